@@ -1,0 +1,52 @@
+// Executive pool of the stand-in: tagged, tracked, poisoned, and able to fail on demand.
+#pragma once
+
+#include "platform/nt/NtTypes.h"
+
+enum POOL_TYPE : int {
+    NonPagedPool = 0,
+    NonPagedPoolExecute = 0,
+    PagedPool = 1,
+    NonPagedPoolCacheAligned = 4,
+    NonPagedPoolNx = 512,
+    NonPagedPoolNxCacheAligned = 516,
+};
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID ExFreePool(PVOID P);
+
+// New blocks are filled with this byte so that a missing zeroing shows.
+constexpr UCHAR POOL_POISON_BYTE = 0xCD;
+
+// ---- test and harness interface (not part of the kernel API) ----
+#include <string>
+namespace platform {
+
+// Number and bytes of live allocations with the tag (all tags when 0 is passed as `anyTag`).
+size_t PoolLiveCount(ULONG tag);
+size_t PoolLiveBytes(ULONG tag);
+size_t PoolLiveCountAll();
+
+// Allocation serial numbers increase monotonically; a test notes the serial at its start and asks
+// for the allocations made since that are still live.
+uint64_t PoolCurrentSerial();
+size_t PoolLiveSince(uint64_t serial);
+// "tag 'Lis\0': 2 blocks, 48 bytes; ..." for the allocations since `serial` still live.
+std::string PoolLeakReport(uint64_t serial = 0);
+
+// Failure injection. The n-th allocation from now (1 = the next one) fails.
+void PoolFailNthAllocation(uint64_t n);
+// The next allocation with this tag fails (counted: `times` allocations with that tag fail).
+void PoolFailNextWithTag(ULONG tag, uint32_t times = 1);
+// Clears every pending injection.
+void PoolClearFailures();
+// Number of allocations that were failed by injection since start.
+uint64_t PoolInjectedFailures();
+
+// The tag and pool type of a live block, for tests (false when the pointer is not a live block).
+bool PoolQueryBlock(const void* p, ULONG* tag, POOL_TYPE* type, SIZE_T* size);
+
+std::string PoolTagToString(ULONG tag);
+
+}  // namespace platform

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, configures, builds and runs every test.
+#   scripts/test.sh            normal build in build/
+#   KVX_SANITIZE=1 scripts/test.sh   AddressSanitizer+UBSan build in build-asan/
+#   KVX_TSAN=1 scripts/test.sh       ThreadSanitizer build in build-tsan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+for pkg in cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
+fi
+
+dir=build; opts=()
+if [ "${KVX_SANITIZE:-0}" = 1 ]; then dir=build-asan; opts+=(-DKVX_SANITIZE=ON -DKVX_BENCH=OFF); fi
+if [ "${KVX_TSAN:-0}" = 1 ]; then dir=build-tsan; opts+=(-DKVX_TSAN=ON -DKVX_BENCH=OFF); fi
+
+jobs=$(nproc)
+cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
+cmake --build "$dir" -j "$jobs"
+ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300

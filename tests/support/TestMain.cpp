@@ -1,0 +1,59 @@
+// Test main with the kernel harness: after each test, pool blocks allocated during the test and
+// still live are a leak, and verifier faults nobody claimed are a failure. The process exit code
+// carries the verdict, and CTest runs each test case in a process of its own.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "platform/nt/Pool.h"
+#include "platform/nt/Verifier.h"
+#include "tests/support/Harness.h"
+
+namespace {
+
+bool g_harnessFailed = false;
+
+class KernelHarnessListener : public ::testing::EmptyTestEventListener {
+public:
+    void OnTestStart(const ::testing::TestInfo&) override
+    {
+        platform::VerifierTakeFaults();
+        platform::PoolClearFailures();
+        m_serial = platform::PoolCurrentSerial();
+        kvxtest::RunTestStartHooks();
+    }
+
+    void OnTestEnd(const ::testing::TestInfo& info) override
+    {
+        kvxtest::RunTestEndHooks();
+        platform::PoolClearFailures();
+        for (const auto& f : platform::VerifierTakeFaults()) {
+            std::fprintf(stderr, "[harness] %s.%s: verifier fault %s: %s\n", info.test_suite_name(), info.name(),
+                         f.Rule.c_str(), f.Detail.c_str());
+            g_harnessFailed = true;
+        }
+        if (!kvxtest::LeakCheckSuppressed() && platform::PoolLiveSince(m_serial) != 0) {
+            std::fprintf(stderr, "[harness] %s.%s: pool leak: %s\n", info.test_suite_name(), info.name(),
+                         platform::PoolLeakReport(m_serial).c_str());
+            g_harnessFailed = true;
+        }
+        kvxtest::SuppressLeakCheck(false);
+    }
+
+private:
+    uint64_t m_serial = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new KernelHarnessListener);
+    int rc = RUN_ALL_TESTS();
+    if (g_harnessFailed) {
+        std::fprintf(stderr, "[harness] FAILED: leaks or verifier faults (see above)\n");
+        rc = 1;
+    }
+    return rc;
+}
