@@ -95,6 +95,71 @@ constexpr ULONG MakePoolTag(const char (&s)[N])
     return MakePoolTag(s[0], s[1], s[2], N == 5 ? s[3] : '\0');
 }
 
+// Counted strings. Length and MaximumLength are in bytes.
+struct UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+};
+using PUNICODE_STRING = UNICODE_STRING*;
+using PCUNICODE_STRING = const UNICODE_STRING*;
+
+struct ANSI_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PCHAR Buffer;
+};
+using PANSI_STRING = ANSI_STRING*;
+
+// Object attributes of named objects (registry keys, files, callback objects).
+constexpr ULONG OBJ_INHERIT = 0x00000002;
+constexpr ULONG OBJ_PERMANENT = 0x00000010;
+constexpr ULONG OBJ_CASE_INSENSITIVE = 0x00000040;
+constexpr ULONG OBJ_OPENIF = 0x00000080;
+constexpr ULONG OBJ_KERNEL_HANDLE = 0x00000200;
+
+struct OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+};
+using POBJECT_ATTRIBUTES = OBJECT_ATTRIBUTES*;
+
+inline void InitializeObjectAttributes(POBJECT_ATTRIBUTES p, PUNICODE_STRING name, ULONG attributes, HANDLE root,
+                                       PVOID securityDescriptor)
+{
+    p->Length = sizeof(OBJECT_ATTRIBUTES);
+    p->RootDirectory = root;
+    p->Attributes = attributes;
+    p->ObjectName = name;
+    p->SecurityDescriptor = securityDescriptor;
+    p->SecurityQualityOfService = nullptr;
+}
+
+struct IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+};
+using PIO_STATUS_BLOCK = IO_STATUS_BLOCK*;
+
+enum KPROCESSOR_MODE : CHAR { KernelMode = 0, UserMode = 1 };
+
+// Objects of the I/O manager, defined in platform/io.
+struct DRIVER_OBJECT;
+struct DEVICE_OBJECT;
+struct FILE_OBJECT;
+struct IRP;
+using PDRIVER_OBJECT = DRIVER_OBJECT*;
+using PDEVICE_OBJECT = DEVICE_OBJECT*;
+using PFILE_OBJECT = FILE_OBJECT*;
+using PIRP = IRP*;
+
 // Status codes.
 constexpr bool NT_SUCCESS(NTSTATUS status) { return status >= 0; }
 constexpr bool NT_INFORMATION(NTSTATUS status) { return (static_cast<uint32_t>(status) >> 30) == 1; }
