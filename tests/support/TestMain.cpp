@@ -1,10 +1,12 @@
-// Test main with the kernel harness: after each test, pool blocks allocated during the test and
-// still live are a leak, and verifier faults nobody claimed are a failure. The process exit code
+// Test main with the kernel harness: each test starts on a reset machine; after it, pool blocks
+// allocated during the test and still live are a leak, and verifier faults nobody claimed (among
+// them system threads, handles and callback registrations left behind) are a failure. The process exit code
 // carries the verdict, and CTest runs each test case in a process of its own.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
+#include "platform/nt/Machine.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Verifier.h"
 #include "tests/support/Harness.h"
@@ -20,12 +22,15 @@ public:
         platform::VerifierTakeFaults();
         platform::PoolClearFailures();
         m_serial = platform::PoolCurrentSerial();
+        // Every test starts on a clean machine: time 0, no threads, timers or handles left.
+        platform::MachineReset();
         kvxtest::RunTestStartHooks();
     }
 
     void OnTestEnd(const ::testing::TestInfo& info) override
     {
         kvxtest::RunTestEndHooks();
+        platform::MachineCheckClean();
         platform::PoolClearFailures();
         for (const auto& f : platform::VerifierTakeFaults()) {
             std::fprintf(stderr, "[harness] %s.%s: verifier fault %s: %s\n", info.test_suite_name(), info.name(),

@@ -75,3 +75,32 @@ TEST(Pool, LeakReportNamesTheTag)
 }
 
 }  // namespace
+
+#include "platform/nt/Lookaside.h"
+
+namespace {
+
+TEST(Lookaside, EntriesArePoolBlocksWithTheListTag)
+{
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 152, MakePoolTag("URB "), 0);
+    void* a = ExAllocateFromNPagedLookasideList(&list);
+    ASSERT_NE(a, nullptr);
+    ULONG tag = 0;
+    POOL_TYPE type = PagedPool;
+    SIZE_T size = 0;
+    ASSERT_TRUE(platform::PoolQueryBlock(a, &tag, &type, &size));
+    EXPECT_EQ(tag, MakePoolTag("URB "));
+    EXPECT_EQ(type, NonPagedPoolNx);
+    EXPECT_EQ(size, 152u);
+    platform::PoolFailNextWithTag(MakePoolTag("URB "));
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr);
+
+    ExDeleteNPagedLookasideList(&list);  // one entry still out
+    auto faults = platform::VerifierTakeFaults();
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_EQ(faults[0].Rule, "LOOKASIDE");
+    ExFreePoolWithTag(a, MakePoolTag("URB "));
+}
+
+}  // namespace

@@ -1,0 +1,376 @@
+// IRPs: allocation, stack locations, sending, completion, cancellation and built requests.
+#include <atomic>
+#include <cstring>
+
+#include "platform/io/IoInternal.h"
+#include "platform/nt/Irql.h"
+#include "platform/nt/Pool.h"
+#include "platform/nt/Sync.h"
+#include "platform/nt/Thread.h"
+#include "platform/nt/Verifier.h"
+
+namespace {
+
+constexpr SHORT IO_TYPE_IRP = 6;
+
+KSPIN_LOCK g_cancelSpinLock{};
+std::atomic<bool> g_requestor32bit{false};
+
+PIO_STACK_LOCATION FirstStackLocation(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
+
+bool InvokesRoutine(UCHAR control, NTSTATUS status, bool cancelled)
+{
+    return (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+           (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+           (cancelled && (control & SL_INVOKE_ON_CANCEL) != 0);
+}
+
+NTSTATUS CallCompletionRoutine(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    // Completion routines always run at DISPATCH_LEVEL here, whoever completes the IRP, so that
+    // a routine that would wait or touch pageable state shows at once.
+    KIRQL old = KeGetCurrentIrql();
+    const bool raise = old < DISPATCH_LEVEL;
+    if (raise) {
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+    }
+    const NTSTATUS status = routine(device, irp, context);
+    if (raise) {
+        KeLowerIrql(old);
+    }
+    return status;
+}
+
+// The IRP has left its last driver: hand the result to its sender.
+void FinishIrp(PIRP irp)
+{
+    if (irp->Platform.Built) {
+        if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !NT_ERROR(irp->IoStatus.Status) &&
+            irp->UserBuffer != nullptr && irp->AssociatedIrp.SystemBuffer != nullptr) {
+            size_t bytes = irp->IoStatus.Information;
+            if (bytes > irp->Platform.OutputLength) {
+                bytes = irp->Platform.OutputLength;
+            }
+            std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
+        }
+        if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0 && irp->AssociatedIrp.SystemBuffer != nullptr) {
+            ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, platform::IO_BUFFER_TAG);
+            irp->AssociatedIrp.SystemBuffer = nullptr;
+        }
+        while (irp->MdlAddress != nullptr) {
+            PMDL next = irp->MdlAddress->Next;
+            IoFreeMdl(irp->MdlAddress);
+            irp->MdlAddress = next;
+        }
+        PIO_STATUS_BLOCK iosb = irp->UserIosb;
+        PKEVENT event = irp->UserEvent;
+        const IO_STATUS_BLOCK result = irp->IoStatus;
+        IoFreeIrp(irp);
+        if (iosb != nullptr) {
+            *iosb = result;
+        }
+        if (event != nullptr) {
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        }
+        return;
+    }
+    if (irp->UserIosb == nullptr && irp->UserEvent == nullptr) {
+        platform::VerifierFault("IRP_COMPLETED_TO_NOBODY",
+                                "IRP %p completed past its last stack location with status 0x%08X, but its "
+                                "allocator kept no completion routine that returns "
+                                "STATUS_MORE_PROCESSING_REQUIRED",
+                                static_cast<void*>(irp), static_cast<unsigned>(irp->IoStatus.Status));
+        return;
+    }
+    if (irp->UserIosb != nullptr) {
+        *irp->UserIosb = irp->IoStatus;
+    }
+    if (irp->UserEvent != nullptr) {
+        KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+}  // namespace
+
+USHORT IoSizeOfIrp(CHAR StackSize)
+{
+    return static_cast<USHORT>(sizeof(IRP) + static_cast<size_t>(StackSize) * sizeof(IO_STACK_LOCATION));
+}
+
+PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota)
+{
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+    if (StackSize < 1) {
+        platform::VerifierFault("IRP_STACK_SIZE", "IoAllocateIrp with a stack size of %d", StackSize);
+        return nullptr;
+    }
+    const USHORT size = IoSizeOfIrp(StackSize);
+    auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, size, platform::IO_IRP_TAG));
+    if (irp == nullptr) {
+        return nullptr;
+    }
+    IoInitializeIrp(irp, size, StackSize);
+    return irp;
+}
+
+VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CHAR StackSize)
+{
+    std::memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    Irp->Tail.Overlay.CurrentStackLocation = FirstStackLocation(Irp) + StackSize;
+}
+
+VOID IoFreeIrp(PIRP Irp)
+{
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IoFreeIrp");
+    if (Irp->Platform.InDriver) {
+        // Freeing it would leave the lower driver with a dangling IRP; keep it (the fault fails the test).
+        platform::VerifierFault("IRP_FREE_IN_DRIVER", "IRP %p freed while a driver still holds it",
+                                static_cast<void*>(Irp));
+        return;
+    }
+    ExFreePoolWithTag(Irp, platform::IO_IRP_TAG);
+}
+
+VOID IoReuseIrp(PIRP Irp, NTSTATUS Status)
+{
+    if (Irp->Platform.InDriver) {
+        platform::VerifierFault("IRP_REUSE_IN_DRIVER", "IRP %p reused while a driver still holds it",
+                                static_cast<void*>(Irp));
+        return;
+    }
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->IoStatus.Status = Status;
+}
+
+VOID IoSetNextIrpStackLocation(PIRP Irp)
+{
+    if (Irp->CurrentLocation <= 1) {
+        platform::VerifierFault("IRP_NO_MORE_STACK_LOCATIONS", "IRP %p has no stack location left",
+                                static_cast<void*>(Irp));
+        return;
+    }
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+}
+
+VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
+{
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+}
+
+VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
+{
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    std::memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    next->Control = 0;
+    next->CompletionRoutine = nullptr;
+    next->Context = nullptr;
+}
+
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+{
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->CompletionRoutine = CompletionRoutine;
+    next->Context = Context;
+    next->Control = 0;
+    if (InvokeOnSuccess) {
+        next->Control |= SL_INVOKE_ON_SUCCESS;
+    }
+    if (InvokeOnError) {
+        next->Control |= SL_INVOKE_ON_ERROR;
+    }
+    if (InvokeOnCancel) {
+        next->Control |= SL_INVOKE_ON_CANCEL;
+    }
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IofCallDriver");
+    if (Irp->CurrentLocation <= 1) {
+        platform::VerifierFault("IRP_NO_MORE_STACK_LOCATIONS", "IRP %p sent to device %p without a stack location",
+                                static_cast<void*>(Irp), static_cast<void*>(DeviceObject));
+        return STATUS_INVALID_PARAMETER;
+    }
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    Irp->Platform.InDriver = TRUE;
+    if (stack->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+        platform::VerifierFault("IRP_MAJOR_FUNCTION", "IRP %p sent with major function 0x%02X",
+                                static_cast<void*>(Irp), stack->MajorFunction);
+        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    return dispatch(DeviceObject, Irp);
+}
+
+VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
+{
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        platform::VerifierFault("IRP_COMPLETE_NOT_OWNED",
+                                "IRP %p completed by a caller that holds no stack location of it",
+                                static_cast<void*>(Irp));
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        platform::VerifierFault("IRP_COMPLETE_PENDING", "IRP %p completed with STATUS_PENDING",
+                                static_cast<void*>(Irp));
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        platform::VerifierFault("IRP_COMPLETE_CANCEL_ROUTINE", "IRP %p completed with its cancel routine still set",
+                                static_cast<void*>(Irp));
+    }
+    Irp->Platform.InDriver = FALSE;
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+        const UCHAR control = stack->Control;
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0 ? TRUE : FALSE;
+        stack->Control = 0;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        const bool owned = Irp->CurrentLocation <= Irp->StackCount;
+        if (routine != nullptr && InvokesRoutine(control, Irp->IoStatus.Status, Irp->Cancel != FALSE)) {
+            PDEVICE_OBJECT device = owned ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+            if (CallCompletionRoutine(routine, device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                return;
+            }
+        } else if (Irp->PendingReturned && owned) {
+            // Without a routine to do it, the pending mark moves up by itself.
+            IoMarkIrpPending(Irp);
+        }
+    }
+    FinishIrp(Irp);
+}
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&g_cancelSpinLock, Irql); }
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelSpinLock, Irql); }
+
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device =
+        Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+    routine(device, Irp);
+    return TRUE;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    platform::IrqlCheckAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+    if (irp == nullptr) {
+        return nullptr;
+    }
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    irp->Platform.Built = TRUE;
+    irp->Platform.OutputLength = OutputBufferLength;
+
+    const ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
+    const ULONG systemLength =
+        method == METHOD_BUFFERED ? (InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength)
+        : method == METHOD_NEITHER ? 0
+                                   : InputBufferLength;
+    if (systemLength != 0) {
+        void* buffer = ExAllocatePoolWithTag(NonPagedPoolNx, systemLength, platform::IO_BUFFER_TAG);
+        if (buffer == nullptr) {
+            IoFreeIrp(irp);
+            return nullptr;
+        }
+        std::memset(buffer, 0, systemLength);
+        if (InputBuffer != nullptr && InputBufferLength != 0) {
+            std::memcpy(buffer, InputBuffer, InputBufferLength);
+        }
+        irp->AssociatedIrp.SystemBuffer = buffer;
+        irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    }
+    switch (method) {
+    case METHOD_BUFFERED:
+        if (OutputBufferLength != 0) {
+            irp->Flags |= IRP_INPUT_OPERATION;
+        }
+        break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (OutputBuffer != nullptr && OutputBufferLength != 0) {
+            PMDL mdl = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
+            if (mdl == nullptr) {
+                if (irp->AssociatedIrp.SystemBuffer != nullptr) {
+                    ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, platform::IO_BUFFER_TAG);
+                }
+                IoFreeIrp(irp);
+                return nullptr;
+            }
+            MmBuildMdlForNonPagedPool(mdl);
+        }
+        break;
+    default:
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        break;
+    }
+    irp->UserBuffer = OutputBuffer;
+    return irp;
+}
+
+BOOLEAN IoIs32bitProcess(PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Irp);
+    return g_requestor32bit.load() ? TRUE : FALSE;
+}
+
+namespace platform {
+
+PIO_STACK_LOCATION IoPrepareNextStackLocation(PIRP irp, UCHAR majorFunction, UCHAR minorFunction, PFILE_OBJECT file)
+{
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    std::memset(stack, 0, sizeof(IO_STACK_LOCATION));
+    stack->MajorFunction = majorFunction;
+    stack->MinorFunction = minorFunction;
+    stack->FileObject = file;
+    return stack;
+}
+
+void IoSetRequestor32bit(bool is32bit) { g_requestor32bit.store(is32bit); }
+
+}  // namespace platform

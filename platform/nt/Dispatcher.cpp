@@ -1,0 +1,317 @@
+#include "platform/nt/Dispatcher.h"
+
+#include <algorithm>
+
+#include "platform/nt/Irql.h"
+#include "platform/nt/Ob.h"
+#include "platform/nt/Pool.h"
+#include "platform/nt/Scheduler.h"
+#include "platform/nt/Sync.h"
+#include "platform/nt/Verifier.h"
+
+using namespace platform::detail;
+
+namespace {
+
+bool IsWaitable(const DISPATCHER_HEADER* h)
+{
+    switch (h->Type) {
+    case EventNotificationObject:
+    case EventSynchronizationObject:
+    case MutantObject:
+    case ThreadObject:
+    case TimerNotificationObject:
+    case TimerSynchronizationObject:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// After a wait that acquired mutexes: the first acquisition of each enters the lock-order check.
+void NoteMutexesAcquired(DISPATCHER_HEADER** objects, ULONG count, WAIT_TYPE type, NTSTATUS status)
+{
+    if (status < STATUS_WAIT_0 || status >= STATUS_WAIT_0 + static_cast<NTSTATUS>(count)) {
+        return;
+    }
+    ULONG first = type == WaitAny ? static_cast<ULONG>(status - STATUS_WAIT_0) : 0;
+    ULONG last = type == WaitAny ? first + 1 : count;
+    for (ULONG i = first; i < last; ++i) {
+        if (objects[i]->Type == MutantObject) {
+            LONG state;
+            {
+                Guard lock(Sched().Lock);
+                state = objects[i]->SignalState;
+            }
+            if (state == 0) {
+                platform::LockNoteAcquired(objects[i]);
+            }
+        }
+    }
+}
+
+void RemoveTimerLocked(KTIMER* timer)
+{
+    auto& timers = Sched().Timers;
+    for (auto it = timers.begin(); it != timers.end(); ++it) {
+        if (it->second == timer) {
+            timers.erase(it);
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    Guard lock(Sched().Lock);
+    Event->Header.Type = Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
+    Event->Header.Absolute = 0;
+    Event->Header.Size = sizeof(KEVENT);
+    Event->Header.Inserted = 0;
+    Event->Header.SignalState = State ? 1 : 0;
+}
+
+namespace {
+// Signals the event (waking whom it can) and, for a pulse, resets it again; the previous state.
+LONG SetEvent(PRKEVENT Event, bool pulse, const char* operation)
+{
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, operation);
+    Guard lock(Sched().Lock);
+    const LONG previous = Event->Header.SignalState;
+    SignalEventLocked(Event);
+    if (pulse) {
+        Event->Header.SignalState = 0;
+    }
+    return previous;
+}
+}  // namespace
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    UNREFERENCED_PARAMETER(Increment);
+    UNREFERENCED_PARAMETER(Wait);
+    return SetEvent(Event, false, "KeSetEvent");
+}
+
+VOID KeClearEvent(PRKEVENT Event)
+{
+    Guard lock(Sched().Lock);
+    Event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(PRKEVENT Event)
+{
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeResetEvent");
+    Guard lock(Sched().Lock);
+    const LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event)
+{
+    Guard lock(Sched().Lock);
+    return Event->Header.SignalState;
+}
+
+LONG KePulseEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    UNREFERENCED_PARAMETER(Increment);
+    UNREFERENCED_PARAMETER(Wait);
+    return SetEvent(Event, true, "KePulseEvent");
+}
+
+VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level)
+{
+    Guard lock(Sched().Lock);
+    Mutex->Header.Type = MutantObject;
+    Mutex->Header.Absolute = 0;
+    Mutex->Header.Size = sizeof(KMUTEX);
+    Mutex->Header.Inserted = 0;
+    Mutex->Header.SignalState = 1;
+    Mutex->OwnerThread = nullptr;
+    Mutex->Level = Level;
+    Mutex->Abandoned = FALSE;
+}
+
+LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait)
+{
+    UNREFERENCED_PARAMETER(Wait);
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
+    ThreadRecord* self = Current();
+    LONG previous;
+    bool released;
+    {
+        Guard lock(Sched().Lock);
+        previous = Mutex->Header.SignalState;
+        if (Mutex->OwnerThread != self || previous > 0) {
+            platform::VerifierFault("MUTEX_NOT_OWNED", "mutex %p released by thread %llu, which does not own it",
+                                    static_cast<void*>(Mutex), static_cast<unsigned long long>(self->Id));
+            return previous;
+        }
+        Mutex->Header.SignalState += 1;
+        released = Mutex->Header.SignalState == 1;
+        if (released) {
+            Mutex->OwnerThread = nullptr;
+            WakeWaitersLocked();
+        }
+    }
+    if (released) {
+        platform::LockNoteReleased(Mutex);
+    }
+    return previous;
+}
+
+LONG KeReadStateMutex(PKMUTEX Mutex)
+{
+    Guard lock(Sched().Lock);
+    return Mutex->Header.SignalState;
+}
+
+VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
+{
+    Guard lock(Sched().Lock);
+    RemoveTimerLocked(Timer);  // re-initialising a set timer must not leave it queued
+    Timer->Header.Type = Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
+    Timer->Header.Absolute = 0;
+    Timer->Header.Size = sizeof(KTIMER);
+    Timer->Header.Inserted = 0;
+    Timer->Header.SignalState = 0;
+    Timer->DueTime = 0;
+    Timer->Period = 0;
+    Timer->Dpc = nullptr;
+    Timer->Sequence = 0;
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+{
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeSetTimerEx");
+    if (Period < 0) {
+        platform::VerifierFault("TIMER_PERIOD", "negative timer period %d", Period);
+        Period = 0;
+    }
+    SchedulerState& s = Sched();
+    Guard lock(s.Lock);
+    const bool wasSet = Timer->Header.Inserted != 0;
+    RemoveTimerLocked(Timer);
+    Timer->Header.Absolute = DueTime.QuadPart > 0 ? 1 : 0;
+    Timer->Header.SignalState = 0;
+    Timer->DueTime = DueTime.QuadPart == 0 ? NowLocked() : DeadlineFromTimeoutLocked(DueTime.QuadPart);
+    Timer->Period = Period;
+    Timer->Dpc = Dpc;
+    Timer->Sequence = ++s.TimerSequence;
+    Timer->Header.Inserted = 1;
+    s.Timers.emplace(std::make_pair(Timer->DueTime, Timer->Sequence), Timer);
+    s.ServiceCv.notify_all();
+    KickLocked();
+    return wasSet ? TRUE : FALSE;
+}
+
+BOOLEAN KeCancelTimer(PKTIMER Timer)
+{
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeCancelTimer");
+    Guard lock(Sched().Lock);
+    const bool wasSet = Timer->Header.Inserted != 0;
+    RemoveTimerLocked(Timer);
+    Timer->Header.Inserted = 0;
+    return wasSet ? TRUE : FALSE;
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER Timer)
+{
+    Guard lock(Sched().Lock);
+    return Timer->Header.SignalState > 0 ? TRUE : FALSE;
+}
+
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray)
+{
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || Object == nullptr) {
+        platform::VerifierFault("WAIT_PARAMETERS", "wait on %u objects", Count);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr) {
+        platform::VerifierFault("WAIT_BLOCKS", "wait on %u objects without a wait block array", Count);
+    }
+    if (Timeout == nullptr || Timeout->QuadPart != 0) {
+        if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+            platform::VerifierFault("IRQL_WAIT", "wait with a %s time-out at IRQL %u",
+                                    Timeout == nullptr ? "infinite" : "non-zero", KeGetCurrentIrql());
+        }
+    }
+    DISPATCHER_HEADER* objects[MAXIMUM_WAIT_OBJECTS];
+    for (ULONG i = 0; i < Count; ++i) {
+        objects[i] = static_cast<DISPATCHER_HEADER*>(Object[i]);
+        if (objects[i] == nullptr || !IsWaitable(objects[i])) {
+            platform::VerifierFault("WAIT_OBJECT", "object %u (%p) is not a dispatcher object", i, Object[i]);
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    ThreadRecord* self = Current();
+    NTSTATUS status;
+    {
+        Guard lock(Sched().Lock);
+        const int64_t deadline = Timeout == nullptr ? NO_DEADLINE : DeadlineFromTimeoutLocked(Timeout->QuadPart);
+        status = WaitLocked(lock, self, objects, Count, WaitType, deadline, WaitReason);
+    }
+    NoteMutexesAcquired(objects, Count, WaitType, status);
+    return status;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout)
+{
+    PVOID objects[1] = {Object};
+    KWAIT_BLOCK block{};
+    return KeWaitForMultipleObjects(1, objects, WaitAny, WaitReason, WaitMode, Alertable, Timeout, &block);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
+{
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    if (Interval == nullptr) {
+        platform::VerifierFault("WAIT_PARAMETERS", "KeDelayExecutionThread without an interval");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+        platform::VerifierFault("IRQL_WAIT", "KeDelayExecutionThread at IRQL %u", KeGetCurrentIrql());
+    }
+    if (Interval->QuadPart == 0) {
+        return STATUS_SUCCESS;
+    }
+    ThreadRecord* self = Current();
+    Guard lock(Sched().Lock);
+    const int64_t deadline = DeadlineFromTimeoutLocked(Interval->QuadPart);
+    WaitLocked(lock, self, nullptr, 0, WaitAny, deadline, DelayExecution);
+    return STATUS_SUCCESS;
+}
+
+namespace platform {
+
+namespace {
+void CloseEventHandle(void* object) { ObfDereferenceObject(object); }
+void FreeEvent(void* object) { delete static_cast<KEVENT*>(object); }
+}  // namespace
+
+HANDLE EventHandleCreate(EVENT_TYPE type, bool initialState, PKEVENT* event)
+{
+    auto* e = new KEVENT();
+    KeInitializeEvent(e, type, initialState ? TRUE : FALSE);
+    ObRegister(e, "Event", FreeEvent);
+    if (event != nullptr) {
+        *event = e;
+    }
+    return HandleCreate(e, CloseEventHandle);
+}
+
+}  // namespace platform

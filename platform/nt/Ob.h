@@ -1,0 +1,61 @@
+// Object references and the handle table of the stand-in.
+// Platform code registers the objects it hands out (threads, events, callback objects, device
+// objects, registry keys, files); their reference counts are visible to tests.
+#pragma once
+
+#include "platform/nt/NtTypes.h"
+
+struct OBJECT_TYPE;
+using POBJECT_TYPE = OBJECT_TYPE*;
+
+// Object types for ObReferenceObjectByHandle; each names the type string objects register with.
+extern POBJECT_TYPE* PsThreadType;    // "Thread"
+extern POBJECT_TYPE* ExEventObjectType;  // "Event"
+extern POBJECT_TYPE* ExCallbackObjectType;  // "Callback"
+extern POBJECT_TYPE* IoFileObjectType;   // "File"
+extern POBJECT_TYPE* CmKeyObjectType;    // "Key"
+
+constexpr ACCESS_MASK DELETE = 0x00010000;
+constexpr ACCESS_MASK SYNCHRONIZE = 0x00100000;
+constexpr ACCESS_MASK STANDARD_RIGHTS_REQUIRED = 0x000F0000;
+constexpr ACCESS_MASK GENERIC_READ = 0x80000000;
+constexpr ACCESS_MASK GENERIC_WRITE = 0x40000000;
+constexpr ACCESS_MASK GENERIC_ALL = 0x10000000;
+constexpr ACCESS_MASK EVENT_MODIFY_STATE = 0x0002;
+constexpr ACCESS_MASK EVENT_ALL_ACCESS = 0x001F0003;
+
+LONG_PTR ObfReferenceObject(PVOID Object);
+LONG_PTR ObfDereferenceObject(PVOID Object);
+inline LONG_PTR ObReferenceObject(PVOID Object) { return ObfReferenceObject(Object); }
+inline LONG_PTR ObDereferenceObject(PVOID Object) { return ObfDereferenceObject(Object); }
+// A permanent object (OBJ_PERMANENT) keeps its name until it is made temporary.
+VOID ObMakeTemporaryObject(PVOID Object);
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
+NTSTATUS ZwClose(HANDLE Handle);
+
+// ---- test and platform interface (not part of the kernel API) ----
+namespace platform {
+
+// Registers an object with one reference. `onLastReference` (may be null) runs when the count
+// drops to zero, after which the object is unregistered. `typeName` must be a literal.
+void ObRegister(void* object, const char* typeName, void (*onLastReference)(void* object));
+// Hook run by ObMakeTemporaryObject for objects of the type (callback objects use it).
+void ObSetMakeTemporaryHook(const char* typeName, void (*hook)(void* object));
+// Current reference count; 0 for an object that is not registered.
+LONG ObReferenceCount(void* object);
+// The registered type name, or null.
+const char* ObTypeName(void* object);
+bool ObIsRegistered(void* object);
+
+// Generic handle table. ZwClose removes the handle and calls `close(object)`.
+HANDLE HandleCreate(void* object, void (*close)(void* object));
+void* HandleLookup(HANDLE handle);
+// Handles opened since the machine's first reset (those made at start-up are not counted).
+size_t HandleCount();
+
+// Forgets every handle and registration made since the machine's first reset.
+void ObReset();
+
+}  // namespace platform

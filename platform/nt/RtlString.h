@@ -1,0 +1,83 @@
+// Counted strings and bounded ("safe") string functions of the run-time library.
+//
+// In the wide (W) formatting functions %s and %ws take a wide string and %S and %hs a narrow
+// one; in the narrow (A) functions %s and %hs take a narrow string and %S, %ls and %ws a wide
+// one. %wZ and %Z take a UNICODE_STRING and an ANSI_STRING. The length modifier l is 32 bits as
+// in the kernel's data model; ll, I64 are 64 bits and z, I are pointer-sized. %p prints the
+// pointer as 16 upper-case hex digits. %n is refused.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+#include "platform/nt/NtTypes.h"
+
+// The largest character count the bounded functions accept.
+constexpr size_t NTSTRSAFE_MAX_CCH = 2147483647;
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
+// Frees a buffer that a run-time library or I/O manager call allocated into the string.
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
+
+WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+// < 0, 0, > 0 as String1 sorts before, equal to, or after String2.
+LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+
+// Characters without a narrow form become '?'. Without allocation, a destination that is too
+// small receives what fits (terminated when room is left) and STATUS_BUFFER_OVERFLOW is returned.
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                      BOOLEAN AllocateDestinationString);
+NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, const ANSI_STRING* SourceString,
+                                      BOOLEAN AllocateDestinationString);
+// Copies as much as fits; a null source empties the destination.
+VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+// STATUS_BUFFER_TOO_SMALL (destination unchanged) when the result does not fit.
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+
+// Bounded formatting. The result is always terminated; truncation returns STATUS_BUFFER_OVERFLOW,
+// a bad destination, size or format STATUS_INVALID_PARAMETER.
+NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, ...);
+NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...);
+NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, va_list argList);
+NTSTATUS RtlStringCchVPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, va_list argList);
+NTSTATUS RtlStringCbPrintfA(PCHAR pszDest, size_t cbDest, PCSTR pszFormat, ...);
+NTSTATUS RtlStringCchPrintfA(PCHAR pszDest, size_t cchDest, PCSTR pszFormat, ...);
+NTSTATUS RtlStringCbVPrintfA(PCHAR pszDest, size_t cbDest, PCSTR pszFormat, va_list argList);
+
+NTSTATUS RtlStringCbCopyW(PWSTR pszDest, size_t cbDest, PCWSTR pszSrc);
+NTSTATUS RtlStringCchCopyW(PWSTR pszDest, size_t cchDest, PCWSTR pszSrc);
+NTSTATUS RtlStringCbCopyA(PCHAR pszDest, size_t cbDest, PCSTR pszSrc);
+NTSTATUS RtlStringCbCatW(PWSTR pszDest, size_t cbDest, PCWSTR pszSrc);
+NTSTATUS RtlStringCchCatW(PWSTR pszDest, size_t cchDest, PCWSTR pszSrc);
+// Length without the terminator; STATUS_INVALID_PARAMETER (length 0) when no terminator lies
+// within the maximum.
+NTSTATUS RtlStringCbLengthW(PCWSTR psz, size_t cbMax, size_t* pcbLength);
+NTSTATUS RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength);
+NTSTATUS RtlStringCbLengthA(PCSTR psz, size_t cbMax, size_t* pcbLength);
+
+// ---- platform interface (not part of the kernel API) ----
+#include <string>
+#include <string_view>
+namespace platform {
+
+// Tag of the buffers that RtlFreeUnicodeString and RtlFreeAnsiString free.
+constexpr ULONG RTL_STRING_TAG = MakePoolTag("RtlS");
+
+// Allocates a terminated copy of `text` into `out` (paged pool, RTL_STRING_TAG), for the stand-in
+// calls that return allocated names. STATUS_INSUFFICIENT_RESOURCES leaves `out` empty.
+NTSTATUS RtlAllocateUnicodeString(PUNICODE_STRING out, std::u16string_view text);
+
+// Equal when the texts match after RtlUpcaseUnicodeChar, as names of the object manager compare.
+bool EqualTextNoCase(std::u16string_view a, std::u16string_view b);
+
+std::u16string ToU16(PCUNICODE_STRING s);
+std::u16string ToU16(std::string_view ascii);
+// Characters above 0x7F become '?'.
+std::string ToNarrow(std::u16string_view s);
+std::string ToNarrow(PCUNICODE_STRING s);
+
+}  // namespace platform

@@ -1,0 +1,130 @@
+// Internal to platform/nt: the machine's scheduler state shared by the dispatcher, threads,
+// DPCs and work items. One lock (Sched().Lock) guards every field here and every dispatcher
+// object's state, which keeps the bookkeeping of the clock race-free.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/Thread.h"
+
+namespace platform::detail {
+
+constexpr int64_t NO_DEADLINE = INT64_MAX;
+
+// External: a known thread blocked outside the kernel (ExternalWaitScope).
+enum class RunState { Running, Waiting, External, Exited };
+
+// The machine's record of one OS thread; the KTHREAD part is the dispatcher object.
+struct ThreadRecord : KTHREAD {
+    uint64_t Id = 0;
+    std::string Name;
+    bool Known = false;     // counted by the clock
+    bool System = false;    // made by PsCreateSystemThread
+    bool Internal = false;  // the DPC thread and the worker threads
+    bool Client = false;    // a registered test or host thread
+    bool Abandoned = false;
+    RunState State = RunState::Running;
+
+    // The current wait.
+    std::condition_variable Cv;
+    bool Woken = false;
+    NTSTATUS WaitStatus = STATUS_SUCCESS;
+    std::vector<DISPATCHER_HEADER*> WaitObjects;
+    WAIT_TYPE WaitType = WaitAny;
+    int64_t Deadline = NO_DEADLINE;
+    uint64_t WaitSequence = 0;
+    KWAIT_REASON WaitReason = Executive;
+
+    // System threads.
+    std::thread Os;
+    PKSTART_ROUTINE StartRoutine = nullptr;
+    PVOID StartContext = nullptr;
+    KPRIORITY Priority = SYSTEM_THREAD_DEFAULT_PRIORITY;
+    std::vector<KPRIORITY> PriorityHistory;
+    NTSTATUS ExitStatus = STATUS_PENDING;
+};
+
+struct SchedulerState {
+    std::mutex Lock;
+    int64_t Now = 0;
+    bool RealTime = false;
+    std::chrono::steady_clock::time_point RealBase;
+    int64_t RealOffset = 0;
+
+    int Runnable = 0;
+    uint64_t NextThreadId = 1;
+    std::vector<ThreadRecord*> Known;    // registration order
+    std::vector<ThreadRecord*> Waiters;  // wait order
+    std::vector<ThreadRecord*> SystemThreads;
+    int Finishing = 0;  // system threads past FinishThread that have not dropped their reference yet
+    uint64_t WaitSequence = 0;
+    std::map<std::pair<int64_t, uint64_t>, KTIMER*> Timers;
+    uint64_t TimerSequence = 0;
+
+    // Progress counter: changes on every block and wake; the deadlock watchdog watches it.
+    uint64_t Progress = 0;
+    bool Stalled = false;
+    std::chrono::milliseconds DeadlockTimeout{5000};
+    std::condition_variable ServiceCv;
+    std::condition_variable QuiescentCv;
+    bool ServiceStarted = false;
+
+    // Injected PsCreateSystemThread failures.
+    NTSTATUS ThreadFailStatus = STATUS_SUCCESS;
+    unsigned ThreadFailCount = 0;
+
+    // DPCs.
+    std::deque<KDPC*> DpcQueue;
+    bool DpcRunning = false;
+    ThreadRecord* DpcThread = nullptr;
+    KEVENT DpcWork{};   // synchronization: work was queued
+    KEVENT DpcIdle{};   // notification: queue empty and no DPC running
+};
+
+SchedulerState& Sched();
+using Guard = std::unique_lock<std::mutex>;
+
+// The calling thread's record (made on first use for threads the machine did not create).
+ThreadRecord* Current();
+void SetCurrent(ThreadRecord* record);
+
+// All below: call with the lock held.
+int64_t NowLocked();
+void RegisterKnownLocked(ThreadRecord* t);
+void UnregisterKnownLocked(ThreadRecord* t);
+// Blocks the current thread until the wait is satisfied, times out (deadline on the machine
+// clock) or is abandoned. Objects may be empty (a delay: STATUS_SUCCESS on expiry).
+NTSTATUS WaitLocked(Guard& lock, ThreadRecord* t, DISPATCHER_HEADER** objects, ULONG count, WAIT_TYPE type,
+                    int64_t deadline, KWAIT_REASON reason);
+// After any object became signalled: satisfies the waiters that can be, in wait order.
+void WakeWaitersLocked();
+// Lets the virtual clock move when no known thread can run.
+void KickLocked();
+void SignalEventLocked(KEVENT* event);
+// Queues a DPC (false when already queued).
+bool InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2);
+void EnsureDpcThreadLocked();
+void ResetDpcLocked();
+void ResetWorkQueuesLocked();
+
+// Starts a thread the machine knows (system or internal); `body` runs on it.
+ThreadRecord* StartThreadLocked(ThreadRecord* t, std::function<void()> body);
+// Marks the calling system thread as terminated (signals its object). Lock not held. The thread
+// then drops its own reference and calls FinishedThread().
+void FinishThread(ThreadRecord* t, NTSTATUS exitStatus);
+void FinishedThread();
+
+// Converts a kernel time-out (negative relative, positive absolute) into a machine deadline.
+int64_t DeadlineFromTimeoutLocked(LONGLONG timeout);
+
+}  // namespace platform::detail

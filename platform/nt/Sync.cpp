@@ -1,0 +1,229 @@
+#include "platform/nt/Sync.h"
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/nt/Verifier.h"
+
+namespace {
+
+struct LockOrderState {
+    std::mutex Lock;
+    std::unordered_map<const void*, std::string> Names;
+    std::unordered_map<std::string, std::set<std::string>> After;  // declared edges before -> after
+};
+
+LockOrderState& Orders()
+{
+    static LockOrderState* state = new LockOrderState();  // never destroyed: threads may release at exit
+    return *state;
+}
+
+// Locks the current thread holds, in acquisition order.
+thread_local std::vector<void*> t_held;
+// Distinguishes threads in the spin lock's owner field (never zero).
+thread_local char t_ownerTag;
+
+ULONG_PTR Me() { return reinterpret_cast<ULONG_PTR>(&t_ownerTag); }
+
+// True when `from` is declared (directly or transitively) to come before `to`.
+bool DeclaredBefore(LockOrderState& st, const std::string& from, const std::string& to)
+{
+    std::vector<std::string> stack{from};
+    std::set<std::string> seen;
+    while (!stack.empty()) {
+        std::string name = stack.back();
+        stack.pop_back();
+        auto it = st.After.find(name);
+        if (it == st.After.end()) {
+            continue;
+        }
+        for (const std::string& next : it->second) {
+            if (next == to) {
+                return true;
+            }
+            if (seen.insert(next).second) {
+                stack.push_back(next);
+            }
+        }
+    }
+    return false;
+}
+
+void AcquireRaw(PKSPIN_LOCK lock)
+{
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(&lock->Value, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            break;
+        }
+        while (__atomic_load_n(&lock->Value, __ATOMIC_RELAXED) != 0) {
+            std::this_thread::yield();
+        }
+    }
+    __atomic_store_n(&lock->Owner, Me(), __ATOMIC_RELAXED);
+}
+
+// Takes the lock at DISPATCH_LEVEL; false (with a fault) when this thread already holds it.
+bool AcquireAtDpc(PKSPIN_LOCK lock)
+{
+    if (__atomic_load_n(&lock->Owner, __ATOMIC_RELAXED) == Me()) {
+        platform::VerifierFault("SPINLOCK_RECURSION", "spin lock %p acquired again by its owner",
+                                static_cast<void*>(lock));
+        return false;
+    }
+    AcquireRaw(lock);
+    platform::IrqlNoteSpinLockAcquired();
+    platform::LockNoteAcquired(lock);
+    return true;
+}
+
+bool ReleaseFromDpc(PKSPIN_LOCK lock)
+{
+    if (__atomic_load_n(&lock->Owner, __ATOMIC_RELAXED) != Me()) {
+        platform::VerifierFault("LOCK_NOT_HELD", "spin lock %p released by a thread that does not hold it",
+                                static_cast<void*>(lock));
+        return false;
+    }
+    __atomic_store_n(&lock->Owner, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&lock->Value, 0, __ATOMIC_RELEASE);
+    platform::IrqlNoteSpinLockReleased();
+    platform::LockNoteReleased(lock);
+    return true;
+}
+
+}  // namespace
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    __atomic_store_n(&SpinLock->Owner, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&SpinLock->Value, 0, __ATOMIC_RELEASE);
+}
+
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) { *OldIrql = KeAcquireSpinLockRaiseToDpc(SpinLock); }
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+{
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    KIRQL old = KeGetCurrentIrql();
+    if (old < DISPATCH_LEVEL) {
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+    }
+    AcquireAtDpc(SpinLock);
+    return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    ReleaseFromDpc(SpinLock);
+    if (NewIrql < KeGetCurrentIrql()) {
+        KeLowerIrql(NewIrql);
+    }
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+        platform::VerifierFault("IRQL", "KeAcquireSpinLockAtDpcLevel at IRQL %u", KeGetCurrentIrql());
+    }
+    AcquireAtDpc(SpinLock);
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { ReleaseFromDpc(SpinLock); }
+
+BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock)
+{
+    return __atomic_load_n(&SpinLock->Value, __ATOMIC_ACQUIRE) == 0 ? TRUE : FALSE;
+}
+
+VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle)
+{
+    LockHandle->Lock = SpinLock;
+    LockHandle->OldIrql = KeAcquireSpinLockRaiseToDpc(SpinLock);
+}
+
+VOID KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle)
+{
+    KeReleaseSpinLock(LockHandle->Lock, LockHandle->OldIrql);
+}
+
+VOID KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle)
+{
+    LockHandle->Lock = SpinLock;
+    LockHandle->OldIrql = DISPATCH_LEVEL;
+    KeAcquireSpinLockAtDpcLevel(SpinLock);
+}
+
+VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle)
+{
+    KeReleaseSpinLockFromDpcLevel(LockHandle->Lock);
+}
+
+namespace platform {
+
+void LockSetName(void* lock, const char* name)
+{
+    LockOrderState& st = Orders();
+    std::lock_guard<std::mutex> guard(st.Lock);
+    if (name == nullptr) {
+        st.Names.erase(lock);
+    } else {
+        st.Names[lock] = name;
+    }
+}
+
+void LockOrderDeclare(const char* before, const char* after)
+{
+    LockOrderState& st = Orders();
+    std::lock_guard<std::mutex> guard(st.Lock);
+    st.After[before].insert(after);
+}
+
+void LockOrderReset()
+{
+    LockOrderState& st = Orders();
+    std::lock_guard<std::mutex> guard(st.Lock);
+    st.Names.clear();
+    st.After.clear();
+    t_held.clear();
+}
+
+void LockNoteAcquired(void* lock)
+{
+    LockOrderState& st = Orders();
+    {
+        std::lock_guard<std::mutex> guard(st.Lock);
+        auto name = st.Names.find(lock);
+        if (name != st.Names.end()) {
+            for (void* held : t_held) {
+                auto heldName = st.Names.find(held);
+                if (heldName != st.Names.end() && DeclaredBefore(st, name->second, heldName->second)) {
+                    VerifierFault("LOCK_ORDER", "'%s' taken while holding '%s', but '%s' comes before '%s'",
+                                  name->second.c_str(), heldName->second.c_str(), name->second.c_str(),
+                                  heldName->second.c_str());
+                }
+            }
+        }
+    }
+    t_held.push_back(lock);
+}
+
+bool LockNoteReleased(void* lock)
+{
+    auto it = std::find(t_held.rbegin(), t_held.rend(), lock);
+    if (it == t_held.rend()) {
+        VerifierFault("LOCK_NOT_HELD", "lock %p released by a thread that does not hold it", lock);
+        return false;
+    }
+    t_held.erase(std::next(it).base());
+    return true;
+}
+
+int LockHeldCount() { return static_cast<int>(t_held.size()); }
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+// System threads: real threads known to the machine, so that the clock waits for them.
+#pragma once
+
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/NtTypes.h"
+
+// A thread is a dispatcher object: it is signalled when it has terminated.
+struct KTHREAD {
+    DISPATCHER_HEADER Header;
+};
+using ETHREAD = KTHREAD;
+using PETHREAD = KTHREAD*;
+using PRKTHREAD = KTHREAD*;
+
+struct CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+};
+using PCLIENT_ID = CLIENT_ID*;
+
+using KSTART_ROUTINE = VOID(PVOID StartContext);
+using PKSTART_ROUTINE = VOID (*)(PVOID StartContext);
+
+constexpr ACCESS_MASK THREAD_ALL_ACCESS = 0x001FFFFF;
+constexpr KPRIORITY LOW_PRIORITY = 0;
+constexpr KPRIORITY LOW_REALTIME_PRIORITY = 16;
+constexpr KPRIORITY HIGH_PRIORITY = 31;
+// Priority a new system thread starts with.
+constexpr KPRIORITY SYSTEM_THREAD_DEFAULT_PRIORITY = 8;
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext);
+// Ends the calling system thread; anything else calling it is a verifier fault (and it returns).
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
+PETHREAD PsGetCurrentThread();
+PKTHREAD KeGetCurrentThread();
+HANDLE PsGetCurrentThreadId();
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+KPRIORITY KeQueryPriorityThread(PKTHREAD Thread);
+
+// ---- test and platform interface (not part of the kernel API) ----
+#include <vector>
+namespace platform {
+
+// The next `count` thread creations fail with `status`.
+void ThreadFailNextCreate(NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES, unsigned count = 1);
+// Every priority set on the thread, in order (the creation priority first).
+std::vector<KPRIORITY> ThreadPriorityHistory(PKTHREAD thread);
+// Names a thread in the machine's diagnostics (deadlock reports).
+void ThreadSetName(PKTHREAD thread, const char* name);
+// Exit status of a terminated system thread (STATUS_PENDING while it runs).
+NTSTATUS ThreadExitStatus(PKTHREAD thread);
+// Number of system threads created by PsCreateSystemThread that have not terminated.
+size_t ThreadLiveCount();
+
+}  // namespace platform

@@ -1,0 +1,56 @@
+// Internal kernels and table builders of the FFT family. They test no argument: the entry points
+// validate the specification first, and a specification built for an order guarantees that every
+// table has the size these routines read.
+#pragma once
+
+#include <cstdint>
+
+#include "primitives/fft/FftSpec.h"
+
+namespace kvxfft {
+
+constexpr int32_t RADIX_MAX_ORDER = 10;      // the radix passes handle at most 1024 points
+constexpr int32_t LARGE_MIN_ORDER = 11;      // complex orders from here run the large-order path
+constexpr int32_t COMBINE_BLOCKING = 256;    // butterfly grouping of the combining stages
+
+inline uintptr_t Up32(uintptr_t x) { return (x + 31u) & ~static_cast<uintptr_t>(31u); }
+inline uint8_t* AlignUp32(uint8_t* p) { return reinterpret_cast<uint8_t*>(Up32(reinterpret_cast<uintptr_t>(p))); }
+
+// A table of sines S of order T: S[k] = sin(2*pi*k/2^T), k = 0..2^T/4. A table of order q <= T
+// reads it with the stride 2^(T-q).
+struct SineSource {
+    const float* S;
+    int32_t T;
+};
+
+// ---- tables ----
+void BuildQuarterSineTable(float* dst, int32_t order);
+// b + 1 int32 values, b = 2^(m-2); nothing is written for m < 2.
+void BuildBitReversePairTable(int32_t* dst, int32_t m);
+// (n/4 + 1) entries of six floats: w^l, w^2l, w^3l, w = e^(-2*pi*i/n). Returns the end.
+uint8_t* BuildTwiddleTable(uint8_t* dst, int32_t m, SineSource sine);
+// Returns the end of the table.
+uint8_t* BuildRealForwardTable(uint8_t* dst, int32_t p, SineSource sine);
+uint8_t* BuildRealInverseTable(uint8_t* dst, int32_t p, SineSource sine);
+// Builds the large-order tables of complex order m at dst (32-byte aligned) and returns their end.
+uint8_t* BuildLargeFftTables(FftSpec* spec, uint8_t* dst, int32_t m, SineSource sine);
+// Sizes in bytes (spec, init, work) of the large-order part of complex order m, in 64 bits.
+void GetLargeFftSize(int32_t m, int64_t sizes[3]);
+
+// ---- kernels ----
+void BitReverseCopy(const FftComplex* src, FftComplex* dst, int32_t n, const int32_t* pairTable);
+void BitReverseInPlace(FftComplex* data, int32_t n, const int32_t* pairTable);
+void Radix4ForwardPass(FftComplex* data, int32_t n, const float* twiddles);
+void Radix4InversePass(FftComplex* data, int32_t n, const float* twiddles);
+void RealForwardPostProcess(float* data, int32_t n, const float* table);
+void RealInversePreProcess(const float* src, float* dst, int32_t n, const float* table);
+
+// ---- large orders ----
+void LargeFftForward(const FftSpec* spec, const FftComplex* src, FftComplex* dst, int32_t m, uint8_t* work);
+void LargeFftInverse(const FftSpec* spec, const FftComplex* src, FftComplex* dst, int32_t m, uint8_t* work);
+void LargeFftLevelForward(const FftSpec* spec, FftComplex* data, int32_t j, int32_t depth, uint8_t* work);
+void LargeFftLevelInverse(const FftSpec* spec, FftComplex* data, int32_t j, int32_t depth, uint8_t* work);
+void CombineStagesForward(FftComplex* data, int32_t n, int32_t a, const FftComplex* table, int32_t blocking);
+void CombineStagesInverse(FftComplex* data, int32_t n, int32_t a, const FftComplex* table, int32_t blocking);
+
+}  // namespace kvxfft

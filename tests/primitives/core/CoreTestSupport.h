@@ -1,0 +1,91 @@
+// Small helpers shared by the core primitive tests.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace coretest {
+
+inline uint32_t Bits(float v)
+{
+    uint32_t b;
+    memcpy(&b, &v, sizeof(b));
+    return b;
+}
+
+inline float FromBits(uint32_t b)
+{
+    float v;
+    memcpy(&v, &b, sizeof(v));
+    return v;
+}
+
+// A block of 32-bit words with guard words on both sides, placed at a chosen byte offset from a
+// 64-byte boundary, so that a test can both pick the alignment and see a stray write.
+class GuardedWords {
+public:
+    static constexpr uint32_t GUARD = 0xA5A5A5A5u;
+    static constexpr size_t GUARD_WORDS = 8;
+
+    GuardedWords(size_t count, size_t offsetBytes = 0)
+        : m_storage((count + 2 * GUARD_WORDS) * 4 + 64 + offsetBytes + 4, 0xA5), m_count(count)
+    {
+        auto base = reinterpret_cast<uintptr_t>(m_storage.data());
+        uintptr_t aligned = (base + 63) & ~static_cast<uintptr_t>(63);
+        m_data = reinterpret_cast<uint8_t*>(aligned) + offsetBytes + GUARD_WORDS * 4;
+    }
+
+    float* Floats() { return reinterpret_cast<float*>(m_data); }
+    int32_t* Ints() { return reinterpret_cast<int32_t*>(m_data); }
+    uint8_t* Bytes() { return m_data; }
+    size_t Count() const { return m_count; }
+
+    bool GuardsIntact() const
+    {
+        for (size_t i = 0; i < GUARD_WORDS * 4; ++i) {
+            if (m_data[-1 - static_cast<ptrdiff_t>(i)] != 0xA5 || m_data[m_count * 4 + i] != 0xA5) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    std::vector<uint8_t> m_storage;
+    uint8_t* m_data;
+    size_t m_count;
+};
+
+// Floats of every kind: ordinary values of many magnitudes, zeros, infinities, NaNs with payloads,
+// subnormals.
+inline std::vector<float> MixedFloats(size_t count, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<float> v(count);
+    for (size_t i = 0; i < count; ++i) {
+        switch (rng() % 4) {
+        case 0:
+            v[i] = FromBits(static_cast<uint32_t>(rng()));
+            break;
+        case 1:
+            v[i] = std::uniform_real_distribution<float>(-1.5f, 1.5f)(rng);
+            break;
+        default:
+            v[i] = std::uniform_real_distribution<float>(-70000.0f, 70000.0f)(rng);
+            break;
+        }
+    }
+    const float specials[] = {0.0f,   -0.0f, 0.5f,     -0.5f,       1.5f,      2.5f,       -2.5f,
+                              1.0f,   -1.0f, 32767.5f, -32768.5f,   32767.0f,  -32768.0f,  8388607.5f,
+                              8388606.5f,    -8388610.0f,           2147483520.0f, -2147483648.0f,
+                              FromBits(0x7F800000u), FromBits(0xFF800000u), FromBits(0x7FC00001u),
+                              FromBits(0xFF800123u), FromBits(1),   FromBits(0x3EFFFFFFu)};
+    for (size_t i = 0; i < sizeof(specials) / sizeof(specials[0]) && i < count; ++i) {
+        v[i] = specials[i];
+    }
+    return v;
+}
+
+}  // namespace coretest

@@ -1,0 +1,201 @@
+// The tables and kernels beneath the transforms: pair tables and the permutation they drive,
+// twiddle and sine tables, the radix passes and the large-order complex FFT.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "primitives/fft/FftInternal.h"
+#include "tests/primitives/fft/FftReference.h"
+
+using namespace fftref;
+
+namespace {
+
+uint32_t Reverse(uint32_t x, int bits) {
+    uint32_t r = 0;
+    for (int i = 0; i < bits; ++i, x >>= 1) r = (r << 1) | (x & 1u);
+    return r;
+}
+
+std::vector<int32_t> PairTable(int32_t m) {
+    std::vector<int32_t> t((size_t{1} << m) / 4 + 1, -1);
+    kvxfft::BuildBitReversePairTable(t.data(), m);
+    return t;
+}
+
+std::vector<FftComplex> RandomComplex(size_t n, uint32_t seed) {
+    const std::vector<float> v = RandomSignal(2 * n, seed);
+    std::vector<FftComplex> z(n);
+    std::memcpy(z.data(), v.data(), v.size() * sizeof(float));
+    return z;
+}
+
+// Largest error against the reference relative to the largest reference magnitude.
+double RelativeMaxError(const std::vector<FftComplex>& got, const std::vector<Cd>& want) {
+    double err = 0, ref = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+        err = std::fmax(err, std::abs(Cd(got[i].re, got[i].im) - want[i]));
+        ref = std::fmax(ref, std::abs(want[i]));
+    }
+    return err / ref;
+}
+
+std::vector<Cd> Reference(const std::vector<FftComplex>& z, int sign) {
+    std::vector<Cd> a(z.size());
+    for (size_t i = 0; i < z.size(); ++i) a[i] = Cd(z[i].re, z[i].im);
+    DoubleFft(a, sign);
+    return a;
+}
+
+TEST(FftPairTable, SmallOrders) {
+    EXPECT_EQ(PairTable(2), (std::vector<int32_t>{0, 0}));
+    EXPECT_EQ(PairTable(3), (std::vector<int32_t>{0, 4, 0}));
+    EXPECT_EQ(PairTable(4), (std::vector<int32_t>{4, 8, 0, 12, 0}));
+    // m = 5: pairs (1,4), (3,6); singles 2, 5, 7 in decreasing order after the 0.
+    EXPECT_EQ(PairTable(5), (std::vector<int32_t>{4, 16, 12, 24, 0, 28, 20, 8, 0}));
+}
+
+TEST(FftBitReverse, CopyAndInPlaceRealiseTheReversal) {
+    for (int32_t m = 3; m <= 16; ++m) {
+        SCOPED_TRACE(m);
+        const size_t n = size_t{1} << m;
+        const std::vector<int32_t> table = PairTable(m);
+        std::vector<FftComplex> src(n), dst(n, {-1.0f, -1.0f});
+        for (size_t i = 0; i < n; ++i) src[i] = {static_cast<float>(i), -static_cast<float>(i)};
+        kvxfft::BitReverseCopy(src.data(), dst.data(), static_cast<int32_t>(n), table.data());
+        std::vector<FftComplex> inPlace = src;
+        kvxfft::BitReverseInPlace(inPlace.data(), static_cast<int32_t>(n), table.data());
+        for (size_t i = 0; i < n; ++i) {
+            const float want = static_cast<float>(Reverse(static_cast<uint32_t>(i), m));
+            ASSERT_EQ(dst[i].re, want) << i;
+            ASSERT_EQ(dst[i].im, -want) << i;
+            ASSERT_EQ(inPlace[i].re, want) << i;
+        }
+    }
+}
+
+TEST(FftTables, TwiddleValuesAndSigns) {
+    for (int32_t m = 3; m <= 10; ++m) {
+        std::vector<float> w(6 * ((size_t{1} << m) / 4 + 1));
+        kvxfft::BuildTwiddleTable(reinterpret_cast<uint8_t*>(w.data()), m, {QuarterSineTable, 10});
+        // Entry 0 is 1, +0, 1, +0, 1, +0.
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(w[i], i % 2 == 0 ? 1.0f : 0.0f);
+            EXPECT_FALSE(std::signbit(w[i]));
+        }
+        const double n = std::ldexp(1.0, m);
+        for (size_t l = 0; l < w.size() / 6; ++l) {
+            for (int p = 1; p <= 3; ++p) {
+                const double theta = 2.0 * PI * static_cast<double>(p * l) / n;
+                ASSERT_NEAR(w[6 * l + 2 * (p - 1)], std::cos(theta), 1e-7) << m << " " << l;
+                ASSERT_NEAR(w[6 * l + 2 * (p - 1) + 1], -std::sin(theta), 1e-7) << m << " " << l;
+            }
+        }
+    }
+}
+
+TEST(FftTables, QuarterSineTables) {
+    EXPECT_EQ(QuarterSineTable[0], 0.0f);
+    EXPECT_EQ(QuarterSineTable[256], 1.0f);
+    for (int k = 0; k <= 256; ++k)
+        ASSERT_EQ(QuarterSineTable[k], static_cast<float>(std::sin(2.0 * PI * k / 1024.0))) << k;
+    const int32_t order = 14;
+    std::vector<float> s((size_t{1} << order) / 4 + 1);
+    kvxfft::BuildQuarterSineTable(s.data(), order);
+    EXPECT_EQ(s.front(), 0.0f);
+    EXPECT_EQ(s.back(), 1.0f);
+    for (size_t k = 0; k < s.size(); ++k)
+        ASSERT_NEAR(s[k], std::sin(2.0 * PI * static_cast<double>(k) / 16384.0), 6e-8) << k;
+}
+
+TEST(FftRadix, PassesMatchTheDft) {
+    for (int32_t m = 3; m <= 10; ++m) {
+        SCOPED_TRACE(m);
+        const size_t n = size_t{1} << m;
+        std::vector<float> w(6 * (n / 4 + 1));
+        kvxfft::BuildTwiddleTable(reinterpret_cast<uint8_t*>(w.data()), m, {QuarterSineTable, 10});
+        const std::vector<int32_t> table = PairTable(m);
+        const std::vector<FftComplex> z = RandomComplex(n, static_cast<uint32_t>(m));
+        for (int sign : {-1, +1}) {
+            std::vector<FftComplex> data(n);
+            kvxfft::BitReverseCopy(z.data(), data.data(), static_cast<int32_t>(n), table.data());
+            if (sign < 0)
+                kvxfft::Radix4ForwardPass(data.data(), static_cast<int32_t>(n), w.data());
+            else
+                kvxfft::Radix4InversePass(data.data(), static_cast<int32_t>(n), w.data());
+            EXPECT_LT(RelativeMaxError(data, Reference(z, sign)), 1e-6) << "sign " << sign;
+        }
+    }
+}
+
+// The large-order complex FFT of 2^m points, on the tables of a real specification of order m+1:
+// leaves (11, 12), one level over radix rows (13 to 20), one over leaves (21) and two levels (23).
+class FftLargeOrder : public ::testing::TestWithParam<int32_t> {};
+
+TEST_P(FftLargeOrder, ComplexTransformsMatchTheReference) {
+    const int32_t m = GetParam();
+    const size_t n = size_t{1} << m;
+    Spec spec(m + 1, FftScaleNone);
+    ASSERT_EQ(spec.status(), StatusOk);
+    std::vector<uint8_t> work(static_cast<size_t>(spec.get()->workBytes) + 32);
+    uint8_t* aligned = kvxfft::AlignUp32(work.data());
+    const std::vector<FftComplex> z = RandomComplex(n, static_cast<uint32_t>(m));
+    // In place differs from out of place only in the bit reversal, which the smaller orders
+    // cover; the largest order keeps to the comparison with the reference.
+    const bool checkInPlace = m < 23;
+    for (int sign : {-1, +1}) {
+        std::vector<FftComplex> out(n), inPlace;
+        if (sign < 0)
+            kvxfft::LargeFftForward(spec.get(), z.data(), out.data(), m, aligned);
+        else
+            kvxfft::LargeFftInverse(spec.get(), z.data(), out.data(), m, aligned);
+        EXPECT_LT(RelativeMaxError(out, Reference(z, sign)), 2e-6) << "sign " << sign;
+        if (!checkInPlace) continue;
+        inPlace = z;
+        if (sign < 0)
+            kvxfft::LargeFftForward(spec.get(), inPlace.data(), inPlace.data(), m, aligned);
+        else
+            kvxfft::LargeFftInverse(spec.get(), inPlace.data(), inPlace.data(), m, aligned);
+        EXPECT_EQ(std::memcmp(out.data(), inPlace.data(), n * sizeof(FftComplex)), 0);
+    }
+    // A pure tone lands in one bin: n there, zero to rounding elsewhere (up to 2^17 points; the
+    // random comparison above covers the larger orders).
+    if (m > 17) return;
+    const size_t k0 = n / 3;
+    std::vector<FftComplex> tone(n);
+    for (size_t t = 0; t < n; ++t) {
+        const double phase = 2.0 * PI * static_cast<double>((t * k0) % n) / static_cast<double>(n);
+        tone[t] = {static_cast<float>(std::cos(phase)), static_cast<float>(std::sin(phase))};
+    }
+    kvxfft::LargeFftForward(spec.get(), tone.data(), tone.data(), m, aligned);
+    EXPECT_NEAR(tone[k0].re, static_cast<double>(n), 1e-4 * static_cast<double>(n));
+    double leak = 0;
+    for (size_t k = 0; k < n; ++k)
+        if (k != k0) leak = std::fmax(leak, std::abs(Cd(tone[k].re, tone[k].im)));
+    EXPECT_LT(leak, 1e-3 * std::sqrt(static_cast<double>(n)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, FftLargeOrder, ::testing::Values(11, 12, 13, 15, 17, 19, 21, 23));
+
+// With the square-root flag a level scales once at its rows, never again at its columns.
+TEST(FftLarge, SqrtScaleIsAppliedOnce) {
+    for (int32_t order : {12, 14, 24}) {
+        SCOPED_TRACE(order);
+        const size_t N = size_t{1} << order;
+        Spec spec(order, FftScaleSqrt);
+        std::vector<float> x(N, 0.0f);
+        x[0] = 1.0f;
+        ASSERT_EQ(ForwardRealFftInPlace(x.data(), spec.get(), nullptr), StatusOk);
+        const float want = static_cast<float>(1.0 / std::sqrt(static_cast<double>(N)));
+        EXPECT_NEAR(x[0], want, 1e-6 * want);
+        EXPECT_NEAR(x[1], want, 1e-6 * want);
+        EXPECT_NEAR(x[N / 2], want, 1e-6 * want);
+        ASSERT_EQ(InverseRealFftInPlace(x.data(), spec.get(), nullptr), StatusOk);
+        EXPECT_NEAR(x[0], 1.0f, 1e-5f);
+        EXPECT_NEAR(x[N - 1], 0.0f, 1e-5f);
+    }
+}
+
+}  // namespace
