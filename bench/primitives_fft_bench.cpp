@@ -12,10 +12,10 @@
 #include "primitives/Primitives.h"
 #include "primitives/fft/RealFft.h"
 
-#if KVX_BENCH_FFTW
+#ifdef KVX_BENCH_FFTW
 #include <fftw3.h>
 #endif
-#if KVX_BENCH_KISSFFT
+#ifdef KVX_BENCH_KISSFFT
 #include <kiss_fftr.h>
 #endif
 
@@ -68,7 +68,7 @@ void OursMultiplyPackedSpectrum(benchmark::State& state) {
     }
 }
 
-#if KVX_BENCH_FFTW
+#ifdef KVX_BENCH_FFTW
 void FftwForward(benchmark::State& state) {
     const int64_t n = state.range(0);
     std::vector<float> src = Signal(static_cast<size_t>(n));
@@ -106,7 +106,7 @@ void FftwInverse(benchmark::State& state) {
 }
 #endif
 
-#if KVX_BENCH_KISSFFT
+#ifdef KVX_BENCH_KISSFFT
 void KissForward(benchmark::State& state) {
     const int64_t n = state.range(0);
     kiss_fftr_cfg cfg = kiss_fftr_alloc(static_cast<int>(n), 0, nullptr, nullptr);
@@ -189,11 +189,11 @@ void Sizes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(OursForward)->Apply(Sizes);
 BENCHMARK(OursInverse)->Apply(Sizes);
-#if KVX_BENCH_FFTW
+#ifdef KVX_BENCH_FFTW
 BENCHMARK(FftwForward)->Apply(Sizes);
 BENCHMARK(FftwInverse)->Apply(Sizes);
 #endif
-#if KVX_BENCH_KISSFFT
+#ifdef KVX_BENCH_KISSFFT
 BENCHMARK(KissForward)->Apply(Sizes);
 BENCHMARK(KissInverse)->Apply(Sizes);
 #endif

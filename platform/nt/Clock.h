@@ -20,7 +20,8 @@ constexpr int64_t TICKS_PER_MS = 10000;
 constexpr int64_t ToTicks(std::chrono::nanoseconds d) { return d.count() / 100; }
 
 // Lets the machine run for the duration: a kernel wait of the calling thread. It returns once
-// what woke at the end has run to its next wait (threads, DPCs, work items).
+// what woke at the end has run to its next wait (threads, DPCs, work items). RunFor(0ms) lets
+// everything that can run do so without time passing.
 void RunFor(std::chrono::nanoseconds duration);
 inline void RunForTicks(int64_t ticks) { RunFor(std::chrono::nanoseconds(ticks * 100)); }
 // Runs in steps of `step` until `condition` holds (checked before each step, with the rest of the

@@ -350,8 +350,7 @@ PrimitiveStatus ConvertFloatToInt24Generic(const float* src, uint8_t* dst, int32
     }
     // The scaled product is formed in single precision (1.0 when unscaled changes no value).
     const float factor = scaleFactor == 0 ? 1.0f : FloatScale(scaleFactor, -127, 127);
-    // A chunk is rounded into int32 values by the vector loop, then packed: eight samples make
-    // three little-endian 64-bit words.
+    // A chunk is rounded into int32 values by the vector loop, then packed.
     constexpr int32_t CHUNK = 256;
     int32_t values[CHUNK];
     const bool byAddition = NearestEvenForSmallValues() == Rounding::NearestEvenByAddition;
@@ -363,21 +362,28 @@ PrimitiveStatus ConvertFloatToInt24Generic(const float* src, uint8_t* dst, int32
             FloatToIntSingle<Rounding::NearestEven>(src + base, values, count, factor, INT24_RANGE);
         }
         uint8_t* out = dst + 3 * static_cast<int64_t>(base);
-        const int32_t groups = count / 8;
-        for (int32_t g = 0; g < groups; ++g) {
-            uint64_t v[8];
-            for (int k = 0; k < 8; ++k) {
-                v[k] = static_cast<uint32_t>(values[8 * g + k]) & 0xFFFFFFu;
-            }
-            uint64_t w[3] = {v[0] | (v[1] << 24) | (v[2] << 48), (v[2] >> 16) | (v[3] << 8) | (v[4] << 32) | (v[5] << 56),
-                             (v[5] >> 8) | (v[6] << 16) | (v[7] << 40)};
-            memcpy(out + 24 * g, w, sizeof(w));
+        // Two samples (one 64-bit pair of values) make six bytes; the pairs are stored as 8-byte
+        // words six bytes apart in ascending order, each overwriting the two spare bytes of the
+        // one before, and the last pair of the chunk stores its six bytes only.
+        const int32_t pairs = count / 2;
+        uint64_t packed[CHUNK / 2];
+        for (int32_t k = 0; k < pairs; ++k) {
+            uint64_t q;
+            memcpy(&q, values + 2 * k, sizeof(q));
+            packed[k] = (q & 0xFFFFFFull) | ((q >> 8) & 0xFFFFFF000000ull);
         }
-        for (int32_t i = 8 * groups; i < count; ++i) {
-            const auto value = static_cast<uint32_t>(values[i]);
-            out[3 * i] = static_cast<uint8_t>(value);
-            out[3 * i + 1] = static_cast<uint8_t>(value >> 8);
-            out[3 * i + 2] = static_cast<uint8_t>(value >> 16);
+        for (int32_t k = 0; k + 1 < pairs; ++k) {
+            memcpy(out + 6 * k, &packed[k], sizeof(uint64_t));
+        }
+        if (pairs > 0) {
+            memcpy(out + 6 * (pairs - 1), &packed[pairs - 1], 6);
+        }
+        if ((count & 1) != 0) {
+            const auto value = static_cast<uint32_t>(values[count - 1]);
+            uint8_t* last = out + 3 * (count - 1);
+            last[0] = static_cast<uint8_t>(value);
+            last[1] = static_cast<uint8_t>(value >> 8);
+            last[2] = static_cast<uint8_t>(value >> 16);
         }
     }
     return StatusOk;

@@ -49,20 +49,6 @@ inline uint32_t UpperMagnitude(double t)
     return static_cast<uint32_t>(Bits(t) >> 32) & 0x7FFFFFFFu;
 }
 
-// ln h of a positive normal double, the same in both paths: a table step of 1/256 and a cubic.
-inline double PowerLog(double h)
-{
-    uint64_t b = Bits(h);
-    double k = static_cast<double>(static_cast<int32_t>((b >> 52) & 0x7FF) - 1023);
-    uint64_t mantissa = b & 0x000FFFFFFFFFFFFFull;
-    double m = DoubleFromBits(mantissa | 0x3FF0000000000000ull);
-    uint32_t j = (static_cast<uint32_t>(mantissa >> 43) + 1) >> 1;
-    double c = 1.0 + static_cast<double>(j) * (1.0 / 256.0);
-    const PowerLogEntry& entry = PowerLogTable[j];
-    double r = (m - c) * entry.Inv;
-    return (((LOG_P * r + LOG_R) * r) * r + r) + (k * LN2 + entry.Ln);
-}
-
 // |t| < 87.33380126953125: the upper word of |t| at most 0x4055D55C. A NaN fails the comparison.
 const double FAST_T_BOUND = __builtin_bit_cast(double, static_cast<uint64_t>(FAST_T_LIMIT + 1) << 32);
 
@@ -89,11 +75,24 @@ inline LogParts SplitNormalFloat(float x)
             static_cast<double>(FloatFromBits(mantissa | 0x3F800000u)), ((mantissa >> 14) + 1) >> 1};
 }
 
+// ln = k ln 2 + ln(1 + j/256) + a cubic in r = (m - c) / c, c = 1 + j/256 the table point nearest
+// m (halves up), evaluated in exactly this order.
 inline double LogFromParts(double k, double m, uint32_t j, double ln, double inv)
 {
     double c = 1.0 + static_cast<double>(j) * (1.0 / 256.0);
     double r = (m - c) * inv;
     return (((LOG_P * r + LOG_R) * r) * r + r) + (k * LN2 + ln);
+}
+
+// ln h of a positive normal double, as the scalar path computes it (h may be a scaled subnormal).
+inline double PowerLog(double h)
+{
+    uint64_t b = Bits(h);
+    uint64_t mantissa = b & 0x000FFFFFFFFFFFFFull;
+    uint32_t j = (static_cast<uint32_t>(mantissa >> 43) + 1) >> 1;
+    const PowerLogEntry& entry = PowerLogTable[j];
+    return LogFromParts(static_cast<double>(static_cast<int32_t>((b >> 52) & 0x7FF) - 1023),
+                        DoubleFromBits(mantissa | 0x3FF0000000000000ull), j, entry.Ln, entry.Inv);
 }
 
 // n = t * 128 / ln 2 rounded to nearest even through the shifter; w - shifter is n exactly, so it

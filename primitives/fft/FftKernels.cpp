@@ -17,25 +17,34 @@ inline void WalkPairTable(const int32_t* table, PairFn pairFn, SingleFn singleFn
     for (++p; *p != 0; ++p) singleFn(*p >> 2);
 }
 
+// The first stage: radix 4 on a group of four consecutive values, lo = (x0, x1), hi = (x2, x3).
+// With P = (x0, x2) and Q = (x1, x3): S = P + Q and D = P - Q give (y0, y1) = (S0, D0) +
+// (S1, rot D1) and (y2, y3) = (S0, D0) - (S1, rot D1).
+template <bool Inverse>
+inline void FirstRadix4(V4& lo, V4& hi) {
+    const V4 P = __builtin_shufflevector(lo, hi, 0, 1, 4, 5);
+    const V4 Q = __builtin_shufflevector(lo, hi, 2, 3, 6, 7);
+    const V4 S = P + Q, D = P - Q;
+    const V4 rot = RotateQuarter2<Inverse>(D);
+    const V4 T1 = __builtin_shufflevector(S, D, 0, 1, 4, 5);
+    const V4 T2 = __builtin_shufflevector(S, rot, 2, 3, 6, 7);
+    lo = T1 + T2;
+    hi = T1 - T2;
+}
+
 template <bool Inverse>
 void Radix4Pass(FftComplex* x, int32_t n, const float* W) {
-    // First stage: radix 4 on every group of four consecutive values. With P = (x0, x2) and
-    // Q = (x1, x3): S = P + Q and D = P - Q give (y0, y1) = (S0, D0) + (S1, rot D1) and
-    // (y2, y3) = (S0, D0) - (S1, rot D1).
     for (int32_t g = 0; g < n; g += 4) {
-        const V4 lo = Load2(x + g), hi = Load2(x + g + 2);
-        const V4 P = __builtin_shufflevector(lo, hi, 0, 1, 4, 5);
-        const V4 Q = __builtin_shufflevector(lo, hi, 2, 3, 6, 7);
-        const V4 S = P + Q, D = P - Q;
-        const V4 rot = RotateQuarter2<Inverse>(D);
-        const V4 T1 = __builtin_shufflevector(S, D, 0, 1, 4, 5);
-        const V4 T2 = __builtin_shufflevector(S, rot, 2, 3, 6, 7);
-        Store2(x + g, T1 + T2);
-        Store2(x + g + 2, T1 - T2);
+        V4 lo = Load2(x + g), hi = Load2(x + g + 2);
+        FirstRadix4<Inverse>(lo, hi);
+        Store2(x + g, lo);
+        Store2(x + g + 2, hi);
     }
 
     int32_t L = 4;
     if ((n & 0x55555555) == 0) {  // odd order: one radix-2 stage over groups of eight
+        // x4 unmultiplied, x5 and x7 times (c, -c) and (-c, -c) with c the cosine in entry n/8,
+        // x6 times -i.
         const float c = W[6 * (n / 8)];
         const FftComplex f1 = Conj<Inverse>({c, -c});
         const FftComplex f3 = Conj<Inverse>({-c, -c});
@@ -44,7 +53,7 @@ void Radix4Pass(FftComplex* x, int32_t n, const float* W) {
         for (int32_t g = 0; g < n; g += 8) {
             FftComplex* v = x + g;
             const V4 v45 = Load2(v + 4), v67 = Load2(v + 6);
-            // The upper lanes of each product are taken; x4 stays unmultiplied, x6 is rotated.
+            // The upper lanes of each product are taken.
             const V4 o01 = __builtin_shufflevector(v45, Mul2(v45, f1r, f1i), 0, 1, 6, 7);
             const V4 o23 = __builtin_shufflevector(RotateQuarter2<Inverse>(v67), Mul2(v67, f3r, f3i), 0, 1, 6, 7);
             const V4 e01 = Load2(v), e23 = Load2(v + 2);
@@ -71,6 +80,14 @@ void Radix4Pass(FftComplex* x, int32_t n, const float* W) {
     }
 }
 
+// With h = n/2, the four elements 2y, 2y+1, h+2y, h+2y+1 of a middle value y go to 2r, h+2r,
+// 2r+1, h+2r+1 (r the reversal of y): the 2x2 transpose of the element pairs at 2y and h+2y.
+inline void TransposedPairs(const FftComplex* lo, const FftComplex* hi, FftComplex* dstLo, FftComplex* dstHi) {
+    const V4 l = Load2(lo), u = Load2(hi);
+    Store2(dstLo, __builtin_shufflevector(l, u, 0, 1, 4, 5));
+    Store2(dstHi, __builtin_shufflevector(l, u, 2, 3, 6, 7));
+}
+
 }  // namespace
 
 void BitReverseCopy(const FftComplex* src, FftComplex* dst, int32_t n, const int32_t* pairTable) {
@@ -79,41 +96,29 @@ void BitReverseCopy(const FftComplex* src, FftComplex* dst, int32_t n, const int
         pairTable,
         [&](int32_t y, int32_t r) {
             const int32_t a = 2 * y, b = 2 * r;
-            dst[b] = src[a];
-            dst[a] = src[b];
-            dst[h + b] = src[a + 1];
-            dst[a + 1] = src[h + b];
-            dst[b + 1] = src[h + a];
-            dst[h + a] = src[b + 1];
-            dst[h + b + 1] = src[h + a + 1];
-            dst[h + a + 1] = src[h + b + 1];
+            TransposedPairs(src + a, src + h + a, dst + b, dst + h + b);
+            TransposedPairs(src + b, src + h + b, dst + a, dst + h + a);
         },
-        [&](int32_t y) {
-            const int32_t a = 2 * y;
-            dst[a] = src[a];
-            dst[a + 1] = src[h + a];
-            dst[h + a] = src[a + 1];
-            dst[h + a + 1] = src[h + a + 1];
-        });
+        [&](int32_t y) { TransposedPairs(src + 2 * y, src + h + 2 * y, dst + 2 * y, dst + h + 2 * y); });
 }
 
 void BitReverseInPlace(FftComplex* data, int32_t n, const int32_t* pairTable) {
     const int32_t h = n / 2;
-    auto swap = [data](int32_t i, int32_t j) {
-        const FftComplex t = data[i];
-        data[i] = data[j];
-        data[j] = t;
-    };
     WalkPairTable(
         pairTable,
         [&](int32_t y, int32_t r) {
-            const int32_t a = 2 * y, b = 2 * r;
-            swap(a, b);
-            swap(a + 1, h + b);
-            swap(h + a, b + 1);
-            swap(h + a + 1, h + b + 1);
+            FftComplex* a = data + 2 * y;
+            FftComplex* b = data + 2 * r;
+            const V4 al = Load2(a), ah = Load2(a + h), bl = Load2(b), bh = Load2(b + h);
+            Store2(a, __builtin_shufflevector(bl, bh, 0, 1, 4, 5));
+            Store2(a + h, __builtin_shufflevector(bl, bh, 2, 3, 6, 7));
+            Store2(b, __builtin_shufflevector(al, ah, 0, 1, 4, 5));
+            Store2(b + h, __builtin_shufflevector(al, ah, 2, 3, 6, 7));
         },
-        [&](int32_t y) { swap(2 * y + 1, h + 2 * y); });
+        [&](int32_t y) {
+            FftComplex* a = data + 2 * y;
+            TransposedPairs(a, a + h, a, a + h);
+        });
 }
 
 void Radix4ForwardPass(FftComplex* data, int32_t n, const float* twiddles) { Radix4Pass<false>(data, n, twiddles); }

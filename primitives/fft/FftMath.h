@@ -10,19 +10,9 @@
 
 namespace kvxfft {
 
-inline FftComplex Add(FftComplex a, FftComplex b) { return {a.re + b.re, a.im + b.im}; }
-inline FftComplex Sub(FftComplex a, FftComplex b) { return {a.re - b.re, a.im - b.im}; }
-inline FftComplex Mul(FftComplex x, FftComplex w) { return {x.re * w.re - x.im * w.im, x.im * w.re + x.re * w.im}; }
-
 template <bool Inverse>
 inline FftComplex Conj(FftComplex w) {
     return Inverse ? FftComplex{w.re, -w.im} : w;
-}
-
-// Multiplication by -i (forward) or +i (inverse).
-template <bool Inverse>
-inline FftComplex RotateQuarter(FftComplex z) {
-    return Inverse ? FftComplex{-z.im, z.re} : FftComplex{z.im, -z.re};
 }
 
 // Two complex values (re, im, re, im) in one 16-byte vector. The vector code performs exactly
@@ -48,6 +38,7 @@ inline V4 SwapReIm(V4 v) { return __builtin_shufflevector(v, v, 1, 0, 3, 2); }
 // The two complex values in reverse order.
 inline V4 SwapHalves(V4 v) { return __builtin_shufflevector(v, v, 2, 3, 0, 1); }
 
+// Multiplication by -i (forward) or +i (inverse) of two complex values.
 template <bool Inverse>
 inline V4 RotateQuarter2(V4 z) {
     return Inverse ? SwapReIm(z) * V4{-1.0f, 1.0f, -1.0f, 1.0f} : SwapReIm(z) * V4{1.0f, -1.0f, 1.0f, -1.0f};
@@ -70,27 +61,36 @@ inline void TwiddlePairs(const float* a, const float* b, V4 wr[3], V4 wi[3]) {
     wi[2] = __builtin_shufflevector(a1, b1, 1, 1, 5, 5) * sign;
 }
 
-// The radix-4 butterflies at offsets j and j+1 of a group of 4L values. For the pair at j = 0
-// the value at offset 0 is used unmultiplied (its factor is 1): only the upper lanes of each
-// product are taken.
+// The radix-4 butterflies of two adjacent positions, on the four quarter values a, b, c, d
+// (in place). With FirstPair the pair is j = 0, 1: the values of j = 0 are used unmultiplied
+// (their factor is 1), so only the upper lanes of each product are taken.
+template <bool Inverse, bool FirstPair>
+inline void Butterfly4Pair(V4& a, V4& b, V4& c, V4& d, const V4 wr[3], const V4 wi[3]) {
+    V4 mb = Mul2(b, wr[1], wi[1]);
+    V4 mc = Mul2(c, wr[0], wi[0]);
+    V4 md = Mul2(d, wr[2], wi[2]);
+    if (FirstPair) {
+        mb = __builtin_shufflevector(b, mb, 0, 1, 6, 7);
+        mc = __builtin_shufflevector(c, mc, 0, 1, 6, 7);
+        md = __builtin_shufflevector(d, md, 0, 1, 6, 7);
+    }
+    const V4 ab = a + mb, cd = mc + md;
+    const V4 amb = a - mb, rcd = RotateQuarter2<Inverse>(mc - md);
+    a = ab + cd;
+    c = ab - cd;
+    b = amb + rcd;
+    d = amb - rcd;
+}
+
+// The same on the positions j, j+1 of a group of 4L values in memory.
 template <bool Inverse, bool FirstPair>
 inline void Butterfly4Pair(FftComplex* v, int32_t L, const V4 wr[3], const V4 wi[3]) {
-    const V4 a = Load2(v);
-    const V4 rb = Load2(v + L), rc = Load2(v + 2 * L), rd = Load2(v + 3 * L);
-    V4 b = Mul2(rb, wr[1], wi[1]);
-    V4 c = Mul2(rc, wr[0], wi[0]);
-    V4 d = Mul2(rd, wr[2], wi[2]);
-    if (FirstPair) {
-        b = __builtin_shufflevector(rb, b, 0, 1, 6, 7);
-        c = __builtin_shufflevector(rc, c, 0, 1, 6, 7);
-        d = __builtin_shufflevector(rd, d, 0, 1, 6, 7);
-    }
-    const V4 ab = a + b, cd = c + d;
-    const V4 amb = a - b, rcd = RotateQuarter2<Inverse>(c - d);
-    Store2(v, ab + cd);
-    Store2(v + 2 * L, ab - cd);
-    Store2(v + L, amb + rcd);
-    Store2(v + 3 * L, amb - rcd);
+    V4 a = Load2(v), b = Load2(v + L), c = Load2(v + 2 * L), d = Load2(v + 3 * L);
+    Butterfly4Pair<Inverse, FirstPair>(a, b, c, d, wr, wi);
+    Store2(v, a);
+    Store2(v + L, b);
+    Store2(v + 2 * L, c);
+    Store2(v + 3 * L, d);
 }
 
 // One radix-4 stage over groups of 4L values of bit-reversed data: the quarters hold the

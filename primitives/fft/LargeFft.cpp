@@ -24,21 +24,43 @@ inline void ScaleIfFlagged(const FftSpec* spec, FftComplex* data, int32_t points
         MultiplyByConstantInPlaceGeneric(spec->scale, reinterpret_cast<float*>(data), 2 * points);
 }
 
-// The combining factor of position j: table[j*step] below s/2, -i times table[(j - s/2)*step]
-// from there (conjugated for the inverse, so +i times the conjugate).
-template <bool Inverse>
-inline FftComplex CombineFactor(const FftComplex* table, int32_t j, int32_t half, int32_t step) {
-    if (j < half) return Conj<Inverse>(table[j * step]);
-    const FftComplex t = table[(j - half) * step];
-    return Inverse ? FftComplex{t.im, t.re} : FftComplex{t.im, -t.re};
+// The combining factors of table entries t and t + step as multiplier vectors (wr, wr, ...) and
+// (-wi, wi, ...): the entries themselves below s/2, -i times them from there (Upper); the inverse
+// takes the conjugates (+i times the conjugate above s/2).
+template <bool Inverse, bool Upper>
+inline void CombineFactorPair(const FftComplex* table, int32_t t, int32_t step, V4& wr, V4& wi) {
+    const FftComplex a = table[t], b = table[t + step];
+    const V4 v{a.re, a.im, b.re, b.im};
+    const V4 re = __builtin_shufflevector(v, v, 0, 0, 2, 2);
+    const V4 im = __builtin_shufflevector(v, v, 1, 1, 3, 3);
+    const V4 minusPlus{-1.0f, 1.0f, -1.0f, 1.0f};
+    const V4 plusMinus{1.0f, -1.0f, 1.0f, -1.0f};
+    if (!Upper) {
+        wr = re;
+        wi = im * (Inverse ? plusMinus : minusPlus);
+    } else {
+        wr = im;
+        wi = re * (Inverse ? minusPlus : plusMinus);
+    }
 }
 
-template <bool Inverse>
-inline void CombineFactorPair(const FftComplex* table, int32_t j, int32_t half, int32_t step, V4& wr, V4& wi) {
-    const FftComplex a = CombineFactor<Inverse>(table, j, half, step);
-    const FftComplex b = CombineFactor<Inverse>(table, j + 1, half, step);
-    wr = V4{a.re, a.re, b.re, b.re};
-    wi = V4{-a.im, a.im, -b.im, b.im};
+// Positions j0..j1-1 of one stage over every pair of sub-transforms of length s, two positions
+// at a time; the group lies wholly below or wholly above s/2.
+template <bool Inverse, bool Upper>
+inline void CombineGroup(FftComplex* data, int32_t n, int32_t s, int32_t j0, int32_t j1, const FftComplex* table) {
+    const int32_t step = n / (2 * s);
+    const int32_t base = Upper ? s / 2 : 0;
+    for (int32_t j = j0; j < j1; j += 2) {
+        V4 wr, wi;
+        CombineFactorPair<Inverse, Upper>(table, (j - base) * step, step, wr, wi);
+        for (int32_t p = 0; p < n; p += 2 * s) {
+            FftComplex* E = data + p + j;
+            const V4 o = Mul2(Load2(E + s), wr, wi);
+            const V4 e = Load2(E);
+            Store2(E, e + o);
+            Store2(E + s, e - o);
+        }
+    }
 }
 
 template <bool Inverse>
@@ -46,24 +68,15 @@ void CombineStages(FftComplex* data, int32_t n, int32_t a, const FftComplex* tab
     if (n / a < 2) return;
     const int32_t group = blocking / 2;
     for (int32_t s = a; s < n; s *= 2) {
-        const int32_t step = n / (2 * s);
-        const int32_t half = s / 2;
         // Positions j are visited in groups of `group` over every pair of sub-transforms, so
-        // that a group's factors stay in cache while the pairs stream past.
+        // that a group's factors stay in cache while the pairs stream past. s is a multiple of
+        // 1024, so no group straddles s/2.
         for (int32_t j0 = 0; j0 < s; j0 += group) {
             const int32_t j1 = j0 + group < s ? j0 + group : s;
-            // Two positions at a time: s is a multiple of 1024, so a pair never straddles s/2.
-            for (int32_t j = j0; j < j1; j += 2) {
-                V4 wr, wi;
-                CombineFactorPair<Inverse>(table, j, half, step, wr, wi);
-                for (int32_t p = 0; p < n; p += 2 * s) {
-                    FftComplex* E = data + p + j;
-                    const V4 o = Mul2(Load2(E + s), wr, wi);
-                    const V4 e = Load2(E);
-                    Store2(E, e + o);
-                    Store2(E + s, e - o);
-                }
-            }
+            if (j0 < s / 2)
+                CombineGroup<Inverse, false>(data, n, s, j0, j1, table);
+            else
+                CombineGroup<Inverse, true>(data, n, s, j0, j1, table);
         }
     }
 }

@@ -129,10 +129,6 @@ inline void ProductPairs(const float* x, const float* y, float* out, int32_t i, 
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The complex FFT of the n = N/2 halves, then the recombination into the packed spectrum.
 void ForwardBody(const float* src, float* dst, const FftSpec* spec, int32_t m, uint8_t* work) {
     const int32_t n = 1 << m;

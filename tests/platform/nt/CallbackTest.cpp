@@ -167,6 +167,45 @@ TEST(Callback, UnregisterWaitsForARunningNotification)
     Destroy(object);
 }
 
+struct SelfRemoving {
+    Blocking Block;
+    PVOID Registration = nullptr;
+    std::atomic<bool> Unregistered{false};
+};
+
+// The first call blocks; a second one, on another thread, unregisters the registration it runs in.
+VOID BlockOrUnregister(PVOID context, PVOID, PVOID)
+{
+    auto* s = static_cast<SelfRemoving*>(context);
+    if (s->Block.Calls.load() == 0) {
+        BlockInCallback(&s->Block, nullptr, nullptr);
+        return;
+    }
+    ExUnregisterCallback(s->Registration);
+    s->Unregistered = true;
+}
+
+TEST(Callback, SelfUnregistrationWaitsForNotificationsOnOtherThreads)
+{
+    PCALLBACK_OBJECT object = CreatePermanent(u"\\Callback\\SelfBusy");
+    SelfRemoving s;
+    KeInitializeEvent(&s.Block.Entered, NotificationEvent, FALSE);
+    KeInitializeEvent(&s.Block.Release, NotificationEvent, FALSE);
+    s.Registration = ExRegisterCallback(object, BlockOrUnregister, &s);
+    ASSERT_NE(s.Registration, nullptr);
+    kvxtest::SystemThread blocked([&] { ExNotifyCallback(object, nullptr, nullptr); });
+    KeWaitForSingleObject(&s.Block.Entered, Executive, KernelMode, FALSE, nullptr);
+    kvxtest::SystemThread removing([&] { ExNotifyCallback(object, nullptr, nullptr); });
+    platform::RunFor(20ms);
+    EXPECT_FALSE(s.Unregistered.load());
+    KeSetEvent(&s.Block.Release, IO_NO_INCREMENT, FALSE);
+    removing.Join();
+    blocked.Join();
+    EXPECT_TRUE(s.Unregistered.load());
+    EXPECT_EQ(platform::CallbackRegistrationCount(object), 0u);
+    Destroy(object);
+}
+
 TEST(Callback, ACallbackMayUnregisterItself)
 {
     PCALLBACK_OBJECT object = CreatePermanent(u"\\Callback\\Self");

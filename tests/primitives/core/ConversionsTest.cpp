@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <vector>
+#include <xmmintrin.h>
 
 #include "primitives/Primitives.h"
 #include "primitives/core/VectorBasics.h"
@@ -144,6 +145,63 @@ TEST(Conversions, FloatToInt24MatchesTheReferenceForEveryScale)
                 << "x=" << in[i] << " bits " << std::hex << Bits(in[i]) << std::dec << " sf " << sf;
         }
         EXPECT_EQ(out[3 * in.size()], 0xEE);  // nothing written past the last sample
+    }
+}
+
+// The packed 24-bit format is handled in blocks: every length around the block sizes writes its
+// samples exactly and nothing past them.
+TEST(Conversions, PackedSamplesAtEveryLength)
+{
+    std::vector<float> in = coretest::MixedFloats(700, 99);
+    for (int32_t len : {1, 2, 3, 4, 5, 7, 8, 9, 255, 256, 257, 258, 511, 512, 513, 700}) {
+        std::vector<uint8_t> packed(3 * static_cast<size_t>(len) + 16, 0xEE);
+        ASSERT_EQ(ConvertFloatToInt24(in.data(), packed.data(), len, -20), StatusOk);
+        for (int32_t i = 0; i < len; ++i) {
+            ASSERT_EQ(Read24(&packed[3 * static_cast<size_t>(i)]), RefFloatToInt24(in[static_cast<size_t>(i)], -20))
+                << len << " at " << i;
+        }
+        for (size_t b = 3 * static_cast<size_t>(len); b < packed.size(); ++b) {
+            ASSERT_EQ(packed[b], 0xEE) << len;
+        }
+        std::vector<float> unpacked(static_cast<size_t>(len) + 4, 7.0f);
+        ASSERT_EQ(ConvertInt24ToFloat(packed.data(), unpacked.data(), len), StatusOk);
+        for (int32_t i = 0; i < len; ++i) {
+            ASSERT_EQ(unpacked[static_cast<size_t>(i)], static_cast<float>(Read24(&packed[3 * static_cast<size_t>(i)])));
+        }
+        EXPECT_EQ(unpacked[static_cast<size_t>(len)], 7.0f);
+    }
+}
+
+// The generic bodies leave the control register alone, and a caller's directed rounding mode
+// changes no result of the modes that do not depend on it.
+TEST(Conversions, DirectedRoundingOfTheCallerChangesNoResult)
+{
+    std::vector<float> in = InputsForScale(-15, 32767.0);
+    std::vector<float> in24 = InputsForScale(-20, 8388607.0);
+    const int32_t len = static_cast<int32_t>(in.size());
+    const int32_t len24 = static_cast<int32_t>(in24.size());
+    const unsigned int original = _mm_getcsr();
+    for (unsigned int rounding : {0x2000u, 0x4000u, 0x6000u}) {
+        const unsigned int callerCsr = (original & ~0x6000u) | rounding;
+        std::vector<int16_t> even(in.size()), zero(in.size());
+        std::vector<int32_t> even32(in.size());
+        std::vector<uint8_t> packed(3 * in24.size());
+        _mm_setcsr(callerCsr);
+        ConvertFloatToInt16(in.data(), even.data(), len, RoundNearestEven, -15);
+        ConvertFloatToInt16(in.data(), zero.data(), len, RoundTowardZero, -15);
+        ConvertFloatToInt32(in.data(), even32.data(), len, RoundNearestEven, -15);
+        ConvertFloatToInt24(in24.data(), packed.data(), len24, -20);
+        const unsigned int after = _mm_getcsr();
+        _mm_setcsr(original);
+        EXPECT_EQ(after & ~0x3Fu, callerCsr & ~0x3Fu);
+        for (size_t i = 0; i < in.size(); ++i) {
+            ASSERT_EQ(even[i], RefFloatToInt16(in[i], RoundNearestEven, -15)) << in[i] << " rc " << rounding;
+            ASSERT_EQ(zero[i], RefFloatToInt16(in[i], RoundTowardZero, -15)) << in[i] << " rc " << rounding;
+            ASSERT_EQ(even32[i], RefFloatToInt32(in[i], RoundNearestEven, -15)) << in[i] << " rc " << rounding;
+        }
+        for (size_t i = 0; i < in24.size(); ++i) {
+            ASSERT_EQ(Read24(&packed[3 * i]), RefFloatToInt24(in24[i], -20)) << in24[i] << " rc " << rounding;
+        }
     }
 }
 

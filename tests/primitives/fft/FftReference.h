@@ -33,7 +33,9 @@ inline void DoubleFft(std::vector<Cd>& a, int sign) {
         const size_t step = n / len;
         for (size_t i = 0; i < n; i += len) {
             for (size_t k = 0; k < len / 2; ++k) {
-                const Cd t = w[k * step] * a[i + k + len / 2];
+                const Cd wk = w[k * step], x = a[i + k + len / 2];
+                // Written out: the library's complex product guards against NaN at a high cost.
+                const Cd t(wk.real() * x.real() - wk.imag() * x.imag(), wk.real() * x.imag() + wk.imag() * x.real());
                 a[i + k + len / 2] = a[i + k] - t;
                 a[i + k] += t;
             }
