@@ -68,22 +68,17 @@ inline bool IsFourByteAligned(const void* p)
 
 }  // namespace kvxvec
 
+#include "primitives/core/ArgumentChecks.h"
 #include "primitives/core/PrimitiveStatus.h"
 
 namespace kvxvec {
 
 // The argument tests every vector body makes, in their observable order: the pointers in
-// argument order, then the length.
+// argument order, then the length -- the same tests as the rest of the library.
 template <typename... P>
 inline PrimitiveStatus CheckArguments(int32_t len, const P*... pointers)
 {
-    if (((pointers == nullptr) || ...)) {
-        return StatusNullPointer;
-    }
-    if (len <= 0) {
-        return StatusSizeError;
-    }
-    return StatusOk;
+    return CheckPointersAndLength(len, pointers...);
 }
 
 // The shared frame of the element-wise bodies: after the argument tests, dst[i] = element(i)
