@@ -105,7 +105,9 @@ std::vector<float> InputsForScale(ScaleFactor sf, double bound)
     return v;
 }
 
-const ScaleFactor kWideScales[] = {-2000, -1024, -1023, -200, -31, -23, -15, -1, 0, 1, 15, 126, 1074, 1075, 2000};
+// -127/-126 and 104/105 border the scales whose nearest-even int16 rounding is done in the adder.
+const ScaleFactor kWideScales[] = {-2000, -1024, -1023, -200, -127, -126, -31, -23, -15, -1, 0,
+                                   1,     15,    104,   105,  126,  1074, 1075, 2000};
 const RoundingMode kModes[] = {RoundTowardZero, RoundNearestEven, RoundNearestAway, 7, -1};
 
 TEST(Conversions, FloatToInt16And32MatchTheReferenceForEveryModeAndScale)
@@ -136,7 +138,8 @@ TEST(Conversions, FloatToInt16And32MatchTheReferenceForEveryModeAndScale)
 
 TEST(Conversions, FloatToInt24MatchesTheReferenceForEveryScale)
 {
-    for (ScaleFactor sf : {-2000, -200, -127, -126, -23, -1, 0, 1, 23, 126, 127, 128, 2000}) {
+    // From -119 up the scale factor times 256 is finite and the packing folds it into one product.
+    for (ScaleFactor sf : {-2000, -200, -127, -126, -120, -119, -23, -1, 0, 1, 23, 126, 127, 128, 2000}) {
         std::vector<float> in = InputsForScale(sf, 8388607.0);
         std::vector<uint8_t> out(3 * in.size() + 3, 0xEE);
         ASSERT_EQ(ConvertFloatToInt24(in.data(), out.data(), static_cast<int32_t>(in.size()), sf), StatusOk);
@@ -169,6 +172,41 @@ TEST(Conversions, PackedSamplesAtEveryLength)
             ASSERT_EQ(unpacked[static_cast<size_t>(i)], static_cast<float>(Read24(&packed[3 * static_cast<size_t>(i)])));
         }
         EXPECT_EQ(unpacked[static_cast<size_t>(len)], 7.0f);
+    }
+}
+
+// The bodies work in blocks of 4 or 8 with a padded last block: every length writes its samples
+// exactly and nothing past them, the int32 one also in place.
+TEST(Conversions, BlockedBodiesAtEveryLength)
+{
+    const std::vector<float> in = InputsForScale(-15, 32767.0);
+    const int16_t pcm[] = {-32768, 32767, -1, 0, 1, 12345, -23456, 7, -8, 300, -301, 16384, -16385, 2, -3, 4, -5, 6, 9};
+    for (int32_t len = 1; len <= 19; ++len) {
+        std::vector<float> widened(static_cast<size_t>(len) + 8, 7.0f);
+        ASSERT_EQ(ConvertInt16ToFloat(pcm, widened.data(), len, 15), StatusOk);
+        for (int32_t i = 0; i < len; ++i) {
+            ASSERT_EQ(widened[static_cast<size_t>(i)], std::ldexp(static_cast<float>(pcm[i]), -15)) << len;
+        }
+        for (size_t i = static_cast<size_t>(len); i < widened.size(); ++i) {
+            ASSERT_EQ(widened[i], 7.0f) << len;
+        }
+        for (RoundingMode mode : {RoundTowardZero, RoundNearestEven, RoundNearestAway}) {
+            std::vector<int16_t> out16(static_cast<size_t>(len) + 8, 0x5A5A);
+            ASSERT_EQ(ConvertFloatToInt16(in.data() + 3, out16.data(), len, mode, -15), StatusOk);
+            std::vector<int32_t> inPlace(static_cast<size_t>(len) + 8, 0x5A5A5A5A);
+            memcpy(inPlace.data(), in.data() + 3, sizeof(float) * static_cast<size_t>(len));
+            ASSERT_EQ(ConvertFloatToInt32(reinterpret_cast<float*>(inPlace.data()), inPlace.data(), len, mode, -15),
+                      StatusOk);
+            for (int32_t i = 0; i < len; ++i) {
+                const float x = in[static_cast<size_t>(i) + 3];
+                ASSERT_EQ(out16[static_cast<size_t>(i)], RefFloatToInt16(x, mode, -15)) << len << " at " << i;
+                ASSERT_EQ(inPlace[static_cast<size_t>(i)], RefFloatToInt32(x, mode, -15)) << len << " at " << i;
+            }
+            for (size_t i = static_cast<size_t>(len); i < out16.size(); ++i) {
+                ASSERT_EQ(out16[i], 0x5A5A) << len;
+                ASSERT_EQ(inPlace[i], 0x5A5A5A5A) << len;
+            }
+        }
     }
 }
 
