@@ -42,6 +42,20 @@ void BitReverseCopy(const FftComplex* src, FftComplex* dst, int32_t n, const int
 void BitReverseInPlace(FftComplex* data, int32_t n, const int32_t* pairTable);
 void Radix4ForwardPass(FftComplex* data, int32_t n, const float* twiddles);
 void Radix4InversePass(FftComplex* data, int32_t n, const float* twiddles);
+// A radix pass split after its first stage(s), so that these run in the same pass over the data
+// as the bit reversal: the bit reversal of all n points (in place when src is dst) together with
+// the first stages of radix passes of `piece` points (n >= piece, W their twiddle table), then
+// the later stages of each piece. The results are those of the bit reversal followed by the
+// full passes.
+void BitReverseFirstStagesForward(const FftComplex* src, FftComplex* dst, int32_t n, int32_t piece,
+                                  const int32_t* pairTable, const float* W);
+void BitReverseFirstStagesInverse(const FftComplex* src, FftComplex* dst, int32_t n, int32_t piece,
+                                  const int32_t* pairTable, const float* W);
+void Radix4ForwardLaterStages(FftComplex* data, int32_t n, const float* twiddles);
+void Radix4InverseLaterStages(FftComplex* data, int32_t n, const float* twiddles);
+// The same for n >= 16 leaving the data in the blocked form of FftMath.h (for the combining stages).
+void Radix4ForwardLaterStagesToBlocks(FftComplex* data, int32_t n, const float* twiddles);
+void Radix4InverseLaterStagesToBlocks(FftComplex* data, int32_t n, const float* twiddles);
 void RealForwardPostProcess(float* data, int32_t n, const float* table);
 void RealInversePreProcess(const float* src, float* dst, int32_t n, const float* table);
 

@@ -1,5 +1,7 @@
 // The kernels every transform of order 4 or more is built on: the pair-table bit reversal, the
-// radix-4 passes of up to 1024 complex points and the recombination of a real transform.
+// radix-4 passes of up to 1024 complex points and the recombination of a real transform. The
+// transforms run the passes split after their first stages, which join the pass of the bit
+// reversal: the data are read and written once less, with the same arithmetic.
 #include "primitives/fft/FftInternal.h"
 #include "primitives/fft/FftMath.h"
 
@@ -32,51 +34,276 @@ inline void FirstRadix4(V4& lo, V4& hi) {
     hi = T1 - T2;
 }
 
+template <bool FromPairs>
+inline Block LoadStage(const FftComplex* p) {
+    return FromPairs ? LoadPairsAsBlock(p) : LoadBlock(p);
+}
+inline void StoreBlock(FftComplex* p, Block b) {
+    auto* f = reinterpret_cast<float*>(p);
+    Store4f(f, b.r);
+    Store4f(f + 4, b.i);
+}
+template <bool Last>
+inline void StoreStage(FftComplex* p, Block b) {
+    if (Last)
+        StorePairs(p, b);
+    else
+        StoreBlock(p, b);
+}
+
+// The values of lane 0 from x, the others from p.
+inline Block KeepLane0(Block x, Block p) {
+    return {__builtin_shufflevector(x.r, p.r, 0, 5, 6, 7), __builtin_shufflevector(x.i, p.i, 0, 5, 6, 7)};
+}
+
+// The factors w^l, w^2l, w^3l of four radix table entries, `step` floats apart, as lane vectors
+// (real, imaginary): a 4x4 transpose of the entries' first four floats and a 4x2 one of their
+// last two. Each entry is read as eight floats: entries below n/4 always have six more behind.
+inline void TwiddleQuad(const float* e, int32_t step, V4 wr[3], V4 wi[3]) {
+    const V4 a0 = Load4f(e), a1 = Load4f(e + step), a2 = Load4f(e + 2 * step), a3 = Load4f(e + 3 * step);
+    const V4 b0 = Load4f(e + 4), b1 = Load4f(e + step + 4), b2 = Load4f(e + 2 * step + 4),
+             b3 = Load4f(e + 3 * step + 4);
+    const V4 t0 = __builtin_shufflevector(a0, a1, 0, 4, 1, 5), t1 = __builtin_shufflevector(a2, a3, 0, 4, 1, 5);
+    const V4 t2 = __builtin_shufflevector(a0, a1, 2, 6, 3, 7), t3 = __builtin_shufflevector(a2, a3, 2, 6, 3, 7);
+    const V4 u0 = __builtin_shufflevector(b0, b1, 0, 4, 1, 5), u1 = __builtin_shufflevector(b2, b3, 0, 4, 1, 5);
+    wr[0] = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
+    wi[0] = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+    wr[1] = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
+    wi[1] = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
+    wr[2] = __builtin_shufflevector(u0, u1, 0, 1, 4, 5);
+    wi[2] = __builtin_shufflevector(u0, u1, 2, 3, 6, 7);
+}
+
+// The radix-4 butterflies of four positions j..j+3 of a group of 4L values. The quarters hold the
+// sub-spectra of the residues 0, 2, 1, 3, so the second quarter takes w^2 and the third w^1. With
+// FirstQuad the positions are 0..3 and position 0 is not multiplied (its factor is 1).
+template <bool Inverse, bool FromPairs, bool Last, bool FirstQuad>
+inline void ButterflyQuad(FftComplex* v, int32_t L, const V4 wr[3], const V4 wi[3]) {
+    const Block a = LoadStage<FromPairs>(v), xb = LoadStage<FromPairs>(v + L);
+    const Block xc = LoadStage<FromPairs>(v + 2 * L), xd = LoadStage<FromPairs>(v + 3 * L);
+    Block b = MulBlock<Inverse>(xb, wr[1], wi[1]);
+    Block c = MulBlock<Inverse>(xc, wr[0], wi[0]);
+    Block d = MulBlock<Inverse>(xd, wr[2], wi[2]);
+    if (FirstQuad) {
+        b = KeepLane0(xb, b);
+        c = KeepLane0(xc, c);
+        d = KeepLane0(xd, d);
+    }
+    const Block ab{a.r + b.r, a.i + b.i}, amb{a.r - b.r, a.i - b.i};
+    const Block cd{c.r + d.r, c.i + d.i}, t{c.r - d.r, c.i - d.i};
+    StoreStage<Last>(v, {ab.r + cd.r, ab.i + cd.i});
+    StoreStage<Last>(v + 2 * L, {ab.r - cd.r, ab.i - cd.i});
+    // (a - b) -/+ i(c - d) at j + L and (a - b) +/- i(c - d) at j + 3L.
+    if (Inverse) {
+        StoreStage<Last>(v + L, {amb.r - t.i, amb.i + t.r});
+        StoreStage<Last>(v + 3 * L, {amb.r + t.i, amb.i - t.r});
+    } else {
+        StoreStage<Last>(v + L, {amb.r + t.i, amb.i - t.r});
+        StoreStage<Last>(v + 3 * L, {amb.r - t.i, amb.i + t.r});
+    }
+}
+
+// One radix-4 stage over groups of 4L values (L a multiple of 4). Positions run four at a time;
+// each quad's twiddles serve every group.
+template <bool Inverse, bool FromPairs, bool Last>
+void Radix4Stage(FftComplex* x, int32_t n, int32_t L, const float* W) {
+    const int32_t step = 6 * (n / (4 * L));
+    V4 wr[3], wi[3];
+    TwiddleQuad(W, step, wr, wi);
+    for (int32_t g = 0; g < n; g += 4 * L) ButterflyQuad<Inverse, FromPairs, Last, true>(x + g, L, wr, wi);
+    for (int32_t j = 4; j < L; j += 4) {
+        TwiddleQuad(W + j * step, step, wr, wi);
+        for (int32_t g = 0; g < n; g += 4 * L)
+            ButterflyQuad<Inverse, FromPairs, Last, false>(x + g + j, L, wr, wi);
+    }
+}
+
+inline bool OddOrder(int32_t n) { return (n & 0x55555555) == 0; }
+
+// The radix-4 stages that follow the first stage(s) of an n-point pass, from (re, im) pairs to
+// pairs, or to blocks for a caller that reads them as such.
+template <bool Inverse, bool ToBlocks = false>
+void LaterStages(FftComplex* x, int32_t n, const float* W) {
+    int32_t L = OddOrder(n) ? 8 : 4;
+    if (4 * L == n) {
+        Radix4Stage<Inverse, true, !ToBlocks>(x, n, L, W);
+        return;
+    }
+    Radix4Stage<Inverse, true, false>(x, n, L, W);
+    for (L *= 4; 4 * L < n; L *= 4) Radix4Stage<Inverse, false, false>(x, n, L, W);
+    Radix4Stage<Inverse, false, !ToBlocks>(x, n, L, W);
+}
+
+// The radix-2 factors of an odd order, position by position 1, (c, -c), -i, (-c, -c) with c the
+// cosine in entry n/8 of W (conjugated for the inverse), applied to the odd halves of two groups
+// at once. The products are formed as for any other twiddle factor.
 template <bool Inverse>
-void Radix4Pass(FftComplex* x, int32_t n, const float* W) {
+struct Radix2Factors {
+    V4 f1r, f1i, f3r, f3i;
+    explicit Radix2Factors(float c) {
+        const FftComplex f1 = Conj<Inverse>({c, -c});
+        const FftComplex f3 = Conj<Inverse>({-c, -c});
+        f1r = V4{f1.re, f1.re, f1.re, f1.re};
+        f1i = V4{-f1.im, f1.im, -f1.im, f1.im};
+        f3r = V4{f3.re, f3.re, f3.re, f3.re};
+        f3i = V4{-f3.im, f3.im, -f3.im, f3.im};
+    }
+};
+
+// Values x0..x3 (or y0..y3) of two groups, one in the low and one in the high half of each vector.
+struct Quad {
+    V4 y0, y1, y2, y3;
+};
+
+// The first radix-4 stage on two groups at once: y0 = (x0 + x1) + (x2 + x3), y2 = (x0 + x1) -
+// (x2 + x3), y1 and y3 = (x0 - x1) -/+ rot(x2 - x3), rot the multiplication by -i (+i inverse).
+template <bool Inverse>
+inline Quad FirstRadix4Vertical(Quad x) {
+    const V4 s01 = x.y0 + x.y1, d01 = x.y0 - x.y1, s23 = x.y2 + x.y3;
+    const V4 rot = RotateQuarter2<Inverse>(x.y2 - x.y3);
+    return {s01 + s23, d01 + rot, s01 - s23, d01 - rot};
+}
+
+// The radix-2 stage on two pairs of groups: e + f*o and e - f*o position by position.
+template <bool Inverse>
+inline void Radix2Vertical(Quad& e, Quad& o, const Radix2Factors<Inverse>& f) {
+    const V4 o1 = Mul2(o.y1, f.f1r, f.f1i);
+    const V4 o2 = RotateQuarter2<Inverse>(o.y2);
+    const V4 o3 = Mul2(o.y3, f.f3r, f.f3i);
+    const Quad sum{e.y0 + o.y0, e.y1 + o1, e.y2 + o2, e.y3 + o3};
+    o = {e.y0 - o.y0, e.y1 - o1, e.y2 - o2, e.y3 - o3};
+    e = sum;
+}
+
+// The first stage on the groups of four consecutive values, each in place.
+template <bool Inverse>
+void FirstStage(FftComplex* x, int32_t n) {
     for (int32_t g = 0; g < n; g += 4) {
         V4 lo = Load2(x + g), hi = Load2(x + g + 2);
         FirstRadix4<Inverse>(lo, hi);
         Store2(x + g, lo);
         Store2(x + g + 2, hi);
     }
+}
 
-    int32_t L = 4;
-    if ((n & 0x55555555) == 0) {  // odd order: one radix-2 stage over groups of eight
-        // x4 unmultiplied, x5 and x7 times (c, -c) and (-c, -c) with c the cosine in entry n/8,
-        // x6 times -i.
-        const float c = W[6 * (n / 8)];
-        const FftComplex f1 = Conj<Inverse>({c, -c});
-        const FftComplex f3 = Conj<Inverse>({-c, -c});
-        const V4 f1r{1.0f, 1.0f, f1.re, f1.re}, f1i{0.0f, 0.0f, -f1.im, f1.im};
-        const V4 f3r{1.0f, 1.0f, f3.re, f3.re}, f3i{0.0f, 0.0f, -f3.im, f3.im};
-        for (int32_t g = 0; g < n; g += 8) {
-            FftComplex* v = x + g;
-            const V4 v45 = Load2(v + 4), v67 = Load2(v + 6);
-            // The upper lanes of each product are taken.
-            const V4 o01 = __builtin_shufflevector(v45, Mul2(v45, f1r, f1i), 0, 1, 6, 7);
-            const V4 o23 = __builtin_shufflevector(RotateQuarter2<Inverse>(v67), Mul2(v67, f3r, f3i), 0, 1, 6, 7);
-            const V4 e01 = Load2(v), e23 = Load2(v + 2);
-            Store2(v, e01 + o01);
-            Store2(v + 4, e01 - o01);
-            Store2(v + 2, e23 + o23);
-            Store2(v + 6, e23 - o23);
-        }
-        L = 8;
+// For an odd order the first stage and the radix-2 stage together, on each group of eight.
+template <bool Inverse>
+void FirstStagesOdd(FftComplex* x, int32_t n, const float* W) {
+    const Radix2Factors<Inverse> f(W[6 * (n / 8)]);
+    for (int32_t g = 0; g < n; g += 8) {
+        FftComplex* v = x + g;
+        V4 e01 = Load2(v), e23 = Load2(v + 2), o45 = Load2(v + 4), o67 = Load2(v + 6);
+        FirstRadix4<Inverse>(e01, e23);
+        FirstRadix4<Inverse>(o45, o67);
+        // x4 unmultiplied, x5 times f1, x6 rotated, x7 times f3: the upper lanes of each product.
+        const V4 p45 = __builtin_shufflevector(o45, Mul2(o45, f.f1r, f.f1i), 0, 1, 6, 7);
+        const V4 p67 = __builtin_shufflevector(RotateQuarter2<Inverse>(o67), Mul2(o67, f.f3r, f.f3i), 0, 1, 6, 7);
+        Store2(v, e01 + p45);
+        Store2(v + 2, e23 + p67);
+        Store2(v + 4, e01 - p45);
+        Store2(v + 6, e23 - p67);
     }
+}
 
-    for (; 4 * L <= n; L *= 4) {
-        switch (L) {
-        case 4:
-            Radix4Stage<Inverse, 4>(x, n, 4, W);
-            break;
-        case 8:
-            Radix4Stage<Inverse, 8>(x, n, 8, W);
-            break;
-        default:
-            Radix4Stage<Inverse, 0>(x, n, L, W);
-            break;
-        }
+// The first stage, with the radix-2 stage for an odd order.
+template <bool Inverse>
+void FirstStages(FftComplex* x, int32_t n, const float* W) {
+    if (n > 4 && OddOrder(n))
+        FirstStagesOdd<Inverse>(x, n, W);
+    else
+        FirstStage<Inverse>(x, n);
+}
+
+template <bool Inverse>
+void Radix4Pass(FftComplex* x, int32_t n, const float* W) {
+    FirstStages<Inverse>(x, n, W);
+    if (n > 8) LaterStages<Inverse>(x, n, W);
+}
+
+// Two groups as (re, im) pairs: the low halves of y0..y3 to a, the high halves to b.
+inline void StoreTwoGroups(Quad y, FftComplex* a, FftComplex* b) {
+    Store2(a, __builtin_shufflevector(y.y0, y.y1, 0, 1, 4, 5));
+    Store2(a + 2, __builtin_shufflevector(y.y2, y.y3, 0, 1, 4, 5));
+    Store2(b, __builtin_shufflevector(y.y0, y.y1, 2, 3, 6, 7));
+    Store2(b + 2, __builtin_shufflevector(y.y2, y.y3, 2, 3, 6, 7));
+}
+
+// The groups at 4k and h + 4k of the bit-reversed order, read straight from the source. With y
+// the reversal of 2k over the m - 2 middle bits, the first holds src[2y], src[h+2y], src[2y+n/4],
+// src[h+2y+n/4] and the second the elements after each: the exchanges of the pair table,
+// gathered per group.
+inline Quad GroupsFromSource(const FftComplex* src, int32_t h, int32_t y) {
+    const FftComplex* p = src + 2 * y;
+    const int32_t q = h / 2;
+    return {Load2(p), Load2(p + h), Load2(p + q), Load2(p + h + q)};
+}
+
+// y plus one counted from the bit `top` downward: the next value of a bit-reversed counter.
+inline int32_t NextReversed(int32_t y, int32_t top) {
+    int32_t bit = top;
+    while ((y & bit) != 0) {
+        y ^= bit;
+        bit >>= 1;
+    }
+    return y | bit;
+}
+
+// The bit reversal of n values from src into dst together with the first stage of radix passes of
+// `piece` points each (and, for an odd order of the pieces, their radix-2 stage): one pass instead
+// of three. n >= piece >= 16, dst not src; W is the twiddle table of the pieces.
+template <bool Inverse>
+void BitReverseFirstStages(const FftComplex* src, FftComplex* dst, int32_t n, int32_t piece, const float* W) {
+    const int32_t h = n / 2;
+    int32_t y = 0;
+    if (!OddOrder(piece)) {
+        for (int32_t k = 0; k < n / 8; ++k, y = NextReversed(y, n / 16))
+            StoreTwoGroups(FirstRadix4Vertical<Inverse>(GroupsFromSource(src, h, y)), dst + 4 * k, dst + h + 4 * k);
+        return;
+    }
+    // The radix-2 stage pairs the groups at 4k and 4k + 4 (k even), read from y and y + n/16.
+    const Radix2Factors<Inverse> f(W[6 * (piece / 8)]);
+    for (int32_t k = 0; k < n / 8; k += 2, y = NextReversed(y, n / 32)) {
+        Quad e = FirstRadix4Vertical<Inverse>(GroupsFromSource(src, h, y));
+        Quad o = FirstRadix4Vertical<Inverse>(GroupsFromSource(src, h, y + n / 16));
+        Radix2Vertical<Inverse>(e, o, f);
+        StoreTwoGroups(e, dst + 4 * k, dst + h + 4 * k);
+        StoreTwoGroups(o, dst + 4 * k + 4, dst + h + 4 * k + 4);
+    }
+}
+
+// The first stage(s) of the radix passes of `piece` points, applied in natural order before an
+// in-place bit reversal of all n points: the group at 4k..4k+3 of the bit-reversed order is the
+// elements x, x + n/2, x + n/4, x + 3n/4 (x the reversal of 4k), and the radix-2 partner of a
+// group lies n/8 further. Each element keeps its place and the bit reversal then moves the
+// results where the later stages expect them. n >= piece >= 16.
+inline Quad NaturalGroup(const FftComplex* x, int32_t h) {
+    const int32_t q = h / 2;
+    return {Load2(x), Load2(x + h), Load2(x + q), Load2(x + h + q)};
+}
+inline void StoreNaturalGroup(FftComplex* x, int32_t h, Quad y) {
+    const int32_t q = h / 2;
+    Store2(x, y.y0);
+    Store2(x + h, y.y1);
+    Store2(x + q, y.y2);
+    Store2(x + h + q, y.y3);
+}
+
+template <bool Inverse>
+void NaturalFirstStages(FftComplex* data, int32_t n, int32_t piece, const float* W) {
+    const int32_t h = n / 2;
+    if (!OddOrder(piece)) {
+        for (int32_t x = 0; x < n / 4; x += 2)
+            StoreNaturalGroup(data + x, h, FirstRadix4Vertical<Inverse>(NaturalGroup(data + x, h)));
+        return;
+    }
+    const Radix2Factors<Inverse> f(W[6 * (piece / 8)]);
+    const int32_t e8 = n / 8;
+    for (int32_t x = 0; x < e8; x += 2) {
+        Quad e = FirstRadix4Vertical<Inverse>(NaturalGroup(data + x, h));
+        Quad o = FirstRadix4Vertical<Inverse>(NaturalGroup(data + x + e8, h));
+        Radix2Vertical<Inverse>(e, o, f);
+        StoreNaturalGroup(data + x, h, e);
+        StoreNaturalGroup(data + x + e8, h, o);
     }
 }
 
@@ -125,11 +352,90 @@ void Radix4ForwardPass(FftComplex* data, int32_t n, const float* twiddles) { Rad
 
 void Radix4InversePass(FftComplex* data, int32_t n, const float* twiddles) { Radix4Pass<true>(data, n, twiddles); }
 
-// Elements k and k+1 run together with their mirrors n-k and n-k-1. With Zm the mirrors in the
-// order (n-k, n-k-1), P = (a - b, c + d) and HG = (h, g) per element.
+namespace {
+
+// Pieces below 16 points take the plain bit reversal and then their first stages.
+template <bool Inverse>
+void BitReverseFront(const FftComplex* src, FftComplex* dst, int32_t n, int32_t piece, const int32_t* pairTable,
+                     const float* W) {
+    if (piece < 16) {
+        if (src == dst)
+            BitReverseInPlace(dst, n, pairTable);
+        else
+            BitReverseCopy(src, dst, n, pairTable);
+        for (int32_t p = 0; p < n; p += piece) FirstStages<Inverse>(dst + p, piece, W);
+    } else if (src == dst) {
+        NaturalFirstStages<Inverse>(dst, n, piece, W);
+        BitReverseInPlace(dst, n, pairTable);
+    } else {
+        BitReverseFirstStages<Inverse>(src, dst, n, piece, W);
+    }
+}
+
+}  // namespace
+
+void BitReverseFirstStagesForward(const FftComplex* src, FftComplex* dst, int32_t n, int32_t piece,
+                                  const int32_t* pairTable, const float* W) {
+    BitReverseFront<false>(src, dst, n, piece, pairTable, W);
+}
+
+void BitReverseFirstStagesInverse(const FftComplex* src, FftComplex* dst, int32_t n, int32_t piece,
+                                  const int32_t* pairTable, const float* W) {
+    BitReverseFront<true>(src, dst, n, piece, pairTable, W);
+}
+
+void Radix4ForwardLaterStages(FftComplex* data, int32_t n, const float* twiddles) {
+    if (n > 8) LaterStages<false>(data, n, twiddles);
+}
+
+void Radix4InverseLaterStages(FftComplex* data, int32_t n, const float* twiddles) {
+    if (n > 8) LaterStages<true>(data, n, twiddles);
+}
+
+void Radix4ForwardLaterStagesToBlocks(FftComplex* data, int32_t n, const float* twiddles) {
+    LaterStages<false, true>(data, n, twiddles);
+}
+
+void Radix4InverseLaterStagesToBlocks(FftComplex* data, int32_t n, const float* twiddles) {
+    LaterStages<true, true>(data, n, twiddles);
+}
+
+namespace {
+
+// The recombination runs four elements k..k+3 at a time with their mirrors n-k..n-k-3, in the
+// lane layout of a block, then two at a time, then one; the lanes compute the scalar formulas.
+// Elements m-3..m, lane i holding element m-i.
+inline Block LoadMirrored(const FftComplex* m) {
+    const V4 lo = Load2(m - 3), hi = Load2(m - 1);
+    return {__builtin_shufflevector(hi, lo, 2, 0, 6, 4), __builtin_shufflevector(hi, lo, 3, 1, 7, 5)};
+}
+inline void StoreMirrored(FftComplex* m, Block b) {
+    Store2(m - 3, __builtin_shufflevector(b.r, b.i, 3, 7, 2, 6));
+    Store2(m - 1, __builtin_shufflevector(b.r, b.i, 1, 5, 0, 4));
+}
+inline void LoadTable4(const float* t, V4& wr, V4& wi) {
+    const V4 lo = Load4f(t), hi = Load4f(t + 4);
+    wr = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+    wi = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+}
+
+}  // namespace
+
+// With two elements at a time: Zm the mirrors in the order (n-k, n-k-1), P = (a - b, c + d) and
+// HG = (h, g) per element.
 void RealForwardPostProcess(float* data, int32_t n, const float* table) {
     auto* z = reinterpret_cast<FftComplex*>(data);
     int32_t k = 1;
+    for (; k + 3 < n / 2; k += 4) {
+        const Block x = LoadPairsAsBlock(z + k), m = LoadMirrored(z + n - k);
+        V4 wr, wi;
+        LoadTable4(table + 2 * k, wr, wi);
+        const V4 amb = x.r - m.r, cpd = x.i + m.i;
+        const V4 h = wi * amb + wr * cpd;
+        const V4 g = wi * cpd - wr * amb;
+        StorePairs(z + k, {m.r + h, g - m.i});
+        StoreMirrored(z + n - k, {x.r - h, g - x.i});
+    }
     for (; k + 1 < n / 2; k += 2) {
         const V4 zk = Load2(z + k);
         const V4 zm = SwapHalves(Load2(z + n - k - 1));
@@ -156,11 +462,22 @@ void RealForwardPostProcess(float* data, int32_t n, const float* table) {
     data[n + 1] = -data[n + 1];
 }
 
-// Same pairing as the post-process: P = (a - b, c + d), Q = (a + b, c - d), EF = (e, f).
+// The same steps as the post-process: P = (a - b, c + d), Q = (a + b, c - d), EF = (e, f).
 void RealInversePreProcess(const float* src, float* dst, int32_t n, const float* table) {
     const auto* x = reinterpret_cast<const FftComplex*>(src);
     auto* y = reinterpret_cast<FftComplex*>(dst);
     int32_t k = 1;
+    for (; k + 3 < n / 2; k += 4) {
+        const Block xk = LoadPairsAsBlock(x + k), m = LoadMirrored(x + n - k);
+        V4 wr, wi;
+        LoadTable4(table + 2 * k, wr, wi);
+        const V4 amb = xk.r - m.r, cpd = xk.i + m.i;
+        const V4 apb = xk.r + m.r, cmd = xk.i - m.i;
+        const V4 e = wi * amb - wr * cpd;
+        const V4 f = wi * cpd + wr * amb;
+        StorePairs(y + k, {apb + e, cmd + f});
+        StoreMirrored(y + n - k, {apb - e, f - cmd});
+    }
     for (; k + 1 < n / 2; k += 2) {
         const V4 xk = Load2(x + k);
         const V4 xm = SwapHalves(Load2(x + n - k - 1));

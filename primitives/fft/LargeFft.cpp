@@ -10,12 +10,30 @@ namespace {
 
 constexpr int32_t PIECE = 1 << RADIX_MAX_ORDER;
 
+// With firstDone the first stages of the pass already ran, with the bit reversal of the whole
+// transform.
 template <bool Inverse>
-inline void RadixPass(FftComplex* data, int32_t n, const float* twiddles) {
-    if (Inverse)
+inline void RadixPass(FftComplex* data, int32_t n, const float* twiddles, bool firstDone = false) {
+    if (firstDone) {
+        if (Inverse)
+            Radix4InverseLaterStages(data, n, twiddles);
+        else
+            Radix4ForwardLaterStages(data, n, twiddles);
+    } else if (Inverse) {
         Radix4InversePass(data, n, twiddles);
-    else
+    } else {
         Radix4ForwardPass(data, n, twiddles);
+    }
+}
+
+// The order of the radix passes that run first on the bit-reversed data of complex order m: the
+// pieces of a leaf, or the rows of the innermost level.
+inline int32_t PieceOrder(int32_t m) {
+    while (LargeFftSplitTable[m] != 0) {
+        m -= LargeFftSplitTable[m];
+        if (m <= RADIX_MAX_ORDER) return m;
+    }
+    return RADIX_MAX_ORDER;
 }
 
 template <bool Inverse>
@@ -24,71 +42,88 @@ inline void ScaleIfFlagged(const FftSpec* spec, FftComplex* data, int32_t points
         MultiplyByConstantInPlaceGeneric(spec->scale, reinterpret_cast<float*>(data), 2 * points);
 }
 
-// The combining factors of table entries t and t + step as multiplier vectors (wr, wr, ...) and
-// (-wi, wi, ...): the entries themselves below s/2, -i times them from there (Upper); the inverse
-// takes the conjugates (+i times the conjugate above s/2).
-template <bool Inverse, bool Upper>
-inline void CombineFactorPair(const FftComplex* table, int32_t t, int32_t step, V4& wr, V4& wi) {
-    const FftComplex a = table[t], b = table[t + step];
-    const V4 v{a.re, a.im, b.re, b.im};
-    const V4 re = __builtin_shufflevector(v, v, 0, 0, 2, 2);
-    const V4 im = __builtin_shufflevector(v, v, 1, 1, 3, 3);
-    const V4 minusPlus{-1.0f, 1.0f, -1.0f, 1.0f};
-    const V4 plusMinus{1.0f, -1.0f, 1.0f, -1.0f};
-    if (!Upper) {
-        wr = re;
-        wi = im * (Inverse ? plusMinus : minusPlus);
+template <bool ToPairs>
+inline void StoreCombined(FftComplex* p, Block b) {
+    if (ToPairs) {
+        StorePairs(p, b);
     } else {
-        wr = im;
-        wi = re * (Inverse ? minusPlus : plusMinus);
+        Store4f(reinterpret_cast<float*>(p), b.r);
+        Store4f(reinterpret_cast<float*>(p) + 4, b.i);
     }
 }
 
-// Positions j0..j1-1 of one stage over every pair of sub-transforms of length s, two positions
-// at a time; the group lies wholly below or wholly above s/2.
-template <bool Inverse, bool Upper>
+// Positions j0..j1-1 of one stage over every pair of sub-transforms of length s, four positions
+// at a time; the group lies wholly below or wholly above s/2. The factor of position j is
+// w = table[(j - base) step] below s/2 and -i w above, (w.im, -w.re); the inverse takes the
+// conjugates.
+template <bool Inverse, bool Upper, bool FromBlocks, bool ToPairs>
 inline void CombineGroup(FftComplex* data, int32_t n, int32_t s, int32_t j0, int32_t j1, const FftComplex* table) {
     const int32_t step = n / (2 * s);
     const int32_t base = Upper ? s / 2 : 0;
-    for (int32_t j = j0; j < j1; j += 2) {
-        V4 wr, wi;
-        CombineFactorPair<Inverse, Upper>(table, (j - base) * step, step, wr, wi);
+    for (int32_t j = j0; j < j1; j += 4) {
+        const FftComplex* w = table + (j - base) * step;
+        const V4 re{w[0].re, w[step].re, w[2 * step].re, w[3 * step].re};
+        const V4 im{w[0].im, w[step].im, w[2 * step].im, w[3 * step].im};
+        const V4 fr = Upper ? im : re;
+        const V4 fi = Upper ? -re : im;
         for (int32_t p = 0; p < n; p += 2 * s) {
             FftComplex* E = data + p + j;
-            const V4 o = Mul2(Load2(E + s), wr, wi);
-            const V4 e = Load2(E);
-            Store2(E, e + o);
-            Store2(E + s, e - o);
+            const Block o = MulBlock<Inverse>(FromBlocks ? LoadBlock(E + s) : LoadPairsAsBlock(E + s), fr, fi);
+            const Block e = FromBlocks ? LoadBlock(E) : LoadPairsAsBlock(E);
+            StoreCombined<ToPairs>(E, {e.r + o.r, e.i + o.i});
+            StoreCombined<ToPairs>(E + s, {e.r - o.r, e.i - o.i});
         }
     }
 }
 
-template <bool Inverse>
+template <bool Inverse, bool FromBlocks, bool ToPairs>
+void CombineStage(FftComplex* data, int32_t n, int32_t s, const FftComplex* table, int32_t group) {
+    // Positions j are visited in groups of `group` over every pair of sub-transforms, so that a
+    // group's factors stay in cache while the pairs stream past. s is a multiple of 1024, so no
+    // group straddles s/2.
+    for (int32_t j0 = 0; j0 < s; j0 += group) {
+        const int32_t j1 = j0 + group < s ? j0 + group : s;
+        if (j0 < s / 2)
+            CombineGroup<Inverse, false, FromBlocks, ToPairs>(data, n, s, j0, j1, table);
+        else
+            CombineGroup<Inverse, true, FromBlocks, ToPairs>(data, n, s, j0, j1, table);
+    }
+}
+
+// With FromBlocks the sub-transforms arrive in the blocked form of the radix passes; the stages
+// keep it between them and the last one writes (re, im) pairs.
+template <bool Inverse, bool FromBlocks = false>
 void CombineStages(FftComplex* data, int32_t n, int32_t a, const FftComplex* table, int32_t blocking) {
     if (n / a < 2) return;
     const int32_t group = blocking / 2;
     for (int32_t s = a; s < n; s *= 2) {
-        // Positions j are visited in groups of `group` over every pair of sub-transforms, so
-        // that a group's factors stay in cache while the pairs stream past. s is a multiple of
-        // 1024, so no group straddles s/2.
-        for (int32_t j0 = 0; j0 < s; j0 += group) {
-            const int32_t j1 = j0 + group < s ? j0 + group : s;
-            if (j0 < s / 2)
-                CombineGroup<Inverse, false>(data, n, s, j0, j1, table);
-            else
-                CombineGroup<Inverse, true>(data, n, s, j0, j1, table);
-        }
+        const bool last = 2 * s >= n;
+        if (FromBlocks && !last)
+            CombineStage<Inverse, true, false>(data, n, s, table, group);
+        else if (FromBlocks)
+            CombineStage<Inverse, true, true>(data, n, s, table, group);
+        else
+            CombineStage<Inverse, false, true>(data, n, s, table, group);
     }
 }
 
 // A leaf of 2048 or 4096 bit-reversed points: 1024-point pieces, then radix-2 combining stages.
+// With firstDone the pieces stay in the blocked form for the combining stages.
 template <bool Inverse>
-void Leaf(const FftSpec* spec, FftComplex* data, int32_t points) {
+void Leaf(const FftSpec* spec, FftComplex* data, int32_t points, bool firstDone) {
     for (int32_t piece = 0; piece < points; piece += PIECE) {
-        RadixPass<Inverse>(data + piece, PIECE, spec->twiddleTable);
+        if (!firstDone)
+            RadixPass<Inverse>(data + piece, PIECE, spec->twiddleTable);
+        else if (Inverse)
+            Radix4InverseLaterStagesToBlocks(data + piece, PIECE, spec->twiddleTable);
+        else
+            Radix4ForwardLaterStagesToBlocks(data + piece, PIECE, spec->twiddleTable);
         ScaleIfFlagged<Inverse>(spec, data + piece, PIECE);
     }
-    CombineStages<Inverse>(data, points, PIECE, spec->combineTable, COMBINE_BLOCKING);
+    if (firstDone)
+        CombineStages<Inverse, true>(data, points, PIECE, spec->combineTable, COMBINE_BLOCKING);
+    else
+        CombineStages<Inverse>(data, points, PIECE, spec->combineTable, COMBINE_BLOCKING);
 }
 
 // Column factors as multiplier vectors: (wr, wr, ...) and (-wi, wi, ...), conjugated for the inverse.
@@ -99,8 +134,10 @@ inline V4 ColumnIm(V4 c) {
            (Inverse ? V4{1.0f, -1.0f, 1.0f, -1.0f} : V4{-1.0f, 1.0f, -1.0f, 1.0f});
 }
 
-template <bool Inverse>
-void Level(const FftSpec* spec, FftComplex* data, int32_t j, int32_t depth, uint8_t* work) {
+// The depth is a template argument so that every instance indexes the per-depth tables within
+// their bounds; the split table never nests levels deeper than they provide for.
+template <bool Inverse, int32_t Depth>
+void Level(const FftSpec* spec, FftComplex* data, int32_t j, uint8_t* work, bool firstDone) {
     const int32_t a = LargeFftSplitTable[j];
     const int32_t s = j - a;
     const int32_t K = 1 << a;
@@ -110,19 +147,19 @@ void Level(const FftSpec* spec, FftComplex* data, int32_t j, int32_t depth, uint
     for (int32_t r = 0; r < K; ++r) {
         FftComplex* row = data + static_cast<int64_t>(r) * L;
         if (s <= RADIX_MAX_ORDER) {
-            RadixPass<Inverse>(row, L, spec->twiddleTable);
+            RadixPass<Inverse>(row, L, spec->twiddleTable, firstDone);
             ScaleIfFlagged<Inverse>(spec, row, L);
         } else if (LargeFftSplitTable[s] != 0) {
-            Level<Inverse>(spec, row, s, depth + 1, work);
+            if constexpr (Depth + 1 < FFT_LARGE_DEPTHS) Level<Inverse, Depth + 1>(spec, row, s, work, firstDone);
         } else {
-            Leaf<Inverse>(spec, row, L);
+            Leaf<Inverse>(spec, row, L, firstDone);
         }
     }
 
     // Columns, four at a time: gather with the column factors, transform, scatter back.
     auto* rows = reinterpret_cast<FftComplex*>(work);
-    const FftComplex* C = spec->columnTwiddles[depth];
-    const float* levelTwiddles = spec->levelTwiddles[depth];
+    const FftComplex* C = spec->columnTwiddles[Depth];
+    const float* levelTwiddles = spec->levelTwiddles[Depth];
     for (int32_t c0 = 0; c0 < L; c0 += 4) {
         for (int32_t r = 0; r < K; ++r, C += 4) {
             const FftComplex* src = data + static_cast<int64_t>(r) * L + c0;
@@ -144,14 +181,15 @@ void Level(const FftSpec* spec, FftComplex* data, int32_t j, int32_t depth, uint
 template <bool Inverse>
 void Large(const FftSpec* spec, const FftComplex* src, FftComplex* dst, int32_t m, uint8_t* work) {
     const int32_t n = 1 << m;
-    if (src == dst)
-        BitReverseInPlace(dst, n, spec->bitReverseTable);
+    const int32_t piece = 1 << PieceOrder(m);
+    if (Inverse)
+        BitReverseFirstStagesInverse(src, dst, n, piece, spec->bitReverseTable, spec->twiddleTable);
     else
-        BitReverseCopy(src, dst, n, spec->bitReverseTable);
+        BitReverseFirstStagesForward(src, dst, n, piece, spec->bitReverseTable, spec->twiddleTable);
     if (LargeFftSplitTable[m] != 0)
-        Level<Inverse>(spec, dst, m, 0, work);
+        Level<Inverse, 0>(spec, dst, m, work, true);
     else
-        Leaf<Inverse>(spec, dst, n);
+        Leaf<Inverse>(spec, dst, n, true);
 }
 
 }  // namespace
@@ -164,12 +202,26 @@ void LargeFftInverse(const FftSpec* spec, const FftComplex* src, FftComplex* dst
     Large<true>(spec, src, dst, m, work);
 }
 
+namespace {
+
+template <bool Inverse>
+void LevelAtDepth(const FftSpec* spec, FftComplex* data, int32_t j, int32_t depth, uint8_t* work) {
+    if (depth == 0)
+        Level<Inverse, 0>(spec, data, j, work, false);
+    else if (depth == 1)
+        Level<Inverse, 1>(spec, data, j, work, false);
+    else
+        Level<Inverse, 2>(spec, data, j, work, false);
+}
+
+}  // namespace
+
 void LargeFftLevelForward(const FftSpec* spec, FftComplex* data, int32_t j, int32_t depth, uint8_t* work) {
-    Level<false>(spec, data, j, depth, work);
+    LevelAtDepth<false>(spec, data, j, depth, work);
 }
 
 void LargeFftLevelInverse(const FftSpec* spec, FftComplex* data, int32_t j, int32_t depth, uint8_t* work) {
-    Level<true>(spec, data, j, depth, work);
+    LevelAtDepth<true>(spec, data, j, depth, work);
 }
 
 void CombineStagesForward(FftComplex* data, int32_t n, int32_t a, const FftComplex* table, int32_t blocking) {

@@ -136,11 +136,9 @@ void ForwardBody(const float* src, float* dst, const FftSpec* spec, int32_t m, u
     if (m > RADIX_MAX_ORDER) {
         LargeFftForward(spec, reinterpret_cast<const FftComplex*>(src), z, m, work);
     } else {
-        if (src == dst)
-            BitReverseInPlace(z, n, spec->bitReverseTable);
-        else
-            BitReverseCopy(reinterpret_cast<const FftComplex*>(src), z, n, spec->bitReverseTable);
-        Radix4ForwardPass(z, n, spec->twiddleTable);
+        BitReverseFirstStagesForward(reinterpret_cast<const FftComplex*>(src), z, n, n, spec->bitReverseTable,
+                                     spec->twiddleTable);
+        Radix4ForwardLaterStages(z, n, spec->twiddleTable);
         if (spec->scaleForward == 1) MultiplyByConstantInPlaceGeneric(spec->scale, dst, 2 * n);
     }
     const float x0 = dst[0], x1 = dst[1];
@@ -160,8 +158,8 @@ void InverseBody(const float* src, float* dst, const FftSpec* spec, int32_t m, u
     if (m > RADIX_MAX_ORDER) {
         LargeFftInverse(spec, z, z, m, work);
     } else {
-        BitReverseInPlace(z, n, spec->bitReverseTable);
-        Radix4InversePass(z, n, spec->twiddleTable);
+        BitReverseFirstStagesInverse(z, z, n, n, spec->bitReverseTable, spec->twiddleTable);
+        Radix4InverseLaterStages(z, n, spec->twiddleTable);
         if (spec->scaleInverse == 1) MultiplyByConstantInPlaceGeneric(spec->scale, dst, 2 * n);
     }
 }

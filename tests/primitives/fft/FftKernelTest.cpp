@@ -131,6 +131,145 @@ TEST(FftRadix, PassesMatchTheDft) {
     }
 }
 
+// The radix passes in plain scalar arithmetic, step by step as the algorithm states them: the
+// vector kernels must give these results bit for bit, whatever their data layout.
+FftComplex Add(FftComplex a, FftComplex b) { return {a.re + b.re, a.im + b.im}; }
+FftComplex Sub(FftComplex a, FftComplex b) { return {a.re - b.re, a.im - b.im}; }
+// x times -i (forward) or +i (inverse).
+FftComplex Rotate(FftComplex x, bool inverse) { return inverse ? FftComplex{-x.im, x.re} : FftComplex{x.im, -x.re}; }
+// x times w, or times the conjugate of w for the inverse.
+FftComplex Mul(FftComplex x, FftComplex w, bool inverse) {
+    if (inverse) w.im = -w.im;
+    return {x.re * w.re - x.im * w.im, x.im * w.re + x.re * w.im};
+}
+
+void ScalarRadix4Pass(std::vector<FftComplex>& x, const float* W, bool inverse) {
+    const size_t n = x.size();
+    for (size_t g = 0; g < n; g += 4) {
+        const FftComplex s01 = Add(x[g], x[g + 1]), d01 = Sub(x[g], x[g + 1]);
+        const FftComplex s23 = Add(x[g + 2], x[g + 3]), r = Rotate(Sub(x[g + 2], x[g + 3]), inverse);
+        x[g] = Add(s01, s23);
+        x[g + 2] = Sub(s01, s23);
+        x[g + 1] = Add(d01, r);
+        x[g + 3] = Sub(d01, r);
+    }
+    size_t L = 4;
+    if (n > 4 && (n & 0x55555555u) == 0) {
+        const float c = W[6 * (n / 8)];
+        for (size_t g = 0; g < n; g += 8) {
+            const FftComplex o[4] = {x[g + 4], Mul(x[g + 5], {c, -c}, inverse), Rotate(x[g + 6], inverse),
+                                     Mul(x[g + 7], {-c, -c}, inverse)};
+            for (size_t j = 0; j < 4; ++j) {
+                const FftComplex e = x[g + j];
+                x[g + j] = Add(e, o[j]);
+                x[g + j + 4] = Sub(e, o[j]);
+            }
+        }
+        L = 8;
+    }
+    for (; 4 * L <= n; L *= 4) {
+        for (size_t g = 0; g < n; g += 4 * L) {
+            for (size_t j = 0; j < L; ++j) {
+                const float* e = W + 6 * (j * (n / (4 * L)));
+                FftComplex* v = x.data() + g + j;
+                const FftComplex a = v[0];
+                const FftComplex b = j == 0 ? v[L] : Mul(v[L], {e[2], e[3]}, inverse);
+                const FftComplex c = j == 0 ? v[2 * L] : Mul(v[2 * L], {e[0], e[1]}, inverse);
+                const FftComplex d = j == 0 ? v[3 * L] : Mul(v[3 * L], {e[4], e[5]}, inverse);
+                const FftComplex ab = Add(a, b), amb = Sub(a, b), cd = Add(c, d), r = Rotate(Sub(c, d), inverse);
+                v[0] = Add(ab, cd);
+                v[2 * L] = Sub(ab, cd);
+                v[L] = Add(amb, r);
+                v[3 * L] = Sub(amb, r);
+            }
+        }
+    }
+}
+
+bool SameBits(const std::vector<FftComplex>& a, const std::vector<FftComplex>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(FftComplex)) == 0;
+}
+
+// Random values with exact and negative zeros among them, or (zerosOnly) negative zeros alone:
+// the signs of zero results are the first to change when a computation is reordered or a factor
+// of 1 is multiplied in after all.
+std::vector<FftComplex> TestValues(size_t n, uint32_t seed, bool zerosOnly = false) {
+    if (zerosOnly) return std::vector<FftComplex>(n, FftComplex{-0.0f, -0.0f});
+    std::vector<FftComplex> z = RandomComplex(n, seed);
+    for (size_t i = 0; i < n; i += 7) z[i].re = (i % 2) != 0 ? -0.0f : 0.0f;
+    for (size_t i = 3; i < n; i += 11) z[i] = {-0.0f, 0.0f};
+    return z;
+}
+
+std::vector<float> Twiddles(int32_t m) {
+    std::vector<float> w(6 * ((size_t{1} << m) / 4 + 1));
+    kvxfft::BuildTwiddleTable(reinterpret_cast<uint8_t*>(w.data()), m, {QuarterSineTable, 10});
+    return w;
+}
+
+TEST(FftRadix, PassesAreTheScalarAlgorithmBitForBit) {
+    for (int32_t m = 2; m <= 10; ++m) {
+        SCOPED_TRACE(m);
+        const size_t n = size_t{1} << m;
+        const std::vector<float> w = Twiddles(m);
+        for (bool zerosOnly : {false, true}) {
+            const std::vector<FftComplex> z = TestValues(n, static_cast<uint32_t>(m) + 40, zerosOnly);
+            for (bool inverse : {false, true}) {
+                std::vector<FftComplex> got = z, want = z;
+                if (inverse)
+                    kvxfft::Radix4InversePass(got.data(), static_cast<int32_t>(n), w.data());
+                else
+                    kvxfft::Radix4ForwardPass(got.data(), static_cast<int32_t>(n), w.data());
+                ScalarRadix4Pass(want, w.data(), inverse);
+                EXPECT_TRUE(SameBits(got, want)) << "inverse " << inverse << ", zeros only " << zerosOnly;
+            }
+        }
+    }
+}
+
+// The bit reversal merged with the first stages of the passes, in place or from a separate
+// source, then the later stages of every piece: the results of the bit reversal and the full
+// passes, for whole transforms and for pieces of either parity inside a larger order.
+TEST(FftRadix, MergedBitReversalMatchesTheSeparatePasses) {
+    const struct {
+        int32_t m, pieceOrder;
+    } cases[] = {{2, 2}, {3, 3}, {4, 4}, {5, 5}, {8, 8}, {9, 9}, {10, 10}, {11, 10}, {11, 9}, {12, 8}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "m " << c.m << " piece order " << c.pieceOrder);
+        const size_t n = size_t{1} << c.m, piece = size_t{1} << c.pieceOrder;
+        const std::vector<int32_t> table = PairTable(c.m);
+        const std::vector<float> w = Twiddles(c.pieceOrder);
+        const auto N = static_cast<int32_t>(n), P = static_cast<int32_t>(piece);
+        for (bool zerosOnly : {false, true}) for (bool inverse : {false, true}) {
+            const std::vector<FftComplex> z = TestValues(n, static_cast<uint32_t>(c.m * 31 + c.pieceOrder), zerosOnly);
+            std::vector<FftComplex> want(n);
+            kvxfft::BitReverseCopy(z.data(), want.data(), N, table.data());
+            for (size_t p = 0; p < n; p += piece) {
+                if (inverse)
+                    kvxfft::Radix4InversePass(want.data() + p, P, w.data());
+                else
+                    kvxfft::Radix4ForwardPass(want.data() + p, P, w.data());
+            }
+            std::vector<FftComplex> copied(n), inPlace = z;
+            for (FftComplex* dst : {copied.data(), inPlace.data()}) {
+                const FftComplex* src = dst == inPlace.data() ? inPlace.data() : z.data();
+                if (inverse)
+                    kvxfft::BitReverseFirstStagesInverse(src, dst, N, P, table.data(), w.data());
+                else
+                    kvxfft::BitReverseFirstStagesForward(src, dst, N, P, table.data(), w.data());
+                for (size_t p = 0; p < n; p += piece) {
+                    if (inverse)
+                        kvxfft::Radix4InverseLaterStages(dst + p, P, w.data());
+                    else
+                        kvxfft::Radix4ForwardLaterStages(dst + p, P, w.data());
+                }
+            }
+            EXPECT_TRUE(SameBits(copied, want)) << "from a copy, inverse " << inverse;
+            EXPECT_TRUE(SameBits(inPlace, want)) << "in place, inverse " << inverse;
+        }
+    }
+}
+
 // The large-order complex FFT of 2^m points, on the tables of a real specification of order m+1:
 // leaves (11, 12), one level over radix rows (13 to 20), one over leaves (21) and two levels (23).
 class FftLargeOrder : public ::testing::TestWithParam<int32_t> {};
