@@ -56,6 +56,14 @@ void Radix4InverseLaterStages(FftComplex* data, int32_t n, const float* twiddles
 // The same for n >= 16 leaving the data in the blocked form of FftMath.h (for the combining stages).
 void Radix4ForwardLaterStagesToBlocks(FftComplex* data, int32_t n, const float* twiddles);
 void Radix4InverseLaterStagesToBlocks(FftComplex* data, int32_t n, const float* twiddles);
+// The later stages of the two adjacent pieces of n >= 16 points at data and data + n, in the
+// blocked form, with the first radix-2 combining stage of the two joined to their last stage: its
+// factors are combine[k step], the last stage writes (re, im) pairs with toPairs and blocks
+// otherwise.
+void Radix4LaterStagesPairCombinedForward(FftComplex* data, int32_t n, const float* twiddles,
+                                          const FftComplex* combine, int32_t step, bool toPairs);
+void Radix4LaterStagesPairCombinedInverse(FftComplex* data, int32_t n, const float* twiddles,
+                                          const FftComplex* combine, int32_t step, bool toPairs);
 void RealForwardPostProcess(float* data, int32_t n, const float* table);
 void RealInversePreProcess(const float* src, float* dst, int32_t n, const float* table);
 

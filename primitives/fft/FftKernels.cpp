@@ -51,6 +51,13 @@ inline void StoreStage(FftComplex* p, Block b) {
         StoreBlock(p, b);
 }
 
+// Four complex values from t as lane vectors (real, imaginary).
+inline void LoadTable4(const float* t, V4& wr, V4& wi) {
+    const V4 lo = Load4f(t), hi = Load4f(t + 4);
+    wr = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+    wi = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+}
+
 // The values of lane 0 from x, the others from p.
 inline Block KeepLane0(Block x, Block p) {
     return {__builtin_shufflevector(x.r, p.r, 0, 5, 6, 7), __builtin_shufflevector(x.i, p.i, 0, 5, 6, 7)};
@@ -74,11 +81,12 @@ inline void TwiddleQuad(const float* e, int32_t step, V4 wr[3], V4 wi[3]) {
     wi[2] = __builtin_shufflevector(u0, u1, 2, 3, 6, 7);
 }
 
-// The radix-4 butterflies of four positions j..j+3 of a group of 4L values. The quarters hold the
-// sub-spectra of the residues 0, 2, 1, 3, so the second quarter takes w^2 and the third w^1. With
-// FirstQuad the positions are 0..3 and position 0 is not multiplied (its factor is 1).
-template <bool Inverse, bool FromPairs, bool Last, bool FirstQuad>
-inline void ButterflyQuad(FftComplex* v, int32_t L, const V4 wr[3], const V4 wi[3]) {
+// The radix-4 butterflies of four positions j..j+3 of a group of 4L values; out(q, value) takes
+// the result for j + qL. The quarters hold the sub-spectra of the residues 0, 2, 1, 3, so the
+// second quarter takes w^2 and the third w^1. With FirstQuad the positions are 0..3 and position
+// 0 is not multiplied (its factor is 1).
+template <bool Inverse, bool FromPairs, bool FirstQuad, typename Out>
+inline void ButterflyQuadValues(const FftComplex* v, int32_t L, const V4 wr[3], const V4 wi[3], Out out) {
     const Block a = LoadStage<FromPairs>(v), xb = LoadStage<FromPairs>(v + L);
     const Block xc = LoadStage<FromPairs>(v + 2 * L), xd = LoadStage<FromPairs>(v + 3 * L);
     Block b = MulBlock<Inverse>(xb, wr[1], wi[1]);
@@ -91,16 +99,22 @@ inline void ButterflyQuad(FftComplex* v, int32_t L, const V4 wr[3], const V4 wi[
     }
     const Block ab{a.r + b.r, a.i + b.i}, amb{a.r - b.r, a.i - b.i};
     const Block cd{c.r + d.r, c.i + d.i}, t{c.r - d.r, c.i - d.i};
-    StoreStage<Last>(v, {ab.r + cd.r, ab.i + cd.i});
-    StoreStage<Last>(v + 2 * L, {ab.r - cd.r, ab.i - cd.i});
+    out(0, Block{ab.r + cd.r, ab.i + cd.i});
+    out(2, Block{ab.r - cd.r, ab.i - cd.i});
     // (a - b) -/+ i(c - d) at j + L and (a - b) +/- i(c - d) at j + 3L.
     if (Inverse) {
-        StoreStage<Last>(v + L, {amb.r - t.i, amb.i + t.r});
-        StoreStage<Last>(v + 3 * L, {amb.r + t.i, amb.i - t.r});
+        out(1, Block{amb.r - t.i, amb.i + t.r});
+        out(3, Block{amb.r + t.i, amb.i - t.r});
     } else {
-        StoreStage<Last>(v + L, {amb.r + t.i, amb.i - t.r});
-        StoreStage<Last>(v + 3 * L, {amb.r - t.i, amb.i + t.r});
+        out(1, Block{amb.r + t.i, amb.i - t.r});
+        out(3, Block{amb.r - t.i, amb.i + t.r});
     }
+}
+
+template <bool Inverse, bool FromPairs, bool Last, bool FirstQuad>
+inline void ButterflyQuad(FftComplex* v, int32_t L, const V4 wr[3], const V4 wi[3]) {
+    ButterflyQuadValues<Inverse, FromPairs, FirstQuad>(v, L, wr, wi,
+                                                       [=](int32_t q, Block b) { StoreStage<Last>(v + q * L, b); });
 }
 
 // One radix-4 stage over groups of 4L values (L a multiple of 4). Positions run four at a time;
@@ -132,6 +146,84 @@ void LaterStages(FftComplex* x, int32_t n, const float* W) {
     Radix4Stage<Inverse, true, false>(x, n, L, W);
     for (L *= 4; 4 * L < n; L *= 4) Radix4Stage<Inverse, false, false>(x, n, L, W);
     Radix4Stage<Inverse, false, !ToBlocks>(x, n, L, W);
+}
+
+// Positions k..k+3 of the radix-2 stage that combines the pieces at x and x + n: a and b their
+// values in the two pieces. Contiguous factors (step 1) load as two vectors.
+template <bool Inverse, bool Upper, bool ToPairs, bool Contiguous>
+inline void CombineWithFactors(FftComplex* x, int32_t n, int32_t k, Block a, Block b, const FftComplex* table,
+                               int32_t step) {
+    const FftComplex* w = table + (Upper ? k - n / 2 : k) * step;
+    V4 re, im;
+    if (Contiguous) {
+        LoadTable4(reinterpret_cast<const float*>(w), re, im);
+    } else {
+        re = V4{w[0].re, w[step].re, w[2 * step].re, w[3 * step].re};
+        im = V4{w[0].im, w[step].im, w[2 * step].im, w[3 * step].im};
+    }
+    const Block o = Upper ? MulBlock<Inverse>(b, im, -re) : MulBlock<Inverse>(b, re, im);
+    StoreStage<ToPairs>(x + k, {a.r + o.r, a.i + o.i});
+    StoreStage<ToPairs>(x + n + k, {a.r - o.r, a.i - o.i});
+}
+
+// The later stages of the two adjacent pieces of n points at x and x + n, the last radix stage of
+// both joined with the radix-2 stage that combines them, so that its values never go back to
+// memory in between. The factor of position k is w(k) = table[k step] below n/2 and -i w(k - n/2)
+// above (the conjugates for the inverse), grouped and multiplied as the combining stage does.
+template <bool Inverse, bool FromPairs, bool ToPairs, bool Contiguous>
+void LastStagePairCombined(FftComplex* x, int32_t n, int32_t L, const float* W, const FftComplex* table,
+                           int32_t step) {
+    const int32_t twStep = 6 * (n / (4 * L));
+    V4 wr[3], wi[3];
+    for (int32_t j = 0; j < L; j += 4) {
+        TwiddleQuad(W + j * twStep, twStep, wr, wi);
+        Block a[4], b[4];
+        auto toA = [&](int32_t q, Block v) { a[q] = v; };
+        auto toB = [&](int32_t q, Block v) { b[q] = v; };
+        if (j == 0) {
+            ButterflyQuadValues<Inverse, FromPairs, true>(x, L, wr, wi, toA);
+            ButterflyQuadValues<Inverse, FromPairs, true>(x + n, L, wr, wi, toB);
+        } else {
+            ButterflyQuadValues<Inverse, FromPairs, false>(x + j, L, wr, wi, toA);
+            ButterflyQuadValues<Inverse, FromPairs, false>(x + n + j, L, wr, wi, toB);
+        }
+        // The last stage has L = n/4: its first two outputs lie below n/2, the others above.
+        CombineWithFactors<Inverse, false, ToPairs, Contiguous>(x, n, j, a[0], b[0], table, step);
+        CombineWithFactors<Inverse, false, ToPairs, Contiguous>(x, n, j + L, a[1], b[1], table, step);
+        CombineWithFactors<Inverse, true, ToPairs, Contiguous>(x, n, j + 2 * L, a[2], b[2], table, step);
+        CombineWithFactors<Inverse, true, ToPairs, Contiguous>(x, n, j + 3 * L, a[3], b[3], table, step);
+    }
+}
+
+// The last stage in the form its input and output take: from pairs when it is also the first of
+// the later stages, and to pairs or blocks.
+template <bool Inverse, bool FromPairs>
+void LastStagePairCombinedTo(FftComplex* x, int32_t n, int32_t L, const float* W, const FftComplex* table,
+                             int32_t step, bool toPairs) {
+    if (toPairs && step == 1)
+        LastStagePairCombined<Inverse, FromPairs, true, true>(x, n, L, W, table, step);
+    else if (toPairs)
+        LastStagePairCombined<Inverse, FromPairs, true, false>(x, n, L, W, table, step);
+    else if (step == 1)
+        LastStagePairCombined<Inverse, FromPairs, false, true>(x, n, L, W, table, step);
+    else
+        LastStagePairCombined<Inverse, FromPairs, false, false>(x, n, L, W, table, step);
+}
+
+template <bool Inverse>
+void LaterStagesPairCombined(FftComplex* x, int32_t n, const float* W, const FftComplex* table, int32_t step,
+                             bool toPairs) {
+    const int32_t first = OddOrder(n) ? 8 : 4;
+    if (4 * first == n) {
+        LastStagePairCombinedTo<Inverse, true>(x, n, first, W, table, step, toPairs);
+        return;
+    }
+    int32_t L = first;
+    for (FftComplex* y = x; y < x + 2 * n; y += n) {
+        Radix4Stage<Inverse, true, false>(y, n, first, W);
+        for (L = 4 * first; 4 * L < n; L *= 4) Radix4Stage<Inverse, false, false>(y, n, L, W);
+    }
+    LastStagePairCombinedTo<Inverse, false>(x, n, L, W, table, step, toPairs);
 }
 
 // The radix-2 factors of an odd order, position by position 1, (c, -c), -i, (-c, -c) with c the
@@ -400,6 +492,16 @@ void Radix4InverseLaterStagesToBlocks(FftComplex* data, int32_t n, const float* 
     LaterStages<true, true>(data, n, twiddles);
 }
 
+void Radix4LaterStagesPairCombinedForward(FftComplex* data, int32_t n, const float* twiddles,
+                                          const FftComplex* combine, int32_t step, bool toPairs) {
+    LaterStagesPairCombined<false>(data, n, twiddles, combine, step, toPairs);
+}
+
+void Radix4LaterStagesPairCombinedInverse(FftComplex* data, int32_t n, const float* twiddles,
+                                          const FftComplex* combine, int32_t step, bool toPairs) {
+    LaterStagesPairCombined<true>(data, n, twiddles, combine, step, toPairs);
+}
+
 namespace {
 
 // The recombination runs four elements k..k+3 at a time with their mirrors n-k..n-k-3, in the
@@ -412,11 +514,6 @@ inline Block LoadMirrored(const FftComplex* m) {
 inline void StoreMirrored(FftComplex* m, Block b) {
     Store2(m - 3, __builtin_shufflevector(b.r, b.i, 3, 7, 2, 6));
     Store2(m - 1, __builtin_shufflevector(b.r, b.i, 1, 5, 0, 4));
-}
-inline void LoadTable4(const float* t, V4& wr, V4& wi) {
-    const V4 lo = Load4f(t), hi = Load4f(t + 4);
-    wr = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
-    wi = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
 }
 
 }  // namespace

@@ -108,9 +108,25 @@ void CombineStages(FftComplex* data, int32_t n, int32_t a, const FftComplex* tab
 }
 
 // A leaf of 2048 or 4096 bit-reversed points: 1024-point pieces, then radix-2 combining stages.
-// With firstDone the pieces stay in the blocked form for the combining stages.
+// With firstDone the pieces stay in the blocked form for the combining stages, and unless the
+// pieces are scaled (which comes between the two) the first combining stage runs with the last
+// radix stage of each pair of pieces.
 template <bool Inverse>
 void Leaf(const FftSpec* spec, FftComplex* data, int32_t points, bool firstDone) {
+    const bool scaled = (Inverse ? spec->scaleInverse : spec->scaleForward) == 1;
+    if (firstDone && !scaled) {
+        const int32_t step = points / (2 * PIECE);
+        for (int32_t pair = 0; pair < points; pair += 2 * PIECE) {
+            if (Inverse)
+                Radix4LaterStagesPairCombinedInverse(data + pair, PIECE, spec->twiddleTable, spec->combineTable, step,
+                                                     step == 1);
+            else
+                Radix4LaterStagesPairCombinedForward(data + pair, PIECE, spec->twiddleTable, spec->combineTable, step,
+                                                     step == 1);
+        }
+        CombineStages<Inverse, true>(data, points, 2 * PIECE, spec->combineTable, COMBINE_BLOCKING);
+        return;
+    }
     for (int32_t piece = 0; piece < points; piece += PIECE) {
         if (!firstDone)
             RadixPass<Inverse>(data + piece, PIECE, spec->twiddleTable);

@@ -270,6 +270,55 @@ TEST(FftRadix, MergedBitReversalMatchesTheSeparatePasses) {
     }
 }
 
+// Blocks of four values (four real parts, then four imaginary ones) back into (re, im) pairs.
+std::vector<FftComplex> PairsFromBlocks(const std::vector<FftComplex>& blocks) {
+    std::vector<FftComplex> z(blocks.size());
+    const auto* f = reinterpret_cast<const float*>(blocks.data());
+    for (size_t b = 0; b < z.size(); b += 4)
+        for (size_t l = 0; l < 4; ++l) z[b + l] = {f[2 * b + l], f[2 * b + 4 + l]};
+    return z;
+}
+
+// The later stages of two pieces with the first combining stage joined to their last stage: the
+// results of the later stages of each piece followed by the combining stage, for pieces whose
+// later stages are one stage or several, of either parity, with factors one or two entries apart,
+// ending in pairs or in blocks.
+TEST(FftRadix, PairCombinedStagesMatchTheSeparateStages) {
+    for (int32_t m : {4, 5, 6, 7, 10}) for (int32_t step : {1, 2}) for (bool inverse : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "m " << m << " step " << step << " inverse " << inverse);
+        const size_t n = size_t{1} << m;
+        const auto N = static_cast<int32_t>(n);
+        const std::vector<float> w = Twiddles(m);
+        // Arbitrary factors suffice for bit identity; the separate stages read every other one.
+        const auto stride = static_cast<size_t>(step);
+        const std::vector<FftComplex> table = TestValues(n / 2 * stride, 90u + static_cast<uint32_t>(m));
+        std::vector<FftComplex> packed(n / 2);
+        for (size_t k = 0; k < packed.size(); ++k) packed[k] = table[k * stride];
+        const std::vector<FftComplex> z = TestValues(2 * n, 70u + static_cast<uint32_t>(m));
+
+        std::vector<FftComplex> want = z;
+        for (FftComplex* piece : {want.data(), want.data() + n}) {
+            if (inverse)
+                kvxfft::Radix4InverseLaterStages(piece, N, w.data());
+            else
+                kvxfft::Radix4ForwardLaterStages(piece, N, w.data());
+        }
+        if (inverse)
+            kvxfft::CombineStagesInverse(want.data(), 2 * N, N, packed.data(), 8);
+        else
+            kvxfft::CombineStagesForward(want.data(), 2 * N, N, packed.data(), 8);
+
+        for (bool toPairs : {true, false}) {
+            std::vector<FftComplex> got = z;
+            if (inverse)
+                kvxfft::Radix4LaterStagesPairCombinedInverse(got.data(), N, w.data(), table.data(), step, toPairs);
+            else
+                kvxfft::Radix4LaterStagesPairCombinedForward(got.data(), N, w.data(), table.data(), step, toPairs);
+            EXPECT_TRUE(SameBits(toPairs ? got : PairsFromBlocks(got), want)) << "to pairs " << toPairs;
+        }
+    }
+}
+
 // The large-order complex FFT of 2^m points, on the tables of a real specification of order m+1:
 // leaves (11, 12), one level over radix rows (13 to 20), one over leaves (21) and two levels (23).
 class FftLargeOrder : public ::testing::TestWithParam<int32_t> {};
