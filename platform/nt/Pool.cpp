@@ -131,26 +131,27 @@ std::string PoolTagToString(ULONG tag)
     return s;
 }
 
-size_t PoolLiveCount(ULONG tag)
+// Sums `weight` over the live blocks that `select` accepts.
+template <typename Select, typename Weight>
+static size_t SumLive(Select select, Weight weight)
 {
     PoolState& st = State();
     std::lock_guard<std::mutex> guard(st.Lock);
     size_t n = 0;
     for (const auto& [p, b] : st.Live) {
-        n += b.Tag == tag ? 1 : 0;
+        n += select(b) ? weight(b) : 0;
     }
     return n;
 }
 
+size_t PoolLiveCount(ULONG tag)
+{
+    return SumLive([tag](const Block& b) { return b.Tag == tag; }, [](const Block&) { return size_t{1}; });
+}
+
 size_t PoolLiveBytes(ULONG tag)
 {
-    PoolState& st = State();
-    std::lock_guard<std::mutex> guard(st.Lock);
-    size_t n = 0;
-    for (const auto& [p, b] : st.Live) {
-        n += b.Tag == tag ? b.Size : 0;
-    }
-    return n;
+    return SumLive([tag](const Block& b) { return b.Tag == tag; }, [](const Block& b) { return b.Size; });
 }
 
 size_t PoolLiveCountAll()
@@ -169,13 +170,7 @@ uint64_t PoolCurrentSerial()
 
 size_t PoolLiveSince(uint64_t serial)
 {
-    PoolState& st = State();
-    std::lock_guard<std::mutex> guard(st.Lock);
-    size_t n = 0;
-    for (const auto& [p, b] : st.Live) {
-        n += b.Serial > serial ? 1 : 0;
-    }
-    return n;
+    return SumLive([serial](const Block& b) { return b.Serial > serial; }, [](const Block&) { return size_t{1}; });
 }
 
 std::string PoolLeakReport(uint64_t serial)

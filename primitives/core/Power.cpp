@@ -4,6 +4,7 @@
 #include <xmmintrin.h>
 
 #include "primitives/core/ArgumentChecks.h"
+#include "primitives/core/FloatBits.h"
 #include "primitives/core/PowerTables.h"
 
 namespace {
@@ -28,22 +29,6 @@ constexpr unsigned int MXCSR_FTZ = 0x8000u;
 constexpr unsigned int MXCSR_DAZ = 0x0040u;
 constexpr unsigned int MXCSR_ROUNDING = 0x6000u;
 
-inline uint64_t Bits(double v)
-{
-    return __builtin_bit_cast(uint64_t, v);
-}
-inline double DoubleFromBits(uint64_t b)
-{
-    return __builtin_bit_cast(double, b);
-}
-inline uint32_t Bits(float v)
-{
-    return __builtin_bit_cast(uint32_t, v);
-}
-inline float FloatFromBits(uint32_t b)
-{
-    return __builtin_bit_cast(float, b);
-}
 inline uint32_t UpperMagnitude(double t)
 {
     return static_cast<uint32_t>(Bits(t) >> 32) & 0x7FFFFFFFu;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "primitives/core/FloatBits.h"
+
 namespace kvxvec {
 
 inline float Load(const float* p, int64_t i)
@@ -20,18 +22,11 @@ inline void Store(float* p, int64_t i, float v)
     std::memcpy(reinterpret_cast<unsigned char*>(p) + i * 4, &v, 4);
 }
 
-inline uint32_t Bits(float v)
-{
-    uint32_t b;
-    std::memcpy(&b, &v, 4);
-    return b;
-}
+using ::Bits;
 
 inline float FromBits(uint32_t b)
 {
-    float v;
-    std::memcpy(&v, &b, 4);
-    return v;
+    return FloatFromBits(b);
 }
 
 inline uint32_t LoadBits(const float* p, int64_t i)
