@@ -1,0 +1,135 @@
+// The generic IIR loop, transposed direct form. For orders of 2 or more the samples go two at a
+// time, so that the delay line is walked once per pair; the pairing fixes the rounding, which is
+// why a signal cut into calls of even length filters bit for bit like one call. A biquad cascade
+// runs section by section over the block: each section's arithmetic per sample is the same as in
+// a sample-by-sample walk through the cascade, and its two delays stay in registers.
+#include "primitives/filter/IirFilter.h"
+
+namespace {
+
+void FilterOrder1(const float* src, float* dst, int32_t len, IirState* state) {
+    const float b0 = state->taps[0], b1 = state->taps[1], a1 = state->taps[2];
+    float z0 = state->delayLine[0];
+    for (int32_t i = 0; i < len; ++i) {
+        const float x = src[i];
+        const float y = (b0 * x) + z0;
+        z0 = (x * b1) - (a1 * y);
+        dst[i] = y;
+    }
+    state->delayLine[0] = z0;
+}
+
+// b[k] = b_k (k = 0..N), a[k] = a_k (k = 1..N, a[0] unused), z[0..N] with z[N] = 0.
+// One pair: x0, x1 read before y0, y1 are stored, so src may be dst.
+template <typename Z, typename C>
+inline void PairStep(int32_t n, const C& b, const C& a, Z& z, const float* src, float* dst) {
+    const float x0 = src[0], x1 = src[1];
+    const float y0 = (b[0] * x0) + z[0];
+    const float y1 = (((b[0] * x1) + z[1]) + (b[1] * x0)) - (a[1] * y0);
+    for (int32_t j = 0; j + 2 <= n; ++j)
+        z[j] = ((((b[j + 1] * x1) - (a[j + 1] * y1)) + (b[j + 2] * x0)) - (a[j + 2] * y0)) + z[j + 2];
+    z[n - 1] = (b[n] * x1) - (a[n] * y1);
+    dst[0] = y0;
+    dst[1] = y1;
+}
+
+template <typename Z, typename C>
+inline void SingleStep(int32_t n, const C& b, const C& a, Z& z, const float* src, float* dst) {
+    const float x = src[0];
+    const float y = (b[0] * x) + z[0];
+    for (int32_t j = 0; j < n; ++j) z[j] = ((b[j + 1] * x) - (a[j + 1] * y)) + z[j + 1];
+    dst[0] = y;
+}
+
+// Small orders with coefficients and delays in local arrays the compiler keeps in registers.
+template <int32_t N>
+void FilterFixedOrder(const float* src, float* dst, int32_t len, IirState* state) {
+    float b[N + 1], a[N + 1], z[N + 1];
+    a[0] = 0.0f;
+    for (int32_t k = 0; k <= N; ++k) {
+        b[k] = state->taps[k];
+        if (k > 0) a[k] = state->taps[N + k];
+        z[k] = state->delayLine[k];
+    }
+    z[N] = 0.0f;
+    int32_t i = 0;
+    for (; i + 1 < len; i += 2) PairStep(N, b, a, z, src + i, dst + i);
+    if (i < len) SingleStep(N, b, a, z, src + i, dst + i);
+    for (int32_t k = 0; k < N; ++k) state->delayLine[k] = z[k];
+}
+
+// Any order, on the state's own arrays. a is offset so that a[k] = a_k.
+void FilterAnyOrder(const float* src, float* dst, int32_t len, IirState* state) {
+    const int32_t n = state->order;
+    const float* b = state->taps;
+    const float* a = state->taps + n;
+    float* z = state->delayLine;
+    int32_t i = 0;
+    for (; i + 1 < len; i += 2) PairStep(n, b, a, z, src + i, dst + i);
+    if (i < len) SingleStep(n, b, a, z, src + i, dst + i);
+}
+
+void FilterArbitrary(const float* src, float* dst, int32_t len, IirState* state) {
+    switch (state->order) {
+    case 1: FilterOrder1(src, dst, len, state); break;
+    case 2: FilterFixedOrder<2>(src, dst, len, state); break;
+    case 3: FilterFixedOrder<3>(src, dst, len, state); break;
+    case 4: FilterFixedOrder<4>(src, dst, len, state); break;
+    case 5: FilterFixedOrder<5>(src, dst, len, state); break;
+    case 6: FilterFixedOrder<6>(src, dst, len, state); break;
+    case 7: FilterFixedOrder<7>(src, dst, len, state); break;
+    case 8: FilterFixedOrder<8>(src, dst, len, state); break;
+    default: FilterAnyOrder(src, dst, len, state); break;
+    }
+}
+
+// Sections k = 0, 2, 4, ... while k < order (the order counts delay values); section s reads the
+// block's input (s = 0) or the previous section's output in dst.
+void FilterBiquad(const float* src, float* dst, int32_t len, IirState* state) {
+    const int32_t order = state->order;
+    if (order <= 0) {
+        for (int32_t i = 0; i < len; ++i) dst[i] = 0.0f;
+        return;
+    }
+    const float* in = src;
+    for (int32_t k = 0; k < order; k += 2) {
+        const float* c = state->taps + 5 * (k / 2);
+        const float c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
+        const float nc4 = 0.0f - c[4];
+        float z0 = state->delayLine[k], z1 = state->delayLine[k + 1];
+        for (int32_t i = 0; i < len; ++i) {
+            const float x = in[i];
+            const float y = (c0 * x) + z0;
+            z0 = ((c1 * x) + z1) - (c3 * y);
+            z1 = (c2 * x) + (nc4 * y);
+            dst[i] = y;
+        }
+        state->delayLine[k] = z0;
+        state->delayLine[k + 1] = z1;
+        in = dst;
+    }
+}
+
+PrimitiveStatus Filter(const float* src, float* dst, int32_t len, IirState* state) {
+    if (len <= 0) return StatusSizeError;
+    if (state->tag == StateIdIir) {
+        FilterArbitrary(src, dst, len, state);
+    } else if (state->tag == StateIdIirBiquad) {
+        FilterBiquad(src, dst, len, state);
+    } else {
+        return StatusContextMismatch;
+    }
+    return StatusOk;
+}
+
+}  // namespace
+
+PrimitiveStatus FilterIirGeneric(const float* src, float* dst, int32_t len, IirState* state) {
+    if (state == nullptr || src == nullptr || dst == nullptr) return StatusNullPointer;
+    return Filter(src, dst, len, state);
+}
+
+PrimitiveStatus FilterIirInPlaceGeneric(float* srcDst, int32_t len, IirState* state) {
+    if (state == nullptr || srcDst == nullptr) return StatusNullPointer;
+    return Filter(srcDst, srcDst, len, state);
+}
