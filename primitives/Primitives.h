@@ -14,6 +14,21 @@ extern "C" {
 KVX_ENTRY_LIST(KVX_DECLARE_ENTRY)
 #undef KVX_DECLARE_ENTRY
 
+/* FFT specifications in the caller's memory (called directly, not dispatched): the sizes in
+ * bytes, then the initialisation into a block of specBytes (and, above order 10, an
+ * initialisation block of initBytes, free again once the call returns). flag is 1 (forward
+ * scaled by 1/N), 2 (inverse scaled by 1/N), 4 (both by 1/sqrt(N)) or 8 (unscaled). A
+ * specification built so is invalidated by DestroyRealFft or DestroyComplexFft, which leave
+ * its memory to the caller. */
+PrimitiveStatus GetRealFftSize(int32_t order, int32_t flag, int32_t hint, int32_t* specBytes, int32_t* initBytes,
+                               int32_t* workBytes);
+PrimitiveStatus InitRealFftSpec(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specMem,
+                                uint8_t* initMem);
+PrimitiveStatus GetComplexFftSize(int32_t order, int32_t flag, int32_t hint, int32_t* specBytes, int32_t* initBytes,
+                                  int32_t* workBytes);
+PrimitiveStatus InitComplexFftSpec(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specMem,
+                                   uint8_t* initMem);
+
 /* The slot index every entry point dispatches on; 0 selects the generic bodies. */
 extern int32_t DispatchIndex;
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "primitives/core/Memory.h"
 #include "primitives/fft/FftSpec.h"
 
 namespace kvxfft {
@@ -21,6 +22,30 @@ inline uint8_t* AlignUp32(uint8_t* p) { return reinterpret_cast<uint8_t*>(Up32(r
 struct SineSource {
     const float* S;
     int32_t T;
+};
+
+// ---- work buffer of a transform ----
+// The caller's work buffer rounded up to 32 bytes, or a block of this call; none when the
+// specification needs none.
+class WorkBuffer {
+public:
+    PrimitiveStatus Acquire(const FftSpec* spec, uint8_t* caller) {
+        if (spec->workBytes <= 0) return StatusOk;
+        if (caller != nullptr) {
+            m_pWork = AlignUp32(caller);
+            return StatusOk;
+        }
+        m_pOwned = AllocateAligned(spec->workBytes);
+        if (m_pOwned == nullptr) return StatusNoMemory;
+        m_pWork = static_cast<uint8_t*>(m_pOwned);
+        return StatusOk;
+    }
+    ~WorkBuffer() { FreeAlignedGeneric(m_pOwned); }
+    uint8_t* Get() const { return m_pWork; }
+
+private:
+    uint8_t* m_pWork = nullptr;
+    void* m_pOwned = nullptr;
 };
 
 // ---- tables ----

@@ -61,10 +61,22 @@ extern const float QuarterSineTable[257];
 // Indexed by complex order m (used for 11..30): log2 of the rows a level splits into; 0 is a leaf.
 extern const int32_t LargeFftSplitTable[31];
 
+// Sizes and initialisation into caller memory are called directly (no dispatch) and have C
+// linkage: C callers build specifications in their own memory through them.
+extern "C" {
 PrimitiveStatus GetRealFftSize(int32_t order, int32_t flag, int32_t hint, int32_t* specBytes,
                                int32_t* initBytes, int32_t* workBytes);
 PrimitiveStatus InitRealFftSpec(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
                                 uint8_t* specMem, uint8_t* initMem);
+// The complex specification (id SpecIdComplexFft): the same record with the complex order equal
+// to the order and no recombination tables.
+PrimitiveStatus GetComplexFftSize(int32_t order, int32_t flag, int32_t hint, int32_t* specBytes,
+                                  int32_t* initBytes, int32_t* workBytes);
+PrimitiveStatus InitComplexFftSpec(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
+                                   uint8_t* specMem, uint8_t* initMem);
+}
 PrimitiveStatus CreateRealFftGeneric(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint);
 PrimitiveStatus DestroyRealFftGeneric(FftSpec* spec);
+PrimitiveStatus CreateComplexFftGeneric(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint);
+PrimitiveStatus DestroyComplexFftGeneric(FftSpec* spec);
 PrimitiveStatus GetFftWorkBufferSize(const FftSpec* spec, int32_t* bytes);

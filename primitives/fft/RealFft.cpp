@@ -89,29 +89,6 @@ void SmallInverse(const float* src, float* dst, int32_t order, bool scaled, floa
     dst[7] = mo + SQRT2 * v;
 }
 
-// The caller's work buffer rounded up to 32 bytes, or a block of this call; none when the
-// specification needs none.
-class WorkBuffer {
-public:
-    PrimitiveStatus Acquire(const FftSpec* spec, uint8_t* caller) {
-        if (spec->workBytes <= 0) return StatusOk;
-        if (caller != nullptr) {
-            m_pWork = AlignUp32(caller);
-            return StatusOk;
-        }
-        m_pOwned = AllocateAligned(spec->workBytes);
-        if (m_pOwned == nullptr) return StatusNoMemory;
-        m_pWork = static_cast<uint8_t*>(m_pOwned);
-        return StatusOk;
-    }
-    ~WorkBuffer() { FreeAlignedGeneric(m_pOwned); }
-    uint8_t* Get() const { return m_pWork; }
-
-private:
-    uint8_t* m_pWork = nullptr;
-    void* m_pOwned = nullptr;
-};
-
 // The complex products x[i..] * y[i..] into out[i..] for the pairs from element i up to len, two
 // pairs per step. Both parts of each product are formed before either is stored, so out may be y.
 inline void ProductPairs(const float* x, const float* y, float* out, int32_t i, int32_t len) {
