@@ -3,6 +3,64 @@
 
 #include "primitives/Primitives.h"
 
+/* An IIR state in the caller's memory and one created by the library: y = x/6 + ... answers a
+ * unit impulse with 1/6, 1/2, 4/9. */
+static int IirChecks(void)
+{
+    static const float taps[8] = {1.0f / 6, 0.5f, 0.5f, 1.0f / 6, 1.0f, -0.0f, 1.0f / 3, -0.0f};
+    float impulse[4] = {1.0f, 0.0f, 0.0f, 0.0f};
+    float out[4];
+    unsigned char buffer[160];
+    int32_t size = 0;
+    IirState* state = NULL;
+
+    if (GetIirStateSize(3, &size) != StatusOk || size != 160) {
+        return 1;
+    }
+    if (InitIirState(&state, taps, 3, NULL, buffer) != StatusOk || state == NULL) {
+        return 2;
+    }
+    if (FilterIir(impulse, out, 4, state) != StatusOk || out[0] != 1.0f / 6 || out[1] != 0.5f) {
+        return 3;
+    }
+    state = NULL;
+    if (CreateIirState(&state, taps, 3, NULL) != StatusOk ||
+        FilterIirInPlace(impulse, 4, state) != StatusOk || impulse[2] != out[2] ||
+        DestroyIirState(state) != StatusOk) {
+        return 4;
+    }
+    return 0;
+}
+
+/* A complex FFT created by the library and one in the caller's memory: the impulse gives ones. */
+static int ComplexFftChecks(void)
+{
+    float data[8] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    unsigned char memory[512];
+    int32_t specBytes = 0, initBytes = 0, workBytes = 0;
+    FftSpec* spec = NULL;
+    int i;
+
+    if (CreateComplexFft(&spec, 2, 8, 0) != StatusOk || ForwardComplexFft(data, data, spec, NULL) != StatusOk ||
+        DestroyComplexFft(spec) != StatusOk) {
+        return 1;
+    }
+    for (i = 0; i < 4; ++i) {
+        if (data[2 * i] != 1.0f || data[2 * i + 1] != 0.0f) {
+            return 2;
+        }
+    }
+    if (GetComplexFftSize(4, 1, 0, &specBytes, &initBytes, &workBytes) != StatusOk || specBytes > 512 ||
+        InitComplexFftSpec(&spec, 4, 1, 0, memory, NULL) != StatusOk || DestroyComplexFft(spec) != StatusOk) {
+        return 3;
+    }
+    if (GetRealFftSize(4, 8, 0, &specBytes, &initBytes, &workBytes) != StatusOk || specBytes > 512 ||
+        InitRealFftSpec(&spec, 4, 8, 0, memory, NULL) != StatusOk || DestroyRealFft(spec) != StatusOk) {
+        return 4;
+    }
+    return 0;
+}
+
 /* Returns 0 when every call behaves, else the number of the first failing check. */
 int PublicHeaderChecks(void)
 {
@@ -33,6 +91,12 @@ int PublicHeaderChecks(void)
     }
     if (ZeroFloat(NULL, 0) != StatusNullPointer || CopyFloat(samples, back, 0) != StatusSizeError) {
         return 6;
+    }
+    if (IirChecks() != 0) {
+        return 7;
+    }
+    if (ComplexFftChecks() != 0) {
+        return 8;
     }
     return 0;
 }
