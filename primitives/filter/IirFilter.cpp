@@ -1,8 +1,6 @@
 // The generic IIR loop, transposed direct form. For orders of 2 or more the samples go two at a
 // time, so that the delay line is walked once per pair; the pairing fixes the rounding, which is
-// why a signal cut into calls of even length filters bit for bit like one call. A biquad cascade
-// runs section by section over the block: each section's arithmetic per sample is the same as in
-// a sample-by-sample walk through the cascade, and its two delays stay in registers.
+// why a signal cut into calls of even length filters bit for bit like one call.
 #include "primitives/filter/IirFilter.h"
 
 namespace {
@@ -83,29 +81,61 @@ void FilterArbitrary(const float* src, float* dst, int32_t len, IirState* state)
     }
 }
 
-// Sections k = 0, 2, 4, ... while k < order (the order counts delay values); section s reads the
-// block's input (s = 0) or the previous section's output in dst.
+// K consecutive sections, each sample through all of them before the next sample: the sections'
+// recursions overlap in the processor, and their delays stay in registers.
+template <int32_t K>
+void FilterSections(const float* in, float* dst, int32_t len, const float* taps, float* delays) {
+    float c0[K], c1[K], c2[K], c3[K], nc4[K], z0[K], z1[K];
+    for (int32_t s = 0; s < K; ++s) {
+        const float* c = taps + 5 * s;
+        c0[s] = c[0];
+        c1[s] = c[1];
+        c2[s] = c[2];
+        c3[s] = c[3];
+        nc4[s] = 0.0f - c[4];
+        z0[s] = delays[2 * s];
+        z1[s] = delays[2 * s + 1];
+    }
+    for (int32_t i = 0; i < len; ++i) {
+        float x = in[i];
+#pragma GCC unroll 8
+        for (int32_t s = 0; s < K; ++s) {
+            const float y = (c0[s] * x) + z0[s];
+            z0[s] = ((c1[s] * x) + z1[s]) - (c3[s] * y);
+            z1[s] = (c2[s] * x) + (nc4[s] * y);
+            x = y;
+        }
+        dst[i] = x;
+    }
+    for (int32_t s = 0; s < K; ++s) {
+        delays[2 * s] = z0[s];
+        delays[2 * s + 1] = z1[s];
+    }
+}
+
+// Sections k = 0, 2, 4, ... while k < order (the order counts delay values), in groups of at
+// most eight; the first group reads the block's input, later ones rewrite dst. A section's
+// arithmetic per sample does not depend on the grouping.
 void FilterBiquad(const float* src, float* dst, int32_t len, IirState* state) {
-    const int32_t order = state->order;
-    if (order <= 0) {
+    const int32_t sections = (state->order + 1) / 2;
+    if (sections <= 0) {
         for (int32_t i = 0; i < len; ++i) dst[i] = 0.0f;
         return;
     }
     const float* in = src;
-    for (int32_t k = 0; k < order; k += 2) {
-        const float* c = state->taps + 5 * (k / 2);
-        const float c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
-        const float nc4 = 0.0f - c[4];
-        float z0 = state->delayLine[k], z1 = state->delayLine[k + 1];
-        for (int32_t i = 0; i < len; ++i) {
-            const float x = in[i];
-            const float y = (c0 * x) + z0;
-            z0 = ((c1 * x) + z1) - (c3 * y);
-            z1 = (c2 * x) + (nc4 * y);
-            dst[i] = y;
+    for (int32_t first = 0; first < sections; first += 8) {
+        const float* taps = state->taps + 5 * first;
+        float* delays = state->delayLine + 2 * first;
+        switch (sections - first < 8 ? sections - first : 8) {
+        case 1: FilterSections<1>(in, dst, len, taps, delays); break;
+        case 2: FilterSections<2>(in, dst, len, taps, delays); break;
+        case 3: FilterSections<3>(in, dst, len, taps, delays); break;
+        case 4: FilterSections<4>(in, dst, len, taps, delays); break;
+        case 5: FilterSections<5>(in, dst, len, taps, delays); break;
+        case 6: FilterSections<6>(in, dst, len, taps, delays); break;
+        case 7: FilterSections<7>(in, dst, len, taps, delays); break;
+        default: FilterSections<8>(in, dst, len, taps, delays); break;
         }
-        state->delayLine[k] = z0;
-        state->delayLine[k + 1] = z1;
         in = dst;
     }
 }
