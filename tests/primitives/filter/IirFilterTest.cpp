@@ -126,7 +126,7 @@ TEST(IirFilter, ThirdOrderImpulseResponse) {
     x[0] = 1.0f;
     ASSERT_EQ(FilterIirInPlace(x.data(), 16, state.get()), StatusOk);
     const float want[8] = {1.0f / 6, 0.5f, 0.44444445f, 0.0f, -0.14814815f, 0.0f, 0.049382716f, 0.0f};
-    for (int i = 0; i < 8; ++i) EXPECT_FLOAT_EQ(x[i], want[i]) << i;
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(Bits(x[i]), Bits(want[i])) << i << ": " << x[i];
     for (int i = 3; i < 16; i += 2) EXPECT_EQ(std::fabs(x[i]), 0.0f) << i;
 }
 
