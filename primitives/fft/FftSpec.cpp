@@ -1,4 +1,5 @@
-// Sizes, initialisation, creation and destruction of real FFT specifications.
+// Sizes, initialisation, creation and destruction of real and complex FFT specifications; the
+// two kinds share everything but the complex order and the recombination tables.
 #include "primitives/fft/FftSpec.h"
 
 #include <climits>
@@ -21,7 +22,7 @@ bool ValidFlag(int32_t flag) {
 int64_t Up32Size(int64_t x) { return (x + 31) & ~int64_t{31}; }
 
 // The three sizes of a real or complex specification, computed in 64 bits. False when one of
-// them does not fit the 32-bit interface (real orders 28 to 30): such a specification can be
+// them does not fit the 32-bit interface (orders 28 to 30): such a specification can be
 // neither described to a caller nor allocated, and building it into a block sized by wrapped
 // arithmetic would overrun it.
 bool ComputeFftSizes(int32_t p, bool complex, int64_t sizes[3]) {
@@ -53,10 +54,6 @@ bool BuildableOrder(int32_t p, bool complex) {
 }
 
 void ZeroFftSpec(FftSpec* spec) { ZeroBytes(spec, FFT_SPEC_HEADER_BYTES); }
-
-}  // namespace
-
-namespace {
 
 PrimitiveStatus GetSizes(bool complex, int32_t order, int32_t flag, int32_t* specBytes, int32_t* initBytes,
                          int32_t* workBytes) {
