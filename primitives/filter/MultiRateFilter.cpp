@@ -8,12 +8,13 @@
 #include <climits>
 
 #include "primitives/core/VectorBasics.h"
+#include "primitives/filter/FilterVector.h"
 #include "primitives/filter/FirState.h"
 
 namespace {
 
 // Periods computed side by side by the group loops.
-constexpr int64_t PERIODS = 4;
+constexpr int64_t PERIODS = 8;
 
 // Where a segment reads position p: xbase[p + offset] (the delay line with offset 0, or the
 // input array with offset -n).
@@ -23,24 +24,26 @@ struct Source {
     const float* At(int64_t position) const { return xbase + (position + offset); }
 };
 
-// Mode 1: P periods of one phase. lt holds the phase's q groups of four taps; x points at the
-// first period's first position; periods lie S positions and 4U outputs apart.
+using kvxfilter::Load4;
+using kvxfilter::Splat4;
+using kvxfilter::Store4;
+using kvxfilter::Vec4;
+
+// Mode 1: P periods of one phase. lt holds the phase's q groups of four taps (one lane per output
+// of the group); x points at the first period's first position; periods lie S positions and
+// outStride outputs apart.
 template <int64_t P>
 void Mode1Phase(const float* lt, int64_t q, const float* x, int64_t S, float* y, int64_t outStride) {
-    float acc[P][4];
-    for (int64_t k = 0; k < P; ++k) {
-        for (int64_t m = 0; m < 4; ++m) acc[k][m] = 0.0f;
-    }
+    Vec4 acc[P];
+#pragma GCC unroll 16
+    for (int64_t k = 0; k < P; ++k) acc[k] = Splat4(0.0f);
     for (int64_t t = 0; t < q; ++t) {
-        const float* tap = lt + 4 * t;
-        for (int64_t k = 0; k < P; ++k) {
-            const float v = x[k * S + t];
-            for (int64_t m = 0; m < 4; ++m) acc[k][m] += tap[m] * v;
-        }
+        const Vec4 tap = Load4(lt + 4 * t);
+#pragma GCC unroll 16
+        for (int64_t k = 0; k < P; ++k) acc[k] += tap * Splat4(x[k * S + t]);
     }
-    for (int64_t k = 0; k < P; ++k) {
-        for (int64_t m = 0; m < 4; ++m) y[k * outStride + m] = acc[k][m];
-    }
+#pragma GCC unroll 16
+    for (int64_t k = 0; k < P; ++k) Store4(y + k * outStride, acc[k]);
 }
 
 // Mode 3: as mode 1, but each output of a group has its own first position (start[m], relative
@@ -48,31 +51,49 @@ void Mode1Phase(const float* lt, int64_t q, const float* x, int64_t S, float* y,
 template <int64_t P>
 void Mode3Phase(const float* lt, int64_t n, const float* x, const int64_t start[4], int64_t S, float* y,
                 int64_t outStride) {
-    float acc[P][4];
-    for (int64_t k = 0; k < P; ++k) {
-        for (int64_t m = 0; m < 4; ++m) acc[k][m] = 0.0f;
-    }
+    Vec4 acc[P];
+#pragma GCC unroll 16
+    for (int64_t k = 0; k < P; ++k) acc[k] = Splat4(0.0f);
+    const float* x0 = x + start[0];
+    const float* x1 = x + start[1];
+    const float* x2 = x + start[2];
+    const float* x3 = x + start[3];
     for (int64_t i = 0; i < n; ++i) {
-        const float* tap = lt + 4 * i;
+        const Vec4 tap = Load4(lt + 4 * i);
+#pragma GCC unroll 16
         for (int64_t k = 0; k < P; ++k) {
-            for (int64_t m = 0; m < 4; ++m) acc[k][m] += tap[m] * x[k * S + start[m] + i];
+            const int64_t at = k * S + i;
+            acc[k] += tap * Vec4{x0[at], x1[at], x2[at], x3[at]};
         }
     }
-    for (int64_t k = 0; k < P; ++k) {
-        for (int64_t m = 0; m < 4; ++m) y[k * outStride + m] = acc[k][m];
-    }
+#pragma GCC unroll 16
+    for (int64_t k = 0; k < P; ++k) Store4(y + k * outStride, acc[k]);
 }
 
-// Mode 2: Block consecutive outputs, s positions apart, all on the same n taps (every fourth float).
-template <int64_t Block>
+// Mode 2: 4 * Lanes consecutive outputs, s positions apart, all on the same n taps (every fourth
+// float of lt).
+template <int64_t Lanes>
 void Mode2Block(const float* lt, int64_t n, const float* x, int64_t s, float* y) {
-    float acc[Block];
-    for (int64_t o = 0; o < Block; ++o) acc[o] = 0.0f;
+    Vec4 acc[Lanes];
+#pragma GCC unroll 16
+    for (int64_t v = 0; v < Lanes; ++v) acc[v] = Splat4(0.0f);
     for (int64_t i = 0; i < n; ++i) {
-        const float tap = lt[4 * i];
-        for (int64_t o = 0; o < Block; ++o) acc[o] += tap * x[o * s + i];
+        const Vec4 tap = Splat4(lt[4 * i]);
+#pragma GCC unroll 16
+        for (int64_t v = 0; v < Lanes; ++v) {
+            const float* xv = x + 4 * v * s + i;
+            acc[v] += tap * Vec4{xv[0], xv[s], xv[2 * s], xv[3 * s]};
+        }
     }
-    for (int64_t o = 0; o < Block; ++o) y[o] = acc[o];
+#pragma GCC unroll 16
+    for (int64_t v = 0; v < Lanes; ++v) Store4(y + 4 * v, acc[v]);
+}
+
+// One mode 2 output.
+float Mode2One(const float* lt, int64_t n, const float* x) {
+    float sum = 0.0f;
+    for (int64_t i = 0; i < n; ++i) sum += lt[4 * i] * x[i];
+    return sum;
 }
 
 class MultiRateRun {
@@ -99,8 +120,9 @@ public:
         if (m_mode == 2) {
             int64_t count = periods * 4 * m_U;
             int64_t done = 0;
-            for (; done + 8 <= count; done += 8) Mode2Block<8>(m_lt, m_n, Mode2At(src, done), m_stride, dst + done);
-            for (; done < count; ++done) Mode2Block<1>(m_lt, m_n, Mode2At(src, done), m_stride, dst + done);
+            for (; done + 8 <= count; done += 8) Mode2Block<2>(m_lt, m_n, Mode2At(src, done), m_stride, dst + done);
+            for (; done + 4 <= count; done += 4) Mode2Block<1>(m_lt, m_n, Mode2At(src, done), m_stride, dst + done);
+            for (; done < count; ++done) dst[done] = Mode2One(m_lt, m_n, Mode2At(src, done));
             m_output += count;
             return;
         }
@@ -145,7 +167,7 @@ public:
     // `end`, past which only zero taps would meet the call's last inputs.
     void Tail(const Source& src, int64_t count, int64_t end, float* dst) {
         if (m_mode == 2) {
-            for (int64_t k = 0; k < count; ++k) Mode2Block<1>(m_lt, m_n, Mode2At(src, k), m_stride, dst + k);
+            for (int64_t k = 0; k < count; ++k) dst[k] = Mode2One(m_lt, m_n, Mode2At(src, k));
             m_output += count;
             return;
         }
