@@ -82,41 +82,48 @@ TEST(FirOwnedState, LayoutSizesAndContents) {
     }
 }
 
-TEST(FirOwnedState, AllocationFailures) {
-    const std::vector<float> h = RandomSignal(256, 80);
+TEST(FirOwnedState, AllocationFailureAtEachAllocation) {
     FirState* const canary = reinterpret_cast<FirState*>(uintptr_t{0xC0FFEE0});
-
-    // The first allocation is the FFT specification: without it the state runs in direct form.
-    platform::PoolFailNthAllocation(1);
-    FirState* s = canary;
-    ASSERT_EQ(CreateFirState(&s, h.data(), 256, nullptr), StatusOk);
-    EXPECT_EQ(s->fftSpec, nullptr);
-    EXPECT_EQ(s->tapsSpectrum, nullptr);
-    EXPECT_EQ(s->fftLen, -1);
-    EXPECT_EQ(BlockBytes(s), 1024u + 3088u + 16560u);
+    struct Case {
+        int32_t taps;
+        uint64_t failing;  // which allocation of the create fails
+        PrimitiveStatus status;
+    };
+    // With an FFT the specification comes first (from 512 taps in two allocations, its block and
+    // the initialisation buffer); losing it leaves a direct-form state. The state's block is last.
+    const Case cases[] = {{20, 1, StatusNoMemory},   {256, 1, StatusOk},  {256, 2, StatusNoMemory},
+                          {1024, 1, StatusOk},       {1024, 2, StatusOk}, {1024, 3, StatusNoMemory}};
     const std::vector<float> x = RandomSignal(600, 81);
-    std::vector<float> y(600);
-    ASSERT_EQ(FilterFir(x.data(), y.data(), 600, s), StatusOk);
-    const std::vector<float> exact = ConvolveFloatOrdered(h, std::vector<float>(256, 0.0f), x);
-    EXPECT_EQ(std::memcmp(y.data(), exact.data(), sizeof(float) * 600), 0);
-    EXPECT_EQ(DestroyFirState(s), StatusOk);
-
-    // The second is the state's block: -9, the specification released, *ppState as it was.
-    platform::PoolFailNthAllocation(2);
-    s = canary;
-    EXPECT_EQ(CreateFirState(&s, h.data(), 256, nullptr), StatusNoMemory);
-    EXPECT_EQ(s, canary);
-    EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 0u);
-
-    // Without an FFT the block is the only allocation.
-    platform::PoolFailNthAllocation(1);
-    EXPECT_EQ(CreateFirState(&s, h.data(), 20, nullptr), StatusNoMemory);
-    EXPECT_EQ(s, canary);
-    EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 0u);
-    platform::PoolClearFailures();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.taps << " taps, allocation " << c.failing);
+        const std::vector<float> h = RandomSignal(static_cast<size_t>(c.taps), 80);
+        platform::PoolFailNthAllocation(c.failing);
+        FirState* s = canary;
+        ASSERT_EQ(CreateFirState(&s, h.data(), c.taps, nullptr), c.status);
+        platform::PoolClearFailures();
+        if (c.status != StatusOk) {
+            EXPECT_EQ(s, canary);
+            EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 0u);
+            continue;
+        }
+        EXPECT_EQ(s->fftSpec, nullptr);
+        EXPECT_EQ(s->tapsSpectrum, nullptr);
+        EXPECT_EQ(s->fftLen, -1);
+        const size_t T = (4 * static_cast<size_t>(c.taps) + 15) & ~size_t{15};
+        const size_t D = (12 * static_cast<size_t>(c.taps) + 31) & ~size_t{15};
+        EXPECT_EQ(BlockBytes(s), T + D + 16560);
+        EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 1u);
+        std::vector<float> y(600);
+        ASSERT_EQ(FilterFir(x.data(), y.data(), 600, s), StatusOk);
+        const std::vector<float> exact = ConvolveFloatOrdered(h, std::vector<float>(h.size(), 0.0f), x);
+        EXPECT_EQ(std::memcmp(y.data(), exact.data(), sizeof(float) * 600), 0);
+        EXPECT_EQ(DestroyFirState(s), StatusOk);
+        EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 0u);
+    }
 
     // A block that would not fit the 32-bit size: -9 before anything is allocated.
     const float tap = 1.0f;
+    FirState* s = canary;
     EXPECT_EQ(CreateFirState(&s, &tap, 200000000, nullptr), StatusNoMemory);
     EXPECT_EQ(s, canary);
     EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 0u);

@@ -115,6 +115,27 @@ TEST(MultiRateFirState, UnitFactorsBuildASingleRateState) {
     EXPECT_EQ(b.state->fftLen, 256);
 }
 
+TEST(MultiRateFirState, EveryOffsetStaysInsideTheReportedSize) {
+    struct Rate {
+        int32_t taps, up, down;
+    };
+    for (Rate r : {Rate{66, 2, 1}, Rate{66, 1, 2}, Rate{10, 1, 5}, Rate{10, 3, 20}, Rate{1, 5, 1}}) {
+        const std::vector<float> h = RandomSignal(static_cast<size_t>(r.taps), 2);
+        const std::vector<float> history = RandomSignal(static_cast<size_t>(r.taps), 3);
+        const std::vector<float> x = RandomSignal(static_cast<size_t>(200 * r.down), 4);
+        std::vector<float> y(static_cast<size_t>(200 * r.up));
+        for (size_t offset = 0; offset < 32; ++offset) {
+            SCOPED_TRACE(::testing::Message() << r.taps << "/" << r.up << "/" << r.down << " at " << offset);
+            Built b = Build(h, r.up, r.up - 1, r.down, r.down - 1, &history, 0, offset);
+            ASSERT_EQ(b.status, StatusOk);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(b.state) % 16, 0u);
+            ASSERT_EQ(FilterFir(x.data(), y.data(), 200, b.state), StatusOk);
+            ASSERT_EQ(FilterFir(x.data(), y.data(), 1, b.state), StatusOk);
+            EXPECT_TRUE(b.buffer->GuardIntact());
+        }
+    }
+}
+
 struct RateCase {
     int32_t taps, up, upPhase, down, downPhase;
 };
