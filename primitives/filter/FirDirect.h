@@ -36,7 +36,8 @@ inline void FirDirectOne(const float* T, int32_t L, const float* x, float* y) {
 }  // namespace kvxfilter
 
 inline void FirDirect(const float* T, int32_t L, const float* x, float* y, int32_t count) {
-    int32_t i = 0;
+    // 64-bit position: i + 32 must not wrap for counts near INT32_MAX.
+    int64_t i = 0;
     for (; i + 32 <= count; i += 32) kvxfilter::FirDirectBlock<8>(T, L, x + i, y + i);
     for (; i + 8 <= count; i += 8) kvxfilter::FirDirectBlock<2>(T, L, x + i, y + i);
     for (; i + 4 <= count; i += 4) kvxfilter::FirDirectBlock<1>(T, L, x + i, y + i);
