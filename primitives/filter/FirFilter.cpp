@@ -103,27 +103,29 @@ PrimitiveStatus FilterFirOneSampleGeneric(float x, float* pY, const float* taps,
     // An index outside the line would store the sample outside the caller's 2 * tapsLen floats.
     if (i < 0 || i >= tapsLen) return StatusSamplePhaseError;
 
-    delay[i + tapsLen] = x;
+    delay[int64_t{i} + tapsLen] = x;
     delay[i] = x;
     const int32_t next = i + 1 >= tapsLen ? 0 : i + 1;
     *pIndex = next;
     const float* line = delay + next;
     const float* tap = taps + (tapsLen - 1);
-    // The additions form one chain in a fixed order; four products per step keep the loop's own
-    // work off that chain.
+    // The additions form one chain in a fixed order. Long filters take four products per step,
+    // which keeps the loop's own work off that chain; short ones run faster as the plain loop.
     double sum = 0.0;
     int32_t k = 0;
-    for (; k + 4 <= tapsLen; k += 4) {
-        const double p0 = static_cast<double>(tap[-k] * line[k]);
-        const double p1 = static_cast<double>(tap[-k - 1] * line[k + 1]);
-        const double p2 = static_cast<double>(tap[-k - 2] * line[k + 2]);
-        const double p3 = static_cast<double>(tap[-k - 3] * line[k + 3]);
-        sum += p0;
-        sum += p1;
-        sum += p2;
-        sum += p3;
+    if (tapsLen >= 64) {
+        for (; k + 4 <= tapsLen; k += 4) {
+            const double p0 = static_cast<double>(tap[-k] * line[k]);
+            const double p1 = static_cast<double>(tap[-k - 1] * line[k + 1]);
+            const double p2 = static_cast<double>(tap[-k - 2] * line[k + 2]);
+            const double p3 = static_cast<double>(tap[-k - 3] * line[k + 3]);
+            sum += p0;
+            sum += p1;
+            sum += p2;
+            sum += p3;
+        }
     }
-    for (; k < tapsLen; ++k) sum += static_cast<double>(tap[-k] * line[k]);
+    for (; k < tapsLen; ++k) sum += static_cast<double>(taps[tapsLen - 1 - k] * line[k]);
     *pY = static_cast<float>(sum);
     return StatusOk;
 }
