@@ -167,7 +167,7 @@ PrimitiveStatus AllocateFirState(FirState** ppState, const float* taps, int32_t 
     const int64_t fixedBytes = TapsBytes(tapsLen) + DelayBytes(tapsLen) + 16560;
     if (fixedBytes > INT32_MAX) return StatusNoMemory;
 
-    // The specification is the one allocation besides the block; without it the state still
+    // The FFT specification is the one allocation besides the block; without it the state still
     // works, in direct form.
     FftSpec* spec = nullptr;
     int64_t fftLen = 0;

@@ -89,7 +89,7 @@ TEST(FirOwnedState, AllocationFailureAtEachAllocation) {
         uint64_t failing;  // which allocation of the create fails
         PrimitiveStatus status;
     };
-    // With an FFT the specification comes first (from 512 taps in two allocations, its block and
+    // With an FFT the FFT specification comes first (from 512 taps in two allocations, its block and
     // the initialisation buffer); losing it leaves a direct-form state. The state's block is last.
     const Case cases[] = {{20, 1, StatusNoMemory},   {256, 1, StatusOk},  {256, 2, StatusNoMemory},
                           {1024, 1, StatusOk},       {1024, 2, StatusOk}, {1024, 3, StatusNoMemory}};

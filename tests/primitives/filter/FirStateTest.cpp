@@ -87,7 +87,7 @@ TEST(FirStateLayout, HeaderAreasAndContents) {
     EXPECT_EQ(reinterpret_cast<uint8_t*>(s->reversedTaps), base + 160);
     EXPECT_EQ(reinterpret_cast<uint8_t*>(s->delayLine), base + 160 + 416);
     EXPECT_EQ(static_cast<uint8_t*>(s->delayEnd), base + 160 + 416 + 1232);
-    // The specification sits in its area, at the area's start rounded up to 32.
+    // The FFT specification sits in its area, at the area's start rounded up to 32.
     const uint8_t* specArea = base + 160 + 416 + 1232 + 16;
     EXPECT_GE(reinterpret_cast<uint8_t*>(s->fftSpec), specArea);
     EXPECT_LT(reinterpret_cast<uint8_t*>(s->fftSpec), specArea + 32);
