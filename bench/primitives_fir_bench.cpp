@@ -32,7 +32,9 @@ std::vector<float> Signal(size_t n, float f = 0.37f) {
 
 std::vector<float> Taps(int64_t n) {
     std::vector<float> h(static_cast<size_t>(n));
-    for (int64_t i = 0; i < n; ++i) h[static_cast<size_t>(i)] = 0.5f / static_cast<float>(n) * std::cos(0.01f * static_cast<float>(i));
+    for (int64_t i = 0; i < n; ++i) {
+        h[static_cast<size_t>(i)] = 0.5f / static_cast<float>(n) * std::cos(0.01f * static_cast<float>(i));
+    }
     return h;
 }
 

@@ -20,7 +20,8 @@ std::vector<float> RunCuts(const std::vector<float>& h, const std::vector<float>
     size_t at = 0;
     for (int32_t c : cuts) {
         // Each block in an array of its own size, so that a read or write past its end shows.
-        const std::vector<float> block(x.begin() + static_cast<ptrdiff_t>(at), x.begin() + static_cast<ptrdiff_t>(at + c));
+        const auto first = x.begin() + static_cast<ptrdiff_t>(at);
+        const std::vector<float> block(first, first + c);
         std::vector<float> out(static_cast<size_t>(c));
         EXPECT_EQ(FilterFir(block.data(), out.data(), c, fir.state), StatusOk);
         std::copy(out.begin(), out.end(), y.begin() + static_cast<ptrdiff_t>(at));

@@ -174,8 +174,8 @@ TEST(MultiRateFirFilter, EveryModeMatchesTheDefinitionInAnyCut) {
             size_t in = 0, out = 0;
             for (int32_t k : RandomCuts(iters, 60, 40u + mode)) {
                 // Each block in an array of its own size, so that a read past its end shows.
-                const std::vector<float> block(x.begin() + static_cast<ptrdiff_t>(in),
-                                               x.begin() + static_cast<ptrdiff_t>(in + static_cast<size_t>(k) * c.down));
+                const auto first = x.begin() + static_cast<ptrdiff_t>(in);
+                const std::vector<float> block(first, first + static_cast<ptrdiff_t>(k) * c.down);
                 std::vector<float> out1(static_cast<size_t>(k) * c.up);
                 ASSERT_EQ(FilterFir(block.data(), out1.data(), k, cut.state), StatusOk);
                 std::copy(out1.begin(), out1.end(), yc.begin() + static_cast<ptrdiff_t>(out));
