@@ -105,7 +105,7 @@ NTSTATUS ResolveFile(POBJECT_ATTRIBUTES oa, std::filesystem::path* file)
         std::u16string_view part = name.substr(0, end);
         const bool last = end == std::u16string_view::npos;
         if (part.empty() || part == u"." || part == u"..") {
-            return reg::kStatusObjectNameInvalid;
+            return STATUS_OBJECT_NAME_INVALID;
         }
         std::filesystem::path next;
         if (!FindEntry(current, part, &next)) {
@@ -119,7 +119,7 @@ NTSTATUS ResolveFile(POBJECT_ATTRIBUTES oa, std::filesystem::path* file)
     }
     std::error_code ec;
     if (std::filesystem::is_directory(current, ec)) {
-        return reg::kStatusFileIsADirectory;
+        return STATUS_FILE_IS_A_DIRECTORY;
     }
     *file = current;
     return STATUS_SUCCESS;
@@ -255,7 +255,7 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
     }
     if (FileInformationClass == FileStandardInformation) {
         if (Length < sizeof(FILE_STANDARD_INFORMATION)) {
-            return platform::reg::kStatusInfoLengthMismatch;
+            return STATUS_INFO_LENGTH_MISMATCH;
         }
         FILE_STANDARD_INFORMATION info{};
         info.EndOfFile.QuadPart = static_cast<LONGLONG>(file->Contents.size());
@@ -267,7 +267,7 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
     }
     if (FileInformationClass == FilePositionInformation) {
         if (Length < sizeof(FILE_POSITION_INFORMATION)) {
-            return platform::reg::kStatusInfoLengthMismatch;
+            return STATUS_INFO_LENGTH_MISMATCH;
         }
         FILE_POSITION_INFORMATION info{};
         info.CurrentByteOffset.QuadPart = static_cast<LONGLONG>(file->Position);
@@ -275,5 +275,5 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
         platform::SetIoStatus(IoStatusBlock, STATUS_SUCCESS, sizeof info);
         return STATUS_SUCCESS;
     }
-    return platform::reg::kStatusInvalidInfoClass;
+    return STATUS_INVALID_INFO_CLASS;
 }
