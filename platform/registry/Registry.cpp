@@ -53,7 +53,9 @@ struct KeyNode {
             std::shared_ptr<KeyNode> node = std::move(pending.back());
             pending.pop_back();
             for (auto& child : node->Children) {
-                child->Parent = nullptr;
+                if (child->Parent != nullptr) {
+                    child->Parent = nullptr;  // a detached key's parent was cleared already
+                }
                 pending.push_back(std::move(child));
             }
             node->Children.clear();
