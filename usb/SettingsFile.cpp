@@ -414,7 +414,7 @@ NTSTATUS SettingsFile::FindNextProfileSection(PLONG PendingLength, PWSTR SubKey,
             continue;
         }
         // The subkey runs from after the first ":" to the first "]" within the scanned bytes; a
-        // header without that "]", with a longer subkey or with a "\\" in it is not taken as a section.
+        // header without that "]", with a longer subkey or with a "\" in it is not taken as a section.
         const LONG scan = length < static_cast<LONG>(SETTINGS_FILE_SUBKEY_SCAN) ? length
                                                                                  : SETTINGS_FILE_SUBKEY_SCAN;
         LONG colon = 0;
@@ -429,7 +429,7 @@ NTSTATUS SettingsFile::FindNextProfileSection(PLONG PendingLength, PWSTR SubKey,
         if (close >= scan || nameLength > static_cast<LONG>(SETTINGS_FILE_MAX_SUBKEY)) {
             continue;
         }
-        // A subkey is one key below "Settings"; a "\\" would reach further down.
+        // A subkey is one key below "Settings"; a "\" would reach further down.
         bool nested = false;
         for (LONG i = colon + 1; i < close && !nested; ++i) {
             nested = m_pLineBuffer[i] == '\\';

@@ -604,7 +604,8 @@ bool LoadText(std::string_view text, std::shared_ptr<KeyNode>* result, platform:
                 current = root.get();
             } else {
                 std::vector<std::u16string_view> parts;
-                if (path.empty() || path.front() != u'\\' || !NT_SUCCESS(SplitPath(std::u16string_view(path).substr(1), &parts))) {
+                const std::u16string_view view(path);
+                if (view.empty() || view.front() != u'\\' || !NT_SUCCESS(SplitPath(view.substr(1), &parts))) {
                     return Fail(error, lineNumber, "malformed key path");
                 }
                 if (parts.size() > kMaxKeyDepth) {

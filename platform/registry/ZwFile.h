@@ -71,7 +71,8 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
 NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                     PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions);
 // Reads at ByteOffset (or, when null, at the file's current position); at or beyond the end of
-// the file STATUS_END_OF_FILE with nothing read; a host read error STATUS_UNEXPECTED_IO_ERROR. Event and APC are not supported (null).
+// the file STATUS_END_OF_FILE with nothing read; a host read error STATUS_UNEXPECTED_IO_ERROR.
+// Event and APC are not supported (null).
 NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
 // FileStandardInformation and FilePositionInformation.

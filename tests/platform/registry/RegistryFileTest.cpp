@@ -46,7 +46,8 @@ protected:
     }
     bool MarkerIntact()
     {
-        return platform::RegistryGetValue(kMarkerKey, u"M").has_value() && !platform::RegistryKeyExists(kSoftware + u"\\A");
+        return platform::RegistryGetValue(kMarkerKey, u"M").has_value() &&
+               !platform::RegistryKeyExists(kSoftware + u"\\A");
     }
 
     // Loads `text` from a file; the refusal, if any, in *error.
