@@ -104,8 +104,6 @@ bool IsByteToken(const UCHAR* token, ULONG length)
 
 bool IsDigit(UCHAR c) { return c >= '0' && c <= '9'; }
 
-UCHAR UpcaseAscii(UCHAR c) { return (c >= 'a' && c <= 'z') ? static_cast<UCHAR>(c - 'a' + 'A') : c; }
-
 // "[" + name + terminator character, cut to SETTINGS_FILE_MAX_HEADER characters.
 ULONG BuildHeader(PCHAR header, PCSTR name, CHAR last)
 {
@@ -186,7 +184,9 @@ NTSTATUS SettingsFile::BuildPath()
     if (NT_SUCCESS(AccessSettingsBinary(m_pDeviceObject, SETTINGS_READ, moduleName, sizeof(moduleName),
                                         u"ModuleName"))) {
         moduleName[sizeof(moduleName) / sizeof(WCHAR) - 1] = 0;
-        fileName = moduleName;
+        if (moduleName[0] != 0) {
+            fileName = moduleName;  // an empty name would make the path the folder itself
+        }
     }
     // A longer path is cut to what the member holds.
     RtlStringCbPrintfW(m_Path, sizeof(m_Path), u"%s%s", SETTINGS_FILE_ROOT, fileName);
@@ -208,6 +208,13 @@ NTSTATUS SettingsFile::Open()
     if (NT_SUCCESS(status)) {
         m_ReadOffset.QuadPart = 0;
         m_ReadLimit = SETTINGS_FILE_READ_LIMIT;
+        // A file saved with a UTF-8 byte-order mark: the mark is not part of the first line.
+        UCHAR mark[3] = {};
+        if (NT_SUCCESS(ZwReadFile(m_hFile, nullptr, nullptr, nullptr, &m_IoStatus, mark, sizeof(mark), &m_ReadOffset,
+                                  nullptr)) &&
+            m_IoStatus.Information == sizeof(mark) && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
+            m_ReadOffset.QuadPart = sizeof(mark);
+        }
     } else {
         m_hFile = nullptr;
     }
@@ -232,6 +239,7 @@ LONG SettingsFile::ReadLine()
         return -1;
     }
     LONG count = 0;
+    bool inComment = false;
     for (;;) {
         PUCHAR place = m_pLineBuffer + count;
         NTSTATUS status = ZwReadFile(m_hFile, nullptr, nullptr, nullptr, &m_IoStatus, place, 1, &m_ReadOffset, nullptr);
@@ -249,9 +257,30 @@ LONG SettingsFile::ReadLine()
             place[1] = CHAR_LF;
             return count;
         }
+        inComment = inComment || *place == ';';
         m_ReadOffset.QuadPart += 1;
         if (++count > SETTINGS_FILE_MAX_LINE) {
+            // A long line is split, but a comment runs to the end of its line: what follows it
+            // must never be read as a line of its own (it could open a section).
+            if (inComment) {
+                SkipToLineEnd();
+            }
             return count;
+        }
+    }
+}
+
+void SettingsFile::SkipToLineEnd()
+{
+    for (;;) {
+        UCHAR byte = 0;
+        NTSTATUS status = ZwReadFile(m_hFile, nullptr, nullptr, nullptr, &m_IoStatus, &byte, 1, &m_ReadOffset, nullptr);
+        if (!NT_SUCCESS(status) || m_IoStatus.Information == 0 || m_ReadOffset.QuadPart >= m_ReadLimit) {
+            return;
+        }
+        m_ReadOffset.QuadPart += byte == CHAR_CR ? 2 : 1;
+        if (byte == CHAR_CR) {
+            return;
         }
     }
 }
@@ -296,9 +325,11 @@ NTSTATUS SettingsFile::ReadProfileName(PCSTR HardwareId)
         }
         bool same = true;
         for (ULONG i = 0; i < idLength && same; ++i) {
-            same = UpcaseAscii(m_pLineBuffer[i]) == UpcaseAscii(static_cast<UCHAR>(HardwareId[i]));
+            same = RtlUpcaseUnicodeChar(m_pLineBuffer[i]) == RtlUpcaseUnicodeChar(static_cast<UCHAR>(HardwareId[i]));
         }
-        if (!same) {
+        // The whole id, never the start of a longer one listed before it.
+        const UCHAR after = length > static_cast<LONG>(idLength) ? m_pLineBuffer[idLength] : CHAR_CR;
+        if (!same || (after != ' ' && after != '\t' && after != '=' && after != ';' && after != CHAR_CR)) {
             continue;
         }
         LineCursor cursor(m_pLineBuffer + idLength, length - static_cast<LONG>(idLength));
@@ -383,7 +414,7 @@ NTSTATUS SettingsFile::FindNextProfileSection(PLONG PendingLength, PWSTR SubKey,
             continue;
         }
         // The subkey runs from after the first ":" to the first "]" within the scanned bytes; a
-        // header without that "]" or with a longer subkey is not taken as a section.
+        // header without that "]", with a longer subkey or with a "\" in it is not taken as a section.
         const LONG scan = length < static_cast<LONG>(SETTINGS_FILE_SUBKEY_SCAN) ? length
                                                                                  : SETTINGS_FILE_SUBKEY_SCAN;
         LONG colon = 0;
@@ -396,6 +427,14 @@ NTSTATUS SettingsFile::FindNextProfileSection(PLONG PendingLength, PWSTR SubKey,
         }
         const LONG nameLength = close - colon - 1;
         if (close >= scan || nameLength > static_cast<LONG>(SETTINGS_FILE_MAX_SUBKEY)) {
+            continue;
+        }
+        // A subkey is one key below "Settings"; a "\" would reach further down.
+        bool nested = false;
+        for (LONG i = colon + 1; i < close && !nested; ++i) {
+            nested = m_pLineBuffer[i] == '\\';
+        }
+        if (nested) {
             continue;
         }
         for (LONG i = 0; i < nameLength; ++i) {
@@ -511,14 +550,9 @@ ULONG SettingsFile::ParseNumber(const UCHAR* Token, ULONG Length)
     if (Length >= 2 && Token[0] == '0' && (Token[1] == 'x' || Token[1] == 'X')) {
         for (ULONG i = 2; i < Length; ++i) {
             const UCHAR c = Token[i];
-            ULONG digit;
-            if (c >= '0' && c <= '9') {
-                digit = c - '0';
-            } else if (c >= 'a' && c <= 'f') {
-                digit = c - 'a' + 10;
-            } else {
-                digit = static_cast<ULONG>(c) - 55u;  // 'A'-'F' give 10-15; anything else wraps
-            }
+            // Anything but a hex digit counts as its code minus 55 (as 'A'-'F' would); it wraps.
+            const int hex = platform::HexDigitValue(c);
+            const ULONG digit = hex >= 0 ? static_cast<ULONG>(hex) : static_cast<ULONG>(c) - 55u;
             value = value * 16u + digit;
         }
         return value;

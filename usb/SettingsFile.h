@@ -57,6 +57,7 @@ private:
     NTSTATUS Open();
     NTSTATUS Close();
     LONG ReadLine();
+    void SkipToLineEnd();
     NTSTATUS FindSection(PCSTR Name);
     NTSTATUS ReadProfileName(PCSTR HardwareId);
     NTSTATUS FindNextProfileSection(PLONG PendingLength, PWSTR SubKey, PBOOLEAN HasSubKey);

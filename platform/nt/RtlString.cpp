@@ -303,7 +303,7 @@ void PutInteger(Sink<C>& out, Field field, uint64_t magnitude, bool negative, in
 {
     char digits[32];
     int n = 0;
-    const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    const char* set = upper ? platform::kHexDigitsUpper : platform::kHexDigitsLower;
     if (!(magnitude == 0 && field.precision == 0)) {
         char reversed[32];
         do {

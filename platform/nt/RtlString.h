@@ -21,6 +21,8 @@ VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
 
+// The one case folding of the system: ASCII and Latin-1 letters. Names of objects, registry keys,
+// values and files and the driver's own text readers all compare through it.
 WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 // < 0, 0, > 0 as String1 sorts before, equal to, or after String2.
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
@@ -58,6 +60,34 @@ NTSTATUS RtlStringCchCatW(PWSTR pszDest, size_t cchDest, PCWSTR pszSrc);
 NTSTATUS RtlStringCbLengthW(PCWSTR psz, size_t cbMax, size_t* pcbLength);
 NTSTATUS RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength);
 NTSTATUS RtlStringCbLengthA(PCSTR psz, size_t cbMax, size_t* pcbLength);
+
+// ---- hexadecimal digits, one table for every reader and writer of hex text ----
+namespace platform {
+
+struct HexDigitTable {
+    signed char Value[256];
+};
+
+constexpr HexDigitTable MakeHexDigitTable()
+{
+    HexDigitTable table{};
+    for (int c = 0; c < 256; ++c) {
+        table.Value[c] = static_cast<signed char>((c >= '0' && c <= '9')   ? c - '0'
+                                                  : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                                  : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                                                           : -1);
+    }
+    return table;
+}
+
+inline constexpr HexDigitTable kHexDigitTable = MakeHexDigitTable();
+inline constexpr char kHexDigitsUpper[] = "0123456789ABCDEF";
+inline constexpr char kHexDigitsLower[] = "0123456789abcdef";
+
+// 0-15 for '0'-'9', 'a'-'f' and 'A'-'F'; -1 for any other character.
+constexpr int HexDigitValue(unsigned int c) { return c < 256 ? kHexDigitTable.Value[c] : -1; }
+
+}  // namespace platform
 
 // ---- platform interface (not part of the kernel API) ----
 #include <string>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/nt/NtTypes.h"
+#include "platform/nt/RtlString.h"
 
 namespace platform {
 
@@ -11,10 +12,8 @@ uint32_t GuidTextIsMalformed();
 
 constexpr uint32_t GuidHexDigit(char c)
 {
-    return (c >= '0' && c <= '9')   ? static_cast<uint32_t>(c - '0')
-           : (c >= 'a' && c <= 'f') ? static_cast<uint32_t>(c - 'a' + 10)
-           : (c >= 'A' && c <= 'F') ? static_cast<uint32_t>(c - 'A' + 10)
-                                    : GuidTextIsMalformed();
+    const int value = HexDigitValue(static_cast<unsigned char>(c));
+    return value >= 0 ? static_cast<uint32_t>(value) : GuidTextIsMalformed();
 }
 
 constexpr uint32_t GuidHex(const char* s, int digits)

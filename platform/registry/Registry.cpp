@@ -2,11 +2,15 @@
 // save/load file so that values outlive the host program.
 #include "platform/registry/Registry.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +23,8 @@ namespace {
 
 constexpr size_t kMaxKeyNameChars = 255;
 constexpr size_t kMaxValueNameChars = 16383;
+// Keys nest at most this deep below the root ("\REGISTRY" is depth 1).
+constexpr unsigned kMaxKeyDepth = 512;
 
 struct Value {
     std::u16string Name;
@@ -29,10 +35,32 @@ struct Value {
 struct KeyNode {
     std::u16string Name;
     KeyNode* Parent = nullptr;
+    unsigned Depth = 0;
     bool Volatile = false;
     bool Deleted = false;
     std::vector<std::shared_ptr<KeyNode>> Children;
     std::vector<Value> Values;
+
+    KeyNode() = default;
+    KeyNode(const KeyNode&) = delete;
+    KeyNode& operator=(const KeyNode&) = delete;
+    // A key goes only once it has left the tree, so its subtree has left it too: the subtree is
+    // taken apart here level by level, not by a chain of destructors as deep as the tree.
+    ~KeyNode()
+    {
+        std::vector<std::shared_ptr<KeyNode>> pending = std::move(Children);
+        while (!pending.empty()) {
+            std::shared_ptr<KeyNode> node = std::move(pending.back());
+            pending.pop_back();
+            for (auto& child : node->Children) {
+                if (child->Parent != nullptr) {
+                    child->Parent = nullptr;  // a detached key's parent was cleared already
+                }
+                pending.push_back(std::move(child));
+            }
+            node->Children.clear();
+        }
+    }
 
     KeyNode* FindChild(std::u16string_view name) const
     {
@@ -66,6 +94,7 @@ struct KeyNode {
         auto child = std::make_shared<KeyNode>();
         child->Name = std::u16string(name);
         child->Parent = this;
+        child->Depth = Depth + 1;
         child->Volatile = isVolatile;
         Children.push_back(child);
         return child.get();
@@ -107,13 +136,18 @@ KeyNode* MakeSkeleton(std::shared_ptr<KeyNode>& root)
 
 // A tree that is replaced stays alive for the handles still open on its keys; those keys count as
 // deleted from then on, and no key refers to a parent that may be gone. Callers hold g_lock.
-void DetachTree(KeyNode* node)
+void DetachTree(KeyNode* top)
 {
-    for (const auto& child : node->Children) {
-        DetachTree(child.get());
+    std::vector<KeyNode*> pending{top};
+    while (!pending.empty()) {
+        KeyNode* node = pending.back();
+        pending.pop_back();
+        for (const auto& child : node->Children) {
+            pending.push_back(child.get());
+        }
+        node->Deleted = true;
+        node->Parent = nullptr;
     }
-    node->Deleted = true;
-    node->Parent = nullptr;
 }
 
 void ReplaceRoot(std::shared_ptr<KeyNode> root)
@@ -162,7 +196,7 @@ NTSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string_view>* p
         size_t end = path.find(u'\\', start);
         std::u16string_view part = path.substr(start, end == std::u16string_view::npos ? path.npos : end - start);
         if (part.empty() || part.size() > kMaxKeyNameChars) {
-            return kStatusObjectNameInvalid;
+            return STATUS_OBJECT_NAME_INVALID;
         }
         parts->push_back(part);
         if (end == std::u16string_view::npos) {
@@ -193,21 +227,21 @@ NTSTATUS ResolveParent(POBJECT_ATTRIBUTES oa, KeyNode** parent, std::u16string_v
             return status;
         }
         if (!name.empty() && name.front() == u'\\') {
-            return kStatusObjectPathSyntaxBad;
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
         }
         start = rootKey->Node.get();
     } else {
         if (name.empty() || name.front() != u'\\') {
-            return kStatusObjectPathSyntaxBad;
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
         }
         name.remove_prefix(1);
         if (name.empty()) {
-            return kStatusObjectNameInvalid;
+            return STATUS_OBJECT_NAME_INVALID;
         }
         start = Root();
     }
     if (start->Deleted) {
-        return kStatusKeyDeleted;
+        return STATUS_KEY_DELETED;
     }
     status = SplitPath(name, parts);
     if (!NT_SUCCESS(status)) {
@@ -250,7 +284,10 @@ NTSTATUS OpenOrCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES oa,
             }
             bool isVolatile = (options & REG_OPTION_VOLATILE) != 0;
             if (parent->Volatile && !isVolatile) {
-                return kStatusChildMustBeVolatile;
+                return STATUS_CHILD_MUST_BE_VOLATILE;
+            }
+            if (parent->Depth >= kMaxKeyDepth) {
+                return STATUS_INVALID_PARAMETER;
             }
             node = parent->AddChild(leaf, isVolatile);
             how = REG_CREATED_NEW_KEY;
@@ -276,7 +313,7 @@ NTSTATUS KeyOf(HANDLE handle, ACCESS_MASK needed, KeyNode** node)
         return STATUS_ACCESS_DENIED;
     }
     if (key->Node->Deleted) {
-        return kStatusKeyDeleted;
+        return STATUS_KEY_DELETED;
     }
     *node = key->Node.get();
     return STATUS_SUCCESS;
@@ -329,7 +366,7 @@ KeyNode* CreatePath(KeyNode* root, std::u16string_view path)
         return nullptr;
     }
     std::vector<std::u16string_view> parts;
-    if (!NT_SUCCESS(SplitPath(path.substr(1), &parts))) {
+    if (!NT_SUCCESS(SplitPath(path.substr(1), &parts)) || parts.size() > kMaxKeyDepth) {
         return nullptr;
     }
     KeyNode* node = root;
@@ -351,134 +388,305 @@ void SetValueOn(KeyNode* node, std::u16string_view name, ULONG type, std::vector
     }
 }
 
-// ---- save file: one "K <path>" line per key, then "V <type> <hex or -> :<name>" per value.
-// Names keep printable ASCII; every other character and '%' become %XXXX (UTF-16 unit).
+// ---- save file ----
+// The first line names the format. Then, key by key from the root down, one "K <path>" line per
+// key followed by one "V <type> <hex data or -> :<name>" line per value; names keep printable
+// ASCII, every other character and '%' become %XXXX (UTF-16 unit). The last line,
+// "E <records> <checksum>", counts the K and V lines and carries the FNV-1a hash of every byte
+// before it, so that a cut or damaged file is refused rather than loaded with keys missing.
+
+constexpr std::string_view kSaveHeader = "KVX-REGISTRY 2";
 
 std::string Escape(std::u16string_view text)
 {
     std::string out;
-    static const char* hex = "0123456789ABCDEF";
     for (char16_t c : text) {
         if (c > 0x20 && c < 0x7F && c != u'%') {
             out.push_back(static_cast<char>(c));
         } else {
             out.push_back('%');
             for (int shift = 12; shift >= 0; shift -= 4) {
-                out.push_back(hex[(c >> shift) & 0xF]);
+                out.push_back(kHexDigitsUpper[(c >> shift) & 0xF]);
             }
         }
     }
     return out;
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 bool Unescape(std::string_view text, std::u16string* out)
 {
     out->clear();
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out->push_back(static_cast<char16_t>(static_cast<unsigned char>(text[i])));
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c != '%') {
+            if (c <= 0x20 || c >= 0x7F) {
+                return false;  // never written unescaped
+            }
+            out->push_back(static_cast<char16_t>(c));
             continue;
         }
-        if (i + 4 >= text.size()) {
+        if (text.size() - i < 5) {
             return false;
         }
-        char16_t c = 0;
+        char16_t unit = 0;
         for (size_t k = 1; k <= 4; ++k) {
-            int d = HexValue(text[i + k]);
+            const int d = HexDigitValue(static_cast<unsigned char>(text[i + k]));
             if (d < 0) {
                 return false;
             }
-            c = static_cast<char16_t>((c << 4) | d);
+            unit = static_cast<char16_t>((unit << 4) | d);
         }
-        out->push_back(c);
+        out->push_back(unit);
         i += 4;
     }
     return true;
 }
 
-void SaveNode(std::ostream& out, const KeyNode* node, const std::string& path)
+uint64_t Fnv1a(std::string_view bytes)
 {
-    if (node->Volatile) {
-        return;
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (char c : bytes) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
     }
-    out << "K " << (path.empty() ? "\\" : path) << "\n";
-    static const char* hex = "0123456789ABCDEF";
-    for (const auto& v : node->Values) {
-        out << "V " << v.Type << ' ';
-        if (v.Data.empty()) {
-            out << '-';
-        }
-        for (uint8_t b : v.Data) {
-            out << hex[b >> 4] << hex[b & 0xF];
-        }
-        out << " :" << Escape(v.Name) << "\n";
-    }
-    for (const auto& c : node->Children) {
-        SaveNode(out, c.get(), path + "\\" + Escape(c->Name));
-    }
+    return hash;
 }
 
-constexpr const char* kSaveHeader = "KVX-REGISTRY 1";
-
-bool LoadFrom(std::istream& in, std::shared_ptr<KeyNode>* result)
+std::string Hex64(uint64_t v)
 {
-    std::string line;
-    if (!std::getline(in, line) || line != kSaveHeader) {
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i, v >>= 4) {
+        out[static_cast<size_t>(i)] = kHexDigitsUpper[v & 0xF];
+    }
+    return out;
+}
+
+// A decimal number of 1 to 10 digits that fits 32 bits; no sign, no blanks.
+bool ParseU32(std::string_view text, uint32_t* value)
+{
+    if (text.empty() || text.size() > 10) {
         return false;
     }
-    auto root = std::make_shared<KeyNode>();
-    KeyNode* current = nullptr;
-    while (std::getline(in, line)) {
-        if (line.empty()) {
-            continue;
-        }
-        if (line.rfind("K ", 0) == 0) {
-            std::u16string path;
-            if (!Unescape(std::string_view(line).substr(2), &path)) {
-                return false;
-            }
-            current = path == u"\\" ? root.get() : CreatePath(root.get(), path);
-            if (current == nullptr) {
-                return false;
-            }
-        } else if (line.rfind("V ", 0) == 0 && current != nullptr) {
-            std::istringstream fields(line.substr(2));
-            unsigned long type;
-            std::string hexData, name;
-            if (!(fields >> type >> hexData >> name) || name.empty() || name[0] != ':') {
-                return false;
-            }
-            std::vector<uint8_t> data;
-            if (hexData != "-") {
-                if (hexData.size() % 2 != 0) {
-                    return false;
-                }
-                for (size_t i = 0; i < hexData.size(); i += 2) {
-                    int hi = HexValue(hexData[i]), lo = HexValue(hexData[i + 1]);
-                    if (hi < 0 || lo < 0) {
-                        return false;
-                    }
-                    data.push_back(static_cast<uint8_t>(hi * 16 + lo));
-                }
-            }
-            std::u16string valueName;
-            if (!Unescape(std::string_view(name).substr(1), &valueName)) {
-                return false;
-            }
-            SetValueOn(current, valueName, static_cast<ULONG>(type), std::move(data));
-        } else {
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
             return false;
         }
+        v = v * 10 + static_cast<uint64_t>(c - '0');
     }
-    *result = std::move(root);
+    if (v > 0xFFFFFFFFull) {
+        return false;
+    }
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// The whole save text of the tree below `root`, walked without recursion. Callers hold g_lock.
+std::string SaveText(const KeyNode* root)
+{
+    std::string out;
+    out.append(kSaveHeader).push_back('\n');
+    uint64_t records = 0;
+    struct Pending {
+        const KeyNode* Node;
+        std::string Path;
+    };
+    std::vector<Pending> pending;
+    pending.push_back({root, "\\"});
+    while (!pending.empty()) {
+        Pending item = std::move(pending.back());
+        pending.pop_back();
+        if (item.Node->Volatile) {
+            continue;  // and its subtree, which is volatile too
+        }
+        out.append("K ").append(item.Path).push_back('\n');
+        ++records;
+        for (const auto& v : item.Node->Values) {
+            out.append("V ").append(std::to_string(v.Type)).push_back(' ');
+            if (v.Data.empty()) {
+                out.push_back('-');
+            }
+            for (uint8_t b : v.Data) {
+                out.push_back(kHexDigitsUpper[b >> 4]);
+                out.push_back(kHexDigitsUpper[b & 0xF]);
+            }
+            out.append(" :").append(Escape(v.Name)).push_back('\n');
+            ++records;
+        }
+        const std::string prefix = item.Node == root ? "" : item.Path;
+        for (auto it = item.Node->Children.rbegin(); it != item.Node->Children.rend(); ++it) {
+            pending.push_back({it->get(), prefix + "\\" + Escape((*it)->Name)});
+        }
+    }
+    const uint64_t hash = Fnv1a(out);
+    out.append("E ").append(std::to_string(records)).append(" ").append(Hex64(hash)).push_back('\n');
+    return out;
+}
+
+bool Fail(platform::RegistryLoadError* error, size_t line, std::string reason)
+{
+    if (error != nullptr) {
+        error->Line = line;
+        error->Reason = std::move(reason);
+    }
+    return false;
+}
+
+// One "V" record (after "V "): type, data, name.
+bool ParseValueRecord(std::string_view text, ULONG* type, std::vector<uint8_t>* data, std::u16string* name,
+                      std::string* reason)
+{
+    const size_t typeEnd = text.find(' ');
+    const size_t dataEnd = typeEnd == text.npos ? text.npos : text.find(' ', typeEnd + 1);
+    if (dataEnd == text.npos || dataEnd + 1 >= text.size() || text[dataEnd + 1] != ':') {
+        *reason = "value record without type, data and name";
+        return false;
+    }
+    uint32_t t;
+    if (!ParseU32(text.substr(0, typeEnd), &t)) {
+        *reason = "value type is not a 32-bit number";
+        return false;
+    }
+    *type = t;
+    const std::string_view hex = text.substr(typeEnd + 1, dataEnd - typeEnd - 1);
+    data->clear();
+    if (hex != "-") {
+        if (hex.empty() || hex.size() % 2 != 0) {
+            *reason = "value data of odd length";
+            return false;
+        }
+        data->reserve(hex.size() / 2);
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            const int hi = HexDigitValue(static_cast<unsigned char>(hex[i]));
+            const int lo = HexDigitValue(static_cast<unsigned char>(hex[i + 1]));
+            if (hi < 0 || lo < 0) {
+                *reason = "value data is not hexadecimal";
+                return false;
+            }
+            data->push_back(static_cast<uint8_t>(hi * 16 + lo));
+        }
+    }
+    if (!Unescape(text.substr(dataEnd + 2), name) || name->size() > kMaxValueNameChars) {
+        *reason = "malformed value name";
+        return false;
+    }
+    return true;
+}
+
+// Builds a tree from a save text; on failure nothing of it is kept and `error` names the line.
+bool LoadText(std::string_view text, std::shared_ptr<KeyNode>* result, platform::RegistryLoadError* error)
+{
+    auto root = std::make_shared<KeyNode>();
+    KeyNode* current = nullptr;
+    uint64_t records = 0;
+    size_t lineNumber = 0;
+    size_t position = 0;
+    while (position < text.size()) {
+        ++lineNumber;
+        const size_t end = text.find('\n', position);
+        if (end == text.npos) {
+            return Fail(error, lineNumber, "line cut short (no line end)");
+        }
+        const std::string_view line = text.substr(position, end - position);
+        const size_t lineStart = position;
+        position = end + 1;
+        if (lineNumber == 1) {
+            if (line != kSaveHeader) {
+                return Fail(error, 1, "not a registry save file of this format");
+            }
+            continue;
+        }
+        if (line.size() >= 2 && line[0] == 'K' && line[1] == ' ') {
+            std::u16string path;
+            if (!Unescape(line.substr(2), &path)) {
+                return Fail(error, lineNumber, "malformed key path");
+            }
+            if (path == u"\\") {
+                current = root.get();
+            } else {
+                std::vector<std::u16string_view> parts;
+                const std::u16string_view view(path);
+                if (view.empty() || view.front() != u'\\' || !NT_SUCCESS(SplitPath(view.substr(1), &parts))) {
+                    return Fail(error, lineNumber, "malformed key path");
+                }
+                if (parts.size() > kMaxKeyDepth) {
+                    return Fail(error, lineNumber, "key nests deeper than " + std::to_string(kMaxKeyDepth));
+                }
+                current = CreatePath(root.get(), path);
+            }
+            ++records;
+        } else if (line.size() >= 2 && line[0] == 'V' && line[1] == ' ') {
+            if (current == nullptr) {
+                return Fail(error, lineNumber, "value record before any key");
+            }
+            ULONG type = 0;
+            std::vector<uint8_t> data;
+            std::u16string name;
+            std::string reason;
+            if (!ParseValueRecord(line.substr(2), &type, &data, &name, &reason)) {
+                return Fail(error, lineNumber, reason);
+            }
+            SetValueOn(current, name, type, std::move(data));
+            ++records;
+        } else if (line.size() >= 2 && line[0] == 'E' && line[1] == ' ') {
+            const std::string_view fields = line.substr(2);
+            const size_t space = fields.find(' ');
+            uint32_t count;
+            if (space == fields.npos || !ParseU32(fields.substr(0, space), &count)) {
+                return Fail(error, lineNumber, "malformed record count line");
+            }
+            if (count != records) {
+                return Fail(error, lineNumber,
+                            "record count " + std::to_string(count) + " but " + std::to_string(records) + " records");
+            }
+            if (fields.substr(space + 1) != Hex64(Fnv1a(text.substr(0, lineStart)))) {
+                return Fail(error, lineNumber, "checksum does not match the contents");
+            }
+            if (position != text.size()) {
+                return Fail(error, lineNumber + 1, "text after the record count line");
+            }
+            *result = std::move(root);
+            return true;
+        } else {
+            return Fail(error, lineNumber, "unknown record");
+        }
+    }
+    return Fail(error, lineNumber + 1, "file ends without its record count line");
+}
+
+// Writes `text` to a temporary file beside `file`, makes it durable, then renames it into place:
+// a reader sees either the old file or the whole new one.
+bool WriteAtomically(const std::filesystem::path& file, std::string_view text)
+{
+    static std::atomic<unsigned> s_serial{0};
+    std::filesystem::path temp = file;
+    temp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(s_serial.fetch_add(1));
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = true;
+    for (size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        done += ok ? static_cast<size_t>(n) : 0;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && std::rename(temp.c_str(), file.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself is made durable with the folder.
+    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
     return true;
 }
 
@@ -605,7 +813,7 @@ NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
         return status;
     }
     if (!node->Children.empty() || node->Parent == nullptr) {
-        return kStatusCannotDelete;
+        return STATUS_CANNOT_DELETE;
     }
     node->Deleted = true;
     auto& siblings = node->Parent->Children;
@@ -634,22 +842,45 @@ void RegistryReset()
 
 bool RegistrySave(const std::filesystem::path& file)
 {
-    std::ostringstream text;
+    std::string text;
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        text << kSaveHeader << "\n";
-        SaveNode(text, Root(), "");
+        text = SaveText(Root());
     }
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text.str();
-    return static_cast<bool>(out.flush());
+    return WriteAtomically(file, text);
 }
 
-bool RegistryLoad(const std::filesystem::path& file)
+bool RegistryLoad(const std::filesystem::path& file, RegistryLoadError* error)
 {
-    std::ifstream in(file, std::ios::binary);
+    std::string text;
+    {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat info {};
+        if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return Fail(error, 0, "cannot be opened as a regular file");
+        }
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                ::close(fd);
+                return Fail(error, 0, "read error");
+            }
+            if (n == 0) {
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        ::close(fd);
+    }
     std::shared_ptr<KeyNode> root;
-    if (!in || !LoadFrom(in, &root)) {
+    if (!LoadText(text, &root, error)) {
         return false;
     }
     std::lock_guard<std::mutex> guard(g_lock);

@@ -71,7 +71,8 @@ static_assert(FIELD_OFFSET(KEY_BASIC_INFORMATION, Name) == 16);
 
 // Every registry call runs at PASSIVE_LEVEL only.
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
-// Opens the key, or creates it when its parent exists (the parent path is not created).
+// Opens the key, or creates it when its parent exists (the parent path is not created). Keys nest
+// at most 512 deep below the root: a deeper one is refused with STATUS_INVALID_PARAMETER.
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,

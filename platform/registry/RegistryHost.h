@@ -21,11 +21,22 @@ namespace platform {
 // also forgets the device table. Keys still open through handles count as deleted from then on.
 void RegistryReset();
 
-// Saves every non-volatile key and value to `file`; false when the file cannot be written.
+// Saves every non-volatile key and value to `file`, atomically: the text goes to a temporary file
+// beside it that is then renamed into place, so `file` is always either the old or the whole new
+// save. The last line counts the records and carries a checksum. False when it cannot be written
+// (the old file stays as it was).
 bool RegistrySave(const std::filesystem::path& file);
-// Replaces the tree with the contents of `file` (open keys count as deleted, as after a reset);
-// false (tree unchanged) when it cannot be read or is malformed.
-bool RegistryLoad(const std::filesystem::path& file);
+
+// Why a load was refused: the 1-based line (0 when the file could not be read at all).
+struct RegistryLoadError {
+    size_t Line = 0;
+    std::string Reason;
+};
+// Replaces the tree with the contents of `file` (open keys count as deleted, as after a reset).
+// A file that cannot be read, is cut short, damaged (record count or checksum wrong), nests keys
+// deeper than 512 or carries a number outside 32 bits is refused: false, the tree unchanged, and
+// `error` (when given) names the line.
+bool RegistryLoad(const std::filesystem::path& file, RegistryLoadError* error = nullptr);
 
 struct RegistryValue {
     ULONG Type = 0;
@@ -33,6 +44,7 @@ struct RegistryValue {
 };
 
 // Paths are full key paths such as "\Registry\Machine\SOFTWARE\X", compared case-insensitively.
+// Keys nest at most 512 deep: a longer path is neither created nor found.
 bool RegistryKeyExists(std::u16string_view keyPath);
 // Creates the key and every missing parent.
 void RegistryCreateKeyPath(std::u16string_view keyPath);

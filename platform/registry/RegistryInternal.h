@@ -1,5 +1,4 @@
-// Shared inside the registry and file stand-ins: status codes the kernel types do not carry yet,
-// name handling, and objects handed out by handle.
+// Shared inside the registry and file stand-ins: name handling, and objects handed out by handle.
 #pragma once
 
 #include <cstring>
@@ -10,40 +9,12 @@
 #include "platform/nt/NtTypes.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
+#include "platform/nt/RtlString.h"
 
 namespace platform::reg {
 
-constexpr NTSTATUS StatusOf(uint32_t code) { return static_cast<NTSTATUS>(code); }
-constexpr NTSTATUS kStatusInvalidInfoClass = StatusOf(0xC0000003u);
-constexpr NTSTATUS kStatusInfoLengthMismatch = StatusOf(0xC0000004u);
-constexpr NTSTATUS kStatusObjectNameInvalid = StatusOf(0xC0000033u);
-constexpr NTSTATUS kStatusObjectPathSyntaxBad = StatusOf(0xC000003Bu);
-constexpr NTSTATUS kStatusFileIsADirectory = StatusOf(0xC00000BAu);
-constexpr NTSTATUS kStatusCannotDelete = StatusOf(0xC0000121u);
-constexpr NTSTATUS kStatusKeyDeleted = StatusOf(0xC000017Cu);
-constexpr NTSTATUS kStatusChildMustBeVolatile = StatusOf(0xC0000181u);
-
-// Names of keys, values and files compare without regard to case (ASCII and Latin-1 letters).
-inline char16_t UpcaseChar(char16_t c)
-{
-    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
-        return static_cast<char16_t>(c - 0x20);
-    }
-    return c;
-}
-
-inline bool EqualNoCase(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (UpcaseChar(a[i]) != UpcaseChar(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
+// Names of keys, values and files compare as the object manager compares names.
+inline bool EqualNoCase(std::u16string_view a, std::u16string_view b) { return EqualTextNoCase(a, b); }
 
 inline bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix)
 {

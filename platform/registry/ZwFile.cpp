@@ -1,13 +1,15 @@
 // Read-only files below "\SystemRoot\": the host folder a test or the host program chooses.
 #include "platform/registry/ZwFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 #include <mutex>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "platform/nt/Irql.h"
 #include "platform/registry/RegistryHost.h"
@@ -26,18 +28,68 @@ struct FileObjectData {
     static constexpr ULONG Tag = MakePoolTag("ZwFl");
     static constexpr const char* TypeName = "HostFile";
 
-    FileObjectData(std::vector<uint8_t> contents, ACCESS_MASK access) : Contents(std::move(contents)), Access(access)
+    // Takes over the host descriptor.
+    FileObjectData(int fd, ACCESS_MASK access) : Fd(fd), Access(access) { ++g_openFiles; }
+    ~FileObjectData()
     {
-        ++g_openFiles;
+        ::close(Fd);
+        --g_openFiles;
     }
-    ~FileObjectData() { --g_openFiles; }
     FileObjectData(const FileObjectData&) = delete;
     FileObjectData& operator=(const FileObjectData&) = delete;
 
-    std::vector<uint8_t> Contents;
+    int Fd;
     ACCESS_MASK Access;
-    uint64_t Position = 0;
+    std::atomic<uint64_t> Position{0};
 };
+
+// The status the real call gives for a host error.
+NTSTATUS StatusOfErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ENOTDIR:
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return STATUS_ACCESS_DENIED;
+    case EISDIR:
+        return STATUS_FILE_IS_A_DIRECTORY;
+    case ENOMEM:
+        return STATUS_INSUFFICIENT_RESOURCES;
+    default:
+        return STATUS_UNEXPECTED_IO_ERROR;
+    }
+}
+
+// Opens a regular file for reading. Anything else (a folder, a FIFO, a device, a socket) is
+// refused before it is opened, and checked again on the descriptor so that an entry swapped in
+// between is refused too; opening without blocking keeps a FIFO from stalling the caller.
+NTSTATUS OpenRegularFile(const std::filesystem::path& file, int* fd)
+{
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) {
+        return StatusOfErrno(errno);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return STATUS_FILE_IS_A_DIRECTORY;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    const int opened = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (opened < 0) {
+        return StatusOfErrno(errno);
+    }
+    if (::fstat(opened, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(opened);
+        return S_ISDIR(info.st_mode) ? STATUS_FILE_IS_A_DIRECTORY : STATUS_INVALID_DEVICE_REQUEST;
+    }
+    *fd = opened;
+    return STATUS_SUCCESS;
+}
 
 std::string ToHostName(std::u16string_view name)
 {
@@ -105,7 +157,7 @@ NTSTATUS ResolveFile(POBJECT_ATTRIBUTES oa, std::filesystem::path* file)
         std::u16string_view part = name.substr(0, end);
         const bool last = end == std::u16string_view::npos;
         if (part.empty() || part == u"." || part == u"..") {
-            return reg::kStatusObjectNameInvalid;
+            return STATUS_OBJECT_NAME_INVALID;
         }
         std::filesystem::path next;
         if (!FindEntry(current, part, &next)) {
@@ -116,10 +168,6 @@ NTSTATUS ResolveFile(POBJECT_ATTRIBUTES oa, std::filesystem::path* file)
             break;
         }
         name.remove_prefix(end + 1);
-    }
-    std::error_code ec;
-    if (std::filesystem::is_directory(current, ec)) {
-        return reg::kStatusFileIsADirectory;
     }
     *file = current;
     return STATUS_SUCCESS;
@@ -185,17 +233,15 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
     } else {
         status = platform::ResolveFile(ObjectAttributes, &file);
     }
-    std::vector<uint8_t> contents;
+    int fd = -1;
     if (NT_SUCCESS(status)) {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            status = STATUS_ACCESS_DENIED;
-        } else {
-            contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
+        status = platform::OpenRegularFile(file, &fd);
     }
     if (NT_SUCCESS(status)) {
-        status = platform::reg::CreateHandleObject<FileObjectData>(FileHandle, std::move(contents), access);
+        status = platform::reg::CreateHandleObject<FileObjectData>(FileHandle, fd, access);
+        if (!NT_SUCCESS(status)) {
+            ::close(fd);
+        }
     }
     platform::SetIoStatus(IoStatusBlock, status, NT_SUCCESS(status) ? FILE_OPENED : 0);
     return status;
@@ -228,14 +274,34 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID Apc
     if (ByteOffset != nullptr && ByteOffset->QuadPart < 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    const uint64_t offset = ByteOffset != nullptr ? static_cast<uint64_t>(ByteOffset->QuadPart) : file->Position;
-    const uint64_t size = file->Contents.size();
-    if (offset >= size) {
+    const uint64_t offset = ByteOffset != nullptr ? static_cast<uint64_t>(ByteOffset->QuadPart) : file->Position.load();
+    // Only the bytes asked for are read, where the file stands now.
+    uint64_t count = 0;
+    while (count < Length) {
+        const ssize_t n = ::pread(file->Fd, static_cast<uint8_t*>(Buffer) + count, Length - count,
+                                  static_cast<off_t>(offset + count));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            status = platform::StatusOfErrno(errno);
+            platform::SetIoStatus(IoStatusBlock, status, 0);
+            return status;
+        }
+        if (n == 0) {
+            break;
+        }
+        count += static_cast<uint64_t>(n);
+    }
+    bool atEnd = count == 0;
+    if (Length == 0) {
+        struct stat host {};
+        atEnd = ::fstat(file->Fd, &host) != 0 || offset >= static_cast<uint64_t>(host.st_size);
+    }
+    if (atEnd) {
         platform::SetIoStatus(IoStatusBlock, STATUS_END_OF_FILE, 0);
         return STATUS_END_OF_FILE;
     }
-    const uint64_t count = size - offset < Length ? size - offset : Length;
-    std::memcpy(Buffer, file->Contents.data() + offset, count);
     file->Position = offset + count;
     platform::SetIoStatus(IoStatusBlock, STATUS_SUCCESS, count);
     return STATUS_SUCCESS;
@@ -255,11 +321,16 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
     }
     if (FileInformationClass == FileStandardInformation) {
         if (Length < sizeof(FILE_STANDARD_INFORMATION)) {
-            return platform::reg::kStatusInfoLengthMismatch;
+            return STATUS_INFO_LENGTH_MISMATCH;
         }
+        struct stat host {};
+        if (::fstat(file->Fd, &host) != 0) {
+            return platform::StatusOfErrno(errno);
+        }
+        const uint64_t size = static_cast<uint64_t>(host.st_size);
         FILE_STANDARD_INFORMATION info{};
-        info.EndOfFile.QuadPart = static_cast<LONGLONG>(file->Contents.size());
-        info.AllocationSize.QuadPart = static_cast<LONGLONG>((file->Contents.size() + 4095) & ~uint64_t{4095});
+        info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+        info.AllocationSize.QuadPart = static_cast<LONGLONG>((size + 4095) & ~uint64_t{4095});
         info.NumberOfLinks = 1;
         std::memcpy(FileInformation, &info, sizeof info);
         platform::SetIoStatus(IoStatusBlock, STATUS_SUCCESS, sizeof info);
@@ -267,13 +338,13 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
     }
     if (FileInformationClass == FilePositionInformation) {
         if (Length < sizeof(FILE_POSITION_INFORMATION)) {
-            return platform::reg::kStatusInfoLengthMismatch;
+            return STATUS_INFO_LENGTH_MISMATCH;
         }
         FILE_POSITION_INFORMATION info{};
-        info.CurrentByteOffset.QuadPart = static_cast<LONGLONG>(file->Position);
+        info.CurrentByteOffset.QuadPart = static_cast<LONGLONG>(file->Position.load());
         std::memcpy(FileInformation, &info, sizeof info);
         platform::SetIoStatus(IoStatusBlock, STATUS_SUCCESS, sizeof info);
         return STATUS_SUCCESS;
     }
-    return platform::reg::kStatusInvalidInfoClass;
+    return STATUS_INVALID_INFO_CLASS;
 }

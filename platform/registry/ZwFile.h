@@ -61,7 +61,9 @@ using PFILE_POSITION_INFORMATION = FILE_POSITION_INFORMATION*;
 
 // A missing file gives STATUS_OBJECT_NAME_NOT_FOUND, a missing folder STATUS_OBJECT_PATH_NOT_FOUND;
 // write access or a disposition that would create or overwrite gives STATUS_ACCESS_DENIED.
-// The file's contents are those at the time of opening. PASSIVE_LEVEL only.
+// Regular files only: a folder gives STATUS_FILE_IS_A_DIRECTORY, a FIFO, device or socket
+// STATUS_INVALID_DEVICE_REQUEST. Nothing is read at opening; each read reads the bytes it asks for
+// from the file as it stands then. PASSIVE_LEVEL only.
 NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                       PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
                       ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
@@ -69,7 +71,8 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
 NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                     PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions);
 // Reads at ByteOffset (or, when null, at the file's current position); at or beyond the end of
-// the file STATUS_END_OF_FILE with nothing read. Event and APC are not supported (null).
+// the file STATUS_END_OF_FILE with nothing read; a host read error STATUS_UNEXPECTED_IO_ERROR.
+// Event and APC are not supported (null).
 NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
 // FileStandardInformation and FilePositionInformation.

@@ -194,4 +194,31 @@ TEST(UnknownBase, AggregatedObjectForwardsToItsOuterUnknown)
     EXPECT_EQ(trace.destructions, 1);
 }
 
+// An object with no interfaces of its own: every id but IID_IUnknown reaches the base's refusal.
+class Bare : public UnknownBase {
+public:
+    Bare() : UnknownBase(nullptr) {}
+};
+
+KVX_DEFINE_GUID(IID_NearlyUnknown, "{00000000-0000-0000-C000-000000000047}");
+KVX_DEFINE_GUID(IID_Zero, "{00000000-0000-0000-0000-000000000000}");
+
+TEST(UnknownBase, UnknownInterfaceIdsStoreNullAndFailWithoutAReference)
+{
+    auto* bare = new (NonPagedPoolNx, WIDGET_TAG) Bare();
+    ASSERT_NE(bare, nullptr);
+    bare->NonDelegatingAddRef();
+    for (const GUID* iid : {&IID_INotImplemented, &IID_NearlyUnknown, &IID_Zero, &IID_IWidget}) {
+        PVOID out = bare;  // a stale pointer that must be overwritten
+        EXPECT_EQ(bare->NonDelegatingQueryInterface(*iid, &out), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(bare->GetReferenceCount(), 1);
+    }
+    PVOID identity = nullptr;
+    ASSERT_EQ(bare->NonDelegatingQueryInterface(IID_IUnknown, &identity), STATUS_SUCCESS);
+    EXPECT_EQ(identity, bare->GetNonDelegatingUnknown());
+    EXPECT_EQ(bare->NonDelegatingRelease(), 1u);
+    EXPECT_EQ(bare->NonDelegatingRelease(), 0u);
+}
+
 }  // namespace

@@ -16,7 +16,7 @@ namespace {
 const char* const kFragments[] = {
     "[",  "]",  "=",   " = ", ",",   ", ",  ";",  " ; c", "\r\n", "\r", "\n", " ",   "\t",  "0x", "0X",
     "0x1", "0xZZ", "12", "4294967296", "abc", "Gain", ":", "[P]", "[P:", "[P:Mixer]", "[TARVEL]", "[VERSION]",
-    "Ver = 9", "USB\\VID_ABCD&PID_1234&REV_0100 = P", "usb\\vid_abcd&pid_1234&rev_0100", "[]", "\0",
+    "Ver = 9", "USB\\VID_ABCD&PID_1234&REV_0100 = P", "usb\\vid_abcd&pid_1234&rev_0100", "[]", "\0", "\\", "[P:Mixer\\Deep]", "\xEF\xBB\xBF",
 };
 
 std::string RandomText(std::mt19937& rng, size_t fragments)
@@ -51,6 +51,8 @@ protected:
         for (const auto& sub : platform::RegistrySubkeyNames(SettingsKey())) {
             EXPECT_LE(sub.size(), SETTINGS_FILE_MAX_SUBKEY);
             keys.push_back(SettingsKey() + u"\\" + sub);
+            // Sections reach one level below "Settings", never further.
+            EXPECT_TRUE(platform::RegistrySubkeyNames(keys.back()).empty());
         }
         for (const auto& key : keys) {
             for (const auto& name : platform::RegistryValueNames(key)) {

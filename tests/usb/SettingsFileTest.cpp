@@ -158,6 +158,7 @@ TEST(SettingsFileLineTest, NumbersAndVersionLines)
         {"Ver = abc", true, 0},         {"Ver = 7 8", true, 7},           {"Ver = " + std::string(19, '1'), true, 0x2BC471C7u},
         {"Ver = " + std::string(20, '1'), false, 0}, {std::string(20, 'V') + " = 1", false, 0},
         {"", false, 0},                 {"; 3", false, 0},
+        {"Ver = 0xZZ", true, 0x53},     // a byte value is cut to 0..255 ('Z' counts as 35: 595)
     };
     for (const auto& c : versions) {
         std::vector<UCHAR> bytes(c.Line.begin(), c.Line.end());
@@ -264,6 +265,7 @@ TEST_F(SettingsFileTest, TheVersionGatesTheImport)
         {std::nullopt, "[VERSION]\r\n\r\n; first\r\nVer = 0x05\r\n", true, 5u},
         {std::nullopt, "[VERSION]\r\nVer = 0\r\n", false, std::nullopt},
         {std::nullopt, "[VERSION]\r\n[X]\r\nVer = 4\r\n", false, std::nullopt},
+        {std::nullopt, "[VERSION]\r\n; none yet\r\n\r\n[X] Ver = 5\r\nVer = 4\r\n", false, std::nullopt},
         {std::nullopt, "[VERSION] 2024\r\nVer = 4\r\n", true, 4u},  // a header matches by its beginning
         {std::nullopt, "[VERSIONS]\r\nVer = 4\r\n", false, std::nullopt},
         {std::nullopt, "[version]\r\nVer = 4\r\n", false, std::nullopt},
@@ -339,10 +341,12 @@ TEST_F(SettingsFileTest, ALongLineIsSplitAfter4097BytesAndParsedNoFurther)
 TEST_F(SettingsFileTest, PathComesFromModuleNameWithoutRunningPastIt)
 {
     struct Case {
-        std::vector<uint8_t> ModuleName;  // empty: no value
+        std::optional<std::vector<uint8_t>> ModuleName;  // none: no value
         std::u16string Path;
     } cases[] = {
-        {{}, u"\\SystemRoot\\MORVASTELKZ340.INI"},
+        {std::nullopt, u"\\SystemRoot\\MORVASTELKZ340.INI"},
+        {std::vector<uint8_t>{}, u"\\SystemRoot\\MORVASTELKZ340.INI"},  // empty: the default, never the folder
+        {Wide(std::u16string(u"\0X.INI", 6)), u"\\SystemRoot\\MORVASTELKZ340.INI"},
         {Wide(std::u16string(u"OTHER.INI\0", 10)), u"\\SystemRoot\\OTHER.INI"},
         {Wide(u"X.INI"), u"\\SystemRoot\\X.INI"},  // stored without a terminator: no default name after it
         {Wide(std::u16string(50, u'A')), u"\\SystemRoot\\" + std::u16string(37, u'A')},
@@ -350,8 +354,8 @@ TEST_F(SettingsFileTest, PathComesFromModuleNameWithoutRunningPastIt)
     };
     for (const auto& c : cases) {
         Restart();
-        if (!c.ModuleName.empty()) {
-            platform::RegistrySetValue(SettingsKey(), u"ModuleName", REG_BINARY, c.ModuleName);
+        if (c.ModuleName) {
+            platform::RegistrySetValue(SettingsKey(), u"ModuleName", REG_BINARY, *c.ModuleName);
         }
         SettingsFile file(Fdo());
         ASSERT_EQ(file.BuildPath(), STATUS_SUCCESS);
@@ -406,6 +410,138 @@ TEST_F(SettingsFileTest, AllocationFailuresImportNothingAndLeakNothing)
         }
         ASSERT_LT(n, 500u);
     }
+}
+
+TEST_F(SettingsFileTest, ALineIsSplitRightAfterIts4097thByte)
+{
+    // Bytes 1..4096 of the long line, then byte 4097 ("9"), then what becomes the next line.
+    std::string upTo4096 = "A = 7";
+    upTo4096 += std::string(4096 - upTo4096.size(), ' ');
+    WriteIni(Preamble() + Join({"[P]", upTo4096 + "9" + "B = 2", "C = 3"}));
+    ASSERT_EQ(ImportSettingsFile(Fdo()), STATUS_SUCCESS);
+    EXPECT_EQ(Value(u"A")->Type, REG_BINARY);  // the line ends with the number 9, not a blank
+    EXPECT_EQ(Value(u"A")->Data, B({7, 0, 0, 0, 9, 0, 0, 0}));
+    EXPECT_EQ(Value(u"B")->Data, B({2, 0, 0, 0}));
+    EXPECT_EQ(Value(u"C")->Data, B({3, 0, 0, 0}));
+
+    // 4,096 bytes before the CR are one whole line.
+    Restart();
+    std::string exactly4096 = "A = 7";
+    exactly4096 += std::string(4095 - exactly4096.size(), ' ') + "9";
+    WriteIni(Preamble() + Join({"[P]", exactly4096, "C = 3"}));
+    ASSERT_EQ(ImportSettingsFile(Fdo()), STATUS_SUCCESS);
+    EXPECT_EQ(Value(u"A")->Data, B({7, 0, 0, 0, 9, 0, 0, 0}));
+    EXPECT_EQ(Value(u"C")->Data, B({3, 0, 0, 0}));
+    EXPECT_EQ(Names(), (std::vector<std::u16string>{u"A", u"C", u"IniVersion"}));
+}
+
+TEST_F(SettingsFileTest, ALongCommentStaysACommentToItsEnd)
+{
+    // The tail of each comment lies past the split and would otherwise open the subkey Evil.
+    const std::string tail = "[P:Evil]";
+    struct Case {
+        const char* What;
+        std::string Line;
+    } cases[] = {
+        {"comment line split at the limit", "; " + std::string(4095, 'c') + tail},
+        {"comment line longer than two splits", "; " + std::string(9000, 'c') + tail},
+        {"comment after a value", "A = 1 ;" + std::string(4090, 'c') + tail},
+        {"comment after blanks", std::string(3000, ' ') + ";" + std::string(1200, 'c') + tail},
+    };
+    for (const auto& c : cases) {
+        Restart();
+        WriteIni(Preamble() + Join({"[P]", "Before = 1", c.Line, "Injected = 1", "[P:Good]", "After = 2"}));
+        ASSERT_EQ(ImportSettingsFile(Fdo()), STATUS_SUCCESS);
+        EXPECT_FALSE(platform::RegistryKeyExists(SettingsKey() + u"\\Evil")) << c.What;
+        EXPECT_TRUE(Value(u"Before")) << c.What;
+        EXPECT_TRUE(Value(u"After", u"Good")) << c.What;
+    }
+    // Between sections, where the reader looks for headers, the same holds.
+    Restart();
+    WriteIni(Preamble() + Join({"[Q]", "; " + std::string(4095, 'c') + tail, "Injected = 1", "[P]", "Gain = 1"}));
+    ASSERT_EQ(ImportSettingsFile(Fdo()), STATUS_SUCCESS);
+    EXPECT_FALSE(platform::RegistryKeyExists(SettingsKey() + u"\\Evil"));
+    EXPECT_EQ(Names(), (std::vector<std::u16string>{u"Gain", u"IniVersion"}));
+}
+
+TEST_F(SettingsFileTest, ASubkeyNameWithABackslashIsNotASection)
+{
+    // Mixer exists first, so that a write to "Mixer\Deep" would land two levels down.
+    WriteIni(Preamble() + Join({"[P:Mixer]", "Top = 1", "[P:Mixer\\Deep]", "Nested = 1", "[P:\\]", "Slash = 1",
+                                "[P:Ok]", "Fine = 2"}));
+    ASSERT_EQ(ImportSettingsFile(Fdo()), STATUS_SUCCESS);
+    EXPECT_EQ(platform::RegistrySubkeyNames(SettingsKey()), (std::vector<std::u16string>{u"Mixer", u"Ok"}));
+    EXPECT_TRUE(platform::RegistrySubkeyNames(SettingsKey() + u"\\Mixer").empty());
+    EXPECT_EQ(Names(), (std::vector<std::u16string>{u"IniVersion"}));
+    EXPECT_TRUE(Value(u"Fine", u"Ok"));
+}
+
+TEST_F(SettingsFileTest, TheHardwareIdLineMatchesTheWholeId)
+{
+    const std::string id = "usb\\vid_abcd&pid_1234&rev_0100";
+    struct Case {
+        std::vector<std::string> MakerLines;
+        std::string Profile;  // empty: no profile found
+    } cases[] = {
+        {{id + "0 = Longer", id + "X = Longer", id + " = P"}, "P"},
+        {{id + "&MI_00 = Longer", id + "=P"}, "P"},
+        {{id + "\t=\tP"}, "P"},
+        {{"USB\\VID_ABCD&PID_1234&REV_01000 = Longer"}, ""},
+        {{"USB\\VID_ABCD&PID_1234&REV_010 = Shorter"}, ""},
+    };
+    for (const auto& c : cases) {
+        Restart();
+        std::string maker = "[VERSION]\r\nVer = 1\r\n[TARVEL]\r\n";
+        for (const auto& line : c.MakerLines) maker += line + "\r\n";
+        WriteIni(maker);
+        SettingsFile file(Fdo());
+        ASSERT_EQ(file.BuildPath(), STATUS_SUCCESS);
+        const size_t filesBefore = platform::FileOpenCount();
+        const NTSTATUS status = file.OpenProfile();
+        if (c.Profile.empty()) {
+            EXPECT_EQ(status, STATUS_UNSUCCESSFUL) << c.MakerLines.front();
+            // A failed search closes the file at once, not only when the reader goes.
+            EXPECT_EQ(platform::FileOpenCount(), filesBefore) << c.MakerLines.front();
+        } else {
+            ASSERT_EQ(status, STATUS_SUCCESS) << c.MakerLines.front();
+            EXPECT_STREQ(file.ProfileName(), c.Profile.c_str());
+            EXPECT_EQ(platform::FileOpenCount(), filesBefore + 1);  // open for the import
+        }
+    }
+}
+
+TEST_F(SettingsFileTest, AByteOrderMarkAtTheStartIsSkipped)
+{
+    const std::string bom = "\xEF\xBB\xBF";
+    struct Case {
+        std::string File;
+        bool Imports;
+    } cases[] = {
+        {bom + Preamble() + "[P]\r\nGain = 1\r\n", true},
+        {bom + bom + Preamble() + "[P]\r\nGain = 1\r\n", false},  // only one mark, at the very start
+        {bom, false},
+        {"\xEF\xBB", false},
+        {"\xEF\xBB[VERSION]\r\nVer = 1\r\n", false},
+    };
+    for (const auto& c : cases) {
+        Restart();
+        WriteIni(c.File);
+        ASSERT_EQ(ImportSettingsFile(Fdo()), STATUS_SUCCESS);
+        EXPECT_EQ(Value(u"Gain").has_value(), c.Imports) << c.File.size();
+        EXPECT_EQ(IniVersion().has_value(), c.Imports) << c.File.size();
+    }
+}
+
+TEST_F(SettingsFileTest, ASubkeysBracketMustLieWithinTheLineFirst128Bytes)
+{
+    // "[" + 49-character profile + ":" is 51 bytes; a 76-character subkey puts "]" at byte 128.
+    const std::string profile(49, 'Q');
+    WriteIni(Preamble("Ver = 3", profile) + Join({"[" + profile + ":" + std::string(76, 'k') + "]", "In = 1",
+                                                  "[" + profile + ":" + std::string(77, 'k') + "]", "Out = 2"}));
+    ASSERT_EQ(ImportSettingsFile(Fdo()), STATUS_SUCCESS);
+    EXPECT_EQ(platform::RegistrySubkeyNames(SettingsKey()), (std::vector<std::u16string>{std::u16string(76, u'k')}));
+    EXPECT_TRUE(Value(u"In", std::u16string(76, u'k')));
+    EXPECT_EQ(Names(), (std::vector<std::u16string>{u"IniVersion"}));
 }
 
 }  // namespace

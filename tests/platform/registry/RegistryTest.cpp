@@ -224,8 +224,10 @@ TEST_F(RegistryTest, SavedTreeLoadsBackWithTypesAndOddNamesButWithoutVolatileKey
     EXPECT_FALSE(platform::RegistryKeyExists(key + u"\\Volatile"));
     EXPECT_TRUE(platform::RegistryKeyExists(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum"));
 
-    WriteFile("bad.reg", "KVX-REGISTRY 1\nV 3 12 :NoKey\n");
-    EXPECT_FALSE(platform::RegistryLoad(Root() / "bad.reg"));
+    WriteFile("bad.reg", "KVX-REGISTRY 2\nV 3 12 :NoKey\n");
+    platform::RegistryLoadError error;
+    EXPECT_FALSE(platform::RegistryLoad(Root() / "bad.reg", &error));
+    EXPECT_EQ(error.Line, 2u) << error.Reason;  // a value before any key
     EXPECT_TRUE(platform::RegistryKeyExists(key));  // unchanged
 }
 

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -96,6 +99,75 @@ TEST_F(ZwFileTest, ReadsAtExplicitOffsetsUpToTheEndOfFile)
     char byte;
     LARGE_INTEGER offset{};
     EXPECT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, &byte, 1, &offset, nullptr), STATUS_INVALID_HANDLE);
+}
+
+TEST_F(ZwFileTest, OnlyRegularFilesOpenAndNeverBlock)
+{
+    ASSERT_EQ(::mkfifo((Root() / "pipe.ini").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/null", Root() / "null.ini");
+    std::filesystem::create_directories(Root() / "folder.ini");
+    WriteFile("real.ini", "x");
+    std::filesystem::create_symlink(Root() / "real.ini", Root() / "link.ini");
+    struct Case {
+        const char16_t* Path;
+        NTSTATUS Status;
+    } cases[] = {
+        {u"\\SystemRoot\\pipe.ini", STATUS_INVALID_DEVICE_REQUEST},  // would block a reader forever
+        {u"\\SystemRoot\\null.ini", STATUS_INVALID_DEVICE_REQUEST},
+        {u"\\SystemRoot\\folder.ini", STATUS_FILE_IS_A_DIRECTORY},
+        {u"\\SystemRoot\\link.ini", STATUS_SUCCESS},  // a link to a regular file is that file
+    };
+    for (const auto& c : cases) {
+        HANDLE file = nullptr;
+        EXPECT_EQ(OpenFile(c.Path, &file), c.Status) << platform::ToNarrow(c.Path);
+        if (file != nullptr) {
+            ZwClose(file);
+        }
+    }
+}
+
+TEST_F(ZwFileTest, ReadsTakeOnlyTheBytesAskedFromTheFileAsItStands)
+{
+    // A sparse file far larger than memory: opening it reads nothing, a read far in reaches it.
+    const auto big = Root() / "big.bin";
+    const LONGLONG size = 64LL << 30;
+    {
+        const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "tail", 4, size - 4), 4);
+        ::close(fd);
+    }
+    HANDLE file;
+    ASSERT_EQ(OpenFile(u"\\SystemRoot\\big.bin", &file), STATUS_SUCCESS);
+    IO_STATUS_BLOCK iosb{};
+    FILE_STANDARD_INFORMATION info{};
+    ASSERT_EQ(ZwQueryInformationFile(file, &iosb, &info, sizeof info, FileStandardInformation), STATUS_SUCCESS);
+    EXPECT_EQ(info.EndOfFile.QuadPart, size);
+    char buffer[8] = {};
+    LARGE_INTEGER offset;
+    offset.QuadPart = size - 6;
+    ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, sizeof buffer, &offset, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, iosb.Information), std::string("\0\0tail", 6));
+
+    // Bytes written after the open are what a later read sees.
+    {
+        const int fd = ::open(big.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+        ASSERT_EQ(::pwrite(fd, "more", 4, size), 4);
+        ::close(fd);
+    }
+    offset.QuadPart = 0;
+    ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 4, &offset, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, 4), "head");
+    // Without an offset the read goes on from where the last one ended.
+    ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 2, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, 2), std::string("\0\0", 2));
+    offset.QuadPart = size;
+    ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 8, &offset, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, iosb.Information), "more");
+    EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
 }
 
 }  // namespace
