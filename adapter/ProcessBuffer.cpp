@@ -103,7 +103,7 @@ NTSTATUS StreamEngine::CheckProcessingFormat(ULONG ulBytes, PULONG pFrames, PULO
         const ULONG ulBits = format.Format.wBitsPerSample;
         const ULONG ulChannels = format.Format.nChannels;
         if (ulChannels == 0 || ulChannels > STREAM_ENGINE_MAX_CHANNELS || (ulBits != 16 && ulBits != 24 && ulBits != 32) ||
-            ulBlockAlign < ulChannels * (ulBits / 8) || m_pInterleaveBuffer == nullptr || m_ppChannelBuffers == nullptr) {
+            ulBlockAlign < ulChannels * (ulBits / 8)) {
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -120,6 +120,10 @@ NTSTATUS StreamEngine::ProcessChunks(PUCHAR pBuffer, ULONG ulFrames, ULONG ulFor
     const bool bNodes = m_pNodes != nullptr && !m_pNodes->IsEmpty();
     const bool bListA = bClientLists && m_pProcessorsA != nullptr && !m_pProcessorsA->IsEmpty();
     const bool bListB = bClientLists && m_pProcessorsB != nullptr && !m_pProcessorsB->IsEmpty();
+    if (ulFormatTag == FORMAT_TAG_PCM && (m_pInterleaveBuffer == nullptr || m_ppChannelBuffers == nullptr)) {
+        // An endpoint whose processing buffers were never allocated cannot convert.
+        return STATUS_UNSUCCESSFUL;
+    }
     NTSTATUS status = STATUS_SUCCESS;
     ULONG ulDone = 0;
     while (ulDone < ulFrames) {
