@@ -136,6 +136,9 @@ NTSTATUS AudioHal::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalD
     UNREFERENCED_PARAMETER(pResourceList);
     PWSTR pName = nullptr;
     NTSTATUS status = STATUS_SUCCESS;
+    if (m_pEntities != nullptr || m_pEndpoints != nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     m_pEntities = NewList();
     m_pEndpoints = NewList();
     if (m_pEntities == nullptr || m_pEndpoints == nullptr) {

@@ -24,6 +24,12 @@ TEST_F(PnpManagerTest, InstalledAdapterRegistersItsFiltersAndConnectionAndRemova
     EXPECT_TRUE(platform::PcIsStarted(Fdo()));
     EXPECT_EQ(TestAdapter().StartCalls, 1);
     EXPECT_EQ(platform::PcMaxSubdevices(Fdo()), 4u);
+    // The driver's part of the extension follows PortCls's 512 bytes, zeroed.
+    EXPECT_EQ(Fdo()->Size, sizeof(DEVICE_OBJECT) + PORT_CLASS_DEVICE_EXTENSION_SIZE + 64);
+    const auto* extension = static_cast<const uint8_t*>(Fdo()->DeviceExtension);
+    for (size_t i = PORT_CLASS_DEVICE_EXTENSION_SIZE; i < PORT_CLASS_DEVICE_EXTENSION_SIZE + 64; ++i) {
+        ASSERT_EQ(extension[i], 0) << i;
+    }
 
     const auto filters = Browser().Filters();
     ASSERT_EQ(filters.size(), 2u);
