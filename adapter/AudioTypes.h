@@ -81,7 +81,7 @@ struct EntityChangeMessage {
 };
 
 // Kind of an endpoint client; the larger kind heads the sorted client lists.
-constexpr ULONG CLIENT_KIND_WINDOWS_STREAM = 3;
+constexpr ULONG CLIENT_KIND_WAVE_STREAM = 3;
 constexpr ULONG CLIENT_KIND_ASIO = 5;
 
 // The record of one client of an endpoint, owned by the endpoint.

@@ -66,7 +66,7 @@ void BM_ProcessBuffer(benchmark::State& state)
     engine->Release();
 }
 
-// 5 ms of 48 kHz stereo (one Windows-stream transfer), a 1,300-frame buffer, and 8 channels.
+// 5 ms of 48 kHz stereo (one wave-stream transfer), a 1,300-frame buffer, and 8 channels.
 BENCHMARK(BM_ProcessBuffer)
     ->Args({240, 2, 16})
     ->Args({240, 2, 24})

@@ -17,7 +17,7 @@ namespace {
 constexpr ULONG kPortTag = MakePoolTag("PcPt");
 constexpr ULONG kEventEntryTag = MakePoolTag("PcEv");
 
-std::atomic<ULONG> g_version{kVersionWinServer2003_UAAQFE};
+std::atomic<ULONG> g_version{PORTCLS_VERSION_DEFAULT};
 std::atomic<size_t> g_livePorts{0};
 
 // The verbs a request may carry: exactly one of them.

@@ -36,24 +36,11 @@ KVX_DEFINE_GUID(IID_IUnregisterPhysicalConnection, "{6C38E231-2A0D-428D-81F8-07C
 // The part of an adapter's device extension that PortCls keeps for itself.
 constexpr ULONG PORT_CLASS_DEVICE_EXTENSION_SIZE = 512;
 
-// Versions IPortClsVersion reports, oldest first.
-enum : ULONG {
-    kVersionInvalid = 0xFFFFFFFF,
-    kVersionWin98 = 1,
-    kVersionWin98SE = 2,
-    kVersionWin2K = 3,
-    kVersionWin98SE_QFE2 = 4,
-    kVersionWin2K_SP2 = 5,
-    kVersionWinME = 6,
-    kVersionWin98SE_QFE3 = 7,
-    kVersionWinME_QFE1 = 8,
-    kVersionWinXP = 9,
-    kVersionWinXPSP1 = 10,
-    kVersionWinServer2003 = 11,
-    kVersionWin2K_UAAQFE = 12,
-    kVersionWinXP_UAAQFE = 13,
-    kVersionWinServer2003_UAAQFE = 14,
-};
+// Versions IPortClsVersion reports: they count up with each release of the port class; adapters
+// check a minimum.
+constexpr ULONG PORTCLS_VERSION_INVALID = 0xFFFFFFFF;
+// What the stand-in reports until a test or the host sets another.
+constexpr ULONG PORTCLS_VERSION_DEFAULT = 14;
 
 // ---- automation tables and descriptors ----
 

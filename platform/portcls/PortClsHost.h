@@ -39,7 +39,7 @@ ULONG PcMaxSubdevices(PDEVICE_OBJECT adapterDevice);
 bool PcIsStarted(PDEVICE_OBJECT adapterDevice);
 PUNKNOWN PcAdapterPowerManagement(PDEVICE_OBJECT adapterDevice);
 
-// The version IPortClsVersion::GetVersion reports (kVersionWinServer2003_UAAQFE until set).
+// The version IPortClsVersion::GetVersion reports (PORTCLS_VERSION_DEFAULT until set).
 void PcSetVersion(ULONG version);
 ULONG PcGetVersion();
 

@@ -219,8 +219,8 @@ TEST(StreamEngineTest, ClientListsKeepTheLargerKindFirstAndTheNewerOfEqualKinds)
         return c;
     };
     EndpointClient asio = client(CLIENT_KIND_ASIO, 0x50);
-    EndpointClient older = client(CLIENT_KIND_WINDOWS_STREAM, 0x31);
-    EndpointClient newer = client(CLIENT_KIND_WINDOWS_STREAM, 0x32);
+    EndpointClient older = client(CLIENT_KIND_WAVE_STREAM, 0x31);
+    EndpointClient newer = client(CLIENT_KIND_WAVE_STREAM, 0x32);
     EndpointClient seven = client(7, 0x70);
     ASSERT_EQ(engine->InsertStartedClient(&asio), STATUS_SUCCESS);
     ASSERT_EQ(engine->InsertStartedClient(&older), STATUS_SUCCESS);

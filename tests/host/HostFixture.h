@@ -18,7 +18,7 @@ protected:
     void SetUp() override
     {
         platform::RegistryReset();
-        platform::PcSetVersion(kVersionWinServer2003_UAAQFE);
+        platform::PcSetVersion(PORTCLS_VERSION_DEFAULT);
         TestAdapterReset();
         m_pnp = std::make_unique<host::PnpManager>();
         ASSERT_EQ(m_pnp->LoadDriver(u"UsbAudioTest", TestAdapterDriverEntry), STATUS_SUCCESS);

@@ -129,9 +129,9 @@ TEST_F(PnpManagerTest, PortsUnregisterTheirConnectionAndSubdevice)
 
     IPortClsVersion* version = nullptr;
     ASSERT_EQ(wave->QueryInterface(IID_IPortClsVersion, reinterpret_cast<PVOID*>(&version)), STATUS_SUCCESS);
-    EXPECT_EQ(version->GetVersion(), static_cast<DWORD>(kVersionWinServer2003_UAAQFE));
-    platform::PcSetVersion(kVersionWinXPSP1);
-    EXPECT_EQ(version->GetVersion(), static_cast<DWORD>(kVersionWinXPSP1));
+    EXPECT_EQ(version->GetVersion(), static_cast<DWORD>(PORTCLS_VERSION_DEFAULT));
+    platform::PcSetVersion(10u);
+    EXPECT_EQ(version->GetVersion(), static_cast<DWORD>(10u));
     version->Release();
 
     IUnregisterPhysicalConnection* connection = nullptr;
