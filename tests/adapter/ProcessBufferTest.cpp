@@ -197,6 +197,14 @@ TEST_F(ProcessBufferTest, FloatStreamsReachTheNodesRawAndSkipTheClientLists)
     EXPECT_EQ(processor->m_CallsA, 2);
     EXPECT_TRUE(buffer == original);
 
+    // The nodes-only path: PCM chunks through the nodes, never through the client lists.
+    m_engine->m_CurrentWaveFormat = Pcm(2, 16, 4);
+    m_node->m_Frames.clear();
+    EXPECT_EQ(m_engine->ProcessBufferNodes(buffer.data(), 600 * 4), STATUS_SUCCESS);
+    EXPECT_EQ(m_node->m_Frames, (std::vector<ULONG>{512, 88}));
+    EXPECT_EQ(processor->m_CallsA, 2);
+    EXPECT_TRUE(buffer == original);
+
     // Without nodes or client processors nothing runs.
     m_engine->DrainClientProcessorsA();
     processor->Release();

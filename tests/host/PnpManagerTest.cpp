@@ -157,6 +157,34 @@ TEST_F(PnpManagerTest, PortsUnregisterTheirConnectionAndSubdevice)
     EXPECT_EQ(platform::PcLivePortCount(), 1u);
 }
 
+TEST_F(PnpManagerTest, AdapterCallsRefuseWhatPortClsCannotRecord)
+{
+    EXPECT_EQ(PcAddAdapterDevice(Pnp().Driver(), Pdo(), [](PDEVICE_OBJECT, PIRP, PRESOURCELIST) { return STATUS_SUCCESS; },
+                                 4, PORT_CLASS_DEVICE_EXTENSION_SIZE - 1),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Pnp().TopOfStack(Pdo()), Pdo());
+    Install();
+    const auto filters = Browser().Filters();
+    PUNKNOWN topology = filters[0].Port;
+    PUNKNOWN wave = filters[1].Port;
+    EXPECT_EQ(PcRegisterPhysicalConnection(Fdo(), wave, 2, topology, 1), STATUS_INVALID_PARAMETER);  // no pin 2
+    EXPECT_EQ(PcRegisterPhysicalConnection(Fdo(), wave, 1, topology, 1), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(PcRegisterPhysicalConnection(Pdo(), wave, 0, topology, 0), STATUS_INVALID_PARAMETER);
+
+    PPORT port = nullptr;
+    EXPECT_EQ(PcNewPort(&port, IID_IPort), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(port, nullptr);
+    ASSERT_EQ(PcNewPort(&port, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+    EXPECT_EQ(PcRegisterSubdevice(Fdo(), u"Fresh", port), STATUS_INVALID_DEVICE_STATE);  // never initialised
+    EXPECT_EQ(PcRegisterSubdevice(Fdo(), u"Wave2", wave), STATUS_INVALID_DEVICE_STATE);  // already registered
+    PUNKNOWN miniport = NewTestMiniport(CLSID_PortTopology, u"Mismatch");
+    EXPECT_EQ(port->Init(Fdo(), nullptr, miniport, nullptr, nullptr), STATUS_INVALID_PARAMETER);  // wrong kind
+    miniport->Release();
+    port->Release();
+    EXPECT_EQ(Browser().Filters().size(), 2u);
+    EXPECT_EQ(Browser().Connections().size(), 1u);
+}
+
 TEST_F(PnpManagerTest, SurpriseRemovalDisablesTheFiltersBeforeRemoval)
 {
     Install();
