@@ -1,0 +1,190 @@
+#include "host/FilterBrowser.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/nt/Ob.h"
+#include "platform/nt/RtlString.h"
+
+namespace host {
+
+FilterBrowser::~FilterBrowser()
+{
+    for (PFILE_OBJECT f : std::vector<PFILE_OBJECT>(m_open)) {
+        Close(f);
+    }
+}
+
+std::vector<std::u16string> FilterBrowser::FiltersOfCategory(const GUID& category) const
+{
+    std::vector<std::u16string> names;
+    for (const auto& f : Filters()) {
+        for (size_t i = 0; i < f.Categories.size(); ++i) {
+            if (IsEqualGUID(f.Categories[i], category) &&
+                platform::IoInterfaceState(f.SymbolicLinks[i]) == platform::InterfaceState::Enabled) {
+                names.push_back(f.Name);
+            }
+        }
+    }
+    return names;
+}
+
+std::optional<FilterDescription> FilterBrowser::Describe(std::u16string_view name) const
+{
+    const PCFILTER_DESCRIPTOR* d = platform::PcFilterDescriptor(m_device, name);
+    if (d == nullptr) {
+        return std::nullopt;
+    }
+    FilterDescription out;
+    const ULONG pinStride = d->PinSize != 0 ? d->PinSize : sizeof(PCPIN_DESCRIPTOR);
+    for (ULONG i = 0; i < d->PinCount; ++i) {
+        const auto* pin = reinterpret_cast<const PCPIN_DESCRIPTOR*>(reinterpret_cast<const UCHAR*>(d->Pins) +
+                                                                    static_cast<size_t>(i) * pinStride);
+        const KSPIN_DESCRIPTOR& ks = pin->KsPinDescriptor;
+        out.Pins.push_back({ks.DataFlow, ks.Communication, ks.Category != nullptr ? *ks.Category : GUID_NULL,
+                            ks.DataRangesCount});
+    }
+    const ULONG nodeStride = d->NodeSize != 0 ? d->NodeSize : sizeof(PCNODE_DESCRIPTOR);
+    for (ULONG i = 0; i < d->NodeCount; ++i) {
+        const auto* node = reinterpret_cast<const PCNODE_DESCRIPTOR*>(reinterpret_cast<const UCHAR*>(d->Nodes) +
+                                                                      static_cast<size_t>(i) * nodeStride);
+        out.Nodes.push_back({node->Type != nullptr ? *node->Type : GUID_NULL,
+                             node->Name != nullptr ? *node->Name : GUID_NULL});
+    }
+    if (d->Connections != nullptr) {
+        out.Connections.assign(d->Connections, d->Connections + d->ConnectionCount);
+    }
+    if (d->Categories != nullptr) {
+        out.Categories.assign(d->Categories, d->Categories + d->CategoryCount);
+    }
+    return out;
+}
+
+NTSTATUS FilterBrowser::Send(PFILE_OBJECT filter, UCHAR major, ULONG code, const void* input, ULONG inputSize,
+                             void* output, ULONG outputSize, ULONG_PTR* information)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(m_device);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == nullptr) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    irp->UserEvent = &done;
+    irp->UserIosb = &iosb;
+    irp->UserBuffer = output;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION stack = platform::IoPrepareNextStackLocation(irp, major, 0, filter);
+    if (major == IRP_MJ_DEVICE_CONTROL) {
+        stack->Parameters.DeviceIoControl.IoControlCode = code;
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+        stack->Parameters.DeviceIoControl.InputBufferLength = inputSize;
+        stack->Parameters.DeviceIoControl.OutputBufferLength = outputSize;
+    }
+    if (IoCallDriver(top, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    IoFreeIrp(irp);
+    ObDereferenceObject(top);
+    if (information != nullptr) {
+        *information = iosb.Information;
+    }
+    return iosb.Status;
+}
+
+PFILE_OBJECT FilterBrowser::Open(std::u16string_view name, NTSTATUS* status)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(m_device);
+    PFILE_OBJECT file = platform::IoCreateFileObject(top, u"\\" + std::u16string(name));
+    NTSTATUS result = file == nullptr ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
+    if (file != nullptr) {
+        result = Send(file, IRP_MJ_CREATE, 0, nullptr, 0, nullptr, 0, nullptr);
+        if (!NT_SUCCESS(result)) {
+            platform::IoDeleteFileObject(file);
+            file = nullptr;
+        }
+    }
+    if (status != nullptr) {
+        *status = result;
+    }
+    if (file != nullptr) {
+        m_open.push_back(file);
+    }
+    return file;
+}
+
+NTSTATUS FilterBrowser::Close(PFILE_OBJECT filter)
+{
+    auto it = std::find(m_open.begin(), m_open.end(), filter);
+    if (it == m_open.end()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    m_open.erase(it);
+    const NTSTATUS status = Send(filter, IRP_MJ_CLOSE, 0, nullptr, 0, nullptr, 0, nullptr);
+    platform::IoDeleteFileObject(filter);
+    return status;
+}
+
+KsResult FilterBrowser::RawProperty(PFILE_OBJECT filter, const void* input, ULONG inputSize, void* value,
+                                    ULONG valueSize)
+{
+    ULONG_PTR information = 0;
+    const NTSTATUS status =
+        Send(filter, IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY, input, inputSize, value, valueSize, &information);
+    return {status, static_cast<ULONG>(information)};
+}
+
+namespace {
+
+// The request header and instance bytes as the audio stack lays them out.
+std::vector<uint8_t> BuildHeader(KsTarget target, const GUID& set, ULONG id, ULONG flags, const void* instance,
+                                 ULONG instanceSize, bool isEvent)
+{
+    std::vector<uint8_t> input;
+    KSIDENTIFIER header{set, id, flags};
+    if (target.What == KsTarget::Kind::Node) {
+        header.Flags |= isEvent ? KSEVENT_TYPE_TOPOLOGY : KSPROPERTY_TYPE_TOPOLOGY;
+        KSNODEPROPERTY node{header, target.Id, 0};
+        input.resize(sizeof node);
+        std::memcpy(input.data(), &node, sizeof node);
+    } else if (target.What == KsTarget::Kind::Pin) {
+        KSP_PIN pin{header, target.Id, 0};
+        input.resize(sizeof pin);
+        std::memcpy(input.data(), &pin, sizeof pin);
+    } else {
+        input.resize(sizeof header);
+        std::memcpy(input.data(), &header, sizeof header);
+    }
+    if (instanceSize != 0) {
+        const auto* bytes = static_cast<const uint8_t*>(instance);
+        input.insert(input.end(), bytes, bytes + instanceSize);
+    }
+    return input;
+}
+
+}  // namespace
+
+KsResult FilterBrowser::Property(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id, ULONG verb,
+                                 void* value, ULONG valueSize, const void* instance, ULONG instanceSize)
+{
+    std::vector<uint8_t> input = BuildHeader(target, set, id, verb, instance, instanceSize, false);
+    return RawProperty(filter, input.data(), static_cast<ULONG>(input.size()), value, valueSize);
+}
+
+NTSTATUS FilterBrowser::EnableEvent(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
+                                    KSEVENTDATA* data)
+{
+    std::vector<uint8_t> input = BuildHeader(target, set, id, KSEVENT_TYPE_ENABLE, nullptr, 0, true);
+    return Send(filter, IRP_MJ_DEVICE_CONTROL, IOCTL_KS_ENABLE_EVENT, input.data(),
+                static_cast<ULONG>(input.size()), data, sizeof(KSEVENTDATA), nullptr);
+}
+
+NTSTATUS FilterBrowser::DisableEvent(PFILE_OBJECT filter, KSEVENTDATA* data)
+{
+    return Send(filter, IRP_MJ_DEVICE_CONTROL, IOCTL_KS_DISABLE_EVENT, data, sizeof(KSEVENTDATA), nullptr, 0,
+                nullptr);
+}
+
+}  // namespace host

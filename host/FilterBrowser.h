@@ -1,0 +1,103 @@
+// Host side (tests and the command-line tool; never included by driver code): the audio stack's
+// view of an adapter's filters. It lists the registered subdevices and their device interfaces,
+// reads filter descriptors, opens a filter as the audio stack does (a create on the adapter's
+// stack with the subdevice's reference string) and sends KS property and event requests to it
+// through the device's dispatch.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/portcls/PortClsHost.h"
+
+namespace host {
+
+// Where a request is addressed: the filter, one of its pins (KSP_PIN) or one of its nodes
+// (KSNODEPROPERTY with KSPROPERTY_TYPE_TOPOLOGY).
+struct KsTarget {
+    enum class Kind { Filter, Pin, Node };
+    Kind What = Kind::Filter;
+    ULONG Id = 0;
+    static KsTarget Filter() { return {}; }
+    static KsTarget Pin(ULONG id) { return {Kind::Pin, id}; }
+    static KsTarget Node(ULONG id) { return {Kind::Node, id}; }
+};
+
+struct PinInfo {
+    KSPIN_DATAFLOW DataFlow;
+    KSPIN_COMMUNICATION Communication;
+    GUID Category;  // GUID_NULL when the pin has none
+    ULONG DataRangeCount;
+};
+
+struct NodeInfo {
+    GUID Type;
+    GUID Name;  // GUID_NULL when the node has none
+};
+
+struct FilterDescription {
+    std::vector<PinInfo> Pins;
+    std::vector<NodeInfo> Nodes;
+    std::vector<PCCONNECTION_DESCRIPTOR> Connections;
+    std::vector<GUID> Categories;
+};
+
+// The result of one request: its status and the bytes the value buffer received.
+struct KsResult {
+    NTSTATUS Status;
+    ULONG Bytes;
+};
+
+class FilterBrowser {
+public:
+    explicit FilterBrowser(PDEVICE_OBJECT adapterDevice) : m_device(adapterDevice) {}
+    ~FilterBrowser();
+    FilterBrowser(const FilterBrowser&) = delete;
+    FilterBrowser& operator=(const FilterBrowser&) = delete;
+
+    std::vector<platform::PcSubdeviceInfo> Filters() const { return platform::PcSubdevices(m_device); }
+    std::vector<platform::PcConnectionInfo> Connections() const { return platform::PcPhysicalConnections(m_device); }
+    // Names of the filters with an enabled interface of the category, in registration order.
+    std::vector<std::u16string> FiltersOfCategory(const GUID& category) const;
+    std::optional<FilterDescription> Describe(std::u16string_view name) const;
+
+    // Opens a filter (IRP_MJ_CREATE on the adapter's stack); the handle is null on failure with
+    // the status in *status.
+    PFILE_OBJECT Open(std::u16string_view name, NTSTATUS* status = nullptr);
+    NTSTATUS Close(PFILE_OBJECT filter);
+
+    // One property request with the given verb (KSPROPERTY_TYPE_GET, SET or BASICSUPPORT); the
+    // instance bytes follow the header.
+    KsResult Property(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id, ULONG verb, void* value,
+                      ULONG valueSize, const void* instance = nullptr, ULONG instanceSize = 0);
+    // The raw request: header and instance exactly as given.
+    KsResult RawProperty(PFILE_OBJECT filter, const void* input, ULONG inputSize, void* value, ULONG valueSize);
+
+    template <typename T>
+    KsResult Get(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id, T* value,
+                 const void* instance = nullptr, ULONG instanceSize = 0)
+    {
+        return Property(filter, target, set, id, KSPROPERTY_TYPE_GET, value, sizeof(T), instance, instanceSize);
+    }
+    template <typename T>
+    KsResult Set(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id, T value,
+                 const void* instance = nullptr, ULONG instanceSize = 0)
+    {
+        return Property(filter, target, set, id, KSPROPERTY_TYPE_SET, &value, sizeof(T), instance, instanceSize);
+    }
+
+    // Enables an event that sets `data`'s event object; `data` stays the client's until disabled.
+    NTSTATUS EnableEvent(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id, KSEVENTDATA* data);
+    NTSTATUS DisableEvent(PFILE_OBJECT filter, KSEVENTDATA* data);
+
+private:
+    NTSTATUS Send(PFILE_OBJECT filter, UCHAR major, ULONG code, const void* input, ULONG inputSize, void* output,
+                  ULONG outputSize, ULONG_PTR* information);
+
+    PDEVICE_OBJECT m_device;
+    std::vector<PFILE_OBJECT> m_open;
+};
+
+}  // namespace host

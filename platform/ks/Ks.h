@@ -1,0 +1,357 @@
+// Kernel-streaming definitions the driver and the port-class stand-in share: property, event and
+// method identifiers, data formats and ranges, pin descriptors, and the audio property and event
+// sets. Layouts are those of the 64-bit system.
+#pragma once
+
+#include "platform/io/Io.h"
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/NtTypes.h"
+#include "platform/portcls/Unknown.h"
+
+// ---- identifiers of properties, methods and events ----
+
+struct KSIDENTIFIER {
+    GUID Set;
+    ULONG Id;
+    ULONG Flags;
+};
+using KSPROPERTY = KSIDENTIFIER;
+using KSMETHOD = KSIDENTIFIER;
+using KSEVENT = KSIDENTIFIER;
+using PKSIDENTIFIER = KSIDENTIFIER*;
+using PKSPROPERTY = KSPROPERTY*;
+using PKSEVENT = KSEVENT*;
+using KSPIN_INTERFACE = KSIDENTIFIER;
+using KSPIN_MEDIUM = KSIDENTIFIER;
+static_assert(sizeof(KSIDENTIFIER) == 24, "KSIDENTIFIER is 24 bytes");
+
+// A property addressed to a node of a filter (Flags carry KSPROPERTY_TYPE_TOPOLOGY).
+struct KSNODEPROPERTY {
+    KSPROPERTY Property;
+    ULONG NodeId;
+    ULONG Reserved;
+};
+using PKSNODEPROPERTY = KSNODEPROPERTY*;
+static_assert(sizeof(KSNODEPROPERTY) == 32, "KSNODEPROPERTY is 32 bytes");
+
+// A node property of one channel.
+struct KSNODEPROPERTY_AUDIO_CHANNEL {
+    KSNODEPROPERTY NodeProperty;
+    LONG Channel;
+    ULONG Reserved;
+};
+static_assert(sizeof(KSNODEPROPERTY_AUDIO_CHANNEL) == 40, "KSNODEPROPERTY_AUDIO_CHANNEL is 40 bytes");
+
+// A property of one pin, sent to the filter.
+struct KSP_PIN {
+    KSPROPERTY Property;
+    ULONG PinId;
+    ULONG Reserved;
+};
+static_assert(sizeof(KSP_PIN) == 32, "KSP_PIN is 32 bytes");
+
+// An event of one node.
+struct KSE_NODE {
+    KSEVENT Event;
+    ULONG NodeId;
+    ULONG Reserved;
+};
+static_assert(sizeof(KSE_NODE) == 32, "KSE_NODE is 32 bytes");
+
+constexpr ULONG KSPROPERTY_TYPE_GET = 0x00000001;
+constexpr ULONG KSPROPERTY_TYPE_SET = 0x00000002;
+constexpr ULONG KSPROPERTY_TYPE_SETSUPPORT = 0x00000100;
+constexpr ULONG KSPROPERTY_TYPE_BASICSUPPORT = 0x00000200;
+constexpr ULONG KSPROPERTY_TYPE_RELATIONS = 0x00000400;
+constexpr ULONG KSPROPERTY_TYPE_SERIALIZESET = 0x00000800;
+constexpr ULONG KSPROPERTY_TYPE_DEFAULTVALUES = 0x00010000;
+constexpr ULONG KSPROPERTY_TYPE_TOPOLOGY = 0x10000000;
+
+constexpr ULONG KSEVENT_TYPE_ENABLE = 0x00000001;
+constexpr ULONG KSEVENT_TYPE_ONESHOT = 0x00000002;
+constexpr ULONG KSEVENT_TYPE_ENABLEBUFFERED = 0x00000004;
+constexpr ULONG KSEVENT_TYPE_SETSUPPORT = 0x00000100;
+constexpr ULONG KSEVENT_TYPE_BASICSUPPORT = 0x00000200;
+constexpr ULONG KSEVENT_TYPE_QUERYBUFFER = 0x00000400;
+constexpr ULONG KSEVENT_TYPE_TOPOLOGY = 0x10000000;
+
+// Filter, not node: the node number of a connection end that is a filter pin.
+constexpr ULONG KSFILTER_NODE = 0xFFFFFFFF;
+
+// Device-control codes of a KS object (METHOD_NEITHER: the property or event header in
+// Type3InputBuffer, the value in UserBuffer).
+constexpr ULONG IOCTL_KS_PROPERTY = CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_KS_ENABLE_EVENT = CTL_CODE(FILE_DEVICE_KS, 0x001, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_KS_DISABLE_EVENT = CTL_CODE(FILE_DEVICE_KS, 0x002, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+// ---- basic-support replies ----
+
+struct KSPROPERTY_DESCRIPTION {
+    ULONG AccessFlags;
+    ULONG DescriptionSize;
+    KSIDENTIFIER PropTypeSet;
+    ULONG MembersListCount;
+    ULONG Reserved;
+};
+static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40, "KSPROPERTY_DESCRIPTION is 40 bytes");
+
+struct KSPROPERTY_MEMBERSHEADER {
+    ULONG MembersFlags;
+    ULONG MembersSize;
+    ULONG MembersCount;
+    ULONG Flags;
+};
+static_assert(sizeof(KSPROPERTY_MEMBERSHEADER) == 16, "KSPROPERTY_MEMBERSHEADER is 16 bytes");
+
+struct KSPROPERTY_STEPPING_LONG {
+    ULONG SteppingDelta;
+    ULONG Reserved;
+    LONG SignedMinimum;
+    LONG SignedMaximum;
+};
+static_assert(sizeof(KSPROPERTY_STEPPING_LONG) == 16, "KSPROPERTY_STEPPING_LONG is 16 bytes");
+
+constexpr ULONG KSPROPERTY_MEMBER_RANGES = 1;
+constexpr ULONG KSPROPERTY_MEMBER_STEPPEDRANGES = 2;
+constexpr ULONG KSPROPERTY_MEMBER_VALUES = 3;
+constexpr ULONG KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_MULTICHANNEL = 2;
+
+// Variant types named in property descriptions.
+constexpr ULONG VT_I4 = 3;
+constexpr ULONG VT_BOOL = 11;
+constexpr ULONG VT_UI4 = 19;
+
+// ---- events ----
+
+constexpr ULONG KSEVENTF_EVENT_HANDLE = 0x00000001;
+constexpr ULONG KSEVENTF_SEMAPHORE_HANDLE = 0x00000002;
+constexpr ULONG KSEVENTF_EVENT_OBJECT = 0x00000004;
+constexpr ULONG KSEVENTF_SEMAPHORE_OBJECT = 0x00000008;
+constexpr ULONG KSEVENTF_DPC = 0x00000010;
+
+// What a client passes with an event enable: here a kernel event object to set.
+struct KSEVENTDATA {
+    ULONG NotificationType;
+    union {
+        struct {
+            HANDLE Event;
+            ULONG_PTR Reserved[2];
+        } EventHandle;
+        struct {
+            PKEVENT Event;
+            KPRIORITY Increment;
+            ULONG_PTR Reserved;
+        } EventObject;
+    };
+};
+using PKSEVENTDATA = KSEVENTDATA*;
+static_assert(sizeof(KSEVENTDATA) == 32, "KSEVENTDATA is 32 bytes");
+
+// One enabled event, owned by the port's event list while listed.
+struct KSEVENT_ENTRY {
+    struct {
+        KSEVENT_ENTRY* Flink;
+        KSEVENT_ENTRY* Blink;
+    } ListEntry;  // the port's list while enabled
+    PVOID Object;
+    PKSEVENTDATA EventData;
+    ULONG NotificationType;
+    const void* EventItem;  // the port's event item
+    const GUID* Set;
+    ULONG EventId;
+    ULONG Flags;
+    ULONG PinId;   // KSFILTER_NODE unless the event belongs to a pin
+    ULONG NodeId;  // KSFILTER_NODE unless the event belongs to a node
+    ULONG SignalCount;
+};
+using PKSEVENT_ENTRY = KSEVENT_ENTRY*;
+
+// ---- data formats and ranges ----
+
+struct KSDATAFORMAT {
+    ULONG FormatSize;
+    ULONG Flags;
+    ULONG SampleSize;
+    ULONG Reserved;
+    GUID MajorFormat;
+    GUID SubFormat;
+    GUID Specifier;
+};
+using KSDATARANGE = KSDATAFORMAT;
+using PKSDATAFORMAT = KSDATAFORMAT*;
+using PKSDATARANGE = KSDATARANGE*;
+static_assert(sizeof(KSDATAFORMAT) == 64, "KSDATAFORMAT is 64 bytes");
+
+struct KSDATARANGE_AUDIO {
+    KSDATARANGE DataRange;
+    ULONG MaximumChannels;
+    ULONG MinimumBitsPerSample;
+    ULONG MaximumBitsPerSample;
+    ULONG MinimumSampleFrequency;
+    ULONG MaximumSampleFrequency;
+};
+static_assert(sizeof(KSDATARANGE_AUDIO) == 84, "KSDATARANGE_AUDIO is 84 bytes");
+
+#pragma pack(push, 1)
+struct WAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+};
+struct WAVEFORMATEXTENSIBLE {
+    WAVEFORMATEX Format;
+    union {
+        WORD wValidBitsPerSample;
+        WORD wSamplesPerBlock;
+        WORD wReserved;
+    } Samples;
+    DWORD dwChannelMask;
+    GUID SubFormat;
+};
+#pragma pack(pop)
+using PWAVEFORMATEX = WAVEFORMATEX*;
+using PWAVEFORMATEXTENSIBLE = WAVEFORMATEXTENSIBLE*;
+static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes");
+static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40, "WAVEFORMATEXTENSIBLE is 40 bytes");
+
+constexpr WORD WAVE_FORMAT_PCM = 0x0001;
+constexpr WORD WAVE_FORMAT_IEEE_FLOAT = 0x0003;
+constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
+// cbSize of a WAVEFORMATEXTENSIBLE: the bytes after the WAVEFORMATEX part.
+constexpr WORD WAVEFORMATEXTENSIBLE_EXTRA = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+
+// ---- pins ----
+
+enum KSPIN_DATAFLOW : int { KSPIN_DATAFLOW_IN = 1, KSPIN_DATAFLOW_OUT = 2 };
+enum KSPIN_COMMUNICATION : int {
+    KSPIN_COMMUNICATION_NONE = 0,
+    KSPIN_COMMUNICATION_SINK = 1,
+    KSPIN_COMMUNICATION_SOURCE = 2,
+    KSPIN_COMMUNICATION_BOTH = 3,
+    KSPIN_COMMUNICATION_BRIDGE = 4,
+};
+
+struct KSPIN_DESCRIPTOR {
+    ULONG InterfacesCount;
+    const KSPIN_INTERFACE* Interfaces;
+    ULONG MediumsCount;
+    const KSPIN_MEDIUM* Mediums;
+    ULONG DataRangesCount;
+    const PKSDATARANGE* DataRanges;
+    KSPIN_DATAFLOW DataFlow;
+    KSPIN_COMMUNICATION Communication;
+    const GUID* Category;
+    const GUID* Name;
+    union {
+        LONGLONG Reserved;
+        struct {
+            ULONG ConstrainedDataRangesCount;
+            PKSDATARANGE* ConstrainedDataRanges;
+        };
+    };
+};
+static_assert(sizeof(KSPIN_DESCRIPTOR) == 88, "KSPIN_DESCRIPTOR is 88 bytes");
+
+// ---- jacks ----
+
+struct KSJACK_DESCRIPTION {
+    DWORD ChannelMapping;
+    DWORD Color;
+    DWORD ConnectionType;
+    DWORD GeoLocation;
+    DWORD GenLocation;
+    DWORD PortConnection;
+    BOOLEAN IsConnected;
+};
+static_assert(sizeof(KSJACK_DESCRIPTION) == 28, "KSJACK_DESCRIPTION is 28 bytes");
+
+struct KSJACK_DESCRIPTION2 {
+    DWORD DeviceStateInfo;
+    DWORD JackCapabilities;
+};
+static_assert(sizeof(KSJACK_DESCRIPTION2) == 8, "KSJACK_DESCRIPTION2 is 8 bytes");
+constexpr DWORD JACKDESC2_PRESENCE_DETECT_CAPABILITY = 0x00000001;
+
+struct KSMULTIPLE_ITEM {
+    ULONG Size;
+    ULONG Count;
+};
+
+// The component id a device reports (KSPROPERTY_GENERAL_COMPONENTID).
+struct KSCOMPONENTID {
+    GUID Manufacturer;
+    GUID Product;
+    GUID Component;
+    GUID Name;
+    ULONG Version;
+    ULONG Revision;
+};
+static_assert(sizeof(KSCOMPONENTID) == 72, "KSCOMPONENTID is 72 bytes");
+
+// ---- GUIDs ----
+
+KVX_DEFINE_GUID(GUID_NULL, "{00000000-0000-0000-0000-000000000000}");
+
+KVX_DEFINE_GUID(KSDATAFORMAT_TYPE_AUDIO, "{73647561-0000-0010-8000-00AA00389B71}");
+KVX_DEFINE_GUID(KSDATAFORMAT_SUBTYPE_PCM, "{00000001-0000-0010-8000-00AA00389B71}");
+KVX_DEFINE_GUID(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, "{00000003-0000-0010-8000-00AA00389B71}");
+KVX_DEFINE_GUID(KSDATAFORMAT_SUBTYPE_WILDCARD, "{00000000-0000-0000-0000-000000000000}");
+KVX_DEFINE_GUID(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, "{05589F81-C356-11CE-BF01-00AA0055595A}");
+KVX_DEFINE_GUID(KSDATAFORMAT_SPECIFIER_NONE, "{0F6417D6-C318-11D0-A43F-00A0C9223196}");
+
+KVX_DEFINE_GUID(KSCATEGORY_AUDIO, "{6994AD04-93EF-11D0-A3CC-00A0C9223196}");
+KVX_DEFINE_GUID(KSCATEGORY_RENDER, "{65E8773E-8F56-11D0-A3B9-00A0C9223196}");
+KVX_DEFINE_GUID(KSCATEGORY_CAPTURE, "{65E8773D-8F56-11D0-A3B9-00A0C9223196}");
+KVX_DEFINE_GUID(KSCATEGORY_TOPOLOGY, "{DDA54A40-1E4C-11D1-A050-405705C10000}");
+KVX_DEFINE_GUID(KSCATEGORY_REALTIME, "{EB115FFC-10C8-4964-831D-6DCB02E6F23F}");
+
+KVX_DEFINE_GUID(KSPROPSETID_General, "{1464EDA5-6A8F-11D1-9AA7-00A0C9223196}");
+KVX_DEFINE_GUID(KSPROPSETID_Pin, "{8C134960-51AD-11CF-878A-94F801C10000}");
+KVX_DEFINE_GUID(KSPROPSETID_Topology, "{720D4AC0-7533-11D0-A5D6-28DB04C10000}");
+KVX_DEFINE_GUID(KSPROPSETID_Audio, "{45FFAAA0-6E1B-11D0-BCF2-444553540000}");
+KVX_DEFINE_GUID(KSPROPSETID_Jack, "{4509F757-2D46-4637-8E62-CE7DB944F57B}");
+KVX_DEFINE_GUID(KSPROPTYPESETID_General, "{97E99BA0-BDEA-11CF-A5D6-28DB04C10000}");
+KVX_DEFINE_GUID(KSEVENTSETID_AudioControlChange, "{E85E9698-FA2F-11D1-95BD-00C04FB925D3}");
+
+// Node types: processing nodes, then terminals named after their USB terminal types.
+KVX_DEFINE_GUID(KSNODETYPE_DAC, "{507AE360-C554-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_ADC, "{4D837FE0-C555-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_VOLUME, "{3A5ACC00-C557-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_MUTE, "{02B223C0-C557-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_TONE, "{7607E580-C557-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_AGC, "{E88C9BA0-C557-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_LOUDNESS, "{41887440-C558-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_MUX, "{2CEAF780-C556-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_SUM, "{DA441A60-C556-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_SUPERMIX, "{E573ADC0-C555-11D0-8A2B-00A0C9255AC1}");
+KVX_DEFINE_GUID(KSNODETYPE_SPEAKER, "{DFF21CE1-F70F-11D0-B917-00A0C9223196}");
+KVX_DEFINE_GUID(KSNODETYPE_HEADPHONES, "{DFF21CE2-F70F-11D0-B917-00A0C9223196}");
+KVX_DEFINE_GUID(KSNODETYPE_DESKTOP_SPEAKER, "{DFF21CE4-F70F-11D0-B917-00A0C9223196}");
+KVX_DEFINE_GUID(KSNODETYPE_MICROPHONE, "{DFF21BE1-F70F-11D0-B917-00A0C9223196}");
+KVX_DEFINE_GUID(KSNODETYPE_HANDSET, "{DFF21DE1-F70F-11D0-B917-00A0C9223196}");
+KVX_DEFINE_GUID(KSNODETYPE_HEADSET, "{DFF21DE2-F70F-11D0-B917-00A0C9223196}");
+KVX_DEFINE_GUID(KSNODETYPE_SPEAKERPHONE_NO_ECHO_REDUCTION, "{DFF21DE3-F70F-11D0-B917-00A0C9223196}");
+KVX_DEFINE_GUID(KSNODETYPE_LINE_CONNECTOR, "{DFF21FE3-F70F-11D0-B917-00A0C9223196}");
+KVX_DEFINE_GUID(KSNODETYPE_SPDIF_INTERFACE, "{DFF21FE5-F70F-11D0-B917-00A0C9223196}");
+KVX_DEFINE_GUID(KSNODETYPE_HDMI_INTERFACE, "{D1B9CC2A-F519-417F-91C9-55FA65481001}");
+KVX_DEFINE_GUID(KSNODETYPE_DISPLAYPORT_INTERFACE, "{E47E4031-3EA6-418D-8F9B-B73843CCBA97}");
+
+// Ids of KSPROPSETID_Audio used by the topology filter.
+constexpr ULONG KSPROPERTY_AUDIO_VOLUMELEVEL = 4;
+constexpr ULONG KSPROPERTY_AUDIO_MUTE = 5;
+constexpr ULONG KSPROPERTY_AUDIO_MUX_SOURCE = 6;
+constexpr ULONG KSPROPERTY_AUDIO_BASS = 8;
+constexpr ULONG KSPROPERTY_AUDIO_MID = 9;
+constexpr ULONG KSPROPERTY_AUDIO_TREBLE = 10;
+constexpr ULONG KSPROPERTY_AUDIO_AGC = 13;
+constexpr ULONG KSPROPERTY_AUDIO_LOUDNESS = 18;
+constexpr ULONG KSPROPERTY_AUDIO_DEV_SPECIFIC = 21;
+// Ids of KSPROPSETID_Jack.
+constexpr ULONG KSPROPERTY_JACK_DESCRIPTION = 1;
+constexpr ULONG KSPROPERTY_JACK_DESCRIPTION2 = 2;
+// Id of KSEVENTSETID_AudioControlChange.
+constexpr ULONG KSEVENT_CONTROL_CHANGE = 0;

@@ -1,0 +1,49 @@
+// Test and host interface of the port-class stand-in (not part of the kernel API; driver folders
+// never include it): the filter graph of each adapter device (subdevices, their device
+// interfaces, physical connections), the KS requests the host sends to a filter, and the
+// PortCls version the ports report.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/portcls/PortCls.h"
+
+namespace platform {
+
+struct PcSubdeviceInfo {
+    std::u16string Name;
+    PUNKNOWN Port;      // no reference added
+    GUID PortClass;     // CLSID_PortTopology or CLSID_PortWaveCyclic
+    std::vector<GUID> Categories;
+    std::vector<std::u16string> SymbolicLinks;  // one per category, in the same order
+};
+
+struct PcConnectionInfo {
+    std::u16string From;  // subdevice names; empty for a port that is not registered
+    ULONG FromPin;
+    std::u16string To;
+    ULONG ToPin;
+};
+
+// True for a functional device object made by PcAddAdapterDevice and not yet removed.
+bool PcIsAdapterDevice(PDEVICE_OBJECT device);
+// In registration order.
+std::vector<PcSubdeviceInfo> PcSubdevices(PDEVICE_OBJECT adapterDevice);
+std::vector<PcConnectionInfo> PcPhysicalConnections(PDEVICE_OBJECT adapterDevice);
+// The descriptor the subdevice's miniport gave its port (null when there is no such subdevice).
+const PCFILTER_DESCRIPTOR* PcFilterDescriptor(PDEVICE_OBJECT adapterDevice, std::u16string_view name);
+// The maximum number of subdevices given to PcAddAdapterDevice; whether StartDevice succeeded;
+// the adapter power management registered (no reference added).
+ULONG PcMaxSubdevices(PDEVICE_OBJECT adapterDevice);
+bool PcIsStarted(PDEVICE_OBJECT adapterDevice);
+PUNKNOWN PcAdapterPowerManagement(PDEVICE_OBJECT adapterDevice);
+
+// The version IPortClsVersion::GetVersion reports (PORTCLS_VERSION_DEFAULT until set).
+void PcSetVersion(ULONG version);
+ULONG PcGetVersion();
+
+// Ports alive (created by PcNewPort and not yet destroyed), so that a test sees a leaked port.
+size_t PcLivePortCount();
+
+}  // namespace platform

@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "platform/nt/Clock.h"
+#include "platform/portcls/PortCls.h"
+
+namespace {
+
+class CountingSink final : public IServiceSink {
+public:
+    NTSTATUS QueryInterface(REFIID iid, PVOID* out) override
+    {
+        *out = IsEqualGUID(iid, IID_IServiceSink) ? this : nullptr;
+        if (*out == nullptr) return STATUS_INVALID_PARAMETER;
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    ULONG AddRef() override { return ++m_references; }
+    ULONG Release() override { return --m_references; }
+    VOID RequestService() override { ++m_calls; }
+
+    std::atomic<ULONG> m_references{1};
+    std::atomic<int> m_calls{0};
+};
+
+TEST(ServiceGroupTest, ServicesItsMembersAtOnceOrAfterTheDelay)
+{
+    PSERVICEGROUP group = nullptr;
+    ASSERT_EQ(PcNewServiceGroup(&group, nullptr), STATUS_SUCCESS);
+    CountingSink first, second;
+    ASSERT_EQ(group->AddMember(&first), STATUS_SUCCESS);
+    ASSERT_EQ(group->AddMember(&second), STATUS_SUCCESS);
+    EXPECT_EQ(first.m_references, 2u);
+    group->RequestService();
+    EXPECT_EQ(first.m_calls, 1);
+    EXPECT_EQ(second.m_calls, 1);
+
+    group->RemoveMember(&second);
+    EXPECT_EQ(second.m_references, 1u);
+    group->SupportDelayedService();
+    group->RequestDelayedService(static_cast<ULONGLONG>(-10 * 10000LL));  // 10 ms from now
+    platform::RunFor(std::chrono::milliseconds(5));
+    EXPECT_EQ(first.m_calls, 1);
+    platform::RunFor(std::chrono::milliseconds(10));
+    EXPECT_EQ(first.m_calls, 2);
+    group->RequestDelayedService(static_cast<ULONGLONG>(-10 * 10000LL));
+    group->CancelDelayedService();
+    platform::RunFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(first.m_calls, 2);
+    EXPECT_EQ(second.m_calls, 1);
+
+    EXPECT_EQ(group->Release(), 0u);
+    EXPECT_EQ(first.m_references, 1u);
+}
+
+}  // namespace
