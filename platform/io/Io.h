@@ -359,7 +359,7 @@ inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->Tail
 VOID IoSetNextIrpStackLocation(PIRP Irp);
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp);
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
-inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+VOID IoMarkIrpPending(PIRP Irp);
 
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
