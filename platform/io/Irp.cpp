@@ -326,6 +326,10 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
         if (routine != nullptr && InvokesRoutine(control, Irp->IoStatus.Status, Irp->Cancel != FALSE)) {
             PDEVICE_OBJECT device = owned ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
             if (CallCompletionRoutine(routine, device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                if (!owned) {
+                    // Back with its sender (who may have freed it: only the bookkeeping is touched).
+                    platform::IrpVerifierSetFullyCompleted(Irp, true);
+                }
                 return;
             }
             // Anything but STATUS_MORE_PROCESSING_REQUIRED hands the IRP on: it must still be live.
