@@ -409,6 +409,29 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
                                    ULONG Priority);
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 
+// ---- remove locks ----
+
+// Counts the I/O in flight on a device so that removal waits for it. The verifier's bookkeeping
+// of tags lives in the I/O manager, keyed by the lock's address.
+struct IO_REMOVE_LOCK {
+    BOOLEAN Removed;
+    BOOLEAN WaitReturned;  // IoReleaseRemoveLockAndWait is done: the device is going
+    LONG IoCount;          // acquisitions plus one until removal
+    KEVENT RemoveEvent;
+    ULONG Signature;       // written by IoInitializeRemoveLock
+    ULONG AllocateTag;
+    ULONG MaxLockedMinutes;  // how long removal may wait before outstanding tags are reported
+    ULONG HighWatermark;     // most acquisitions expected at once (0: no limit)
+};
+using PIO_REMOVE_LOCK = IO_REMOVE_LOCK*;
+
+VOID IoInitializeRemoveLock(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark);
+// STATUS_DELETE_PENDING once removal has begun.
+NTSTATUS IoAcquireRemoveLock(PIO_REMOVE_LOCK RemoveLock, PVOID Tag);
+VOID IoReleaseRemoveLock(PIO_REMOVE_LOCK RemoveLock, PVOID Tag);
+// Releases the caller's own acquisition (Tag) and waits until every other one is released.
+VOID IoReleaseRemoveLockAndWait(PIO_REMOVE_LOCK RemoveLock, PVOID Tag);
+
 // ---- device interfaces ----
 
 // Registers (or finds the earlier registration of) an interface of the physical device; the
