@@ -94,6 +94,7 @@ constexpr ULONG IRP_DEALLOCATE_BUFFER = 0x00000020;
 constexpr ULONG IRP_INPUT_OPERATION = 0x00000040;
 
 constexpr NTSTATUS STATUS_OBJECT_NAME_EXISTS = 0x40000000;
+constexpr NTSTATUS STATUS_OBJECT_PATH_SYNTAX_BAD = static_cast<NTSTATUS>(0xC000003Bu);
 
 // ---- objects ----
 
@@ -344,6 +345,20 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 
+// ---- names ----
+
+// Names of devices and symbolic links share one namespace; names compare without case, and
+// "\DosDevices\" and "\GLOBAL??\" stand for "\??\". A name must start with a backslash
+// (STATUS_OBJECT_PATH_SYNTAX_BAD); one already taken gets STATUS_OBJECT_NAME_COLLISION.
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+// STATUS_OBJECT_NAME_NOT_FOUND for a link that does not exist.
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+// Opens the named device (through links; a path below the device becomes the file name): a file
+// object the caller dereferences, and the top of the device's stack, which the file keeps alive.
+// No IRP_MJ_CREATE is sent. STATUS_OBJECT_NAME_NOT_FOUND when nothing has the name.
+NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess, PFILE_OBJECT* FileObject,
+                                  PDEVICE_OBJECT* DeviceObject);
+
 // ---- IRPs ----
 
 USHORT IoSizeOfIrp(CHAR StackSize);
@@ -534,8 +549,8 @@ DEVICE_POWER_STATE IoDevicePowerState(PDEVICE_OBJECT device);
 // Whether IoIs32bitProcess answers TRUE (false by default).
 void IoSetRequestor32bit(bool is32bit);
 
-// Forgets every interface registration, device property and the requestor setting (machine reset
-// between tests).
+// Forgets every interface registration, device property, symbolic link and the requestor setting
+// (machine reset between tests).
 void IoReset();
 
 }  // namespace platform
