@@ -320,15 +320,25 @@ struct MDL {
     PVOID StartVa;
     ULONG ByteCount;
     ULONG ByteOffset;
-    LONG UserMappings;  // mappings made into a process and not yet undone
 };
 
 constexpr SHORT MDL_MAPPED_TO_SYSTEM_VA = 0x0001;
+constexpr SHORT MDL_PAGES_LOCKED = 0x0002;
 constexpr SHORT MDL_SOURCE_IS_NONPAGED_POOL = 0x0004;
+constexpr SHORT MDL_ALLOCATED_FIXED_SIZE = 0x0008;
+constexpr SHORT MDL_PARTIAL = 0x0010;
+constexpr SHORT MDL_PARTIAL_HAS_BEEN_MAPPED = 0x0020;
+constexpr SHORT MDL_WRITE_OPERATION = 0x0080;
+constexpr SHORT MDL_PAGES_ALLOCATED = 0x0100;  // pages of MmAllocatePagesForMdlEx
 
 enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
 enum MM_PAGE_PRIORITY : ULONG { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };
 constexpr ULONG MdlMappingNoExecute = 0x40000000;
+enum LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 };
+using PHYSICAL_ADDRESS = LARGE_INTEGER;
+constexpr ULONG MM_DONT_ZERO_ALLOCATION = 0x00000001;
+constexpr ULONG MM_ALLOCATE_FULLY_REQUIRED = 0x00000004;
+constexpr ULONG PAGE_SIZE = 4096;
 
 // ---- devices and stacks ----
 
@@ -409,16 +419,39 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 BOOLEAN IoIs32bitProcess(PIRP Irp);
 
 // ---- MDLs ----
+//
+// Pool buffers are resident and every "process" shares the one address space, so an MDL over
+// pool memory is mapped where the buffer is. Pages of MmAllocatePagesForMdlEx have no address of
+// their own: each mapping of them, kernel or user, is a view of its own onto the same pages, and
+// writes through one show in every other. Mappings left when an MDL or its pages are freed,
+// unmapping what is not mapped, and locking or unlocking out of turn are verifier faults.
 
-// With an IRP and not secondary, the MDL becomes the IRP's MdlAddress. Null on failure.
+// With an IRP and not secondary, the MDL becomes the IRP's MdlAddress. Null on failure (and for a
+// length of 0).
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+// A mapped partial MDL is unmapped here, as MmPrepareMdlForReuse would.
 VOID IoFreeMdl(PMDL Mdl);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+// Describes part of the source's buffer (Length 0: to its end) with the target.
+VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+VOID MmPrepareMdlForReuse(PMDL Mdl);
+VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+// Also undoes the kernel mapping of the pages.
+VOID MmUnlockPages(PMDL MemoryDescriptorList);
+// Zeroed pages (all of TotalBytes here) described by a new MDL; free them with MmFreePagesFromMdl and
+// the MDL with ExFreePool. Null on failure.
+PMDL MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, PHYSICAL_ADDRESS SkipBytes,
+                             SIZE_T TotalBytes, MEMORY_CACHING_TYPE CacheType, ULONG Flags);
+PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, PHYSICAL_ADDRESS SkipBytes,
+                           SIZE_T TotalBytes);
+VOID MmFreePagesFromMdl(PMDL MemoryDescriptorList);
+// The kernel address of the pages, mapping them first when needed; null when that fails.
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 inline PVOID MmGetMdlVirtualAddress(PMDL Mdl) { return static_cast<char*>(Mdl->StartVa) + Mdl->ByteOffset; }
+inline PVOID MmGetMdlBaseVa(PMDL Mdl) { return Mdl->StartVa; }
 inline ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
-// The stand-in runs every process in one address space: a user mapping is the buffer itself,
-// counted so that an MDL freed while still mapped shows.
+inline ULONG MmGetMdlByteOffset(PMDL Mdl) { return Mdl->ByteOffset; }
+// A kernel mapping (one per MDL) or a user view (any number); null on failure.
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
                                    ULONG Priority);
@@ -507,6 +540,9 @@ constexpr ULONG IO_DEVICE_TAG = MakePoolTag("IoDv");
 constexpr ULONG IO_IRP_TAG = MakePoolTag("IoIr");
 constexpr ULONG IO_BUFFER_TAG = MakePoolTag("IoSb");
 constexpr ULONG IO_MDL_TAG = MakePoolTag("IoMd");
+// One block per page allocation of MmAllocatePagesForMdlEx until MmFreePagesFromMdl: pages never
+// freed show as a leak of this tag.
+constexpr ULONG IO_PAGES_TAG = MakePoolTag("IoPg");
 constexpr ULONG IO_FILE_TAG = MakePoolTag("IoFo");
 
 // A driver object as the system loads it: every major function answers
