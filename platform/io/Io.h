@@ -4,7 +4,12 @@
 // Rules checked the way a verifier would (faults recorded, see platform/nt/Verifier.h):
 // completion routines run at DISPATCH_LEVEL; completing an IRP with STATUS_PENDING or with a
 // cancel routine still set, completing an IRP that no driver owns, and freeing an IRP that is
-// still down in a driver are faults.
+// still down in a driver are faults. On every return of a dispatch, completion and cancel routine
+// the I/O manager checks, naming the routine: STATUS_PENDING returned exactly when the location is
+// marked pending, the returned status equal to IoStatus.Status of an IRP the routine completed,
+// the pending mark carried up by a completion routine, and the IRQL and spin locks as they were at
+// the call. IRPs are known by address, so that completing one twice or using one after IoFreeIrp
+// is reported without reading it.
 #pragma once
 
 #include "platform/io/PowerTypes.h"

@@ -312,12 +312,13 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
     Irp->Platform.InDriver = FALSE;
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
-        const UCHAR control = stack->Control;
+        // Another thread's completion routine may be marking this location right now.
+        const UCHAR control = __atomic_load_n(&stack->Control, __ATOMIC_ACQUIRE);
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0 ? TRUE : FALSE;
         platform::IrpVerifierLocationCompleted(Irp, stack, control, Irp->IoStatus.Status);
-        stack->Control = 0;
+        __atomic_store_n(&stack->Control, 0, __ATOMIC_RELEASE);
         stack->CompletionRoutine = nullptr;
         stack->Context = nullptr;
         Irp->CurrentLocation++;
@@ -337,14 +338,15 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
                 return;
             }
             PIO_STACK_LOCATION mine = Irp->Tail.Overlay.CurrentStackLocation;
-            if (Irp->PendingReturned && owned && (mine->Control & SL_PENDING_RETURNED) == 0) {
+            if (Irp->PendingReturned && owned &&
+                (__atomic_load_n(&mine->Control, __ATOMIC_ACQUIRE) & SL_PENDING_RETURNED) == 0) {
                 platform::VerifierFault("IRP_PENDING_NOT_PROPAGATED",
                                         "completion routine %p of device %p saw PendingReturned on IRP %p but did "
                                         "not mark its own location pending",
                                         reinterpret_cast<void*>(routine), static_cast<void*>(device),
                                         static_cast<void*>(Irp));
                 // Marked here so that its dispatch routine's return is judged on its own merits.
-                mine->Control |= SL_PENDING_RETURNED;
+                __atomic_fetch_or(&mine->Control, SL_PENDING_RETURNED, __ATOMIC_ACQ_REL);
             }
         } else if (Irp->PendingReturned && owned) {
             // Without a routine to do it, the pending mark moves up by itself.
@@ -488,5 +490,6 @@ VOID IoMarkIrpPending(PIRP Irp)
                                 static_cast<void*>(Irp));
         return;
     }
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    // Atomic: the dispatch routine's return is judged from another thread's view of it.
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, SL_PENDING_RETURNED, __ATOMIC_ACQ_REL);
 }

@@ -158,7 +158,7 @@ void IrpVerifierLeaveDispatch(PIRP irp, const std::shared_ptr<IrpDispatchFrame>&
         return;  // freed without completing past this location: its own fault was reported
     }
     // Still down in the drivers, so the IRP is live and its location readable under the lock.
-    const bool marked = (frame->Location->Control & SL_PENDING_RETURNED) != 0;
+    const bool marked = (__atomic_load_n(&frame->Location->Control, __ATOMIC_ACQUIRE) & SL_PENDING_RETURNED) != 0;
     if (status == STATUS_PENDING && !marked) {
         // A completion routine that propagates the mark may still set it: decided at completion.
         frame->Returned = true;
