@@ -187,15 +187,11 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status)
         return;
     }
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
-    platform::IrpVerifierReuse(Irp);
     Irp->IoStatus.Status = Status;
 }
 
 VOID IoSetNextIrpStackLocation(PIRP Irp)
 {
-    if (!platform::IrpVerifierCheckLive(Irp, "IoSetNextIrpStackLocation")) {
-        return;
-    }
     if (Irp->CurrentLocation <= 1) {
         platform::VerifierFault("IRP_NO_MORE_STACK_LOCATIONS", "IRP %p has no stack location left",
                                 static_cast<void*>(Irp));
@@ -207,18 +203,12 @@ VOID IoSetNextIrpStackLocation(PIRP Irp)
 
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
 {
-    if (!platform::IrpVerifierCheckLive(Irp, "IoSkipCurrentIrpStackLocation")) {
-        return;
-    }
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
 
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 {
-    if (!platform::IrpVerifierCheckLive(Irp, "IoCopyCurrentIrpStackLocationToNext")) {
-        return;
-    }
     PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     std::memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
@@ -230,9 +220,6 @@ VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
-    if (!platform::IrpVerifierCheckLive(Irp, "IoSetCompletionRoutine")) {
-        return;
-    }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;
@@ -275,11 +262,15 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     auto* routine = reinterpret_cast<void*>(dispatch);
     const KIRQL irql = KeGetCurrentIrql();
     const int spinLocks = platform::IrqlHeldSpinLocks();
-    const auto frame = platform::IrpVerifierEnterDispatch(Irp, routine, DeviceObject);
+    platform::IrpDispatchFrame frame;
+    frame.Location = stack;
+    frame.Routine = routine;
+    frame.Device = DeviceObject;
+    platform::IrpVerifierEnterDispatch(Irp, &frame);
     const NTSTATUS status = dispatch(DeviceObject, Irp);
     // The IRP may be completed and freed by now: the checks use the frame, never the IRP itself.
     CheckRoutineExit("dispatch", "IRP_DISPATCH", routine, Irp, irql, spinLocks);
-    platform::IrpVerifierLeaveDispatch(Irp, frame, status);
+    platform::IrpVerifierLeaveDispatch(Irp, &frame, status);
     return status;
 }
 
@@ -287,10 +278,11 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
 {
     UNREFERENCED_PARAMETER(PriorityBoost);
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
-    if (!platform::IrpVerifierCheckLive(Irp, "IofCompleteRequest", platform::IrpUse::Completion)) {
+    bool fullyCompleted = false;
+    if (!platform::IrpVerifierStartCompletion(Irp, &fullyCompleted)) {
         return;
     }
-    if (Irp->CurrentLocation > Irp->StackCount && platform::IrpVerifierFullyCompleted(Irp)) {
+    if (Irp->CurrentLocation > Irp->StackCount && fullyCompleted) {
         platform::VerifierFault("IRP_COMPLETED_TWICE", "IRP %p completed again after it went back to its sender",
                                 static_cast<void*>(Irp));
         return;
@@ -329,7 +321,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
             if (CallCompletionRoutine(routine, device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 if (!owned) {
                     // Back with its sender (who may have freed it: only the bookkeeping is touched).
-                    platform::IrpVerifierSetFullyCompleted(Irp, true);
+                    platform::IrpVerifierSetFullyCompleted(Irp);
                 }
                 return;
             }
@@ -353,7 +345,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
             IoMarkIrpPending(Irp);
         }
     }
-    platform::IrpVerifierSetFullyCompleted(Irp, true);
+    platform::IrpVerifierSetFullyCompleted(Irp);
     FinishIrp(Irp);
 }
 
@@ -363,9 +355,6 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelSpinLock, 
 
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
-    if (!platform::IrpVerifierCheckLive(Irp, "IoSetCancelRoutine")) {
-        return nullptr;
-    }
     return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
 }
 

@@ -13,7 +13,22 @@ namespace {
 
 struct IrpRecord {
     bool FullyCompleted = false;
-    std::vector<std::shared_ptr<IrpDispatchFrame>> Frames;
+    std::vector<IrpDispatchFrame*> Frames;
+
+    IrpRecord() = default;
+    IrpRecord(const IrpRecord&) = delete;
+    IrpRecord& operator=(const IrpRecord&) = delete;
+    ~IrpRecord() { Clear(); }
+    void Clear()
+    {
+        for (IrpDispatchFrame* f : Frames) {
+            if (f->OnHeap) {
+                delete f;
+            }
+        }
+        Frames.clear();
+        FullyCompleted = false;
+    }
 };
 
 struct FreedRecord {
@@ -41,8 +56,7 @@ IrpTable& Table()
 void RemoveFrame(IrpRecord& record, const IrpDispatchFrame* frame)
 {
     auto& frames = record.Frames;
-    frames.erase(std::remove_if(frames.begin(), frames.end(), [&](const auto& f) { return f.get() == frame; }),
-                 frames.end());
+    frames.erase(std::remove(frames.begin(), frames.end(), frame), frames.end());
 }
 
 void CheckPendingRules(PIRP irp, const IrpDispatchFrame& frame, NTSTATUS status, bool marked)
@@ -65,7 +79,7 @@ void IrpVerifierInit(PIRP irp)
     IrpTable& t = Table();
     std::lock_guard<std::mutex> guard(t.Lock);
     t.Freed.erase(irp);  // its queue entry goes stale and is skipped when it leaves
-    t.Live[irp] = IrpRecord{};
+    t.Live[irp].Clear();
 }
 
 bool IrpVerifierCheckLive(PIRP irp, const char* call, IrpUse use)
@@ -108,22 +122,8 @@ void IrpVerifierFree(PIRP irp, bool byCompletion)
     }
 }
 
-void IrpVerifierReuse(PIRP irp)
+void IrpVerifierEnterDispatch(PIRP irp, IrpDispatchFrame* frame)
 {
-    IrpTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.Lock);
-    auto it = t.Live.find(irp);
-    if (it != t.Live.end()) {
-        it->second = IrpRecord{};
-    }
-}
-
-std::shared_ptr<IrpDispatchFrame> IrpVerifierEnterDispatch(PIRP irp, void* routine, PDEVICE_OBJECT device)
-{
-    auto frame = std::make_shared<IrpDispatchFrame>();
-    frame->Location = IoGetCurrentIrpStackLocation(irp);
-    frame->Routine = routine;
-    frame->Device = device;
     IrpTable& t = Table();
     std::lock_guard<std::mutex> guard(t.Lock);
     auto it = t.Live.find(irp);
@@ -131,10 +131,9 @@ std::shared_ptr<IrpDispatchFrame> IrpVerifierEnterDispatch(PIRP irp, void* routi
         it->second.FullyCompleted = false;
         it->second.Frames.push_back(frame);
     }
-    return frame;
 }
 
-void IrpVerifierLeaveDispatch(PIRP irp, const std::shared_ptr<IrpDispatchFrame>& frame, NTSTATUS status)
+void IrpVerifierLeaveDispatch(PIRP irp, IrpDispatchFrame* frame, NTSTATUS status)
 {
     IrpTable& t = Table();
     std::lock_guard<std::mutex> guard(t.Lock);
@@ -150,7 +149,7 @@ void IrpVerifierLeaveDispatch(PIRP irp, const std::shared_ptr<IrpDispatchFrame>&
                           static_cast<void*>(irp), static_cast<unsigned>(frame->CompletedStatus));
         }
         if (it != t.Live.end()) {
-            RemoveFrame(it->second, frame.get());
+            RemoveFrame(it->second, frame);
         }
         return;
     }
@@ -160,12 +159,16 @@ void IrpVerifierLeaveDispatch(PIRP irp, const std::shared_ptr<IrpDispatchFrame>&
     // Still down in the drivers, so the IRP is live and its location readable under the lock.
     const bool marked = (__atomic_load_n(&frame->Location->Control, __ATOMIC_ACQUIRE) & SL_PENDING_RETURNED) != 0;
     if (status == STATUS_PENDING && !marked) {
-        // A completion routine that propagates the mark may still set it: decided at completion.
-        frame->Returned = true;
+        // A completion routine that propagates the mark may still set it: decided at completion,
+        // by a copy that outlives this call.
+        auto* kept = new IrpDispatchFrame(*frame);
+        kept->Returned = true;
+        kept->OnHeap = true;
+        std::replace(it->second.Frames.begin(), it->second.Frames.end(), frame, kept);
         return;
     }
     CheckPendingRules(irp, *frame, status, marked);
-    RemoveFrame(it->second, frame.get());
+    RemoveFrame(it->second, frame);
 }
 
 void IrpVerifierLocationCompleted(PIRP irp, PIO_STACK_LOCATION location, UCHAR control, NTSTATUS status)
@@ -186,6 +189,7 @@ void IrpVerifierLocationCompleted(PIRP irp, PIO_STACK_LOCATION location, UCHAR c
         }
         if (frame.Returned) {
             CheckPendingRules(irp, frame, STATUS_PENDING, marked);
+            delete &frame;  // only kept frames have returned
             f = frames.erase(f);
             continue;
         }
@@ -196,21 +200,27 @@ void IrpVerifierLocationCompleted(PIRP irp, PIO_STACK_LOCATION location, UCHAR c
     }
 }
 
-bool IrpVerifierFullyCompleted(PIRP irp)
+bool IrpVerifierStartCompletion(PIRP irp, bool* fullyCompleted)
 {
-    IrpTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.Lock);
-    auto it = t.Live.find(irp);
-    return it != t.Live.end() && it->second.FullyCompleted;
+    {
+        IrpTable& t = Table();
+        std::lock_guard<std::mutex> guard(t.Lock);
+        auto it = t.Live.find(irp);
+        if (it != t.Live.end()) {
+            *fullyCompleted = it->second.FullyCompleted;
+            return true;
+        }
+    }
+    return IrpVerifierCheckLive(irp, "IofCompleteRequest", IrpUse::Completion);
 }
 
-void IrpVerifierSetFullyCompleted(PIRP irp, bool completed)
+void IrpVerifierSetFullyCompleted(PIRP irp)
 {
     IrpTable& t = Table();
     std::lock_guard<std::mutex> guard(t.Lock);
     auto it = t.Live.find(irp);
     if (it != t.Live.end()) {
-        it->second.FullyCompleted = completed;
+        it->second.FullyCompleted = true;
     }
 }
 

@@ -3,13 +3,12 @@
 // Kept outside the IRP so that a freed or reused IRP is never read to find out.
 #pragma once
 
-#include <memory>
-
 #include "platform/io/Io.h"
 
 namespace platform {
 
-// One call of a dispatch routine through IofCallDriver, until its pending rules are settled.
+// One call of a dispatch routine through IofCallDriver, until its pending rules are settled. It
+// lives on IofCallDriver's stack; only a decision left for the completion moves it to the heap.
 struct IrpDispatchFrame {
     PIO_STACK_LOCATION Location = nullptr;  // the routine's own stack location
     void* Routine = nullptr;
@@ -18,9 +17,10 @@ struct IrpDispatchFrame {
     bool Completed = false;   // the IRP completed past the location while the routine still ran
     bool Marked = false;      // SL_PENDING_RETURNED of the location when it completed
     NTSTATUS CompletedStatus = 0;
+    bool OnHeap = false;
 };
 
-// A fresh IRP (IoInitializeIrp): live, never sent.
+// A fresh IRP (IoInitializeIrp, IoReuseIrp): live, never sent, earlier calls' bookkeeping dropped.
 void IrpVerifierInit(PIRP irp);
 
 enum class IrpUse { Other, Completion, Free };
@@ -30,17 +30,16 @@ bool IrpVerifierCheckLive(PIRP irp, const char* call, IrpUse use = IrpUse::Other
 // Forgets the IRP before its memory goes (it must be live). `byCompletion`: the I/O manager frees
 // it after its last completion.
 void IrpVerifierFree(PIRP irp, bool byCompletion);
-// IoReuseIrp: earlier calls' bookkeeping is dropped.
-void IrpVerifierReuse(PIRP irp);
-
-// The IRP goes down to `routine`, whose location is the IRP's current one.
-std::shared_ptr<IrpDispatchFrame> IrpVerifierEnterDispatch(PIRP irp, void* routine, PDEVICE_OBJECT device);
+// The IRP goes down to the frame's routine (Location, Routine and Device filled in).
+void IrpVerifierEnterDispatch(PIRP irp, IrpDispatchFrame* frame);
 // The routine returned `status`: pending rules are checked now, or when the location completes.
-void IrpVerifierLeaveDispatch(PIRP irp, const std::shared_ptr<IrpDispatchFrame>& frame, NTSTATUS status);
+void IrpVerifierLeaveDispatch(PIRP irp, IrpDispatchFrame* frame, NTSTATUS status);
+// Start of IofCompleteRequest: false (with the fault) when the IRP is not live; else whether it
+// already went all the way back to its sender.
+bool IrpVerifierStartCompletion(PIRP irp, bool* fullyCompleted);
 // The completion passes `location` (its control bits as they were) with the IRP's status.
 void IrpVerifierLocationCompleted(PIRP irp, PIO_STACK_LOCATION location, UCHAR control, NTSTATUS status);
-// Whether the IRP went all the way back to its sender; marks it so.
-bool IrpVerifierFullyCompleted(PIRP irp);
-void IrpVerifierSetFullyCompleted(PIRP irp, bool completed);
+// The IRP went all the way back to its sender.
+void IrpVerifierSetFullyCompleted(PIRP irp);
 
 }  // namespace platform
