@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/io/Io.h"
+#include "platform/nt/Clock.h"
 #include "platform/nt/Kernel.h"
 #include "platform/nt/Verifier.h"
 #include "tests/platform/io/LowerDevice.h"
@@ -155,6 +156,43 @@ TEST_F(IrpVerifierTest, DispatchRoutinesPendingAndStatusRules)
                 << f.Detail;
         }
         EXPECT_EQ(rules, c.rules);
+        IoFreeIrp(irp);
+    }
+}
+
+TEST_F(IrpVerifierTest, CompletionOnAnotherThreadWhileTheDispatchRoutineStillRuns)
+{
+    // The probe hands the IRP to a DPC, which completes it while the routine waits 10 ms before
+    // returning STATUS_PENDING: the verdict comes from what the completion saw.
+    struct Handoff {
+        PIRP irp = nullptr;
+        KDPC dpc;
+        KTIMER timer;
+    } handoff;
+    KeInitializeDpc(
+        &handoff.dpc,
+        [](PKDPC, PVOID context, PVOID, PVOID) { Complete(static_cast<Handoff*>(context)->irp, STATUS_SUCCESS); },
+        &handoff);
+    KeInitializeTimer(&handoff.timer);
+    for (const bool mark : {true, false}) {
+        SCOPED_TRACE(mark ? "marked" : "not marked");
+        m_probe.behaviour = [&](PIRP irp, PDEVICE_OBJECT) {
+            if (mark) {
+                IoMarkIrpPending(irp);
+            }
+            handoff.irp = irp;
+            LARGE_INTEGER due;
+            due.QuadPart = -1 * platform::TICKS_PER_MS;
+            KeSetTimer(&handoff.timer, due, &handoff.dpc);
+            LARGE_INTEGER delay;
+            delay.QuadPart = -10 * platform::TICKS_PER_MS;
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            return STATUS_PENDING;
+        };
+        PIRP irp = NewIrp();
+        EXPECT_EQ(IoCallDriver(m_device, irp), STATUS_PENDING);
+        KeFlushQueuedDpcs();
+        EXPECT_EQ(TakeRules(), mark ? std::vector<std::string>{} : std::vector<std::string>{"IRP_PENDING_NOT_MARKED"});
         IoFreeIrp(irp);
     }
 }
