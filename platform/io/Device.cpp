@@ -61,7 +61,6 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject)
 {
-    UNREFERENCED_PARAMETER(DeviceName);
     platform::IrqlCheckAtMost(PASSIVE_LEVEL, "IoCreateDevice");
     *DeviceObject = nullptr;
     const size_t header = AlignUp(sizeof(DEVICE_OBJECT)) + AlignUp(sizeof(DEVOBJ_EXTENSION));
@@ -83,6 +82,11 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     device->StackSize = 1;
     device->DeviceObjectExtension = ext;
     ext->DeviceObject = device;
+    const NTSTATUS named = platform::IoNameDevice(device, DeviceName, DeviceCharacteristics);
+    if (!NT_SUCCESS(named)) {
+        ExFreePoolWithTag(block, platform::IO_DEVICE_TAG);
+        return named;
+    }
     {
         std::lock_guard<std::mutex> guard(platform::IoDatabaseLock());
         ext->Serial = g_nextDeviceSerial++;
@@ -131,6 +135,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         }
         DeviceObject->NextDevice = nullptr;
     }
+    platform::IoForgetDeviceName(DeviceObject);
     platform::IoForgetInterfacesOf(DeviceObject);
     platform::IoForgetPropertiesOf(DeviceObject);
     ObDereferenceObject(DeviceObject);

@@ -137,6 +137,7 @@ void IoReset()
         Records().clear();
     }
     IoForgetAllProperties();
+    IoForgetAllSymbolicLinks();
     IoSetRequestor32bit(false);
 }
 

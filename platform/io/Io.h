@@ -4,7 +4,12 @@
 // Rules checked the way a verifier would (faults recorded, see platform/nt/Verifier.h):
 // completion routines run at DISPATCH_LEVEL; completing an IRP with STATUS_PENDING or with a
 // cancel routine still set, completing an IRP that no driver owns, and freeing an IRP that is
-// still down in a driver are faults.
+// still down in a driver are faults. On every return of a dispatch, completion and cancel routine
+// the I/O manager checks, naming the routine: STATUS_PENDING returned exactly when the location is
+// marked pending, the returned status equal to IoStatus.Status of an IRP the routine completed,
+// the pending mark carried up by a completion routine, and the IRQL and spin locks as they were at
+// the call. IRPs are known by address, so that completing one twice or using one after IoFreeIrp
+// is reported without reading it.
 #pragma once
 
 #include "platform/io/PowerTypes.h"
@@ -94,6 +99,7 @@ constexpr ULONG IRP_DEALLOCATE_BUFFER = 0x00000020;
 constexpr ULONG IRP_INPUT_OPERATION = 0x00000040;
 
 constexpr NTSTATUS STATUS_OBJECT_NAME_EXISTS = 0x40000000;
+constexpr NTSTATUS STATUS_OBJECT_PATH_SYNTAX_BAD = static_cast<NTSTATUS>(0xC000003Bu);
 
 // ---- objects ----
 
@@ -319,15 +325,25 @@ struct MDL {
     PVOID StartVa;
     ULONG ByteCount;
     ULONG ByteOffset;
-    LONG UserMappings;  // mappings made into a process and not yet undone
 };
 
 constexpr SHORT MDL_MAPPED_TO_SYSTEM_VA = 0x0001;
+constexpr SHORT MDL_PAGES_LOCKED = 0x0002;
 constexpr SHORT MDL_SOURCE_IS_NONPAGED_POOL = 0x0004;
+constexpr SHORT MDL_ALLOCATED_FIXED_SIZE = 0x0008;
+constexpr SHORT MDL_PARTIAL = 0x0010;
+constexpr SHORT MDL_PARTIAL_HAS_BEEN_MAPPED = 0x0020;
+constexpr SHORT MDL_WRITE_OPERATION = 0x0080;
+constexpr SHORT MDL_PAGES_ALLOCATED = 0x0100;  // pages of MmAllocatePagesForMdlEx
 
 enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
 enum MM_PAGE_PRIORITY : ULONG { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };
 constexpr ULONG MdlMappingNoExecute = 0x40000000;
+enum LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 };
+using PHYSICAL_ADDRESS = LARGE_INTEGER;
+constexpr ULONG MM_DONT_ZERO_ALLOCATION = 0x00000001;
+constexpr ULONG MM_ALLOCATE_FULLY_REQUIRED = 0x00000004;
+constexpr ULONG PAGE_SIZE = 4096;
 
 // ---- devices and stacks ----
 
@@ -344,6 +360,20 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 
+// ---- names ----
+
+// Names of devices and symbolic links share one namespace; names compare without case, and
+// "\DosDevices\" and "\GLOBAL??\" stand for "\??\". A name must start with a backslash
+// (STATUS_OBJECT_PATH_SYNTAX_BAD); one already taken gets STATUS_OBJECT_NAME_COLLISION.
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+// STATUS_OBJECT_NAME_NOT_FOUND for a link that does not exist.
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+// Opens the named device (through links; a path below the device becomes the file name): a file
+// object the caller dereferences, and the top of the device's stack, which the file keeps alive.
+// No IRP_MJ_CREATE is sent. STATUS_OBJECT_NAME_NOT_FOUND when nothing has the name.
+NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess, PFILE_OBJECT* FileObject,
+                                  PDEVICE_OBJECT* DeviceObject);
+
 // ---- IRPs ----
 
 USHORT IoSizeOfIrp(CHAR StackSize);
@@ -359,7 +389,7 @@ inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->Tail
 VOID IoSetNextIrpStackLocation(PIRP Irp);
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp);
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
-inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+VOID IoMarkIrpPending(PIRP Irp);
 
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
@@ -394,20 +424,66 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 BOOLEAN IoIs32bitProcess(PIRP Irp);
 
 // ---- MDLs ----
+//
+// Pool buffers are resident and every "process" shares the one address space, so an MDL over
+// pool memory is mapped where the buffer is. Pages of MmAllocatePagesForMdlEx have no address of
+// their own: each mapping of them, kernel or user, is a view of its own onto the same pages, and
+// writes through one show in every other. Mappings left when an MDL or its pages are freed,
+// unmapping what is not mapped, and locking or unlocking out of turn are verifier faults.
 
-// With an IRP and not secondary, the MDL becomes the IRP's MdlAddress. Null on failure.
+// With an IRP and not secondary, the MDL becomes the IRP's MdlAddress. Null on failure (and for a
+// length of 0).
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+// A mapped partial MDL is unmapped here, as MmPrepareMdlForReuse would.
 VOID IoFreeMdl(PMDL Mdl);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+// Describes part of the source's buffer (Length 0: to its end) with the target.
+VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+VOID MmPrepareMdlForReuse(PMDL Mdl);
+VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+// Also undoes the kernel mapping of the pages.
+VOID MmUnlockPages(PMDL MemoryDescriptorList);
+// Zeroed pages (all of TotalBytes here) described by a new MDL; free them with MmFreePagesFromMdl and
+// the MDL with ExFreePool. Null on failure.
+PMDL MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, PHYSICAL_ADDRESS SkipBytes,
+                             SIZE_T TotalBytes, MEMORY_CACHING_TYPE CacheType, ULONG Flags);
+PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, PHYSICAL_ADDRESS SkipBytes,
+                           SIZE_T TotalBytes);
+VOID MmFreePagesFromMdl(PMDL MemoryDescriptorList);
+// The kernel address of the pages, mapping them first when needed; null when that fails.
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 inline PVOID MmGetMdlVirtualAddress(PMDL Mdl) { return static_cast<char*>(Mdl->StartVa) + Mdl->ByteOffset; }
+inline PVOID MmGetMdlBaseVa(PMDL Mdl) { return Mdl->StartVa; }
 inline ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
-// The stand-in runs every process in one address space: a user mapping is the buffer itself,
-// counted so that an MDL freed while still mapped shows.
+inline ULONG MmGetMdlByteOffset(PMDL Mdl) { return Mdl->ByteOffset; }
+// A kernel mapping (one per MDL) or a user view (any number); null on failure.
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
                                    ULONG Priority);
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+
+// ---- remove locks ----
+
+// Counts the I/O in flight on a device so that removal waits for it. The verifier's bookkeeping
+// of tags lives in the I/O manager, keyed by the lock's address.
+struct IO_REMOVE_LOCK {
+    BOOLEAN Removed;
+    BOOLEAN WaitReturned;  // IoReleaseRemoveLockAndWait is done: the device is going
+    LONG IoCount;          // acquisitions plus one until removal
+    KEVENT RemoveEvent;
+    ULONG Signature;       // written by IoInitializeRemoveLock
+    ULONG AllocateTag;
+    ULONG MaxLockedMinutes;  // how long removal may wait before outstanding tags are reported
+    ULONG HighWatermark;     // most acquisitions expected at once (0: no limit)
+};
+using PIO_REMOVE_LOCK = IO_REMOVE_LOCK*;
+
+VOID IoInitializeRemoveLock(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark);
+// STATUS_DELETE_PENDING once removal has begun.
+NTSTATUS IoAcquireRemoveLock(PIO_REMOVE_LOCK RemoveLock, PVOID Tag);
+VOID IoReleaseRemoveLock(PIO_REMOVE_LOCK RemoveLock, PVOID Tag);
+// Releases the caller's own acquisition (Tag) and waits until every other one is released.
+VOID IoReleaseRemoveLockAndWait(PIO_REMOVE_LOCK RemoveLock, PVOID Tag);
 
 // ---- device interfaces ----
 
@@ -469,6 +545,9 @@ constexpr ULONG IO_DEVICE_TAG = MakePoolTag("IoDv");
 constexpr ULONG IO_IRP_TAG = MakePoolTag("IoIr");
 constexpr ULONG IO_BUFFER_TAG = MakePoolTag("IoSb");
 constexpr ULONG IO_MDL_TAG = MakePoolTag("IoMd");
+// One block per page allocation of MmAllocatePagesForMdlEx until MmFreePagesFromMdl: pages never
+// freed show as a leak of this tag.
+constexpr ULONG IO_PAGES_TAG = MakePoolTag("IoPg");
 constexpr ULONG IO_FILE_TAG = MakePoolTag("IoFo");
 
 // A driver object as the system loads it: every major function answers
@@ -511,8 +590,8 @@ DEVICE_POWER_STATE IoDevicePowerState(PDEVICE_OBJECT device);
 // Whether IoIs32bitProcess answers TRUE (false by default).
 void IoSetRequestor32bit(bool is32bit);
 
-// Forgets every interface registration, device property and the requestor setting (machine reset
-// between tests).
+// Forgets every interface registration, device property, symbolic link and the requestor setting
+// (machine reset between tests).
 void IoReset();
 
 }  // namespace platform

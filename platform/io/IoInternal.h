@@ -14,5 +14,12 @@ void IoForgetInterfacesOf(PDEVICE_OBJECT physicalDevice);
 // Drops the properties of a device that is being deleted.
 void IoForgetPropertiesOf(PDEVICE_OBJECT device);
 void IoForgetAllProperties();
+// Gives a new device its name (null or empty: none, or an automatic one when the characteristics
+// ask for it). Errors as IoCreateDevice returns them.
+NTSTATUS IoNameDevice(PDEVICE_OBJECT device, PCUNICODE_STRING name, ULONG characteristics);
+// The device's name goes with the device.
+void IoForgetDeviceName(PDEVICE_OBJECT device);
+// Forgets every symbolic link (machine reset between tests).
+void IoForgetAllSymbolicLinks();
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 // IRPs: allocation, stack locations, sending, completion, cancellation and built requests.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/io/IoInternal.h"
+#include "platform/io/IrpVerifier.h"
 #include "platform/nt/Irql.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Sync.h"
@@ -25,6 +27,30 @@ bool InvokesRoutine(UCHAR control, NTSTATUS status, bool cancelled)
            (cancelled && (control & SL_INVOKE_ON_CANCEL) != 0);
 }
 
+// After a driver routine: it must leave at the IRQL it was called at and hold no spin lock it did
+// not hold then. A lock still held is the one fault reported (the raised IRQL follows from it);
+// otherwise a changed IRQL is reported and put back so that the caller goes on as it expects.
+void CheckRoutineExit(const char* kind, const char* rulePrefix, void* routine, PIRP irp, KIRQL entryIrql,
+                      int entrySpinLocks)
+{
+    char rule[40];
+    const int extra = platform::IrqlHeldSpinLocks() - entrySpinLocks;
+    if (extra > 0) {
+        std::snprintf(rule, sizeof rule, "%s_SPINLOCK", rulePrefix);
+        platform::VerifierFault(rule, "%s routine %p returned for IRP %p holding %d spin lock(s)%s", kind, routine,
+                                static_cast<void*>(irp), extra,
+                                KeTestSpinLock(&g_cancelSpinLock) ? "" : " (the cancel spin lock is held)");
+        return;
+    }
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql != entryIrql) {
+        std::snprintf(rule, sizeof rule, "%s_IRQL", rulePrefix);
+        platform::VerifierFault(rule, "%s routine %p returned for IRP %p at IRQL %u, called at %u", kind, routine,
+                                static_cast<void*>(irp), irql, entryIrql);
+        platform::IrqlSetRaw(entryIrql);
+    }
+}
+
 NTSTATUS CallCompletionRoutine(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     // Completion routines always run at DISPATCH_LEVEL here, whoever completes the IRP, so that
@@ -34,11 +60,21 @@ NTSTATUS CallCompletionRoutine(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT de
     if (raise) {
         KeRaiseIrql(DISPATCH_LEVEL, &old);
     }
+    const int spinLocks = platform::IrqlHeldSpinLocks();
     const NTSTATUS status = routine(device, irp, context);
-    if (raise) {
+    CheckRoutineExit("completion", "IRP_COMPLETION", reinterpret_cast<void*>(routine), irp, DISPATCH_LEVEL,
+                     spinLocks);
+    if (raise && platform::IrqlHeldSpinLocks() <= spinLocks) {
         KeLowerIrql(old);
     }
     return status;
+}
+
+// Frees the IRP's memory; the bookkeeping forgets it first so that a later use is caught, not read.
+void FreeIrpMemory(PIRP irp, bool byCompletion)
+{
+    platform::IrpVerifierFree(irp, byCompletion);
+    ExFreePoolWithTag(irp, platform::IO_IRP_TAG);
 }
 
 // The IRP has left its last driver: hand the result to its sender.
@@ -65,7 +101,7 @@ void FinishIrp(PIRP irp)
         PIO_STATUS_BLOCK iosb = irp->UserIosb;
         PKEVENT event = irp->UserEvent;
         const IO_STATUS_BLOCK result = irp->IoStatus;
-        IoFreeIrp(irp);
+        FreeIrpMemory(irp, true);
         if (iosb != nullptr) {
             *iosb = result;
         }
@@ -122,22 +158,29 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CHAR StackSize)
     Irp->StackCount = StackSize;
     Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
     Irp->Tail.Overlay.CurrentStackLocation = FirstStackLocation(Irp) + StackSize;
+    platform::IrpVerifierInit(Irp);
 }
 
 VOID IoFreeIrp(PIRP Irp)
 {
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IoFreeIrp");
+    if (!platform::IrpVerifierCheckLive(Irp, "IoFreeIrp", platform::IrpUse::Free)) {
+        return;
+    }
     if (Irp->Platform.InDriver) {
         // Freeing it would leave the lower driver with a dangling IRP; keep it (the fault fails the test).
         platform::VerifierFault("IRP_FREE_IN_DRIVER", "IRP %p freed while a driver still holds it",
                                 static_cast<void*>(Irp));
         return;
     }
-    ExFreePoolWithTag(Irp, platform::IO_IRP_TAG);
+    FreeIrpMemory(Irp, false);
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Status)
 {
+    if (!platform::IrpVerifierCheckLive(Irp, "IoReuseIrp")) {
+        return;
+    }
     if (Irp->Platform.InDriver) {
         platform::VerifierFault("IRP_REUSE_IN_DRIVER", "IRP %p reused while a driver still holds it",
                                 static_cast<void*>(Irp));
@@ -195,6 +238,9 @@ VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IofCallDriver");
+    if (!platform::IrpVerifierCheckLive(Irp, "IofCallDriver")) {
+        return STATUS_INVALID_PARAMETER;
+    }
     if (Irp->CurrentLocation <= 1) {
         platform::VerifierFault("IRP_NO_MORE_STACK_LOCATIONS", "IRP %p sent to device %p without a stack location",
                                 static_cast<void*>(Irp), static_cast<void*>(DeviceObject));
@@ -213,13 +259,34 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-    return dispatch(DeviceObject, Irp);
+    auto* routine = reinterpret_cast<void*>(dispatch);
+    const KIRQL irql = KeGetCurrentIrql();
+    const int spinLocks = platform::IrqlHeldSpinLocks();
+    platform::IrpDispatchFrame frame;
+    frame.Location = stack;
+    frame.Routine = routine;
+    frame.Device = DeviceObject;
+    platform::IrpVerifierEnterDispatch(Irp, &frame);
+    const NTSTATUS status = dispatch(DeviceObject, Irp);
+    // The IRP may be completed and freed by now: the checks use the frame, never the IRP itself.
+    CheckRoutineExit("dispatch", "IRP_DISPATCH", routine, Irp, irql, spinLocks);
+    platform::IrpVerifierLeaveDispatch(Irp, &frame, status);
+    return status;
 }
 
 VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
 {
     UNREFERENCED_PARAMETER(PriorityBoost);
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+    bool fullyCompleted = false;
+    if (!platform::IrpVerifierStartCompletion(Irp, &fullyCompleted)) {
+        return;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount && fullyCompleted) {
+        platform::VerifierFault("IRP_COMPLETED_TWICE", "IRP %p completed again after it went back to its sender",
+                                static_cast<void*>(Irp));
+        return;
+    }
     if (Irp->CurrentLocation > Irp->StackCount) {
         platform::VerifierFault("IRP_COMPLETE_NOT_OWNED",
                                 "IRP %p completed by a caller that holds no stack location of it",
@@ -237,11 +304,13 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
     Irp->Platform.InDriver = FALSE;
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
-        const UCHAR control = stack->Control;
+        // Another thread's completion routine may be marking this location right now.
+        const UCHAR control = __atomic_load_n(&stack->Control, __ATOMIC_ACQUIRE);
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0 ? TRUE : FALSE;
-        stack->Control = 0;
+        platform::IrpVerifierLocationCompleted(Irp, stack, control, Irp->IoStatus.Status);
+        __atomic_store_n(&stack->Control, 0, __ATOMIC_RELEASE);
         stack->CompletionRoutine = nullptr;
         stack->Context = nullptr;
         Irp->CurrentLocation++;
@@ -250,13 +319,33 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
         if (routine != nullptr && InvokesRoutine(control, Irp->IoStatus.Status, Irp->Cancel != FALSE)) {
             PDEVICE_OBJECT device = owned ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
             if (CallCompletionRoutine(routine, device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                if (!owned) {
+                    // Back with its sender (who may have freed it: only the bookkeeping is touched).
+                    platform::IrpVerifierSetFullyCompleted(Irp);
+                }
                 return;
+            }
+            // Anything but STATUS_MORE_PROCESSING_REQUIRED hands the IRP on: it must still be live.
+            if (!platform::IrpVerifierCheckLive(Irp, "completion routine returning")) {
+                return;
+            }
+            PIO_STACK_LOCATION mine = Irp->Tail.Overlay.CurrentStackLocation;
+            if (Irp->PendingReturned && owned &&
+                (__atomic_load_n(&mine->Control, __ATOMIC_ACQUIRE) & SL_PENDING_RETURNED) == 0) {
+                platform::VerifierFault("IRP_PENDING_NOT_PROPAGATED",
+                                        "completion routine %p of device %p saw PendingReturned on IRP %p but did "
+                                        "not mark its own location pending",
+                                        reinterpret_cast<void*>(routine), static_cast<void*>(device),
+                                        static_cast<void*>(Irp));
+                // Marked here so that its dispatch routine's return is judged on its own merits.
+                __atomic_fetch_or(&mine->Control, SL_PENDING_RETURNED, __ATOMIC_ACQ_REL);
             }
         } else if (Irp->PendingReturned && owned) {
             // Without a routine to do it, the pending mark moves up by itself.
             IoMarkIrpPending(Irp);
         }
     }
+    platform::IrpVerifierSetFullyCompleted(Irp);
     FinishIrp(Irp);
 }
 
@@ -271,6 +360,10 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 
 BOOLEAN IoCancelIrp(PIRP Irp)
 {
+    if (!platform::IrpVerifierCheckLive(Irp, "IoCancelIrp")) {
+        return FALSE;
+    }
+    const int spinLocks = platform::IrqlHeldSpinLocks();
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     Irp->Cancel = TRUE;
@@ -283,6 +376,8 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     PDEVICE_OBJECT device =
         Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
     routine(device, Irp);
+    // The routine releases the cancel spin lock, which brings the IRQL back to where it was.
+    CheckRoutineExit("cancel", "IRP_CANCEL", reinterpret_cast<void*>(routine), Irp, irql, spinLocks);
     return TRUE;
 }
 
@@ -374,3 +469,16 @@ PIO_STACK_LOCATION IoPrepareNextStackLocation(PIRP irp, UCHAR majorFunction, UCH
 void IoSetRequestor32bit(bool is32bit) { g_requestor32bit.store(is32bit); }
 
 }  // namespace platform
+
+VOID IoMarkIrpPending(PIRP Irp)
+{
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        // The allocator's own completion routine has no location to mark; writing one would land
+        // past the end of the IRP.
+        platform::VerifierFault("IRP_MARK_NO_LOCATION", "IoMarkIrpPending on IRP %p, which has no current location",
+                                static_cast<void*>(Irp));
+        return;
+    }
+    // Atomic: the dispatch routine's return is judged from another thread's view of it.
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, SL_PENDING_RETURNED, __ATOMIC_ACQ_REL);
+}

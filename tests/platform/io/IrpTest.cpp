@@ -63,6 +63,12 @@ NTSTATUS MiddleDispatch(PDEVICE_OBJECT device, PIRP irp)
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, RecordingRoutine, &middle->seen, middle->onSuccess, middle->onError,
                                middle->onCancel);
+        if (middle->seen.result == STATUS_MORE_PROCESSING_REQUIRED) {
+            // The routine keeps the IRP, so whatever the lower driver returns, it is pending here.
+            IoMarkIrpPending(irp);
+            IoCallDriver(middle->lower, irp);
+            return STATUS_PENDING;
+        }
     }
     return IoCallDriver(middle->lower, irp);
 }
