@@ -3,25 +3,51 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/nt/Irql.h"
+#include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Verifier.h"
 
+using platform::detail::PoolObject;
+
 namespace {
+
+// Guard bytes after every block, at least; the rest of the alignment granule is guard too.
+constexpr SIZE_T BACK_GUARD_MIN = 16;
+// Larger requests fail as an exhausted pool would, before any size arithmetic can wrap.
+constexpr SIZE_T MAX_BLOCK = SIZE_T{1} << 40;
+constexpr size_t QUARANTINE_BLOCKS = 4096;
+constexpr size_t QUARANTINE_BYTES = 16u << 20;
+
+enum class BlockState : UCHAR { Live, Quarantined, Pinned };
 
 struct Block {
     ULONG Tag;
     POOL_TYPE Type;
     SIZE_T Size;
     uint64_t Serial;
+    UCHAR* Raw;    // what the allocator returned; the block starts Front bytes in
+    SIZE_T Front;  // guard bytes before the block
+    SIZE_T Total;  // bytes of the raw allocation
+    BlockState State;
+    std::vector<PoolObject> Objects;  // kernel objects initialised inside the block
 };
 
 struct PoolState {
     std::mutex Lock;
-    std::unordered_map<const void*, Block> Live;
+    // Every block from allocation until its memory is released, by address: live blocks, and freed
+    // ones held in the quarantine (or pinned because a thread still waits on an object in them).
+    std::map<uintptr_t, Block> Blocks;
+    size_t LiveCount = 0;
+    std::deque<uintptr_t> Quarantine;  // oldest first
+    size_t QuarantineBytes = 0;
+    size_t QuarantineMaxBlocks = QUARANTINE_BLOCKS;
+    size_t QuarantineMaxBytes = QUARANTINE_BYTES;
+    bool FrontGuards = false;
     uint64_t Serial = 0;
     uint64_t FailAtSerial = 0;  // 0: none
     std::map<ULONG, uint32_t> FailTags;
@@ -35,6 +61,89 @@ PoolState& State()
 }
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
+
+// Index of the first byte in [p, p + n) that differs from `value`; n when none does.
+size_t FirstMismatch(const UCHAR* p, size_t n, UCHAR value)
+{
+    const uint64_t pattern = 0x0101010101010101ull * value;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if (word != pattern) {
+            break;
+        }
+    }
+    for (; i < n; ++i) {
+        if (p[i] != value) {
+            return i;
+        }
+    }
+    return n;
+}
+
+// "tag 'Urb ', 48 bytes, allocation #12": names the owner in every fault about a block.
+std::string Owner(const Block& b)
+{
+    char text[96];
+    snprintf(text, sizeof(text), "tag '%s', %zu bytes, allocation #%llu", platform::PoolTagToString(b.Tag).c_str(),
+             b.Size, static_cast<unsigned long long>(b.Serial));
+    return text;
+}
+
+// Reports changed guard bytes on either side of the block.
+void CheckGuards(const Block& b, const char* when)
+{
+    const UCHAR* start = b.Raw + b.Front;
+    const size_t before = FirstMismatch(b.Raw, b.Front, POOL_GUARD_BYTE);
+    if (before != b.Front) {
+        platform::VerifierFault("POOL_UNDERRUN", "block %p (%s): guard byte %zu before its start changed (%s)",
+                                static_cast<const void*>(start), Owner(b).c_str(), b.Front - before, when);
+    }
+    const size_t tail = b.Total - b.Front - b.Size;
+    const size_t after = FirstMismatch(start + b.Size, tail, POOL_GUARD_BYTE);
+    if (after != tail) {
+        platform::VerifierFault("POOL_OVERRUN", "block %p (%s): written past its end at offset %zu (%s)",
+                                static_cast<const void*>(start), Owner(b).c_str(), b.Size + after, when);
+    }
+}
+
+// A block leaving the quarantine: its poison must be intact; then its memory is released.
+void Release(const Block& b)
+{
+    const UCHAR* start = b.Raw + b.Front;
+    const size_t changed = FirstMismatch(start, b.Size, POOL_FREED_BYTE);
+    if (changed != b.Size) {
+        platform::VerifierFault("POOL_WRITE_AFTER_FREE", "block %p (%s): offset %zu written after the block was freed",
+                                static_cast<const void*>(start), Owner(b).c_str(), changed);
+    }
+    CheckGuards(b, "after free");
+    std::free(b.Raw);
+}
+
+// Takes the oldest blocks out of the quarantine until it is within its limits (lock held).
+void EvictLocked(PoolState& st, std::vector<Block>& out, size_t maxBlocks, size_t maxBytes)
+{
+    while (!st.Quarantine.empty() && (st.Quarantine.size() > maxBlocks || st.QuarantineBytes > maxBytes)) {
+        auto it = st.Blocks.find(st.Quarantine.front());
+        st.Quarantine.pop_front();
+        st.QuarantineBytes -= it->second.Total;
+        out.push_back(std::move(it->second));
+        st.Blocks.erase(it);
+    }
+}
+
+// The block whose bytes contain `p` (live or not), or end() (lock held).
+std::map<uintptr_t, Block>::iterator Containing(PoolState& st, uintptr_t p)
+{
+    auto it = st.Blocks.upper_bound(p);
+    if (it == st.Blocks.begin()) {
+        return st.Blocks.end();
+    }
+    --it;
+    const SIZE_T extent = it->second.Size == 0 ? 1 : it->second.Size;
+    return p < it->first + extent ? it : st.Blocks.end();
+}
 
 }  // namespace
 
@@ -50,9 +159,11 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     }
     PoolState& st = State();
     uint64_t serial;
+    bool frontGuards;
     {
         std::lock_guard<std::mutex> guard(st.Lock);
         serial = ++st.Serial;
+        frontGuards = st.FrontGuards;
         if (st.FailAtSerial != 0 && serial == st.FailAtSerial) {
             st.FailAtSerial = 0;
             ++st.Injected;
@@ -67,16 +178,25 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
             return nullptr;
         }
     }
-    // Every block is at least 16-byte aligned (the kernel pool's granule); cache-aligned types get 64.
-    const SIZE_T align = (static_cast<int>(PoolType) & 4) ? 64 : 16;
-    const SIZE_T bytes = NumberOfBytes == 0 ? 1 : NumberOfBytes;
-    void* p = std::aligned_alloc(align, (bytes + align - 1) / align * align);
-    if (p == nullptr) {
+    if (NumberOfBytes >= MAX_BLOCK) {
         return nullptr;
     }
-    std::memset(p, POOL_POISON_BYTE, bytes);
+    // Every block is at least 16-byte aligned (the kernel pool's granule); cache-aligned types get 64.
+    const SIZE_T align = (static_cast<int>(PoolType) & 4) ? 64 : 16;
+    const SIZE_T front = frontGuards ? align : 0;
+    const SIZE_T total = front + (NumberOfBytes + BACK_GUARD_MIN + align - 1) / align * align;
+    auto* raw = static_cast<UCHAR*>(std::aligned_alloc(align, total));
+    if (raw == nullptr) {
+        return nullptr;
+    }
+    UCHAR* p = raw + front;
+    std::memset(raw, POOL_GUARD_BYTE, front);
+    std::memset(p, POOL_POISON_BYTE, NumberOfBytes);
+    std::memset(p + NumberOfBytes, POOL_GUARD_BYTE, total - front - NumberOfBytes);
     std::lock_guard<std::mutex> guard(st.Lock);
-    st.Live[p] = Block{Tag, PoolType, NumberOfBytes, serial};
+    st.Blocks[reinterpret_cast<uintptr_t>(p)] =
+        Block{Tag, PoolType, NumberOfBytes, serial, raw, front, total, BlockState::Live, {}};
+    ++st.LiveCount;
     return p;
 }
 
@@ -87,33 +207,93 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG Tag)
         return;
     }
     PoolState& st = State();
-    Block block;
+    const auto address = reinterpret_cast<uintptr_t>(P);
+    std::vector<PoolObject> objects;
+    Block* block = nullptr;
     {
         std::lock_guard<std::mutex> guard(st.Lock);
-        auto it = st.Live.find(P);
-        if (it == st.Live.end()) {
-            platform::VerifierFault("POOL_FREE_UNKNOWN", "free of %p, which is not a live pool block", P);
+        auto it = st.Blocks.find(address);
+        if (it == st.Blocks.end() || it->second.State != BlockState::Live) {
+            // Reported while the lock keeps the block's record in place; the fault names the owner.
+            if (it != st.Blocks.end()) {
+                platform::VerifierFault("POOL_DOUBLE_FREE", "block %p (%s) freed again", P, Owner(it->second).c_str());
+                return;
+            }
+            auto inside = Containing(st, address);
+            if (inside != st.Blocks.end()) {
+                platform::VerifierFault("POOL_FREE_UNKNOWN", "free of %p, offset %zu inside block %p (%s)", P,
+                                        static_cast<size_t>(address - inside->first),
+                                        reinterpret_cast<void*>(inside->first), Owner(inside->second).c_str());
+            } else {
+                platform::VerifierFault("POOL_FREE_UNKNOWN", "free of %p, which is not a live pool block", P);
+            }
             return;
         }
-        block = it->second;
-        st.Live.erase(it);
+        // Marked freed at once so that a racing second free is reported; the record stays until
+        // the memory is released, so `block` remains valid: only the quarantine erases records.
+        block = &it->second;
+        block->State = BlockState::Quarantined;
+        --st.LiveCount;
+        objects.swap(block->Objects);
     }
-    if (checkTag && block.Tag != Tag) {
+    if (checkTag && block->Tag != Tag) {
         platform::VerifierFault("POOL_FREE_TAG", "block with tag '%s' freed with tag '%s'",
-                                platform::PoolTagToString(block.Tag).c_str(), platform::PoolTagToString(Tag).c_str());
+                                platform::PoolTagToString(block->Tag).c_str(), platform::PoolTagToString(Tag).c_str());
     }
-    if (IsPaged(block.Type)) {
+    if (IsPaged(block->Type)) {
         platform::IrqlCheckAtMost(APC_LEVEL, "paged pool free");
     } else {
         platform::IrqlCheckAtMost(DISPATCH_LEVEL, "non-paged pool free");
     }
-    std::memset(P, 0xDD, block.Size == 0 ? 1 : block.Size);
-    std::free(P);
+    bool pinned = false;
+    if (!objects.empty()) {
+        pinned = platform::detail::ObjectCheckFreedBlock(objects.data(), objects.size(), Owner(*block).c_str());
+    }
+    CheckGuards(*block, "at free");
+    std::memset(P, POOL_FREED_BYTE, block->Size);
+    std::vector<Block> evicted;
+    {
+        std::lock_guard<std::mutex> guard(st.Lock);
+        if (pinned) {
+            block->State = BlockState::Pinned;  // a waiter still reads it: never released
+        } else {
+            st.Quarantine.push_back(address);
+            st.QuarantineBytes += block->Total;
+            EvictLocked(st, evicted, st.QuarantineMaxBlocks, st.QuarantineMaxBytes);
+        }
+    }
+    for (const Block& b : evicted) {
+        Release(b);
+    }
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { FreeBlock(P, true, Tag); }
 
 VOID ExFreePool(PVOID P) { FreeBlock(P, false, 0); }
+
+namespace platform::detail {
+
+void PoolNoteObject(void* object, KernelObjectKind kind)
+{
+    PoolState& st = State();
+    std::lock_guard<std::mutex> guard(st.Lock);
+    if (st.Blocks.empty()) {
+        return;
+    }
+    auto it = Containing(st, reinterpret_cast<uintptr_t>(object));
+    if (it == st.Blocks.end() || it->second.State != BlockState::Live) {
+        return;
+    }
+    for (PoolObject& o : it->second.Objects) {
+        if (o.Address == object) {
+            o.Kind = kind;
+            return;
+        }
+    }
+    it->second.Objects.push_back(PoolObject{object, kind});
+}
+
+}  // namespace platform::detail
 
 namespace platform {
 
@@ -138,8 +318,8 @@ static size_t SumLive(Select select, Weight weight)
     PoolState& st = State();
     std::lock_guard<std::mutex> guard(st.Lock);
     size_t n = 0;
-    for (const auto& [p, b] : st.Live) {
-        n += select(b) ? weight(b) : 0;
+    for (const auto& [p, b] : st.Blocks) {
+        n += b.State == BlockState::Live && select(b) ? weight(b) : 0;
     }
     return n;
 }
@@ -158,7 +338,7 @@ size_t PoolLiveCountAll()
 {
     PoolState& st = State();
     std::lock_guard<std::mutex> guard(st.Lock);
-    return st.Live.size();
+    return st.LiveCount;
 }
 
 uint64_t PoolCurrentSerial()
@@ -179,8 +359,8 @@ std::string PoolLeakReport(uint64_t serial)
     std::map<ULONG, std::pair<size_t, size_t>> byTag;
     {
         std::lock_guard<std::mutex> guard(st.Lock);
-        for (const auto& [p, b] : st.Live) {
-            if (b.Serial > serial) {
+        for (const auto& [p, b] : st.Blocks) {
+            if (b.State == BlockState::Live && b.Serial > serial) {
                 auto& e = byTag[b.Tag];
                 e.first += 1;
                 e.second += b.Size;
@@ -234,14 +414,65 @@ bool PoolQueryBlock(const void* p, ULONG* tag, POOL_TYPE* type, SIZE_T* size)
 {
     PoolState& st = State();
     std::lock_guard<std::mutex> guard(st.Lock);
-    auto it = st.Live.find(p);
-    if (it == st.Live.end()) {
+    auto it = st.Blocks.find(reinterpret_cast<uintptr_t>(p));
+    if (it == st.Blocks.end() || it->second.State != BlockState::Live) {
         return false;
     }
     if (tag) *tag = it->second.Tag;
     if (type) *type = it->second.Type;
     if (size) *size = it->second.Size;
     return true;
+}
+
+bool PoolSetFrontGuards(bool on)
+{
+    PoolState& st = State();
+    std::lock_guard<std::mutex> guard(st.Lock);
+    const bool previous = st.FrontGuards;
+    st.FrontGuards = on;
+    return previous;
+}
+
+void PoolSetQuarantineLimits(size_t blocks, size_t bytes)
+{
+    PoolState& st = State();
+    std::vector<Block> evicted;
+    {
+        std::lock_guard<std::mutex> guard(st.Lock);
+        st.QuarantineMaxBlocks = blocks;
+        st.QuarantineMaxBytes = bytes;
+        EvictLocked(st, evicted, blocks, bytes);
+    }
+    for (const Block& b : evicted) {
+        Release(b);
+    }
+}
+
+void PoolResetQuarantineLimits() { PoolSetQuarantineLimits(QUARANTINE_BLOCKS, QUARANTINE_BYTES); }
+
+void PoolVerifyAll()
+{
+    PoolState& st = State();
+    std::vector<Block> evicted;
+    {
+        std::lock_guard<std::mutex> guard(st.Lock);
+        for (const auto& [p, b] : st.Blocks) {
+            if (b.State == BlockState::Live) {
+                CheckGuards(b, "at the end of the test");
+            }
+        }
+        EvictLocked(st, evicted, 0, 0);
+    }
+    for (const Block& b : evicted) {
+        Release(b);
+    }
+}
+
+size_t PoolQuarantineCount()
+{
+    PoolState& st = State();
+    std::lock_guard<std::mutex> guard(st.Lock);
+    return st.Quarantine.size();
 }
 
 }  // namespace platform
