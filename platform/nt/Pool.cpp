@@ -91,20 +91,23 @@ std::string Owner(const Block& b)
     return text;
 }
 
-// Reports changed guard bytes on either side of the block.
+// Reports changed guard bytes on either side of the block, then restores them: one overrun is
+// one fault, however often the block is checked afterwards.
 void CheckGuards(const Block& b, const char* when)
 {
-    const UCHAR* start = b.Raw + b.Front;
+    UCHAR* start = b.Raw + b.Front;
     const size_t before = FirstMismatch(b.Raw, b.Front, POOL_GUARD_BYTE);
     if (before != b.Front) {
         platform::VerifierFault("POOL_UNDERRUN", "block %p (%s): guard byte %zu before its start changed (%s)",
                                 static_cast<const void*>(start), Owner(b).c_str(), b.Front - before, when);
+        std::memset(b.Raw, POOL_GUARD_BYTE, b.Front);
     }
     const size_t tail = b.Total - b.Front - b.Size;
     const size_t after = FirstMismatch(start + b.Size, tail, POOL_GUARD_BYTE);
     if (after != tail) {
         platform::VerifierFault("POOL_OVERRUN", "block %p (%s): written past its end at offset %zu (%s)",
                                 static_cast<const void*>(start), Owner(b).c_str(), b.Size + after, when);
+        std::memset(start + b.Size, POOL_GUARD_BYTE, tail);
     }
 }
 
