@@ -91,22 +91,44 @@ std::string Owner(const Block& b)
     return text;
 }
 
-// Reports changed guard bytes on either side of the block, then restores them: one overrun is
-// one fault, however often the block is checked afterwards.
-void CheckGuards(const Block& b, const char* when)
+// A fault found while the pool lock is held, recorded once the lock is released: the verifier
+// may take other locks of the machine.
+struct PendingFault {
+    const char* Rule;
+    std::string Detail;
+};
+
+void Report(const std::vector<PendingFault>& faults)
+{
+    for (const PendingFault& f : faults) {
+        platform::VerifierFault(f.Rule, "%s", f.Detail.c_str());
+    }
+}
+
+template <typename... Args>
+PendingFault Pending(const char* rule, const char* format, Args... args)
+{
+    char text[256];
+    snprintf(text, sizeof(text), format, args...);
+    return PendingFault{rule, text};
+}
+
+// Finds changed guard bytes on either side of the block, then restores them: one overrun is one
+// fault, however often the block is checked afterwards.
+void CheckGuards(const Block& b, const char* when, std::vector<PendingFault>& out)
 {
     UCHAR* start = b.Raw + b.Front;
     const size_t before = FirstMismatch(b.Raw, b.Front, POOL_GUARD_BYTE);
     if (before != b.Front) {
-        platform::VerifierFault("POOL_UNDERRUN", "block %p (%s): guard byte %zu before its start changed (%s)",
-                                static_cast<const void*>(start), Owner(b).c_str(), b.Front - before, when);
+        out.push_back(Pending("POOL_UNDERRUN", "block %p (%s): guard byte %zu before its start changed (%s)",
+                              static_cast<const void*>(start), Owner(b).c_str(), b.Front - before, when));
         std::memset(b.Raw, POOL_GUARD_BYTE, b.Front);
     }
     const size_t tail = b.Total - b.Front - b.Size;
     const size_t after = FirstMismatch(start + b.Size, tail, POOL_GUARD_BYTE);
     if (after != tail) {
-        platform::VerifierFault("POOL_OVERRUN", "block %p (%s): written past its end at offset %zu (%s)",
-                                static_cast<const void*>(start), Owner(b).c_str(), b.Size + after, when);
+        out.push_back(Pending("POOL_OVERRUN", "block %p (%s): written past its end at offset %zu (%s)",
+                              static_cast<const void*>(start), Owner(b).c_str(), b.Size + after, when));
         std::memset(start + b.Size, POOL_GUARD_BYTE, tail);
     }
 }
@@ -120,7 +142,9 @@ void Release(const Block& b)
         platform::VerifierFault("POOL_WRITE_AFTER_FREE", "block %p (%s): offset %zu written after the block was freed",
                                 static_cast<const void*>(start), Owner(b).c_str(), changed);
     }
-    CheckGuards(b, "after free");
+    std::vector<PendingFault> faults;
+    CheckGuards(b, "after free", faults);
+    Report(faults);
     std::free(b.Raw);
 }
 
@@ -213,31 +237,31 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG Tag)
     const auto address = reinterpret_cast<uintptr_t>(P);
     std::vector<PoolObject> objects;
     Block* block = nullptr;
+    PendingFault refused{nullptr, {}};
     {
         std::lock_guard<std::mutex> guard(st.Lock);
         auto it = st.Blocks.find(address);
-        if (it == st.Blocks.end() || it->second.State != BlockState::Live) {
-            // Reported while the lock keeps the block's record in place; the fault names the owner.
-            if (it != st.Blocks.end()) {
-                platform::VerifierFault("POOL_DOUBLE_FREE", "block %p (%s) freed again", P, Owner(it->second).c_str());
-                return;
-            }
-            auto inside = Containing(st, address);
-            if (inside != st.Blocks.end()) {
-                platform::VerifierFault("POOL_FREE_UNKNOWN", "free of %p, offset %zu inside block %p (%s)", P,
-                                        static_cast<size_t>(address - inside->first),
-                                        reinterpret_cast<void*>(inside->first), Owner(inside->second).c_str());
-            } else {
-                platform::VerifierFault("POOL_FREE_UNKNOWN", "free of %p, which is not a live pool block", P);
-            }
-            return;
+        if (it != st.Blocks.end() && it->second.State == BlockState::Live) {
+            // Marked freed at once so that a racing second free is reported; the record stays until
+            // the memory is released, so `block` remains valid: only the quarantine erases records.
+            block = &it->second;
+            block->State = BlockState::Quarantined;
+            --st.LiveCount;
+            objects.swap(block->Objects);
+        } else if (it != st.Blocks.end()) {
+            // Described while the lock keeps the record in place; the fault names the owner.
+            refused = Pending("POOL_DOUBLE_FREE", "block %p (%s) freed again", P, Owner(it->second).c_str());
+        } else if (auto inside = Containing(st, address); inside != st.Blocks.end()) {
+            refused = Pending("POOL_FREE_UNKNOWN", "free of %p, offset %zu inside block %p (%s)", P,
+                              static_cast<size_t>(address - inside->first), reinterpret_cast<void*>(inside->first),
+                              Owner(inside->second).c_str());
+        } else {
+            refused = Pending("POOL_FREE_UNKNOWN", "free of %p, which is not a live pool block", P);
         }
-        // Marked freed at once so that a racing second free is reported; the record stays until
-        // the memory is released, so `block` remains valid: only the quarantine erases records.
-        block = &it->second;
-        block->State = BlockState::Quarantined;
-        --st.LiveCount;
-        objects.swap(block->Objects);
+    }
+    if (refused.Rule != nullptr) {
+        Report({refused});
+        return;
     }
     if (checkTag && block->Tag != Tag) {
         platform::VerifierFault("POOL_FREE_TAG", "block with tag '%s' freed with tag '%s'",
@@ -252,7 +276,9 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG Tag)
     if (!objects.empty()) {
         pinned = platform::detail::ObjectCheckFreedBlock(objects.data(), objects.size(), Owner(*block).c_str());
     }
-    CheckGuards(*block, "at free");
+    std::vector<PendingFault> faults;
+    CheckGuards(*block, "at free", faults);
+    Report(faults);
     std::memset(P, POOL_FREED_BYTE, block->Size);
     std::vector<Block> evicted;
     {
@@ -457,15 +483,17 @@ void PoolVerifyAll()
 {
     PoolState& st = State();
     std::vector<Block> evicted;
+    std::vector<PendingFault> faults;
     {
         std::lock_guard<std::mutex> guard(st.Lock);
         for (const auto& [p, b] : st.Blocks) {
             if (b.State == BlockState::Live) {
-                CheckGuards(b, "at the end of the test");
+                CheckGuards(b, "at the end of the test", faults);
             }
         }
         EvictLocked(st, evicted, 0, 0);
     }
+    Report(faults);
     for (const Block& b : evicted) {
         Release(b);
     }
