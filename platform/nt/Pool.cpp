@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <unordered_map>
 #include <mutex>
 #include <vector>
 
@@ -39,10 +40,11 @@ struct Block {
 
 struct PoolState {
     std::mutex Lock;
-    // Every block from allocation until its memory is released, by address: live blocks, and freed
-    // ones held in the quarantine (or pinned because a thread still waits on an object in them).
-    std::map<uintptr_t, Block> Blocks;
-    size_t LiveCount = 0;
+    // Live blocks by address, ordered so that the block containing an address is found.
+    std::map<uintptr_t, Block> Live;
+    // Freed blocks whose memory is not released yet: in the quarantine, or pinned because a thread
+    // still waits on an object in them. Kept apart so that the quarantine's churn stays O(1).
+    std::unordered_map<uintptr_t, Block> Freed;
     std::deque<uintptr_t> Quarantine;  // oldest first
     size_t QuarantineBytes = 0;
     size_t QuarantineMaxBlocks = QUARANTINE_BLOCKS;
@@ -152,24 +154,43 @@ void Release(const Block& b)
 void EvictLocked(PoolState& st, std::vector<Block>& out, size_t maxBlocks, size_t maxBytes)
 {
     while (!st.Quarantine.empty() && (st.Quarantine.size() > maxBlocks || st.QuarantineBytes > maxBytes)) {
-        auto it = st.Blocks.find(st.Quarantine.front());
+        auto it = st.Freed.find(st.Quarantine.front());
         st.Quarantine.pop_front();
         st.QuarantineBytes -= it->second.Total;
         out.push_back(std::move(it->second));
-        st.Blocks.erase(it);
+        st.Freed.erase(it);
     }
 }
 
-// The block whose bytes contain `p` (live or not), or end() (lock held).
-std::map<uintptr_t, Block>::iterator Containing(PoolState& st, uintptr_t p)
+bool Contains(uintptr_t start, const Block& b, uintptr_t p)
 {
-    auto it = st.Blocks.upper_bound(p);
-    if (it == st.Blocks.begin()) {
-        return st.Blocks.end();
+    return p >= start && p < start + (b.Size == 0 ? 1 : b.Size);
+}
+
+// The live block whose bytes contain `p`, or null (lock held).
+std::pair<const uintptr_t, Block>* ContainingLive(PoolState& st, uintptr_t p)
+{
+    auto it = st.Live.upper_bound(p);
+    if (it == st.Live.begin()) {
+        return nullptr;
     }
     --it;
-    const SIZE_T extent = it->second.Size == 0 ? 1 : it->second.Size;
-    return p < it->first + extent ? it : st.Blocks.end();
+    return Contains(it->first, it->second, p) ? &*it : nullptr;
+}
+
+// The live or freed block whose bytes contain `p`, or null (lock held). Freed blocks are searched
+// one by one: only a faulty free asks.
+const std::pair<const uintptr_t, Block>* ContainingAny(PoolState& st, uintptr_t p)
+{
+    if (const auto* live = ContainingLive(st, p)) {
+        return live;
+    }
+    for (const auto& entry : st.Freed) {
+        if (Contains(entry.first, entry.second, p)) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -221,9 +242,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     std::memset(p, POOL_POISON_BYTE, NumberOfBytes);
     std::memset(p + NumberOfBytes, POOL_GUARD_BYTE, total - front - NumberOfBytes);
     std::lock_guard<std::mutex> guard(st.Lock);
-    st.Blocks[reinterpret_cast<uintptr_t>(p)] =
-        Block{Tag, PoolType, NumberOfBytes, serial, raw, front, total, BlockState::Live, {}};
-    ++st.LiveCount;
+    st.Live.emplace(reinterpret_cast<uintptr_t>(p),
+                    Block{Tag, PoolType, NumberOfBytes, serial, raw, front, total, BlockState::Live, {}});
     return p;
 }
 
@@ -240,21 +260,23 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG Tag)
     PendingFault refused{nullptr, {}};
     {
         std::lock_guard<std::mutex> guard(st.Lock);
-        auto it = st.Blocks.find(address);
-        if (it != st.Blocks.end() && it->second.State == BlockState::Live) {
-            // Marked freed at once so that a racing second free is reported; the record stays until
-            // the memory is released, so `block` remains valid: only the quarantine erases records.
-            block = &it->second;
+        auto it = st.Live.find(address);
+        if (it != st.Live.end()) {
+            // Moved to the freed blocks at once so that a racing second free is reported. Records
+            // of an unordered map keep their address, and only the quarantine erases freed ones
+            // (this one is not in it yet), so `block` stays valid after the lock is released.
+            block = &st.Freed.emplace(address, std::move(it->second)).first->second;
+            st.Live.erase(it);
             block->State = BlockState::Quarantined;
-            --st.LiveCount;
             objects.swap(block->Objects);
-        } else if (it != st.Blocks.end()) {
+        } else if (auto freed = st.Freed.find(address); freed != st.Freed.end()) {
             // Described while the lock keeps the record in place; the fault names the owner.
-            refused = Pending("POOL_DOUBLE_FREE", "block %p (%s) freed again", P, Owner(it->second).c_str());
-        } else if (auto inside = Containing(st, address); inside != st.Blocks.end()) {
-            refused = Pending("POOL_FREE_UNKNOWN", "free of %p, offset %zu inside block %p (%s)", P,
-                              static_cast<size_t>(address - inside->first), reinterpret_cast<void*>(inside->first),
-                              Owner(inside->second).c_str());
+            refused = Pending("POOL_DOUBLE_FREE", "block %p (%s) freed again", P, Owner(freed->second).c_str());
+        } else if (const auto* inside = ContainingAny(st, address)) {
+            refused = Pending("POOL_FREE_UNKNOWN", "free of %p, offset %zu inside %s block %p (%s)", P,
+                              static_cast<size_t>(address - inside->first),
+                              inside->second.State == BlockState::Live ? "live" : "freed",
+                              reinterpret_cast<void*>(inside->first), Owner(inside->second).c_str());
         } else {
             refused = Pending("POOL_FREE_UNKNOWN", "free of %p, which is not a live pool block", P);
         }
@@ -280,7 +302,9 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG Tag)
     CheckGuards(*block, "at free", faults);
     Report(faults);
     std::memset(P, POOL_FREED_BYTE, block->Size);
-    std::vector<Block> evicted;
+    // Usually one block leaves per free; the vector is kept per thread so that this costs no allocation.
+    thread_local std::vector<Block> evicted;
+    evicted.clear();
     {
         std::lock_guard<std::mutex> guard(st.Lock);
         if (pinned) {
@@ -306,11 +330,8 @@ void PoolNoteObject(void* object, KernelObjectKind kind)
 {
     PoolState& st = State();
     std::lock_guard<std::mutex> guard(st.Lock);
-    if (st.Blocks.empty()) {
-        return;
-    }
-    auto it = Containing(st, reinterpret_cast<uintptr_t>(object));
-    if (it == st.Blocks.end() || it->second.State != BlockState::Live) {
+    auto* it = ContainingLive(st, reinterpret_cast<uintptr_t>(object));
+    if (it == nullptr) {
         return;
     }
     for (PoolObject& o : it->second.Objects) {
@@ -347,8 +368,8 @@ static size_t SumLive(Select select, Weight weight)
     PoolState& st = State();
     std::lock_guard<std::mutex> guard(st.Lock);
     size_t n = 0;
-    for (const auto& [p, b] : st.Blocks) {
-        n += b.State == BlockState::Live && select(b) ? weight(b) : 0;
+    for (const auto& [p, b] : st.Live) {
+        n += select(b) ? weight(b) : 0;
     }
     return n;
 }
@@ -367,7 +388,7 @@ size_t PoolLiveCountAll()
 {
     PoolState& st = State();
     std::lock_guard<std::mutex> guard(st.Lock);
-    return st.LiveCount;
+    return st.Live.size();
 }
 
 uint64_t PoolCurrentSerial()
@@ -388,8 +409,8 @@ std::string PoolLeakReport(uint64_t serial)
     std::map<ULONG, std::pair<size_t, size_t>> byTag;
     {
         std::lock_guard<std::mutex> guard(st.Lock);
-        for (const auto& [p, b] : st.Blocks) {
-            if (b.State == BlockState::Live && b.Serial > serial) {
+        for (const auto& [p, b] : st.Live) {
+            if (b.Serial > serial) {
                 auto& e = byTag[b.Tag];
                 e.first += 1;
                 e.second += b.Size;
@@ -443,8 +464,8 @@ bool PoolQueryBlock(const void* p, ULONG* tag, POOL_TYPE* type, SIZE_T* size)
 {
     PoolState& st = State();
     std::lock_guard<std::mutex> guard(st.Lock);
-    auto it = st.Blocks.find(reinterpret_cast<uintptr_t>(p));
-    if (it == st.Blocks.end() || it->second.State != BlockState::Live) {
+    auto it = st.Live.find(reinterpret_cast<uintptr_t>(p));
+    if (it == st.Live.end()) {
         return false;
     }
     if (tag) *tag = it->second.Tag;
@@ -486,10 +507,8 @@ void PoolVerifyAll()
     std::vector<PendingFault> faults;
     {
         std::lock_guard<std::mutex> guard(st.Lock);
-        for (const auto& [p, b] : st.Blocks) {
-            if (b.State == BlockState::Live) {
-                CheckGuards(b, "at the end of the test", faults);
-            }
+        for (const auto& [p, b] : st.Live) {
+            CheckGuards(b, "at the end of the test", faults);
         }
         EvictLocked(st, evicted, 0, 0);
     }
