@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "platform/nt/Irql.h"
-#include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Ob.h"
+#include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Scheduler.h"
 #include "platform/nt/Sync.h"
@@ -199,8 +199,8 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeS
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeSetTimerEx");
-    if (!platform::ObjectCheckInitialised(Timer, platform::KernelObjectKind::Timer, "KeSetTimerEx") ||
-        (Dpc != nullptr && !platform::ObjectCheckInitialised(Dpc, platform::KernelObjectKind::Dpc, "KeSetTimerEx"))) return FALSE;
+    if (!platform::ObjectCheckInitialised(Timer, platform::KernelObjectKind::Timer, "KeSetTimerEx")) return FALSE;
+    if (Dpc && !platform::ObjectCheckInitialised(Dpc, platform::KernelObjectKind::Dpc, "KeSetTimerEx")) return FALSE;
     if (Period < 0) {
         platform::VerifierFault("TIMER_PERIOD", "negative timer period %d", Period);
         Period = 0;

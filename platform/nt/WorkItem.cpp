@@ -4,8 +4,8 @@
 #include <deque>
 
 #include "platform/nt/Irql.h"
-#include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Ob.h"
+#include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Scheduler.h"
 #include "platform/nt/Verifier.h"
