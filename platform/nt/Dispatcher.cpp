@@ -4,6 +4,7 @@
 
 #include "platform/nt/Irql.h"
 #include "platform/nt/Ob.h"
+#include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Scheduler.h"
 #include "platform/nt/Sync.h"
@@ -71,6 +72,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     Event->Header.Size = sizeof(KEVENT);
     Event->Header.Inserted = 0;
     Event->Header.SignalState = State ? 1 : 0;
+    platform::ObjectInitialised(Event, platform::KernelObjectKind::Event);
 }
 
 namespace {
@@ -78,6 +80,7 @@ namespace {
 LONG SetEvent(PRKEVENT Event, bool pulse, const char* operation)
 {
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, operation);
+    if (!platform::ObjectCheckInitialised(Event, platform::KernelObjectKind::Event, operation)) return 0;
     Guard lock(Sched().Lock);
     const LONG previous = Event->Header.SignalState;
     SignalEventLocked(Event);
@@ -134,12 +137,14 @@ VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level)
     Mutex->OwnerThread = nullptr;
     Mutex->Level = Level;
     Mutex->Abandoned = FALSE;
+    platform::ObjectInitialised(Mutex, platform::KernelObjectKind::Mutex);
 }
 
 LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Wait);
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
+    if (!platform::ObjectCheckInitialised(Mutex, platform::KernelObjectKind::Mutex, "KeReleaseMutex")) return 0;
     ThreadRecord* self = Current();
     LONG previous;
     bool released;
@@ -175,6 +180,7 @@ VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationT
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
     Guard lock(Sched().Lock);
+    platform::ObjectCheckReinitialise(Timer, platform::KernelObjectKind::Timer);
     RemoveTimerLocked(Timer);  // re-initialising a set timer must not leave it queued
     Timer->Header.Type = Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
     Timer->Header.Absolute = 0;
@@ -185,6 +191,7 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
     Timer->Period = 0;
     Timer->Dpc = nullptr;
     Timer->Sequence = 0;
+    platform::ObjectInitialised(Timer, platform::KernelObjectKind::Timer);
 }
 
 BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
@@ -192,6 +199,8 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeS
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeSetTimerEx");
+    if (!platform::ObjectCheckInitialised(Timer, platform::KernelObjectKind::Timer, "KeSetTimerEx")) return FALSE;
+    if (Dpc && !platform::ObjectCheckInitialised(Dpc, platform::KernelObjectKind::Dpc, "KeSetTimerEx")) return FALSE;
     if (Period < 0) {
         platform::VerifierFault("TIMER_PERIOD", "negative timer period %d", Period);
         Period = 0;
@@ -255,6 +264,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
             platform::VerifierFault("WAIT_OBJECT", "object %u (%p) is not a dispatcher object", i, Object[i]);
             return STATUS_INVALID_PARAMETER;
         }
+        if (!platform::ObjectCheckWaitable(objects[i], "KeWaitForMultipleObjects")) return STATUS_INVALID_PARAMETER;
     }
     ThreadRecord* self = Current();
     NTSTATUS status;

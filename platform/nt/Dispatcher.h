@@ -24,6 +24,7 @@ struct DISPATCHER_HEADER {
     UCHAR Size;
     UCHAR Inserted;    // timers: in the timer queue
     LONG SignalState;  // > 0 signalled; a mutex is free at 1 and counts recursion below it
+    ULONG Check;       // written by the initialiser (platform/nt/ObjectCheck.h)
 };
 
 enum EVENT_TYPE { NotificationEvent, SynchronizationEvent };

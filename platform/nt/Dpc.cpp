@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/nt/Irql.h"
+#include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Scheduler.h"
 #include "platform/nt/Verifier.h"
 
@@ -99,6 +100,7 @@ VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Deferr
 {
     SchedulerState& s = Sched();
     Guard lock(s.Lock);
+    platform::ObjectCheckReinitialise(Dpc, platform::KernelObjectKind::Dpc);
     s.DpcQueue.erase(std::remove(s.DpcQueue.begin(), s.DpcQueue.end(), Dpc), s.DpcQueue.end());
     Dpc->Type = 19;
     Dpc->Importance = MediumImportance;
@@ -108,6 +110,7 @@ VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Deferr
     Dpc->SystemArgument1 = nullptr;
     Dpc->SystemArgument2 = nullptr;
     Dpc->DpcData = nullptr;
+    platform::ObjectInitialised(Dpc, platform::KernelObjectKind::Dpc);
     SetIdleIfDoneLocked();
 }
 
@@ -118,6 +121,7 @@ VOID KeSetTargetProcessorDpc(PKDPC Dpc, CHAR Number) { Dpc->Number = static_cast
 BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
     platform::IrqlCheckAtMost(HIGH_LEVEL, "KeInsertQueueDpc");
+    if (!platform::ObjectCheckInitialised(Dpc, platform::KernelObjectKind::Dpc, "KeInsertQueueDpc")) return FALSE;
     if (Dpc->DeferredRoutine == nullptr) {
         platform::VerifierFault("DPC_UNINITIALIZED", "DPC %p queued without a routine", static_cast<void*>(Dpc));
         return FALSE;

@@ -19,6 +19,7 @@ struct KDPC {
     PVOID SystemArgument1;
     PVOID SystemArgument2;
     PVOID DpcData;  // non-null while the DPC is queued
+    ULONG Check;    // written by KeInitializeDpc (platform/nt/ObjectCheck.h)
 };
 
 VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);

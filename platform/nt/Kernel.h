@@ -14,6 +14,7 @@
 #include "platform/nt/Time.h"
 #include "platform/nt/Debug.h"
 #include "platform/nt/Lookaside.h"
+#include "platform/nt/List.h"
 #if __has_include("platform/nt/RtlString.h")
 #include "platform/nt/RtlString.h"
 #endif

@@ -18,6 +18,12 @@ VOID ExFreePool(PVOID P);
 
 // New blocks are filled with this byte so that a missing zeroing shows.
 constexpr UCHAR POOL_POISON_BYTE = 0xCD;
+// Every block is followed (and, when front guards are on, preceded) by guard bytes of this value;
+// a changed guard is an overrun, reported at free and at the end of a test.
+constexpr UCHAR POOL_GUARD_BYTE = 0xA7;
+// A freed block is filled with this byte and held in a bounded quarantine before its memory is
+// reused: a changed byte when it leaves is a write after free by the block's owner.
+constexpr UCHAR POOL_FREED_BYTE = 0xDD;
 
 // ---- test and harness interface (not part of the kernel API) ----
 #include <string>
@@ -48,5 +54,18 @@ uint64_t PoolInjectedFailures();
 bool PoolQueryBlock(const void* p, ULONG* tag, POOL_TYPE* type, SIZE_T* size);
 
 std::string PoolTagToString(ULONG tag);
+
+// Guard bytes before each new block as well (after it they always are); returns the previous
+// setting. Off by default: it shifts every block by its alignment.
+bool PoolSetFrontGuards(bool on);
+// Bounds of the quarantine of freed blocks; the oldest block leaves (and has its poison checked)
+// when either is exceeded. Defaults: 4096 blocks, 16 MiB.
+void PoolSetQuarantineLimits(size_t blocks, size_t bytes);
+void PoolResetQuarantineLimits();
+// Checks the guards of every live block and the poison of every quarantined block, then empties
+// the quarantine. The harness calls it at the end of every test.
+void PoolVerifyAll();
+// Number of freed blocks held in the quarantine.
+size_t PoolQuarantineCount();
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Verifier.h"
 
 namespace {
@@ -72,6 +73,7 @@ void AcquireRaw(PKSPIN_LOCK lock)
 // Takes the lock at DISPATCH_LEVEL; false (with a fault) when this thread already holds it.
 bool AcquireAtDpc(PKSPIN_LOCK lock)
 {
+    platform::ObjectCheckSpinLock(lock, "spin lock acquisition");
     if (__atomic_load_n(&lock->Owner, __ATOMIC_RELAXED) == Me()) {
         platform::VerifierFault("SPINLOCK_RECURSION", "spin lock %p acquired again by its owner",
                                 static_cast<void*>(lock));

@@ -5,6 +5,7 @@
 
 #include "platform/nt/Irql.h"
 #include "platform/nt/Ob.h"
+#include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Scheduler.h"
 #include "platform/nt/Verifier.h"
@@ -28,6 +29,7 @@ struct WorkQueue {
     std::deque<IO_WORKITEM*> Items;
     KEVENT Work{};
     ThreadRecord* Thread = nullptr;
+    bool Running = false;  // an item's routine is running
 };
 
 WorkQueue* Queues()
@@ -54,6 +56,7 @@ void WorkerMain(WorkQueue* q)
         PDEVICE_OBJECT device = item->DeviceObject;
         PIO_WORKITEM_ROUTINE routine = item->Routine;
         PVOID context = item->Context;
+        q->Running = true;
         lock.unlock();
         routine(device, context);
         if (KeGetCurrentIrql() != PASSIVE_LEVEL || platform::IrqlHeldSpinLocks() != 0) {
@@ -63,12 +66,22 @@ void WorkerMain(WorkQueue* q)
         }
         ObfDereferenceObject(device);
         lock.lock();
+        q->Running = false;
     }
 }
 
 }  // namespace
 
 namespace platform::detail {
+size_t WorkItemsPendingLocked()
+{
+    size_t n = 0;
+    for (int i = 0; i < QUEUE_COUNT; ++i) {
+        n += Queues()[i].Items.size() + (Queues()[i].Running ? 1 : 0);
+    }
+    return n;
+}
+
 void ResetWorkQueuesLocked()
 {
     for (int i = 0; i < QUEUE_COUNT; ++i) {

@@ -31,6 +31,7 @@ public:
     {
         kvxtest::RunTestEndHooks();
         platform::MachineCheckClean();
+        platform::PoolVerifyAll();
         platform::PoolClearFailures();
         for (const auto& f : platform::VerifierTakeFaults()) {
             std::fprintf(stderr, "[harness] %s.%s: verifier fault %s: %s\n", info.test_suite_name(), info.name(),
