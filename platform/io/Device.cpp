@@ -8,6 +8,7 @@
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
 #include "platform/nt/Verifier.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace platform {
 

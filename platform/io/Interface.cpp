@@ -6,6 +6,7 @@
 #include "platform/io/IoInternal.h"
 #include "platform/nt/Irql.h"
 #include "platform/nt/RtlString.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "platform/nt/Irql.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/RtlString.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace {
 

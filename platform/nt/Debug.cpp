@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include "platform/nt/DebugHost.h"
 
 namespace {
 

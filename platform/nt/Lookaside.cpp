@@ -3,6 +3,7 @@
 #include "platform/nt/Irql.h"
 #include "platform/nt/Sync.h"
 #include "platform/nt/Verifier.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

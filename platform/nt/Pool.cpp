@@ -12,6 +12,7 @@
 #include "platform/nt/Irql.h"
 #include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Verifier.h"
+#include "platform/nt/PoolHost.h"
 
 using platform::detail::PoolObject;
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/nt/Pool.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "platform/nt/Sync.h"
 #include "platform/nt/Time.h"
 #include "platform/nt/Verifier.h"
+#include "platform/nt/DebugHost.h"
 
 namespace platform::detail {
 namespace {

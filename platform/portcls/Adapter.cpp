@@ -15,6 +15,7 @@
 #include "platform/portcls/PortClsHost.h"
 #include "platform/portcls/PortClsInternal.h"
 #include "platform/registry/RegistryHost.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace platform {
 namespace {

@@ -10,6 +10,7 @@
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace platform::reg {
 

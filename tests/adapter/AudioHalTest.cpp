@@ -4,6 +4,7 @@
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
 #include "tests/adapter/EntityDoubles.h"
+#include "platform/nt/PoolHost.h"
 
 namespace kvxtest {
 namespace {

@@ -5,6 +5,7 @@
 #include "adapter/ObjectList.h"
 #include "platform/nt/Irql.h"
 #include "platform/nt/Pool.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "platform/nt/Debug.h"
 #include "platform/nt/Irql.h"
 #include "tests/adapter/EntityDoubles.h"
+#include "platform/nt/DebugHost.h"
 
 namespace kvxtest {
 namespace {

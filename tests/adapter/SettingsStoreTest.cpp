@@ -8,6 +8,7 @@
 #include "platform/nt/Pool.h"
 #include "platform/registry/Registry.h"
 #include "tests/platform/registry/RegistryFixture.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

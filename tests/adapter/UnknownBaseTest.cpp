@@ -2,6 +2,7 @@
 
 #include "adapter/UnknownBase.h"
 #include "platform/nt/Pool.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

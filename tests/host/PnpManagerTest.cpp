@@ -3,6 +3,8 @@
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
 #include "tests/host/HostFixture.h"
+#include "platform/nt/PoolHost.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace kvxtest {
 namespace {

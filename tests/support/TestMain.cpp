@@ -10,6 +10,7 @@
 #include "platform/nt/Pool.h"
 #include "platform/nt/Verifier.h"
 #include "tests/support/Harness.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

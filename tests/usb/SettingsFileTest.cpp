@@ -9,6 +9,7 @@
 #include "platform/registry/Registry.h"
 #include "tests/platform/registry/RegistryFixture.h"
 #include "usb/SettingsFile.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

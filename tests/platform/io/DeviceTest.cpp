@@ -6,6 +6,8 @@
 #include "platform/nt/RtlString.h"
 #include "platform/nt/Verifier.h"
 #include "platform/portcls/Unknown.h"
+#include "platform/nt/PoolHost.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace {
 

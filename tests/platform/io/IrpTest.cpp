@@ -8,6 +8,7 @@
 #include "platform/nt/Pool.h"
 #include "platform/nt/Verifier.h"
 #include "tests/platform/io/LowerDevice.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

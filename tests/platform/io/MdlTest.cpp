@@ -8,6 +8,7 @@
 #include "platform/io/Io.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Verifier.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

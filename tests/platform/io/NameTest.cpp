@@ -6,6 +6,8 @@
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
+#include "platform/nt/PoolHost.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace {
 

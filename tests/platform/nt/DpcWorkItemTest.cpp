@@ -11,6 +11,7 @@
 #include "platform/nt/Thread.h"
 #include "platform/nt/Verifier.h"
 #include "platform/nt/WorkItem.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "platform/nt/Kernel.h"
 #include "platform/nt/Verifier.h"
 #include "tests/platform/nt/SystemThreadHelper.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

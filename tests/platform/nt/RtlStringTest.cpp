@@ -5,6 +5,8 @@
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlMemory.h"
 #include "platform/nt/RtlString.h"
+#include "platform/nt/PoolHost.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace {
 

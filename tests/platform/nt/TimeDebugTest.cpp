@@ -6,6 +6,7 @@
 #include "platform/nt/Debug.h"
 #include "platform/nt/Time.h"
 #include "platform/nt/Verifier.h"
+#include "platform/nt/DebugHost.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include "platform/nt/Pool.h"
 #include "platform/portcls/PortCls.h"
 #include "tests/platform/registry/RegistryFixture.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

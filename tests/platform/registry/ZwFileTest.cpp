@@ -9,6 +9,7 @@
 #include "platform/nt/RtlString.h"
 #include "platform/registry/ZwFile.h"
 #include "tests/platform/registry/RegistryFixture.h"
+#include "platform/nt/RtlStringHost.h"
 
 namespace {
 

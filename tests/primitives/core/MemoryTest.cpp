@@ -3,6 +3,7 @@
 #include "platform/nt/Pool.h"
 #include "primitives/Primitives.h"
 #include "primitives/core/Memory.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "primitives/fft/ComplexFft.h"
 #include "primitives/fft/FftSpec.h"
 #include "tests/primitives/fft/FftReference.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

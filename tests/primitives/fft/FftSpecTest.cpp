@@ -10,6 +10,7 @@
 #include "primitives/core/Memory.h"
 #include "primitives/fft/FftSpec.h"
 #include "tests/primitives/fft/FftReference.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 

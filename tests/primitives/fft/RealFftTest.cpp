@@ -10,6 +10,7 @@
 #include "primitives/Primitives.h"
 #include "primitives/fft/RealFft.h"
 #include "tests/primitives/fft/FftReference.h"
+#include "platform/nt/PoolHost.h"
 
 using namespace fftref;
 

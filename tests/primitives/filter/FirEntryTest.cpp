@@ -13,6 +13,7 @@
 #include "primitives/core/Dispatch.h"
 #include "primitives/core/Memory.h"
 #include "tests/primitives/filter/FirTestSupport.h"
+#include "platform/nt/PoolHost.h"
 
 using namespace firtest;
 

@@ -9,6 +9,7 @@
 #include "primitives/core/Memory.h"
 #include "primitives/fft/RealFft.h"
 #include "tests/primitives/filter/FirTestSupport.h"
+#include "platform/nt/PoolHost.h"
 
 using namespace firtest;
 

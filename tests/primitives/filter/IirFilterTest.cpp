@@ -14,6 +14,7 @@
 #include "primitives/core/Memory.h"
 #include "primitives/filter/IirState.h"
 #include "tests/primitives/filter/IirTestSupport.h"
+#include "platform/nt/PoolHost.h"
 
 using namespace iirtest;
 

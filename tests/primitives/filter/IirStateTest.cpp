@@ -15,6 +15,7 @@
 #include "primitives/filter/Resample.h"
 #include "tests/primitives/core/CoreTestSupport.h"
 #include "tests/primitives/filter/IirTestSupport.h"
+#include "platform/nt/PoolHost.h"
 
 using namespace iirtest;
 

@@ -11,6 +11,7 @@
 #include "primitives/Primitives.h"
 #include "primitives/core/Memory.h"
 #include "tests/primitives/vector/VectorTestSupport.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 
