@@ -124,6 +124,16 @@ ThreadRecord* StartThreadLocked(ThreadRecord* t, std::function<void()> body);
 void FinishThread(ThreadRecord* t, NTSTATUS exitStatus);
 void FinishedThread();
 
+// Shared between the wait core, the watchdogs and the machine (lock held).
+void WakeLocked(ThreadRecord* t, NTSTATUS status);
+int64_t NextDeadlineLocked();
+void ExpireDueLocked();
+void EnsureServiceLocked();
+bool OthersQuiescentLocked(const ThreadRecord* self);
+std::string DescribeLocked();
+// Waits (real time, bounded) until every other known thread is blocked or has exited.
+bool SettleLocked(Guard& lock, ThreadRecord* self);
+
 // Converts a kernel time-out (negative relative, positive absolute) into a machine deadline.
 int64_t DeadlineFromTimeoutLocked(LONGLONG timeout);
 
