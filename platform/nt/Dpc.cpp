@@ -10,34 +10,57 @@ using namespace platform::detail;
 
 namespace {
 
-// Marks a queued DPC (DpcData); the queue itself is the authority.
+// Marks a queued DPC (DpcData); the queues themselves are the authority.
 char g_queuedMarker;
+// The simulated processor a DPC thread serves (0 on every other thread).
+thread_local int t_processor = 0;
+
+bool AllIdleLocked()
+{
+    SchedulerState& s = Sched();
+    for (const DpcProcessor& p : s.Processors) {
+        if (!p.Queue.empty() || p.Running != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void SetIdleIfDoneLocked()
 {
-    SchedulerState& s = Sched();
-    if (s.DpcQueue.empty() && !s.DpcRunning) {
-        SignalEventLocked(&s.DpcIdle);
+    if (AllIdleLocked()) {
+        SignalEventLocked(&Sched().DpcIdle);
     }
 }
 
-void DpcThreadMain()
+// Finds the queue holding the DPC (null when it is not queued).
+std::deque<KDPC*>* QueueOfLocked(KDPC* dpc)
+{
+    for (DpcProcessor& p : Sched().Processors) {
+        if (std::find(p.Queue.begin(), p.Queue.end(), dpc) != p.Queue.end()) {
+            return &p.Queue;
+        }
+    }
+    return nullptr;
+}
+
+void DpcThreadMain(DpcProcessor* p, int number)
 {
     SchedulerState& s = Sched();
     ThreadRecord* self = Current();
+    t_processor = number;
     Guard lock(s.Lock);
     for (;;) {
-        if (s.DpcQueue.empty()) {
-            s.DpcRunning = false;
+        if (p->Queue.empty()) {
             SetIdleIfDoneLocked();
-            DISPATCHER_HEADER* work = &s.DpcWork.Header;
+            DISPATCHER_HEADER* work = &p->Work.Header;
             WaitLocked(lock, self, &work, 1, WaitAny, NO_DEADLINE, Executive);
             continue;
         }
-        KDPC* dpc = s.DpcQueue.front();
-        s.DpcQueue.pop_front();
+        KDPC* dpc = p->Queue.front();
+        p->Queue.pop_front();
         dpc->DpcData = nullptr;
-        s.DpcRunning = true;
+        p->Running = dpc;
         const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
         PVOID context = dpc->DeferredContext;
         PVOID arg1 = dpc->SystemArgument1;
@@ -46,51 +69,89 @@ void DpcThreadMain()
         platform::IrqlSetRaw(DISPATCH_LEVEL);
         routine(dpc, context, arg1, arg2);
         if (KeGetCurrentIrql() != DISPATCH_LEVEL || platform::IrqlHeldSpinLocks() != 0) {
-            platform::VerifierFault("DPC_IRQL", "DPC routine returned at IRQL %u holding %d spin lock(s)",
-                                    KeGetCurrentIrql(), platform::IrqlHeldSpinLocks());
+            platform::VerifierFault("DPC_IRQL", "DPC routine %p returned at IRQL %u holding %d spin lock(s)",
+                                    reinterpret_cast<void*>(routine), KeGetCurrentIrql(),
+                                    platform::IrqlHeldSpinLocks());
         }
         platform::IrqlSetRaw(PASSIVE_LEVEL);
         lock.lock();
+        p->Running = nullptr;
     }
+}
+
+void EnsureDpcThreadLocked(int number)
+{
+    DpcProcessor& p = Sched().Processors[number];
+    if (p.Thread == nullptr) {
+        auto* t = new ThreadRecord();
+        t->Internal = true;
+        t->Name = "dpc" + std::to_string(number);
+        DpcProcessor* pp = &p;
+        p.Thread = StartThreadLocked(t, [pp, number] { DpcThreadMain(pp, number); });
+        t->Os.detach();
+    }
+}
+
+// The processor a DPC runs on: the one it is running on now (a DPC is never concurrent with
+// itself), else its target, else the current processor for a DPC queued by a DPC, else the next
+// processor in turn.
+int ProcessorForLocked(const KDPC* dpc)
+{
+    SchedulerState& s = Sched();
+    for (int i = 0; i < MAX_PROCESSORS; ++i) {
+        if (s.Processors[i].Running == dpc) {
+            return i;
+        }
+    }
+    if (dpc->Number != 0) {
+        return std::min<int>(dpc->Number - 1, s.ProcessorCount - 1);
+    }
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL && Current()->Internal && t_processor < s.ProcessorCount) {
+        return t_processor;
+    }
+    return static_cast<int>(s.NextProcessor++ % static_cast<unsigned>(s.ProcessorCount));
 }
 
 }  // namespace
 
 namespace platform::detail {
 
-void EnsureDpcThreadLocked()
-{
-    SchedulerState& s = Sched();
-    if (s.DpcThread == nullptr) {
-        auto* t = new ThreadRecord();
-        t->Internal = true;
-        t->Name = "dpc";
-        s.DpcThread = StartThreadLocked(t, DpcThreadMain);
-        t->Os.detach();
-    }
-}
-
 bool InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2)
 {
     SchedulerState& s = Sched();
-    if (std::find(s.DpcQueue.begin(), s.DpcQueue.end(), dpc) != s.DpcQueue.end()) {
+    if (QueueOfLocked(dpc) != nullptr) {
         return false;
     }
+    const int number = ProcessorForLocked(dpc);
     dpc->SystemArgument1 = arg1;
     dpc->SystemArgument2 = arg2;
     dpc->DpcData = &g_queuedMarker;
-    s.DpcQueue.push_back(dpc);
+    DpcProcessor& p = s.Processors[number];
+    p.Queue.push_back(dpc);
     s.DpcIdle.Header.SignalState = 0;
-    EnsureDpcThreadLocked();
-    SignalEventLocked(&s.DpcWork);
+    EnsureDpcThreadLocked(number);
+    SignalEventLocked(&p.Work);
     return true;
 }
 
 void ResetDpcLocked()
 {
     SchedulerState& s = Sched();
-    s.DpcQueue.clear();
+    for (DpcProcessor& p : s.Processors) {
+        p.Queue.clear();
+    }
+    s.ProcessorCount = DEFAULT_PROCESSORS;
+    s.NextProcessor = 0;
     SetIdleIfDoneLocked();
+}
+
+size_t DpcBusyLocked()
+{
+    size_t n = 0;
+    for (const DpcProcessor& p : Sched().Processors) {
+        n += p.Queue.size() + (p.Running != nullptr ? 1 : 0);
+    }
+    return n;
 }
 
 }  // namespace platform::detail
@@ -99,7 +160,9 @@ VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Deferr
 {
     SchedulerState& s = Sched();
     Guard lock(s.Lock);
-    s.DpcQueue.erase(std::remove(s.DpcQueue.begin(), s.DpcQueue.end(), Dpc), s.DpcQueue.end());
+    if (std::deque<KDPC*>* queue = QueueOfLocked(Dpc)) {
+        queue->erase(std::remove(queue->begin(), queue->end(), Dpc), queue->end());
+    }
     Dpc->Type = 19;
     Dpc->Importance = MediumImportance;
     Dpc->Number = 0;
@@ -113,10 +176,18 @@ VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Deferr
 
 VOID KeSetImportanceDpc(PKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }
 
-VOID KeSetTargetProcessorDpc(PKDPC Dpc, CHAR Number) { Dpc->Number = static_cast<USHORT>(Number); }
+VOID KeSetTargetProcessorDpc(PKDPC Dpc, CHAR Number)
+{
+    if (Number < 0 || Number >= MAX_PROCESSORS) {
+        platform::VerifierFault("DPC_PROCESSOR", "DPC %p targeted at processor %d", static_cast<void*>(Dpc), Number);
+        return;
+    }
+    Dpc->Number = static_cast<USHORT>(Number + 1);
+}
 
 BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
+    KnownCaller("KeInsertQueueDpc");
     platform::IrqlCheckAtMost(HIGH_LEVEL, "KeInsertQueueDpc");
     if (Dpc->DeferredRoutine == nullptr) {
         platform::VerifierFault("DPC_UNINITIALIZED", "DPC %p queued without a routine", static_cast<void*>(Dpc));
@@ -128,13 +199,12 @@ BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2
 
 BOOLEAN KeRemoveQueueDpc(PKDPC Dpc)
 {
-    SchedulerState& s = Sched();
-    Guard lock(s.Lock);
-    auto it = std::find(s.DpcQueue.begin(), s.DpcQueue.end(), Dpc);
-    if (it == s.DpcQueue.end()) {
+    Guard lock(Sched().Lock);
+    std::deque<KDPC*>* queue = QueueOfLocked(Dpc);
+    if (queue == nullptr) {
         return FALSE;
     }
-    s.DpcQueue.erase(it);
+    queue->erase(std::find(queue->begin(), queue->end(), Dpc));
     Dpc->DpcData = nullptr;
     SetIdleIfDoneLocked();
     return TRUE;
@@ -142,20 +212,44 @@ BOOLEAN KeRemoveQueueDpc(PKDPC Dpc)
 
 VOID KeFlushQueuedDpcs()
 {
+    ThreadRecord* self = KnownCaller("KeFlushQueuedDpcs", true);
     if (!platform::IrqlCheckAtMost(PASSIVE_LEVEL, "KeFlushQueuedDpcs")) {
         return;
     }
     SchedulerState& s = Sched();
-    ThreadRecord* self = Current();
     Guard lock(s.Lock);
     DISPATCHER_HEADER* idle = &s.DpcIdle.Header;
     WaitLocked(lock, self, &idle, 1, WaitAny, NO_DEADLINE, Executive);
 }
 
+ULONG KeGetCurrentProcessorNumber() { return static_cast<ULONG>(t_processor); }
+
+CHAR KeQueryNumberProcessors()
+{
+    Guard lock(Sched().Lock);
+    return static_cast<CHAR>(Sched().ProcessorCount);
+}
+
 namespace platform {
+
 size_t DpcQueueLength()
 {
     Guard lock(Sched().Lock);
-    return Sched().DpcQueue.size();
+    size_t n = 0;
+    for (const DpcProcessor& p : Sched().Processors) {
+        n += p.Queue.size();
+    }
+    return n;
 }
+
+void SetProcessorCount(int count)
+{
+    if (count < 1 || count > MAX_PROCESSORS) {
+        VerifierFault("DPC_PROCESSOR", "processor count %d out of range", count);
+        return;
+    }
+    Guard lock(Sched().Lock);
+    Sched().ProcessorCount = count;
+}
+
 }  // namespace platform

@@ -1,4 +1,6 @@
-// Deferred procedure calls. DPCs run in queue order at DISPATCH_LEVEL on the stand-in's DPC thread.
+// Deferred procedure calls. Each simulated processor (2 by default) has a DPC queue served by a
+// DPC thread of its own at DISPATCH_LEVEL, in queue order; DPCs of different processors run at
+// the same time, as on real hardware, but a DPC never runs concurrently with itself.
 #pragma once
 
 #include "platform/nt/NtTypes.h"
@@ -23,6 +25,8 @@ struct KDPC {
 
 VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 VOID KeSetImportanceDpc(PKDPC Dpc, KDPC_IMPORTANCE Importance);
+// Later queueings run on that processor (clamped to the processors the machine has). Without a
+// target a DPC queued by a DPC stays on its processor; others go round the processors in turn.
 VOID KeSetTargetProcessorDpc(PKDPC Dpc, CHAR Number);
 // FALSE when the DPC is already queued (the arguments are then left as they were).
 BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
@@ -30,8 +34,13 @@ BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2
 BOOLEAN KeRemoveQueueDpc(PKDPC Dpc);
 // Returns once every DPC queued before the call has run. PASSIVE_LEVEL only.
 VOID KeFlushQueuedDpcs();
+// The processor whose DPC thread calls (0 on every other thread), and how many there are.
+ULONG KeGetCurrentProcessorNumber();
+CHAR KeQueryNumberProcessors();
 
 namespace platform {
 // Number of DPCs queued and not yet started (for tests).
 size_t DpcQueueLength();
+// Number of simulated processors, each with a DPC thread (1..64; the machine reset sets 2).
+void SetProcessorCount(int count);
 }  // namespace platform

@@ -12,6 +12,7 @@
 #include "platform/nt/Machine.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Sync.h"
+#include "platform/nt/SyncMutex.h"
 #include "platform/nt/Time.h"
 #include "platform/nt/Verifier.h"
 
@@ -37,6 +38,12 @@ struct LocalRecord {
     }
 };
 thread_local LocalRecord t_record;
+
+void AdoptRecord(ThreadRecord* rec)
+{
+    t_record.Record = rec;
+    t_record.Owned = true;
+}
 
 }  // namespace
 
@@ -65,7 +72,9 @@ SchedulerState& Sched()
 {
     static SchedulerState* state = [] {
         auto* st = new SchedulerState();  // never destroyed: threads may outlive static destruction
-        st->DpcWork.Header.Type = EventSynchronizationObject;
+        for (DpcProcessor& p : st->Processors) {
+            p.Work.Header.Type = EventSynchronizationObject;
+        }
         st->DpcIdle.Header.Type = EventNotificationObject;
         st->DpcIdle.Header.SignalState = 1;
         return st;
@@ -88,6 +97,27 @@ ThreadRecord* Current()
         t_record.Owned = true;
     }
     return t_record.Record;
+}
+
+ThreadRecord* KnownCaller(const char* call, bool isWait)
+{
+    ThreadRecord* t = Current();
+    if (!t->Known.load(std::memory_order_relaxed)) {
+        VerifierFault("UNKNOWN_THREAD",
+                      "%s called on thread %llu, which the machine does not know (a host or simulator thread must "
+                      "register as a client first)",
+                      call, static_cast<unsigned long long>(t->Id));
+    }
+    t->Calls.store(t->Calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (t->MustWait) {
+        t->MustWait = false;
+        if (!isWait) {
+            VerifierFault("WAIT_NEXT", "%s called after a set or release with Wait TRUE; the next call must be a wait",
+                          call);
+        }
+        IrqlSetRaw(t->WaitIrql);
+    }
+    return t;
 }
 
 void SetCurrent(ThreadRecord* record)
@@ -146,6 +176,16 @@ void FinishThread(ThreadRecord* t, NTSTATUS exitStatus)
     SchedulerState& s = Sched();
     Guard lock(s.Lock);
     t->ExitStatus = exitStatus;
+    // A mutex the thread still owns is abandoned: free again, and the next wait that gets it
+    // learns so from its status.
+    for (KMUTEX* m : t->OwnedMutexes) {
+        VerifierFault("MUTEX_ABANDONED", "thread %llu '%s' ended owning mutex %p", static_cast<unsigned long long>(t->Id),
+                      t->Name.c_str(), static_cast<void*>(m));
+        m->Header.SignalState = 1;
+        m->OwnerThread = nullptr;
+        m->Abandoned = TRUE;
+    }
+    t->OwnedMutexes.clear();
     ++s.Finishing;
     t->State = RunState::Exited;
     t->Header.SignalState = 1;
@@ -173,6 +213,33 @@ void FinishedThread()
 namespace platform {
 
 using namespace detail;
+
+ClientThread::ClientThread(const char* name, std::function<void()> body)
+{
+    auto* rec = new ThreadRecord();
+    rec->Header.Type = ThreadObject;
+    rec->Client = true;
+    rec->Name = name != nullptr ? name : "client";
+    {
+        Guard lock(Sched().Lock);
+        rec->Id = Sched().NextThreadId++;
+        RegisterKnownLocked(rec);
+    }
+    m_thread = std::thread([rec, body = std::move(body)] {
+        AdoptRecord(rec);  // unregistered and freed when the thread ends
+        body();
+    });
+}
+
+ClientThread::~ClientThread() { Join(); }
+
+void ClientThread::Join()
+{
+    if (m_thread.joinable()) {
+        ExternalWaitScope external;
+        m_thread.join();
+    }
+}
 
 ClientThreadScope::ClientThreadScope(const char* name)
 {
@@ -241,6 +308,27 @@ void MachineCheckClean()
         if (!s.Timers.empty()) {
             VerifierFault("TIMER_LEAK", "%zu timer(s) still set at the end of the test", s.Timers.size());
         }
+        if (const size_t dpcs = DpcBusyLocked()) {
+            VerifierFault("DPC_AT_END", "%zu DPC(s) still queued or running at the end of the test", dpcs);
+        }
+        if (const size_t items = WorkItemsBusyLocked()) {
+            VerifierFault("WORKITEM_AT_END", "%zu work item(s) still queued or running at the end of the test", items);
+        }
+    }
+    if (self->MustWait) {
+        self->MustWait = false;
+        VerifierFault("WAIT_NEXT", "the test ended after a set or release with Wait TRUE without the wait");
+        IrqlSetRaw(self->WaitIrql);
+    }
+    if (IrqlHeldSpinLocks() != 0) {
+        VerifierFault("SPINLOCK_AT_END", "%d spin lock(s) still held at the end of the test", IrqlHeldSpinLocks());
+    }
+    if (RegionDepth() != 0) {
+        VerifierFault("REGION_AT_END", "%d critical or guarded region(s) still entered at the end of the test",
+                      RegionDepth());
+    }
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        VerifierFault("IRQL_AT_END", "IRQL %u at the end of the test", KeGetCurrentIrql());
     }
     if (HandleCount() != 0) {
         VerifierFault("HANDLE_LEAK", "%zu handle(s) left open at the end of the test", HandleCount());
@@ -301,7 +389,9 @@ void MachineReset()
         }
         RegisterKnownLocked(self);
     }
-    IrqlSetRaw(PASSIVE_LEVEL);
+    IrqlResetThread();
+    RegionResetThread();
+    self->MustWait = false;
     ObReset();
     CallbackReset();
     LockOrderReset();

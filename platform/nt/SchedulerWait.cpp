@@ -30,22 +30,33 @@ bool IsSignalledFor(const DISPATCHER_HEADER* h, const ThreadRecord* t)
     return h->SignalState > 0;
 }
 
-void Consume(DISPATCHER_HEADER* h, ThreadRecord* t)
+// Takes what a satisfied wait takes of the object; true when it was a mutex abandoned by a thread
+// that ended owning it.
+bool Consume(DISPATCHER_HEADER* h, ThreadRecord* t)
 {
     switch (h->Type) {
     case EventSynchronizationObject:
     case TimerSynchronizationObject:
         h->SignalState = 0;
         break;
+    case SemaphoreObject:
+        h->SignalState -= 1;
+        break;
     case MutantObject: {
         auto* m = reinterpret_cast<KMUTEX*>(h);
+        const bool abandoned = m->Abandoned != FALSE;
+        if (h->SignalState == 1) {
+            t->OwnedMutexes.push_back(m);
+        }
         h->SignalState -= 1;
         m->OwnerThread = t;
-        break;
+        m->Abandoned = FALSE;
+        return abandoned;
     }
     default:
         break;
     }
+    return false;
 }
 
 bool TrySatisfy(ThreadRecord* t, DISPATCHER_HEADER** objects, ULONG count, WAIT_TYPE type, NTSTATUS* status)
@@ -56,8 +67,8 @@ bool TrySatisfy(ThreadRecord* t, DISPATCHER_HEADER** objects, ULONG count, WAIT_
     if (type == WaitAny) {
         for (ULONG i = 0; i < count; ++i) {
             if (IsSignalledFor(objects[i], t)) {
-                Consume(objects[i], t);
-                *status = STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+                const bool abandoned = Consume(objects[i], t);
+                *status = (abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0) + static_cast<NTSTATUS>(i);
                 return true;
             }
         }
@@ -68,10 +79,11 @@ bool TrySatisfy(ThreadRecord* t, DISPATCHER_HEADER** objects, ULONG count, WAIT_
             return false;
         }
     }
+    bool abandoned = false;
     for (ULONG i = 0; i < count; ++i) {
-        Consume(objects[i], t);
+        abandoned = Consume(objects[i], t) || abandoned;
     }
-    *status = STATUS_WAIT_0;
+    *status = abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0;
     return true;
 }
 
@@ -241,6 +253,7 @@ NTSTATUS WaitLocked(Guard& lock, ThreadRecord* t, DISPATCHER_HEADER** objects, U
     if (transient) {
         RegisterKnownLocked(t);
     }
+    t->Calls.store(t->Calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     t->WaitObjects.assign(objects, objects + count);
     t->WaitType = type;
     t->Deadline = deadline;
@@ -273,6 +286,21 @@ NTSTATUS WaitLocked(Guard& lock, ThreadRecord* t, DISPATCHER_HEADER** objects, U
     return t->WaitStatus;
 }
 
+void StallLocked(int64_t ticks)
+{
+    SchedulerState& s = Sched();
+    const int64_t target = NowLocked() + ticks;
+    if (!s.RealTime) {
+        for (int64_t next = NextDeadlineLocked(); next <= target; next = NextDeadlineLocked()) {
+            s.Now = std::max(s.Now, next);
+            ExpireDueLocked();
+        }
+        s.Now = std::max(s.Now, target);
+    }
+    ++s.Progress;
+    s.ServiceCv.notify_all();
+}
+
 int64_t DeadlineFromTimeoutLocked(LONGLONG timeout)
 {
     const int64_t now = NowLocked();
@@ -300,7 +328,7 @@ namespace {
 
 void Delay(int64_t ticks)
 {
-    ThreadRecord* self = Current();
+    ThreadRecord* self = KnownCaller("RunFor");
     SchedulerState& s = Sched();
     Guard lock(s.Lock);
     WaitLocked(lock, self, nullptr, 0, WaitAny, NowLocked() + ticks, DelayExecution);

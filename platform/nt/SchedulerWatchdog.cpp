@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/nt/Callback.h"
 #include "platform/nt/Clock.h"
@@ -18,14 +19,40 @@
 namespace platform::detail {
 namespace {
 
-// Fires timers in real-time mode and watches for deadlocks in virtual mode. Not a known thread.
+// Every known thread still running that has made no blocking, waking or time-passing call since
+// the last look; reported once it has held up a pending deadline for the limit.
+void WatchProgressLocked(std::chrono::steady_clock::time_point now)
+{
+    SchedulerState& s = Sched();
+    const bool clockHeld = s.Runnable > 0 && NextDeadlineLocked() != NO_DEADLINE;
+    for (ThreadRecord* t : s.Known) {
+        const uint64_t calls = t->Calls.load(std::memory_order_relaxed);
+        if (!clockHeld || t->State != RunState::Running || !t->Watched || calls != t->SeenCalls) {
+            t->Watched = clockHeld && t->State == RunState::Running;
+            t->SeenCalls = calls;
+            t->SeenSince = now;
+            continue;
+        }
+        if (now - t->SeenSince >= s.DeadlockTimeout) {
+            char head[256];
+            std::snprintf(head, sizeof(head),
+                          "thread %llu '%s' kept running for %lld ms without a kernel wait while the clock waited "
+                          "for it:\n",
+                          static_cast<unsigned long long>(t->Id), t->Name.c_str(),
+                          static_cast<long long>(s.DeadlockTimeout.count()));
+            MachineFatal("NO_PROGRESS", head + DescribeLocked());
+        }
+    }
+}
+
+// Fires timers in real-time mode and watches for deadlocks and threads that hold up the clock in
+// virtual mode. Not a known thread.
 void ServiceThreadMain()
 {
     SchedulerState& s = Sched();
     Guard lock(s.Lock);
     uint64_t seenProgress = s.Progress;
     auto since = std::chrono::steady_clock::now();
-    bool reported = false;
     for (;;) {
         if (s.RealTime) {
             NowLocked();
@@ -45,6 +72,7 @@ void ServiceThreadMain()
         }
         KickLocked();
         const auto now = std::chrono::steady_clock::now();
+        WatchProgressLocked(now);
         // A thread blocked outside the kernel may be waiting for a thread the machine cannot see.
         const bool anyWaiting =
             std::any_of(s.Known.begin(), s.Known.end(), [](ThreadRecord* t) { return t->State == RunState::Waiting; }) &&
@@ -53,33 +81,31 @@ void ServiceThreadMain()
         if (!stuck || s.Progress != seenProgress) {
             seenProgress = s.Progress;
             since = now;
-            reported = false;
             continue;
         }
-        if (!reported && now - since >= s.DeadlockTimeout) {
-            reported = true;
-            const std::string who = DescribeLocked();
-            std::fprintf(stderr, "[machine] DEADLOCK: every known thread is blocked and no deadline is pending\n%s",
-                         who.c_str());
-            platform::VerifierFault("DEADLOCK", "every known thread blocked with no deadline pending:\n%s",
-                                    who.c_str());
-            std::vector<ThreadRecord*> clients;
-            for (ThreadRecord* t : s.Waiters) {
-                if (t->Client) {
-                    clients.push_back(t);
-                }
-            }
-            for (ThreadRecord* t : clients) {
-                WakeLocked(t, STATUS_TIMEOUT);
-            }
-            s.Stalled = false;
-            seenProgress = s.Progress;
+        if (now - since >= s.DeadlockTimeout) {
+            // Nothing can wake anyone: waking a blocked thread with a status it cannot expect
+            // would only move the hang elsewhere, so the run ends here with the report.
+            MachineFatal("DEADLOCK", "every known thread is blocked and no deadline is pending:\n" + DescribeLocked());
         }
     }
 }
 
+std::atomic<platform::MachineFatalHandler> g_fatalHandler{nullptr};
 
 }  // namespace
+
+void MachineFatal(const char* rule, const std::string& report)
+{
+    std::fprintf(stderr, "[machine] %s: %s", rule, report.c_str());
+    platform::VerifierFault(rule, "%s", report.c_str());
+    if (platform::MachineFatalHandler handler = g_fatalHandler.load()) {
+        handler(rule);
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
 
 void EnsureServiceLocked()
 {
@@ -114,6 +140,7 @@ std::string DescribeLocked()
                 case EventNotificationObject: kind = "notification event"; break;
                 case EventSynchronizationObject: kind = "synchronization event"; break;
                 case MutantObject: kind = "mutex"; break;
+                case SemaphoreObject: kind = "semaphore"; break;
                 case ThreadObject: kind = "thread"; break;
                 case TimerNotificationObject:
                 case TimerSynchronizationObject: kind = "timer"; break;
@@ -142,6 +169,8 @@ std::string MachineDescribeWaits()
     Guard lock(Sched().Lock);
     return DescribeLocked();
 }
+
+void SetMachineFatalHandler(MachineFatalHandler handler) { g_fatalHandler.store(handler); }
 
 void SetDeadlockTimeout(std::chrono::milliseconds timeout)
 {

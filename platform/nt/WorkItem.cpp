@@ -28,6 +28,7 @@ struct WorkQueue {
     std::deque<IO_WORKITEM*> Items;
     KEVENT Work{};
     ThreadRecord* Thread = nullptr;
+    bool Running = false;  // a routine of this queue is running
 };
 
 WorkQueue* Queues()
@@ -50,6 +51,7 @@ void WorkerMain(WorkQueue* q)
         IO_WORKITEM* item = q->Items.front();
         q->Items.pop_front();
         item->Queued = false;
+        q->Running = true;
         // The routine may free the item: nothing of it is touched once the routine runs.
         PDEVICE_OBJECT device = item->DeviceObject;
         PIO_WORKITEM_ROUTINE routine = item->Routine;
@@ -63,6 +65,7 @@ void WorkerMain(WorkQueue* q)
         }
         ObfDereferenceObject(device);
         lock.lock();
+        q->Running = false;
     }
 }
 
@@ -74,6 +77,15 @@ void ResetWorkQueuesLocked()
     for (int i = 0; i < QUEUE_COUNT; ++i) {
         Queues()[i].Items.clear();
     }
+}
+
+size_t WorkItemsBusyLocked()
+{
+    size_t n = 0;
+    for (int i = 0; i < QUEUE_COUNT; ++i) {
+        n += Queues()[i].Items.size() + (Queues()[i].Running ? 1 : 0);
+    }
+    return n;
 }
 }  // namespace platform::detail
 
@@ -94,6 +106,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context)
 {
+    KnownCaller("IoQueueWorkItem");
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
     const int index = static_cast<int>(QueueType);
     if (index < 0 || index >= QUEUE_COUNT || WorkerRoutine == nullptr) {
