@@ -292,9 +292,9 @@ void LockNoteAcquiring(void* lock)
         // two threads taking the locks the two ways can deadlock, whether or not this run does.
         // A pair already reported against the declared order is the same fault.
         if (!declaredFault && LearnedPath(st, lock, held)) {
-            VerifierFault("LOCK_CYCLE", "%s taken while holding %s, but %s was taken while holding %s earlier",
-                          LockLabel(st, lock).c_str(), LockLabel(st, held).c_str(), LockLabel(st, held).c_str(),
-                          LockLabel(st, lock).c_str());
+            VerifierFault("LOCK_CYCLE", "%s taken while holding %s, but the order learned so far takes %s before %s",
+                          LockLabel(st, lock).c_str(), LockLabel(st, held).c_str(), LockLabel(st, lock).c_str(),
+                          LockLabel(st, held).c_str());
         }
         after.insert(lock);
     }
