@@ -18,8 +18,8 @@ thread_local int t_processor = 0;
 bool AllIdleLocked()
 {
     SchedulerState& s = Sched();
-    for (const DpcProcessor& p : s.Processors) {
-        if (!p.Queue.empty() || p.Running != nullptr) {
+    for (int i = 0; i < s.ProcessorsStarted; ++i) {
+        if (!s.Processors[i].Queue.empty() || s.Processors[i].Running != nullptr) {
             return false;
         }
     }
@@ -36,9 +36,11 @@ void SetIdleIfDoneLocked()
 // Finds the queue holding the DPC (null when it is not queued).
 std::deque<KDPC*>* QueueOfLocked(KDPC* dpc)
 {
-    for (DpcProcessor& p : Sched().Processors) {
-        if (std::find(p.Queue.begin(), p.Queue.end(), dpc) != p.Queue.end()) {
-            return &p.Queue;
+    SchedulerState& s = Sched();
+    for (int i = 0; i < s.ProcessorsStarted; ++i) {
+        std::deque<KDPC*>& queue = s.Processors[i].Queue;
+        if (std::find(queue.begin(), queue.end(), dpc) != queue.end()) {
+            return &queue;
         }
     }
     return nullptr;
@@ -81,8 +83,10 @@ void DpcThreadMain(DpcProcessor* p, int number)
 
 void EnsureDpcThreadLocked(int number)
 {
-    DpcProcessor& p = Sched().Processors[number];
+    SchedulerState& s = Sched();
+    DpcProcessor& p = s.Processors[number];
     if (p.Thread == nullptr) {
+        s.ProcessorsStarted = std::max(s.ProcessorsStarted, number + 1);
         auto* t = new ThreadRecord();
         t->Internal = true;
         t->Name = "dpc" + std::to_string(number);
@@ -98,7 +102,7 @@ void EnsureDpcThreadLocked(int number)
 int ProcessorForLocked(const KDPC* dpc)
 {
     SchedulerState& s = Sched();
-    for (int i = 0; i < MAX_PROCESSORS; ++i) {
+    for (int i = 0; i < s.ProcessorsStarted; ++i) {
         if (s.Processors[i].Running == dpc) {
             return i;
         }

@@ -110,6 +110,7 @@ struct SchedulerState {
     // DPCs: one queue and one DPC thread per simulated processor.
     DpcProcessor Processors[MAX_PROCESSORS];
     int ProcessorCount = DEFAULT_PROCESSORS;
+    int ProcessorsStarted = 0;   // processors below this index may have a DPC thread (walks stop here)
     unsigned NextProcessor = 0;  // untargeted DPCs queued from outside a DPC go round the processors
     KEVENT DpcIdle{};            // notification: every queue empty and no DPC running
 };
