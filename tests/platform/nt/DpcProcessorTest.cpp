@@ -34,6 +34,7 @@ struct Pair {
     KDPC TimerDpc;
     KDPC CompletionDpc;
     std::atomic<bool> CompletionStarted{false};
+    std::chrono::milliseconds Patience;
     bool Overlapped = false;
     ULONG Processors[2] = {99, 99};
 };
@@ -43,7 +44,7 @@ VOID TimerSide(PKDPC, PVOID context, PVOID, PVOID)
     auto* p = static_cast<Pair*>(context);
     p->Processors[0] = KeGetCurrentProcessorNumber();
     // Real time, bounded: long enough for the other processor to start the other DPC.
-    const auto until = std::chrono::steady_clock::now() + 200ms;
+    const auto until = std::chrono::steady_clock::now() + p->Patience;
     while (!p->CompletionStarted && std::chrono::steady_clock::now() < until) {
         std::this_thread::yield();
     }
@@ -57,9 +58,10 @@ VOID CompletionSide(PKDPC, PVOID context, PVOID, PVOID)
     p->CompletionStarted = true;
 }
 
-bool RunPair(bool targeted)
+bool RunPair(bool targeted, std::chrono::milliseconds patience)
 {
     Pair p;
+    p.Patience = patience;
     KeInitializeDpc(&p.TimerDpc, TimerSide, &p);
     KeInitializeDpc(&p.CompletionDpc, CompletionSide, &p);
     if (targeted) {
@@ -78,10 +80,10 @@ bool RunPair(bool targeted)
 TEST(DpcProcessors, DpcsOfTwoProcessorsRaceAsOneDpcThreadWouldHide)
 {
     EXPECT_EQ(KeQueryNumberProcessors(), 2);
-    EXPECT_TRUE(RunPair(true));
-    EXPECT_TRUE(RunPair(false));  // untargeted DPCs go round the processors too
+    EXPECT_TRUE(RunPair(true, 5000ms));
+    EXPECT_TRUE(RunPair(false, 5000ms));  // untargeted DPCs go round the processors too
     platform::SetProcessorCount(1);
-    EXPECT_FALSE(RunPair(true));  // the target is clamped to the one processor
+    EXPECT_FALSE(RunPair(true, 100ms));  // the target is clamped to the one processor
 }
 
 TEST(DpcProcessors, ADpcNeverRunsConcurrentlyWithItself)
