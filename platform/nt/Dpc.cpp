@@ -56,7 +56,9 @@ void DpcThreadMain(DpcProcessor* p, int number)
         if (p->Queue.empty()) {
             SetIdleIfDoneLocked();
             DISPATCHER_HEADER* work = &p->Work.Header;
+            self->IdleWait = true;
             WaitLocked(lock, self, &work, 1, WaitAny, NO_DEADLINE, Executive);
+            self->IdleWait = false;
             continue;
         }
         KDPC* dpc = p->Queue.front();

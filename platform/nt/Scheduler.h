@@ -34,6 +34,7 @@ struct ThreadRecord : KTHREAD {
     bool Internal = false;  // the DPC thread and the worker threads
     bool Client = false;    // a registered test or host thread
     bool Abandoned = false;
+    bool IdleWait = false;  // an internal thread waiting for work: idle, not stuck (lock held)
     RunState State = RunState::Running;
 
     // Kernel calls that block, wake or let time pass; only the thread itself counts them, the

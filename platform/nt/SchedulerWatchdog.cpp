@@ -73,9 +73,11 @@ void ServiceThreadMain()
         KickLocked();
         const auto now = std::chrono::steady_clock::now();
         WatchProgressLocked(now);
-        // A thread blocked outside the kernel may be waiting for a thread the machine cannot see.
+        // A thread blocked outside the kernel may be waiting for a thread the machine cannot see;
+        // DPC and worker threads waiting for work are idle, not stuck.
         const bool anyWaiting =
-            std::any_of(s.Known.begin(), s.Known.end(), [](ThreadRecord* t) { return t->State == RunState::Waiting; }) &&
+            std::any_of(s.Known.begin(), s.Known.end(),
+                        [](ThreadRecord* t) { return t->State == RunState::Waiting && !t->IdleWait; }) &&
             std::none_of(s.Known.begin(), s.Known.end(), [](ThreadRecord* t) { return t->State == RunState::External; });
         const bool stuck = s.Runnable == 0 && anyWaiting && (s.Stalled || NextDeadlineLocked() == NO_DEADLINE);
         if (!stuck || s.Progress != seenProgress) {

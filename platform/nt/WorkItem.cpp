@@ -45,7 +45,9 @@ void WorkerMain(WorkQueue* q)
     for (;;) {
         if (q->Items.empty()) {
             DISPATCHER_HEADER* work = &q->Work.Header;
+            self->IdleWait = true;
             WaitLocked(lock, self, &work, 1, WaitAny, NO_DEADLINE, Executive);
+            self->IdleWait = false;
             continue;
         }
         IO_WORKITEM* item = q->Items.front();
