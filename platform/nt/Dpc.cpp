@@ -12,8 +12,19 @@ namespace {
 
 // Marks a queued DPC (DpcData); the queues themselves are the authority.
 char g_queuedMarker;
-// The simulated processor a DPC thread serves (0 on every other thread).
-thread_local int t_processor = 0;
+// The simulated processor a DPC thread serves (-1 on every other thread).
+thread_local int t_processor = -1;
+
+// A DPC thread's own processor; every other thread is pinned to one by its id.
+int CurrentProcessorLocked()
+{
+    const int count = Sched().ProcessorCount;
+    if (t_processor >= 0) {
+        return std::min(t_processor, count - 1);
+    }
+    const ThreadRecord* self = CurrentIfAny();
+    return self == nullptr ? 0 : static_cast<int>(self->Id % static_cast<uint64_t>(count));
+}
 
 bool AllIdleLocked()
 {
@@ -99,8 +110,9 @@ void EnsureDpcThreadLocked(int number)
 }
 
 // The processor a DPC runs on: the one it is running on now (a DPC is never concurrent with
-// itself), else its target, else the current processor for a DPC queued by a DPC, else the next
-// processor in turn.
+// itself), else its target, else the processor of the thread that queues it (a DPC thread's own;
+// every other thread is pinned to one by its id, so a timer or a completion keeps its processor
+// while DPCs queued by different threads run side by side).
 int ProcessorForLocked(const KDPC* dpc)
 {
     SchedulerState& s = Sched();
@@ -112,10 +124,7 @@ int ProcessorForLocked(const KDPC* dpc)
     if (dpc->Number != 0) {
         return std::min<int>(dpc->Number - 1, s.ProcessorCount - 1);
     }
-    if (KeGetCurrentIrql() >= DISPATCH_LEVEL && Current()->Internal && t_processor < s.ProcessorCount) {
-        return t_processor;
-    }
-    return static_cast<int>(s.NextProcessor++ % static_cast<unsigned>(s.ProcessorCount));
+    return CurrentProcessorLocked();
 }
 
 }  // namespace
@@ -147,7 +156,6 @@ void ResetDpcLocked()
         p.Queue.clear();
     }
     s.ProcessorCount = DEFAULT_PROCESSORS;
-    s.NextProcessor = 0;
     SetIdleIfDoneLocked();
 }
 
@@ -228,7 +236,11 @@ VOID KeFlushQueuedDpcs()
     WaitLocked(lock, self, &idle, 1, WaitAny, NO_DEADLINE, Executive);
 }
 
-ULONG KeGetCurrentProcessorNumber() { return static_cast<ULONG>(t_processor); }
+ULONG KeGetCurrentProcessorNumber()
+{
+    Guard lock(Sched().Lock);
+    return static_cast<ULONG>(CurrentProcessorLocked());
+}
 
 CHAR KeQueryNumberProcessors()
 {

@@ -26,7 +26,8 @@ struct KDPC {
 VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 VOID KeSetImportanceDpc(PKDPC Dpc, KDPC_IMPORTANCE Importance);
 // Later queueings run on that processor (clamped to the processors the machine has). Without a
-// target a DPC queued by a DPC stays on its processor; others go round the processors in turn.
+// target a DPC runs on the processor of the thread that queues it: a DPC thread's own, and for
+// every other thread one fixed by its id.
 VOID KeSetTargetProcessorDpc(PKDPC Dpc, CHAR Number);
 // FALSE when the DPC is already queued (the arguments are then left as they were).
 BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
@@ -34,7 +35,8 @@ BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2
 BOOLEAN KeRemoveQueueDpc(PKDPC Dpc);
 // Returns once every DPC queued before the call has run. PASSIVE_LEVEL only.
 VOID KeFlushQueuedDpcs();
-// The processor whose DPC thread calls (0 on every other thread), and how many there are.
+// The calling thread's processor (a DPC thread's own, one fixed by the id for other threads), and
+// how many there are.
 ULONG KeGetCurrentProcessorNumber();
 CHAR KeQueryNumberProcessors();
 

@@ -112,7 +112,6 @@ struct SchedulerState {
     DpcProcessor Processors[MAX_PROCESSORS];
     int ProcessorCount = DEFAULT_PROCESSORS;
     int ProcessorsStarted = 0;   // processors below this index may have a DPC thread (walks stop here)
-    unsigned NextProcessor = 0;  // untargeted DPCs queued from outside a DPC go round the processors
     KEVENT DpcIdle{};            // notification: every queue empty and no DPC running
 };
 
@@ -122,6 +121,8 @@ using Guard = std::unique_lock<std::mutex>;
 // The calling thread's record (made on first use for threads the machine did not create).
 ThreadRecord* Current();
 void SetCurrent(ThreadRecord* record);
+// The calling thread's record when it has one (never makes one: safe with the lock held).
+ThreadRecord* CurrentIfAny();
 
 // The calling thread's record, checked as the caller of a kernel call that blocks, wakes a waiter
 // or lets time pass: an unknown thread is an "UNKNOWN_THREAD" fault naming the call, and a call

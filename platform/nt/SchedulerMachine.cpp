@@ -120,6 +120,8 @@ ThreadRecord* KnownCaller(const char* call, bool isWait)
     return t;
 }
 
+ThreadRecord* CurrentIfAny() { return t_record.Record; }
+
 void SetCurrent(ThreadRecord* record)
 {
     t_record.Record = record;

@@ -58,16 +58,14 @@ VOID CompletionSide(PKDPC, PVOID context, PVOID, PVOID)
     p->CompletionStarted = true;
 }
 
-bool RunPair(bool targeted, std::chrono::milliseconds patience)
+bool RunPair(std::chrono::milliseconds patience)
 {
     Pair p;
     p.Patience = patience;
     KeInitializeDpc(&p.TimerDpc, TimerSide, &p);
     KeInitializeDpc(&p.CompletionDpc, CompletionSide, &p);
-    if (targeted) {
-        KeSetTargetProcessorDpc(&p.TimerDpc, 0);
-        KeSetTargetProcessorDpc(&p.CompletionDpc, 1);
-    }
+    KeSetTargetProcessorDpc(&p.TimerDpc, 0);
+    KeSetTargetProcessorDpc(&p.CompletionDpc, 1);
     KeInsertQueueDpc(&p.TimerDpc, nullptr, nullptr);
     KeInsertQueueDpc(&p.CompletionDpc, nullptr, nullptr);
     KeFlushQueuedDpcs();
@@ -80,10 +78,35 @@ bool RunPair(bool targeted, std::chrono::milliseconds patience)
 TEST(DpcProcessors, DpcsOfTwoProcessorsRaceAsOneDpcThreadWouldHide)
 {
     EXPECT_EQ(KeQueryNumberProcessors(), 2);
-    EXPECT_TRUE(RunPair(true, 5000ms));
-    EXPECT_TRUE(RunPair(false, 5000ms));  // untargeted DPCs go round the processors too
+    EXPECT_TRUE(RunPair(5000ms));
     platform::SetProcessorCount(1);
-    EXPECT_FALSE(RunPair(true, 100ms));  // the target is clamped to the one processor
+    EXPECT_FALSE(RunPair(100ms));  // the target is clamped to the one processor
+}
+
+TEST(DpcProcessors, UntargetedDpcRunsOnTheProcessorOfTheThreadThatQueuesIt)
+{
+    struct Where {
+        KDPC Dpc;
+        ULONG Processor = 99;
+    };
+    auto record = [](PKDPC, PVOID context, PVOID, PVOID) {
+        static_cast<Where*>(context)->Processor = KeGetCurrentProcessorNumber();
+    };
+    Where here;
+    KeInitializeDpc(&here.Dpc, record, &here);
+    KeInsertQueueDpc(&here.Dpc, nullptr, nullptr);
+    Where there;
+    KeInitializeDpc(&there.Dpc, record, &there);
+    ULONG otherProcessor = 99;
+    {
+        kvxtest::SystemThread other([&] {
+            otherProcessor = KeGetCurrentProcessorNumber();
+            KeInsertQueueDpc(&there.Dpc, nullptr, nullptr);
+        });
+    }
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(here.Processor, KeGetCurrentProcessorNumber());
+    EXPECT_EQ(there.Processor, otherProcessor);
 }
 
 TEST(DpcProcessors, ADpcNeverRunsConcurrentlyWithItself)
