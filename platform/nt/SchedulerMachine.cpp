@@ -181,6 +181,9 @@ void FinishThread(ThreadRecord* t, NTSTATUS exitStatus)
     // A mutex the thread still owns is abandoned: free again, and the next wait that gets it
     // learns so from its status.
     for (KMUTEX* m : t->OwnedMutexes) {
+        if (m->Header.Type != MutantObject || m->OwnerThread != t) {
+            continue;  // initialised again meanwhile: no longer this thread's
+        }
         VerifierFault("MUTEX_ABANDONED", "thread %llu '%s' ended owning mutex %p", static_cast<unsigned long long>(t->Id),
                       t->Name.c_str(), static_cast<void*>(m));
         m->Header.SignalState = 1;
