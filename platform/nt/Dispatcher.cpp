@@ -20,6 +20,7 @@ bool IsWaitable(const DISPATCHER_HEADER* h)
     case EventNotificationObject:
     case EventSynchronizationObject:
     case MutantObject:
+    case SemaphoreObject:
     case ThreadObject:
     case TimerNotificationObject:
     case TimerSynchronizationObject:
@@ -32,10 +33,13 @@ bool IsWaitable(const DISPATCHER_HEADER* h)
 // After a wait that acquired mutexes: the first acquisition of each enters the lock-order check.
 void NoteMutexesAcquired(DISPATCHER_HEADER** objects, ULONG count, WAIT_TYPE type, NTSTATUS status)
 {
-    if (status < STATUS_WAIT_0 || status >= STATUS_WAIT_0 + static_cast<NTSTATUS>(count)) {
+    NTSTATUS base = STATUS_WAIT_0;
+    if (status >= STATUS_ABANDONED_WAIT_0 && status < STATUS_ABANDONED_WAIT_0 + static_cast<NTSTATUS>(count)) {
+        base = STATUS_ABANDONED_WAIT_0;
+    } else if (status < STATUS_WAIT_0 || status >= STATUS_WAIT_0 + static_cast<NTSTATUS>(count)) {
         return;
     }
-    ULONG first = type == WaitAny ? static_cast<ULONG>(status - STATUS_WAIT_0) : 0;
+    ULONG first = type == WaitAny ? static_cast<ULONG>(status - base) : 0;
     ULONG last = type == WaitAny ? first + 1 : count;
     for (ULONG i = first; i < last; ++i) {
         if (objects[i]->Type == MutantObject) {
@@ -49,6 +53,15 @@ void NoteMutexesAcquired(DISPATCHER_HEADER** objects, ULONG count, WAIT_TYPE typ
             }
         }
     }
+}
+
+// Wait TRUE on a set or release: the caller runs on at DISPATCH_LEVEL, as if it still held the
+// dispatcher lock, and its next kernel call must be a wait (which returns it to its own IRQL).
+void KeepForWait(ThreadRecord* self)
+{
+    self->WaitIrql = KeGetCurrentIrql();
+    self->MustWait = true;
+    platform::IrqlSetRaw(DISPATCH_LEVEL);
 }
 
 void RemoveTimerLocked(KTIMER* timer)
@@ -77,15 +90,22 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 namespace {
 // Signals the event (waking whom it can) and, for a pulse, resets it again; the previous state.
-LONG SetEvent(PRKEVENT Event, bool pulse, const char* operation)
+LONG SetEvent(PRKEVENT Event, bool pulse, bool wait, const char* operation)
 {
+    ThreadRecord* self = KnownCaller(operation);
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, operation);
     if (!platform::ObjectCheckInitialised(Event, platform::KernelObjectKind::Event, operation)) return 0;
-    Guard lock(Sched().Lock);
-    const LONG previous = Event->Header.SignalState;
-    SignalEventLocked(Event);
-    if (pulse) {
-        Event->Header.SignalState = 0;
+    LONG previous;
+    {
+        Guard lock(Sched().Lock);
+        previous = Event->Header.SignalState;
+        SignalEventLocked(Event);
+        if (pulse) {
+            Event->Header.SignalState = 0;
+        }
+    }
+    if (wait) {
+        KeepForWait(self);
     }
     return previous;
 }
@@ -94,8 +114,7 @@ LONG SetEvent(PRKEVENT Event, bool pulse, const char* operation)
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Increment);
-    UNREFERENCED_PARAMETER(Wait);
-    return SetEvent(Event, false, "KeSetEvent");
+    return SetEvent(Event, false, Wait != FALSE, "KeSetEvent");
 }
 
 VOID KeClearEvent(PRKEVENT Event)
@@ -122,8 +141,7 @@ LONG KeReadStateEvent(PRKEVENT Event)
 LONG KePulseEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Increment);
-    UNREFERENCED_PARAMETER(Wait);
-    return SetEvent(Event, true, "KePulseEvent");
+    return SetEvent(Event, true, Wait != FALSE, "KePulseEvent");
 }
 
 VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level)
@@ -142,10 +160,9 @@ VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level)
 
 LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait)
 {
-    UNREFERENCED_PARAMETER(Wait);
+    ThreadRecord* self = KnownCaller("KeReleaseMutex");
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
     if (!platform::ObjectCheckInitialised(Mutex, platform::KernelObjectKind::Mutex, "KeReleaseMutex")) return 0;
-    ThreadRecord* self = Current();
     LONG previous;
     bool released;
     {
@@ -160,11 +177,16 @@ LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait)
         released = Mutex->Header.SignalState == 1;
         if (released) {
             Mutex->OwnerThread = nullptr;
+            auto& owned = self->OwnedMutexes;
+            owned.erase(std::remove(owned.begin(), owned.end(), Mutex), owned.end());
             WakeWaitersLocked();
         }
     }
     if (released) {
         platform::LockNoteReleased(Mutex);
+    }
+    if (Wait) {
+        KeepForWait(self);
     }
     return previous;
 }
@@ -173,6 +195,50 @@ LONG KeReadStateMutex(PKMUTEX Mutex)
 {
     Guard lock(Sched().Lock);
     return Mutex->Header.SignalState;
+}
+
+VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
+{
+    if (Count < 0 || Limit <= 0 || Count > Limit) {
+        platform::VerifierFault("SEMAPHORE_PARAMETERS", "semaphore %p initialised with count %d and limit %d",
+                                static_cast<void*>(Semaphore), Count, Limit);
+    }
+    Guard lock(Sched().Lock);
+    Semaphore->Header.Type = SemaphoreObject;
+    Semaphore->Header.Absolute = 0;
+    Semaphore->Header.Size = sizeof(KSEMAPHORE);
+    Semaphore->Header.Inserted = 0;
+    Semaphore->Header.SignalState = Count;
+    Semaphore->Limit = Limit;
+}
+
+LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait)
+{
+    UNREFERENCED_PARAMETER(Increment);
+    ThreadRecord* self = KnownCaller("KeReleaseSemaphore");
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeReleaseSemaphore");
+    LONG previous;
+    {
+        Guard lock(Sched().Lock);
+        previous = Semaphore->Header.SignalState;
+        if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment) {
+            platform::VerifierFault("SEMAPHORE_LIMIT", "semaphore %p released by %d at count %d (limit %d)",
+                                    static_cast<void*>(Semaphore), Adjustment, previous, Semaphore->Limit);
+            return previous;
+        }
+        Semaphore->Header.SignalState = previous + Adjustment;
+        WakeWaitersLocked();
+    }
+    if (Wait) {
+        KeepForWait(self);
+    }
+    return previous;
+}
+
+LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore)
+{
+    Guard lock(Sched().Lock);
+    return Semaphore->Header.SignalState;
 }
 
 VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
@@ -198,6 +264,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeS
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
+    KnownCaller("KeSetTimerEx");
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeSetTimerEx");
     if (!platform::ObjectCheckInitialised(Timer, platform::KernelObjectKind::Timer, "KeSetTimerEx")) return FALSE;
     if (Dpc && !platform::ObjectCheckInitialised(Dpc, platform::KernelObjectKind::Dpc, "KeSetTimerEx")) return FALSE;
@@ -244,6 +311,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
 {
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    ThreadRecord* self = KnownCaller("KeWaitForMultipleObjects", true);
     if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || Object == nullptr) {
         platform::VerifierFault("WAIT_PARAMETERS", "wait on %u objects", Count);
         return STATUS_INVALID_PARAMETER;
@@ -266,7 +334,21 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
         }
         if (!platform::ObjectCheckWaitable(objects[i], "KeWaitForMultipleObjects")) return STATUS_INVALID_PARAMETER;
     }
-    ThreadRecord* self = Current();
+    // A mutex this wait may block on enters the lock-order check before the thread blocks.
+    if (Count == 1 || WaitType == WaitAll) {
+        for (ULONG i = 0; i < Count; ++i) {
+            if (objects[i]->Type == MutantObject) {
+                bool owned;
+                {
+                    Guard lock(Sched().Lock);
+                    owned = reinterpret_cast<KMUTEX*>(objects[i])->OwnerThread == self;
+                }
+                if (!owned) {
+                    platform::LockNoteAcquiring(objects[i]);
+                }
+            }
+        }
+    }
     NTSTATUS status;
     {
         Guard lock(Sched().Lock);
@@ -289,6 +371,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
 {
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    ThreadRecord* self = KnownCaller("KeDelayExecutionThread", true);
     if (Interval == nullptr) {
         platform::VerifierFault("WAIT_PARAMETERS", "KeDelayExecutionThread without an interval");
         return STATUS_INVALID_PARAMETER;
@@ -296,12 +379,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
         platform::VerifierFault("IRQL_WAIT", "KeDelayExecutionThread at IRQL %u", KeGetCurrentIrql());
     }
-    if (Interval->QuadPart == 0) {
-        return STATUS_SUCCESS;
-    }
-    ThreadRecord* self = Current();
     Guard lock(Sched().Lock);
-    const int64_t deadline = DeadlineFromTimeoutLocked(Interval->QuadPart);
+    // A zero interval yields: the thread waits until nothing else can run, without time passing.
+    const int64_t deadline = Interval->QuadPart == 0 ? NowLocked() : DeadlineFromTimeoutLocked(Interval->QuadPart);
     WaitLocked(lock, self, nullptr, 0, WaitAny, deadline, DelayExecution);
     return STATUS_SUCCESS;
 }

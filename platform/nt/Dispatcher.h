@@ -13,6 +13,7 @@ enum DISPATCHER_OBJECT_TYPE : UCHAR {
     EventNotificationObject = 0,
     EventSynchronizationObject = 1,
     MutantObject = 2,
+    SemaphoreObject = 5,
     ThreadObject = 6,
     TimerNotificationObject = 8,
     TimerSynchronizationObject = 9,
@@ -63,6 +64,13 @@ using PKMUTEX = KMUTEX*;
 using KMUTANT = KMUTEX;
 using PKMUTANT = KMUTEX*;
 
+struct KSEMAPHORE {
+    DISPATCHER_HEADER Header;  // SignalState is the count
+    LONG Limit;
+};
+using PKSEMAPHORE = KSEMAPHORE*;
+using PRKSEMAPHORE = KSEMAPHORE*;
+
 struct KTIMER {
     DISPATCHER_HEADER Header;
     LONGLONG DueTime;   // on the machine clock, 100 ns units
@@ -90,6 +98,8 @@ constexpr KPRIORITY IO_SOUND_INCREMENT = 8;
 constexpr KPRIORITY MUTANT_INCREMENT = 1;
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+// Wait TRUE (KeSetEvent, KePulseEvent, KeReleaseMutex, KeReleaseSemaphore): the caller goes on at
+// DISPATCH_LEVEL and its next kernel call must be a wait ("WAIT_NEXT" fault otherwise).
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID KeClearEvent(PRKEVENT Event);
 LONG KeResetEvent(PRKEVENT Event);
@@ -100,6 +110,12 @@ VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level);
 LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait);
 LONG KeReadStateMutex(PKMUTEX Mutex);
 
+// Semaphores: KeReleaseSemaphore adds Adjustment to the count and returns the previous count;
+// raising it above the limit is a fault (the count is left as it was).
+VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
+LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait);
+LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
+
 VOID KeInitializeTimer(PKTIMER Timer);
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 // Both return TRUE when the timer was already set (it is then reset to the new due time).
@@ -109,7 +125,8 @@ BOOLEAN KeCancelTimer(PKTIMER Timer);
 BOOLEAN KeReadStateTimer(PKTIMER Timer);
 
 // Time-outs: negative relative, positive absolute system time (100 ns units), null forever,
-// zero a poll. Results: STATUS_WAIT_0 + index (WaitAny: lowest signalled index), STATUS_TIMEOUT.
+// zero a poll. Results: STATUS_WAIT_0 + index (WaitAny: lowest signalled index), STATUS_TIMEOUT,
+// STATUS_ABANDONED_WAIT_0 (+ index for WaitAny) when a mutex got is one a thread ended owning.
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout);
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
@@ -120,6 +137,7 @@ inline NTSTATUS KeWaitForMutexObject(PKMUTEX Mutex, KWAIT_REASON WaitReason, KPR
 {
     return KeWaitForSingleObject(Mutex, WaitReason, WaitMode, Alertable, Timeout);
 }
+// A zero interval yields: the caller waits, with no time passing, until nothing else can run.
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
 // ---- test and platform interface (not part of the kernel API) ----

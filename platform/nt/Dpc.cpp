@@ -11,34 +11,72 @@ using namespace platform::detail;
 
 namespace {
 
-// Marks a queued DPC (DpcData); the queue itself is the authority.
+// Marks a queued DPC (DpcData); the queues themselves are the authority.
 char g_queuedMarker;
+// The simulated processor a DPC thread serves (-1 on every other thread).
+thread_local int t_processor = -1;
+
+// A DPC thread's own processor; every other thread is pinned to one by its id.
+int CurrentProcessorLocked()
+{
+    const int count = Sched().ProcessorCount;
+    if (t_processor >= 0) {
+        return std::min(t_processor, count - 1);
+    }
+    const ThreadRecord* self = CurrentIfAny();
+    return self == nullptr ? 0 : static_cast<int>(self->Id % static_cast<uint64_t>(count));
+}
+
+bool AllIdleLocked()
+{
+    SchedulerState& s = Sched();
+    for (int i = 0; i < s.ProcessorsStarted; ++i) {
+        if (!s.Processors[i].Queue.empty() || s.Processors[i].Running != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void SetIdleIfDoneLocked()
 {
-    SchedulerState& s = Sched();
-    if (s.DpcQueue.empty() && !s.DpcRunning) {
-        SignalEventLocked(&s.DpcIdle);
+    if (AllIdleLocked()) {
+        SignalEventLocked(&Sched().DpcIdle);
     }
 }
 
-void DpcThreadMain()
+// Finds the queue holding the DPC (null when it is not queued).
+std::deque<KDPC*>* QueueOfLocked(KDPC* dpc)
+{
+    SchedulerState& s = Sched();
+    for (int i = 0; i < s.ProcessorsStarted; ++i) {
+        std::deque<KDPC*>& queue = s.Processors[i].Queue;
+        if (std::find(queue.begin(), queue.end(), dpc) != queue.end()) {
+            return &queue;
+        }
+    }
+    return nullptr;
+}
+
+void DpcThreadMain(DpcProcessor* p, int number)
 {
     SchedulerState& s = Sched();
     ThreadRecord* self = Current();
+    t_processor = number;
     Guard lock(s.Lock);
     for (;;) {
-        if (s.DpcQueue.empty()) {
-            s.DpcRunning = false;
+        if (p->Queue.empty()) {
             SetIdleIfDoneLocked();
-            DISPATCHER_HEADER* work = &s.DpcWork.Header;
+            DISPATCHER_HEADER* work = &p->Work.Header;
+            self->IdleWait = true;
             WaitLocked(lock, self, &work, 1, WaitAny, NO_DEADLINE, Executive);
+            self->IdleWait = false;
             continue;
         }
-        KDPC* dpc = s.DpcQueue.front();
-        s.DpcQueue.pop_front();
+        KDPC* dpc = p->Queue.front();
+        p->Queue.pop_front();
         dpc->DpcData = nullptr;
-        s.DpcRunning = true;
+        p->Running = dpc;
         const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
         PVOID context = dpc->DeferredContext;
         PVOID arg1 = dpc->SystemArgument1;
@@ -47,51 +85,88 @@ void DpcThreadMain()
         platform::IrqlSetRaw(DISPATCH_LEVEL);
         routine(dpc, context, arg1, arg2);
         if (KeGetCurrentIrql() != DISPATCH_LEVEL || platform::IrqlHeldSpinLocks() != 0) {
-            platform::VerifierFault("DPC_IRQL", "DPC routine returned at IRQL %u holding %d spin lock(s)",
-                                    KeGetCurrentIrql(), platform::IrqlHeldSpinLocks());
+            platform::VerifierFault("DPC_IRQL", "DPC routine %p returned at IRQL %u holding %d spin lock(s)",
+                                    reinterpret_cast<void*>(routine), KeGetCurrentIrql(),
+                                    platform::IrqlHeldSpinLocks());
         }
         platform::IrqlSetRaw(PASSIVE_LEVEL);
         lock.lock();
+        p->Running = nullptr;
     }
+}
+
+void EnsureDpcThreadLocked(int number)
+{
+    SchedulerState& s = Sched();
+    DpcProcessor& p = s.Processors[number];
+    if (p.Thread == nullptr) {
+        s.ProcessorsStarted = std::max(s.ProcessorsStarted, number + 1);
+        auto* t = new ThreadRecord();
+        t->Internal = true;
+        t->Name = "dpc" + std::to_string(number);
+        DpcProcessor* pp = &p;
+        p.Thread = StartThreadLocked(t, [pp, number] { DpcThreadMain(pp, number); });
+        t->Os.detach();
+    }
+}
+
+// The processor a DPC runs on: the one it is running on now (a DPC is never concurrent with
+// itself), else its target, else the processor of the thread that queues it (a DPC thread's own;
+// every other thread is pinned to one by its id, so a timer or a completion keeps its processor
+// while DPCs queued by different threads run side by side).
+int ProcessorForLocked(const KDPC* dpc)
+{
+    SchedulerState& s = Sched();
+    for (int i = 0; i < s.ProcessorsStarted; ++i) {
+        if (s.Processors[i].Running == dpc) {
+            return i;
+        }
+    }
+    if (dpc->Number != 0) {
+        return std::min<int>(dpc->Number - 1, s.ProcessorCount - 1);
+    }
+    return CurrentProcessorLocked();
 }
 
 }  // namespace
 
 namespace platform::detail {
 
-void EnsureDpcThreadLocked()
-{
-    SchedulerState& s = Sched();
-    if (s.DpcThread == nullptr) {
-        auto* t = new ThreadRecord();
-        t->Internal = true;
-        t->Name = "dpc";
-        s.DpcThread = StartThreadLocked(t, DpcThreadMain);
-        t->Os.detach();
-    }
-}
-
 bool InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2)
 {
     SchedulerState& s = Sched();
-    if (std::find(s.DpcQueue.begin(), s.DpcQueue.end(), dpc) != s.DpcQueue.end()) {
+    if (QueueOfLocked(dpc) != nullptr) {
         return false;
     }
+    const int number = ProcessorForLocked(dpc);
     dpc->SystemArgument1 = arg1;
     dpc->SystemArgument2 = arg2;
     dpc->DpcData = &g_queuedMarker;
-    s.DpcQueue.push_back(dpc);
+    DpcProcessor& p = s.Processors[number];
+    p.Queue.push_back(dpc);
     s.DpcIdle.Header.SignalState = 0;
-    EnsureDpcThreadLocked();
-    SignalEventLocked(&s.DpcWork);
+    EnsureDpcThreadLocked(number);
+    SignalEventLocked(&p.Work);
     return true;
 }
 
 void ResetDpcLocked()
 {
     SchedulerState& s = Sched();
-    s.DpcQueue.clear();
+    for (DpcProcessor& p : s.Processors) {
+        p.Queue.clear();
+    }
+    s.ProcessorCount = DEFAULT_PROCESSORS;
     SetIdleIfDoneLocked();
+}
+
+size_t DpcBusyLocked()
+{
+    size_t n = 0;
+    for (const DpcProcessor& p : Sched().Processors) {
+        n += p.Queue.size() + (p.Running != nullptr ? 1 : 0);
+    }
+    return n;
 }
 
 }  // namespace platform::detail
@@ -101,7 +176,9 @@ VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Deferr
     SchedulerState& s = Sched();
     Guard lock(s.Lock);
     platform::ObjectCheckReinitialise(Dpc, platform::KernelObjectKind::Dpc);
-    s.DpcQueue.erase(std::remove(s.DpcQueue.begin(), s.DpcQueue.end(), Dpc), s.DpcQueue.end());
+    if (std::deque<KDPC*>* queue = QueueOfLocked(Dpc)) {
+        queue->erase(std::remove(queue->begin(), queue->end(), Dpc), queue->end());
+    }
     Dpc->Type = 19;
     Dpc->Importance = MediumImportance;
     Dpc->Number = 0;
@@ -116,10 +193,18 @@ VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Deferr
 
 VOID KeSetImportanceDpc(PKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }
 
-VOID KeSetTargetProcessorDpc(PKDPC Dpc, CHAR Number) { Dpc->Number = static_cast<USHORT>(Number); }
+VOID KeSetTargetProcessorDpc(PKDPC Dpc, CHAR Number)
+{
+    if (Number < 0 || Number >= MAX_PROCESSORS) {
+        platform::VerifierFault("DPC_PROCESSOR", "DPC %p targeted at processor %d", static_cast<void*>(Dpc), Number);
+        return;
+    }
+    Dpc->Number = static_cast<USHORT>(Number + 1);
+}
 
 BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
+    KnownCaller("KeInsertQueueDpc");
     platform::IrqlCheckAtMost(HIGH_LEVEL, "KeInsertQueueDpc");
     if (!platform::ObjectCheckInitialised(Dpc, platform::KernelObjectKind::Dpc, "KeInsertQueueDpc")) return FALSE;
     if (Dpc->DeferredRoutine == nullptr) {
@@ -132,13 +217,12 @@ BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2
 
 BOOLEAN KeRemoveQueueDpc(PKDPC Dpc)
 {
-    SchedulerState& s = Sched();
-    Guard lock(s.Lock);
-    auto it = std::find(s.DpcQueue.begin(), s.DpcQueue.end(), Dpc);
-    if (it == s.DpcQueue.end()) {
+    Guard lock(Sched().Lock);
+    std::deque<KDPC*>* queue = QueueOfLocked(Dpc);
+    if (queue == nullptr) {
         return FALSE;
     }
-    s.DpcQueue.erase(it);
+    queue->erase(std::find(queue->begin(), queue->end(), Dpc));
     Dpc->DpcData = nullptr;
     SetIdleIfDoneLocked();
     return TRUE;
@@ -146,20 +230,48 @@ BOOLEAN KeRemoveQueueDpc(PKDPC Dpc)
 
 VOID KeFlushQueuedDpcs()
 {
+    ThreadRecord* self = KnownCaller("KeFlushQueuedDpcs", true);
     if (!platform::IrqlCheckAtMost(PASSIVE_LEVEL, "KeFlushQueuedDpcs")) {
         return;
     }
     SchedulerState& s = Sched();
-    ThreadRecord* self = Current();
     Guard lock(s.Lock);
     DISPATCHER_HEADER* idle = &s.DpcIdle.Header;
     WaitLocked(lock, self, &idle, 1, WaitAny, NO_DEADLINE, Executive);
 }
 
+ULONG KeGetCurrentProcessorNumber()
+{
+    Guard lock(Sched().Lock);
+    return static_cast<ULONG>(CurrentProcessorLocked());
+}
+
+CHAR KeQueryNumberProcessors()
+{
+    Guard lock(Sched().Lock);
+    return static_cast<CHAR>(Sched().ProcessorCount);
+}
+
 namespace platform {
+
 size_t DpcQueueLength()
 {
     Guard lock(Sched().Lock);
-    return Sched().DpcQueue.size();
+    size_t n = 0;
+    for (const DpcProcessor& p : Sched().Processors) {
+        n += p.Queue.size();
+    }
+    return n;
 }
+
+void SetProcessorCount(int count)
+{
+    if (count < 1 || count > MAX_PROCESSORS) {
+        VerifierFault("DPC_PROCESSOR", "processor count %d out of range", count);
+        return;
+    }
+    Guard lock(Sched().Lock);
+    Sched().ProcessorCount = count;
+}
+
 }  // namespace platform

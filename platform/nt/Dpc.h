@@ -1,4 +1,6 @@
-// Deferred procedure calls. DPCs run in queue order at DISPATCH_LEVEL on the stand-in's DPC thread.
+// Deferred procedure calls. Each simulated processor (2 by default) has a DPC queue served by a
+// DPC thread of its own at DISPATCH_LEVEL, in queue order; DPCs of different processors run at
+// the same time, as on real hardware, but a DPC never runs concurrently with itself.
 #pragma once
 
 #include "platform/nt/NtTypes.h"
@@ -24,6 +26,9 @@ struct KDPC {
 
 VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 VOID KeSetImportanceDpc(PKDPC Dpc, KDPC_IMPORTANCE Importance);
+// Later queueings run on that processor (clamped to the processors the machine has). Without a
+// target a DPC runs on the processor of the thread that queues it: a DPC thread's own, and for
+// every other thread one fixed by its id.
 VOID KeSetTargetProcessorDpc(PKDPC Dpc, CHAR Number);
 // FALSE when the DPC is already queued (the arguments are then left as they were).
 BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
@@ -31,8 +36,14 @@ BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2
 BOOLEAN KeRemoveQueueDpc(PKDPC Dpc);
 // Returns once every DPC queued before the call has run. PASSIVE_LEVEL only.
 VOID KeFlushQueuedDpcs();
+// The calling thread's processor (a DPC thread's own, one fixed by the id for other threads), and
+// how many there are.
+ULONG KeGetCurrentProcessorNumber();
+CHAR KeQueryNumberProcessors();
 
 namespace platform {
 // Number of DPCs queued and not yet started (for tests).
 size_t DpcQueueLength();
+// Number of simulated processors, each with a DPC thread (1..64; the machine reset sets 2).
+void SetProcessorCount(int count);
 }  // namespace platform

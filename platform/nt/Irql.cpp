@@ -56,6 +56,12 @@ int IrqlHeldSpinLocks() { return t_spinLocksHeld; }
 
 void IrqlSetRaw(KIRQL irql) { t_irql = irql; }
 
+void IrqlResetThread()
+{
+    t_irql = PASSIVE_LEVEL;
+    t_spinLocksHeld = 0;
+}
+
 bool IrqlCheckAtMost(KIRQL maxIrql, const char* operation)
 {
     if (t_irql > maxIrql) {

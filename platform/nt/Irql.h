@@ -18,6 +18,9 @@ int IrqlHeldSpinLocks();
 // Sets the thread's IRQL without checks (DPC and timer threads use it to run at DISPATCH_LEVEL).
 void IrqlSetRaw(KIRQL irql);
 
+// Back to PASSIVE_LEVEL with no spin lock counted (the machine reset does this for the test thread).
+void IrqlResetThread();
+
 // Records a fault when the current IRQL is above `maxIrql`; returns true when the rule held.
 bool IrqlCheckAtMost(KIRQL maxIrql, const char* operation);
 

@@ -5,6 +5,7 @@
 #include "platform/nt/Irql.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Sync.h"
+#include "platform/nt/SyncMutex.h"
 #include "platform/nt/Dpc.h"
 #include "platform/nt/Dispatcher.h"
 #include "platform/nt/Thread.h"

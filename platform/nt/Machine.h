@@ -2,7 +2,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace platform {
 
@@ -39,10 +41,31 @@ private:
     bool m_counted;
 };
 
+// Registers a host or simulator thread for its whole life: it is counted as runnable from the
+// moment it is made (before it starts, so no wait of another thread can time out first) until
+// its body returns. Join() counts the caller as blocked outside the kernel while it waits.
+class ClientThread {
+public:
+    ClientThread(const char* name, std::function<void()> body);
+    ~ClientThread();
+    ClientThread(const ClientThread&) = delete;
+    ClientThread& operator=(const ClientThread&) = delete;
+    void Join();
+
+private:
+    std::thread m_thread;
+};
+
 // Who waits on what (one line per known thread); printed with a "DEADLOCK" fault.
 std::string MachineDescribeWaits();
-// Real time with every known thread blocked and no deadline before "DEADLOCK" is reported
-// (default 5 s). The blocked client threads are then woken with STATUS_TIMEOUT.
+// Real time the watchdogs allow (default 5 s): every known thread blocked with no deadline pending
+// is a "DEADLOCK"; a known thread that keeps running without a blocking, waking or time-passing
+// kernel call while a deadline waits for it is "NO_PROGRESS". Either ends the process: the
+// report is printed, the fault recorded, the fatal handler called, and the process exits with 1.
 void SetDeadlockTimeout(std::chrono::milliseconds timeout);
+// Called (once, on the watchdog's thread) before the process ends on a fatal machine fault; the
+// test harness names the failed test here.
+using MachineFatalHandler = void (*)(const char* rule);
+void SetMachineFatalHandler(MachineFatalHandler handler);
 
 }  // namespace platform

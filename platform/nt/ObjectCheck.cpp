@@ -194,12 +194,14 @@ void DriverUnloadCheck(const char* driverName)
                           static_cast<void*>(timer), static_cast<void*>(timer->Dpc));
             timers.push_back(timer);
         }
-        for (KDPC* dpc : s.DpcQueue) {
-            VerifierFault("UNLOAD_DPC_QUEUED", "driver '%s' unloaded with DPC %p (routine %p) still queued",
-                          driverName, static_cast<void*>(dpc), reinterpret_cast<void*>(dpc->DeferredRoutine));
-            dpcs.push_back(dpc);
+        for (int i = 0; i < s.ProcessorsStarted; ++i) {
+            for (KDPC* dpc : s.Processors[i].Queue) {
+                VerifierFault("UNLOAD_DPC_QUEUED", "driver '%s' unloaded with DPC %p (routine %p) still queued",
+                              driverName, static_cast<void*>(dpc), reinterpret_cast<void*>(dpc->DeferredRoutine));
+                dpcs.push_back(dpc);
+            }
         }
-        const size_t items = WorkItemsPendingLocked();
+        const size_t items = WorkItemsBusyLocked();
         if (items != 0) {
             VerifierFault("UNLOAD_WORKITEM_PENDING", "driver '%s' unloaded with %zu work item(s) queued or running",
                           driverName, items);

@@ -47,8 +47,3 @@ void PoolNoteObject(void* object, KernelObjectKind kind);
 bool ObjectCheckFreedBlock(const PoolObject* objects, size_t count, const char* owner);
 
 }  // namespace platform::detail
-
-namespace platform::detail {
-// Work items queued or running (lock held); defined with the work queues.
-size_t WorkItemsPendingLocked();
-}  // namespace platform::detail

@@ -3,6 +3,7 @@
 // object's state, which keeps the bookkeeping of the clock race-free.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -28,12 +29,26 @@ enum class RunState { Running, Waiting, External, Exited };
 struct ThreadRecord : KTHREAD {
     uint64_t Id = 0;
     std::string Name;
-    bool Known = false;     // counted by the clock
+    std::atomic<bool> Known{false};  // counted by the clock (read without the lock by the thread itself)
     bool System = false;    // made by PsCreateSystemThread
     bool Internal = false;  // the DPC thread and the worker threads
     bool Client = false;    // a registered test or host thread
     bool Abandoned = false;
+    bool IdleWait = false;  // an internal thread waiting for work: idle, not stuck (lock held)
     RunState State = RunState::Running;
+
+    // Kernel calls that block, wake or let time pass; only the thread itself counts them, the
+    // no-progress watchdog reads them.
+    std::atomic<uint64_t> Calls{0};
+    uint64_t SeenCalls = 0;  // watchdog's last look (lock held)
+    std::chrono::steady_clock::time_point SeenSince;
+    bool Watched = false;
+    // Set by KeSetEvent/KePulseEvent/KeReleaseMutex with Wait TRUE: the next call must be a wait.
+    // The IRQL the caller had before (it runs at DISPATCH_LEVEL until that wait).
+    bool MustWait = false;
+    KIRQL WaitIrql = PASSIVE_LEVEL;
+    // Mutexes the thread owns, in acquisition order (lock held).
+    std::vector<KMUTEX*> OwnedMutexes;
 
     // The current wait.
     std::condition_variable Cv;
@@ -52,6 +67,16 @@ struct ThreadRecord : KTHREAD {
     KPRIORITY Priority = SYSTEM_THREAD_DEFAULT_PRIORITY;
     std::vector<KPRIORITY> PriorityHistory;
     NTSTATUS ExitStatus = STATUS_PENDING;
+};
+
+constexpr int MAX_PROCESSORS = 64;
+constexpr int DEFAULT_PROCESSORS = 2;
+
+struct DpcProcessor {
+    std::deque<KDPC*> Queue;
+    KDPC* Running = nullptr;
+    ThreadRecord* Thread = nullptr;
+    KEVENT Work{};  // synchronization: work was queued
 };
 
 struct SchedulerState {
@@ -83,12 +108,11 @@ struct SchedulerState {
     NTSTATUS ThreadFailStatus = STATUS_SUCCESS;
     unsigned ThreadFailCount = 0;
 
-    // DPCs.
-    std::deque<KDPC*> DpcQueue;
-    bool DpcRunning = false;
-    ThreadRecord* DpcThread = nullptr;
-    KEVENT DpcWork{};   // synchronization: work was queued
-    KEVENT DpcIdle{};   // notification: queue empty and no DPC running
+    // DPCs: one queue and one DPC thread per simulated processor.
+    DpcProcessor Processors[MAX_PROCESSORS];
+    int ProcessorCount = DEFAULT_PROCESSORS;
+    int ProcessorsStarted = 0;   // processors below this index may have a DPC thread (walks stop here)
+    KEVENT DpcIdle{};            // notification: every queue empty and no DPC running
 };
 
 SchedulerState& Sched();
@@ -97,6 +121,18 @@ using Guard = std::unique_lock<std::mutex>;
 // The calling thread's record (made on first use for threads the machine did not create).
 ThreadRecord* Current();
 void SetCurrent(ThreadRecord* record);
+// The calling thread's record when it has one (never makes one: safe with the lock held).
+ThreadRecord* CurrentIfAny();
+
+// The calling thread's record, checked as the caller of a kernel call that blocks, wakes a waiter
+// or lets time pass: an unknown thread is an "UNKNOWN_THREAD" fault naming the call, and a call
+// other than a wait after a set or release with Wait TRUE is a "WAIT_NEXT" fault. Lock not held.
+ThreadRecord* KnownCaller(const char* call, bool isWait = false);
+// Records a fault that the machine cannot recover from, hands it to the fatal handler and ends the
+// process. Lock held or not.
+[[noreturn]] void MachineFatal(const char* rule, const std::string& report);
+// Lets `ticks` of machine time pass for a busy caller (timers and time-outs due meanwhile fire).
+void StallLocked(int64_t ticks);
 
 // All below: call with the lock held.
 int64_t NowLocked();
@@ -113,9 +149,11 @@ void KickLocked();
 void SignalEventLocked(KEVENT* event);
 // Queues a DPC (false when already queued).
 bool InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2);
-void EnsureDpcThreadLocked();
 void ResetDpcLocked();
 void ResetWorkQueuesLocked();
+// What is still to run or running at the end of a test (lock held).
+size_t DpcBusyLocked();
+size_t WorkItemsBusyLocked();
 
 // Starts a thread the machine knows (system or internal); `body` runs on it.
 ThreadRecord* StartThreadLocked(ThreadRecord* t, std::function<void()> body);
@@ -123,6 +161,16 @@ ThreadRecord* StartThreadLocked(ThreadRecord* t, std::function<void()> body);
 // then drops its own reference and calls FinishedThread().
 void FinishThread(ThreadRecord* t, NTSTATUS exitStatus);
 void FinishedThread();
+
+// Shared between the wait core, the watchdogs and the machine (lock held).
+void WakeLocked(ThreadRecord* t, NTSTATUS status);
+int64_t NextDeadlineLocked();
+void ExpireDueLocked();
+void EnsureServiceLocked();
+bool OthersQuiescentLocked(const ThreadRecord* self);
+std::string DescribeLocked();
+// Waits (real time, bounded) until every other known thread is blocked or has exited.
+bool SettleLocked(Guard& lock, ThreadRecord* self);
 
 // Converts a kernel time-out (negative relative, positive absolute) into a machine deadline.
 int64_t DeadlineFromTimeoutLocked(LONGLONG timeout);

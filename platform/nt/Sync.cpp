@@ -1,11 +1,14 @@
 #include "platform/nt/Sync.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/nt/ObjectCheck.h"
@@ -17,6 +20,9 @@ struct LockOrderState {
     std::mutex Lock;
     std::unordered_map<const void*, std::string> Names;
     std::unordered_map<std::string, std::set<std::string>> After;  // declared edges before -> after
+    // Learned edges: lock held -> lock taken while holding it, over every thread of the test.
+    std::unordered_map<const void*, std::set<const void*>> Learned;
+    std::atomic<uint64_t> Generation{1};  // bumped by the reset; invalidates the threads' caches
 };
 
 LockOrderState& Orders()
@@ -27,6 +33,51 @@ LockOrderState& Orders()
 
 // Locks the current thread holds, in acquisition order.
 thread_local std::vector<void*> t_held;
+// Learned edges this thread has already reported to the graph (so that a repeated nesting takes
+// no global lock), valid for one generation.
+struct EdgeHash {
+    size_t operator()(const std::pair<const void*, const void*>& e) const
+    {
+        return std::hash<const void*>()(e.first) * 31 + std::hash<const void*>()(e.second);
+    }
+};
+thread_local std::unordered_set<std::pair<const void*, const void*>, EdgeHash> t_knownEdges;
+thread_local uint64_t t_knownGeneration = 0;
+
+std::string LockLabel(LockOrderState& st, const void* lock)
+{
+    auto it = st.Names.find(lock);
+    if (it != st.Names.end()) {
+        return "'" + it->second + "'";
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", lock);
+    return text;
+}
+
+// True when the learned graph leads from `from` to `to`.
+bool LearnedPath(LockOrderState& st, const void* from, const void* to)
+{
+    std::vector<const void*> stack{from};
+    std::unordered_set<const void*> seen{from};
+    while (!stack.empty()) {
+        const void* at = stack.back();
+        stack.pop_back();
+        auto it = st.Learned.find(at);
+        if (it == st.Learned.end()) {
+            continue;
+        }
+        for (const void* next : it->second) {
+            if (next == to) {
+                return true;
+            }
+            if (seen.insert(next).second) {
+                stack.push_back(next);
+            }
+        }
+    }
+    return false;
+}
 // Distinguishes threads in the spin lock's owner field (never zero).
 thread_local char t_ownerTag;
 
@@ -79,6 +130,7 @@ bool AcquireAtDpc(PKSPIN_LOCK lock)
                                 static_cast<void*>(lock));
         return false;
     }
+    platform::LockNoteAcquiring(lock);
     AcquireRaw(lock);
     platform::IrqlNoteSpinLockAcquired();
     platform::LockNoteAcquired(lock);
@@ -192,28 +244,65 @@ void LockOrderReset()
     std::lock_guard<std::mutex> guard(st.Lock);
     st.Names.clear();
     st.After.clear();
+    st.Learned.clear();
+    st.Generation.fetch_add(1);
     t_held.clear();
 }
 
-void LockNoteAcquired(void* lock)
+void LockNoteAcquiring(void* lock)
 {
+    if (t_held.empty()) {
+        return;  // nothing held: no order to learn or check
+    }
     LockOrderState& st = Orders();
-    {
-        std::lock_guard<std::mutex> guard(st.Lock);
-        auto name = st.Names.find(lock);
-        if (name != st.Names.end()) {
-            for (void* held : t_held) {
-                auto heldName = st.Names.find(held);
-                if (heldName != st.Names.end() && DeclaredBefore(st, name->second, heldName->second)) {
-                    VerifierFault("LOCK_ORDER", "'%s' taken while holding '%s', but '%s' comes before '%s'",
-                                  name->second.c_str(), heldName->second.c_str(), name->second.c_str(),
-                                  heldName->second.c_str());
-                }
-            }
+    const uint64_t generation = st.Generation.load(std::memory_order_relaxed);
+    if (t_knownGeneration != generation) {
+        t_knownEdges.clear();
+        t_knownGeneration = generation;
+    }
+    bool allKnown = true;
+    for (void* held : t_held) {
+        if (held != lock && t_knownEdges.count({held, lock}) == 0) {
+            allKnown = false;
+            break;
         }
     }
-    t_held.push_back(lock);
+    if (allKnown) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(st.Lock);
+    auto name = st.Names.find(lock);
+    for (void* held : t_held) {
+        if (held == lock || !t_knownEdges.insert({held, lock}).second) {
+            continue;
+        }
+        bool declaredFault = false;
+        if (name != st.Names.end()) {
+            auto heldName = st.Names.find(held);
+            if (heldName != st.Names.end() && DeclaredBefore(st, name->second, heldName->second)) {
+                declaredFault = true;
+                VerifierFault("LOCK_ORDER", "'%s' taken while holding '%s', but '%s' comes before '%s'",
+                              name->second.c_str(), heldName->second.c_str(), name->second.c_str(),
+                              heldName->second.c_str());
+            }
+        }
+        auto& after = st.Learned[held];
+        if (after.count(lock) != 0) {
+            continue;
+        }
+        // The new edge held -> lock closes a cycle when the graph already leads from lock to held:
+        // two threads taking the locks the two ways can deadlock, whether or not this run does.
+        // A pair already reported against the declared order is the same fault.
+        if (!declaredFault && LearnedPath(st, lock, held)) {
+            VerifierFault("LOCK_CYCLE", "%s taken while holding %s, but the order learned so far takes %s before %s",
+                          LockLabel(st, lock).c_str(), LockLabel(st, held).c_str(), LockLabel(st, lock).c_str(),
+                          LockLabel(st, held).c_str());
+        }
+        after.insert(lock);
+    }
 }
+
+void LockNoteAcquired(void* lock) { t_held.push_back(lock); }
 
 bool LockNoteReleased(void* lock)
 {

@@ -1,6 +1,7 @@
 // Spin locks, in-stack queued spin locks and interlocked operations of the stand-in.
-// Spin locks raise to DISPATCH_LEVEL; named locks (platform::LockSetName) are checked against the
-// declared lock order, and releasing a lock the thread does not hold is a verifier fault.
+// Spin locks raise to DISPATCH_LEVEL; lock order is learned from every nested acquisition and
+// checked for cycles, named locks (platform::LockSetName) also against the declared order, and
+// releasing a lock the thread does not hold is a verifier fault.
 #pragma once
 
 #include "platform/nt/Irql.h"
@@ -108,7 +109,12 @@ void LockOrderDeclare(const char* before, const char* after);
 // Forgets every declared order and lock name (the machine reset does this between tests).
 void LockOrderReset();
 
-// Bookkeeping shared by spin locks and mutexes: a named lock taken or released by this thread.
+// Bookkeeping shared by spin locks and mutexes. Before a lock is taken (before it may block), each
+// lock the thread holds gives a learned edge held -> lock; an edge that closes a cycle in the
+// learned graph is a "LOCK_CYCLE" fault, and a pair against the declared order "LOCK_ORDER".
+// Nothing is looked up while the thread holds no lock, nor for nestings it has already reported.
+void LockNoteAcquiring(void* lock);
+// The lock has been taken by this thread.
 void LockNoteAcquired(void* lock);
 // Returns false (and records "LOCK_NOT_HELD") when this thread does not hold the lock.
 bool LockNoteReleased(void* lock);

@@ -6,6 +6,7 @@
 #include "platform/nt/Ob.h"
 #include "platform/nt/Scheduler.h"
 #include "platform/nt/Sync.h"
+#include "platform/nt/SyncMutex.h"
 #include "platform/nt/Verifier.h"
 
 using namespace platform::detail;
@@ -50,6 +51,10 @@ void SystemThreadBody(ThreadRecord* t)
     if (KeGetCurrentIrql() != PASSIVE_LEVEL || platform::IrqlHeldSpinLocks() != 0) {
         platform::VerifierFault("THREAD_EXIT_IRQL", "system thread '%s' ended at IRQL %u holding %d spin lock(s)",
                                 t->Name.c_str(), KeGetCurrentIrql(), platform::IrqlHeldSpinLocks());
+    }
+    if (platform::RegionDepth() != 0) {
+        platform::VerifierFault("THREAD_EXIT_REGION", "system thread '%s' ended inside %d critical or guarded region(s)",
+                                t->Name.c_str(), platform::RegionDepth());
     }
     FinishThread(t, status);
     SetCurrent(nullptr);

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/nt/Clock.h"
+#include "platform/nt/Scheduler.h"
 #include "platform/nt/Verifier.h"
 
 namespace {
@@ -34,6 +35,19 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 }
 
 ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(platform::ClockNow()); }
+
+VOID KeStallExecutionProcessor(ULONG MicroSeconds)
+{
+    platform::detail::KnownCaller("KeStallExecutionProcessor");
+    const int64_t ticks = static_cast<int64_t>(MicroSeconds) * 10;
+    if (platform::IsRealTime()) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
+    platform::detail::Guard lock(platform::detail::Sched().Lock);
+    platform::detail::StallLocked(ticks);
+}
 
 ULONG KeQueryTimeIncrement() { return TIME_INCREMENT; }
 

@@ -11,6 +11,9 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 // 100 ns units since boot.
 ULONGLONG KeQueryInterruptTime();
+// Busy-waits: the caller stays runnable and the machine clock moves on by the interval (timers and
+// time-outs due meanwhile fire), as on a processor that spins.
+VOID KeStallExecutionProcessor(ULONG MicroSeconds);
 // The clock tick in 100 ns units.
 ULONG KeQueryTimeIncrement();
 // Set: requests `DesiredTime` (100 ns units) and returns the resolution granted; not set: releases

@@ -21,6 +21,8 @@ void VerifierFault(const char* rule, const char* format, ...)
     va_start(args, format);
     vsnprintf(text, sizeof(text), format, args);
     va_end(args);
+    // Printed when recorded, so that the log shows it next to what caused it.
+    std::fprintf(stderr, "[verifier] %s: %s\n", rule, text);
     std::lock_guard<std::mutex> guard(g_faultLock);
     Faults().push_back(VerifierFaultRecord{rule, text});
 }

@@ -29,7 +29,7 @@ struct WorkQueue {
     std::deque<IO_WORKITEM*> Items;
     KEVENT Work{};
     ThreadRecord* Thread = nullptr;
-    bool Running = false;  // an item's routine is running
+    bool Running = false;  // a routine of this queue is running
 };
 
 WorkQueue* Queues()
@@ -46,7 +46,9 @@ void WorkerMain(WorkQueue* q)
     for (;;) {
         if (q->Items.empty()) {
             DISPATCHER_HEADER* work = &q->Work.Header;
+            self->IdleWait = true;
             WaitLocked(lock, self, &work, 1, WaitAny, NO_DEADLINE, Executive);
+            self->IdleWait = false;
             continue;
         }
         IO_WORKITEM* item = q->Items.front();
@@ -73,20 +75,20 @@ void WorkerMain(WorkQueue* q)
 }  // namespace
 
 namespace platform::detail {
-size_t WorkItemsPendingLocked()
+void ResetWorkQueuesLocked()
+{
+    for (int i = 0; i < QUEUE_COUNT; ++i) {
+        Queues()[i].Items.clear();
+    }
+}
+
+size_t WorkItemsBusyLocked()
 {
     size_t n = 0;
     for (int i = 0; i < QUEUE_COUNT; ++i) {
         n += Queues()[i].Items.size() + (Queues()[i].Running ? 1 : 0);
     }
     return n;
-}
-
-void ResetWorkQueuesLocked()
-{
-    for (int i = 0; i < QUEUE_COUNT; ++i) {
-        Queues()[i].Items.clear();
-    }
 }
 }  // namespace platform::detail
 
@@ -107,6 +109,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context)
 {
+    KnownCaller("IoQueueWorkItem");
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
     const int index = static_cast<int>(QueueType);
     if (index < 0 || index >= QUEUE_COUNT || WorkerRoutine == nullptr) {

@@ -16,6 +16,14 @@ namespace {
 
 bool g_harnessFailed = false;
 
+// A watchdog ends the process (a thread that never waits cannot be stopped): name the test first.
+void OnMachineFatal(const char* rule)
+{
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::fprintf(stderr, "[  FAILED  ] %s.%s: machine fault %s; the process ends here\n",
+                 info != nullptr ? info->test_suite_name() : "(no test)", info != nullptr ? info->name() : "", rule);
+}
+
 class KernelHarnessListener : public ::testing::EmptyTestEventListener {
 public:
     void OnTestStart(const ::testing::TestInfo&) override
@@ -28,20 +36,20 @@ public:
         kvxtest::RunTestStartHooks();
     }
 
-    void OnTestEnd(const ::testing::TestInfo& info) override
+    void OnTestEnd(const ::testing::TestInfo&) override
     {
         kvxtest::RunTestEndHooks();
         platform::MachineCheckClean();
         platform::PoolVerifyAll();
         platform::PoolClearFailures();
+        // Listeners hear OnTestEnd in reverse order, so this runs before the result is printed and
+        // a failure added here fails the test case by name.
         for (const auto& f : platform::VerifierTakeFaults()) {
-            std::fprintf(stderr, "[harness] %s.%s: verifier fault %s: %s\n", info.test_suite_name(), info.name(),
-                         f.Rule.c_str(), f.Detail.c_str());
+            ADD_FAILURE() << "verifier fault " << f.Rule << ": " << f.Detail;
             g_harnessFailed = true;
         }
         if (!kvxtest::LeakCheckSuppressed() && platform::PoolLiveSince(m_serial) != 0) {
-            std::fprintf(stderr, "[harness] %s.%s: pool leak: %s\n", info.test_suite_name(), info.name(),
-                         platform::PoolLeakReport(m_serial).c_str());
+            ADD_FAILURE() << "pool leak: " << platform::PoolLeakReport(m_serial);
             g_harnessFailed = true;
         }
         kvxtest::SuppressLeakCheck(false);
@@ -57,6 +65,7 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::UnitTest::GetInstance()->listeners().Append(new KernelHarnessListener);
+    platform::SetMachineFatalHandler(OnMachineFatal);
     int rc = RUN_ALL_TESTS();
     if (g_harnessFailed) {
         std::fprintf(stderr, "[harness] FAILED: leaks or verifier faults (see above)\n");

@@ -75,7 +75,8 @@ TEST(DpcWorkItem, DpcQueuesAWorkItemThatRunsAtPassiveLevel)
 
 TEST(DpcWorkItem, QueuedDpcIsInsertedOnceAndCanBeRemoved)
 {
-    // The DPC thread is a real thread: a first DPC holds it until the test has looked at the queue.
+    // DPC threads are real threads: a first DPC holds processor 0's until the test has looked at
+    // the queue; both DPCs are targeted there (another processor would run the second at once).
     static KEVENT release;
     static LONG runs;
     runs = 0;
@@ -94,6 +95,8 @@ TEST(DpcWorkItem, QueuedDpcIsInsertedOnceAndCanBeRemoved)
     KeInitializeDpc(
         &counted, [](PKDPC, PVOID, PVOID arg1, PVOID) { runs += static_cast<LONG>(reinterpret_cast<intptr_t>(arg1)); },
         nullptr);
+    KeSetTargetProcessorDpc(&blocker, 0);
+    KeSetTargetProcessorDpc(&counted, 0);
     EXPECT_TRUE(KeInsertQueueDpc(&blocker, nullptr, nullptr));
     EXPECT_TRUE(KeInsertQueueDpc(&counted, reinterpret_cast<PVOID>(1), nullptr));
     EXPECT_FALSE(KeInsertQueueDpc(&counted, reinterpret_cast<PVOID>(100), nullptr));

@@ -1,0 +1,236 @@
+// Threads the clock must know about, threads that spin, and the watchdog that ends a run the
+// clock cannot move.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/nt/Clock.h"
+#include "platform/nt/Kernel.h"
+#include "platform/nt/Machine.h"
+#include "platform/nt/Verifier.h"
+#include "tests/platform/nt/SystemThreadHelper.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kvxtest::RelativeMs;
+using kvxtest::SystemThread;
+
+std::vector<std::string> TakeRules()
+{
+    std::vector<std::string> rules;
+    for (const auto& f : platform::VerifierTakeFaults()) {
+        rules.push_back(f.Rule);
+    }
+    return rules;
+}
+
+TEST(ClockThreads, HelperThatSignalsAfterRealWorkIsWaitedFor)
+{
+    // The helper is counted from the moment it is made: the clock may not run the 1 s time-out
+    // out while it is still busy for 20 ms of real time.
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    platform::ClientThread helper("helper", [&] {
+        std::this_thread::sleep_for(20ms);
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
+    LARGE_INTEGER timeout = RelativeMs(1000);
+    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout), STATUS_WAIT_0);
+    EXPECT_EQ(platform::ClockNow(), 0);
+    helper.Join();
+}
+
+TEST(ClockThreads, KernelCallsFromAThreadTheMachineDoesNotKnowAreNamed)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 0, 4);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"KeSetEvent", [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }},
+        {"KeWaitForMultipleObjects",
+         [&] {
+             LARGE_INTEGER poll{};
+             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll);
+         }},
+        {"KeReleaseSemaphore", [&] { KeReleaseSemaphore(&semaphore, IO_NO_INCREMENT, 1, FALSE); }},
+        {"KeInsertQueueDpc", [&] { KeInsertQueueDpc(&dpc, nullptr, nullptr); }},
+        {"KeStallExecutionProcessor", [] { KeStallExecutionProcessor(1); }},
+    };
+    for (const auto& [name, call] : calls) {
+        {
+            platform::ExternalWaitScope joining;
+            std::thread(call).join();
+        }
+        auto faults = platform::VerifierTakeFaults();
+        ASSERT_EQ(faults.size(), 1u) << name;
+        EXPECT_EQ(faults[0].Rule, "UNKNOWN_THREAD") << name;
+        EXPECT_NE(faults[0].Detail.find(name), std::string::npos) << faults[0].Detail;
+    }
+    KeFlushQueuedDpcs();
+    // Registered, the same calls are fine.
+    platform::ClientThread client("client", [&] {
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        KeReleaseSemaphore(&semaphore, IO_NO_INCREMENT, 1, FALSE);
+    });
+    client.Join();
+    EXPECT_TRUE(TakeRules().empty());
+}
+
+struct Flagged {
+    KDPC Dpc;
+    KTIMER Timer;
+    std::atomic<bool> Flag{false};
+};
+
+VOID RaiseFlag(PKDPC, PVOID context, PVOID, PVOID) { static_cast<Flagged*>(context)->Flag = true; }
+
+TEST(ClockThreads, StallLetsTimePassForTheBusyCallerAndFiresWhatFallsDue)
+{
+    Flagged f;
+    KeInitializeDpc(&f.Dpc, RaiseFlag, &f);
+    KeInitializeTimer(&f.Timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -1000;  // 100 us
+    KeSetTimer(&f.Timer, due, &f.Dpc);
+    KeStallExecutionProcessor(40);
+    EXPECT_EQ(platform::ClockNow(), 400);
+    EXPECT_FALSE(KeReadStateTimer(&f.Timer));
+    // A polling loop that stalls is a busy processor: time passes and the timer's DPC gets to run.
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;  // the DPC thread is a real thread
+    while (!f.Flag) {
+        KeStallExecutionProcessor(10);
+        ASSERT_LT(std::chrono::steady_clock::now(), giveUp);
+    }
+    EXPECT_GE(platform::ClockNow(), 1000);
+    EXPECT_TRUE(KeReadStateTimer(&f.Timer));
+    KeFlushQueuedDpcs();
+}
+
+TEST(ClockThreads, ZeroDelayYieldsToWhatCanRunWithoutTimePassing)
+{
+    Flagged f;
+    KeInitializeDpc(&f.Dpc, RaiseFlag, &f);
+    KeInsertQueueDpc(&f.Dpc, nullptr, nullptr);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_TRUE(f.Flag);
+    EXPECT_EQ(platform::ClockNow(), 0);
+}
+
+// A thread that polls the performance counter for a DPC's flag holds the clock still for ever;
+// the watchdog names it and ends the run.
+TEST(ClockThreadsDeathTest, PollingForADpcFlagEndsTheRunWithNoProgress)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            platform::MachineReset();  // the death test's child hears no harness events
+            platform::SetDeadlockTimeout(200ms);
+            Flagged f;
+            KeInitializeDpc(&f.Dpc, RaiseFlag, &f);
+            KeInitializeTimer(&f.Timer);
+            KeSetTimer(&f.Timer, RelativeMs(1), &f.Dpc);
+            while (!f.Flag) {
+                KeQueryPerformanceCounter(nullptr);
+            }
+        },
+        ::testing::ExitedWithCode(1),
+        "NO_PROGRESS: thread [0-9]+ 'test' kept running(.|\\n)*'test': running"
+        "(.|\\n)*FAILED  \\] ClockThreadsDeathTest.PollingForADpcFlagEndsTheRunWithNoProgress");
+}
+
+// The waiting pattern raises nothing however long the machine runs.
+TEST(ClockThreads, WaitingForTheDpcInsteadOfPollingIsFine)
+{
+    struct Signalled {
+        KDPC Dpc;
+        KTIMER Timer;
+        KEVENT Done;
+    } s;
+    KeInitializeEvent(&s.Done, NotificationEvent, FALSE);
+    KeInitializeDpc(
+        &s.Dpc, [](PKDPC, PVOID context, PVOID, PVOID) {
+            KeSetEvent(&static_cast<Signalled*>(context)->Done, IO_NO_INCREMENT, FALSE);
+        },
+        &s);
+    KeInitializeTimer(&s.Timer);
+    KeSetTimer(&s.Timer, RelativeMs(1), &s.Dpc);
+    EXPECT_EQ(KeWaitForSingleObject(&s.Done, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
+    EXPECT_EQ(platform::ClockNow(), 10000);
+    KeFlushQueuedDpcs();
+}
+
+TEST(ClockThreads, SystemThreadEndingWithAMutexAbandonsIt)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    {
+        SystemThread owner([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
+    }
+    EXPECT_EQ(TakeRules(), std::vector<std::string>{"MUTEX_ABANDONED"});
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_ABANDONED_WAIT_0);
+    KeReleaseMutex(&mutex, FALSE);
+    // The next owner finds it whole again.
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
+    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_TRUE(TakeRules().empty());
+}
+
+TEST(ClockThreads, WaitTrueKeepsTheCallerForItsNextWait)
+{
+    KEVENT event;
+    KEVENT reply;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&reply, NotificationEvent, FALSE);
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    SystemThread partner([&] {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        KeSetEvent(&reply, IO_NO_INCREMENT, FALSE);
+    });
+
+    // The right pattern: set with Wait TRUE, then wait at once; the caller's IRQL comes back.
+    KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(KeWaitForSingleObject(&reply, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    partner.Join();
+    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&mutex, TRUE);
+    LARGE_INTEGER zero{};
+    KeDelayExecutionThread(KernelMode, FALSE, &zero);
+    EXPECT_TRUE(TakeRules().empty());
+
+    // Anything else next is a fault, and so is ending without the wait.
+    const std::vector<std::pair<const char*, std::function<void()>>> wrongNext = {
+        {"KeSetEvent", [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }},
+        {"KeInsertQueueDpc", [&] {
+             KDPC dpc;
+             KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+             KeInsertQueueDpc(&dpc, nullptr, nullptr);
+             KeFlushQueuedDpcs();
+         }},
+        {"the test ended", [] { platform::MachineCheckClean(); }},
+    };
+    for (const auto& [name, next] : wrongNext) {
+        KePulseEvent(&event, IO_NO_INCREMENT, TRUE);
+        next();
+        auto faults = platform::VerifierTakeFaults();
+        ASSERT_FALSE(faults.empty()) << name;
+        EXPECT_EQ(faults[0].Rule, "WAIT_NEXT") << name;
+        EXPECT_NE(faults[0].Detail.find(name), std::string::npos) << faults[0].Detail;
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << name;
+    }
+    KeClearEvent(&event);
+}
+
+}  // namespace
