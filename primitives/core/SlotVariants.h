@@ -15,6 +15,24 @@ struct Pattern128 {
     uint64_t High;
 };
 
+// The non-temporal choice of the copy kernel of variant 1, 2 or 3, made when dst was aligned on
+// entry or src is unaligned once dst is: at least the variant's limit of bytes left, a known cache
+// size (per core in variant 1) and at least half of it left to copy.
+constexpr int64_t COPY_LOOKUP_LIMIT_SLOT1 = 0x80000;
+constexpr int64_t COPY_LOOKUP_LIMIT_SLOT23 = 0x100000;
+
+inline constexpr bool CopyLooksUpCache(int32_t variant, int64_t bytesLeft)
+{
+    return bytesLeft >= (variant == 1 ? COPY_LOOKUP_LIMIT_SLOT1 : COPY_LOOKUP_LIMIT_SLOT23);
+}
+
+inline constexpr bool CopyGoesNonTemporal(int32_t variant, int64_t bytesLeft, int64_t cacheBytes,
+                                          int32_t coresPerPackage)
+{
+    const int64_t share = variant == 1 ? cacheBytes / (coresPerPackage > 0 ? coresPerPackage : 1) : cacheBytes;
+    return CopyLooksUpCache(variant, bytesLeft) && share != 0 && bytesLeft >= share / 2;
+}
+
 #define KVX_DECLARE_VARIANT(Ns, Suffix)                                                                              \
     namespace Ns {                                                                                                   \
     /* Byte and word kernels; the reader answers the cache lookup of the large sizes. */                             \
