@@ -94,11 +94,6 @@ int64_t SlotFloatToInt(float x, RoundingMode mode, ScaleFactor sf, int64_t gener
         }
         return 0;
     }
-    if (sf >= 1075 && std::isinf(x)) {
-        // The generic double factor has reached 0 there and makes a NaN of an infinity; the
-        // kernels' zero factor leaves it infinite, so it saturates as at smaller factors.
-        return x > 0.0f ? max : min;
-    }
     if (sf <= -128) {
         // The factor is infinite: every nonzero input saturates, a zero stays 0.
         return x == 0.0f ? 0 : (x > 0.0f ? max : min);
