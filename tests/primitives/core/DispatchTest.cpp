@@ -14,8 +14,13 @@
 #include "primitives/core/SlotVariants.h"
 #include "primitives/core/VectorBasics.h"
 #include "tests/primitives/core/CoreTestSupport.h"
+#include "tests/primitives/core/ForcedSlot.h"
 
 namespace {
+
+// Run once per dispatch slot, through the public entry points.
+class DispatchEverySlot : public coretest::ForcedSlotTest {};
+KVX_INSTANTIATE_FOR_EVERY_SLOT(DispatchEverySlot);
 
 #define NAME_OF_ROW(family, Ret, Name, Params, Args) #Name,
 const char* const kEntryNames[] = {KVX_ENTRY_LIST(NAME_OF_ROW)};
@@ -158,7 +163,7 @@ TEST(Dispatch, StubsGiveTheResultOfTheGenericBody)
 
 // The pointer tests come before the length test in every core entry point: a null pointer with
 // a length of 0 reports -8, a valid pointer with a length of 0 reports -6.
-TEST(Dispatch, NullPointerIsReportedBeforeALengthOfZero)
+TEST_P(DispatchEverySlot, NullPointerIsReportedBeforeALengthOfZero)
 {
     float buffer[4] = {1, 2, 3, 4};
     float* f = buffer;
