@@ -1,3 +1,4 @@
+#include "primitives/core/ElementAccess.h"
 #include "primitives/core/Conversions.h"
 
 #include <cstring>
@@ -371,7 +372,7 @@ template <Rounding R>
 void FloatToInt16Loop(const float* src, int16_t* dst, int32_t len, double factor)
 {
     for (int32_t i = 0; i < len; ++i) {
-        dst[i] = SaturateRound<R, int16_t>(static_cast<double>(src[i]) * factor, -32768.0, 32767.0, 0);
+        StoreElement(dst, i, SaturateRound<R, int16_t>(static_cast<double>(LoadElement(src, i)) * factor, -32768.0, 32767.0, 0));
     }
 }
 
@@ -381,7 +382,7 @@ void FloatToInt32Loop(const float* src, int32_t* dst, int32_t len, double factor
     constexpr int32_t nanResult = R == Rounding::NearestAway ? INT32_MIN : 0;
     // No float times a power of two lies strictly between 2147483647 and 2^31.
     for (int32_t i = 0; i < len; ++i) {
-        double p = static_cast<double>(src[i]) * factor;
+        double p = static_cast<double>(LoadElement(src, i)) * factor;
         int32_t out;
         if (p != p) {
             out = nanResult;
@@ -392,7 +393,7 @@ void FloatToInt32Loop(const float* src, int32_t* dst, int32_t len, double factor
         } else {
             out = RoundInRange<R>(p);
         }
-        dst[i] = out;
+        StoreElement(dst, i, out);
     }
 }
 
@@ -462,13 +463,13 @@ PrimitiveStatus Int32ToFloatScaled(const int32_t* src, float* dst, int32_t len, 
     }
     if (scaleFactor == 0) {
         for (int32_t i = 0; i < len; ++i) {
-            dst[i] = static_cast<float>(src[i]);
+            StoreElement(dst, i, static_cast<float>(LoadElement(src, i)));
         }
         return StatusOk;
     }
     const float factor = FloatScale(scaleFactor, lowSf, highSf);
     for (int32_t i = 0; i < len; ++i) {
-        dst[i] = static_cast<float>(src[i]) * factor;
+        StoreElement(dst, i, static_cast<float>(LoadElement(src, i)) * factor);
     }
     return StatusOk;
 }
@@ -565,7 +566,7 @@ PrimitiveStatus ConvertInt32ToFloatGeneric(const int32_t* src, float* dst, int32
         return status;
     }
     for (int32_t i = 0; i < len; ++i) {
-        dst[i] = static_cast<float>(src[i]);
+        StoreElement(dst, i, static_cast<float>(LoadElement(src, i)));
     }
     return StatusOk;
 }

@@ -4,6 +4,7 @@
 #include <xmmintrin.h>
 
 #include "primitives/core/ArgumentChecks.h"
+#include "primitives/core/ElementAccess.h"
 #include "primitives/core/FloatBits.h"
 #include "primitives/core/PowerTables.h"
 

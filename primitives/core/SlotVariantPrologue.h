@@ -10,3 +10,4 @@
 #include "primitives/core/FloatBits.h"
 #include "primitives/core/SlotVariants.h"
 #include "primitives/core/PowerTables.h"
+#include "primitives/core/ElementAccess.h"

@@ -154,8 +154,10 @@ TEST_P(SlotBodies, GiveTheGenericResultAtEveryLengthAndAlignment)
     int failures = 0;
     for (const BodyCase& c : BodyCases()) {
         for (int32_t len : Lengths()) {
-            for (size_t aOffset : {0, 4, 8, 12}) {
-                for (size_t bOffset : {0, 4, 12}) {
+            // Offsets that are not multiples of 4 too: pointers not aligned to their element are
+            // legal input of every body, the generic ones included.
+            for (size_t aOffset : {0, 4, 8, 12, 1}) {
+                for (size_t bOffset : {0, 4, 12, 2, 7}) {
                     const size_t bytes = static_cast<size_t>(len) * 4;
                     Region src(bytes, aOffset);
                     std::copy_n(a.begin(), len, src.Floats());
