@@ -7,6 +7,13 @@
 
 #include "primitives/core/ArgumentChecks.h"
 
+// Keeps a loop out of line and unspecialised by its callers' constants (see SampleRange).
+#if defined(__clang__)
+#define KVX_NO_IPA __attribute__((noinline))
+#else
+#define KVX_NO_IPA __attribute__((noipa))
+#endif
+
 namespace {
 
 // 2^-sf as a double, formed by exact halvings or doublings; it reaches 0 from sf 1075 and
@@ -267,7 +274,7 @@ inline void FloatToInt16Blocks(const float* src, int16_t* dst, int32_t len, Roun
 }
 
 template <Rounding R>
-__attribute__((noipa)) void FloatToInt16Single(const float* src, int16_t* dst, int32_t len, float factor,
+KVX_NO_IPA void FloatToInt16Single(const float* src, int16_t* dst, int32_t len, float factor,
                                                SampleRange range)
 {
     const V4f scale = Splat(factor);
@@ -282,7 +289,7 @@ __attribute__((noipa)) void FloatToInt16Single(const float* src, int16_t* dst, i
 // x clamped to the range times 2^sf, plus magic = 1.5 * 2^(23 + sf), lies where the float spacing
 // is 2^sf, so the sum is rounded to the nearest multiple of 2^sf, ties to even, and its low 16
 // bits are the rounded x * 2^-sf.
-__attribute__((noipa)) void FloatToInt16NearestEvenInAdder(const float* src, int16_t* dst, int32_t len,
+KVX_NO_IPA void FloatToInt16NearestEvenInAdder(const float* src, int16_t* dst, int32_t len,
                                                            SampleRange scaledRange, float magic)
 {
     const V4f lo = Splat(scaledRange.lo);
@@ -298,7 +305,7 @@ constexpr ScaleFactor IN_ADDER_MAX_SF = 104;
 
 // Four samples at a time, loaded before they are stored, so that dst may be src itself.
 template <Rounding Mode>
-__attribute__((noipa)) void FloatToInt32Single(const float* src, int32_t* dst, int32_t len, float factor,
+KVX_NO_IPA void FloatToInt32Single(const float* src, int32_t* dst, int32_t len, float factor,
                                                SampleRange inside)
 {
     // The addition is only valid for small values; the exact nearest-even serves every value.
@@ -335,7 +342,7 @@ __attribute__((noipa)) void FloatToInt32Single(const float* src, int32_t* dst, i
 enum class Int24Rounding { ByAddition, ByAdditionFolded, Exact };
 
 template <Int24Rounding R>
-__attribute__((noipa)) void FloatToInt24Single(const float* src, uint8_t* dst, int32_t len, float factor,
+KVX_NO_IPA void FloatToInt24Single(const float* src, uint8_t* dst, int32_t len, float factor,
                                                SampleRange range)
 {
     const V4f lanes = {256.0f, 1.0f, 256.0f, 1.0f};
