@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <immintrin.h>
+#include <type_traits>
 
 #include "primitives/core/ArgumentChecks.h"
 #include "primitives/core/CpuDetection.h"
