@@ -235,6 +235,54 @@ TEST_P(SlotBodies, ArgumentErrorsInTheGenericOrder)
     EXPECT_EQ(f[3], 4.0f);
 }
 
+// The 16-, 32-, 64- and 128-bit pattern fills write their pattern over exactly count elements at
+// any start address, below and above their element limits.
+TEST_P(SlotBodies, PatternFillsCoverExactlyTheirElements)
+{
+    const int slot = GetParam();
+    using Fill16 = void (*)(const uint16_t*, void*, int32_t, const CpuidReader&);
+    using Fill32 = void (*)(const uint32_t*, void*, int32_t, const CpuidReader&);
+    using Fill64 = void (*)(const uint64_t*, void*, int32_t, const CpuidReader&);
+    using Fill128 = void (*)(const Pattern128*, void*, int32_t, const CpuidReader&);
+    const Fill16 fill16[] = {nullptr, Sse3Variant::FillKernel16, Ssse3Variant::FillKernel16, Sse41Variant::FillKernel16};
+    const Fill32 fill32[] = {nullptr, Sse3Variant::FillKernel32Sse, Ssse3Variant::FillKernel32Sse,
+                             Sse41Variant::FillKernel32Sse};
+    const Fill64 fill64[] = {nullptr, Sse3Variant::FillKernel64, Ssse3Variant::FillKernel64, Sse41Variant::FillKernel64};
+    const Fill128 fill128[] = {nullptr, Sse3Variant::FillKernel128, Ssse3Variant::FillKernel128,
+                               Sse41Variant::FillKernel128};
+    const uint8_t pattern[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x0F};
+    auto check = [&](size_t width, auto call) {
+        for (int32_t count : {1, 2, 3, 5, 8, 13, 31, 64, 100, 0x10001, 0x20001, 0x40001, 0x80001}) {
+            if (static_cast<size_t>(count) * width > (9u << 20)) {
+                continue;
+            }
+            for (size_t offset : {0, 1, 2, 4, 6, 8, 12}) {
+                const size_t bytes = static_cast<size_t>(count) * width;
+                Region region(bytes, offset);
+                call(region.data, count);
+                bool same = region.data[-1] == kFill && region.data[bytes] == kFill;
+                for (size_t b = 0; b < bytes && same; ++b) {
+                    same = region.data[b] == pattern[b % width];
+                }
+                EXPECT_TRUE(same) << width << "-byte fill, count " << count << " offset " << offset;
+            }
+        }
+    };
+    uint16_t v16;
+    uint32_t v32;
+    uint64_t v64;
+    Pattern128 v128;
+    memcpy(&v16, pattern, 2);
+    memcpy(&v32, pattern, 4);
+    memcpy(&v64, pattern, 8);
+    memcpy(&v128, pattern, 16);
+    check(2, [&](uint8_t* d, int32_t n) { fill16[slot](&v16, d, n, HardwareCpuid); });
+    check(4, [&](uint8_t* d, int32_t n) { fill32[slot](&v32, d, n, HardwareCpuid); });
+    check(8, [&](uint8_t* d, int32_t n) { fill64[slot](&v64, d, n, HardwareCpuid); });
+    check(16, [&](uint8_t* d, int32_t n) { fill128[slot](&v128, d, n, HardwareCpuid); });
+}
+
 INSTANTIATE_TEST_SUITE_P(Slots, SlotBodies, ::testing::Values(1, 2, 3),
                          [](const ::testing::TestParamInfo<int>& info) { return "Slot" + std::to_string(info.param); });
 
