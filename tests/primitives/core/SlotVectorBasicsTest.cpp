@@ -180,6 +180,44 @@ TEST_P(SlotBodies, GiveTheGenericResultAtEveryLengthAndAlignment)
     }
 }
 
+// Around the element and byte limits of the kernels: the streaming prefetch of the in-place
+// arithmetic (0x40000 elements), the non-temporal stores of the multiplication (0x4000 steps of
+// eight) and the cache lookups of zero and copy (0x80000 and 0x100000 bytes).
+TEST_P(SlotBodies, GiveTheGenericResultAroundTheLargeLimits)
+{
+    const int slot = GetParam();
+    const std::vector<int32_t> lengths = {0x20000 - 1, 0x20000, 0x20000 + 1, 0x20000 + 5,
+                                          0x40000 + 10, 0x40000 + 11, 0x40000 + 12, 0x40000 + 15};
+    const std::vector<float> a = Samples(0x40010 + 8, 31);
+    const std::vector<float> b = Samples(0x40010 + 8, 32);
+    int failures = 0;
+    for (const BodyCase& c : BodyCases()) {
+        const std::string name = c.name;
+        if (name.rfind("Raise", 0) == 0 || name.find("nterleave") != std::string::npos) {
+            continue;
+        }
+        for (int32_t len : lengths) {
+            for (auto [aOffset, bOffset] : {std::pair<size_t, size_t>{0, 0}, {4, 0}, {0, 8}}) {
+                const size_t bytes = static_cast<size_t>(len) * 4;
+                Region src(bytes, aOffset);
+                std::copy_n(a.begin(), len, src.Floats());
+                Region generic(bytes, bOffset);
+                Region variant(bytes, bOffset);
+                std::copy_n(b.begin(), len, generic.Floats());
+                std::copy_n(b.begin(), len, variant.Floats());
+                const PrimitiveStatus g = c.call(0, src.Floats(), generic.Floats(), len);
+                const PrimitiveStatus v = c.call(slot, src.Floats(), variant.Floats(), len);
+                const bool same =
+                    g == v && memcmp(generic.data - kPad, variant.data - kPad, bytes + 2 * kPad) == 0;
+                if (!same && ++failures <= 8) {
+                    ADD_FAILURE() << c.name << " slot " << slot << " len " << len << " a+" << aOffset << " b+"
+                                  << bOffset;
+                }
+            }
+        }
+    }
+}
+
 TEST_P(SlotBodies, MoveFloatOverlapsBothWaysAndCopyFloatApart)
 {
     const int slot = GetParam();
