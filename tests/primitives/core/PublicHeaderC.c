@@ -34,5 +34,10 @@ int PublicHeaderChecks(void)
     if (ZeroFloat(NULL, 0) != StatusNullPointer || CopyFloat(samples, back, 0) != StatusSizeError) {
         return 6;
     }
+    /* The slot operations are exported; a rejected code leaves slot 0 in place. */
+    if (ForceDispatchIndex(CpuTypeSse2) != WarningUnknownCpuType || DispatchIndex != 0 ||
+        ForceDispatchIndex(CpuTypeNone) != StatusOk || DetectCpuType() == CpuTypeCode20) {
+        return 7;
+    }
     return 0;
 }
