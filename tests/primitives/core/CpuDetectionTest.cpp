@@ -23,7 +23,8 @@ constexpr int32_t SSE3 = 1 << 0;
 constexpr int32_t SSSE3 = 1 << 9;
 constexpr int32_t SSE41 = 1 << 19;
 constexpr int32_t SSE42 = 1 << 20;
-constexpr CpuVendorWords kOtherVendor = {0x68747541u, 0x69746E65u, 0x444D4163u};
+// Any id but the preferred one.
+constexpr CpuVendorWords kOtherVendor = {0x31313131u, 0x32323232u, 0x33333333u};
 
 // Keeps the dispatch index of the process as it was.
 class DispatchIndexGuard : public ::testing::Test {
