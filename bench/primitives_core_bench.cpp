@@ -1,5 +1,6 @@
-// Conversions in ns per sample at 512, 4096 and 1M samples, each beside a memcpy of the bytes it
-// writes (the memory limit), and RaiseToPower on 512 volume levels beside a std::pow loop.
+// Conversions in ns per sample at 512, 4096 and 1M samples in every dispatch slot (the second
+// argument), each beside a memcpy of the bytes it writes (the memory limit), and RaiseToPower on
+// 512 volume levels beside a std::pow loop.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -22,9 +23,30 @@ void SetPerSample(benchmark::State& state, int64_t samples)
 
 // One conversion of state.range(0) samples, timed per call. A packed 24-bit sample is three
 // bytes on either side.
+// The processor type code that forces each slot.
+const CpuTypeCode kSlotCodes[] = {CpuTypeNone, CpuTypeCode20, CpuTypeSsse3, CpuTypeSse41};
+
+// Forces the slot of state.range(1) for the life of the object, outside the timed loop.
+class ForcedSlot {
+public:
+    explicit ForcedSlot(benchmark::State& state) : m_saved(DispatchIndex)
+    {
+        if (ForceDispatchIndex(kSlotCodes[state.range(1)]) != StatusOk) {
+            state.SkipWithError("slot not accepted");
+        }
+    }
+    ~ForcedSlot() { DispatchIndex = m_saved; }
+    ForcedSlot(const ForcedSlot&) = delete;
+    ForcedSlot& operator=(const ForcedSlot&) = delete;
+
+private:
+    int32_t m_saved;
+};
+
 template <typename In, typename Out, typename Convert>
 void TimeConversion(benchmark::State& state, size_t outElementsPerSample, Convert convert)
 {
+    ForcedSlot slot(state);
     const int32_t n = static_cast<int32_t>(state.range(0));
     const size_t inElements = static_cast<size_t>(n) * (sizeof(In) == 1 ? 3 : 1);
     std::vector<In> src(inElements);
@@ -101,6 +123,12 @@ void BM_Int32ToFloatScaled(benchmark::State& state)
         state, 1, [](const int32_t* s, float* d, int32_t n) { return ConvertInt32ToFloatScaled(s, d, n, 31); });
 }
 
+void BM_Int32ToFloat(benchmark::State& state)
+{
+    TimeConversion<int32_t, float>(
+        state, 1, [](const int32_t* s, float* d, int32_t n) { return ConvertInt32ToFloat(s, d, n); });
+}
+
 void Sizes(benchmark::internal::Benchmark* b)
 {
     for (int64_t n : {512, 4096, 1 << 20}) {
@@ -108,15 +136,27 @@ void Sizes(benchmark::internal::Benchmark* b)
     }
 }
 
-BENCHMARK(BM_FloatToInt16)->Apply(Sizes);
-BENCHMARK(BM_FloatToInt16NearestEven)->Apply(Sizes);
+// Every size in every slot.
+void SizesAndSlots(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"n", "slot"});
+    for (int64_t slot = 0; slot < 4; ++slot) {
+        for (int64_t n : {512, 4096, 1 << 20}) {
+            b->Args({n, slot});
+        }
+    }
+}
+
+BENCHMARK(BM_FloatToInt16)->Apply(SizesAndSlots);
+BENCHMARK(BM_FloatToInt16NearestEven)->Apply(SizesAndSlots);
 BENCHMARK_CAPTURE(BM_Memcpy, int16_bytes, 2)->Apply(Sizes);
-BENCHMARK(BM_FloatToInt24)->Apply(Sizes);
+BENCHMARK(BM_FloatToInt24)->Apply(SizesAndSlots);
 BENCHMARK_CAPTURE(BM_Memcpy, int24_bytes, 3)->Apply(Sizes);
-BENCHMARK(BM_FloatToInt32)->Apply(Sizes);
-BENCHMARK(BM_Int16ToFloat)->Apply(Sizes);
-BENCHMARK(BM_Int24ToFloat)->Apply(Sizes);
-BENCHMARK(BM_Int32ToFloatScaled)->Apply(Sizes);
+BENCHMARK(BM_FloatToInt32)->Apply(SizesAndSlots);
+BENCHMARK(BM_Int16ToFloat)->Apply(SizesAndSlots);
+BENCHMARK(BM_Int24ToFloat)->Apply(SizesAndSlots);
+BENCHMARK(BM_Int32ToFloatScaled)->Apply(SizesAndSlots);
+BENCHMARK(BM_Int32ToFloat)->Apply(SizesAndSlots);
 BENCHMARK_CAPTURE(BM_Memcpy, float_bytes, 4)->Apply(Sizes);
 
 // 512 gains from levels in dB / 20 with base 10, as the volume controls compute them.

@@ -2,6 +2,7 @@
  * linkage, their status codes and argument types. Usable from C and C++. */
 #pragma once
 
+#include "primitives/core/CpuTypeCode.h"
 #include "primitives/core/EntryList.h"
 #include "primitives/core/PrimitiveStatus.h"
 #include "primitives/core/PrimitiveTypes.h"
@@ -29,8 +30,14 @@ PrimitiveStatus GetComplexFftSize(int32_t order, int32_t flag, int32_t hint, int
 PrimitiveStatus InitComplexFftSpec(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specMem,
                                    uint8_t* initMem);
 
-/* The slot index every entry point dispatches on; 0 selects the generic bodies. */
+/* The slot index every entry point dispatches on; 0 selects the generic bodies, which is all the
+ * driver ever runs. A program that links the library may choose a processor-specific slot with
+ * InitDispatchIndex (from the processor it runs on) or ForceDispatchIndex (from a CpuTypeCode),
+ * but only while no entry point runs. */
 extern int32_t DispatchIndex;
+CpuTypeCode DetectCpuType(void);
+PrimitiveStatus InitDispatchIndex(void);
+PrimitiveStatus ForceDispatchIndex(CpuTypeCode code);
 
 #ifdef __cplusplus
 }

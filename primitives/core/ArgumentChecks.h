@@ -7,7 +7,8 @@
 template <typename... Pointers>
 inline PrimitiveStatus CheckPointersAndLength(int32_t len, const Pointers*... pointers)
 {
-    if (((pointers == nullptr) || ...)) {
+    const bool anyNull = (false || ... || (pointers == nullptr));
+    if (anyNull) {
         return StatusNullPointer;
     }
     if (len <= 0) {

@@ -1,3 +1,4 @@
+#include "primitives/core/ElementAccess.h"
 #include "primitives/core/Conversions.h"
 
 #include <cstring>
@@ -5,6 +6,13 @@
 #include <xmmintrin.h>
 
 #include "primitives/core/ArgumentChecks.h"
+
+// Keeps a loop out of line and unspecialised by its callers' constants (see SampleRange).
+#if defined(__clang__)
+#define KVX_NO_IPA __attribute__((noinline))
+#else
+#define KVX_NO_IPA __attribute__((noipa))
+#endif
 
 namespace {
 
@@ -266,7 +274,7 @@ inline void FloatToInt16Blocks(const float* src, int16_t* dst, int32_t len, Roun
 }
 
 template <Rounding R>
-__attribute__((noipa)) void FloatToInt16Single(const float* src, int16_t* dst, int32_t len, float factor,
+KVX_NO_IPA void FloatToInt16Single(const float* src, int16_t* dst, int32_t len, float factor,
                                                SampleRange range)
 {
     const V4f scale = Splat(factor);
@@ -281,7 +289,7 @@ __attribute__((noipa)) void FloatToInt16Single(const float* src, int16_t* dst, i
 // x clamped to the range times 2^sf, plus magic = 1.5 * 2^(23 + sf), lies where the float spacing
 // is 2^sf, so the sum is rounded to the nearest multiple of 2^sf, ties to even, and its low 16
 // bits are the rounded x * 2^-sf.
-__attribute__((noipa)) void FloatToInt16NearestEvenInAdder(const float* src, int16_t* dst, int32_t len,
+KVX_NO_IPA void FloatToInt16NearestEvenInAdder(const float* src, int16_t* dst, int32_t len,
                                                            SampleRange scaledRange, float magic)
 {
     const V4f lo = Splat(scaledRange.lo);
@@ -297,7 +305,7 @@ constexpr ScaleFactor IN_ADDER_MAX_SF = 104;
 
 // Four samples at a time, loaded before they are stored, so that dst may be src itself.
 template <Rounding Mode>
-__attribute__((noipa)) void FloatToInt32Single(const float* src, int32_t* dst, int32_t len, float factor,
+KVX_NO_IPA void FloatToInt32Single(const float* src, int32_t* dst, int32_t len, float factor,
                                                SampleRange inside)
 {
     // The addition is only valid for small values; the exact nearest-even serves every value.
@@ -334,7 +342,7 @@ __attribute__((noipa)) void FloatToInt32Single(const float* src, int32_t* dst, i
 enum class Int24Rounding { ByAddition, ByAdditionFolded, Exact };
 
 template <Int24Rounding R>
-__attribute__((noipa)) void FloatToInt24Single(const float* src, uint8_t* dst, int32_t len, float factor,
+KVX_NO_IPA void FloatToInt24Single(const float* src, uint8_t* dst, int32_t len, float factor,
                                                SampleRange range)
 {
     const V4f lanes = {256.0f, 1.0f, 256.0f, 1.0f};
@@ -371,7 +379,7 @@ template <Rounding R>
 void FloatToInt16Loop(const float* src, int16_t* dst, int32_t len, double factor)
 {
     for (int32_t i = 0; i < len; ++i) {
-        dst[i] = SaturateRound<R, int16_t>(static_cast<double>(src[i]) * factor, -32768.0, 32767.0, 0);
+        StoreElement(dst, i, SaturateRound<R, int16_t>(static_cast<double>(LoadElement(src, i)) * factor, -32768.0, 32767.0, 0));
     }
 }
 
@@ -381,7 +389,7 @@ void FloatToInt32Loop(const float* src, int32_t* dst, int32_t len, double factor
     constexpr int32_t nanResult = R == Rounding::NearestAway ? INT32_MIN : 0;
     // No float times a power of two lies strictly between 2147483647 and 2^31.
     for (int32_t i = 0; i < len; ++i) {
-        double p = static_cast<double>(src[i]) * factor;
+        double p = static_cast<double>(LoadElement(src, i)) * factor;
         int32_t out;
         if (p != p) {
             out = nanResult;
@@ -392,7 +400,7 @@ void FloatToInt32Loop(const float* src, int32_t* dst, int32_t len, double factor
         } else {
             out = RoundInRange<R>(p);
         }
-        dst[i] = out;
+        StoreElement(dst, i, out);
     }
 }
 
@@ -462,13 +470,13 @@ PrimitiveStatus Int32ToFloatScaled(const int32_t* src, float* dst, int32_t len, 
     }
     if (scaleFactor == 0) {
         for (int32_t i = 0; i < len; ++i) {
-            dst[i] = static_cast<float>(src[i]);
+            StoreElement(dst, i, static_cast<float>(LoadElement(src, i)));
         }
         return StatusOk;
     }
     const float factor = FloatScale(scaleFactor, lowSf, highSf);
     for (int32_t i = 0; i < len; ++i) {
-        dst[i] = static_cast<float>(src[i]) * factor;
+        StoreElement(dst, i, static_cast<float>(LoadElement(src, i)) * factor);
     }
     return StatusOk;
 }
@@ -565,7 +573,7 @@ PrimitiveStatus ConvertInt32ToFloatGeneric(const int32_t* src, float* dst, int32
         return status;
     }
     for (int32_t i = 0; i < len; ++i) {
-        dst[i] = static_cast<float>(src[i]);
+        StoreElement(dst, i, static_cast<float>(LoadElement(src, i)));
     }
     return StatusOk;
 }

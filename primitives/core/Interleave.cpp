@@ -1,3 +1,4 @@
+#include "primitives/core/ElementAccess.h"
 #include "primitives/core/Interleave.h"
 
 #include <cstring>
@@ -62,15 +63,15 @@ PrimitiveStatus InterleaveChannelsGeneric(const float* const* srcChannels, int32
         const uint32_t* left = Words(srcChannels[0]);
         const uint32_t* right = Words(srcChannels[1]);
         for (size_t j = 0; j < static_cast<size_t>(len); ++j) {
-            out[2 * j] = left[j];
-            out[2 * j + 1] = right[j];
+            StoreElement(out, 2 * j, LoadElement(left, j));
+            StoreElement(out, 2 * j + 1, LoadElement(right, j));
         }
     } else {
         for (int32_t c = 0; c < numChannels; ++c) {
             const uint32_t* in = Words(srcChannels[c]);
             uint32_t* column = out + c;
             for (size_t j = 0; j < static_cast<size_t>(len); ++j) {
-                column[j * stride] = in[j];
+                StoreElement(column, j * stride, LoadElement(in, j));
             }
         }
     }
@@ -95,15 +96,15 @@ PrimitiveStatus DeinterleaveChannelsGeneric(const float* src, int32_t numChannel
         uint32_t* left = Words(dstChannels[0]);
         uint32_t* right = Words(dstChannels[1]);
         for (size_t j = 0; j < static_cast<size_t>(len); ++j) {
-            left[j] = in[2 * j];
-            right[j] = in[2 * j + 1];
+            StoreElement(left, j, LoadElement(in, 2 * j));
+            StoreElement(right, j, LoadElement(in, 2 * j + 1));
         }
     } else {
         for (int32_t c = 0; c < numChannels; ++c) {
             uint32_t* out = Words(dstChannels[c]);
             const uint32_t* column = in + c;
             for (size_t j = 0; j < static_cast<size_t>(len); ++j) {
-                out[j] = column[j * stride];
+                StoreElement(out, j, LoadElement(column, j * stride));
             }
         }
     }

@@ -1,3 +1,4 @@
+#include "primitives/core/ElementAccess.h"
 #include "primitives/core/VectorBasics.h"
 
 #include <cstring>
@@ -102,7 +103,7 @@ PrimitiveStatus AddInPlaceGeneric(const float* src, float* srcDst, int32_t len)
         return status;
     }
     for (int32_t i = 0; i < len; ++i) {
-        srcDst[i] = src[i] + srcDst[i];
+        StoreElement(srcDst, i, LoadElement(src, i) + LoadElement(srcDst, i));
     }
     return StatusOk;
 }
@@ -116,7 +117,7 @@ PrimitiveStatus AddConstantInPlaceGeneric(float c, float* srcDst, int32_t len)
         return StatusOk;  // keeps -0.0 elements as they are
     }
     for (int32_t i = 0; i < len; ++i) {
-        srcDst[i] = srcDst[i] + c;
+        StoreElement(srcDst, i, LoadElement(srcDst, i) + c);
     }
     return StatusOk;
 }
@@ -133,7 +134,7 @@ PrimitiveStatus MultiplyByConstantGeneric(const float* src, float c, float* dst,
         return ZeroFloatGeneric(dst, len);
     }
     for (int32_t i = 0; i < len; ++i) {
-        dst[i] = src[i] * c;
+        StoreElement(dst, i, LoadElement(src, i) * c);
     }
     return StatusOk;
 }
@@ -150,7 +151,7 @@ PrimitiveStatus MultiplyByConstantInPlaceGeneric(float c, float* srcDst, int32_t
         return ZeroFloatGeneric(srcDst, len);
     }
     for (int32_t i = 0; i < len; ++i) {
-        srcDst[i] = srcDst[i] * c;
+        StoreElement(srcDst, i, LoadElement(srcDst, i) * c);
     }
     return StatusOk;
 }

@@ -11,10 +11,16 @@
 #include "primitives/core/Interleave.h"
 #include "primitives/core/Memory.h"
 #include "primitives/core/Power.h"
+#include "primitives/core/SlotVariants.h"
 #include "primitives/core/VectorBasics.h"
 #include "tests/primitives/core/CoreTestSupport.h"
+#include "tests/primitives/core/ForcedSlot.h"
 
 namespace {
+
+// Run once per dispatch slot, through the public entry points.
+class DispatchEverySlot : public coretest::ForcedSlotTest {};
+KVX_INSTANTIATE_FOR_EVERY_SLOT(DispatchEverySlot);
 
 #define NAME_OF_ROW(family, Ret, Name, Params, Args) #Name,
 const char* const kEntryNames[] = {KVX_ENTRY_LIST(NAME_OF_ROW)};
@@ -37,33 +43,41 @@ TEST(Dispatch, EntryListHoldsBothGroupsInTableOrder)
     EXPECT_EQ(core, 19);
 }
 
-TEST(Dispatch, IndexIsZeroAndEveryCoreSlotHoldsTheGenericBody)
+// Slot 0 is the generic body everywhere; slots 1 to 3 hold one body per slot, or one body for two
+// slots where only slots 2 and 3 (or 0 and 1) share.
+TEST(Dispatch, IndexIsZeroAndTheCoreTablesFollowTheirSlotsColumn)
 {
     EXPECT_EQ(DispatchIndex, 0);
-#define EXPECT_GENERIC_SLOTS(Name)                                           \
-    for (int slot = 0; slot < 4; ++slot) {                                    \
-        EXPECT_EQ(Name##DispatchTable.Slot[slot], &Name##Generic) << #Name << " slot " << slot; \
-    }
-    EXPECT_GENERIC_SLOTS(ZeroFloat)
-    EXPECT_GENERIC_SLOTS(ConvertFloatToInt16)
-    EXPECT_GENERIC_SLOTS(ConvertFloatToInt32)
-    EXPECT_GENERIC_SLOTS(ConvertInt16ToFloat)
-    EXPECT_GENERIC_SLOTS(ConvertInt32ToFloatScaled)
-    EXPECT_GENERIC_SLOTS(ConvertInt24ToFloat)
-    EXPECT_GENERIC_SLOTS(ConvertFloatToInt24)
-    EXPECT_GENERIC_SLOTS(AddInPlace)
-    EXPECT_GENERIC_SLOTS(DivideByConstantInPlace)
-    EXPECT_GENERIC_SLOTS(MoveFloat)
-    EXPECT_GENERIC_SLOTS(MultiplyByConstantInPlace)
-    EXPECT_GENERIC_SLOTS(ConvertInt32ToFloat)
-    EXPECT_GENERIC_SLOTS(AddConstantInPlace)
-    EXPECT_GENERIC_SLOTS(InterleaveChannels)
-    EXPECT_GENERIC_SLOTS(DeinterleaveChannels)
-    EXPECT_GENERIC_SLOTS(RaiseToPower)
-    EXPECT_GENERIC_SLOTS(CopyFloat)
-    EXPECT_GENERIC_SLOTS(MultiplyByConstant)
-    EXPECT_GENERIC_SLOTS(FreeAligned)
-#undef EXPECT_GENERIC_SLOTS
+#define EXPECT_SLOTS(Name, S1, S2, S3)                                  \
+    EXPECT_EQ(Name##DispatchTable.Slot[0], &Name##Generic) << #Name;    \
+    EXPECT_EQ(Name##DispatchTable.Slot[1], &S1) << #Name << " slot 1"; \
+    EXPECT_EQ(Name##DispatchTable.Slot[2], &S2) << #Name << " slot 2"; \
+    EXPECT_EQ(Name##DispatchTable.Slot[3], &S3) << #Name << " slot 3";
+#define EXPECT_FOUR(Name) \
+    EXPECT_SLOTS(Name, Sse3Variant::Name##Sse3, Ssse3Variant::Name##Ssse3, Sse41Variant::Name##Sse41)
+    EXPECT_FOUR(ZeroFloat)
+    EXPECT_FOUR(ConvertFloatToInt16)
+    EXPECT_FOUR(ConvertFloatToInt32)
+    EXPECT_FOUR(ConvertInt16ToFloat)
+    EXPECT_SLOTS(ConvertInt32ToFloatScaled, ConvertInt32ToFloatScaledGeneric,
+                 Ssse3Variant::ConvertInt32ToFloatScaledSsse3, Ssse3Variant::ConvertInt32ToFloatScaledSsse3)
+    EXPECT_FOUR(ConvertInt24ToFloat)
+    EXPECT_FOUR(ConvertFloatToInt24)
+    EXPECT_SLOTS(AddInPlace, Sse3Variant::AddInPlaceSse3, Ssse3Variant::AddInPlaceSsse3, Ssse3Variant::AddInPlaceSsse3)
+    EXPECT_FOUR(DivideByConstantInPlace)
+    EXPECT_FOUR(MoveFloat)
+    EXPECT_FOUR(MultiplyByConstantInPlace)
+    EXPECT_FOUR(ConvertInt32ToFloat)
+    EXPECT_SLOTS(AddConstantInPlace, Sse3Variant::AddConstantInPlaceSse3, Ssse3Variant::AddConstantInPlaceSsse3,
+                 Ssse3Variant::AddConstantInPlaceSsse3)
+    EXPECT_FOUR(InterleaveChannels)
+    EXPECT_FOUR(DeinterleaveChannels)
+    EXPECT_FOUR(RaiseToPower)
+    EXPECT_FOUR(CopyFloat)
+    EXPECT_FOUR(MultiplyByConstant)
+    EXPECT_SLOTS(FreeAligned, FreeAlignedGeneric, FreeAlignedGeneric, FreeAlignedGeneric)
+#undef EXPECT_FOUR
+#undef EXPECT_SLOTS
 }
 
 // Each core entry point run through its stub and through its generic body on the same input must
@@ -149,7 +163,7 @@ TEST(Dispatch, StubsGiveTheResultOfTheGenericBody)
 
 // The pointer tests come before the length test in every core entry point: a null pointer with
 // a length of 0 reports -8, a valid pointer with a length of 0 reports -6.
-TEST(Dispatch, NullPointerIsReportedBeforeALengthOfZero)
+TEST_P(DispatchEverySlot, NullPointerIsReportedBeforeALengthOfZero)
 {
     float buffer[4] = {1, 2, 3, 4};
     float* f = buffer;

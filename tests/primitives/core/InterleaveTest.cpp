@@ -5,8 +5,13 @@
 #include "primitives/Primitives.h"
 #include "primitives/core/VectorBasics.h"
 #include "tests/primitives/core/CoreTestSupport.h"
+#include "tests/primitives/core/ForcedSlot.h"
 
 namespace {
+
+// Run once per dispatch slot, through the public entry points.
+class InterleaveEverySlot : public coretest::ForcedSlotTest {};
+KVX_INSTANTIATE_FOR_EVERY_SLOT(InterleaveEverySlot);
 
 using coretest::Bits;
 using coretest::FromBits;
@@ -51,7 +56,7 @@ uint32_t Pattern(int32_t channel, int32_t frame)
     return 0x3F800000u + static_cast<uint32_t>(channel * 1000 + frame);
 }
 
-TEST(Interleave, BothDirectionsAreExactAndRestoreEachOther)
+TEST_P(InterleaveEverySlot, BothDirectionsAreExactAndRestoreEachOther)
 {
     for (int32_t channels = 1; channels <= 9; ++channels) {
         for (int32_t frames : {1, 2, 3, 4, 5, 8, 9, 17, 64}) {
@@ -86,7 +91,7 @@ TEST(Interleave, BothDirectionsAreExactAndRestoreEachOther)
     }
 }
 
-TEST(Interleave, MisalignmentIsOnlyAWarning)
+TEST_P(InterleaveEverySlot, MisalignmentIsOnlyAWarning)
 {
     struct Case {
         size_t interleavedOffset;
@@ -114,7 +119,7 @@ TEST(Interleave, MisalignmentIsOnlyAWarning)
     }
 }
 
-TEST(Interleave, StatusOrderAndNothingWrittenOnAnError)
+TEST_P(InterleaveEverySlot, StatusOrderAndNothingWrittenOnAnError)
 {
     Layout layout(3, 4, 4, 0);  // interleaved buffer misaligned: would warn
     for (auto& b : layout.buffers) {

@@ -8,8 +8,13 @@
 #include "primitives/Primitives.h"
 #include "primitives/core/Power.h"
 #include "tests/primitives/core/CoreTestSupport.h"
+#include "tests/primitives/core/ForcedSlot.h"
 
 namespace {
+
+// Run once per dispatch slot, through the public entry points.
+class PowerEverySlot : public coretest::ForcedSlotTest {};
+KVX_INSTANTIATE_FOR_EVERY_SLOT(PowerEverySlot);
 
 using coretest::Bits;
 using coretest::FromBits;
@@ -33,7 +38,7 @@ void ExpectElement(const PowerCase& c)
     EXPECT_EQ(Bits(out), c.expected) << c.x << "^" << c.y << " alone";
 }
 
-TEST(Power, PinnedResults)
+TEST_P(PowerEverySlot, PinnedResults)
 {
     const PowerCase cases[] = {
         {10.0f, 1.0f, 0x41200000u, StatusOk},  // 10
@@ -56,7 +61,7 @@ TEST(Power, PinnedResults)
     }
 }
 
-TEST(Power, VolumeLevelsBecomeGains)
+TEST_P(PowerEverySlot, VolumeLevelsBecomeGains)
 {
     // Levels in 1/65536 dB as the volume controls pass them: int32 -> float, / 1310720, 10^level.
     const int32_t levels[] = {0, -1310720, 1310720, -6291456, 786432, -65536, 1, -96 * 65536, 12 * 65536};
@@ -91,7 +96,7 @@ TEST(Power, AccurateOverTheFastPathRange)
     }
 }
 
-TEST(Power, GroupDemotion)
+TEST_P(PowerEverySlot, GroupDemotion)
 {
     const float y0 = FromBits(0x3FE2DB64u);
     std::vector<float> x(9, 10.0f), y(9, y0), out(9);
@@ -116,7 +121,7 @@ TEST(Power, GroupDemotion)
     EXPECT_EQ(Bits(out[8]), 0x426CCC9Au);
 }
 
-TEST(Power, SpecialCaseTable)
+TEST_P(PowerEverySlot, SpecialCaseTable)
 {
     const float nanPayload = FromBits(0xFFC12345u);
     const float nanY = FromBits(0x7F812345u);  // signalling, returned bit for bit
@@ -174,7 +179,7 @@ TEST(Power, SpecialCaseTable)
     }
 }
 
-TEST(Power, OneDomainElementAmongManyAndAliasing)
+TEST_P(PowerEverySlot, OneDomainElementAmongManyAndAliasing)
 {
     const int32_t len = 21;
     std::vector<float> x(len), y(len);
@@ -207,7 +212,7 @@ TEST(Power, OneDomainElementAmongManyAndAliasing)
     EXPECT_EQ(0, memcmp(inY.data(), out.data(), len * sizeof(float)));
 }
 
-TEST(Power, ArgumentOrder)
+TEST_P(PowerEverySlot, ArgumentOrder)
 {
     float a[2] = {2.0f, 3.0f}, b[2] = {2.0f, 2.0f}, d[2] = {7.0f, 7.0f};
     EXPECT_EQ(RaiseToPower(nullptr, b, d, 0), StatusNullPointer);
@@ -219,7 +224,7 @@ TEST(Power, ArgumentOrder)
 
 // The caller's control register: a flush-to-zero or directed-rounding caller gets the default-mode
 // results and finds its register exactly as it left it, flags included.
-TEST(Power, CallerControlRegisterIsRestoredAndDoesNotChangeResults)
+TEST_P(PowerEverySlot, CallerControlRegisterIsRestoredAndDoesNotChangeResults)
 {
     const int32_t len = 19;
     std::vector<float> x(len), y(len);

@@ -98,5 +98,10 @@ int PublicHeaderChecks(void)
     if (ComplexFftChecks() != 0) {
         return 8;
     }
+    /* The slot operations are exported; a rejected code leaves slot 0 in place. */
+    if (ForceDispatchIndex(CpuTypeSse2) != WarningUnknownCpuType || DispatchIndex != 0 ||
+        ForceDispatchIndex(CpuTypeNone) != StatusOk || DetectCpuType() == CpuTypeCode20) {
+        return 9;
+    }
     return 0;
 }

@@ -8,8 +8,13 @@
 #include "primitives/Primitives.h"
 #include "primitives/core/VectorBasics.h"
 #include "tests/primitives/core/CoreTestSupport.h"
+#include "tests/primitives/core/ForcedSlot.h"
 
 namespace {
+
+// Run once per dispatch slot, through the public entry points.
+class VectorBasicsEverySlot : public coretest::ForcedSlotTest {};
+KVX_INSTANTIATE_FOR_EVERY_SLOT(VectorBasicsEverySlot);
 
 using coretest::Bits;
 using coretest::FromBits;
@@ -25,7 +30,7 @@ std::vector<float> SpecialValues()
     return {0.0f, -0.0f, 1.0f, -3.5f, kNan, kSignallingNan, kInf, -kInf, kSubnormal, 1e30f, -7.25e-20f};
 }
 
-TEST(VectorBasics, ZeroCopyAndFillTouchExactlyTheirRange)
+TEST_P(VectorBasicsEverySlot, ZeroCopyAndFillTouchExactlyTheirRange)
 {
     // Every length from 1 to 70 at every 4-byte offset within 16 bytes, for the block and tail
     // handling of the byte and word routines.
@@ -49,7 +54,7 @@ TEST(VectorBasics, ZeroCopyAndFillTouchExactlyTheirRange)
     }
 }
 
-TEST(VectorBasics, MoveFloatHandlesOverlapBothWays)
+TEST_P(VectorBasicsEverySlot, MoveFloatHandlesOverlapBothWays)
 {
     for (int32_t shift : {1, 2, 3, 5, 8, 40}) {
         for (int32_t len : {1, 2, 6, 7, 33, 100}) {
@@ -123,7 +128,7 @@ TEST(VectorBasics, ArithmeticMatchesAnElementLoop)
     }
 }
 
-TEST(VectorBasics, SpecialConstants)
+TEST_P(VectorBasicsEverySlot, SpecialConstants)
 {
     const std::vector<float> values = SpecialValues();
     const int32_t len = static_cast<int32_t>(values.size());
@@ -184,7 +189,7 @@ TEST(VectorBasics, SpecialConstants)
     EXPECT_TRUE(differs);
 }
 
-TEST(VectorBasics, DivideByZeroAndArgumentOrder)
+TEST_P(VectorBasicsEverySlot, DivideByZeroAndArgumentOrder)
 {
     std::vector<float> src = {1, 2, 3}, dst = {7, 8, 9};
     EXPECT_EQ(DivideByConstant(src.data(), 0.0f, dst.data(), 3), StatusDivideByZero);

@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Disassembles the primitive library and checks which instruction sets each function uses.
+
+Only the processor-specific slot code and the detection code may go beyond the x86-64 baseline
+(SSE2), each slot no further than its class: slot 1 SSE3, slot 2 SSSE3, slot 3 SSE4.1. No code
+uses SSE4.2 or any AVX encoding.
+
+usage: check_instruction_sets.py OBJDUMP LIBRARY
+"""
+import re
+import subprocess
+import sys
+
+SSE3 = {"addsubps", "addsubpd", "haddps", "haddpd", "hsubps", "hsubpd", "lddqu", "movddup", "movshdup",
+        "movsldup", "fisttp", "fisttps", "fisttpl", "fisttpll", "monitor", "mwait"}
+SSSE3 = {"pshufb", "phaddw", "phaddd", "phaddsw", "phsubw", "phsubd", "phsubsw", "pmaddubsw", "pmulhrsw",
+         "psignb", "psignw", "psignd", "pabsb", "pabsw", "pabsd", "palignr"}
+SSE41 = {"blendps", "blendpd", "blendvps", "blendvpd", "pblendvb", "pblendw", "dpps", "dppd", "extractps",
+         "insertps", "movntdqa", "mpsadbw", "packusdw", "pcmpeqq", "pextrb", "pextrd", "pextrq", "phminposuw",
+         "pinsrb", "pinsrd", "pinsrq", "pmaxsb", "pmaxsd", "pmaxud", "pmaxuw", "pminsb", "pminsd", "pminud",
+         "pminuw", "pmuldq", "pmulld", "ptest", "roundps", "roundpd", "roundss", "roundsd"}
+SSE41_PREFIXES = ("pmovsx", "pmovzx")
+BEYOND = {"pcmpestri", "pcmpestrm", "pcmpistri", "pcmpistrm", "pcmpgtq", "crc32", "popcnt", "andn", "bextr",
+          "blsi", "blsmsk", "blsr", "bzhi", "lzcnt", "tzcnt", "pdep", "pext", "rorx", "sarx", "shlx", "shrx"}
+
+LEVEL_OF_SLOT = {"Sse3Variant::": 1, "Ssse3Variant::": 2, "Sse41Variant::": 3}
+DETECTION = ("CpuidPresent", "ReadCpuid", "DetectCpuType", "ReadTimeStampCounter")
+
+
+def level(mnemonic, operands):
+    """0 baseline, 1 SSE3, 2 SSSE3, 3 SSE4.1, 9 beyond every slot."""
+    if mnemonic in BEYOND or "%ymm" in operands or "%zmm" in operands:
+        return 9
+    if mnemonic.startswith("v") and "%xmm" in operands:
+        return 9  # VEX encoding: AVX
+    if mnemonic in SSE41 or mnemonic.startswith(SSE41_PREFIXES):
+        return 3
+    if mnemonic in SSSE3:
+        return 2
+    if mnemonic in SSE3:
+        return 1
+    return 0
+
+
+# A demangled template instance starts with its return type: skip one plain leading word.
+OWNER = re.compile(r"^(?:[\w ]*\s)?((?:Sse3|Ssse3|Sse41)Variant::|[A-Za-z]+)")
+
+
+def allowed(function):
+    m = OWNER.match(function)
+    owner = m.group(1) if m else ""
+    if owner in LEVEL_OF_SLOT:
+        return LEVEL_OF_SLOT[owner]
+    if owner.startswith(DETECTION):
+        return 1
+    return 0
+
+
+def main():
+    objdump, library = sys.argv[1], sys.argv[2]
+    text = subprocess.run([objdump, "-d", "-C", "--no-show-raw-insn", library], check=True, capture_output=True,
+                          text=True).stdout
+    header = re.compile(r"^[0-9a-f]+ <(.*)>:$")
+    insn = re.compile(r"^\s+[0-9a-f]+:\s+(?:(?:rep|repz|repnz|lock|notrack|bnd|data16|cs|ds)\s+)*([a-z0-9.]+)\s*(.*)$")
+    function = ""
+    failures = []
+    counted = {1: 0, 2: 0, 3: 0}
+    for line in text.splitlines():
+        m = header.match(line)
+        if m:
+            function = m.group(1)
+            continue
+        m = insn.match(line)
+        if not m:
+            continue
+        used = level(m.group(1), m.group(2))
+        if used == 0:
+            continue
+        if used <= 3:
+            counted[used] += 1
+        if used > allowed(function):
+            failures.append(f"{function}: {m.group(1)} {m.group(2)}")
+    for failure in failures[:40]:
+        print("beyond its class:", failure)
+    if failures:
+        return 1
+    # The slot code must really be built for its class, or the check proves nothing.
+    if counted[2] == 0 or counted[3] == 0:
+        print("no SSSE3 or SSE4.1 instruction found: slot code not built for its class?", counted)
+        return 1
+    print("ok:", counted)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
