@@ -66,7 +66,6 @@ struct AudioSource {
     uint32_t Rate = 48000;
     uint32_t Channels = 2;
     uint32_t BytesPerSample = 2;
-    double Ppm = 0;  // device clock offset
 };
 
 class SimDevice : public platform::usb::UsbDeviceModel {

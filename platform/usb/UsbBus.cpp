@@ -38,6 +38,21 @@ ULONG PipeMaxPacket(USHORT wMaxPacketSize)
     return static_cast<ULONG>(wMaxPacketSize & 0x7FF) * (1 + ((wMaxPacketSize >> 11) & 3));
 }
 
+bool IsVendorOrClass(USHORT function)
+{
+    switch (function) {
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER: return true;
+    default: return false;
+    }
+}
+
 // Size of the fixed part each URB function needs before the bus may read it.
 ULONG MinimumUrbLength(USHORT function)
 {
@@ -52,22 +67,7 @@ ULONG MinimumUrbLength(USHORT function)
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
     case URB_FUNCTION_ISOCH_TRANSFER: return offsetof(_URB_ISOCH_TRANSFER, IsoPacket);
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    default: return sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    }
-}
-
-bool IsVendorOrClass(USHORT function)
-{
-    switch (function) {
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_DEVICE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER: return true;
-    default: return false;
+    default: return IsVendorOrClass(function) ? sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) : sizeof(_URB_HEADER);
     }
 }
 
