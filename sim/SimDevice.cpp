@@ -205,13 +205,17 @@ void SimDevice::PostIn(uint8_t endpoint, Bytes data)
 void SimDevice::SetSource(uint8_t endpoint, AudioSource source)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_sources[endpoint] = {source, 0, 0};
+    m_sources[endpoint] = {source, 0, 0, 0};
 }
 
 void SimDevice::SetClockPpm(double ppm)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_ppm = ppm;
+    for (auto& [endpoint, src] : m_sources) {
+        src.Packets = 0;
+        src.BaseSample = src.Sample;
+    }
 }
 
 void SimDevice::AddFault(RequestMatch match, FaultKind kind, int times, USBD_STATUS status, uint32_t length)
@@ -652,9 +656,11 @@ USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG, ULONG, UCHAR* data, 
     const auto ep = m_endpoints.find(endpoint);
     const uint8_t interval = ep == m_endpoints.end() ? 1 : std::clamp<uint8_t>(ep->second.Interval, 1, 4);
     const double perSecond = m_highSpeed ? 8000.0 / (1 << (interval - 1)) : 1000.0;
-    src.Fraction += src.Format.Rate * ClockRatio() / perSecond;
-    auto samples = static_cast<uint64_t>(src.Fraction);
-    src.Fraction -= static_cast<double>(samples);
+    // Counted from the last clock change, so that no rounding error accumulates.
+    src.Packets++;
+    const auto due = static_cast<uint64_t>(
+        std::floor(static_cast<long double>(src.Packets) * src.Format.Rate * ClockRatio() / perSecond + 1e-9L));
+    auto samples = src.BaseSample + due - std::min(src.Sample, src.BaseSample + due);
     const uint32_t frameBytes = src.Format.Channels * src.Format.BytesPerSample;
     if (frameBytes == 0) {
         return USBD_STATUS_SUCCESS;

@@ -164,8 +164,9 @@ private:
     };
     struct SourceState {
         AudioSource Format;
-        uint64_t Sample = 0;
-        double Fraction = 0;
+        uint64_t Sample = 0;       // samples produced
+        uint64_t Packets = 0;      // packet intervals since the base
+        uint64_t BaseSample = 0;   // samples produced when the clock last changed
     };
 
     void LearnDescriptors();
