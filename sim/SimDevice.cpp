@@ -309,6 +309,28 @@ std::map<uint8_t, std::u16string> SimDevice::Strings()
     return m_strings;
 }
 
+std::vector<ControlEntry> SimDevice::Controls()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<ControlEntry> out;
+    for (const auto& [key, values] : m_controls) {
+        out.push_back({key.Entity, key.Selector, key.Channel, values});
+    }
+    return out;
+}
+
+void SimDevice::SetOtherConfigurations(std::vector<Bytes> configurations)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_otherConfigurations = std::move(configurations);
+}
+
+std::vector<Bytes> SimDevice::OtherConfigurations()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_otherConfigurations;
+}
+
 std::vector<RawRequest> SimDevice::RawRequests()
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -361,7 +383,11 @@ void SimDevice::Record(RequestLogEntry::Kind kind, const USB_DEFAULT_PIPE_SETUP_
 
 std::vector<UCHAR> SimDevice::ConfigurationDescriptor(UCHAR index)
 {
-    return index == 0 ? m_configuration : std::vector<UCHAR>{};
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (index == 0) {
+        return m_configuration;
+    }
+    return index <= m_otherConfigurations.size() ? m_otherConfigurations[index - 1] : std::vector<UCHAR>{};
 }
 
 UsbTransferResult SimDevice::Reply(const Bytes& bytes, UCHAR* data, ULONG length)
@@ -431,6 +457,9 @@ UsbTransferResult SimDevice::Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UC
         }
         if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) {
             return Reply(m_configuration, data, length);
+        }
+        if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index <= m_otherConfigurations.size()) {
+            return Reply(m_otherConfigurations[index - 1], data, length);
         }
         if (type == USB_STRING_DESCRIPTOR_TYPE) {
             if (index == 0) {

@@ -62,6 +62,13 @@ struct RequestMatch {
     bool Matches(const USB_DEFAULT_PIPE_SETUP_PACKET& s) const;
 };
 
+struct ControlEntry {
+    uint8_t Entity;
+    uint8_t Selector;
+    uint8_t Channel;  // 0xFF: every channel
+    ControlValues Values;
+};
+
 struct AudioSource {
     uint32_t Rate = 48000;
     uint32_t Channels = 2;
@@ -120,6 +127,10 @@ public:
     const Bytes& DeviceBytes() const { return m_device; }
     const Bytes& ConfigurationBytes() const { return m_configuration; }
     std::map<uint8_t, std::u16string> Strings();
+    std::vector<ControlEntry> Controls();
+    // Configurations after the first, answered to GET_DESCRIPTOR by their index (never selected).
+    void SetOtherConfigurations(std::vector<Bytes> configurations);
+    std::vector<Bytes> OtherConfigurations();
     std::vector<RawRequest> RawRequests();
     std::map<uint8_t, std::vector<uint32_t>> ClockRates();
     bool HighSpeedFlag() const { return m_highSpeed; }
@@ -181,6 +192,7 @@ private:
     platform::usb::UsbBus* m_bus = nullptr;
     Bytes m_device;
     Bytes m_configuration;
+    std::vector<Bytes> m_otherConfigurations;
     bool m_highSpeed = false;
     bool m_uac2 = false;
     uint8_t m_acInterface = 0;
