@@ -7,6 +7,7 @@
 
 #include "platform/nt/Clock.h"
 #include "sim/Profile.h"
+#include "sim/SimPort.h"
 #include "tests/platform/usb/BusFixture.h"
 
 namespace {
@@ -226,6 +227,15 @@ TEST(SimProfileTest, DescriptorsComeFromAFileBesideTheProfile)
     EXPECT_EQ(d->ConfigurationBytes(), config);
     EXPECT_EQ(Ask(*d, 0x80, 0x06, 0x0302, 0x0409, 255).Data, (Bytes{10, 3, 'D', 0, 'o', 0, 'c', 0, 'k', 0}));
     EXPECT_EQ(Ask(*d, 0xA1, 0x81, 0x0202, 0x0200, 2).Data, (Bytes{5, 0}));
+
+    // Plugged in, the device's hardware IDs are its PDO's.
+    auto port = sim::SimPort::PlugIn(std::move(d));
+    ASSERT_NE(port, nullptr);
+    WCHAR ids[128] = {};
+    ULONG size = 0;
+    ASSERT_EQ(IoGetDeviceProperty(port->Pdo(), DevicePropertyHardwareID, sizeof ids, ids, &size), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(ids)), u"USB\\VID_1234&PID_5678&REV_0100");
+    port.reset();
 
     EXPECT_EQ(sim::LoadProfile((dir / "missing.json").string(), &error), nullptr);
     EXPECT_NE(error.find("missing.json: cannot be read"), std::string::npos) << error;
