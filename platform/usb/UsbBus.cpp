@@ -170,14 +170,16 @@ UsbBus::UsbBus(UsbDeviceModel* model) : m_model(model)
 
 UsbBus::~UsbBus()
 {
-    KeCancelTimer(&m_timer);
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_connected = false;
+        m_deleting = true;  // nothing arms the timer from here on
     }
+    KeCancelTimer(&m_timer);
     FailAllPending(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
     KeRemoveQueueDpc(&m_dpc);
     KeFlushQueuedDpcs();
+    KeCancelTimer(&m_timer);  // a DPC that was running may have set it again
     KeWaitForSingleObject(&m_workDone, Executive, KernelMode, FALSE, nullptr);
     if (m_pdo != nullptr) {
         IoDeleteDevice(m_pdo);
@@ -427,6 +429,7 @@ NTSTATUS UsbBus::PortRequest(PIRP irp, ULONG code)
         Entry e{};
         e.Kind = Work::Idle;
         e.Held = true;
+        e.Due = INT64_MAX;
         status = Queue(irp, e);
         if (status == STATUS_PENDING) {
             // The hub calls back at PASSIVE_LEVEL, when it is ready to suspend the port.
@@ -854,26 +857,24 @@ NTSTATUS UsbBus::Queue(PIRP irp, Entry entry)
 
 void UsbBus::Arm()
 {
-    int64_t due = -1;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        for (const Entry& e : m_queue) {
-            if (!e.Held) {
-                due = e.Due;
-                break;
-            }
-        }
-    }
-    if (due < 0) {
+    // Under the lock, so that the destructor's cancel comes after any arming.
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_deleting) {
         return;
     }
-    const int64_t wait = due - platform::ClockNow();
-    if (wait <= 0) {
-        KeInsertQueueDpc(&m_dpc, nullptr, nullptr);
-    } else {
-        LARGE_INTEGER relative;
-        relative.QuadPart = -wait;
-        KeSetTimer(&m_timer, relative, &m_dpc);
+    for (const Entry& e : m_queue) {
+        if (e.Held) {
+            continue;
+        }
+        const int64_t wait = e.Due - platform::ClockNow();
+        if (wait <= 0) {
+            KeInsertQueueDpc(&m_dpc, nullptr, nullptr);
+        } else {
+            LARGE_INTEGER relative;
+            relative.QuadPart = -wait;
+            KeSetTimer(&m_timer, relative, &m_dpc);
+        }
+        return;
     }
 }
 
@@ -904,6 +905,7 @@ void UsbBus::RunDue()
 void UsbBus::Hold(Entry& entry)
 {
     entry.Held = true;
+    entry.Due = INT64_MAX;  // held entries sort last
     bool cancelNow = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
