@@ -69,7 +69,11 @@ class BusFixture : public ::testing::Test {
 public:
     void Plug(const sim::DescriptorBuilder& builder, std::optional<bool> highSpeed = std::nullopt)
     {
-        m_device = std::make_unique<sim::SimDevice>(builder.DeviceDescriptor(), builder.Configuration(), highSpeed);
+        Plug(builder.DeviceDescriptor(), builder.Configuration(), highSpeed);
+    }
+    void Plug(const sim::Bytes& device, const sim::Bytes& configuration, std::optional<bool> highSpeed = std::nullopt)
+    {
+        m_device = std::make_unique<sim::SimDevice>(device, configuration, highSpeed);
         m_bus = std::make_unique<platform::usb::UsbBus>(m_device.get());
         m_device->AttachBus(m_bus.get());
         ASSERT_NE(m_bus->Pdo(), nullptr);

@@ -343,6 +343,50 @@ TEST_F(UsbBusTest, HeldRequestsAreCancelledAndUnplugFailsEverything)
     EXPECT_EQ(m_bus->PendingCount(), 0u);
 }
 
+TEST_F(UsbBusTest, AStallHaltsThePipeUntilResetAndAbortCancelsWhatIsQueued)
+{
+    PURB config = SelectConfiguration();
+    USBD_PIPE_HANDLE interrupt = config->UrbSelectConfiguration.Interface.Pipes[0].PipeHandle;
+    UCHAR status[2] = {};
+    auto transfer = [&] {
+        PURB in = NewUrb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+        in->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        in->UrbBulkOrInterruptTransfer.PipeHandle = interrupt;
+        in->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        in->UrbBulkOrInterruptTransfer.TransferBuffer = status;
+        in->UrbBulkOrInterruptTransfer.TransferBufferLength = 2;
+        return in;
+    };
+    auto pipeRequest = [&](USHORT function) {
+        PURB u = NewUrb(sizeof(_URB_PIPE_REQUEST));
+        u->UrbHeader.Function = function;
+        u->UrbPipeRequest.PipeHandle = interrupt;
+        return u;
+    };
+    m_device->FailTransfers(0x83, 1);
+    PURB first = transfer();
+    EXPECT_EQ(Submit(first), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(first->UrbHeader.Status, USBD_STATUS_STALL_PID);
+    PURB halted = transfer();
+    EXPECT_EQ(Submit(halted), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(halted->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    EXPECT_EQ(Submit(pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)), STATUS_SUCCESS);
+
+    // After the reset the pipe takes transfers again; an abort ends the one waiting for data.
+    PURB waiting = transfer();
+    Sent* sent = Send(IOCTL_INTERNAL_USB_SUBMIT_URB, waiting);
+    platform::RunFor(5ms);
+    EXPECT_FALSE(sent->Done);
+    EXPECT_EQ(Submit(pipeRequest(URB_FUNCTION_ABORT_PIPE)), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(sent), STATUS_CANCELLED);
+    EXPECT_EQ(waiting->UrbHeader.Status, USBD_STATUS_CANCELED);
+
+    PURB frame = NewUrb(sizeof(_URB_GET_CURRENT_FRAME_NUMBER));
+    frame->UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
+    EXPECT_EQ(Submit(frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame->UrbGetCurrentFrameNumber.FrameNumber, platform::usb::UsbBus::CurrentFrame());
+}
+
 TEST_F(UsbBusTest, PortRequestsFollowTheDevicesScript)
 {
     ULONG port = 0;
