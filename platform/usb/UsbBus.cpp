@@ -269,8 +269,23 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_QUERY_CAPABILITIES: status = STATUS_SUCCESS; break;
+    case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+        // What a hub reports for a device on its port: removable, may vanish, D2 for suspend.
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        if (caps != nullptr) {
+            caps->Removable = 1;
+            caps->SurpriseRemovalOK = 1;
+            caps->DeviceD2 = 1;
+            caps->UniqueID = 0;
+            caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+            for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) {
+                caps->DeviceState[s] = PowerDeviceD3;
+            }
+        }
+        status = STATUS_SUCCESS;
+        break;
+    }
     case IRP_MN_QUERY_INTERFACE: {
         const auto& q = stack->Parameters.QueryInterface;
         if (q.InterfaceType != nullptr && *q.InterfaceType == USB_BUS_INTERFACE_USBDI_GUID && q.Interface != nullptr &&
