@@ -762,3 +762,31 @@ NTSTATUS SimDevice::IdleNotificationStatus()
 }
 
 }  // namespace sim
+
+namespace sim {
+
+void SimDevice::FailBusInterface(bool fail)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_noBusInterface = fail;
+}
+
+void SimDevice::FailBusTime(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_busTimeStatus = status;
+}
+
+bool SimDevice::BusInterfaceAvailable()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return !m_noBusInterface;
+}
+
+NTSTATUS SimDevice::QueryBusTimeStatus()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_busTimeStatus;
+}
+
+}  // namespace sim

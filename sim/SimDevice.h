@@ -111,6 +111,9 @@ public:
     void FailSelectInterface(uint8_t interfaceNumber, int times = 1);
     // STATUS_SUCCESS accepts idle notifications; anything else refuses them with that status.
     void SetIdleAnswer(NTSTATUS status);
+    // The bus-interface query is not answered; QueryBusTime fails with the status (success restores).
+    void FailBusInterface(bool fail);
+    void FailBusTime(NTSTATUS status);
 
     // ---- what happened ----
     std::vector<RequestLogEntry> Log();
@@ -151,6 +154,8 @@ public:
     void ClearStall(UCHAR endpoint) override;
     NTSTATUS PortStatusOverride() override;
     NTSTATUS IdleNotificationStatus() override;
+    bool BusInterfaceAvailable() override;
+    NTSTATUS QueryBusTimeStatus() override;
 
 private:
     struct Key {
@@ -217,6 +222,8 @@ private:
     double m_ppm = 0;
     int m_noSuchDevice = 0;
     NTSTATUS m_idleAnswer = STATUS_SUCCESS;
+    bool m_noBusInterface = false;
+    NTSTATUS m_busTimeStatus = STATUS_SUCCESS;
 };
 
 }  // namespace sim

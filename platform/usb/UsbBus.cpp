@@ -289,6 +289,7 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_QUERY_INTERFACE: {
         const auto& q = stack->Parameters.QueryInterface;
         if (q.InterfaceType != nullptr && *q.InterfaceType == USB_BUS_INTERFACE_USBDI_GUID && q.Interface != nullptr &&
+            bus->m_model->BusInterfaceAvailable() &&
             q.Version >= USB_BUSIF_USBDI_VERSION_1 && q.Size >= sizeof(USB_BUS_INTERFACE_USBDI_V1)) {
             auto* busIf = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(q.Interface);
             busIf->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
@@ -341,10 +342,14 @@ NTSTATUS UsbBus::DispatchOther(PDEVICE_OBJECT, PIRP irp)
 VOID UsbBus::BusReference(PVOID context) { InterlockedIncrement(&static_cast<UsbBus*>(context)->m_interfaceReferences); }
 VOID UsbBus::BusDereference(PVOID context) { InterlockedDecrement(&static_cast<UsbBus*>(context)->m_interfaceReferences); }
 
-NTSTATUS UsbBus::QueryBusTime(PVOID, PULONG frame)
+NTSTATUS UsbBus::QueryBusTime(PVOID busContext, PULONG frame)
 {
     if (frame == nullptr) {
         return STATUS_INVALID_PARAMETER;
+    }
+    const NTSTATUS status = static_cast<UsbBus*>(busContext)->m_model->QueryBusTimeStatus();
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     *frame = CurrentFrame();
     return STATUS_SUCCESS;

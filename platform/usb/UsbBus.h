@@ -71,6 +71,9 @@ public:
     // Whether the device accepts selective suspend: STATUS_SUCCESS keeps the idle request and
     // calls its callback; any other status completes it at once with that status.
     virtual NTSTATUS IdleNotificationStatus() { return STATUS_SUCCESS; }
+    // Whether the PDO answers the USBDI bus-interface query, and what QueryBusTime returns.
+    virtual bool BusInterfaceAvailable() { return true; }
+    virtual NTSTATUS QueryBusTimeStatus() { return STATUS_SUCCESS; }
 };
 
 // Counters of the port requests, for tests.

@@ -453,23 +453,28 @@ TEST_F(UsbBusTest, IdleNotificationsAreAcceptedUntilCancelledOrRefused)
     IoFreeIrp(irp);
 }
 
-TEST_F(UsbBusTest, BusInterfaceGivesTheFrameClockAndSpeed)
+NTSTATUS QueryBusInterface(PDEVICE_OBJECT pdo, USB_BUS_INTERFACE_USBDI_V1* busIf)
 {
-    PIRP irp = IoAllocateIrp(m_bus->Pdo()->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    USB_BUS_INTERFACE_USBDI_V1 busIf = {};
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = IRP_MN_QUERY_INTERFACE;
     next->Parameters.QueryInterface.InterfaceType = &USB_BUS_INTERFACE_USBDI_GUID;
-    next->Parameters.QueryInterface.Size = sizeof busIf;
+    next->Parameters.QueryInterface.Size = sizeof *busIf;
     next->Parameters.QueryInterface.Version = USB_BUSIF_USBDI_VERSION_1;
-    next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&busIf);
+    next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(busIf);
     Sent sent;
     IoSetCompletionRoutine(irp, kvxtest::SentCompletion, &sent, TRUE, TRUE, TRUE);
-    IofCallDriver(m_bus->Pdo(), irp);
-    ASSERT_EQ(sent.Status, STATUS_SUCCESS);
+    IofCallDriver(pdo, irp);
     IoFreeIrp(irp);
+    return sent.Status;
+}
+
+TEST_F(UsbBusTest, BusInterfaceGivesTheFrameClockAndSpeed)
+{
+    USB_BUS_INTERFACE_USBDI_V1 busIf = {};
+    ASSERT_EQ(QueryBusInterface(m_bus->Pdo(), &busIf), STATUS_SUCCESS);
     ASSERT_NE(busIf.BusContext, nullptr);
     EXPECT_FALSE(busIf.IsDeviceHighSpeed(busIf.BusContext));
 
@@ -481,7 +486,15 @@ TEST_F(UsbBusTest, BusInterfaceGivesTheFrameClockAndSpeed)
     platform::RunFor(std::chrono::milliseconds(0x100000000LL));
     ASSERT_EQ(busIf.QueryBusTime(busIf.BusContext, &frame), STATUS_SUCCESS);
     EXPECT_EQ(frame, 1234u);
+
+    // Failures on demand: QueryBusTime, and the query itself (left with the status it came with).
+    m_device->FailBusTime(STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(busIf.QueryBusTime(busIf.BusContext, &frame), STATUS_UNSUCCESSFUL);
     busIf.InterfaceDereference(busIf.BusContext);
+    m_device->FailBusInterface(true);
+    USB_BUS_INTERFACE_USBDI_V1 none = {};
+    EXPECT_EQ(QueryBusInterface(m_bus->Pdo(), &none), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(none.BusContext, nullptr);
 }
 
 }  // namespace
