@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/nt/Clock.h"
@@ -47,6 +48,30 @@ int64_t FromLe(const UCHAR* data, uint8_t size, bool isSigned)
 }
 
 }  // namespace
+
+std::string FormatLogEntry(const RequestLogEntry& e)
+{
+    char line[128];
+    const double ms = static_cast<double>(e.Time) / platform::TICKS_PER_MS;
+    switch (e.What) {
+    case RequestLogEntry::Kind::Control:
+        std::snprintf(line, sizeof line, "%10.3f ms  control  %02x %02x %04x %04x %04x  %s", ms, e.Setup.bmRequestType,
+                      e.Setup.bRequest, e.Setup.wValue, e.Setup.wIndex, e.Setup.wLength, e.Outcome.c_str());
+        break;
+    case RequestLogEntry::Kind::Port:
+        std::snprintf(line, sizeof line, "%10.3f ms  port status  %s", ms, e.Outcome.c_str());
+        break;
+    default: {
+        const char* kind = e.What == RequestLogEntry::Kind::BulkOrInterrupt ? "transfer"
+                           : e.What == RequestLogEntry::Kind::IsochronousIn ? "iso in"
+                                                                             : "iso out";
+        std::snprintf(line, sizeof line, "%10.3f ms  %s  ep %02x  %u bytes  %s", ms, kind, e.Endpoint, e.Length,
+                      e.Outcome.c_str());
+        break;
+    }
+    }
+    return line;
+}
 
 bool RequestMatch::Matches(const USB_DEFAULT_PIPE_SETUP_PACKET& s) const
 {

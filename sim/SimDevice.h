@@ -45,6 +45,9 @@ struct RequestLogEntry {
     std::string Outcome;  // "ok", "stall", "pending", "error"
 };
 
+// One line of a trace: "  12.345 ms  control  a1 81 0201 0200 0002  ok".
+std::string FormatLogEntry(const RequestLogEntry& entry);
+
 // One packet seen on an isochronous OUT endpoint.
 struct WirePacket {
     uint8_t Endpoint;

@@ -133,6 +133,7 @@ TEST(SimDeviceTest, RawAnswersComeFirstAndFaultsAreServedInOrder)
     EXPECT_EQ(log.back().Setup.wValue, 0x0100);
     EXPECT_EQ(log[2].Outcome, "stall");
     EXPECT_EQ(log[4].Outcome, "error");
+    EXPECT_EQ(sim::FormatLogEntry(log.back()), "     7.000 ms  control  80 06 0100 0000 0012  ok");
 }
 
 TEST(SimDeviceTest, Uac2ClockRangesAndControlRanges)
