@@ -733,9 +733,9 @@ USBD_STATUS UsbBus::FillInterface(const std::vector<UCHAR>& config, PUSBD_INTERF
     info->Class = d.bInterfaceClass;
     info->SubClass = d.bInterfaceSubClass;
     info->Protocol = d.bInterfaceProtocol;
-    info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(m_nextHandle += 16);
     info->NumberOfPipes = static_cast<ULONG>(endpoints.size());
     std::lock_guard<std::mutex> guard(m_lock);
+    info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(m_nextHandle += 16);
     for (auto it = m_pipes.begin(); it != m_pipes.end();) {
         it = it->second.Interface == d.bInterfaceNumber ? m_pipes.erase(it) : std::next(it);
     }
@@ -783,9 +783,11 @@ USBD_STATUS UsbBus::SelectConfiguration(PURB urb)
         return USBD_STATUS_STALL_PID;
     }
     {
+        // Unconfigured until every listed interface is in place.
         std::lock_guard<std::mutex> guard(m_lock);
         m_pipes.clear();
         m_configuration = config;
+        m_configurationHandle = nullptr;
     }
     // The interfaces the driver listed: as many as its configuration says, each within the URB.
     const UCHAR count = s.ConfigurationDescriptor->bNumInterfaces;
