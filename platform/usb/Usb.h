@@ -1,5 +1,5 @@
-// USB definitions of the stand-in, written from the USB 2.0 and USB Audio Class 1.0 / 2.0
-// specifications: descriptors, requests, URBs with their 64-bit layouts, USBD status codes, the
+// USB definitions of the stand-in, written from the published USB 2.0 and USB Audio Class 1.0 / 2.0
+// standards: descriptors, requests, URBs with their 64-bit layouts, USBD status codes, the
 // internal device-control codes of the bus driver and its USBDI bus interface, and the USBD
 // library helpers that parse descriptors and build configuration requests.
 #pragma once
