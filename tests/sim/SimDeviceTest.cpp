@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -298,6 +299,37 @@ TEST(SimProfileTest, MalformedProfilesAreRefusedWithOneClearLine)
         EXPECT_EQ(sim::ParseProfile(k.text, ".", &error), nullptr);
         EXPECT_NE(error.find(k.message), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+class SimFeedbackTest : public kvxtest::BusFixture {};
+
+TEST_F(SimFeedbackTest, TheFeedbackEndpointReportsTheDeviceClockThroughTheBus)
+{
+    Plug(Uac2Device());
+    m_device->SetClockRates(41, {44100, 96000});
+    m_device->SetClockPpm(-500);
+    PURB config = SelectConfiguration();
+    PURB alt1 = SelectInterface(config, 1, 1, 2);
+    ASSERT_EQ(Submit(alt1), STATUS_SUCCESS);
+    const auto& info = alt1->UrbSelectInterface.Interface;
+    ASSERT_EQ(info.NumberOfPipes, 2u);
+    EXPECT_EQ(info.Pipes[1].EndpointAddress, 0x81);
+    static UCHAR data[2 * 4];
+    PURB urb = IsoUrb(info.Pipes[1].PipeHandle, 2, 4, data);  // bInterval 4: one packet per frame
+    urb->UrbIsochronousTransfer.TransferFlags |= USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    ASSERT_EQ(Submit(urb), STATUS_SUCCESS);
+    // 44.1 kHz per microframe at -500 ppm, as 16.16.
+    const auto expected = static_cast<uint32_t>(std::llround(44100.0 * (1 - 500e-6) / 8000 * 65536));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(urb->UrbIsochronousTransfer.IsoPacket[i].Length, 4u);
+        uint32_t v;
+        std::memcpy(&v, data + 4 * i, 4);
+        EXPECT_EQ(v, expected);
     }
 }
 
