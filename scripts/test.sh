@@ -3,6 +3,7 @@
 #   scripts/test.sh            normal build in build/
 #   KVX_SANITIZE=1 scripts/test.sh   AddressSanitizer+UBSan build in build-asan/
 #   KVX_TSAN=1 scripts/test.sh       ThreadSanitizer build in build-tsan/
+#   KVX_FUZZ=1 scripts/test.sh       clang libFuzzer targets in build-fuzz/, each for a bounded time
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,13 @@ if [ ${#need[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
+fi
+
+if [ "${KVX_FUZZ:-0}" = 1 ]; then
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKVX_BENCH=OFF >/dev/null
+  cmake --build build-fuzz -j "$(nproc)" --target usbd_fuzzer
+  ctest --test-dir build-fuzz -R '_fuzzer$' --output-on-failure --timeout 300
+  exit 0
 fi
 
 dir=build; opts=()

@@ -1,0 +1,194 @@
+// The USB bus of the stand-in (host interface, not kernel API): one hub port with one device on
+// it, seen by the driver stack as the physical device object (PDO) at the bottom of its stack.
+//
+// The PDO answers IRP_MJ_INTERNAL_DEVICE_CONTROL (URBs, port status, reset, cycle, idle
+// notification), IRP_MN_QUERY_INTERFACE for the USBDI bus interface, and the other PnP and power
+// requests as a bus driver's PDO does. URBs are validated as a host controller would; accepted
+// ones are pended with a cancel routine and completed at DISPATCH_LEVEL from a timer DPC, in frame
+// order on the virtual clock (one frame per millisecond). What the device answers comes from a
+// UsbDeviceModel (the simulated devices of sim/).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/Dpc.h"
+#include "platform/nt/WorkItem.h"
+#include "platform/usb/Usb.h"
+
+namespace platform::usb {
+
+// The answer of a device to a control transfer or a bulk / interrupt transfer.
+struct UsbTransferResult {
+    enum class Kind { Done, Stall, Pending, Error };
+    Kind Outcome = Kind::Done;
+    ULONG Length = 0;                      // bytes transferred (IN: written into the buffer)
+    USBD_STATUS Status = USBD_STATUS_SUCCESS;  // for Error
+
+    static UsbTransferResult Done(ULONG length) { return {Kind::Done, length, USBD_STATUS_SUCCESS}; }
+    static UsbTransferResult Stall() { return {Kind::Stall, 0, USBD_STATUS_STALL_PID}; }
+    static UsbTransferResult Never() { return {Kind::Pending, 0, USBD_STATUS_PENDING}; }
+    static UsbTransferResult Error(USBD_STATUS status) { return {Kind::Error, 0, status}; }
+};
+
+// The device side of the port. Called with no bus lock held, at DISPATCH_LEVEL from the bus's
+// DPC (transfers) or at the caller's level (port requests).
+class UsbDeviceModel {
+public:
+    virtual ~UsbDeviceModel() = default;
+
+    virtual bool IsHighSpeed() = 0;
+    // The device descriptor and configuration `index` exactly as the device returns them; the bus
+    // reads them to know the pipes.
+    virtual std::vector<UCHAR> DeviceDescriptor() = 0;
+    virtual std::vector<UCHAR> ConfigurationDescriptor(UCHAR index) = 0;
+
+    // A control transfer on the default pipe. IN: at most setup.wLength bytes into `data`.
+    virtual UsbTransferResult Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* data, ULONG length) = 0;
+    // Bulk or interrupt transfers on a non-default endpoint. An IN transfer that returns Pending
+    // stays queued until the device calls UsbBus::NotifyEndpoint.
+    virtual UsbTransferResult BulkOrInterrupt(UCHAR endpoint, UCHAR* data, ULONG length) = 0;
+    // One isochronous packet in its (micro)frame. OUT: the bytes sent; IN: fill at most `length`
+    // bytes and set *actual.
+    virtual USBD_STATUS IsochronousOut(UCHAR endpoint, ULONG frame, ULONG microframe, const UCHAR* data,
+                                       ULONG length) = 0;
+    virtual USBD_STATUS IsochronousIn(UCHAR endpoint, ULONG frame, ULONG microframe, UCHAR* data, ULONG length,
+                                      ULONG* actual) = 0;
+    // SET_INTERFACE as the bus sends it for a SELECT_INTERFACE; false stalls it.
+    virtual bool SelectInterface(UCHAR interfaceNumber, UCHAR alternateSetting) = 0;
+    virtual bool SelectConfiguration(UCHAR configurationValue) = 0;
+    // The stall of an endpoint is cleared (SYNC_RESET_PIPE_AND_CLEAR_STALL).
+    virtual void ClearStall(UCHAR endpoint) = 0;
+
+    // Port requests: the status to return (STATUS_SUCCESS or a failure). A port status failure
+    // is what the hub reports; a device may also pretend, e.g. STATUS_NO_SUCH_DEVICE.
+    virtual NTSTATUS PortStatusOverride() { return STATUS_SUCCESS; }
+    virtual NTSTATUS ResetPortStatus() { return STATUS_SUCCESS; }
+    // Whether the device accepts selective suspend: STATUS_SUCCESS keeps the idle request and
+    // calls its callback; any other status completes it at once with that status.
+    virtual NTSTATUS IdleNotificationStatus() { return STATUS_SUCCESS; }
+    // Whether the PDO answers the USBDI bus-interface query, and what QueryBusTime returns.
+    virtual bool BusInterfaceAvailable() { return true; }
+    virtual NTSTATUS QueryBusTimeStatus() { return STATUS_SUCCESS; }
+};
+
+// Counters of the port requests, for tests.
+struct UsbPortCounters {
+    ULONG PortStatusQueries = 0;
+    ULONG Resets = 0;
+    ULONG Cycles = 0;
+    ULONG IdleCallbacks = 0;
+};
+
+class UsbBus {
+public:
+    // Creates the PDO for the device on a fresh port. The model must outlive the bus.
+    explicit UsbBus(UsbDeviceModel* model);
+    // Fails whatever is still pending and deletes the PDO. The device stack above must be gone.
+    ~UsbBus();
+    UsbBus(const UsbBus&) = delete;
+    UsbBus& operator=(const UsbBus&) = delete;
+
+    // Null when the PDO could not be created.
+    PDEVICE_OBJECT Pdo() const { return m_pdo; }
+    UsbDeviceModel* Model() const { return m_model; }
+
+    // The USB frame number: machine time in milliseconds, 32 bits wrapping.
+    static ULONG CurrentFrame();
+    // Unplugs the device: pending requests fail with USBD_STATUS_DEVICE_GONE /
+    // STATUS_DEVICE_NOT_CONNECTED, new URBs the same, and the port status says disconnected.
+    void Unplug();
+    bool Connected();
+    // The device has something for its IN endpoint: queued transfers on it are tried again.
+    void NotifyEndpoint(UCHAR endpoint);
+    UsbPortCounters Counters();
+    // Requests held by the bus (queued, pending on a device, or idle notifications).
+    size_t PendingCount();
+
+private:
+    struct Pipe {
+        USBD_PIPE_HANDLE Handle;
+        UCHAR EndpointAddress;
+        UCHAR Type;          // USB_ENDPOINT_TYPE_*
+        UCHAR Interval;
+        ULONG MaxPacket;     // bytes per (micro)frame, high-bandwidth multiplier included
+        UCHAR Interface;
+        bool Halted = false;
+        uint64_t NextFrame = 0;  // isochronous: the frame after the last scheduled one (unwrapped)
+    };
+    enum class Work { Complete, Control, BulkOrInterrupt, Isochronous, Idle };
+    struct Entry {
+        PIRP Irp;
+        PURB Urb;
+        Work Kind;
+        bool Held;           // kept by the device (or an idle request): no due time
+        int64_t Due;         // machine time, 100 ns
+        uint64_t Sequence;
+        uint64_t StartFrame; // isochronous
+        ULONG PacketsPerFrame;
+        Pipe PipeCopy;       // the pipe as it was when the URB was accepted
+    };
+
+    static NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp);
+    static VOID CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    static VOID DpcRoutine(KDPC* dpc, PVOID context, PVOID, PVOID);
+    static VOID IdleWorker(PDEVICE_OBJECT device, PVOID context);
+    static VOID BusReference(PVOID context);
+    static VOID BusDereference(PVOID context);
+    static NTSTATUS QueryBusTime(PVOID busContext, PULONG frame);
+    static BOOLEAN IsDeviceHighSpeed(PVOID busContext);
+    static VOID GetUsbdiVersion(PVOID busContext, PULONG version, PULONG capabilities);
+    static NTSTATUS SubmitIsoOutUrb(PVOID busContext, PURB urb);
+    static NTSTATUS QueryBusInformation(PVOID busContext, ULONG level, PVOID buffer, PULONG length, PULONG actual);
+
+    NTSTATUS SubmitUrb(PIRP irp, PURB urb);
+    NTSTATUS PortRequest(PIRP irp, ULONG code);
+    NTSTATUS Fail(PIRP irp, PURB urb, USBD_STATUS status);
+    NTSTATUS Queue(PIRP irp, Entry entry);
+    void Arm();
+    void RunDue();
+    void Finish(Entry& entry);
+    void Complete(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status, ULONG_PTR information);
+    void CompleteControl(Entry& entry);
+    void CompleteBulk(Entry& entry);
+    void CompleteIsochronous(Entry& entry);
+    USBD_STATUS SelectConfiguration(PURB urb);
+    USBD_STATUS SelectInterface(PURB urb);
+    USBD_STATUS FillInterface(const std::vector<UCHAR>& config, PUSBD_INTERFACE_INFORMATION info, ULONG room);
+    USBD_STATUS CheckIsochronous(PURB urb, Entry& entry);
+    void Hold(Entry& entry);
+    Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+    void FailAllPending(USBD_STATUS usbd, NTSTATUS status);
+
+    UsbDeviceModel* m_model;
+    PDRIVER_OBJECT m_driver = nullptr;
+    PDEVICE_OBJECT m_pdo = nullptr;
+    KTIMER m_timer;
+    KDPC m_dpc;
+    KEVENT m_workDone;  // signalled while no idle work item is outstanding
+    std::mutex m_lock;
+    std::vector<Entry> m_queue;       // accepted requests by due time and sequence
+    std::map<USBD_PIPE_HANDLE, Pipe> m_pipes;
+    std::vector<UCHAR> m_configuration;
+    USBD_CONFIGURATION_HANDLE m_configurationHandle = nullptr;
+    uint64_t m_sequence = 0;
+    uintptr_t m_nextHandle = 0x1000;
+    bool m_connected = true;
+    bool m_deleting = false;
+    LONG m_interfaceReferences = 0;
+    int m_workItems = 0;
+    std::vector<std::pair<PIO_WORKITEM, PIRP>> m_idleWork;
+    UsbPortCounters m_counters;
+};
+
+// NTSTATUS a host controller driver completes a URB's IRP with for a USBD status.
+NTSTATUS UsbdStatusToNtStatus(USBD_STATUS status);
+
+}  // namespace platform::usb
