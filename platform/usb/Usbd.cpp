@@ -5,6 +5,7 @@
 
 #include "platform/nt/Pool.h"
 #include "platform/usb/Usb.h"
+#include "platform/nt/PoolHost.h"
 
 namespace {
 
