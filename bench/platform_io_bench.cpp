@@ -6,6 +6,7 @@
 #include "platform/io/Io.h"
 #include "platform/nt/Kernel.h"
 #include "platform/nt/Machine.h"
+#include "platform/io/IoHost.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "platform/nt/Ob.h"
 #include "platform/nt/RtlString.h"
+#include "platform/io/IoHost.h"
 
 namespace host {
 

@@ -7,6 +7,7 @@
 #include "platform/nt/Ob.h"
 #include "platform/nt/RtlString.h"
 #include "platform/registry/RegistryHost.h"
+#include "platform/io/IoHost.h"
 
 namespace host {
 

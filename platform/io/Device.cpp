@@ -9,6 +9,7 @@
 #include "platform/nt/RtlString.h"
 #include "platform/nt/Verifier.h"
 #include "platform/nt/RtlStringHost.h"
+#include "platform/io/IoHost.h"
 
 namespace platform {
 

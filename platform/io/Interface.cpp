@@ -7,6 +7,7 @@
 #include "platform/nt/Irql.h"
 #include "platform/nt/RtlString.h"
 #include "platform/nt/RtlStringHost.h"
+#include "platform/io/IoHost.h"
 
 namespace {
 

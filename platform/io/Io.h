@@ -534,11 +534,8 @@ inline VOID PoStartNextPowerIrp(PIRP Irp) { UNREFERENCED_PARAMETER(Irp); }
 // Records the device's power state; returns the previous one.
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 
-// ---- test and host interface (not part of the kernel API) ----
-#include <string>
-#include <vector>
+// Pool tags of the I/O manager's own blocks (leak reports name them).
 namespace platform {
-
 constexpr ULONG IO_DRIVER_TAG = MakePoolTag("IoDr");
 constexpr ULONG IO_DEVICE_TAG = MakePoolTag("IoDv");
 constexpr ULONG IO_IRP_TAG = MakePoolTag("IoIr");
@@ -548,49 +545,4 @@ constexpr ULONG IO_MDL_TAG = MakePoolTag("IoMd");
 // freed show as a leak of this tag.
 constexpr ULONG IO_PAGES_TAG = MakePoolTag("IoPg");
 constexpr ULONG IO_FILE_TAG = MakePoolTag("IoFo");
-
-// A driver object as the system loads it: every major function answers
-// STATUS_INVALID_DEVICE_REQUEST until the driver installs its own. Null on allocation failure.
-PDRIVER_OBJECT IoCreateDriverObject(std::u16string_view driverName);
-// Frees the driver object; its devices must have been deleted.
-void IoDeleteDriverObject(PDRIVER_OBJECT driver);
-
-// A file object opened on the device (the host sends IRP_MJ_CREATE with it).
-PFILE_OBJECT IoCreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName);
-void IoDeleteFileObject(PFILE_OBJECT file);
-
-// Stack locations set up for sending: the next location of a fresh IRP, with the major and
-// minor function and the file object.
-PIO_STACK_LOCATION IoPrepareNextStackLocation(PIRP irp, UCHAR majorFunction, UCHAR minorFunction,
-                                              PFILE_OBJECT file = nullptr);
-
-enum class InterfaceState { Unknown, Disabled, Enabled };
-struct DeviceInterfaceRecord {
-    PDEVICE_OBJECT PhysicalDevice;
-    GUID InterfaceClass;
-    std::u16string ReferenceString;
-    std::u16string SymbolicLink;
-    bool Enabled;
-};
-InterfaceState IoInterfaceState(std::u16string_view symbolicLink);
-std::vector<DeviceInterfaceRecord> IoInterfaces();
-// Enabled interfaces of the class, in registration order.
-std::vector<DeviceInterfaceRecord> IoEnabledInterfaces(const GUID& interfaceClass);
-
-// Sets a property of a physical device (the bus driver's answer); multi-strings via
-// IoSetDevicePropertyStrings ("a", "b" -> "a\0b\0\0").
-void IoSetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, const void* data, size_t bytes);
-void IoSetDevicePropertyStrings(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property,
-                                const std::vector<std::u16string>& strings);
-
-// The device power state last set with PoSetPowerState (PowerDeviceUnspecified before).
-DEVICE_POWER_STATE IoDevicePowerState(PDEVICE_OBJECT device);
-
-// Whether IoIs32bitProcess answers TRUE (false by default).
-void IoSetRequestor32bit(bool is32bit);
-
-// Forgets every interface registration, device property, symbolic link and the requestor setting
-// (machine reset between tests).
-void IoReset();
-
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include "platform/nt/Sync.h"
 #include "platform/nt/Thread.h"
 #include "platform/nt/Verifier.h"
+#include "platform/io/IoHost.h"
 
 namespace {
 

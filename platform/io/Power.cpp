@@ -7,6 +7,7 @@
 #include "platform/nt/Irql.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
+#include "platform/io/IoHost.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "platform/nt/Sync.h"
 #include "platform/nt/SyncMutex.h"
 #include "platform/nt/Verifier.h"
+#include "platform/nt/ThreadHost.h"
 
 using namespace platform::detail;
 

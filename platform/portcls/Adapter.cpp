@@ -16,6 +16,7 @@
 #include "platform/portcls/PortClsInternal.h"
 #include "platform/registry/RegistryHost.h"
 #include "platform/nt/RtlStringHost.h"
+#include "platform/io/IoHost.h"
 
 namespace platform {
 namespace {

@@ -10,6 +10,7 @@
 #include "platform/nt/Irql.h"
 #include "platform/registry/RegistryHost.h"
 #include "platform/registry/RegistryInternal.h"
+#include "platform/io/IoHost.h"
 
 namespace platform {
 namespace {

@@ -14,6 +14,7 @@
 #include "platform/nt/Sync.h"
 #include "platform/nt/Time.h"
 #include "platform/nt/WorkItem.h"
+#include "platform/io/IoHost.h"
 
 namespace platform::usb {
 

@@ -5,6 +5,7 @@
 #include "tests/host/HostFixture.h"
 #include "platform/nt/PoolHost.h"
 #include "platform/nt/RtlStringHost.h"
+#include "platform/io/IoHost.h"
 
 namespace kvxtest {
 namespace {

@@ -10,6 +10,7 @@
 #include "tests/platform/registry/RegistryFixture.h"
 #include "usb/SettingsFile.h"
 #include "platform/nt/PoolHost.h"
+#include "platform/io/IoHost.h"
 
 namespace {
 

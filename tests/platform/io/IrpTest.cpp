@@ -9,6 +9,7 @@
 #include "platform/nt/Verifier.h"
 #include "tests/platform/io/LowerDevice.h"
 #include "platform/nt/PoolHost.h"
+#include "platform/io/IoHost.h"
 
 namespace {
 

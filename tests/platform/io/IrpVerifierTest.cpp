@@ -11,6 +11,7 @@
 #include "platform/nt/Kernel.h"
 #include "platform/nt/Verifier.h"
 #include "tests/platform/io/LowerDevice.h"
+#include "platform/io/IoHost.h"
 
 namespace {
 

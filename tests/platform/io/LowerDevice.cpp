@@ -1,6 +1,7 @@
 #include "tests/platform/io/LowerDevice.h"
 
 #include <algorithm>
+#include "platform/io/IoHost.h"
 
 namespace kvxtest {
 

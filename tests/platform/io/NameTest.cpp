@@ -8,6 +8,7 @@
 #include "platform/nt/RtlString.h"
 #include "platform/nt/PoolHost.h"
 #include "platform/nt/RtlStringHost.h"
+#include "platform/io/IoHost.h"
 
 namespace {
 

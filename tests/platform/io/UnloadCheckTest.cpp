@@ -8,6 +8,7 @@
 #include "platform/nt/Clock.h"
 #include "platform/nt/Kernel.h"
 #include "platform/nt/Verifier.h"
+#include "platform/io/IoHost.h"
 
 namespace {
 

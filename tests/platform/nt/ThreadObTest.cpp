@@ -11,6 +11,7 @@
 #include "platform/nt/Thread.h"
 #include "platform/nt/Verifier.h"
 #include "tests/platform/nt/SystemThreadHelper.h"
+#include "platform/nt/ThreadHost.h"
 
 namespace kvxtest {
 VOID KernelStyleThreadRoutine(PVOID context);

@@ -14,6 +14,7 @@
 
 #include "platform/io/Io.h"
 #include "platform/registry/RegistryHost.h"
+#include "platform/io/IoHost.h"
 
 namespace kvxtest {
 
