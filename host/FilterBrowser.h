@@ -14,6 +14,9 @@
 
 namespace host {
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
+std::string GuidText(const GUID& guid);
+
 // Where a request is addressed: the filter, one of its pins (KSP_PIN) or one of its nodes
 // (KSNODEPROPERTY with KSPROPERTY_TYPE_TOPOLOGY).
 struct KsTarget {
@@ -30,6 +33,7 @@ struct PinInfo {
     KSPIN_COMMUNICATION Communication;
     GUID Category;  // GUID_NULL when the pin has none
     ULONG DataRangeCount;
+    GUID Name = {};  // GUID_NULL when the pin has none
 };
 
 struct NodeInfo {
@@ -91,6 +95,11 @@ public:
     // Enables an event that sets `data`'s event object; `data` stays the client's until disabled.
     NTSTATUS EnableEvent(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id, KSEVENTDATA* data);
     NTSTATUS DisableEvent(PFILE_OBJECT filter, KSEVENTDATA* data);
+
+    // A text dump of a topology filter: its pins, nodes and connections, then the range and the
+    // per-channel values of every node whose type names a standard control. For tests and the
+    // command-line tool.
+    std::string DumpTopology(std::u16string_view name);
 
 private:
     NTSTATUS Send(PFILE_OBJECT filter, UCHAR major, ULONG code, const void* input, ULONG inputSize, void* output,

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/nt/Pool.h"
-#include "tests/topology/EntityDoubles.h"
+#include "tests/topology/TopologyDoubles.h"
 #include "topology/ClockEntity.h"
 #include "topology/EntityCommon.h"
 #include "topology/LevelEntity.h"

@@ -9,7 +9,7 @@
 #include "platform/nt/Irql.h"
 #include "platform/nt/Machine.h"
 #include "platform/nt/Pool.h"
-#include "tests/topology/EntityDoubles.h"
+#include "tests/topology/TopologyDoubles.h"
 #include "topology/EntityCommon.h"
 #include "topology/SoftwareMuteNode.h"
 
