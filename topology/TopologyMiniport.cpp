@@ -611,8 +611,12 @@ NTSTATUS TopologyMiniport::WalkBack(TopologyNodeRecord* pNode)
     pNode->OnPath = 1;
     for (ULONG i = 0; NT_SUCCESS(status) && i < ulCount; ++i) {
         if (TopologyNodeRecord* pFrom = FindNodeByEntityId(pIds[i])) {
-            WalkBack(pFrom);
-            status = AddConnection(pFrom->Index, 0, pNode->Index, i + 1);
+            // The inner walk's refusals (a cycle, a dangling source further up) leave that branch
+            // unconnected; running out of memory, though, must not publish a partial filter.
+            status = WalkBack(pFrom);
+            if (status != STATUS_INSUFFICIENT_RESOURCES) {
+                status = AddConnection(pFrom->Index, 0, pNode->Index, i + 1);
+            }
         } else if (TopologyPinRecord* pPin = FindPinByEntityId(pIds[i])) {
             status = AddConnection(KSFILTER_NODE, pPin->Index, pNode->Index, i + 1);
         } else {

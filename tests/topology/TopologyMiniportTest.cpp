@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "adapter/SettingsStore.h"
 #include "platform/nt/Callback.h"
@@ -126,6 +127,213 @@ TEST_F(TopologyMiniportTest, TheHeadsetBecomesItsFilterAndDumpsAsExpected)
     PVOID other = reinterpret_cast<PVOID>(1);
     EXPECT_EQ(m_miniport->QueryInterface(IID_IPortEvents, &other), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(other, nullptr);
+}
+
+
+ULONG Refs(PUNKNOWN unknown)
+{
+    unknown->AddRef();
+    return unknown->Release();
+}
+
+TEST_F(TopologyMiniportTest, InitRefusesFiltersItCannotBuild)
+{
+    struct Case {
+        const char* name;
+        std::function<std::vector<TopologyNode*>()> entities;
+        NTSTATUS expected;
+    };
+    const Case cases[] = {
+        {"no output terminal", [] { return std::vector<TopologyNode*>{NewInput(1, ENDPOINT_KIND_STREAM)}; },
+         STATUS_UNSUCCESSFUL},
+        {"output terminal without a source",
+         [] {
+             return std::vector<TopologyNode*>{NewInput(1, ENDPOINT_KIND_STREAM), NewObject<OutputTerminalEntity>(2u)};
+         },
+         STATUS_UNSUCCESSFUL},
+        {"source neither node nor pin",
+         [] {
+             return std::vector<TopologyNode*>{NewInput(1, ENDPOINT_KIND_STREAM),
+                                               NewOutput(2, 9, ENDPOINT_KIND_SPEAKER)};
+         },
+         STATUS_UNSUCCESSFUL},
+        {"kind beyond the table",
+         [] {
+             return std::vector<TopologyNode*>{NewInput(1, ENDPOINT_KIND_RECORDING),
+                                               NewOutput(2, 1, ENDPOINT_KIND_SPEAKER)};
+         },
+         STATUS_INVALID_PARAMETER},
+        {"node type beyond the table",
+         [] {
+             auto* odd = NewObject<OnOffEntity>(3u, LONG{40});
+             EXPECT_EQ(odd->Init(1, 1), STATUS_SUCCESS);
+             return std::vector<TopologyNode*>{NewInput(1, ENDPOINT_KIND_STREAM), odd,
+                                               NewOutput(2, 3, ENDPOINT_KIND_SPEAKER)};
+         },
+         STATUS_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Install(c.entities()), c.expected);
+        PPCFILTER_DESCRIPTOR descriptor = nullptr;
+        EXPECT_EQ(Topology()->GetDescription(&descriptor), STATUS_DEVICE_CONFIGURATION_ERROR);
+        EXPECT_EQ(platform::CallbackRegistrationCount(m_hal->GetCallbackObject()), 0u);
+        EXPECT_EQ(m_hal->GetReferenceCount(), 1);
+        Uninstall();
+        EXPECT_EQ(platform::PoolLiveCount(TOPOLOGY_MINIPORT_TAG), 0u);
+    }
+    // A null port.
+    PUNKNOWN unknown = nullptr;
+    ASSERT_EQ(CreateMiniportTopology(&unknown, GUID_NULL, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
+    IMiniportTopology* miniport = nullptr;
+    ASSERT_EQ(unknown->QueryInterface(IID_IMiniportTopology, reinterpret_cast<PVOID*>(&miniport)), STATUS_SUCCESS);
+    EXPECT_EQ(miniport->Init(unknown, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+    miniport->Release();
+    unknown->Release();
+}
+
+TEST_F(TopologyMiniportTest, EveryFailingAllocationAndARefusedRegistrationLeaveNothingBehind)
+{
+    NewHal(Headset());
+    ASSERT_EQ(PcNewPort(&m_port, CLSID_PortTopology), STATUS_SUCCESS);
+    IPortTopology* port = nullptr;
+    ASSERT_EQ(m_port->QueryInterface(IID_IPortTopology, reinterpret_cast<PVOID*>(&port)), STATUS_SUCCESS);
+    const ULONG portRefs = Refs(port);
+    const LONG halRefs = m_hal->GetReferenceCount();
+    PCALLBACK_OBJECT callback = m_hal->GetCallbackObject();
+    auto attempt = [&](std::function<void()> inject) {
+        PUNKNOWN unknown = nullptr;
+        EXPECT_EQ(CreateMiniportTopology(&unknown, GUID_NULL, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
+        IMiniportTopology* miniport = nullptr;
+        unknown->QueryInterface(IID_IMiniportTopology, reinterpret_cast<PVOID*>(&miniport));
+        miniport->Release();
+        inject();
+        const NTSTATUS status = miniport->Init(static_cast<IAudioHal*>(m_hal), nullptr, port);
+        platform::PoolClearFailures();
+        if (!NT_SUCCESS(status)) {
+            EXPECT_EQ(platform::CallbackRegistrationCount(callback), 0u);
+            EXPECT_EQ(Refs(port), portRefs);
+            EXPECT_EQ(m_hal->GetReferenceCount(), halRefs);
+        } else {
+            EXPECT_EQ(platform::CallbackRegistrationCount(callback), 1u);
+        }
+        unknown->Release();
+        EXPECT_EQ(platform::CallbackRegistrationCount(callback), 0u);
+        EXPECT_EQ(Refs(port), portRefs);
+        EXPECT_EQ(m_hal->GetReferenceCount(), halRefs);
+        EXPECT_EQ(platform::PoolLiveCount(TOPOLOGY_MINIPORT_TAG), 0u);
+        return status;
+    };
+    // Every allocation Init makes, failed in turn: each either fails Init with 0xC000009A or is
+    // one Init may do without (a custom pin name that cannot be read).
+    int failures = 0;
+    for (uint64_t n = 1; n <= 200; ++n) {
+        SCOPED_TRACE(n);
+        const uint64_t injected = platform::PoolInjectedFailures();
+        const NTSTATUS status = attempt([n] { platform::PoolFailNthAllocation(n); });
+        if (platform::PoolInjectedFailures() == injected) {
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            break;  // past the last allocation
+        }
+        if (!NT_SUCCESS(status)) {
+            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+            ++failures;
+        }
+    }
+    EXPECT_GT(failures, 20);  // every record, array and the name
+    EXPECT_EQ(attempt([] { platform::CallbackFailNextRegistration(); }), STATUS_UNSUCCESSFUL);
+    port->Release();
+}
+
+TEST_F(TopologyMiniportTest, TheConnectionWalkEndsOnACycleAndWalksASharedGraphOnce)
+{
+    // A cycle: A (sources B and the stream pin) and B (source A) feed the speaker.
+    {
+        auto* a = NewObject<CountingMixer>(100u);
+        auto* b = NewObject<CountingMixer>(101u);
+        const ULONG aSources[] = {101, 1}, bSources[] = {100};
+        ASSERT_EQ(a->SetSources(2, aSources), STATUS_SUCCESS);
+        ASSERT_EQ(b->SetSources(1, bSources), STATUS_SUCCESS);
+        ASSERT_EQ(Install({NewInput(1, ENDPOINT_KIND_STREAM), a, b, NewOutput(2, 100, ENDPOINT_KIND_SPEAKER)}),
+                  STATUS_SUCCESS);
+        const auto d = Browser().Describe(u"GlobalTopo");
+        ASSERT_TRUE(d.has_value());
+        // Nodes: B = 0, A = 1; pins: stream = 0, speaker = 1.
+        std::vector<std::string> got;
+        for (const auto& c : d->Connections) {
+            got.push_back(std::to_string(static_cast<LONG>(c.FromNode)) + "." + std::to_string(c.FromNodePin) + ">" +
+                          std::to_string(static_cast<LONG>(c.ToNode)) + "." + std::to_string(c.ToNodePin));
+        }
+        EXPECT_EQ(got, (std::vector<std::string>{"1.0>-1.1", "-1.0>1.2", "0.0>1.1", "1.0>0.1"}));
+        Uninstall();
+    }
+    // A ladder of 200 mixers, each fed by the two before it: every node is walked once.
+    std::vector<CountingMixer*> ladder;
+    std::vector<TopologyNode*> entities{NewInput(1, ENDPOINT_KIND_STREAM)};
+    for (ULONG i = 0; i < 200; ++i) {
+        auto* m = NewObject<CountingMixer>(100 + i);
+        std::vector<ULONG> sources = i == 0 ? std::vector<ULONG>{1}
+                                     : i == 1 ? std::vector<ULONG>{100, 1}
+                                              : std::vector<ULONG>{100 + i - 1, 100 + i - 2};
+        ASSERT_EQ(m->SetSources(static_cast<ULONG>(sources.size()), sources.data()), STATUS_SUCCESS);
+        ladder.push_back(m);
+        entities.push_back(m);
+    }
+    entities.push_back(NewOutput(2, 299, ENDPOINT_KIND_SPEAKER));
+    NewHal(entities);
+    for (CountingMixer* m : ladder) m->m_Reads = 0;
+    ASSERT_EQ(InstallOnHal(), STATUS_SUCCESS);
+    for (CountingMixer* m : ladder) ASSERT_EQ(m->m_Reads, 1) << m->GetId();
+    const auto d = Browser().Describe(u"GlobalTopo");
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->Connections.size(), 1u + 2u + 198u * 2u + 1u);
+}
+
+TEST_F(TopologyMiniportTest, PinsAndProcessingNodesKeepTheirOwnNames)
+{
+    const GUID in2 = platform::ParseGuid("{11111111-0000-0000-0000-000000000002}");
+    const GUID in3 = platform::ParseGuid("{11111111-0000-0000-0000-000000000003}");
+    const GUID line4 = platform::ParseGuid("{11111111-0000-0000-0000-000000000004}");
+    const GUID procA = platform::ParseGuid("{22222222-0000-0000-0000-00000000000A}");
+    const GUID procB = platform::ParseGuid("{22222222-0000-0000-0000-00000000000B}");
+    ASSERT_EQ(AccessSettingsBinary(m_fdo, 2, const_cast<GUID*>(&in2), 16, u"SpdifInName_02"), STATUS_SUCCESS);
+    ASSERT_EQ(AccessSettingsBinary(m_fdo, 2, const_cast<GUID*>(&in3), 16, u"SpdifInName_03"), STATUS_SUCCESS);
+    ASSERT_EQ(AccessSettingsBinary(m_fdo, 2, const_cast<GUID*>(&line4), 16, u"LineInName_04"), STATUS_SUCCESS);
+    auto entities = [&] {
+        auto* a = NewObject<TestProcessing>(10u, procA, 2u);
+        auto* b = NewObject<TestProcessing>(11u, procB, 2u);
+        EXPECT_EQ(a->Init(1), STATUS_SUCCESS);
+        EXPECT_EQ(b->Init(10), STATUS_SUCCESS);
+        auto* mixer = NewObject<MixerEntity>(7u);
+        EXPECT_EQ(mixer->SetSources(0, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(mixer->SetTerminalMode(TRUE), STATUS_SUCCESS);
+        return std::vector<TopologyNode*>{NewInput(1, ENDPOINT_KIND_STREAM), a, b, NewOutput(2, 11, ENDPOINT_KIND_SPDIF),
+                                          NewInput(3, ENDPOINT_KIND_SPDIF), NewInput(4, ENDPOINT_KIND_SPDIF),
+                                          NewInput(5, ENDPOINT_KIND_LINE), NewInput(6, ENDPOINT_KIND_AUX), mixer};
+    };
+    ASSERT_EQ(Install(entities()), STATUS_SUCCESS);
+    auto d = Browser().Describe(u"GlobalTopo");
+    ASSERT_TRUE(d.has_value());
+    ASSERT_EQ(d->Pins.size(), 7u);
+    EXPECT_EQ(d->Pins[1].Name, platform::ParseGuid("{12C15946-BA58-42C1-9F11-8341E2198622}"));  // no SpdifOutName
+    EXPECT_EQ(d->Pins[2].Name, in2);
+    EXPECT_EQ(d->Pins[3].Name, in3);
+    EXPECT_EQ(d->Pins[4].Name, line4);
+    EXPECT_EQ(d->Pins[5].Name, platform::ParseGuid("{5F4BB488-A646-408A-9265-8647F9C374D4}"));
+    EXPECT_EQ(d->Pins[6].Category, KSNODETYPE_ANALOG_CONNECTOR);
+    ASSERT_EQ(d->Nodes.size(), 2u);
+    EXPECT_EQ(d->Nodes[0].Name, procB);
+    EXPECT_EQ(d->Nodes[1].Name, procA);
+    Uninstall();
+
+    // Before the 0x06000000 system: no aux name, the older stereo-mix category and no name.
+    platform::SetSystemVersion(0x05010000);
+    ASSERT_EQ(Install(entities()), STATUS_SUCCESS);
+    d = Browser().Describe(u"GlobalTopo");
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->Pins[5].Name, GUID_NULL);
+    EXPECT_EQ(d->Pins[6].Category, platform::ParseGuid("{00DFF077-96E3-11D2-AC4C-00C04F8EFB68}"));
+    EXPECT_EQ(d->Pins[6].Name, GUID_NULL);
 }
 
 }  // namespace
