@@ -10,6 +10,7 @@
 
 #include "host/FilterBrowser.h"
 #include "host/PnpManager.h"
+#include "platform/nt/Debug.h"
 #include "platform/portcls/PortClsHost.h"
 #include "platform/registry/RegistryHost.h"
 #include "tests/adapter/EntityDoubles.h"
