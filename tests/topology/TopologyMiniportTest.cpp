@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
 #include "adapter/SettingsStore.h"
+#include "adapter/StreamEngine.h"
+#include "platform/nt/Irql.h"
 #include "platform/nt/Callback.h"
 #include "platform/nt/Debug.h"
 #include "platform/nt/Pool.h"
@@ -334,6 +337,80 @@ TEST_F(TopologyMiniportTest, PinsAndProcessingNodesKeepTheirOwnNames)
     EXPECT_EQ(d->Pins[5].Name, GUID_NULL);
     EXPECT_EQ(d->Pins[6].Category, platform::ParseGuid("{00DFF077-96E3-11D2-AC4C-00C04F8EFB68}"));
     EXPECT_EQ(d->Pins[6].Name, GUID_NULL);
+}
+
+
+NTSTATUS CreateTestWave(PUNKNOWN* ppUnknown, REFCLSID, PUNKNOWN, POOL_TYPE, ULONG)
+{
+    *ppUnknown = NewTestMiniport(CLSID_PortWaveCyclic, u"LineIn00Wave");
+    return *ppUnknown != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+StreamEngine* NewEngine()
+{
+    auto* engine = new (NonPagedPoolNx, STREAM_ENGINE_TAG) StreamEngine(nullptr, 1);
+    engine->NonDelegatingAddRef();
+    EXPECT_EQ(engine->Init(FALSE), STATUS_SUCCESS);
+    return engine;
+}
+
+TEST_F(TopologyMiniportTest, TheStreamMeetsTheFilterAtItsTerminalsPinAndItsMuteNode)
+{
+    std::vector<TopologyNode*> entities = Headset();
+    auto* mute = static_cast<SoftwareMuteNode*>(entities.back());
+    StreamEngine* engine = NewEngine();
+    ASSERT_EQ(engine->AllocateProcessingBuffers(), STATUS_SUCCESS);
+    ASSERT_EQ(engine->AddEntity(mute), STATUS_SUCCESS);
+    WaveFormatRecord format{};
+    format.Format.wFormatTag = WAVE_FORMAT_PCM;
+    format.Format.nChannels = 2;
+    format.Format.wBitsPerSample = 16;
+    format.Format.nBlockAlign = 4;
+    format.Format.nSamplesPerSec = 48000;
+    engine->m_CurrentWaveFormat = format;
+    NewHal(entities);
+    m_hal->AddEndpoint(engine);
+    ASSERT_EQ(InstallOnHal(), STATUS_SUCCESS);
+
+    // The wave filter of the endpoint whose terminal is entity 7 (the line input) meets pin 4.
+    PUNKNOWN wave = nullptr;
+    ASSERT_EQ(engine->SetTopologyPort(m_port, m_miniport), STATUS_SUCCESS);
+    ASSERT_EQ(engine->CreateWaveSubdevice(m_fdo, nullptr, CLSID_PortWaveCyclic, CLSID_PortWaveCyclic, CreateTestWave,
+                                          static_cast<IAudioHal*>(m_hal), &wave),
+              STATUS_SUCCESS);
+    EXPECT_EQ(engine->GetTopologyPin(), 4u);
+
+    // A MUTE SET on the software mute node (node 0) silences the next chunk.
+    std::vector<int16_t> buffer(2 * 300, 1234);
+    auto process = [&] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        const NTSTATUS status = engine->ProcessBuffer(buffer.data(), static_cast<ULONG>(buffer.size() * 2));
+        KeLowerIrql(old);
+        return status;
+    };
+    ASSERT_EQ(process(), STATUS_SUCCESS);
+    EXPECT_EQ(buffer[0], 1234);
+    const ULONG channel = 0;
+    ASSERT_EQ(Browser().Set(m_filter, host::KsTarget::Node(0), KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, ULONG{1},
+                            &channel, 4)
+                  .Status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(process(), STATUS_SUCCESS);
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](int16_t v) { return v == 0; }));
+    // Basic support reports the node's one channel.
+    std::vector<uint8_t> reply(72);
+    auto r = Browser().Property(m_filter, host::KsTarget::Node(0), KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE,
+                                KSPROPERTY_TYPE_BASICSUPPORT, reply.data(), 72);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Bytes, 72u);
+
+    IUnregisterSubdevice* unregister = nullptr;
+    ASSERT_EQ(wave->QueryInterface(IID_IUnregisterSubdevice, reinterpret_cast<PVOID*>(&unregister)), STATUS_SUCCESS);
+    EXPECT_EQ(unregister->UnregisterSubdevice(m_fdo, wave), STATUS_SUCCESS);
+    unregister->Release();
+    wave->Release();
+    engine->Release();
 }
 
 }  // namespace
