@@ -174,6 +174,43 @@ KsResult FilterBrowser::Property(PFILE_OBJECT filter, KsTarget target, const GUI
     return RawProperty(filter, input.data(), static_cast<ULONG>(input.size()), value, valueSize);
 }
 
+std::vector<uint8_t> FilterBrowser::DescribeProperty(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
+                                                     NTSTATUS* status)
+{
+    std::vector<uint8_t> reply(sizeof(KSPROPERTY_DESCRIPTION));
+    KsResult r = Property(filter, target, set, id, KSPROPERTY_TYPE_BASICSUPPORT, reply.data(),
+                          static_cast<ULONG>(reply.size()));
+    if (NT_SUCCESS(r.Status) && r.Bytes == sizeof(KSPROPERTY_DESCRIPTION)) {
+        KSPROPERTY_DESCRIPTION d;
+        std::memcpy(&d, reply.data(), sizeof d);
+        if (d.DescriptionSize > sizeof d) {
+            reply.resize(d.DescriptionSize);
+            r = Property(filter, target, set, id, KSPROPERTY_TYPE_BASICSUPPORT, reply.data(),
+                         static_cast<ULONG>(reply.size()));
+        }
+    }
+    if (status != nullptr) *status = r.Status;
+    if (!NT_SUCCESS(r.Status)) return {};
+    reply.resize(r.Bytes);
+    return reply;
+}
+
+std::vector<uint8_t> FilterBrowser::GetList(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
+                                            NTSTATUS* status, const void* instance, ULONG instanceSize)
+{
+    KsResult r = Property(filter, target, set, id, KSPROPERTY_TYPE_GET, nullptr, 0, instance, instanceSize);
+    std::vector<uint8_t> reply;
+    if (r.Status == STATUS_BUFFER_OVERFLOW) {
+        reply.resize(r.Bytes);
+        r = Property(filter, target, set, id, KSPROPERTY_TYPE_GET, reply.data(), static_cast<ULONG>(reply.size()),
+                     instance, instanceSize);
+    }
+    if (status != nullptr) *status = r.Status;
+    if (!NT_SUCCESS(r.Status)) return {};
+    reply.resize(r.Bytes);
+    return reply;
+}
+
 NTSTATUS FilterBrowser::EnableEvent(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
                                     KSEVENTDATA* data)
 {
@@ -279,12 +316,10 @@ std::string FilterBrowser::DumpTopology(std::u16string_view name)
             out += line + "\n";
             continue;
         }
-        // Basic support: the size first, then the whole reply with the channels' ranges.
-        ULONG access = 0;
-        KsResult r = Property(filter, node, KSPROPSETID_Audio, id, KSPROPERTY_TYPE_BASICSUPPORT, &access, 0);
-        std::vector<uint8_t> reply(64 + 16 * 16);
-        r = Property(filter, node, KSPROPSETID_Audio, id, KSPROPERTY_TYPE_BASICSUPPORT, reply.data(),
-                     static_cast<ULONG>(reply.size()));
+        // Basic support: the description, then the whole reply with the channels' ranges.
+        NTSTATUS status = STATUS_SUCCESS;
+        const std::vector<uint8_t> reply = DescribeProperty(filter, node, KSPROPSETID_Audio, id, &status);
+        KsResult r{status, static_cast<ULONG>(reply.size())};
         ULONG channels = 0;
         if (NT_SUCCESS(r.Status) && r.Bytes >= 56) {
             KSPROPERTY_MEMBERSHEADER h;

@@ -92,6 +92,14 @@ public:
         return Property(filter, target, set, id, KSPROPERTY_TYPE_SET, &value, sizeof(T), instance, instanceSize);
     }
 
+    // Basic support as the audio stack asks for it: the 40-byte description first, then, when
+    // its DescriptionSize is larger, the whole reply. Empty on failure (status in *status).
+    std::vector<uint8_t> DescribeProperty(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
+                                          NTSTATUS* status = nullptr);
+    // A list property: a ValueSize 0 query for the size, then the read of that many bytes.
+    std::vector<uint8_t> GetList(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
+                                 NTSTATUS* status = nullptr, const void* instance = nullptr, ULONG instanceSize = 0);
+
     // Enables an event that sets `data`'s event object; `data` stays the client's until disabled.
     NTSTATUS EnableEvent(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id, KSEVENTDATA* data);
     NTSTATUS DisableEvent(PFILE_OBJECT filter, KSEVENTDATA* data);

@@ -279,6 +279,13 @@ TEST_F(TopologyHandlerTest, JackAndTerminalRepliesAndTheirSizeQueries)
     ASSERT_EQ(r.Status, STATUS_SUCCESS);
     const ULONG second[6] = {24, 2, 0, 1, 0, 0};
     EXPECT_EQ(std::memcmp(value.data(), second, 24), 0);
+    // As the audio stack reads it: the size, then the list.
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    const std::vector<uint8_t> list = Browser().GetList(m_filter, KsTarget::Filter(), KSPROPSETID_Jack, 1, &status,
+                                                        &headphones, 4);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    ASSERT_EQ(list.size(), 64u);
+    EXPECT_EQ(std::memcmp(list.data(), expected, 64), 0);
     // The private copy of the first form.
     r = Prop(KsTarget::Filter(), DriverPropertySetIid, 4, KSPROPERTY_TYPE_GET, value.data(), 64, &headphones, 4);
     EXPECT_EQ(r.Status, STATUS_SUCCESS);
@@ -375,6 +382,41 @@ TEST_F(TopologyHandlerTest, OutputSelectAndProcessingLists)
                   .Status,
               STATUS_SUCCESS);
     EXPECT_EQ(enable, 1u);
+}
+
+// A volume whose operations fail with a chosen status.
+class FailingVolume : public VolumeEntity {
+public:
+    FailingVolume(PUNKNOWN outer, ULONG id) : VolumeEntity(outer, id) {}
+    NTSTATUS GetLevel(ULONG, PLONG) override { return m_Status; }
+    NTSTATUS SetLevel(ULONG, LONG) override { return m_Status; }
+    NTSTATUS GetRange(PLONG, PLONG, PLONG) override { return m_Status; }
+    NTSTATUS m_Status = STATUS_DEVICE_NOT_READY;
+};
+
+class TopologyFailingEntityTest : public TopologyFixture {};
+
+TEST_F(TopologyFailingEntityTest, AnEntitysFailureIsPassedThrough)
+{
+    auto* volume = NewObject<FailingVolume>(2u);
+    ASSERT_EQ(volume->Init(1, 2, 0, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Install({NewInput(1, ENDPOINT_KIND_STREAM), volume, NewOutput(3, 2, ENDPOINT_KIND_SPEAKER)}),
+              STATUS_SUCCESS);
+    const ULONG channel = 0;
+    LONG level = 0;
+    EXPECT_EQ(Browser().Get(m_filter, KsTarget::Node(0), KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, &level,
+                            &channel, 4).Status,
+              STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Browser().Set(m_filter, KsTarget::Node(0), DriverPropertySetIid, 3, level, &channel, 4).Status,
+              STATUS_DEVICE_NOT_READY);
+    // The description alone needs no range; the whole reply does.
+    std::vector<uint8_t> reply(88);
+    EXPECT_EQ(Browser().Property(m_filter, KsTarget::Node(0), KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL,
+                                 KSPROPERTY_TYPE_BASICSUPPORT, reply.data(), 40).Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Browser().Property(m_filter, KsTarget::Node(0), KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL,
+                                 KSPROPERTY_TYPE_BASICSUPPORT, reply.data(), 88).Status,
+              STATUS_DEVICE_NOT_READY);
 }
 
 // An event client of one node: an event object the port sets.

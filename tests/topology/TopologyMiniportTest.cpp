@@ -96,6 +96,18 @@ TEST_F(TopologyMiniportTest, TheHeadsetBecomesItsFilterAndDumpsAsExpected)
 {
     ASSERT_EQ(Install(Headset()), STATUS_SUCCESS);
     EXPECT_EQ(Browser().DumpTopology(u"GlobalTopo"), HEADSET_DUMP);
+    // The MUX node's inputs are the selector's, in order; the selector refuses an input beyond them.
+    EXPECT_EQ(Browser().Set(m_filter, host::KsTarget::Node(2), KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUX_SOURCE, ULONG{3})
+                  .Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Browser().Set(m_filter, host::KsTarget::Node(2), KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUX_SOURCE, ULONG{4})
+                  .Status,
+              STATUS_INVALID_PARAMETER);
+    ULONG input = 0;
+    EXPECT_EQ(Browser().Get(m_filter, host::KsTarget::Node(2), KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUX_SOURCE, &input)
+                  .Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(input, 3u);
     const auto d = Browser().Describe(u"GlobalTopo");
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->Categories, (std::vector<GUID>{KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY, EnumDeviceInterfaceGuid}));
