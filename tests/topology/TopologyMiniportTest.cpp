@@ -145,6 +145,37 @@ TEST_F(TopologyMiniportTest, TheHeadsetBecomesItsFilterAndDumpsAsExpected)
 }
 
 
+TEST_F(TopologyMiniportTest, SharedNodesConnectOnceAndClocksStayOutOfTheFilter)
+{
+    auto* clock = NewObject<ClockEntity>(9u);
+    const ULONG rate = 48000;
+    ASSERT_EQ(clock->Init(1, &rate), STATUS_SUCCESS);
+    auto* single = NewObject<SelectorEntity>(5u);
+    const ULONG one[] = {1};
+    ASSERT_EQ(single->SetSources(1, one), STATUS_SUCCESS);
+    // Two streaming inputs A (1) and B (2) and a speaker: B is pin 0, A pin 1, the outputs follow.
+    ASSERT_EQ(Install({NewInput(1, ENDPOINT_KIND_STREAM), NewInput(2, ENDPOINT_KIND_STREAM), clock, single,
+                       NewOnOff<MuteEntity>(6, 5, 2), NewOutput(3, 6, ENDPOINT_KIND_SPEAKER),
+                       NewOutput(4, 6, ENDPOINT_KIND_HEADPHONES)}),
+              STATUS_SUCCESS);
+    const auto d = Browser().Describe(u"GlobalTopo");
+    ASSERT_TRUE(d.has_value());
+    ASSERT_EQ(d->Pins.size(), 4u);
+    ASSERT_EQ(d->Nodes.size(), 2u);  // the mute (0) and the single-input selector (1); no clock
+    EXPECT_EQ(d->Nodes[1].Type, KSNODETYPE_DEV_SPECIFIC);
+    EXPECT_EQ(d->Nodes[1].Name, KSNODETYPE_DEV_SPECIFIC);
+    std::vector<std::string> got;
+    for (const auto& c : d->Connections) {
+        got.push_back(std::to_string(static_cast<LONG>(c.FromNode)) + "." + std::to_string(c.FromNodePin) + ">" +
+                      std::to_string(static_cast<LONG>(c.ToNode)) + "." + std::to_string(c.ToNodePin));
+    }
+    // One connection into the mute, one out of it to each output terminal.
+    EXPECT_EQ(got, (std::vector<std::string>{"0.0>-1.3", "0.0>-1.2", "1.0>0.1", "-1.1>1.1"}));
+    ITopologyNode* pin0 = Miniport()->GetPinEntity(0);
+    ASSERT_NE(pin0, nullptr);
+    EXPECT_EQ(pin0->GetId(), 2u);
+}
+
 ULONG Refs(PUNKNOWN unknown)
 {
     unknown->AddRef();
