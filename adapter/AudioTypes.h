@@ -11,10 +11,20 @@ enum EntityType : LONG {
     ENTITY_INPUT_TERMINAL = 0,
     ENTITY_OUTPUT_TERMINAL = 1,
     ENTITY_MUTE = 2,
+    ENTITY_VOLUME = 3,
     ENTITY_SELECTOR = 4,
     ENTITY_MIXER = 5,
+    ENTITY_AGC = 6,
+    ENTITY_LOUDNESS = 7,
+    ENTITY_GAIN_PAD = 8,
+    ENTITY_BASS = 9,
+    ENTITY_MID = 10,
+    ENTITY_TREBLE = 11,
     ENTITY_CLOCK = 12,
     ENTITY_MULTI_OUTPUT_TERMINAL = 13,
+    ENTITY_VENDOR_SWITCH = 18,
+    ENTITY_LED_SWITCH = 22,
+    ENTITY_PROCESSING = 23,
 };
 
 // Kind of an endpoint or output; indexes the endpoint name-prefix table.

@@ -376,7 +376,7 @@ BOOLEAN StreamEngine::IsPresent()
         bool bPresent = false;
         if (ulKind != ENDPOINT_KIND_STREAM) {
             ULONG ulJacks = 0;
-            pTerminal->GetJackCount(&ulJacks);
+            pTerminal->GetJackCount(&ulJacks, 0);
             if (ulJacks == 0) {
                 bPresent = true;
             } else {
@@ -384,7 +384,7 @@ BOOLEAN StreamEngine::IsPresent()
                 auto* pJacks = static_cast<JackRecord*>(ExAllocatePoolWithTag(PagedPool, cbJacks, STREAM_ENGINE_TAG));
                 if (pJacks != nullptr) {
                     std::memset(pJacks, 0, cbJacks);
-                    if (NT_SUCCESS(pTerminal->GetJackDescriptions(cbJacks, pJacks))) {
+                    if (NT_SUCCESS(pTerminal->GetJackDescriptions(cbJacks, pJacks, 0))) {
                         for (ULONG j = 0; j < ulJacks && !bPresent; ++j) {
                             bPresent = (pJacks[j].IsConnected & 0xFF) != 0;
                         }

@@ -1,6 +1,7 @@
 #include "host/FilterBrowser.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/nt/Ob.h"
@@ -43,7 +44,7 @@ std::optional<FilterDescription> FilterBrowser::Describe(std::u16string_view nam
                                                                     static_cast<size_t>(i) * pinStride);
         const KSPIN_DESCRIPTOR& ks = pin->KsPinDescriptor;
         out.Pins.push_back({ks.DataFlow, ks.Communication, ks.Category != nullptr ? *ks.Category : GUID_NULL,
-                            ks.DataRangesCount});
+                            ks.DataRangesCount, ks.Name != nullptr ? *ks.Name : GUID_NULL});
     }
     const ULONG nodeStride = d->NodeSize != 0 ? d->NodeSize : sizeof(PCNODE_DESCRIPTOR);
     for (ULONG i = 0; i < d->NodeCount; ++i) {
@@ -174,6 +175,43 @@ KsResult FilterBrowser::Property(PFILE_OBJECT filter, KsTarget target, const GUI
     return RawProperty(filter, input.data(), static_cast<ULONG>(input.size()), value, valueSize);
 }
 
+std::vector<uint8_t> FilterBrowser::DescribeProperty(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
+                                                     NTSTATUS* status)
+{
+    std::vector<uint8_t> reply(sizeof(KSPROPERTY_DESCRIPTION));
+    KsResult r = Property(filter, target, set, id, KSPROPERTY_TYPE_BASICSUPPORT, reply.data(),
+                          static_cast<ULONG>(reply.size()));
+    if (NT_SUCCESS(r.Status) && r.Bytes == sizeof(KSPROPERTY_DESCRIPTION)) {
+        KSPROPERTY_DESCRIPTION d;
+        std::memcpy(&d, reply.data(), sizeof d);
+        if (d.DescriptionSize > sizeof d) {
+            reply.resize(d.DescriptionSize);
+            r = Property(filter, target, set, id, KSPROPERTY_TYPE_BASICSUPPORT, reply.data(),
+                         static_cast<ULONG>(reply.size()));
+        }
+    }
+    if (status != nullptr) *status = r.Status;
+    if (!NT_SUCCESS(r.Status)) return {};
+    reply.resize(r.Bytes);
+    return reply;
+}
+
+std::vector<uint8_t> FilterBrowser::GetList(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
+                                            NTSTATUS* status, const void* instance, ULONG instanceSize)
+{
+    KsResult r = Property(filter, target, set, id, KSPROPERTY_TYPE_GET, nullptr, 0, instance, instanceSize);
+    std::vector<uint8_t> reply;
+    if (r.Status == STATUS_BUFFER_OVERFLOW) {
+        reply.resize(r.Bytes);
+        r = Property(filter, target, set, id, KSPROPERTY_TYPE_GET, reply.data(), static_cast<ULONG>(reply.size()),
+                     instance, instanceSize);
+    }
+    if (status != nullptr) *status = r.Status;
+    if (!NT_SUCCESS(r.Status)) return {};
+    reply.resize(r.Bytes);
+    return reply;
+}
+
 NTSTATUS FilterBrowser::EnableEvent(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
                                     KSEVENTDATA* data)
 {
@@ -186,6 +224,123 @@ NTSTATUS FilterBrowser::DisableEvent(PFILE_OBJECT filter, KSEVENTDATA* data)
 {
     return Send(filter, IRP_MJ_DEVICE_CONTROL, IOCTL_KS_DISABLE_EVENT, data, sizeof(KSEVENTDATA), nullptr, 0,
                 nullptr);
+}
+
+}  // namespace host
+
+namespace host {
+
+std::string GuidText(const GUID& g)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+namespace {
+
+std::string Endpoint(ULONG node, ULONG pin)
+{
+    return (node == KSFILTER_NODE ? std::string("filter") : "node " + std::to_string(node)) + " pin " +
+           std::to_string(pin);
+}
+
+// The standard property that carries a node's values, by node type (and name for tones).
+bool ValueProperty(const NodeInfo& node, ULONG* id, bool* level)
+{
+    *level = false;
+    if (node.Type == KSNODETYPE_MUTE) {
+        *id = KSPROPERTY_AUDIO_MUTE;
+    } else if (node.Type == KSNODETYPE_AGC) {
+        *id = KSPROPERTY_AUDIO_AGC;
+    } else if (node.Type == KSNODETYPE_LOUDNESS) {
+        *id = KSPROPERTY_AUDIO_LOUDNESS;
+    } else if (node.Type == KSNODETYPE_VOLUME) {
+        *id = KSPROPERTY_AUDIO_VOLUMELEVEL;
+        *level = true;
+    } else if (node.Type == KSNODETYPE_TONE) {
+        *level = true;
+        if (node.Name == KSAUDFNAME_BASS) {
+            *id = KSPROPERTY_AUDIO_BASS;
+        } else if (node.Name == KSAUDFNAME_TREBLE) {
+            *id = KSPROPERTY_AUDIO_TREBLE;
+        } else {
+            *id = KSPROPERTY_AUDIO_MID;
+        }
+    } else if (node.Type == KSNODETYPE_MUX) {
+        *id = KSPROPERTY_AUDIO_MUX_SOURCE;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string FilterBrowser::DumpTopology(std::u16string_view name)
+{
+    const std::optional<FilterDescription> d = Describe(name);
+    if (!d) {
+        return "no filter\n";
+    }
+    std::string out;
+    for (size_t i = 0; i < d->Pins.size(); ++i) {
+        const PinInfo& p = d->Pins[i];
+        out += "pin " + std::to_string(i) + (p.DataFlow == KSPIN_DATAFLOW_OUT ? " out" : " in") + " category " +
+               GuidText(p.Category) + (p.Name == GUID_NULL ? "" : " name " + GuidText(p.Name)) + "\n";
+    }
+    for (size_t i = 0; i < d->Nodes.size(); ++i) {
+        const NodeInfo& n = d->Nodes[i];
+        out += "node " + std::to_string(i) + " type " + GuidText(n.Type) +
+               (n.Name == GUID_NULL ? "" : " name " + GuidText(n.Name)) + "\n";
+    }
+    for (const PCCONNECTION_DESCRIPTOR& c : d->Connections) {
+        out += "connection " + Endpoint(c.FromNode, c.FromNodePin) + " -> " + Endpoint(c.ToNode, c.ToNodePin) + "\n";
+    }
+    PFILE_OBJECT filter = Open(name);
+    if (filter == nullptr) {
+        return out;
+    }
+    for (size_t i = 0; i < d->Nodes.size(); ++i) {
+        ULONG id = 0;
+        bool level = false;
+        if (!ValueProperty(d->Nodes[i], &id, &level)) {
+            continue;
+        }
+        const KsTarget node = KsTarget::Node(static_cast<ULONG>(i));
+        std::string line = "values node " + std::to_string(i) + ":";
+        if (id == KSPROPERTY_AUDIO_MUX_SOURCE) {
+            ULONG input = 0;
+            const KsResult r = Get(filter, node, KSPROPSETID_Audio, id, &input);
+            line += NT_SUCCESS(r.Status) ? " input " + std::to_string(input) : " status " + std::to_string(r.Status);
+            out += line + "\n";
+            continue;
+        }
+        // Basic support: the description, then the whole reply with the channels' ranges.
+        NTSTATUS status = STATUS_SUCCESS;
+        const std::vector<uint8_t> reply = DescribeProperty(filter, node, KSPROPSETID_Audio, id, &status);
+        KsResult r{status, static_cast<ULONG>(reply.size())};
+        ULONG channels = 0;
+        if (NT_SUCCESS(r.Status) && r.Bytes >= 56) {
+            KSPROPERTY_MEMBERSHEADER h;
+            std::memcpy(&h, reply.data() + 40, sizeof h);
+            channels = h.MembersCount;
+            KSPROPERTY_STEPPING_LONG s;
+            std::memcpy(&s, reply.data() + 56, sizeof s);
+            line += " range " + std::to_string(s.SignedMinimum) + ".." + std::to_string(s.SignedMaximum) + " step " +
+                    std::to_string(s.SteppingDelta);
+        }
+        for (ULONG c = 0; c < channels; ++c) {
+            LONG value = 0;
+            r = Get(filter, node, KSPROPSETID_Audio, id, &value, &c, sizeof c);
+            line += " [" + std::to_string(c) + "] " +
+                    (NT_SUCCESS(r.Status) ? std::to_string(value) : "status " + std::to_string(r.Status));
+        }
+        out += line + "\n";
+    }
+    Close(filter);
+    return out;
 }
 
 }  // namespace host

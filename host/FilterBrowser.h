@@ -14,6 +14,9 @@
 
 namespace host {
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
+std::string GuidText(const GUID& guid);
+
 // Where a request is addressed: the filter, one of its pins (KSP_PIN) or one of its nodes
 // (KSNODEPROPERTY with KSPROPERTY_TYPE_TOPOLOGY).
 struct KsTarget {
@@ -30,6 +33,7 @@ struct PinInfo {
     KSPIN_COMMUNICATION Communication;
     GUID Category;  // GUID_NULL when the pin has none
     ULONG DataRangeCount;
+    GUID Name = {};  // GUID_NULL when the pin has none
 };
 
 struct NodeInfo {
@@ -88,9 +92,22 @@ public:
         return Property(filter, target, set, id, KSPROPERTY_TYPE_SET, &value, sizeof(T), instance, instanceSize);
     }
 
+    // Basic support as the audio stack asks for it: the 40-byte description first, then, when
+    // its DescriptionSize is larger, the whole reply. Empty on failure (status in *status).
+    std::vector<uint8_t> DescribeProperty(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
+                                          NTSTATUS* status = nullptr);
+    // A list property: a ValueSize 0 query for the size, then the read of that many bytes.
+    std::vector<uint8_t> GetList(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id,
+                                 NTSTATUS* status = nullptr, const void* instance = nullptr, ULONG instanceSize = 0);
+
     // Enables an event that sets `data`'s event object; `data` stays the client's until disabled.
     NTSTATUS EnableEvent(PFILE_OBJECT filter, KsTarget target, const GUID& set, ULONG id, KSEVENTDATA* data);
     NTSTATUS DisableEvent(PFILE_OBJECT filter, KSEVENTDATA* data);
+
+    // A text dump of a topology filter: its pins, nodes and connections, then the range and the
+    // per-channel values of every node whose type names a standard control. For tests and the
+    // command-line tool.
+    std::string DumpTopology(std::u16string_view name);
 
 private:
     NTSTATUS Send(PFILE_OBJECT filter, UCHAR major, ULONG code, const void* input, ULONG inputSize, void* output,

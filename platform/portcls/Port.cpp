@@ -324,10 +324,10 @@ public:
         request.ValueSize = capacity;
         request.Value = capacity != 0 ? value : nullptr;
         request.Irp = irp;
+        // The handler's ValueSize returns with every status: a failed basic support or list
+        // request tells the caller the size it needs.
         const NTSTATUS status = item->Handler(&request);
-        if (!NT_ERROR(status)) {
-            *valueSize = request.ValueSize;
-        }
+        *valueSize = request.ValueSize;
         return status;
     }
 

@@ -42,7 +42,7 @@ NTSTATUS TestEntity::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
     return TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
 }
 
-NTSTATUS TestEntity::GetJackDescriptions(ULONG bytes, JackRecord* records)
+NTSTATUS TestEntity::GetJackDescriptions(ULONG bytes, JackRecord* records, ULONG)
 {
     if (records == nullptr || bytes == 0 || m_Jacks.empty()) {
         return STATUS_INVALID_PARAMETER;

@@ -87,16 +87,17 @@ public:
         m_ulKind = kind;
         return STATUS_SUCCESS;
     }
-    NTSTATUS GetJackCount(PULONG count) override
+    NTSTATUS GetJackCount(PULONG count, ULONG) override
     {
         *count = static_cast<ULONG>(m_Jacks.size());
         return STATUS_SUCCESS;
     }
-    NTSTATUS GetJackDescriptions(ULONG bytes, JackRecord* records) override;
+    NTSTATUS GetJackDescriptions(ULONG bytes, JackRecord* records, ULONG output) override;
     NTSTATUS GetTerminalInfo(UCHAR*) override { return STATUS_INVALID_PARAMETER; }
     ULONG GetChangedFlag() override { return 0; }
     NTSTATUS ClearChangedFlag() override { return STATUS_SUCCESS; }
     NTSTATUS AddLink(IEntityLink*) override { return STATUS_SUCCESS; }
+    NTSTATUS Init(ULONG, ULONG, const ULONG*) override { return STATUS_SUCCESS; }
 
     NTSTATUS m_RestoreStatus = STATUS_SUCCESS;
     bool m_bBranch = false;    // answers ISelectorBranchControl
