@@ -75,7 +75,8 @@ TopologyMiniport::~TopologyMiniport()
     while (TopologyConnectionRecord* pRecord = m_ConnectionRecords.PopFront()) {
         ExFreePoolWithTag(pRecord, TOPOLOGY_MINIPORT_TAG);
     }
-    for (auto* pList : {&m_NodeRecords, &m_PinRecords}) {
+    decltype(&m_NodeRecords) lists[] = {&m_NodeRecords, &m_PinRecords};
+    for (auto* pList : lists) {
         while (TopologyEntityRecord* pRecord = pList->PopFront()) {
             pRecord->Entity->Release();
             ExFreePoolWithTag(pRecord, TOPOLOGY_MINIPORT_TAG);
@@ -108,8 +109,9 @@ void TopologyMiniport::ReleaseInitState()
 
 void TopologyMiniport::FreeDescriptor()
 {
-    for (PVOID* pp : {reinterpret_cast<PVOID*>(&m_pConnections), reinterpret_cast<PVOID*>(&m_pNodes),
-                      reinterpret_cast<PVOID*>(&m_pPins), reinterpret_cast<PVOID*>(&m_pDescriptor)}) {
+    PVOID* blocks[] = {reinterpret_cast<PVOID*>(&m_pConnections), reinterpret_cast<PVOID*>(&m_pNodes),
+                       reinterpret_cast<PVOID*>(&m_pPins), reinterpret_cast<PVOID*>(&m_pDescriptor)};
+    for (PVOID* pp : blocks) {
         if (*pp != nullptr) {
             ExFreePoolWithTag(*pp, TOPOLOGY_MINIPORT_TAG);
             *pp = nullptr;

@@ -26,6 +26,8 @@
 #include "topology/TerminalEntity.h"
 #include "topology/TopologyAutomation.h"
 #include "topology/TopologyMiniport.h"
+#include "platform/nt/PoolHost.h"
+#include "platform/nt/DebugHost.h"
 
 namespace kvxtest {
 

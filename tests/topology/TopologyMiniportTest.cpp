@@ -11,6 +11,8 @@
 #include "platform/nt/Debug.h"
 #include "platform/nt/Pool.h"
 #include "tests/topology/TopologyFixture.h"
+#include "platform/nt/PoolHost.h"
+#include "platform/nt/DebugHost.h"
 
 namespace kvxtest {
 namespace {
