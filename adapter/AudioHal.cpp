@@ -1,4 +1,5 @@
 #include "adapter/AudioHal.h"
+#include "adapter/NamedCallback.h"
 
 #include <cstring>
 
@@ -33,13 +34,7 @@ AudioHal::AudioHal(PUNKNOWN pOuterUnknown)
 AudioHal::~AudioHal()
 {
     DrainLists();
-    if (m_pCallbackObject != nullptr) {
-        // The name goes with the object: a later device at this address must not reopen an
-        // object that still carries the registrations of this one.
-        ObMakeTemporaryObject(m_pCallbackObject);
-        ObDereferenceObject(m_pCallbackObject);
-        m_pCallbackObject = nullptr;
-    }
+    ReleaseNamedCallback(&m_pCallbackObject);
 }
 
 void AudioHal::DrainLists()
@@ -201,18 +196,7 @@ NTSTATUS AudioHal::Stop()
 
 NTSTATUS AudioHal::RegisterCallback(PCALLBACK_FUNCTION pCallback, PVOID pContext, PVOID* ppRegistration)
 {
-    if (ppRegistration == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (m_pCallbackObject == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    PVOID pRegistration = ExRegisterCallback(m_pCallbackObject, pCallback, pContext);
-    if (pRegistration == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    *ppRegistration = pRegistration;
-    return STATUS_SUCCESS;
+    return RegisterOnNamedCallback(m_pCallbackObject, pCallback, pContext, ppRegistration);
 }
 
 NTSTATUS AudioHal::UnregisterCallback(PVOID pRegistration)

@@ -1,4 +1,5 @@
 #include "adapter/StreamEngine.h"
+#include "adapter/NamedCallback.h"
 
 #include <cstring>
 
@@ -134,13 +135,7 @@ StreamEngine::~StreamEngine()
         ExFreePoolWithTag(m_pName, STREAM_ENGINE_TAG);
         m_pName = nullptr;
     }
-    if (m_pCallbackObject != nullptr) {
-        // The name goes with the object, so that a later endpoint at this address never
-        // reopens it.
-        ObMakeTemporaryObject(m_pCallbackObject);
-        ObDereferenceObject(m_pCallbackObject);
-        m_pCallbackObject = nullptr;
-    }
+    ReleaseNamedCallback(&m_pCallbackObject);
     if (m_pWavePort != nullptr) {
         m_pWavePort->Release();
         m_pWavePort = nullptr;
@@ -584,18 +579,7 @@ NTSTATUS StreamEngine::FindFormat(WaveFormatRecord* pFormat)
 
 NTSTATUS StreamEngine::RegisterCallback(PCALLBACK_FUNCTION pCallback, PVOID pContext, PVOID* ppRegistration)
 {
-    if (ppRegistration == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (m_pCallbackObject == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    PVOID pRegistration = ExRegisterCallback(m_pCallbackObject, pCallback, pContext);
-    if (pRegistration == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    *ppRegistration = pRegistration;
-    return STATUS_SUCCESS;
+    return RegisterOnNamedCallback(m_pCallbackObject, pCallback, pContext, ppRegistration);
 }
 
 NTSTATUS StreamEngine::UnregisterCallback(PVOID pRegistration)

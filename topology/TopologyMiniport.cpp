@@ -349,19 +349,47 @@ NTSTATUS TopologyMiniport::BuildDescriptor()
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// Node type, name and automation of every entity type whose node depends on nothing else.
+struct NodeTableRow {
+    LONG EntityType;
+    const GUID* Type;
+    const GUID* Name;
+    const PCAUTOMATION_TABLE* AutomationTable;
+};
+
+const NodeTableRow NodeTable[] = {
+    {ENTITY_MUTE, &KSNODETYPE_MUTE, nullptr, &MuteNodeAutomation},
+    {ENTITY_VOLUME, &KSNODETYPE_VOLUME, nullptr, &VolumeNodeAutomation},
+    {ENTITY_MIXER, &KSNODETYPE_SUM, nullptr, nullptr},
+    {ENTITY_AGC, &KSNODETYPE_AGC, nullptr, &AgcNodeAutomation},
+    {ENTITY_LOUDNESS, &KSNODETYPE_LOUDNESS, nullptr, &LoudnessNodeAutomation},
+    {ENTITY_GAIN_PAD, &KSNODETYPE_DEV_SPECIFIC, &GainPadNodeName, &PrivateControlNodeAutomation},
+    {ENTITY_BASS, &KSNODETYPE_TONE, &KSAUDFNAME_BASS, &ToneNodeAutomation},
+    {ENTITY_MID, &KSNODETYPE_TONE, &MidNodeName, &ToneNodeAutomation},
+    {ENTITY_TREBLE, &KSNODETYPE_TONE, &KSAUDFNAME_TREBLE, &ToneNodeAutomation},
+    {ENTITY_MULTI_OUTPUT_TERMINAL, &KSNODETYPE_DEV_SPECIFIC, &OutputSelectNodeName, &OutputSelectNodeAutomation},
+    {ENTITY_VENDOR_SWITCH, &KSNODETYPE_DEV_SPECIFIC, &VendorSwitchNodeName, &PrivateControlNodeAutomation},
+    {ENTITY_LED_SWITCH, &KSNODETYPE_DEV_SPECIFIC, &LedSwitchNodeName, &PrivateControlNodeAutomation},
+};
+
+}  // namespace
+
 NTSTATUS TopologyMiniport::FillNode(TopologyNodeRecord* pRecord, PCNODE_DESCRIPTOR* pNode)
 {
     pNode->Flags = 0;
     pNode->Name = nullptr;
-    switch (pRecord->Entity->GetType()) {
-    case ENTITY_MUTE:
-        pNode->Type = &KSNODETYPE_MUTE;
-        pNode->AutomationTable = &MuteNodeAutomation;
-        break;
-    case ENTITY_VOLUME:
-        pNode->Type = &KSNODETYPE_VOLUME;
-        pNode->AutomationTable = &VolumeNodeAutomation;
-        break;
+    const LONG lType = pRecord->Entity->GetType();
+    for (const NodeTableRow& row : NodeTable) {
+        if (row.EntityType == lType) {
+            pNode->Type = row.Type;
+            pNode->Name = row.Name;
+            pNode->AutomationTable = row.AutomationTable;
+            return STATUS_SUCCESS;
+        }
+    }
+    switch (lType) {
     case ENTITY_SELECTOR:
         if (pRecord->Entity->GetSourceCount() >= 2) {
             pNode->Type = &KSNODETYPE_MUX;
@@ -371,54 +399,7 @@ NTSTATUS TopologyMiniport::FillNode(TopologyNodeRecord* pRecord, PCNODE_DESCRIPT
             pNode->Name = &KSNODETYPE_DEV_SPECIFIC;
             pNode->AutomationTable = &SingleInputSelectorAutomation;
         }
-        break;
-    case ENTITY_MIXER:
-        pNode->Type = &KSNODETYPE_SUM;
-        pNode->AutomationTable = nullptr;
-        break;
-    case ENTITY_AGC:
-        pNode->Type = &KSNODETYPE_AGC;
-        pNode->AutomationTable = &AgcNodeAutomation;
-        break;
-    case ENTITY_LOUDNESS:
-        pNode->Type = &KSNODETYPE_LOUDNESS;
-        pNode->AutomationTable = &LoudnessNodeAutomation;
-        break;
-    case ENTITY_GAIN_PAD:
-        pNode->Type = &KSNODETYPE_DEV_SPECIFIC;
-        pNode->Name = &GainPadNodeName;
-        pNode->AutomationTable = &PrivateControlNodeAutomation;
-        break;
-    case ENTITY_BASS:
-        pNode->Type = &KSNODETYPE_TONE;
-        pNode->Name = &KSAUDFNAME_BASS;
-        pNode->AutomationTable = &ToneNodeAutomation;
-        break;
-    case ENTITY_MID:
-        pNode->Type = &KSNODETYPE_TONE;
-        pNode->Name = &MidNodeName;
-        pNode->AutomationTable = &ToneNodeAutomation;
-        break;
-    case ENTITY_TREBLE:
-        pNode->Type = &KSNODETYPE_TONE;
-        pNode->Name = &KSAUDFNAME_TREBLE;
-        pNode->AutomationTable = &ToneNodeAutomation;
-        break;
-    case ENTITY_MULTI_OUTPUT_TERMINAL:
-        pNode->Type = &KSNODETYPE_DEV_SPECIFIC;
-        pNode->Name = &OutputSelectNodeName;
-        pNode->AutomationTable = &OutputSelectNodeAutomation;
-        break;
-    case ENTITY_VENDOR_SWITCH:
-        pNode->Type = &KSNODETYPE_DEV_SPECIFIC;
-        pNode->Name = &VendorSwitchNodeName;
-        pNode->AutomationTable = &PrivateControlNodeAutomation;
-        break;
-    case ENTITY_LED_SWITCH:
-        pNode->Type = &KSNODETYPE_DEV_SPECIFIC;
-        pNode->Name = &LedSwitchNodeName;
-        pNode->AutomationTable = &PrivateControlNodeAutomation;
-        break;
+        return STATUS_SUCCESS;
     case ENTITY_PROCESSING: {
         PVOID pRaw = nullptr;
         const NTSTATUS status = pRecord->Entity->QueryInterface(IID_IProcessingEntity, &pRaw);
@@ -431,12 +412,11 @@ NTSTATUS TopologyMiniport::FillNode(TopologyNodeRecord* pRecord, PCNODE_DESCRIPT
         pNode->Type = &KSNODETYPE_DEV_SPECIFIC;
         pNode->Name = &pRecord->Name;
         pNode->AutomationTable = &ProcessingNodeAutomation;
-        break;
+        return STATUS_SUCCESS;
     }
     default:
         return STATUS_INVALID_PARAMETER;
     }
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS TopologyMiniport::SetPinName(LONG lEntityType, ULONG ulKind, PCPIN_DESCRIPTOR* pPin,
