@@ -1,6 +1,8 @@
 #include "platform/nt/ObjectCheck.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "platform/nt/Scheduler.h"
@@ -184,6 +186,23 @@ namespace platform {
 
 void DriverUnloadCheck(const char* driverName)
 {
+    // The I/O manager's reference on the device defers an unload while a work item runs: a
+    // worker whose routine is still running, or has just returned (say after setting the event
+    // the driver waited for), is given up to two seconds of real time to get back to its idle
+    // wait. One blocked in a wait is judged at once.
+    const auto settleBy = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        {
+            Guard lock(Sched().Lock);
+            if (WorkItemsFinishingLocked() == 0) {
+                break;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= settleBy) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
     std::vector<PKTIMER> timers;
     std::vector<PKDPC> dpcs;
     {

@@ -154,6 +154,8 @@ void ResetWorkQueuesLocked();
 // What is still to run or running at the end of a test (lock held).
 size_t DpcBusyLocked();
 size_t WorkItemsBusyLocked();
+// Work items whose routine runs without waiting (or has returned and its worker is not yet idle).
+size_t WorkItemsFinishingLocked();
 
 // Starts a thread the machine knows (system or internal); `body` runs on it.
 ThreadRecord* StartThreadLocked(ThreadRecord* t, std::function<void()> body);

@@ -82,6 +82,16 @@ void ResetWorkQueuesLocked()
     }
 }
 
+size_t WorkItemsFinishingLocked()
+{
+    size_t n = 0;
+    for (int i = 0; i < QUEUE_COUNT; ++i) {
+        const WorkQueue& q = Queues()[i];
+        n += (q.Running && q.Thread != nullptr && q.Thread->State == RunState::Running) ? 1 : 0;
+    }
+    return n;
+}
+
 size_t WorkItemsBusyLocked()
 {
     size_t n = 0;
