@@ -261,4 +261,7 @@ void PeakLimiter::FreeBuffers()
         FreeBlock(m_pInputRing[c]);
         FreeBlock(m_pOutputRing[c]);
     }
+    // Without its blocks the limiter must not count as allocated: a later Reset or Process would
+    // reach freed memory, and a later AllocateBuffers would report blocks that are gone.
+    m_Allocated = 0;
 }

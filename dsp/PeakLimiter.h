@@ -46,7 +46,8 @@ public:
     // Clears the signal state (not the settings); nothing without the buffers.
     void Reset();
     void Flush() { Reset(); }
-    // Frees every block present and clears its pointer; safe without buffers.
+    // Frees every block present and clears its pointer; safe without buffers. The limiter is
+    // unallocated again, as after construction.
     void FreeBuffers();
 
 private:

@@ -68,6 +68,19 @@ TEST(PeakLimiter, AllocateBuffersObtainsNonPagedTaggedBlocksOnceAndFreeBuffersRe
         EXPECT_EQ(PeakLimiterInspector::FirStateOf(*l, c), nullptr);
     }
     l->FreeBuffers();
+
+    // Freed buffers leave an unallocated limiter: the signal operations touch nothing, and
+    // AllocateBuffers obtains the blocks again.
+    EXPECT_FALSE(PeakLimiterInspector::Allocated(*l));
+    l->Reset();
+    l->SetFormat(&f);
+    float x[2][256] = {};
+    x[0][0] = 0.5f;
+    float* channels[2] = {x[0], x[1]};
+    l->Process(channels, 256);
+    EXPECT_EQ(x[0][0], 0.5f);
+    EXPECT_TRUE(l->AllocateBuffers());
+    EXPECT_EQ(platform::PoolLiveCount(LIMITER_BUFFER_TAG), kBlocksPerLimiter);
     DeleteLimiter(l);
 }
 
