@@ -493,15 +493,17 @@ TEST_F(UsbAudioDeviceTest, NamingRules)
     }
 }
 
-TEST_F(UsbAudioDeviceTest, StringDescriptorsWithABadLengthAreNotCopied)
+TEST_F(UsbAudioDeviceTest, StringDescriptorsAreReadWithinTheirLengthAndTheReply)
 {
     struct Case {
         const char* Name;
         sim::Bytes Reply;
+        bool Written;
     } cases[] = {
-        {"bLength 0", {0x00, 0x03, 'A', 0}},
-        {"bLength 1", {0x01, 0x03, 'A', 0}},
-        {"bLength past the reply", {0x40, 0x03, 'A', 0, 'B', 0}},
+        {"bLength 0", {0x00, 0x03, 'A', 0}, false},
+        {"bLength 1", {0x01, 0x03, 'A', 0}, false},
+        {"bLength past the reply", {0x40, 0x03, 'A', 0, 'B', 0}, false},
+        {"bLength within the reply", {0x04, 0x03, 'A', 0, 'B', 0}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -513,7 +515,11 @@ TEST_F(UsbAudioDeviceTest, StringDescriptorsWithABadLengthAreNotCopied)
         m_device->AddRaw(raw);
         StartPlugged();
         m_usb->NameDevice();
-        EXPECT_FALSE(InstanceValue(u"FriendlyName").has_value());
+        const auto name = InstanceValue(u"FriendlyName");
+        EXPECT_EQ(name.has_value(), c.Written);
+        if (c.Written && name) {
+            EXPECT_EQ(name->Data, (std::vector<uint8_t>{'A', 0, 0, 0}));
+        }
         TearDown();
     }
 }
