@@ -1,6 +1,7 @@
 #include "topology/TopologyMiniport.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "adapter/SettingsStore.h"
 #include "platform/nt/Debug.h"

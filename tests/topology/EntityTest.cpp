@@ -13,6 +13,7 @@
 #include "topology/SelectorEntity.h"
 #include "topology/SoftwareMuteNode.h"
 #include "topology/TerminalEntity.h"
+#include "platform/nt/PoolHost.h"
 
 namespace kvxtest {
 namespace {

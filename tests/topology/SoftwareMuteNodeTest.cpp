@@ -12,6 +12,7 @@
 #include "tests/topology/TopologyDoubles.h"
 #include "topology/EntityCommon.h"
 #include "topology/SoftwareMuteNode.h"
+#include "platform/nt/PoolHost.h"
 
 namespace kvxtest {
 namespace {

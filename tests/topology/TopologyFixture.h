@@ -26,6 +26,8 @@
 #include "topology/TerminalEntity.h"
 #include "topology/TopologyAutomation.h"
 #include "topology/TopologyMiniport.h"
+#include "platform/nt/DebugHost.h"
+#include "platform/nt/PoolHost.h"
 
 namespace kvxtest {
 
