@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -566,6 +568,55 @@ TEST_F(UsbAudioDeviceTest, AsioSampleTypeDefaultsByIdentity)
         } else {
             EXPECT_FALSE(stored.has_value());
         }
+        TearDown();
+    }
+}
+
+}  // namespace
+
+// ---- hostile descriptors ----
+
+namespace {
+
+TEST_F(UsbAudioDeviceTest, AConfigurationLongerThanItsBytesIsHeldToWhatArrived)
+{
+    DescriptorBuilder builder = Uac1();
+    sim::Bytes config = builder.Configuration();
+    const size_t real = config.size();
+    config[2] = 0x00;  // wTotalLength 0x400
+    config[3] = 0x04;
+    Plug(builder.DeviceDescriptor(), config);
+    EXPECT_EQ(StartPlugged(), STATUS_NOT_IMPLEMENTED);
+    ASSERT_NE(m_usb->GetConfigurationDescriptor(), nullptr);
+    EXPECT_EQ(m_usb->GetConfigurationDescriptor()->wTotalLength, real);
+    EXPECT_EQ(m_usb->FunctionVariant(), UsbFunctionVariant::Uac1);
+}
+
+TEST_F(UsbAudioDeviceTest, MutatedConfigurationsAreConfiguredOrRefused)
+{
+    const DescriptorBuilder builder = Uac1();
+    const sim::Bytes seed = builder.Configuration();
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        sim::Bytes config = seed;
+        const int edits = 1 + static_cast<int>(rng() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const size_t at = rng() % config.size();
+            switch (rng() % 4) {
+            case 0: config[at] = static_cast<uint8_t>(rng()); break;
+            case 1: config[at] = static_cast<uint8_t>(rng() % 3); break;
+            case 2: config.resize(std::max<size_t>(at, 1)); break;
+            default: config[at] = 0xFF; break;
+            }
+        }
+        SCOPED_TRACE(round);
+        Plug(builder.DeviceDescriptor(), config);
+        const NTSTATUS status = StartPlugged();
+        EXPECT_FALSE(NT_SUCCESS(status));  // no function class is built yet
+        if (PUSB_CONFIGURATION_DESCRIPTOR stored = m_usb->GetConfigurationDescriptor()) {
+            EXPECT_LE(stored->wTotalLength, config.size());
+        }
+        EXPECT_EQ(m_bus->PendingCount(), 0u);
         TearDown();
     }
 }
