@@ -13,12 +13,12 @@
 #include "usb/SettingsFile.h"
 #include "adapter/SettingsStore.h"
 
-// Published USB-audio identifier schemes of KSCOMPONENTID: the vendor and product id in the first
-// word of a fixed base.
+// Published USB-audio identifier schemes of KSCOMPONENTID: a fixed GUID whose first word is
+// offset by the vendor or product id.
 namespace {
 
-constexpr GUID USBAUDIO_MID_BASE = {0x00000000, 0x2C7B, 0x11D1, {0x9F, 0x90, 0x00, 0xC0, 0x4F, 0xC3, 0x72, 0x2C}};
-constexpr GUID USBAUDIO_PID_BASE = {0x00000000, 0x2C7C, 0x11D1, {0x9F, 0x90, 0x00, 0xC0, 0x4F, 0xC3, 0x72, 0x2C}};
+constexpr GUID USBAUDIO_MID_BASE = {0x4E1CECD2, 0x1679, 0x463B, {0xA7, 0x2F, 0xA5, 0xBF, 0x64, 0xC8, 0x6E, 0xBA}};
+constexpr GUID USBAUDIO_PID_BASE = {0xABCC5A5E, 0xC263, 0x463B, {0xA7, 0x2F, 0xA5, 0xBF, 0x64, 0xC8, 0x6E, 0xBA}};
 KVX_DEFINE_GUID(KSCOMPONENTID_USBAUDIO, "{8F1275F0-26E9-4264-BA4D-39FFF01D94AA}");
 
 constexpr ULONG TIMER_RESOLUTION_1MS = 10000;
@@ -313,9 +313,9 @@ NTSTATUS UsbAudioDevice::GetComponentId(KSCOMPONENTID* pComponentId)
     }
     std::memset(pComponentId, 0, sizeof(*pComponentId));
     pComponentId->Manufacturer = USBAUDIO_MID_BASE;
-    pComponentId->Manufacturer.Data1 = m_idVendor;
+    pComponentId->Manufacturer.Data1 += m_idVendor;
     pComponentId->Product = USBAUDIO_PID_BASE;
-    pComponentId->Product.Data1 = m_idProduct;
+    pComponentId->Product.Data1 += m_idProduct;
     pComponentId->Component = KSCOMPONENTID_USBAUDIO;
     return STATUS_SUCCESS;
 }

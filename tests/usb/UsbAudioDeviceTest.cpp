@@ -356,10 +356,8 @@ TEST_F(UsbAudioDeviceTest, ComponentIdCarriesTheUsbIdentity)
     KSCOMPONENTID id;
     std::memset(&id, 0xFF, sizeof id);
     ASSERT_EQ(m_usb->GetComponentId(&id), STATUS_SUCCESS);
-    EXPECT_EQ(id.Manufacturer.Data1, 0x0ABCu);
-    EXPECT_EQ(id.Manufacturer.Data2, 0x2C7B);
-    EXPECT_EQ(id.Product.Data1, 0x1234u);
-    EXPECT_EQ(id.Product.Data2, 0x2C7C);
+    EXPECT_TRUE(IsEqualGUID(id.Manufacturer, platform::ParseGuid("{4E1CF78E-1679-463B-A72F-A5BF64C86EBA}")));
+    EXPECT_TRUE(IsEqualGUID(id.Product, platform::ParseGuid("{ABCC6C92-C263-463B-A72F-A5BF64C86EBA}")));
     EXPECT_TRUE(IsEqualGUID(id.Component, platform::ParseGuid("{8F1275F0-26E9-4264-BA4D-39FFF01D94AA}")));
     EXPECT_TRUE(IsEqualGUID(id.Name, GUID_NULL));
     EXPECT_EQ(id.Version, 0u);
