@@ -8,6 +8,7 @@
 #include "adapter/SettingsStore.h"
 #include "platform/io/IoHost.h"
 #include "platform/nt/Clock.h"
+#include "platform/nt/PoolHost.h"
 #include "platform/nt/Time.h"
 #include "platform/registry/RegistryHost.h"
 #include "tests/platform/usb/BusFixture.h"
@@ -106,7 +107,8 @@ protected:
         Plug(builder, highSpeed);
         return StartPlugged();
     }
-    NTSTATUS StartPlugged()
+    // `failNth`: the n-th allocation from the device's creation on fails.
+    NTSTATUS StartPlugged(uint64_t failNth = 0)
     {
         const auto descriptor = m_device->DeviceDescriptor();
         USB_DEVICE_DESCRIPTOR d;
@@ -117,7 +119,14 @@ protected:
         EXPECT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
         m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
         IAudioHal* hal = nullptr;
-        EXPECT_EQ(UsbAudioDevice::Create(&hal), STATUS_SUCCESS);
+        if (failNth != 0) {
+            platform::PoolFailNthAllocation(failNth);
+        }
+        const NTSTATUS created = UsbAudioDevice::Create(&hal);
+        if (!NT_SUCCESS(created)) {
+            EXPECT_EQ(created, STATUS_INSUFFICIENT_RESOURCES);
+            return created;
+        }
         m_usb = static_cast<UsbAudioDevice*>(hal);
         return m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
     }
@@ -617,6 +626,30 @@ TEST_F(UsbAudioDeviceTest, MutatedConfigurationsAreConfiguredOrRefused)
         EXPECT_EQ(m_bus->PendingCount(), 0u);
         TearDown();
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UsbAudioDeviceTest, EveryAllocationFailureDuringStartFailsCleanly)
+{
+    bool reachedEnd = false;
+    for (uint64_t n = 1; n < 400 && !reachedEnd; ++n) {
+        SCOPED_TRACE(n);
+        Plug(Uac1());
+        const uint64_t injected = platform::PoolInjectedFailures();
+        const NTSTATUS status = StartPlugged(n);
+        platform::PoolClearFailures();
+        reachedEnd = platform::PoolInjectedFailures() == injected;
+        if (reachedEnd) {
+            EXPECT_EQ(status, STATUS_NOT_IMPLEMENTED);  // as far as a start goes without function classes
+        } else {
+            EXPECT_FALSE(NT_SUCCESS(status));
+        }
+        TearDown();
+    }
+    EXPECT_TRUE(reachedEnd);
 }
 
 }  // namespace
