@@ -382,6 +382,15 @@ TEST_F(UsbAudioDeviceTest, InitReadsSelectiveSuspendAndKeepsTheConfiguration)
     // The UAC1 function class is not built yet: Configure stops at its creation.
     EXPECT_EQ(StartPlugged(), STATUS_NOT_IMPLEMENTED);
     EXPECT_TRUE(m_usb->SelectiveSuspendEnabled());
+    // The registry routines know their values by number, and never overrun the caller's buffer.
+    UCHAR small[2] = {0xAA, 0xAA};
+    EXPECT_EQ(m_usb->ReadDeviceParameter(DEVICE_PARAMETER_SELECTIVE_SUSPEND_ENABLED, sizeof small, small),
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(small[0], 0xAA);
+    ULONG value = 0;
+    EXPECT_EQ(m_usb->ReadDeviceParameter(7, sizeof value, &value), STATUS_INVALID_PARAMETER);
+    WCHAR text[] = u"x";
+    EXPECT_EQ(m_usb->WriteDeviceInstanceValue(3, sizeof text, text), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(m_usb->ActiveRequests(), 1);
     EXPECT_EQ(m_usb->BusyCount(), 0);
     ASSERT_NE(m_usb->GetConfigurationDescriptor(), nullptr);
