@@ -1,0 +1,194 @@
+// The adapter's one device object: the USB side of the device (descriptors, configuration, bus
+// interface, port control) and the owner of the one USB audio function, which it aggregates and
+// to which it forwards the audio operations.
+#pragma once
+
+#include "adapter/AudioHal.h"
+#include "adapter/LockObject.h"
+#include "adapter/ObjectList.h"
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/Dpc.h"
+#include "platform/nt/Sync.h"
+#include "usb/UsbDevice.h"
+
+constexpr ULONG USB_AUDIO_DEVICE_TAG = MakePoolTag("PcCr");
+constexpr ULONG USB_DEVICE_BUFFER_TAG = MakePoolTag("USBd");
+constexpr ULONG CHIP_STRING_TAG = MakePoolTag("pmet");
+constexpr ULONG MANUFACTURER_STRING_TAG = MakePoolTag("str ");
+
+// Relative wait of a synchronous request before it is cancelled: 500 ms in 100 ns units.
+constexpr LONGLONG SYNC_REQUEST_TIMEOUT = -5000000LL;
+constexpr ULONG CHIP_STRING_LENGTH = 104;
+constexpr UCHAR CHIP_STRING_INDEX = 0x50;
+constexpr UCHAR CHIP_STRING_FALLBACK_INDEX = 0x32;
+constexpr USHORT STRING_LANGUAGE_ID = 0x0409;
+constexpr ULONG DEVICE_STRING_BUFFER_BYTES = 260;
+constexpr ULONG DEVICE_STRING_REQUEST_BYTES = 256;
+constexpr size_t DEVICE_NAME_MAX_BYTES = 100;
+
+// Which device-instance value the registry routines touch.
+constexpr ULONG DEVICE_PARAMETER_SELECTIVE_SUSPENDED = 0;
+constexpr ULONG DEVICE_PARAMETER_SELECTIVE_SUSPEND_ENABLED = 1;
+constexpr ULONG DEVICE_VALUE_DESCRIPTION = 0;
+constexpr ULONG DEVICE_VALUE_MANUFACTURER = 8;
+constexpr ULONG DEVICE_VALUE_FRIENDLY_NAME = 9;
+
+// ASIO sample types and defaults.
+constexpr ULONG ASIO_DEFAULT_SAMPLE_TYPE = 16;
+constexpr ULONG ASIO_DEFAULT_LATENCY_INDEX = 4;
+constexpr ULONG ASIO_DEFAULT_SAMPLE_RATE = 48000;
+
+// The function class chosen for a device.
+enum class UsbFunctionVariant : ULONG { None = 0, Uac1, Uac2, V3, V4, V5, V6 };
+
+// One record per endpoint of the function, for the ASIO interface; filled when a client opens it.
+struct AsioEndpointRecord {
+    PVOID Endpoint;
+    ULONG Flags;
+    ULONG Reserved;
+};
+
+// Creates the function object of the variant with `pOuterUnknown` as its outer unknown and returns
+// its non-delegating unknown with one reference. Variants whose class is not built yet answer
+// STATUS_NOT_IMPLEMENTED.
+NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown,
+                             USHORT idVendor, USHORT idProduct);
+
+class UsbAudioDevice : public AudioHal, public IUsbDevice {
+public:
+    DECLARE_UNKNOWN_BASE()
+
+    // Allocates the object and returns its IAudioHal with one reference; STATUS_INSUFFICIENT_RESOURCES.
+    static NTSTATUS Create(IAudioHal** ppAudioHal);
+
+    UsbAudioDevice();
+    ~UsbAudioDevice() override;
+
+    // IUsbDevice
+    PUSB_CONFIGURATION_DESCRIPTOR GetConfigurationDescriptor() override { return m_pConfiguration; }
+    USBD_CONFIGURATION_HANDLE GetConfigurationHandle() override { return m_hConfiguration; }
+    UCHAR GetAudioControlInterfaceNumber() override { return m_AudioControlInterface; }
+    NTSTATUS SetPresent(UCHAR bPresent) override;
+    NTSTATUS CallLowerDriver(PIRP pIrp) override;
+    NTSTATUS SubmitUrbSync(PURB pUrb) override;
+    NTSTATUS GetCurrentFrame(PULONG pulFrame) override;
+    PIRP AllocateIrp() override;
+    NTSTATUS FreeIrp(PIRP pIrp) override;
+    UCHAR IsHighSpeed() override { return m_bHighSpeed; }
+    BOOLEAN CheckPort() override;
+    BOOLEAN CyclePort() override;
+    PDEVICE_OBJECT GetLowerDevice() override { return m_pLowerDevice; }
+    LONG AddBusyReference() override;
+    LONG ReleaseBusyReference() override;
+    NTSTATUS CreateFunction() override;
+
+    // IAudioHal: carried by the device itself.
+    NTSTATUS GetComponentId(KSCOMPONENTID* pComponentId) override;
+    NTSTATUS Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice, PDEVICE_OBJECT pLowerDevice,
+                  PDEVICE_OBJECT pPhysicalDevice) override;
+    NTSTATUS Configure() override;
+    NTSTATUS BuildConnections() override { return STATUS_SUCCESS; }
+
+    // IAudioHal: forwarded to the function.
+    NTSTATUS GetEndpointCapabilities(ULONG ulIndex, AudioCapabilities* pCapabilities) override;
+    ULONG GetEndpointCount() override;
+    NTSTATUS GetEndpoint(ULONG ulIndex, StreamEngine** ppEndpoint) override;
+    ULONG GetEntityCount() override;
+    NTSTATUS GetEntity(ULONG ulIndex, TopologyNode** ppEntity) override;
+    NTSTATUS Start() override;
+    NTSTATUS Stop() override;
+    NTSTATUS RegisterCallback(PCALLBACK_FUNCTION pCallback, PVOID pContext, PVOID* ppRegistration) override;
+    NTSTATUS UnregisterCallback(PVOID pRegistration) override;
+
+    // The steps of Configure.
+    NTSTATUS ReadDescriptors();
+    NTSTATUS SelectConfiguration();
+    NTSTATUS QueryBusInterface();
+    NTSTATUS NameDevice();
+    NTSTATUS LoadAsioSettings();
+    // Takes the function's interfaces from its non-delegating unknown, which the device keeps with
+    // the one reference it came with.
+    NTSTATUS BindFunction(PUNKNOWN pFunction);
+
+    // Device-instance registry values.
+    NTSTATUS ReadDeviceParameter(ULONG which, ULONG ulBufferSize, PVOID pBuffer);
+    NTSTATUS WriteDeviceInstanceValue(ULONG which, ULONG ulDataSize, PVOID pData);
+
+    // The routine of every IRP the device sends and waits for: sets the event in its context.
+    static NTSTATUS SyncIrpCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
+
+    // State, for the device's users and tests.
+    UCHAR IsPresent() const { return __atomic_load_n(&m_bPresent, __ATOMIC_SEQ_CST); }
+    USHORT VendorId() const { return m_idVendor; }
+    USHORT ProductId() const { return m_idProduct; }
+    ULONG InterfaceCount() const { return m_ulInterfaceCount; }
+    PUSBD_INTERFACE_INFORMATION InterfaceCopy(ULONG i) const
+    {
+        return (m_ppInterfaces != nullptr && i < m_ulInterfaceCount) ? m_ppInterfaces[i] : nullptr;
+    }
+    UsbFunctionVariant FunctionVariant() const { return m_FunctionVariant; }
+    IAudioHal* FunctionAudioHal() const { return m_pFunctionAudioHal; }
+    LONG ActiveRequests() const { return __atomic_load_n(&m_lActiveRequests, __ATOMIC_SEQ_CST); }
+    LONG BusyCount() const { return __atomic_load_n(&m_lBusyCount, __ATOMIC_SEQ_CST); }
+    BOOLEAN SelectiveSuspendEnabled() const { return m_bSelectiveSuspendEnabled != 0; }
+    ULONG AsioDefaultSampleType() const { return m_ulAsioDefaultSampleType; }
+    ULONG AsioSampleType() const { return m_ulAsioSampleType; }
+    ULONG AsioLatencyIndex() const { return m_ulAsioLatencyIndex; }
+    ULONG AsioSampleRate() const { return m_ulAsioSampleRate; }
+    LockObject* GetAsioLock() { return &m_AsioLock; }
+
+private:
+    // Sends a port request built with IoBuildDeviceIoControlRequest and waits for it. STATUS_
+    // INSUFFICIENT_RESOURCES when it cannot be built.
+    NTSTATUS SendPortRequest(ULONG ulCode, PVOID pArgument, PKEVENT pEvent);
+    // A GET_DESCRIPTOR request of `ulLength` bytes into `pBuffer`, with a URB of `ulUrbTag`.
+    NTSTATUS GetDescriptor(UCHAR type, UCHAR index, USHORT language, PVOID pBuffer, ULONG ulLength,
+                           ULONG ulUrbTag, PULONG pulTransferred);
+    // Reads a string descriptor into a zeroed buffer and writes its text to the device-instance value.
+    void WriteDeviceString(UCHAR index, ULONG ulBufferTag, ULONG which);
+    UsbFunctionVariant ChooseUac1Variant();
+    NTSTATUS AccessDeviceInstanceKey(bool bParameters, PCWSTR pValueName, ULONG ulType, PVOID pData, ULONG ulSize,
+                                     bool bWrite);
+    static VOID IdleTimerDpc(KDPC* pDpc, PVOID pContext, PVOID, PVOID);
+
+    PUSB_CONFIGURATION_DESCRIPTOR m_pConfiguration;
+    USBD_CONFIGURATION_HANDLE m_hConfiguration;
+    PUSBD_INTERFACE_INFORMATION* m_ppInterfaces;
+    PUNKNOWN m_pFunction;
+    IAudioHal* m_pFunctionAudioHal;
+    IAdapterPowerManagement* m_pFunctionPower;
+    IUsbAudioFunction* m_pFunctionInterface;
+    USHORT m_idVendor;
+    USHORT m_idProduct;
+    UCHAR m_iManufacturer;
+    UCHAR m_iProduct;
+    ULONG m_ulInterfaceCount;
+    UCHAR m_bPresent;
+    UCHAR m_bHighSpeed;
+    UCHAR m_AudioControlInterface;
+    CHAR m_IrpStackSize;
+    LONG m_lPortCycled;
+    USB_BUS_INTERFACE_USBDI_V1 m_BusInterface;
+    LockObject m_PortLock;
+    LockObject m_AsioLock;
+    ObjectList* m_pObjects;
+    AsioEndpointRecord* m_pAsioEndpoints;
+    ULONG m_ulAsioEndpointCount;
+    ULONG m_ulAsioDefaultSampleType;
+    ULONG m_ulAsioSampleType;
+    ULONG m_ulAsioLatencyIndex;
+    ULONG m_ulAsioSampleRate;
+    UsbFunctionVariant m_FunctionVariant;
+    // Idle-request state; its requests are the power code's.
+    KSPIN_LOCK m_DeviceIdleLock;
+    KTIMER m_IdleTimer;
+    KDPC m_IdleTimerDpc;
+    KEVENT m_IdleWorkDone;
+    KEVENT m_IdleRequestDone;
+    KEVENT m_IdleCallbackDone;
+    LONG m_lIdleIrpReferences;
+    LONG m_lActiveRequests;
+    LONG m_lBusyCount;
+    ULONG m_bSelectiveSuspendEnabled;
+    bool m_bIdleStateReady;
+};
