@@ -270,12 +270,7 @@ NTSTATUS AudioHal::AddEntity(TopologyNode* pEntity)
     if (m_pEntities == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    pEntity->AddRef();
-    if (m_pEntities->Append(pEntity) == nullptr) {
-        pEntity->Release();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return STATUS_SUCCESS;
+    return AppendReferenced(m_pEntities, pEntity);
 }
 
 NTSTATUS AudioHal::AddEndpoint(StreamEngine* pEndpoint)
@@ -286,12 +281,7 @@ NTSTATUS AudioHal::AddEndpoint(StreamEngine* pEndpoint)
     if (m_pEndpoints == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    pEndpoint->AddRef();
-    if (m_pEndpoints->Append(pEndpoint) == nullptr) {
-        pEndpoint->Release();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return STATUS_SUCCESS;
+    return AppendReferenced(m_pEndpoints, pEndpoint);
 }
 
 NTSTATUS AudioHal::FindEntity(ULONG ulId, TopologyNode** ppEntity)

@@ -50,3 +50,16 @@ private:
     // Links a new node between two neighbours (null for the list's ends).
     ObjectListNode* LinkBetween(PVOID pData, ObjectListNode* pPrev, ObjectListNode* pNext);
 };
+
+// Appends an object and takes a reference for the list; when the node cannot be had, the
+// reference is given back and STATUS_INSUFFICIENT_RESOURCES returned.
+template <typename T>
+NTSTATUS AppendReferenced(ObjectList* pList, T* pObject)
+{
+    pObject->AddRef();
+    if (pList->Append(pObject) == nullptr) {
+        pObject->Release();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}

@@ -208,18 +208,18 @@ NTSTATUS StreamEngine::RunNodeProcessors(PVOID pData, ULONG ulFrames, ULONG ulFo
     return status;
 }
 
-NTSTATUS StreamEngine::RunClientProcessors(ObjectList* pList, ULONG ulFrames, bool bListA)
+NTSTATUS StreamEngine::RunClientProcessors(ObjectList* pList, PVOID pData, ULONG ulFrames, bool bListA)
 {
     if (pList == nullptr) {
         return STATUS_SUCCESS;
     }
     NTSTATUS status = STATUS_SUCCESS;
     ObjectListNode* pCursor = pList->GetHeadNode();
-    PVOID pData = nullptr;
-    while (pList->Next(&pCursor, &pData)) {
-        auto* pProcessor = static_cast<IClientProcessor*>(pData);
-        status = bListA ? pProcessor->ProcessA(&m_CurrentWaveFormat, m_ppChannelBuffers, ulFrames)
-                        : pProcessor->ProcessB(&m_CurrentWaveFormat, m_ppChannelBuffers, ulFrames);
+    PVOID pEntry = nullptr;
+    while (pList->Next(&pCursor, &pEntry)) {
+        auto* pProcessor = static_cast<IClientProcessor*>(pEntry);
+        status = bListA ? pProcessor->ProcessA(&m_CurrentWaveFormat, pData, ulFrames)
+                        : pProcessor->ProcessB(&m_CurrentWaveFormat, pData, ulFrames);
         if (status < 0) {
             return status;
         }
@@ -227,8 +227,14 @@ NTSTATUS StreamEngine::RunClientProcessors(ObjectList* pList, ULONG ulFrames, bo
     return status;
 }
 
-NTSTATUS StreamEngine::RunClientProcessorsA(ULONG ulFrames) { return RunClientProcessors(m_pProcessorsA, ulFrames, true); }
-NTSTATUS StreamEngine::RunClientProcessorsB(ULONG ulFrames) { return RunClientProcessors(m_pProcessorsB, ulFrames, false); }
+NTSTATUS StreamEngine::RunClientProcessorsA(ULONG ulFrames)
+{
+    return RunClientProcessors(m_pProcessorsA, m_ppChannelBuffers, ulFrames, true);
+}
+NTSTATUS StreamEngine::RunClientProcessorsB(ULONG ulFrames)
+{
+    return RunClientProcessors(m_pProcessorsB, m_ppChannelBuffers, ulFrames, false);
+}
 
 NTSTATUS StreamEngine::ProcessBufferList(ObjectList* pList, PVOID pBuffer, ULONG ulBytes, bool bListA)
 {
@@ -248,19 +254,7 @@ NTSTATUS StreamEngine::ProcessBufferList(ObjectList* pList, PVOID pBuffer, ULONG
     if (FormatTag(m_CurrentWaveFormat) != FORMAT_TAG_PCM) {
         return STATUS_SUCCESS;
     }
-    const ULONG ulFrames = ulBytes / ulBlockAlign;
-    NTSTATUS status = STATUS_SUCCESS;
-    ObjectListNode* pCursor = pList->GetHeadNode();
-    PVOID pData = nullptr;
-    while (pList->Next(&pCursor, &pData)) {
-        auto* pProcessor = static_cast<IClientProcessor*>(pData);
-        status = bListA ? pProcessor->ProcessA(&m_CurrentWaveFormat, pBuffer, ulFrames)
-                        : pProcessor->ProcessB(&m_CurrentWaveFormat, pBuffer, ulFrames);
-        if (status < 0) {
-            return status;
-        }
-    }
-    return status;
+    return RunClientProcessors(pList, pBuffer, ulBytes / ulBlockAlign, bListA);
 }
 
 NTSTATUS StreamEngine::ProcessBufferListA(PVOID pBuffer, ULONG ulBytes)

@@ -628,10 +628,9 @@ NTSTATUS StreamEngine::AddEntity(TopologyNode* pEntity)
             return STATUS_SUCCESS;
         }
     }
-    pEntity->AddRef();
-    if (m_pEntities->Append(pEntity) == nullptr) {
-        pEntity->Release();
-        return STATUS_INSUFFICIENT_RESOURCES;
+    const NTSTATUS appended = AppendReferenced(m_pEntities, pEntity);
+    if (!NT_SUCCESS(appended)) {
+        return appended;
     }
     PVOID pRaw = nullptr;
     if (NT_SUCCESS(pEntity->QueryInterface(IID_IProcessingNode, &pRaw))) {
@@ -651,12 +650,7 @@ NTSTATUS StreamEngine::AddNode(IProcessingNode* pNode)
     if (m_pNodes == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    pNode->AddRef();
-    if (m_pNodes->Append(pNode) == nullptr) {
-        pNode->Release();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return STATUS_SUCCESS;
+    return AppendReferenced(m_pNodes, pNode);
 }
 
 NTSTATUS StreamEngine::AllocateProcessingBuffers()

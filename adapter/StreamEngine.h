@@ -155,7 +155,7 @@ protected:
     NTSTATUS AddProcessor(ObjectList* pList, IClientProcessor* pProcessor);
     NTSTATUS RemoveProcessor(ObjectList* pList, IClientProcessor* pProcessor);
     VOID DrainProcessors(ObjectList* pList);
-    NTSTATUS RunClientProcessors(ObjectList* pList, ULONG ulFrames, bool bListA);
+    NTSTATUS RunClientProcessors(ObjectList* pList, PVOID pData, ULONG ulFrames, bool bListA);
     NTSTATUS ProcessBufferList(ObjectList* pList, PVOID pBuffer, ULONG ulBytes, bool bListA);
     NTSTATUS ProcessChunks(PUCHAR pBuffer, ULONG ulFrames, ULONG ulFormatTag, bool bClientLists);
     // Whether the processing path can handle the current format; the buffer is not touched when

@@ -478,8 +478,11 @@ NTSTATUS DescribePinProperty(PPCPROPERTY_REQUEST r)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS JackDescriptions(PPCPROPERTY_REQUEST r, bool second)
+// The terminal behind a pin request's pin, for a GET. A basic-support request is answered here;
+// then, as on every refusal, *ppTerminal stays null and the status is the request's answer.
+NTSTATUS PinTerminalForGet(PPCPROPERTY_REQUEST r, ITerminalControl** ppTerminal)
 {
+    *ppTerminal = nullptr;
     if (r->InstanceSize < sizeof(ULONG) || r->Instance == nullptr ||
         FirstWord(r->Instance) >= Miniport(r)->GetPinCount()) {
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -494,10 +497,20 @@ NTSTATUS JackDescriptions(PPCPROPERTY_REQUEST r, bool second)
     if (pEntity == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    ITerminalControl* pTerminal = nullptr;
-    NTSTATUS status = Query(pEntity, IID_ITerminalControl, &pTerminal);
+    const NTSTATUS status = Query(pEntity, IID_ITerminalControl, ppTerminal);
     if (!NT_SUCCESS(status)) {
         r->ValueSize = 0;
+        *ppTerminal = nullptr;
+        return status;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS JackDescriptions(PPCPROPERTY_REQUEST r, bool second)
+{
+    ITerminalControl* pTerminal = nullptr;
+    NTSTATUS status = PinTerminalForGet(r, &pTerminal);
+    if (pTerminal == nullptr) {
         return status;
     }
     ULONG n = 0;
@@ -741,24 +754,9 @@ NTSTATUS HandleTerminalInfo(PPCPROPERTY_REQUEST r)
         r->PropertyItem->Id != TERMINAL_INFO_PROPERTY) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (r->InstanceSize < sizeof(ULONG) || r->Instance == nullptr ||
-        FirstWord(r->Instance) >= Miniport(r)->GetPinCount()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    if (IsBasicSupport(r)) {
-        return DescribePinProperty(r);
-    }
-    if (!IsGet(r)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    ITopologyNode* pEntity = PinEntity(r);
-    if (pEntity == nullptr) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     ITerminalControl* pTerminal = nullptr;
-    NTSTATUS status = Query(pEntity, IID_ITerminalControl, &pTerminal);
-    if (!NT_SUCCESS(status)) {
-        r->ValueSize = 0;
+    NTSTATUS status = PinTerminalForGet(r, &pTerminal);
+    if (pTerminal == nullptr) {
         return status;
     }
     status = CheckListBuffer(r, sizeof(AudioCapabilities));
