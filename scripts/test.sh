@@ -25,8 +25,12 @@ if [ "${KVX_FUZZ:-0}" = 1 ]; then
 fi
 
 dir=build; opts=()
-if [ "${KVX_SANITIZE:-0}" = 1 ]; then dir=build-asan; opts+=(-DKVX_SANITIZE=ON -DKVX_BENCH=OFF); fi
-if [ "${KVX_TSAN:-0}" = 1 ]; then dir=build-tsan; opts+=(-DKVX_TSAN=ON -DKVX_BENCH=OFF); fi
+# Sanitizer builds keep line tables only (-g1): reports still name files and lines, and the
+# build is much lighter than with full debug information.
+light=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
+       "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
+if [ "${KVX_SANITIZE:-0}" = 1 ]; then dir=build-asan; opts+=(-DKVX_SANITIZE=ON -DKVX_BENCH=OFF "${light[@]}"); fi
+if [ "${KVX_TSAN:-0}" = 1 ]; then dir=build-tsan; opts+=(-DKVX_TSAN=ON -DKVX_BENCH=OFF "${light[@]}"); fi
 
 jobs=$(nproc)
 cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
