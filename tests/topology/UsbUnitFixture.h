@@ -17,6 +17,7 @@
 #include "platform/io/IoHost.h"
 #include "platform/registry/RegistryHost.h"
 #include "tests/platform/usb/BusFixture.h"
+#include "topology/OnOffEntity.h"
 #include "topology/UnitControls.h"
 #include "topology/UsbAudioUnit.h"
 #include "usb/UsbAudioDevice.h"
@@ -217,10 +218,10 @@ protected:
         m_owner->GetNonDelegatingUnknown()->AddRef();
         m_owner->Bind(static_cast<IUsbDevice*>(m_usb));
         ASSERT_EQ(m_owner->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo()), STATUS_SUCCESS);
-        // Feature unit 5: volume and bass on two channels, mute on every channel.
-        for (int ch = 1; ch <= 2; ++ch) {
+        // Feature unit 5: volume and bass (both in 1/256 dB here) and mute on six channels.
+        for (int ch = 1; ch <= 6; ++ch) {
             m_device->SetControl(5, SEL_VOLUME, ch, {-5 * 256, -60 * 256, 0, 256, 2});
-            m_device->SetControl(5, SEL_BASS, ch, {0, -12 * 4, 12 * 4, 4, 1});
+            m_device->SetControl(5, SEL_BASS, ch, {0, -12 * 256, 12 * 256, 256, 2});
         }
         m_device->SetControl(5, SEL_MUTE, -1, {0, 0, 1, 1, 1});
     }
@@ -261,6 +262,35 @@ protected:
         EXPECT_EQ(m_unit->InitFrom(descriptor, m_owner->Hal(), [](IAudioHal*) { return STATUS_SUCCESS; }),
                   STATUS_SUCCESS);
         return m_unit;
+    }
+
+    // An entity of the unit, set up by `setup`, numbered after what the owner holds.
+    template <typename T, typename SetupFn, typename... Args>
+    T* Make(SetupFn setup, Args... args)
+    {
+        ULONG next = m_owner->GetEntityCount();
+        T* created = nullptr;
+        EXPECT_EQ(m_unit->Create<T>(m_owner->Hal(), &next, setup, &created, args...), STATUS_SUCCESS);
+        return created;
+    }
+    // Fills the owner's list so that the next entity gets id `id`.
+    void NextIdIs(ULONG id)
+    {
+        while (m_owner->GetEntityCount() < id) {
+            auto* filler = new (NonPagedPoolNx, TEST_ENTITY_TAG) MuteEntity(nullptr, m_owner->GetEntityCount());
+            ASSERT_EQ(m_owner->AddEntity(filler), STATUS_SUCCESS);
+        }
+    }
+    // Counts the change messages raised on the owner's callback object, by entity id.
+    static VOID CountChange(PVOID context, PVOID argument1, PVOID)
+    {
+        static_cast<std::vector<ULONG>*>(context)->push_back(static_cast<EntityChangeMessage*>(argument1)->EntityId);
+    }
+    PVOID Listen(std::vector<ULONG>* changes)
+    {
+        PVOID registration = nullptr;
+        EXPECT_EQ(m_owner->RegisterCallback(CountChange, changes, &registration), STATUS_SUCCESS);
+        return registration;
     }
 
     std::u16string SettingsKey() { return platform::DeviceDriverKeyPath(m_bus->Pdo()) + u"\\Settings"; }
