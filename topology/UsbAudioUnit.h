@@ -57,14 +57,15 @@ public:
     IAudioHal* Owner() const { return m_pOwner; }
 
 protected:
-    // The sequence of every class's InitFromDescriptor: checks the arguments, the descriptor type
-    // (0x24) and the class's subtype, keeps the descriptor, then runs `init` (the class's own reads
+    // The sequence of every class's InitFromDescriptor: checks the arguments, the length (at least
+    // the four header bytes), the descriptor type (0x24) and the class's subtype, keeps the descriptor, then runs `init` (the class's own reads
     // and its Init with `hal`) and chains the entities when it succeeded. `init`'s status is the result.
     template <typename InitFn>
     NTSTATUS InitFromDescriptorSequence(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal, UCHAR subtype,
                                         InitFn init)
     {
-        if (pDescriptor == nullptr || pOwner == nullptr || pHal == nullptr ||
+        // Every class reads the id at byte 3: a shorter descriptor names no unit.
+        if (pDescriptor == nullptr || pOwner == nullptr || pHal == nullptr || pDescriptor[0] < 4 ||
             pDescriptor[1] != CS_INTERFACE_DESCRIPTOR || pDescriptor[2] != subtype) {
             return STATUS_INVALID_PARAMETER;
         }

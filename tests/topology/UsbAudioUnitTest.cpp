@@ -155,9 +155,11 @@ TEST_F(UsbAudioUnitTest, RefusedArgumentsAndEmptyLists)
     const UCHAR good[] = {7, 0x24, 0x06, 5, 1, 1, 0};
     const UCHAR wrongType[] = {7, 0x25, 0x06, 5, 1, 1, 0};
     const UCHAR wrongSubtype[] = {7, 0x24, 0x05, 5, 1, 1, 0};
+    const UCHAR tooShort[] = {3, 0x24, 0x06, 5};
     auto init = [](IAudioHal*) { return STATUS_SUCCESS; };
     EXPECT_EQ(unit->InitFrom(wrongType, m_owner->Hal(), init), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(unit->InitFrom(wrongSubtype, m_owner->Hal(), init), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unit->InitFrom(tooShort, m_owner->Hal(), init), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(unit->InitFrom(nullptr, m_owner->Hal(), init), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(unit->SetDescriptor(good, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(unit->Descriptor(), nullptr);

@@ -20,6 +20,7 @@
 #include "topology/OnOffEntity.h"
 #include "topology/UnitControls.h"
 #include "topology/UsbAudioUnit.h"
+#include "topology/UsbTerminalEntities.h"
 #include "usb/UsbAudioDevice.h"
 
 namespace kvxtest {
@@ -37,7 +38,7 @@ struct SeenUrb {
     USHORT Value, Index;
 };
 
-class TestOwner : public AudioHal, public IUsbDevice {
+class TestOwner : public AudioHal, public IUsbDevice, public IUsbAudioFunctionOutputs {
 public:
     DECLARE_UNKNOWN_BASE()
 
@@ -77,6 +78,19 @@ public:
     LONG ReleaseBusyReference() override { return m_pUsb->ReleaseBusyReference(); }
     NTSTATUS CreateFunction() override { return STATUS_NOT_IMPLEMENTED; }
 
+    using AudioHal::GetCallbackObject;
+    // The function's output operations.
+    NTSTATUS ReRegisterEndpoints(ULONG unitId) override
+    {
+        ReRegistered.push_back(unitId);
+        return ReRegisterStatus;
+    }
+    NTSTATUS GetCallbackObject(PVOID* callback) override
+    {
+        *callback = AudioHal::GetCallbackObject();
+        return STATUS_SUCCESS;
+    }
+
     void Bind(IUsbDevice* usb)
     {
         m_pUsb = usb;
@@ -85,6 +99,8 @@ public:
     IAudioHal* Hal() { return static_cast<IAudioHal*>(this); }
 
     std::vector<SeenUrb> Urbs;
+    std::vector<ULONG> ReRegistered;
+    NTSTATUS ReRegisterStatus = STATUS_SUCCESS;
 
 private:
     IUsbDevice* m_pUsb = nullptr;
@@ -94,6 +110,9 @@ inline NTSTATUS TestOwner::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObj
 {
     if (ppvObject != nullptr && IsEqualGUID(iid, IID_IUsbDevice)) {
         return ReturnInterface(static_cast<IUsbDevice*>(this), ppvObject);
+    }
+    if (ppvObject != nullptr && IsEqualGUID(iid, IID_IUsbAudioFunction)) {
+        return ReturnInterface(static_cast<IUsbAudioFunctionOutputs*>(this), ppvObject);
     }
     return AudioHal::NonDelegatingQueryInterface(iid, ppvObject);
 }
