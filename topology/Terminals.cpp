@@ -144,7 +144,8 @@ NTSTATUS InputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject
     return STATUS_INVALID_PARAMETER;
 }
 
-USHORT InputTerminal::TerminalType() const { return Le16(m_pDescriptor + 4); }
+// 0 before a descriptor was kept: no table gives it a kind of its own.
+USHORT InputTerminal::TerminalType() const { return m_pDescriptor != nullptr ? Le16(m_pDescriptor + 4) : 0; }
 
 NTSTATUS InputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
@@ -287,7 +288,7 @@ NTSTATUS OutputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObjec
     return STATUS_INVALID_PARAMETER;
 }
 
-USHORT OutputTerminal::TerminalType() const { return Le16(m_pDescriptor + 4); }
+USHORT OutputTerminal::TerminalType() const { return m_pDescriptor != nullptr ? Le16(m_pDescriptor + 4) : 0; }
 
 void OutputTerminal::FreeOutputs()
 {

@@ -301,4 +301,36 @@ TEST_F(Uac1FeatureUnitTest, EntitiesInTableOrderAndTheMuteRule)
     EXPECT_EQ(Init<FeatureUnit>(Bytes1({0x01})), STATUS_INSUFFICIENT_RESOURCES);
 }
 
+TEST_F(Uac1FeatureUnitTest, OddRangesStartAsTheDeviceGivesThem)
+{
+    struct Row {
+        const char* name;
+        int64_t min, max, res;
+    };
+    const Row rows[] = {
+        {"minimum above maximum", 0, -60 * 256, 256},
+        {"minimum equal to maximum", -10 * 256, -10 * 256, 256},
+        {"resolution 0", -60 * 256, 0, 0},
+        {"resolution above the range", -2 * 256, 0, 10 * 256},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ++m_id;
+        m_device->SetControl(m_id, 1, -1, {0, 0, 1, 1, 1});
+        m_device->SetControl(m_id, 2, -1, {row.min, row.min, row.max, row.res, 2});
+        FeatureUnit* unit = nullptr;
+        ASSERT_EQ(Init<FeatureUnit>(Bytes1({0x03}), &unit), STATUS_SUCCESS);
+        IEntityLevel* volume = nullptr;
+        ASSERT_EQ(Entities(unit)[0]->QueryInterface(IID_IEntityLevel, reinterpret_cast<PVOID*>(&volume)),
+                  STATUS_SUCCESS);
+        LONG maximum = 0, minimum = 0, step = 0;
+        EXPECT_EQ(volume->GetRange(&maximum, &minimum, &step), STATUS_SUCCESS);
+        EXPECT_EQ(maximum, row.max * 256);
+        EXPECT_EQ(minimum, row.min * 256);
+        EXPECT_EQ(step, row.res * 256);
+        EXPECT_EQ(volume->SetLevel(0, -3 * 65536), STATUS_SUCCESS);  // whatever it sends, it sends safely
+        volume->Release();
+    }
+}
+
 }  // namespace
