@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/nt/Clock.h"
+#include "sim/RawWriteBack.h"
 
 namespace sim {
 
@@ -451,6 +452,10 @@ UsbTransferResult SimDevice::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup,
             answered = true;
             break;
         }
+    }
+    if (!answered && WriteBackRaw(m_raw, setup, data, length)) {
+        r = UsbTransferResult::Done(length);
+        answered = true;
     }
     if (!answered) {
         switch (setup.bmRequestType & 0x60) {

@@ -1,0 +1,433 @@
+#include "topology/FeatureUnit.h"
+
+#include <cstring>
+
+#include "platform/nt/Pool.h"
+#include "topology/Uac1UnitRequest.h"
+#include "topology/UsbClockDspEntities.h"
+#include "topology/UsbLevelEntities.h"
+#include "topology/UsbOnOffEntities.h"
+
+namespace {
+
+constexpr USHORT GET_MEM_LENGTH_OFFSET = 0x0010;
+
+bool IsVendorSelector(ULONG selector) { return selector >= 0x80 && selector <= 0xFF; }
+
+bool IsToneSelector(ULONG selector)
+{
+    return selector == UAC1_FU_BASS || selector == UAC1_FU_MID || selector == UAC1_FU_TREBLE;
+}
+
+// The bit of a selector in its bitmap, 0 when no bitmap can carry it.
+ULONG ControlBit(ULONG selector, ULONG bitmapBits)
+{
+    const ULONG s = IsVendorSelector(selector) ? selector - 0x80 : selector;
+    if (s == 0 || s > bitmapBits) {
+        return 0;
+    }
+    return 1u << (s - 1);
+}
+
+USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
+
+}  // namespace
+
+ULONG ChannelRemap(ULONG ulChannel)
+{
+    if (ulChannel == 5 || ulChannel == 6) {
+        return ulChannel + 2;
+    }
+    if (ulChannel == 7 || ulChannel == 8) {
+        return ulChannel - 2;
+    }
+    return ulChannel;
+}
+
+FeatureUnit::FeatureUnit(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId)
+    : UsbAudioUnit(pOuterUnknown, ulProvisionalId), m_pVendorBlock(nullptr)
+{
+}
+
+FeatureUnit::~FeatureUnit()
+{
+    if (m_pVendorBlock != nullptr) {
+        ExFreePoolWithTag(m_pVendorBlock, UAC1_UNIT_TAG);
+        m_pVendorBlock = nullptr;
+    }
+}
+
+NTSTATUS FeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
+{
+    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
+    if (NT_SUCCESS(status) || ppvObject == nullptr) {
+        return status;
+    }
+    if (IsEqualGUID(iid, IID_IOnOffControl)) {
+        return ReturnInterface(static_cast<IOnOffControl*>(this), ppvObject);
+    }
+    if (IsEqualGUID(iid, IID_IValueControl)) {
+        return ReturnInterface(static_cast<IValueControl*>(this), ppvObject);
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS FeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
+{
+    // Nothing is read past bLength: a descriptor too short for the fixed fields is refused first.
+    if (pDescriptor != nullptr && pDescriptor[0] < UAC1_FEATURE_UNIT_MIN_LENGTH) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_FEATURE_UNIT, [this](IAudioHal* hal) {
+        ReadVendorControlBlock();
+        return Init(hal);
+    });
+}
+
+void FeatureUnit::ReadVendorControlBlock()
+{
+    const UCHAR id = m_pDescriptor[3];
+    if (!NT_SUCCESS(QueryOwnerUsbDevice(m_pOwner))) {
+        return;
+    }
+    UCHAR length[2] = {};
+    if (!NT_SUCCESS(UnitControlReadExact(m_pOwner, id, URB_FUNCTION_CLASS_INTERFACE, USB_AUDIO_GET_MEM,
+                                         GET_MEM_LENGTH_OFFSET, length, sizeof length))) {
+        return;
+    }
+    // A block shorter than its own header has no bitmaps to speak of.
+    const ULONG cbBlock = Le16(length);
+    if (cbBlock < sizeof(VendorControlBlock)) {
+        return;
+    }
+    auto* pBlock = static_cast<VendorControlBlock*>(ExAllocatePoolWithTag(NonPagedPoolNx, cbBlock, UAC1_UNIT_TAG));
+    if (pBlock == nullptr) {
+        return;
+    }
+    std::memset(pBlock, 0, cbBlock);
+    // The device must deliver the whole block, and the block must agree with the length it gave.
+    if (!NT_SUCCESS(UnitControlReadExact(m_pOwner, id, URB_FUNCTION_CLASS_INTERFACE, USB_AUDIO_GET_MEM, 0x0000,
+                                         pBlock, cbBlock)) ||
+        pBlock->Length > cbBlock || pBlock->Length < sizeof(VendorControlBlock)) {
+        ExFreePoolWithTag(pBlock, UAC1_UNIT_TAG);
+        return;
+    }
+    m_pVendorBlock = pBlock;
+}
+
+bool FeatureUnit::IsFeatureDescriptor() const
+{
+    return m_pDescriptor != nullptr && m_pDescriptor[0] >= UAC1_FEATURE_UNIT_MIN_LENGTH &&
+           m_pDescriptor[1] == CS_INTERFACE_DESCRIPTOR && m_pDescriptor[2] == UAC1_FEATURE_UNIT;
+}
+
+ULONG FeatureUnit::BitmapCount(bool vendor) const
+{
+    if (vendor) {
+        if (m_pVendorBlock == nullptr || m_pVendorBlock->ControlSize != 2) {
+            return 0;
+        }
+        return (m_pVendorBlock->Length - sizeof(VendorControlBlock)) / 2;
+    }
+    if (!IsFeatureDescriptor()) {
+        return 0;
+    }
+    const ULONG n = m_pDescriptor[5];
+    return n == 0 ? 0 : (m_pDescriptor[0] - UAC1_FEATURE_UNIT_MIN_LENGTH) / n;
+}
+
+bool FeatureUnit::BitmapHas(ULONG selector, ULONG index) const
+{
+    const bool vendor = IsVendorSelector(selector);
+    if (index >= BitmapCount(vendor)) {
+        return false;
+    }
+    if (vendor) {
+        const auto* p = reinterpret_cast<const UCHAR*>(m_pVendorBlock) + sizeof(VendorControlBlock) + 2 * index;
+        return (Le16(p) & ControlBit(selector, 16)) != 0;
+    }
+    const ULONG n = m_pDescriptor[5];
+    if (n == 1) {
+        return (m_pDescriptor[6 + index] & ControlBit(selector, 8)) != 0;
+    }
+    // Wider bitmaps: the low 16 bits of each, one bitmap every bControlSize bytes.
+    return (Le16(m_pDescriptor + 6 + n * index) & ControlBit(selector, 16)) != 0;
+}
+
+BOOLEAN FeatureUnit::IsControlPresent(ULONG selector)
+{
+    const ULONG count = BitmapCount(IsVendorSelector(selector));
+    for (ULONG i = 0; i < count; ++i) {
+        if (BitmapHas(selector, i)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+NTSTATUS FeatureUnit::ChannelCount(ULONG selector, PULONG count)
+{
+    if (count == nullptr || !IsFeatureDescriptor()) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const bool vendor = IsVendorSelector(selector);
+    if (vendor && m_pVendorBlock == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG bitmaps = BitmapCount(vendor);
+    ULONG n = 0;
+    for (ULONG i = 1; i < bitmaps; ++i) {
+        if (BitmapHas(selector, i)) {
+            ++n;
+        }
+    }
+    if (n == 0 && BitmapHas(selector, 0)) {
+        n = 1;
+    }
+    *count = n;
+    return n != 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS FeatureUnit::DeviceChannel(ULONG selector, ULONG channel, PULONG pulDevice)
+{
+    ULONG n = 0;
+    NTSTATUS status = ChannelCount(selector, &n);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (channel >= n) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG d = n > 1 ? channel + 1 : 0;
+    if (!BitmapHas(selector, d)) {
+        // A control of one logical channel only: that channel, when it is the first.
+        if (n != 1 || !BitmapHas(selector, d + 1)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        ++d;
+    }
+    *pulDevice = ChannelRemap(d);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FeatureUnit::Request(ULONG selector, UCHAR request, ULONG deviceChannel, BOOLEAN read, PVOID buffer,
+                              ULONG length)
+{
+    const USHORT function = IsVendorSelector(selector) ? URB_FUNCTION_VENDOR_INTERFACE : URB_FUNCTION_CLASS_INTERFACE;
+    const auto value = static_cast<USHORT>(((selector & 0xFF) << 8) | (deviceChannel & 0xFF));
+    const UCHAR id = m_pDescriptor[3];
+    if (read) {
+        return UnitControlReadExact(m_pOwner, id, function, request, value, buffer, length);
+    }
+    return UnitControlTransfer(m_pOwner, id, function, request, value, FALSE, buffer, length, nullptr);
+}
+
+NTSTATUS FeatureUnit::GetOnOff(ULONG selector, ULONG channel, PUCHAR value)
+{
+    ULONG d = 0;
+    NTSTATUS status = DeviceChannel(selector, channel, &d);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (value == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UCHAR byte = 0;
+    status = Request(selector, USB_AUDIO_GET_CUR, d, TRUE, &byte, 1);
+    if (NT_SUCCESS(status)) {
+        *value = byte;
+    }
+    return status;
+}
+
+NTSTATUS FeatureUnit::SetOnOff(ULONG selector, ULONG channel, UCHAR value)
+{
+    ULONG d = 0;
+    NTSTATUS status = DeviceChannel(selector, channel, &d);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return Request(selector, USB_AUDIO_SET_CUR, d, FALSE, &value, 1);
+}
+
+namespace {
+
+// A wire value of the selector's size, as 1/65536 dB.
+LONG FromWire(ULONG selector, const UCHAR* wire)
+{
+    if (IsToneSelector(selector)) {
+        return static_cast<LONG>(static_cast<signed char>(wire[0])) * (1 << 14);
+    }
+    return static_cast<LONG>(static_cast<SHORT>(Le16(wire))) * (1 << 8);
+}
+
+}  // namespace
+
+NTSTATUS FeatureUnit::GetValue(ULONG selector, ULONG channel, PLONG value)
+{
+    ULONG d = 0;
+    NTSTATUS status = DeviceChannel(selector, channel, &d);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (value == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UCHAR wire[2] = {};
+    status = Request(selector, USB_AUDIO_GET_CUR, d, TRUE, wire, IsToneSelector(selector) ? 1 : 2);
+    if (NT_SUCCESS(status)) {
+        *value = FromWire(selector, wire);
+    }
+    return status;
+}
+
+NTSTATUS FeatureUnit::SetValue(ULONG selector, ULONG channel, LONG value)
+{
+    ULONG d = 0;
+    NTSTATUS status = DeviceChannel(selector, channel, &d);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    UCHAR wire[2] = {};
+    if (IsToneSelector(selector)) {
+        wire[0] = static_cast<UCHAR>(value >> 14);
+        return Request(selector, USB_AUDIO_SET_CUR, d, FALSE, wire, 1);
+    }
+    // Silence has its own code on the wire.
+    const auto device = value == static_cast<LONG>(0x80000000) ? static_cast<USHORT>(0x8000)
+                                                                : static_cast<USHORT>(value >> 8);
+    wire[0] = static_cast<UCHAR>(device);
+    wire[1] = static_cast<UCHAR>(device >> 8);
+    return Request(selector, USB_AUDIO_SET_CUR, d, FALSE, wire, 2);
+}
+
+NTSTATUS FeatureUnit::GetRange(ULONG selector, PLONG maximum, PLONG minimum, PLONG resolution)
+{
+    if (!IsFeatureDescriptor() || maximum == nullptr || minimum == nullptr || resolution == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG n = 0;
+    NTSTATUS status = ChannelCount(selector, &n);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ULONG d = 0;
+    for (ULONG c = 1; c <= n; ++c) {
+        if (BitmapHas(selector, c)) {
+            d = c;
+            break;
+        }
+    }
+    status = QueryOwnerUsbDevice(m_pOwner);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const ULONG length = IsToneSelector(selector) ? 1 : 2;
+    UCHAR wire[3][2] = {};
+    const UCHAR requests[3] = {USB_AUDIO_GET_MAX, USB_AUDIO_GET_MIN, USB_AUDIO_GET_RES};
+    for (int i = 0; i < 3; ++i) {
+        status = Request(selector, requests[i], d, TRUE, wire[i], length);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    *maximum = FromWire(selector, wire[0]);
+    *minimum = FromWire(selector, wire[1]);
+    *resolution = FromWire(selector, wire[2]);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FeatureUnit::Init(IAudioHal* hal)
+{
+    if (hal == nullptr || !IsFeatureDescriptor()) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m_ulId = m_pDescriptor[3];
+    m_lType = UAC1_FEATURE_UNIT;
+    const ULONG source = m_pDescriptor[4];
+    NTSTATUS status = SetSources(1, &source);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ULONG next = hal->GetEntityCount();
+    PDEVICE_OBJECT device = hal->GetDeviceObject();
+
+    // One control at a time, in table order. `allocated` tells a missing object (skipped, except
+    // for mute) from a failed set-up or add (which ends Init).
+    auto make = [&](ULONG selector, bool& allocated) -> NTSTATUS {
+        allocated = false;
+        auto onOff = [&](LONG type) {
+            return CreateEntity<UsbOnOffEntity>(
+                hal, UAC1_UNIT_TAG, &next,
+                [&](UsbOnOffEntity* e) {
+                    allocated = true;
+                    return SetupOnOffEntity(e, this, selector, device);
+                },
+                static_cast<UsbOnOffEntity**>(nullptr), type);
+        };
+        auto tone = [&](LONG type) {
+            return CreateEntity<UsbToneEntity>(
+                hal, UAC1_UNIT_TAG, &next,
+                [&](UsbToneEntity* e) {
+                    allocated = true;
+                    return SetupLevelEntity(e, this, selector, device);
+                },
+                static_cast<UsbToneEntity**>(nullptr), type);
+        };
+        switch (selector) {
+        case UAC1_FU_MUTE: return onOff(ENTITY_MUTE);
+        case UAC1_FU_VOLUME:
+            return CreateEntity<UsbVolumeEntity>(
+                hal, UAC1_UNIT_TAG, &next,
+                [&](UsbVolumeEntity* e) {
+                    allocated = true;
+                    return SetupLevelEntity(e, this, selector, device);
+                },
+                static_cast<UsbVolumeEntity**>(nullptr));
+        case UAC1_FU_BASS: return tone(ENTITY_BASS);
+        case UAC1_FU_MID: return tone(ENTITY_MID);
+        case UAC1_FU_TREBLE: return tone(ENTITY_TREBLE);
+        case UAC1_FU_AGC: return onOff(ENTITY_AGC);
+        case UAC1_FU_LOUDNESS: return onOff(ENTITY_LOUDNESS);
+        default: return CreateVendorEntity(hal, selector, device, &next, allocated);
+        }
+    };
+
+    static const ULONG table[] = {UAC1_FU_MUTE,   UAC1_FU_VOLUME, UAC1_FU_BASS,      UAC1_FU_MID,      UAC1_FU_TREBLE,
+                                  UAC1_FU_AGC,    UAC1_FU_LOUDNESS, UAC1_FU_VENDOR_8B, UAC1_FU_VENDOR_8C};
+    for (ULONG selector : table) {
+        const bool mute = selector == UAC1_FU_MUTE;
+        if (!IsControlPresent(selector)) {
+            if (mute) {
+                return STATUS_INSUFFICIENT_RESOURCES;
+            }
+            continue;
+        }
+        bool allocated = false;
+        const NTSTATUS made = make(selector, allocated);
+        if (!allocated) {
+            if (mute) {
+                return STATUS_INSUFFICIENT_RESOURCES;
+            }
+            continue;
+        }
+        status = made;
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    return status;
+}
+
+NTSTATUS FeatureUnit::CreateVendorEntity(IAudioHal* hal, ULONG selector, PDEVICE_OBJECT device, PULONG pulNextId,
+                                         bool& allocated)
+{
+    allocated = false;
+    return CreateEntity<UsbDspEntity>(
+        hal, UAC1_UNIT_TAG, pulNextId,
+        [&](UsbDspEntity* e) {
+            allocated = true;
+            return SetupDspEntity(e, this, selector, device);
+        },
+        static_cast<UsbDspEntity**>(nullptr));
+}

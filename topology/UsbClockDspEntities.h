@@ -1,0 +1,73 @@
+// The clock source and processing-block entities bound to their unit: the clock sets the device's
+// rate; the processing block switches a device effect on and off and hands its changes to the
+// software effect that runs on the stream.
+#pragma once
+
+#include "platform/nt/Sync.h"
+#include "topology/ClockEntity.h"
+#include "topology/ProcessingEntity.h"
+#include "topology/UsbAudioUnit.h"
+
+class UsbClockEntity : public ClockEntity {
+public:
+    UsbClockEntity(PUNKNOWN pOuterUnknown, ULONG ulId) : ClockEntity(pOuterUnknown, ulId) {}
+
+    // The device first; the current rate follows only when it took the rate.
+    NTSTATUS SetRate(ULONG ulRate) override;
+    NTSTATUS IsClockValid(PBOOLEAN pValid) override;
+
+    friend NTSTATUS SetupClockEntity(UsbClockEntity* pEntity, UsbAudioUnit* pUnit);
+
+protected:
+    UsbAudioUnit* m_pUnit = nullptr;
+};
+
+class UsbDspEntity : public IProcessingNode, public ProcessingEntity {
+public:
+    DECLARE_UNKNOWN_BASE()
+
+    UsbDspEntity(PUNKNOWN pOuterUnknown, ULONG ulId);
+
+    // Under the entity lock. The device request's status is the result; the change flags are
+    // raised whatever it was.
+    NTSTATUS SetEnable(UCHAR enable) override;
+    NTSTATUS GetEnable(PUCHAR pEnable) override;
+    NTSTATUS Restore() override;
+    NTSTATUS Refresh() override;
+
+    // IProcessingNode: the stream's format is kept; the effect classes do the processing.
+    NTSTATUS Reserved1() override { return STATUS_SUCCESS; }
+    NTSTATUS Reserved2() override { return STATUS_SUCCESS; }
+    NTSTATUS SetFormat(const WaveFormatRecord* pFormat) override;
+    NTSTATUS Flush() override { return STATUS_SUCCESS; }
+    NTSTATUS Process(const WaveFormatRecord*, PVOID, ULONG) override { return STATUS_SUCCESS; }
+    NTSTATUS Reset() override { return STATUS_SUCCESS; }
+
+    LONG ResetPending() const { return __atomic_load_n(&m_lResetPending, __ATOMIC_SEQ_CST); }
+    LONG ValueChanged() const { return __atomic_load_n(&m_lValueChanged, __ATOMIC_SEQ_CST); }
+    const WaveFormatRecord& Format() const { return m_Format; }
+
+    friend NTSTATUS SetupDspEntity(UsbDspEntity* pEntity, UsbAudioUnit* pUnit, ULONG ulSelector,
+                                   PDEVICE_OBJECT pDevice);
+
+protected:
+    // Raises both change flags (0 to 1) for the effect processing, which clears them.
+    void RaiseChangeFlags();
+    // The byte under "Unit%02d_".
+    void KeepEnable(UCHAR enable);
+
+    PDEVICE_OBJECT m_pDevice = nullptr;
+    UsbAudioUnit* m_pUnit = nullptr;
+    ULONG m_ulSelector = 0;  // 0x8B or 0x8C
+    LONG m_lResetPending = 0;
+    LONG m_lValueChanged = 0;
+    KSPIN_LOCK m_DspEntityLock;
+    ULONG m_ulProcessingEnable = 0;  // the effect processing's copy, under the spin lock
+    ULONG m_ulTransitionState = 0;
+    WaveFormatRecord m_Format = {};
+};
+
+// Rates from the unit (at least one, at most 30); the current rate stays 0.
+NTSTATUS SetupClockEntity(UsbClockEntity* pEntity, UsbAudioUnit* pUnit);
+// The device's enable byte, replaced by the kept one; one source.
+NTSTATUS SetupDspEntity(UsbDspEntity* pEntity, UsbAudioUnit* pUnit, ULONG ulSelector, PDEVICE_OBJECT pDevice);
