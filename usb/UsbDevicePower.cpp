@@ -24,18 +24,18 @@ struct PowerWaitContext {
     PKEVENT Event;
 };
 
-VOID PowerIrpDoneD2(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID pContext, PIO_STATUS_BLOCK)
+// Completion of the idle machinery's power requests. The D2 request's context is its waiter's
+// record, freed here; the D0 request's context is the device's wake event, and setting it is the
+// last touch of the device.
+VOID PowerIrpDoneCallback(PDEVICE_OBJECT, UCHAR, POWER_STATE PowerState, PVOID pContext, PIO_STATUS_BLOCK)
 {
-    auto* wait = static_cast<PowerWaitContext*>(pContext);
-    PKEVENT event = wait->Event;
-    ExFreePool(wait);
+    PKEVENT event = static_cast<PKEVENT>(pContext);
+    if (PowerState.DeviceState == PowerDeviceD2) {
+        auto* wait = static_cast<PowerWaitContext*>(pContext);
+        event = wait->Event;
+        ExFreePool(wait);
+    }
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-}
-
-// The D0 request's context is the device's wake event: setting it is the last touch of the device.
-VOID PowerIrpDoneD0(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID pContext, PIO_STATUS_BLOCK)
-{
-    KeSetEvent(static_cast<PKEVENT>(pContext), IO_NO_INCREMENT, FALSE);
 }
 
 }  // namespace
@@ -69,11 +69,13 @@ VOID UsbAudioDevice::PowerChangeState(POWER_STATE NewState)
             m_pFunctionPower->PowerChangeState(NewState);
         }
         HoldTimerResolution();
+        // Still to come with the ASIO interface: restart streams that a low-power state stopped.
     } else {
         // A device that is gone is not touched.
         if (!CheckPort() && m_pFunctionPower != nullptr) {
             m_pFunctionPower->PowerChangeState(NewState);
         }
+        // Still to come with the ASIO interface: stop running streams and mark them suspended.
         ReleaseTimerResolution();
     }
     __atomic_store_n(&m_PowerState, NewState.DeviceState, __ATOMIC_SEQ_CST);
@@ -211,7 +213,7 @@ VOID UsbAudioDevice::IdleNotificationCallback(PVOID pContext)
     POWER_STATE state;
     state.DeviceState = PowerDeviceD2;
     // PortCls brings the D2 request to PowerChangeState on its way down the stack.
-    if (PoRequestPowerIrp(device->m_pPhysicalDevice, IRP_MN_SET_POWER, state, PowerIrpDoneD2, wait, nullptr) ==
+    if (PoRequestPowerIrp(device->m_pPhysicalDevice, IRP_MN_SET_POWER, state, PowerIrpDoneCallback, wait, nullptr) ==
         STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     } else {
@@ -232,8 +234,8 @@ NTSTATUS UsbAudioDevice::IdleIrpCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pI
         KeClearEvent(&device->m_WakeDone);
         POWER_STATE state;
         state.DeviceState = PowerDeviceD0;
-        if (PoRequestPowerIrp(device->m_pPhysicalDevice, IRP_MN_SET_POWER, state, PowerIrpDoneD0, &device->m_WakeDone,
-                              nullptr) != STATUS_PENDING) {
+        if (PoRequestPowerIrp(device->m_pPhysicalDevice, IRP_MN_SET_POWER, state, PowerIrpDoneCallback,
+                              &device->m_WakeDone, nullptr) != STATUS_PENDING) {
             KeSetEvent(&device->m_WakeDone, IO_NO_INCREMENT, FALSE);
         }
     }
