@@ -3,7 +3,7 @@
 #   scripts/test.sh            normal build in build/
 #   KVX_SANITIZE=1 scripts/test.sh   AddressSanitizer+UBSan build in build-asan/
 #   KVX_TSAN=1 scripts/test.sh       ThreadSanitizer build in build-tsan/
-#   KVX_FUZZ=1 scripts/test.sh       clang libFuzzer targets in build-fuzz/, each for a bounded time
+#   KVX_FUZZ=1 scripts/test.sh       clang libFuzzer targets (ASan+UBSan) in build-fuzz/, each for a bounded time
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +18,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 if [ "${KVX_FUZZ:-0}" = 1 ]; then
-  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKVX_BENCH=OFF >/dev/null
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKVX_BENCH=OFF -DKVX_FUZZ=ON -DKVX_SANITIZE=ON >/dev/null
   cmake --build build-fuzz -j "$(nproc)" --target usbd_fuzzer
   ctest --test-dir build-fuzz -R '_fuzzer$' --output-on-failure --timeout 300
   exit 0

@@ -7,9 +7,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim::json {
+
+struct Member;
 
 struct Value {
     enum class Type { Null, Bool, Number, String, Array, Object };
@@ -20,11 +23,18 @@ struct Value {
     int64_t IntegerValue = 0;
     std::string String;
     std::vector<Value> Array;
-    std::vector<std::pair<std::string, Value>> Object;  // in document order
+    std::vector<Member> Object;  // in document order
     int Line = 0;
     int Column = 0;
 
     const Value* Find(const std::string& key) const;
+};
+
+// One member of an object (a pair would need Value complete where Value is declared).
+struct Member {
+    Member(std::string key, Value value) : first(std::move(key)), second(std::move(value)) {}
+    std::string first;
+    Value second;
 };
 
 // Parses a whole document; std::nullopt and a one-line *error on failure.

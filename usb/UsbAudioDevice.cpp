@@ -21,10 +21,7 @@ constexpr GUID USBAUDIO_MID_BASE = {0x4E1CECD2, 0x1679, 0x463B, {0xA7, 0x2F, 0xA
 constexpr GUID USBAUDIO_PID_BASE = {0xABCC5A5E, 0xC263, 0x463B, {0xA7, 0x2F, 0xA5, 0xBF, 0x64, 0xC8, 0x6E, 0xBA}};
 KVX_DEFINE_GUID(KSCOMPONENTID_USBAUDIO, "{8F1275F0-26E9-4264-BA4D-39FFF01D94AA}");
 
-constexpr ULONG TIMER_RESOLUTION_1MS = 10000;
 constexpr LONGLONG PORT_RETRY_DELAY = -1000000LL;  // 100 ms
-constexpr LONGLONG IDLE_TIMER_FIRST = -50000000LL;  // 5 s
-constexpr LONG IDLE_TIMER_PERIOD_MS = 5000;
 }  // namespace
 
 NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown,
@@ -58,17 +55,12 @@ NTSTATUS UsbAudioDevice::Create(IAudioHal** ppAudioHal)
     return STATUS_SUCCESS;
 }
 
-UsbAudioDevice::UsbAudioDevice() : AudioHal(nullptr)
-{
-    ExSetTimerResolution(TIMER_RESOLUTION_1MS, TRUE);
-}
+UsbAudioDevice::UsbAudioDevice() : AudioHal(nullptr) { HoldTimerResolution(); }
 
 UsbAudioDevice::~UsbAudioDevice()
 {
-    if (m_bIdleStateReady && m_bSelectiveSuspendEnabled != 0) {
-        KeCancelTimer(&m_IdleTimer);
-        KeRemoveQueueDpc(&m_IdleTimerDpc);
-        KeFlushQueuedDpcs();
+    if (m_bIdleStateReady) {
+        StopIdleRequests();
     }
     if (m_pObjects != nullptr) {
         PVOID pData = nullptr;
@@ -104,15 +96,14 @@ UsbAudioDevice::~UsbAudioDevice()
         m_pAsioEndpoints = nullptr;
     }
     if (m_bIdleStateReady) {
-        KeWaitForSingleObject(&m_IdleWorkDone, Executive, KernelMode, FALSE, nullptr);
-        KeWaitForSingleObject(&m_IdleRequestDone, Executive, KernelMode, FALSE, nullptr);
+        WaitIdleRequests();
     }
     if (m_BusInterface.InterfaceDereference != nullptr && m_BusInterface.BusContext != nullptr) {
         m_BusInterface.InterfaceDereference(m_BusInterface.BusContext);
     }
     m_BusInterface.BusContext = nullptr;
     m_hConfiguration = nullptr;
-    ExSetTimerResolution(0, FALSE);
+    ReleaseTimerResolution();
 }
 
 NTSTATUS UsbAudioDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
@@ -339,7 +330,7 @@ NTSTATUS UsbAudioDevice::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunct
     KeInitializeTimerEx(&m_IdleTimer, NotificationTimer);
     KeInitializeEvent(&m_IdleWorkDone, NotificationEvent, TRUE);
     KeInitializeEvent(&m_IdleRequestDone, NotificationEvent, TRUE);
-    KeInitializeEvent(&m_IdleCallbackDone, NotificationEvent, TRUE);
+    KeInitializeEvent(&m_WakeDone, NotificationEvent, TRUE);
     m_bIdleStateReady = true;
 
     const NTSTATUS status = AudioHal::Init(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
@@ -353,18 +344,9 @@ NTSTATUS UsbAudioDevice::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunct
     __atomic_store_n(&m_lActiveRequests, 1, __ATOMIC_SEQ_CST);
     __atomic_store_n(&m_lBusyCount, 0, __ATOMIC_SEQ_CST);
     if (NT_SUCCESS(status) && m_bSelectiveSuspendEnabled != 0) {
-        LARGE_INTEGER due;
-        due.QuadPart = IDLE_TIMER_FIRST;
-        KeSetTimerEx(&m_IdleTimer, due, IDLE_TIMER_PERIOD_MS, &m_IdleTimerDpc);
+        ArmIdleTimer();
     }
     return status;
-}
-
-VOID UsbAudioDevice::IdleTimerDpc(KDPC* pDpc, PVOID pContext, PVOID, PVOID)
-{
-    // The idle request itself is the power code's; the timer only paces it.
-    UNREFERENCED_PARAMETER(pDpc);
-    UNREFERENCED_PARAMETER(pContext);
 }
 
 NTSTATUS UsbAudioDevice::GetEndpointCapabilities(ULONG ulIndex, AudioCapabilities* pCapabilities)

@@ -88,6 +88,11 @@ public:
                   PDEVICE_OBJECT pPhysicalDevice) override;
     NTSTATUS Configure() override;
     NTSTATUS BuildConnections() override { return STATUS_SUCCESS; }
+    // Cancels an outstanding idle request and waits (bounded) until the device is awake again.
+    NTSTATUS OnPnpIrp(PIRP pIrp) override;
+
+    // IAdapterPowerManagement: moves the function, and holds the 1 ms timer resolution in D0.
+    VOID PowerChangeState(POWER_STATE NewState) override;
 
     // IAudioHal: forwarded to the function.
     NTSTATUS GetEndpointCapabilities(ULONG ulIndex, AudioCapabilities* pCapabilities) override;
@@ -136,6 +141,12 @@ public:
     ULONG AsioLatencyIndex() const { return m_ulAsioLatencyIndex; }
     ULONG AsioSampleRate() const { return m_ulAsioSampleRate; }
     LockObject* GetAsioLock() { return &m_AsioLock; }
+    LONG IdleRequestActive() const { return __atomic_load_n(&m_lIdleRequestActive, __ATOMIC_SEQ_CST); }
+
+    // Selective suspend.
+    BOOLEAN IsIdleAllowed() const;
+    NTSTATUS SubmitIdleRequest();
+    VOID CancelIdleRequest();
 
 private:
     // Sends a port request built with IoBuildDeviceIoControlRequest and waits for it. STATUS_
@@ -150,6 +161,18 @@ private:
     NTSTATUS AccessDeviceInstanceKey(bool bParameters, PCWSTR pValueName, ULONG ulType, PVOID pData, ULONG ulSize,
                                      bool bWrite);
     static VOID IdleTimerDpc(KDPC* pDpc, PVOID pContext, PVOID, PVOID);
+    static VOID IdleWorkItem(PDEVICE_OBJECT pDeviceObject, PVOID pContext);
+    static VOID IdleNotificationCallback(PVOID pContext);
+    static NTSTATUS IdleIrpCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
+    void ArmIdleTimer();
+    // Teardown: no idle request is started, re-armed or woken from any more; an outstanding one is
+    // cancelled. Then waits for the idle machinery to let go of the object.
+    void StopIdleRequests();
+    void WaitIdleRequests();
+    // The device holds at most one 1 ms timer resolution request at a time.
+    void HoldTimerResolution();
+    void ReleaseTimerResolution();
+    DEVICE_POWER_STATE CurrentPowerState() const { return __atomic_load_n(&m_PowerState, __ATOMIC_SEQ_CST); }
 
     PUSB_CONFIGURATION_DESCRIPTOR m_pConfiguration;
     USBD_CONFIGURATION_HANDLE m_hConfiguration;
@@ -185,8 +208,13 @@ private:
     KDPC m_IdleTimerDpc;
     KEVENT m_IdleWorkDone;
     KEVENT m_IdleRequestDone;
-    KEVENT m_IdleCallbackDone;
+    KEVENT m_WakeDone;
+    PIRP m_pIdleIrp;
+    PUSB_IDLE_CALLBACK_INFO m_pIdleCallbackInfo;
+    LONG m_lIdleRequestActive;
     LONG m_lIdleIrpReferences;
+    bool m_bIdleStopping;
+    bool m_bTimerResolutionHeld;
     LONG m_lActiveRequests;
     LONG m_lBusyCount;
     ULONG m_bSelectiveSuspendEnabled;

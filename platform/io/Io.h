@@ -525,8 +525,10 @@ using PREQUEST_POWER_COMPLETE = VOID (*)(PDEVICE_OBJECT DeviceObject, UCHAR Mino
                                          PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 // Sends a device power IRP (set, query or wait-wake) to the top of the physical device's stack;
-// the completion function runs when it completes, after which the IRP is freed. STATUS_PENDING
-// once sent; STATUS_INVALID_PARAMETER for another minor function, STATUS_INSUFFICIENT_RESOURCES.
+// the completion function runs when it completes, after which the IRP is freed. Requested at
+// PASSIVE_LEVEL it is sent before the call returns; requested above it, from a worker thread at
+// PASSIVE_LEVEL. STATUS_PENDING once sent or queued; STATUS_INVALID_PARAMETER for another minor
+// function, STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
 inline NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }

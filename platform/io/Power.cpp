@@ -7,6 +7,7 @@
 #include "platform/nt/Irql.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
+#include "platform/nt/WorkItem.h"
 #include "platform/io/IoHost.h"
 
 namespace {
@@ -28,7 +29,22 @@ struct PowerRequest {
     POWER_STATE PowerState;
     PREQUEST_POWER_COMPLETE CompletionFunction;
     PVOID Context;
+    PIRP Irp;
+    PIO_WORKITEM WorkItem;  // delivery at PASSIVE_LEVEL of a request made above it
 };
+
+// The power manager sends a request made at DISPATCH_LEVEL from a worker thread, at PASSIVE_LEVEL,
+// where the drivers of a pageable stack expect their power IRPs.
+VOID PowerRequestSend(PDEVICE_OBJECT, PVOID context)
+{
+    auto* request = static_cast<PowerRequest*>(context);
+    PIO_WORKITEM item = request->WorkItem;
+    PDEVICE_OBJECT target = request->Target;
+    PIRP irp = request->Irp;
+    request->WorkItem = nullptr;
+    IoFreeWorkItem(item);
+    PoCallDriver(target, irp);  // the request may be gone once this returns
+}
 
 NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
@@ -94,7 +110,17 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         ExFreePoolWithTag(request, POWER_REQUEST_TAG);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    *request = PowerRequest{DeviceObject, target, MinorFunction, PowerState, CompletionFunction, Context};
+    PIO_WORKITEM item = nullptr;
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        item = IoAllocateWorkItem(target);
+        if (item == nullptr) {
+            IoFreeIrp(irp);
+            ObDereferenceObject(target);
+            ExFreePoolWithTag(request, POWER_REQUEST_TAG);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    *request = PowerRequest{DeviceObject, target, MinorFunction, PowerState, CompletionFunction, Context, irp, item};
     IoSetNextIrpStackLocation(irp);
     IoGetCurrentIrpStackLocation(irp)->DeviceObject = DeviceObject;
     PIO_STACK_LOCATION stack = platform::IoPrepareNextStackLocation(irp, IRP_MJ_POWER, MinorFunction);
@@ -109,7 +135,11 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     if (Irp != nullptr) {
         *Irp = irp;
     }
-    PoCallDriver(target, irp);
+    if (item != nullptr) {
+        IoQueueWorkItem(item, PowerRequestSend, CriticalWorkQueue, request);
+    } else {
+        PoCallDriver(target, irp);
+    }
     return STATUS_PENDING;
 }
 

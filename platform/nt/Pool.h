@@ -15,6 +15,11 @@ enum POOL_TYPE : int {
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 VOID ExFreePool(PVOID P);
+// The untagged allocation: its blocks carry the tag "None".
+inline PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, MakePoolTag("None"));
+}
 
 // New blocks are filled with this byte so that a missing zeroing shows.
 constexpr UCHAR POOL_POISON_BYTE = 0xCD;

@@ -405,6 +405,8 @@ NTSTATUS UsbBus::PortRequest(PIRP irp, ULONG code)
             m_counters.Resets++;
         } else if (code == IOCTL_INTERNAL_USB_CYCLE_PORT) {
             m_counters.Cycles++;
+        } else if (code == IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION) {
+            m_counters.IdleNotifications++;
         }
     }
     NTSTATUS status = STATUS_SUCCESS;

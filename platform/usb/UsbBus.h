@@ -81,6 +81,7 @@ struct UsbPortCounters {
     ULONG PortStatusQueries = 0;
     ULONG Resets = 0;
     ULONG Cycles = 0;
+    ULONG IdleNotifications = 0;  // idle-notification requests received
     ULONG IdleCallbacks = 0;
 };
 

@@ -387,6 +387,40 @@ TEST_F(IrpTest, PowerRequestsTravelTheWholeStackAndReportBack)
     EXPECT_EQ(platform::IoDevicePowerState(m_device), PowerDeviceD2);
 }
 
+TEST_F(IrpTest, APowerRequestMadeAtDispatchLevelReachesTheStackAtPassiveLevel)
+{
+    KIRQL seen = HIGH_LEVEL;
+    m_driver->MajorFunction[IRP_MJ_POWER] = MiddleDispatch;
+    m_lower.OnRequest([&](PIRP, PIO_STACK_LOCATION) { seen = KeGetCurrentIrql(); });
+    PowerDone done;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    const NTSTATUS status = PoRequestPowerIrp(m_lower.Device(), IRP_MN_SET_POWER, d0, RecordPowerDone, &done, nullptr);
+    const size_t heldAtOnce = m_lower.HeldCount();
+    KeLowerIrql(old);
+    EXPECT_EQ(status, STATUS_PENDING);
+    EXPECT_EQ(heldAtOnce, 0u);  // not sent from inside the caller
+    LARGE_INTEGER delay;
+    delay.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    ASSERT_EQ(m_lower.HeldCount(), 1u);
+    EXPECT_EQ(seen, PASSIVE_LEVEL);
+    ASSERT_TRUE(m_lower.CompleteNext(STATUS_SUCCESS));
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+
+    // Without a worker to carry it, the request is refused and nothing is left behind.
+    platform::PoolFailNextWithTag(platform::WORK_ITEM_POOL_TAG);
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    const NTSTATUS refused = PoRequestPowerIrp(m_lower.Device(), IRP_MN_SET_POWER, d0, RecordPowerDone, &done, nullptr);
+    KeLowerIrql(old);
+    EXPECT_EQ(refused, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_EQ(platform::ObReferenceCount(m_device), 1);
+}
+
 TEST_F(IrpTest, BrokenIrpHandlingIsReported)
 {
     auto takeRules = [] {

@@ -1,0 +1,70 @@
+// Test-only: one start of the USB device object over a simulated device whose configuration
+// descriptor is arbitrary bytes: reading the descriptors, SELECT_CONFIGURATION, the bus interface
+// and the function choice (and whatever the function's start reads). Shared by the libFuzzer
+// target and the GoogleTest replay.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "platform/io/IoHost.h"
+#include "platform/registry/RegistryHost.h"
+#include "platform/usb/UsbBus.h"
+#include "sim/DescriptorBuilder.h"
+#include "sim/SimDevice.h"
+#include "usb/UsbAudioDevice.h"
+
+namespace kvxfuzz {
+
+// Configurations beyond this are cut by the device's wTotalLength field anyway.
+constexpr size_t CONFIGURE_FUZZ_MAX_BYTES = 0x10000;
+
+// Plugs a device answering `data` as its configuration, starts the device object on it and tears
+// everything down again. Returns false when a promise broke: the stored configuration is longer
+// than the bytes the device sent, or a request was left pending on the bus.
+inline bool RunConfigureOnce(const uint8_t* data, size_t size)
+{
+    if (size > CONFIGURE_FUZZ_MAX_BYTES) {
+        return true;
+    }
+    const sim::DescriptorBuilder identity;
+    auto device = std::make_unique<sim::SimDevice>(identity.DeviceDescriptor(), sim::Bytes(data, data + size));
+    auto bus = std::make_unique<platform::usb::UsbBus>(device.get());
+    device->AttachBus(bus.get());
+    if (bus->Pdo() == nullptr) {
+        return true;
+    }
+    USB_DEVICE_DESCRIPTOR d;
+    std::memcpy(&d, identity.DeviceDescriptor().data(), sizeof d);
+    platform::DeviceSetUpUsb(bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
+    PDRIVER_OBJECT driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
+    PDEVICE_OBJECT fdo = nullptr;
+    bool ok = true;
+    if (driver != nullptr && NT_SUCCESS(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &fdo))) {
+        IoAttachDeviceToDeviceStack(fdo, bus->Pdo());
+        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        IAudioHal* hal = nullptr;
+        if (NT_SUCCESS(UsbAudioDevice::Create(&hal))) {
+            auto* usb = static_cast<UsbAudioDevice*>(hal);
+            usb->Init(nullptr, fdo, bus->Pdo(), bus->Pdo());
+            if (PUSB_CONFIGURATION_DESCRIPTOR stored = usb->GetConfigurationDescriptor()) {
+                ok = ok && stored->wTotalLength <= size;
+            }
+            hal->Release();
+        }
+        ok = ok && bus->PendingCount() == 0;
+        IoDetachDevice(bus->Pdo());
+        IoDeleteDevice(fdo);
+    }
+    if (driver != nullptr) {
+        platform::IoDeleteDriverObject(driver);
+    }
+    platform::DeviceForget(bus->Pdo());
+    bus.reset();
+    device.reset();
+    platform::RegistryReset();
+    return ok;
+}
+
+}  // namespace kvxfuzz
