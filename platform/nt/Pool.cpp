@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <unordered_map>
@@ -13,6 +14,17 @@
 #include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Verifier.h"
 #include "platform/nt/PoolHost.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KVX_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVX_POOL_ASAN 1
+#endif
+#endif
+#ifdef KVX_POOL_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
 
 using platform::detail::PoolObject;
 
@@ -61,6 +73,35 @@ PoolState& State()
 {
     static PoolState* state = new PoolState();  // never destroyed: threads may free at exit
     return *state;
+}
+
+// In AddressSanitizer builds the guard bytes and the bytes of quarantined blocks are also marked
+// unaddressable, so that a read past a block or of a freed one is caught where it happens, not
+// only a write, and not only when the block is checked. Tests of the pool's own checks turn it off.
+std::atomic<bool> g_SanitizerPoisoning{true};
+
+void Poison(const void* p, size_t n)
+{
+#ifdef KVX_POOL_ASAN
+    if (n != 0 && g_SanitizerPoisoning.load(std::memory_order_relaxed)) {
+        ASAN_POISON_MEMORY_REGION(p, n);
+    }
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
+void Unpoison(const void* p, size_t n)
+{
+#ifdef KVX_POOL_ASAN
+    if (n != 0) {
+        ASAN_UNPOISON_MEMORY_REGION(p, n);
+    }
+#else
+    (void)p;
+    (void)n;
+#endif
 }
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
@@ -121,6 +162,9 @@ PendingFault Pending(const char* rule, const char* format, Args... args)
 void CheckGuards(const Block& b, const char* when, std::vector<PendingFault>& out)
 {
     UCHAR* start = b.Raw + b.Front;
+    const size_t tailBytes = b.Total - b.Front - b.Size;
+    Unpoison(b.Raw, b.Front);
+    Unpoison(start + b.Size, tailBytes);
     const size_t before = FirstMismatch(b.Raw, b.Front, POOL_GUARD_BYTE);
     if (before != b.Front) {
         out.push_back(Pending("POOL_UNDERRUN", "block %p (%s): guard byte %zu before its start changed (%s)",
@@ -134,11 +178,14 @@ void CheckGuards(const Block& b, const char* when, std::vector<PendingFault>& ou
                               static_cast<const void*>(start), Owner(b).c_str(), b.Size + after, when));
         std::memset(start + b.Size, POOL_GUARD_BYTE, tail);
     }
+    Poison(b.Raw, b.Front);
+    Poison(start + b.Size, tailBytes);
 }
 
 // A block leaving the quarantine: its poison must be intact; then its memory is released.
 void Release(const Block& b)
 {
+    Unpoison(b.Raw, b.Total);
     const UCHAR* start = b.Raw + b.Front;
     const size_t changed = FirstMismatch(start, b.Size, POOL_FREED_BYTE);
     if (changed != b.Size) {
@@ -148,6 +195,7 @@ void Release(const Block& b)
     std::vector<PendingFault> faults;
     CheckGuards(b, "after free", faults);
     Report(faults);
+    Unpoison(b.Raw, b.Total);
     std::free(b.Raw);
 }
 
@@ -242,6 +290,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     std::memset(raw, POOL_GUARD_BYTE, front);
     std::memset(p, POOL_POISON_BYTE, NumberOfBytes);
     std::memset(p + NumberOfBytes, POOL_GUARD_BYTE, total - front - NumberOfBytes);
+    Poison(raw, front);
+    Poison(p + NumberOfBytes, total - front - NumberOfBytes);
     std::lock_guard<std::mutex> guard(st.Lock);
     st.Live.emplace(reinterpret_cast<uintptr_t>(p),
                     Block{Tag, PoolType, NumberOfBytes, serial, raw, front, total, BlockState::Live, {}});
@@ -311,6 +361,7 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG Tag)
         if (pinned) {
             block->State = BlockState::Pinned;  // a waiter still reads it: never released
         } else {
+            Poison(P, block->Size);
             st.Quarantine.push_back(address);
             st.QuarantineBytes += block->Total;
             EvictLocked(st, evicted, st.QuarantineMaxBlocks, st.QuarantineMaxBytes);
@@ -474,6 +525,8 @@ bool PoolQueryBlock(const void* p, ULONG* tag, POOL_TYPE* type, SIZE_T* size)
     if (size) *size = it->second.Size;
     return true;
 }
+
+bool PoolSetSanitizerPoisoning(bool on) { return g_SanitizerPoisoning.exchange(on); }
 
 bool PoolSetFrontGuards(bool on)
 {

@@ -35,6 +35,19 @@ std::string PoolTagToString(ULONG tag);
 // Guard bytes before each new block as well (after it they always are); returns the previous
 // setting. Off by default: it shifts every block by its alignment.
 bool PoolSetFrontGuards(bool on);
+// AddressSanitizer builds also mark guard bytes and quarantined blocks unaddressable (on by
+// default; no effect in other builds). Tests that overrun blocks on purpose to see the pool's own
+// reports turn it off; returns the previous setting.
+bool PoolSetSanitizerPoisoning(bool on);
+// For the scope of a test that touches freed or guard bytes on purpose to see the pool's or the
+// verifier's own reports, which the sanitizer would otherwise stop first.
+struct PoolOwnChecksOnly {
+    PoolOwnChecksOnly() : Previous(PoolSetSanitizerPoisoning(false)) {}
+    ~PoolOwnChecksOnly() { PoolSetSanitizerPoisoning(Previous); }
+    PoolOwnChecksOnly(const PoolOwnChecksOnly&) = delete;
+    PoolOwnChecksOnly& operator=(const PoolOwnChecksOnly&) = delete;
+    bool Previous;
+};
 // Bounds of the quarantine of freed blocks; the oldest block leaves (and has its poison checked)
 // when either is exceeded. Defaults: 4096 blocks, 16 MiB.
 void PoolSetQuarantineLimits(size_t blocks, size_t bytes);

@@ -30,6 +30,7 @@ public:
     {
         platform::VerifierTakeFaults();
         platform::PoolClearFailures();
+        platform::PoolSetSanitizerPoisoning(true);
         m_serial = platform::PoolCurrentSerial();
         // Every test starts on a clean machine: time 0, no threads, timers or handles left.
         platform::MachineReset();

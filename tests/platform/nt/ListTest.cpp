@@ -105,6 +105,7 @@ TEST(List, CorruptLinksAreFaultsThatLeaveTheListAlone)
 // freed block's poison instead of a back link.
 TEST(List, UnlinkNextToAFreedEntryIsCaught)
 {
+    platform::PoolOwnChecksOnly ownChecks;
     LIST_ENTRY head;
     InitializeListHead(&head);
     Record kept{1, {}};

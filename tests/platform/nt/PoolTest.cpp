@@ -113,6 +113,7 @@ TEST(SpecialPool, FullUseOfEveryByteRaisesNothing)
 
 TEST(SpecialPool, OverrunsAndUnderrunsAreReportedAtFreeWithTheOwner)
 {
+    platform::PoolOwnChecksOnly ownChecks;
     struct Case {
         bool FrontGuards;
         SIZE_T Size;
@@ -147,6 +148,7 @@ TEST(SpecialPool, OverrunsAndUnderrunsAreReportedAtFreeWithTheOwner)
 
 TEST(SpecialPool, OverrunOfALiveBlockIsReportedAtTheEndOfTheTest)
 {
+    platform::PoolOwnChecksOnly ownChecks;
     auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagA));
     p[24] = 1;
     platform::PoolVerifyAll();  // what the harness runs after every test
@@ -161,6 +163,7 @@ TEST(SpecialPool, OverrunOfALiveBlockIsReportedAtTheEndOfTheTest)
 // it is reported when the block leaves the quarantine, naming the owner that freed it.
 TEST(SpecialPool, WriteAfterFreeIsReportedAtTheOwnerNotAtTheNextUser)
 {
+    platform::PoolOwnChecksOnly ownChecks;
     for (bool evictedByLimit : {true, false}) {
         SCOPED_TRACE(evictedByLimit ? "evicted by the quarantine limit" : "found at the end of the test");
         SpecialPoolSettings settings(false);
@@ -251,6 +254,7 @@ TEST(Lookaside, EntriesArePoolBlocksWithTheListTag)
 // Entries are pool blocks of the list's tag, so the special pool guards each one.
 TEST(Lookaside, EntryOverrunAndDoubleFreeAreReportedWithTheListTag)
 {
+    platform::PoolOwnChecksOnly ownChecks;
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 152, MakePoolTag("URB "), 0);
     auto* a = static_cast<UCHAR*>(ExAllocateFromNPagedLookasideList(&list));
