@@ -83,7 +83,7 @@ void PlainFir(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * CALL);
 }
 
-int64_t Pow2AtLeast(int64_t n) {
+[[maybe_unused]] int64_t Pow2AtLeast(int64_t n) {
     int64_t p = 1;
     while (p < n) p *= 2;
     return p;
