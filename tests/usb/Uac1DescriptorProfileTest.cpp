@@ -157,4 +157,31 @@ TEST(Uac1DescriptorProfiles, EachLoadsMatchesItsBuilderAndPassesTheCheck)
     }
 }
 
+// The headset's terminals answer the jack requests, and an output written to the headphones reads back.
+TEST(Uac1DescriptorProfiles, HeadsetTerminalsAnswerTheirVendorRequests)
+{
+    std::string error;
+    auto device = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/uac1-headset.json", &error);
+    ASSERT_NE(device, nullptr) << error;
+    auto request = [&](UCHAR type, UCHAR req, USHORT value, USHORT index, Bytes data) {
+        USB_DEFAULT_PIPE_SETUP_PACKET s{};
+        s.bmRequestType = type;
+        s.bRequest = req;
+        s.wValue = value;
+        s.wIndex = index;
+        s.wLength = static_cast<USHORT>(data.size());
+        const auto r = device->Control(s, data.data(), static_cast<ULONG>(data.size()));
+        data.resize(r.Outcome == platform::usb::UsbTransferResult::Kind::Done ? r.Length : 0);
+        return data;
+    };
+    EXPECT_EQ(request(0xC1, 0x81, 0x02FF, 0x0600, Bytes(9)), (Bytes{1, 3, 0, 0, 0, 0x00, 0x10, 0x01, 0x01}));
+    EXPECT_EQ(request(0xC1, 0x81, 0x0200, 0x0200, Bytes(6)), (Bytes{0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(request(0xC1, 0x81, 0x0800, 0x0600, Bytes(2)), (Bytes{0x02, 0x03}));
+    EXPECT_EQ(request(0x41, 0x81, 0x0800, 0x0600, Bytes{0x01, 0x03}).size(), 2u);
+    EXPECT_EQ(request(0xC1, 0x81, 0x0800, 0x0600, Bytes(2)), (Bytes{0x01, 0x03}));
+    // No vendor block and no output list: those requests stall, and the units go without them.
+    EXPECT_TRUE(request(0xA1, 0x85, 0x0010, 0x0500, Bytes(2)).empty());
+    EXPECT_TRUE(request(0xC1, 0x86, 0x0800, 0x0600, Bytes(2)).empty());
+}
+
 }  // namespace
