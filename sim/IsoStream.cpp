@@ -209,6 +209,9 @@ uint32_t IsoSource::NextPacket(uint8_t* data, uint32_t length, uint32_t* reporte
                                                   (1.0L + m_ppm * 1e-6L) / m_packetsPerSecond + 1e-9L));
     const uint64_t dueBytes = dueFrames * frameBytes;
     uint64_t send = dueBytes > m_produced ? dueBytes - m_produced : 0;
+    if (send > length) {
+        send = length - length % frameBytes;  // the rest follows in the next packets
+    }
     uint64_t claim = 0;
     for (const ScriptedPacket& s : m_script) {
         if (s.Index != index) {
@@ -222,9 +225,6 @@ uint32_t IsoSource::NextPacket(uint8_t* data, uint32_t length, uint32_t* reporte
             break;
         case ScriptedPacket::Kind::Oversize: claim = length + std::max<uint32_t>(s.Bytes, 1); send = length; break;
         }
-    }
-    if (claim == 0 && send > length) {
-        send = length - length % frameBytes;  // the rest follows in the next packets
     }
     const Bytes bytes = StreamBytes(m_format, m_produced, static_cast<size_t>(send));
     std::copy(bytes.begin(), bytes.end(), data);

@@ -180,6 +180,7 @@ UsbBus::~UsbBus()
     FailAllPending(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
     KeRemoveQueueDpc(&m_dpc);
     KeFlushQueuedDpcs();
+    KeFlushQueuedDpcs();  // the second processor's share, queued by a frame DPC that was running
     KeCancelTimer(&m_timer);  // a DPC that was running may have set it again
     KeWaitForSingleObject(&m_workDone, Executive, KernelMode, FALSE, nullptr);
     if (m_pdo != nullptr) {

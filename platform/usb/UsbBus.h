@@ -214,9 +214,9 @@ private:
     UsbDeviceModel* m_model;
     PDRIVER_OBJECT m_driver = nullptr;
     PDEVICE_OBJECT m_pdo = nullptr;
-    KTIMER m_timer;
-    KDPC m_dpc;
-    KDPC m_otherDpc;                  // the second processor's share of the completions
+    KTIMER m_timer{};
+    KDPC m_dpc{};
+    KDPC m_otherDpc{};                // the second processor's share of the completions
     std::vector<Entry> m_other;
     bool m_twoProcessors = false;
     ULONG m_framesPerInterrupt = 1;
