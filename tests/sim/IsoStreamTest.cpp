@@ -145,3 +145,72 @@ TEST(WireTest, HelpersFindDifferencesEmptyFramesAndKeepTheHash)
 }
 
 }  // namespace
+
+namespace {
+
+// Through the bus: an asynchronous sink on a fast device clock runs dry at the nominal rate and
+// stays put when the host sends what the feedback value says.
+class SinkOnTheBusTest : public kvxtest::BusFixture {
+protected:
+    sim::SinkState Stream(bool followFeedback)
+    {
+        sim::DescriptorBuilder b;
+        b.AudioControl(0, 0, {1})
+            .Uac1InputTerminal(1, 0x0101, 2)
+            .Uac1OutputTerminal(3, 0x0301, 1)
+            .AudioStreaming(1, 0, 0)
+            .AudioStreaming(1, 1, 0)
+            .Uac1AsGeneral(1)
+            .Uac1FormatTypeI(2, 2, 16, {48000})
+            .Endpoint(0x01, 0x05, 256, 1)
+            .Uac1AsEndpoint();
+        Plug(b);
+        PURB config = SelectConfiguration();
+        PURB alt = SelectInterface(config, 1, 1, 1);
+        EXPECT_EQ(Submit(alt), STATUS_SUCCESS);
+        USBD_PIPE_HANDLE pipe = alt->UrbSelectInterface.Interface.Pipes[0].PipeHandle;
+        m_device->SetSink(0x01, {SinkSync::Asynchronous, 48000, 4, 0, 0});
+        m_device->SetClockPpm(1000);
+        const sim::Bytes fb = m_device->FeedbackValue(48000);  // 10.14 frames per frame
+        const double rate = followFeedback ? (fb[0] | (fb[1] << 8) | (fb[2] << 16)) / 16384.0 * 1000 : 48000;
+        static UCHAR data[3][10 * 256];
+        kvxtest::Sent* inFlight[3] = {};
+        double due = 0;
+        uint64_t sent = 0;
+        for (int t = 0; t < 300; ++t) {  // 3 s in 10 ms transfers, three in flight
+            kvxtest::Sent*& slot = inFlight[t % 3];
+            if (slot != nullptr) {
+                EXPECT_EQ(Wait(slot), STATUS_SUCCESS);
+            }
+            PURB urb = IsoUrb(pipe, 10, 0, data[t % 3]);
+            ULONG offset = 0;
+            for (ULONG i = 0; i < 10; ++i) {
+                due += rate / 1000;
+                const auto frames = static_cast<uint64_t>(due) - sent;
+                sent += frames;
+                urb->UrbIsochronousTransfer.IsoPacket[i].Offset = offset;
+                offset += static_cast<ULONG>(frames * 4);
+            }
+            urb->UrbIsochronousTransfer.TransferBufferLength = offset;
+            slot = Send(IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+        }
+        for (kvxtest::Sent* s : inFlight) {
+            EXPECT_EQ(Wait(s), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(m_device->EmptyFrames(0x01), 0u);
+        return m_device->Sink(0x01);
+    }
+};
+
+TEST_F(SinkOnTheBusTest, AnAsynchronousSinkIsKeptFedByItsFeedback)
+{
+    const sim::SinkState nominal = Stream(false);
+    EXPECT_GT(nominal.Underruns, 0u);
+    Reset();
+    const sim::SinkState following = Stream(true);
+    EXPECT_EQ(following.Underruns, 0u);
+    EXPECT_EQ(following.Overruns, 0u);
+    EXPECT_NEAR(following.Rate, 48048, 0.01);
+}
+
+}  // namespace
