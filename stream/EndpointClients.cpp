@@ -126,7 +126,8 @@ NTSTATUS UsbStreamEndpoint::ClientRun(PVOID hClient, ULONG ulStartFrame, PULONG 
         return STATUS_INVALID_PARAMETER;
     }
     EndpointClient* pClient = FindStartedClient(hClient);
-    if (pClient == nullptr) {
+    // A client already running would be listed twice and outlive its record on the list.
+    if (pClient == nullptr || pClient->Running != 0) {
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status = InsertRunningClient(pClient);
