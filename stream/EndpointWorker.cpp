@@ -16,7 +16,8 @@ NTSTATUS UsbStreamEndpoint::FillRing()
             break;
         }
     }
-    return status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;
+    // A full ring, or transfers pending with the bus, is a ring going.
+    return NT_SUCCESS(status) || status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;
 }
 
 NTSTATUS UsbStreamEndpoint::StartStreaming(ULONG ulStartFrame, UCHAR bExplicitStart)

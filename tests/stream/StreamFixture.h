@@ -83,6 +83,18 @@ struct ClientDouble {
     }
 };
 
+// The render stream that reached the device is exactly the client's counting pattern.
+inline void ExpectPattern(const std::vector<uint8_t>& wire, uint64_t written)
+{
+    ASSERT_GT(wire.size(), 0u);
+    ASSERT_LE(wire.size(), written);
+    for (size_t i = 0; i < wire.size(); ++i) {
+        if (wire[i] != ClientDouble::Pattern(i)) {
+            FAIL() << "first difference at byte " << i;
+        }
+    }
+}
+
 class StreamFixture : public BusFixture {
 protected:
     // Brings a device up under a UsbAudioDevice; `builder` defaults to the bus tests' UAC1 device

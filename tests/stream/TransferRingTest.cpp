@@ -7,18 +7,6 @@ namespace {
 
 using TransferRingTest = StreamFixture;
 
-// The render stream that reached the device is exactly the client's counting pattern.
-void ExpectPattern(const std::vector<uint8_t>& wire, uint64_t written)
-{
-    ASSERT_GT(wire.size(), 0u);
-    ASSERT_LE(wire.size(), written);
-    for (size_t i = 0; i < wire.size(); ++i) {
-        if (wire[i] != ClientDouble::Pattern(i)) {
-            FAIL() << "first difference at byte " << i;
-        }
-    }
-}
-
 TEST_F(TransferRingTest, RenderSendsTheClientsBytesInOrderAPacketEveryFrame)
 {
     Uac1RenderEndpoint* endpoint = Render();
