@@ -49,6 +49,7 @@ struct ClientDouble {
     std::vector<uint8_t> Captured;  // TransportEvent 4 data, in order
     std::vector<ULONG> FormatEvents;  // ms per transfer (with bit 31) of each TransportEvent 2
     std::atomic<int> Fills{0};
+    bool AcceptUnaddressed = false;  // also take messages sent while no client runs
 
     // The counting pattern: byte n of the render stream is n mod 251 (a prime, so a lost or
     // repeated packet shows at once).
@@ -58,7 +59,8 @@ struct ClientDouble {
     {
         auto* self = static_cast<ClientDouble*>(context);
         auto* message = static_cast<TransportMessage*>(argument1);
-        if (self->Record == nullptr || message->Client != self->Record) {
+        const bool addressed = message->Client == self->Record || (self->AcceptUnaddressed && message->Client == nullptr);
+        if (self->Record == nullptr || !addressed) {
             return;
         }
         std::lock_guard<std::mutex> guard(self->Lock);
