@@ -40,6 +40,8 @@ public:
     NTSTATUS AddUnit(UsbAudioUnit* pUnit);
     NTSTATUS FindUnit(ULONG ulId, UsbAudioUnit** ppUnit);
     VOID ReleaseUnits();
+    // The index-th unit of the list (newest first), without a reference; past the end: 0xC000000D.
+    NTSTATUS GetUnit(ULONG ulIndex, UsbAudioUnit** ppUnit);
     ULONG GetUnitCount() const { return m_pUnits != nullptr ? static_cast<ULONG>(m_pUnits->GetCount()) : 0; }
 
     // Whether the endpoint's multi-output terminal switched its output since the last call; the
