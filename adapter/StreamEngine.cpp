@@ -286,22 +286,6 @@ ULONG StreamEngine::GetFormatCount()
     return pList != nullptr ? static_cast<ULONG>(pList->GetCount()) : 0;
 }
 
-NTSTATUS StreamEngine::GetListedFormat(ULONG ulIndex, WaveFormatRecord* pFormat) const
-{
-    if (pFormat == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (m_pFormats == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    PVOID pData = nullptr;
-    if (!m_pFormats->GetAt(ulIndex, &pData)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    std::memcpy(pFormat, pData, sizeof(*pFormat));
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS StreamEngine::GetFormat(ULONG ulIndex, WaveFormatRecord* pFormat)
 {
     ObjectList* pList = ServingFormats();

@@ -144,10 +144,6 @@ public:
     VOID DrainClientProcessorsA();
     VOID DrainClientProcessorsB();
 
-    // The whole format list in the order the records were added (not the serving subset).
-    ULONG GetListedFormatCount() const { return m_pFormats != nullptr ? static_cast<ULONG>(m_pFormats->GetCount()) : 0; }
-    NTSTATUS GetListedFormat(ULONG ulIndex, WaveFormatRecord* pFormat) const;
-
     // Read by the owner and the processing path.
     ULONG GetInterfaceNumber() const { return m_ulInterfaceNumber; }
     PUNKNOWN GetWavePort() const { return m_pWavePort; }

@@ -16,7 +16,7 @@ struct FormatInfo {
     uint32_t ValidBitsPerSample = 0;
     uint32_t SamplesPerSec = 0;
     uint32_t ChannelMask = 0;
-    std::optional<uint32_t> AlternateSetting;  // when the endpoint tells it
+    uint32_t AlternateSetting = 0;
 };
 
 struct EndpointInfo {

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "adapter/StreamEngine.h"
+#include "stream/UsbStreamEndpoint.h"
 #include "usb/UsbAudioDevice.h"
 #include "usb/UsbAudioFunction.h"
 
@@ -125,9 +126,12 @@ void ReadEndpoints(IAudioHal* device, Description* description)
         info.Kind = engine->GetKind();
         info.Present = engine->IsPresent() != FALSE;
         info.Interface = engine->GetInterfaceNumber();
-        for (ULONG f = 0; f < engine->GetListedFormatCount(); ++f) {
+        // Every endpoint is a USB streaming endpoint: its format entries carry the alternate settings.
+        auto* endpoint = static_cast<UsbStreamEndpoint*>(engine);
+        for (ULONG f = 0;; ++f) {
             WaveFormatRecord record = {};
-            if (!NT_SUCCESS(engine->GetListedFormat(f, &record))) break;
+            UCHAR alternateSetting = 0;
+            if (!NT_SUCCESS(endpoint->GetFormatEntry(f, &alternateSetting, &record))) break;
             FormatInfo format;
             format.SubFormat = SubFormatName(record);
             format.Channels = record.Format.nChannels;
@@ -137,6 +141,7 @@ void ReadEndpoints(IAudioHal* device, Description* description)
                                             : record.Format.wBitsPerSample;
             format.SamplesPerSec = record.Format.nSamplesPerSec;
             format.ChannelMask = record.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? record.dwChannelMask : 0;
+            format.AlternateSetting = alternateSetting;
             info.Formats.push_back(format);
         }
         description->Endpoints.push_back(std::move(info));

@@ -114,7 +114,7 @@ std::string PrintJson(const Description& d)
                         w.Member("validBitsPerSample", int64_t{f.ValidBitsPerSample});
                         w.Member("samplesPerSec", int64_t{f.SamplesPerSec});
                         w.Member("channelMask", int64_t{f.ChannelMask});
-                        if (f.AlternateSetting) w.Member("alternateSetting", int64_t{*f.AlternateSetting});
+                        w.Member("alternateSetting", int64_t{f.AlternateSetting});
                     });
                 });
             });

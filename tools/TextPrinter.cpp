@@ -54,7 +54,7 @@ std::string PrintText(const Description& d)
             }
             char mask[16];
             std::snprintf(mask, sizeof(mask), "0x%X", f.ChannelMask);
-            out << "  Altset " << (f.AlternateSetting ? std::to_string(*f.AlternateSetting) : "?") << "\n"
+            out << "  Altset " << f.AlternateSetting << "\n"
                 << "    Format: " << f.SubFormat << " " << f.BitsPerSample << "-bit (" << f.ValidBitsPerSample
                 << " valid)\n"
                 << "    Channels: " << f.Channels << " (mask " << mask << ")\n"
