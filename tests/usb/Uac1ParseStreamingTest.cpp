@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/io/IoHost.h"
+#include "platform/nt/DebugHost.h"
 #include "platform/registry/RegistryHost.h"
 #include "sim/Profile.h"
 #include "stream/UsbStreamEndpoint.h"
@@ -208,6 +209,52 @@ TEST_F(Uac1ParseStreamingTest, CaptureFormatsComeAgainWithoutAMaskBelowFourChann
         EXPECT_EQ(Formats(e), row.Formats);
         TearDown();
     }
+}
+
+TEST_F(Uac1ParseStreamingTest, CapturePathsGetTheirOwnSelectorOnlyBeforeVista)
+{
+    auto withFeature = [] {
+        DescriptorBuilder b;
+        b.AudioControl(0, 0, {1})
+            .Uac1InputTerminal(1, 0x0201, 1, 0)
+            .Uac1FeatureUnit(4, 1, {0x0001, 0}, 1)
+            .Uac1OutputTerminal(2, 0x0101, 4);
+        b.AudioStreaming(1, 0, 0).AudioStreaming(1, 1, 0).Uac1AsGeneral(2).Uac1FormatTypeI(1, 2, 16, {48000});
+        return b;
+    };
+    auto bare = [] {
+        DescriptorBuilder b = CaptureDevice();
+        b.Uac1FormatTypeI(1, 2, 16, {48000});
+        return b;
+    };
+    struct Row {
+        const char* Name;
+        ULONG Version;
+        DescriptorBuilder Builder;
+        std::string Linked;
+        std::vector<ULONG> OutputSources;
+        std::vector<ULONG> SelectorSources = {};
+    } rows[] = {
+        // Input terminal 0, output terminal 1, mute node 2, selector 3.
+        {"two terminals, Windows 10", NTDDI_WIN10, bare(), "1:1 0:0 2:2", {2}},
+        {"two terminals, XP", NTDDI_WINXP, bare(), "1:1 0:0 2:2 3:4", {3}, {2}},
+        // Input terminal 0, the feature unit's mute 1, output terminal 2, selector 3.
+        {"with a feature unit, Windows 10", NTDDI_WIN10, withFeature(), "2:1 1:2 0:0", {1}},
+        {"with a feature unit, XP", NTDDI_WINXP, withFeature(), "2:1 1:2 0:0 3:4", {3}, {1}},
+    };
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        platform::SetSystemVersion(row.Version);
+        ASSERT_EQ(Start(row.Builder), STATUS_SUCCESS);
+        EXPECT_EQ(Linked(Endpoint(0)), row.Linked);
+        const ULONG output = row.Linked[0] - '0';
+        EXPECT_EQ(SourcesOf(output), row.OutputSources);
+        if (!row.SelectorSources.empty()) {
+            EXPECT_EQ(SourcesOf(3), row.SelectorSources);
+        }
+        TearDown();
+    }
+    platform::SetSystemVersion(NTDDI_WIN10);
 }
 
 TEST_F(Uac1ParseStreamingTest, FormatTypesAndRateRangesGiveTheirRecordsOrTheirStatus)
