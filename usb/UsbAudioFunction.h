@@ -53,6 +53,13 @@ public:
     // Sends an EntityChangeMessage for the entity on the callback object.
     VOID NotifyEntityChange(ULONG ulEntityId);
 
+    // Builders the descriptor parsers share. BindEndpointEntities links the entities on the
+    // endpoint's path (a render endpoint: the whole upstream graph of every physical output
+    // terminal that reaches its terminal); LinkUpstreamEntities links the start entity and
+    // everything upstream of it, mixers not expanded.
+    NTSTATUS BindEndpointEntities(StreamEngine* pEndpoint, ULONG ulTerminalEntityId);
+    NTSTATUS LinkUpstreamEntities(StreamEngine* pEndpoint, ULONG ulStartId);
+
     USHORT VendorId() const { return m_idVendor; }
     USHORT ProductId() const { return m_idProduct; }
     UCHAR AudioControlInterfaceNumber() const { return m_AudioControlInterface; }
