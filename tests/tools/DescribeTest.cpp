@@ -16,6 +16,14 @@ namespace fs = std::filesystem;
 // Device descriptor of vendor 0x1234, product 0x5678, one configuration.
 constexpr char DEVICE_DESCRIPTOR[] = "12 01 10 01 00 00 00 40 34 12 78 56 00 01 01 02 00 01";
 
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 struct KvxRun {
     int Exit;
     std::string Out;
@@ -103,6 +111,23 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
         const KvxRun text = Kvx({"describe", path, "--text"});
         EXPECT_EQ(text.Exit, 0);
         EXPECT_EQ(text.Out, c.Text);
+    }
+}
+
+// The shipped profiles start and print exactly their golden JSON and text.
+TEST_F(DescribeTest, ShippedProfilesPrintTheirGoldenDescriptions)
+{
+    for (const char* name : {"uac1-headset", "uac1-speaker-selector", "uac1-microphone"}) {
+        SCOPED_TRACE(name);
+        const std::string profile = std::string(KVX_PROFILE_DIR) + "/" + name + ".json";
+        const std::string golden = std::string(KVX_GOLDEN_DIR) + "/" + name;
+        const KvxRun json = Kvx({"describe", profile});
+        EXPECT_EQ(json.Exit, 0);
+        EXPECT_EQ(json.Err, "");
+        EXPECT_EQ(json.Out, ReadFile(golden + ".json"));
+        const KvxRun text = Kvx({"describe", "--text", profile});
+        EXPECT_EQ(text.Exit, 0);
+        EXPECT_EQ(text.Out, ReadFile(golden + ".txt"));
     }
 }
 
