@@ -8,6 +8,7 @@
 #include "adapter/Adapter.h"
 #include "adapter/AdapterDeviceFactory.h"
 #include "adapter/AsioDevice.h"
+#include "adapter/StreamEngine.h"
 #include "host/FilterBrowser.h"
 #include "host/PnpManager.h"
 #include "platform/io/IoHost.h"
@@ -152,6 +153,34 @@ TEST_F(AdapterTest, StartNamesEndpointsByKindAndEnablesAsioOnlyWithTheCapability
         EXPECT_NE(Extension()->Device, nullptr);
         EXPECT_EQ(DeviceEvents(), (Events{"Init", "Start"}));
     }
+}
+
+TEST_F(AdapterTest, ASecondStartNumbersOnFromTheFirst)
+{
+    ASSERT_EQ(Install({Render(ENDPOINT_KIND_HEADPHONES), Capture(ENDPOINT_KIND_MICROPHONE)}), STATUS_SUCCESS);
+    BrowserReset();
+    // Take the first start's filters and device away, as a stop would, and start again.
+    const NTSTATUS status = Pnp().RunOnPnpThread([this] {
+        AdapterExtension* e = Extension();
+        IAudioHal* hal = e->Device;
+        for (ULONG i = 0; i < hal->GetEndpointCount(); ++i) {
+            StreamEngine* endpoint = nullptr;
+            EXPECT_EQ(hal->GetEndpoint(i, &endpoint), STATUS_SUCCESS);
+            EXPECT_EQ(endpoint->UnregisterWave(Fdo(), nullptr, nullptr), STATUS_SUCCESS);
+        }
+        for (const auto& filter : platform::PcSubdevices(Fdo())) {
+            PVOID raw = nullptr;
+            EXPECT_EQ(filter.Port->QueryInterface(IID_IUnregisterSubdevice, &raw), STATUS_SUCCESS);
+            EXPECT_EQ(static_cast<IUnregisterSubdevice*>(raw)->UnregisterSubdevice(Fdo(), filter.Port),
+                      STATUS_SUCCESS);
+            static_cast<IUnregisterSubdevice*>(raw)->Release();
+        }
+        e->Device = nullptr;
+        hal->Release();
+        return StartDevice(Fdo(), nullptr, nullptr);
+    });
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(FilterNames(), (std::vector<std::u16string>{u"GlobalTopo", u"HPOut01Wave", u"MicIn01Wave"}));
 }
 
 TEST_F(AdapterTest, AWaveFilterWithoutStreamingTerminalIsRegisteredUnconnected)

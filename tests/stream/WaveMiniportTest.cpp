@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/nt/Clock.h"
+#include "platform/nt/Machine.h"
 #include "platform/nt/PoolHost.h"
 #include "platform/portcls/PortClsHost.h"
 #include "stream/WaveMiniport.h"
@@ -546,6 +550,26 @@ TEST_F(WaveMiniportTest, ARenderPathThroughAMixerFindsItsStreamingTerminalUpstre
     value = WAVE_NO_TERMINAL;
     EXPECT_EQ(m_miniport->ResolveConnectionPin(&value), STATUS_SUCCESS);
     EXPECT_EQ(value, WAVE_NO_TERMINAL);
+}
+
+TEST_F(WaveMiniportTest, TeardownWaitsForTheLastStream)
+{
+    Build(false, HeadsetFormats());
+    ASSERT_EQ(CreateAndInit(), STATUS_SUCCESS);
+    m_miniport->OnStreamCreated();
+    WaveMiniport* miniport = m_miniport;
+    m_miniport = nullptr;
+    std::atomic<bool> released{false};
+    platform::ClientThread releaser("releaser", [&] {
+        static_cast<IMiniportWaveCyclic*>(miniport)->Release();
+        released = true;
+    });
+    // The releaser runs until it blocks: the teardown waits while a stream lives.
+    platform::RunFor(std::chrono::milliseconds(0));
+    EXPECT_FALSE(released.load());
+    miniport->OnStreamDeleted();
+    EXPECT_TRUE(platform::RunUntil([&] { return released.load(); }, std::chrono::seconds(1)));
+    releaser.Join();
 }
 
 TEST_F(WaveMiniportTest, QueriesAnswerTheMiniportInterfacesOnly)
