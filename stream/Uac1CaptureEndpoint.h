@@ -16,6 +16,7 @@ public:
 
     // Stores a completed transfer's packets in the ring and hands out the whole frames.
     VOID CaptureData(TransferContext* pContext);
+    PKSPIN_LOCK GetRingLock() { return &m_EndpointRingLock; }
 
 protected:
     VOID ResetRingPositions() override;

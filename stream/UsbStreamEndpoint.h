@@ -189,6 +189,10 @@ public:
     PKTHREAD GetWorkerThread() const { return m_pThread; }
     PCALLBACK_OBJECT GetTransportCallbackObject() const { return m_pTransportCallback; }
     BOOLEAN HoldsBandwidth() const { return m_bBandwidthHeld; }
+    // The locks, so that a verifier can be told their order.
+    PKSPIN_LOCK GetSubmitLock() { return &m_EndpointSubmitLock; }
+    PKSPIN_LOCK GetUrbContextLock() { return &m_UrbContextLock; }
+    PKSPIN_LOCK GetStreamEngineLock() { return &m_StreamEngineLock; }
 
 protected:
     // Interfaces of the owner, with a reference the caller releases; null when it has none.

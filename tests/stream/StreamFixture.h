@@ -117,8 +117,17 @@ protected:
         m_usb = static_cast<UsbAudioDevice*>(hal);
         m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
         ASSERT_TRUE(m_usb->IsPresent());
+        DeclareLockOrder();
     }
     void SetUp() override { Start(Uac1Device()); }
+
+    static void DeclareLockOrder()
+    {
+        platform::LockOrderDeclare("EndpointTransportLock", "EndpointSubmitLock");
+        platform::LockOrderDeclare("EndpointSubmitLock", "UrbContextLock");
+        platform::LockOrderDeclare("EndpointSubmitLock", "StreamEngineLock");
+        platform::LockOrderDeclare("EndpointRingLock", "StreamEngineLock");
+    }
 
     void TearDown() override
     {
@@ -155,8 +164,16 @@ protected:
         auto* endpoint = new (NonPagedPoolNx, UAC1_ENDPOINT_TAG) T(nullptr, interfaceNumber, 0);
         endpoint->GetNonDelegatingUnknown()->AddRef();
         m_endpoints.push_back(endpoint);
-        const bool capture = std::is_same_v<T, Uac1CaptureEndpoint>;
+        constexpr bool capture = std::is_base_of_v<Uac1CaptureEndpoint, T>;
         EXPECT_EQ(endpoint->Init(capture ? TRUE : FALSE, Owner()), STATUS_SUCCESS);
+        // The verifier checks the streaming path's lock order on every acquisition.
+        platform::LockSetName(endpoint->GetTransportLock().GetMutex(), "EndpointTransportLock");
+        platform::LockSetName(endpoint->GetSubmitLock(), "EndpointSubmitLock");
+        platform::LockSetName(endpoint->GetUrbContextLock(), "UrbContextLock");
+        platform::LockSetName(endpoint->GetStreamEngineLock(), "StreamEngineLock");
+        if constexpr (capture) {
+            platform::LockSetName(endpoint->GetRingLock(), "EndpointRingLock");
+        }
         for (const WaveFormatRecord& f : formats) {
             EXPECT_EQ(endpoint->AddFormat(&f, alternate), STATUS_SUCCESS);
         }

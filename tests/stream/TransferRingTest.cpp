@@ -145,5 +145,37 @@ TEST_F(HighSpeedRingTest, EightPacketsPerMillisecondAt44100AreOf5And6Frames)
     ExpectPattern(WireBytes(0x01), client.Written);
 }
 
+// A high-bandwidth endpoint: wMaxPacketSize 200 with one extra transaction carries 400 bytes.
+class HighBandwidthCaptureTest : public StreamFixture {
+protected:
+    void SetUp() override
+    {
+        sim::DescriptorBuilder b;
+        b.AudioControl(0, 0, {1})
+            .Uac1InputTerminal(4, 0x0201, 2)
+            .Uac1OutputTerminal(6, 0x0101, 4)
+            .AudioStreaming(1, 0, 0)
+            .AudioStreaming(1, 1, 0)
+            .Uac1AsGeneral(6)
+            .Uac1FormatTypeI(2, 2, 16, {48000})
+            .Endpoint(0x81, 0x05, 0x0800 | 200, 4)
+            .Uac1AsEndpoint();
+        Start(b, true);
+    }
+};
+
+TEST_F(HighBandwidthCaptureTest, MaxPacketCountsTheExtraTransactions)
+{
+    m_device->SetSource(0x81, {48000, 2, 2});
+    Uac1CaptureEndpoint* endpoint = NewEndpoint<Uac1CaptureEndpoint>(1, {PcmFormat(48000)});
+    ClientDouble client;
+    Play(endpoint, client, PcmFormat(48000));
+    EXPECT_EQ(endpoint->GetPacketsPerMsValue(), 1u);  // bInterval 4: one packet per frame
+    EXPECT_EQ(endpoint->GetFramesPerPacket(), 100u);
+    platform::RunFor(std::chrono::milliseconds(100));
+    Finish(endpoint, client);
+    EXPECT_GT(client.Captured.size(), 80u * 192);
+}
+
 }  // namespace
 }  // namespace kvxtest
