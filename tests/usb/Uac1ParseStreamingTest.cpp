@@ -211,6 +211,45 @@ TEST_F(Uac1ParseStreamingTest, CaptureFormatsComeAgainWithoutAMaskBelowFourChann
     }
 }
 
+// A speaker that the device can switch to headphones: the output terminal has two outputs and a
+// multi-output entity, which takes the feature unit's entities upstream of it as its links.
+TEST_F(Uac1ParseStreamingTest, MultiOutputTerminalLinksTheSingleSourceEntitiesUpstream)
+{
+    LONG references[2] = {};
+    for (int outputs = 1; outputs <= 2; ++outputs) {
+        SCOPED_TRACE(outputs);
+        DescriptorBuilder b;
+        b.AudioControl(0, 0, {1})
+            .Uac1InputTerminal(1, 0x0101, 2)
+            .Uac1FeatureUnit(2, 1, {0x0003, 0, 0})
+            .Uac1OutputTerminal(3, 0x0301, 2);
+        b.AudioStreaming(1, 0, 0).AudioStreaming(1, 1, 0).Uac1AsGeneral(1).Uac1FormatTypeI(2, 2, 16, {48000});
+        Plug(b);
+        m_device->SetString(0x50, u"chip");
+        if (outputs == 2) {
+            sim::RawRequest list;
+            const uint8_t setup[8] = {0xC1, 0x86, 0x00, 0x08, 0x00, 0x03, 0x0E, 0x00};
+            std::memcpy(list.Setup, setup, sizeof setup);
+            list.Reply = {0x02, 0x00, 0x01, 0x03, 0, 0, 0, 0, 0x02, 0x03, 0, 0, 0, 0};
+            m_device->AddRaw(list);
+        }
+        ASSERT_EQ(StartPlugged(), STATUS_SUCCESS);
+        ULONG multi = 0;
+        TopologyNode* volume = nullptr;
+        for (ULONG i = 0; i < m_function->GetEntityCount(); ++i) {
+            TopologyNode* e = nullptr;
+            ASSERT_EQ(m_function->GetEntity(i, &e), STATUS_SUCCESS);
+            multi += e->GetType() == ENTITY_MULTI_OUTPUT_TERMINAL ? 1 : 0;
+            volume = e->GetType() == ENTITY_VOLUME ? e : volume;
+        }
+        EXPECT_EQ(multi, outputs == 2 ? 1u : 0u);
+        ASSERT_NE(volume, nullptr);
+        references[outputs - 1] = volume->GetReferenceCount();
+        TearDown();
+    }
+    EXPECT_EQ(references[1], references[0] + 1) << "the multi-output entity holds the volume as a link";
+}
+
 TEST_F(Uac1ParseStreamingTest, CapturePathsGetTheirOwnSelectorOnlyBeforeVista)
 {
     auto withFeature = [] {
