@@ -108,6 +108,23 @@ protected:
         }
         return out;
     }
+    // Plugs the device a profile in sim/profiles describes.
+    void PlugProfile(const std::string& file)
+    {
+        std::string error;
+        auto profile = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/" + file, &error);
+        ASSERT_NE(profile, nullptr) << error;
+        Plug(profile->DeviceBytes(), profile->ConfigurationBytes());
+        for (const auto& [index, text] : profile->Strings()) {
+            m_device->SetString(index, text);
+        }
+        for (const auto& raw : profile->RawRequests()) {
+            m_device->AddRaw(raw);
+        }
+        for (const auto& c : profile->Controls()) {
+            m_device->SetControl(c.Entity, c.Selector, c.Channel == 0xFF ? -1 : c.Channel, c.Values);
+        }
+    }
     std::vector<ULONG> SourcesOf(ULONG id)
     {
         TopologyNode* n = nullptr;
@@ -487,19 +504,7 @@ TEST_F(Uac1ParseStreamingTest, ProfilesStartWithTheirEndpointsAndFormats)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.File);
-        std::string error;
-        auto profile = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/" + row.File, &error);
-        ASSERT_NE(profile, nullptr) << error;
-        Plug(profile->DeviceBytes(), profile->ConfigurationBytes());
-        for (const auto& [index, text] : profile->Strings()) {
-            m_device->SetString(index, text);
-        }
-        for (const auto& raw : profile->RawRequests()) {
-            m_device->AddRaw(raw);
-        }
-        for (const auto& c : profile->Controls()) {
-            m_device->SetControl(c.Entity, c.Selector, c.Channel == 0xFF ? -1 : c.Channel, c.Values);
-        }
+        PlugProfile(row.File);
         ASSERT_EQ(StartPlugged(), STATUS_SUCCESS);
         EXPECT_EQ(m_usb->FunctionVariant(), UsbFunctionVariant::Uac1);
         ASSERT_EQ(m_function->GetEndpointCount(), row.Formats.size());
@@ -508,6 +513,42 @@ TEST_F(Uac1ParseStreamingTest, ProfilesStartWithTheirEndpointsAndFormats)
             EXPECT_EQ(Endpoint(i)->IsCapture() != 0, row.Capture[i]) << i;
         }
         TearDown();
+    }
+}
+
+// Every control request of the headset's start fails in turn (an error, then a stall): the start
+// fails or goes on without what it asked for, and leaves nothing behind.
+TEST_F(Uac1ParseStreamingTest, EachRequestOfTheStartFailingInTurnEndsCleanly)
+{
+    PlugProfile("uac1-headset.json");
+    ASSERT_EQ(StartPlugged(), STATUS_SUCCESS);
+    std::vector<USB_DEFAULT_PIPE_SETUP_PACKET> requests;
+    for (const auto& entry : m_device->Log()) {
+        if (entry.What != sim::RequestLogEntry::Kind::Control) {
+            continue;
+        }
+        bool seen = false;
+        for (const auto& r : requests) {
+            seen = seen || (r.bmRequestType == entry.Setup.bmRequestType && r.bRequest == entry.Setup.bRequest &&
+                            r.wValue == entry.Setup.wValue && r.wIndex == entry.Setup.wIndex);
+        }
+        if (!seen) {
+            requests.push_back(entry.Setup);
+        }
+    }
+    TearDown();
+    ASSERT_GT(requests.size(), 10u);
+    for (const auto kind : {sim::SimDevice::FaultKind::Error, sim::SimDevice::FaultKind::Stall}) {
+        for (const auto& r : requests) {
+            SCOPED_TRACE(testing::Message() << std::hex << int(r.bmRequestType) << " " << int(r.bRequest) << " "
+                                            << r.wValue << " " << r.wIndex);
+            PlugProfile("uac1-headset.json");
+            m_device->AddFault({r.bmRequestType, r.bRequest, r.wValue, r.wIndex}, kind);
+            const NTSTATUS status = StartPlugged();
+            EXPECT_NE(status, STATUS_PENDING);
+            EXPECT_EQ(m_bus->PendingCount(), 0u);
+            TearDown();
+        }
     }
 }
 
