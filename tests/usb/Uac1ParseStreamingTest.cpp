@@ -516,6 +516,25 @@ TEST_F(Uac1ParseStreamingTest, ProfilesStartWithTheirEndpointsAndFormats)
     }
 }
 
+// Two render streams, each to its own output: every output reached binds, and an output a stream
+// does not reach is just not its own (the stream fails only when none reaches it).
+TEST_F(Uac1ParseStreamingTest, EachRenderStreamBindsTheOutputsItReaches)
+{
+    DescriptorBuilder b;
+    b.AudioControl(0, 0, {1, 2})
+        .Uac1InputTerminal(1, 0x0101, 2)
+        .Uac1InputTerminal(2, 0x0101, 2)
+        .Uac1OutputTerminal(3, 0x0301, 1)
+        .Uac1OutputTerminal(4, 0x0302, 2);
+    b.AudioStreaming(1, 0, 0).AudioStreaming(1, 1, 0).Uac1AsGeneral(1).Uac1FormatTypeI(2, 2, 16, {48000});
+    b.AudioStreaming(2, 0, 0).AudioStreaming(2, 1, 0).Uac1AsGeneral(2).Uac1FormatTypeI(2, 2, 16, {48000});
+    ASSERT_EQ(Start(b), STATUS_SUCCESS);
+    ASSERT_EQ(m_function->GetEndpointCount(), 2u);
+    // Terminals 0 and 1 stream into outputs 2 and 3; each path gets its mute node (4, 5).
+    EXPECT_EQ(Linked(Endpoint(0)), "2:1 0:0 4:2");
+    EXPECT_EQ(Linked(Endpoint(1)), "3:1 1:0 5:2");
+}
+
 // Every control request of the headset's start fails in turn (an error, then a stall): the start
 // fails or goes on without what it asked for, and leaves nothing behind.
 TEST_F(Uac1ParseStreamingTest, EachRequestOfTheStartFailingInTurnEndsCleanly)
