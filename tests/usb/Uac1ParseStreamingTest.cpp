@@ -108,6 +108,23 @@ protected:
         }
         return out;
     }
+    // Plugs the device a profile in sim/profiles describes.
+    void PlugProfile(const std::string& file)
+    {
+        std::string error;
+        auto profile = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/" + file, &error);
+        ASSERT_NE(profile, nullptr) << error;
+        Plug(profile->DeviceBytes(), profile->ConfigurationBytes());
+        for (const auto& [index, text] : profile->Strings()) {
+            m_device->SetString(index, text);
+        }
+        for (const auto& raw : profile->RawRequests()) {
+            m_device->AddRaw(raw);
+        }
+        for (const auto& c : profile->Controls()) {
+            m_device->SetControl(c.Entity, c.Selector, c.Channel == 0xFF ? -1 : c.Channel, c.Values);
+        }
+    }
     std::vector<ULONG> SourcesOf(ULONG id)
     {
         TopologyNode* n = nullptr;
@@ -209,6 +226,45 @@ TEST_F(Uac1ParseStreamingTest, CaptureFormatsComeAgainWithoutAMaskBelowFourChann
         EXPECT_EQ(Formats(e), row.Formats);
         TearDown();
     }
+}
+
+// A speaker that the device can switch to headphones: the output terminal has two outputs and a
+// multi-output entity, which takes the feature unit's entities upstream of it as its links.
+TEST_F(Uac1ParseStreamingTest, MultiOutputTerminalLinksTheSingleSourceEntitiesUpstream)
+{
+    LONG references[2] = {};
+    for (int outputs = 1; outputs <= 2; ++outputs) {
+        SCOPED_TRACE(outputs);
+        DescriptorBuilder b;
+        b.AudioControl(0, 0, {1})
+            .Uac1InputTerminal(1, 0x0101, 2)
+            .Uac1FeatureUnit(2, 1, {0x0003, 0, 0})
+            .Uac1OutputTerminal(3, 0x0301, 2);
+        b.AudioStreaming(1, 0, 0).AudioStreaming(1, 1, 0).Uac1AsGeneral(1).Uac1FormatTypeI(2, 2, 16, {48000});
+        Plug(b);
+        m_device->SetString(0x50, u"chip");
+        if (outputs == 2) {
+            sim::RawRequest list;
+            const uint8_t setup[8] = {0xC1, 0x86, 0x00, 0x08, 0x00, 0x03, 0x0E, 0x00};
+            std::memcpy(list.Setup, setup, sizeof setup);
+            list.Reply = {0x02, 0x00, 0x01, 0x03, 0, 0, 0, 0, 0x02, 0x03, 0, 0, 0, 0};
+            m_device->AddRaw(list);
+        }
+        ASSERT_EQ(StartPlugged(), STATUS_SUCCESS);
+        ULONG multi = 0;
+        TopologyNode* volume = nullptr;
+        for (ULONG i = 0; i < m_function->GetEntityCount(); ++i) {
+            TopologyNode* e = nullptr;
+            ASSERT_EQ(m_function->GetEntity(i, &e), STATUS_SUCCESS);
+            multi += e->GetType() == ENTITY_MULTI_OUTPUT_TERMINAL ? 1 : 0;
+            volume = e->GetType() == ENTITY_VOLUME ? e : volume;
+        }
+        EXPECT_EQ(multi, outputs == 2 ? 1u : 0u);
+        ASSERT_NE(volume, nullptr);
+        references[outputs - 1] = volume->GetReferenceCount();
+        TearDown();
+    }
+    EXPECT_EQ(references[1], references[0] + 1) << "the multi-output entity holds the volume as a link";
 }
 
 TEST_F(Uac1ParseStreamingTest, CapturePathsGetTheirOwnSelectorOnlyBeforeVista)
@@ -448,19 +504,7 @@ TEST_F(Uac1ParseStreamingTest, ProfilesStartWithTheirEndpointsAndFormats)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.File);
-        std::string error;
-        auto profile = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/" + row.File, &error);
-        ASSERT_NE(profile, nullptr) << error;
-        Plug(profile->DeviceBytes(), profile->ConfigurationBytes());
-        for (const auto& [index, text] : profile->Strings()) {
-            m_device->SetString(index, text);
-        }
-        for (const auto& raw : profile->RawRequests()) {
-            m_device->AddRaw(raw);
-        }
-        for (const auto& c : profile->Controls()) {
-            m_device->SetControl(c.Entity, c.Selector, c.Channel == 0xFF ? -1 : c.Channel, c.Values);
-        }
+        PlugProfile(row.File);
         ASSERT_EQ(StartPlugged(), STATUS_SUCCESS);
         EXPECT_EQ(m_usb->FunctionVariant(), UsbFunctionVariant::Uac1);
         ASSERT_EQ(m_function->GetEndpointCount(), row.Formats.size());
@@ -469,6 +513,61 @@ TEST_F(Uac1ParseStreamingTest, ProfilesStartWithTheirEndpointsAndFormats)
             EXPECT_EQ(Endpoint(i)->IsCapture() != 0, row.Capture[i]) << i;
         }
         TearDown();
+    }
+}
+
+// Two render streams, each to its own output: every output reached binds, and an output a stream
+// does not reach is just not its own (the stream fails only when none reaches it).
+TEST_F(Uac1ParseStreamingTest, EachRenderStreamBindsTheOutputsItReaches)
+{
+    DescriptorBuilder b;
+    b.AudioControl(0, 0, {1, 2})
+        .Uac1InputTerminal(1, 0x0101, 2)
+        .Uac1InputTerminal(2, 0x0101, 2)
+        .Uac1OutputTerminal(3, 0x0301, 1)
+        .Uac1OutputTerminal(4, 0x0302, 2);
+    b.AudioStreaming(1, 0, 0).AudioStreaming(1, 1, 0).Uac1AsGeneral(1).Uac1FormatTypeI(2, 2, 16, {48000});
+    b.AudioStreaming(2, 0, 0).AudioStreaming(2, 1, 0).Uac1AsGeneral(2).Uac1FormatTypeI(2, 2, 16, {48000});
+    ASSERT_EQ(Start(b), STATUS_SUCCESS);
+    ASSERT_EQ(m_function->GetEndpointCount(), 2u);
+    // Terminals 0 and 1 stream into outputs 2 and 3; each path gets its mute node (4, 5).
+    EXPECT_EQ(Linked(Endpoint(0)), "2:1 0:0 4:2");
+    EXPECT_EQ(Linked(Endpoint(1)), "3:1 1:0 5:2");
+}
+
+// Every control request of the headset's start fails in turn (an error, then a stall): the start
+// fails or goes on without what it asked for, and leaves nothing behind.
+TEST_F(Uac1ParseStreamingTest, EachRequestOfTheStartFailingInTurnEndsCleanly)
+{
+    PlugProfile("uac1-headset.json");
+    ASSERT_EQ(StartPlugged(), STATUS_SUCCESS);
+    std::vector<USB_DEFAULT_PIPE_SETUP_PACKET> requests;
+    for (const auto& entry : m_device->Log()) {
+        if (entry.What != sim::RequestLogEntry::Kind::Control) {
+            continue;
+        }
+        bool seen = false;
+        for (const auto& r : requests) {
+            seen = seen || (r.bmRequestType == entry.Setup.bmRequestType && r.bRequest == entry.Setup.bRequest &&
+                            r.wValue == entry.Setup.wValue && r.wIndex == entry.Setup.wIndex);
+        }
+        if (!seen) {
+            requests.push_back(entry.Setup);
+        }
+    }
+    TearDown();
+    ASSERT_GT(requests.size(), 10u);
+    for (const auto kind : {sim::SimDevice::FaultKind::Error, sim::SimDevice::FaultKind::Stall}) {
+        for (const auto& r : requests) {
+            SCOPED_TRACE(testing::Message() << std::hex << int(r.bmRequestType) << " " << int(r.bRequest) << " "
+                                            << r.wValue << " " << r.wIndex);
+            PlugProfile("uac1-headset.json");
+            m_device->AddFault({r.bmRequestType, r.bRequest, r.wValue, r.wIndex}, kind);
+            const NTSTATUS status = StartPlugged();
+            EXPECT_NE(status, STATUS_PENDING);
+            EXPECT_EQ(m_bus->PendingCount(), 0u);
+            TearDown();
+        }
     }
 }
 
