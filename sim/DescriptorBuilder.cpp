@@ -120,6 +120,19 @@ DescriptorBuilder& DescriptorBuilder::Uac1SelectorUnit(uint8_t id, std::initiali
     return Add(d);
 }
 
+DescriptorBuilder& DescriptorBuilder::Uac1MixerUnit(uint8_t id, std::initializer_list<uint8_t> sources,
+                                                    uint8_t channels, uint16_t channelConfig, uint8_t controlBytes)
+{
+    Bytes d = {0, CS_INTERFACE, 4, id, static_cast<uint8_t>(sources.size())};
+    d.insert(d.end(), sources.begin(), sources.end());
+    d.push_back(channels);
+    PutLe16(d, channelConfig);
+    d.push_back(0);  // iChannelNames
+    d.insert(d.end(), controlBytes, 0);
+    d.push_back(0);  // iMixer
+    return Add(d);
+}
+
 DescriptorBuilder& DescriptorBuilder::Uac1AsGeneral(uint8_t terminalLink, uint16_t formatTag)
 {
     Bytes d = {0, CS_INTERFACE, 1, terminalLink, 1};
@@ -134,6 +147,15 @@ DescriptorBuilder& DescriptorBuilder::Uac1FormatTypeI(uint8_t channels, uint8_t 
     for (uint32_t r : rates) {
         PutLe24(d, r);
     }
+    return Add(d);
+}
+
+DescriptorBuilder& DescriptorBuilder::Uac1FormatTypeRange(uint8_t channels, uint8_t subframeSize, uint8_t bits,
+                                                          uint32_t lower, uint32_t upper)
+{
+    Bytes d = {0, CS_INTERFACE, 2, 1, channels, subframeSize, bits, 0};
+    PutLe24(d, lower);
+    PutLe24(d, upper);
     return Add(d);
 }
 

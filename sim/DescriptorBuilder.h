@@ -46,9 +46,15 @@ public:
     DescriptorBuilder& Uac1FeatureUnit(uint8_t id, uint8_t source, std::initializer_list<uint16_t> controls,
                                        uint8_t controlSize = 2);
     DescriptorBuilder& Uac1SelectorUnit(uint8_t id, std::initializer_list<uint8_t> sources);
+    // bmControls of `controlBytes` bytes, all zero (no programmable mixing control).
+    DescriptorBuilder& Uac1MixerUnit(uint8_t id, std::initializer_list<uint8_t> sources, uint8_t channels,
+                                     uint16_t channelConfig = 0x3, uint8_t controlBytes = 1);
     DescriptorBuilder& Uac1AsGeneral(uint8_t terminalLink, uint16_t formatTag = 1);
     DescriptorBuilder& Uac1FormatTypeI(uint8_t channels, uint8_t subframeSize, uint8_t bits,
                                        std::initializer_list<uint32_t> rates);
+    // A continuous range of rates (bSamFreqType 0) from `lower` to `upper`.
+    DescriptorBuilder& Uac1FormatTypeRange(uint8_t channels, uint8_t subframeSize, uint8_t bits, uint32_t lower,
+                                           uint32_t upper);
     DescriptorBuilder& Uac1AsEndpoint(uint8_t attributes = 1);
 
     // UAC2 entities.

@@ -91,11 +91,13 @@ void SimDevice::LearnDescriptors()
 {
     const Bytes& c = m_configuration;
     bool inAudioControl = false;
+    uint8_t currentInterface = 0;
     uint32_t lastFormatRate = 48000;
     for (size_t p = 0; p + 2 <= c.size() && c[p] >= 2 && c[p] <= c.size() - p; p += c[p]) {
         const uint8_t len = c[p];
         const uint8_t type = c[p + 1];
         if (type == 4 && len >= 9) {
+            currentInterface = c[p + 2];
             inAudioControl = c[p + 5] == 1 && c[p + 6] == 1;
             if (inAudioControl) {
                 m_acInterface = c[p + 2];
@@ -110,6 +112,7 @@ void SimDevice::LearnDescriptors()
             ep.Interval = c[p + 6];
             ep.Feedback = (ep.Attributes & 3) == 1 && ((ep.Attributes >> 4) & 3) == 1;
             m_endpoints[c[p + 2]] = ep;
+            m_endpointInterface[c[p + 2]] = currentInterface;
             if (!m_uac2 && (ep.Attributes & 3) == 1 && !ep.Feedback) {
                 m_endpointRate[c[p + 2]] = lastFormatRate;
             }
@@ -231,7 +234,93 @@ void SimDevice::PostIn(uint8_t endpoint, Bytes data)
 void SimDevice::SetSource(uint8_t endpoint, AudioSource source)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_sources[endpoint] = {source, 0, 0, 0};
+    m_sources.insert_or_assign(endpoint, IsoSource(source, PacketsPerSecond(endpoint), m_ppm));
+}
+
+double SimDevice::PacketsPerSecond(uint8_t endpoint) const
+{
+    const auto ep = m_endpoints.find(endpoint);
+    const uint8_t interval = ep == m_endpoints.end() ? 1 : std::clamp<uint8_t>(ep->second.Interval, 1, 4);
+    return m_highSpeed ? 8000.0 / (1 << (interval - 1)) : 1000.0;
+}
+
+void SimDevice::ScriptSource(uint8_t endpoint, std::vector<ScriptedPacket> packets)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_sources.find(endpoint);
+    if (it == m_sources.end()) {
+        it = m_sources.emplace(endpoint, IsoSource(AudioSource{}, PacketsPerSecond(endpoint), m_ppm)).first;
+    }
+    it->second.Script(std::move(packets));
+}
+
+void SimDevice::SetSink(uint8_t endpoint, SinkConfig config)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_sinks.insert_or_assign(endpoint, SinkSlot{IsoSink(config, m_ppm), std::nullopt, 0});
+}
+
+SinkState SimDevice::Sink(uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_sinks.find(endpoint);
+    return it == m_sinks.end() ? SinkState{} : it->second.Sink.State();
+}
+
+void SimDevice::AddIsoFault(const IsoFault& fault)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_isoFaults.push_back(fault);
+}
+
+void SimDevice::StallEndpoint(uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_stalled[endpoint] = true;
+}
+
+void SimDevice::FailSelectAlternate(uint8_t interfaceNumber, uint8_t alternateSetting, int times)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_selectAltFaults[{interfaceNumber, alternateSetting}] = times;
+}
+
+std::vector<WireFrame> SimDevice::WireFrames(uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_wires.find(endpoint);
+    return it == m_wires.end() ? std::vector<WireFrame>{} : it->second.Frames();
+}
+
+Bytes SimDevice::WireBytes(uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_wires.find(endpoint);
+    return it == m_wires.end() ? Bytes{} : it->second.Stream();
+}
+
+uint64_t SimDevice::WireByteCount(uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_wires[endpoint].ByteCount();
+}
+
+uint64_t SimDevice::WireHash(uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_wires[endpoint].Hash();
+}
+
+uint64_t SimDevice::EmptyFrames(uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_wires[endpoint].EmptyFrames();
+}
+
+void SimDevice::KeepWireBytes(uint8_t endpoint, bool keep)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_wires[endpoint].KeepBytes(keep);
 }
 
 void SimDevice::SetClockPpm(double ppm)
@@ -239,8 +328,10 @@ void SimDevice::SetClockPpm(double ppm)
     std::lock_guard<std::mutex> guard(m_lock);
     m_ppm = ppm;
     for (auto& [endpoint, src] : m_sources) {
-        src.Packets = 0;
-        src.BaseSample = src.Sample;
+        src.SetPpm(ppm);
+    }
+    for (auto& [endpoint, slot] : m_sinks) {
+        slot.Sink.SetPpm(ppm, slot.LastTime);
     }
 }
 
@@ -302,10 +393,21 @@ std::vector<WirePacket> SimDevice::Wire(uint8_t endpoint)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     std::vector<WirePacket> out;
-    for (const auto& w : m_wire) {
-        if (w.Endpoint == endpoint) {
-            out.push_back(w);
+    auto it = m_wires.find(endpoint);
+    if (it == m_wires.end()) {
+        return out;
+    }
+    size_t offset = 0;
+    const Bytes& bytes = it->second.Stream();
+    for (const WireFrame& f : it->second.Frames()) {
+        if (!f.Present) {
+            continue;
         }
+        const size_t at = std::min(offset, bytes.size());
+        const size_t n = std::min<size_t>(f.Length, bytes.size() - at);
+        const auto first = bytes.begin() + static_cast<ptrdiff_t>(at);
+        out.push_back({endpoint, f.Frame, f.Microframe, Bytes(first, first + static_cast<ptrdiff_t>(n))});
+        offset += f.Length;
     }
     return out;
 }
@@ -367,13 +469,6 @@ std::map<uint8_t, std::vector<uint32_t>> SimDevice::ClockRates()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_clockRates;
-}
-
-int32_t SimDevice::SourceSample(uint64_t n, uint32_t channel, uint32_t bytesPerSample)
-{
-    // A ramp per channel, offset between channels: every sample is known and easy to locate.
-    const auto v = static_cast<int32_t>((n * 7 + channel * 1000) % 65536) - 32768;
-    return bytesPerSample > 2 ? v * (1 << (8 * (std::min<uint32_t>(bytesPerSample, 4) - 2))) : v;
 }
 
 Bytes SimDevice::FeedbackValue(uint32_t nominalRate)
@@ -671,29 +766,83 @@ UsbTransferResult SimDevice::BulkOrInterrupt(UCHAR endpoint, UCHAR* data, ULONG 
     return UsbTransferResult::Done(length);
 }
 
-USBD_STATUS SimDevice::IsochronousOut(UCHAR endpoint, ULONG frame, ULONG microframe, const UCHAR* data, ULONG length)
+// The packet's fault, if one applies: a stall, the plain packet count, then the fault list.
+std::optional<USBD_STATUS> SimDevice::PacketFault(uint8_t endpoint, uint32_t frame)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_stalled[endpoint]) {
+        return USBD_STATUS_STALL_PID;
+    }
     auto fault = m_packetFaults.find(endpoint);
     if (fault != m_packetFaults.end() && fault->second.first > 0) {
         fault->second.first--;
         return fault->second.second;
     }
-    m_wire.push_back({endpoint, frame, microframe, Bytes(data, data + length)});
+    for (IsoFault& f : m_isoFaults) {
+        if (f.What == IsoFault::Scope::Packet && f.Endpoint == endpoint && f.Count > 0 &&
+            (!f.FromFrame || static_cast<int32_t>(frame - *f.FromFrame) >= 0)) {
+            f.Count--;
+            return f.Status;
+        }
+    }
+    return std::nullopt;
+}
+
+platform::usb::UsbIsochronousUrbFault SimDevice::IsochronousUrbFault(UCHAR endpoint, ULONG startFrame, ULONG frames)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (IsoFault& f : m_isoFaults) {
+        if (f.What == IsoFault::Scope::Packet || f.Endpoint != endpoint || f.Count == 0 ||
+            (f.FromFrame && static_cast<int32_t>(startFrame + frames - 1 - *f.FromFrame) < 0)) {
+            continue;
+        }
+        f.Count--;
+        switch (f.What) {
+        case IsoFault::Scope::Urb: return {f.Status, STATUS_SUCCESS};
+        case IsoFault::Scope::Stall: m_stalled[endpoint] = true; return {};
+        case IsoFault::Scope::Unplug: f.Count = 0; return {USBD_STATUS_SUCCESS, STATUS_SUCCESS, true};
+        default: return {USBD_STATUS_SUCCESS, f.IrpStatus};
+        }
+    }
+    return {};
+}
+
+void SimDevice::IsochronousGap(UCHAR endpoint, ULONG firstFrame, ULONG frames)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!USB_ENDPOINT_DIRECTION_IN(endpoint)) {
+        m_wires[endpoint].Gap(firstFrame, frames);
+    }
+}
+
+USBD_STATUS SimDevice::IsochronousOut(UCHAR endpoint, ULONG frame, ULONG microframe, const UCHAR* data, ULONG length)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (const auto fault = PacketFault(endpoint, frame)) {
+        return *fault;
+    }
+    m_wires[endpoint].Packet(frame, microframe, data, length);
+    auto sink = m_sinks.find(endpoint);
+    if (sink != m_sinks.end()) {
+        SinkSlot& slot = sink->second;
+        if (!slot.FirstFrame) {
+            slot.FirstFrame = frame;
+        }
+        // Milliseconds since the first packet, across the frame number's wrap.
+        slot.LastTime = static_cast<double>(static_cast<int32_t>(frame - *slot.FirstFrame)) + microframe / 8.0;
+        slot.Sink.Packet(slot.LastTime, length);
+    }
     return USBD_STATUS_SUCCESS;
 }
 
-USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG, ULONG, UCHAR* data, ULONG length, ULONG* actual)
+USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG frame, ULONG, UCHAR* data, ULONG length, ULONG* actual)
 {
     *actual = 0;
     uint32_t nominal = 48000;
     bool feedback = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        auto fault = m_packetFaults.find(endpoint);
-        if (fault != m_packetFaults.end() && fault->second.first > 0) {
-            fault->second.first--;
-            return fault->second.second;
+        if (const auto fault = PacketFault(endpoint, frame)) {
+            return *fault;
         }
         auto ep = m_endpoints.find(endpoint);
         feedback = ep != m_endpoints.end() && ep->second.Feedback;
@@ -711,31 +860,14 @@ USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG, ULONG, UCHAR* data, 
         return USBD_STATUS_SUCCESS;
     }
     std::lock_guard<std::mutex> guard(m_lock);
-    SourceState& src = m_sources[endpoint];
-    const auto ep = m_endpoints.find(endpoint);
-    const uint8_t interval = ep == m_endpoints.end() ? 1 : std::clamp<uint8_t>(ep->second.Interval, 1, 4);
-    const double perSecond = m_highSpeed ? 8000.0 / (1 << (interval - 1)) : 1000.0;
-    // Counted from the last clock change, so that no rounding error accumulates.
-    src.Packets++;
-    const auto due = static_cast<uint64_t>(
-        std::floor(static_cast<long double>(src.Packets) * src.Format.Rate * ClockRatio() / perSecond + 1e-9L));
-    auto samples = src.BaseSample + due - std::min(src.Sample, src.BaseSample + due);
-    const uint32_t frameBytes = src.Format.Channels * src.Format.BytesPerSample;
-    if (frameBytes == 0) {
-        return USBD_STATUS_SUCCESS;
+    auto it = m_sources.find(endpoint);
+    if (it == m_sources.end()) {
+        it = m_sources.emplace(endpoint, IsoSource(AudioSource{}, PacketsPerSecond(endpoint), m_ppm)).first;
     }
-    samples = std::min<uint64_t>(samples, length / frameBytes);
-    UCHAR* out = data;
-    for (uint64_t i = 0; i < samples; ++i, ++src.Sample) {
-        for (uint32_t ch = 0; ch < src.Format.Channels; ++ch) {
-            const int32_t v = SourceSample(src.Sample, ch, src.Format.BytesPerSample);
-            for (uint32_t b = 0; b < src.Format.BytesPerSample; ++b) {
-                *out++ = static_cast<UCHAR>(static_cast<uint32_t>(v) >> (8 * b));
-            }
-        }
-    }
-    *actual = static_cast<ULONG>(samples * frameBytes);
-    Record(RequestLogEntry::Kind::IsochronousIn, nullptr, endpoint, *actual, "ok");
+    uint32_t reported = 0;
+    it->second.NextPacket(data, length, &reported);
+    *actual = reported;
+    Record(RequestLogEntry::Kind::IsochronousIn, nullptr, endpoint, reported, "ok");
     return USBD_STATUS_SUCCESS;
 }
 
@@ -745,12 +877,20 @@ bool SimDevice::SelectInterface(UCHAR interfaceNumber, UCHAR alternateSetting)
     USB_DEFAULT_PIPE_SETUP_PACKET setup{BMREQUEST_TO_INTERFACE, USB_REQUEST_SET_INTERFACE, alternateSetting,
                                         interfaceNumber, 0};
     auto fault = m_selectFaults.find(interfaceNumber);
-    if (fault != m_selectFaults.end() && fault->second > 0) {
-        fault->second--;
+    auto altFault = m_selectAltFaults.find({interfaceNumber, alternateSetting});
+    if ((fault != m_selectFaults.end() && fault->second > 0) ||
+        (altFault != m_selectAltFaults.end() && altFault->second > 0)) {
+        (fault != m_selectFaults.end() && fault->second > 0 ? fault->second : altFault->second)--;
         Record(RequestLogEntry::Kind::Control, &setup, 0, 0, "stall");
         return false;
     }
     m_alternate[interfaceNumber] = alternateSetting;
+    for (auto& [endpoint, stalled] : m_stalled) {
+        auto owner = m_endpointInterface.find(endpoint);
+        if (owner != m_endpointInterface.end() && owner->second == interfaceNumber) {
+            stalled = false;
+        }
+    }
     Record(RequestLogEntry::Kind::Control, &setup, 0, 0, "ok");
     return true;
 }
@@ -770,6 +910,7 @@ void SimDevice::ClearStall(UCHAR endpoint)
     std::lock_guard<std::mutex> guard(m_lock);
     USB_DEFAULT_PIPE_SETUP_PACKET setup{BMREQUEST_TO_ENDPOINT, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL,
                                         endpoint, 0};
+    m_stalled[endpoint] = false;
     Record(RequestLogEntry::Kind::Control, &setup, endpoint, 0, "ok");
 }
 

@@ -16,6 +16,7 @@
 
 #include "platform/usb/UsbBus.h"
 #include "sim/DescriptorBuilder.h"
+#include "sim/IsoStream.h"
 
 namespace sim {
 
@@ -72,10 +73,23 @@ struct ControlEntry {
     ControlValues Values;
 };
 
-struct AudioSource {
-    uint32_t Rate = 48000;
-    uint32_t Channels = 2;
-    uint32_t BytesPerSample = 2;
+// A failure of isochronous transfers on an endpoint, by packet, URB or IRP.
+struct IsoFault {
+    enum class Scope {
+        Packet,  // packets fail with Status (their URB succeeds unless all of its packets failed)
+        Urb,     // whole URBs fail with Status: nothing reaches the device, every packet fails
+        Irp,     // the IRP completes with IrpStatus while the URB and its packets report success
+        Stall,   // the endpoint stalls at the URB (as StallEndpoint); Count and Status do not apply
+        Unplug,  // the device is unplugged at the URB: it and everything pending fail, 0xC000009D
+    };
+    Scope What = Scope::Packet;
+    uint8_t Endpoint = 0;
+    // From this frame on (wrap-aware): packets in it or later; URBs ending after its start.
+    // Unset: the next ones.
+    std::optional<uint32_t> FromFrame;
+    uint32_t Count = 1;  // packets or URBs in a row: more than one is a burst
+    USBD_STATUS Status = USBD_STATUS_ISO_TD_ERROR;
+    NTSTATUS IrpStatus = STATUS_UNSUCCESSFUL;
 };
 
 class SimDevice : public platform::usb::UsbDeviceModel {
@@ -95,7 +109,14 @@ public:
     void AddRaw(const RawRequest& request);
     // Interrupt or bulk IN data, delivered to the next transfer on the endpoint.
     void PostIn(uint8_t endpoint, Bytes data);
+    // An IN endpoint's audio (IsoSource: the device clock, a count per channel). An IN endpoint
+    // without one sends 48 kHz 16-bit stereo.
     void SetSource(uint8_t endpoint, AudioSource source);
+    // Packets of the endpoint's source made empty, short, odd-length or oversize by index.
+    void ScriptSource(uint8_t endpoint, std::vector<ScriptedPacket> packets);
+    // An OUT endpoint plays what arrives from a FIFO (IsoSink); without one it only keeps the wire.
+    void SetSink(uint8_t endpoint, SinkConfig config);
+    SinkState Sink(uint8_t endpoint);
     // Moves the device clock (sources and feedback) by a ppm offset.
     void SetClockPpm(double ppm);
 
@@ -106,12 +127,19 @@ public:
                   uint32_t length = 0);
     // The next `count` isochronous packets on the endpoint fail with the status.
     void FailPackets(uint8_t endpoint, int count, USBD_STATUS status = USBD_STATUS_ISO_TD_ERROR);
+    // Isochronous failures by packet, URB or IRP; each served in turn until its count is used.
+    void AddIsoFault(const IsoFault& fault);
+    // The endpoint stalls: its packets fail with USBD_STATUS_STALL_PID (the bus halts the pipe)
+    // until SYNC_RESET_PIPE_AND_CLEAR_STALL or a new selection of its interface.
+    void StallEndpoint(uint8_t endpoint);
     // The next `times` bulk or interrupt transfers on the endpoint fail (stall when status is 0).
     void FailTransfers(uint8_t endpoint, int times, USBD_STATUS status = 0);
     void Unplug();
     // The port status request fails with STATUS_NO_SUCH_DEVICE `times` times.
     void NoSuchDevice(int times);
     void FailSelectInterface(uint8_t interfaceNumber, int times = 1);
+    // Only selections of that alternate setting fail (e.g. 0 to fail the zero-bandwidth one).
+    void FailSelectAlternate(uint8_t interfaceNumber, uint8_t alternateSetting, int times = 1);
     // STATUS_SUCCESS accepts idle notifications; anything else refuses them with that status.
     void SetIdleAnswer(NTSTATUS status);
     // The bus-interface query is not answered; QueryBusTime fails with the status (success restores).
@@ -121,13 +149,27 @@ public:
     // ---- what happened ----
     std::vector<RequestLogEntry> Log();
     std::vector<WirePacket> Wire(uint8_t endpoint);
+    // Every (micro)frame of an OUT endpoint from its first packet on: its packet, or none.
+    std::vector<WireFrame> WireFrames(uint8_t endpoint);
+    // The bytes the endpoint received, in order (empty when KeepWireBytes(false)).
+    Bytes WireBytes(uint8_t endpoint);
+    // Count and FNV-1a hash (HashBytes) of the bytes received; kept even without the bytes.
+    uint64_t WireByteCount(uint8_t endpoint);
+    uint64_t WireHash(uint8_t endpoint);
+    // Frames without a packet between the endpoint's URBs.
+    uint64_t EmptyFrames(uint8_t endpoint);
+    // Long runs: keep only counts, hash and frames, not the bytes.
+    void KeepWireBytes(uint8_t endpoint, bool keep);
     std::vector<Bytes> BulkOut(uint8_t endpoint);
     uint8_t Configuration();
     uint8_t AlternateSetting(uint8_t interfaceNumber);
     // The feedback value the device sends now (10.14 in 3 bytes at full speed, 16.16 in 4 at high).
     Bytes FeedbackValue(uint32_t nominalRate);
     // The known audio: sample `n` of channel `c` of an IN source (16-bit range, scaled up for more bytes).
-    static int32_t SourceSample(uint64_t n, uint32_t channel, uint32_t bytesPerSample);
+    static int32_t SourceSample(uint64_t n, uint32_t channel, uint32_t bytesPerSample)
+    {
+        return IsoSource::Sample(n, channel, bytesPerSample);
+    }
 
     // What the device was built from (a profile saves these).
     const Bytes& DeviceBytes() const { return m_device; }
@@ -155,6 +197,8 @@ public:
     bool SelectInterface(UCHAR interfaceNumber, UCHAR alternateSetting) override;
     bool SelectConfiguration(UCHAR configurationValue) override;
     void ClearStall(UCHAR endpoint) override;
+    void IsochronousGap(UCHAR endpoint, ULONG firstFrame, ULONG frames) override;
+    platform::usb::UsbIsochronousUrbFault IsochronousUrbFault(UCHAR endpoint, ULONG startFrame, ULONG frames) override;
     NTSTATUS PortStatusOverride() override;
     NTSTATUS IdleNotificationStatus() override;
     bool BusInterfaceAvailable() override;
@@ -181,11 +225,10 @@ private:
         uint8_t Interval = 1;
         bool Feedback = false;
     };
-    struct SourceState {
-        AudioSource Format;
-        uint64_t Sample = 0;       // samples produced
-        uint64_t Packets = 0;      // packet intervals since the base
-        uint64_t BaseSample = 0;   // samples produced when the clock last changed
+    struct SinkSlot {
+        IsoSink Sink;
+        std::optional<uint32_t> FirstFrame;
+        double LastTime = 0;
     };
 
     void LearnDescriptors();
@@ -195,6 +238,8 @@ private:
     void Record(RequestLogEntry::Kind kind, const USB_DEFAULT_PIPE_SETUP_PACKET* setup, uint8_t endpoint,
                 uint32_t length, const char* outcome);
     double ClockRatio() const { return 1.0 + m_ppm * 1e-6; }
+    double PacketsPerSecond(uint8_t endpoint) const;
+    std::optional<USBD_STATUS> PacketFault(uint8_t endpoint, uint32_t frame);
 
     std::mutex m_lock;
     platform::usb::UsbBus* m_bus = nullptr;
@@ -215,11 +260,16 @@ private:
     std::map<uint8_t, std::vector<Bytes>> m_bulkOut;
     std::map<uint8_t, std::pair<int, USBD_STATUS>> m_transferFaults;
     std::map<uint8_t, std::pair<int, USBD_STATUS>> m_packetFaults;
-    std::map<uint8_t, SourceState> m_sources;
+    std::map<uint8_t, IsoSource> m_sources;
+    std::map<uint8_t, SinkSlot> m_sinks;
+    std::map<uint8_t, WireLog> m_wires;
+    std::vector<IsoFault> m_isoFaults;
+    std::map<uint8_t, bool> m_stalled;
+    std::map<uint8_t, uint8_t> m_endpointInterface;
+    std::map<std::pair<uint8_t, uint8_t>, int> m_selectAltFaults;
     std::map<uint8_t, EndpointInfo> m_endpoints;
     std::map<uint8_t, int> m_selectFaults;
     std::map<uint8_t, uint8_t> m_alternate;
-    std::vector<WirePacket> m_wire;
     std::vector<RequestLogEntry> m_log;
     uint8_t m_configurationValue = 0;
     double m_ppm = 0;

@@ -11,6 +11,7 @@
 #include "platform/registry/DeviceRegistry.h"
 #include "platform/registry/Registry.h"
 #include "usb/SettingsFile.h"
+#include "usb/Uac1Function.h"
 #include "adapter/SettingsStore.h"
 
 // Published USB-audio identifier schemes of KSCOMPONENTID: a fixed GUID whose first word is
@@ -27,15 +28,17 @@ constexpr LONGLONG PORT_RETRY_DELAY = -1000000LL;  // 100 ms
 NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown,
                              USHORT idVendor, USHORT idProduct)
 {
-    UNREFERENCED_PARAMETER(variant);
-    UNREFERENCED_PARAMETER(pOuterUnknown);
-    UNREFERENCED_PARAMETER(idVendor);
-    UNREFERENCED_PARAMETER(idProduct);
-    if (ppFunction != nullptr) {
-        *ppFunction = nullptr;
+    if (ppFunction == nullptr) {
+        return STATUS_INVALID_PARAMETER;
     }
-    // The function classes come with their descriptor parsers.
-    return STATUS_NOT_IMPLEMENTED;
+    *ppFunction = nullptr;
+    switch (variant) {
+    case UsbFunctionVariant::Uac1:
+        return Uac1Function::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
+    default:
+        // The UAC2 function and the chip variants come with their own parsers.
+        return STATUS_NOT_IMPLEMENTED;
+    }
 }
 
 // ---- object ----

@@ -10,8 +10,26 @@
 KVX_DEFINE_GUID(IID_IUsbDevice, "{4E0BFAF2-66CC-40AC-8203-C3C4D08CD4FF}");
 KVX_DEFINE_GUID(IID_IUsbAudioFunction, "{B00C6788-253F-4638-9460-336A8BE6EE9A}");
 
-// The function's own interface; its operations come with the function classes.
-class IUsbAudioFunction;
+// The USB audio function's own interface. Its first two operations are what the topology's
+// output switch calls (keep their order); RestoreRegisters is the UAC1 family's only.
+class IUsbAudioFunction : public IUnknown {
+public:
+    // Re-registers the wave subdevices of the endpoints whose output kind changed; the id of the
+    // entity that switched is not consulted.
+    virtual NTSTATUS ReRegisterEndpoints(ULONG ulEntityId) = 0;
+    // The function's callback object, without a reference; null out pointer: STATUS_UNSUCCESSFUL.
+    virtual NTSTATUS GetCallbackObject(PVOID* ppCallbackObject) = 0;
+    // The AudioControl interface descriptor and the bytes from it to the end of the configuration.
+    virtual NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes) = 0;
+    // The configuration, its first AudioStreaming interface descriptor and the bytes from that
+    // interface to the end of the configuration.
+    virtual NTSTATUS ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
+                                         PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes) = 0;
+    virtual NTSTATUS RestoreRegisters() = 0;
+
+protected:
+    ~IUsbAudioFunction() = default;
+};
 
 class IUsbDevice : public IUnknown {
 public:

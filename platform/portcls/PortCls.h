@@ -444,3 +444,15 @@ NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN From
 NTSTATUS PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup, PUNKNOWN OuterUnknown);
 // Unknown answers IAdapterPowerManagement; pvContext1 is the adapter's functional device object.
 NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN Unknown, PVOID pvContext1);
+
+// Content protection: the stack below a device that carries protected content is told its id.
+struct DRMFORWARD {
+    DWORD Flags;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PVOID Context;
+};
+using PDRMFORWARD = DRMFORWARD*;
+// Records the forward (the stand-in has no content protection below it) and succeeds; a null
+// record or one without a device object is STATUS_INVALID_PARAMETER.
+NTSTATUS PcForwardContentToDeviceObject(ULONG ContentId, PVOID Reserved, PDRMFORWARD DrmForward);

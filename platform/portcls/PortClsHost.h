@@ -46,4 +46,13 @@ ULONG PcGetVersion();
 // Ports alive (created by PcNewPort and not yet destroyed), so that a test sees a leaked port.
 size_t PcLivePortCount();
 
+// The content forwards made with PcForwardContentToDeviceObject, oldest first; cleared by
+// PcContentForwardsClear.
+struct PcContentForward {
+    ULONG ContentId;
+    DRMFORWARD Forward;
+};
+std::vector<PcContentForward> PcContentForwards();
+void PcContentForwardsClear();
+
 }  // namespace platform

@@ -22,8 +22,7 @@ namespace {
 
 UsbBus* BusOf(PDEVICE_OBJECT device) { return *static_cast<UsbBus**>(device->DeviceExtension); }
 
-uint64_t FrameNow() { return static_cast<uint64_t>(platform::ClockNow() / platform::TICKS_PER_MS); }
-int64_t FrameStart(uint64_t frame) { return static_cast<int64_t>(frame) * platform::TICKS_PER_MS; }
+uint64_t ClockFrame() { return static_cast<uint64_t>(platform::ClockNow() / platform::TICKS_PER_MS); }
 
 // The transfer buffer of a URB: its virtual address, else its MDL's system address.
 UCHAR* TransferBuffer(PVOID buffer, PMDL mdl)
@@ -136,6 +135,7 @@ UsbBus::UsbBus(UsbDeviceModel* model) : m_model(model)
 {
     KeInitializeTimer(&m_timer);
     KeInitializeDpc(&m_dpc, DpcRoutine, this);
+    KeInitializeDpc(&m_otherDpc, OtherDpcRoutine, this);
     KeInitializeEvent(&m_workDone, NotificationEvent, TRUE);
     m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbBus");
     if (m_driver == nullptr) {
@@ -180,6 +180,7 @@ UsbBus::~UsbBus()
     FailAllPending(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
     KeRemoveQueueDpc(&m_dpc);
     KeFlushQueuedDpcs();
+    KeFlushQueuedDpcs();  // the second processor's share, queued by a frame DPC that was running
     KeCancelTimer(&m_timer);  // a DPC that was running may have set it again
     KeWaitForSingleObject(&m_workDone, Executive, KernelMode, FALSE, nullptr);
     if (m_pdo != nullptr) {
@@ -190,7 +191,52 @@ UsbBus::~UsbBus()
     }
 }
 
-ULONG UsbBus::CurrentFrame() { return static_cast<ULONG>(FrameNow()); }
+ULONG UsbBus::CurrentFrame() { return static_cast<ULONG>(ClockFrame()); }
+
+// Frames are counted unwrapped inside the bus; the URBs and the device see their low 32 bits.
+uint64_t UsbBus::FrameNow() { return ClockFrame() + m_frameOffset.load(); }
+
+int64_t UsbBus::FrameStart(uint64_t frame)
+{
+    return static_cast<int64_t>(frame - m_frameOffset.load()) * platform::TICKS_PER_MS;
+}
+
+ULONG UsbBus::Frame() { return static_cast<ULONG>(FrameNow()); }
+
+void UsbBus::SetFrameNumber(ULONG frame)
+{
+    const auto clock = static_cast<ULONG>(ClockFrame());
+    m_frameOffset.store(static_cast<ULONG>(frame - clock));
+}
+
+void UsbBus::SetTwoProcessorCompletions(bool on, ULONG framesPerInterrupt)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_twoProcessors = on;
+        m_framesPerInterrupt = on ? std::max<ULONG>(framesPerInterrupt, 1) : 1;
+    }
+    Arm();
+}
+
+uint64_t UsbBus::EmptyFrames(UCHAR endpoint)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_emptyFrames.find(endpoint);
+    return it == m_emptyFrames.end() ? 0 : it->second;
+}
+
+// When the DPC for a due time runs: at once, or with moderation at the next interrupt frame.
+int64_t UsbBus::InterruptTime(int64_t due)
+{
+    if (m_framesPerInterrupt <= 1) {
+        return due;
+    }
+    const int64_t ms = platform::TICKS_PER_MS;
+    const int64_t frame = (due + ms - 1) / ms;
+    const int64_t n = m_framesPerInterrupt;
+    return (frame + n - 1) / n * n * ms;
+}
 
 bool UsbBus::Connected()
 {
@@ -352,7 +398,7 @@ NTSTATUS UsbBus::QueryBusTime(PVOID busContext, PULONG frame)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    *frame = CurrentFrame();
+    *frame = static_cast<UsbBus*>(busContext)->Frame();
     return STATUS_SUCCESS;
 }
 
@@ -554,7 +600,7 @@ NTSTATUS UsbBus::SubmitUrb(PIRP irp, PURB urb)
         return USBD_SUCCESS(s) ? Queue(irp, e) : Fail(irp, urb, s);
     }
     case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
-        urb->UrbGetCurrentFrameNumber.FrameNumber = CurrentFrame();
+        urb->UrbGetCurrentFrameNumber.FrameNumber = Frame();
         Complete(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0);
         return STATUS_SUCCESS;
     case URB_FUNCTION_ABORT_PIPE:
@@ -675,18 +721,29 @@ USBD_STATUS UsbBus::CheckIsochronous(PURB urb, Entry& e)
             return USBD_STATUS_INVALID_PARAMETER;  // larger than the endpoint may carry
         }
     }
+    if (pipe->Halted) {
+        return USBD_STATUS_ENDPOINT_HALTED;
+    }
     const uint64_t now = FrameNow();
     const uint64_t frames = packets / perFrame;
     uint64_t start;
     if (t.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
         start = std::max(pipe->NextFrame, now + 1);
     } else {
+        // Wrap-aware: the frame must lie ahead of the one in progress and not inside what the
+        // pipe has already scheduled.
         const auto ahead = static_cast<int32_t>(t.StartFrame - static_cast<ULONG>(now));
         if (ahead <= 0 || ahead > 1024) {
             return USBD_STATUS_BAD_START_FRAME;
         }
         start = now + static_cast<uint64_t>(ahead);
+        if (start < pipe->NextFrame) {
+            return USBD_STATUS_BAD_START_FRAME;
+        }
     }
+    // Frames between the pipe's last URB and this one go out without a packet.
+    e.GapFrom = pipe->NextFrame;
+    e.GapFrames = pipe->NextFrame != 0 ? start - pipe->NextFrame : 0;
     t.StartFrame = static_cast<ULONG>(start);
     t.ErrorCount = 0;
     pipe->NextFrame = start + frames;
@@ -842,6 +899,8 @@ USBD_STATUS UsbBus::SelectInterface(PURB urb)
     if (!exists) {
         return USBD_STATUS_INTERFACE_NOT_FOUND;
     }
+    // The host aborts the interface's pipes before it sends SET_INTERFACE.
+    CancelInterfaceTransfers(s.Interface.InterfaceNumber);
     if (!m_model->SelectInterface(s.Interface.InterfaceNumber, s.Interface.AlternateSetting)) {
         return USBD_STATUS_STALL_PID;
     }
@@ -891,7 +950,7 @@ void UsbBus::Arm()
         if (e.Held) {
             continue;
         }
-        const int64_t wait = e.Due - platform::ClockNow();
+        const int64_t wait = InterruptTime(e.Due) - platform::ClockNow();
         if (wait <= 0) {
             KeInsertQueueDpc(&m_dpc, nullptr, nullptr);
         } else {
@@ -912,7 +971,7 @@ void UsbBus::RunDue()
         std::lock_guard<std::mutex> guard(m_lock);
         const int64_t now = platform::ClockNow();
         for (auto it = m_queue.begin(); it != m_queue.end();) {
-            if (!it->Held && it->Due <= now && IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
+            if (!it->Held && InterruptTime(it->Due) <= now && IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
                 ready.push_back(*it);
                 it = m_queue.erase(it);
             } else {
@@ -920,10 +979,42 @@ void UsbBus::RunDue()
             }
         }
     }
+    if (ready.size() > 1) {
+        // The second processor takes every other completion and runs beside this one.
+        bool queue = false;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_twoProcessors) {
+                std::vector<Entry> mine;
+                for (size_t i = 0; i < ready.size(); ++i) {
+                    (i % 2 == 0 ? mine : m_other).push_back(ready[i]);
+                }
+                ready.swap(mine);
+                queue = true;
+            }
+        }
+        if (queue) {
+            KeSetTargetProcessorDpc(&m_otherDpc, static_cast<CHAR>((KeGetCurrentProcessorNumber() + 1) % 2));
+            KeInsertQueueDpc(&m_otherDpc, nullptr, nullptr);
+        }
+    }
     for (Entry& e : ready) {
         Finish(e);
     }
     Arm();
+}
+
+VOID UsbBus::OtherDpcRoutine(KDPC*, PVOID context, PVOID, PVOID)
+{
+    auto* bus = static_cast<UsbBus*>(context);
+    std::vector<Entry> share;
+    {
+        std::lock_guard<std::mutex> guard(bus->m_lock);
+        share.swap(bus->m_other);
+    }
+    for (Entry& e : share) {
+        bus->Finish(e);
+    }
 }
 
 // Puts a request that the device keeps back into the queue, cancellable.
@@ -1020,10 +1111,44 @@ void UsbBus::CompleteIsochronous(Entry& e)
 {
     auto& t = e.Urb->UrbIsochronousTransfer;
     UCHAR* buffer = TransferBuffer(t.TransferBuffer, t.TransferBufferMDL);
-    const bool in = USB_ENDPOINT_DIRECTION_IN(e.PipeCopy.EndpointAddress);
+    const UCHAR endpoint = e.PipeCopy.EndpointAddress;
+    const bool in = USB_ENDPOINT_DIRECTION_IN(endpoint);
     USBD_ISO_PACKET_DESCRIPTOR* packet = t.IsoPacket;
+    if (e.GapFrames > 0) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_emptyFrames[endpoint] += e.GapFrames;
+        }
+        m_model->IsochronousGap(endpoint, static_cast<ULONG>(e.GapFrom), static_cast<ULONG>(e.GapFrames));
+    }
+    const ULONG frames = t.NumberOfPackets / e.PacketsPerFrame;
+    const UsbIsochronousUrbFault fault = m_model->IsochronousUrbFault(endpoint, static_cast<ULONG>(e.StartFrame), frames);
+    if (fault.Unplug) {
+        Unplug();
+        for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
+            packet[i].Status = USBD_STATUS_DEVICE_GONE;
+            packet[i].Length = 0;
+        }
+        t.ErrorCount = t.NumberOfPackets;
+        Complete(e.Irp, e.Urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, 0);
+        return;
+    }
+    if (!USBD_SUCCESS(fault.UrbStatus)) {
+        for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
+            packet[i].Status = fault.UrbStatus;
+            packet[i].Length = 0;
+        }
+        t.ErrorCount = t.NumberOfPackets;
+        if (in) {
+            t.TransferBufferLength = 0;
+        }
+        const NTSTATUS irpStatus = NT_SUCCESS(fault.IrpStatus) ? UsbdStatusToNtStatus(fault.UrbStatus) : fault.IrpStatus;
+        Complete(e.Irp, e.Urb, fault.UrbStatus, irpStatus, 0);
+        return;
+    }
     ULONG errors = 0;
     ULONG total = 0;
+    bool stalled = false;
     for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
         const ULONG end = i + 1 < t.NumberOfPackets ? packet[i + 1].Offset : t.TransferBufferLength;
         const ULONG room = end - packet[i].Offset;
@@ -1032,23 +1157,40 @@ void UsbBus::CompleteIsochronous(Entry& e)
         USBD_STATUS s;
         if (in) {
             ULONG actual = 0;
-            s = m_model->IsochronousIn(e.PipeCopy.EndpointAddress, frame, microframe, buffer + packet[i].Offset,
-                                       std::min(room, e.PipeCopy.MaxPacket), &actual);
-            packet[i].Length = USBD_SUCCESS(s) ? std::min(actual, std::min(room, e.PipeCopy.MaxPacket)) : 0;
+            const ULONG space = std::min(room, e.PipeCopy.MaxPacket);
+            s = m_model->IsochronousIn(endpoint, frame, microframe, buffer + packet[i].Offset, space, &actual);
+            if (USBD_SUCCESS(s) && actual > space) {
+                // The device sent more than the packet may hold: what fit is kept, the packet failed.
+                s = actual > e.PipeCopy.MaxPacket ? USBD_STATUS_BABBLE_DETECTED : USBD_STATUS_BUFFER_OVERRUN;
+                actual = space;
+            }
+            packet[i].Length = USBD_SUCCESS(s) || s == USBD_STATUS_BABBLE_DETECTED || s == USBD_STATUS_BUFFER_OVERRUN
+                                   ? std::min(actual, space)
+                                   : 0;
             total += packet[i].Length;
         } else {
-            s = m_model->IsochronousOut(e.PipeCopy.EndpointAddress, frame, microframe, buffer + packet[i].Offset, room);
+            s = m_model->IsochronousOut(endpoint, frame, microframe, buffer + packet[i].Offset, room);
             packet[i].Length = 0;
         }
         packet[i].Status = s;
         errors += USBD_SUCCESS(s) ? 0 : 1;
+        stalled = stalled || s == USBD_STATUS_STALL_PID;
     }
     t.ErrorCount = errors;
     if (in) {
         t.TransferBufferLength = total;
     }
+    if (stalled) {
+        // A stalled endpoint halts its pipe until SYNC_RESET_PIPE_AND_CLEAR_STALL or a new selection.
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (Pipe* pipe = FindPipe(e.PipeCopy.Handle)) {
+            pipe->Halted = true;
+        }
+    }
     if (errors == t.NumberOfPackets) {
         Complete(e.Irp, e.Urb, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, 0);
+    } else if (!NT_SUCCESS(fault.IrpStatus)) {
+        Complete(e.Irp, e.Urb, USBD_STATUS_SUCCESS, fault.IrpStatus, 0);
     } else {
         Complete(e.Irp, e.Urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0);
     }
@@ -1090,6 +1232,26 @@ void UsbBus::FailAllPending(USBD_STATUS usbd, NTSTATUS status)
     }
     for (Entry& e : failed) {
         Complete(e.Irp, e.Urb, usbd, status, 0);
+    }
+}
+
+void UsbBus::CancelInterfaceTransfers(UCHAR interfaceNumber)
+{
+    std::vector<Entry> cancelled;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (auto it = m_queue.begin(); it != m_queue.end();) {
+            if ((it->Kind == Work::Isochronous || it->Kind == Work::BulkOrInterrupt) &&
+                it->PipeCopy.Interface == interfaceNumber && IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
+                cancelled.push_back(*it);
+                it = m_queue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (Entry& e : cancelled) {
+        Complete(e.Irp, e.Urb, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0);
     }
 }
 

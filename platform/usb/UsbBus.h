@@ -9,6 +9,7 @@
 // UsbDeviceModel (the simulated devices of sim/).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -35,6 +36,18 @@ struct UsbTransferResult {
     static UsbTransferResult Error(USBD_STATUS status) { return {Kind::Error, 0, status}; }
 };
 
+// A failure a device model puts on a whole isochronous URB (see UsbDeviceModel::IsochronousUrbFault).
+struct UsbIsochronousUrbFault {
+    // An error fails the URB: no packet reaches the device, every packet carries this status and
+    // the IRP completes with IrpStatus (or the NTSTATUS matching the USBD status when that is 0).
+    USBD_STATUS UrbStatus = USBD_STATUS_SUCCESS;
+    // With a successful URB status, a failure here completes the IRP with it while the URB and
+    // its packets report success (a fault only the IRP shows).
+    NTSTATUS IrpStatus = STATUS_SUCCESS;
+    // The device leaves the port now: this URB and everything pending fail as on Unplug.
+    bool Unplug = false;
+};
+
 // The device side of the port. Called with no bus lock held, at DISPATCH_LEVEL from the bus's
 // DPC (transfers) or at the caller's level (port requests).
 class UsbDeviceModel {
@@ -58,6 +71,15 @@ public:
                                        ULONG length) = 0;
     virtual USBD_STATUS IsochronousIn(UCHAR endpoint, ULONG frame, ULONG microframe, UCHAR* data, ULONG length,
                                       ULONG* actual) = 0;
+    // Frames in which the pipe of an isochronous endpoint carried nothing: the frames between two
+    // URBs of its schedule. Called in frame order with the packets, before the next URB's packets.
+    virtual void IsochronousGap(UCHAR /*endpoint*/, ULONG /*firstFrame*/, ULONG /*frames*/) {}
+    // Asked when an isochronous URB of `frames` frames from `startFrame` completes, before its
+    // packets are sent or received.
+    virtual UsbIsochronousUrbFault IsochronousUrbFault(UCHAR /*endpoint*/, ULONG /*startFrame*/, ULONG /*frames*/)
+    {
+        return {};
+    }
     // SET_INTERFACE as the bus sends it for a SELECT_INTERFACE; false stalls it.
     virtual bool SelectInterface(UCHAR interfaceNumber, UCHAR alternateSetting) = 0;
     virtual bool SelectConfiguration(UCHAR configurationValue) = 0;
@@ -98,8 +120,23 @@ public:
     PDEVICE_OBJECT Pdo() const { return m_pdo; }
     UsbDeviceModel* Model() const { return m_model; }
 
-    // The USB frame number: machine time in milliseconds, 32 bits wrapping.
+    // The USB frame number of a bus whose frame number was never set: machine time in
+    // milliseconds, 32 bits wrapping.
     static ULONG CurrentFrame();
+    // This bus's frame in progress (what QueryBusTime and GET_CURRENT_FRAME_NUMBER return): the
+    // machine clock in milliseconds plus the offset SetFrameNumber chose.
+    ULONG Frame();
+    // Makes the frame in progress `frame` from now on (e.g. just below 2^32 to test the wrap);
+    // the frames keep following the one clock. Set it before any isochronous transfer.
+    void SetFrameNumber(ULONG frame);
+    // Completion processors: when on, the completions due together are spread over two DPCs on
+    // processors 0 and 1 that run at the same time (order within a pipe is then not kept among
+    // them), and the bus completes only every `framesPerInterrupt` frames, as a host controller
+    // with interrupt moderation does, so that several completions of one pipe fall due together.
+    void SetTwoProcessorCompletions(bool on, ULONG framesPerInterrupt = 2);
+    // Frames that carried nothing between the URBs of the endpoint's isochronous pipes, counted
+    // since the bus was made.
+    uint64_t EmptyFrames(UCHAR endpoint);
     // Unplugs the device: pending requests fail with USBD_STATUS_DEVICE_GONE /
     // STATUS_DEVICE_NOT_CONNECTED, new URBs the same, and the port status says disconnected.
     void Unplug();
@@ -119,7 +156,8 @@ private:
         ULONG MaxPacket;     // bytes per (micro)frame, high-bandwidth multiplier included
         UCHAR Interface;
         bool Halted = false;
-        uint64_t NextFrame = 0;  // isochronous: the frame after the last scheduled one (unwrapped)
+        uint64_t NextFrame = 0;  // isochronous: the frame after the last scheduled one (unwrapped);
+                                 // 0 when nothing was scheduled since the pipe was made or reset
     };
     enum class Work { Complete, Control, BulkOrInterrupt, Isochronous, Idle };
     struct Entry {
@@ -131,6 +169,8 @@ private:
         uint64_t Sequence;
         uint64_t StartFrame; // isochronous
         ULONG PacketsPerFrame;
+        uint64_t GapFrom;    // isochronous: frames left empty before this URB
+        uint64_t GapFrames;
         Pipe PipeCopy;       // the pipe as it was when the URB was accepted
     };
 
@@ -140,6 +180,7 @@ private:
     static NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp);
     static VOID CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
     static VOID DpcRoutine(KDPC* dpc, PVOID context, PVOID, PVOID);
+    static VOID OtherDpcRoutine(KDPC* dpc, PVOID context, PVOID, PVOID);
     static VOID IdleWorker(PDEVICE_OBJECT device, PVOID context);
     static VOID BusReference(PVOID context);
     static VOID BusDereference(PVOID context);
@@ -167,12 +208,22 @@ private:
     void Hold(Entry& entry);
     Pipe* FindPipe(USBD_PIPE_HANDLE handle);
     void FailAllPending(USBD_STATUS usbd, NTSTATUS status);
+    void CancelInterfaceTransfers(UCHAR interfaceNumber);
+    uint64_t FrameNow();
+    int64_t FrameStart(uint64_t frame);
+    int64_t InterruptTime(int64_t due);
 
     UsbDeviceModel* m_model;
     PDRIVER_OBJECT m_driver = nullptr;
     PDEVICE_OBJECT m_pdo = nullptr;
-    KTIMER m_timer;
-    KDPC m_dpc;
+    KTIMER m_timer{};
+    KDPC m_dpc{};
+    KDPC m_otherDpc{};                // the second processor's share of the completions
+    std::vector<Entry> m_other;
+    bool m_twoProcessors = false;
+    ULONG m_framesPerInterrupt = 1;
+    std::atomic<uint64_t> m_frameOffset{0};  // added to the clock's milliseconds
+    std::map<UCHAR, uint64_t> m_emptyFrames;
     KEVENT m_workDone;  // signalled while no idle work item is outstanding
     std::mutex m_lock;
     std::vector<Entry> m_queue;       // accepted requests by due time and sequence

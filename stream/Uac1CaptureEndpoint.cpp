@@ -1,0 +1,243 @@
+// UAC1 capture: the prepared sizes with the 40 ms ring, the interface selection (a refused
+// sampling frequency fails it), the capture transfer, its completion and the capture store.
+#include "stream/Uac1CaptureEndpoint.h"
+
+#include <cstring>
+
+Uac1CaptureEndpoint::Uac1CaptureEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNumber, ULONG ulTerminalLink)
+    : UsbStreamEndpoint(pOuterUnknown, ulInterfaceNumber, ulTerminalLink), m_EndpointRingLock{}
+{
+    m_ulMsPerTransfer = DEFAULT_MS_PER_TRANSFER;
+    KeInitializeSpinLock(&m_EndpointRingLock);
+}
+
+VOID Uac1CaptureEndpoint::ResetRingPositions()
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&m_EndpointRingLock, &irql);
+    UsbStreamEndpoint::ResetRingPositions();
+    KeReleaseSpinLock(&m_EndpointRingLock, irql);
+}
+
+NTSTATUS Uac1CaptureEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFrame)
+{
+    m_EndpointTransportLock.Lock();
+    UCHAR bAlternate = 0;
+    NTSTATUS status = CheckFormatToPrepare(pClient, &bAlternate);
+    if (!NT_SUCCESS(status)) {
+        m_EndpointTransportLock.Unlock();
+        return status;
+    }
+    const WAVEFORMATEX& format = pClient->Format.Format;
+    m_ulMsPerTransfer = pClient->MsPerTransfer;
+    // At least 10 ms in flight; the client's record learns the raised count.
+    if (pClient->MsPerTransfer * pClient->TransfersQueued < 10) {
+        pClient->TransfersQueued = (10 + pClient->MsPerTransfer - 1) / pClient->MsPerTransfer;
+    }
+    m_ulTransfersQueued = pClient->TransfersQueued < MAX_TRANSFER_CONTEXTS ? pClient->TransfersQueued
+                                                                          : MAX_TRANSFER_CONTEXTS;
+    m_ulPacketsPerMs = GetPacketsPerMs(bAlternate);
+    m_ulFramesPerPacket = GetMaxPacketFrames(bAlternate, &pClient->Format);
+    if (m_ulFramesPerPacket == 0) {
+        m_EndpointTransportLock.Unlock();
+        return STATUS_INVALID_PARAMETER;  // not even one frame fits a packet
+    }
+    const ULONG ulAlign = format.nBlockAlign;
+    const ULONG ulDataBytes = m_ulPacketsPerMs * m_ulMsPerTransfer * m_ulFramesPerPacket * ulAlign;
+    // 40 ms of the format, in whole frames; never less than one transfer and a frame.
+    ULONG ulRing = (format.nAvgBytesPerSec / 25 + ulAlign - 1) / ulAlign * ulAlign;
+    if (ulRing < ulDataBytes + ulAlign) {
+        ulRing = ulDataBytes + ulAlign;
+    }
+    m_ulPreparedBlockAlign = ulAlign;
+    m_ulPreparedRate = format.nSamplesPerSec;
+    status = PrepareRing(RingIsoUrbSize(m_ulPacketsPerMs * m_ulMsPerTransfer), ulDataBytes);
+    if (NT_SUCCESS(status)) {
+        m_pRing = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, ulRing, CAPTURE_RING_TAG));
+        if (m_pRing == nullptr) {
+            ReleasePreparation();
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            std::memset(m_pRing, 0, ulRing);
+            m_ulRingSize = ulRing;
+        }
+    }
+    if (NT_SUCCESS(status)) {
+        status = SelectAlternateSetting(bAlternate, pClient);
+        if (!NT_SUCCESS(status)) {
+            ReleasePreparation();
+        }
+    }
+    if (NT_SUCCESS(status)) {
+        ResetRingPositions();
+        InterlockedExchange(&m_lOutstandingTransfers, 0);
+        if (pulFrame != nullptr) {
+            *pulFrame = GetCurrentFrame();
+        }
+    }
+    m_EndpointTransportLock.Unlock();
+    return status;
+}
+
+NTSTATUS Uac1CaptureEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)
+{
+    IUsbDevice* pUsb = GetUsbDevice();
+    if (pUsb == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = SelectInterface(pUsb, bAlternateSetting, TRUE);
+    if (NT_SUCCESS(status) && pClient != nullptr) {
+        status = SetSamplingFrequency(pUsb, pClient->Format.Format.nSamplesPerSec);
+    }
+    pUsb->Release();
+    return status;
+}
+
+NTSTATUS Uac1CaptureEndpoint::SubmitNext()
+{
+    const ULONG ulPackets = m_ulPacketsPerMs * m_ulMsPerTransfer;
+    const ULONG ulSpace = m_ulFramesPerPacket * m_ulPreparedBlockAlign;
+    KIRQL irql;
+    KeAcquireSpinLock(&m_EndpointSubmitLock, &irql);
+    IUsbDevice* pUsb = GetUsbDevice();
+    if (pUsb == nullptr) {
+        KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (IsDeviceGone() || GetStreamState() != STREAM_STATE_STREAMING) {
+        pUsb->Release();
+        KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
+        return STATUS_SUCCESS;
+    }
+    TransferContext* pContext = TakeFreeTransfer();
+    if (pContext == nullptr) {
+        pUsb->Release();
+        KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    PURB pUrb = pContext->Urb;
+    std::memset(pUrb, 0, RingIsoUrbSize(ulPackets));
+    auto& iso = pUrb->UrbIsochronousTransfer;
+    pUrb->UrbHeader.Length = static_cast<USHORT>(RingIsoUrbSize(ulPackets));
+    pUrb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    PUSBD_PIPE_INFORMATION pPipe = DataPipe();
+    iso.PipeHandle = pPipe != nullptr ? pPipe->PipeHandle : nullptr;
+    iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK |
+                        (m_bExplicitStart ? 0 : USBD_START_ISO_TRANSFER_ASAP);
+    iso.TransferBuffer = pContext->DataBuffer;
+    for (ULONG i = 0; i < ulPackets; ++i) {
+        iso.IsoPacket[i].Offset = i * ulSpace;
+        iso.IsoPacket[i].Length = 0;
+    }
+    iso.TransferBufferLength = ulPackets * ulSpace;
+    iso.NumberOfPackets = ulPackets;
+    pContext->ByteCount = ulPackets * ulSpace;
+    if (m_bExplicitStart) {
+        iso.StartFrame = m_ulNextStartFrame;
+        m_ulNextStartFrame += m_ulMsPerTransfer;
+    }
+    const NTSTATUS status = SendTransfer(pUsb, pContext);
+    pUsb->Release();
+    KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
+    return status;
+}
+
+NTSTATUS Uac1CaptureEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext)
+{
+    UNREFERENCED_PARAMETER(pDeviceObject);
+    const NTSTATUS status = pIrp->IoStatus.Status;
+    if (NT_SUCCESS(status)) {
+        CaptureData(pContext);
+    }
+    if (GetStreamState() == STREAM_STATE_STREAMING && status != STATUS_CANCELLED) {
+        const bool bFailed = !NT_SUCCESS(status) || USBD_ERROR(pContext->Urb->UrbHeader.Status);
+        RecycleTransfer(pContext);
+        if (bFailed) {
+            if (InterlockedExchange(&m_ResubmitState, RESUBMIT_ERROR) != RESUBMIT_ERROR) {
+                KeSetEvent(&m_EndpointKickEvent, IO_SOUND_INCREMENT, FALSE);
+            }
+        } else if (GetResubmitState() == RESUBMIT_IDLE) {
+            SubmitNext();
+        }
+    } else {
+        RecycleTransfer(pContext);
+    }
+    TransferDone();
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID Uac1CaptureEndpoint::CaptureData(TransferContext* pContext)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&m_EndpointRingLock, &irql);
+    const ULONG ulAlign = m_ulPreparedBlockAlign;
+    if (m_pRing == nullptr || ulAlign == 0 || m_ulRingSize == 0) {
+        KeReleaseSpinLock(&m_EndpointRingLock, irql);
+        return;
+    }
+    const ULONG ulSpace = m_ulFramesPerPacket * ulAlign;
+    // An empty packet stands for one packet interval of silence: the frames of one (micro)frame
+    // at the prepared rate, and one more.
+    ULONG ulSilence = (m_ulPreparedRate / (m_ulPacketsPerMs * 1000) + 1) * ulAlign;
+    if (ulSilence > ulSpace) {
+        ulSilence = ulSpace;
+    }
+    auto& iso = pContext->Urb->UrbIsochronousTransfer;
+    // Whole frames only ever leave the ring, so keeping a frame's room free means the write
+    // position never catches up with the read position.
+    const ULONG ulCapacity = m_ulRingSize - ulAlign;
+    for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
+        USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
+        if (packet.Offset >= pContext->ByteCount) {
+            continue;
+        }
+        ULONG ulLength = packet.Length;
+        if (ulLength == 0 && USBD_SUCCESS(packet.Status)) {
+            ulLength = ulSilence;
+            packet.Length = ulSilence;
+            std::memset(pContext->DataBuffer + packet.Offset, 0, ulSilence);
+        }
+        if (ulLength > ulSpace) {
+            ulLength = ulSpace;
+        }
+        const ULONG ulFill = GetRingFill();
+        if (ulFill + ulLength > ulCapacity) {
+            // The device delivers faster than its rate: what the ring cannot hold is dropped
+            // whole, so frames stay aligned.
+            __atomic_add_fetch(&m_ulCaptureDropped, ulLength, __ATOMIC_SEQ_CST);
+            continue;
+        }
+        const PUCHAR pSource = pContext->DataBuffer + packet.Offset;
+        const ULONG ulFirst = ulLength < m_ulRingSize - m_ulRingWrite ? ulLength : m_ulRingSize - m_ulRingWrite;
+        std::memcpy(m_pRing + m_ulRingWrite, pSource, ulFirst);
+        std::memcpy(m_pRing, pSource + ulFirst, ulLength - ulFirst);
+        m_ulRingWrite = (m_ulRingWrite + ulLength) % m_ulRingSize;
+    }
+    const ULONG ulAvailable = GetRingFill();
+    const ULONG ulChunk = ulAvailable - ulAvailable % ulAlign;
+    if (ulChunk > 0) {
+        ULONG ulParts[2] = {ulChunk, 0};
+        if (m_ulRingRead + ulChunk > m_ulRingSize) {
+            ulParts[0] = m_ulRingSize - m_ulRingRead;
+            ulParts[1] = ulChunk - ulParts[0];
+        }
+        ULONG ulOffset = m_ulRingRead;
+        for (ULONG ulPart : ulParts) {
+            if (ulPart == 0) {
+                continue;
+            }
+            ProcessBuffer(m_pRing + ulOffset, ulPart);
+            TransportMessage message;
+            std::memset(&message, 0, sizeof message);
+            message.Client = m_pRunningClient;
+            message.Event = TRANSPORT_EVENT_CAPTURE_DATA;
+            message.Data.Buffer = m_pRing + ulOffset;
+            message.Data.Bytes = ulPart;
+            Notify(&message);
+            ulOffset = 0;
+        }
+        NotifyBytesMoved(ulChunk);
+        m_ulRingRead = (m_ulRingRead + ulChunk) % m_ulRingSize;
+    }
+    KeReleaseSpinLock(&m_EndpointRingLock, irql);
+}

@@ -1,0 +1,296 @@
+// The streaming half of one AudioStreaming interface: a stream engine with the USB side added
+// (formats with their alternate settings, the isochronous transfer ring, the worker thread that
+// recovers a failed stream, the limiter, and the callback object its clients listen on). The
+// concrete classes (UAC1 render and capture, and the ones that follow) fill in the transfers.
+#pragma once
+
+#include "adapter/StreamEngine.h"
+#include "dsp/PeakLimiter.h"
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/List.h"
+#include "platform/nt/Lookaside.h"
+#include "platform/nt/Sync.h"
+#include "platform/nt/Thread.h"
+#include "platform/usb/Usb.h"
+#include "stream/TransferContext.h"
+#include "usb/UsbDevice.h"
+
+KVX_DEFINE_GUID(IID_IStreamTransport, "{7C4D1930-875A-418C-A0A4-3A30456A8996}");
+KVX_DEFINE_GUID(IID_IEndpointDrm, "{AA68946D-7D26-4137-9A5D-71E1EDB6C0CC}");
+
+constexpr ULONG USB_STREAM_TAG = MakePoolTag("USBS");
+constexpr ULONG URB_POOL_TAG = MakePoolTag("URB ");
+constexpr ULONG CAPTURE_RING_TAG = MakePoolTag("US10");
+constexpr ULONG UAC1_ENDPOINT_TAG = MakePoolTag("UAC1");
+
+// Room of the callback object's name, in wide characters.
+constexpr ULONG CYCLIC_CONTROL_NAME_CHARS = 98;
+constexpr ULONG DEFAULT_MS_PER_TRANSFER = 10;
+constexpr ULONG DEFAULT_TRANSFERS_QUEUED = 10;
+// Bit 31 of the ms per transfer of TransportEvent 2: the running client and its format changed.
+constexpr ULONG TRANSPORT_FORMAT_CHANGED = 0x80000000;
+// Bytes of an isochronous URB as the ring builds it: 12 bytes more than the minimum for n packets.
+constexpr ULONG RingIsoUrbSize(ULONG packets) { return sizeof(_URB_ISOCH_TRANSFER) + 12 * packets; }
+// Recovery waits this long (100 ns units, relative) before it reselects the interface.
+constexpr LONGLONG RECOVERY_DELAY = -1000000LL;
+// A stream started at a frame not ahead of the bus starts this many frames after the current one.
+constexpr ULONG START_FRAME_LEAD = 2;
+
+// EndpointRunState, the endpoint's m_StreamState.
+constexpr LONG STREAM_STATE_IDLE = 0;
+constexpr LONG STREAM_STATE_PREPARED = 1;
+constexpr LONG STREAM_STATE_STREAMING = 2;
+// ResubmitState.
+constexpr LONG RESUBMIT_IDLE = 0;
+constexpr LONG RESUBMIT_REQUESTED = 1;
+constexpr LONG RESUBMIT_ERROR = 2;
+
+// TransportEvent: what a TransportMessage announces.
+enum TransportEvent : LONG {
+    TRANSPORT_EVENT_BYTES_MOVED = 1,
+    TRANSPORT_EVENT_FORMAT = 2,
+    TRANSPORT_EVENT_FILL_RENDER = 3,
+    TRANSPORT_EVENT_CAPTURE_DATA = 4,
+};
+
+// The argument of every notification on the endpoint's callback object.
+struct TransportMessage {
+    EndpointClient* Client;  // the running client when the message was sent (may be null)
+    LONG Event;              // TransportEvent
+    union {
+        ULONG BytesMoved;    // event 1
+        struct {
+            ULONG MsPerTransfer;    // bit 31: TRANSPORT_FORMAT_CHANGED
+            ULONG TransfersQueued;
+        } Format;            // event 2
+        struct {
+            PVOID Buffer;
+            ULONG Bytes;
+        } Data;              // events 3 and 4
+    };
+};
+
+// One format of the endpoint with the alternate setting that carries it.
+struct EndpointFormatEntry {
+    LIST_ENTRY Links;
+    UCHAR AlternateSetting;
+    WaveFormatRecord Format;
+};
+
+// The client interface of an endpoint, followed by the endpoint's own operations.
+class IStreamTransport : public IUnknown {
+public:
+    virtual NTSTATUS RegisterClient(ULONG ulKind, WaveFormatRecord* pFormat, ULONG ulMsPerTransfer,
+                                    ULONG ulTransfersQueued, PCALLBACK_FUNCTION pCallback, PVOID pContext,
+                                    EndpointClient** ppClient) = 0;
+    virtual NTSTATUS UnregisterClient(PVOID hClient) = 0;
+    virtual NTSTATUS ClientRun(PVOID hClient, ULONG ulStartFrame, PULONG pulMsPerTransfer,
+                               IClientProcessor* pProcessor) = 0;
+    virtual NTSTATUS ClientPause(PVOID hClient, IClientProcessor* pProcessor) = 0;
+    virtual NTSTATUS ClientStart(PVOID hClient, PULONG pulMsPerTransfer, PULONG pulFrame) = 0;
+    virtual NTSTATUS ClientStop(PVOID hClient) = 0;
+
+    virtual NTSTATUS SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient) = 0;
+    virtual NTSTATUS ReleaseTransfers() = 0;
+    virtual NTSTATUS AbortPipe() = 0;
+    virtual NTSTATUS RecoverStream() = 0;
+    virtual NTSTATUS SelectZeroBandwidth() = 0;
+    virtual NTSTATUS RestartStreaming() = 0;
+    virtual NTSTATUS SubmitNext() = 0;
+    virtual NTSTATUS OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext) = 0;
+    virtual VOID WorkerLoop() = 0;
+    virtual NTSTATUS PrepareFormat(EndpointClient* pClient, PULONG pulFrame) = 0;
+    virtual NTSTATUS UnprepareFormat() = 0;
+    virtual NTSTATUS StartStreaming(ULONG ulStartFrame, UCHAR bExplicitStart) = 0;
+    virtual NTSTATUS StopStreaming() = 0;
+    virtual UCHAR IsAlternateSettingValid(UCHAR bAlternateSetting) = 0;
+
+protected:
+    ~IStreamTransport() = default;
+};
+
+class IEndpointDrm : public IUnknown {
+public:
+    virtual NTSTATUS SetContentId(ULONG ulContentId, PVOID pRights) = 0;
+
+protected:
+    ~IEndpointDrm() = default;
+};
+
+class UsbStreamEndpoint : public IStreamTransport, public IEndpointDrm, public StreamEngine {
+public:
+    DECLARE_UNKNOWN_BASE()
+
+    UsbStreamEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNumber, ULONG ulTerminalLink);
+    ~UsbStreamEndpoint() override;
+
+    // Set-up by the parsers.
+    NTSTATUS Init(BOOLEAN bCapture, PUNKNOWN pOwner);
+    NTSTATUS AddFormat(const WaveFormatRecord* pFormat, UCHAR bAlternateSetting);
+    NTSTATUS FindAlternateSetting(const WaveFormatRecord* pFormat, PUCHAR pbAlternateSetting);
+    NTSTATUS FindEntity(ULONG ulId, TopologyNode** ppEntity);
+    ULONG GetCurrentFrame();
+    ULONG GetTerminalLink() const { return m_ulTerminalLink; }
+
+    // IEndpointDrm
+    NTSTATUS SetContentId(ULONG ulContentId, PVOID pRights) override;
+
+    // IStreamTransport: the clients.
+    NTSTATUS RegisterClient(ULONG ulKind, WaveFormatRecord* pFormat, ULONG ulMsPerTransfer, ULONG ulTransfersQueued,
+                            PCALLBACK_FUNCTION pCallback, PVOID pContext, EndpointClient** ppClient) override;
+    NTSTATUS UnregisterClient(PVOID hClient) override;
+    NTSTATUS ClientRun(PVOID hClient, ULONG ulStartFrame, PULONG pulMsPerTransfer,
+                       IClientProcessor* pProcessor) override;
+    NTSTATUS ClientPause(PVOID hClient, IClientProcessor* pProcessor) override;
+    NTSTATUS ClientStart(PVOID hClient, PULONG pulMsPerTransfer, PULONG pulFrame) override;
+    NTSTATUS ClientStop(PVOID hClient) override;
+
+    // IStreamTransport: the endpoint's own operations; the classes override what they carry.
+    NTSTATUS SelectAlternateSetting(UCHAR, EndpointClient*) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS ReleaseTransfers() override;
+    NTSTATUS AbortPipe() override;
+    NTSTATUS RecoverStream() override;
+    NTSTATUS SelectZeroBandwidth() override;
+    NTSTATUS RestartStreaming() override;
+    NTSTATUS SubmitNext() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext) override;
+    VOID WorkerLoop() override;
+    NTSTATUS PrepareFormat(EndpointClient*, PULONG) override { return STATUS_UNSUCCESSFUL; }
+    NTSTATUS UnprepareFormat() override;
+    NTSTATUS StartStreaming(ULONG ulStartFrame, UCHAR bExplicitStart) override;
+    NTSTATUS StopStreaming() override;
+    UCHAR IsAlternateSettingValid(UCHAR) override { return TRUE; }
+
+    // The completion routine of every data transfer.
+    static NTSTATUS IsoUrbCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
+    static VOID ThreadStart(PVOID pContext);
+
+    // Ring parameters.
+    ULONG GetPacketsPerMs(UCHAR bAlternateSetting);
+    ULONG GetMaxPacketFrames(UCHAR bAlternateSetting, const WaveFormatRecord* pFormat);
+
+    // State, for the owner and tests.
+    LONG GetStreamState() const { return __atomic_load_n(&m_StreamState, __ATOMIC_SEQ_CST); }
+    LONG GetResubmitState() const { return __atomic_load_n(&m_ResubmitState, __ATOMIC_SEQ_CST); }
+    LONG GetOutstandingTransfers() const { return __atomic_load_n(&m_lOutstandingTransfers, __ATOMIC_SEQ_CST); }
+    BOOLEAN IsDeviceGone() const { return __atomic_load_n(&m_bDeviceGone, __ATOMIC_SEQ_CST); }
+    ULONG GetMsPerTransfer() const { return m_ulMsPerTransfer; }
+    ULONG GetTransfersQueued() const { return m_ulTransfersQueued; }
+    ULONG GetPacketsPerMsValue() const { return m_ulPacketsPerMs; }
+    ULONG GetFramesPerPacket() const { return m_ulFramesPerPacket; }
+    ULONG GetDataBufferSize() const { return m_ulDataBufferSize; }
+    ULONG GetRingSize() const { return m_ulRingSize; }
+    ULONG GetRingFill() const;
+    ULONG GetCaptureDropped() const { return __atomic_load_n(&m_ulCaptureDropped, __ATOMIC_SEQ_CST); }
+    ULONG GetTransfersInUse();
+    EndpointClient* GetRunningClient() const { return m_pRunningClient; }
+    EndpointClient* GetPreparedClient() const { return m_pPreparedClient; }
+    PeakLimiter* GetLimiter() const { return m_pLimiter; }
+    PKTHREAD GetWorkerThread() const { return m_pThread; }
+    PCALLBACK_OBJECT GetTransportCallbackObject() const { return m_pTransportCallback; }
+    BOOLEAN HoldsBandwidth() const { return m_bBandwidthHeld; }
+    // The locks, so that a verifier can be told their order.
+    PKSPIN_LOCK GetSubmitLock() { return &m_EndpointSubmitLock; }
+    PKSPIN_LOCK GetUrbContextLock() { return &m_UrbContextLock; }
+    PKSPIN_LOCK GetStreamEngineLock() { return &m_StreamEngineLock; }
+
+protected:
+    // Interfaces of the owner, with a reference the caller releases; null when it has none.
+    IUsbDevice* GetUsbDevice();
+    // Sends a message on the endpoint's callback object.
+    VOID Notify(TransportMessage* pMessage);
+    VOID NotifyFormat(EndpointClient* pClient, BOOLEAN bChanged);
+    VOID NotifyBytesMoved(ULONG ulBytes);
+
+    // The ring (see TransferRing.cpp).
+    NTSTATUS CreatePools(ULONG ulUrbBytes, ULONG ulDataBytes);
+    VOID DeletePools();
+    NTSTATUS AllocateTransfer(TransferContext** ppContext);
+    VOID FreeTransfer(TransferContext* pContext);
+    NTSTATUS AllocateContexts();
+    TransferContext* TakeFreeTransfer();
+    VOID RecycleTransfer(TransferContext* pContext);
+    // Undoes a preparation that failed: the bandwidth (when held), the ring, the pools, state 0.
+    VOID ReleasePreparation();
+    // Drops the busy reference of a non-zero alternate setting that could not be deselected.
+    VOID DropBandwidth();
+    // Outstanding transfers: +1 before a submission, -1 at its completion.
+    VOID TransferSent();
+    VOID TransferDone();
+    // Fills the IRP's next location with the URB and the completion routine and sends it.
+    NTSTATUS SendTransfer(IUsbDevice* pUsb, TransferContext* pContext);
+    // The USBD_INTERFACE_INFORMATION kept for the selected alternate setting.
+    PUSBD_PIPE_INFORMATION DataPipe();
+    VOID FreeInterfaceInformation();
+    // Selects `bAlternateSetting`, keeping the returned interface information and the data pipe
+    // of the given direction, and takes or drops the device's busy reference.
+    NTSTATUS SelectInterface(IUsbDevice* pUsb, UCHAR bAlternateSetting, BOOLEAN bDataIn);
+    // The interface descriptor of an alternate setting of this AudioStreaming interface and its
+    // first isochronous data endpoint (of the direction asked, or any when bAnyDirection).
+    PUSB_ENDPOINT_DESCRIPTOR FindDataEndpoint(IUsbDevice* pUsb, UCHAR bAlternateSetting, BOOLEAN bDataIn,
+                                              BOOLEAN bAnyDirection);
+    // Submits transfers-queued transfers; a full ring counts as success.
+    NTSTATUS FillRing();
+    // The recovery steps after the ring has drained: port check, delay, zero bandwidth, format
+    // announcement and restart, with the port cycled when the interface cannot be reselected.
+    NTSTATUS RecoverAfterDrain(IUsbDevice* pUsb);
+    // Restart clears what the completions accumulate (the capture ring's positions, the render
+    // classes' packet-size accumulator).
+    virtual VOID ResetRingPositions();
+    // The UAC1 sampling-frequency request (SET_CUR) to the selected data endpoint.
+    NTSTATUS SetSamplingFrequency(IUsbDevice* pUsb, ULONG ulRate);
+    // The first steps of every class's preparation: a listed, sane format, its alternate
+    // setting, and an isochronous data endpoint of the endpoint's direction behind it.
+    NTSTATUS CheckFormatToPrepare(EndpointClient* pClient, PUCHAR pbAlternateSetting);
+    // State 0 -> 1, the pools and the ten contexts; on failure nothing is left and state is 0.
+    NTSTATUS PrepareRing(ULONG ulUrbBytes, ULONG ulDataBytes);
+
+    // Run state.
+    LONG m_StreamState;
+    PUCHAR m_pRing;
+    ULONG m_ulRingSize;
+    ULONG m_ulRingRead;
+    ULONG m_ulRingWrite;
+    PUNKNOWN m_pOwner;
+    ULONG m_ulTerminalLink;
+    LIST_ENTRY m_FormatEntries;
+    ULONG m_ulPacketsPerMs;
+    ULONG m_ulMsPerTransfer;
+    ULONG m_ulTransfersQueued;
+    ULONG m_ulFramesPerPacket;
+    UCHAR m_bDeviceGone;
+    PUSBD_INTERFACE_INFORMATION m_pInterfaceInformation;
+    UCHAR m_bDataPipeIndex;
+    ULONG m_ulNextStartFrame;
+    UCHAR m_bExplicitStart;
+    KSPIN_LOCK m_EndpointSubmitLock;
+    LONG m_lOutstandingTransfers;
+    LONG m_ResubmitState;
+    KEVENT m_IrpsDrainedEvent;
+    KEVENT m_EndpointStopEvent;
+    KEVENT m_EndpointExitEvent;
+    KEVENT m_EndpointKickEvent;
+    EndpointClient* m_pRunningClient;
+    EndpointClient* m_pPreparedClient;
+    KSPIN_LOCK m_UrbContextLock;
+    TransferContext* m_pContextsInUse[MAX_TRANSFER_CONTEXTS];
+    TransferContext* m_pFreeContexts[MAX_TRANSFER_CONTEXTS];
+    NPAGED_LOOKASIDE_LIST m_UrbPool;
+    NPAGED_LOOKASIDE_LIST m_ContextPool;
+    NPAGED_LOOKASIDE_LIST m_DataBufferPool;
+    PKTHREAD m_pThread;
+    PCALLBACK_OBJECT m_pTransportCallback;
+    PeakLimiter* m_pLimiter;
+
+    // What the prepared format fixed: the frame size and capacity of the data buffers, and the
+    // sizes of the pools.
+    ULONG m_ulPreparedBlockAlign;
+    ULONG m_ulPreparedRate;
+    ULONG m_ulDataBufferSize;
+    ULONG m_ulUrbSize;
+    BOOLEAN m_bPoolsCreated;
+    // A non-zero alternate setting is selected and the device's busy reference is held for it.
+    BOOLEAN m_bBandwidthHeld;
+    // Capture bytes a full ring could not take.
+    ULONG m_ulCaptureDropped;
+};

@@ -1,0 +1,205 @@
+// Configure of the UAC1 function: the chip string, the chip probes that set the stored capability
+// block, then the descriptor parsers.
+#include <cstring>
+
+#include "platform/nt/Pool.h"
+#include "usb/Uac1Function.h"
+
+namespace {
+
+constexpr ULONG CHIP_TAG = MakePoolTag("pmet");
+constexpr USHORT CHIP_STRING_LANGUAGE = 0x0409;
+
+struct DeviceCapability {
+    USHORT Vendor;
+    USHORT ProductFirst;
+    USHORT ProductLast;
+    ULONG Mask;
+    ULONG Flags;
+};
+
+// Probe A's answer 0x1F: the block every such chip gets, then the devices that differ.
+constexpr ULONG PROBE_A_CHIP = 0x1F;
+constexpr ULONG PROBE_A_MASK = 0x3E10A0;
+constexpr ULONG PROBE_A_FLAGS = 0x41;
+constexpr DeviceCapability PROBE_A_DEVICES[] = {
+    {0x09DA, 0x2701, 0x2703, 0x3E00A5, PROBE_A_FLAGS},
+    {0x0F3B, 0x0065, 0x0065, 0x3E00A0, PROBE_A_FLAGS},
+    {0x251F, 0x3001, 0x3001, 0x3E00A4, 0x40},
+};
+constexpr ULONG PROBE_B_MASK = 0x3E087;
+
+// Devices known without a chip string.
+struct StringlessDevice {
+    USHORT Vendor;
+    USHORT Product;
+    ULONG Mask;
+    ULONG Value;
+};
+constexpr StringlessDevice STRINGLESS_DEVICES[] = {
+    {0x1B1C, 0x0A04, 0x24, 0},
+    {0x047F, 0xD957, 0x3C0264, 12},
+};
+
+// Whether the string descriptor, within its bLength and the bytes received, starts with `text`.
+bool StringStartsWith(const UCHAR* pBytes, ULONG ulReceived, const char* text)
+{
+    if (ulReceived < 2) {
+        return false;
+    }
+    const ULONG ulLength = pBytes[0] < ulReceived ? pBytes[0] : ulReceived;
+    const ULONG ulChars = static_cast<ULONG>(std::strlen(text));
+    if (ulLength < 2 + 2 * ulChars) {
+        return false;
+    }
+    for (ULONG i = 0; i < ulChars; ++i) {
+        if (pBytes[2 + 2 * i] != static_cast<UCHAR>(text[i]) || pBytes[3 + 2 * i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+NTSTATUS ReadChipString(IUsbDevice* pUsb, PURB pUrb, UCHAR index, PUCHAR pBuffer, PULONG pulReceived)
+{
+    std::memset(pUrb, 0, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
+    std::memset(pBuffer, 0, UAC1_CHIP_STRING_BYTES);
+    *pulReceived = 0;
+    pUrb->UrbHeader.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+    pUrb->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    auto& request = pUrb->UrbControlDescriptorRequest;
+    request.Index = index;
+    request.DescriptorType = USB_STRING_DESCRIPTOR_TYPE;
+    request.LanguageId = CHIP_STRING_LANGUAGE;
+    request.TransferBuffer = pBuffer;
+    request.TransferBufferLength = UAC1_CHIP_STRING_BYTES;
+    const NTSTATUS status = pUsb->SubmitUrbSync(pUrb);
+    if (NT_SUCCESS(status)) {
+        const ULONG ulReceived = request.TransferBufferLength;
+        *pulReceived = ulReceived < UAC1_CHIP_STRING_BYTES ? ulReceived : UAC1_CHIP_STRING_BYTES;
+    }
+    return status;
+}
+
+// One probe: a vendor request to recipient other, device to host, one byte. *pbNoUrb tells a URB
+// that could not be had from a request that failed. A reply that did not arrive reads 0.
+NTSTATUS ProbeChip(IUsbDevice* pUsb, UCHAR request, USHORT value, PUCHAR pReply, bool* pbNoUrb)
+{
+    constexpr ULONG URB_BYTES = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    *pReply = 0;
+    *pbNoUrb = false;
+    // The reply byte follows the URB in the same block.
+    auto* pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, URB_BYTES + sizeof(ULONG), CHIP_TAG));
+    if (pUrb == nullptr) {
+        *pbNoUrb = true;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    std::memset(pUrb, 0, URB_BYTES + sizeof(ULONG));
+    PUCHAR pBuffer = reinterpret_cast<PUCHAR>(pUrb) + URB_BYTES;
+    pUrb->UrbHeader.Length = URB_BYTES;
+    pUrb->UrbHeader.Function = URB_FUNCTION_VENDOR_OTHER;
+    auto& vendor = pUrb->UrbControlVendorClassRequest;
+    vendor.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+    vendor.TransferBuffer = pBuffer;
+    vendor.TransferBufferLength = 1;
+    vendor.Request = request;
+    vendor.Value = value;
+    vendor.Index = 0;
+    const NTSTATUS status = pUsb->SubmitUrbSync(pUrb);
+    if (NT_SUCCESS(status) && vendor.TransferBufferLength >= 1) {
+        *pReply = pBuffer[0];
+    }
+    ExFreePoolWithTag(pUrb, CHIP_TAG);
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS Uac1Function::Configure()
+{
+    PVOID pRaw = nullptr;
+    NTSTATUS status = QueryInterface(IID_IUsbDevice, &pRaw);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* pUsb = static_cast<IUsbDevice*>(pRaw);
+    status = IdentifyChip(pUsb);
+    if (NT_SUCCESS(status)) {
+        status = ParseAudioControlForFunction(this);
+    }
+    if (NT_SUCCESS(status)) {
+        status = ParseAudioStreamingForFunction(this);
+    }
+    pUsb->Release();
+    return status;
+}
+
+NTSTATUS Uac1Function::IdentifyChip(IUsbDevice* pUsb)
+{
+    auto* pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, UAC1_CHIP_STRING_BYTES, CHIP_TAG));
+    auto* pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), CHIP_TAG));
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    ULONG ulReceived = 0;
+    if (pBuffer != nullptr && pUrb != nullptr) {
+        status = ReadChipString(pUsb, pUrb, UAC1_CHIP_STRING_INDEX, pBuffer, &ulReceived);
+        if (!NT_SUCCESS(status)) {
+            status = ReadChipString(pUsb, pUrb, UAC1_CHIP_STRING_FALLBACK_INDEX, pBuffer, &ulReceived);
+        }
+    }
+    std::memset(&m_Capabilities, 0, sizeof(m_Capabilities));
+
+    if (pBuffer == nullptr || pUrb == nullptr) {
+        // Nothing could be asked.
+    } else if (!NT_SUCCESS(status)) {
+        for (const StringlessDevice& device : STRINGLESS_DEVICES) {
+            if (device.Vendor == m_idVendor && device.Product == m_idProduct) {
+                m_Capabilities.ControlMask = device.Mask;
+                m_Capabilities.Value = device.Value;
+                status = STATUS_SUCCESS;
+                break;
+            }
+        }
+    } else if (StringStartsWith(pBuffer, ulReceived, "7305")) {
+        UCHAR reply = 0;
+        bool bNoUrb = false;
+        status = ProbeChip(pUsb, 0x02, 0x0051, &reply, &bNoUrb);
+        if (bNoUrb) {
+            status = STATUS_SUCCESS;  // no answer: not this chip
+        } else if (NT_SUCCESS(status) && reply == PROBE_A_CHIP) {
+            m_Capabilities.ControlMask = PROBE_A_MASK;
+            m_Capabilities.Flags = PROBE_A_FLAGS;
+            for (const DeviceCapability& device : PROBE_A_DEVICES) {
+                if (device.Vendor == m_idVendor && m_idProduct >= device.ProductFirst &&
+                    m_idProduct <= device.ProductLast) {
+                    m_Capabilities.ControlMask = device.Mask;
+                    m_Capabilities.Flags = device.Flags;
+                }
+            }
+        }
+    } else if (StringStartsWith(pBuffer, ulReceived, "QVR260")) {
+        UCHAR b1 = 0;
+        UCHAR b2 = 0;
+        bool bNoUrb = false;
+        status = ProbeChip(pUsb, 0x00, 0x001A, &b1, &bNoUrb);
+        if (NT_SUCCESS(status)) {
+            status = ProbeChip(pUsb, 0x00, 0x0020, &b2, &bNoUrb);
+        }
+        if (NT_SUCCESS(status)) {
+            if ((b1 & 0x0E) == 0x08 && (b2 & 0x02) == 0) {
+                m_Capabilities.ControlMask = PROBE_B_MASK;
+            } else if ((b1 & 0x0E) == 0x0E && (b2 & 0x02) == 0) {
+                m_Capabilities.ControlMask = PROBE_B_MASK;
+                m_Capabilities.Flags = AUDIO_CAPABILITY_ASIO;
+            } else {
+                status = STATUS_UNSUCCESSFUL;
+            }
+        }
+    }
+    if (pUrb != nullptr) {
+        ExFreePoolWithTag(pUrb, CHIP_TAG);
+    }
+    if (pBuffer != nullptr) {
+        ExFreePoolWithTag(pBuffer, CHIP_TAG);
+    }
+    return status;
+}

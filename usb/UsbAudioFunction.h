@@ -1,0 +1,81 @@
+// The base of every USB audio function: the AudioHal that holds the device's audio model (entities,
+// endpoints, the unit objects of the AudioControl descriptors and the stored capability block),
+// aggregated by the device object. It keeps the unit list the parsers fill, the AudioControl
+// interface number, and the state of the status thread that the class functions run.
+#pragma once
+
+#include "adapter/AudioHal.h"
+#include "adapter/LockObject.h"
+#include "adapter/ObjectList.h"
+#include "adapter/StreamEngine.h"
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/Thread.h"
+#include "topology/UsbAudioUnit.h"
+#include "usb/UsbDevice.h"
+
+constexpr ULONG UAC1_FUNCTION_TAG = MakePoolTag("UAC1");
+constexpr ULONG UAC2_FUNCTION_TAG = MakePoolTag("UAC2");
+constexpr ULONG FUNCTION_URB_TAG = MakePoolTag("URB ");
+// No status pipe in the interrupt interface copy.
+constexpr UCHAR NO_INTERRUPT_PIPE = 0xFF;
+
+class UsbAudioFunction : public AudioHal, public IUsbAudioFunction {
+public:
+    DECLARE_UNKNOWN_BASE()
+
+    // `pOuterUnknown` is the device object; `ulUnitListTag` the tag of the unit list Init creates.
+    UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct, ULONG ulUnitListTag);
+    ~UsbAudioFunction() override;
+
+    // IUsbAudioFunction: the callback object is the AudioHal's.
+    NTSTATUS GetCallbackObject(PVOID* ppCallbackObject) override;
+    using AudioHal::GetCallbackObject;
+
+    // IAudioHal: the block of the endpoint at the index (the last one past the end).
+    NTSTATUS GetEndpointCapabilities(ULONG ulIndex, AudioCapabilities* pCapabilities) override;
+
+    // The unit list. AddUnit takes a reference and puts the unit at the head; FindUnit returns the
+    // unit built first among those with the id, without a reference.
+    NTSTATUS CreateUnitList();
+    NTSTATUS AddUnit(UsbAudioUnit* pUnit);
+    NTSTATUS FindUnit(ULONG ulId, UsbAudioUnit** ppUnit);
+    VOID ReleaseUnits();
+    ULONG GetUnitCount() const { return m_pUnits != nullptr ? static_cast<ULONG>(m_pUnits->GetCount()) : 0; }
+    // The unit list itself (newest first), for the parsers' passes over it; null before Init.
+    ObjectList* Units() const { return m_pUnits; }
+
+    // Whether the endpoint's multi-output terminal switched its output since the last call; the
+    // flag is cleared by asking.
+    BOOLEAN HasOutputKindChanged(StreamEngine* pEndpoint);
+
+    // Sends an EntityChangeMessage for the entity on the callback object.
+    VOID NotifyEntityChange(ULONG ulEntityId);
+
+    USHORT VendorId() const { return m_idVendor; }
+    USHORT ProductId() const { return m_idProduct; }
+    UCHAR AudioControlInterfaceNumber() const { return m_AudioControlInterface; }
+    VOID SetAudioControlInterfaceNumber(UCHAR number) { m_AudioControlInterface = number; }
+    UCHAR InterruptPipeIndex() const { return __atomic_load_n(&m_InterruptPipeIndex, __ATOMIC_SEQ_CST); }
+    PDEVICE_OBJECT FunctionalDevice() const { return m_pFunctionalDevice; }
+    const AudioCapabilities& StoredCapabilities() const { return m_Capabilities; }
+
+protected:
+    // The endpoint pass of a status change and the re-registration of renamed endpoints take it,
+    // so that one endpoint's wave subdevice is never registered and unregistered at once.
+    LockObject m_EndpointLock;
+    UCHAR m_AudioControlInterface;
+    PUSBD_INTERFACE_INFORMATION m_pInterruptInterface;
+    UCHAR m_InterruptPipeIndex;
+    PETHREAD m_pStatusThread;
+    KEVENT m_StatusThreadStopEvent;
+    KEVENT m_StatusThreadExitEvent;
+    USHORT m_idVendor;
+    USHORT m_idProduct;
+    ObjectList* m_pUnits;
+    ULONG m_ulUnitListTag;
+};
+
+// Find the function's first AudioControl (subclass 1) or AudioStreaming (subclass 2) interface and
+// hand it to the function's parser. The AudioControl interface number is kept.
+NTSTATUS ParseAudioControlForFunction(UsbAudioFunction* pFunction);
+NTSTATUS ParseAudioStreamingForFunction(UsbAudioFunction* pFunction);
