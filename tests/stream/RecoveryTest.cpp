@@ -38,6 +38,45 @@ const RecoveryCase kCases[] = {
      false},
     {"a burst: every transfer in flight fails", false, [](sim::SimDevice& d, auto&) { d.FailPackets(0x01, 15); }, 1,
      "ntStatus = 0\n", 0, true, false},
+    {"a failed URB", false,
+     [](sim::SimDevice& d, auto&) {
+         sim::IsoFault f;
+         f.What = sim::IsoFault::Scope::Urb;
+         f.Endpoint = 0x01;
+         d.AddIsoFault(f);
+     },
+     1, "ntStatus = 0\n", 0, true, false},
+    {"a failed IRP over a good URB", false,
+     [](sim::SimDevice& d, auto&) {
+         sim::IsoFault f;
+         f.What = sim::IsoFault::Scope::Irp;
+         f.Endpoint = 0x01;
+         d.AddIsoFault(f);
+     },
+     1, "ntStatus = 0\n", 0, true, false},
+    {"a burst of failed URBs", false,
+     [](sim::SimDevice& d, auto&) {
+         sim::IsoFault f;
+         f.What = sim::IsoFault::Scope::Urb;
+         f.Endpoint = 0x01;
+         f.Count = 3;
+         d.AddIsoFault(f);
+     },
+     1, "ntStatus = 0\n", 0, true, false},
+    {"a stalled endpoint: the reselection clears it", false, [](sim::SimDevice& d, auto&) { d.StallEndpoint(0x01); }, 1,
+     "ntStatus = 0\n", 0, true, false},
+    {"zero bandwidth refused for alternate setting 0 only", false,
+     [](sim::SimDevice& d, auto&) {
+         d.FailPackets(0x01, 1);
+         d.FailSelectAlternate(1, 0);
+     },
+     1, "ntStatus = c0000001\n", 1, false, false},
+    {"the restart's alternate setting refused: one port cycle", false,
+     [](sim::SimDevice& d, auto&) {
+         d.FailPackets(0x01, 1);
+         d.FailSelectAlternate(1, 1);
+     },
+     1, "ntStatus = c0000001\n", 1, false, false},
     {"a failed capture packet is only a gap", true, [](sim::SimDevice& d, auto&) { d.FailPackets(0x82, 1); }, 0, "", 0,
      true, false},
     {"a failed capture transfer", true, [](sim::SimDevice& d, auto&) { d.FailPackets(0x82, 5); }, 1, "ntStatus = 0\n",
@@ -132,6 +171,28 @@ TEST_P(RecoveryTest, Case)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RecoveryTest, ::testing::ValuesIn(kCases));
+
+using RingTest = StreamFixture;
+
+// Completions of one pipe on two processors at once: each one that reads the ring as its own
+// submits the next transfer, so the ring never shrinks and the wire has no gap.
+TEST_F(RingTest, TwoProcessorCompletionsKeepTheRingFull)
+{
+    m_bus->SetTwoProcessorCompletions(true, 2);
+    Uac1RenderEndpoint* endpoint = Render();
+    ClientDouble client;
+    Play(endpoint, client, PcmFormat(48000), 1, 4);
+    platform::RunFor(std::chrono::seconds(2));
+    EXPECT_EQ(endpoint->GetTransfersInUse(), 4u);
+    Finish(endpoint, client);
+    EXPECT_EQ(m_bus->EmptyFrames(0x01), 0u);
+    const auto packets = m_device->Wire(0x01);
+    ASSERT_GT(packets.size(), 1900u);
+    for (size_t i = 1; i < packets.size(); ++i) {
+        ASSERT_EQ(packets[i].Frame, packets[i - 1].Frame + 1) << "packet " << i;
+    }
+    ExpectPattern(WireBytes(0x01), client.Written);
+}
 
 using RecoveryOrderTest = StreamFixture;
 
