@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "adapter/AudioHal.h"
+#include "platform/nt/Debug.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
@@ -410,7 +411,7 @@ NTSTATUS StreamEngine::RegisterWave(PDEVICE_OBJECT pFunctionalDevice, PIRP pIrp,
     }
     NTSTATUS status = CreateWaveSubdevice(pFunctionalDevice, pIrp, m_PortClassId, m_PortClassId, m_pMiniportFactory,
                                           pAdapter, &m_pWavePort);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) || m_ulTopologyPin == STREAM_ENGINE_NO_TERMINAL) {
         return status;
     }
     if (IsCapture()) {
@@ -427,6 +428,22 @@ NTSTATUS StreamEngine::UnregisterWave(PDEVICE_OBJECT pFunctionalDevice, PIRP pIr
     UNREFERENCED_PARAMETER(pAdapter);
     if (m_pWavePort == nullptr) {
         return STATUS_SUCCESS;
+    }
+    if (m_ulTopologyPin == STREAM_ENGINE_NO_TERMINAL) {
+        // A filter registered without a connection has none to take away.
+        PVOID pRawSubdevice = nullptr;
+        NTSTATUS status = m_pWavePort->QueryInterface(IID_IUnregisterSubdevice, &pRawSubdevice);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        auto* pUnregister = static_cast<IUnregisterSubdevice*>(pRawSubdevice);
+        status = pUnregister->UnregisterSubdevice(pFunctionalDevice, m_pWavePort);
+        if (NT_SUCCESS(status)) {
+            m_pWavePort->Release();
+            m_pWavePort = nullptr;
+        }
+        pUnregister->Release();
+        return status;
     }
     if (m_pTopologyPort == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
@@ -506,7 +523,7 @@ NTSTATUS StreamEngine::CreateWaveSubdevice(PDEVICE_OBJECT pFunctionalDevice, PIR
         status = pPort->Init(pFunctionalDevice, pIrp, pMiniport, pAdapter, nullptr);
     }
     PWSTR pSubdeviceName = nullptr;
-    ULONG ulPin = 0;
+    ULONG ulPin = STREAM_ENGINE_NO_TERMINAL;
     if (NT_SUCCESS(status)) {
         status = pMiniport->QueryInterface(SubdeviceNameIid, &pRaw);
         if (NT_SUCCESS(status)) {
@@ -517,7 +534,10 @@ NTSTATUS StreamEngine::CreateWaveSubdevice(PDEVICE_OBJECT pFunctionalDevice, PIR
             status = pName->GetBridgePin(&ulPin);
         }
     }
-    if (NT_SUCCESS(status)) {
+    if (NT_SUCCESS(status) && ulPin == STREAM_ENGINE_NO_TERMINAL) {
+        // Never connect the filter to another terminal's pin: it goes without a connection.
+        DbgPrint("StreamEngine::CreateWaveSubdevice: no streaming terminal, %S is not connected\n", pSubdeviceName);
+    } else if (NT_SUCCESS(status)) {
         status = m_pTopologyName == nullptr ? STATUS_UNSUCCESSFUL : m_pTopologyName->GetBridgePin(&ulPin);
     }
     if (NT_SUCCESS(status)) {

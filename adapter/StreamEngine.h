@@ -26,6 +26,10 @@ constexpr ULONG STREAM_ENGINE_MAX_CHANNELS = 8;
 constexpr ULONG STREAM_ENGINE_INTERLEAVE_BYTES = STREAM_ENGINE_CHUNK_FRAMES * STREAM_ENGINE_MAX_CHANNELS * 4;
 constexpr ULONG STREAM_ENGINE_CHANNEL_BYTES = STREAM_ENGINE_CHUNK_FRAMES * 4;
 
+// A terminal id or topology pin that names nothing: the endpoint's streaming terminal was not
+// found, so its wave filter has no physical connection.
+constexpr ULONG STREAM_ENGINE_NO_TERMINAL = 0xFFFFFFFF;
+
 // Name prefixes of the endpoint kinds ("%sOut%02d" / "%sIn%02d").
 extern const PCWSTR EndpointKindPrefix[ENDPOINT_KIND_COUNT];
 

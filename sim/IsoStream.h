@@ -130,7 +130,9 @@ struct AudioSource {
 };
 
 // Known audio on the device clock: packet n carries the frames due by the end of its interval at
-// rate x (1 + ppm), as one continuous byte stream (a short packet moves the rest to the next ones).
+// rate x (1 + ppm), as one continuous byte stream (a short packet moves the rest to the next ones,
+// at most a packet's room at a time). Intervals without an IN transfer do not count: the source
+// waits for the host rather than losing audio.
 class IsoSource {
 public:
     IsoSource(AudioSource format, double packetsPerSecond, double ppm);

@@ -796,10 +796,12 @@ platform::usb::UsbIsochronousUrbFault SimDevice::IsochronousUrbFault(UCHAR endpo
             continue;
         }
         f.Count--;
-        if (f.What == IsoFault::Scope::Urb) {
-            return {f.Status, STATUS_SUCCESS};
+        switch (f.What) {
+        case IsoFault::Scope::Urb: return {f.Status, STATUS_SUCCESS};
+        case IsoFault::Scope::Stall: m_stalled[endpoint] = true; return {};
+        case IsoFault::Scope::Unplug: f.Count = 0; return {USBD_STATUS_SUCCESS, STATUS_SUCCESS, true};
+        default: return {USBD_STATUS_SUCCESS, f.IrpStatus};
         }
-        return {USBD_STATUS_SUCCESS, f.IrpStatus};
     }
     return {};
 }

@@ -79,6 +79,8 @@ struct IsoFault {
         Packet,  // packets fail with Status (their URB succeeds unless all of its packets failed)
         Urb,     // whole URBs fail with Status: nothing reaches the device, every packet fails
         Irp,     // the IRP completes with IrpStatus while the URB and its packets report success
+        Stall,   // the endpoint stalls at the URB (as StallEndpoint); Count and Status do not apply
+        Unplug,  // the device is unplugged at the URB: it and everything pending fail, 0xC000009D
     };
     Scope What = Scope::Packet;
     uint8_t Endpoint = 0;

@@ -133,6 +133,9 @@ NTSTATUS UsbAudioDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObjec
     if (IsEqualGUID(iid, IID_IUsbDevice)) {
         return ReturnInterface(static_cast<IUsbDevice*>(this), ppvObject);
     }
+    if (IsEqualGUID(iid, AsioPrivateIid)) {
+        return ReturnInterface(static_cast<IAsioDevice*>(this), ppvObject);
+    }
     *ppvObject = nullptr;
     return STATUS_INVALID_PARAMETER;
 }

@@ -3,6 +3,7 @@
 // to which it forwards the audio operations.
 #pragma once
 
+#include "adapter/AsioDevice.h"
 #include "adapter/AudioHal.h"
 #include "adapter/LockObject.h"
 #include "adapter/ObjectList.h"
@@ -54,7 +55,7 @@ struct AsioEndpointRecord {
 NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown,
                              USHORT idVendor, USHORT idProduct);
 
-class UsbAudioDevice : public AudioHal, public IUsbDevice {
+class UsbAudioDevice : public AudioHal, public IUsbDevice, public AsioDevice {
 public:
     DECLARE_UNKNOWN_BASE()
 

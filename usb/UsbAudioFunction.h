@@ -41,6 +41,8 @@ public:
     NTSTATUS FindUnit(ULONG ulId, UsbAudioUnit** ppUnit);
     VOID ReleaseUnits();
     ULONG GetUnitCount() const { return m_pUnits != nullptr ? static_cast<ULONG>(m_pUnits->GetCount()) : 0; }
+    // The unit list itself (newest first), for the parsers' passes over it; null before Init.
+    ObjectList* Units() const { return m_pUnits; }
 
     // Whether the endpoint's multi-output terminal switched its output since the last call; the
     // flag is cleared by asking.

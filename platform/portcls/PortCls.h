@@ -32,6 +32,7 @@ KVX_DEFINE_GUID(IID_IPowerNotify, "{3DD648B8-969F-11D1-95A9-00C04FB925D3}");
 KVX_DEFINE_GUID(IID_IPortClsVersion, "{7D89A7BB-869B-4567-8DBE-1E168CC853DE}");
 KVX_DEFINE_GUID(IID_IUnregisterSubdevice, "{16738177-E199-41F9-9A87-ABB2A5432F21}");
 KVX_DEFINE_GUID(IID_IUnregisterPhysicalConnection, "{6C38E231-2A0D-428D-81F8-07CC428BB4F7}");
+KVX_DEFINE_GUID(IID_IMiniportAudioSignalProcessing, "{5F2A2D6B-6E1D-4A09-8B59-7C5A8C23E0F4}");
 
 // The part of an adapter's device extension that PortCls keeps for itself.
 constexpr ULONG PORT_CLASS_DEVICE_EXTENSION_SIZE = 512;
@@ -339,6 +340,16 @@ protected:
     ~IMiniportWaveCyclic() = default;
 };
 using PMINIPORTWAVECYCLIC = IMiniportWaveCyclic*;
+
+// The signal-processing modes a miniport's pin supports.
+class IMiniportAudioSignalProcessing : public IUnknown {
+public:
+    virtual NTSTATUS GetModes(ULONG Pin, GUID* SignalProcessingModes, ULONG* NumSignalProcessingModes) = 0;
+
+protected:
+    ~IMiniportAudioSignalProcessing() = default;
+};
+using PMINIPORTAUDIOSIGNALPROCESSING = IMiniportAudioSignalProcessing*;
 
 class IPortEvents : public IUnknown {
 public:

@@ -1123,6 +1123,16 @@ void UsbBus::CompleteIsochronous(Entry& e)
     }
     const ULONG frames = t.NumberOfPackets / e.PacketsPerFrame;
     const UsbIsochronousUrbFault fault = m_model->IsochronousUrbFault(endpoint, static_cast<ULONG>(e.StartFrame), frames);
+    if (fault.Unplug) {
+        Unplug();
+        for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
+            packet[i].Status = USBD_STATUS_DEVICE_GONE;
+            packet[i].Length = 0;
+        }
+        t.ErrorCount = t.NumberOfPackets;
+        Complete(e.Irp, e.Urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, 0);
+        return;
+    }
     if (!USBD_SUCCESS(fault.UrbStatus)) {
         for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
             packet[i].Status = fault.UrbStatus;

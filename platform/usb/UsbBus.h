@@ -44,6 +44,8 @@ struct UsbIsochronousUrbFault {
     // With a successful URB status, a failure here completes the IRP with it while the URB and
     // its packets report success (a fault only the IRP shows).
     NTSTATUS IrpStatus = STATUS_SUCCESS;
+    // The device leaves the port now: this URB and everything pending fail as on Unplug.
+    bool Unplug = false;
 };
 
 // The device side of the port. Called with no bus lock held, at DISPATCH_LEVEL from the bus's

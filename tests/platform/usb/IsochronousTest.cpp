@@ -165,22 +165,27 @@ TEST_F(IsochronousTest, FaultsShowInPacketsUrbsAndIrps)
         NTSTATUS irp[3];     // of three 4-packet URBs in a row
         USBD_STATUS urb[3];
         ULONG errors[3];
+        size_t wire;  // packets the device received
     };
     const NTSTATUS ok = STATUS_SUCCESS;
     const NTSTATUS bad = STATUS_UNSUCCESSFUL;
     const USBD_STATUS good = USBD_STATUS_SUCCESS;
     const USBD_STATUS failed = USBD_STATUS_ISOCH_REQUEST_FAILED;
     const Case cases[] = {
-        {"two packets", {Scope::Packet, 0x01, {}, 2}, {ok, ok, ok}, {good, good, good}, {2, 0, 0}},
-        {"a burst of packets across URBs", {Scope::Packet, 0x01, {}, 9}, {bad, bad, ok}, {failed, failed, good}, {4, 4, 1}},
-        {"packets from a frame on", {Scope::Packet, 0x01, 6, 2}, {ok, ok, ok}, {good, good, good}, {0, 2, 0}},
+        {"two packets", {Scope::Packet, 0x01, {}, 2}, {ok, ok, ok}, {good, good, good}, {2, 0, 0}, 10},
+        {"a burst of packets across URBs", {Scope::Packet, 0x01, {}, 9}, {bad, bad, ok}, {failed, failed, good}, {4, 4, 1}, 3},
+        {"packets from a frame on", {Scope::Packet, 0x01, 6, 2}, {ok, ok, ok}, {good, good, good}, {0, 2, 0}, 10},
         {"one URB", {Scope::Urb, 0x01, {}, 1, USBD_STATUS_XACT_ERROR}, {bad, ok, ok}, {USBD_STATUS_XACT_ERROR, good, good},
-         {4, 0, 0}},
+         {4, 0, 0}, 8},
         {"a burst of URBs from a frame on", {Scope::Urb, 0x01, 5, 2, USBD_STATUS_DEV_NOT_RESPONDING}, {ok, bad, bad},
-         {good, USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_DEV_NOT_RESPONDING}, {0, 4, 4}},
+         {good, USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_DEV_NOT_RESPONDING}, {0, 4, 4}, 4},
         {"an IRP only", {Scope::Irp, 0x01, {}, 1, 0, STATUS_IO_TIMEOUT}, {STATUS_IO_TIMEOUT, ok, ok}, {good, good, good},
-         {0, 0, 0}},
-        {"another endpoint's fault", {Scope::Urb, 0x82, {}, 3}, {ok, ok, ok}, {good, good, good}, {0, 0, 0}},
+         {0, 0, 0}, 12},
+        {"another endpoint's fault", {Scope::Urb, 0x82, {}, 3}, {ok, ok, ok}, {good, good, good}, {0, 0, 0}, 12},
+        {"a stall from a frame on", {Scope::Stall, 0x01, 6}, {ok, bad, bad},
+         {good, failed, failed}, {0, 4, 4}, 4},
+        {"unplugged from a frame on", {Scope::Unplug, 0x01, 5}, {ok, STATUS_DEVICE_NOT_CONNECTED, STATUS_DEVICE_NOT_CONNECTED},
+         {good, USBD_STATUS_DEVICE_GONE, USBD_STATUS_DEVICE_GONE}, {0, 4, 0}, 4},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -196,14 +201,13 @@ TEST_F(IsochronousTest, FaultsShowInPacketsUrbsAndIrps)
             urbs[i] = IsoUrb(pipe, 4, 24, m_data);
             sent[i] = Send(IOCTL_INTERNAL_USB_SUBMIT_URB, urbs[i]);
         }
-        ULONG delivered = 0;
         for (int i = 0; i < 3; ++i) {
             EXPECT_EQ(Wait(sent[i]), k.irp[i]) << i;
             EXPECT_EQ(urbs[i]->UrbHeader.Status, k.urb[i]) << i;
             EXPECT_EQ(urbs[i]->UrbIsochronousTransfer.ErrorCount, k.errors[i]) << i;
-            delivered += 4 - k.errors[i];
         }
-        EXPECT_EQ(m_device->Wire(0x01).size(), delivered);
+        EXPECT_EQ(m_device->Wire(0x01).size(), k.wire);
+        EXPECT_EQ(m_bus->Connected(), k.fault.What != Scope::Unplug);
         Reset();
     }
 

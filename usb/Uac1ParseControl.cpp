@@ -1,0 +1,178 @@
+// The UAC1 AudioControl parser: one unit object per class-specific descriptor, checked by the
+// descriptor table before anything reads it; then the unit graph's checks (every source names a
+// unit, no unit is its own upstream) and the translation of source unit ids into entity ids.
+#include "platform/nt/Debug.h"
+#include "topology/FeatureUnit.h"
+#include "topology/MixerUnit.h"
+#include "topology/SelectorUnit.h"
+#include "topology/Terminals.h"
+#include "usb/Uac1Descriptors.h"
+#include "usb/Uac1Function.h"
+#include "usb/Uac1Parse.h"
+#include "usb/Uac1UnitGraph.h"
+
+namespace {
+
+// The device whose speaker terminal 0x10 is really its headphones, and the one that must carry
+// output terminals 0x10 and 0x40.
+constexpr USHORT HEADPHONE_REWRITE_VENDOR = 0x1B1C;
+constexpr USHORT TWO_OUTPUT_PRODUCT = 0x0A04;
+constexpr UCHAR REWRITTEN_TERMINAL_ID = 0x10;
+constexpr UCHAR SECOND_OUTPUT_TERMINAL_ID = 0x40;
+constexpr USHORT TERMINAL_SPEAKER = 0x0301;
+constexpr USHORT TERMINAL_HEADPHONES = 0x0302;
+// The resolution pass wires at most this many sources.
+constexpr ULONG MAX_RESOLVED_SOURCES = 9;
+
+USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
+
+template <typename T>
+NTSTATUS BuildUnit(Uac1Function* pFunction, const UCHAR* pDescriptor)
+{
+    auto* pUnit = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) T(nullptr, pFunction->GetUnitCount());
+    if (pUnit == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    UsbAudioUnit* pBase = pUnit;
+    pBase->AddRef();
+    IAudioHal* pHal = pFunction;
+    NTSTATUS status = pUnit->InitFromDescriptor(pDescriptor, pHal, pHal);
+    if (NT_SUCCESS(status)) {
+        status = pFunction->AddUnit(pBase);
+    }
+    pBase->Release();
+    return status;
+}
+
+NTSTATUS BuildUnitOfSubtype(Uac1Function* pFunction, const UCHAR* pDescriptor)
+{
+    switch (pDescriptor[2]) {
+    case UAC1_AC_INPUT_TERMINAL: return BuildUnit<InputTerminal>(pFunction, pDescriptor);
+    case UAC1_AC_OUTPUT_TERMINAL: return BuildUnit<OutputTerminal>(pFunction, pDescriptor);
+    case UAC1_AC_MIXER_UNIT: return BuildUnit<MixerUnit>(pFunction, pDescriptor);
+    case UAC1_AC_SELECTOR_UNIT: return BuildUnit<SelectorUnit>(pFunction, pDescriptor);
+    case UAC1_AC_FEATURE_UNIT: return BuildUnit<FeatureUnit>(pFunction, pDescriptor);
+    default: return STATUS_UNSUCCESSFUL;
+    }
+}
+
+// Each unit's source unit ids become the ids of those units' first entities; a source unit
+// without entities leaves its unit id. A source naming no unit was refused by the graph check, so
+// a lookup failing here is refused the same way.
+NTSTATUS ResolveSources(Uac1Function* pFunction, ObjectList* pUnits)
+{
+    if (pUnits == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    ObjectListNode* pCursor = pUnits->GetHeadNode();
+    PVOID pData = nullptr;
+    while (pUnits->Next(&pCursor, &pData)) {
+        auto* pUnit = static_cast<UsbAudioUnit*>(pData);
+        ULONG ulFirst = 0;
+        if (!NT_SUCCESS(pUnit->GetFirstEntityId(&ulFirst))) {
+            continue;
+        }
+        ULONG count = pUnit->GetSourceCount();
+        if (count == 0 || count > MAX_RESOLVED_SOURCES) {
+            continue;
+        }
+        ULONG ids[MAX_RESOLVED_SOURCES] = {};
+        if (!NT_SUCCESS(pUnit->GetSources(&count, ids)) || count > MAX_RESOLVED_SOURCES) {
+            continue;
+        }
+        for (ULONG i = 0; i < count; ++i) {
+            UsbAudioUnit* pSource = nullptr;
+            if (!NT_SUCCESS(pFunction->FindUnit(ids[i], &pSource))) {
+                return STATUS_UNSUCCESSFUL;
+            }
+            ULONG ulEntity = 0;
+            if (NT_SUCCESS(pSource->GetFirstEntityId(&ulEntity))) {
+                ids[i] = ulEntity;
+            }
+        }
+        pUnit->SetInputIds(count, ids);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CheckTwoOutputDevice(Uac1Function* pFunction)
+{
+    const ULONG ids[] = {REWRITTEN_TERMINAL_ID, SECOND_OUTPUT_TERMINAL_ID};
+    for (ULONG id : ids) {
+        UsbAudioUnit* pUnit = nullptr;
+        NTSTATUS status = pFunction->FindUnit(id, &pUnit);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        if (pUnit->GetType() != UAC1_AC_OUTPUT_TERMINAL) {
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+struct GraphDeleter {
+    Uac1UnitGraph* p;
+    ~GraphDeleter() { delete p; }
+};
+
+}  // namespace
+
+NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
+{
+    const auto* pBytes = reinterpret_cast<PUCHAR>(pInterface);
+    if (pFunction == nullptr || pInterface == nullptr || ulBytes < UAC1_INTERFACE_LENGTH ||
+        pBytes[0] < UAC1_INTERFACE_LENGTH || pBytes[5] != UAC1_AUDIO_CLASS ||
+        pBytes[6] != UAC1_AUDIOCONTROL_SUBCLASS || pBytes[7] != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    GraphDeleter graph{new (PagedPool, UAC1_PARSE_TAG) Uac1UnitGraph()};
+    if (graph.p == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    Uac1DescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, pBytes + UAC1_INTERFACE_LENGTH, ulBytes - UAC1_INTERFACE_LENGTH);
+    while (!walk.AtEnd()) {
+        const UCHAR* pConst = nullptr;
+        NTSTATUS status = walk.Current(&pConst);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        // The walk hands out the device's own bytes, which one rewrite below changes in place.
+        auto* pDescriptor = const_cast<PUCHAR>(pConst);
+        if (pDescriptor[1] != UAC1_CS_INTERFACE) {
+            break;
+        }
+        const UCHAR subtype = pDescriptor[2];
+        if (subtype == UAC1_AC_OUTPUT_TERMINAL && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
+            pDescriptor[3] == REWRITTEN_TERMINAL_ID && Le16(pDescriptor + 4) == TERMINAL_SPEAKER) {
+            pDescriptor[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES);
+            pDescriptor[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
+        }
+        if (subtype >= UAC1_AC_INPUT_TERMINAL && subtype <= UAC1_AC_FEATURE_UNIT) {
+            status = BuildUnitOfSubtype(pFunction, pDescriptor);
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
+            graph.p->AddUnit(pDescriptor);
+        } else if (subtype != UAC1_AC_HEADER) {
+            DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC1: AudioControl subtype 0x%02x is not supported\n",
+                       subtype);
+            return STATUS_UNSUCCESSFUL;
+        }
+        walk.Advance();
+    }
+
+    NTSTATUS status = graph.p->Check();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = ResolveSources(pFunction, pFunction->Units());
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR && pFunction->ProductId() == TWO_OUTPUT_PRODUCT) {
+        return CheckTwoOutputDevice(pFunction);
+    }
+    return STATUS_SUCCESS;
+}
