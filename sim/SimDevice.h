@@ -143,7 +143,8 @@ public:
     void FailSelectInterface(uint8_t interfaceNumber, int times = 1);
     // Only selections of that alternate setting fail (e.g. 0 to fail the zero-bandwidth one).
     void FailSelectAlternate(uint8_t interfaceNumber, uint8_t alternateSetting, int times = 1);
-    // STATUS_SUCCESS accepts idle notifications; anything else refuses them with that status.
+    // STATUS_SUCCESS accepts idle notifications; STATUS_PENDING accepts them but never calls back;
+    // anything else refuses them with that status.
     void SetIdleAnswer(NTSTATUS status);
     // The bus-interface query is not answered; QueryBusTime fails with the status (success restores).
     void FailBusInterface(bool fail);
