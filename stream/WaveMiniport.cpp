@@ -5,6 +5,7 @@
 #include "adapter/AdapterExtension.h"
 #include "adapter/EntityInterfaces.h"
 #include "platform/nt/RtlString.h"
+#include "stream/WaveStream.h"
 #include "topology/TopologyAutomation.h"
 #include "topology/TopologyMiniport.h"
 
@@ -575,14 +576,18 @@ NTSTATUS WaveMiniport::ParseModeAttributes(const KSMULTIPLE_ITEM* pList, ULONG u
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WaveMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* ppStream, PUNKNOWN, POOL_TYPE, ULONG, BOOLEAN,
-                                 PKSDATAFORMAT pDataFormat, PDMACHANNEL* ppDmaChannel, PSERVICEGROUP*)
+NTSTATUS WaveMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* ppStream, PUNKNOWN pOuterUnknown, POOL_TYPE,
+                                 ULONG ulPin, BOOLEAN bCapture, PKSDATAFORMAT pDataFormat, PDMACHANNEL* ppDmaChannel,
+                                 PSERVICEGROUP* ppServiceGroup)
 {
     if (ppStream != nullptr) {
         *ppStream = nullptr;
     }
     if (ppDmaChannel != nullptr) {
         *ppDmaChannel = nullptr;
+    }
+    if (ppServiceGroup != nullptr) {
+        *ppServiceGroup = nullptr;
     }
     if (m_ulStreamPresent != 0) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -605,8 +610,26 @@ NTSTATUS WaveMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* ppStream, PUNKNOWN, 
             return STATUS_INVALID_DEVICE_REQUEST;
         }
     }
-    // The wave stream comes with the streaming path's client side.
-    return STATUS_NOT_IMPLEMENTED;
+    if (ppStream == nullptr || ppDmaChannel == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* pStream = new (NonPagedPoolNx, WAVE_STREAM_TAG) WaveStream(pOuterUnknown);
+    if (pStream == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pStream->NonDelegatingAddRef();
+    status = pStream->Init(this, ulPin, bCapture, pDataFormat, m_pEndpoint, ppServiceGroup);
+    if (NT_SUCCESS(status)) {
+        IMiniportWaveCyclicStream* pMiniportStream = pStream;
+        IDmaChannel* pDmaChannel = pStream;
+        pMiniportStream->AddRef();
+        pDmaChannel->AddRef();
+        *ppStream = pMiniportStream;
+        *ppDmaChannel = pDmaChannel;
+    }
+    // A stream whose Init failed goes with this release.
+    pStream->NonDelegatingRelease();
+    return status;
 }
 
 VOID WaveMiniport::OnStreamCreated()

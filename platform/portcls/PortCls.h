@@ -32,6 +32,7 @@ KVX_DEFINE_GUID(IID_IPowerNotify, "{3DD648B8-969F-11D1-95A9-00C04FB925D3}");
 KVX_DEFINE_GUID(IID_IPortClsVersion, "{7D89A7BB-869B-4567-8DBE-1E168CC853DE}");
 KVX_DEFINE_GUID(IID_IUnregisterSubdevice, "{16738177-E199-41F9-9A87-ABB2A5432F21}");
 KVX_DEFINE_GUID(IID_IUnregisterPhysicalConnection, "{6C38E231-2A0D-428D-81F8-07CC428BB4F7}");
+KVX_DEFINE_GUID(IID_IDrmAudioStream, "{1915C967-3299-48CB-A3E4-69FD1D1B306E}");
 KVX_DEFINE_GUID(IID_IMiniportAudioSignalProcessing, "{5F2A2D6B-6E1D-4A09-8B59-7C5A8C23E0F4}");
 
 // The part of an adapter's device extension that PortCls keeps for itself.
@@ -318,6 +319,16 @@ protected:
     ~IMiniportWaveCyclicStream() = default;
 };
 using PMINIPORTWAVECYCLICSTREAM = IMiniportWaveCyclicStream*;
+
+// Content protection of one stream: the content id and its rights.
+class IDrmAudioStream : public IUnknown {
+public:
+    virtual NTSTATUS SetContentId(ULONG ContentId, PVOID DrmRights) = 0;
+
+protected:
+    ~IDrmAudioStream() = default;
+};
+using PDRMAUDIOSTREAM = IDrmAudioStream*;
 
 class IPortWaveCyclic : public IPort {
 public:

@@ -400,11 +400,10 @@ TEST_F(WaveMiniportTest, NewStreamChecksFormatAndModeBeforeRefusing)
         StreamFormat Format;
         NTSTATUS Expected;
     } cases[] = {
-        // Until the wave stream exists, a valid request ends in STATUS_NOT_IMPLEMENTED.
-        {"extensible", MakeStreamFormat(listed, 40, {}, false), STATUS_NOT_IMPLEMENTED},
-        {"plain PCM in 82 bytes", MakeStreamFormat(plain, 18, {}, false), STATUS_NOT_IMPLEMENTED},
-        {"RAW mode", MakeStreamFormat(listed, 40, {RAW}, true), STATUS_NOT_IMPLEMENTED},
-        {"an empty attribute list", MakeStreamFormat(listed, 40, {}, true), STATUS_NOT_IMPLEMENTED},
+        {"extensible", MakeStreamFormat(listed, 40, {}, false), STATUS_SUCCESS},
+        {"plain PCM in 82 bytes", MakeStreamFormat(plain, 18, {}, false), STATUS_SUCCESS},
+        {"RAW mode", MakeStreamFormat(listed, 40, {RAW}, true), STATUS_SUCCESS},
+        {"an empty attribute list", MakeStreamFormat(listed, 40, {}, true), STATUS_SUCCESS},
         {"another mode", MakeStreamFormat(listed, 40, {DEFAULT}, true), STATUS_INVALID_DEVICE_REQUEST},
         {"another attribute", MakeStreamFormat(listed, 40, {GUID_NULL}, true), STATUS_NOT_SUPPORTED},
         {"an unlisted format", MakeStreamFormat(unlisted, 40, {}, false), STATUS_INVALID_PARAMETER},
@@ -419,8 +418,15 @@ TEST_F(WaveMiniportTest, NewStreamChecksFormatAndModeBeforeRefusing)
         PSERVICEGROUP group = nullptr;
         EXPECT_EQ(m_miniport->NewStream(&stream, nullptr, NonPagedPoolNx, 0, FALSE, c.Format.Get(), &dma, &group),
                   c.Expected);
-        EXPECT_EQ(stream, nullptr);
-        EXPECT_EQ(dma, nullptr);
+        EXPECT_EQ(stream != nullptr, NT_SUCCESS(c.Expected));
+        EXPECT_EQ(dma != nullptr, NT_SUCCESS(c.Expected));
+        EXPECT_EQ(group != nullptr, NT_SUCCESS(c.Expected));
+        EXPECT_EQ(m_miniport->GetStreamCount(), NT_SUCCESS(c.Expected) ? 1 : 0);
+        if (stream != nullptr) stream->Release();
+        if (dma != nullptr) dma->Release();
+        if (group != nullptr) group->Release();
+        EXPECT_EQ(m_miniport->GetStreamCount(), 0);
+        EXPECT_EQ(m_miniport->IsStreamPresent(), 0u);
     }
     // One stream at a time.
     m_miniport->SetStreamPresent(1);
