@@ -4,12 +4,18 @@
 // never a hang; the harness checks the pool for leaks at the end of each test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "platform/io/IoHost.h"
 #include "platform/nt/Clock.h"
@@ -17,6 +23,7 @@
 #include "platform/registry/RegistryHost.h"
 #include "sim/Profile.h"
 #include "tests/platform/usb/BusFixture.h"
+#include "tools/Kvx.h"
 #include "usb/Uac1Function.h"
 #include "usb/UsbAudioDevice.h"
 
@@ -223,6 +230,61 @@ TEST_F(Uac1HostileTest, EachRequestOfTheStartShortOrUnpluggedEndsCleanly)
             TearDown();
         }
     }
+}
+
+// The microphone's configuration with one change, through the adapter's whole start (the describe
+// command): what the parse accepts may still leave a filter that cannot be made.
+TEST(Uac1HostileAdapterTest, MicrophoneVariantsStartOrFailWithTheirStatus)
+{
+    std::string error;
+    auto profile = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/uac1-microphone.json", &error);
+    ASSERT_NE(profile, nullptr) << error;
+    const Bytes device = profile->DeviceBytes();
+    const Bytes configuration = profile->ConfigurationBytes();
+    size_t format = 0;  // the FORMAT_TYPE descriptor
+    for (size_t at = 0; at + 2 < configuration.size(); at += std::max<uint8_t>(configuration[at], 1)) {
+        if (configuration[at + 1] == 0x24 && configuration[at + 2] == 2 && configuration[at] == 11) {
+            format = at;
+        }
+    }
+    ASSERT_NE(format, 0u);
+    struct Row {
+        const char* Name;
+        Bytes Configuration;
+        const char* Expected;
+    };
+    Bytes noFormat = configuration;
+    noFormat.erase(noFormat.begin() + static_cast<ptrdiff_t>(format),
+                   noFormat.begin() + static_cast<ptrdiff_t>(format + 11));
+    noFormat[2] = static_cast<uint8_t>(noFormat.size());
+    noFormat[3] = static_cast<uint8_t>(noFormat.size() >> 8);
+    Bytes zeroRate = configuration;
+    zeroRate[format + 8] = zeroRate[format + 9] = zeroRate[format + 10] = 0;
+    const Row rows[] = {
+        {"as shipped", configuration, "started (status 0x00000000)"},
+        {"a streaming interface without formats: its wave filter cannot be made", noFormat,
+         "not started (status 0xC000009A)"},
+        {"its one rate 0 Hz", zeroRate, "not started (status 0xC000000D)"},
+    };
+    const auto path =
+        std::filesystem::temp_directory_path() / ("kvx-uac1-hostile-" + std::to_string(::getpid()) + ".json");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        std::ostringstream hex;
+        Bytes all = device;
+        all.insert(all.end(), row.Configuration.begin(), row.Configuration.end());
+        for (uint8_t b : all) {
+            char text[4];
+            std::snprintf(text, sizeof text, "%02x ", b);
+            hex << text;
+        }
+        std::ofstream(path) << "{\"descriptorsHex\": \"" << hex.str()
+                            << "\", \"speed\": \"full\", \"strings\": {\"0x50\": \"FIXTURE-MC-01\"}}";
+        std::ostringstream out, err;
+        EXPECT_EQ(kvx::RunKvx({"describe", path.string(), "--text"}, out, err), kvx::EXIT_OK) << err.str();
+        EXPECT_NE(out.str().find(row.Expected), std::string::npos) << out.str();
+    }
+    std::filesystem::remove(path);
 }
 
 }  // namespace
