@@ -3,7 +3,8 @@
 // values and ranges, raw answers by setup packet (vendor requests, HID reports, memory reads),
 // interrupt and bulk IN data the test posts, isochronous OUT sinks that keep every packet with its
 // frame, IN sources of known audio on a device clock with a ppm offset, feedback endpoints, and
-// faults on demand. Every request is logged with its virtual time.
+// faults on demand. Every request is logged with its virtual time, except isochronous packets:
+// the wire and the sources count those.
 #pragma once
 
 #include <cstdint>
@@ -114,6 +115,8 @@ public:
     void SetSource(uint8_t endpoint, AudioSource source);
     // Packets of the endpoint's source made empty, short, odd-length or oversize by index.
     void ScriptSource(uint8_t endpoint, std::vector<ScriptedPacket> packets);
+    // Bytes the endpoint's source has put into IN packets so far (IsoSource::StreamBytes from 0).
+    uint64_t SourceBytes(uint8_t endpoint);
     // An OUT endpoint plays what arrives from a FIFO (IsoSink); without one it only keeps the wire.
     void SetSink(uint8_t endpoint, SinkConfig config);
     SinkState Sink(uint8_t endpoint);
@@ -140,7 +143,8 @@ public:
     void FailSelectInterface(uint8_t interfaceNumber, int times = 1);
     // Only selections of that alternate setting fail (e.g. 0 to fail the zero-bandwidth one).
     void FailSelectAlternate(uint8_t interfaceNumber, uint8_t alternateSetting, int times = 1);
-    // STATUS_SUCCESS accepts idle notifications; anything else refuses them with that status.
+    // STATUS_SUCCESS accepts idle notifications; STATUS_PENDING accepts them but never calls back;
+    // anything else refuses them with that status.
     void SetIdleAnswer(NTSTATUS status);
     // The bus-interface query is not answered; QueryBusTime fails with the status (success restores).
     void FailBusInterface(bool fail);

@@ -5,7 +5,12 @@
 #include "platform/nt/Ob.h"
 #include "stream/UsbStreamEndpoint.h"
 
-VOID UsbStreamEndpoint::ThreadStart(PVOID pContext) { static_cast<UsbStreamEndpoint*>(pContext)->WorkerLoop(); }
+VOID UsbStreamEndpoint::ThreadStart(PVOID pContext)
+{
+    // Every class runs the base loop; calling it directly keeps the thread from reading the
+    // object's type while a short-lived endpoint is already being destroyed.
+    static_cast<UsbStreamEndpoint*>(pContext)->UsbStreamEndpoint::WorkerLoop();
+}
 
 NTSTATUS UsbStreamEndpoint::FillRing()
 {

@@ -192,6 +192,23 @@ NTSTATUS UsbStreamEndpoint::AddFormat(const WaveFormatRecord* pFormat, UCHAR bAl
     return STATUS_SUCCESS;
 }
 
+NTSTATUS UsbStreamEndpoint::GetFormatEntry(ULONG ulIndex, PUCHAR pbAlternateSetting, WaveFormatRecord* pFormat)
+{
+    if (pbAlternateSetting == nullptr || pFormat == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG i = 0;
+    for (PLIST_ENTRY p = m_FormatEntries.Flink; p != &m_FormatEntries; p = p->Flink, ++i) {
+        if (i == ulIndex) {
+            const auto* pEntry = CONTAINING_RECORD(p, EndpointFormatEntry, Links);
+            *pbAlternateSetting = pEntry->AlternateSetting;
+            std::memcpy(pFormat, &pEntry->Format, sizeof(*pFormat));
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
 NTSTATUS UsbStreamEndpoint::FindAlternateSetting(const WaveFormatRecord* pFormat, PUCHAR pbAlternateSetting)
 {
     if (pbAlternateSetting == nullptr || pFormat == nullptr) {

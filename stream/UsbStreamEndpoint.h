@@ -128,6 +128,9 @@ public:
     NTSTATUS Init(BOOLEAN bCapture, PUNKNOWN pOwner);
     NTSTATUS AddFormat(const WaveFormatRecord* pFormat, UCHAR bAlternateSetting);
     NTSTATUS FindAlternateSetting(const WaveFormatRecord* pFormat, PUCHAR pbAlternateSetting);
+    // The index-th format entry in the order the parsers added them (the whole list, not the
+    // serving subset); past the end: 0xC000000D.
+    NTSTATUS GetFormatEntry(ULONG ulIndex, PUCHAR pbAlternateSetting, WaveFormatRecord* pFormat);
     NTSTATUS FindEntity(ULONG ulId, TopologyNode** ppEntity);
     ULONG GetCurrentFrame();
     ULONG GetTerminalLink() const { return m_ulTerminalLink; }

@@ -12,6 +12,8 @@ constexpr ULONG UAC1_CHIP_STRING_BYTES = 104;
 constexpr UCHAR UAC1_CHIP_STRING_INDEX = 0x50;
 constexpr UCHAR UAC1_CHIP_STRING_FALLBACK_INDEX = 0x32;
 
+class UsbStreamEndpoint;
+
 class Uac1Function : public UsbAudioFunction {
 public:
     // Creates the function with `pOuterUnknown` (the device) as its outer unknown and returns its
@@ -45,6 +47,17 @@ public:
 
     // The status thread's body; the context is the function.
     static VOID StatusThread(PVOID pContext);
+
+    // Builders of the UAC1 parsers, which the chip variants' parsers reuse.
+    // A software mute (and, before Vista, a selector) on a path of two terminals, or a capture
+    // path's own selector.
+    NTSTATUS CompleteEndpointPath(StreamEngine* pEndpoint);
+    NTSTATUS InsertSoftwareMute(StreamEngine* pEndpoint);
+    NTSTATUS AddSoftwareMuteNode(ULONG ulId, ULONG ulSourceId, ULONG ulSourceCount, StreamEngine* pEndpoint);
+    NTSTATUS AddSelectorEntity(ULONG ulId, ULONG ulCount, const ULONG* pIds, StreamEngine* pEndpoint);
+    // One format per sample rate of the FORMAT_TYPE descriptor (checked) on the endpoint.
+    NTSTATUS AddStreamFormats(UsbStreamEndpoint* pEndpoint, const UCHAR* pFormatType, USHORT wFormatTag,
+                              UCHAR bAlternateSetting, const WaveFormatRecord* pTemplate);
 
 protected:
     // Chip identification: the stored capability block by the chip string and the probes.

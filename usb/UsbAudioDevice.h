@@ -41,6 +41,8 @@ constexpr ULONG ASIO_DEFAULT_SAMPLE_RATE = 48000;
 
 // The function class chosen for a device.
 enum class UsbFunctionVariant : ULONG { None = 0, Uac1, Uac2, V3, V4, V5, V6 };
+// The class name of a variant ("Uac1Function", ... "Uac1FunctionV6"; "none").
+PCSTR UsbFunctionClassName(UsbFunctionVariant variant);
 
 // One record per endpoint of the function, for the ASIO interface; filled when a client opens it.
 struct AsioEndpointRecord {

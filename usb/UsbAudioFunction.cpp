@@ -120,6 +120,23 @@ NTSTATUS UsbAudioFunction::FindUnit(ULONG ulId, UsbAudioUnit** ppUnit)
     return *ppUnit != nullptr ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
+NTSTATUS UsbAudioFunction::GetUnit(ULONG ulIndex, UsbAudioUnit** ppUnit)
+{
+    if (ppUnit == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *ppUnit = nullptr;
+    if (m_pUnits == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    PVOID pData = nullptr;
+    if (!m_pUnits->GetAt(ulIndex, &pData)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *ppUnit = static_cast<UsbAudioUnit*>(pData);
+    return STATUS_SUCCESS;
+}
+
 VOID UsbAudioFunction::ReleaseUnits()
 {
     if (m_pUnits == nullptr) {

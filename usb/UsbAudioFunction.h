@@ -40,6 +40,8 @@ public:
     NTSTATUS AddUnit(UsbAudioUnit* pUnit);
     NTSTATUS FindUnit(ULONG ulId, UsbAudioUnit** ppUnit);
     VOID ReleaseUnits();
+    // The index-th unit of the list (newest first), without a reference; past the end: 0xC000000D.
+    NTSTATUS GetUnit(ULONG ulIndex, UsbAudioUnit** ppUnit);
     ULONG GetUnitCount() const { return m_pUnits != nullptr ? static_cast<ULONG>(m_pUnits->GetCount()) : 0; }
     // The unit list itself (newest first), for the parsers' passes over it; null before Init.
     ObjectList* Units() const { return m_pUnits; }
@@ -50,6 +52,13 @@ public:
 
     // Sends an EntityChangeMessage for the entity on the callback object.
     VOID NotifyEntityChange(ULONG ulEntityId);
+
+    // Builders the descriptor parsers share. BindEndpointEntities links the entities on the
+    // endpoint's path (a render endpoint: the whole upstream graph of every physical output
+    // terminal that reaches its terminal); LinkUpstreamEntities links the start entity and
+    // everything upstream of it, mixers not expanded.
+    NTSTATUS BindEndpointEntities(StreamEngine* pEndpoint, ULONG ulTerminalEntityId);
+    NTSTATUS LinkUpstreamEntities(StreamEngine* pEndpoint, ULONG ulStartId);
 
     USHORT VendorId() const { return m_idVendor; }
     USHORT ProductId() const { return m_idProduct; }

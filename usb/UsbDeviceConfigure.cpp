@@ -4,6 +4,7 @@
 
 #include "adapter/SettingsStore.h"
 #include "platform/io/Io.h"
+#include "platform/nt/Debug.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
 #include "platform/registry/DeviceRegistry.h"
@@ -265,6 +266,19 @@ NTSTATUS UsbAudioDevice::QueryBusInterface()
     return status;
 }
 
+PCSTR UsbFunctionClassName(UsbFunctionVariant variant)
+{
+    switch (variant) {
+    case UsbFunctionVariant::Uac1: return "Uac1Function";
+    case UsbFunctionVariant::Uac2: return "Uac2Function";
+    case UsbFunctionVariant::V3: return "Uac1FunctionV3";
+    case UsbFunctionVariant::V4: return "Uac1FunctionV4";
+    case UsbFunctionVariant::V5: return "Uac1FunctionV5";
+    case UsbFunctionVariant::V6: return "Uac1FunctionV6";
+    default: return "none";
+    }
+}
+
 UsbFunctionVariant UsbAudioDevice::ChooseUac1Variant()
 {
     auto* pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, CHIP_STRING_LENGTH, CHIP_STRING_TAG));
@@ -324,6 +338,8 @@ NTSTATUS UsbAudioDevice::CreateFunction()
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // The host names the function class from this line, also when the start fails later on.
+    DbgPrint("UsbAudioDevice: function %s\n", UsbFunctionClassName(variant));
     return BindFunction(pFunction);
 }
 

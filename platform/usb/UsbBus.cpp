@@ -490,6 +490,14 @@ NTSTATUS UsbBus::PortRequest(PIRP irp, ULONG code)
         if (!NT_SUCCESS(status)) {
             break;
         }
+        if (status == STATUS_PENDING) {
+            // Held until cancelled: the hub never gets ready to suspend the port.
+            Entry e{};
+            e.Kind = Work::Idle;
+            e.Held = true;
+            e.Due = INT64_MAX;
+            return Queue(irp, e);
+        }
         PIO_WORKITEM item = IoAllocateWorkItem(m_pdo);
         if (item == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;

@@ -91,7 +91,8 @@ public:
     virtual NTSTATUS PortStatusOverride() { return STATUS_SUCCESS; }
     virtual NTSTATUS ResetPortStatus() { return STATUS_SUCCESS; }
     // Whether the device accepts selective suspend: STATUS_SUCCESS keeps the idle request and
-    // calls its callback; any other status completes it at once with that status.
+    // calls its callback; STATUS_PENDING keeps it without calling back (the hub is not ready to
+    // suspend the port); any other status completes it at once with that status.
     virtual NTSTATUS IdleNotificationStatus() { return STATUS_SUCCESS; }
     // Whether the PDO answers the USBDI bus-interface query, and what QueryBusTime returns.
     virtual bool BusInterfaceAvailable() { return true; }

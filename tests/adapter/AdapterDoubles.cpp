@@ -83,15 +83,15 @@ TopologyNode* TestDevice::AddTerminal(StreamEngine* pEndpoint, LONG lType, ULONG
     return e;
 }
 
-NTSTATUS TestDevice::AddTestEndpoint(ULONG ulIndex, const TestEndpointSpec& spec)
+NTSTATUS TestDevice::AddTestEndpoint(ULONG ulIndex, const TestEndpointShape& shape)
 {
-    auto* pEndpoint = new (NonPagedPoolNx, TEST_DEVICE_TAG) TestEndpoint(ulIndex, spec.UnregisterStatus);
+    auto* pEndpoint = new (NonPagedPoolNx, TEST_DEVICE_TAG) TestEndpoint(ulIndex, shape.UnregisterStatus);
     if (pEndpoint == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     pEndpoint->NonDelegatingAddRef();
-    NTSTATUS status = pEndpoint->Init(spec.Capture);
-    const GUID& sub = spec.Pcm ? KSDATAFORMAT_SUBTYPE_PCM : KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    NTSTATUS status = pEndpoint->Init(shape.Capture);
+    const GUID& sub = shape.Pcm ? KSDATAFORMAT_SUBTYPE_PCM : KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
     for (USHORT bits : {USHORT(16), USHORT(24)}) {
         const WaveFormatRecord f = TestFormat(2, 48000, bits, sub);
         if (NT_SUCCESS(status)) status = pEndpoint->AddFormat(&f);
@@ -99,11 +99,11 @@ NTSTATUS TestDevice::AddTestEndpoint(ULONG ulIndex, const TestEndpointSpec& spec
     if (NT_SUCCESS(status)) {
         // A streaming terminal on the USB side, a jack-less terminal of the endpoint's kind on
         // the other; without a streaming terminal the USB side is a microphone-type one.
-        const ULONG ulStreamKind = spec.StreamingTerminal ? ENDPOINT_KIND_STREAM : ENDPOINT_KIND_MICROPHONE;
+        const ULONG ulStreamKind = shape.StreamingTerminal ? ENDPOINT_KIND_STREAM : ENDPOINT_KIND_MICROPHONE;
         TopologyNode* pInput =
-            AddTerminal(pEndpoint, ENTITY_INPUT_TERMINAL, spec.Capture ? spec.Kind : ulStreamKind);
+            AddTerminal(pEndpoint, ENTITY_INPUT_TERMINAL, shape.Capture ? shape.Kind : ulStreamKind);
         TopologyNode* pOutput =
-            AddTerminal(pEndpoint, ENTITY_OUTPUT_TERMINAL, spec.Capture ? ulStreamKind : spec.Kind);
+            AddTerminal(pEndpoint, ENTITY_OUTPUT_TERMINAL, shape.Capture ? ulStreamKind : shape.Kind);
         const ULONG ulSource = pInput->GetId();
         pOutput->SetSources(1, &ulSource);
         status = AddEndpoint(pEndpoint);

@@ -12,7 +12,7 @@
 
 namespace kvxtest {
 
-struct TestEndpointSpec {
+struct TestEndpointShape {
     bool Capture = false;
     ULONG Kind = ENDPOINT_KIND_HEADPHONES;
     bool Asio = false;
@@ -22,7 +22,7 @@ struct TestEndpointSpec {
 };
 
 struct TestDeviceScript {
-    std::vector<TestEndpointSpec> Endpoints;
+    std::vector<TestEndpointShape> Endpoints;
     NTSTATUS InitStatus = STATUS_SUCCESS;
     NTSTATUS AsioStatus = STATUS_SUCCESS;  // what the ASIO operations answer
 };
@@ -58,7 +58,7 @@ public:
     NTSTATUS AsioGetBusy(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
 
 private:
-    NTSTATUS AddTestEndpoint(ULONG ulIndex, const TestEndpointSpec& spec);
+    NTSTATUS AddTestEndpoint(ULONG ulIndex, const TestEndpointShape& shape);
     TopologyNode* AddTerminal(StreamEngine* pEndpoint, LONG lType, ULONG ulKind);
     std::string InterfaceState();
     ULONG m_ulNextId = 1;

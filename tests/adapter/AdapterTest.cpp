@@ -53,7 +53,7 @@ protected:
     NTSTATUS Load() { return m_pnp->LoadDriver(u"UsbAudioAdapter", DriverEntry); }
 
     // Loads the driver, adds the device and starts it with the script's endpoints.
-    NTSTATUS Install(std::vector<TestEndpointSpec> endpoints)
+    NTSTATUS Install(std::vector<TestEndpointShape> endpoints)
     {
         DeviceScript().Endpoints = std::move(endpoints);
         EXPECT_EQ(Load(), STATUS_SUCCESS);
@@ -116,16 +116,16 @@ private:
     PDEVICE_OBJECT m_pdo = nullptr;
 };
 
-TestEndpointSpec Render(ULONG kind) { return {false, kind}; }
-TestEndpointSpec Capture(ULONG kind) { return {true, kind}; }
+TestEndpointShape Render(ULONG kind) { return {false, kind}; }
+TestEndpointShape Capture(ULONG kind) { return {true, kind}; }
 
 TEST_F(AdapterTest, StartNamesEndpointsByKindAndEnablesAsioOnlyWithTheCapability)
 {
-    TestEndpointSpec asioCapture = Capture(ENDPOINT_KIND_MICROPHONE);
+    TestEndpointShape asioCapture = Capture(ENDPOINT_KIND_MICROPHONE);
     asioCapture.Asio = true;
     struct Case {
         const char* What;
-        std::vector<TestEndpointSpec> Endpoints;
+        std::vector<TestEndpointShape> Endpoints;
         std::vector<std::u16string> Filters;
         bool Asio;
     } cases[] = {
@@ -185,7 +185,7 @@ TEST_F(AdapterTest, ASecondStartNumbersOnFromTheFirst)
 
 TEST_F(AdapterTest, AWaveFilterWithoutStreamingTerminalIsRegisteredUnconnected)
 {
-    TestEndpointSpec render = Render(ENDPOINT_KIND_HEADPHONES);
+    TestEndpointShape render = Render(ENDPOINT_KIND_HEADPHONES);
     render.StreamingTerminal = false;
     platform::DebugLogTake();
     ASSERT_EQ(Install({render, Capture(ENDPOINT_KIND_MICROPHONE)}), STATUS_SUCCESS);
@@ -231,9 +231,9 @@ TEST_F(AdapterTest, RemovalDisablesInterfacesStopsThenUnregistersEveryWaveFilter
         SCOPED_TRACE(c.What);
         TearDown();
         SetUp();
-        TestEndpointSpec second = Render(ENDPOINT_KIND_HEADPHONES);
+        TestEndpointShape second = Render(ENDPOINT_KIND_HEADPHONES);
         second.UnregisterStatus = c.Unregister1;
-        TestEndpointSpec first = Render(ENDPOINT_KIND_HEADPHONES);
+        TestEndpointShape first = Render(ENDPOINT_KIND_HEADPHONES);
         first.Asio = true;
         ASSERT_EQ(Install({first, second, Capture(ENDPOINT_KIND_MICROPHONE)}), STATUS_SUCCESS);
         ASSERT_TRUE(InterfaceEnabled(AsioDeviceInterfaceGuid));
@@ -255,7 +255,7 @@ TEST_F(AdapterTest, RemovalDisablesInterfacesStopsThenUnregistersEveryWaveFilter
 
 TEST_F(AdapterTest, SurpriseRemovalStopsFirstAndDisablesInterfacesAfterPortCls)
 {
-    TestEndpointSpec first = Render(ENDPOINT_KIND_HEADPHONES);
+    TestEndpointShape first = Render(ENDPOINT_KIND_HEADPHONES);
     first.Asio = true;
     ASSERT_EQ(Install({first, Capture(ENDPOINT_KIND_MICROPHONE)}), STATUS_SUCCESS);
     DeviceEvents().clear();
@@ -278,12 +278,12 @@ TEST_F(AdapterTest, SurpriseRemovalStopsFirstAndDisablesInterfacesAfterPortCls)
 
 TEST_F(AdapterTest, RemovalAfterAFailedStartTouchesNoEndpoint)
 {
-    TestEndpointSpec floatOnly = Render(ENDPOINT_KIND_SPEAKER);
+    TestEndpointShape floatOnly = Render(ENDPOINT_KIND_SPEAKER);
     floatOnly.Pcm = false;
     struct Case {
         const char* What;
         NTSTATUS InitStatus;
-        std::vector<TestEndpointSpec> Endpoints;
+        std::vector<TestEndpointShape> Endpoints;
         NTSTATUS Expected;
     } cases[] = {
         {"the device's bring-up fails", STATUS_UNSUCCESSFUL, {Render(ENDPOINT_KIND_HEADPHONES)}, STATUS_UNSUCCESSFUL},

@@ -30,6 +30,8 @@ inline bool RunConfigureOnce(const uint8_t* data, size_t size)
     }
     const sim::DescriptorBuilder identity;
     auto device = std::make_unique<sim::SimDevice>(identity.DeviceDescriptor(), sim::Bytes(data, data + size));
+    // A chip string that names no variant, so that a UAC1 function goes on to its parsers.
+    device->SetString(0x50, u"fuzz");
     auto bus = std::make_unique<platform::usb::UsbBus>(device.get());
     device->AttachBus(bus.get());
     if (bus->Pdo() == nullptr) {

@@ -160,6 +160,50 @@ TEST_F(EdgeCaseTest, ARefusedCallbackRegistrationLeavesNoRecord)
     EXPECT_EQ(Register(endpoint, client, unlisted, 5, 3), STATUS_NO_MATCH);
 }
 
+// The source's bytes of frames [from, from + count).
+std::vector<uint8_t> SourceBytes(uint64_t from, uint64_t count)
+{
+    std::vector<uint8_t> out;
+    for (uint64_t n = from; n < from + count; ++n) {
+        for (uint32_t ch = 0; ch < 2; ++ch) {
+            const auto v = static_cast<uint16_t>(sim::SimDevice::SourceSample(n, ch, 2));
+            out.push_back(static_cast<uint8_t>(v));
+            out.push_back(static_cast<uint8_t>(v >> 8));
+        }
+    }
+    return out;
+}
+
+// Short and odd-length packets only move the source's bytes along: the client still gets them
+// all, in whole frames. An empty packet becomes one packet interval of silence in between.
+TEST_F(EdgeCaseTest, CapturedPacketsOfOddSizesKeepTheStreamAndEmptyOnesBecomeSilence)
+{
+    using Kind = sim::ScriptedPacket::Kind;
+    m_device->SetSource(0x82, {48000, 2, 2});
+    m_device->ScriptSource(0x82, {{20, Kind::OddLength, 0}, {40, Kind::Short, 8}, {60, Kind::Empty, 0}});
+    Uac1CaptureEndpoint* endpoint = Capture();
+    ClientDouble client;
+    Play(endpoint, client, PcmFormat(48000));
+    platform::RunFor(std::chrono::milliseconds(100));
+    Finish(endpoint, client);
+    const auto& got = client.Captured;
+    ASSERT_EQ(got.size() % 4, 0u);
+    const std::vector<uint8_t> expected = SourceBytes(0, got.size() / 4);
+    size_t first = 0;
+    while (first < got.size() && got[first] == expected[first]) ++first;
+    ASSERT_LT(first, got.size()) << "no silence was inserted";
+    first -= first % 4;
+    // The source stream was whole up to the empty packet, past the odd and short ones.
+    EXPECT_GE(first / 4, 55u * 48);
+    const size_t silence = (48 + 1) * 4;
+    ASSERT_GE(got.size(), first + silence);
+    for (size_t i = first; i < first + silence; ++i) {
+        ASSERT_EQ(got[i], 0) << "byte " << i;
+    }
+    const std::vector<uint8_t> rest(got.begin() + static_cast<std::ptrdiff_t>(first + silence), got.end());
+    EXPECT_EQ(rest, SourceBytes(first / 4, rest.size() / 4));
+}
+
 // The capture store fed by hand, at full speed and at high speed (8 packets per ms).
 class CaptureStoreTest : public StreamFixture, public ::testing::WithParamInterface<bool> {
 protected:

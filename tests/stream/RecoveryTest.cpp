@@ -1,6 +1,7 @@
 // Stream recovery by the worker thread: after failed transfers, a stall of the interface
 // selection, a port that answers NO_SUCH_DEVICE, an unplugged device; and the start and stop
 // rules around it. After each: the clients leave cleanly, nothing is left, the busy count is 0.
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -38,6 +39,45 @@ const RecoveryCase kCases[] = {
      false},
     {"a burst: every transfer in flight fails", false, [](sim::SimDevice& d, auto&) { d.FailPackets(0x01, 15); }, 1,
      "ntStatus = 0\n", 0, true, false},
+    {"a failed URB", false,
+     [](sim::SimDevice& d, auto&) {
+         sim::IsoFault f;
+         f.What = sim::IsoFault::Scope::Urb;
+         f.Endpoint = 0x01;
+         d.AddIsoFault(f);
+     },
+     1, "ntStatus = 0\n", 0, true, false},
+    {"a failed IRP over a good URB", false,
+     [](sim::SimDevice& d, auto&) {
+         sim::IsoFault f;
+         f.What = sim::IsoFault::Scope::Irp;
+         f.Endpoint = 0x01;
+         d.AddIsoFault(f);
+     },
+     1, "ntStatus = 0\n", 0, true, false},
+    {"a burst of failed URBs", false,
+     [](sim::SimDevice& d, auto&) {
+         sim::IsoFault f;
+         f.What = sim::IsoFault::Scope::Urb;
+         f.Endpoint = 0x01;
+         f.Count = 3;
+         d.AddIsoFault(f);
+     },
+     1, "ntStatus = 0\n", 0, true, false},
+    {"a stalled endpoint: the reselection clears it", false, [](sim::SimDevice& d, auto&) { d.StallEndpoint(0x01); }, 1,
+     "ntStatus = 0\n", 0, true, false},
+    {"zero bandwidth refused for alternate setting 0 only", false,
+     [](sim::SimDevice& d, auto&) {
+         d.FailPackets(0x01, 1);
+         d.FailSelectAlternate(1, 0);
+     },
+     1, "ntStatus = c0000001\n", 1, false, false},
+    {"the restart's alternate setting refused: one port cycle", false,
+     [](sim::SimDevice& d, auto&) {
+         d.FailPackets(0x01, 1);
+         d.FailSelectAlternate(1, 1);
+     },
+     1, "ntStatus = c0000001\n", 1, false, false},
     {"a failed capture packet is only a gap", true, [](sim::SimDevice& d, auto&) { d.FailPackets(0x82, 1); }, 0, "", 0,
      true, false},
     {"a failed capture transfer", true, [](sim::SimDevice& d, auto&) { d.FailPackets(0x82, 5); }, 1, "ntStatus = 0\n",
@@ -132,6 +172,35 @@ TEST_P(RecoveryTest, Case)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RecoveryTest, ::testing::ValuesIn(kCases));
+
+using RingTest = StreamFixture;
+
+// Completions of one pipe on two processors at once: each one that reads the ring as its own
+// submits the next transfer, so the ring never shrinks and the wire has no gap.
+TEST_F(RingTest, TwoProcessorCompletionsKeepTheRingFull)
+{
+    m_bus->SetTwoProcessorCompletions(true, 2);
+    Uac1RenderEndpoint* endpoint = Render();
+    ClientDouble client;
+    Play(endpoint, client, PcmFormat(48000), 1, 4);
+    platform::RunFor(std::chrono::seconds(2));
+    EXPECT_EQ(endpoint->GetTransfersInUse(), 4u);
+    Finish(endpoint, client);
+    EXPECT_EQ(m_bus->EmptyFrames(0x01), 0u);
+    // Completions due together may reach the device in any order: put the packets in frame order.
+    auto packets = m_device->Wire(0x01);
+    std::stable_sort(packets.begin(), packets.end(),
+                     [](const sim::WirePacket& a, const sim::WirePacket& b) { return a.Frame < b.Frame; });
+    ASSERT_GT(packets.size(), 1900u);
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        if (i > 0) {
+            ASSERT_EQ(packets[i].Frame, packets[i - 1].Frame + 1) << "packet " << i;
+        }
+        bytes.insert(bytes.end(), packets[i].Data.begin(), packets[i].Data.end());
+    }
+    ExpectPattern(bytes, client.Written);
+}
 
 using RecoveryOrderTest = StreamFixture;
 

@@ -139,6 +139,9 @@ protected:
         }
         if (m_usb != nullptr) {
             EXPECT_EQ(m_usb->BusyCount(), 0);
+            // A port reset restarts the function's status thread, which holds the device: stop
+            // it, as removal does, before the device and its bus go.
+            m_usb->Stop();
             static_cast<IAudioHal*>(m_usb)->Release();
             m_usb = nullptr;
         }

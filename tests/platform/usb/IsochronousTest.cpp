@@ -273,6 +273,7 @@ TEST_F(IsochronousTest, InPacketsCarryTheSourcesScript)
     }
     EXPECT_EQ(t.ErrorCount, 1u);
     EXPECT_EQ(t.TransferBufferLength, got.size());
+    EXPECT_EQ(m_device->SourceBytes(0x82), got.size());
     EXPECT_EQ(sim::FirstDifference(got, sim::IsoSource::StreamBytes({48000, 2, 2}, 0, got.size())), std::nullopt);
 }
 

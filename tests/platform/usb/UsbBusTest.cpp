@@ -486,6 +486,13 @@ TEST_F(UsbBusTest, BusInterfaceGivesTheFrameClockAndSpeed)
     platform::RunFor(std::chrono::milliseconds(0x100000000LL));
     ASSERT_EQ(busIf.QueryBusTime(busIf.BusContext, &frame), STATUS_SUCCESS);
     EXPECT_EQ(frame, 1234u);
+    // The frame number can be set just below the wrap; it follows the clock from there.
+    m_bus->SetFrameNumber(0xFFFFFFFEu);
+    ASSERT_EQ(busIf.QueryBusTime(busIf.BusContext, &frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame, 0xFFFFFFFEu);
+    platform::RunFor(3ms);
+    ASSERT_EQ(busIf.QueryBusTime(busIf.BusContext, &frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame, 1u);
 
     // Failures on demand: QueryBusTime, and the query itself (left with the status it came with).
     m_device->FailBusTime(STATUS_UNSUCCESSFUL);

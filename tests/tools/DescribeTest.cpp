@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/Kvx.h"
+
+namespace kvxtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Device descriptor of vendor 0x1234, product 0x5678, one configuration.
+constexpr char DEVICE_DESCRIPTOR[] = "12 01 10 01 00 00 00 40 34 12 78 56 00 01 01 02 00 01";
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct KvxRun {
+    int Exit;
+    std::string Out;
+    std::string Err;
+};
+
+class DescribeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_dir = fs::temp_directory_path() /
+                ("kvx-describe-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string Write(const std::string& name, const std::string& text)
+    {
+        const fs::path path = m_dir / name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path.string();
+    }
+
+    static KvxRun Kvx(const std::vector<std::string>& args)
+    {
+        std::ostringstream out, err;
+        const int exit = kvx::RunKvx(args, out, err);
+        return {exit, out.str(), err.str()};
+    }
+
+private:
+    fs::path m_dir;
+};
+
+std::string Profile(const std::string& configuration, const std::string& strings = "")
+{
+    return std::string("{\"descriptorsHex\": \"") + DEVICE_DESCRIPTOR + " " + configuration +
+           "\", \"speed\": \"full\", \"strings\": {" + strings + "}}";
+}
+
+// One vendor-specific interface and nothing else.
+constexpr char NO_AUDIO_CONTROL[] = "09 02 12 00 01 01 00 80 32  09 04 00 00 00 ff 00 00 00";
+// An AudioControl interface (UAC1) with its header only.
+constexpr char AUDIO_CONTROL_ONLY[] = "09 02 1b 00 01 01 00 80 32  09 04 00 00 00 01 01 00 00  09 24 01 00 01 09 00 00 00";
+
+std::string Expected(const std::string& function, const std::string& status)
+{
+    return "{\n"
+           "  \"device\": {\n"
+           "    \"vendorId\": 4660,\n"
+           "    \"productId\": 22136,\n"
+           "    \"function\": " + function + ",\n"
+           "    \"started\": false,\n"
+           "    \"status\": \"" + status + "\"\n"
+           "  },\n"
+           "  \"endpoints\": [],\n"
+           "  \"entities\": []\n"
+           "}\n";
+}
+
+TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
+{
+    struct Case {
+        const char* Name;
+        std::string Profile;
+        std::string Json;
+        std::string Text;
+    };
+    const Case cases[] = {
+        // No AudioControl interface: no function is created and the start fails.
+        {"no-audio-control", Profile(NO_AUDIO_CONTROL), Expected("null", "0xC0000001"),
+         "Device 1234:5678: no function, not started (status 0xC0000001)\n"},
+        // A UAC1 device without chip strings that is not one of the two known devices: the
+        // function exists but its configuration fails with the second string request's status.
+        {"no-chip-string", Profile(AUDIO_CONTROL_ONLY), Expected("\"Uac1Function\"", "0xC0000001"),
+         "Device 1234:5678: Uac1Function, not started (status 0xC0000001)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string path = Write(std::string(c.Name) + ".json", c.Profile);
+        const KvxRun json = Kvx({"describe", path});
+        EXPECT_EQ(json.Exit, 0);
+        EXPECT_EQ(json.Out, c.Json);
+        EXPECT_EQ(json.Err, "");
+        const KvxRun text = Kvx({"describe", path, "--text"});
+        EXPECT_EQ(text.Exit, 0);
+        EXPECT_EQ(text.Out, c.Text);
+    }
+}
+
+// The shipped profiles start and print exactly their golden JSON and text.
+TEST_F(DescribeTest, ShippedProfilesPrintTheirGoldenDescriptions)
+{
+    for (const char* name : {"uac1-headset", "uac1-speaker-selector", "uac1-microphone"}) {
+        SCOPED_TRACE(name);
+        const std::string profile = std::string(KVX_PROFILE_DIR) + "/" + name + ".json";
+        const std::string golden = std::string(KVX_GOLDEN_DIR) + "/" + name;
+        const KvxRun json = Kvx({"describe", profile});
+        EXPECT_EQ(json.Exit, 0);
+        EXPECT_EQ(json.Err, "");
+        EXPECT_EQ(json.Out, ReadFile(golden + ".json"));
+        const KvxRun text = Kvx({"describe", "--text", profile});
+        EXPECT_EQ(text.Exit, 0);
+        EXPECT_EQ(text.Out, ReadFile(golden + ".txt"));
+    }
+}
+
+TEST_F(DescribeTest, UnreadableProfilesAndBadArgumentsFailWithOneLine)
+{
+    const std::string good = Write("good.json", Profile(NO_AUDIO_CONTROL));
+    struct Case {
+        const char* Name;
+        std::vector<std::string> Args;
+        std::string Needle;  // part of the one line on stderr
+    };
+    const Case cases[] = {
+        {"missing file", {"describe", (fs::temp_directory_path() / "kvx-no-such-profile.json").string()},
+         "kvx-no-such-profile.json"},
+        {"bad JSON", {"describe", Write("bad.json", "{\"descriptorsHex\": ")}, "bad.json"},
+        {"bad hex", {"describe", Write("hex.json", "{\"descriptorsHex\": \"12 0g\"}")}, "hex.json"},
+        {"wrong type", {"describe", Write("type.json", "{\"descriptorsHex\": 18}")}, "type.json"},
+        {"missing descriptor file", {"describe", Write("bin.json", "{\"descriptors\": \"absent.bin\"}")}, "bin.json"},
+        {"no profile", {"describe"}, "usage: kvx describe PROFILE [--text]"},
+        {"two profiles", {"describe", good, good}, "usage: kvx describe PROFILE [--text]"},
+        {"unknown option", {"describe", good, "--json"}, "--json"},
+        {"no command", {}, "usage:"},
+        {"unknown command", {"explain", good}, "explain"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const KvxRun run = Kvx(c.Args);
+        EXPECT_NE(run.Exit, 0);
+        EXPECT_EQ(run.Out, "");
+        ASSERT_FALSE(run.Err.empty());
+        EXPECT_EQ(run.Err.find('\n'), run.Err.size() - 1) << run.Err;
+        EXPECT_NE(run.Err.find(c.Needle), std::string::npos) << run.Err;
+    }
+}
+
+}  // namespace
+}  // namespace kvxtest

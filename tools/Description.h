@@ -1,0 +1,57 @@
+// What `kvx describe` reports: the driver's view of one device after its start, as plain data
+// that the printers turn into JSON or text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kvx {
+
+struct FormatInfo {
+    std::string SubFormat;  // PCM, IEEE_FLOAT, IEC61937_DOLBY_DIGITAL, IEC61937_WMA_PRO, VENDOR_RAW
+    uint32_t Channels = 0;
+    uint32_t BitsPerSample = 0;
+    uint32_t ValidBitsPerSample = 0;
+    uint32_t SamplesPerSec = 0;
+    uint32_t ChannelMask = 0;
+    uint32_t AlternateSetting = 0;
+};
+
+struct EndpointInfo {
+    std::string Name;
+    bool Capture = false;
+    uint32_t Kind = 0;
+    bool Present = false;
+    uint32_t Interface = 0;
+    std::vector<FormatInfo> Formats;
+};
+
+struct ControlInfo {
+    std::string Name;  // mute, agc, loudness, vendorSwitch, ledSwitch, volume, gainPad, bass, mid, treble
+    uint32_t Channel = 0;
+    int64_t Minimum = 0;
+    int64_t Maximum = 0;
+    int64_t Step = 0;
+};
+
+struct EntityInfo {
+    uint32_t Id = 0;
+    int32_t Type = 0;
+    uint32_t UnitId = 0;
+    std::vector<uint32_t> Sources;
+    std::vector<ControlInfo> Controls;
+};
+
+struct Description {
+    uint16_t VendorId = 0;
+    uint16_t ProductId = 0;
+    std::optional<std::string> Function;  // the class CreateFunction made; none when it made none
+    bool Started = false;
+    uint32_t Status = 0;
+    std::vector<EndpointInfo> Endpoints;
+    std::vector<EntityInfo> Entities;
+};
+
+}  // namespace kvx

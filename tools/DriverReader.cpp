@@ -1,0 +1,173 @@
+// Reads the started adapter's endpoints and entities. Pointers from the registry getters carry no
+// reference: they stay valid while the device lives, which the caller guarantees.
+#include "tools/DriverReader.h"
+
+#include <cstdio>
+#include <map>
+
+#include "adapter/StreamEngine.h"
+#include "stream/UsbStreamEndpoint.h"
+#include "usb/UsbAudioDevice.h"
+#include "usb/UsbAudioFunction.h"
+
+namespace kvx {
+namespace {
+
+std::string SubFormatName(const WaveFormatRecord& f)
+{
+    const uint32_t code = f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? f.SubFormat.Data1 : f.Format.wFormatTag;
+    switch (code) {
+    case 0x0001: return "PCM";
+    case 0x0003: return "IEEE_FLOAT";
+    case 0x0092: return "IEC61937_DOLBY_DIGITAL";
+    case 0x0164: return "IEC61937_WMA_PRO";
+    case 0x0F3B: return "VENDOR_RAW";
+    default: {
+        char text[16];
+        std::snprintf(text, sizeof(text), "0x%04X", code);
+        return text;
+    }
+    }
+}
+
+std::string NarrowName(const WCHAR* name)
+{
+    std::string out;
+    for (; *name != 0; ++name) out.push_back(*name < 0x80 ? static_cast<char>(*name) : '?');
+    return out;
+}
+
+// The function behind the device, where the units live; null for a device of another kind.
+UsbAudioFunction* FunctionOf(IAudioHal* device)
+{
+    auto* usb = static_cast<UsbAudioDevice*>(static_cast<AudioHal*>(device));
+    IAudioHal* function = usb->FunctionAudioHal();
+    return function != nullptr ? static_cast<UsbAudioFunction*>(static_cast<AudioHal*>(function)) : nullptr;
+}
+
+// Entity id -> the descriptor id of the unit that made it.
+std::map<ULONG, ULONG> UnitIdsByEntity(IAudioHal* device)
+{
+    std::map<ULONG, ULONG> units;
+    UsbAudioFunction* function = FunctionOf(device);
+    if (function == nullptr) return units;
+    for (ULONG u = 0; u < function->GetUnitCount(); ++u) {
+        UsbAudioUnit* unit = nullptr;
+        ULONG count = 0;
+        if (!NT_SUCCESS(function->GetUnit(u, &unit)) || !NT_SUCCESS(unit->GetEntityCount(&count))) continue;
+        for (ULONG e = 0; e < count; ++e) {
+            TopologyNode* entity = nullptr;
+            if (NT_SUCCESS(unit->GetEntity(e, &entity)) && entity != nullptr) units[entity->GetId()] = unit->GetId();
+        }
+    }
+    return units;
+}
+
+const char* OnOffName(LONG type)
+{
+    switch (type) {
+    case ENTITY_MUTE: return "mute";
+    case ENTITY_AGC: return "agc";
+    case ENTITY_LOUDNESS: return "loudness";
+    case ENTITY_VENDOR_SWITCH: return "vendorSwitch";
+    case ENTITY_LED_SWITCH: return "ledSwitch";
+    default: return nullptr;
+    }
+}
+
+const char* LevelName(LONG type)
+{
+    switch (type) {
+    case ENTITY_VOLUME: return "volume";
+    case ENTITY_GAIN_PAD: return "gainPad";
+    case ENTITY_BASS: return "bass";
+    case ENTITY_MID: return "mid";
+    case ENTITY_TREBLE: return "treble";
+    default: return nullptr;
+    }
+}
+
+void ReadControls(TopologyNode* entity, EntityInfo* info)
+{
+    const LONG type = entity->GetType();
+    if (const char* name = OnOffName(type)) {
+        PVOID raw = nullptr;
+        if (!NT_SUCCESS(entity->QueryInterface(IID_IEntityOnOff, &raw))) return;
+        auto* onOff = static_cast<IEntityOnOff*>(raw);
+        ULONG channels = 0;
+        if (NT_SUCCESS(onOff->GetChannelCount(&channels))) {
+            for (ULONG c = 0; c < channels; ++c) info->Controls.push_back({name, c, 0, 1, 1});
+        }
+        onOff->Release();
+    } else if (const char* name = LevelName(type)) {
+        PVOID raw = nullptr;
+        if (!NT_SUCCESS(entity->QueryInterface(IID_IEntityLevel, &raw))) return;
+        auto* level = static_cast<IEntityLevel*>(raw);
+        ULONG channels = 0;
+        LONG maximum = 0, minimum = 0, step = 0;
+        if (NT_SUCCESS(level->GetChannelCount(&channels)) && NT_SUCCESS(level->GetRange(&maximum, &minimum, &step))) {
+            for (ULONG c = 0; c < channels; ++c) info->Controls.push_back({name, c, minimum, maximum, step});
+        }
+        level->Release();
+    }
+}
+
+}  // namespace
+
+void ReadEndpoints(IAudioHal* device, Description* description)
+{
+    for (ULONG i = 0; i < device->GetEndpointCount(); ++i) {
+        StreamEngine* engine = nullptr;
+        if (!NT_SUCCESS(device->GetEndpoint(i, &engine)) || engine == nullptr) break;
+        EndpointInfo info;
+        WCHAR name[STREAM_ENGINE_NAME_BYTES / sizeof(WCHAR) + 50] = {};
+        if (NT_SUCCESS(engine->GetName(name))) info.Name = NarrowName(name);
+        info.Capture = engine->IsCapture() != FALSE;
+        info.Kind = engine->GetKind();
+        info.Present = engine->IsPresent() != FALSE;
+        info.Interface = engine->GetInterfaceNumber();
+        // Every endpoint is a USB streaming endpoint: its format entries carry the alternate settings.
+        auto* endpoint = static_cast<UsbStreamEndpoint*>(engine);
+        for (ULONG f = 0;; ++f) {
+            WaveFormatRecord record = {};
+            UCHAR alternateSetting = 0;
+            if (!NT_SUCCESS(endpoint->GetFormatEntry(f, &alternateSetting, &record))) break;
+            FormatInfo format;
+            format.SubFormat = SubFormatName(record);
+            format.Channels = record.Format.nChannels;
+            format.BitsPerSample = record.Format.wBitsPerSample;
+            format.ValidBitsPerSample = record.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE
+                                            ? record.Samples.wValidBitsPerSample
+                                            : record.Format.wBitsPerSample;
+            format.SamplesPerSec = record.Format.nSamplesPerSec;
+            format.ChannelMask = record.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? record.dwChannelMask : 0;
+            format.AlternateSetting = alternateSetting;
+            info.Formats.push_back(format);
+        }
+        description->Endpoints.push_back(std::move(info));
+    }
+}
+
+void ReadEntities(IAudioHal* device, Description* description)
+{
+    const std::map<ULONG, ULONG> units = UnitIdsByEntity(device);
+    for (ULONG i = 0; i < device->GetEntityCount(); ++i) {
+        TopologyNode* entity = nullptr;
+        if (!NT_SUCCESS(device->GetEntity(i, &entity)) || entity == nullptr) break;
+        EntityInfo info;
+        info.Id = entity->GetId();
+        info.Type = entity->GetType();
+        // Entities no unit made (the software mute node) report unit 0.
+        const auto unit = units.find(info.Id);
+        info.UnitId = unit != units.end() ? unit->second : 0;
+        ULONG count = entity->GetSourceCount();
+        std::vector<ULONG> sources(count);
+        if (count != 0 && NT_SUCCESS(entity->GetSources(&count, sources.data()))) {
+            info.Sources.assign(sources.begin(), sources.begin() + count);
+        }
+        ReadControls(entity, &info);
+        description->Entities.push_back(std::move(info));
+    }
+}
+
+}  // namespace kvx

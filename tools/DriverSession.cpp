@@ -1,0 +1,81 @@
+// One install, start, read and removal of the adapter driver on a simulated device.
+#include "tools/DriverSession.h"
+
+#include <sstream>
+
+#include "adapter/Adapter.h"
+#include "host/PnpManager.h"
+#include "platform/nt/DebugHost.h"
+#include "platform/portcls/PortClsHost.h"
+#include "platform/registry/RegistryHost.h"
+#include "sim/SimPort.h"
+#include "tools/DriverReader.h"
+
+namespace kvx {
+namespace {
+
+constexpr char FUNCTION_TRACE[] = "UsbAudioDevice: function ";
+
+// The class the device object's CreateFunction made, from its trace line (the last one wins).
+std::optional<std::string> FunctionFromTrace(const std::string& log)
+{
+    std::optional<std::string> function;
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto at = line.find(FUNCTION_TRACE);
+        if (at != std::string::npos) function = line.substr(at + sizeof(FUNCTION_TRACE) - 1);
+    }
+    return function;
+}
+
+}  // namespace
+
+Description DescribeDevice(std::unique_ptr<sim::SimDevice> device)
+{
+    Description description;
+    if (device == nullptr) {
+        description.Status = static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
+        return description;
+    }
+    // idVendor and idProduct of the device descriptor (little-endian at offsets 8 and 10).
+    const std::vector<UCHAR> deviceDescriptor = device->DeviceDescriptor();
+    if (deviceDescriptor.size() >= 12) {
+        description.VendorId = static_cast<uint16_t>(deviceDescriptor[8] | deviceDescriptor[9] << 8);
+        description.ProductId = static_cast<uint16_t>(deviceDescriptor[10] | deviceDescriptor[11] << 8);
+    }
+    platform::RegistryReset();
+    platform::SetSystemVersion(NTDDI_WIN10);
+    platform::PcSetVersion(PORTCLS_VERSION_DEFAULT);
+    platform::DebugLogTake();
+
+    auto port = sim::SimPort::PlugIn(std::move(device));
+    if (port == nullptr) {
+        description.Status = static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES);
+        return description;
+    }
+    const PDEVICE_OBJECT pdo = port->Pdo();
+    {
+        host::PnpManager pnp;
+        NTSTATUS status = pnp.LoadDriver(u"UsbAudioAdapter", DriverEntry);
+        if (NT_SUCCESS(status)) status = pnp.AddDevice(pdo);
+        const bool added = NT_SUCCESS(status);
+        if (added) status = pnp.Start(pdo);
+        description.Status = static_cast<uint32_t>(status);
+        description.Function = FunctionFromTrace(platform::DebugLogTake());
+        if (added) {
+            AdapterExtension* extension = GetAdapterExtension(pnp.TopOfStack(pdo));
+            IAudioHal* hal = extension != nullptr ? extension->Device : nullptr;
+            if (NT_SUCCESS(status) && hal != nullptr) {
+                description.Started = true;
+                ReadEndpoints(hal, &description);
+                ReadEntities(hal, &description);
+            }
+            pnp.Remove(pdo);
+        }
+        if (pnp.Driver() != nullptr) pnp.UnloadDriver();
+    }
+    return description;
+}
+
+}  // namespace kvx
