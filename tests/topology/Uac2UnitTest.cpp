@@ -250,4 +250,217 @@ TEST_F(Uac2UnitTest, FeatureUnitEntitiesFromClassAndVendorControls)
     EXPECT_TRUE(Values(FU, from).empty());
 }
 
+TEST_F(Uac2UnitTest, StatusChangeRefreshesTheEntityOfItsOwnControl)
+{
+    // Volume on the descriptor and vendor volume in the block: two entities of the volume type.
+    VendorBlock(22, {VSWITCH | VVOLUME});
+    const ULONG first = m_owner->GetEntityCount();
+    Uac2FeatureUnit* unit = nullptr;
+    ASSERT_EQ(Init<Uac2FeatureUnit>(Fu({MUTE | VOLUME | PAD}), &unit), STATUS_SUCCESS);
+    ASSERT_EQ(Types(unit), (std::vector<LONG>{ENTITY_VOLUME, ENTITY_VENDOR_SWITCH, ENTITY_GAIN_PAD, ENTITY_VOLUME,
+                                              ENTITY_MUTE}));
+    struct Row {
+        ULONG selector;
+        NTSTATUS status;
+        std::optional<ULONG> entity;  // offset from the first id
+    };
+    const Row rows[] = {
+        {0x01, STATUS_SUCCESS, 0},      {0x02, STATUS_SUCCESS, 1},      {0x82, STATUS_SUCCESS, 4},
+        {0x0C, STATUS_UNSUCCESSFUL, {}}, {0x90, STATUS_UNSUCCESSFUL, {}}, {0x03, STATUS_UNSUCCESSFUL, {}},
+        {0x00, STATUS_UNSUCCESSFUL, {}}, {0x80, STATUS_UNSUCCESSFUL, {}}, {0xFF, STATUS_UNSUCCESSFUL, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.selector);
+        const size_t from = m_device->Log().size();
+        ULONG id = 0xEEEE;
+        EXPECT_EQ(unit->HandleStatusChange(row.selector, 1, &id), row.status);
+        EXPECT_EQ(id, row.entity ? first + *row.entity : 0xEEEE);
+        // The refresh read the interrupt's own control, and only it.
+        std::set<uint8_t> selectors;
+        for (uint16_t v : Values(FU, from)) {
+            selectors.insert(static_cast<uint8_t>(v >> 8));
+        }
+        EXPECT_EQ(selectors, row.entity ? std::set<uint8_t>{static_cast<uint8_t>(row.selector)} : std::set<uint8_t>{});
+    }
+}
+
+TEST_F(Uac2UnitTest, RangeLengthsFitSixteenBits)
+{
+    struct Row {
+        ULONG subranges, width, length;
+    };
+    const Row rows[] = {{1, 1, 5}, {1, 2, 8}, {1, 4, 14}, {5461, 4, 65534}, {5462, 4, 0}, {10922, 2, 65534},
+                        {10923, 2, 0}, {0xFFFFFFFF, 4, 0}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(Uac2RangeLength(row.subranges, row.width), row.length) << row.subranges << " x " << row.width;
+    }
+}
+
+TEST_F(Uac2UnitTest, ClockSourceRatesAndRequests)
+{
+    const std::vector<UCHAR> descriptor = {8, 0x24, 0x0A, CLOCK, 0x01, 0x07, 1, 0};
+    m_device->SetClockRates(CLOCK, {44100, 48000});
+    ClockSource* clock = nullptr;
+    ASSERT_EQ(Init<ClockSource>(descriptor, &clock), STATUS_SUCCESS);
+    EXPECT_EQ(clock->GetId(), CLOCK);
+    EXPECT_EQ(clock->GetType(), 10);
+    EXPECT_EQ(clock->GetSourceCount(), 0u);
+    ASSERT_EQ(Types(clock), std::vector<LONG>{ENTITY_CLOCK});
+    IClockControl* entity = nullptr;
+    ASSERT_EQ(Entities(clock)[0]->QueryInterface(IID_IClockControl, reinterpret_cast<PVOID*>(&entity)), STATUS_SUCCESS);
+    ULONG rates[4] = {};
+    ULONG count = 4;
+    EXPECT_EQ(entity->GetRates(&count, rates), STATUS_SUCCESS);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(rates[0], 44100u);
+    EXPECT_EQ(rates[1], 48000u);
+    entity->Release();
+
+    // Rate and validity on the wire: CUR of controls 1 and 2 of the clock.
+    EXPECT_EQ(clock->SetRate(44100), STATUS_SUCCESS);
+    auto setup = m_device->Log().back().Setup;
+    EXPECT_EQ(setup.bmRequestType, 0x21);
+    EXPECT_EQ(setup.bRequest, 0x01);
+    EXPECT_EQ(setup.wValue, 0x0100);
+    EXPECT_EQ(setup.wIndex, CLOCK << 8);
+    EXPECT_EQ(setup.wLength, 4);
+    EXPECT_NE(clock->SetRate(22050), STATUS_SUCCESS);
+    ULONG rate = 0;
+    EXPECT_EQ(clock->GetRate(&rate), STATUS_SUCCESS);
+    EXPECT_EQ(rate, 44100u);
+    BOOLEAN valid = FALSE;
+    EXPECT_EQ(clock->IsClockValid(&valid), STATUS_SUCCESS);
+    EXPECT_EQ(valid, TRUE);
+    EXPECT_EQ(m_device->Log().back().Setup.wValue, 0x0200);
+    EXPECT_EQ(m_device->Log().back().Setup.wLength, 1);
+}
+
+TEST_F(Uac2UnitTest, ClockSourceRefusesWhatIsNotAListOfDiscreteRates)
+{
+    auto subrange = [](uint32_t lo, uint32_t hi, uint32_t res) {
+        std::vector<uint8_t> out;
+        for (uint32_t v : {lo, hi, res}) {
+            const auto b = Le32(v);
+            out.insert(out.end(), b.begin(), b.end());
+        }
+        return out;
+    };
+    auto reply = [](uint16_t count, std::vector<std::vector<uint8_t>> subranges) {
+        std::vector<uint8_t> out = Le16(count);
+        for (const auto& s : subranges) {
+            out.insert(out.end(), s.begin(), s.end());
+        }
+        return out;
+    };
+    struct Row {
+        const char* name;
+        std::vector<uint8_t> reply;
+        ULONG room;
+        NTSTATUS status;       // of GetRates
+        ULONG count;           // *count after it
+        size_t rangeRequests;  // RANGE reads made
+    };
+    const Row rows[] = {
+        {"a continuous third subrange",
+         reply(3, {subrange(44100, 44100, 0), subrange(48000, 48000, 0), subrange(8000, 96000, 1)}), 3,
+         STATUS_INVALID_PARAMETER, 3, 2},
+        {"more subranges than 16 bits of reply can carry", reply(5462, {subrange(48000, 48000, 0)}), 6000,
+         STATUS_INVALID_PARAMETER, 6000, 1},
+        {"no subrange", reply(0, {}), 4, STATUS_UNSUCCESSFUL, 4, 1},
+    };
+    uint8_t id = 40;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ++id;
+        Answer(0xA1, 0x02, 0x0100, id, row.reply);
+        // The clock entity cannot be set up: the clock source fails as its rates do.
+        const ULONG entities = m_owner->GetEntityCount();
+        ClockSource* other = nullptr;
+        EXPECT_EQ(Init<ClockSource>({8, 0x24, 0x0A, id, 0x01, 0x07, 1, 0}, &other),
+                  row.status == STATUS_INVALID_PARAMETER ? STATUS_INVALID_PARAMETER : STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(m_owner->GetEntityCount(), entities);
+        EXPECT_TRUE(Types(other).empty());
+        std::vector<ULONG> rates(row.room, 0xAAAA);
+        ULONG count = row.room;
+        const size_t before = m_device->Log().size();
+        EXPECT_EQ(other->GetRates(&count, rates.data()), row.status);
+        EXPECT_EQ(count, row.count);
+        EXPECT_EQ(Values(id, before).size(), row.rangeRequests);
+        if (row.room == 3) {
+            EXPECT_EQ(rates[0], 44100u);
+            EXPECT_EQ(rates[1], 48000u);
+            EXPECT_EQ(rates[2], 0xAAAAu);
+        }
+    }
+}
+
+TEST_F(Uac2UnitTest, SelectorUnitInputs)
+{
+    m_device->SetControl(SELECTOR, 0x01, 0, {1, 1, 2, 1, 1});
+    Uac2SelectorUnit* unit = nullptr;
+    ASSERT_EQ(Init<Uac2SelectorUnit>({9, 0x24, 0x05, SELECTOR, 2, 1, 4, 0x03, 0}, &unit), STATUS_SUCCESS);
+    EXPECT_EQ(unit->GetType(), 5);
+    EXPECT_EQ(Types(unit), std::vector<LONG>{ENTITY_SELECTOR});
+    ULONG ids[2] = {};
+    ULONG n = 2;
+    EXPECT_EQ(unit->GetSources(&n, ids), STATUS_SUCCESS);
+    EXPECT_EQ(ids[0], 1u);
+    EXPECT_EQ(ids[1], 4u);
+    const size_t from = m_device->Log().size();
+    EXPECT_EQ(unit->SetSelected(0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unit->SetSelected(3), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Values(SELECTOR, from).empty());
+    EXPECT_EQ(unit->SetSelected(2), STATUS_SUCCESS);
+    const auto setup = m_device->Log().back().Setup;
+    EXPECT_EQ(setup.bmRequestType, 0x21);
+    EXPECT_EQ(setup.bRequest, 0x01);
+    EXPECT_EQ(setup.wValue, 0x0100);
+    EXPECT_EQ(setup.wLength, 1);
+    ULONG input = 0;
+    EXPECT_EQ(unit->GetSelected(&input), STATUS_SUCCESS);
+    EXPECT_EQ(input, 2u);
+    EXPECT_EQ(unit->GetInputCount(&input), STATUS_SUCCESS);
+    EXPECT_EQ(input, 2u);
+
+    // Source ids past bLength are refused.
+    EXPECT_EQ(Init<Uac2SelectorUnit>({6, 0x24, 0x05, SELECTOR, 2, 1}), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(Uac2UnitTest, MixerAndExtensionUnitsPassTheirInputsOn)
+{
+    struct Row {
+        const char* name;
+        std::vector<UCHAR> descriptor;
+        NTSTATUS status;
+        std::vector<ULONG> sources;
+    };
+    const Row rows[] = {
+        {"mixer", {13, 0x24, 0x04, 10, 2, 1, 4, 2, 3, 0, 0, 0, 0}, STATUS_SUCCESS, {1, 4}},
+        {"extension", {16, 0x24, 0x09, 11, 0x34, 0x12, 3, 1, 4, 9, 2, 3, 0, 0, 0, 0}, STATUS_SUCCESS, {1, 4, 9}},
+        {"mixer sources past bLength", {6, 0x24, 0x04, 10, 2, 1}, STATUS_INVALID_PARAMETER, {}},
+        {"extension sources past bLength", {9, 0x24, 0x09, 11, 0, 0, 3, 1, 4}, STATUS_INVALID_PARAMETER, {}},
+        {"extension without its pin count", {6, 0x24, 0x09, 11, 0, 0}, STATUS_INVALID_PARAMETER, {}},
+        {"another subtype", {7, 0x24, 0x05, 10, 2, 1, 4}, STATUS_INVALID_PARAMETER, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const size_t from = m_device->Log().size();
+        PassThroughUnit* unit = nullptr;
+        EXPECT_EQ(Init<PassThroughUnit>(row.descriptor, &unit), row.status);
+        // The unit itself asks the device nothing.
+        EXPECT_EQ(m_device->Log().size(), from);
+        if (row.status != STATUS_SUCCESS) {
+            EXPECT_TRUE(Types(unit).empty());
+            continue;
+        }
+        EXPECT_EQ(unit->GetType(), row.descriptor[2]);
+        EXPECT_EQ(unit->GetId(), row.descriptor[3]);
+        EXPECT_EQ(Types(unit), std::vector<LONG>{ENTITY_MIXER});
+        std::vector<ULONG> ids(row.sources.size());
+        ULONG n = static_cast<ULONG>(ids.size());
+        EXPECT_EQ(unit->GetSources(&n, ids.data()), STATUS_SUCCESS);
+        EXPECT_EQ(ids, row.sources);
+    }
+}
+
 }  // namespace
