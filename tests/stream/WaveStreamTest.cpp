@@ -3,6 +3,7 @@
 // conversion, Silence, the buffer, SetFormat and teardown.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "platform/nt/Clock.h"
 #include "platform/nt/DebugHost.h"
+#include "platform/nt/Machine.h"
 #include "platform/nt/PoolHost.h"
 #include "platform/portcls/PortClsHost.h"
 #include "stream/WaveMiniport.h"
@@ -610,6 +612,26 @@ TEST_F(WaveStreamTest, ATransportWithoutABlockMovesNothing)
     EXPECT_EQ(transfer[0], 0xEE);
     EXPECT_EQ(m_stream->GetRingOffset(), 0u);
     EXPECT_EQ(Position(), 0u);
+}
+
+TEST_F(WaveStreamTest, TheMiniportsTeardownWaitsForItsStream)
+{
+    Build(false, {TestFormat(2, 48000, 16, PCM)});
+    Run();
+    WaveMiniport* miniport = m_miniport;
+    m_miniport = nullptr;
+    std::atomic<bool> released{false};
+    platform::ClientThread releaser("releaser", [&] {
+        static_cast<IMiniportWaveCyclic*>(miniport)->Release();
+        released = true;
+    });
+    platform::RunFor(std::chrono::milliseconds(0));
+    EXPECT_FALSE(released.load());
+    // The stream goes (stepping down from RUN); the miniport's teardown then completes.
+    ReleaseStream();
+    EXPECT_TRUE(platform::RunUntil([&] { return released.load(); }, std::chrono::seconds(1)));
+    releaser.Join();
+    EXPECT_EQ(m_endpoint->Log.substr(m_endpoint->Log.size() - 3), "PXU");
 }
 
 }  // namespace

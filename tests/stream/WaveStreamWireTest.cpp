@@ -106,5 +106,32 @@ protected:
 TEST_F(WaveStreamWireTest, At48kHzTheCyclicBufferFollowsTheInitialQueue) { Play(48000); }
 TEST_F(WaveStreamWireTest, At44100HzNoFrameOfTheCyclicBufferIsSkipped) { Play(44100); }
 
+TEST_F(WaveStreamWireTest, CaptureFillsTheCyclicBufferWithTheSourceAndThePositionTrailsIt)
+{
+    m_device->SetSource(0x82, {48000, 2, 2});
+    UsbStreamEndpoint* endpoint = Capture({PcmFormat(48000)});
+    Open(endpoint, PcmFormat(48000));
+    Walk({KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN});
+    platform::RunFor(std::chrono::milliseconds(30));
+    ULONG running = 0;
+    m_stream->GetPosition(&running);
+    Walk({KSSTATE_PAUSE});
+    ULONG position = 0;
+    m_stream->GetPosition(&position);
+    // The reported position never runs ahead of the data stored in the ring.
+    EXPECT_LE(running, m_stream->GetRingOffset());
+    EXPECT_EQ(position, m_stream->GetRingOffset());
+    ASSERT_GT(position, 4000u);
+    // Frame n of the ring is frame n of the source: nothing lost, repeated or shifted.
+    const auto* block = static_cast<const int16_t*>(m_stream->SystemAddress());
+    for (ULONG frame = 0; frame < position / 4; ++frame) {
+        for (uint32_t ch = 0; ch < 2; ++ch) {
+            ASSERT_EQ(block[2 * frame + ch], static_cast<int16_t>(sim::SimDevice::SourceSample(frame, ch, 2)))
+                << "frame " << frame;
+        }
+    }
+    Walk({KSSTATE_ACQUIRE, KSSTATE_STOP});
+}
+
 }  // namespace
 }  // namespace kvxtest
