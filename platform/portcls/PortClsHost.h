@@ -71,4 +71,13 @@ PMINIPORTWAVECYCLICSTREAM PcWavePinStream(const PcWavePin* pin);
 PDMACHANNEL PcWavePinDmaChannel(const PcWavePin* pin);
 // Walks the pin down to STOP and closes it.
 VOID PcWavePinClose(PcWavePin* pin);
+// Render: queues client bytes. The pin's service (from the port's DPC on each notification)
+// copies them into the cyclic buffer up to half a block ahead of the position, and silence where
+// the client has none; before RUN the block is silenced and its first half filled.
+NTSTATUS PcWavePinWrite(PcWavePin* pin, const void* data, ULONG bytes);
+// Render: client bytes not yet copied into the cyclic buffer.
+ULONG PcWavePinQueued(PcWavePin* pin);
+// KSPROPERTY_AUDIO_POSITION: running byte offsets since RUN (play: the stream's position;
+// write: bytes of the client's data copied into the cyclic buffer).
+NTSTATUS PcWavePinGetPosition(PcWavePin* pin, ULONGLONG* playOffset, ULONGLONG* writeOffset);
 }  // namespace platform
