@@ -298,6 +298,7 @@ public:
     // ---- IPcSubdevice ----
     const GUID& PortClass() override { return m_classId; }
     const PCFILTER_DESCRIPTOR* Descriptor() override { return m_descriptor; }
+    IMiniport* Miniport() override { return m_miniport; }
 
     NTSTATUS PropertyRequest(const void* input, ULONG inputSize, void* value, ULONG* valueSize, PIRP irp) override
     {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/portcls/PortClsHost.h"
+#include "platform/portcls/PortClsInternal.h"
 #include "stream/WaveMiniport.h"
 #include "stream/WaveStream.h"
 #include "tests/adapter/EntityDoubles.h"
@@ -105,6 +106,95 @@ protected:
 // then the ring from its start; the position at PAUSE is where the reported bytes end.
 TEST_F(WaveStreamWireTest, At48kHzTheCyclicBufferFollowsTheInitialQueue) { Play(48000); }
 TEST_F(WaveStreamWireTest, At44100HzNoFrameOfTheCyclicBufferIsSkipped) { Play(44100); }
+
+TEST_F(WaveStreamWireTest, CaptureFillsTheCyclicBufferWithTheSourceAndThePositionTrailsIt)
+{
+    m_device->SetSource(0x82, {48000, 2, 2});
+    UsbStreamEndpoint* endpoint = Capture({PcmFormat(48000)});
+    Open(endpoint, PcmFormat(48000));
+    Walk({KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN});
+    platform::RunFor(std::chrono::milliseconds(30));
+    ULONG running = 0;
+    m_stream->GetPosition(&running);
+    Walk({KSSTATE_PAUSE});
+    ULONG position = 0;
+    m_stream->GetPosition(&position);
+    // The reported position never runs ahead of the data stored in the ring.
+    EXPECT_LE(running, m_stream->GetRingOffset());
+    EXPECT_EQ(position, m_stream->GetRingOffset());
+    ASSERT_GT(position, 4000u);
+    // Frame n of the ring is frame n of the source: nothing lost, repeated or shifted.
+    const auto* block = static_cast<const int16_t*>(m_stream->SystemAddress());
+    for (ULONG frame = 0; frame < position / 4; ++frame) {
+        for (uint32_t ch = 0; ch < 2; ++ch) {
+            ASSERT_EQ(block[2 * frame + ch], static_cast<int16_t>(sim::SimDevice::SourceSample(frame, ch, 2)))
+                << "frame " << frame;
+        }
+    }
+    Walk({KSSTATE_ACQUIRE, KSSTATE_STOP});
+}
+
+TEST_F(WaveStreamWireTest, ACountingPatternWrittenToAPinOfThePortReachesTheWireExactly)
+{
+    UsbStreamEndpoint* endpoint = Render({PcmFormat(48000)});
+    m_hal = TestHal::New();
+    m_hal->m_Configure = [endpoint](TestHal* hal) { return hal->AddEndpoint(endpoint); };
+    ASSERT_EQ(m_hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
+    PPORT port = nullptr;
+    ASSERT_EQ(PcNewPort(&port, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+    PUNKNOWN miniport = nullptr;
+    ASSERT_EQ(CreateMiniportWaveCyclic(&miniport, GUID_NULL, nullptr, NonPagedPoolNx, 0), STATUS_SUCCESS);
+    ASSERT_EQ(port->Init(m_fdo, nullptr, miniport, m_hal->GetNonDelegatingUnknown(), nullptr), STATUS_SUCCESS);
+    miniport->Release();
+
+    const WaveFormatRecord format = PcmFormat(48000);
+    std::vector<uint8_t> bytes(sizeof(KSDATAFORMAT) + sizeof format);
+    KSDATAFORMAT header{};
+    header.FormatSize = static_cast<ULONG>(bytes.size());
+    header.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    header.SubFormat = format.SubFormat;
+    header.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + sizeof header, &format, sizeof format);
+    platform::PcWavePin* pin = nullptr;
+    ASSERT_EQ(platform::PcCreateWavePin(port, 0, bytes.data(), static_cast<ULONG>(bytes.size()), &pin), STATUS_SUCCESS);
+    platform::LockSetName(static_cast<WaveStream*>(platform::PcWavePinStream(pin))->GetLock(), "WaveStreamLock");
+    platform::LockOrderDeclare("EndpointSubmitLock", "WaveStreamLock");
+
+    // 100 ms of the counting pattern, more than the cyclic buffer holds.
+    std::vector<uint8_t> client(19200);
+    for (size_t i = 0; i < client.size(); ++i) client[i] = ClientDouble::Pattern(i);
+    ASSERT_EQ(platform::PcWavePinWrite(pin, client.data(), static_cast<ULONG>(client.size())), STATUS_SUCCESS);
+    ASSERT_EQ(platform::PcWavePinSetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ULONGLONG play = 0, written = 0, lastPlay = 0;
+    for (int ms = 0; ms < 160; ++ms) {
+        platform::RunFor(std::chrono::milliseconds(1));
+        ASSERT_EQ(platform::PcWavePinGetPosition(pin, &play, &written), STATUS_SUCCESS);
+        ASSERT_GE(play, lastPlay) << "the play offset went back at " << ms << " ms";
+        lastPlay = play;
+    }
+    ASSERT_EQ(platform::PcWavePinSetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(written, client.size());
+    EXPECT_EQ(platform::PcWavePinQueued(pin), 0u);
+
+    // Silence while the initial queue plays the block's tail, the client's bytes exactly, then
+    // silence once the client has none.
+    const std::vector<uint8_t> wire = WireBytes(0x01);
+    const size_t lead = 48 * 4 * 15;
+    ASSERT_GT(wire.size(), lead + client.size());
+    for (size_t k = 0; k < wire.size(); ++k) {
+        const uint8_t expected = k >= lead && k - lead < client.size() ? client[k - lead] : 0;
+        ASSERT_EQ(wire[k], expected) << "wire byte " << k;
+    }
+    EXPECT_LE(play, wire.size());
+
+    platform::PcWavePinClose(pin);
+    PVOID raw = nullptr;
+    ASSERT_EQ(port->QueryInterface(platform::IID_IPcSubdevice, &raw), STATUS_SUCCESS);
+    static_cast<platform::IPcSubdevice*>(raw)->ReleaseChildren();
+    static_cast<platform::IPcSubdevice*>(raw)->Release();
+    port->Release();
+}
 
 }  // namespace
 }  // namespace kvxtest
