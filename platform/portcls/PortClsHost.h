@@ -75,9 +75,11 @@ VOID PcWavePinClose(PcWavePin* pin);
 // copies them into the cyclic buffer up to half a block ahead of the position, and silence where
 // the client has none; before RUN the block is silenced and its first half filled.
 NTSTATUS PcWavePinWrite(PcWavePin* pin, const void* data, ULONG bytes);
-// Render: client bytes not yet copied into the cyclic buffer.
+// Capture: takes up to `bytes` of what the pin's service copied out from behind the position.
+NTSTATUS PcWavePinRead(PcWavePin* pin, void* data, ULONG bytes, ULONG* read);
+// Render: client bytes not yet copied into the cyclic buffer; capture: bytes not yet read.
 ULONG PcWavePinQueued(PcWavePin* pin);
 // KSPROPERTY_AUDIO_POSITION: running byte offsets since RUN (play: the stream's position;
-// write: bytes of the client's data copied into the cyclic buffer).
+// write: render, client bytes copied into the cyclic buffer; capture, bytes copied out of it).
 NTSTATUS PcWavePinGetPosition(PcWavePin* pin, ULONGLONG* playOffset, ULONGLONG* writeOffset);
 }  // namespace platform

@@ -129,15 +129,15 @@ void FillTo(PcWavePin* pin, ULONGLONG target)
 // Before RUN: silence over the block, then its first half from the client.
 void PrepareRun(PcWavePin* pin)
 {
-    if (pin->Capture) return;
     const ULONG size = pin->Dma->AllocatedBufferSize();
     auto* block = static_cast<PUCHAR>(pin->Dma->SystemAddress());
     if (size == 0 || block == nullptr) return;
-    pin->Stream->Silence(block, size);
     std::lock_guard<std::mutex> guard(pin->Lock);
     pin->LastPosition = 0;
     pin->PlayOffset = 0;
     pin->FilledOffset = 0;
+    if (pin->Capture) return;
+    pin->Stream->Silence(block, size);
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     FillTo(pin, size / 2);
@@ -159,6 +159,19 @@ VOID WavePinSink::RequestService()
     if (!pin->Capture) {
         // Up to half a block ahead of the position.
         FillTo(pin, pin->PlayOffset + size / 2);
+        return;
+    }
+    // Capture: what lies behind the position goes to the client.
+    auto* block = static_cast<PUCHAR>(pin->Dma->SystemAddress());
+    UCHAR chunk[512];
+    while (block != nullptr && pin->FilledOffset < pin->PlayOffset) {
+        const ULONG at = static_cast<ULONG>(pin->FilledOffset % size);
+        const ULONG n = static_cast<ULONG>(
+            std::min<ULONGLONG>({pin->PlayOffset - pin->FilledOffset, size - at, sizeof chunk}));
+        pin->Dma->CopyFrom(chunk, block + at, n);
+        pin->Client.insert(pin->Client.end(), chunk, chunk + n);
+        pin->FilledOffset += n;
+        pin->WriteOffset += n;
     }
 }
 
@@ -282,6 +295,19 @@ NTSTATUS PcWavePinWrite(PcWavePin* pin, const void* data, ULONG bytes)
     std::lock_guard<std::mutex> guard(pin->Lock);
     const auto* p = static_cast<const UCHAR*>(data);
     pin->Client.insert(pin->Client.end(), p, p + bytes);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PcWavePinRead(PcWavePin* pin, void* data, ULONG bytes, ULONG* read)
+{
+    if (pin == nullptr || read == nullptr || (data == nullptr && bytes != 0) || !pin->Capture) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> guard(pin->Lock);
+    const ULONG n = std::min<ULONG>(bytes, static_cast<ULONG>(pin->Client.size()));
+    std::copy_n(pin->Client.begin(), n, static_cast<UCHAR*>(data));
+    pin->Client.erase(pin->Client.begin(), pin->Client.begin() + n);
+    *read = n;
     return STATUS_SUCCESS;
 }
 

@@ -196,5 +196,53 @@ TEST_F(WaveStreamWireTest, ACountingPatternWrittenToAPinOfThePortReachesTheWireE
     port->Release();
 }
 
+TEST_F(WaveStreamWireTest, APinOfThePortDeliversTheCaptureSourceExactly)
+{
+    m_device->SetSource(0x82, {48000, 2, 2});
+    UsbStreamEndpoint* endpoint = Capture({PcmFormat(48000)});
+    m_hal = TestHal::New();
+    m_hal->m_Configure = [endpoint](TestHal* hal) { return hal->AddEndpoint(endpoint); };
+    ASSERT_EQ(m_hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
+    PPORT port = nullptr;
+    ASSERT_EQ(PcNewPort(&port, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+    PUNKNOWN miniport = nullptr;
+    ASSERT_EQ(CreateMiniportWaveCyclic(&miniport, GUID_NULL, nullptr, NonPagedPoolNx, 0), STATUS_SUCCESS);
+    ASSERT_EQ(port->Init(m_fdo, nullptr, miniport, m_hal->GetNonDelegatingUnknown(), nullptr), STATUS_SUCCESS);
+    miniport->Release();
+    const WaveFormatRecord format = PcmFormat(48000);
+    std::vector<uint8_t> bytes(sizeof(KSDATAFORMAT) + sizeof format);
+    KSDATAFORMAT header{};
+    header.FormatSize = static_cast<ULONG>(bytes.size());
+    header.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    header.SubFormat = format.SubFormat;
+    header.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + sizeof header, &format, sizeof format);
+    platform::PcWavePin* pin = nullptr;
+    ASSERT_EQ(platform::PcCreateWavePin(port, 0, bytes.data(), static_cast<ULONG>(bytes.size()), &pin), STATUS_SUCCESS);
+
+    ASSERT_EQ(platform::PcWavePinSetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    // Read as an engine does, several times per block; the ring wraps a few times.
+    std::vector<int16_t> samples;
+    for (int ms = 0; ms < 200; ++ms) {
+        platform::RunFor(std::chrono::milliseconds(1));
+        int16_t chunk[2048];
+        ULONG read = 0;
+        ASSERT_EQ(platform::PcWavePinRead(pin, chunk, sizeof chunk, &read), STATUS_SUCCESS);
+        samples.insert(samples.end(), chunk, chunk + read / 2);
+    }
+    ASSERT_EQ(platform::PcWavePinSetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_GT(samples.size(), 2u * 48 * 150);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        ASSERT_EQ(samples[i], static_cast<int16_t>(sim::SimDevice::SourceSample(i / 2, i % 2, 2))) << "sample " << i;
+    }
+    platform::PcWavePinClose(pin);
+    PVOID raw = nullptr;
+    ASSERT_EQ(port->QueryInterface(platform::IID_IPcSubdevice, &raw), STATUS_SUCCESS);
+    static_cast<platform::IPcSubdevice*>(raw)->ReleaseChildren();
+    static_cast<platform::IPcSubdevice*>(raw)->Release();
+    port->Release();
+}
+
 }  // namespace
 }  // namespace kvxtest
