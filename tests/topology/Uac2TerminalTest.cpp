@@ -157,4 +157,121 @@ TEST_F(Uac2TerminalTest, InputTerminalStatusAndClockLink)
     link->Release();
 }
 
+TEST_F(Uac2TerminalTest, OutputTerminalOutputsAndTheActiveOne)
+{
+    // An output terminal of type 0x0301 on clock 9 with a readable Connectors control.
+    auto output = [](uint8_t id) {
+        return std::vector<UCHAR>{12, 0x24, 0x03, id, 0x01, 0x03, 0, 5, 9, 0x04, 0, 0};
+    };
+    // Two outputs, headphones and S/PDIF, each with one jack (the list follows no output here).
+    auto twoOutputs = [&](uint8_t id, uint16_t current) {
+        Answer(0xA1, 0x02, 0x0800, id, {2, 0, 0x02, 0x03, 0, 0, 0, 0, 0x05, 0x06, 0, 0, 0, 0});
+        m_device->SetControl(id, 0x08, 0, {current, 0, 0xFFFF, 1, 2});
+        JackList(id, 1, {{0x3, 0x01014C30}});
+        Connectors(id, 0x1);
+    };
+    auto writes = [&](uint8_t id, size_t from) {
+        size_t n = 0;
+        for (const auto& s : RequestsTo(id, from)) {
+            n += s.bmRequestType == 0x21 && s.wValue == 0x0800 ? 1 : 0;
+        }
+        return n;
+    };
+    auto stored = [&](uint8_t id) -> std::optional<ULONG> {
+        auto v = Stored(u"UACUnit" + std::u16string(1, u'0' + id / 10) + std::u16string(1, u'0' + id % 10));
+        if (!v || v->size() != 4) {
+            return std::nullopt;
+        }
+        return (*v)[0] | ((*v)[1] << 8);
+    };
+
+    // One subrange: one output of the terminal's own type, nothing selected, no multi-output entity.
+    m_device->SetControl(81, 0x08, 0, {0x0301, 0x0301, 0x0301, 0, 2});
+    JackList(81, 1, {{0x3, 0}});
+    Connectors(81, 0x1);
+    size_t from = m_device->Log().size();
+    Uac2OutputTerminal* one = nullptr;
+    ASSERT_EQ(Init<Uac2OutputTerminal>(output(81), &one), STATUS_SUCCESS);
+    EXPECT_EQ(Types(one), std::vector<LONG>{ENTITY_OUTPUT_TERMINAL});
+    EXPECT_EQ(one->GetOutputCount(), 1u);
+    EXPECT_EQ(writes(81, from), 0u);
+    ULONG value = 0;
+    EXPECT_EQ(one->GetKind(&value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(one->GetClockSourceId(&value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 9u);
+
+    // Headphones and S/PDIF with nothing stored: the stored kind (speaker) is no output's, so the
+    // device stays on the last output the list read selected.
+    twoOutputs(82, 0x0302);
+    from = m_device->Log().size();
+    Uac2OutputTerminal* two = nullptr;
+    ASSERT_EQ(Init<Uac2OutputTerminal>(output(82), &two), STATUS_SUCCESS);
+    EXPECT_EQ(Types(two), (std::vector<LONG>{ENTITY_MULTI_OUTPUT_TERMINAL, ENTITY_OUTPUT_TERMINAL,
+                                             ENTITY_OUTPUT_TERMINAL}));
+    ULONG kinds[2] = {};
+    EXPECT_EQ(two->GetKinds(kinds), STATUS_SUCCESS);
+    EXPECT_EQ(kinds[0], 2u);
+    EXPECT_EQ(kinds[1], 3u);
+    EXPECT_EQ(two->GetKind(&value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(writes(82, from), 2u);
+    EXPECT_EQ(m_device->Control(82, 0x08, 0)->Cur, 0x0605);
+    EXPECT_EQ(stored(82), std::nullopt);
+
+    // Selecting headphones switches the device and keeps the kind; an absent kind is refused.
+    EXPECT_EQ(two->SelectKind(2), STATUS_SUCCESS);
+    EXPECT_EQ(m_device->Control(82, 0x08, 0)->Cur, 0x0302);
+    EXPECT_EQ(stored(82), 2u);
+    EXPECT_EQ(two->SelectKind(6), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(two->GetKind(&value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 2u);
+
+    // The active output's jacks follow the Connectors control; another output's follow
+    // "SetJackConnect", leaving the unit's records alone.
+    JackRecord record = {};
+    EXPECT_EQ(two->GetJackDescriptions(sizeof record, &record, 0), STATUS_SUCCESS);
+    EXPECT_EQ(record.IsConnected, 1u);
+    Store(u"SetJackConnect", {1, 0, 0, 0});
+    record = {};
+    EXPECT_EQ(two->GetJackDescriptions(sizeof record, &record, 1), STATUS_SUCCESS);
+    EXPECT_EQ(record.IsConnected, 1u);
+    EXPECT_EQ(record.ChannelMapping, 0x3u);
+    Store(u"SetJackConnect", {0, 0, 0, 0});
+    EXPECT_EQ(two->GetJackDescriptions(sizeof record, &record, 1), STATUS_SUCCESS);
+    EXPECT_EQ(record.IsConnected, 0u);
+    EXPECT_EQ(two->GetJackDescriptions(sizeof record, &record, 2), STATUS_INVALID_PARAMETER);
+
+    // The device switched by itself: the status path follows it and keeps the kind.
+    m_device->SetControl(82, 0x08, 0, {0x0605, 0, 0xFFFF, 1, 2});
+    EXPECT_EQ(two->HandleStatusChange(0x08, 0, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(two->GetKind(&value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 3u);
+    EXPECT_EQ(stored(82), 3u);
+    EXPECT_EQ(two->HandleStatusChange(0x01, 0, nullptr), STATUS_UNSUCCESSFUL);
+
+    // An output list too long for a 16-bit reply is refused unread.
+    Answer(0xA1, 0x02, 0x0800, 83, {0xAB, 0x2A});
+    m_device->SetControl(83, 0x08, 0, {0x0302, 0, 0xFFFF, 1, 2});
+    from = m_device->Log().size();
+    EXPECT_EQ(Init<Uac2OutputTerminal>(output(83)), STATUS_INVALID_PARAMETER);
+    size_t ranges = 0;
+    for (const auto& s : RequestsTo(83, from)) {
+        ranges += s.bRequest == 0x02 ? 1 : 0;
+    }
+    EXPECT_EQ(ranges, 1u);
+
+    // "INITOTTYPEBYSEL": the active output follows the device's, and is selected once more.
+    Store(u"INITOTTYPEBYSEL", {1, 0, 0, 0});
+    twoOutputs(84, 0x0605);
+    from = m_device->Log().size();
+    Uac2OutputTerminal* follow = nullptr;
+    ASSERT_EQ(Init<Uac2OutputTerminal>(output(84), &follow), STATUS_SUCCESS);
+    EXPECT_EQ(follow->GetKind(&value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 3u);
+    EXPECT_EQ(stored(84), 3u);
+    EXPECT_EQ(writes(84, from), 4u);
+    EXPECT_EQ(m_device->Control(84, 0x08, 0)->Cur, 0x0605);
+}
+
 }  // namespace
