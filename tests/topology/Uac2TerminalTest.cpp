@@ -5,6 +5,13 @@
 #include "tests/topology/Uac1UnitFixture.h"
 #include "topology/JackTables.h"
 #include "topology/Uac2Terminals.h"
+#include "topology/ClockSource.h"
+#include "topology/PassThroughUnit.h"
+#include "topology/Uac2FeatureUnit.h"
+#include "platform/nt/PoolHost.h"
+
+#include <functional>
+#include <type_traits>
 
 namespace {
 
@@ -272,6 +279,79 @@ TEST_F(Uac2TerminalTest, OutputTerminalOutputsAndTheActiveOne)
     EXPECT_EQ(stored(84), 3u);
     EXPECT_EQ(writes(84, from), 4u);
     EXPECT_EQ(m_device->Control(84, 0x08, 0)->Cur, 0x0605);
+}
+
+TEST_F(Uac2TerminalTest, AllocationFailuresAtEachStepLeaveNothingBehind)
+{
+    // Every allocation of each class's start fails once in turn: a clean status every time,
+    // and (as every test here) no pool block left when the units are gone.
+    JackList(90, 1, {{0x3, 0x01014C30}});
+    Connectors(90, 0x1);
+    JackList(91, 1, {{0x3, 0x01014C30}});
+    Connectors(91, 0x1);
+    Answer(0xA1, 0x02, 0x0800, 91, {2, 0, 0x02, 0x03, 0, 0, 0, 0, 0x05, 0x06, 0, 0, 0, 0});
+    m_device->SetControl(91, 0x08, 0, {0x0302, 0, 0xFFFF, 1, 2});
+    m_device->SetControl(92, 0x01, -1, {0, 0, 1, 1, 1});
+    m_device->SetControl(92, 0x02, -1, {0, -60 * 256, 0, 256, 2});
+    m_device->SetControl(92, 0x82, -1, {0, -60 * 256, 0, 256, 2});
+    m_device->SetControl(92, 0x90, -1, {0, 0, 1, 1, 1});
+    Answer(0xA1, 0x03, 0x0010, 92, {22, 0});
+    {
+        std::vector<uint8_t> block(16, 0);
+        block.insert(block.end(), {22, 0, 0x0C, 0, 0, 0xC0});
+        Answer(0xA1, 0x03, 0x0000, 92, block);
+    }
+    m_device->SetClockRates(9, {44100, 48000});
+
+    // The unit and its descriptor copy exist before the n-th allocation fails.
+    auto failing = [&](auto* type, const std::vector<UCHAR>& bytes, uint64_t n, uint64_t* injected) {
+        using U = std::remove_pointer_t<decltype(type)>;
+        U* unit = Make<U>();
+        kvxtest::PoolDescriptor copy(bytes);
+        platform::PoolClearFailures();
+        platform::PoolFailNthAllocation(n);
+        const NTSTATUS status = unit->InitFromDescriptor(copy.Data, m_owner->Hal(), m_owner->Hal());
+        *injected = platform::PoolInjectedFailures();
+        platform::PoolClearFailures();
+        return status;
+    };
+    struct Row {
+        const char* name;
+        std::function<NTSTATUS(uint64_t, uint64_t*)> init;
+    };
+    const Row rows[] = {
+        {"input terminal",
+         [&](uint64_t n, uint64_t* f) { return failing((Uac2InputTerminal*)nullptr, Input(90, 0x0201, 0x04), n, f); }},
+        {"output terminal with two outputs",
+         [&](uint64_t n, uint64_t* f) {
+             return failing((Uac2OutputTerminal*)nullptr, {12, 0x24, 0x03, 91, 0x01, 0x03, 0, 5, 9, 0x04, 0, 0}, n, f);
+         }},
+        {"feature unit with vendor controls",
+         [&](uint64_t n, uint64_t* f) {
+             return failing((Uac2FeatureUnit*)nullptr, {10, 0x24, 0x06, 92, 1, 0x0F, 0, 0, 0, 0}, n, f);
+         }},
+        {"clock source",
+         [&](uint64_t n, uint64_t* f) { return failing((ClockSource*)nullptr, {8, 0x24, 0x0A, 9, 1, 7, 0, 0}, n, f); }},
+        {"extension unit",
+         [&](uint64_t n, uint64_t* f) {
+             return failing((PassThroughUnit*)nullptr, {10, 0x24, 0x09, 93, 0, 0, 2, 1, 4, 0}, n, f);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (uint64_t n = 1; n < 400; ++n) {
+            uint64_t injected = 0;
+            const NTSTATUS status = row.init(n, &injected);
+            if (injected == 0) {
+                EXPECT_EQ(status, STATUS_SUCCESS) << n;
+                break;
+            }
+            // Optional parts (the vendor block, later controls) may go missing; the rest fails.
+            EXPECT_TRUE(NT_SUCCESS(status) || status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_UNSUCCESSFUL ||
+                        status == STATUS_INVALID_PARAMETER || status == STATUS_NO_MEMORY)
+                << std::hex << status << " at allocation " << std::dec << n;
+        }
+    }
 }
 
 }  // namespace
