@@ -268,6 +268,11 @@ TEST_F(Uac2TerminalTest, OutputTerminalOutputsAndTheActiveOne)
     }
     EXPECT_EQ(ranges, 1u);
 
+    // Nothing is read past bLength: an output terminal without bmControls is refused unasked.
+    from = m_device->Log().size();
+    EXPECT_EQ(Init<Uac2OutputTerminal>({10, 0x24, 0x03, 85, 0x01, 0x03, 0, 5, 9, 0x04}), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(RequestsTo(85, from).empty());
+
     // "INITOTTYPEBYSEL": the active output follows the device's, and is selected once more.
     Store(u"INITOTTYPEBYSEL", {1, 0, 0, 0});
     twoOutputs(84, 0x0605);
