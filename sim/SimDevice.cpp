@@ -103,6 +103,7 @@ void SimDevice::LearnDescriptors()
                 m_acInterface = c[p + 2];
                 m_uac2 = c[p + 7] == 0x20;
             }
+            LearnUac2(p, currentInterface, inAudioControl);
             continue;
         }
         if (type == 5 && len >= 7) {
@@ -116,8 +117,10 @@ void SimDevice::LearnDescriptors()
             if (!m_uac2 && (ep.Attributes & 3) == 1 && !ep.Feedback) {
                 m_endpointRate[c[p + 2]] = lastFormatRate;
             }
+            LearnUac2(p, currentInterface, inAudioControl);
             continue;
         }
+        LearnUac2(p, currentInterface, inAudioControl);
         if (type != 0x24 || len < 4) {
             continue;
         }
@@ -670,6 +673,11 @@ UsbTransferResult SimDevice::ClassRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s
         }
         return UsbTransferResult::Stall();
     }
+    if (m_uac2) {
+        if (auto r = Uac2Request(s, data, length)) {
+            return *r;
+        }
+    }
     if (recipient != BMREQUEST_TO_INTERFACE || (s.wIndex & 0xFF) != m_acInterface) {
         return UsbTransferResult::Stall();
     }
@@ -860,9 +868,23 @@ USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG frame, ULONG, UCHAR* 
         }
     }
     if (feedback) {
-        const Bytes value = FeedbackValue(nominal);
+        std::optional<ScriptedFeedback> scripted;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            auto script = m_feedbackScript.find(endpoint);
+            if (script != m_feedbackScript.end() && !script->second.empty()) {
+                scripted = std::move(script->second.front());
+                script->second.pop_front();
+            }
+        }
+        if (scripted && scripted->What == ScriptedFeedback::Kind::Fail) {
+            return scripted->Status;
+        }
+        const Bytes value = scripted ? scripted->Data : FeedbackValue(nominal);
         const ULONG n = std::min<ULONG>(length, static_cast<ULONG>(value.size()));
-        std::memcpy(data, value.data(), n);
+        if (n > 0) {
+            std::memcpy(data, value.data(), n);
+        }
         *actual = n;
         return USBD_STATUS_SUCCESS;
     }
