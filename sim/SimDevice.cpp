@@ -490,11 +490,35 @@ Bytes SimDevice::FeedbackValue(uint32_t nominalRate)
         ratio = ClockRatio();
         high = m_highSpeed;
     }
-    const double perInterval = nominalRate * ratio / (high ? 8000.0 : 1000.0);
+    return FeedbackBytes(nominalRate * ratio, high);
+}
+
+Bytes SimDevice::FeedbackBytes(double framesPerSecond, bool high) const
+{
+    const double perInterval = framesPerSecond / (high ? 8000.0 : 1000.0);
     if (high) {
         return Le(static_cast<int64_t>(std::llround(perInterval * 65536.0)), 4);
     }
     return Le(static_cast<int64_t>(std::llround(perInterval * 16384.0)), 3);
+}
+
+// Frames per second the device adds to its clock to bring a playing asynchronous sink of the
+// feedback endpoint's interface back to its start level (called with the lock held).
+double SimDevice::FillCorrection(uint8_t feedbackEndpoint, uint32_t nominalRate)
+{
+    const auto owner = m_endpointInterface.find(feedbackEndpoint);
+    if (owner == m_endpointInterface.end()) {
+        return 0;
+    }
+    for (const auto& [endpoint, slot] : m_sinks) {
+        const auto sinkOwner = m_endpointInterface.find(endpoint);
+        if (sinkOwner != m_endpointInterface.end() && sinkOwner->second == owner->second &&
+            slot.Sink.Config().Sync == SinkSync::Asynchronous) {
+            const double limit = nominalRate * 1e-3;
+            return std::clamp(slot.Sink.FillErrorFrames(), -limit, limit);
+        }
+    }
+    return 0;
 }
 
 void SimDevice::Record(RequestLogEntry::Kind kind, const USB_DEFAULT_PIPE_SETUP_PACKET* setup, uint8_t endpoint,
@@ -880,7 +904,13 @@ USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG frame, ULONG, UCHAR* 
         if (scripted && scripted->What == ScriptedFeedback::Kind::Fail) {
             return scripted->Status;
         }
-        const Bytes value = scripted ? scripted->Data : FeedbackValue(nominal);
+        Bytes value;
+        if (scripted) {
+            value = std::move(scripted->Data);
+        } else {
+            std::lock_guard<std::mutex> guard(m_lock);
+            value = FeedbackBytes(nominal * ClockRatio() + FillCorrection(endpoint, nominal), m_highSpeed);
+        }
         const ULONG n = std::min<ULONG>(length, static_cast<ULONG>(value.size()));
         if (n > 0) {
             std::memcpy(data, value.data(), n);

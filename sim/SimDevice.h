@@ -210,7 +210,10 @@ public:
     std::vector<Bytes> BulkOut(uint8_t endpoint);
     uint8_t Configuration();
     uint8_t AlternateSetting(uint8_t interfaceNumber);
-    // The feedback value the device sends now (10.14 in 3 bytes at full speed, 16.16 in 4 at high).
+    // The feedback value of the device clock (10.14 in 3 bytes at full speed, 16.16 in 4 at high).
+    // On the bus, a feedback endpoint whose interface has a playing asynchronous sink adds a small
+    // correction of the sink's fill error: a frame per second per frame below its start level,
+    // within 0.1 % of the nominal rate.
     Bytes FeedbackValue(uint32_t nominalRate);
     // The known audio: sample `n` of channel `c` of an IN source (16-bit range, scaled up for more bytes).
     static int32_t SourceSample(uint64_t n, uint32_t channel, uint32_t bytesPerSample)
@@ -291,6 +294,8 @@ private:
     void Record(RequestLogEntry::Kind kind, const USB_DEFAULT_PIPE_SETUP_PACKET* setup, uint8_t endpoint,
                 uint32_t length, const char* outcome);
     double ClockRatio() const { return 1.0 + m_ppm * 1e-6; }
+    Bytes FeedbackBytes(double framesPerSecond, bool highSpeed) const;
+    double FillCorrection(uint8_t feedbackEndpoint, uint32_t nominalRate);
     double PacketsPerSecond(uint8_t endpoint) const;
     std::optional<USBD_STATUS> PacketFault(uint8_t endpoint, uint32_t frame);
 

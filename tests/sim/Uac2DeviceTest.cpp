@@ -1,6 +1,7 @@
 // The UAC 2.0 class model of the simulated device and the UAC 2.0 fixtures in sim/profiles.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -256,6 +257,33 @@ TEST(Uac2ClassModelTest, ScriptedFeedbackPrecedesTheClockValue)
         }
     }
     EXPECT_EQ(d.FeedbackValue(44100), (Bytes{0x66, 0x06, 0x0B}));
+}
+
+// The asynchronous sink reports its clock plus a small correction of its fill error.
+TEST(Uac2ClassModelTest, FeedbackCorrectsTheSinkFillWithinATenthOfAPercent)
+{
+    sim::SimDevice d = Built(kvxtest::Uac2Headset(false), false);
+    d.SetClockPpm(200);
+    d.SetSink(Id::RenderEndpoint, {sim::SinkSync::Asynchronous, 48000, 4, 0, 0});  // starts at 96 frames
+    const auto tenTwelve = [](double rate) {
+        const auto v = static_cast<uint32_t>(std::llround(rate / 1000 * 16384));
+        return Bytes{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16)};
+    };
+    const auto feedback = [&d] {
+        UCHAR buffer[3] = {};
+        ULONG actual = 0;
+        EXPECT_EQ(d.IsochronousIn(Id::FeedbackEndpoint, 0, 0, buffer, 3, &actual), USBD_STATUS_SUCCESS);
+        return Bytes(buffer, buffer + actual);
+    };
+    const double clock = 48000 * (1 + 200e-6);
+    EXPECT_EQ(feedback(), tenTwelve(clock));  // not playing yet: the clock alone
+    static const UCHAR audio[800] = {};
+    EXPECT_EQ(d.IsochronousOut(Id::RenderEndpoint, 100, 0, audio, 800), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(feedback(), tenTwelve(clock - 48));  // 104 frames over: held to 0.1 %
+    EXPECT_EQ(d.IsochronousOut(Id::RenderEndpoint, 103, 0, audio, 0), USBD_STATUS_SUCCESS);
+    const double fill = static_cast<double>(d.Sink(Id::RenderEndpoint).FillBytes / 4);
+    EXPECT_LT(fill, 96);
+    EXPECT_EQ(feedback(), tenTwelve(clock + (96 - fill)));  // under: a frame per second per frame
 }
 
 }  // namespace
