@@ -276,17 +276,14 @@ std::optional<UsbTransferResult> SimDevice::Uac2Request(const USB_DEFAULT_PIPE_S
     }
     const bool output = e->second[2] == 0x03;
 
-    if (selector == kConnectors && channel == 0xFF) {  // vendor jack list of the selected output
-        if (!in || s.bRequest != kCur) {
-            return UsbTransferResult::Stall();
-        }
+    if (selector == kConnectors && channel == 0xFF && in && s.bRequest == kCur) {  // vendor jack list
         const auto cur = m_outputCur.find(entity);
         auto jacks = m_jacks.find({entity, cur == m_outputCur.end() ? uint16_t{0} : cur->second});
         if (jacks == m_jacks.end()) {
             jacks = m_jacks.find({entity, uint16_t{0}});
         }
         if (jacks == m_jacks.end()) {
-            return UsbTransferResult::Stall();
+            return std::nullopt;  // a listed control or a stall
         }
         Bytes reply = {static_cast<uint8_t>(jacks->second.size())};
         for (const Jack& j : jacks->second) {
@@ -300,7 +297,7 @@ std::optional<UsbTransferResult> SimDevice::Uac2Request(const USB_DEFAULT_PIPE_S
         auto c = m_connectors.find(entity);
         if (c == m_connectors.end()) {
             if (!DeclaresConnectors(e->second)) {
-                return UsbTransferResult::Stall();
+                return std::nullopt;  // a listed control or a stall
             }
             const uint32_t config = DefaultConnectors(entity, 0);
             c = m_connectors.emplace(entity, Connectors{static_cast<uint8_t>(__builtin_popcount(config)), config}).first;
