@@ -18,7 +18,14 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 if [ "${KVX_FUZZ:-0}" = 1 ]; then
-  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKVX_BENCH=OFF -DKVX_FUZZ=ON -DKVX_SANITIZE=ON >/dev/null
+  # KVX_FUZZ_SECONDS sets how long the fuzzer runs (20 s by default).
+  if ! command -v clang++ >/dev/null 2>&1; then
+    SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq clang
+  fi
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKVX_BENCH=OFF -DKVX_FUZZ=ON -DKVX_SANITIZE=ON \
+    -DKVX_FUZZ_SECONDS="${KVX_FUZZ_SECONDS:-20}" >/dev/null
   cmake --build build-fuzz -j "$(nproc)" --target usbd_fuzzer
   ctest --test-dir build-fuzz -R '_fuzzer$' --output-on-failure --timeout 300
   exit 0

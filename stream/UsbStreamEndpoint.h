@@ -124,7 +124,8 @@ public:
     UsbStreamEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNumber, ULONG ulTerminalLink);
     ~UsbStreamEndpoint() override;
 
-    // Set-up by the parsers.
+    // Set-up by the parsers; the stream engine's own Init stays reachable beside it.
+    using StreamEngine::Init;
     NTSTATUS Init(BOOLEAN bCapture, PUNKNOWN pOwner);
     NTSTATUS AddFormat(const WaveFormatRecord* pFormat, UCHAR bAlternateSetting);
     NTSTATUS FindAlternateSetting(const WaveFormatRecord* pFormat, PUCHAR pbAlternateSetting);

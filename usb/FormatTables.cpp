@@ -94,6 +94,11 @@ NTSTATUS ExpandUac1SampleRates(const UCHAR* pFormatType, PULONG* ppRates, PULONG
     }
     for (ULONG i = 0; i < count; ++i) {
         pRates[i] = discrete != 0 ? Le24(pFormatType + 8 + 3 * i) : StandardRateTable[first + i];
+        if (pRates[i] == 0) {
+            // A 0 Hz rate would later divide the packet and buffer sizes: the format is unusable.
+            ExFreePoolWithTag(pRates, UAC1_PARSE_TAG);
+            return STATUS_INVALID_PARAMETER;
+        }
     }
     *ppRates = pRates;
     *pulCount = count;

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/nt/Dpc.h"
 #include "platform/nt/Irql.h"
 #include "platform/nt/Pool.h"
 #include "platform/portcls/PortClsHost.h"
@@ -76,10 +77,18 @@ class Port final : public IPortTopology,
                    public IPortEvents,
                    public IPcSubdevice {
 public:
-    explicit Port(const GUID& classId) : m_classId(classId) { ++g_livePorts; }
+    explicit Port(const GUID& classId) : m_classId(classId)
+    {
+        KeInitializeDpc(&m_notifyDpc, NotifyDpc, this);
+        ++g_livePorts;
+    }
 
     ~Port()
     {
+        // A notification still queued is serviced before the port goes.
+        KeFlushQueuedDpcs();
+        for (PSERVICEGROUP group : m_notified) group->Release();
+        m_notified.clear();
         DropChildren();
         --g_livePorts;
     }
@@ -200,10 +209,39 @@ public:
     }
 
     // ---- IPortWaveCyclic ----
+    // Requests service: the group runs its sinks from the port's DPC, never inside Notify, whose
+    // caller may hold the lock that a sink's position read takes. Notifications of a group that
+    // is still waiting for its DPC are one.
     VOID Notify(PSERVICEGROUP ServiceGroup) override
     {
-        if (ServiceGroup != nullptr) {
-            ServiceGroup->RequestService();
+        platform::IrqlCheckAtMost(DISPATCH_LEVEL, "IPortWaveCyclic::Notify");
+        if (ServiceGroup == nullptr) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_notifyLock);
+            for (PSERVICEGROUP pending : m_notified) {
+                if (pending == ServiceGroup) {
+                    return;
+                }
+            }
+            ServiceGroup->AddRef();
+            m_notified.push_back(ServiceGroup);
+        }
+        KeInsertQueueDpc(&m_notifyDpc, nullptr, nullptr);
+    }
+
+    static VOID NotifyDpc(PKDPC, PVOID context, PVOID, PVOID)
+    {
+        auto* self = static_cast<Port*>(context);
+        std::vector<PSERVICEGROUP> groups;
+        {
+            std::lock_guard<std::mutex> guard(self->m_notifyLock);
+            groups.swap(self->m_notified);
+        }
+        for (PSERVICEGROUP group : groups) {
+            group->RequestService();
+            group->Release();
         }
     }
 
@@ -260,6 +298,7 @@ public:
     // ---- IPcSubdevice ----
     const GUID& PortClass() override { return m_classId; }
     const PCFILTER_DESCRIPTOR* Descriptor() override { return m_descriptor; }
+    IMiniport* Miniport() override { return m_miniport; }
 
     NTSTATUS PropertyRequest(const void* input, ULONG inputSize, void* value, ULONG* valueSize, PIRP irp) override
     {
@@ -524,6 +563,9 @@ private:
     const PCFILTER_DESCRIPTOR* m_descriptor = nullptr;
     std::mutex m_eventLock;
     std::vector<EventRecord> m_events;
+    KDPC m_notifyDpc;
+    std::mutex m_notifyLock;
+    std::vector<PSERVICEGROUP> m_notified;  // one reference each, until the DPC services them
 };
 
 }  // namespace

@@ -55,4 +55,31 @@ struct PcContentForward {
 std::vector<PcContentForward> PcContentForwards();
 void PcContentForwardsClear();
 
+
+// A pin instance of a WaveCyclic filter, as the host's audio engine opens it.
+struct PcWavePin;
+// Creates an instance of pin `pinId` of the port's filter with the data format in `format`: a
+// KSDATAFORMAT whose FormatSize, and its attribute list when the format carries
+// KSDATAFORMAT_ATTRIBUTES, lie within the `length` bytes of the request. Within the pin's
+// instance limits; the stream comes from the miniport's NewStream.
+NTSTATUS PcCreateWavePin(PUNKNOWN port, ULONG pinId, const void* format, ULONG length, PcWavePin** pin);
+// KSPROPERTY_CONNECTION_STATE: the stream is walked there one level at a time; a failing step
+// leaves the pin at the last level reached.
+NTSTATUS PcWavePinSetState(PcWavePin* pin, KSSTATE state);
+KSSTATE PcWavePinGetState(const PcWavePin* pin);
+PMINIPORTWAVECYCLICSTREAM PcWavePinStream(const PcWavePin* pin);
+PDMACHANNEL PcWavePinDmaChannel(const PcWavePin* pin);
+// Walks the pin down to STOP and closes it.
+VOID PcWavePinClose(PcWavePin* pin);
+// Render: queues client bytes. The pin's service (from the port's DPC on each notification)
+// copies them into the cyclic buffer up to half a block ahead of the position, and silence where
+// the client has none; before RUN the block is silenced and its first half filled.
+NTSTATUS PcWavePinWrite(PcWavePin* pin, const void* data, ULONG bytes);
+// Capture: takes up to `bytes` of what the pin's service copied out from behind the position.
+NTSTATUS PcWavePinRead(PcWavePin* pin, void* data, ULONG bytes, ULONG* read);
+// Render: client bytes not yet copied into the cyclic buffer; capture: bytes not yet read.
+ULONG PcWavePinQueued(PcWavePin* pin);
+// KSPROPERTY_AUDIO_POSITION: running byte offsets since RUN (play: the stream's position;
+// write: render, client bytes copied into the cyclic buffer; capture, bytes copied out of it).
+NTSTATUS PcWavePinGetPosition(PcWavePin* pin, ULONGLONG* playOffset, ULONGLONG* writeOffset);
 }  // namespace platform

@@ -14,6 +14,8 @@ public:
     virtual const GUID& PortClass() = 0;
     // Null until Init has succeeded (and again after ReleaseChildren).
     virtual const PCFILTER_DESCRIPTOR* Descriptor() = 0;
+    // The miniport the port was initialised with (no reference added); null before Init.
+    virtual IMiniport* Miniport() = 0;
     // A KS property request: the KSPROPERTY (or KSNODEPROPERTY) header followed by instance data,
     // and the value buffer whose size becomes the bytes produced.
     virtual NTSTATUS PropertyRequest(const void* input, ULONG inputSize, void* value, ULONG* valueSize, PIRP irp) = 0;

@@ -20,16 +20,54 @@ namespace kvxfuzz {
 // Configurations beyond this are cut by the device's wTotalLength field anyway.
 constexpr size_t CONFIGURE_FUZZ_MAX_BYTES = 0x10000;
 
-// Plugs a device answering `data` as its configuration, starts the device object on it and tears
+// Plugs a device answering `data` (up to a reply script) as its configuration, starts the device object on it and tears
 // everything down again. Returns false when a promise broke: the stored configuration is longer
 // than the bytes the device sent, or a request was left pending on the bus.
+// Bytes after the last REPLY_MARKER of an input are a script of control replies (see AddReplies);
+// an input without the marker is a configuration alone.
+constexpr uint8_t REPLY_MARKER[4] = {'R', 'P', 'L', 'Y'};
+
+// Each record: bmRequestType, bRequest, wValue (LE), wIndex (LE), length, then `length` reply
+// bytes; length 0xFF is a stall (no bytes follow). A record cut by the end of the input is dropped.
+inline void AddReplies(sim::SimDevice& device, const uint8_t* script, size_t size)
+{
+    size_t at = 0;
+    while (size - at >= 7) {
+        sim::RawRequest raw;
+        std::memcpy(raw.Setup, script + at, 6);
+        const uint8_t length = script[at + 6];
+        at += 7;
+        if (length == 0xFF) {
+            raw.Stall = true;
+        } else if (size - at >= length) {
+            raw.Reply.assign(script + at, script + at + length);
+            at += length;
+        } else {
+            return;
+        }
+        device.AddRaw(raw);
+    }
+}
+
 inline bool RunConfigureOnce(const uint8_t* data, size_t size)
 {
     if (size > CONFIGURE_FUZZ_MAX_BYTES) {
         return true;
     }
+    size_t configurationSize = size;
+    for (size_t i = size; i >= sizeof REPLY_MARKER; --i) {
+        if (std::memcmp(data + i - sizeof REPLY_MARKER, REPLY_MARKER, sizeof REPLY_MARKER) == 0) {
+            configurationSize = i - sizeof REPLY_MARKER;
+            break;
+        }
+    }
     const sim::DescriptorBuilder identity;
-    auto device = std::make_unique<sim::SimDevice>(identity.DeviceDescriptor(), sim::Bytes(data, data + size));
+    auto device = std::make_unique<sim::SimDevice>(identity.DeviceDescriptor(),
+                                                   sim::Bytes(data, data + configurationSize));
+    if (configurationSize != size) {
+        AddReplies(*device, data + configurationSize + sizeof REPLY_MARKER,
+                   size - configurationSize - sizeof REPLY_MARKER);
+    }
     // A chip string that names no variant, so that a UAC1 function goes on to its parsers.
     device->SetString(0x50, u"fuzz");
     auto bus = std::make_unique<platform::usb::UsbBus>(device.get());
@@ -51,7 +89,7 @@ inline bool RunConfigureOnce(const uint8_t* data, size_t size)
             auto* usb = static_cast<UsbAudioDevice*>(hal);
             usb->Init(nullptr, fdo, bus->Pdo(), bus->Pdo());
             if (PUSB_CONFIGURATION_DESCRIPTOR stored = usb->GetConfigurationDescriptor()) {
-                ok = ok && stored->wTotalLength <= size;
+                ok = ok && stored->wTotalLength <= configurationSize;
             }
             hal->Release();
         }

@@ -4,10 +4,14 @@
 // fails a round that leaks or leaves a verifier fault.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #include "sim/DescriptorBuilder.h"
 #include "tests/fuzz/ConfigureFuzzBody.h"
+#include "tests/fuzz/UsbdFuzzBody.h"
 
 namespace {
 
@@ -93,6 +97,21 @@ TEST(ConfigureFuzzTest, RandomBytesStartOrAreRefused)
         }
         ASSERT_TRUE(kvxfuzz::RunConfigureOnce(b.data(), b.size())) << "round " << round;
     }
+}
+
+// The fuzzer's corpus (the profiles, with their control replies, and hostile variations of
+// them) replayed in every build: each input starts or is refused, leaving nothing behind.
+TEST(ConfigureFuzzTest, SeedCorpusReplaysCleanly)
+{
+    size_t replayed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KVX_FUZZ_SEED_DIR)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(kvxfuzz::RunUsbdOnce(b.data(), b.size())) << entry.path();
+        EXPECT_TRUE(kvxfuzz::RunConfigureOnce(b.data(), b.size())) << entry.path();
+        ++replayed;
+    }
+    EXPECT_GT(replayed, 0u) << "no seed found in " << KVX_FUZZ_SEED_DIR;
 }
 
 }  // namespace

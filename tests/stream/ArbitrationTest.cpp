@@ -4,6 +4,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/CaseName.h"
 #include "tests/stream/StreamFixture.h"
 
 namespace kvxtest {
@@ -145,7 +146,7 @@ TEST_P(ArbitrationTest, Scenario)
     EXPECT_EQ(endpoint->GetOutstandingTransfers(), 0) << s.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ArbitrationTest, ::testing::ValuesIn(kScenarios));
+INSTANTIATE_TEST_SUITE_P(Table, ArbitrationTest, ::testing::ValuesIn(kScenarios), CaseName());
 
 using ArbitrationAddressTest = StreamFixture;
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/CaseName.h"
 #include "platform/nt/DebugHost.h"
 #include "platform/nt/ThreadHost.h"
 #include "tests/stream/StreamFixture.h"
@@ -171,7 +172,7 @@ TEST_P(RecoveryTest, Case)
     EXPECT_EQ(m_usb->BusyCount(), 0) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, RecoveryTest, ::testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Table, RecoveryTest, ::testing::ValuesIn(kCases), CaseName());
 
 using RingTest = StreamFixture;
 

@@ -4,6 +4,7 @@
 // stream runs. Sanitizer builds run shorter.
 #include <string>
 
+#include "tests/support/CaseName.h"
 #include "tests/stream/StreamFixture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -202,7 +203,7 @@ TEST_P(SoakTest, Run)
     EXPECT_EQ(renderClient.BytesMoved, renderClient.Written) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Wire, SoakTest, ::testing::ValuesIn(kSoaks));
+INSTANTIATE_TEST_SUITE_P(Wire, SoakTest, ::testing::ValuesIn(kSoaks), CaseName());
 
 }  // namespace
 }  // namespace kvxtest

@@ -3,6 +3,7 @@
 // conversion, Silence, the buffer, SetFormat and teardown.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -11,8 +12,10 @@
 
 #include "platform/nt/Clock.h"
 #include "platform/nt/DebugHost.h"
+#include "platform/nt/Machine.h"
 #include "platform/nt/PoolHost.h"
 #include "platform/portcls/PortClsHost.h"
+#include "platform/portcls/PortClsInternal.h"
 #include "stream/WaveMiniport.h"
 #include "stream/WaveStream.h"
 #include "tests/adapter/AdapterDoubles.h"
@@ -154,7 +157,7 @@ protected:
     }
 
     // A miniport over one endpoint double listing `formats`, and a stream in the first format.
-    void Build(bool capture, const std::vector<WaveFormatRecord>& formats)
+    void Build(bool capture, const std::vector<WaveFormatRecord>& formats, bool throughPort = false)
     {
         m_hal = TestHal::New();
         m_hal->m_Configure = [&](TestHal* hal) {
@@ -181,6 +184,13 @@ protected:
         ASSERT_EQ(unknown->QueryInterface(IID_IMiniportWaveCyclic, &raw), STATUS_SUCCESS);
         unknown->Release();
         m_miniport = static_cast<WaveMiniport*>(static_cast<IMiniportWaveCyclic*>(raw));
+        if (throughPort) {
+            // The port initialises the miniport and holds it until its children are released.
+            ASSERT_EQ(m_port->Init(&m_device, nullptr, static_cast<IMiniportWaveCyclic*>(m_miniport),
+                                   m_hal->GetNonDelegatingUnknown(), nullptr),
+                      STATUS_SUCCESS);
+            return;
+        }
         ASSERT_EQ(m_miniport->Init(m_hal->GetNonDelegatingUnknown(), nullptr, m_port), STATUS_SUCCESS);
         ASSERT_EQ(NewStream(formats[0], capture), STATUS_SUCCESS);
     }
@@ -234,6 +244,7 @@ protected:
         for (ULONG i = 0; i < m_stream->AllocatedBufferSize(); ++i) Block()[i] = static_cast<UCHAR>(i % 251);
     }
 
+    DEVICE_OBJECT m_device{};
     TestHal* m_hal = nullptr;
     TransportDouble* m_endpoint = nullptr;
     PPORTWAVECYCLIC m_port = nullptr;
@@ -610,6 +621,99 @@ TEST_F(WaveStreamTest, ATransportWithoutABlockMovesNothing)
     EXPECT_EQ(transfer[0], 0xEE);
     EXPECT_EQ(m_stream->GetRingOffset(), 0u);
     EXPECT_EQ(Position(), 0u);
+}
+
+TEST_F(WaveStreamTest, TheMiniportsTeardownWaitsForItsStream)
+{
+    Build(false, {TestFormat(2, 48000, 16, PCM)});
+    Run();
+    WaveMiniport* miniport = m_miniport;
+    m_miniport = nullptr;
+    std::atomic<bool> released{false};
+    platform::ClientThread releaser("releaser", [&] {
+        static_cast<IMiniportWaveCyclic*>(miniport)->Release();
+        released = true;
+    });
+    platform::RunFor(std::chrono::milliseconds(0));
+    EXPECT_FALSE(released.load());
+    // The stream goes (stepping down from RUN); the miniport's teardown then completes.
+    ReleaseStream();
+    EXPECT_TRUE(platform::RunUntil([&] { return released.load(); }, std::chrono::seconds(1)));
+    releaser.Join();
+    EXPECT_EQ(m_endpoint->Log.substr(m_endpoint->Log.size() - 3), "PXU");
+}
+
+TEST_F(WaveStreamTest, APinOpensThroughThePortWithinItsLimitsAndWalksOneLevelAtATime)
+{
+    Build(false, {TestFormat(2, 48000, 16, PCM)}, true);
+    std::vector<uint8_t> format = DataFormat(TestFormat(2, 48000, 16, PCM));
+    auto header = [&](ULONG size, ULONG flags, ULONG listSize) {
+        std::vector<uint8_t> bytes(format);
+        auto* f = reinterpret_cast<KSDATAFORMAT*>(bytes.data());
+        f->FormatSize = size;
+        f->Flags = flags;
+        if (listSize != 0) {
+            bytes.resize(112 + 8);
+            KSMULTIPLE_ITEM list{listSize, 0};
+            std::memcpy(bytes.data() + 104, &list, sizeof list);
+        }
+        return bytes;
+    };
+    struct Case {
+        const char* What;
+        ULONG Pin;
+        std::vector<uint8_t> Bytes;
+        ULONG Length;
+        NTSTATUS Expected;
+    } cases[] = {
+        {"shorter than a header", 0, format, 60, STATUS_INVALID_PARAMETER},
+        {"format size beyond the request", 0, format, 100, STATUS_INVALID_PARAMETER},
+        {"format size below a header", 0, header(40, 0, 0), 104, STATUS_INVALID_PARAMETER},
+        {"attribute list beyond the request", 0, header(104, KSDATAFORMAT_ATTRIBUTES, 0), 104, STATUS_INVALID_PARAMETER},
+        {"attribute list longer than its room", 0, header(104, KSDATAFORMAT_ATTRIBUTES, 24), 112, STATUS_INVALID_PARAMETER},
+        {"no such pin", 2, format, 104, STATUS_INVALID_PARAMETER},
+        {"the bridge pin has no instances", 1, format, 104, STATUS_DEVICE_BUSY},
+        {"an empty attribute list", 0, header(104, KSDATAFORMAT_ATTRIBUTES, 8), 112, STATUS_SUCCESS},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        platform::PcWavePin* pin = nullptr;
+        EXPECT_EQ(platform::PcCreateWavePin(m_port, c.Pin, c.Bytes.data(), c.Length, &pin), c.Expected);
+        EXPECT_EQ(pin != nullptr, NT_SUCCESS(c.Expected));
+        platform::PcWavePinClose(pin);
+        EXPECT_EQ(m_miniport->GetStreamCount(), 0);
+    }
+
+    platform::PcWavePin* pin = nullptr;
+    ASSERT_EQ(platform::PcCreateWavePin(m_port, 0, format.data(), 104, &pin), STATUS_SUCCESS);
+    platform::PcWavePin* second = nullptr;
+    EXPECT_EQ(platform::PcCreateWavePin(m_port, 0, format.data(), 104, &second), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(m_miniport->GetStreamCount(), 1);
+
+    EXPECT_EQ(platform::PcWavePinSetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(m_endpoint->Log, "RSN");
+    EXPECT_EQ(m_stream, nullptr);
+    auto* stream = static_cast<WaveStream*>(platform::PcWavePinStream(pin));
+    EXPECT_EQ(stream->GetState(), KSSTATE_RUN);
+    // A failing step stops the walk at the last level reached.
+    m_endpoint->Fail = 'U';
+    EXPECT_EQ(platform::PcWavePinSetState(pin, KSSTATE_STOP), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(platform::PcWavePinGetState(pin), KSSTATE_RUN);
+    m_endpoint->Fail = 0;
+    m_endpoint->Record.reset();
+    stream->SetState(KSSTATE_PAUSE);  // the client is gone: only the state moves
+    m_endpoint->Log.clear();
+    platform::PcWavePinClose(pin);
+    EXPECT_EQ(m_miniport->GetStreamCount(), 0);
+    // The instance is free again.
+    ASSERT_EQ(platform::PcCreateWavePin(m_port, 0, format.data(), 104, &pin), STATUS_SUCCESS);
+    platform::PcWavePinClose(pin);
+
+    PVOID raw = nullptr;
+    ASSERT_EQ(m_port->QueryInterface(platform::IID_IPcSubdevice, &raw), STATUS_SUCCESS);
+    static_cast<platform::IPcSubdevice*>(raw)->ReleaseChildren();
+    static_cast<platform::IPcSubdevice*>(raw)->Release();
 }
 
 }  // namespace

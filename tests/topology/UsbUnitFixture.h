@@ -213,11 +213,7 @@ protected:
     void SetUp() override
     {
         sim::DescriptorBuilder b;
-        b.AudioControl(0, 0, {1})
-            .Uac1InputTerminal(1, 0x0101, 2)
-            .Uac1FeatureUnit(5, 1, {0x0000, 0x0003, 0x0003})
-            .Uac1OutputTerminal(3, 0x0301, 5)
-            .AudioStreaming(1, 0, 0);
+        DescribeDevice(b);
         Plug(b);
         const auto descriptor = m_device->DeviceDescriptor();
         USB_DEVICE_DESCRIPTOR d;
@@ -269,6 +265,16 @@ protected:
         }
         BusFixture::TearDown();
         platform::RegistryReset();
+    }
+
+    // The device's configuration: a UAC1 function unless a fixture describes another.
+    virtual void DescribeDevice(sim::DescriptorBuilder& b)
+    {
+        b.AudioControl(0, 0, {1})
+            .Uac1InputTerminal(1, 0x0101, 2)
+            .Uac1FeatureUnit(5, 1, {0x0000, 0x0003, 0x0003})
+            .Uac1OutputTerminal(3, 0x0301, 5)
+            .AudioStreaming(1, 0, 0);
     }
 
     // A feature unit with id 5 whose descriptor has been kept (no entities yet).

@@ -86,6 +86,7 @@ TEST(Uac1FormatType, RatesAreTheDiscreteListOrTheStandardRatesInsideTheRange)
         std::vector<ULONG> Rates;
     } rows[] = {
         {"discrete, as listed", Format(1, 2, 2, 16, {48000, 44100, 12345}), STATUS_SUCCESS, {48000, 44100, 12345}},
+        {"discrete, one of 0 Hz", Format(1, 2, 2, 16, {48000, 0}), STATUS_INVALID_PARAMETER, {}},
         {"8000 to 48000", Range(8000, 48000), STATUS_SUCCESS, {8000, 11025, 16000, 22050, 32000, 44100, 48000}},
         {"44100 to 50000: nothing above the range", Range(44100, 50000), STATUS_SUCCESS, {44100, 48000}},
         {"reversed bounds", Range(50000, 44100), STATUS_SUCCESS, {44100, 48000}},

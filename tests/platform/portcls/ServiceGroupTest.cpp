@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "platform/nt/Clock.h"
+#include "platform/nt/Sync.h"
 #include "platform/portcls/PortCls.h"
 
 namespace {
@@ -53,6 +54,67 @@ TEST(ServiceGroupTest, ServicesItsMembersAtOnceOrAfterTheDelay)
 
     EXPECT_EQ(group->Release(), 0u);
     EXPECT_EQ(first.m_references, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// A sink that takes the lock its notifier holds, as a stream's position read does.
+class LockingSink final : public IServiceSink {
+public:
+    NTSTATUS QueryInterface(REFIID, PVOID* out) override
+    {
+        *out = nullptr;
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG AddRef() override { return ++m_references; }
+    ULONG Release() override { return --m_references; }
+    VOID RequestService() override
+    {
+        KIRQL irql;
+        KeAcquireSpinLock(m_lock, &irql);
+        ++m_calls;
+        KeReleaseSpinLock(m_lock, irql);
+    }
+
+    PKSPIN_LOCK m_lock = nullptr;
+    std::atomic<ULONG> m_references{1};
+    std::atomic<int> m_calls{0};
+};
+
+TEST(ServiceGroupTest, TheWavePortServicesANotifiedGroupFromItsDpcOnce)
+{
+    PPORT port = nullptr;
+    ASSERT_EQ(PcNewPort(&port, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+    PVOID raw = nullptr;
+    ASSERT_EQ(port->QueryInterface(IID_IPortWaveCyclic, &raw), STATUS_SUCCESS);
+    port->Release();
+    auto* wave = static_cast<PPORTWAVECYCLIC>(raw);
+    PSERVICEGROUP group = nullptr;
+    ASSERT_EQ(PcNewServiceGroup(&group, nullptr), STATUS_SUCCESS);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    LockingSink sink;
+    sink.m_lock = &lock;
+    ASSERT_EQ(group->AddMember(&sink), STATUS_SUCCESS);
+
+    // Notified twice under the lock the sink takes: nothing runs inside Notify.
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    wave->Notify(group);
+    wave->Notify(group);
+    EXPECT_EQ(sink.m_calls, 0);
+    KeReleaseSpinLock(&lock, irql);
+    platform::RunFor(std::chrono::milliseconds(0));
+    EXPECT_EQ(sink.m_calls, 1);
+
+    // A notification still queued when the port goes is serviced, and the group released.
+    wave->Notify(group);
+    EXPECT_EQ(wave->Release(), 0u);
+    EXPECT_EQ(sink.m_calls, 2);
+    EXPECT_EQ(group->Release(), 0u);
+    EXPECT_EQ(sink.m_references, 1u);
 }
 
 }  // namespace

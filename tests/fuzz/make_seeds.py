@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Writes the start fuzzer's seeds into seeds/: each UAC1 profile's configuration with its control
+replies as a reply script, and hostile variations of them. Run again after a profile changes."""
+import json
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROFILES = os.path.join(HERE, '..', '..', 'sim', 'profiles')
+MARKER = b'RPLY'
+
+
+def record(request_type, request, value, index, reply):
+    head = struct.pack('<BBHH', request_type, request, value, index)
+    if reply is None:
+        return head + b'\xff'
+    return head + bytes([len(reply)]) + bytes(reply)
+
+
+def profile(name):
+    with open(os.path.join(PROFILES, name)) as f:
+        p = json.load(f)
+    blob = bytes.fromhex(p['descriptorsHex'].replace(' ', ''))
+    configuration = blob[18:]
+    script = b''
+    for r in p.get('requests', []):
+        setup = bytes.fromhex(r['setup'].replace(' ', ''))
+        script += setup[:6] + bytes.fromhex(r['reply'].replace(' ', '')).__len__().to_bytes(1, 'little')
+        script += bytes.fromhex(r['reply'].replace(' ', ''))
+    for c in p.get('controls', []):
+        channels = range(0, 3) if c['channel'] == '*' else [c['channel']]
+        for ch in channels:
+            for request, key in ((0x81, 'cur'), (0x82, 'min'), (0x83, 'max'), (0x84, 'res')):
+                script += record(0xA1, request, (c['selector'] << 8) | ch, c['unit'] << 8,
+                                 struct.pack('<h', c[key]))
+    return configuration, script
+
+
+def write(name, configuration, script=b''):
+    with open(os.path.join(HERE, 'seeds', name), 'wb') as f:
+        f.write(configuration + (MARKER + script if script else b''))
+
+
+def patch(configuration, at, value):
+    b = bytearray(configuration)
+    b[at] = value
+    return bytes(b)
+
+
+def find(configuration, subtype, descriptor_type=0x24, nth=0):
+    at = 0
+    while at + 2 < len(configuration):
+        if configuration[at + 1] == descriptor_type and configuration[at + 2] == subtype:
+            if nth == 0:
+                return at
+            nth -= 1
+        at += max(configuration[at], 1)
+    raise ValueError(subtype)
+
+
+def main():
+    for name in ('uac1-headset', 'uac1-speaker-selector', 'uac1-microphone'):
+        configuration, script = profile(name + '.json')
+        write(name + '.bin', configuration, script)
+    headset, script = profile('uac1-headset.json')
+    # Lengths: a terminal claiming 0 and 1 bytes mid-walk, wTotalLength above and below the bytes.
+    it = find(headset, 2)
+    write('hostile-blength-0.bin', patch(headset, it, 0), script)
+    write('hostile-blength-1.bin', patch(headset, it, 1), script)
+    write('hostile-total-above.bin', patch(headset, 3, headset[3] + 1), script)
+    write('hostile-total-below.bin', patch(headset, 2, (headset[2] - 5) & 0xFF), script)
+    # A feature unit fed by itself, and one fed by a unit that does not exist.
+    fu = find(headset, 6)
+    write('hostile-self-loop.bin', patch(headset, fu + 4, headset[fu + 3]), script)
+    write('hostile-dangling-source.bin', patch(headset, fu + 4, 0xEE), script)
+    # Formats: no channels, subframe 5, resolution past the subframe, a discrete rate of 0 Hz.
+    at = 0
+    formats = []
+    while at + 2 < len(headset):
+        if headset[at + 1] == 0x24 and headset[at + 2] == 2 and headset[at] >= 8 and headset[at + 3] == 1 \
+                and headset[at] != 12:
+            formats.append(at)
+        at += max(headset[at], 1)
+    f = formats[0]
+    write('hostile-no-channels.bin', patch(headset, f + 4, 0), script)
+    write('hostile-subframe-5.bin', patch(headset, f + 5, 5), script)
+    write('hostile-resolution.bin', patch(headset, f + 6, 0xFF), script)
+    zero = bytearray(headset)
+    zero[f + 8:f + 11] = b'\0\0\0'
+    write('hostile-rate-0.bin', bytes(zero), script)
+    # Replies: every terminal request answered short, and a jack count promising more than sent.
+    short = b''.join(record(0xC1, 0x81, v, i, [0x09]) for v, i in ((0x02FF, 0x0600), (0x02FF, 0x0200)))
+    write('hostile-short-replies.bin', headset, short)
+    write('hostile-jack-count.bin', headset, record(0xC1, 0x81, 0x02FF, 0x0600, [0x7F, 3, 0, 0, 0, 0, 0x10, 1, 1]))
+
+
+if __name__ == '__main__':
+    main()
