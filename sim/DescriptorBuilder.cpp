@@ -58,16 +58,21 @@ DescriptorBuilder& DescriptorBuilder::Endpoint(uint8_t address, uint8_t attribut
 }
 
 DescriptorBuilder& DescriptorBuilder::AudioControl(uint8_t number, uint8_t protocol,
-                                                   std::initializer_list<uint8_t> streaming)
+                                                   std::initializer_list<uint8_t> streaming, uint8_t category)
 {
     Interface(number, 0, 1, 1, protocol);
     if (protocol == 0x20) {
-        // bcdADC 2.00, category 8 (I/O box), wTotalLength patched by Build, bmControls 0.
-        return Add({0, CS_INTERFACE, 1, 0x00, 0x02, 0x08, 0, 0, 0});
+        // bcdADC 2.00, bCategory, wTotalLength patched by Build, bmControls 0.
+        return Add({0, CS_INTERFACE, 1, 0x00, 0x02, category, 0, 0, 0});
     }
     Bytes d = {0, CS_INTERFACE, 1, 0x00, 0x01, 0, 0, static_cast<uint8_t>(streaming.size())};
     d.insert(d.end(), streaming.begin(), streaming.end());
     return Add(d);
+}
+
+DescriptorBuilder& DescriptorBuilder::InterfaceAssociation(uint8_t first, uint8_t count, uint8_t protocol)
+{
+    return Add({0, 0x0B, first, count, 1, 0, protocol, 0});
 }
 
 DescriptorBuilder& DescriptorBuilder::AudioStreaming(uint8_t number, uint8_t alternate, uint8_t protocol)
@@ -169,8 +174,22 @@ DescriptorBuilder& DescriptorBuilder::Uac2ClockSource(uint8_t id, uint8_t attrib
     return Add({0, CS_INTERFACE, 0x0A, id, attributes, controls, 0, 0});
 }
 
+DescriptorBuilder& DescriptorBuilder::Uac2ClockSelector(uint8_t id, std::initializer_list<uint8_t> sources)
+{
+    Bytes d = {0, CS_INTERFACE, 0x0B, id, static_cast<uint8_t>(sources.size())};
+    d.insert(d.end(), sources.begin(), sources.end());
+    d.push_back(0x03);  // clock selector control readable and writable
+    d.push_back(0);
+    return Add(d);
+}
+
+DescriptorBuilder& DescriptorBuilder::Uac2ClockMultiplier(uint8_t id, uint8_t source)
+{
+    return Add({0, CS_INTERFACE, 0x0C, id, source, 0x05, 0});
+}
+
 DescriptorBuilder& DescriptorBuilder::Uac2InputTerminal(uint8_t id, uint16_t type, uint8_t clock, uint8_t channels,
-                                                        uint32_t channelConfig)
+                                                        uint32_t channelConfig, uint16_t controls)
 {
     Bytes d = {0, CS_INTERFACE, 2, id};
     PutLe16(d, type);
@@ -179,19 +198,20 @@ DescriptorBuilder& DescriptorBuilder::Uac2InputTerminal(uint8_t id, uint16_t typ
     d.push_back(channels);
     PutLe32(d, channelConfig);
     d.push_back(0);  // iChannelNames
-    PutLe16(d, 0);   // bmControls
+    PutLe16(d, controls);
     d.push_back(0);
     return Add(d);
 }
 
-DescriptorBuilder& DescriptorBuilder::Uac2OutputTerminal(uint8_t id, uint16_t type, uint8_t source, uint8_t clock)
+DescriptorBuilder& DescriptorBuilder::Uac2OutputTerminal(uint8_t id, uint16_t type, uint8_t source, uint8_t clock,
+                                                         uint16_t controls)
 {
     Bytes d = {0, CS_INTERFACE, 3, id};
     PutLe16(d, type);
     d.push_back(0);
     d.push_back(source);
     d.push_back(clock);
-    PutLe16(d, 0);
+    PutLe16(d, controls);
     d.push_back(0);
     return Add(d);
 }
@@ -216,10 +236,11 @@ DescriptorBuilder& DescriptorBuilder::Uac2SelectorUnit(uint8_t id, std::initiali
     return Add(d);
 }
 
-DescriptorBuilder& DescriptorBuilder::Uac2AsGeneral(uint8_t terminalLink, uint8_t channels, uint32_t channelConfig)
+DescriptorBuilder& DescriptorBuilder::Uac2AsGeneral(uint8_t terminalLink, uint8_t channels, uint32_t channelConfig,
+                                                   uint32_t formats)
 {
     Bytes d = {0, CS_INTERFACE, 1, terminalLink, 0, 1};
-    PutLe32(d, 1);  // bmFormats: PCM
+    PutLe32(d, formats);
     d.push_back(channels);
     PutLe32(d, channelConfig);
     d.push_back(0);

@@ -35,7 +35,11 @@ public:
     DescriptorBuilder& Raw(const Bytes& descriptor);
 
     // AudioControl interface (class 1, subclass 1) with its header; protocol 0 (UAC1) or 0x20 (UAC2).
-    DescriptorBuilder& AudioControl(uint8_t number, uint8_t protocol, std::initializer_list<uint8_t> streaming);
+    // `category` is the UAC2 header's bCategory (8: I/O box, 4: headset).
+    DescriptorBuilder& AudioControl(uint8_t number, uint8_t protocol, std::initializer_list<uint8_t> streaming,
+                                    uint8_t category = 0x08);
+    // Interface association of `count` interfaces from `first` (audio function, protocol 0x20).
+    DescriptorBuilder& InterfaceAssociation(uint8_t first, uint8_t count, uint8_t protocol = 0x20);
     // AudioStreaming interface alternate setting (class 1, subclass 2).
     DescriptorBuilder& AudioStreaming(uint8_t number, uint8_t alternate, uint8_t protocol);
 
@@ -59,13 +63,21 @@ public:
 
     // UAC2 entities.
     DescriptorBuilder& Uac2ClockSource(uint8_t id, uint8_t attributes = 1, uint8_t controls = 0x07);
+    // Clock selector over `sources` (selector control readable and writable).
+    DescriptorBuilder& Uac2ClockSelector(uint8_t id, std::initializer_list<uint8_t> sources);
+    // Clock multiplier of `source` (numerator and denominator readable).
+    DescriptorBuilder& Uac2ClockMultiplier(uint8_t id, uint8_t source);
+    // `controls` is the terminal's bmControls, two bits per control (0x0004: Connectors readable).
     DescriptorBuilder& Uac2InputTerminal(uint8_t id, uint16_t type, uint8_t clock, uint8_t channels,
-                                         uint32_t channelConfig = 0x3);
-    DescriptorBuilder& Uac2OutputTerminal(uint8_t id, uint16_t type, uint8_t source, uint8_t clock);
+                                         uint32_t channelConfig = 0x3, uint16_t controls = 0);
+    DescriptorBuilder& Uac2OutputTerminal(uint8_t id, uint16_t type, uint8_t source, uint8_t clock,
+                                          uint16_t controls = 0);
     // One 32-bit bitmap per channel, master first; two bits per control, selector k + 1 at bit 2k.
     DescriptorBuilder& Uac2FeatureUnit(uint8_t id, uint8_t source, std::initializer_list<uint32_t> controls);
     DescriptorBuilder& Uac2SelectorUnit(uint8_t id, std::initializer_list<uint8_t> sources);
-    DescriptorBuilder& Uac2AsGeneral(uint8_t terminalLink, uint8_t channels, uint32_t channelConfig = 0x3);
+    // bmFormats bit 0 is PCM.
+    DescriptorBuilder& Uac2AsGeneral(uint8_t terminalLink, uint8_t channels, uint32_t channelConfig = 0x3,
+                                     uint32_t formats = 1);
     DescriptorBuilder& Uac2FormatTypeI(uint8_t subslotSize, uint8_t bits);
     DescriptorBuilder& Uac2AsEndpoint();
 

@@ -94,6 +94,13 @@ public:
     void Packet(double timeMs, uint32_t bytes);
     SinkState State() const { return m_state; }
     const SinkConfig& Config() const { return m_config; }
+    // Frames below the level it started playing at (negative above it); 0 until it plays.
+    double FillErrorFrames() const
+    {
+        return m_state.Playing ? static_cast<double>(m_config.StartFrames) -
+                                     static_cast<double>(m_state.FillBytes / m_config.FrameBytes)
+                               : 0.0;
+    }
 
 private:
     void Drain(double timeMs);

@@ -103,6 +103,7 @@ void SimDevice::LearnDescriptors()
                 m_acInterface = c[p + 2];
                 m_uac2 = c[p + 7] == 0x20;
             }
+            LearnUac2(p, currentInterface, inAudioControl);
             continue;
         }
         if (type == 5 && len >= 7) {
@@ -116,8 +117,10 @@ void SimDevice::LearnDescriptors()
             if (!m_uac2 && (ep.Attributes & 3) == 1 && !ep.Feedback) {
                 m_endpointRate[c[p + 2]] = lastFormatRate;
             }
+            LearnUac2(p, currentInterface, inAudioControl);
             continue;
         }
+        LearnUac2(p, currentInterface, inAudioControl);
         if (type != 0x24 || len < 4) {
             continue;
         }
@@ -487,11 +490,35 @@ Bytes SimDevice::FeedbackValue(uint32_t nominalRate)
         ratio = ClockRatio();
         high = m_highSpeed;
     }
-    const double perInterval = nominalRate * ratio / (high ? 8000.0 : 1000.0);
+    return FeedbackBytes(nominalRate * ratio, high);
+}
+
+Bytes SimDevice::FeedbackBytes(double framesPerSecond, bool high) const
+{
+    const double perInterval = framesPerSecond / (high ? 8000.0 : 1000.0);
     if (high) {
         return Le(static_cast<int64_t>(std::llround(perInterval * 65536.0)), 4);
     }
     return Le(static_cast<int64_t>(std::llround(perInterval * 16384.0)), 3);
+}
+
+// Frames per second the device adds to its clock to bring a playing asynchronous sink of the
+// feedback endpoint's interface back to its start level (called with the lock held).
+double SimDevice::FillCorrection(uint8_t feedbackEndpoint, uint32_t nominalRate)
+{
+    const auto owner = m_endpointInterface.find(feedbackEndpoint);
+    if (owner == m_endpointInterface.end()) {
+        return 0;
+    }
+    for (const auto& [endpoint, slot] : m_sinks) {
+        const auto sinkOwner = m_endpointInterface.find(endpoint);
+        if (sinkOwner != m_endpointInterface.end() && sinkOwner->second == owner->second &&
+            slot.Sink.Config().Sync == SinkSync::Asynchronous) {
+            const double limit = nominalRate * 1e-3;
+            return std::clamp(slot.Sink.FillErrorFrames(), -limit, limit);
+        }
+    }
+    return 0;
 }
 
 void SimDevice::Record(RequestLogEntry::Kind kind, const USB_DEFAULT_PIPE_SETUP_PACKET* setup, uint8_t endpoint,
@@ -669,6 +696,11 @@ UsbTransferResult SimDevice::ClassRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s
             return UsbTransferResult::Done(length);
         }
         return UsbTransferResult::Stall();
+    }
+    if (m_uac2) {
+        if (auto r = Uac2Request(s, data, length)) {
+            return *r;
+        }
     }
     if (recipient != BMREQUEST_TO_INTERFACE || (s.wIndex & 0xFF) != m_acInterface) {
         return UsbTransferResult::Stall();
@@ -860,9 +892,29 @@ USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG frame, ULONG, UCHAR* 
         }
     }
     if (feedback) {
-        const Bytes value = FeedbackValue(nominal);
+        std::optional<ScriptedFeedback> scripted;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            auto script = m_feedbackScript.find(endpoint);
+            if (script != m_feedbackScript.end() && !script->second.empty()) {
+                scripted = std::move(script->second.front());
+                script->second.pop_front();
+            }
+        }
+        if (scripted && scripted->What == ScriptedFeedback::Kind::Fail) {
+            return scripted->Status;
+        }
+        Bytes value;
+        if (scripted) {
+            value = std::move(scripted->Data);
+        } else {
+            std::lock_guard<std::mutex> guard(m_lock);
+            value = FeedbackBytes(nominal * ClockRatio() + FillCorrection(endpoint, nominal), m_highSpeed);
+        }
         const ULONG n = std::min<ULONG>(length, static_cast<ULONG>(value.size()));
-        std::memcpy(data, value.data(), n);
+        if (n > 0) {
+            std::memcpy(data, value.data(), n);
+        }
         *actual = n;
         return USBD_STATUS_SUCCESS;
     }

@@ -67,6 +67,25 @@ struct RequestMatch {
     bool Matches(const USB_DEFAULT_PIPE_SETUP_PACKET& s) const;
 };
 
+// One jack of a UAC2 terminal's vendor jack list: the channels it carries and its pin
+// configuration word (colour in bits 12-15, connection type 16-23, location 24-31).
+struct Jack {
+    uint32_t ChannelMapping = 0;
+    uint32_t PinConfig = 0;
+};
+
+// One scripted answer of a feedback endpoint, used in turn before the device clock's value.
+struct ScriptedFeedback {
+    enum class Kind {
+        Value,  // `Data` as the packet (any length: short or long values too)
+        Empty,  // a packet of no bytes
+        Fail,   // the packet fails with `Status`
+    };
+    Kind What = Kind::Value;
+    Bytes Data;
+    USBD_STATUS Status = USBD_STATUS_ISO_TD_ERROR;
+};
+
 struct ControlEntry {
     uint8_t Entity;
     uint8_t Selector;
@@ -108,6 +127,28 @@ public:
     // UAC2 clock source rates, answered as discrete subranges; CUR is settable within them.
     void SetClockRates(uint8_t clock, std::vector<uint32_t> rates);
     void AddRaw(const RawRequest& request);
+
+    // ---- UAC2 class model ----
+    // A terminal's Connectors control (selector 2, channel 0): the channels connected now. A
+    // terminal that declares the control starts with its whole cluster connected. With `notify`
+    // the change is posted as an interrupt message (PostStatus).
+    void SetConnectors(uint8_t terminal, uint32_t channelConfig, bool notify = true);
+    // The vendor jack list a terminal answers to CUR of selector 2 on channel 0xFF. An output
+    // terminal answers the list of the output its output-type control selects (0: any output).
+    void SetJackList(uint8_t terminal, uint16_t outputType, std::vector<Jack> jacks);
+    // An output terminal's output-type control (selector 8, channel 0): the selectable outputs'
+    // terminal types, the first selected. CUR writes select among them; RANGE lists them.
+    void SetOutputTypes(uint8_t terminal, std::vector<uint16_t> types);
+    uint16_t OutputType(uint8_t terminal);
+    // Valid alternate settings of an AudioStreaming interface (bit n: setting n) while its clock
+    // runs at `rate` (0: at any rate without its own bitmap). Unset: every setting is valid.
+    void SetValidAlternates(uint8_t interfaceNumber, uint32_t rate, uint32_t bitmap);
+    // An entity's memory space, read and written with MEM requests at the offset in wValue.
+    void SetMemory(uint8_t entity, Bytes memory);
+    Bytes Memory(uint8_t entity);
+    // Posts the 6-byte interrupt message of a CUR change (entity, selector, channel) to the
+    // AudioControl interface's interrupt endpoint; false when it has none.
+    bool PostStatus(uint8_t entity, uint8_t selector, uint8_t channel);
     // Interrupt or bulk IN data, delivered to the next transfer on the endpoint.
     void PostIn(uint8_t endpoint, Bytes data);
     // An IN endpoint's audio (IsoSource: the device clock, a count per channel). An IN endpoint
@@ -120,6 +161,8 @@ public:
     // An OUT endpoint plays what arrives from a FIFO (IsoSink); without one it only keeps the wire.
     void SetSink(uint8_t endpoint, SinkConfig config);
     SinkState Sink(uint8_t endpoint);
+    // The next packets of a feedback endpoint, in order; then the device clock's value again.
+    void ScriptFeedback(uint8_t endpoint, std::vector<ScriptedFeedback> packets);
     // Moves the device clock (sources and feedback) by a ppm offset.
     void SetClockPpm(double ppm);
 
@@ -167,7 +210,10 @@ public:
     std::vector<Bytes> BulkOut(uint8_t endpoint);
     uint8_t Configuration();
     uint8_t AlternateSetting(uint8_t interfaceNumber);
-    // The feedback value the device sends now (10.14 in 3 bytes at full speed, 16.16 in 4 at high).
+    // The feedback value of the device clock (10.14 in 3 bytes at full speed, 16.16 in 4 at high).
+    // On the bus, a feedback endpoint whose interface has a playing asynchronous sink adds a small
+    // correction of the sink's fill error: a frame per second per frame below its start level,
+    // within 0.1 % of the nominal rate.
     Bytes FeedbackValue(uint32_t nominalRate);
     // The known audio: sample `n` of channel `c` of an IN source (16-bit range, scaled up for more bytes).
     static int32_t SourceSample(uint64_t n, uint32_t channel, uint32_t bytesPerSample)
@@ -239,9 +285,17 @@ private:
     platform::usb::UsbTransferResult Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data, ULONG length);
     platform::usb::UsbTransferResult ClassRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data, ULONG length);
     platform::usb::UsbTransferResult Reply(const Bytes& bytes, UCHAR* data, ULONG length);
+    // UAC2 requests beyond plain CUR/RANGE controls; nothing when the generic path answers.
+    std::optional<platform::usb::UsbTransferResult> Uac2Request(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data,
+                                                                ULONG length);
+    void LearnUac2(size_t at, uint8_t interfaceNumber, bool inAudioControl);
+    uint8_t ClockOfInterface(uint8_t interfaceNumber) const;
+    uint32_t DefaultConnectors(uint8_t terminal, int depth) const;
     void Record(RequestLogEntry::Kind kind, const USB_DEFAULT_PIPE_SETUP_PACKET* setup, uint8_t endpoint,
                 uint32_t length, const char* outcome);
     double ClockRatio() const { return 1.0 + m_ppm * 1e-6; }
+    Bytes FeedbackBytes(double framesPerSecond, bool highSpeed) const;
+    double FillCorrection(uint8_t feedbackEndpoint, uint32_t nominalRate);
     double PacketsPerSecond(uint8_t endpoint) const;
     std::optional<USBD_STATUS> PacketFault(uint8_t endpoint, uint32_t frame);
 
@@ -259,6 +313,21 @@ private:
     std::map<uint8_t, uint32_t> m_clockCur;
     std::map<uint8_t, uint32_t> m_endpointRate;  // UAC1 sampling frequency per endpoint
     std::vector<RawRequest> m_raw;
+    struct Connectors {
+        uint8_t Channels = 0;
+        uint32_t Config = 0;
+    };
+    std::map<uint8_t, Connectors> m_connectors;                       // by terminal
+    std::map<std::pair<uint8_t, uint16_t>, std::vector<Jack>> m_jacks;  // by terminal and output type
+    std::map<uint8_t, std::vector<uint16_t>> m_outputTypes;
+    std::map<uint8_t, uint16_t> m_outputCur;
+    std::map<std::pair<uint8_t, uint32_t>, uint32_t> m_validAlternates;  // by interface and rate
+    std::map<uint8_t, uint8_t> m_maxAlternate;                          // by interface
+    std::map<uint8_t, uint8_t> m_terminalLink;                          // AudioStreaming interface -> terminal
+    std::map<uint8_t, Bytes> m_entities;                                // AudioControl descriptors by id
+    std::map<uint8_t, Bytes> m_memory;
+    std::map<uint8_t, std::deque<ScriptedFeedback>> m_feedbackScript;
+    uint8_t m_statusEndpoint = 0;
     std::vector<Fault> m_faults;
     std::map<uint8_t, std::deque<Bytes>> m_inData;
     std::map<uint8_t, std::vector<Bytes>> m_bulkOut;
