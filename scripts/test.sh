@@ -25,19 +25,21 @@ if [ "${KVX_FUZZ:-0}" = 1 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq clang
   fi
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKVX_BENCH=OFF -DKVX_FUZZ=ON -DKVX_SANITIZE=ON \
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" \
     -DKVX_FUZZ_SECONDS="${KVX_FUZZ_SECONDS:-20}" >/dev/null
   cmake --build build-fuzz -j "$(nproc)" --target usbd_fuzzer
   ctest --test-dir build-fuzz -R '_fuzzer$' --output-on-failure --timeout 300
   exit 0
 fi
 
-dir=build; opts=()
-# Sanitizer builds keep line tables only (-g1): reports still name files and lines, and the
-# build is much lighter than with full debug information.
+# Every build keeps line tables only (-g1): reports and backtraces still name files and lines,
+# and the build is much lighter than with full debug information (configure a build directory of
+# your own with -g for a debugger session).
 light=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
        "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
-if [ "${KVX_SANITIZE:-0}" = 1 ]; then dir=build-asan; opts+=(-DKVX_SANITIZE=ON -DKVX_BENCH=OFF "${light[@]}"); fi
-if [ "${KVX_TSAN:-0}" = 1 ]; then dir=build-tsan; opts+=(-DKVX_TSAN=ON -DKVX_BENCH=OFF "${light[@]}"); fi
+dir=build; opts=("${light[@]}")
+if [ "${KVX_SANITIZE:-0}" = 1 ]; then dir=build-asan; opts+=(-DKVX_SANITIZE=ON -DKVX_BENCH=OFF); fi
+if [ "${KVX_TSAN:-0}" = 1 ]; then dir=build-tsan; opts+=(-DKVX_TSAN=ON -DKVX_BENCH=OFF); fi
 
 jobs=$(nproc)
 cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
