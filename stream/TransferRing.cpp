@@ -414,6 +414,26 @@ NTSTATUS UsbStreamEndpoint::CheckFormatToPrepare(EndpointClient* pClient, PUCHAR
     return pEndpoint != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
+NTSTATUS UsbStreamEndpoint::FinishPreparation(NTSTATUS status, UCHAR bAlternateSetting, EndpointClient* pClient,
+                                              PULONG pulFrame)
+{
+    if (NT_SUCCESS(status)) {
+        status = SelectAlternateSetting(bAlternateSetting, pClient);
+        if (!NT_SUCCESS(status)) {
+            ReleasePreparation();
+        }
+    }
+    if (NT_SUCCESS(status)) {
+        ResetRingPositions();
+        InterlockedExchange(&m_lOutstandingTransfers, 0);
+        if (pulFrame != nullptr) {
+            *pulFrame = GetCurrentFrame();
+        }
+    }
+    m_EndpointTransportLock.Unlock();
+    return status;
+}
+
 NTSTATUS UsbStreamEndpoint::PrepareRing(ULONG ulUrbBytes, ULONG ulDataBytes)
 {
     if (InterlockedCompareExchange(&m_StreamState, STREAM_STATE_PREPARED, STREAM_STATE_IDLE) != STREAM_STATE_IDLE) {

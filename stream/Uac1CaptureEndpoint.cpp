@@ -62,21 +62,7 @@ NTSTATUS Uac1CaptureEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulF
             m_ulRingSize = ulRing;
         }
     }
-    if (NT_SUCCESS(status)) {
-        status = SelectAlternateSetting(bAlternate, pClient);
-        if (!NT_SUCCESS(status)) {
-            ReleasePreparation();
-        }
-    }
-    if (NT_SUCCESS(status)) {
-        ResetRingPositions();
-        InterlockedExchange(&m_lOutstandingTransfers, 0);
-        if (pulFrame != nullptr) {
-            *pulFrame = GetCurrentFrame();
-        }
-    }
-    m_EndpointTransportLock.Unlock();
-    return status;
+    return FinishPreparation(status, bAlternate, pClient, pulFrame);
 }
 
 NTSTATUS Uac1CaptureEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)

@@ -40,21 +40,7 @@ NTSTATUS Uac1RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFr
     m_ulPreparedBlockAlign = format.nBlockAlign;
     m_ulPreparedRate = format.nSamplesPerSec;
     status = PrepareRing(RingIsoUrbSize(m_ulPacketsPerMs * m_ulMsPerTransfer), ulDataBytes);
-    if (NT_SUCCESS(status)) {
-        status = SelectAlternateSetting(bAlternate, pClient);
-        if (!NT_SUCCESS(status)) {
-            ReleasePreparation();
-        }
-    }
-    if (NT_SUCCESS(status)) {
-        ResetRingPositions();
-        InterlockedExchange(&m_lOutstandingTransfers, 0);
-        if (pulFrame != nullptr) {
-            *pulFrame = GetCurrentFrame();
-        }
-    }
-    m_EndpointTransportLock.Unlock();
-    return status;
+    return FinishPreparation(status, bAlternate, pClient, pulFrame);
 }
 
 NTSTATUS Uac1RenderEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)

@@ -248,6 +248,11 @@ protected:
     NTSTATUS CheckFormatToPrepare(EndpointClient* pClient, PUCHAR pbAlternateSetting);
     // State 0 -> 1, the pools and the ten contexts; on failure nothing is left and state is 0.
     NTSTATUS PrepareRing(ULONG ulUrbBytes, ULONG ulDataBytes);
+    // The last steps of every class's preparation, entered with EndpointTransportLock held and
+    // the status so far: the alternate setting is selected (a failure gives the ring back), the
+    // positions start afresh and the frame is reported. Releases the lock.
+    NTSTATUS FinishPreparation(NTSTATUS status, UCHAR bAlternateSetting, EndpointClient* pClient,
+                               PULONG pulFrame);
 
     // Run state.
     LONG m_StreamState;
