@@ -22,7 +22,7 @@
 #include "platform/nt/Machine.h"
 #include "platform/registry/RegistryHost.h"
 #include "sim/Profile.h"
-#include "tests/platform/usb/BusFixture.h"
+#include "tests/usb/DeviceStartFixture.h"
 #include "tools/Kvx.h"
 #include "usb/Uac1Function.h"
 #include "usb/UsbAudioDevice.h"
@@ -33,41 +33,12 @@ namespace {
 using sim::Bytes;
 using sim::DescriptorBuilder;
 
-class Uac1HostileTest : public BusFixture {
+class Uac1HostileTest : public DeviceStartFixture {
 protected:
     NTSTATUS StartPlugged()
     {
         m_device->SetString(0x50, u"chip");
-        const auto descriptor = m_device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        platform::DeviceSetUpUsb(m_bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        EXPECT_EQ(IoCreateDevice(m_driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo), STATUS_SUCCESS);
-        EXPECT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        IAudioHal* hal = nullptr;
-        EXPECT_EQ(UsbAudioDevice::Create(&hal), STATUS_SUCCESS);
-        m_usb = static_cast<UsbAudioDevice*>(hal);
-        return m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
-    }
-    void TearDown() override
-    {
-        if (m_usb != nullptr) {
-            static_cast<IAudioHal*>(m_usb)->Release();
-            m_usb = nullptr;
-        }
-        if (m_fdo != nullptr) {
-            IoDetachDevice(m_bus->Pdo());
-            IoDeleteDevice(m_fdo);
-            platform::IoDeleteDriverObject(m_driver);
-            m_fdo = nullptr;
-        }
-        if (m_bus != nullptr) {
-            platform::DeviceForget(m_bus->Pdo());
-        }
-        BusFixture::TearDown();
-        platform::RegistryReset();
+        return StartDeviceObject();
     }
     void PlugHeadset()
     {
@@ -106,10 +77,6 @@ protected:
         TearDown();
         return requests;
     }
-
-    PDRIVER_OBJECT m_driver = nullptr;
-    PDEVICE_OBJECT m_fdo = nullptr;
-    UsbAudioDevice* m_usb = nullptr;
 };
 
 // A render device: streaming input terminal 1 to a speaker 3, streaming interface 1 with one

@@ -12,7 +12,7 @@
 #include "platform/registry/RegistryHost.h"
 #include "sim/Profile.h"
 #include "stream/UsbStreamEndpoint.h"
-#include "tests/platform/usb/BusFixture.h"
+#include "tests/usb/DeviceStartFixture.h"
 #include "usb/FormatTables.h"
 #include "usb/Uac1Function.h"
 #include "usb/UsbAudioDevice.h"
@@ -23,7 +23,7 @@ namespace {
 using sim::Bytes;
 using sim::DescriptorBuilder;
 
-class Uac1ParseStreamingTest : public BusFixture {
+class Uac1ParseStreamingTest : public DeviceStartFixture {
 protected:
     // Starts the device object (Init: configuration, function, both parsers) on the device.
     NTSTATUS Start(const DescriptorBuilder& b) { return Start(b.DeviceDescriptor(), b.Configuration()); }
@@ -33,42 +33,7 @@ protected:
         m_device->SetString(0x50, u"chip");
         return StartPlugged();
     }
-    NTSTATUS StartPlugged()
-    {
-        const auto descriptor = m_device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        platform::DeviceSetUpUsb(m_bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        EXPECT_EQ(IoCreateDevice(m_driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo), STATUS_SUCCESS);
-        EXPECT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        IAudioHal* hal = nullptr;
-        EXPECT_EQ(UsbAudioDevice::Create(&hal), STATUS_SUCCESS);
-        m_usb = static_cast<UsbAudioDevice*>(hal);
-        const NTSTATUS status = m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
-        m_function = static_cast<Uac1Function*>(m_usb->FunctionAudioHal());
-        return status;
-    }
-    void TearDown() override
-    {
-        if (m_usb != nullptr) {
-            static_cast<IAudioHal*>(m_usb)->Release();
-            m_usb = nullptr;
-            m_function = nullptr;
-        }
-        if (m_fdo != nullptr) {
-            IoDetachDevice(m_bus->Pdo());
-            IoDeleteDevice(m_fdo);
-            platform::IoDeleteDriverObject(m_driver);
-            m_fdo = nullptr;
-        }
-        if (m_bus != nullptr) {
-            platform::DeviceForget(m_bus->Pdo());
-        }
-        BusFixture::TearDown();
-        platform::RegistryReset();
-    }
+    NTSTATUS StartPlugged() { return StartDeviceObject(); }
 
     StreamEngine* Endpoint(ULONG index)
     {
@@ -136,11 +101,6 @@ protected:
         }
         return std::vector<ULONG>(ids, ids + (n != nullptr ? count : 0));
     }
-
-    PDRIVER_OBJECT m_driver = nullptr;
-    PDEVICE_OBJECT m_fdo = nullptr;
-    UsbAudioDevice* m_usb = nullptr;
-    Uac1Function* m_function = nullptr;
 };
 
 // AudioControl 0 with a streaming input terminal 1 and a speaker 3 fed by `source`, then one
