@@ -114,6 +114,14 @@ inline std::vector<Bytes> PcmStream(uint8_t link = 1)
 
 class Uac2Fixture : public DeviceStartFixture {
 protected:
+    // The adapter stops the function before it lets go of the device: the status thread ends.
+    void TearDown() override
+    {
+        if (m_usb != nullptr) {
+            static_cast<IAudioHal*>(m_usb)->Stop();
+        }
+        DeviceStartFixture::TearDown();
+    }
     void PlugProfile(const std::string& name)
     {
         std::string error;
