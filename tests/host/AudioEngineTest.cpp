@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "adapter/AdapterExtension.h"
+#include "adapter/AudioHal.h"
+#include "adapter/StreamEngine.h"
 #include "host/AudioEngine.h"
 #include "platform/nt/Clock.h"
 #include "sim/Profile.h"
@@ -156,6 +159,38 @@ TEST_F(AudioEngineTest, StopMidPlayClosesThePin)
     engine.Stop();
     EXPECT_EQ(engine.Wait(), host::EngineEnd::Stopped);
     EXPECT_LT(engine.Stats().Transferred, format.BlockAlign() * 48000u);
+}
+
+// The render filter is taken away and registered afresh mid-play, as a change of the active
+// output does: the engine sees its filter gone and closes the pin; the new filter plays.
+TEST_F(AudioEngineTest, AFilterReRegisteredMidPlayClosesThePinAndTheNewOnePlays)
+{
+    Start();
+    host::AudioEngine engine(m_session.Fdo());
+    ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
+    const host::AudioFormat format{48000, 2, 16, 16};
+    ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000)), STATUS_SUCCESS);
+    ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));
+    PDEVICE_OBJECT fdo = m_session.Fdo();
+    IAudioHal* hal = GetAdapterExtension(fdo)->Device;
+    StreamEngine* render = nullptr;
+    for (ULONG i = 0; i < hal->GetEndpointCount() && render == nullptr; ++i) {
+        StreamEngine* endpoint = nullptr;
+        if (NT_SUCCESS(hal->GetEndpoint(i, &endpoint)) && !endpoint->IsCapture()) render = endpoint;
+    }
+    ASSERT_NE(render, nullptr);
+    EXPECT_EQ(m_session.Pnp().RunOnPnpThread([&]() -> NTSTATUS {
+        NTSTATUS status = render->UnregisterWave(fdo, nullptr, hal);
+        return NT_SUCCESS(status) ? render->RegisterWave(fdo, nullptr, hal) : status;
+    }),
+              STATUS_SUCCESS);
+    EXPECT_EQ(engine.Wait(), host::EngineEnd::Removed);
+
+    host::AudioEngine again(fdo);
+    ASSERT_EQ(again.Open(false), STATUS_SUCCESS);
+    EXPECT_EQ(again.FilterName(), u"HPOut00Wave");
+    ASSERT_EQ(again.StartRender(format, Pattern(format.BlockAlign() * 4800)), STATUS_SUCCESS);
+    EXPECT_EQ(again.Wait(), host::EngineEnd::Finished) << std::hex << again.Status();
 }
 
 }  // namespace
