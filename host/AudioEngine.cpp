@@ -6,6 +6,7 @@
 
 #include "platform/nt/Clock.h"
 #include "platform/nt/Dispatcher.h"
+#include "platform/nt/Ob.h"
 #include "stream/UsbStreamEndpoint.h"
 
 namespace host {
@@ -85,8 +86,12 @@ NTSTATUS AudioEngine::StartRender(const AudioFormat& format, std::vector<uint8_t
     m_data = std::move(data);
     m_probe = probe;
     if (m_probe.Transport != nullptr) {
+        // The endpoint may go before the engine does (a removal): the object stays until then.
+        ObReferenceObject(m_probe.Transport);
         m_observer = ExRegisterCallback(m_probe.Transport, FillObserved, this);
         if (m_observer == nullptr) {
+            ObDereferenceObject(m_probe.Transport);
+            m_probe.Transport = nullptr;
             m_pin.Close();
             return STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -217,10 +222,12 @@ bool AudioEngine::Tick(bool starting)
             }
             m_dry = queued == 0;
         }
-        // Keep half a block queued: as much as the service takes ahead of the position.
+        // Keep queued what the service takes ahead of the position (half a block), and at least
+        // 100 ms, so that a late turn of this thread in real time does not starve the pin.
         const ULONG step = std::max<ULONG>(m_format.BlockAlign(), m_format.Rate / 100 * m_format.BlockAlign());
+        const ULONG target = std::max<ULONG>(m_bufferSize / 2, 10 * step);
         ULONG level = queued;
-        while (sent < m_data.size() && level < m_bufferSize / 2) {
+        while (sent < m_data.size() && level < target) {
             const ULONG n = static_cast<ULONG>(std::min<uint64_t>(step, m_data.size() - sent));
             status = m_pin.Write(m_data.data() + sent, n);
             if (!NT_SUCCESS(status)) {
@@ -328,6 +335,7 @@ void AudioEngine::ThreadMain()
     if (m_observer != nullptr) {
         ExUnregisterCallback(m_observer);
         m_observer = nullptr;
+        ObDereferenceObject(m_probe.Transport);
     }
     m_pin.Close();
 }

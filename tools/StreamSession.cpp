@@ -62,6 +62,13 @@ PCALLBACK_OBJECT StreamSession::TransportCallback(std::u16string_view filterName
     return nullptr;
 }
 
+NTSTATUS StreamSession::Remove()
+{
+    if (!m_added) return STATUS_INVALID_DEVICE_STATE;
+    m_added = false;
+    return m_pnp->Remove(m_port->Pdo());
+}
+
 bool StreamSession::End(std::string* report)
 {
     if (m_ended) return true;

@@ -30,6 +30,9 @@ public:
     host::PnpManager& Pnp() { return *m_pnp; }
     PDEVICE_OBJECT Pdo() { return m_port->Pdo(); }
 
+    // Removes the device's stack now (End then only unloads the driver).
+    NTSTATUS Remove();
+
     // The callback object of the endpoint behind a wave filter (null when there is none).
     PCALLBACK_OBJECT TransportCallback(std::u16string_view filterName);
 

@@ -121,10 +121,17 @@ TEST_F(AudioEngineTest, SurpriseRemovalMidPlayClosesThePin)
     host::AudioEngine engine(m_session.Fdo());
     ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
     const host::AudioFormat format{48000, 2, 16, 16};
-    ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000)), STATUS_SUCCESS);
+    // With the latency observer on the endpoint's callback object, which goes with the device.
+    host::EngineProbe probe;
+    probe.Transport = m_session.TransportCallback(engine.FilterName());
+    ASSERT_NE(probe.Transport, nullptr);
+    probe.Frame = [this] { return m_session.Bus().Frame(); };
+    ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000), probe), STATUS_SUCCESS);
     ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));
     EXPECT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(m_session.Remove(), STATUS_SUCCESS);
     EXPECT_EQ(engine.Wait(), host::EngineEnd::Removed);
+    EXPECT_FALSE(engine.Fills().empty());
 }
 
 // A burst of failed packets mid-play: the endpoint recovers and the play goes on to its end,
