@@ -32,6 +32,14 @@ const PCPIN_DESCRIPTOR* PinDescriptor(const PCFILTER_DESCRIPTOR* filter, ULONG p
                                                      static_cast<size_t>(pinId) * stride);
 }
 
+// The index of the range after range r: a range with KSDATARANGE_ATTRIBUTES is followed in the
+// list by its attribute list, which is no range.
+ULONG NextRange(const PCPIN_DESCRIPTOR* pin, ULONG r)
+{
+    const PKSDATARANGE range = pin->KsPinDescriptor.DataRanges[r];
+    return r + (range != nullptr && (range->Flags & KSDATARANGE_ATTRIBUTES) != 0 ? 2 : 1);
+}
+
 // Intersects one exact candidate with each of the pin's ranges in turn.
 NTSTATUS IntersectExact(platform::IPcSubdevice* subdevice, ULONG pinId, const AudioFormat& format,
                         std::vector<uint8_t>* result)
@@ -49,7 +57,7 @@ NTSTATUS IntersectExact(platform::IPcSubdevice* subdevice, ULONG pinId, const Au
     client.Audio.MaximumBitsPerSample = format.Bits;
     client.Audio.MinimumSampleFrequency = format.Rate;
     client.Audio.MaximumSampleFrequency = format.Rate;
-    for (ULONG r = 0; r < pin->KsPinDescriptor.DataRangesCount; ++r) {
+    for (ULONG r = 0; r < pin->KsPinDescriptor.DataRangesCount; r = NextRange(pin, r)) {
         PKSDATARANGE mine = pin->KsPinDescriptor.DataRanges[r];
         if (mine == nullptr || !IsEqualGUID(mine->SubFormat, KSDATAFORMAT_SUBTYPE_PCM)) continue;
         ULONG length = 0;
@@ -97,7 +105,7 @@ std::vector<AudioFormat> EnginePin::ListFormats(PUNKNOWN port, ULONG pinId)
     static constexpr ULONG RATES[] = {8000, 11025, 16000, 22050, 24000, 32000, 44100, 48000,
                                       88200, 96000, 176400, 192000, 352800, 384000};
     static constexpr USHORT BITS[] = {8, 16, 20, 24, 32};
-    for (ULONG r = 0; pin != nullptr && r < pin->KsPinDescriptor.DataRangesCount; ++r) {
+    for (ULONG r = 0; pin != nullptr && r < pin->KsPinDescriptor.DataRangesCount; r = NextRange(pin, r)) {
         PKSDATARANGE range = pin->KsPinDescriptor.DataRanges[r];
         if (range == nullptr || range->FormatSize < sizeof(KSDATARANGE_AUDIO) ||
             !IsEqualGUID(range->SubFormat, KSDATAFORMAT_SUBTYPE_PCM)) {
