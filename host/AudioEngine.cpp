@@ -151,10 +151,28 @@ std::vector<WriteMark> AudioEngine::Writes()
     return m_writes;
 }
 
+ULONG AudioEngine::RingTransfers()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_ringTransfers;
+}
+
+ULONG AudioEngine::RingMsPerTransfer()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_ringMsPerTransfer;
+}
+
 VOID AudioEngine::FillObserved(PVOID context, PVOID argument1, PVOID)
 {
     auto* self = static_cast<AudioEngine*>(context);
     const auto* message = static_cast<const TransportMessage*>(argument1);
+    if (message != nullptr && message->Event == TRANSPORT_EVENT_FORMAT) {
+        std::lock_guard<std::mutex> guard(self->m_lock);
+        self->m_ringTransfers = message->Format.TransfersQueued;
+        self->m_ringMsPerTransfer = message->Format.MsPerTransfer & ~TRANSPORT_FORMAT_CHANGED;
+        return;
+    }
     if (message == nullptr || message->Event != TRANSPORT_EVENT_FILL_RENDER || message->Data.Bytes == 0) return;
     const uint32_t frame = self->m_probe.Frame ? self->m_probe.Frame() : 0;
     std::lock_guard<std::mutex> guard(self->m_lock);

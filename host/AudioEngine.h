@@ -89,6 +89,10 @@ public:
     // Render with a probe: the fills observed (frame and bytes, in order) and the engine's writes.
     std::vector<FrameRun> Fills();
     std::vector<WriteMark> Writes();
+    // Render with a probe: the transfer ring the endpoint announced for the stream (its last
+    // format message): transfers queued and ms per transfer; zero before one was seen.
+    ULONG RingTransfers();
+    ULONG RingMsPerTransfer();
     // Bytes of the cyclic buffer.
     ULONG BufferSize() const { return m_bufferSize; }
 
@@ -129,6 +133,8 @@ private:
     std::vector<uint8_t> m_captured;
     std::vector<FrameRun> m_fills;
     std::vector<WriteMark> m_writes;
+    ULONG m_ringTransfers = 0;
+    ULONG m_ringMsPerTransfer = 0;
     double m_positionErrorSum = 0;
     uint64_t m_positionErrorCount = 0;
     int64_t m_runTicks = 0;

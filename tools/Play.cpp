@@ -180,7 +180,8 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), runs, blockAlign);
             const host::WriteToWire writeToWire = host::MeasureWriteToWire(engine.Writes(), runs, lead);
             text << std::setprecision(2) << "latency (driver copy to wire): max " << latency.MaxFrames
-                 << " frames, mean " << latency.MeanFrames << " frames over " << latency.Samples << " samples\n"
+                 << " frames, mean " << latency.MeanFrames << " frames over " << latency.Samples
+                 << " samples; ring " << engine.RingTransfers() << " x " << engine.RingMsPerTransfer() << " ms\n"
                  << "engine write to wire: max " << writeToWire.MaxMs << " ms, mean " << writeToWire.MeanMs
                  << " ms; position error: max " << stats.MaxPositionErrorMs << " ms, mean "
                  << stats.MeanPositionErrorMs << " ms; starvation: " << stats.Starvations << "\n";

@@ -270,6 +270,28 @@ TEST(AudioFileTest, WidthConversionRoundsAndClips)
     }
 }
 
+// Latency is counted per sample at its first byte, whichever runs split it; the mean weighs
+// each sample once.
+TEST(AudioEngineLatencyTest, EachSampleCountsOnceAtItsFirstByte)
+{
+    // Two 4-byte samples filled in frame 10 and one in frame 12; the wire splits the second
+    // sample across frames 20 and 21 and carries the third in frame 22.
+    const std::vector<host::FrameRun> fills = {{10, 8}, {12, 4}};
+    const std::vector<host::FrameRun> wire = {{20, 6}, {21, 2}, {22, 4}, {23, 4}};
+    const host::LatencyFigures figures = host::MeasureLatency(fills, wire, 4);
+    EXPECT_EQ(figures.Samples, 3u);
+    EXPECT_EQ(figures.MaxFrames, 10u);
+    EXPECT_DOUBLE_EQ(figures.MeanFrames, 10.0);
+    // Frame numbers wrap at 32 bits.
+    const host::LatencyFigures wrapped = host::MeasureLatency({{0xFFFFFFFEu, 4}}, {{1, 4}}, 4);
+    EXPECT_EQ(wrapped.MaxFrames, 3u);
+    // Write to wire: the write's first byte, `lead` bytes into the wire.
+    const host::WriteToWire w = host::MeasureWriteToWire({{5.0, 4}, {7.0, 8}}, wire, 4);
+    EXPECT_EQ(w.Writes, 2u);
+    EXPECT_DOUBLE_EQ(w.MaxMs, 15.0);  // bytes 4..7 -> wire byte 8 (frame 22) - 7 ms
+    EXPECT_DOUBLE_EQ(w.MeanMs, 15.0);
+}
+
 // Per rendered sample, the frames from the driver's copy out of the cyclic buffer to its packet
 // on the wire: never more than one frame beyond the transfer ring (3 transfers of 5 ms).
 TEST_F(PlayRecordTest, LatencyStaysWithinTheTransferRing)
@@ -300,7 +322,10 @@ TEST_F(PlayRecordTest, LatencyStaysWithinTheTransferRing)
         const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), wire, 4);
         // Every sample on the wire was seen filled.
         EXPECT_EQ(latency.Samples, wireBytes / 4);
-        EXPECT_LE(latency.MaxFrames, 3u * 5 + 1);
+        // The ring the endpoint announced: three 5 ms transfers here.
+        EXPECT_EQ(engine.RingTransfers(), 3u);
+        EXPECT_EQ(engine.RingMsPerTransfer(), 5u);
+        EXPECT_LE(latency.MaxFrames, engine.RingTransfers() * engine.RingMsPerTransfer() + 1);
         EXPECT_GE(latency.MeanFrames, 1.0);
     }
     std::string report;
