@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/nt/DebugHost.h"
+#include "tests/support/CaseName.h"
 #include "tests/stream/Uac2StreamFixture.h"
 #include "usb/FormatTables.h"
 
@@ -340,6 +341,223 @@ TEST_F(Uac2EndpointTest, DecodesSixteenSixteenFeedback)
 }
 
 // ---- packets paced by feedback ----
+
+// ---- packets paced by feedback ----
+
+std::vector<sim::ScriptedFeedback> Reports(uint32_t value, size_t bytes, size_t count)
+{
+    std::vector<sim::ScriptedFeedback> out(count);
+    for (auto& r : out) {
+        r.Data = Le(value, bytes);
+    }
+    return out;
+}
+
+struct PacingCase {
+    const char* name;
+    uint32_t report;
+    ULONG ms;
+    LONG rate;
+    ULONG framesPer10;  // frames of every ten packets once the rate holds
+    ULONG largest;      // frames of the largest packet
+};
+
+const PacingCase kPacing[] = {
+    {"44.1 kHz reported exactly: 44 frames, every tenth 45", FS_44100, 5, 44100, 441, 45},
+    {"43,600 Hz: packets shrink", FS_43600, 5, 43600, 436, 44},
+    {"2,000 Hz away: ignored, the nominal rate holds", FS_46000, 5, 44100, 441, 45},
+    // 500 above with one value per transfer is taken twice: 45,100 Hz would need packets of 46
+    // frames, one more than the buffer's share per packet.
+    {"45,100 Hz: packets stay within the buffer", 0x0B2640, 1, 45100, 450, 45},
+};
+
+class Uac2PacingTest : public Uac2StreamFixture, public ::testing::WithParamInterface<PacingCase> {
+protected:
+    void SetUp() override { StartUac2(Uac2Headset(false), false); }
+};
+
+TEST_P(Uac2PacingTest, PacketSizesFollowTheReportedRate)
+{
+    const PacingCase& c = GetParam();
+    Uac2RenderEndpoint* endpoint = Render2();
+    m_device->ScriptFeedback(Id::FeedbackEndpoint, Reports(c.report, 3, 2000));
+    ClientDouble client;
+    Play(endpoint, client, PcmFormat(44100), c.ms, 3);
+    platform::RunFor(std::chrono::milliseconds(300));
+    EXPECT_TRUE(endpoint->HasFeedbackPipe());
+    EXPECT_EQ(endpoint->GetCurrentRate(), c.rate);
+    const auto packets = m_device->Wire(Id::RenderEndpoint);
+    Finish(endpoint, client);
+    ASSERT_GT(packets.size(), 250u);
+    // The rate holds from the second transfer on; look at the last 200 packets.
+    ULONG largest = 0;
+    for (size_t i = packets.size() - 200; i < packets.size(); i += 10) {
+        ULONG frames = 0;
+        for (size_t k = i; k < i + 10; ++k) {
+            frames += static_cast<ULONG>(packets[k].Data.size() / 4);
+            largest = std::max(largest, static_cast<ULONG>(packets[k].Data.size() / 4));
+        }
+        EXPECT_EQ(frames, c.framesPer10) << "packets from " << i;
+    }
+    EXPECT_EQ(largest, c.largest);
+    for (size_t i = 0; i < packets.size(); ++i) {
+        ASSERT_LE(packets[i].Data.size(), 45u * 4) << "packet " << i;
+    }
+    ExpectPattern(WireBytes(Id::RenderEndpoint), client.Written);
+}
+
+INSTANTIATE_TEST_SUITE_P(FullSpeed, Uac2PacingTest, ::testing::ValuesIn(kPacing), CaseName());
+
+// Interfaces without an isochronous IN pipe: nothing is read as feedback; packets follow the
+// nominal rate.
+class Uac2NoFeedbackTest : public Uac2StreamFixture, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { StartUac2(Uac2RenderOnly(false, GetParam()), false); }
+};
+
+TEST_P(Uac2NoFeedbackTest, PacketsFollowTheNominalRate)
+{
+    Uac2RenderEndpoint* endpoint = NewUac2<Uac2RenderEndpoint>(1, {{PcmFormat(48000), 1}});
+    platform::DebugLogTake();
+    ClientDouble client;
+    Play(endpoint, client, PcmFormat(48000));
+    platform::RunFor(std::chrono::milliseconds(100));
+    EXPECT_FALSE(endpoint->HasFeedbackPipe());
+    EXPECT_EQ(endpoint->GetFeedbackInUse(), 0u);
+    EXPECT_EQ(endpoint->GetResubmitState(), RESUBMIT_IDLE);
+    Finish(endpoint, client);
+    EXPECT_EQ(platform::DebugLogTake().find("Error_ErrorOccur"), std::string::npos);
+    const auto packets = m_device->Wire(Id::RenderEndpoint);
+    ASSERT_GT(packets.size(), 90u);
+    for (const auto& p : packets) {
+        ASSERT_EQ(p.Data.size(), 48u * 4);
+    }
+    ExpectPattern(WireBytes(Id::RenderEndpoint), client.Written);
+}
+
+INSTANTIATE_TEST_SUITE_P(OneOrTwoOutPipes, Uac2NoFeedbackTest, ::testing::Bool());
+
+// A client that fills only its first transfers: what follows goes out silent, not as the audio
+// a reused buffer held before.
+TEST_F(Uac2EndpointTest, TransfersNoClientFillsGoOutSilent)
+{
+    struct FirstFills {
+        EndpointClient* Record = nullptr;
+        int Fills = 0;
+        static VOID Callback(PVOID context, PVOID argument1, PVOID)
+        {
+            auto* self = static_cast<FirstFills*>(context);
+            auto* message = static_cast<TransportMessage*>(argument1);
+            if (message->Client == self->Record && message->Event == TRANSPORT_EVENT_FILL_RENDER && self->Fills++ < 3) {
+                std::memset(message->Data.Buffer, 0x5A, message->Data.Bytes);
+            }
+        }
+    } client;
+    Uac2RenderEndpoint* endpoint = Render2();
+    WaveFormatRecord format = PcmFormat(48000);
+    ASSERT_EQ(endpoint->RegisterClient(CLIENT_KIND_WAVE_STREAM, &format, 5, 3, FirstFills::Callback, &client,
+                                       &client.Record),
+              STATUS_SUCCESS);
+    ULONG ms = 0, frame = 0;
+    ASSERT_EQ(endpoint->ClientStart(client.Record->Registration, &ms, &frame), STATUS_SUCCESS);
+    ASSERT_EQ(endpoint->ClientRun(client.Record->Registration, frame + 2, &ms, nullptr), STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(100));
+    PVOID handle = client.Record->Registration;
+    endpoint->ClientPause(handle, nullptr);
+    EXPECT_EQ(endpoint->ClientStop(handle), STATUS_SUCCESS);
+    EXPECT_EQ(endpoint->UnregisterClient(handle), STATUS_SUCCESS);
+    const auto wire = WireBytes(Id::RenderEndpoint);
+    const size_t filled = 3 * 5 * 48 * 4;  // three transfers of 5 ms at the nominal rate
+    ASSERT_GT(wire.size(), 4 * filled);
+    EXPECT_EQ(std::count(wire.begin(), wire.begin() + filled, 0x5A), static_cast<long>(filled));
+    EXPECT_EQ(std::count(wire.begin() + filled, wire.end(), 0), static_cast<long>(wire.size() - filled));
+}
+
+// Starts and stops with feedback in flight: every feedback context is back in its slot once the
+// stop has seen the ring drain, and nothing is left at the end.
+TEST_F(Uac2EndpointTest, StopsWithFeedbackInFlightLeaveEveryContextFree)
+{
+    Uac2RenderEndpoint* endpoint = Render2();
+    const size_t live = platform::PoolLiveCountAll();
+    for (int i = 0; i < 20; ++i) {
+        ClientDouble client;
+        Play(endpoint, client, PcmFormat(48000), 1 + i % 5, 2 + i % 3);
+        platform::RunFor(std::chrono::microseconds(700 * (i + 1)));
+        PVOID handle = client.Record->Registration;
+        ASSERT_EQ(endpoint->ClientPause(handle, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(endpoint->GetOutstandingTransfers(), 0) << "round " << i;
+        EXPECT_EQ(endpoint->GetFeedbackInUse(), 0u) << "round " << i;
+        EXPECT_EQ(endpoint->GetTransfersInUse(), 0u) << "round " << i;
+        EXPECT_EQ(endpoint->ClientStop(handle), STATUS_SUCCESS);
+        EXPECT_EQ(endpoint->UnregisterClient(handle), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(platform::PoolLiveCountAll(), live) << platform::PoolLeakReport();
+}
+
+// ---- the capture store ----
+
+// One completion handed to the store directly: packets longer than their space, empty packets,
+// and more bytes than the ring holds.
+TEST_F(Uac2EndpointTest, TheCaptureStoreBoundsPacketsAndNeverOverrunsItsRing)
+{
+    Uac2CaptureEndpoint* endpoint = Capture2();
+    ClientDouble client;
+    client.AcceptUnaddressed = true;
+    ASSERT_EQ(Prepare(endpoint, client, PcmFormat(48000, 1)), STATUS_SUCCESS);
+    const ULONG space = endpoint->GetFramesPerPacket() * 2;
+    const ULONG ring = endpoint->GetRingSize();
+    ASSERT_GT(space, 0u);
+    ASSERT_EQ(ring, 48000u * 2 / 25);
+    const ULONG silence = (48000 / 8 / 1000 + 1) * 2;
+
+    struct Packet {
+        ULONG Length;
+        USBD_STATUS Status;
+    };
+    auto complete = [&](const std::vector<Packet>& packets) {
+        std::vector<uint8_t> data(packets.size() * space);
+        for (size_t i = 0; i < data.size(); ++i) {
+            data[i] = static_cast<uint8_t>(i % 251 + 1);
+        }
+        PURB urb = NewUrb(RingIsoUrbSize(static_cast<ULONG>(packets.size())));
+        auto& iso = urb->UrbIsochronousTransfer;
+        iso.NumberOfPackets = static_cast<ULONG>(packets.size());
+        for (size_t i = 0; i < packets.size(); ++i) {
+            iso.IsoPacket[i].Offset = static_cast<ULONG>(i * space);
+            iso.IsoPacket[i].Length = packets[i].Length;
+            iso.IsoPacket[i].Status = packets[i].Status;
+        }
+        TransferContext context{};
+        context.Urb = urb;
+        context.Endpoint = endpoint;
+        context.ByteCount = static_cast<ULONG>(data.size());
+        context.DataBuffer = data.data();
+        client.Captured.clear();
+        client.BytesMoved = 0;
+        endpoint->CaptureData(&context);
+        return data;
+    };
+
+    // An empty good packet is silence; a failed one brings nothing; an oversize one its space.
+    auto data = complete({{0, USBD_STATUS_SUCCESS}, {0, USBD_STATUS_ISO_TD_ERROR}, {space + 100, USBD_STATUS_SUCCESS}});
+    ASSERT_EQ(client.Captured.size(), silence + space);
+    EXPECT_EQ(std::count(client.Captured.begin(), client.Captured.begin() + silence, 0), static_cast<long>(silence));
+    EXPECT_TRUE(std::equal(client.Captured.begin() + silence, client.Captured.end(), data.begin() + 2 * space));
+    EXPECT_EQ(client.BytesMoved, silence + space);
+    EXPECT_EQ(endpoint->GetCaptureDropped(), 0u);
+
+    // More than the ring holds: what does not fit is dropped and counted, the rest handed out once.
+    const ULONG packets = ring / space + 3;
+    const ULONG fits = ring / space;
+    data = complete(std::vector<Packet>(packets, Packet{space, USBD_STATUS_SUCCESS}));
+    ASSERT_EQ(client.Captured.size(), fits * space);
+    EXPECT_TRUE(std::equal(client.Captured.begin(), client.Captured.end(), data.begin()));
+    EXPECT_EQ(client.BytesMoved, fits * space);
+    EXPECT_EQ(endpoint->GetCaptureDropped(), (packets - fits) * space);
+
+    EXPECT_EQ(endpoint->ClientStop(client.Record->Registration), STATUS_SUCCESS);
+    EXPECT_EQ(endpoint->UnregisterClient(client.Record->Registration), STATUS_SUCCESS);
+}
 
 }  // namespace
 }  // namespace kvxtest
