@@ -364,7 +364,8 @@ NTSTATUS Uac2RenderEndpoint::RecoverStream()
             }
         }
     }
-    return status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;
+    // A full ring, or transfers pending with the bus, is a ring going.
+    return NT_SUCCESS(status) || status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;
 }
 
 // ---- the raw-stream start ----
