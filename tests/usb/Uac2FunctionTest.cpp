@@ -76,22 +76,30 @@ TEST_F(Uac2FunctionTest, RecordsFollowTheGeneralTheFormatTypeAndTheClock)
          false,
          {{44100, ac3}, {44100, wma}, {48000, ac3}, {48000, wma}},
          4, 16, 16, 0x3},
-        {"raw data at the rates the clock takes",
+        {"raw data at the rates the clock takes and the setting is valid at",
          {AsGeneral(1, 1, 0x80000000, 2, 0x3), FormatType(1, 4, 32)},
          {44100, 48000, 96000},
          true,
-         {{48000, raw}, {96000, raw}},
+         {{48000, raw}},
          8, 32, 32, 0x3},
         {"float only: no record", {AsGeneral(1, 1, 0x2, 2, 0x3), FormatType(1, 4, 32)}, {48000}, false, {}, 0, 0, 0, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Name);
         PlugBuilt(Device(RenderPath(), row.Streaming), row.Rates);
+        // At 96 kHz only the zero-bandwidth setting is valid (raw data asks; PCM does not).
+        m_device->SetValidAlternates(1, 96000, 0x1);
         if (row.RefuseFirstRate) {
             // SET CUR of the sampling frequency, clock 10, fails once.
             m_device->AddFault({0x21, 0x01, 0x0100, 0x0A00}, sim::SimDevice::FaultKind::Error);
         }
         ASSERT_EQ(StartDeviceObject(), STATUS_SUCCESS);
+        if (row.RefuseFirstRate) {
+            // Each rate is set on the clock; the two it took are followed by the question of
+            // the valid settings (GET CUR, selector 2, interface 1).
+            EXPECT_EQ(CountRequests(0x21, 0x01, 0x0100, 0x0A00), 3u);
+            EXPECT_EQ(CountRequests(0xA1, 0x01, 0x0200, 0x0001), 2u);
+        }
         const auto formats = Formats(0);
         ASSERT_EQ(formats.size(), row.Records.size());
         for (size_t i = 0; i < formats.size(); ++i) {
