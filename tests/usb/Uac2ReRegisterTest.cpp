@@ -3,6 +3,8 @@
 // again; and its status dispatch to terminals and units, on test units and endpoints.
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include "adapter/SettingsStore.h"
 #include "tests/usb/Uac1FunctionFixture.h"
 #include "usb/Uac2Function.h"
@@ -174,11 +176,41 @@ TEST_F(Uac2ReRegisterTest, TheNewNameWaitsTheMiniportDelayHeldToTenSeconds)
     }
 }
 
+// A unit whose handler succeeds without naming an entity (a control it has no entity for).
+class SilentUnit : public TestUnit {
+public:
+    using TestUnit::TestUnit;
+    NTSTATUS HandleStatusChange(ULONG, ULONG, PULONG) override
+    {
+        TheJournal().Add("unit " + std::to_string(GetId()));
+        return STATUS_SUCCESS;
+    }
+};
+
+struct Messages {
+    std::mutex Lock;
+    std::vector<ULONG> Ids;
+    static VOID Record(PVOID context, PVOID argument1, PVOID)
+    {
+        auto* self = static_cast<Messages*>(context);
+        std::lock_guard<std::mutex> guard(self->Lock);
+        self->Ids.push_back(static_cast<const EntityChangeMessage*>(argument1)->EntityId);
+    }
+};
+
 // Terminals re-evaluate the endpoints on a Connectors change only; other units announce the
-// entity their handler names.
+// entity their handler names, and nothing when it names none.
 TEST_F(Uac2ReRegisterTest, StatusChangesOfTerminalsAndUnits)
 {
     ASSERT_EQ(InitDevice(), STATUS_SUCCESS);
+    auto* silent = new (NonPagedPoolNx, TEST_DOUBLE_TAG) SilentUnit(6, USB_AUDIO_AC_SELECTOR_UNIT);
+    silent->AddRef();
+    ASSERT_EQ(silent->Attach(m_function->Hal()), STATUS_SUCCESS);
+    ASSERT_EQ(m_function->AddUnit(silent), STATUS_SUCCESS);
+    silent->Release();
+    Messages messages;
+    PVOID registration = nullptr;
+    ASSERT_EQ(m_function->RegisterCallback(Messages::Record, &messages, &registration), STATUS_SUCCESS);
     struct Row {
         const char* Name;
         ULONG Entity, Selector;
@@ -188,6 +220,7 @@ TEST_F(Uac2ReRegisterTest, StatusChangesOfTerminalsAndUnits)
         {"a terminal's Connectors", 3, 0x02, STATUS_SUCCESS, {"unit 3", "register SPKOut00 on"}},
         {"a terminal's other control", 3, 0x08, STATUS_SUCCESS, {"unit 3"}},
         {"a feature unit", 5, 0x02, STATUS_SUCCESS, {"unit 5"}},
+        {"a unit that names no entity", 6, 0x01, STATUS_SUCCESS, {"unit 6"}},
         {"an entity no unit carries", 9, 0x02, STATUS_UNSUCCESSFUL, {}},
     };
     for (const Row& row : rows) {
@@ -200,6 +233,12 @@ TEST_F(Uac2ReRegisterTest, StatusChangesOfTerminalsAndUnits)
     m_feature->HandleStatus = STATUS_NOT_SUPPORTED;
     TheJournal().Clear();
     EXPECT_EQ(m_function->OnStatusChange(5, 0x02, 0), STATUS_NOT_SUPPORTED);
+    // One message in all: the feature unit's, for the entity its handler named (0).
+    {
+        std::lock_guard<std::mutex> guard(messages.Lock);
+        EXPECT_EQ(messages.Ids, std::vector<ULONG>({0}));
+    }
+    m_function->UnregisterCallback(registration);
 }
 
 }  // namespace
