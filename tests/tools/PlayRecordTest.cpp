@@ -142,6 +142,8 @@ TEST_F(PlayRecordTest, FilesOfOtherRatesWidthsAndEncodingsMatch)
         {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, "48000 Hz 24-bit 2 ch"},
         {"pcm8.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 48000, "48000 Hz 24-bit 2 ch"},
         {"pcm24.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100, "44100 Hz 24-bit 2 ch"},
+        {"pcm16.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 48000, "48000 Hz 16-bit 2 ch"},
+        {"vorbis.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 48000, "48000 Hz 24-bit 2 ch"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
