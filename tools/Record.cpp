@@ -24,8 +24,12 @@ bool CheckSource(const std::vector<uint8_t>& pcm, const host::AudioFormat& forma
     // The source is scaled to the container; the valid bits are what the device sends.
     auto expected = [&](uint64_t n, uint32_t c) { return sim::SimDevice::SourceSample(n, c, bytes); };
     auto got = [&](size_t frame, uint32_t c) { return PcmSample(pcm.data(), frame * format.Channels + c, container); };
+    if (frames == 0) {
+        *report = "nothing recorded";
+        return false;
+    }
     std::optional<uint64_t> start;
-    for (uint64_t n0 = 0; n0 < 10u * format.Rate && frames != 0 && !start; ++n0) {
+    for (uint64_t n0 = 0; n0 < 10u * format.Rate && !start; ++n0) {
         bool same = true;
         for (uint32_t c = 0; c < format.Channels && same; ++c) same = got(0, c) == expected(n0, c);
         if (same) start = n0;

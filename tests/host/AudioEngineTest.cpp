@@ -29,13 +29,15 @@ std::vector<uint8_t> Pattern(size_t bytes)
 
 class AudioEngineTest : public ::testing::Test {
 protected:
-    void Start(bool highSpeed = false)
+    // A profile of sim/profiles, optionally moved to high speed.
+    void Start(bool highSpeed = false, const std::string& profile = "uac1-headset.json")
     {
-        std::ifstream file(std::string(KVX_PROFILE_DIR) + "/uac1-headset.json");
+        std::ifstream file(std::string(KVX_PROFILE_DIR) + "/" + profile);
         std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         const std::string full = "\"speed\": \"full\"";
-        ASSERT_NE(text.find(full), std::string::npos);
-        if (highSpeed) text.replace(text.find(full), full.size(), "\"speed\": \"high\"");
+        if (highSpeed && text.find(full) != std::string::npos) {
+            text.replace(text.find(full), full.size(), "\"speed\": \"high\"");
+        }
         std::string error;
         auto device = sim::ParseProfile(text, KVX_PROFILE_DIR, &error);
         ASSERT_NE(device, nullptr) << error;
@@ -50,9 +52,14 @@ protected:
 };
 
 struct RenderCase {
+    const char* Profile;
+    bool HighSpeed;
     ULONG Rate;
     USHORT Bits;
-    bool HighSpeed;
+    USHORT Container;
+    // UAC1 endpoints send the nominal rate: the initial queue is exactly three 5 ms transfers of
+    // the block's tail, frames per ms rounded up. Asynchronous ones follow their feedback.
+    bool ExactLead;
 };
 
 class AudioEngineRenderTest : public AudioEngineTest, public ::testing::WithParamInterface<RenderCase> {};
@@ -62,21 +69,30 @@ class AudioEngineRenderTest : public AudioEngineTest, public ::testing::WithPara
 TEST_P(AudioEngineRenderTest, ACountingPatternReachesTheWireExactly)
 {
     const RenderCase c = GetParam();
-    Start(c.HighSpeed);
+    Start(c.HighSpeed, c.Profile);
     host::AudioEngine engine(m_session.Fdo());
     ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
     EXPECT_EQ(engine.FilterName(), u"HPOut00Wave");
-    const host::AudioFormat format{c.Rate, 2, c.Bits, c.Bits};
+    const host::AudioFormat format{c.Rate, 2, c.Bits, c.Container};
     ASSERT_NE(std::find(engine.Formats().begin(), engine.Formats().end(), format), engine.Formats().end());
     const std::vector<uint8_t> data = Pattern(format.BlockAlign() * (c.Rate / 5));  // 200 ms
     host::EngineProbe probe;
-    probe.WireBytes = [this] { return m_session.Device().WireByteCount(0x01); };
+    probe.WireBytes = [this] {
+        const uint8_t ep = kvx::WireEndpoint(m_session.Device());
+        return ep != 0 ? m_session.Device().WireByteCount(ep) : uint64_t{0};
+    };
     ASSERT_EQ(engine.StartRender(format, data, probe), STATUS_SUCCESS);
     ASSERT_EQ(engine.Wait(), host::EngineEnd::Finished) << std::hex << engine.Status();
 
-    const sim::Bytes wire = m_session.Device().WireBytes(0x01);
-    // The initial queue: three 5 ms transfers of the block's tail, frames per ms rounded up.
-    const size_t lead = (c.Rate + 999) / 1000 * format.BlockAlign() * 15;
+    const uint8_t ep = kvx::WireEndpoint(m_session.Device());
+    ASSERT_NE(ep, 0);
+    const sim::Bytes wire = m_session.Device().WireBytes(ep);
+    // The pattern has no zero byte: the data starts at the wire's first non-zero byte.
+    const size_t lead = static_cast<size_t>(std::find_if(wire.begin(), wire.end(), [](uint8_t b) { return b != 0; }) -
+                                            wire.begin());
+    if (c.ExactLead) {
+        EXPECT_EQ(lead, (c.Rate + 999) / 1000 * format.BlockAlign() * 15);
+    }
     ASSERT_GE(wire.size(), lead + data.size());
     for (size_t k = 0; k < wire.size(); ++k) {
         const uint8_t expected = k >= lead && k - lead < data.size() ? data[k - lead] : 0;
@@ -90,12 +106,18 @@ TEST_P(AudioEngineRenderTest, ACountingPatternReachesTheWireExactly)
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, AudioEngineRenderTest,
-                         ::testing::Values(RenderCase{48000, 16, false}, RenderCase{44100, 16, false},
-                                           RenderCase{48000, 24, false}, RenderCase{44100, 24, true}));
+                         ::testing::Values(RenderCase{"uac1-headset.json", false, 48000, 16, 16, true},
+                                           RenderCase{"uac1-headset.json", false, 44100, 16, 16, true},
+                                           RenderCase{"uac1-headset.json", false, 48000, 24, 24, true},
+                                           RenderCase{"uac1-headset.json", true, 44100, 24, 24, true},
+                                           RenderCase{"uac2-headset.json", true, 96000, 24, 32, false},
+                                           RenderCase{"uac2-headset-fs.json", false, 44100, 16, 16, false}));
 
-TEST_F(AudioEngineTest, CaptureDeliversTheSourceExactly)
+class AudioEngineCaptureTest : public AudioEngineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AudioEngineCaptureTest, CaptureDeliversTheSourceExactly)
 {
-    Start();
+    Start(GetParam());
     m_session.Device().SetSource(0x82, {48000, 1, 2});
     host::AudioEngine engine(m_session.Fdo());
     ASSERT_EQ(engine.Open(true), STATUS_SUCCESS);
@@ -112,6 +134,8 @@ TEST_F(AudioEngineTest, CaptureDeliversTheSourceExactly)
         ASSERT_EQ(sample, static_cast<int16_t>(sim::SimDevice::SourceSample(i, 0, 2))) << "sample " << i;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(FullAndHighSpeed, AudioEngineCaptureTest, ::testing::Bool());
 
 // The device goes away mid-play (surprise removal, then removal): the engine sees its filter
 // gone, walks the pin down and closes it; nothing is left and nothing hangs.

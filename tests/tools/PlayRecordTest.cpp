@@ -142,6 +142,8 @@ TEST_F(PlayRecordTest, FilesOfOtherRatesWidthsAndEncodingsMatch)
         {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, "48000 Hz 24-bit 2 ch"},
         {"pcm8.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 48000, "48000 Hz 24-bit 2 ch"},
         {"pcm24.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100, "44100 Hz 24-bit 2 ch"},
+        {"pcm16.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 48000, "48000 Hz 16-bit 2 ch"},
+        {"vorbis.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 48000, "48000 Hz 24-bit 2 ch"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -199,6 +201,34 @@ TEST_F(PlayRecordTest, UsageErrorsExitTwo)
         const KvxRun run = Kvx(args);
         EXPECT_EQ(run.Code, 2) << args.back();
         EXPECT_EQ(run.Err.rfind("usage: kvx " + args[0], 0), 0u) << run.Err;
+    }
+}
+
+// A device that does not start or lacks the endpoint is a run failure (exit 1); a profile that
+// cannot be loaded is a file error (exit 2); each says so in one line.
+TEST_F(PlayRecordTest, DevicesThatCannotStreamFailWithOneLine)
+{
+    const std::string sample = std::string(KVX_SAMPLES_DIR) + "/sine-440hz-48k-16bit-stereo.wav";
+    const std::string profiles = KVX_PROFILE_DIR;
+    const struct {
+        std::vector<std::string> Args;
+        int Code;
+        const char* Error;
+    } cases[] = {
+        {{"play", sample, "--fast", "--device", profiles + "/uac2-clock-selector.json"}, 1,
+         "kvx play: the device did not start: 0xC0000001"},
+        {{"record", (m_dir / "r.wav").string(), "--seconds", "1", "--fast", "--device",
+          profiles + "/uac1-speaker-selector.json"},
+         1, "kvx record: the device has no capture filter: 0xC0000225"},
+        {{"play", sample, "--fast", "--device", (m_dir / "missing.json").string()}, 2, "kvx play: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Error);
+        const KvxRun run = Kvx(c.Args);
+        EXPECT_EQ(run.Code, c.Code);
+        EXPECT_EQ(Lines(run.Err), 1) << run.Err;
+        EXPECT_EQ(run.Err.rfind(c.Error, 0), 0u) << run.Err;
+        EXPECT_EQ(run.Out, "");
     }
 }
 
