@@ -17,6 +17,7 @@
 #include "sim/SimDevice.h"
 #include "stream/Uac2RenderEndpoint.h"
 #include "tests/sim/Uac2Fixtures.h"
+#include "tests/stream/Uac2Owner.h"
 #include "adapter/AudioHal.h"
 #include "topology/ClockEntity.h"
 #include "usb/UsbAudioDevice.h"
@@ -25,46 +26,6 @@ namespace kvxfuzz {
 
 constexpr size_t FEEDBACK_FUZZ_MAX_BYTES = 4096;
 constexpr ULONG FEEDBACK_FUZZ_CLOCK_ID = 1;
-
-// The endpoint's owner, standing in for the UAC2 function: an entity registry holding the clock,
-// answering IUsbDevice through the device object.
-class FeedbackFuzzOwner : public AudioHal, public IUsbDevice {
-public:
-    DECLARE_UNKNOWN_BASE()
-
-    explicit FeedbackFuzzOwner(IUsbDevice* usb) : AudioHal(nullptr), m_pUsb(usb) { m_pUsb->AddRef(); }
-    ~FeedbackFuzzOwner() override { m_pUsb->Release(); }
-
-    NTSTATUS Configure() override { return STATUS_SUCCESS; }
-    NTSTATUS BuildConnections() override { return STATUS_SUCCESS; }
-    PUSB_CONFIGURATION_DESCRIPTOR GetConfigurationDescriptor() override { return m_pUsb->GetConfigurationDescriptor(); }
-    USBD_CONFIGURATION_HANDLE GetConfigurationHandle() override { return m_pUsb->GetConfigurationHandle(); }
-    UCHAR GetAudioControlInterfaceNumber() override { return m_pUsb->GetAudioControlInterfaceNumber(); }
-    NTSTATUS SetPresent(UCHAR present) override { return m_pUsb->SetPresent(present); }
-    NTSTATUS CallLowerDriver(PIRP irp) override { return m_pUsb->CallLowerDriver(irp); }
-    NTSTATUS SubmitUrbSync(PURB urb) override { return m_pUsb->SubmitUrbSync(urb); }
-    NTSTATUS GetCurrentFrame(PULONG frame) override { return m_pUsb->GetCurrentFrame(frame); }
-    PIRP AllocateIrp() override { return m_pUsb->AllocateIrp(); }
-    NTSTATUS FreeIrp(PIRP irp) override { return m_pUsb->FreeIrp(irp); }
-    UCHAR IsHighSpeed() override { return m_pUsb->IsHighSpeed(); }
-    BOOLEAN CheckPort() override { return m_pUsb->CheckPort(); }
-    BOOLEAN CyclePort() override { return m_pUsb->CyclePort(); }
-    PDEVICE_OBJECT GetLowerDevice() override { return m_pUsb->GetLowerDevice(); }
-    LONG AddBusyReference() override { return m_pUsb->AddBusyReference(); }
-    LONG ReleaseBusyReference() override { return m_pUsb->ReleaseBusyReference(); }
-    NTSTATUS CreateFunction() override { return STATUS_NOT_IMPLEMENTED; }
-
-private:
-    IUsbDevice* m_pUsb;
-};
-
-inline NTSTATUS FeedbackFuzzOwner::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
-{
-    if (ppvObject != nullptr && IsEqualGUID(iid, IID_IUsbDevice)) {
-        return ReturnInterface(static_cast<IUsbDevice*>(this), ppvObject);
-    }
-    return AudioHal::NonDelegatingQueryInterface(iid, ppvObject);
-}
 
 // The render client: the counting pattern, byte n of the stream is n mod 251.
 struct FeedbackFuzzClient {
@@ -148,7 +109,7 @@ inline bool RunFeedbackOnce(const uint8_t* data, size_t size)
     if (ok) {
         auto* usb = static_cast<UsbAudioDevice*>(hal);
         usb->Init(nullptr, fdo, bus->Pdo(), bus->Pdo());
-        auto* owner = new (NonPagedPoolNx, MakePoolTag("Fown")) FeedbackFuzzOwner(static_cast<IUsbDevice*>(usb));
+        auto* owner = new (NonPagedPoolNx, MakePoolTag("Fown")) kvxtest::Uac2Owner(static_cast<IUsbDevice*>(usb));
         owner->GetNonDelegatingUnknown()->AddRef();
         ok = NT_SUCCESS(owner->Init(nullptr, fdo, bus->Pdo(), bus->Pdo()));
         // The clock the interface is fed by, as the parser registers it.
