@@ -1,7 +1,9 @@
 // CPU time of the render path per second of 48 kHz 16-bit stereo audio: the client's fill, the
 // in-place processing with one pass-through node, the URB, the completion, the recycle and the
 // resubmission, on a bus double that completes each transfer as soon as the benchmark asks (5 ms
-// and 1 ms transfers of 1 ms packets). For information, the same second on the whole simulated
+// and 1 ms transfers of 1 ms packets). Beside it the UAC2 render path at high speed with explicit
+// feedback (5 ms transfers of eight packets per millisecond, a feedback transfer riding along with
+// each and decoded at its completion). For information, the same second on the whole simulated
 // machine (bus scheduling, device model, virtual clock). Budget: 10 ms per audio second.
 #include <benchmark/benchmark.h>
 
@@ -15,19 +17,30 @@
 #include "platform/registry/RegistryHost.h"
 #include "platform/usb/UsbBus.h"
 #include "sim/SimDevice.h"
+#include "adapter/AudioHal.h"
 #include "stream/Uac1RenderEndpoint.h"
+#include "stream/Uac2RenderEndpoint.h"
+#include "tests/sim/Uac2Fixtures.h"
+#include "topology/ClockEntity.h"
 #include "usb/UsbAudioDevice.h"
 
 namespace {
 
 constexpr ULONG BENCH_TAG = MakePoolTag("Bnch");
 
-// An owner that hands every request to the device object except the data transfers, which it
-// keeps until the benchmark completes them.
-class BenchOwner : public UnknownBase, public IUsbDevice {
+constexpr ULONG BENCH_CLOCK_ID = 1;
+// 16.16 samples per microframe of 48 kHz.
+constexpr ULONG BENCH_FEEDBACK_48K = 6u << 16;
+
+// An owner that hands every request to the device object except the isochronous transfers, which
+// it keeps until the benchmark completes them. Its entity registry holds the UAC2 clock.
+class BenchOwner : public AudioHal, public IUsbDevice {
 public:
     DECLARE_UNKNOWN_BASE()
-    explicit BenchOwner(IUsbDevice* usb) : UnknownBase(nullptr), m_usb(usb) {}
+    explicit BenchOwner(IUsbDevice* usb) : AudioHal(nullptr), m_usb(usb) {}
+
+    NTSTATUS Configure() override { return STATUS_SUCCESS; }
+    NTSTATUS BuildConnections() override { return STATUS_SUCCESS; }
 
     PUSB_CONFIGURATION_DESCRIPTOR GetConfigurationDescriptor() override { return m_usb->GetConfigurationDescriptor(); }
     USBD_CONFIGURATION_HANDLE GetConfigurationHandle() override { return m_usb->GetConfigurationHandle(); }
@@ -55,18 +68,29 @@ public:
     LONG ReleaseBusyReference() override { return m_usb->ReleaseBusyReference(); }
     NTSTATUS CreateFunction() override { return STATUS_NOT_IMPLEMENTED; }
 
-    // Completes the oldest kept transfer, at DISPATCH_LEVEL as a bus does.
-    void CompleteOne(NTSTATUS status = STATUS_SUCCESS)
+    // Completes the oldest kept transfer, at DISPATCH_LEVEL as a bus does; a feedback transfer
+    // (IN) brings the nominal 48 kHz value in every packet. Returns whether it carried data (OUT).
+    bool CompleteOne(NTSTATUS status = STATUS_SUCCESS)
     {
         PIRP irp = Pending.front();
         Pending.pop_front();
         auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        auto& iso = urb->UrbIsochronousTransfer;
+        const bool in = (iso.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        if (in) {
+            for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
+                std::memcpy(static_cast<PUCHAR>(iso.TransferBuffer) + iso.IsoPacket[i].Offset, &BENCH_FEEDBACK_48K, 4);
+                iso.IsoPacket[i].Length = 4;
+                iso.IsoPacket[i].Status = USBD_STATUS_SUCCESS;
+            }
+        }
         urb->UrbHeader.Status = NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_CANCELED;
         irp->IoStatus.Status = status;
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         KeLowerIrql(old);
+        return !in;
     }
 
     bool Intercept = true;
@@ -81,7 +105,7 @@ NTSTATUS BenchOwner::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
     if (ppvObject != nullptr && IsEqualGUID(iid, IID_IUsbDevice)) {
         return ReturnInterface(static_cast<IUsbDevice*>(this), ppvObject);
     }
-    return UnknownBase::NonDelegatingQueryInterface(iid, ppvObject);
+    return AudioHal::NonDelegatingQueryInterface(iid, ppvObject);
 }
 
 // A processing node that leaves the samples as they are.
@@ -130,7 +154,8 @@ WaveFormatRecord Pcm48k()
     return f;
 }
 
-// A UAC1 device on the bus, its device object, and a render endpoint streaming 48 kHz.
+// A device on the bus, its device object, and a render endpoint streaming 48 kHz: UAC1 at full
+// speed, or the UAC2 headset at high speed with its feedback endpoint.
 struct Machine {
     std::unique_ptr<sim::SimDevice> Device;
     std::unique_ptr<platform::usb::UsbBus> Bus;
@@ -138,25 +163,30 @@ struct Machine {
     PDEVICE_OBJECT Fdo = nullptr;
     UsbAudioDevice* Usb = nullptr;
     BenchOwner* Owner = nullptr;
-    Uac1RenderEndpoint* Endpoint = nullptr;
+    UsbStreamEndpoint* Endpoint = nullptr;
     PassThroughNode* Node = nullptr;
     EndpointClient* Client = nullptr;
     uint8_t Counter = 0;
 
-    Machine(bool intercept, ULONG msPerTransfer)
+    Machine(bool intercept, ULONG msPerTransfer, bool uac2 = false)
     {
         platform::MachineReset();
         sim::DescriptorBuilder b;
-        b.AudioControl(0, 0, {1})
-            .Uac1InputTerminal(1, 0x0101, 2)
-            .Uac1OutputTerminal(3, 0x0301, 1)
-            .AudioStreaming(1, 0, 0)
-            .AudioStreaming(1, 1, 0)
-            .Uac1AsGeneral(1)
-            .Uac1FormatTypeI(2, 2, 16, {48000})
-            .Endpoint(0x01, 0x09, 200, 1)
-            .Uac1AsEndpoint();
-        Device = std::make_unique<sim::SimDevice>(b.DeviceDescriptor(), b.Configuration());
+        if (uac2) {
+            b = kvxtest::Uac2Headset(true);
+        } else {
+            b.AudioControl(0, 0, {1})
+                .Uac1InputTerminal(1, 0x0101, 2)
+                .Uac1OutputTerminal(3, 0x0301, 1)
+                .AudioStreaming(1, 0, 0)
+                .AudioStreaming(1, 1, 0)
+                .Uac1AsGeneral(1)
+                .Uac1FormatTypeI(2, 2, 16, {48000})
+                .Endpoint(0x01, 0x09, 200, 1)
+                .Uac1AsEndpoint();
+        }
+        Device = std::make_unique<sim::SimDevice>(b.DeviceDescriptor(), b.Configuration(),
+                                                  uac2 ? std::optional<bool>(true) : std::nullopt);
         Bus = std::make_unique<platform::usb::UsbBus>(Device.get());
         Device->AttachBus(Bus.get());
         platform::DeviceSetUpUsb(Bus->Pdo(), 0x1234, 0x5678, 0x0100);
@@ -171,7 +201,16 @@ struct Machine {
         Owner = new (NonPagedPoolNx, BENCH_TAG) BenchOwner(static_cast<IUsbDevice*>(Usb));
         Owner->GetNonDelegatingUnknown()->AddRef();
         Owner->Intercept = intercept;
-        Endpoint = new (NonPagedPoolNx, UAC1_ENDPOINT_TAG) Uac1RenderEndpoint(nullptr, 1, 0);
+        Owner->Init(nullptr, Fdo, Bus->Pdo(), Bus->Pdo());
+        if (uac2) {
+            auto* clock = new (NonPagedPoolNx, BENCH_TAG) ClockEntity(nullptr, BENCH_CLOCK_ID);
+            clock->GetNonDelegatingUnknown()->AddRef();
+            Owner->AddEntity(clock);
+            clock->GetNonDelegatingUnknown()->Release();
+            Endpoint = new (NonPagedPoolNx, UAC2_ENDPOINT_TAG) Uac2RenderEndpoint(nullptr, 1, 0, BENCH_CLOCK_ID);
+        } else {
+            Endpoint = new (NonPagedPoolNx, UAC1_ENDPOINT_TAG) Uac1RenderEndpoint(nullptr, 1, 0);
+        }
         Endpoint->GetNonDelegatingUnknown()->AddRef();
         Endpoint->Init(FALSE, Owner->GetNonDelegatingUnknown());
         WaveFormatRecord format = Pcm48k();
@@ -222,6 +261,20 @@ void RenderPath(benchmark::State& state)
     state.SetLabel("per audio second");
 }
 BENCHMARK(RenderPath)->Arg(5)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// One iteration: one second of UAC2 audio at high speed with explicit feedback on the bus double:
+// 200 data transfers of 40 packets and the feedback transfers that ride along.
+void RenderPathUac2Feedback(benchmark::State& state)
+{
+    Machine machine(true, 5, true);
+    for (auto _ : state) {
+        for (ULONG data = 0; data < 200;) {
+            data += machine.Owner->CompleteOne() ? 1 : 0;
+        }
+    }
+    state.SetLabel("per audio second");
+}
+BENCHMARK(RenderPathUac2Feedback)->Unit(benchmark::kMillisecond);
 
 // For information: one second of the whole simulated machine (bus, device model, clock).
 void WholeMachine(benchmark::State& state)

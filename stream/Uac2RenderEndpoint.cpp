@@ -22,8 +22,19 @@ NTSTATUS Uac2SetClockRate(PUNKNOWN pOwner, ULONG ulClockEntityId, ULONG ulRate)
         return status;
     }
     auto* pHal = static_cast<IAudioHal*>(pRaw);
+    // The registry is walked through the interface: a function aggregated by the device object
+    // answers IAudioHal with the device's, which hands the entity operations on to the function.
+    // As AudioHal::FindEntity, the last entity with the id.
     TopologyNode* pEntity = nullptr;
-    status = static_cast<AudioHal*>(pHal)->FindEntity(ulClockEntityId, &pEntity);
+    const ULONG ulCount = pHal->GetEntityCount();
+    for (ULONG i = 0; i < ulCount; ++i) {
+        TopologyNode* pCandidate = nullptr;
+        if (NT_SUCCESS(pHal->GetEntity(i, &pCandidate)) && pCandidate != nullptr &&
+            pCandidate->GetId() == ulClockEntityId) {
+            pEntity = pCandidate;
+        }
+    }
+    status = pEntity != nullptr ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(status)) {
         PVOID pClockRaw = nullptr;
         status = pEntity->QueryInterface(IID_IClockControl, &pClockRaw);

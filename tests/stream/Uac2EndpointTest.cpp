@@ -257,11 +257,10 @@ struct DecoderRow {
 
 // Prepares each row's format with the row's ms per transfer and hands its values to the decoder
 // of the device's speed, as a completed feedback transfer brings them.
-void RunDecoderRows(Uac2StreamFixture& fixture, Uac2RenderEndpoint* endpoint, bool highSpeed,
+void RunDecoderRows(Uac2RenderEndpoint* endpoint, bool highSpeed,
                     const std::vector<DecoderRow>& rows, std::function<PURB(ULONG)> newUrb,
                     std::function<NTSTATUS(UsbStreamEndpoint*, ClientDouble&, WaveFormatRecord, ULONG)> prepare)
 {
-    (void)fixture;
     const ULONG size = highSpeed ? 4 : 3;
     for (const DecoderRow& row : rows) {
         ClientDouble client;
@@ -322,7 +321,7 @@ TEST_F(Uac2FullSpeedTest, DecodesTenFourteenFeedback)
          43500},
         {"48 kHz, no value kept: the rate stays", 48000, 10, {{0, USBD_STATUS_ISO_TD_ERROR}}, 48000},
     };
-    RunDecoderRows(*this, endpoint, false, rows, [this](ULONG n) { return NewUrb(n); },
+    RunDecoderRows(endpoint, false, rows, [this](ULONG n) { return NewUrb(n); },
                    [this](UsbStreamEndpoint* e, ClientDouble& c, WaveFormatRecord f, ULONG ms) { return Prepare(e, c, f, ms); });
 }
 
@@ -336,7 +335,7 @@ TEST_F(Uac2EndpointTest, DecodesSixteenSixteenFeedback)
         {"alternating extremes: ignored", 48000, 4, {{0}, {0xFFFFFFFF}}, 48000},
         {"a short value is not read", 48000, 2, {{0x60189, USBD_STATUS_SUCCESS, 3}, {0x60000}}, 48000},
     };
-    RunDecoderRows(*this, endpoint, true, rows, [this](ULONG n) { return NewUrb(n); },
+    RunDecoderRows(endpoint, true, rows, [this](ULONG n) { return NewUrb(n); },
                    [this](UsbStreamEndpoint* e, ClientDouble& c, WaveFormatRecord f, ULONG ms) { return Prepare(e, c, f, ms); });
 }
 

@@ -7,7 +7,7 @@
 #include "stream/Uac2RenderEndpoint.h"
 #include "tests/sim/Uac2Fixtures.h"
 #include "tests/stream/StreamFixture.h"
-#include "tests/topology/UsbUnitFixture.h"
+#include "tests/stream/Uac2Owner.h"
 #include "topology/ClockSource.h"
 
 namespace kvxtest {
@@ -50,14 +50,13 @@ protected:
         }
         m_device->SetClockRates(Id::Clock, std::move(rates));
         platform::LockOrderDeclare("EndpointSubmitLock", "FeedbackLock");
-        m_owner = new (NonPagedPoolNx, TEST_OWNER_TAG) TestOwner();
+        m_owner = new (NonPagedPoolNx, TEST_CLOCK_TAG) Uac2Owner(static_cast<IUsbDevice*>(m_usb));
         m_owner->GetNonDelegatingUnknown()->AddRef();
-        m_owner->Bind(static_cast<IUsbDevice*>(m_usb));
         ASSERT_EQ(m_owner->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo()), STATUS_SUCCESS);
         m_clock = new (NonPagedPoolNx, TEST_CLOCK_TAG) ClockSource(nullptr, 0);
         m_clock->GetNonDelegatingUnknown()->AddRef();
         const UCHAR descriptor[] = {8, 0x24, 0x0A, Id::Clock, 0x03, 0x07, 1, 0};
-        ASSERT_EQ(m_clock->InitFromDescriptor(descriptor, m_owner->Hal(), m_owner->Hal()), STATUS_SUCCESS);
+        ASSERT_EQ(m_clock->InitFromDescriptor(descriptor, static_cast<IAudioHal*>(m_owner), static_cast<IAudioHal*>(m_owner)), STATUS_SUCCESS);
         ASSERT_EQ(m_clock->GetFirstEntityId(&m_clockEntity), STATUS_SUCCESS);
     }
     void SetUp() override { StartUac2(Uac2Headset(true), true); }
@@ -89,7 +88,7 @@ protected:
         endpoint->GetNonDelegatingUnknown()->AddRef();
         m_endpoints.push_back(endpoint);
         constexpr bool capture = std::is_base_of_v<Uac1CaptureEndpoint, T>;
-        EXPECT_EQ(endpoint->Init(capture ? TRUE : FALSE, m_owner->Hal()), STATUS_SUCCESS);
+        EXPECT_EQ(endpoint->Init(capture ? TRUE : FALSE, static_cast<IAudioHal*>(m_owner)), STATUS_SUCCESS);
         platform::LockSetName(endpoint->GetTransportLock().GetMutex(), "EndpointTransportLock");
         platform::LockSetName(endpoint->GetSubmitLock(), "EndpointSubmitLock");
         platform::LockSetName(endpoint->GetUrbContextLock(), "UrbContextLock");
@@ -142,7 +141,7 @@ protected:
         m_device->SetSink(Id::RenderEndpoint, sink);
     }
 
-    TestOwner* m_owner = nullptr;
+    Uac2Owner* m_owner = nullptr;
     ClockSource* m_clock = nullptr;
     ULONG m_clockEntity = 0;
 };
