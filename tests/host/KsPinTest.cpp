@@ -374,4 +374,152 @@ TEST_F(KsPinTest, PinPropertiesReachTheStream)
     EXPECT_EQ(state, KSSTATE_STOP);
 }
 
+std::vector<uint8_t> CountingPattern(size_t bytes)
+{
+    std::vector<uint8_t> out(bytes);
+    for (size_t i = 0; i < bytes; i += 2) {
+        const auto sample = static_cast<uint16_t>(i / 2 * 3 + 1);
+        out[i] = static_cast<uint8_t>(sample);
+        if (i + 1 < bytes) out[i + 1] = static_cast<uint8_t>(sample >> 8);
+    }
+    return out;
+}
+
+// A counting pattern written as ten 10 ms buffers: silence while the initial queue plays the
+// block's tail, then the client's bytes exactly, then silence; each buffer completes with its
+// bytes and sets its event, and the play offset never goes back.
+TEST_F(KsPinTest, WrittenBuffersReachTheWireExactly)
+{
+    KsPin& pin = NewPin();
+    ASSERT_EQ(pin.Open(m_render, kStreamingPin, Format(m_render, 2, 16, 48000)), STATUS_SUCCESS);
+    ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    constexpr ULONG kBuffer = 1920;
+    constexpr int kBuffers = 10;
+    const std::vector<uint8_t> client = CountingPattern(kBuffer * kBuffers);
+    KEVENT events[kBuffers];
+    for (int i = 0; i < kBuffers; ++i) {
+        KeInitializeEvent(&events[i], NotificationEvent, FALSE);
+        ASSERT_EQ(pin.Write(client.data() + i * kBuffer, kBuffer, &events[i]), STATUS_PENDING);
+    }
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    KSAUDIO_POSITION position{};
+    ULONGLONG lastPlay = 0;
+    for (int ms = 0; ms < 160; ++ms) {
+        platform::RunFor(1ms);
+        ASSERT_EQ(pin.GetPosition(&position), STATUS_SUCCESS);
+        ASSERT_GE(position.PlayOffset, lastPlay) << "the play offset went back at " << ms << " ms";
+        lastPlay = position.PlayOffset;
+    }
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(position.WriteOffset, client.size());
+    for (int i = 0; i < kBuffers; ++i) EXPECT_NE(KeReadStateEvent(&events[i]), 0) << "buffer " << i;
+    const auto done = pin.Reap();
+    ASSERT_EQ(done.size(), static_cast<size_t>(kBuffers));
+    for (int i = 0; i < kBuffers; ++i) {
+        EXPECT_EQ(done[i].Status, STATUS_SUCCESS);
+        EXPECT_EQ(done[i].Bytes, kBuffer);
+        EXPECT_EQ(done[i].Data, client.data() + i * kBuffer);
+    }
+
+    const std::vector<uint8_t> wire = Device().WireBytes(kRenderEndpoint);
+    const size_t lead = 48 * 4 * 15;
+    ASSERT_GT(wire.size(), lead + client.size());
+    for (size_t k = 0; k < wire.size(); ++k) {
+        const uint8_t expected = k >= lead && k - lead < client.size() ? client[k - lead] : 0;
+        ASSERT_EQ(wire[k], expected) << "wire byte " << k;
+    }
+    EXPECT_LE(lastPlay, wire.size());
+}
+
+// Read buffers kept queued as an engine does come back in order, full, holding the simulated
+// source exactly across several turns of the cyclic buffer.
+TEST_F(KsPinTest, ReadBuffersDeliverTheCaptureSourceExactly)
+{
+    Device().SetSource(kCaptureEndpoint, {48000, 1, 2});
+    KsPin& pin = NewPin();
+    ASSERT_EQ(pin.Open(m_capture, kStreamingPin, Format(m_capture, 1, 16, 48000)), STATUS_SUCCESS);
+    constexpr ULONG kBuffer = 960;  // 10 ms
+    std::vector<std::vector<int16_t>> buffers(4, std::vector<int16_t>(kBuffer / 2));
+    for (auto& b : buffers) ASSERT_EQ(pin.Read(b.data(), kBuffer, nullptr), STATUS_PENDING);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    std::vector<int16_t> samples;
+    for (int ms = 0; ms < 200; ++ms) {
+        platform::RunFor(1ms);
+        for (const KsPin::Completion& c : pin.Reap()) {
+            ASSERT_EQ(c.Status, STATUS_SUCCESS);
+            ASSERT_EQ(c.Bytes, kBuffer);
+            const auto* data = static_cast<const int16_t*>(c.Data);
+            samples.insert(samples.end(), data, data + kBuffer / 2);
+            ASSERT_EQ(pin.Read(c.Data, kBuffer, nullptr), STATUS_PENDING);
+        }
+    }
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_GT(samples.size(), 48u * 150);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        ASSERT_EQ(samples[i], static_cast<int16_t>(sim::SimDevice::SourceSample(i, 0, 2))) << "sample " << i;
+    }
+    // The buffers still queued at STOP came back, the last ones cancelled.
+    size_t cancelled = 0;
+    for (const KsPin::Completion& c : pin.Reap()) cancelled += c.Status == STATUS_CANCELLED ? 1 : 0;
+    EXPECT_GT(cancelled, 0u);
+    EXPECT_EQ(pin.Outstanding(), 0u);
+}
+
+// Buffers the port holds come back STATUS_CANCELLED, with their events set and the bytes they
+// got so far, when the client cancels them, stops the pin or closes it; bad buffers are refused
+// at once.
+TEST_F(KsPinTest, HeldBuffersComeBackCancelled)
+{
+    KsPin& pin = NewPin();
+    ASSERT_EQ(pin.Open(m_render, kStreamingPin, Format(m_render, 2, 16, 48000)), STATUS_SUCCESS);
+    ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    const std::vector<uint8_t> client = CountingPattern(48000);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+
+    // Refused at once.
+    std::vector<int16_t> room(100);
+    EXPECT_EQ(pin.Write(nullptr, 64, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(pin.Read(room.data(), 200, nullptr), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(pin.Write(client.data(), 0, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(pin.Reap().size(), 3u);
+
+    // Cancelled by the client.
+    ASSERT_EQ(pin.Write(client.data(), 1920, &event), STATUS_PENDING);
+    ASSERT_EQ(pin.Write(client.data() + 1920, 1920, nullptr), STATUS_PENDING);
+    pin.Cancel();
+    EXPECT_NE(KeReadStateEvent(&event), 0);
+    auto done = pin.Reap();
+    ASSERT_EQ(done.size(), 2u);
+    for (const auto& c : done) {
+        EXPECT_EQ(c.Status, STATUS_CANCELLED);
+        EXPECT_EQ(c.Bytes, 0u);
+    }
+
+    // Stopped part way through a 250 ms buffer.
+    KeClearEvent(&event);
+    ASSERT_EQ(pin.Write(client.data(), static_cast<ULONG>(client.size()), &event), STATUS_PENDING);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    platform::RunFor(30ms);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_NE(KeReadStateEvent(&event), 0);
+    done = pin.Reap();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].Status, STATUS_CANCELLED);
+    EXPECT_GT(done[0].Bytes, 0u);
+    EXPECT_LT(done[0].Bytes, client.size());
+
+    // Closed with buffers held.
+    KEVENT held[3];
+    for (int i = 0; i < 3; ++i) {
+        KeInitializeEvent(&held[i], NotificationEvent, FALSE);
+        ASSERT_EQ(pin.Write(client.data(), 1920, &held[i]), STATUS_PENDING);
+    }
+    EXPECT_EQ(pin.Outstanding(), 3u);
+    EXPECT_EQ(pin.Close(), STATUS_SUCCESS);
+    for (auto& e : held) EXPECT_NE(KeReadStateEvent(&e), 0);
+    EXPECT_EQ(pin.Outstanding(), 0u);
+}
+
 }  // namespace
