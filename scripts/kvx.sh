@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
 need=()
-for pkg in cmake ninja-build g++ python3 libgtest-dev libgmock-dev; do
+for pkg in cmake ninja-build g++ python3 libgtest-dev libgmock-dev libsndfile1-dev pkg-config; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need=()
-for pkg in cmake ninja-build g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev; do
+for pkg in cmake ninja-build g++ binutils python3 libgtest-dev libgmock-dev libsndfile1-dev pkg-config libbenchmark-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -11,6 +11,8 @@ struct Subcommand {
 
 const Subcommand SUBCOMMANDS[] = {
     {"describe", "kvx describe PROFILE [--text]", RunDescribe},
+    {"play", "kvx play FILE [--device PROFILE] [--fast]", RunPlay},
+    {"record", "kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--format RATE:BITS:CHANNELS]", RunRecord},
 };
 
 }  // namespace

@@ -17,5 +17,7 @@ int RunKvx(const std::vector<std::string>& args, std::ostream& out, std::ostream
 
 // Subcommands.
 int RunDescribe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace kvx

@@ -8,6 +8,9 @@ namespace {
 // Mixer and selector: bUnitID, bNrInPins, then one source id per pin.
 ULONG PinUnitLength(const UCHAR* p) { return 5 + static_cast<ULONG>(p[4]); }
 
+// UAC 2.0 extension unit: bUnitID, wExtensionCode, bNrInPins, then one source id per pin.
+ULONG Uac2ExtensionLength(const UCHAR* p) { return 7 + static_cast<ULONG>(p[6]); }
+
 // FORMAT_TYPE: the fixed fields, then three bytes per discrete rate or the two bounds of a range.
 ULONG FormatTypeLength(const UCHAR* p) { return 8 + 3 * static_cast<ULONG>(p[7] != 0 ? p[7] : 2); }
 
@@ -24,6 +27,19 @@ const Uac1DescriptorRule g_rules[] = {
     {UAC1_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_AS_GENERAL, 7, nullptr, "AS_GENERAL"},
     {UAC1_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_AS_FORMAT_TYPE, 8, FormatTypeLength, "FORMAT_TYPE"},
     {UAC1_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_ANY_SUBTYPE, 3, nullptr, "AudioStreaming descriptor"},
+    // UAC 2.0: each unit through the fields its class reads (terminals through bmControls, the
+    // feature unit through its master entry, the clock through bClockID).
+    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_INPUT_TERMINAL, 16, nullptr, "UAC2 INPUT_TERMINAL"},
+    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_OUTPUT_TERMINAL, 11, nullptr, "UAC2 OUTPUT_TERMINAL"},
+    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_MIXER_UNIT, 5, PinUnitLength, "UAC2 MIXER_UNIT"},
+    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_SELECTOR_UNIT, 5, PinUnitLength, "UAC2 SELECTOR_UNIT"},
+    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_FEATURE_UNIT, 10, nullptr, "UAC2 FEATURE_UNIT"},
+    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC2_AC_EXTENSION_UNIT, 7, Uac2ExtensionLength, "UAC2 EXTENSION_UNIT"},
+    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC2_AC_CLOCK_SOURCE, 4, nullptr, "UAC2 CLOCK_SOURCE"},
+    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_ANY_SUBTYPE, 3, nullptr, "UAC2 AudioControl descriptor"},
+    {UAC2_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_AS_GENERAL, 15, nullptr, "UAC2 AS_GENERAL"},
+    {UAC2_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_AS_FORMAT_TYPE, 6, nullptr, "UAC2 FORMAT_TYPE"},
+    {UAC2_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_ANY_SUBTYPE, 3, nullptr, "UAC2 AudioStreaming descriptor"},
 };
 
 }  // namespace
@@ -92,6 +108,10 @@ void GetUac1UnitSources(const UCHAR* pDescriptor, const UCHAR** ppSources, PULON
         *ppSources = pDescriptor + 5;
         *pulCount = pDescriptor[4];
         break;
+    case UAC2_AC_EXTENSION_UNIT:
+        *ppSources = pDescriptor + 7;
+        *pulCount = pDescriptor[6];
+        break;
     default: break;
     }
 }
@@ -144,8 +164,12 @@ NTSTATUS ValidateUac1Configuration(const UCHAR* pConfiguration, ULONG cbReceived
             const UCHAR* p = walk.Cursor();
             set = p[5] == UAC1_AUDIO_CLASS && p[7] == 0 && p[6] == UAC1_AUDIOCONTROL_SUBCLASS     ? UAC1_SET_AUDIO_CONTROL
                   : p[5] == UAC1_AUDIO_CLASS && p[7] == 0 && p[6] == UAC1_AUDIOSTREAMING_SUBCLASS ? UAC1_SET_AUDIO_STREAMING
-                                                                                                 : UAC1_SET_OTHER;
-        } else if (set == UAC1_SET_AUDIO_CONTROL && type != UAC1_CS_INTERFACE) {
+                  : p[5] == UAC1_AUDIO_CLASS && p[7] == UAC2_INTERFACE_PROTOCOL && p[6] == UAC1_AUDIOCONTROL_SUBCLASS
+                      ? UAC2_SET_AUDIO_CONTROL
+                  : p[5] == UAC1_AUDIO_CLASS && p[7] == UAC2_INTERFACE_PROTOCOL && p[6] == UAC1_AUDIOSTREAMING_SUBCLASS
+                      ? UAC2_SET_AUDIO_STREAMING
+                      : UAC1_SET_OTHER;
+        } else if ((set == UAC1_SET_AUDIO_CONTROL || set == UAC2_SET_AUDIO_CONTROL) && type != UAC1_CS_INTERFACE) {
             // The AudioControl walk ends at the first descriptor that is not class-specific.
             set = UAC1_SET_OTHER;
         }

@@ -25,6 +25,13 @@ constexpr UCHAR UAC1_AC_FEATURE_UNIT = 0x06;
 constexpr UCHAR UAC1_AC_PROCESSING_UNIT = 0x07;
 constexpr UCHAR UAC1_AC_EXTENSION_UNIT = 0x08;
 
+// AudioControl subtypes of UAC 2.0 beyond those above (7 is EFFECT_UNIT, 8 PROCESSING_UNIT there).
+constexpr UCHAR UAC2_AC_EXTENSION_UNIT = 0x09;
+constexpr UCHAR UAC2_AC_CLOCK_SOURCE = 0x0A;
+constexpr UCHAR UAC2_AC_CLOCK_SELECTOR = 0x0B;
+constexpr UCHAR UAC2_AC_CLOCK_MULTIPLIER = 0x0C;
+constexpr UCHAR UAC2_INTERFACE_PROTOCOL = 0x20;
+
 // AudioStreaming subtypes.
 constexpr UCHAR UAC1_AS_GENERAL = 0x01;
 constexpr UCHAR UAC1_AS_FORMAT_TYPE = 0x02;
@@ -41,6 +48,9 @@ enum Uac1DescriptorSet : ULONG {
     UAC1_SET_AUDIO_CONTROL = 0,
     UAC1_SET_AUDIO_STREAMING = 1,
     UAC1_SET_OTHER = 2,
+    // The USB Audio Class 2.0 interfaces (bInterfaceProtocol 0x20): their own layouts.
+    UAC2_SET_AUDIO_CONTROL = 3,
+    UAC2_SET_AUDIO_STREAMING = 4,
     UAC1_SET_ANY = 0xFF,  // rows only: the row applies in every set
 };
 
@@ -70,7 +80,8 @@ NTSTATUS CheckUac1Descriptor(Uac1DescriptorSet set, const UCHAR* pDescriptor, UL
 
 // The source ids of an AudioControl unit (subtypes 2 to 6) whose descriptor passed its check:
 // none for an input terminal, one for an output terminal and a feature unit, bNrInPins for a mixer
-// and a selector. Other subtypes have none.
+// and a selector, and for a UAC 2.0 extension unit (subtype 9, which UAC 1.0 does not use). Other
+// subtypes, a UAC 2.0 clock source among them, have none.
 void GetUac1UnitSources(const UCHAR* pDescriptor, const UCHAR** ppSources, PULONG pulCount);
 
 // A cursor over the descriptors of one interface; nothing is read past the bytes it was given.

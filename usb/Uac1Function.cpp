@@ -284,7 +284,7 @@ NTSTATUS Uac1Function::OnStatusChange(ULONG ulUnitId)
 
 // ---- renamed endpoints ----
 
-NTSTATUS Uac1Function::FormatEndpointName(StreamEngine* pEndpoint, PWSTR pName)
+NTSTATUS UsbAudioFunction::FormatEndpointName(StreamEngine* pEndpoint, PWSTR pName)
 {
     ULONG ulKind = pEndpoint->GetKind();
     if (ulKind >= ENDPOINT_KIND_COUNT) {

@@ -48,13 +48,8 @@ public:
     // The status thread's body; the context is the function.
     static VOID StatusThread(PVOID pContext);
 
-    // Builders of the UAC1 parsers, which the chip variants' parsers reuse.
-    // A software mute (and, before Vista, a selector) on a path of two terminals, or a capture
-    // path's own selector.
-    NTSTATUS CompleteEndpointPath(StreamEngine* pEndpoint);
-    NTSTATUS InsertSoftwareMute(StreamEngine* pEndpoint);
-    NTSTATUS AddSoftwareMuteNode(ULONG ulId, ULONG ulSourceId, ULONG ulSourceCount, StreamEngine* pEndpoint);
-    NTSTATUS AddSelectorEntity(ULONG ulId, ULONG ulCount, const ULONG* pIds, StreamEngine* pEndpoint);
+    // Builders of the UAC1 parsers, which the chip variants' parsers reuse (the path builders are
+    // the base's).
     // One format per sample rate of the FORMAT_TYPE descriptor (checked) on the endpoint.
     NTSTATUS AddStreamFormats(UsbStreamEndpoint* pEndpoint, const UCHAR* pFormatType, USHORT wFormatTag,
                               UCHAR bAlternateSetting, const WaveFormatRecord* pTemplate);
@@ -62,8 +57,6 @@ public:
 protected:
     // Chip identification: the stored capability block by the chip string and the probes.
     NTSTATUS IdentifyChip(IUsbDevice* pUsb);
-    // The endpoint's name after its output kind changed, into `pName` (102 bytes).
-    NTSTATUS FormatEndpointName(StreamEngine* pEndpoint, PWSTR pName);
     // SELECT_INTERFACE of the AudioControl interface and, with a 2-byte interrupt IN pipe, the
     // status thread. Neither an endpoint nor the pipe is needed.
     NTSTATUS StartStatusThread(IUsbDevice* pUsb);

@@ -59,7 +59,7 @@ NTSTATUS BuildUnitOfSubtype(Uac1Function* pFunction, const UCHAR* pDescriptor)
 // Each unit's source unit ids become the ids of those units' first entities; a source unit
 // without entities leaves its unit id. A source naming no unit was refused by the graph check, so
 // a lookup failing here is refused the same way.
-NTSTATUS ResolveSources(Uac1Function* pFunction, ObjectList* pUnits)
+NTSTATUS ResolveSources(UsbAudioFunction* pFunction, ObjectList* pUnits)
 {
     if (pUnits == nullptr) {
         return STATUS_SUCCESS;
@@ -117,6 +117,8 @@ struct GraphDeleter {
 };
 
 }  // namespace
+
+NTSTATUS ResolveUnitSources(UsbAudioFunction* pFunction) { return ResolveSources(pFunction, pFunction->Units()); }
 
 NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {

@@ -104,7 +104,7 @@ NTSTATUS UsbAudioFunction::LinkUpstreamEntities(StreamEngine* pEndpoint, ULONG u
         return STATUS_INVALID_PARAMETER;
     }
     EntityIdSet visited;
-    NTSTATUS status = visited.Init(GetEntityCount(), UAC1_PARSE_TAG);
+    NTSTATUS status = visited.Init(GetEntityCount(), m_ulUnitListTag);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -167,7 +167,7 @@ NTSTATUS UsbAudioFunction::BindEndpointEntities(StreamEngine* pEndpoint, ULONG u
         }
         anyOutput = true;
         EntityIdSet visited;
-        status = visited.Init(entityCount, UAC1_PARSE_TAG);
+        status = visited.Init(entityCount, m_ulUnitListTag);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -212,9 +212,9 @@ NTSTATUS UsbAudioFunction::BindEndpointEntities(StreamEngine* pEndpoint, ULONG u
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Uac1Function::AddSoftwareMuteNode(ULONG ulId, ULONG ulSourceId, ULONG ulSourceCount, StreamEngine* pEndpoint)
+NTSTATUS UsbAudioFunction::AddSoftwareMuteNode(ULONG ulId, ULONG ulSourceId, ULONG ulSourceCount, StreamEngine* pEndpoint)
 {
-    auto* pNode = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) SoftwareMuteNode(nullptr, ulId);
+    auto* pNode = new (NonPagedPoolNx, m_ulUnitListTag) SoftwareMuteNode(nullptr, ulId);
     if (pNode == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -231,9 +231,9 @@ NTSTATUS Uac1Function::AddSoftwareMuteNode(ULONG ulId, ULONG ulSourceId, ULONG u
     return status;
 }
 
-NTSTATUS Uac1Function::AddSelectorEntity(ULONG ulId, ULONG ulCount, const ULONG* pIds, StreamEngine* pEndpoint)
+NTSTATUS UsbAudioFunction::AddSelectorEntity(ULONG ulId, ULONG ulCount, const ULONG* pIds, StreamEngine* pEndpoint)
 {
-    auto* pSelector = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) SelectorEntity(nullptr, ulId);
+    auto* pSelector = new (NonPagedPoolNx, m_ulUnitListTag) SelectorEntity(nullptr, ulId);
     if (pSelector == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -250,7 +250,7 @@ NTSTATUS Uac1Function::AddSelectorEntity(ULONG ulId, ULONG ulCount, const ULONG*
     return status;
 }
 
-NTSTATUS Uac1Function::InsertSoftwareMute(StreamEngine* pEndpoint)
+NTSTATUS UsbAudioFunction::InsertSoftwareMute(StreamEngine* pEndpoint)
 {
     TopologyNode* pOutput = LinkedOfType(pEndpoint, ENTITY_OUTPUT_TERMINAL);
     // The mute's source is the input terminal; on a capture path whose output terminal a mixer
@@ -286,7 +286,7 @@ NTSTATUS Uac1Function::InsertSoftwareMute(StreamEngine* pEndpoint)
     return status;
 }
 
-NTSTATUS Uac1Function::CompleteEndpointPath(StreamEngine* pEndpoint)
+NTSTATUS UsbAudioFunction::CompleteEndpointPath(StreamEngine* pEndpoint)
 {
     if (pEndpoint == nullptr) {
         return STATUS_INVALID_PARAMETER;

@@ -71,14 +71,15 @@ NTSTATUS CreateEndpoint(Uac1Function* pFunction, UCHAR bInterfaceNumber, UCHAR b
     return status;
 }
 
-// Each multi-output terminal entity learns the chain of single-source entities upstream of it,
-// and they the output it currently serves. Failures here are ignored.
-void LinkMultiOutputTerminals(Uac1Function* pFunction)
+}  // namespace
+
+// The visited set of each chain carries the unit list's tag.
+VOID UsbAudioFunction::LinkMultiOutputTerminals()
 {
-    const ULONG count = pFunction->GetEntityCount();
+    const ULONG count = GetEntityCount();
     for (ULONG i = 0; i < count; ++i) {
         TopologyNode* pEntity = nullptr;
-        if (!NT_SUCCESS(pFunction->GetEntity(i, &pEntity)) || pEntity == nullptr ||
+        if (!NT_SUCCESS(GetEntity(i, &pEntity)) || pEntity == nullptr ||
             pEntity->GetType() != ENTITY_MULTI_OUTPUT_TERMINAL) {
             continue;
         }
@@ -92,11 +93,11 @@ void LinkMultiOutputTerminals(Uac1Function* pFunction)
         ULONG kind = 0;
         EntityIdSet visited;
         if (pEntity->GetSourceCount() != 0 && NT_SUCCESS(pEntity->GetSources(&one, &id)) &&
-            NT_SUCCESS(pTerminal->GetKind(&kind)) && NT_SUCCESS(visited.Init(count, UAC1_PARSE_TAG))) {
+            NT_SUCCESS(pTerminal->GetKind(&kind)) && NT_SUCCESS(visited.Init(count, m_ulUnitListTag))) {
             // The visited set ends a chain that comes round to itself.
             while (visited.Insert(id)) {
                 TopologyNode* pLink = nullptr;
-                if (!NT_SUCCESS(pFunction->FindEntity(id, &pLink)) || pLink->GetSourceCount() != 1) {
+                if (!NT_SUCCESS(FindEntity(id, &pLink)) || pLink->GetSourceCount() != 1) {
                     break;
                 }
                 PVOID pLinkRaw = nullptr;
@@ -115,8 +116,6 @@ void LinkMultiOutputTerminals(Uac1Function* pFunction)
         pTerminal->Release();
     }
 }
-
-}  // namespace
 
 NTSTATUS Uac1Function::AddStreamFormats(UsbStreamEndpoint* pEndpoint, const UCHAR* pFormatType, USHORT wFormatTag,
                                         UCHAR bAlternateSetting, const WaveFormatRecord* pTemplate)
@@ -240,6 +239,6 @@ NTSTATUS ParseAudioStreamingUac1(Uac1Function* pFunction, PUSB_CONFIGURATION_DES
             pCurrent = nullptr;
         }
     }
-    LinkMultiOutputTerminals(pFunction);
+    pFunction->LinkMultiOutputTerminals();
     return STATUS_SUCCESS;
 }

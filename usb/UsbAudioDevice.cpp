@@ -12,6 +12,7 @@
 #include "platform/registry/Registry.h"
 #include "usb/SettingsFile.h"
 #include "usb/Uac1Function.h"
+#include "usb/Uac2Function.h"
 #include "adapter/SettingsStore.h"
 
 // Published USB-audio identifier schemes of KSCOMPONENTID: a fixed GUID whose first word is
@@ -35,8 +36,10 @@ NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, P
     switch (variant) {
     case UsbFunctionVariant::Uac1:
         return Uac1Function::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
+    case UsbFunctionVariant::Uac2:
+        return Uac2Function::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
     default:
-        // The UAC2 function and the chip variants come with their own parsers.
+        // The chip variants come with their own parsers.
         return STATUS_NOT_IMPLEMENTED;
     }
 }

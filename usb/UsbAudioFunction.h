@@ -59,6 +59,18 @@ public:
     // everything upstream of it, mixers not expanded.
     NTSTATUS BindEndpointEntities(StreamEngine* pEndpoint, ULONG ulTerminalEntityId);
     NTSTATUS LinkUpstreamEntities(StreamEngine* pEndpoint, ULONG ulStartId);
+    // A software mute (and, before Vista, a selector) on a path of two terminals, or a capture
+    // path's own selector. The nodes carry the unit list's pool tag.
+    NTSTATUS CompleteEndpointPath(StreamEngine* pEndpoint);
+    NTSTATUS InsertSoftwareMute(StreamEngine* pEndpoint);
+    NTSTATUS AddSoftwareMuteNode(ULONG ulId, ULONG ulSourceId, ULONG ulSourceCount, StreamEngine* pEndpoint);
+    NTSTATUS AddSelectorEntity(ULONG ulId, ULONG ulCount, const ULONG* pIds, StreamEngine* pEndpoint);
+    // Each multi-output terminal entity learns the chain of single-source entities upstream of
+    // it, and they the output it currently serves. Failures are ignored.
+    VOID LinkMultiOutputTerminals();
+
+    // The endpoint's name after its output kind changed, into `pName` (102 bytes).
+    NTSTATUS FormatEndpointName(StreamEngine* pEndpoint, PWSTR pName);
 
     USHORT VendorId() const { return m_idVendor; }
     USHORT ProductId() const { return m_idProduct; }

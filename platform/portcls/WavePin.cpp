@@ -227,8 +227,6 @@ NTSTATUS PcCreateWavePin(PUNKNOWN port, ULONG pinId, const void* format, ULONG l
     KeInitializeEvent(&p->NoIrps, NotificationEvent, TRUE);
     p->Sink.Pin = p;
     p->Port = subdevice;
-    miniport->AddRef();
-    p->Miniport = miniport;
     p->PinId = pinId;
     p->State = KSSTATE_STOP;
     p->Format = copy;
@@ -289,7 +287,6 @@ VOID PcWavePinClose(PcWavePin* pin)
     if (pin->Dma != nullptr) pin->Dma->Release();
     if (pin->Group != nullptr) pin->Group->Release();
     if (pin->Stream != nullptr) pin->Stream->Release();
-    pin->Miniport->Release();
     ForgetInstance(pin->Port, pin->PinId);
     pin->Port->Release();
     ExFreePoolWithTag(pin->Format, kWavePinTag);

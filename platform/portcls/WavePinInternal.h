@@ -39,8 +39,7 @@ struct PcWavePin {
     ULONGLONG WriteOffset = 0;   // client bytes copied into the block (render) or out of it (capture)
     ULONGLONG FilledOffset = 0;  // block bytes filled (client bytes or silence), as a running offset
     BOOLEAN Capture = FALSE;
-    IPcSubdevice* Port;   // with a reference
-    IMiniport* Miniport;  // with a reference: the stream needs its miniport until it goes
+    IPcSubdevice* Port;  // with a reference (the miniport's teardown waits for the stream)
     ULONG PinId;
     KSSTATE State;
     PMINIPORTWAVECYCLICSTREAM Stream;

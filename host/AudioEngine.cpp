@@ -1,0 +1,361 @@
+// The host audio engine: one pin of one wave filter, driven from the engine's own thread.
+#include "host/AudioEngine.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/nt/Clock.h"
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/Ob.h"
+#include "stream/UsbStreamEndpoint.h"
+
+namespace host {
+namespace {
+
+// The engine's period: it looks at the pin every millisecond.
+constexpr LONGLONG TICK = -10000;
+// A running pin whose position does not move for this long has failed.
+constexpr int64_t STALL_LIMIT_MS = 2000;
+
+double TicksToMs(int64_t ticks) { return static_cast<double>(ticks) / platform::TICKS_PER_MS; }
+
+}  // namespace
+
+const char* EngineEndText(EngineEnd end)
+{
+    switch (end) {
+    case EngineEnd::Running: return "running";
+    case EngineEnd::Finished: return "finished";
+    case EngineEnd::Stopped: return "stopped";
+    case EngineEnd::Failed: return "failed";
+    case EngineEnd::Removed: return "filter removed";
+    }
+    return "?";
+}
+
+AudioEngine::AudioEngine(PDEVICE_OBJECT adapterDevice) : m_device(adapterDevice) {}
+
+AudioEngine::~AudioEngine()
+{
+    Stop();
+    Wait();
+    m_pin.Close();
+    if (m_port != nullptr) m_port->Release();
+}
+
+NTSTATUS AudioEngine::Open(bool capture, std::u16string_view name)
+{
+    if (m_port != nullptr) return STATUS_INVALID_DEVICE_STATE;
+    for (const platform::PcSubdeviceInfo& filter : platform::PcSubdevices(m_device)) {
+        if (!IsEqualGUID(filter.PortClass, CLSID_PortWaveCyclic)) continue;
+        if (!name.empty() && filter.Name != name) continue;
+        ULONG pinId = 0;
+        bool pinCapture = false;
+        if (!EnginePin::StreamingPin(filter.Port, &pinId, &pinCapture)) continue;
+        if (name.empty() && pinCapture != capture) continue;
+        if (pinCapture != capture) return STATUS_INVALID_DEVICE_REQUEST;
+        m_formats = EnginePin::ListFormats(filter.Port, pinId);
+        m_port = filter.Port;
+        m_port->AddRef();
+        m_name = filter.Name;
+        m_pinId = pinId;
+        m_capture = capture;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_NOT_FOUND;
+}
+
+NTSTATUS AudioEngine::CreatePin(const AudioFormat& format)
+{
+    if (m_port == nullptr || m_thread != nullptr) return STATUS_INVALID_DEVICE_STATE;
+    std::vector<uint8_t> dataFormat;
+    NTSTATUS status = EnginePin::Intersect(m_port, m_pinId, format, &dataFormat);
+    if (!NT_SUCCESS(status)) return status;
+    status = m_pin.Create(m_port, m_pinId, dataFormat);
+    if (!NT_SUCCESS(status)) return status;
+    m_format = format;
+    m_bufferSize = m_pin.BufferSize();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS AudioEngine::StartRender(const AudioFormat& format, std::vector<uint8_t> data, const EngineProbe& probe)
+{
+    if (m_capture) return STATUS_INVALID_DEVICE_REQUEST;
+    NTSTATUS status = CreatePin(format);
+    if (!NT_SUCCESS(status)) return status;
+    m_data = std::move(data);
+    m_probe = probe;
+    if (m_probe.Transport != nullptr) {
+        // The endpoint may go before the engine does (a removal): the object stays until then.
+        ObReferenceObject(m_probe.Transport);
+        m_observer = ExRegisterCallback(m_probe.Transport, FillObserved, this);
+        if (m_observer == nullptr) {
+            ObDereferenceObject(m_probe.Transport);
+            m_probe.Transport = nullptr;
+            m_pin.Close();
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    m_thread = std::make_unique<platform::ClientThread>("audio engine", [this] { ThreadMain(); });
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS AudioEngine::StartCapture(const AudioFormat& format, uint64_t captureBytes)
+{
+    if (!m_capture) return STATUS_INVALID_DEVICE_REQUEST;
+    NTSTATUS status = CreatePin(format);
+    if (!NT_SUCCESS(status)) return status;
+    m_captureBytes = captureBytes;
+    m_thread = std::make_unique<platform::ClientThread>("audio engine", [this] { ThreadMain(); });
+    return STATUS_SUCCESS;
+}
+
+EngineEnd AudioEngine::Wait()
+{
+    if (m_thread != nullptr) {
+        m_thread->Join();
+        m_thread.reset();
+    }
+    return m_end.load();
+}
+
+void AudioEngine::Stop() { m_stop = true; }
+
+void AudioEngine::SetProgress(std::function<void(const EngineStats&)> progress, uint32_t everyMs)
+{
+    m_progress = std::move(progress);
+    m_progressEveryMs = everyMs;
+}
+
+EngineStats AudioEngine::Stats()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_stats;
+}
+
+std::vector<uint8_t> AudioEngine::Captured()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_captured;
+}
+
+std::vector<FrameRun> AudioEngine::Fills()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_fills;
+}
+
+std::vector<WriteMark> AudioEngine::Writes()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_writes;
+}
+
+ULONG AudioEngine::RingTransfers()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_ringTransfers;
+}
+
+ULONG AudioEngine::RingMsPerTransfer()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_ringMsPerTransfer;
+}
+
+VOID AudioEngine::FillObserved(PVOID context, PVOID argument1, PVOID)
+{
+    auto* self = static_cast<AudioEngine*>(context);
+    const auto* message = static_cast<const TransportMessage*>(argument1);
+    if (message != nullptr && message->Event == TRANSPORT_EVENT_FORMAT) {
+        std::lock_guard<std::mutex> guard(self->m_lock);
+        self->m_ringTransfers = message->Format.TransfersQueued;
+        self->m_ringMsPerTransfer = message->Format.MsPerTransfer & ~TRANSPORT_FORMAT_CHANGED;
+        return;
+    }
+    if (message == nullptr || message->Event != TRANSPORT_EVENT_FILL_RENDER || message->Data.Bytes == 0) return;
+    const uint32_t frame = self->m_probe.Frame ? self->m_probe.Frame() : 0;
+    std::lock_guard<std::mutex> guard(self->m_lock);
+    self->m_fills.push_back({frame, message->Data.Bytes});
+}
+
+bool AudioEngine::FilterPresent() const
+{
+    for (const platform::PcSubdeviceInfo& filter : platform::PcSubdevices(m_device)) {
+        if (filter.Port == m_port) return true;
+    }
+    return false;
+}
+
+void AudioEngine::Finish(EngineEnd end, NTSTATUS status)
+{
+    if (m_end.load() != EngineEnd::Running) return;
+    m_status = status;
+    m_end = end;
+}
+
+NTSTATUS AudioEngine::Walk(KSSTATE to)
+{
+    // One level at a time, so that a failing step names itself.
+    while (m_pin.State() != to) {
+        const auto next = static_cast<KSSTATE>(m_pin.State() + (to > m_pin.State() ? 1 : -1));
+        const NTSTATUS status = m_pin.SetState(next);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    return STATUS_SUCCESS;
+}
+
+// One look at the pin; false once the engine is done.
+bool AudioEngine::Tick(bool starting)
+{
+    if (m_stop) {
+        Finish(EngineEnd::Stopped);
+        return false;
+    }
+    if (!FilterPresent()) {
+        Finish(EngineEnd::Removed, STATUS_NO_SUCH_DEVICE);
+        return false;
+    }
+    ULONGLONG play = 0, written = 0;
+    NTSTATUS status = m_pin.Position(&play, &written);
+    if (!NT_SUCCESS(status)) {
+        Finish(EngineEnd::Failed, status);
+        return false;
+    }
+    const double elapsed = starting ? 0 : TicksToMs(platform::ClockNow() - m_runTicks);
+    bool done = false;
+    std::vector<uint8_t> chunk;
+    if (!m_capture) {
+        uint64_t sent;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            sent = m_stats.Transferred;
+        }
+        const ULONG queued = m_pin.Queued();
+        if (!starting && sent < m_data.size()) {
+            // The service filled silence where it found nothing queued.
+            if (queued == 0 && !m_dry) {
+                std::lock_guard<std::mutex> guard(m_lock);
+                ++m_stats.Starvations;
+            }
+            m_dry = queued == 0;
+        }
+        // Keep queued what the service takes ahead of the position (half a block), and at least
+        // 100 ms, so that a late turn of this thread in real time does not starve the pin.
+        const ULONG step = std::max<ULONG>(m_format.BlockAlign(), m_format.Rate / 100 * m_format.BlockAlign());
+        const ULONG target = std::max<ULONG>(m_bufferSize / 2, 10 * step);
+        ULONG level = queued;
+        while (sent < m_data.size() && level < target) {
+            const ULONG n = static_cast<ULONG>(std::min<uint64_t>(step, m_data.size() - sent));
+            status = m_pin.Write(m_data.data() + sent, n);
+            if (!NT_SUCCESS(status)) {
+                Finish(EngineEnd::Failed, status);
+                return false;
+            }
+            sent += n;
+            level += n;
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_stats.Transferred = sent;
+            m_writes.push_back({TicksToMs(platform::ClockNow()), sent});
+        }
+        // Played out: the data and a block of silence after it have left the cyclic buffer.
+        done = sent == m_data.size() && level == 0 && play >= m_data.size() + m_bufferSize;
+    } else {
+        uint64_t have;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            have = m_captured.size();
+        }
+        chunk.resize(static_cast<size_t>(std::min<uint64_t>(m_captureBytes - have, 65536)));
+        ULONG read = 0;
+        if (!chunk.empty()) {
+            status = m_pin.Read(chunk.data(), static_cast<ULONG>(chunk.size()), &read);
+            if (!NT_SUCCESS(status)) {
+                Finish(EngineEnd::Failed, status);
+                return false;
+            }
+        }
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_captured.insert(m_captured.end(), chunk.begin(), chunk.begin() + read);
+        m_stats.Transferred = m_captured.size();
+        done = m_captured.size() >= m_captureBytes;
+    }
+    EngineStats snapshot;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (play < m_stats.PlayOffset) ++m_stats.PositionWentBack;
+        const bool moved = play != m_stats.PlayOffset || starting;
+        m_stats.PlayOffset = play;
+        m_stats.WriteOffset = written;
+        if (moved) m_lastMoveMs = elapsed;
+        m_stats.ElapsedMs = elapsed;
+        if (!starting && m_probe.WireBytes) {
+            m_stats.WireBytes = m_probe.WireBytes();
+            const double bytesPerMs = static_cast<double>(m_format.Rate) * m_format.BlockAlign() / 1000.0;
+            const double error = std::fabs(static_cast<double>(m_stats.WireBytes) - static_cast<double>(play)) / bytesPerMs;
+            m_stats.MaxPositionErrorMs = std::max(m_stats.MaxPositionErrorMs, error);
+            m_positionErrorSum += error;
+            ++m_positionErrorCount;
+            m_stats.MeanPositionErrorMs = m_positionErrorSum / static_cast<double>(m_positionErrorCount);
+        }
+        snapshot = m_stats;
+    }
+    if (done) {
+        Finish(EngineEnd::Finished);
+        return false;
+    }
+    if (!starting && elapsed - m_lastMoveMs > STALL_LIMIT_MS) {
+        Finish(EngineEnd::Failed, STATUS_IO_TIMEOUT);
+        return false;
+    }
+    if (m_progress && m_progressEveryMs != 0 && elapsed >= m_nextProgressMs) {
+        m_nextProgressMs = elapsed + m_progressEveryMs;
+        m_progress(snapshot);
+    }
+    return true;
+}
+
+void AudioEngine::ThreadMain()
+{
+    NTSTATUS status = Walk(KSSTATE_PAUSE);
+    // Render: the client's first buffers are queued before RUN fills the block's first half.
+    bool running = NT_SUCCESS(status) && Tick(true);
+    if (NT_SUCCESS(status) && running) {
+        status = Walk(KSSTATE_RUN);
+        m_runTicks = platform::ClockNow();
+    }
+    if (!NT_SUCCESS(status)) {
+        Finish(EngineEnd::Failed, status);
+        running = false;
+    }
+    while (running) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = TICK;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        running = Tick(false);
+    }
+    // Back down one level at a time; on a removed filter the steps may fail, the close still
+    // releases the stream. At PAUSE the position is final: it is read once more.
+    NTSTATUS down = Walk(KSSTATE_PAUSE);
+    ULONGLONG play = 0, written = 0;
+    if (NT_SUCCESS(down) && NT_SUCCESS(m_pin.Position(&play, &written))) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (play < m_stats.PlayOffset) ++m_stats.PositionWentBack;
+        m_stats.PlayOffset = play;
+        m_stats.WriteOffset = written;
+        if (m_probe.WireBytes) m_stats.WireBytes = m_probe.WireBytes();
+    }
+    if (NT_SUCCESS(down)) down = Walk(KSSTATE_STOP);
+    if (!NT_SUCCESS(down) && m_end.load() == EngineEnd::Finished) {
+        m_status = down;
+        m_end = EngineEnd::Failed;
+    }
+    if (m_observer != nullptr) {
+        ExUnregisterCallback(m_observer);
+        m_observer = nullptr;
+        ObDereferenceObject(m_probe.Transport);
+    }
+    m_pin.Close();
+}
+
+}  // namespace host

@@ -1,0 +1,146 @@
+// Host side (tests and the command-line tool; never included by driver code): the operating
+// system's audio engine on one wave filter. It finds the filter (the first present render or
+// capture filter, or a named one), intersects the format with the streaming pin's data ranges,
+// creates the pin, walks it STOP -> ACQUIRE -> PAUSE -> RUN, keeps client buffers queued from a
+// thread of its own that the machine knows (virtual or real time, as the machine runs), reads the
+// positions, counts starvation, and walks the pin back down and closes it on the end of the data,
+// a stop, a failing pin, or the filter going away (surprise removal, a jack removing it).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/AudioEngineLatency.h"
+#include "host/AudioEnginePin.h"
+#include "platform/nt/Callback.h"
+#include "platform/nt/Machine.h"
+
+namespace host {
+
+// Why the engine's thread ended.
+enum class EngineEnd {
+    Running,   // not ended yet
+    Finished,  // render: every byte played out; capture: every byte asked for read
+    Stopped,   // Stop() was called
+    Failed,    // a pin call failed (Status says which)
+    Removed,   // the filter went away
+};
+const char* EngineEndText(EngineEnd end);
+
+// Optional instruments from a caller that can see the driver and the device: the endpoint's
+// callback object (render fills are observed there), the bus's frame and the bytes the device
+// has received so far.
+struct EngineProbe {
+    PCALLBACK_OBJECT Transport = nullptr;
+    std::function<uint32_t()> Frame;
+    std::function<uint64_t()> WireBytes;
+};
+
+struct EngineStats {
+    ULONGLONG PlayOffset = 0;   // the pin's running position (bytes)
+    ULONGLONG WriteOffset = 0;  // render: client bytes in the cyclic buffer; capture: bytes taken out of it
+    uint64_t Transferred = 0;   // render: bytes handed to the pin; capture: bytes read from it
+    uint64_t Starvations = 0;   // render: times the pin's queue ran dry while data was left
+    uint64_t PositionWentBack = 0;  // positions read lower than the one before
+    double ElapsedMs = 0;       // since RUN
+    uint64_t WireBytes = 0;     // with a probe: bytes the device received
+    double MaxPositionErrorMs = 0;  // with a probe: |wire bytes - play offset|, as time
+    double MeanPositionErrorMs = 0;
+};
+
+class AudioEngine {
+public:
+    // `adapterDevice` is the adapter's functional device object (its filters are listed there).
+    explicit AudioEngine(PDEVICE_OBJECT adapterDevice);
+    // Stops the thread and closes the pin.
+    ~AudioEngine();
+    AudioEngine(const AudioEngine&) = delete;
+    AudioEngine& operator=(const AudioEngine&) = delete;
+
+    // Finds the filter: the named one, else the first present wave filter of the direction.
+    NTSTATUS Open(bool capture, std::u16string_view name = {});
+    const std::u16string& FilterName() const { return m_name; }
+    // The PCM formats the filter's streaming pin takes (after Open).
+    const std::vector<AudioFormat>& Formats() const { return m_formats; }
+
+    // Creates the pin in the format and starts the thread. Render plays `data` (whole sample
+    // frames of the format) and ends once it has played out with a block of silence after it;
+    // capture reads `captureBytes` and ends.
+    NTSTATUS StartRender(const AudioFormat& format, std::vector<uint8_t> data, const EngineProbe& probe = {});
+    NTSTATUS StartCapture(const AudioFormat& format, uint64_t captureBytes);
+    // Waits for the thread to end (it ends by itself); the pin is closed by then.
+    EngineEnd Wait();
+    // Asks the thread to stop; Wait() then returns Stopped.
+    void Stop();
+    // Called from the engine's thread about every `everyMs` while it runs (before Start).
+    void SetProgress(std::function<void(const EngineStats&)> progress, uint32_t everyMs);
+
+    EngineEnd End() const { return m_end.load(); }
+    NTSTATUS Status() const { return m_status; }  // the failing pin call's status
+    EngineStats Stats();
+    // Capture: the bytes read.
+    std::vector<uint8_t> Captured();
+    // Render with a probe: the fills observed (frame and bytes, in order) and the engine's writes.
+    std::vector<FrameRun> Fills();
+    std::vector<WriteMark> Writes();
+    // Render with a probe: the transfer ring the endpoint announced for the stream (its last
+    // format message): transfers queued and ms per transfer; zero before one was seen.
+    ULONG RingTransfers();
+    ULONG RingMsPerTransfer();
+    // Bytes of the cyclic buffer.
+    ULONG BufferSize() const { return m_bufferSize; }
+
+private:
+    NTSTATUS CreatePin(const AudioFormat& format);
+    NTSTATUS Walk(KSSTATE to);
+    void ThreadMain();
+    bool Tick(bool starting);
+    bool FilterPresent() const;
+    void Finish(EngineEnd end, NTSTATUS status = STATUS_SUCCESS);
+    static VOID FillObserved(PVOID context, PVOID argument1, PVOID argument2);
+
+    PDEVICE_OBJECT m_device;
+    std::u16string m_name;
+    PUNKNOWN m_port = nullptr;  // with a reference while open
+    ULONG m_pinId = 0;
+    bool m_capture = false;
+    std::vector<AudioFormat> m_formats;
+    AudioFormat m_format;
+    EnginePin m_pin;
+    ULONG m_bufferSize = 0;
+
+    std::vector<uint8_t> m_data;       // render source
+    uint64_t m_captureBytes = 0;
+    EngineProbe m_probe;
+    PVOID m_observer = nullptr;
+
+    std::function<void(const EngineStats&)> m_progress;
+    uint32_t m_progressEveryMs = 0;
+
+    std::unique_ptr<platform::ClientThread> m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<EngineEnd> m_end{EngineEnd::Running};
+    NTSTATUS m_status = STATUS_SUCCESS;
+
+    std::mutex m_lock;  // what other threads read: stats, captured bytes, fills, writes
+    EngineStats m_stats;
+    std::vector<uint8_t> m_captured;
+    std::vector<FrameRun> m_fills;
+    std::vector<WriteMark> m_writes;
+    ULONG m_ringTransfers = 0;
+    ULONG m_ringMsPerTransfer = 0;
+    double m_positionErrorSum = 0;
+    uint64_t m_positionErrorCount = 0;
+    int64_t m_runTicks = 0;
+    double m_lastMoveMs = 0;
+    double m_nextProgressMs = 0;
+    bool m_dry = false;
+};
+
+}  // namespace host

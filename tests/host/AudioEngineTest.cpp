@@ -1,0 +1,203 @@
+// The host audio engine through the whole driver on the simulated headset: what it plays reaches
+// the wire exactly, its position never goes back and ends at the wire's bytes, capture delivers
+// the device's source, and a device going away mid-play closes the pin cleanly.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "adapter/AdapterExtension.h"
+#include "adapter/AudioHal.h"
+#include "adapter/StreamEngine.h"
+#include "host/AudioEngine.h"
+#include "platform/nt/Clock.h"
+#include "sim/Profile.h"
+#include "tools/StreamSession.h"
+
+namespace {
+
+// The counting pattern: byte n is n mod 251 (a prime: a lost or repeated packet shows at once).
+std::vector<uint8_t> Pattern(size_t bytes)
+{
+    std::vector<uint8_t> data(bytes);
+    for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i % 251 + 1);
+    return data;
+}
+
+class AudioEngineTest : public ::testing::Test {
+protected:
+    void Start(bool highSpeed = false)
+    {
+        std::ifstream file(std::string(KVX_PROFILE_DIR) + "/uac1-headset.json");
+        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const std::string full = "\"speed\": \"full\"";
+        ASSERT_NE(text.find(full), std::string::npos);
+        if (highSpeed) text.replace(text.find(full), full.size(), "\"speed\": \"high\"");
+        std::string error;
+        auto device = sim::ParseProfile(text, KVX_PROFILE_DIR, &error);
+        ASSERT_NE(device, nullptr) << error;
+        ASSERT_EQ(m_session.Start(std::move(device)), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
+    kvx::StreamSession m_session;
+};
+
+struct RenderCase {
+    ULONG Rate;
+    USHORT Bits;
+    bool HighSpeed;
+};
+
+class AudioEngineRenderTest : public AudioEngineTest, public ::testing::WithParamInterface<RenderCase> {};
+
+// Silence, the client's bytes exactly, silence; the position never goes back and, paused, stands
+// at the bytes the device received.
+TEST_P(AudioEngineRenderTest, ACountingPatternReachesTheWireExactly)
+{
+    const RenderCase c = GetParam();
+    Start(c.HighSpeed);
+    host::AudioEngine engine(m_session.Fdo());
+    ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
+    EXPECT_EQ(engine.FilterName(), u"HPOut00Wave");
+    const host::AudioFormat format{c.Rate, 2, c.Bits, c.Bits};
+    ASSERT_NE(std::find(engine.Formats().begin(), engine.Formats().end(), format), engine.Formats().end());
+    const std::vector<uint8_t> data = Pattern(format.BlockAlign() * (c.Rate / 5));  // 200 ms
+    host::EngineProbe probe;
+    probe.WireBytes = [this] { return m_session.Device().WireByteCount(0x01); };
+    ASSERT_EQ(engine.StartRender(format, data, probe), STATUS_SUCCESS);
+    ASSERT_EQ(engine.Wait(), host::EngineEnd::Finished) << std::hex << engine.Status();
+
+    const sim::Bytes wire = m_session.Device().WireBytes(0x01);
+    // The initial queue: three 5 ms transfers of the block's tail, frames per ms rounded up.
+    const size_t lead = (c.Rate + 999) / 1000 * format.BlockAlign() * 15;
+    ASSERT_GE(wire.size(), lead + data.size());
+    for (size_t k = 0; k < wire.size(); ++k) {
+        const uint8_t expected = k >= lead && k - lead < data.size() ? data[k - lead] : 0;
+        ASSERT_EQ(wire[k], expected) << "wire byte " << k;
+    }
+    const host::EngineStats stats = engine.Stats();
+    EXPECT_EQ(stats.PositionWentBack, 0u);
+    EXPECT_EQ(stats.PlayOffset, wire.size());
+    EXPECT_EQ(stats.Transferred, data.size());
+    EXPECT_EQ(stats.Starvations, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, AudioEngineRenderTest,
+                         ::testing::Values(RenderCase{48000, 16, false}, RenderCase{44100, 16, false},
+                                           RenderCase{48000, 24, false}, RenderCase{44100, 24, true}));
+
+TEST_F(AudioEngineTest, CaptureDeliversTheSourceExactly)
+{
+    Start();
+    m_session.Device().SetSource(0x82, {48000, 1, 2});
+    host::AudioEngine engine(m_session.Fdo());
+    ASSERT_EQ(engine.Open(true), STATUS_SUCCESS);
+    EXPECT_EQ(engine.FilterName(), u"MicIn00Wave");
+    ASSERT_FALSE(engine.Formats().empty());
+    const host::AudioFormat format = engine.Formats()[0];
+    EXPECT_EQ(format, (host::AudioFormat{48000, 1, 16, 16}));
+    ASSERT_EQ(engine.StartCapture(format, 48000 * 2 / 2), STATUS_SUCCESS);  // 500 ms
+    ASSERT_EQ(engine.Wait(), host::EngineEnd::Finished) << std::hex << engine.Status();
+    const std::vector<uint8_t> bytes = engine.Captured();
+    ASSERT_EQ(bytes.size(), 48000u);
+    for (size_t i = 0; i < bytes.size() / 2; ++i) {
+        const int16_t sample = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        ASSERT_EQ(sample, static_cast<int16_t>(sim::SimDevice::SourceSample(i, 0, 2))) << "sample " << i;
+    }
+}
+
+// The device goes away mid-play (surprise removal, then removal): the engine sees its filter
+// gone, walks the pin down and closes it; nothing is left and nothing hangs.
+TEST_F(AudioEngineTest, SurpriseRemovalMidPlayClosesThePin)
+{
+    Start();
+    host::AudioEngine engine(m_session.Fdo());
+    ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
+    const host::AudioFormat format{48000, 2, 16, 16};
+    // With the latency observer on the endpoint's callback object, which goes with the device.
+    host::EngineProbe probe;
+    probe.Transport = m_session.TransportCallback(engine.FilterName());
+    ASSERT_NE(probe.Transport, nullptr);
+    probe.Frame = [this] { return m_session.Bus().Frame(); };
+    ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000), probe), STATUS_SUCCESS);
+    ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));
+    EXPECT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(m_session.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(engine.Wait(), host::EngineEnd::Removed);
+    EXPECT_FALSE(engine.Fills().empty());
+}
+
+// A burst of failed packets mid-play: the endpoint recovers and the play goes on to its end,
+// the position never going back; the data's last 20 ms reach the wire whole.
+TEST_F(AudioEngineTest, PacketErrorsMidPlayRecoverAndThePlayGoesOn)
+{
+    Start();
+    host::AudioEngine engine(m_session.Fdo());
+    ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
+    const host::AudioFormat format{48000, 2, 16, 16};
+    const std::vector<uint8_t> data = Pattern(format.BlockAlign() * 48000 / 2);
+    ASSERT_EQ(engine.StartRender(format, data), STATUS_SUCCESS);
+    ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));
+    m_session.Device().FailPackets(0x01, 12);
+    ASSERT_EQ(engine.Wait(), host::EngineEnd::Finished) << std::hex << engine.Status();
+    EXPECT_EQ(engine.Stats().PositionWentBack, 0u);
+    EXPECT_EQ(engine.Stats().Transferred, data.size());
+    const sim::Bytes wire = m_session.Device().WireBytes(0x01);
+    const std::vector<uint8_t> tail(data.end() - 3840, data.end());
+    EXPECT_NE(std::search(wire.begin(), wire.end(), tail.begin(), tail.end()), wire.end());
+}
+
+// Stop mid-play: the pin walks down and closes; nothing is left.
+TEST_F(AudioEngineTest, StopMidPlayClosesThePin)
+{
+    Start();
+    host::AudioEngine engine(m_session.Fdo());
+    ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
+    const host::AudioFormat format{48000, 2, 16, 16};
+    ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000)), STATUS_SUCCESS);
+    ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));
+    engine.Stop();
+    EXPECT_EQ(engine.Wait(), host::EngineEnd::Stopped);
+    EXPECT_LT(engine.Stats().Transferred, format.BlockAlign() * 48000u);
+}
+
+// The render filter is taken away and registered afresh mid-play, as a change of the active
+// output does: the engine sees its filter gone and closes the pin; the new filter plays.
+TEST_F(AudioEngineTest, AFilterReRegisteredMidPlayClosesThePinAndTheNewOnePlays)
+{
+    Start();
+    host::AudioEngine engine(m_session.Fdo());
+    ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
+    const host::AudioFormat format{48000, 2, 16, 16};
+    ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000)), STATUS_SUCCESS);
+    ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));
+    PDEVICE_OBJECT fdo = m_session.Fdo();
+    IAudioHal* hal = GetAdapterExtension(fdo)->Device;
+    StreamEngine* render = nullptr;
+    for (ULONG i = 0; i < hal->GetEndpointCount() && render == nullptr; ++i) {
+        StreamEngine* endpoint = nullptr;
+        if (NT_SUCCESS(hal->GetEndpoint(i, &endpoint)) && !endpoint->IsCapture()) render = endpoint;
+    }
+    ASSERT_NE(render, nullptr);
+    EXPECT_EQ(m_session.Pnp().RunOnPnpThread([&]() -> NTSTATUS {
+        NTSTATUS status = render->UnregisterWave(fdo, nullptr, hal);
+        return NT_SUCCESS(status) ? render->RegisterWave(fdo, nullptr, hal) : status;
+    }),
+              STATUS_SUCCESS);
+    EXPECT_EQ(engine.Wait(), host::EngineEnd::Removed);
+
+    host::AudioEngine again(fdo);
+    ASSERT_EQ(again.Open(false), STATUS_SUCCESS);
+    EXPECT_EQ(again.FilterName(), u"HPOut00Wave");
+    ASSERT_EQ(again.StartRender(format, Pattern(format.BlockAlign() * 4800)), STATUS_SUCCESS);
+    EXPECT_EQ(again.Wait(), host::EngineEnd::Finished) << std::hex << again.Status();
+}
+
+}  // namespace

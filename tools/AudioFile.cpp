@@ -1,0 +1,161 @@
+#include "tools/AudioFile.h"
+
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace kvx {
+namespace {
+
+// Bits of an integer encoding; 0 for one read as float.
+int IntegerWidth(int format)
+{
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8: return 8;
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+    case SF_FORMAT_DWVW_16: return 16;
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_DWVW_24: return 24;
+    case SF_FORMAT_PCM_32: return 32;
+    default: return 0;
+    }
+}
+
+// libsndfile plays what a file holds and notes in its log where the header promises more data
+// than the file has ("data : 4800 (should be 956)"): such a file is refused as truncated.
+bool TruncatedData(SNDFILE* sf, std::string* error)
+{
+    char log[8192] = {};
+    sf_command(sf, SFC_GET_LOG_INFO, log, sizeof log);
+    for (const char* line = log; line != nullptr && *line != '\0';) {
+        unsigned long long promised = 0, held = 0;
+        if (std::sscanf(line, "data : %llu (should be %llu)", &promised, &held) == 2 && held < promised) {
+            *error = "truncated data: the header gives " + std::to_string(promised) + " bytes of audio, the file holds " +
+                     std::to_string(held);
+            return true;
+        }
+        line = std::strchr(line, '\n');
+        if (line != nullptr) ++line;
+    }
+    return false;
+}
+
+void PutLe(std::vector<uint8_t>& out, size_t at, int32_t value, int bytes)
+{
+    for (int b = 0; b < bytes; ++b) out[at + b] = static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * b));
+}
+
+}  // namespace
+
+bool ReadAudioFile(const std::string& path, AudioFile* file, std::string* error)
+{
+    SF_INFO info{};
+    SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
+    if (sf == nullptr) {
+        *error = sf_strerror(nullptr);
+        return false;
+    }
+    file->Rate = info.samplerate;
+    file->Channels = info.channels;
+    file->Frames = info.frames > 0 ? static_cast<uint64_t>(info.frames) : 0;
+    file->Width = IntegerWidth(info.format);
+    bool ok = true;
+    if (info.channels <= 0 || info.samplerate <= 0) {
+        *error = "the file has no channels or no sample rate";
+        ok = false;
+    } else if (TruncatedData(sf, error)) {
+        ok = false;
+    } else if (file->Frames == 0) {
+        *error = "the file holds no audio frames";
+        ok = false;
+    }
+    if (ok) {
+        const size_t count = static_cast<size_t>(file->Frames) * static_cast<size_t>(info.channels);
+        sf_count_t got = 0;
+        if (file->Width != 0) {
+            file->Samples.resize(count);
+            got = sf_readf_int(sf, file->Samples.data(), info.frames);
+        } else {
+            file->Floats.resize(count);
+            got = sf_readf_double(sf, file->Floats.data(), info.frames);
+        }
+        if (got != info.frames) {
+            // A file shorter than its header says: libsndfile's text when it has one.
+            const char* text = sf_strerror(sf);
+            *error = std::string("truncated data: ") + std::to_string(got) + " of " + std::to_string(info.frames) +
+                     " frames read" + (sf_error(sf) != SF_ERR_NO_ERROR ? std::string(" (") + text + ")" : "");
+            ok = false;
+        }
+    }
+    sf_close(sf);
+    return ok;
+}
+
+std::vector<uint8_t> ConvertToPcm(const AudioFile& file, int bits, int container)
+{
+    const int bytes = container / 8;
+    const size_t count = file.Width != 0 ? file.Samples.size() : file.Floats.size();
+    std::vector<uint8_t> out(count * static_cast<size_t>(bytes));
+    const int64_t top = (int64_t{1} << (bits - 1)) - 1;
+    const int64_t bottom = -(int64_t{1} << (bits - 1));
+    const int shift = 32 - bits;  // from left-justified 32 bits to `bits`
+    for (size_t i = 0; i < count; ++i) {
+        int64_t v;
+        if (file.Width != 0) {
+            v = file.Samples[i];
+            if (shift > 0) v = (v + (int64_t{1} << (shift - 1))) >> shift;
+        } else {
+            v = static_cast<int64_t>(std::llround(file.Floats[i] * static_cast<double>(int64_t{1} << (bits - 1))));
+        }
+        v = v > top ? top : v < bottom ? bottom : v;
+        // The valid bits sit at the top of the container.
+        PutLe(out, i * bytes, static_cast<int32_t>(v << (container - bits)), bytes);
+    }
+    return out;
+}
+
+int32_t PcmSample(const uint8_t* pcm, size_t index, int container)
+{
+    const int bytes = container / 8;
+    uint32_t v = 0;
+    for (int b = 0; b < bytes; ++b) v |= static_cast<uint32_t>(pcm[index * bytes + b]) << (8 * b);
+    const int unused = 32 - container;
+    return static_cast<int32_t>(v << unused) >> unused;
+}
+
+bool WriteWavFile(const std::string& path, const std::vector<uint8_t>& pcm, int rate, int channels, int bits,
+                  int container, std::string* error)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    const int subtype = container == 16 ? SF_FORMAT_PCM_16 : container == 24 ? SF_FORMAT_PCM_24 : container == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_32;
+    info.format = (channels > 2 || bits > 16 ? SF_FORMAT_WAVEX : SF_FORMAT_WAV) | subtype;
+    SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (sf == nullptr) {
+        *error = sf_strerror(nullptr);
+        return false;
+    }
+    const size_t count = pcm.size() / static_cast<size_t>(container / 8);
+    std::vector<int32_t> samples(count);
+    for (size_t i = 0; i < count; ++i) {
+        const int32_t v = PcmSample(pcm.data(), i, container);
+        samples[i] = static_cast<int32_t>(static_cast<uint32_t>(v) << (32 - container));
+    }
+    const sf_count_t frames = static_cast<sf_count_t>(count / static_cast<size_t>(channels));
+    const bool ok = sf_writef_int(sf, samples.data(), frames) == frames;
+    if (!ok) *error = sf_strerror(sf);
+    if (sf_close(sf) != 0 && ok) {
+        *error = "cannot finish the file";
+        return false;
+    }
+    return ok;
+}
+
+}  // namespace kvx

@@ -1,0 +1,200 @@
+// `kvx play FILE [--device PROFILE] [--fast]`: plays an audio file through the driver on a
+// simulated device and checks what reached the device: silence, exactly the file's frames (as
+// converted to the endpoint's PCM), silence.
+#include <algorithm>
+#include <cstdio>
+#include <iomanip>
+#include <optional>
+#include <sstream>
+
+#include "host/AudioEngine.h"
+#include "platform/nt/Clock.h"
+#include "tools/AudioFile.h"
+#include "tools/Kvx.h"
+#include "tools/StreamCommand.h"
+#include "tools/StreamSession.h"
+
+namespace kvx {
+namespace {
+
+// The endpoint's format for the file: its own when listed; another width is converted to the
+// widest listed at the file's rate and channel count; another rate or channel count is refused.
+std::optional<host::AudioFormat> ChooseFormat(const AudioFile& file, const std::vector<host::AudioFormat>& formats)
+{
+    std::optional<host::AudioFormat> best;
+    for (const host::AudioFormat& f : formats) {
+        if (f.Rate != static_cast<ULONG>(file.Rate) || f.Channels != file.Channels) continue;
+        if (file.Width != 0 && f.Bits == file.Width) return f;
+        if (!best || f.Bits > best->Bits) best = f;
+    }
+    return best;
+}
+
+std::string Bytes(const uint8_t* p, size_t n)
+{
+    std::string text;
+    char hex[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(hex, sizeof hex, "%s%02x", i == 0 ? "" : " ", p[i]);
+        text += hex;
+    }
+    return text;
+}
+
+// Silence, the data, silence: "wire matches: N frames", or the first differing frame.
+bool CheckWire(const sim::Bytes& wire, const std::vector<uint8_t>& data, uint32_t blockAlign, uint64_t* lead,
+               std::string* report)
+{
+    const size_t frames = data.size() / blockAlign;
+    const auto firstData = std::find_if(data.begin(), data.end(), [](uint8_t b) { return b != 0; });
+    const auto firstWire = std::find_if(wire.begin(), wire.end(), [](uint8_t b) { return b != 0; });
+    // Where the data starts on the wire: its first sound lines up with the wire's.
+    size_t start = 0;
+    if (firstData != data.end() && firstWire != wire.end()) {
+        const size_t d = static_cast<size_t>(firstData - data.begin());
+        const size_t w = static_cast<size_t>(firstWire - wire.begin());
+        start = w >= d ? (w - d) / blockAlign * blockAlign : 0;
+    }
+    *lead = start;
+    const size_t total = std::max(wire.size(), start + data.size());
+    static const uint8_t zeros[64] = {};
+    for (size_t at = 0; at < total; at += blockAlign) {
+        const bool inData = at >= start && at - start < data.size();
+        const uint8_t* expected = inData ? data.data() + (at - start) : zeros;
+        if (at + blockAlign > wire.size()) {
+            *report = "wire ends at frame " + std::to_string((at - std::min(at, start)) / blockAlign) + " of " +
+                      std::to_string(frames) + " (" + std::to_string(wire.size() / blockAlign) + " frames on the wire)";
+            return false;
+        }
+        if (!std::equal(expected, expected + blockAlign, wire.begin() + static_cast<ptrdiff_t>(at))) {
+            const std::string where = inData ? "frame " + std::to_string((at - start) / blockAlign) + " of the file"
+                                     : at < start ? "silence before the file, wire frame " + std::to_string(at / blockAlign)
+                                                  : "silence after the file, wire frame " + std::to_string(at / blockAlign);
+            *report = "wire differs at " + where + ": expected " + Bytes(expected, blockAlign) + ", got " +
+                      Bytes(wire.data() + at, blockAlign);
+            return false;
+        }
+    }
+    *report = "wire matches: " + std::to_string(frames) + " frames";
+    return true;
+}
+
+}  // namespace
+
+int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    StreamOptions options;
+    std::string error;
+    if (!ParseStreamOptions("play", args, &options, &error)) {
+        err << error << "\n";
+        return EXIT_USAGE;
+    }
+    AudioFile file;
+    if (!ReadAudioFile(options.File, &file, &error)) {
+        err << "kvx play: " << options.File << ": " << error << "\n";
+        return EXIT_USAGE;
+    }
+    std::unique_ptr<sim::SimDevice> device = LoadStreamDevice(options, &error);
+    if (device == nullptr) {
+        err << "kvx play: " << error << "\n";
+        return EXIT_USAGE;
+    }
+    platform::SetRealTime(!options.Fast);
+
+    StreamSession session;
+    NTSTATUS status = session.Start(std::move(device));
+    if (!NT_SUCCESS(status)) {
+        err << "kvx play: the device did not start: " << Hex(status) << "\n";
+        return EXIT_FAILURE_RUN;
+    }
+    int rc = EXIT_OK;
+    std::string summary;
+    {
+        host::AudioEngine engine(session.Fdo());
+        status = engine.Open(false);
+        if (!NT_SUCCESS(status)) {
+            err << "kvx play: the device has no render filter: " << Hex(status) << "\n";
+            rc = EXIT_FAILURE_RUN;
+        }
+        std::optional<host::AudioFormat> format;
+        if (rc == EXIT_OK) {
+            format = ChooseFormat(file, engine.Formats());
+            if (!format) {
+                err << "kvx play: " << options.File << ": " << file.Rate << " Hz " << file.Channels
+                    << " ch is not a format of " << Utf8(engine.FilterName())
+                    << "; it takes: " << FormatList(engine.Formats()) << "\n";
+                rc = EXIT_USAGE;
+            }
+        }
+        std::vector<uint8_t> data;
+        const uint32_t blockAlign = format ? format->BlockAlign() : 0;
+        if (rc == EXIT_OK) {
+            data = ConvertToPcm(file, format->Bits, format->Container);
+            host::EngineProbe probe;
+            probe.Transport = session.TransportCallback(engine.FilterName());
+            probe.Frame = [&session] { return session.Bus().Frame(); };
+            probe.WireBytes = [&session] {
+                const uint8_t ep = WireEndpoint(session.Device());
+                return ep != 0 ? session.Device().WireByteCount(ep) : uint64_t{0};
+            };
+            if (IsTerminal(out)) {
+                engine.SetProgress([&out, blockAlign](const host::EngineStats& s) { PrintProgress(out, s, blockAlign); }, 100);
+            }
+            status = engine.StartRender(*format, data, probe);
+            if (!NT_SUCCESS(status)) {
+                err << "kvx play: the pin did not open in " << FormatText(*format) << ": " << Hex(status) << "\n";
+                rc = EXIT_FAILURE_RUN;
+            }
+        }
+        if (rc == EXIT_OK) {
+            const host::EngineEnd end = engine.Wait();
+            const host::EngineStats stats = engine.Stats();
+            if (IsTerminal(out)) {
+                PrintProgress(out, stats, blockAlign);
+                out << "\n";
+            }
+            std::ostringstream text;
+            text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << data.size() / blockAlign
+                 << " frames (" << std::fixed << std::setprecision(3)
+                 << static_cast<double>(data.size() / blockAlign) / format->Rate << " s)";
+            if (file.Width != format->Bits) {
+                text << ", converted from " << (file.Width != 0 ? std::to_string(file.Width) + "-bit" : "float");
+            }
+            text << "\n";
+            if (end != host::EngineEnd::Finished) {
+                err << "kvx play: the stream " << host::EngineEndText(end) << ": " << Hex(engine.Status()) << "\n";
+                rc = EXIT_FAILURE_RUN;
+            }
+            const uint8_t ep = WireEndpoint(session.Device());
+            const sim::Bytes wire = ep != 0 ? session.Device().WireBytes(ep) : sim::Bytes{};
+            uint64_t lead = 0;
+            std::string report;
+            if (!CheckWire(wire, data, blockAlign, &lead, &report)) rc = EXIT_FAILURE_RUN;
+            text << report << "\n";
+            std::vector<host::FrameRun> runs;
+            if (ep != 0) {
+                for (const sim::WirePacket& p : session.Device().Wire(ep)) {
+                    runs.push_back({p.Frame, static_cast<uint32_t>(p.Data.size())});
+                }
+            }
+            const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), runs, blockAlign);
+            const host::WriteToWire writeToWire = host::MeasureWriteToWire(engine.Writes(), runs, lead);
+            text << std::setprecision(2) << "latency (driver copy to wire): max " << latency.MaxFrames
+                 << " frames, mean " << latency.MeanFrames << " frames over " << latency.Samples
+                 << " samples; ring " << engine.RingTransfers() << " x " << engine.RingMsPerTransfer() << " ms\n"
+                 << "engine write to wire: max " << writeToWire.MaxMs << " ms, mean " << writeToWire.MeanMs
+                 << " ms; position error: max " << stats.MaxPositionErrorMs << " ms, mean "
+                 << stats.MeanPositionErrorMs << " ms; starvation: " << stats.Starvations << "\n";
+            summary = text.str();
+        }
+    }
+    std::string leak;
+    if (!session.End(&leak)) {
+        err << "kvx play: " << leak << "\n";
+        if (rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
+    }
+    out << summary;
+    return rc;
+}
+
+}  // namespace kvx

@@ -1,0 +1,152 @@
+// `kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--format RATE:BITS:CHANNELS]`:
+// records from the capture endpoint of a simulated device through the driver into a WAV file
+// and checks that the file is an unbroken run of the device's known source signal.
+#include <iomanip>
+#include <optional>
+#include <sstream>
+
+#include "host/AudioEngine.h"
+#include "platform/nt/Clock.h"
+#include "tools/AudioFile.h"
+#include "tools/Kvx.h"
+#include "tools/StreamCommand.h"
+#include "tools/StreamSession.h"
+
+namespace kvx {
+namespace {
+
+// The recording is source frames n0, n0 + 1, ... for the n0 of its first frame.
+bool CheckSource(const std::vector<uint8_t>& pcm, const host::AudioFormat& format, std::string* report)
+{
+    const int container = format.Container;
+    const uint32_t bytes = container / 8u;
+    const size_t frames = pcm.size() / format.BlockAlign();
+    // The source is scaled to the container; the valid bits are what the device sends.
+    auto expected = [&](uint64_t n, uint32_t c) { return sim::SimDevice::SourceSample(n, c, bytes); };
+    auto got = [&](size_t frame, uint32_t c) { return PcmSample(pcm.data(), frame * format.Channels + c, container); };
+    std::optional<uint64_t> start;
+    for (uint64_t n0 = 0; n0 < 10u * format.Rate && frames != 0 && !start; ++n0) {
+        bool same = true;
+        for (uint32_t c = 0; c < format.Channels && same; ++c) same = got(0, c) == expected(n0, c);
+        if (same) start = n0;
+    }
+    if (!start) {
+        *report = "recording does not match the source: its first frame is not a source frame";
+        return false;
+    }
+    for (size_t f = 0; f < frames; ++f) {
+        for (uint32_t c = 0; c < format.Channels; ++c) {
+            if (got(f, c) != expected(*start + f, c)) {
+                *report = "recording differs from the source at frame " + std::to_string(f) + ", channel " +
+                          std::to_string(c) + ": expected " + std::to_string(expected(*start + f, c)) + ", got " +
+                          std::to_string(got(f, c));
+                return false;
+            }
+        }
+    }
+    *report = "source matches: " + std::to_string(frames) + " frames";
+    if (*start != 0) *report += " (from source frame " + std::to_string(*start) + ")";
+    return true;
+}
+
+}  // namespace
+
+int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    StreamOptions options;
+    std::string error;
+    if (!ParseStreamOptions("record", args, &options, &error)) {
+        err << error << "\n";
+        return EXIT_USAGE;
+    }
+    std::unique_ptr<sim::SimDevice> device = LoadStreamDevice(options, &error);
+    if (device == nullptr) {
+        err << "kvx record: " << error << "\n";
+        return EXIT_USAGE;
+    }
+    platform::SetRealTime(!options.Fast);
+    sim::SimDevice* simulated = device.get();
+    StreamSession session;
+    NTSTATUS status = session.Start(std::move(device));
+    if (!NT_SUCCESS(status)) {
+        err << "kvx record: the device did not start: " << Hex(status) << "\n";
+        return EXIT_FAILURE_RUN;
+    }
+    int rc = EXIT_OK;
+    std::string summary;
+    {
+        host::AudioEngine engine(session.Fdo());
+        status = engine.Open(true);
+        if (!NT_SUCCESS(status)) {
+            err << "kvx record: the device has no capture filter: " << Hex(status) << "\n";
+            rc = EXIT_FAILURE_RUN;
+        }
+        std::optional<host::AudioFormat> format;
+        if (rc == EXIT_OK) {
+            for (const host::AudioFormat& f : engine.Formats()) {
+                const bool wanted = !options.HasFormat || (f.Rate == options.Format.Rate && f.Bits == options.Format.Bits &&
+                                                           f.Channels == options.Format.Channels);
+                if (wanted) {
+                    format = f;
+                    break;
+                }
+            }
+            if (!format) {
+                err << "kvx record: " << FormatText(options.Format) << " is not a format of "
+                    << Utf8(engine.FilterName()) << "; it takes: " << FormatList(engine.Formats()) << "\n";
+                rc = EXIT_USAGE;
+            }
+        }
+        const uint32_t blockAlign = format ? format->BlockAlign() : 0;
+        const uint64_t frames = format ? static_cast<uint64_t>(options.Seconds * format->Rate + 0.5) : 0;
+        if (rc == EXIT_OK) {
+            // The device's known signal in the chosen format, on every capture endpoint.
+            for (uint8_t ep : SourceEndpoints(*simulated)) {
+                simulated->SetSource(ep, {format->Rate, format->Channels, format->Container / 8u});
+            }
+            if (IsTerminal(out)) {
+                engine.SetProgress([&out, blockAlign](const host::EngineStats& s) { PrintProgress(out, s, blockAlign); }, 100);
+            }
+            status = engine.StartCapture(*format, frames * blockAlign);
+            if (!NT_SUCCESS(status)) {
+                err << "kvx record: the pin did not open in " << FormatText(*format) << ": " << Hex(status) << "\n";
+                rc = EXIT_FAILURE_RUN;
+            }
+        }
+        if (rc == EXIT_OK) {
+            const host::EngineEnd end = engine.Wait();
+            const host::EngineStats stats = engine.Stats();
+            if (IsTerminal(out)) {
+                PrintProgress(out, stats, blockAlign);
+                out << "\n";
+            }
+            const std::vector<uint8_t> pcm = engine.Captured();
+            std::ostringstream text;
+            text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << pcm.size() / blockAlign
+                 << " frames (" << std::fixed << std::setprecision(3)
+                 << static_cast<double>(pcm.size() / blockAlign) / format->Rate << " s) to " << options.File << "\n";
+            if (end != host::EngineEnd::Finished) {
+                err << "kvx record: the stream " << host::EngineEndText(end) << ": " << Hex(engine.Status()) << "\n";
+                rc = EXIT_FAILURE_RUN;
+            }
+            if (!WriteWavFile(options.File, pcm, static_cast<int>(format->Rate), format->Channels, format->Bits,
+                              format->Container, &error)) {
+                err << "kvx record: " << options.File << ": " << error << "\n";
+                if (rc == EXIT_OK) rc = EXIT_USAGE;
+            }
+            std::string report;
+            if (!CheckSource(pcm, *format, &report) && rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
+            text << report << "\n";
+            summary = text.str();
+        }
+    }
+    std::string leak;
+    if (!session.End(&leak)) {
+        err << "kvx record: " << leak << "\n";
+        if (rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
+    }
+    out << summary;
+    return rc;
+}
+
+}  // namespace kvx

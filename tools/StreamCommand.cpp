@@ -1,0 +1,122 @@
+#include "tools/StreamCommand.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+#include "sim/Profile.h"
+
+namespace kvx {
+namespace {
+
+bool ParsePositive(const std::string& text, double* value)
+{
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == nullptr || *end != '\0' || !(v > 0) || v > 3600) return false;
+    *value = v;
+    return true;
+}
+
+bool ParseFormat(const std::string& text, host::AudioFormat* format)
+{
+    unsigned rate = 0, bits = 0, channels = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%u:%u:%u%c", &rate, &bits, &channels, &tail) != 3) return false;
+    if (rate == 0 || rate > 768000 || bits == 0 || bits > 32 || channels == 0 || channels > 32) return false;
+    *format = {rate, static_cast<USHORT>(channels), static_cast<USHORT>(bits), 0};
+    return true;
+}
+
+}  // namespace
+
+bool ParseStreamOptions(const std::string& command, const std::vector<std::string>& args, StreamOptions* options,
+                        std::string* error)
+{
+    const bool record = command == "record";
+    const std::string usage = record ? "kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--format RATE:BITS:CHANNELS]"
+                                     : "kvx play FILE [--device PROFILE] [--fast]";
+    auto fail = [&](const std::string& why) {
+        *error = "usage: " + usage + "; " + why;
+        return false;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--fast") {
+            options->Fast = true;
+        } else if (a == "--device") {
+            if (!hasValue) return fail("--device needs a profile");
+            options->Profile = args[++i];
+        } else if (record && a == "--seconds") {
+            if (!hasValue || !ParsePositive(args[i + 1], &options->Seconds)) return fail("--seconds needs a positive number");
+            ++i;
+        } else if (record && a == "--format") {
+            if (!hasValue || !ParseFormat(args[i + 1], &options->Format)) return fail("--format needs RATE:BITS:CHANNELS");
+            options->HasFormat = true;
+            ++i;
+        } else if (!a.empty() && a[0] != '-' && options->File.empty()) {
+            options->File = a;
+        } else {
+            return fail("unexpected argument \"" + a + "\"");
+        }
+    }
+    if (options->File.empty()) return fail("no file given");
+    if (record && options->Seconds == 0) return fail("--seconds is required");
+    return true;
+}
+
+std::unique_ptr<sim::SimDevice> LoadStreamDevice(const StreamOptions& options, std::string* error)
+{
+    if (options.Profile.empty()) {
+        auto device = sim::ParseProfile(BuiltInHeadsetProfile(), ".", error);
+        if (device == nullptr) *error = "built-in headset: " + *error;
+        return device;
+    }
+    return sim::LoadProfile(options.Profile, error);
+}
+
+std::string FormatText(const host::AudioFormat& format)
+{
+    std::ostringstream text;
+    text << format.Rate << " Hz " << format.Bits << "-bit";
+    if (format.Container != 0 && format.Container != format.Bits) text << " (in " << format.Container << ")";
+    text << " " << format.Channels << " ch";
+    return text.str();
+}
+
+std::string FormatList(const std::vector<host::AudioFormat>& formats)
+{
+    std::string list;
+    for (const host::AudioFormat& f : formats) list += (list.empty() ? "" : ", ") + FormatText(f);
+    return list.empty() ? "none" : list;
+}
+
+std::string Hex(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+std::string Utf8(const std::u16string& text)
+{
+    std::string out;
+    for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+bool IsTerminal(const std::ostream& out) { return &out == &std::cout && isatty(STDOUT_FILENO) == 1; }
+
+void PrintProgress(std::ostream& out, const host::EngineStats& stats, uint32_t blockAlign)
+{
+    out << "\r" << std::fixed << std::setprecision(2) << std::setw(7) << stats.ElapsedMs / 1000.0 << " s  position "
+        << std::setw(9) << (blockAlign != 0 ? stats.PlayOffset / blockAlign : 0) << " frames  wire " << std::setw(9)
+        << (blockAlign != 0 ? stats.WireBytes / blockAlign : 0) << " frames  starvation " << stats.Starvations
+        << std::flush;
+}
+
+}  // namespace kvx

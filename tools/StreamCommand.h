@@ -1,0 +1,43 @@
+// What `kvx play` and `kvx record` share: their options, the device (a profile or the built-in
+// headset), the machine's clock mode and the progress line.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "host/AudioEngine.h"
+#include "sim/SimDevice.h"
+
+namespace kvx {
+
+// The JSON text of the UAC1 headset profile, built in.
+const char* BuiltInHeadsetProfile();
+
+struct StreamOptions {
+    std::string File;
+    std::string Profile;  // empty: the built-in headset
+    bool Fast = false;
+    double Seconds = 0;   // record
+    bool HasFormat = false;
+    host::AudioFormat Format;  // record --format (Container unset)
+};
+
+// Parses the arguments of `command` ("play" or "record"); false with a one-line usage error.
+bool ParseStreamOptions(const std::string& command, const std::vector<std::string>& args, StreamOptions* options,
+                        std::string* error);
+// The profile's device or the built-in headset; null with a one-line *error.
+std::unique_ptr<sim::SimDevice> LoadStreamDevice(const StreamOptions& options, std::string* error);
+// "48000 Hz 16-bit 2 ch" and a list of such, separated by ", ".
+std::string FormatText(const host::AudioFormat& format);
+std::string FormatList(const std::vector<host::AudioFormat>& formats);
+std::string Hex(NTSTATUS status);
+std::string Utf8(const std::u16string& text);
+// Whether `out` is the process's standard output and that is a terminal.
+bool IsTerminal(const std::ostream& out);
+// One progress line, rewritten in place: time, position, wire bytes, starvation.
+void PrintProgress(std::ostream& out, const host::EngineStats& stats, uint32_t blockAlign);
+
+}  // namespace kvx

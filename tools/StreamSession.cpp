@@ -1,0 +1,121 @@
+#include "tools/StreamSession.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "adapter/Adapter.h"
+#include "platform/nt/DebugHost.h"
+#include "platform/nt/PoolHost.h"
+#include "platform/portcls/PortClsHost.h"
+#include "platform/portcls/PortClsInternal.h"
+#include "platform/registry/RegistryHost.h"
+#include "stream/UsbStreamEndpoint.h"
+#include "stream/WaveMiniport.h"
+
+namespace kvx {
+
+StreamSession::~StreamSession()
+{
+    std::string ignored;
+    End(&ignored);
+}
+
+NTSTATUS StreamSession::Start(std::unique_ptr<sim::SimDevice> device)
+{
+    if (device == nullptr || m_port != nullptr) return STATUS_INVALID_PARAMETER;
+    platform::RegistryReset();
+    platform::SetSystemVersion(NTDDI_WIN10);
+    platform::PcSetVersion(PORTCLS_VERSION_DEFAULT);
+    m_serial = platform::PoolCurrentSerial();
+    const std::vector<UCHAR> descriptor = device->DeviceDescriptor();
+    USB_DEVICE_DESCRIPTOR d{};
+    std::memcpy(&d, descriptor.data(), std::min(sizeof d, descriptor.size()));
+    m_port = sim::SimPort::PlugIn(std::move(device));
+    if (m_port == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    m_ended = false;
+    platform::DeviceSetUpUsb(m_port->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
+    m_pnp = std::make_unique<host::PnpManager>();
+    NTSTATUS status = m_pnp->LoadDriver(u"UsbAudioAdapter", DriverEntry);
+    if (NT_SUCCESS(status)) status = m_pnp->AddDevice(m_port->Pdo());
+    m_added = NT_SUCCESS(status);
+    if (NT_SUCCESS(status)) status = m_pnp->Start(m_port->Pdo());
+    return status;
+}
+
+PDEVICE_OBJECT StreamSession::Fdo() { return m_added ? m_pnp->TopOfStack(m_port->Pdo()) : nullptr; }
+
+PCALLBACK_OBJECT StreamSession::TransportCallback(std::u16string_view filterName)
+{
+    for (const platform::PcSubdeviceInfo& filter : platform::PcSubdevices(Fdo())) {
+        if (filter.Name != filterName || !IsEqualGUID(filter.PortClass, CLSID_PortWaveCyclic)) continue;
+        PVOID raw = nullptr;
+        if (!NT_SUCCESS(filter.Port->QueryInterface(platform::IID_IPcSubdevice, &raw))) return nullptr;
+        auto* subdevice = static_cast<platform::IPcSubdevice*>(raw);
+        IMiniport* miniport = subdevice->Miniport();
+        subdevice->Release();
+        if (miniport == nullptr) return nullptr;
+        // The driver's own objects, read in-process as the describe command does.
+        auto* wave = static_cast<WaveMiniport*>(static_cast<IMiniportWaveCyclic*>(miniport));
+        StreamEngine* engine = wave->GetEndpoint();
+        return engine != nullptr ? static_cast<UsbStreamEndpoint*>(engine)->GetTransportCallbackObject() : nullptr;
+    }
+    return nullptr;
+}
+
+NTSTATUS StreamSession::Remove()
+{
+    if (!m_added) return STATUS_INVALID_DEVICE_STATE;
+    m_added = false;
+    return m_pnp->Remove(m_port->Pdo());
+}
+
+bool StreamSession::End(std::string* report)
+{
+    if (m_ended) return true;
+    m_ended = true;
+    if (m_pnp != nullptr) {
+        if (m_added) m_pnp->Remove(m_port->Pdo());
+        if (m_pnp->Driver() != nullptr) m_pnp->UnloadDriver();
+        m_pnp.reset();
+    }
+    platform::DeviceForget(m_port->Pdo());
+    m_port.reset();
+    m_added = false;
+    if (platform::PoolLiveSince(m_serial) != 0) {
+        *report = "pool left after unload: " + platform::PoolLeakReport(m_serial);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Isochronous data endpoints (not feedback) of the configuration, by direction.
+std::vector<uint8_t> IsoDataEndpoints(sim::SimDevice& device, bool in)
+{
+    std::vector<uint8_t> found;
+    const sim::Bytes& c = device.ConfigurationBytes();
+    for (size_t at = 0; at + 1 < c.size() && c[at] != 0; at += c[at]) {
+        if (c[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || at + 4 > c.size()) continue;
+        const uint8_t address = c[at + 2];
+        const uint8_t attributes = c[at + 3];
+        if ((attributes & 3) != 1 || (attributes & 0x30) == 0x10) continue;
+        if (((address & 0x80) != 0) != in) continue;
+        if (std::find(found.begin(), found.end(), address) == found.end()) found.push_back(address);
+    }
+    return found;
+}
+
+}  // namespace
+
+uint8_t WireEndpoint(sim::SimDevice& device)
+{
+    for (uint8_t address : IsoDataEndpoints(device, false)) {
+        if (device.WireByteCount(address) != 0) return address;
+    }
+    return 0;
+}
+
+std::vector<uint8_t> SourceEndpoints(sim::SimDevice& device) { return IsoDataEndpoints(device, true); }
+
+}  // namespace kvx

@@ -1,0 +1,56 @@
+// Host side of `kvx play` and `kvx record`: the adapter driver installed on a simulated device
+// through the host PnP manager and started; at the end the device is removed, the driver
+// unloaded, and pool left behind is reported.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/PnpManager.h"
+#include "platform/nt/Callback.h"
+#include "sim/SimPort.h"
+
+namespace kvx {
+
+class StreamSession {
+public:
+    StreamSession() = default;
+    // Ends the session if End() was not called.
+    ~StreamSession();
+    StreamSession(const StreamSession&) = delete;
+    StreamSession& operator=(const StreamSession&) = delete;
+
+    // Plugs the device in, loads the driver, adds and starts the device. The registry is made
+    // fresh and the system is Windows 10.
+    NTSTATUS Start(std::unique_ptr<sim::SimDevice> device);
+    PDEVICE_OBJECT Fdo();
+    sim::SimDevice& Device() { return m_port->Device(); }
+    platform::usb::UsbBus& Bus() { return m_port->Bus(); }
+    host::PnpManager& Pnp() { return *m_pnp; }
+    PDEVICE_OBJECT Pdo() { return m_port->Pdo(); }
+
+    // Removes the device's stack now (End then only unloads the driver).
+    NTSTATUS Remove();
+
+    // The callback object of the endpoint behind a wave filter (null when there is none).
+    PCALLBACK_OBJECT TransportCallback(std::u16string_view filterName);
+
+    // Removes the device and unloads the driver; false with a one-line *report when pool
+    // allocations made since Start are left.
+    bool End(std::string* report);
+
+private:
+    std::unique_ptr<sim::SimPort> m_port;
+    std::unique_ptr<host::PnpManager> m_pnp;
+    bool m_added = false;
+    bool m_ended = true;
+    uint64_t m_serial = 0;
+};
+
+// The device's isochronous OUT data endpoint that received bytes (0 when none did) and its
+// isochronous IN data endpoints, from the configuration descriptor.
+uint8_t WireEndpoint(sim::SimDevice& device);
+std::vector<uint8_t> SourceEndpoints(sim::SimDevice& device);
+
+}  // namespace kvx
