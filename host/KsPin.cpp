@@ -151,7 +151,7 @@ NTSTATUS KsPin::OnStreamDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS KsPin::Submit(ULONG code, void* data, ULONG bytes, PKEVENT event)
+NTSTATUS KsPin::Send(ULONG code, std::unique_ptr<Request> request, void* headers, ULONG length)
 {
     if (m_pin == nullptr) return STATUS_INVALID_DEVICE_STATE;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(m_browser.Device());
@@ -160,19 +160,12 @@ NTSTATUS KsPin::Submit(ULONG code, void* data, ULONG bytes, PKEVENT event)
         ObDereferenceObject(top);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    auto request = std::make_unique<Request>();
     request->Irp = irp;
-    request->Event = event;
-    request->Data = data;
-    request->Header.Size = sizeof(KSSTREAM_HEADER);
-    request->Header.FrameExtent = bytes;
-    request->Header.DataUsed = code == IOCTL_KS_WRITE_STREAM ? bytes : 0;
-    request->Header.Data = data;
-    irp->UserBuffer = &request->Header;
+    irp->UserBuffer = headers;
     irp->RequestorMode = KernelMode;
     PIO_STACK_LOCATION stack = platform::IoPrepareNextStackLocation(irp, IRP_MJ_DEVICE_CONTROL, 0, m_pin);
     stack->Parameters.DeviceIoControl.IoControlCode = code;
-    stack->Parameters.DeviceIoControl.OutputBufferLength = sizeof(KSSTREAM_HEADER);
+    stack->Parameters.DeviceIoControl.OutputBufferLength = length;
     IoSetCompletionRoutine(irp, OnStreamDone, request.get(), TRUE, TRUE, TRUE);
     Request* sent = request.get();
     {
@@ -186,10 +179,31 @@ NTSTATUS KsPin::Submit(ULONG code, void* data, ULONG bytes, PKEVENT event)
 
 NTSTATUS KsPin::Write(const void* data, ULONG bytes, PKEVENT event)
 {
-    return Submit(IOCTL_KS_WRITE_STREAM, const_cast<void*>(data), bytes, event);
+    auto request = std::make_unique<Request>();
+    request->Event = event;
+    request->Data = const_cast<void*>(data);
+    request->Header = {sizeof(KSSTREAM_HEADER), 0, {}, 0, bytes, bytes, const_cast<void*>(data), 0, 0};
+    KSSTREAM_HEADER* header = &request->Header;
+    return Send(IOCTL_KS_WRITE_STREAM, std::move(request), header, sizeof *header);
 }
 
-NTSTATUS KsPin::Read(void* data, ULONG bytes, PKEVENT event) { return Submit(IOCTL_KS_READ_STREAM, data, bytes, event); }
+NTSTATUS KsPin::Read(void* data, ULONG bytes, PKEVENT event)
+{
+    auto request = std::make_unique<Request>();
+    request->Event = event;
+    request->Data = data;
+    request->Header = {sizeof(KSSTREAM_HEADER), 0, {}, 0, bytes, 0, data, 0, 0};
+    KSSTREAM_HEADER* header = &request->Header;
+    return Send(IOCTL_KS_READ_STREAM, std::move(request), header, sizeof *header);
+}
+
+NTSTATUS KsPin::SubmitHeaders(ULONG code, void* headers, ULONG length, PKEVENT event)
+{
+    auto request = std::make_unique<Request>();
+    request->Event = event;
+    request->Data = headers;
+    return Send(code, std::move(request), headers, length);
+}
 
 std::vector<KsPin::Completion> KsPin::Reap()
 {

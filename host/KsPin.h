@@ -59,6 +59,10 @@ public:
     // the status it completed with at once.
     NTSTATUS Write(const void* data, ULONG bytes, PKEVENT event);
     NTSTATUS Read(void* data, ULONG bytes, PKEVENT event);
+    // A stream request with the headers as given (`length` bytes at `headers`, which stay the
+    // caller's until reaped; Completion::Data is `headers`): IOCTL_KS_WRITE_STREAM or
+    // IOCTL_KS_READ_STREAM.
+    NTSTATUS SubmitHeaders(ULONG code, void* headers, ULONG length, PKEVENT event);
 
     struct Completion {
         NTSTATUS Status;
@@ -87,7 +91,7 @@ private:
         std::atomic<bool> Done{false};
     };
     static NTSTATUS OnStreamDone(PDEVICE_OBJECT device, PIRP irp, PVOID context);
-    NTSTATUS Submit(ULONG code, void* data, ULONG bytes, PKEVENT event);
+    NTSTATUS Send(ULONG code, std::unique_ptr<Request> request, void* headers, ULONG length);
 
     FilterBrowser& m_browser;
     PFILE_OBJECT m_pin = nullptr;

@@ -4,6 +4,7 @@
 // back with the source (capture).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -520,6 +521,61 @@ TEST_F(KsPinTest, HeldBuffersComeBackCancelled)
     EXPECT_EQ(pin.Close(), STATUS_SUCCESS);
     for (auto& e : held) EXPECT_NE(KeReadStateEvent(&e), 0);
     EXPECT_EQ(pin.Outstanding(), 0u);
+}
+
+// Stream headers are checked before the port holds the request: each lies within the request and
+// names a buffer for its bytes. Several headers in one request go out in order, and the request
+// completes with all their bytes.
+TEST_F(KsPinTest, StreamHeadersAreCheckedAndTakenInOrder)
+{
+    KsPin& pin = NewPin();
+    ASSERT_EQ(pin.Open(m_render, kStreamingPin, Format(m_render, 2, 16, 48000)), STATUS_SUCCESS);
+    ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    std::vector<uint8_t> client = CountingPattern(3840);
+    const KSSTREAM_HEADER one{sizeof(KSSTREAM_HEADER), 0, {}, 0, 1920, 1920, client.data(), 0, 0};
+    constexpr ULONG kHeader = sizeof(KSSTREAM_HEADER);
+    struct Case {
+        const char* Name;
+        std::vector<KSSTREAM_HEADER> Headers;
+        ULONG Length;
+        NTSTATUS Status;
+    };
+    auto with = [&](auto edit) {
+        KSSTREAM_HEADER h = one;
+        edit(h);
+        return std::vector<KSSTREAM_HEADER>{h};
+    };
+    std::vector<Case> cases = {
+        {"shorter than a header", {one}, kHeader - 16, STATUS_INVALID_PARAMETER},
+        {"size below a header", with([](auto& h) { h.Size = 32; }), kHeader, STATUS_INVALID_PARAMETER},
+        {"size beyond the request", with([](auto& h) { h.Size = 2 * kHeader; }), kHeader, STATUS_INVALID_PARAMETER},
+        {"no buffer for its bytes", with([](auto& h) { h.Data = nullptr; }), kHeader, STATUS_INVALID_PARAMETER},
+        {"second header cut short", {one, one}, 2 * kHeader - 8, STATUS_INVALID_PARAMETER},
+        {"no bytes", with([](auto& h) { h.DataUsed = 0; }), kHeader, STATUS_SUCCESS},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(pin.SubmitHeaders(IOCTL_KS_WRITE_STREAM, c.Headers.data(), c.Length, nullptr), c.Status);
+    }
+    EXPECT_EQ(pin.Reap().size(), cases.size());
+
+    std::vector<KSSTREAM_HEADER> two{one, one};
+    two[1].Data = client.data() + 1920;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    ASSERT_EQ(pin.SubmitHeaders(IOCTL_KS_WRITE_STREAM, two.data(), 2 * kHeader, &event), STATUS_PENDING);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(platform::RunUntil([&] { return KeReadStateEvent(&event) != 0; }, 1s));
+    platform::RunFor(40ms);
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    const auto done = pin.Reap();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].Status, STATUS_SUCCESS);
+    EXPECT_EQ(done[0].Bytes, client.size());
+    const std::vector<uint8_t> wire = Device().WireBytes(kRenderEndpoint);
+    const size_t lead = 48 * 4 * 15;
+    ASSERT_GT(wire.size(), lead + client.size());
+    EXPECT_TRUE(std::equal(client.begin(), client.end(), wire.begin() + lead));
 }
 
 }  // namespace
