@@ -363,6 +363,8 @@ NTSTATUS PcFilterPinProperty(IPcSubdevice* port, const void* input, ULONG inputS
 
 bool PcIsPinFile(PFILE_OBJECT file) { return file != nullptr && file->FsContext2 == &kPinFileKind; }
 
+PcWavePin* PcWavePinOfFile(PFILE_OBJECT file) { return PcIsPinFile(file) ? PinOf(file) : nullptr; }
+
 NTSTATUS PcDispatchPinCreate(PIRP irp, PFILE_OBJECT file)
 {
     PFILE_OBJECT filter = file->RelatedFileObject;

@@ -338,6 +338,11 @@ TEST_F(KsPinTest, PinPropertiesReachTheStream)
     const std::vector<uint8_t> format44 = Format(m_render, 2, 16, 44100);
     KsPin& pin = NewPin();
     ASSERT_EQ(pin.Open(m_render, kStreamingPin, format48), STATUS_SUCCESS);
+    // The pin behind the file object: a 50 ms cyclic buffer.
+    platform::PcWavePin* instance = platform::PcWavePinOfFile(pin.File());
+    ASSERT_NE(instance, nullptr);
+    EXPECT_EQ(platform::PcWavePinDmaChannel(instance)->AllocatedBufferSize(), 9600u);
+    EXPECT_EQ(platform::PcWavePinOfFile(m_render), nullptr);
     KSSTATE state = KSSTATE_RUN;
     ASSERT_EQ(pin.GetState(&state), STATUS_SUCCESS);
     EXPECT_EQ(state, KSSTATE_STOP);
