@@ -16,6 +16,7 @@
 
 namespace host {
 
+// A KsPin lives no longer than its browser, which carries its requests.
 class KsPin {
 public:
     explicit KsPin(FilterBrowser& browser) : m_browser(browser) {}
