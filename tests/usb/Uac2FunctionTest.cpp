@@ -254,10 +254,15 @@ TEST_F(Uac2StatusThreadTest, OnlyCurChangesOfTheAudioControlInterfaceReachTheirU
     }
     // A volume change: the unit names its volume entity, which is announced once; then a mute
     // change names the mute entity. The thread reads in order: nothing ignored came in between.
+    const size_t volumeReads = CountRequests(0xA1, 0x01, 0x0200, 0x0200);
+    const size_t muteReads = CountRequests(0xA1, 0x01, 0x0100, 0x0200);
     Post({0x00, 0x01, 0x00, 0x02, 0x00, 0x02});
     Post({0x00, 0x01, 0x00, 0x01, 0x00, 0x02});
     EXPECT_TRUE(platform::RunUntil([&] { return messages.Seen().size() >= 2; }, std::chrono::seconds(2)));
     EXPECT_EQ(messages.Seen(), std::vector<ULONG>({3, 2}));
+    // Each entity was read again from the device (GET CUR of its control on unit 2).
+    EXPECT_EQ(CountRequests(0xA1, 0x01, 0x0200, 0x0200), volumeReads + 1);
+    EXPECT_EQ(CountRequests(0xA1, 0x01, 0x0100, 0x0200), muteReads + 1);
     EXPECT_EQ(StopFunction(), STATUS_SUCCESS);
     EXPECT_FALSE(ThreadRunning());
     Function()->UnregisterCallback(registration);

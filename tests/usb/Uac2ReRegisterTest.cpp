@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "adapter/SettingsStore.h"
+#include "platform/nt/ThreadHost.h"
 #include "tests/usb/Uac1FunctionFixture.h"
 #include "usb/Uac2Function.h"
 
@@ -239,6 +240,36 @@ TEST_F(Uac2ReRegisterTest, StatusChangesOfTerminalsAndUnits)
         EXPECT_EQ(messages.Ids, std::vector<ULONG>({0}));
     }
     m_function->UnregisterCallback(registration);
+}
+
+// Low power ends the status thread; D0 restores the entities (no chip registers), powers and
+// registers the endpoints again and starts the thread again. The entities are never stopped.
+TEST_F(Uac2ReRegisterTest, LowPowerStopsTheThreadAndD0RestoresAndRegistersAgain)
+{
+    ASSERT_EQ(InitDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(static_cast<IAudioHal*>(m_usb)->Start(), STATUS_SUCCESS);
+    ASSERT_NE(m_function->InterruptPipeIndex(), NO_INTERRUPT_PIPE);
+    const size_t threads = platform::ThreadLiveCount();
+    auto power = [&](DEVICE_POWER_STATE state) {
+        TheJournal().Clear();
+        POWER_STATE p;
+        p.DeviceState = state;
+        m_function->PowerChangeState(p);
+        return TheJournal().Lines();
+    };
+    using Strings = std::vector<std::string>;
+    EXPECT_EQ(power(PowerDeviceD3), (Strings{"power SPKOut00 D3"}));
+    EXPECT_EQ(m_function->InterruptPipeIndex(), NO_INTERRUPT_PIPE);
+    EXPECT_EQ(platform::ThreadLiveCount(), threads - 1);
+    EXPECT_EQ(power(PowerDeviceD3), Strings{});
+    EXPECT_EQ(power(PowerDeviceMaximum), Strings{});
+    EXPECT_EQ(m_function->GetPowerState(), PowerDeviceD3);
+
+    EXPECT_EQ(power(PowerDeviceD0),
+              (Strings{"restore 20", "restore 12", "restore 10", "power SPKOut00 D0", "register SPKOut00 on"}));
+    EXPECT_NE(m_function->InterruptPipeIndex(), NO_INTERRUPT_PIPE);
+    EXPECT_EQ(platform::ThreadLiveCount(), threads);
+    EXPECT_EQ(m_function->GetPowerState(), PowerDeviceD0);
 }
 
 }  // namespace
