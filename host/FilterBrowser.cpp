@@ -12,7 +12,9 @@ namespace host {
 
 FilterBrowser::~FilterBrowser()
 {
-    for (PFILE_OBJECT f : std::vector<PFILE_OBJECT>(m_open)) {
+    // Newest first: an object opened relative to another goes before it.
+    const std::vector<PFILE_OBJECT> open(m_open.rbegin(), m_open.rend());
+    for (PFILE_OBJECT f : open) {
         Close(f);
     }
 }
@@ -102,6 +104,28 @@ PFILE_OBJECT FilterBrowser::Open(std::u16string_view name, NTSTATUS* status)
     PFILE_OBJECT file = platform::IoCreateFileObject(top, u"\\" + std::u16string(name));
     NTSTATUS result = file == nullptr ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
     if (file != nullptr) {
+        result = Send(file, IRP_MJ_CREATE, 0, nullptr, 0, nullptr, 0, nullptr);
+        if (!NT_SUCCESS(result)) {
+            platform::IoDeleteFileObject(file);
+            file = nullptr;
+        }
+    }
+    if (status != nullptr) {
+        *status = result;
+    }
+    if (file != nullptr) {
+        m_open.push_back(file);
+    }
+    return file;
+}
+
+PFILE_OBJECT FilterBrowser::OpenRelated(PFILE_OBJECT parent, std::u16string_view name, NTSTATUS* status)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(m_device);
+    PFILE_OBJECT file = platform::IoCreateFileObject(top, name);
+    NTSTATUS result = file == nullptr ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
+    if (file != nullptr) {
+        file->RelatedFileObject = parent;
         result = Send(file, IRP_MJ_CREATE, 0, nullptr, 0, nullptr, 0, nullptr);
         if (!NT_SUCCESS(result)) {
             platform::IoDeleteFileObject(file);

@@ -71,6 +71,12 @@ public:
     // the status in *status.
     PFILE_OBJECT Open(std::u16string_view name, NTSTATUS* status = nullptr);
     NTSTATUS Close(PFILE_OBJECT filter);
+    // Opens an object relative to an open file object (a pin instance of a filter): IRP_MJ_CREATE
+    // with `name` as the file name and `parent` as its RelatedFileObject. Closed with Close, and
+    // before its parent when the browser goes.
+    PFILE_OBJECT OpenRelated(PFILE_OBJECT parent, std::u16string_view name, NTSTATUS* status = nullptr);
+    // The adapter device the requests go to (the top of its stack receives them).
+    PDEVICE_OBJECT Device() const { return m_device; }
 
     // One property request with the given verb (KSPROPERTY_TYPE_GET, SET or BASICSUPPORT); the
     // instance bytes follow the header.

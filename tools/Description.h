@@ -42,6 +42,7 @@ struct EntityInfo {
     uint32_t UnitId = 0;
     std::vector<uint32_t> Sources;
     std::vector<ControlInfo> Controls;
+    std::vector<uint32_t> Rates;  // a clock entity's rates, in its order
 };
 
 struct Description {

@@ -3,8 +3,11 @@
 #include "tools/DriverReader.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <map>
+#include <vector>
 
+#include "adapter/EntityInterfaces.h"
 #include "adapter/StreamEngine.h"
 #include "stream/UsbStreamEndpoint.h"
 #include "usb/UsbAudioDevice.h"
@@ -112,6 +115,23 @@ void ReadControls(TopologyNode* entity, EntityInfo* info)
     }
 }
 
+// The rates a clock entity holds (no device request).
+void ReadRates(TopologyNode* entity, EntityInfo* info)
+{
+    if (entity->GetType() != ENTITY_CLOCK) return;
+    PVOID raw = nullptr;
+    if (!NT_SUCCESS(entity->QueryInterface(IID_IClockControl, &raw))) return;
+    auto* clock = static_cast<IClockControl*>(raw);
+    ULONG count = 0;
+    if (NT_SUCCESS(clock->GetRateCount(&count)) && count != 0) {
+        std::vector<ULONG> rates(count);
+        if (NT_SUCCESS(clock->GetRates(&count, rates.data()))) {
+            info->Rates.assign(rates.begin(), rates.begin() + std::min<size_t>(count, rates.size()));
+        }
+    }
+    clock->Release();
+}
+
 }  // namespace
 
 void ReadEndpoints(IAudioHal* device, Description* description)
@@ -166,6 +186,7 @@ void ReadEntities(IAudioHal* device, Description* description)
             info.Sources.assign(sources.begin(), sources.begin() + count);
         }
         ReadControls(entity, &info);
+        ReadRates(entity, &info);
         description->Entities.push_back(std::move(info));
     }
 }

@@ -139,6 +139,12 @@ std::string PrintJson(const Description& d)
                         w.Member("step", c.Step);
                     });
                 });
+                if (!e.Rates.empty()) {
+                    w.Key("rates");
+                    w.Out() << "[";
+                    for (size_t i = 0; i < e.Rates.size(); ++i) w.Out() << (i == 0 ? "" : ", ") << e.Rates[i];
+                    w.Out() << "]";
+                }
             });
         });
     });

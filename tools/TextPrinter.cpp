@@ -67,6 +67,11 @@ std::string PrintText(const Description& d)
         out << "\nEntity " << e.Id << ": type " << e.Type << ", unit " << e.UnitId << ", sources [";
         for (size_t i = 0; i < e.Sources.size(); ++i) out << (i == 0 ? "" : ", ") << e.Sources[i];
         out << "]\n";
+        if (!e.Rates.empty()) {
+            out << "  rates: ";
+            for (size_t i = 0; i < e.Rates.size(); ++i) out << (i == 0 ? "" : ", ") << e.Rates[i];
+            out << "\n";
+        }
         for (const ControlInfo& c : e.Controls) {
             out << "  " << c.Name << " ch" << c.Channel << ": ";
             if (OnOff(c.Name)) {

@@ -6,11 +6,11 @@
 
 #include "platform/nt/Debug.h"
 #include "platform/nt/Pool.h"
-#include "stream/UsbStreamEndpoint.h"
+#include "stream/Uac2CaptureEndpoint.h"
+#include "stream/Uac2RenderEndpoint.h"
 #include "topology/Uac2Terminals.h"
 #include "usb/FormatTables.h"
 #include "usb/Uac1Descriptors.h"
-#include "usb/Uac2Endpoints.h"
 #include "usb/Uac2Function.h"
 #include "usb/Uac2Parse.h"
 
@@ -90,8 +90,14 @@ NTSTATUS CreateEndpoint(Uac2Function* pFunction, UCHAR bInterfaceNumber, UCHAR b
         ulClockEntity = ulClockId;
     }
     UsbStreamEndpoint* pEndpoint = nullptr;
-    status = NewUac2Endpoint(bCapture, bInterfaceNumber, ulTerminal, ulClockEntity, &pEndpoint);
-    if (!NT_SUCCESS(status)) {
+    if (bCapture) {
+        pEndpoint = new (NonPagedPoolNx, UAC2_FUNCTION_TAG)
+            Uac2CaptureEndpoint(nullptr, bInterfaceNumber, ulTerminal, ulClockEntity);
+    } else {
+        pEndpoint = new (NonPagedPoolNx, UAC2_FUNCTION_TAG)
+            Uac2RenderEndpoint(nullptr, bInterfaceNumber, ulTerminal, ulClockEntity);
+    }
+    if (pEndpoint == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     StreamEngine* pEngine = pEndpoint;

@@ -400,3 +400,105 @@ constexpr ULONG KSPROPERTY_JACK_DESCRIPTION = 1;
 constexpr ULONG KSPROPERTY_JACK_DESCRIPTION2 = 2;
 // Id of KSEVENTSETID_AudioControlChange.
 constexpr ULONG KSEVENT_CONTROL_CHANGE = 0;
+
+// ---- pins of a filter (KSPROPSETID_Pin, answered by the port) ----
+
+constexpr ULONG KSPROPERTY_PIN_CINSTANCES = 0;
+constexpr ULONG KSPROPERTY_PIN_CTYPES = 1;
+constexpr ULONG KSPROPERTY_PIN_DATAFLOW = 2;
+constexpr ULONG KSPROPERTY_PIN_DATARANGES = 3;
+constexpr ULONG KSPROPERTY_PIN_DATAINTERSECTION = 4;
+constexpr ULONG KSPROPERTY_PIN_COMMUNICATION = 7;
+constexpr ULONG KSPROPERTY_PIN_NECESSARYINSTANCES = 9;
+
+struct KSPIN_CINSTANCES {
+    ULONG PossibleCount;
+    ULONG CurrentCount;
+};
+static_assert(sizeof(KSPIN_CINSTANCES) == 8, "KSPIN_CINSTANCES is 8 bytes");
+static_assert(sizeof(KSMULTIPLE_ITEM) == 8, "KSMULTIPLE_ITEM is 8 bytes");
+
+KVX_DEFINE_GUID(KSDATAFORMAT_TYPE_WILDCARD, "{00000000-0000-0000-0000-000000000000}");
+
+// ---- pin instances ----
+
+KVX_DEFINE_GUID(KSMEDIUMSETID_Standard, "{4747B320-62CE-11CF-A5D6-28DB04C10000}");
+constexpr ULONG KSMEDIUM_TYPE_ANYINSTANCE = 0;
+
+struct KSPRIORITY {
+    ULONG PriorityClass;
+    ULONG PrioritySubClass;
+};
+constexpr ULONG KSPRIORITY_NORMAL = 0x40000000;
+
+// The create request of a pin instance: the file name relative to the filter's file object is
+// KSSTRING_Pin, a backslash, then this structure followed by the KSDATAFORMAT of the connection.
+struct KSPIN_CONNECT {
+    KSPIN_INTERFACE Interface;
+    KSPIN_MEDIUM Medium;
+    ULONG PinId;
+    HANDLE PinToHandle;
+    KSPRIORITY Priority;
+};
+static_assert(sizeof(KSPIN_CONNECT) == 72, "KSPIN_CONNECT is 72 bytes");
+inline constexpr char16_t KSSTRING_Pin[] = u"{146F1A80-4791-11D0-A5D6-28DB04C10000}";
+
+// Properties of a pin instance.
+KVX_DEFINE_GUID(KSPROPSETID_Connection, "{1D58C920-AC9B-11CF-A5D6-28DB04C10000}");
+constexpr ULONG KSPROPERTY_CONNECTION_STATE = 0;
+constexpr ULONG KSPROPERTY_CONNECTION_DATAFORMAT = 2;
+
+// KSPROPSETID_Audio on a pin: running byte offsets of the stream.
+constexpr ULONG KSPROPERTY_AUDIO_POSITION = 5;
+struct KSAUDIO_POSITION {
+    ULONGLONG PlayOffset;
+    ULONGLONG WriteOffset;
+};
+static_assert(sizeof(KSAUDIO_POSITION) == 16, "KSAUDIO_POSITION is 16 bytes");
+
+// Content protection of a stream.
+KVX_DEFINE_GUID(KSPROPSETID_DrmAudioStream, "{2F2C8DDD-4198-4FAC-BA29-61BB05B7DE06}");
+constexpr ULONG KSPROPERTY_DRMAUDIOSTREAM_CONTENTID = 0;
+struct DRMRIGHTS {
+    LONG CopyProtect;  // a 32-bit boolean
+    ULONG Reserved;
+    LONG DigitalOutputDisable;
+};
+struct KSDRMAUDIOSTREAM_CONTENTID {
+    ULONG ContentId;
+    DRMRIGHTS DrmRights;
+};
+static_assert(sizeof(KSDRMAUDIOSTREAM_CONTENTID) == 16, "KSDRMAUDIOSTREAM_CONTENTID is 16 bytes");
+
+// The signal-processing modes of a pin: a KSP_PIN request to the filter, answered with a
+// KSMULTIPLE_ITEM of GUIDs.
+KVX_DEFINE_GUID(KSPROPSETID_AudioSignalProcessing, "{4F67B528-30C9-40DE-B2FB-859DDD1F3470}");
+constexpr ULONG KSPROPERTY_AUDIOSIGNALPROCESSING_MODES = 0;
+
+// ---- streaming ----
+
+// METHOD_NEITHER: the stream headers in UserBuffer, OutputBufferLength their total size.
+constexpr ULONG IOCTL_KS_WRITE_STREAM = CTL_CODE(FILE_DEVICE_KS, 0x004, METHOD_NEITHER, FILE_WRITE_ACCESS);
+constexpr ULONG IOCTL_KS_READ_STREAM = CTL_CODE(FILE_DEVICE_KS, 0x005, METHOD_NEITHER, FILE_READ_ACCESS);
+
+struct KSTIME {
+    LONGLONG Time;
+    ULONG Numerator;
+    ULONG Denominator;
+};
+
+// One client buffer: render sends DataUsed bytes at Data; capture offers FrameExtent bytes at
+// Data and gets DataUsed back.
+struct KSSTREAM_HEADER {
+    ULONG Size;
+    ULONG TypeSpecificFlags;
+    KSTIME PresentationTime;
+    LONGLONG Duration;
+    ULONG FrameExtent;
+    ULONG DataUsed;
+    PVOID Data;
+    ULONG OptionsFlags;
+    ULONG Reserved;
+};
+using PKSSTREAM_HEADER = KSSTREAM_HEADER*;
+static_assert(sizeof(KSSTREAM_HEADER) == 56, "KSSTREAM_HEADER is 56 bytes");

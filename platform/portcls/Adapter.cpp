@@ -14,6 +14,7 @@
 #include "platform/nt/Verifier.h"
 #include "platform/portcls/PortClsHost.h"
 #include "platform/portcls/PortClsInternal.h"
+#include "platform/portcls/WavePinInternal.h"
 #include "platform/registry/RegistryHost.h"
 #include "platform/nt/RtlStringHost.h"
 #include "platform/io/IoHost.h"
@@ -384,13 +385,18 @@ IPcSubdevice* FindByName(PcDevice* d, std::u16string_view name)
 }
 
 // Create and close of a filter: the file name is "\" and the subdevice's name; the file object
-// then carries the port (one reference) until it is closed.
+// then carries the port (one reference) until it is closed. A create relative to a filter's file
+// object makes a pin instance, whose file object then takes the pin's requests.
 NTSTATUS DispatchKs(PcDevice* d, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PFILE_OBJECT file = stack->FileObject;
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE: {
+        if (file != nullptr && file->RelatedFileObject != nullptr) {
+            // A pin instance of the filter open on the related file object.
+            return PcDispatchPinCreate(irp, file);
+        }
         if (file == nullptr || file->FileName.Length == 0) {
             return CompleteWith(irp, STATUS_SUCCESS);
         }
@@ -404,6 +410,9 @@ NTSTATUS DispatchKs(PcDevice* d, PIRP irp)
         return CompleteWith(irp, STATUS_SUCCESS);
     }
     case IRP_MJ_CLOSE:
+        if (PcIsPinFile(file)) {
+            return PcDispatchPinClose(irp, file);
+        }
         if (file != nullptr && file->FsContext != nullptr) {
             static_cast<IPcSubdevice*>(file->FsContext)->Release();
             file->FsContext = nullptr;
@@ -413,6 +422,9 @@ NTSTATUS DispatchKs(PcDevice* d, PIRP irp)
         irp->IoStatus.Information = 0;
         if (file == nullptr || file->FsContext == nullptr) {
             return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+        }
+        if (PcIsPinFile(file)) {
+            return PcDispatchPinControl(irp, file);
         }
         auto* port = static_cast<IPcSubdevice*>(file->FsContext);
         const auto& io = stack->Parameters.DeviceIoControl;

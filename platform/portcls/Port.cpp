@@ -11,6 +11,7 @@
 #include "platform/nt/Pool.h"
 #include "platform/portcls/PortClsHost.h"
 #include "platform/portcls/PortClsInternal.h"
+#include "platform/portcls/WavePinInternal.h"
 
 namespace platform {
 namespace {
@@ -326,6 +327,15 @@ public:
             }
             table = NodeAt(m_descriptor, node)->AutomationTable;
             header = sizeof(KSNODEPROPERTY);
+        }
+        if (node == PCFILTER_NODE) {
+            // The pin set (and the pins' processing modes) is the port's own.
+            ULONG size = capacity;
+            const NTSTATUS status = PcFilterPinProperty(this, input, inputSize, value, &size);
+            if (status != STATUS_NOT_FOUND) {
+                *valueSize = size;
+                return status;
+            }
         }
         const PCPROPERTY_ITEM* item = FindProperty(table, property.Set, property.Id);
         if (item == nullptr && node == PCFILTER_NODE && inputSize >= sizeof(KSP_PIN)) {

@@ -82,4 +82,8 @@ ULONG PcWavePinQueued(PcWavePin* pin);
 // KSPROPERTY_AUDIO_POSITION: running byte offsets since RUN (play: the stream's position;
 // write: render, client bytes copied into the cyclic buffer; capture, bytes copied out of it).
 NTSTATUS PcWavePinGetPosition(PcWavePin* pin, ULONGLONG* playOffset, ULONGLONG* writeOffset);
+// The pin instance behind a pin's file object (made by an IRP_MJ_CREATE relative to a filter's
+// file object and not yet closed), else null: for a host that looks past the KS requests, e.g. at
+// the size of the cyclic buffer.
+PcWavePin* PcWavePinOfFile(PFILE_OBJECT file);
 }  // namespace platform

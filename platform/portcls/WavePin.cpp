@@ -1,5 +1,6 @@
 // Pin instances of WaveCyclic filters: the data format checked against the request, the pin's
-// instance limits, the stream from the miniport, and its state walked one level at a time.
+// instance limits, the stream from the miniport, its state walked one level at a time, and the
+// service that moves client data between the client and the cyclic buffer.
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -11,42 +12,11 @@
 #include "platform/nt/Pool.h"
 #include "platform/portcls/PortClsHost.h"
 #include "platform/portcls/PortClsInternal.h"
+#include "platform/portcls/WavePinInternal.h"
 
 namespace platform {
 
 constexpr ULONG kWavePinTag = MakePoolTag("PcPn");
-
-// The pin's member of the stream's service group.
-class WavePinSink final : public IServiceSink {
-public:
-    NTSTATUS QueryInterface(REFIID, PVOID* out) override
-    {
-        *out = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    VOID RequestService() override;
-    PcWavePin* Pin = nullptr;
-};
-
-struct PcWavePin {
-    WavePinSink Sink;
-    std::mutex Lock;  // the client data and the offsets
-    std::deque<UCHAR> Client;
-    ULONG LastPosition = 0;
-    ULONGLONG PlayOffset = 0;
-    ULONGLONG WriteOffset = 0;   // client bytes copied into the block
-    ULONGLONG FilledOffset = 0;  // block bytes filled (client bytes or silence), as a running offset
-    BOOLEAN Capture = FALSE;
-    IPcSubdevice* Port;  // with a reference
-    ULONG PinId;
-    KSSTATE State;
-    PMINIPORTWAVECYCLICSTREAM Stream;
-    PDMACHANNEL Dma;
-    PSERVICEGROUP Group;
-    PUCHAR Format;  // the caller's format, copied: NewStream may rewrite it
-};
 
 namespace {
 
@@ -83,8 +53,59 @@ void ForgetInstance(IPcSubdevice* port, ULONG pinId)
 
 constexpr ULONG AlignUp8(ULONG v) { return (v + 7u) & ~7u; }
 
-// The format and its attribute list lie within the request.
-NTSTATUS CheckFormat(const void* format, ULONG length)
+// Fills the block from the running offset `FilledOffset` up to `target`: client bytes where the
+// client has them (bytes written directly first, then the stream IRPs' buffers), silence
+// elsewhere. Under the pin's lock, at DISPATCH_LEVEL.
+void FillTo(PcWavePin* pin, ULONGLONG target, std::vector<PIRP>* done)
+{
+    const ULONG size = pin->Dma->AllocatedBufferSize();
+    auto* block = static_cast<PUCHAR>(pin->Dma->SystemAddress());
+    if (size == 0 || block == nullptr) return;
+    UCHAR chunk[512];
+    while (pin->FilledOffset < target) {
+        const ULONG at = static_cast<ULONG>(pin->FilledOffset % size);
+        ULONG n = static_cast<ULONG>(std::min<ULONGLONG>(target - pin->FilledOffset, size - at));
+        if (!pin->Client.empty()) {
+            n = std::min<ULONG>({n, static_cast<ULONG>(pin->Client.size()), static_cast<ULONG>(sizeof chunk)});
+            std::copy_n(pin->Client.begin(), n, chunk);
+            pin->Client.erase(pin->Client.begin(), pin->Client.begin() + n);
+            pin->Dma->CopyTo(block + at, chunk, n);
+            pin->WriteOffset += n;
+        } else if (const ULONG taken = PcWavePinTakeIrpBytes(pin, block + at, n, done); taken != 0) {
+            n = taken;
+            pin->WriteOffset += n;
+        } else {
+            pin->Stream->Silence(block + at, n);
+        }
+        pin->FilledOffset += n;
+    }
+}
+
+// Before RUN: silence over the block, then its first half from the client.
+void PrepareRun(PcWavePin* pin)
+{
+    const ULONG size = pin->Dma->AllocatedBufferSize();
+    auto* block = static_cast<PUCHAR>(pin->Dma->SystemAddress());
+    if (size == 0 || block == nullptr) return;
+    std::vector<PIRP> done;
+    {
+        std::lock_guard<std::mutex> guard(pin->Lock);
+        pin->LastPosition = 0;
+        pin->PlayOffset = 0;
+        pin->FilledOffset = 0;
+        if (pin->Capture) return;
+        pin->Stream->Silence(block, size);
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        FillTo(pin, size / 2, &done);
+        KeLowerIrql(irql);
+    }
+    PcWavePinCompleteIrps(done);
+}
+
+}  // namespace
+
+NTSTATUS PcCheckDataFormat(const void* format, ULONG length)
 {
     if (format == nullptr || length < sizeof(KSDATAFORMAT)) return STATUS_INVALID_PARAMETER;
     KSDATAFORMAT header;
@@ -102,49 +123,25 @@ NTSTATUS CheckFormat(const void* format, ULONG length)
     return STATUS_SUCCESS;
 }
 
-// Fills the block from the running offset `FilledOffset` up to `target`: client bytes where the
-// client has them, silence elsewhere. Under the pin's lock, at DISPATCH_LEVEL.
-void FillTo(PcWavePin* pin, ULONGLONG target)
+const PCPIN_DESCRIPTOR* PcPinDescriptor(const PCFILTER_DESCRIPTOR* descriptor, ULONG pinId)
 {
-    const ULONG size = pin->Dma->AllocatedBufferSize();
-    auto* block = static_cast<PUCHAR>(pin->Dma->SystemAddress());
-    if (size == 0 || block == nullptr) return;
-    UCHAR chunk[512];
-    while (pin->FilledOffset < target) {
-        const ULONG at = static_cast<ULONG>(pin->FilledOffset % size);
-        ULONG n = static_cast<ULONG>(std::min<ULONGLONG>(target - pin->FilledOffset, size - at));
-        if (!pin->Client.empty()) {
-            n = std::min<ULONG>({n, static_cast<ULONG>(pin->Client.size()), static_cast<ULONG>(sizeof chunk)});
-            std::copy_n(pin->Client.begin(), n, chunk);
-            pin->Client.erase(pin->Client.begin(), pin->Client.begin() + n);
-            pin->Dma->CopyTo(block + at, chunk, n);
-            pin->WriteOffset += n;
-        } else {
-            pin->Stream->Silence(block + at, n);
-        }
-        pin->FilledOffset += n;
-    }
+    if (descriptor == nullptr || pinId >= descriptor->PinCount || descriptor->Pins == nullptr) return nullptr;
+    const ULONG stride = descriptor->PinSize != 0 ? descriptor->PinSize : sizeof(PCPIN_DESCRIPTOR);
+    return reinterpret_cast<const PCPIN_DESCRIPTOR*>(reinterpret_cast<const UCHAR*>(descriptor->Pins) +
+                                                     static_cast<size_t>(pinId) * stride);
 }
 
-// Before RUN: silence over the block, then its first half from the client.
-void PrepareRun(PcWavePin* pin)
+ULONG PcPinInstanceLimit(const PCPIN_DESCRIPTOR* pin)
 {
-    const ULONG size = pin->Dma->AllocatedBufferSize();
-    auto* block = static_cast<PUCHAR>(pin->Dma->SystemAddress());
-    if (size == 0 || block == nullptr) return;
-    std::lock_guard<std::mutex> guard(pin->Lock);
-    pin->LastPosition = 0;
-    pin->PlayOffset = 0;
-    pin->FilledOffset = 0;
-    if (pin->Capture) return;
-    pin->Stream->Silence(block, size);
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    FillTo(pin, size / 2);
-    KeLowerIrql(irql);
+    return std::min(pin->MaxFilterInstanceCount, pin->MaxGlobalInstanceCount);
 }
 
-}  // namespace
+ULONG PcPinInstanceCount(IPcSubdevice* port, ULONG pinId)
+{
+    std::lock_guard<std::mutex> guard(g_instanceLock);
+    const ULONG* count = InstancesOf(port, pinId, false);
+    return count == nullptr ? 0 : *count;
+}
 
 VOID WavePinSink::RequestService()
 {
@@ -153,26 +150,31 @@ VOID WavePinSink::RequestService()
     pin->Stream->GetPosition(&position);
     const ULONG size = pin->Dma->AllocatedBufferSize();
     if (size == 0) return;
-    std::lock_guard<std::mutex> guard(pin->Lock);
-    pin->PlayOffset += (position + size - pin->LastPosition) % size;
-    pin->LastPosition = position;
-    if (!pin->Capture) {
-        // Up to half a block ahead of the position.
-        FillTo(pin, pin->PlayOffset + size / 2);
-        return;
+    std::vector<PIRP> done;
+    {
+        std::lock_guard<std::mutex> guard(pin->Lock);
+        pin->PlayOffset += (position + size - pin->LastPosition) % size;
+        pin->LastPosition = position;
+        if (!pin->Capture) {
+            // Up to half a block ahead of the position.
+            FillTo(pin, pin->PlayOffset + size / 2, &done);
+        } else {
+            // Capture: what lies behind the position goes to the client.
+            auto* block = static_cast<PUCHAR>(pin->Dma->SystemAddress());
+            UCHAR chunk[512];
+            while (block != nullptr && pin->FilledOffset < pin->PlayOffset) {
+                const ULONG at = static_cast<ULONG>(pin->FilledOffset % size);
+                const ULONG n = static_cast<ULONG>(
+                    std::min<ULONGLONG>({pin->PlayOffset - pin->FilledOffset, size - at, sizeof chunk}));
+                pin->Dma->CopyFrom(chunk, block + at, n);
+                pin->Client.insert(pin->Client.end(), chunk, chunk + n);
+                pin->FilledOffset += n;
+                pin->WriteOffset += n;
+            }
+            PcWavePinFillIrps(pin, &done);
+        }
     }
-    // Capture: what lies behind the position goes to the client.
-    auto* block = static_cast<PUCHAR>(pin->Dma->SystemAddress());
-    UCHAR chunk[512];
-    while (block != nullptr && pin->FilledOffset < pin->PlayOffset) {
-        const ULONG at = static_cast<ULONG>(pin->FilledOffset % size);
-        const ULONG n = static_cast<ULONG>(
-            std::min<ULONGLONG>({pin->PlayOffset - pin->FilledOffset, size - at, sizeof chunk}));
-        pin->Dma->CopyFrom(chunk, block + at, n);
-        pin->Client.insert(pin->Client.end(), chunk, chunk + n);
-        pin->FilledOffset += n;
-        pin->WriteOffset += n;
-    }
+    PcWavePinCompleteIrps(done);
 }
 
 NTSTATUS PcCreateWavePin(PUNKNOWN port, ULONG pinId, const void* format, ULONG length, PcWavePin** pin)
@@ -180,7 +182,7 @@ NTSTATUS PcCreateWavePin(PUNKNOWN port, ULONG pinId, const void* format, ULONG l
     IrqlCheckAtMost(PASSIVE_LEVEL, "PcCreateWavePin");
     if (port == nullptr || pin == nullptr) return STATUS_INVALID_PARAMETER;
     *pin = nullptr;
-    NTSTATUS status = CheckFormat(format, length);
+    NTSTATUS status = PcCheckDataFormat(format, length);
     if (!NT_SUCCESS(status)) return status;
     PVOID raw = nullptr;
     if (!NT_SUCCESS(port->QueryInterface(IID_IPcSubdevice, &raw)) || raw == nullptr) return STATUS_INVALID_PARAMETER;
@@ -191,16 +193,12 @@ NTSTATUS PcCreateWavePin(PUNKNOWN port, ULONG pinId, const void* format, ULONG l
         subdevice->Release();
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (pinId >= descriptor->PinCount) {
+    const PCPIN_DESCRIPTOR* pinDescriptor = PcPinDescriptor(descriptor, pinId);
+    if (pinDescriptor == nullptr) {
         subdevice->Release();
         return STATUS_INVALID_PARAMETER;
     }
-    const ULONG stride = descriptor->PinSize != 0 ? descriptor->PinSize : sizeof(PCPIN_DESCRIPTOR);
-    const auto* pinDescriptor = reinterpret_cast<const PCPIN_DESCRIPTOR*>(
-        reinterpret_cast<const UCHAR*>(descriptor->Pins) + static_cast<size_t>(pinId) * stride);
-    const ULONG limit = pinDescriptor->MaxFilterInstanceCount < pinDescriptor->MaxGlobalInstanceCount
-                            ? pinDescriptor->MaxFilterInstanceCount
-                            : pinDescriptor->MaxGlobalInstanceCount;
+    const ULONG limit = PcPinInstanceLimit(pinDescriptor);
     {
         std::lock_guard<std::mutex> guard(g_instanceLock);
         ULONG* count = InstancesOf(subdevice, pinId, true);
@@ -226,11 +224,13 @@ NTSTATUS PcCreateWavePin(PUNKNOWN port, ULONG pinId, const void* format, ULONG l
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     std::memcpy(copy, format, length);
+    KeInitializeEvent(&p->NoIrps, NotificationEvent, TRUE);
     p->Sink.Pin = p;
     p->Port = subdevice;
     p->PinId = pinId;
     p->State = KSSTATE_STOP;
     p->Format = copy;
+    p->FormatLength = length;
     const BOOLEAN capture = pinDescriptor->KsPinDescriptor.DataFlow == KSPIN_DATAFLOW_OUT ? TRUE : FALSE;
     p->Capture = capture;
     auto* wave = static_cast<IMiniportWaveCyclic*>(miniport);
@@ -259,6 +259,10 @@ NTSTATUS PcWavePinSetState(PcWavePin* pin, KSSTATE state)
         const NTSTATUS status = pin->Stream->SetState(next);
         if (!NT_SUCCESS(status)) return status;
         pin->State = next;
+        if (next == KSSTATE_STOP) {
+            // A stopped pin holds no client buffers.
+            PcWavePinCancelIrps(pin);
+        }
     }
     return STATUS_SUCCESS;
 }
@@ -279,6 +283,7 @@ VOID PcWavePinClose(PcWavePin* pin)
         // A service already running finishes before the pin goes.
         KeFlushQueuedDpcs();
     }
+    PcWavePinCancelIrps(pin);
     if (pin->Dma != nullptr) pin->Dma->Release();
     if (pin->Group != nullptr) pin->Group->Release();
     if (pin->Stream != nullptr) pin->Stream->Release();
@@ -314,7 +319,7 @@ NTSTATUS PcWavePinRead(PcWavePin* pin, void* data, ULONG bytes, ULONG* read)
 ULONG PcWavePinQueued(PcWavePin* pin)
 {
     std::lock_guard<std::mutex> guard(pin->Lock);
-    return static_cast<ULONG>(pin->Client.size());
+    return static_cast<ULONG>(pin->Client.size()) + (pin->Capture ? 0 : PcWavePinIrpBytesLeft(pin));
 }
 
 NTSTATUS PcWavePinGetPosition(PcWavePin* pin, ULONGLONG* playOffset, ULONGLONG* writeOffset)

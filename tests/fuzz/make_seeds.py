@@ -93,6 +93,24 @@ def main():
     write('hostile-short-replies.bin', headset, short)
     write('hostile-jack-count.bin', headset, record(0xC1, 0x81, 0x02FF, 0x0600, [0x7F, 3, 0, 0, 0, 0, 0x10, 1, 1]))
 
+    # The UAC2 profiles (their clocks answer from the class model), and hostile variations of the
+    # headset: a terminal clocked by no unit, a unit fed by the clock, a unit fed by itself, no
+    # channels, a 5-byte subslot, a clock selector in place of the clock.
+    for name in ('uac2-headset', 'uac2-headset-fs', 'uac2-clock-selector'):
+        configuration, script = profile(name + '.json')
+        write(name + '.bin', configuration, script)
+    uac2, script = profile('uac2-headset.json')
+    it = find(uac2, 2)
+    write('hostile-uac2-clock-none.bin', patch(uac2, it + 7, 0xEE), script)
+    fu = find(uac2, 6)
+    write('hostile-uac2-source-clock.bin', patch(uac2, fu + 4, uac2[find(uac2, 0x0A) + 3]), script)
+    write('hostile-uac2-self-loop.bin', patch(uac2, fu + 4, uac2[fu + 3]), script)
+    general = find(uac2, 1, nth=1)  # the first AS_GENERAL (the AudioControl header is the first subtype 1)
+    write('hostile-uac2-no-channels.bin', patch(uac2, general + 10, 0), script)
+    # The first FORMAT_TYPE comes after the two input terminals (subtype 2 as well).
+    write('hostile-uac2-subslot-5.bin', patch(uac2, find(uac2, 2, nth=2) + 4, 5), script)
+    write('hostile-uac2-clock-selector.bin', patch(uac2, find(uac2, 0x0A) + 2, 0x0B), script)
+
 
 if __name__ == '__main__':
     main()

@@ -117,7 +117,8 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
 // The shipped profiles start and print exactly their golden JSON and text.
 TEST_F(DescribeTest, ShippedProfilesPrintTheirGoldenDescriptions)
 {
-    for (const char* name : {"uac1-headset", "uac1-speaker-selector", "uac1-microphone"}) {
+    for (const char* name : {"uac1-headset", "uac1-speaker-selector", "uac1-microphone", "uac2-headset",
+                             "uac2-headset-fs", "uac2-clock-selector"}) {
         SCOPED_TRACE(name);
         const std::string profile = std::string(KVX_PROFILE_DIR) + "/" + name + ".json";
         const std::string golden = std::string(KVX_GOLDEN_DIR) + "/" + name;
