@@ -1,7 +1,7 @@
 // Recovery of a UAC2 render stream with explicit feedback: after the ring drains, the data pipe
 // and then the feedback pipe are reset in place and three transfers restart two frames on: no
 // zero-bandwidth selection, no format announcement, no port cycle. A reset that fails leaves the
-// ring empty; an unplugged device ends the worker.
+// ring empty; an unplugged device ends the worker. Capture keeps the shared recovery.
 #include <functional>
 #include <string>
 
@@ -143,6 +143,47 @@ TEST_P(Uac2RecoveryTest, Case)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Uac2RecoveryTest, ::testing::ValuesIn(kCases), CaseName());
+
+using Uac2CaptureRecoveryTest = Uac2StreamFixture;
+
+// Capture keeps the shared recovery: after the drain and the port check, zero bandwidth 100 ms
+// later, the streaming setting again without any rate request, the format announced anew, and the
+// source's samples flow on.
+TEST_F(Uac2CaptureRecoveryTest, AFailedTransferReselectsTheInterface)
+{
+    m_device->SetSource(Id::CaptureEndpoint, {48000, 1, 2});
+    Uac2CaptureEndpoint* endpoint = Capture2();
+    ClientDouble client;
+    Play(endpoint, client, PcmFormat(48000, 1));
+    platform::RunFor(std::chrono::milliseconds(50));
+    platform::DebugLogTake();
+    const size_t logMark = m_device->Log().size();
+    m_device->AddIsoFault(UrbFault(Id::CaptureEndpoint));
+    platform::RunFor(std::chrono::milliseconds(300));
+    const size_t captured = client.Captured.size();
+    platform::RunFor(std::chrono::milliseconds(50));
+    const std::string debug = platform::DebugLogTake();
+    EXPECT_EQ(Count(debug, "Error_ErrorOccur, m_StreamState = 2\n"), 1u) << debug;
+    EXPECT_NE(debug.find("ntStatus = 0\n"), std::string::npos) << debug;
+    std::vector<uint16_t> settings;
+    const auto log = m_device->Log();
+    for (size_t i = logMark; i < log.size(); ++i) {
+        const auto& e = log[i];
+        if (e.What != sim::RequestLogEntry::Kind::Control) {
+            continue;
+        }
+        if (e.Setup.bRequest == USB_REQUEST_SET_INTERFACE && e.Setup.bmRequestType == BMREQUEST_TO_INTERFACE) {
+            settings.push_back(e.Setup.wValue);
+        }
+        EXPECT_NE(e.Setup.bmRequestType & 0x60, 0x20) << "a class request during the recovery";
+    }
+    EXPECT_EQ(settings, (std::vector<uint16_t>{0, 1}));
+    ASSERT_EQ(client.FormatEvents.size(), 2u);
+    EXPECT_EQ(client.FormatEvents[1], 5u | TRANSPORT_FORMAT_CHANGED);
+    EXPECT_GT(client.Captured.size(), captured);
+    Finish(endpoint, client);
+    EXPECT_EQ(m_usb->BusyCount(), 0);
+}
 
 }  // namespace
 }  // namespace kvxtest
