@@ -20,6 +20,7 @@ struct StreamOptions {
     std::string File;
     std::string Profile;  // empty: the built-in headset
     bool Fast = false;
+    double Ppm = 0;       // the simulated device clock's offset
     double Seconds = 0;   // record
     bool HasFormat = false;
     host::AudioFormat Format;  // record --format (Container unset)
