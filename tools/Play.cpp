@@ -99,6 +99,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         err << "kvx play: " << error << "\n";
         return EXIT_USAGE;
     }
+    const RealTimePriorityScope priority(!options.Fast);
     platform::SetRealTime(!options.Fast);
 
     StreamSession session;

@@ -69,6 +69,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         err << "kvx record: " << error << "\n";
         return EXIT_USAGE;
     }
+    const RealTimePriorityScope priority(!options.Fast);
     platform::SetRealTime(!options.Fast);
     sim::SimDevice* simulated = device.get();
     StreamSession session;

@@ -1,5 +1,7 @@
 #include "tools/StreamCommand.h"
 
+#include <dirent.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -40,7 +42,36 @@ bool ParseFormat(const std::string& text, host::AudioFormat* format)
     return true;
 }
 
+// Sets the policy of every thread of the process; false when one could not take it.
+bool SetAllThreads(int policy, int priority)
+{
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return false;
+    bool all = true;
+    sched_param param{};
+    param.sched_priority = priority;
+    while (const dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.') continue;
+        const pid_t tid = static_cast<pid_t>(std::strtol(task->d_name, nullptr, 10));
+        if (sched_setscheduler(tid, policy, &param) != 0) all = false;
+    }
+    closedir(tasks);
+    return all;
+}
+
 }  // namespace
+
+RealTimePriorityScope::RealTimePriorityScope(bool realTime)
+{
+    if (!realTime) return;
+    m_raised = SetAllThreads(SCHED_RR, 10);
+    if (!m_raised) SetAllThreads(SCHED_OTHER, 0);
+}
+
+RealTimePriorityScope::~RealTimePriorityScope()
+{
+    if (m_raised) SetAllThreads(SCHED_OTHER, 0);
+}
 
 bool ParseStreamOptions(const std::string& command, const std::vector<std::string>& args, StreamOptions* options,
                         std::string* error)
