@@ -298,6 +298,23 @@ bool AudioEngine::Tick(bool starting)
             ++m_positionErrorCount;
             m_stats.MeanPositionErrorMs = m_positionErrorSum / static_cast<double>(m_positionErrorCount);
         }
+        if (!starting && m_probe.Rate) {
+            const double rate = m_probe.Rate();
+            if (elapsed >= 1000 && !m_rateSettled) {
+                // The rate settles within the first second: only what follows counts.
+                m_rateSettled = true;
+                m_rateSum = 0;
+                m_rateCount = 0;
+            }
+            if (rate > 0) {
+                const bool first = m_rateCount == 0;
+                m_rateSum += rate;
+                ++m_rateCount;
+                m_stats.MeanRate = m_rateSum / static_cast<double>(m_rateCount);
+                m_stats.MinRate = first ? rate : std::min(m_stats.MinRate, rate);
+                m_stats.MaxRate = first ? rate : std::max(m_stats.MaxRate, rate);
+            }
+        }
         snapshot = m_stats;
     }
     if (done) {

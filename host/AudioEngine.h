@@ -40,6 +40,8 @@ struct EngineProbe {
     PCALLBACK_OBJECT Transport = nullptr;
     std::function<uint32_t()> Frame;
     std::function<uint64_t()> WireBytes;
+    // The rate the driver paces the stream at (frames per second, 0 when it has none).
+    std::function<double()> Rate;
 };
 
 struct EngineStats {
@@ -52,6 +54,11 @@ struct EngineStats {
     uint64_t WireBytes = 0;     // with a probe: bytes the device received
     double MaxPositionErrorMs = 0;  // with a probe: |wire bytes - play offset|, as time
     double MeanPositionErrorMs = 0;
+    // With a probe's rate: its mean, lowest and highest after the first second (the whole run
+    // when shorter); 0 when it gave none.
+    double MeanRate = 0;
+    double MinRate = 0;
+    double MaxRate = 0;
 };
 
 class AudioEngine {
@@ -136,6 +143,9 @@ private:
     ULONG m_ringTransfers = 0;
     ULONG m_ringMsPerTransfer = 0;
     double m_positionErrorSum = 0;
+    double m_rateSum = 0;
+    uint64_t m_rateCount = 0;
+    bool m_rateSettled = false;
     uint64_t m_positionErrorCount = 0;
     int64_t m_runTicks = 0;
     double m_lastMoveMs = 0;

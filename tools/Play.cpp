@@ -1,4 +1,4 @@
-// `kvx play FILE [--device PROFILE] [--fast]`: plays an audio file through the driver on a
+// `kvx play FILE [--device PROFILE] [--fast] [--ppm N]`: plays an audio file through the driver on a
 // simulated device and checks what reached the device: silence, exactly the file's frames (as
 // converted to the endpoint's PCM), silence.
 #include <algorithm>
@@ -99,6 +99,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         err << "kvx play: " << error << "\n";
         return EXIT_USAGE;
     }
+    const RealTimePriorityScope priority(!options.Fast);
     platform::SetRealTime(!options.Fast);
 
     StreamSession session;
@@ -130,9 +131,11 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         const uint32_t blockAlign = format ? format->BlockAlign() : 0;
         if (rc == EXIT_OK) {
             data = ConvertToPcm(file, format->Bits, format->Container);
+            AttachSinks(session.Device(), *format);
             host::EngineProbe probe;
             probe.Transport = session.TransportCallback(engine.FilterName());
             probe.Frame = [&session] { return session.Bus().Frame(); };
+            probe.Rate = [&session, &engine] { return static_cast<double>(session.MeasuredRate(engine.FilterName())); };
             probe.WireBytes = [&session] {
                 const uint8_t ep = WireEndpoint(session.Device());
                 return ep != 0 ? session.Device().WireByteCount(ep) : uint64_t{0};
@@ -185,6 +188,21 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                  << "engine write to wire: max " << writeToWire.MaxMs << " ms, mean " << writeToWire.MeanMs
                  << " ms; position error: max " << stats.MaxPositionErrorMs << " ms, mean "
                  << stats.MeanPositionErrorMs << " ms; starvation: " << stats.Starvations << "\n";
+            if (stats.MeanRate > 0) {
+                text << "measured rate: mean " << stats.MeanRate << " Hz (" << std::setprecision(0) << stats.MinRate
+                     << " to " << stats.MaxRate << " Hz)" << std::setprecision(2);
+                text << "; device clock " << std::showpos << options.Ppm << std::noshowpos << " ppm, "
+                     << format->Rate * (1.0 + options.Ppm * 1e-6) << " Hz\n";
+            }
+            if (ep != 0) {
+                const sim::SinkState sink = session.Device().Sink(ep);
+                if (sink.Playing) {
+                    const double msPerFrame = 1000.0 / format->Rate;
+                    text << "sink fill: " << sink.MinFillFrames << " to " << sink.MaxFillFrames << " frames ("
+                         << sink.MinFillFrames * msPerFrame << " to " << sink.MaxFillFrames * msPerFrame
+                         << " ms); underruns " << sink.Underruns << ", overruns " << sink.Overruns << "\n";
+                }
+            }
             summary = text.str();
         }
     }

@@ -1,6 +1,7 @@
 // `kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--format RATE:BITS:CHANNELS]`:
 // records from the capture endpoint of a simulated device through the driver into a WAV file
 // and checks that the file is an unbroken run of the device's known source signal.
+#include <algorithm>
 #include <iomanip>
 #include <optional>
 #include <sstream>
@@ -68,6 +69,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         err << "kvx record: " << error << "\n";
         return EXIT_USAGE;
     }
+    const RealTimePriorityScope priority(!options.Fast);
     platform::SetRealTime(!options.Fast);
     sim::SimDevice* simulated = device.get();
     StreamSession session;
@@ -87,16 +89,28 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         }
         std::optional<host::AudioFormat> format;
         if (rc == EXIT_OK) {
-            for (const host::AudioFormat& f : engine.Formats()) {
-                const bool wanted = !options.HasFormat || (f.Rate == options.Format.Rate && f.Bits == options.Format.Bits &&
-                                                           f.Channels == options.Format.Channels);
-                if (wanted) {
-                    format = f;
-                    break;
+            if (options.HasFormat) {
+                for (const host::AudioFormat& f : engine.Formats()) {
+                    if (f.Rate == options.Format.Rate && f.Bits == options.Format.Bits &&
+                        f.Channels == options.Format.Channels) {
+                        format = f;
+                        break;
+                    }
+                }
+            } else {
+                // The endpoint's first PCM format as its descriptors list it (the pin's list is
+                // ordered by its data ranges instead); the pin must take it.
+                for (const host::AudioFormat& f : session.EndpointFormats(engine.FilterName())) {
+                    const auto& pin = engine.Formats();
+                    if (std::find(pin.begin(), pin.end(), f) != pin.end()) {
+                        format = f;
+                        break;
+                    }
                 }
             }
             if (!format) {
-                err << "kvx record: " << FormatText(options.Format) << " is not a format of "
+                err << "kvx record: " << (options.HasFormat ? FormatText(options.Format) : "the endpoint's first PCM format")
+                    << " is not a format of "
                     << Utf8(engine.FilterName()) << "; it takes: " << FormatList(engine.Formats()) << "\n";
                 rc = EXIT_USAGE;
             }

@@ -1,5 +1,7 @@
 #include "tools/StreamCommand.h"
 
+#include <dirent.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +23,15 @@ bool ParsePositive(const std::string& text, double* value)
     return true;
 }
 
+bool ParsePpm(const std::string& text, double* value)
+{
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == nullptr || *end != '\0' || !(v >= -10000 && v <= 10000)) return false;
+    *value = v;
+    return true;
+}
+
 bool ParseFormat(const std::string& text, host::AudioFormat* format)
 {
     unsigned rate = 0, bits = 0, channels = 0;
@@ -31,14 +42,44 @@ bool ParseFormat(const std::string& text, host::AudioFormat* format)
     return true;
 }
 
+// Sets the policy of every thread of the process; false when one could not take it.
+bool SetAllThreads(int policy, int priority)
+{
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return false;
+    bool all = true;
+    sched_param param{};
+    param.sched_priority = priority;
+    while (const dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.') continue;
+        const pid_t tid = static_cast<pid_t>(std::strtol(task->d_name, nullptr, 10));
+        if (sched_setscheduler(tid, policy, &param) != 0) all = false;
+    }
+    closedir(tasks);
+    return all;
+}
+
 }  // namespace
+
+RealTimePriorityScope::RealTimePriorityScope(bool realTime)
+{
+    if (!realTime) return;
+    m_raised = SetAllThreads(SCHED_RR, 10);
+    if (!m_raised) SetAllThreads(SCHED_OTHER, 0);
+}
+
+RealTimePriorityScope::~RealTimePriorityScope()
+{
+    if (m_raised) SetAllThreads(SCHED_OTHER, 0);
+}
 
 bool ParseStreamOptions(const std::string& command, const std::vector<std::string>& args, StreamOptions* options,
                         std::string* error)
 {
     const bool record = command == "record";
-    const std::string usage = record ? "kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--format RATE:BITS:CHANNELS]"
-                                     : "kvx play FILE [--device PROFILE] [--fast]";
+    const std::string usage = record ? "kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--ppm N] "
+                                       "[--format RATE:BITS:CHANNELS]"
+                                     : "kvx play FILE [--device PROFILE] [--fast] [--ppm N]";
     auto fail = [&](const std::string& why) {
         *error = "usage: " + usage + "; " + why;
         return false;
@@ -51,6 +92,9 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
         } else if (a == "--device") {
             if (!hasValue) return fail("--device needs a profile");
             options->Profile = args[++i];
+        } else if (a == "--ppm") {
+            if (!hasValue || !ParsePpm(args[i + 1], &options->Ppm)) return fail("--ppm needs a number from -10000 to 10000");
+            ++i;
         } else if (record && a == "--seconds") {
             if (!hasValue || !ParsePositive(args[i + 1], &options->Seconds)) return fail("--seconds needs a positive number");
             ++i;
@@ -71,12 +115,15 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
 
 std::unique_ptr<sim::SimDevice> LoadStreamDevice(const StreamOptions& options, std::string* error)
 {
+    std::unique_ptr<sim::SimDevice> device;
     if (options.Profile.empty()) {
-        auto device = sim::ParseProfile(BuiltInHeadsetProfile(), ".", error);
+        device = sim::ParseProfile(BuiltInHeadsetProfile(), ".", error);
         if (device == nullptr) *error = "built-in headset: " + *error;
-        return device;
+    } else {
+        device = sim::LoadProfile(options.Profile, error);
     }
-    return sim::LoadProfile(options.Profile, error);
+    if (device != nullptr) device->SetClockPpm(options.Ppm);
+    return device;
 }
 
 std::string FormatText(const host::AudioFormat& format)

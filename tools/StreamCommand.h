@@ -20,6 +20,7 @@ struct StreamOptions {
     std::string File;
     std::string Profile;  // empty: the built-in headset
     bool Fast = false;
+    double Ppm = 0;       // the simulated device clock's offset
     double Seconds = 0;   // record
     bool HasFormat = false;
     host::AudioFormat Format;  // record --format (Container unset)
@@ -35,6 +36,23 @@ std::string FormatText(const host::AudioFormat& format);
 std::string FormatList(const std::vector<host::AudioFormat>& formats);
 std::string Hex(NTSTATUS status);
 std::string Utf8(const std::u16string& text);
+// In real time, the machine's threads (its DPCs, timers and the engine's thread) run as a
+// kernel's would: above every ordinary process, so that a busy machine cannot hold back the
+// bus's frames or the port's service for tens of milliseconds. Every thread of the process
+// takes a low round-robin real-time priority for the scope's life (threads made meanwhile
+// inherit it); without the privilege nothing changes and Raised() says so.
+class RealTimePriorityScope {
+public:
+    explicit RealTimePriorityScope(bool realTime);
+    ~RealTimePriorityScope();
+    RealTimePriorityScope(const RealTimePriorityScope&) = delete;
+    RealTimePriorityScope& operator=(const RealTimePriorityScope&) = delete;
+    bool Raised() const { return m_raised; }
+
+private:
+    bool m_raised = false;
+};
+
 // Whether `out` is the process's standard output and that is a terminal.
 bool IsTerminal(const std::ostream& out);
 // One progress line, rewritten in place: time, position, wire bytes, starvation.

@@ -9,6 +9,7 @@
 #include "platform/portcls/PortClsHost.h"
 #include "platform/portcls/PortClsInternal.h"
 #include "platform/registry/RegistryHost.h"
+#include "stream/Uac2RenderEndpoint.h"
 #include "stream/UsbStreamEndpoint.h"
 #include "stream/WaveMiniport.h"
 
@@ -44,7 +45,7 @@ NTSTATUS StreamSession::Start(std::unique_ptr<sim::SimDevice> device)
 
 PDEVICE_OBJECT StreamSession::Fdo() { return m_added ? m_pnp->TopOfStack(m_port->Pdo()) : nullptr; }
 
-PCALLBACK_OBJECT StreamSession::TransportCallback(std::u16string_view filterName)
+UsbStreamEndpoint* StreamSession::Endpoint(std::u16string_view filterName)
 {
     for (const platform::PcSubdeviceInfo& filter : platform::PcSubdevices(Fdo())) {
         if (filter.Name != filterName || !IsEqualGUID(filter.PortClass, CLSID_PortWaveCyclic)) continue;
@@ -57,9 +58,43 @@ PCALLBACK_OBJECT StreamSession::TransportCallback(std::u16string_view filterName
         // The driver's own objects, read in-process as the describe command does.
         auto* wave = static_cast<WaveMiniport*>(static_cast<IMiniportWaveCyclic*>(miniport));
         StreamEngine* engine = wave->GetEndpoint();
-        return engine != nullptr ? static_cast<UsbStreamEndpoint*>(engine)->GetTransportCallbackObject() : nullptr;
+        return engine != nullptr ? static_cast<UsbStreamEndpoint*>(engine) : nullptr;
     }
     return nullptr;
+}
+
+PCALLBACK_OBJECT StreamSession::TransportCallback(std::u16string_view filterName)
+{
+    UsbStreamEndpoint* endpoint = Endpoint(filterName);
+    return endpoint != nullptr ? endpoint->GetTransportCallbackObject() : nullptr;
+}
+
+std::vector<host::AudioFormat> StreamSession::EndpointFormats(std::u16string_view filterName)
+{
+    std::vector<host::AudioFormat> formats;
+    UsbStreamEndpoint* endpoint = Endpoint(filterName);
+    UCHAR alternateSetting = 0;
+    WaveFormatRecord f{};
+    for (ULONG i = 0; endpoint != nullptr && NT_SUCCESS(endpoint->GetFormatEntry(i, &alternateSetting, &f)); ++i) {
+        const bool pcm = f.Format.wFormatTag == WAVE_FORMAT_PCM ||
+                         (f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && IsEqualGUID(f.SubFormat, KSDATAFORMAT_SUBTYPE_PCM));
+        if (!pcm || f.Format.nChannels == 0) continue;
+        const USHORT valid = f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && f.Samples.wValidBitsPerSample != 0
+                                 ? f.Samples.wValidBitsPerSample
+                                 : f.Format.wBitsPerSample;
+        const host::AudioFormat format{f.Format.nSamplesPerSec, f.Format.nChannels, valid, f.Format.wBitsPerSample};
+        if (std::find(formats.begin(), formats.end(), format) == formats.end()) formats.push_back(format);
+    }
+    return formats;
+}
+
+LONG StreamSession::MeasuredRate(std::u16string_view filterName)
+{
+    if (m_port == nullptr || !IsUac2Device(Device())) return 0;
+    UsbStreamEndpoint* endpoint = Endpoint(filterName);
+    if (endpoint == nullptr || endpoint->IsCapture()) return 0;
+    // The 2.0 parser builds this class for every render endpoint of such a device.
+    return static_cast<Uac2RenderEndpoint*>(endpoint)->GetCurrentRate();
 }
 
 NTSTATUS StreamSession::Remove()
@@ -117,5 +152,35 @@ uint8_t WireEndpoint(sim::SimDevice& device)
 }
 
 std::vector<uint8_t> SourceEndpoints(sim::SimDevice& device) { return IsoDataEndpoints(device, true); }
+
+void AttachSinks(sim::SimDevice& device, const host::AudioFormat& format)
+{
+    const sim::Bytes& c = device.ConfigurationBytes();
+    for (size_t at = 0; at + 3 < c.size() && c[at] != 0; at += c[at]) {
+        if (c[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
+        const uint8_t address = c[at + 2];
+        const uint8_t attributes = c[at + 3];
+        if ((attributes & 3) != 1 || (attributes & 0x30) == 0x10 || (address & 0x80) != 0) continue;
+        sim::SinkConfig sink;
+        switch (attributes & 0x0C) {
+        case 0x04: sink.Sync = sim::SinkSync::Asynchronous; break;
+        case 0x08: sink.Sync = sim::SinkSync::Adaptive; break;
+        default: sink.Sync = sim::SinkSync::Synchronous; break;
+        }
+        sink.Rate = format.Rate;
+        sink.FrameBytes = format.BlockAlign();
+        device.SetSink(address, sink);
+    }
+}
+
+bool IsUac2Device(sim::SimDevice& device)
+{
+    const sim::Bytes& c = device.ConfigurationBytes();
+    for (size_t at = 0; at + 7 < c.size() && c[at] != 0; at += c[at]) {
+        // An audio-class interface (class 1) of protocol 0x20.
+        if (c[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && c[at + 5] == 0x01 && c[at + 7] == 0x20) return true;
+    }
+    return false;
+}
 
 }  // namespace kvx

@@ -6,10 +6,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "host/AudioEnginePin.h"
 #include "host/PnpManager.h"
 #include "platform/nt/Callback.h"
 #include "sim/SimPort.h"
+
+class UsbStreamEndpoint;
 
 namespace kvx {
 
@@ -35,12 +39,20 @@ public:
 
     // The callback object of the endpoint behind a wave filter (null when there is none).
     PCALLBACK_OBJECT TransportCallback(std::u16string_view filterName);
+    // The PCM formats of the endpoint behind a wave filter, in the order the descriptor parser
+    // listed them (empty when there is no such endpoint).
+    std::vector<host::AudioFormat> EndpointFormats(std::u16string_view filterName);
+    // The rate the driver follows for a render endpoint paced by explicit feedback, in frames
+    // per second (its averaged feedback); 0 when the endpoint has no such rate.
+    LONG MeasuredRate(std::u16string_view filterName);
 
     // Removes the device and unloads the driver; false with a one-line *report when pool
     // allocations made since Start are left.
     bool End(std::string* report);
 
 private:
+    UsbStreamEndpoint* Endpoint(std::u16string_view filterName);
+
     std::unique_ptr<sim::SimPort> m_port;
     std::unique_ptr<host::PnpManager> m_pnp;
     bool m_added = false;
@@ -52,5 +64,10 @@ private:
 // isochronous IN data endpoints, from the configuration descriptor.
 uint8_t WireEndpoint(sim::SimDevice& device);
 std::vector<uint8_t> SourceEndpoints(sim::SimDevice& device);
+// Gives every isochronous OUT data endpoint a sink playing `format` in the endpoint's
+// synchronization type (an asynchronous sink runs on the device clock and feeds back its fill).
+void AttachSinks(sim::SimDevice& device, const host::AudioFormat& format);
+// Whether the device's audio interfaces are of the 2.0 class.
+bool IsUac2Device(sim::SimDevice& device);
 
 }  // namespace kvx

@@ -225,3 +225,39 @@ TEST_F(AudioEngineTest, AFilterReRegisteredMidPlayClosesThePinAndTheNewOnePlays)
 }
 
 }  // namespace
+
+namespace {
+
+// A 2.0 headset's headphone jack pulled mid-play: the device posts its Connectors change, the
+// driver removes the render filter, and the engine closes its pin (no leak, checked at the
+// session's end); plugged back in, the filter returns and plays.
+TEST_F(AudioEngineTest, AJackPulledOnAUac2HeadsetMidPlayClosesTheEngine)
+{
+    for (const char* profile : {"uac2-headset.json", "uac2-headset-fs.json"}) {
+        SCOPED_TRACE(profile);
+        Start(false, profile);
+        sim::SimDevice& headset = m_session.Device();
+        const host::AudioFormat format{48000, 2, 16, 16};
+        {
+            host::AudioEngine engine(m_session.Fdo());
+            ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
+            ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000)), STATUS_SUCCESS);
+            ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));
+            // The headphones (terminal 3) lose their jack.
+            headset.SetConnectors(3, 0x0, true);
+            EXPECT_EQ(engine.Wait(), host::EngineEnd::Removed);
+            EXPECT_LT(engine.Stats().Transferred, format.BlockAlign() * 48000u);
+        }
+        headset.SetConnectors(3, 0x3, true);
+        {
+            host::AudioEngine again(m_session.Fdo());
+            ASSERT_TRUE(platform::RunUntil([&] { return NT_SUCCESS(again.Open(false)); }, std::chrono::seconds(2)));
+            ASSERT_EQ(again.StartRender(format, Pattern(format.BlockAlign() * 4800)), STATUS_SUCCESS);
+            EXPECT_EQ(again.Wait(), host::EngineEnd::Finished) << std::hex << again.Status();
+        }
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
+}
+
+}  // namespace

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/AudioEngine.h"
@@ -151,6 +152,50 @@ TEST_F(PlayRecordTest, FilesOfOtherRatesWidthsAndEncodingsMatch)
         EXPECT_EQ(run.Code, 0) << run.Err;
         EXPECT_NE(run.Out.find(c.Played), std::string::npos) << run.Out;
         EXPECT_NE(run.Out.find("wire matches: " + std::to_string(c.Rate / 4) + " frames"), std::string::npos) << run.Out;
+    }
+}
+
+// The 2.0 headsets, paced by explicit feedback from a device clock off by --ppm: the sample and
+// a 44.1 kHz file reach the wire exactly, and the driver follows the device's rate.
+TEST_F(PlayRecordTest, TheUac2HeadsetsPlayExactlyAtEveryClockOffset)
+{
+    const std::string file44 = Write("44k.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 0.5);
+    const std::string sample = std::string(KVX_SAMPLES_DIR) + "/sine-440hz-48k-16bit-stereo.wav";
+    for (const char* profile : {"uac2-headset.json", "uac2-headset-fs.json"}) {
+        for (const char* ppm : {"0", "1000", "-1000"}) {
+            for (const auto& [path, rate, frames] : {std::tuple{sample, 48000, 96000}, std::tuple{file44, 44100, 22050}}) {
+                SCOPED_TRACE(std::string(profile) + " ppm " + ppm + " " + std::to_string(rate));
+                const KvxRun run =
+                    Kvx({"play", path, "--fast", "--device", std::string(KVX_PROFILE_DIR) + "/" + profile, "--ppm", ppm});
+                ASSERT_EQ(run.Code, 0) << run.Err << run.Out;
+                EXPECT_NE(run.Out.find("wire matches: " + std::to_string(frames) + " frames"), std::string::npos)
+                    << run.Out;
+                EXPECT_NE(run.Out.find("starvation: 0"), std::string::npos) << run.Out;
+                // The driver's rate follows the device clock to within a frame per second.
+                const size_t at = run.Out.find("measured rate: mean ");
+                ASSERT_NE(at, std::string::npos) << run.Out;
+                const double measured = std::strtod(run.Out.c_str() + at + 20, nullptr);
+                if (frames == 96000) {
+                    EXPECT_NEAR(measured, rate * (1 + std::atof(ppm) * 1e-6), 1.0) << run.Out;
+                }
+                EXPECT_NE(run.Out.find("sink fill: "), std::string::npos) << run.Out;
+                EXPECT_EQ(run.Out.find("underruns 0, overruns 0"), run.Out.find("underruns")) << run.Out;
+            }
+        }
+    }
+}
+
+TEST_F(PlayRecordTest, TheUac2HeadsetsRecordTheirSource)
+{
+    for (const char* profile : {"uac2-headset.json", "uac2-headset-fs.json"}) {
+        for (const char* ppm : {"0", "1000"}) {
+            SCOPED_TRACE(std::string(profile) + " ppm " + ppm);
+            const std::string path = (m_dir / "rec.wav").string();
+            const KvxRun run = Kvx({"record", path, "--seconds", "1", "--fast", "--device",
+                                    std::string(KVX_PROFILE_DIR) + "/" + profile, "--ppm", ppm});
+            ASSERT_EQ(run.Code, 0) << run.Err << run.Out;
+            EXPECT_NE(run.Out.find("source matches: "), std::string::npos) << run.Out;
+        }
     }
 }
 
