@@ -11,6 +11,8 @@ need=()
 for pkg in cmake ninja-build g++ binutils python3 libgtest-dev libgmock-dev libsndfile1-dev pkg-config libbenchmark-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
+# lld links the programs faster; the build falls back to the default linker without it.
+command -v ld.lld >/dev/null 2>&1 || need+=(lld)
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq
