@@ -51,10 +51,10 @@ NTSTATUS AudioEngine::Open(bool capture, std::u16string_view name)
         if (!name.empty() && filter.Name != name) continue;
         ULONG pinId = 0;
         bool pinCapture = false;
-        if (!EnginePin::StreamingPin(filter.Port, &pinId, &pinCapture)) continue;
+        if (!EnginePin::StreamingPin(m_device, filter.Name, &pinId, &pinCapture)) continue;
         if (name.empty() && pinCapture != capture) continue;
         if (pinCapture != capture) return STATUS_INVALID_DEVICE_REQUEST;
-        m_formats = EnginePin::ListFormats(filter.Port, pinId);
+        m_formats = EnginePin::ListFormats(m_device, filter.Name, pinId);
         m_port = filter.Port;
         m_port->AddRef();
         m_name = filter.Name;
@@ -69,9 +69,9 @@ NTSTATUS AudioEngine::CreatePin(const AudioFormat& format)
 {
     if (m_port == nullptr || m_thread != nullptr) return STATUS_INVALID_DEVICE_STATE;
     std::vector<uint8_t> dataFormat;
-    NTSTATUS status = EnginePin::Intersect(m_port, m_pinId, format, &dataFormat);
+    NTSTATUS status = EnginePin::Intersect(m_device, m_name, m_pinId, format, &dataFormat);
     if (!NT_SUCCESS(status)) return status;
-    status = m_pin.Create(m_port, m_pinId, dataFormat);
+    status = m_pin.Create(m_device, m_name, m_pinId, dataFormat);
     if (!NT_SUCCESS(status)) return status;
     m_format = format;
     m_bufferSize = m_pin.BufferSize();
