@@ -20,7 +20,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 if [ "${KVX_FUZZ:-0}" = 1 ]; then
-  # KVX_FUZZ_SECONDS sets how long the fuzzer runs (20 s by default).
+  # KVX_FUZZ_SECONDS sets how long each fuzzer runs (20 s by default); they run side by side.
   if ! command -v clang++ >/dev/null 2>&1; then
     SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
     $SUDO apt-get update -qq
@@ -30,7 +30,7 @@ if [ "${KVX_FUZZ:-0}" = 1 ]; then
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" \
     -DKVX_FUZZ_SECONDS="${KVX_FUZZ_SECONDS:-20}" >/dev/null
   cmake --build build-fuzz -j "$(nproc)" --target usbd_fuzzer feedback_fuzzer
-  ctest --test-dir build-fuzz -R '_fuzzer$' --output-on-failure --timeout 300
+  ctest --test-dir build-fuzz -R '_fuzzer$' -j "$(nproc)" --output-on-failure --timeout 300
   exit 0
 fi
 
