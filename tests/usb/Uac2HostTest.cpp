@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "adapter/Adapter.h"
+#include "host/FilterBrowser.h"
 #include "host/PnpManager.h"
 #include "platform/nt/Clock.h"
 #include "platform/portcls/PortClsHost.h"
@@ -71,6 +73,87 @@ TEST(Uac2HostTest, TheHeadsetsFollowTheirHeadphoneJack)
         EXPECT_EQ(platform::PcLivePortCount(), 0u);
         platform::DeviceForget(port->Pdo());
     }
+}
+
+// A feature unit's volume change posted by the device raises the control-change event of that
+// unit's volume node, and of no other node.
+TEST(Uac2HostTest, AFeatureUnitMessageRaisesOneControlChangeEventOnItsNode)
+{
+    platform::RegistryReset();
+    std::string error;
+    auto device = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/uac2-headset.json", &error);
+    ASSERT_NE(device, nullptr) << error;
+    sim::SimDevice* headset = device.get();
+    const auto descriptor = device->DeviceDescriptor();
+    USB_DEVICE_DESCRIPTOR d;
+    std::memcpy(&d, descriptor.data(), sizeof d);
+    auto port = sim::SimPort::PlugIn(std::move(device));
+    ASSERT_NE(port, nullptr);
+    platform::DeviceSetUpUsb(port->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
+    {
+        host::PnpManager pnp;
+        ASSERT_EQ(pnp.LoadDriver(u"UsbAudioAdapter", DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(pnp.AddDevice(port->Pdo()), STATUS_SUCCESS);
+        ASSERT_EQ(pnp.Start(port->Pdo()), STATUS_SUCCESS);
+        {
+            host::FilterBrowser browser(pnp.TopOfStack(port->Pdo()));
+            const auto description = browser.Describe(u"GlobalTopo");
+            ASSERT_TRUE(description.has_value());
+            PFILE_OBJECT topology = browser.Open(u"GlobalTopo");
+            ASSERT_NE(topology, nullptr);
+            struct Watch {
+                ULONG Node;
+                bool Volume;
+                KEVENT Event;
+                KSEVENTDATA Data;
+            };
+            std::vector<std::unique_ptr<Watch>> watches;
+            for (ULONG n = 0; n < description->Nodes.size(); ++n) {
+                const GUID& type = description->Nodes[n].Type;
+                const bool volume = IsEqualGUID(type, KSNODETYPE_VOLUME);
+                if (!volume && !IsEqualGUID(type, KSNODETYPE_MUTE)) continue;
+                auto w = std::make_unique<Watch>();
+                w->Node = n;
+                w->Volume = volume;
+                KeInitializeEvent(&w->Event, NotificationEvent, FALSE);
+                w->Data = {};
+                w->Data.NotificationType = KSEVENTF_EVENT_OBJECT;
+                w->Data.EventObject.Event = &w->Event;
+                ASSERT_EQ(browser.EnableEvent(topology, host::KsTarget::Node(n), KSEVENTSETID_AudioControlChange,
+                                              KSEVENT_CONTROL_CHANGE, &w->Data),
+                          STATUS_SUCCESS);
+                watches.push_back(std::move(w));
+            }
+            ASSERT_GE(watches.size(), 2u);
+
+            // The render feature unit (2) changes its master volume and tells the host.
+            headset->SetControl(2, 0x02, 0, {-1024, -15360, 0, 256, 2});
+            ASSERT_TRUE(headset->PostStatus(2, 0x02, 0));
+            auto signalled = [&] {
+                std::vector<ULONG> nodes;
+                for (const auto& w : watches) {
+                    if (KeReadStateEvent(&w->Event) != 0) nodes.push_back(w->Node);
+                }
+                return nodes;
+            };
+            EXPECT_TRUE(platform::RunUntil([&] { return !signalled().empty(); }, std::chrono::seconds(2)));
+            platform::RunFor(std::chrono::milliseconds(20));
+            const std::vector<ULONG> nodes = signalled();
+            ASSERT_EQ(nodes.size(), 1u);
+            for (const auto& w : watches) {
+                if (w->Node == nodes[0]) {
+                    EXPECT_TRUE(w->Volume);
+                }
+            }
+            for (const auto& w : watches) {
+                EXPECT_EQ(browser.DisableEvent(topology, &w->Data), STATUS_SUCCESS);
+            }
+            EXPECT_EQ(browser.Close(topology), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(pnp.Remove(port->Pdo()), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(platform::PcLivePortCount(), 0u);
+    platform::DeviceForget(port->Pdo());
 }
 
 }  // namespace
