@@ -144,7 +144,7 @@ VOID UsbStreamEndpoint::ReleasePreparation()
     ReleaseTransfers();
     DeletePools();
     if (m_pRing != nullptr) {
-        ExFreePoolWithTag(m_pRing, CAPTURE_RING_TAG);
+        ExFreePoolWithTag(m_pRing, m_ulRingTag);
         m_pRing = nullptr;
     }
     m_ulRingSize = 0;
@@ -182,7 +182,8 @@ VOID UsbStreamEndpoint::TransferDone()
     }
 }
 
-NTSTATUS UsbStreamEndpoint::SendTransfer(IUsbDevice* pUsb, TransferContext* pContext)
+NTSTATUS UsbStreamEndpoint::SendTransfer(IUsbDevice* pUsb, TransferContext* pContext,
+                                         PIO_COMPLETION_ROUTINE pCompletion)
 {
     PIRP pIrp = pContext->Irp;
     // The IRP carries one location for this driver above the bus's own.
@@ -192,7 +193,7 @@ NTSTATUS UsbStreamEndpoint::SendTransfer(IUsbDevice* pUsb, TransferContext* pCon
     pNext->Parameters.Others.Argument1 = pContext->Urb;
     pNext->Parameters.Others.Argument2 = nullptr;
     pNext->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    IoSetCompletionRoutine(pIrp, IsoUrbCompletion, pContext, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(pIrp, pCompletion, pContext, TRUE, TRUE, TRUE);
     TransferSent();
     return pUsb->CallLowerDriver(pIrp);
 }
@@ -418,7 +419,10 @@ NTSTATUS UsbStreamEndpoint::FinishPreparation(NTSTATUS status, UCHAR bAlternateS
                                               PULONG pulFrame)
 {
     if (NT_SUCCESS(status)) {
-        status = SelectAlternateSetting(bAlternateSetting, pClient);
+        status = PrepareBeforeSelection(pClient);
+        if (NT_SUCCESS(status)) {
+            status = SelectAlternateSetting(bAlternateSetting, pClient);
+        }
         if (!NT_SUCCESS(status)) {
             ReleasePreparation();
         }
@@ -460,7 +464,7 @@ NTSTATUS UsbStreamEndpoint::UnprepareFormat()
     InterlockedExchange(&m_StreamState, STREAM_STATE_IDLE);
     DeletePools();
     if (m_pRing != nullptr) {
-        ExFreePoolWithTag(m_pRing, CAPTURE_RING_TAG);
+        ExFreePoolWithTag(m_pRing, m_ulRingTag);
         m_pRing = nullptr;
     }
     m_ulRingSize = 0;

@@ -53,7 +53,7 @@ NTSTATUS Uac1CaptureEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulF
     m_ulPreparedRate = format.nSamplesPerSec;
     status = PrepareRing(RingIsoUrbSize(m_ulPacketsPerMs * m_ulMsPerTransfer), ulDataBytes);
     if (NT_SUCCESS(status)) {
-        m_pRing = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, ulRing, CAPTURE_RING_TAG));
+        m_pRing = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, ulRing, m_ulRingTag));
         if (m_pRing == nullptr) {
             ReleasePreparation();
             status = STATUS_INSUFFICIENT_RESOURCES;

@@ -48,7 +48,8 @@ UsbStreamEndpoint::UsbStreamEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNu
       m_ulUrbSize(0),
       m_bPoolsCreated(FALSE),
       m_bBandwidthHeld(FALSE),
-      m_ulCaptureDropped(0)
+      m_ulCaptureDropped(0),
+      m_ulRingTag(CAPTURE_RING_TAG)
 {
     InitializeListHead(&m_FormatEntries);
     KeInitializeEvent(&m_IrpsDrainedEvent, NotificationEvent, TRUE);

@@ -222,7 +222,8 @@ protected:
     VOID TransferSent();
     VOID TransferDone();
     // Fills the IRP's next location with the URB and the completion routine and sends it.
-    NTSTATUS SendTransfer(IUsbDevice* pUsb, TransferContext* pContext);
+    NTSTATUS SendTransfer(IUsbDevice* pUsb, TransferContext* pContext,
+                          PIO_COMPLETION_ROUTINE pCompletion = IsoUrbCompletion);
     // The USBD_INTERFACE_INFORMATION kept for the selected alternate setting.
     PUSBD_PIPE_INFORMATION DataPipe();
     VOID FreeInterfaceInformation();
@@ -253,6 +254,13 @@ protected:
     // positions start afresh and the frame is reported. Releases the lock.
     NTSTATUS FinishPreparation(NTSTATUS status, UCHAR bAlternateSetting, EndpointClient* pClient,
                                PULONG pulFrame);
+    // A class's own step between the ring and the selection (the UAC2 classes set their clock's
+    // rate there); a failure gives the ring back.
+    virtual NTSTATUS PrepareBeforeSelection(EndpointClient* pClient)
+    {
+        UNREFERENCED_PARAMETER(pClient);
+        return STATUS_SUCCESS;
+    }
 
     // Run state.
     LONG m_StreamState;
@@ -302,4 +310,6 @@ protected:
     BOOLEAN m_bBandwidthHeld;
     // Capture bytes a full ring could not take.
     ULONG m_ulCaptureDropped;
+    // Pool tag of the capture ring (the UAC2 classes tag theirs apart).
+    ULONG m_ulRingTag;
 };

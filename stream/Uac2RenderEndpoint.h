@@ -1,0 +1,70 @@
+// The render endpoint of the USB Audio Class 2.0 function: the rate is set on the clock entity
+// that feeds the interface, the device's explicit feedback endpoint is read beside every data
+// transfer, and the packet sizes follow the device rate that the feedback measures.
+#pragma once
+
+#include "stream/UsbStreamEndpoint.h"
+
+constexpr ULONG UAC2_ENDPOINT_TAG = MakePoolTag("UAC2");
+constexpr ULONG UAC2_REQUEST_TAG = MakePoolTag("US20");
+constexpr ULONG DSD_REQUEST_TAG = MakePoolTag("pmet");
+// No feedback pipe in the selected alternate setting.
+constexpr UCHAR NO_FEEDBACK_PIPE = 0xFF;
+// Feedback values further than this from the nominal rate (samples per second) are not used.
+constexpr LONG FEEDBACK_WINDOW = 1000;
+// Transfers a recovery puts back on the bus.
+constexpr ULONG UAC2_RECOVERY_TRANSFERS = 3;
+
+// Asks the device (CUR of the AudioStreaming interface's valid-alternate-settings control) whether
+// an alternate setting may be used at the clock's current rate; alternate setting 0 always may.
+UCHAR Uac2AlternateSettingValid(IUsbDevice* pUsb, ULONG ulInterfaceNumber, UCHAR bAlternateSetting);
+// Sets the prepared rate on the clock entity `ulClockEntityId` of the owner's registry.
+NTSTATUS Uac2SetClockRate(PUNKNOWN pOwner, ULONG ulClockEntityId, ULONG ulRate);
+
+class Uac2RenderEndpoint : public UsbStreamEndpoint {
+public:
+    Uac2RenderEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNumber, ULONG ulTerminalLink, ULONG ulClockEntityId);
+    ~Uac2RenderEndpoint() override = default;
+
+    NTSTATUS SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient) override;
+    NTSTATUS ReleaseTransfers() override;
+    // The slot of AbortPipe: the vendor request that starts a raw (DSD) stream.
+    NTSTATUS AbortPipe() override { return SendDsdStartRequest(); }
+    NTSTATUS RecoverStream() override;
+    NTSTATUS SubmitNext() override;
+    NTSTATUS OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext) override;
+    NTSTATUS PrepareFormat(EndpointClient* pClient, PULONG pulFrame) override;
+    UCHAR IsAlternateSettingValid(UCHAR bAlternateSetting) override;
+
+    NTSTATUS SendDsdStartRequest();
+    static NTSTATUS FeedbackUrbCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
+    NTSTATUS OnFeedbackComplete(TransferContext* pContext);
+    // Both decoders read the context's values and move the current rate.
+    VOID DecodeFeedback10_14(TransferContext* pContext);
+    VOID DecodeFeedback16_16(TransferContext* pContext);
+
+    ULONG GetClockEntityId() const { return m_ulClockEntityId; }
+    LONG GetCurrentRate() const { return __atomic_load_n(&m_lCurrentRate, __ATOMIC_SEQ_CST); }
+    BOOLEAN HasFeedbackPipe();
+    UCHAR GetFeedbackPipeIndex() const { return m_bFeedbackPipeIndex; }
+    PKSPIN_LOCK GetFeedbackLock() { return &m_FeedbackLock; }
+    ULONG GetFeedbackInUse();
+
+protected:
+    VOID ResetRingPositions() override;
+    NTSTATUS PrepareBeforeSelection(EndpointClient* pClient) override;
+    NTSTATUS SubmitFeedback(IUsbDevice* pUsb);
+    TransferContext* TakeFreeFeedback();
+    VOID RecycleFeedback(TransferContext* pContext);
+    VOID DecodeFeedback(TransferContext* pContext, ULONG ulValueSize);
+    NTSTATUS ResetPipe(IUsbDevice* pUsb, PUSBD_PIPE_INFORMATION pPipe);
+    PUSBD_PIPE_INFORMATION FeedbackPipe();
+
+    ULONG m_ulClockEntityId;
+    LONG m_lCurrentRate;
+    LONG m_lPacketAccumulator;
+    UCHAR m_bFeedbackPipeIndex;
+    KSPIN_LOCK m_FeedbackLock;
+    TransferContext* m_pFeedbackInUse[MAX_TRANSFER_CONTEXTS];
+    TransferContext* m_pFreeFeedback[MAX_TRANSFER_CONTEXTS];
+};
