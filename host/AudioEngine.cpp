@@ -280,6 +280,9 @@ bool AudioEngine::Tick(bool starting)
         m_stats.Transferred = m_captured.size();
         done = m_captured.size() >= m_captureBytes;
     }
+    // Asked outside the engine's lock: the device has locks of its own.
+    const bool sampleWire = !starting && m_probe.WireBytes;
+    const uint64_t wireBytes = sampleWire ? m_probe.WireBytes() : 0;
     EngineStats snapshot;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -289,8 +292,8 @@ bool AudioEngine::Tick(bool starting)
         m_stats.WriteOffset = written;
         if (moved) m_lastMoveMs = elapsed;
         m_stats.ElapsedMs = elapsed;
-        if (!starting && m_probe.WireBytes) {
-            m_stats.WireBytes = m_probe.WireBytes();
+        if (sampleWire) {
+            m_stats.WireBytes = wireBytes;
             const double bytesPerMs = static_cast<double>(m_format.Rate) * m_format.BlockAlign() / 1000.0;
             const double error = std::fabs(static_cast<double>(m_stats.WireBytes) - static_cast<double>(play)) / bytesPerMs;
             m_stats.MaxPositionErrorMs = std::max(m_stats.MaxPositionErrorMs, error);
@@ -356,11 +359,12 @@ void AudioEngine::ThreadMain()
     NTSTATUS down = Walk(KSSTATE_PAUSE);
     ULONGLONG play = 0, written = 0;
     if (NT_SUCCESS(down) && NT_SUCCESS(m_pin.Position(&play, &written))) {
+        const uint64_t wireBytes = m_probe.WireBytes ? m_probe.WireBytes() : 0;
         std::lock_guard<std::mutex> guard(m_lock);
         if (play < m_stats.PlayOffset) ++m_stats.PositionWentBack;
         m_stats.PlayOffset = play;
         m_stats.WriteOffset = written;
-        if (m_probe.WireBytes) m_stats.WireBytes = m_probe.WireBytes();
+        if (m_probe.WireBytes) m_stats.WireBytes = wireBytes;
     }
     if (NT_SUCCESS(down)) down = Walk(KSSTATE_STOP);
     if (!NT_SUCCESS(down) && m_end.load() == EngineEnd::Finished) {

@@ -224,6 +224,23 @@ TEST_F(AudioEngineTest, AFilterReRegisteredMidPlayClosesThePinAndTheNewOnePlays)
     EXPECT_EQ(again.Wait(), host::EngineEnd::Finished) << std::hex << again.Status();
 }
 
+// The device is unplugged mid-play with no removal from the PnP side: the stream stops moving
+// and the engine gives up on it, walks the pin down and closes it.
+TEST_F(AudioEngineTest, AnUnpluggedDeviceFailsThePlayAndClosesThePin)
+{
+    Start();
+    host::AudioEngine engine(m_session.Fdo());
+    ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
+    const host::AudioFormat format{48000, 2, 16, 16};
+    ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000 * 5)), STATUS_SUCCESS);
+    ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));
+    m_session.Device().Unplug();
+    const host::EngineEnd end = engine.Wait();
+    EXPECT_EQ(end, host::EngineEnd::Failed) << host::EngineEndText(end);
+    EXPECT_EQ(engine.Status(), STATUS_IO_TIMEOUT);
+    EXPECT_LT(engine.Stats().Transferred, format.BlockAlign() * 48000u * 5);
+}
+
 }  // namespace
 
 namespace {

@@ -23,6 +23,7 @@
 #include "tools/Kvx.h"
 #include "tools/StreamCommand.h"
 #include "tools/StreamSession.h"
+#include "tools/WireCheck.h"
 
 namespace {
 
@@ -306,6 +307,52 @@ TEST_F(PlayRecordTest, RecordRefusesAFormatTheEndpointDoesNotList)
     EXPECT_EQ(run.Code, 2);
     EXPECT_EQ(Lines(run.Err), 1) << run.Err;
     EXPECT_NE(run.Err.find("it takes: 48000 Hz 16-bit 1 ch"), std::string::npos) << run.Err;
+}
+
+// The wire check finds the data after the initial silence and names the first frame that
+// differs, with both values, or where the wire ends.
+TEST(WireCheckTest, ReportsTheFirstDifferingFrame)
+{
+    const std::vector<uint8_t> data = {1, 2, 3, 4, 0, 0, 0, 0, 5, 6, 7, 8};  // 3 frames of 4 bytes
+    auto with = [&data](size_t lead, size_t trail) {
+        std::vector<uint8_t> wire(lead, 0);
+        wire.insert(wire.end(), data.begin(), data.end());
+        wire.resize(wire.size() + trail, 0);
+        return wire;
+    };
+    std::vector<uint8_t> changed = with(8, 8);
+    changed[8 + 9] = 0x66;
+    std::vector<uint8_t> noisyTail = with(8, 8);
+    noisyTail[8 + 12 + 5] = 1;
+    std::vector<uint8_t> shortWire = with(8, 0);
+    shortWire.resize(8 + 8);
+    const struct {
+        const char* Name;
+        std::vector<uint8_t> Wire;
+        bool Matches;
+        const char* Report;
+    } cases[] = {
+        {"match", with(8, 8), true, "wire matches: 3 frames"},
+        {"no lead", with(0, 4), true, "wire matches: 3 frames"},
+        {"a byte changed", changed, false, "wire differs at frame 2 of the file: expected 05 06 07 08, got 05 66 07 08"},
+        {"noise after", noisyTail, false, "wire differs at silence after the file, wire frame 6: expected 00 00 00 00, got 00 01 00 00"},
+        {"wire too short", shortWire, false, "wire ends at frame 2 of 3 (4 frames on the wire)"},
+    };
+    for (const auto& c : cases) {
+        uint64_t lead = 0;
+        std::string report;
+        EXPECT_EQ(kvx::CheckWire(c.Wire, data, 4, &lead, &report), c.Matches) << c.Name;
+        EXPECT_EQ(report, c.Report) << c.Name;
+    }
+    // Frames wider than any fixed scratch buffer.
+    const std::vector<uint8_t> wide(2 * 128, 0x11);
+    std::vector<uint8_t> wire(128, 0);
+    wire.insert(wire.end(), wide.begin(), wide.end());
+    wire.resize(wire.size() + 128, 0);
+    uint64_t lead = 0;
+    std::string report;
+    EXPECT_TRUE(kvx::CheckWire(wire, wide, 128, &lead, &report)) << report;
+    EXPECT_EQ(lead, 128u);
 }
 
 // Narrowing rounds to nearest with halves up and clips; float scales by 2^(bits-1), rounds half
