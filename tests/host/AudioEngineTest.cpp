@@ -153,8 +153,10 @@ TEST_F(AudioEngineTest, SurpriseRemovalMidPlayClosesThePin)
     ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000), probe), STATUS_SUCCESS);
     ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));
     EXPECT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
-    EXPECT_EQ(m_session.Remove(), STATUS_SUCCESS);
+    // As the PnP manager does, the removal comes once the audio stack has closed its handles:
+    // the engine sees its filter go and closes the pin and the filter first.
     EXPECT_EQ(engine.Wait(), host::EngineEnd::Removed);
+    EXPECT_EQ(m_session.Remove(), STATUS_SUCCESS);
     EXPECT_FALSE(engine.Fills().empty());
 }
 
