@@ -261,3 +261,69 @@ NTSTATUS ParseAudioStreamingForFunction(UsbAudioFunction* pFunction)
     }
     return status;
 }
+
+NTSTATUS UsbAudioFunction::SelectAudioControlInterface(IUsbDevice* pUsb, PUSBD_INTERFACE_INFORMATION* ppCopy,
+                                                       PULONG pulHeld)
+{
+    *ppCopy = nullptr;
+    *pulHeld = 0;
+    PUSB_CONFIGURATION_DESCRIPTOR pConfiguration = pUsb->GetConfigurationDescriptor();
+    if (pConfiguration == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    PUSB_INTERFACE_DESCRIPTOR pInterface =
+        USBD_ParseConfigurationDescriptorEx(pConfiguration, pConfiguration, m_AudioControlInterface, 0,
+                                            USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOCONTROL, -1);
+    if (pInterface == nullptr || pInterface->bNumEndpoints == 0) {
+        return STATUS_SUCCESS;
+    }
+    const ULONG ulPipes = pInterface->bNumEndpoints;
+    const ULONG ulUrbBytes = GET_SELECT_INTERFACE_REQUEST_SIZE(ulPipes);
+    auto* pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, ulUrbBytes, FUNCTION_URB_TAG));
+    if (pUrb == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    std::memset(pUrb, 0, ulUrbBytes);
+    pUrb->UrbHeader.Length = static_cast<USHORT>(ulUrbBytes);
+    pUrb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
+    auto& select = pUrb->UrbSelectInterface;
+    select.ConfigurationHandle = pUsb->GetConfigurationHandle();
+    const ULONG ulRoom = ulUrbBytes - offsetof(_URB_SELECT_INTERFACE, Interface);
+    select.Interface.Length = static_cast<USHORT>(ulRoom);
+    select.Interface.InterfaceNumber = m_AudioControlInterface;
+    select.Interface.AlternateSetting = 0;
+    for (ULONG i = 0; i < ulPipes; ++i) {
+        select.Interface.Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+    }
+    NTSTATUS status = pUsb->SubmitUrbSync(pUrb);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(pUrb, FUNCTION_URB_TAG);
+        return status;
+    }
+    // The copy holds what the bus described, within the room the URB gave it.
+    ULONG ulLength = select.Interface.Length;
+    if (ulLength > ulRoom) {
+        ulLength = ulRoom;
+    }
+    if (ulLength < USBD_INTERFACE_INFORMATION_HEADER_SIZE) {
+        ExFreePoolWithTag(pUrb, FUNCTION_URB_TAG);
+        return STATUS_SUCCESS;
+    }
+    auto* pCopy = static_cast<PUSBD_INTERFACE_INFORMATION>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, ulLength, FUNCTION_URB_TAG));
+    if (pCopy == nullptr) {
+        ExFreePoolWithTag(pUrb, FUNCTION_URB_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    std::memcpy(pCopy, &select.Interface, ulLength);
+    ExFreePoolWithTag(pUrb, FUNCTION_URB_TAG);
+    pCopy->Length = static_cast<USHORT>(ulLength);
+
+    ULONG ulHeld = (ulLength - USBD_INTERFACE_INFORMATION_HEADER_SIZE) / sizeof(USBD_PIPE_INFORMATION);
+    if (pCopy->NumberOfPipes < ulHeld) {
+        ulHeld = pCopy->NumberOfPipes;
+    }
+    *ppCopy = pCopy;
+    *pulHeld = ulHeld;
+    return STATUS_SUCCESS;
+}

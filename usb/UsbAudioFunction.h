@@ -71,6 +71,12 @@ public:
 
     // The endpoint's name after its output kind changed, into `pName` (102 bytes).
     NTSTATUS FormatEndpointName(StreamEngine* pEndpoint, PWSTR pName);
+    // Selects the AudioControl interface's alternate setting 0 and returns a copy of what the bus
+    // described (bounded by the room the request gave it, pool tag FUNCTION_URB_TAG, the caller's
+    // to free) with the number of pipes it holds. No copy with STATUS_SUCCESS when there is
+    // nothing to select (no configuration, no endpoints, no memory for the request, a reply too
+    // short to hold a header); no copy with the failure of the selection or of the copy.
+    NTSTATUS SelectAudioControlInterface(IUsbDevice* pUsb, PUSBD_INTERFACE_INFORMATION* ppCopy, PULONG pulHeld);
 
     USHORT VendorId() const { return m_idVendor; }
     USHORT ProductId() const { return m_idProduct; }
