@@ -353,19 +353,7 @@ VOID Uac2Function::PowerChangeState(POWER_STATE NewState)
         return;
     }
     m_PowerState = state;
-    m_EndpointLock.Lock();
-    const ULONG ulCount = GetEndpointCount();
-    for (ULONG i = 0; i < ulCount; ++i) {
-        StreamEngine* pEndpoint = nullptr;
-        if (!NT_SUCCESS(GetEndpoint(i, &pEndpoint)) || !NT_SUCCESS(pEndpoint->SetPowerState(state))) {
-            break;
-        }
-        if (state == PowerDeviceD0 &&
-            !NT_SUCCESS(pEndpoint->RegisterWave(m_pFunctionalDevice, nullptr, static_cast<IAudioHal*>(this)))) {
-            break;
-        }
-    }
-    m_EndpointLock.Unlock();
+    SetEndpointsPowerState(state);
     if (state == PowerDeviceD0) {
         Start();
     } else {

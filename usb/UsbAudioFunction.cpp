@@ -327,3 +327,20 @@ NTSTATUS UsbAudioFunction::SelectAudioControlInterface(IUsbDevice* pUsb, PUSBD_I
     *pulHeld = ulHeld;
     return STATUS_SUCCESS;
 }
+
+VOID UsbAudioFunction::SetEndpointsPowerState(DEVICE_POWER_STATE state)
+{
+    m_EndpointLock.Lock();
+    const ULONG ulCount = GetEndpointCount();
+    for (ULONG i = 0; i < ulCount; ++i) {
+        StreamEngine* pEndpoint = nullptr;
+        if (!NT_SUCCESS(GetEndpoint(i, &pEndpoint)) || !NT_SUCCESS(pEndpoint->SetPowerState(state))) {
+            break;
+        }
+        if (state == PowerDeviceD0 &&
+            !NT_SUCCESS(pEndpoint->RegisterWave(m_pFunctionalDevice, nullptr, static_cast<IAudioHal*>(this)))) {
+            break;
+        }
+    }
+    m_EndpointLock.Unlock();
+}

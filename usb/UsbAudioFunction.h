@@ -77,6 +77,9 @@ public:
     // nothing to select (no configuration, no endpoints, no memory for the request, a reply too
     // short to hold a header); no copy with the failure of the selection or of the copy.
     NTSTATUS SelectAudioControlInterface(IUsbDevice* pUsb, PUSBD_INTERFACE_INFORMATION* ppCopy, PULONG pulHeld);
+    // Gives each endpoint the new device power state, in list order, under the endpoint lock; back
+    // in D0 each registers its wave subdevice again. The first failure ends the pass.
+    VOID SetEndpointsPowerState(DEVICE_POWER_STATE state);
 
     USHORT VendorId() const { return m_idVendor; }
     USHORT ProductId() const { return m_idProduct; }
