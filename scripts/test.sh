@@ -43,6 +43,11 @@ dir=build; opts=("${light[@]}")
 if [ "${KVX_SANITIZE:-0}" = 1 ]; then dir=build-asan; opts+=(-DKVX_SANITIZE=ON -DKVX_BENCH=OFF); fi
 if [ "${KVX_TSAN:-0}" = 1 ]; then dir=build-tsan; opts+=(-DKVX_TSAN=ON -DKVX_BENCH=OFF); fi
 
+# A compiler cache, where one is installed, is used; CI has none and builds from scratch.
+if command -v ccache >/dev/null 2>&1; then
+  opts+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
 jobs=$(nproc)
 cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
 cmake --build "$dir" -j "$jobs"

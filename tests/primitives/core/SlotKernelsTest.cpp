@@ -21,6 +21,8 @@
 
 namespace {
 
+using coretest::GuardedPage;
+
 using coretest::Bits;
 using coretest::FromBits;
 
@@ -252,30 +254,6 @@ TEST_P(VariantKernels, InPlaceFloatToInt32KeepsIntegersThatLookLikeNans)
         }
     }
 }
-
-// Pages that fault on any access on both sides of one readable and writable page.
-class GuardedPage {
-public:
-    GuardedPage()
-    {
-        m_page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 3 * m_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        EXPECT_NE(p, MAP_FAILED);
-        m_base = static_cast<uint8_t*>(p);
-        mprotect(m_base, m_page, PROT_NONE);
-        mprotect(m_base + 2 * m_page, m_page, PROT_NONE);
-    }
-    ~GuardedPage() { munmap(m_base, 3 * m_page); }
-    GuardedPage(const GuardedPage&) = delete;
-    GuardedPage& operator=(const GuardedPage&) = delete;
-
-    uint8_t* Start() { return m_base + m_page; }
-    uint8_t* EndMinus(size_t bytes) { return m_base + 2 * m_page - bytes; }
-
-private:
-    size_t m_page = 4096;
-    uint8_t* m_base = nullptr;
-};
 
 // Heads, blocks and tails of the 24-bit kernels stay inside both arrays: each array is placed flush
 // against a faulting page, first at its start, then at its end, with the other array at every
