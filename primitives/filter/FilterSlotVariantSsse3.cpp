@@ -4,7 +4,7 @@
 #include <climits>
 
 #include "primitives/core/SlotVariantPrologue.h"
-#include "primitives/filter/FftSlotForwarding.h"
+#include "primitives/fft/FftSlotBodies.h"
 #include "primitives/filter/FilterSlotVariants.h"
 #include "primitives/filter/Resample.h"
 
