@@ -3,7 +3,8 @@
 
 Only the processor-specific slot code and the detection code may go beyond the x86-64 baseline
 (SSE2), each slot no further than its class: slot 1 SSE3, slot 2 SSSE3, slot 3 SSE4.1. No code
-uses SSE4.2 or any AVX encoding.
+uses SSE4.2 or any AVX encoding. Non-temporal stores are weakly ordered: a function that issues
+any must also hold a store fence (sfence or mfence), or a caller could read stale memory.
 
 usage: check_instruction_sets.py OBJDUMP LIBRARY
 """
@@ -22,6 +23,11 @@ SSE41 = {"blendps", "blendpd", "blendvps", "blendvpd", "pblendvb", "pblendw", "d
 SSE41_PREFIXES = ("pmovsx", "pmovzx")
 BEYOND = {"pcmpestri", "pcmpestrm", "pcmpistri", "pcmpistrm", "pcmpgtq", "crc32", "popcnt", "andn", "bextr",
           "blsi", "blsmsk", "blsr", "bzhi", "lzcnt", "tzcnt", "pdep", "pext", "rorx", "sarx", "shlx", "shrx"}
+
+# Weakly ordered stores, and the fences that order them.
+NON_TEMPORAL = {"movntps", "movntpd", "movntdq", "movnti", "movntq", "movntss", "movntsd", "maskmovdqu",
+                "maskmovq"}
+FENCES = {"sfence", "mfence"}
 
 LEVEL_OF_SLOT = {"Sse3Variant::": 1, "Ssse3Variant::": 2, "Sse41Variant::": 3}
 DETECTION = ("CpuidPresent", "ReadCpuid", "DetectCpuType", "ReadTimeStampCounter")
@@ -65,6 +71,7 @@ def main():
     function = ""
     failures = []
     counted = {1: 0, 2: 0, 3: 0}
+    streaming = {}  # function -> [non-temporal stores seen, fence seen]
     for line in text.splitlines():
         m = header.match(line)
         if m:
@@ -73,22 +80,32 @@ def main():
         m = insn.match(line)
         if not m:
             continue
-        used = level(m.group(1), m.group(2))
+        mnemonic = m.group(1)
+        if mnemonic in NON_TEMPORAL or mnemonic.lstrip("v") in NON_TEMPORAL or mnemonic in FENCES:
+            seen = streaming.setdefault(function, [0, False])
+            if mnemonic in FENCES:
+                seen[1] = True
+            else:
+                seen[0] += 1
+        used = level(mnemonic, m.group(2))
         if used == 0:
             continue
         if used <= 3:
             counted[used] += 1
         if used > allowed(function):
             failures.append(f"{function}: {m.group(1)} {m.group(2)}")
+    unfenced = [f for f, (stores, fenced) in streaming.items() if stores and not fenced]
     for failure in failures[:40]:
         print("beyond its class:", failure)
-    if failures:
+    for function in unfenced[:40]:
+        print("non-temporal stores without a store fence:", function)
+    if failures or unfenced:
         return 1
     # The slot code must really be built for its class, or the check proves nothing.
     if counted[2] == 0 or counted[3] == 0:
         print("no SSSE3 or SSE4.1 instruction found: slot code not built for its class?", counted)
         return 1
-    print("ok:", counted)
+    print("ok:", counted, "functions with non-temporal stores:", sum(1 for v in streaming.values() if v[0]))
     return 0
 
 
