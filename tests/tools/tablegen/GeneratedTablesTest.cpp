@@ -11,6 +11,7 @@
 #include <string>
 
 #include "dsp/PeakLimiter.h"
+#include "primitives/math/MathKernels.h"
 
 namespace {
 
@@ -37,6 +38,13 @@ TEST(GeneratedTables, ChecksumsArePinned)
     const Checksum rows[] = {
         {"LimiterFirTable48k", LimiterFirTable48k, LIMITER_FIR_TAPS, 0xbe988dee135abb2aull},
         {"LimiterFirTable", LimiterFirTable, LIMITER_FIR_TAPS, 0x546f28c1a7939698ull},
+        // Rows of four doubles, hashed as their bytes; one copy per slot, all alike.
+        {"Sse3Variant::LogReciprocalTable", reinterpret_cast<const float*>(Sse3Variant::LogReciprocalTable),
+         LOG_RECIPROCAL_ENTRIES * 8, 0x0a15dccd98d036b4ull},
+        {"Ssse3Variant::LogReciprocalTable", reinterpret_cast<const float*>(Ssse3Variant::LogReciprocalTable),
+         LOG_RECIPROCAL_ENTRIES * 8, 0x0a15dccd98d036b4ull},
+        {"Sse41Variant::LogReciprocalTable", reinterpret_cast<const float*>(Sse41Variant::LogReciprocalTable),
+         LOG_RECIPROCAL_ENTRIES * 8, 0x0a15dccd98d036b4ull},
     };
     for (const Checksum& row : rows) {
         const uint64_t actual = Fnv1a64(row.table, row.count);
