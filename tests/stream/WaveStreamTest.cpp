@@ -509,7 +509,7 @@ TEST_F(WaveStreamTest, AnotherClientsByteRateIsConvertedAndNothingIsCopied)
     CDspInterleaveSrc* adapter = m_stream->GetFormatAdapter();
     EXPECT_EQ(adapter->GetChain(0), adapter->GetSplit());
     EXPECT_EQ(adapter->GetChain(1), adapter->GetR());
-    EXPECT_EQ(adapter->GetR()->Up, 1);
+    EXPECT_EQ(adapter->GetR()->m_bUp, 1);
     EXPECT_EQ(adapter->GetChain(2), nullptr);
 
     // 880 device bytes are 5 ms: 960 stream bytes, 2 bytes owed to the next count.
