@@ -6,8 +6,6 @@
 
 #include "platform/nt/Clock.h"
 #include "platform/nt/Dispatcher.h"
-#include "platform/nt/Ob.h"
-#include "stream/UsbStreamEndpoint.h"
 
 namespace host {
 namespace {
@@ -85,15 +83,12 @@ NTSTATUS AudioEngine::StartRender(const AudioFormat& format, std::vector<uint8_t
     if (!NT_SUCCESS(status)) return status;
     m_data = std::move(data);
     m_probe = probe;
-    if (m_probe.Transport != nullptr) {
-        // The endpoint may go before the engine does (a removal): the object stays until then.
-        ObReferenceObject(m_probe.Transport);
-        m_observer = ExRegisterCallback(m_probe.Transport, FillObserved, this);
-        if (m_observer == nullptr) {
-            ObDereferenceObject(m_probe.Transport);
-            m_probe.Transport = nullptr;
+    if (m_probe.Observe) {
+        status = m_probe.Observe(*this, &m_detach);
+        if (!NT_SUCCESS(status)) {
+            m_detach = nullptr;
             m_pin.Close();
-            return STATUS_INSUFFICIENT_RESOURCES;
+            return status;
         }
     }
     m_thread = std::make_unique<platform::ClientThread>("audio engine", [this] { ThreadMain(); });
@@ -163,20 +158,19 @@ ULONG AudioEngine::RingMsPerTransfer()
     return m_ringMsPerTransfer;
 }
 
-VOID AudioEngine::FillObserved(PVOID context, PVOID argument1, PVOID)
+void AudioEngine::Ring(ULONG transfers, ULONG msPerTransfer)
 {
-    auto* self = static_cast<AudioEngine*>(context);
-    const auto* message = static_cast<const TransportMessage*>(argument1);
-    if (message != nullptr && message->Event == TRANSPORT_EVENT_FORMAT) {
-        std::lock_guard<std::mutex> guard(self->m_lock);
-        self->m_ringTransfers = message->Format.TransfersQueued;
-        self->m_ringMsPerTransfer = message->Format.MsPerTransfer & ~TRANSPORT_FORMAT_CHANGED;
-        return;
-    }
-    if (message == nullptr || message->Event != TRANSPORT_EVENT_FILL_RENDER || message->Data.Bytes == 0) return;
-    const uint32_t frame = self->m_probe.Frame ? self->m_probe.Frame() : 0;
-    std::lock_guard<std::mutex> guard(self->m_lock);
-    self->m_fills.push_back({frame, message->Data.Bytes});
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_ringTransfers = transfers;
+    m_ringMsPerTransfer = msPerTransfer;
+}
+
+void AudioEngine::RenderFill(uint32_t bytes)
+{
+    if (bytes == 0) return;
+    const uint32_t frame = m_probe.Frame ? m_probe.Frame() : 0;
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_fills.push_back({frame, bytes});
 }
 
 bool AudioEngine::FilterPresent() const
@@ -371,10 +365,9 @@ void AudioEngine::ThreadMain()
         m_status = down;
         m_end = EngineEnd::Failed;
     }
-    if (m_observer != nullptr) {
-        ExUnregisterCallback(m_observer);
-        m_observer = nullptr;
-        ObDereferenceObject(m_probe.Transport);
+    if (m_detach) {
+        m_detach();
+        m_detach = nullptr;
     }
     m_pin.Close();
 }

@@ -18,7 +18,6 @@
 
 #include "host/AudioEngineLatency.h"
 #include "host/AudioEnginePin.h"
-#include "platform/nt/Callback.h"
 #include "platform/nt/Machine.h"
 
 namespace host {
@@ -33,11 +32,29 @@ enum class EngineEnd {
 };
 const char* EngineEndText(EngineEnd end);
 
-// Optional instruments from a caller that can see the driver and the device: the endpoint's
-// callback object (render fills are observed there), the bus's frame and the bytes the device
-// has received so far.
+// What an observer of the driver tells the engine while a render stream runs, from whatever
+// thread the driver reports on (a DPC of its endpoint, say).
+class EngineObservations {
+public:
+    // The driver moved `bytes` of the cyclic buffer toward the wire.
+    virtual void RenderFill(uint32_t bytes) = 0;
+    // The endpoint announced its transfer ring: transfers kept queued and ms per transfer.
+    virtual void Ring(ULONG transfers, ULONG msPerTransfer) = 0;
+
+protected:
+    ~EngineObservations() = default;
+};
+
+// Attaches an observer of the driver that reports to `to` until `*detach` is called; the engine
+// calls it once the stream is down, before the pin closes. A status other than success fails the
+// start with it.
+using EngineObserve = std::function<NTSTATUS(EngineObservations& to, std::function<void()>* detach)>;
+
+// Optional instruments from a caller that can see the driver and the device: an observer of the
+// endpoint (render fills and the transfer ring are seen there), the bus's frame and the bytes the
+// device has received so far.
 struct EngineProbe {
-    PCALLBACK_OBJECT Transport = nullptr;
+    EngineObserve Observe;
     std::function<uint32_t()> Frame;
     std::function<uint64_t()> WireBytes;
     // The rate the driver paces the stream at (frames per second, 0 when it has none).
@@ -61,7 +78,7 @@ struct EngineStats {
     double MaxRate = 0;
 };
 
-class AudioEngine {
+class AudioEngine : private EngineObservations {
 public:
     // `adapterDevice` is the adapter's functional device object (its filters are listed there).
     explicit AudioEngine(PDEVICE_OBJECT adapterDevice);
@@ -110,7 +127,8 @@ private:
     bool Tick(bool starting);
     bool FilterPresent() const;
     void Finish(EngineEnd end, NTSTATUS status = STATUS_SUCCESS);
-    static VOID FillObserved(PVOID context, PVOID argument1, PVOID argument2);
+    void RenderFill(uint32_t bytes) override;
+    void Ring(ULONG transfers, ULONG msPerTransfer) override;
 
     PDEVICE_OBJECT m_device;
     std::u16string m_name;
@@ -125,7 +143,7 @@ private:
     std::vector<uint8_t> m_data;       // render source
     uint64_t m_captureBytes = 0;
     EngineProbe m_probe;
-    PVOID m_observer = nullptr;
+    std::function<void()> m_detach;  // the probe's observer while attached
 
     std::function<void(const EngineStats&)> m_progress;
     uint32_t m_progressEveryMs = 0;

@@ -85,7 +85,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             data = ConvertToPcm(file, format->Bits, format->Container);
             AttachSinks(session.Device(), *format);
             host::EngineProbe probe;
-            probe.Transport = session.TransportCallback(engine.FilterName());
+            probe.Observe = session.ObserveTransport(engine.FilterName());
             probe.Frame = [&session] { return session.Bus().Frame(); };
             probe.Rate = [&session, &engine] { return static_cast<double>(session.MeasuredRate(engine.FilterName())); };
             probe.WireBytes = [&session] {

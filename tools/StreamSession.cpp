@@ -5,6 +5,7 @@
 
 #include "adapter/Adapter.h"
 #include "platform/nt/DebugHost.h"
+#include "platform/nt/Ob.h"
 #include "platform/nt/PoolHost.h"
 #include "platform/portcls/PortClsHost.h"
 #include "platform/portcls/PortClsInternal.h"
@@ -63,10 +64,43 @@ UsbStreamEndpoint* StreamSession::Endpoint(std::u16string_view filterName)
     return nullptr;
 }
 
-PCALLBACK_OBJECT StreamSession::TransportCallback(std::u16string_view filterName)
+namespace {
+
+// Runs where the endpoint notifies (its completion DPC, its worker): hands what the engine
+// measures on and ignores the rest.
+VOID DecodeTransport(PVOID context, PVOID argument1, PVOID)
+{
+    auto* to = static_cast<host::EngineObservations*>(context);
+    const auto* message = static_cast<const TransportMessage*>(argument1);
+    if (message == nullptr) return;
+    if (message->Event == TRANSPORT_EVENT_FORMAT) {
+        to->Ring(message->Format.TransfersQueued, message->Format.MsPerTransfer & ~TRANSPORT_FORMAT_CHANGED);
+    } else if (message->Event == TRANSPORT_EVENT_FILL_RENDER) {
+        to->RenderFill(message->Data.Bytes);
+    }
+}
+
+}  // namespace
+
+host::EngineObserve StreamSession::ObserveTransport(std::u16string_view filterName)
 {
     UsbStreamEndpoint* endpoint = Endpoint(filterName);
-    return endpoint != nullptr ? endpoint->GetTransportCallbackObject() : nullptr;
+    PCALLBACK_OBJECT object = endpoint != nullptr ? endpoint->GetTransportCallbackObject() : nullptr;
+    if (object == nullptr) return {};
+    return [object](host::EngineObservations& to, std::function<void()>* detach) -> NTSTATUS {
+        // Referenced while attached: the endpoint may go before the engine does (a removal).
+        ObReferenceObject(object);
+        PVOID registration = ExRegisterCallback(object, DecodeTransport, &to);
+        if (registration == nullptr) {
+            ObDereferenceObject(object);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        *detach = [object, registration] {
+            ExUnregisterCallback(registration);
+            ObDereferenceObject(object);
+        };
+        return STATUS_SUCCESS;
+    };
 }
 
 std::vector<host::AudioFormat> StreamSession::EndpointFormats(std::u16string_view filterName)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/AudioEngine.h"
 #include "host/AudioEnginePin.h"
 #include "host/PnpManager.h"
 #include "platform/nt/Callback.h"
@@ -37,8 +38,10 @@ public:
     // Removes the device's stack now (End then only unloads the driver).
     NTSTATUS Remove();
 
-    // The callback object of the endpoint behind a wave filter (null when there is none).
-    PCALLBACK_OBJECT TransportCallback(std::u16string_view filterName);
+    // An observer of the endpoint behind a wave filter for the audio engine's probe: it decodes
+    // the endpoint's transport messages into render fills and the transfer ring (empty when there
+    // is no such endpoint).
+    host::EngineObserve ObserveTransport(std::u16string_view filterName);
     // The PCM formats of the endpoint behind a wave filter, in the order the descriptor parser
     // listed them (empty when there is no such endpoint).
     std::vector<host::AudioFormat> EndpointFormats(std::u16string_view filterName);

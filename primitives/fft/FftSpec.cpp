@@ -181,13 +181,13 @@ PrimitiveStatus DestroySpec(FftSpec* spec, uint32_t id) {
 
 }  // namespace
 
-PrimitiveStatus GetRealFftSize(int32_t order, int32_t flag, int32_t /*hint*/, int32_t* specBytes,
-                               int32_t* initBytes, int32_t* workBytes) {
+PrimitiveStatus GetRealFftSizeGeneric(int32_t order, int32_t flag, int32_t /*hint*/, int32_t* specBytes,
+                                      int32_t* initBytes, int32_t* workBytes) {
     return GetSizes(false, order, flag, specBytes, initBytes, workBytes);
 }
 
-PrimitiveStatus InitRealFftSpec(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specMem,
-                                uint8_t* initMem) {
+PrimitiveStatus InitRealFftSpecGeneric(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
+                                       uint8_t* specMem, uint8_t* initMem) {
     return InitSpec(false, ppSpec, order, flag, hint, specMem, initMem);
 }
 
@@ -197,13 +197,13 @@ PrimitiveStatus CreateRealFftGeneric(FftSpec** ppSpec, int32_t order, int32_t fl
 
 PrimitiveStatus DestroyRealFftGeneric(FftSpec* spec) { return DestroySpec(spec, SpecIdRealFft); }
 
-PrimitiveStatus GetComplexFftSize(int32_t order, int32_t flag, int32_t /*hint*/, int32_t* specBytes,
-                                  int32_t* initBytes, int32_t* workBytes) {
+PrimitiveStatus GetComplexFftSizeGeneric(int32_t order, int32_t flag, int32_t /*hint*/, int32_t* specBytes,
+                                         int32_t* initBytes, int32_t* workBytes) {
     return GetSizes(true, order, flag, specBytes, initBytes, workBytes);
 }
 
-PrimitiveStatus InitComplexFftSpec(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specMem,
-                                   uint8_t* initMem) {
+PrimitiveStatus InitComplexFftSpecGeneric(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
+                                          uint8_t* specMem, uint8_t* initMem) {
     return InitSpec(true, ppSpec, order, flag, hint, specMem, initMem);
 }
 

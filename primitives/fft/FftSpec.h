@@ -61,8 +61,9 @@ extern const float QuarterSineTable[257];
 // Indexed by complex order m (used for 11..30): log2 of the rows a level splits into; 0 is a leaf.
 extern const int32_t LargeFftSplitTable[31];
 
-// Sizes and initialisation into caller memory are called directly (no dispatch) and have C
-// linkage: C callers build specifications in their own memory through them.
+// Sizes and initialisation into caller memory have C linkage and follow the dispatch slot: each is a
+// stub over a four-slot table like the entry points, since a specification fits only the transforms
+// of the slot that built it. Library code that always runs slot 0 calls the Generic copies by name.
 extern "C" {
 PrimitiveStatus GetRealFftSize(int32_t order, int32_t flag, int32_t hint, int32_t* specBytes,
                                int32_t* initBytes, int32_t* workBytes);
@@ -75,6 +76,14 @@ PrimitiveStatus GetComplexFftSize(int32_t order, int32_t flag, int32_t hint, int
 PrimitiveStatus InitComplexFftSpec(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
                                    uint8_t* specMem, uint8_t* initMem);
 }
+PrimitiveStatus GetRealFftSizeGeneric(int32_t order, int32_t flag, int32_t hint, int32_t* specBytes,
+                                      int32_t* initBytes, int32_t* workBytes);
+PrimitiveStatus InitRealFftSpecGeneric(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
+                                       uint8_t* specMem, uint8_t* initMem);
+PrimitiveStatus GetComplexFftSizeGeneric(int32_t order, int32_t flag, int32_t hint, int32_t* specBytes,
+                                         int32_t* initBytes, int32_t* workBytes);
+PrimitiveStatus InitComplexFftSpecGeneric(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
+                                          uint8_t* specMem, uint8_t* initMem);
 PrimitiveStatus CreateRealFftGeneric(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint);
 PrimitiveStatus DestroyRealFftGeneric(FftSpec* spec);
 PrimitiveStatus CreateComplexFftGeneric(FftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint);

@@ -39,7 +39,7 @@ FirFftSizes QueryFftSizes(int32_t tapsLen) {
     int32_t spec = 0;
     int32_t init = 0;
     int32_t work = 0;
-    if (GetRealFftSize(order, FftScaleInverse, 0, &spec, &init, &work) != StatusOk) return sizes;
+    if (GetRealFftSizeGeneric(order, FftScaleInverse, 0, &spec, &init, &work) != StatusOk) return sizes;
     sizes.order = order;
     sizes.fftLen = int64_t{1} << order;
     sizes.specBytes = spec;
@@ -137,7 +137,7 @@ PrimitiveStatus BuildFirState(FirState** ppState, const float* taps, int32_t tap
     FillTapsAndHistory(state, taps, tapsLen, delay);
 
     FftSpec* spec = nullptr;
-    if (fft.fftLen > 0 && InitRealFftSpec(&spec, fft.order, FftScaleInverse, 0, specMem, initMem) == StatusOk) {
+    if (fft.fftLen > 0 && InitRealFftSpecGeneric(&spec, fft.order, FftScaleInverse, 0, specMem, initMem) == StatusOk) {
         state->fftSpec = spec;
         state->fftLen = static_cast<int32_t>(fft.fftLen);
         state->tapsSpectrum = spectrum;

@@ -147,8 +147,8 @@ TEST_F(AudioEngineTest, SurpriseRemovalMidPlayClosesThePin)
     const host::AudioFormat format{48000, 2, 16, 16};
     // With the latency observer on the endpoint's callback object, which goes with the device.
     host::EngineProbe probe;
-    probe.Transport = m_session.TransportCallback(engine.FilterName());
-    ASSERT_NE(probe.Transport, nullptr);
+    probe.Observe = m_session.ObserveTransport(engine.FilterName());
+    ASSERT_TRUE(probe.Observe);
     probe.Frame = [this] { return m_session.Bus().Frame(); };
     ASSERT_EQ(engine.StartRender(format, Pattern(format.BlockAlign() * 48000), probe), STATUS_SUCCESS);
     ASSERT_TRUE(platform::RunUntil([&] { return engine.Stats().PlayOffset > 20000; }, std::chrono::seconds(1)));

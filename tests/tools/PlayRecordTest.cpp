@@ -430,8 +430,8 @@ TEST_F(PlayRecordTest, LatencyStaysWithinTheTransferRing)
         std::vector<uint8_t> data(48000 / 2 * 4);
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 251 + 1);
         host::EngineProbe probe;
-        probe.Transport = session.TransportCallback(engine.FilterName());
-        ASSERT_NE(probe.Transport, nullptr);
+        probe.Observe = session.ObserveTransport(engine.FilterName());
+        ASSERT_TRUE(probe.Observe);
         probe.Frame = [&session] { return session.Bus().Frame(); };
         ASSERT_EQ(engine.StartRender(format, data, probe), STATUS_SUCCESS);
         ASSERT_EQ(engine.Wait(), host::EngineEnd::Finished);

@@ -1,0 +1,23 @@
+// Slot 1: the SSE3-class variant of the FFT family (bodies, specification builders and the
+// large-order driver). Everything it includes comes before its target region, so that only its
+// own functions are built for its instruction set.
+#include "primitives/fft/FftSlotPrologue.h"
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse3"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("sse3")
+#endif
+
+#define KVX_VARIANT 1
+#define KVX_SLOT(Name) Name##Sse3
+namespace Sse3Variant {
+#include "primitives/fft/FftSlotBodies.inc"
+}  // namespace Sse3Variant
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif

@@ -1,0 +1,23 @@
+// Slot 3: the SSE4.1-class variant of the FFT family (bodies, specification builders and the
+// large-order driver). Everything it includes comes before its target region, so that only its
+// own functions are built for its instruction set.
+#include "primitives/fft/FftSlotPrologue.h"
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("sse4.1")
+#endif
+
+#define KVX_VARIANT 3
+#define KVX_SLOT(Name) Name##Sse41
+namespace Sse41Variant {
+#include "primitives/fft/FftSlotBodies.inc"
+}  // namespace Sse41Variant
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif

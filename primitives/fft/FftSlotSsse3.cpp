@@ -1,0 +1,23 @@
+// Slot 2: the SSSE3-class variant of the FFT family (bodies, specification builders and the
+// large-order driver). Everything it includes comes before its target region, so that only its
+// own functions are built for its instruction set.
+#include "primitives/fft/FftSlotPrologue.h"
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("ssse3"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("ssse3")
+#endif
+
+#define KVX_VARIANT 2
+#define KVX_SLOT(Name) Name##Ssse3
+namespace Ssse3Variant {
+#include "primitives/fft/FftSlotBodies.inc"
+}  // namespace Ssse3Variant
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
