@@ -37,9 +37,4 @@ KVX_SLOT_TABLE(ElementwiseMaximumInPlace)
 KVX_SLOT_TABLE(DotProduct)
 KVX_SLOT2_SHARED_TABLE(MultiplyAccumulateByConstant)
 
-KVX_GENERIC_TABLE(SquareRootInPlace)
-KVX_GENERIC_TABLE(ExponentialInPlace)
-KVX_GENERIC_TABLE(NaturalLogInPlace)
-
 KVX_DEFINE_STUBS(vector)
-KVX_DEFINE_STUBS(math)
