@@ -1,8 +1,7 @@
-// Dispatch tables and entry points of the vector and elementary math families. The vector rows hold
-// their processor-specific bodies in slots 1 to 3 (slot 3 of the element-wise arithmetic rows runs
-// the slot-2 body); the elementary math rows hold the generic bodies until theirs exist.
+// Dispatch tables and entry points of the vector family. The rows hold their processor-specific
+// bodies in slots 1 to 3 (slot 3 of the element-wise arithmetic rows runs the slot-2 body); the
+// multiply-accumulate and the aligned allocation keep their generic body in every slot.
 #include "primitives/core/Dispatch.h"
-#include "primitives/vector/ElementaryMath.h"
 #include "primitives/vector/VectorArithmetic.h"
 #include "primitives/vector/VectorReductions.h"
 #include "primitives/vector/VectorSlots.h"
