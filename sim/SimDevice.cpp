@@ -1,3 +1,8 @@
+// Simulator-only (not driver code): the device model of SimDevice: its descriptors and what it
+// learns from them, standard and UAC1/UAC2 class requests, raw answers, chip behaviour plug-ins,
+// IN sources and feedback on the device clock, and the request log. Faults are served from
+// SimDeviceFaults.cpp, the wire is kept by SimDeviceWire.cpp, the UAC2 class model beyond plain
+// controls lives in SimDeviceUac2.cpp.
 #include "sim/SimDevice.h"
 
 #include <algorithm>
@@ -72,12 +77,6 @@ std::string FormatLogEntry(const RequestLogEntry& e)
     }
     }
     return line;
-}
-
-bool RequestMatch::Matches(const USB_DEFAULT_PIPE_SETUP_PACKET& s) const
-{
-    return (!RequestType || *RequestType == s.bmRequestType) && (!Request || *Request == s.bRequest) &&
-           (!Value || *Value == s.wValue) && (!Index || *Index == s.wIndex);
 }
 
 SimDevice::SimDevice(Bytes deviceDescriptor, Bytes configuration, std::optional<bool> highSpeed)
@@ -171,6 +170,12 @@ void SimDevice::AttachBus(platform::usb::UsbBus* bus)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_bus = bus;
+}
+
+void SimDevice::AddChip(std::shared_ptr<ChipBehaviour> chip)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_chips.push_back(std::move(chip));
 }
 
 void SimDevice::SetString(uint8_t index, const std::u16string& text)
@@ -277,62 +282,6 @@ SinkState SimDevice::Sink(uint8_t endpoint)
     return it == m_sinks.end() ? SinkState{} : it->second.Sink.State();
 }
 
-void SimDevice::AddIsoFault(const IsoFault& fault)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_isoFaults.push_back(fault);
-}
-
-void SimDevice::StallEndpoint(uint8_t endpoint)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_stalled[endpoint] = true;
-}
-
-void SimDevice::FailSelectAlternate(uint8_t interfaceNumber, uint8_t alternateSetting, int times)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_selectAltFaults[{interfaceNumber, alternateSetting}] = times;
-}
-
-std::vector<WireFrame> SimDevice::WireFrames(uint8_t endpoint)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto it = m_wires.find(endpoint);
-    return it == m_wires.end() ? std::vector<WireFrame>{} : it->second.Frames();
-}
-
-Bytes SimDevice::WireBytes(uint8_t endpoint)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto it = m_wires.find(endpoint);
-    return it == m_wires.end() ? Bytes{} : it->second.Stream();
-}
-
-uint64_t SimDevice::WireByteCount(uint8_t endpoint)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_wires[endpoint].ByteCount();
-}
-
-uint64_t SimDevice::WireHash(uint8_t endpoint)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_wires[endpoint].Hash();
-}
-
-uint64_t SimDevice::EmptyFrames(uint8_t endpoint)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_wires[endpoint].EmptyFrames();
-}
-
-void SimDevice::KeepWireBytes(uint8_t endpoint, bool keep)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_wires[endpoint].KeepBytes(keep);
-}
-
 void SimDevice::SetClockPpm(double ppm)
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -345,81 +294,10 @@ void SimDevice::SetClockPpm(double ppm)
     }
 }
 
-void SimDevice::AddFault(RequestMatch match, FaultKind kind, int times, USBD_STATUS status, uint32_t length)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_faults.push_back({match, kind, times, status, length});
-}
-
-void SimDevice::FailPackets(uint8_t endpoint, int count, USBD_STATUS status)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_packetFaults[endpoint] = {count, status};
-}
-
-void SimDevice::FailTransfers(uint8_t endpoint, int times, USBD_STATUS status)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_transferFaults[endpoint] = {times, status};
-}
-
-void SimDevice::Unplug()
-{
-    platform::usb::UsbBus* bus;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        bus = m_bus;
-    }
-    if (bus != nullptr) {
-        bus->Unplug();
-    }
-}
-
-void SimDevice::NoSuchDevice(int times)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_noSuchDevice = times;
-}
-
-void SimDevice::FailSelectInterface(uint8_t interfaceNumber, int times)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_selectFaults[interfaceNumber] = times;
-}
-
-void SimDevice::SetIdleAnswer(NTSTATUS status)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_idleAnswer = status;
-}
-
 std::vector<RequestLogEntry> SimDevice::Log()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_log;
-}
-
-std::vector<WirePacket> SimDevice::Wire(uint8_t endpoint)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    std::vector<WirePacket> out;
-    auto it = m_wires.find(endpoint);
-    if (it == m_wires.end()) {
-        return out;
-    }
-    size_t offset = 0;
-    const Bytes& bytes = it->second.Stream();
-    for (const WireFrame& f : it->second.Frames()) {
-        if (!f.Present) {
-            continue;
-        }
-        const size_t at = std::min(offset, bytes.size());
-        const size_t n = std::min<size_t>(f.Length, bytes.size() - at);
-        const auto first = bytes.begin() + static_cast<ptrdiff_t>(at);
-        out.push_back({endpoint, f.Frame, f.Microframe, Bytes(first, first + static_cast<ptrdiff_t>(n))});
-        offset += f.Length;
-    }
-    return out;
 }
 
 std::vector<Bytes> SimDevice::BulkOut(uint8_t endpoint)
@@ -556,49 +434,63 @@ UsbTransferResult SimDevice::Reply(const Bytes& bytes, UCHAR* data, ULONG length
 
 UsbTransferResult SimDevice::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* data, ULONG length)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    // Faults first, then raw answers, then the chips' plug-ins, then the class model. The chips
+    // are asked without the device lock so that they may post reports or change controls.
     std::optional<uint32_t> shortLength;
-    for (Fault& f : m_faults) {
-        if (f.Times > 0 && f.Match.Matches(setup)) {
-            f.Times--;
-            switch (f.Kind) {
-            case FaultKind::Stall: Record(RequestLogEntry::Kind::Control, &setup, 0, length, "stall"); return UsbTransferResult::Stall();
-            case FaultKind::Never: Record(RequestLogEntry::Kind::Control, &setup, 0, length, "pending"); return UsbTransferResult::Never();
-            case FaultKind::Error: Record(RequestLogEntry::Kind::Control, &setup, 0, length, "error"); return UsbTransferResult::Error(f.Status);
-            case FaultKind::Short: shortLength = f.Length; break;
+    std::optional<UsbTransferResult> r;
+    std::vector<std::shared_ptr<ChipBehaviour>> chips;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (Fault& f : m_faults) {
+            if (f.Times > 0 && f.Match.Matches(setup)) {
+                f.Times--;
+                switch (f.Kind) {
+                case FaultKind::Stall: Record(RequestLogEntry::Kind::Control, &setup, 0, length, "stall"); return UsbTransferResult::Stall();
+                case FaultKind::Never: Record(RequestLogEntry::Kind::Control, &setup, 0, length, "pending"); return UsbTransferResult::Never();
+                case FaultKind::Error: Record(RequestLogEntry::Kind::Control, &setup, 0, length, "error"); return UsbTransferResult::Error(f.Status);
+                case FaultKind::Short: shortLength = f.Length; break;
+                }
+                break;
             }
+        }
+        for (const RawRequest& raw : m_raw) {
+            USB_DEFAULT_PIPE_SETUP_PACKET s;
+            std::memcpy(&s, raw.Setup, sizeof s);
+            if (s.bmRequestType == setup.bmRequestType && s.bRequest == setup.bRequest && s.wValue == setup.wValue &&
+                s.wIndex == setup.wIndex) {
+                r = raw.Stall ? UsbTransferResult::Stall() : Reply(raw.Reply, data, length);
+                break;
+            }
+        }
+        if (!r && WriteBackRaw(m_raw, setup, data, length)) {
+            r = UsbTransferResult::Done(length);
+        }
+        if (!r) {
+            chips = m_chips;
+        }
+    }
+    for (const auto& chip : chips) {
+        if ((r = chip->Control(*this, setup, data, length))) {
             break;
         }
     }
-    UsbTransferResult r = UsbTransferResult::Stall();
-    bool answered = false;
-    for (const RawRequest& raw : m_raw) {
-        USB_DEFAULT_PIPE_SETUP_PACKET s;
-        std::memcpy(&s, raw.Setup, sizeof s);
-        if (s.bmRequestType == setup.bmRequestType && s.bRequest == setup.bRequest && s.wValue == setup.wValue &&
-            s.wIndex == setup.wIndex) {
-            r = raw.Stall ? UsbTransferResult::Stall() : Reply(raw.Reply, data, length);
-            answered = true;
-            break;
-        }
-    }
-    if (!answered && WriteBackRaw(m_raw, setup, data, length)) {
-        r = UsbTransferResult::Done(length);
-        answered = true;
-    }
-    if (!answered) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!r) {
         switch (setup.bmRequestType & 0x60) {
         case BMREQUEST_STANDARD: r = Standard(setup, data, length); break;
         case BMREQUEST_CLASS: r = ClassRequest(setup, data, length); break;
-        default: r = UsbTransferResult::Stall(); break;  // vendor requests not listed
+        default: r = UsbTransferResult::Stall(); break;  // vendor requests nobody answers
         }
     }
-    if (shortLength && r.Outcome == UsbTransferResult::Kind::Done) {
-        r.Length = std::min(r.Length, *shortLength);
+    if (shortLength && r->Outcome == UsbTransferResult::Kind::Done) {
+        r->Length = std::min(r->Length, *shortLength);
     }
     Record(RequestLogEntry::Kind::Control, &setup, 0, length,
-           r.Outcome == UsbTransferResult::Kind::Done ? "ok" : "stall");
-    return r;
+           r->Outcome == UsbTransferResult::Kind::Done      ? "ok"
+           : r->Outcome == UsbTransferResult::Kind::Pending ? "pending"
+           : r->Outcome == UsbTransferResult::Kind::Error   ? "error"
+                                                            : "stall");
+    return *r;
 }
 
 UsbTransferResult SimDevice::Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data, ULONG length)
@@ -782,14 +674,27 @@ UsbTransferResult SimDevice::ClassRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s
 
 UsbTransferResult SimDevice::BulkOrInterrupt(UCHAR endpoint, UCHAR* data, ULONG length)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto fault = m_transferFaults.find(endpoint);
-    if (fault != m_transferFaults.end() && fault->second.first > 0) {
-        fault->second.first--;
-        const USBD_STATUS status = fault->second.second;
-        Record(RequestLogEntry::Kind::BulkOrInterrupt, nullptr, endpoint, length, status == 0 ? "stall" : "error");
-        return status == 0 ? UsbTransferResult::Stall() : UsbTransferResult::Error(status);
+    std::vector<std::shared_ptr<ChipBehaviour>> chips;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto fault = m_transferFaults.find(endpoint);
+        if (fault != m_transferFaults.end() && fault->second.first > 0) {
+            fault->second.first--;
+            const USBD_STATUS status = fault->second.second;
+            Record(RequestLogEntry::Kind::BulkOrInterrupt, nullptr, endpoint, length, status == 0 ? "stall" : "error");
+            return status == 0 ? UsbTransferResult::Stall() : UsbTransferResult::Error(status);
+        }
+        chips = m_chips;
     }
+    for (const auto& chip : chips) {
+        if (auto r = chip->Transfer(*this, endpoint, data, length)) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            Record(RequestLogEntry::Kind::BulkOrInterrupt, nullptr, endpoint, length,
+                   r->Outcome == UsbTransferResult::Kind::Done ? "ok" : "stall");
+            return *r;
+        }
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
     if (USB_ENDPOINT_DIRECTION_IN(endpoint)) {
         auto& queue = m_inData[endpoint];
         if (queue.empty()) {
@@ -803,74 +708,6 @@ UsbTransferResult SimDevice::BulkOrInterrupt(UCHAR endpoint, UCHAR* data, ULONG 
     m_bulkOut[endpoint].emplace_back(data, data + length);
     Record(RequestLogEntry::Kind::BulkOrInterrupt, nullptr, endpoint, length, "ok");
     return UsbTransferResult::Done(length);
-}
-
-// The packet's fault, if one applies: a stall, the plain packet count, then the fault list.
-std::optional<USBD_STATUS> SimDevice::PacketFault(uint8_t endpoint, uint32_t frame)
-{
-    if (m_stalled[endpoint]) {
-        return USBD_STATUS_STALL_PID;
-    }
-    auto fault = m_packetFaults.find(endpoint);
-    if (fault != m_packetFaults.end() && fault->second.first > 0) {
-        fault->second.first--;
-        return fault->second.second;
-    }
-    for (IsoFault& f : m_isoFaults) {
-        if (f.What == IsoFault::Scope::Packet && f.Endpoint == endpoint && f.Count > 0 &&
-            (!f.FromFrame || static_cast<int32_t>(frame - *f.FromFrame) >= 0)) {
-            f.Count--;
-            return f.Status;
-        }
-    }
-    return std::nullopt;
-}
-
-platform::usb::UsbIsochronousUrbFault SimDevice::IsochronousUrbFault(UCHAR endpoint, ULONG startFrame, ULONG frames)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    for (IsoFault& f : m_isoFaults) {
-        if (f.What == IsoFault::Scope::Packet || f.Endpoint != endpoint || f.Count == 0 ||
-            (f.FromFrame && static_cast<int32_t>(startFrame + frames - 1 - *f.FromFrame) < 0)) {
-            continue;
-        }
-        f.Count--;
-        switch (f.What) {
-        case IsoFault::Scope::Urb: return {f.Status, STATUS_SUCCESS};
-        case IsoFault::Scope::Stall: m_stalled[endpoint] = true; return {};
-        case IsoFault::Scope::Unplug: f.Count = 0; return {USBD_STATUS_SUCCESS, STATUS_SUCCESS, true};
-        default: return {USBD_STATUS_SUCCESS, f.IrpStatus};
-        }
-    }
-    return {};
-}
-
-void SimDevice::IsochronousGap(UCHAR endpoint, ULONG firstFrame, ULONG frames)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!USB_ENDPOINT_DIRECTION_IN(endpoint)) {
-        m_wires[endpoint].Gap(firstFrame, frames);
-    }
-}
-
-USBD_STATUS SimDevice::IsochronousOut(UCHAR endpoint, ULONG frame, ULONG microframe, const UCHAR* data, ULONG length)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (const auto fault = PacketFault(endpoint, frame)) {
-        return *fault;
-    }
-    m_wires[endpoint].Packet(frame, microframe, data, length);
-    auto sink = m_sinks.find(endpoint);
-    if (sink != m_sinks.end()) {
-        SinkSlot& slot = sink->second;
-        if (!slot.FirstFrame) {
-            slot.FirstFrame = frame;
-        }
-        // Milliseconds since the first packet, across the frame number's wrap.
-        slot.LastTime = static_cast<double>(static_cast<int32_t>(frame - *slot.FirstFrame)) + microframe / 8.0;
-        slot.Sink.Packet(slot.LastTime, length);
-    }
-    return USBD_STATUS_SUCCESS;
 }
 
 USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG frame, ULONG, UCHAR* data, ULONG length, ULONG* actual)
@@ -961,61 +798,6 @@ bool SimDevice::SelectConfiguration(UCHAR configurationValue)
     m_alternate.clear();
     Record(RequestLogEntry::Kind::Control, &setup, 0, 0, "ok");
     return true;
-}
-
-void SimDevice::ClearStall(UCHAR endpoint)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    USB_DEFAULT_PIPE_SETUP_PACKET setup{BMREQUEST_TO_ENDPOINT, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL,
-                                        endpoint, 0};
-    m_stalled[endpoint] = false;
-    Record(RequestLogEntry::Kind::Control, &setup, endpoint, 0, "ok");
-}
-
-NTSTATUS SimDevice::PortStatusOverride()
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_noSuchDevice > 0) {
-        m_noSuchDevice--;
-        Record(RequestLogEntry::Kind::Port, nullptr, 0, 0, "error");
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    Record(RequestLogEntry::Kind::Port, nullptr, 0, 0, "ok");
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS SimDevice::IdleNotificationStatus()
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_idleAnswer;
-}
-
-}  // namespace sim
-
-namespace sim {
-
-void SimDevice::FailBusInterface(bool fail)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_noBusInterface = fail;
-}
-
-void SimDevice::FailBusTime(NTSTATUS status)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_busTimeStatus = status;
-}
-
-bool SimDevice::BusInterfaceAvailable()
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return !m_noBusInterface;
-}
-
-NTSTATUS SimDevice::QueryBusTimeStatus()
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_busTimeStatus;
 }
 
 }  // namespace sim

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -112,6 +113,30 @@ struct IsoFault {
     NTSTATUS IrpStatus = STATUS_UNSUCCESSFUL;
 };
 
+class SimDevice;
+
+// Behaviour a chip family adds to the class model (vendor requests, HID reports, vendor status
+// on its own endpoints), plugged into a SimDevice with AddChip. Raw answers and faults come
+// before it; whatever it leaves to the device (nullopt) the class model answers. Called
+// without the device lock, so a chip may use the device's public calls (PostIn, SetControl, ...).
+class ChipBehaviour {
+public:
+    virtual ~ChipBehaviour() = default;
+    // A control request on the default pipe (IN: at most `length` bytes into `data`).
+    virtual std::optional<platform::usb::UsbTransferResult> Control(SimDevice& /*device*/,
+                                                                    const USB_DEFAULT_PIPE_SETUP_PACKET& /*setup*/,
+                                                                    UCHAR* /*data*/, ULONG /*length*/)
+    {
+        return std::nullopt;
+    }
+    // A bulk or interrupt transfer on a non-default endpoint (a HID report, a vendor pipe).
+    virtual std::optional<platform::usb::UsbTransferResult> Transfer(SimDevice& /*device*/, UCHAR /*endpoint*/,
+                                                                     UCHAR* /*data*/, ULONG /*length*/)
+    {
+        return std::nullopt;
+    }
+};
+
 class SimDevice : public platform::usb::UsbDeviceModel {
 public:
     SimDevice(Bytes deviceDescriptor, Bytes configuration, std::optional<bool> highSpeed = std::nullopt);
@@ -127,6 +152,8 @@ public:
     // UAC2 clock source rates, answered as discrete subranges; CUR is settable within them.
     void SetClockRates(uint8_t clock, std::vector<uint32_t> rates);
     void AddRaw(const RawRequest& request);
+    // Plugs in a chip's behaviour; chips are asked in the order they were added.
+    void AddChip(std::shared_ptr<ChipBehaviour> chip);
 
     // ---- UAC2 class model ----
     // A terminal's Connectors control (selector 2, channel 0): the channels connected now. A
@@ -313,6 +340,7 @@ private:
     std::map<uint8_t, uint32_t> m_clockCur;
     std::map<uint8_t, uint32_t> m_endpointRate;  // UAC1 sampling frequency per endpoint
     std::vector<RawRequest> m_raw;
+    std::vector<std::shared_ptr<ChipBehaviour>> m_chips;
     struct Connectors {
         uint8_t Channels = 0;
         uint32_t Config = 0;

@@ -137,6 +137,46 @@ TEST(SimDeviceTest, RawAnswersComeFirstAndFaultsAreServedInOrder)
     EXPECT_EQ(sim::FormatLogEntry(log.back()), "     7.000 ms  control  80 06 0100 0000 0012  ok");
 }
 
+// A chip's plug-in: it answers its vendor read, and a vendor write makes it post a report on the
+// device's interrupt endpoint through the device's own calls (it runs without the device lock).
+struct ReportingChip : sim::ChipBehaviour {
+    std::optional<UsbTransferResult> Control(sim::SimDevice& device, const USB_DEFAULT_PIPE_SETUP_PACKET& s,
+                                             UCHAR* data, ULONG length) override
+    {
+        if (s.bmRequestType == 0xC0 && s.bRequest == 0x01 && length >= 2) {
+            data[0] = 0x5A;
+            data[1] = 0xA5;
+            return UsbTransferResult::Done(2);
+        }
+        if (s.bmRequestType == 0x40 && s.bRequest == 0x02) {
+            device.PostIn(0x87, {0x01, static_cast<uint8_t>(s.wValue)});
+            return UsbTransferResult::Done(0);
+        }
+        return std::nullopt;
+    }
+};
+
+TEST(SimDeviceTest, ChipPlugInsAnswerAfterRawAnswersAndFaultsAndBeforeTheClassModel)
+{
+    const auto b = kvxtest::Uac1Device();
+    sim::SimDevice d(b.DeviceDescriptor(), b.Configuration());
+    EXPECT_EQ(Ask(d, 0xC0, 0x01, 0, 0, 2).Outcome, Kind::Stall);  // no chip: vendor requests stall
+    d.AddChip(std::make_shared<ReportingChip>());
+    EXPECT_EQ(Ask(d, 0xC0, 0x01, 0, 0, 2).Data, (Bytes{0x5A, 0xA5}));
+    EXPECT_EQ(Ask(d, 0x40, 0x02, 0x33, 0, 0).Outcome, Kind::Done);
+    Bytes report(8, 0);
+    const UsbTransferResult r = d.BulkOrInterrupt(0x87, report.data(), 8);
+    ASSERT_EQ(r.Outcome, Kind::Done);
+    EXPECT_EQ(Bytes(report.begin(), report.begin() + r.Length), (Bytes{0x01, 0x33}));
+
+    d.AddRaw({{0xC0, 0x01, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00}, {0x11, 0x22}, false});
+    EXPECT_EQ(Ask(d, 0xC0, 0x01, 0, 0, 2).Data, (Bytes{0x11, 0x22}));
+    d.AddFault({0xC0, std::nullopt, std::nullopt, std::nullopt}, sim::SimDevice::FaultKind::Stall);
+    EXPECT_EQ(Ask(d, 0xC0, 0x01, 0, 0, 2).Outcome, Kind::Stall);
+    // The class model still answers what the chip leaves alone.
+    EXPECT_EQ(Ask(d, 0x80, 0x00, 0, 0, 2).Data, (Bytes{0, 0}));
+}
+
 TEST(SimDeviceTest, Uac2ClockRangesAndControlRanges)
 {
     const auto b = Uac2Device();

@@ -1,0 +1,11 @@
+// The registration list: every family the generator runs, in this order.
+#include "tools/tablegen/TableFamily.h"
+
+namespace tablegen {
+
+const TableFamily TableFamilies[] = {
+    {"limiter", GenerateLimiterTables},
+};
+const size_t TableFamilyCount = sizeof(TableFamilies) / sizeof(TableFamilies[0]);
+
+}  // namespace tablegen
