@@ -27,9 +27,4 @@ KVX_GENERIC_TABLE(ElementwiseMaximumInPlace)
 KVX_GENERIC_TABLE(DotProduct)
 KVX_GENERIC_TABLE(MultiplyAccumulateByConstant)
 
-KVX_GENERIC_TABLE(SquareRootInPlace)
-KVX_GENERIC_TABLE(ExponentialInPlace)
-KVX_GENERIC_TABLE(NaturalLogInPlace)
-
 KVX_DEFINE_STUBS(vector)
-KVX_DEFINE_STUBS(math)

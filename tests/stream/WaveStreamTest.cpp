@@ -18,7 +18,7 @@
 #include "platform/portcls/PortClsInternal.h"
 #include "stream/WaveMiniport.h"
 #include "stream/WaveStream.h"
-#include "tests/adapter/AdapterDoubles.h"
+#include "tests/adapter/driver/AdapterDoubles.h"
 #include "tests/adapter/EntityDoubles.h"
 
 namespace kvxtest {
