@@ -5,6 +5,7 @@ namespace tablegen {
 
 const TableFamily TableFamilies[] = {
     {"limiter", GenerateLimiterTables},
+    {"sample-rate stages", GenerateSrcTables},
 };
 const size_t TableFamilyCount = sizeof(TableFamilies) / sizeof(TableFamilies[0]);
 

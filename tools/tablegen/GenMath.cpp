@@ -114,6 +114,26 @@ double Cos(double x)
     }
 }
 
+double BesselI0(double x)
+{
+    const double half = x / 2.0;
+    double term = 1.0;
+    double sum = 1.0;
+    for (int k = 1; k <= 80; ++k) {
+        term = term * half / static_cast<double>(k);
+        sum += term * term;
+    }
+    return sum;
+}
+
+double KaiserWindow(double u, double beta)
+{
+    if (u <= -1.0 || u >= 1.0) {
+        return 0.0;
+    }
+    return BesselI0(beta * std::sqrt(1.0 - u * u)) / BesselI0(beta);
+}
+
 double RoundToQ15(double x)
 {
     return std::floor(x * 32768.0 + 0.5) / 32768.0;

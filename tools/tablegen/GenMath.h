@@ -24,6 +24,11 @@ inline float ToFloat(double x)
 {
     return static_cast<float>(x);
 }
+// The modified Bessel function of the first kind and order 0, by its power series (the Kaiser
+// window's shape); accurate to double precision for the window parameters used here (x < 40).
+double BesselI0(double x);
+// The Kaiser window of shape beta at u in [-1, 1] (0 outside): I0(beta sqrt(1 - u^2)) / I0(beta).
+double KaiserWindow(double u, double beta);
 // x rounded to a multiple of 2^-15: the coefficient grid of the tables that are stored in Q15.
 double RoundToQ15(double x);
 

@@ -24,5 +24,6 @@ extern const TableFamily TableFamilies[];
 extern const size_t TableFamilyCount;
 
 void GenerateLimiterTables(TableWriter& writer);
+void GenerateSrcTables(TableWriter& writer);
 
 }  // namespace tablegen
