@@ -121,6 +121,49 @@ TEST(FilterKernels, DirectFormAtEveryAlignmentAgainstGuardPages) {
     }
 }
 
+// The one-sample kernel and the IIR block kernels with their arrays flush against the guard
+// before and after them, at every 4-byte offset, for lengths 1 to 40.
+TEST(FilterKernels, OneSampleAndIirKernelsStayBetweenTheGuards) {
+    coretest::GuardedPage linePage, dataPage;
+    const std::vector<float> taps = RandomSignal(40, 3);
+    for (const Kernels& k : SlotsHere()) {
+        const auto oneSample = k.slot == 1 ? Sse3Variant::FirOneSampleKernel
+                               : k.slot == 2 ? Ssse3Variant::FirOneSampleKernel
+                                             : Sse41Variant::FirOneSampleKernel;
+        const auto feedForward = k.slot == 1 ? Sse3Variant::IirArBlockFeedForward
+                                 : k.slot == 2 ? Ssse3Variant::IirArBlockFeedForward
+                                               : Sse41Variant::IirArBlockFeedForward;
+        const auto biquadForward = k.slot == 1 ? Sse3Variant::IirBiquadBlockFeedForward
+                                   : k.slot == 2 ? Ssse3Variant::IirBiquadBlockFeedForward
+                                                 : Sse41Variant::IirBiquadBlockFeedForward;
+        for (int32_t L = 1; L <= 40; ++L) {
+            for (bool atEnd : {false, true}) {
+                float* line = reinterpret_cast<float*>(atEnd ? linePage.EndMinus(8 * L) : linePage.Start());
+                std::fill(line, line + 2 * L, 0.0f);
+                for (int32_t index = 0; index < L; ++index) {
+                    int32_t i = index;
+                    float y = 0;
+                    oneSample(&taps[0], &y, taps.data(), L, line, &i);
+                    ASSERT_EQ(i, index + 1 == L ? 0 : index + 1);
+                }
+            }
+            // Feed-forward over a source flush against either guard, four-lane taps of order 3.
+            alignas(16) float numerator[16] = {0.5f, 0.5f, 0.5f, 0.5f, 0.25f, 0.25f, 0.25f, 0.25f,
+                                               0.125f, 0.125f, 0.125f, 0.125f, 1, 1, 1, 1};
+            for (size_t offset = 0; offset < 16; offset += 4) {
+                const int32_t count = L;
+                const size_t bytes = 4 * static_cast<size_t>(count + 3);
+                const float* src = reinterpret_cast<const float*>(dataPage.EndMinus(bytes + offset));
+                alignas(16) float work[48];
+                feedForward(src, work, count, numerator, 3);
+                biquadForward(src, work, count, numerator);
+                src = reinterpret_cast<const float*>(dataPage.Start() + offset);
+                feedForward(src, work, count, numerator, 3);
+            }
+        }
+    }
+}
+
 TEST(FilterKernels, MultiRateGroupKernelEdges) {
     const std::vector<float> x = RandomSignal(400, 3);
     for (const Kernels& k : SlotsHere()) {
