@@ -55,6 +55,10 @@ constexpr ULONG ENDPOINT_KIND_COUNT = 19;
 using WaveFormatRecord = WAVEFORMATEXTENSIBLE;
 static_assert(sizeof(WaveFormatRecord) == 40, "WaveFormatRecord is 40 bytes");
 
+// The subformat of a record that carries raw data (UAC2 devices); the ASIO client's raw I/O
+// selects formats by it.
+KVX_DEFINE_GUID(VendorRawSubformat, "{00000F3B-0000-0010-8000-00AA00389B71}");
+
 // The capability block of one endpoint; returned to user mode unchanged, so its layout is fixed.
 struct AudioCapabilities {
     ULONG ControlMask;

@@ -2,5 +2,5 @@
 if(TARGET primitives_vector)
   kvx_bench(primitives_vector_bench
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/primitives_vector_bench.cpp
-    LIBS primitives_vector primitives_core platform_nt)
+    LIBS primitives_math primitives_vector primitives_core platform_nt)
 endif()

@@ -18,6 +18,20 @@ function(kvx_kernel_library name)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
+# Tables made by tools/tablegen at build time land under this folder, in a sub-folder named after
+# the library that compiles them. kvx_generated_sources(target file...) compiles such files (paths
+# relative to the folder) into the target and orders the generator before it.
+set(KVX_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
+function(kvx_generated_sources target)
+  foreach(file IN LISTS ARGN)
+    set(path ${KVX_GENERATED_DIR}/${file})
+    set_source_files_properties(${path} PROPERTIES GENERATED TRUE)
+    target_sources(${target} PRIVATE ${path})
+  endforeach()
+  target_include_directories(${target} PUBLIC ${KVX_GENERATED_DIR})
+  add_dependencies(${target} kvx_tables)
+endfunction()
+
 # Platform, simulator and host libraries: ordinary C++.
 function(kvx_library name)
   add_library(${name} STATIC ${ARGN})

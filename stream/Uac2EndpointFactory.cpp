@@ -3,7 +3,7 @@
 // terminal, each clocked by the clock entity of its terminal.
 #include "stream/Uac2CaptureEndpoint.h"
 #include "stream/Uac2RenderEndpoint.h"
-#include "usb/Uac2Endpoints.h"
+#include "stream/Uac2EndpointFactory.h"
 
 NTSTATUS NewUac2Endpoint(BOOLEAN bCapture, ULONG ulInterfaceNumber, ULONG ulTerminalEntityId, ULONG ulClockEntityId,
                          UsbStreamEndpoint** ppEndpoint)

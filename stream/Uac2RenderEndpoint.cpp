@@ -7,7 +7,6 @@
 
 #include "adapter/AudioHal.h"
 #include "adapter/EntityInterfaces.h"
-#include "usb/FormatTables.h"
 
 // ---- shared with the capture class ----
 

@@ -13,7 +13,7 @@
 #include "platform/nt/Thread.h"
 #include "platform/usb/Usb.h"
 #include "stream/TransferContext.h"
-#include "usb/UsbDevice.h"
+#include "adapter/UsbDevice.h"
 
 KVX_DEFINE_GUID(IID_IStreamTransport, "{7C4D1930-875A-418C-A0A4-3A30456A8996}");
 KVX_DEFINE_GUID(IID_IEndpointDrm, "{AA68946D-7D26-4137-9A5D-71E1EDB6C0CC}");

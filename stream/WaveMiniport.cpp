@@ -3,11 +3,10 @@
 #include <cstring>
 
 #include "adapter/AdapterExtension.h"
+#include "adapter/DriverGuids.h"
 #include "adapter/EntityInterfaces.h"
 #include "platform/nt/RtlString.h"
 #include "stream/WaveStream.h"
-#include "topology/TopologyAutomation.h"
-#include "topology/TopologyMiniport.h"
 
 namespace {
 
@@ -206,6 +205,7 @@ NTSTATUS WaveMiniport::BuildDataRanges()
         if (!NT_SUCCESS(status)) {
             break;
         }
+        // Raw formats are never published as a data range.
         if (IsEqualGUID(format.SubFormat, VendorRawSubformat)) {
             continue;
         }

@@ -24,9 +24,6 @@ constexpr ULONG WAVE_BRIDGE_PIN = 1;
 // A terminal id that names no entity: what ResolveConnectionPin leaves when no terminal qualifies.
 constexpr ULONG WAVE_NO_TERMINAL = 0xFFFFFFFF;
 
-// The vendor subformat never published as a data range.
-KVX_DEFINE_GUID(VendorRawSubformat, "{00000F3B-0000-0010-8000-00AA00389B71}");
-
 // One streaming-pin data range: a KSDATARANGE_AUDIO padded to 8 bytes.
 struct WaveDataRange {
     KSDATARANGE_AUDIO Audio;

@@ -3,7 +3,7 @@
 
 #include <sstream>
 
-#include "adapter/Adapter.h"
+#include "adapter/driver/Adapter.h"
 #include "host/PnpManager.h"
 #include "platform/nt/DebugHost.h"
 #include "platform/portcls/PortClsHost.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "adapter/Adapter.h"
+#include "adapter/driver/Adapter.h"
 #include "platform/nt/DebugHost.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/PoolHost.h"

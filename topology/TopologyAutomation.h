@@ -2,9 +2,9 @@
 // property sets and node names, and the handlers behind them.
 #pragma once
 
+#include "adapter/DriverGuids.h"
 #include "platform/portcls/PortCls.h"
 
-KVX_DEFINE_GUID(DriverPropertySetIid, "{1B4400F0-9627-4EE7-A593-B37C034EF0DE}");
 KVX_DEFINE_GUID(NodeGuidPropertySetIid, "{00A34C4A-26E6-4095-98E9-77FAE2F11FB6}");
 KVX_DEFINE_GUID(OutputSelectPropertySetIid, "{ED76304D-B322-4ECB-9B9E-8E13C1465F04}");
 KVX_DEFINE_GUID(TerminalInfoPropertySetIid, "{A210D309-0822-456B-BD3C-2196567CADA7}");

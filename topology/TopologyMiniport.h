@@ -5,14 +5,13 @@
 #pragma once
 
 #include "adapter/AudioHal.h"
+#include "adapter/DriverGuids.h"
 #include "adapter/SubdeviceName.h"
 #include "adapter/UnknownBase.h"
 #include "platform/portcls/PortCls.h"
 
 constexpr ULONG TOPOLOGY_MINIPORT_TAG = MakePoolTag("TOPO");
 constexpr ULONG TOPOLOGY_NAME_BYTES = 102;
-
-KVX_DEFINE_GUID(EnumDeviceInterfaceGuid, "{A9B75B82-E643-47B9-8B3C-30D19454E2C6}");
 
 // A pin or node that stands for one entity. Each keeps its own name slot, so that pins of one
 // role and several processing nodes keep the names read for them.

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "usb/UsbDevice.h"
+#include "adapter/UsbDevice.h"
 
 NTSTATUS UnitControlTransfer(IAudioHal* owner, UCHAR id, USHORT function, UCHAR request, USHORT value, BOOLEAN read,
                              PVOID buffer, ULONG length, PULONG pulReceived)

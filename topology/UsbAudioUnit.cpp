@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/nt/Pool.h"
-#include "usb/UsbDevice.h"
+#include "adapter/UsbDevice.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "topology/MultiOutputTerminalEntity.h"
 #include "topology/TerminalEntity.h"
 #include "topology/UsbAudioUnit.h"
-#include "usb/UsbDevice.h"
+#include "adapter/UsbDevice.h"
 
 // The leading operations of the USB audio function's interface, in its vtable order: what the
 // multi-output terminal needs after it switched the device's output.

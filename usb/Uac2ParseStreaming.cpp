@@ -10,7 +10,7 @@
 #include "topology/Uac2Terminals.h"
 #include "usb/FormatTables.h"
 #include "usb/Uac1Descriptors.h"
-#include "usb/Uac2Endpoints.h"
+#include "stream/Uac2EndpointFactory.h"
 #include "usb/Uac2Function.h"
 #include "usb/Uac2Parse.h"
 

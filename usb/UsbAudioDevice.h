@@ -10,7 +10,7 @@
 #include "platform/nt/Dispatcher.h"
 #include "platform/nt/Dpc.h"
 #include "platform/nt/Sync.h"
-#include "usb/UsbDevice.h"
+#include "adapter/UsbDevice.h"
 
 constexpr ULONG USB_AUDIO_DEVICE_TAG = MakePoolTag("PcCr");
 constexpr ULONG USB_DEVICE_BUFFER_TAG = MakePoolTag("USBd");

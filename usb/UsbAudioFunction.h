@@ -11,7 +11,7 @@
 #include "platform/nt/Dispatcher.h"
 #include "platform/nt/Thread.h"
 #include "topology/UsbAudioUnit.h"
-#include "usb/UsbDevice.h"
+#include "adapter/UsbDevice.h"
 
 constexpr ULONG UAC1_FUNCTION_TAG = MakePoolTag("UAC1");
 constexpr ULONG UAC2_FUNCTION_TAG = MakePoolTag("UAC2");

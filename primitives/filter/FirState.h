@@ -26,6 +26,7 @@ constexpr int32_t FIR_HEADER_BYTES = 160;
 
 struct FirState {
     uint32_t tag;
+    uint32_t builderSlot;     // the dispatch slot whose builder laid the state out (header padding)
     float* reversedTaps;      // element i = h[tapsLen-1-i]
     float* delayLine;         // history, oldest first, from delayIndex
     int32_t tapsLen;
@@ -38,7 +39,7 @@ struct FirState {
     int32_t fftLen;           // -1 without FFT
     int32_t delayIndex;
     int32_t* phaseTable;      // multi-rate only
-    float* laneTaps;          // multi-rate polyphase taps; null in single-rate states of this slot
+    float* laneTaps;          // multi-rate polyphase taps; single-rate: replicated taps (slots 1 to 3)
     int32_t groupTaps;        // multi-rate mode 1: q
     int32_t mode;             // multi-rate: 1, 2 or 3
     int32_t delayLen;
@@ -52,6 +53,7 @@ struct FirState {
     int32_t downPhase;
 };
 static_assert(sizeof(FirState) == FIR_HEADER_BYTES, "the header is 160 bytes");
+static_assert(offsetof(FirState, reversedTaps) == 8, "the slot sits in the padding after the tag");
 static_assert(offsetof(FirState, tapsLen) == 24, "the header layout is fixed");
 static_assert(offsetof(FirState, fftSpec) == 48, "the header layout is fixed");
 static_assert(offsetof(FirState, fftLen) == 64, "the header layout is fixed");

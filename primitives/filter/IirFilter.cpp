@@ -3,6 +3,13 @@
 // why a signal cut into calls of even length filters bit for bit like one call.
 #include "primitives/filter/IirFilter.h"
 
+#include "primitives/core/VectorBasics.h"
+#include "primitives/filter/FilterSlot.h"
+
+const IirSlotOps GenericIirSlot = {
+    0, ZeroFloatGeneric, CopyFloatGeneric, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
 namespace {
 
 void FilterOrder1(const float* src, float* dst, int32_t len, IirState* state) {
@@ -140,26 +147,29 @@ void FilterBiquad(const float* src, float* dst, int32_t len, IirState* state) {
     }
 }
 
-PrimitiveStatus Filter(const float* src, float* dst, int32_t len, IirState* state) {
+}  // namespace
+
+PrimitiveStatus FilterIirFor(const IirSlotOps& ops, const float* src, float* dst, int32_t len, IirState* state) {
+    if (state == nullptr || src == nullptr || dst == nullptr) return StatusNullPointer;
     if (len <= 0) return StatusSizeError;
-    if (state->tag == StateIdIir) {
+    if (state->tag != StateIdIir && state->tag != StateIdIirBiquad) return StatusContextMismatch;
+    // Another slot's layout: its builder never wrote the areas this slot would read.
+    if (state->builderSlot != static_cast<uint32_t>(ops.slot)) return StatusContextMismatch;
+    if (ops.slot != 0) {
+        FilterIirBlocks(ops, src, dst, len, state);
+    } else if (state->tag == StateIdIir) {
         FilterArbitrary(src, dst, len, state);
-    } else if (state->tag == StateIdIirBiquad) {
-        FilterBiquad(src, dst, len, state);
     } else {
-        return StatusContextMismatch;
+        FilterBiquad(src, dst, len, state);
     }
     return StatusOk;
 }
 
-}  // namespace
-
 PrimitiveStatus FilterIirGeneric(const float* src, float* dst, int32_t len, IirState* state) {
-    if (state == nullptr || src == nullptr || dst == nullptr) return StatusNullPointer;
-    return Filter(src, dst, len, state);
+    return FilterIirFor(GenericIirSlot, src, dst, len, state);
 }
 
 PrimitiveStatus FilterIirInPlaceGeneric(float* srcDst, int32_t len, IirState* state) {
     if (state == nullptr || srcDst == nullptr) return StatusNullPointer;
-    return Filter(srcDst, srcDst, len, state);
+    return FilterIirFor(GenericIirSlot, srcDst, srcDst, len, state);
 }

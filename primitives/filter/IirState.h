@@ -21,6 +21,7 @@ constexpr int32_t IirBlockLimit = 1024;
 
 struct IirState {
     int32_t tag;
+    uint32_t builderSlot;      // the dispatch slot whose builder laid the state out (header padding)
     const float* taps;         // b0..bN, then a1..aN, all divided by a0 (biquad: b0 b1 b2 a1 a2 per section)
     float* delayLine;          // z0..z(N-1), then zN = 0, never written by filtering
     int32_t order;             // N (biquad: twice the section count)

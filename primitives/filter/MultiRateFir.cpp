@@ -8,6 +8,7 @@
 #include <climits>
 
 #include "primitives/core/VectorBasics.h"
+#include "primitives/filter/FilterSlot.h"
 #include "primitives/filter/FirState.h"
 
 namespace {
@@ -102,8 +103,8 @@ int64_t LaneTapIndex(const Geometry& G, int64_t m, int64_t pos) {
 
 // The header and the areas shared by every mode; returns the state, with `laneTaps`,
 // `phaseTable`, `delayLine` and `workArea` pointed at their areas.
-MultiRateFirState* LayOut(const Geometry& G, const float* taps, int32_t upPhase, int32_t downPhase,
-                          const float* delay, uint8_t* buffer, uint32_t tag) {
+MultiRateFirState* LayOut(const FirSlotOps& ops, const Geometry& G, const float* taps, int32_t upPhase,
+                          int32_t downPhase, const float* delay, uint8_t* buffer, uint32_t tag) {
     uint8_t* base = AlignUp16(buffer);
     auto* state = reinterpret_cast<MultiRateFirState*>(base);
     uint8_t* p = base + FIR_HEADER_BYTES;
@@ -118,6 +119,7 @@ MultiRateFirState* LayOut(const Geometry& G, const float* taps, int32_t upPhase,
     state->workArea = p;
 
     state->tag = tag;
+    state->builderSlot = static_cast<uint32_t>(ops.slot);
     state->tapsLen = static_cast<int32_t>(G.L);
     state->upFactor = static_cast<int32_t>(G.U);
     state->downFactor = static_cast<int32_t>(G.D);
@@ -134,8 +136,9 @@ MultiRateFirState* LayOut(const Geometry& G, const float* taps, int32_t upPhase,
     state->owned = 0;
 
     for (int64_t j = 0; j < G.L; ++j) state->reversedTaps[j] = taps[G.L - 1 - j];
-    ZeroBytes(state->laneTaps, G.laneBytes);
-    ZeroBytes(state->delayLine, 4 * (G.n + G.g + 1));
+    // Both counts fit 32 bits: the caller has checked that the whole block does.
+    ops.zeroFloat(state->laneTaps, static_cast<int32_t>(4 * G.e));
+    ops.zeroFloat(state->delayLine, static_cast<int32_t>(G.n + G.g + 1));
     if (delay != nullptr) {
         for (int64_t k = 0; k < G.n; ++k) state->delayLine[k] = delay[G.n - 1 - k];
     }
@@ -167,11 +170,12 @@ PrimitiveStatus ComputeMultiRateFirStateSizeMode23(int32_t tapsLen, int32_t up, 
     return StatusOk;
 }
 
-MultiRateFirState* BuildMultiRateFirStateMode1(const float* taps, int32_t tapsLen, int32_t up, int32_t upPhase,
-                                               int32_t down, int32_t downPhase, const float* delay,
-                                               PrimitiveStatus* pStatus, uint8_t* buffer, uint32_t tag) {
+MultiRateFirState* BuildMultiRateFirStateMode1For(const FirSlotOps& ops, const float* taps, int32_t tapsLen,
+                                                  int32_t up, int32_t upPhase, int32_t down, int32_t downPhase,
+                                                  const float* delay, PrimitiveStatus* pStatus, uint8_t* buffer,
+                                                  uint32_t tag) {
     const Geometry G = MakeGeometry(tapsLen, up, down, 1);
-    MultiRateFirState* state = LayOut(G, taps, upPhase, downPhase, delay, buffer, tag);
+    MultiRateFirState* state = LayOut(ops, G, taps, upPhase, downPhase, delay, buffer, tag);
     state->mode = 1;
     state->groupTaps = static_cast<int32_t>(G.q);
 
@@ -200,11 +204,15 @@ MultiRateFirState* BuildMultiRateFirStateMode1(const float* taps, int32_t tapsLe
     return state;
 }
 
-MultiRateFirState* BuildMultiRateFirStateMode23(const float* taps, int32_t tapsLen, int32_t up, int32_t upPhase,
-                                                int32_t down, int32_t downPhase, const float* delay,
-                                                PrimitiveStatus* pStatus, uint8_t* buffer, uint32_t tag) {
+MultiRateFirState* BuildMultiRateFirStateMode23For(const FirSlotOps& ops, const float* taps, int32_t tapsLen,
+                                                   int32_t up, int32_t upPhase, int32_t down, int32_t downPhase,
+                                                   const float* delay, PrimitiveStatus* pStatus, uint8_t* buffer,
+                                                   uint32_t tag) {
     const Geometry G = MakeGeometry(tapsLen, up, down, up == 1 ? 2 : 3);
-    MultiRateFirState* state = LayOut(G, taps, upPhase, downPhase, delay, buffer, tag);
+    MultiRateFirState* state = LayOut(ops, G, taps, upPhase, downPhase, delay, buffer, tag);
+    // Slot 0 interleaves the four outputs' taps; slots 1 to 3 keep each output's n taps as a run.
+    const bool lanesApart = ops.slot != 0;
+    if (lanesApart) state->groupTaps = static_cast<int32_t>(G.n);
     int32_t* table = state->phaseTable;
     FillInt32(-1, table, static_cast<int32_t>(4 * G.U));
 
@@ -219,7 +227,8 @@ MultiRateFirState* BuildMultiRateFirStateMode23(const float* taps, int32_t tapsL
                 const int64_t x = LaneTapIndex(G, m, walk.p + t * G.U);
                 if (x < 0) continue;
                 if (count == 0) table[4 * j + m] = static_cast<int32_t>(walk.A + t);
-                state->laneTaps[4 * (j * G.n + count) + m] = taps[x];
+                const int64_t at = lanesApart ? (4 * j + m) * G.n + count : 4 * (j * G.n + count) + m;
+                state->laneTaps[at] = taps[x];
                 ++count;
             }
         }
@@ -239,35 +248,61 @@ MultiRateFirState* BuildMultiRateFirStateMode23(const float* taps, int32_t tapsL
     return state;
 }
 
-PrimitiveStatus InitMultiRateFirStateGeneric(MultiRateFirState** ppState, const float* taps, int32_t tapsLen,
-                                             int32_t up, int32_t upPhase, int32_t down, int32_t downPhase,
-                                             const float* delay, uint8_t* buffer) {
+MultiRateFirState* BuildMultiRateFirStateMode1(const float* taps, int32_t tapsLen, int32_t up, int32_t upPhase,
+                                               int32_t down, int32_t downPhase, const float* delay,
+                                               PrimitiveStatus* pStatus, uint8_t* buffer, uint32_t tag) {
+    return BuildMultiRateFirStateMode1For(GenericFirSlot, taps, tapsLen, up, upPhase, down, downPhase, delay, pStatus,
+                                          buffer, tag);
+}
+
+MultiRateFirState* BuildMultiRateFirStateMode23(const float* taps, int32_t tapsLen, int32_t up, int32_t upPhase,
+                                                int32_t down, int32_t downPhase, const float* delay,
+                                                PrimitiveStatus* pStatus, uint8_t* buffer, uint32_t tag) {
+    return BuildMultiRateFirStateMode23For(GenericFirSlot, taps, tapsLen, up, upPhase, down, downPhase, delay,
+                                           pStatus, buffer, tag);
+}
+
+PrimitiveStatus InitMultiRateFirStateFor(const FirSlotOps& ops, MultiRateFirState** ppState, const float* taps,
+                                         int32_t tapsLen, int32_t up, int32_t upPhase, int32_t down,
+                                         int32_t downPhase, const float* delay, uint8_t* buffer) {
     if (ppState == nullptr || taps == nullptr || buffer == nullptr) return StatusNullPointer;
     if (tapsLen <= 0) return StatusFirLengthError;
     if (up <= 0 || down <= 0) return StatusMultiRateFactorError;
     if (upPhase < 0 || upPhase >= up || downPhase < 0 || downPhase >= down) return StatusMultiRatePhaseError;
     if (up == 1 && down == 1) {
         FirState* single = nullptr;
-        const PrimitiveStatus status = InitFirStateGeneric(&single, taps, tapsLen, delay, buffer);
+        const PrimitiveStatus status = InitFirStateFor(ops, &single, taps, tapsLen, delay, buffer);
         if (status == StatusOk) *ppState = static_cast<MultiRateFirState*>(single);
         return status;
     }
     const int32_t mode = MultiRateFirMode(tapsLen, up, down);
     if (!SizeFits(MakeGeometry(tapsLen, up, down, mode))) return StatusFirLengthError;
     PrimitiveStatus status = StatusOk;
-    *ppState = mode == 1
-                   ? BuildMultiRateFirStateMode1(taps, tapsLen, up, upPhase, down, downPhase, delay, &status, buffer,
-                                                 StateIdMultiRateFir)
-                   : BuildMultiRateFirStateMode23(taps, tapsLen, up, upPhase, down, downPhase, delay, &status,
-                                                  buffer, StateIdMultiRateFir);
+    *ppState = mode == 1 ? BuildMultiRateFirStateMode1For(ops, taps, tapsLen, up, upPhase, down, downPhase, delay,
+                                                          &status, buffer, StateIdMultiRateFir)
+                         : BuildMultiRateFirStateMode23For(ops, taps, tapsLen, up, upPhase, down, downPhase, delay,
+                                                           &status, buffer, StateIdMultiRateFir);
     return status;
 }
 
-PrimitiveStatus GetMultiRateFirStateSizeGeneric(int32_t tapsLen, int32_t up, int32_t down, int32_t* pSize) {
+PrimitiveStatus InitMultiRateFirStateGeneric(MultiRateFirState** ppState, const float* taps, int32_t tapsLen,
+                                             int32_t up, int32_t upPhase, int32_t down, int32_t downPhase,
+                                             const float* delay, uint8_t* buffer) {
+    return InitMultiRateFirStateFor(GenericFirSlot, ppState, taps, tapsLen, up, upPhase, down, downPhase, delay,
+                                    buffer);
+}
+
+// Every slot's multi-rate layouts have the same sizes; only the single-rate case differs.
+PrimitiveStatus GetMultiRateFirStateSizeFor(const FirSlotOps& ops, int32_t tapsLen, int32_t up, int32_t down,
+                                            int32_t* pSize) {
     if (pSize == nullptr) return StatusNullPointer;
     if (tapsLen <= 0) return StatusFirLengthError;
     if (up <= 0 || down <= 0) return StatusMultiRateFactorError;
-    if (up == 1 && down == 1) return GetFirStateSizeGeneric(tapsLen, pSize);
+    if (up == 1 && down == 1) return GetFirStateSizeFor(ops, tapsLen, pSize);
     return MultiRateFirMode(tapsLen, up, down) == 1 ? ComputeMultiRateFirStateSizeMode1(tapsLen, up, down, pSize)
                                                     : ComputeMultiRateFirStateSizeMode23(tapsLen, up, down, pSize);
+}
+
+PrimitiveStatus GetMultiRateFirStateSizeGeneric(int32_t tapsLen, int32_t up, int32_t down, int32_t* pSize) {
+    return GetMultiRateFirStateSizeFor(GenericFirSlot, tapsLen, up, down, pSize);
 }

@@ -7,10 +7,8 @@
 
 #include "primitives/core/VectorBasics.h"
 
-namespace {
-
-PrimitiveStatus CheckArguments(const float* src, int32_t srcLen, const float* dst, const int32_t* pDstLen,
-                               int32_t factor, const int32_t* pPhase) {
+PrimitiveStatus CheckResampleArguments(const float* src, int32_t srcLen, const float* dst, const int32_t* pDstLen,
+                                       int32_t factor, const int32_t* pPhase) {
     if (src == nullptr || dst == nullptr || pDstLen == nullptr || pPhase == nullptr) return StatusNullPointer;
     if (srcLen <= 0) return StatusSizeError;
     if (factor <= 0) return StatusSampleFactorError;
@@ -18,13 +16,15 @@ PrimitiveStatus CheckArguments(const float* src, int32_t srcLen, const float* ds
     return StatusOk;
 }
 
+namespace {
+
 inline void MoveSample(const float* from, float* to) { memcpy(to, from, sizeof(float)); }
 
 }  // namespace
 
 PrimitiveStatus UpsampleFloatGeneric(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen,
                                      int32_t factor, int32_t* pPhase) {
-    PrimitiveStatus status = CheckArguments(src, srcLen, dst, pDstLen, factor, pPhase);
+    PrimitiveStatus status = CheckResampleArguments(src, srcLen, dst, pDstLen, factor, pPhase);
     if (status != StatusOk) return status;
     // The output count must be expressible in *pDstLen; a longer output cannot be described.
     const int64_t outLen = static_cast<int64_t>(srcLen) * factor;
@@ -47,13 +47,19 @@ PrimitiveStatus UpsampleFloatGeneric(const float* src, int32_t srcLen, float* ds
 
 PrimitiveStatus DownsampleFloatGeneric(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen,
                                        int32_t factor, int32_t* pPhase) {
-    const PrimitiveStatus status = CheckArguments(src, srcLen, dst, pDstLen, factor, pPhase);
+    const PrimitiveStatus status = CheckResampleArguments(src, srcLen, dst, pDstLen, factor, pPhase);
     if (status != StatusOk) return status;
     if (factor == 1) {
         CopyFloatGeneric(src, dst, srcLen);
         *pDstLen = srcLen;
         return StatusOk;
     }
+    DownsampleElementLoop(src, srcLen, dst, pDstLen, factor, pPhase);
+    return StatusOk;
+}
+
+void DownsampleElementLoop(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen, int32_t factor,
+                           int32_t* pPhase) {
     // Counts in 64 bits: srcLen + factor may pass INT32_MAX.
     const int64_t p = *pPhase;
     int64_t n = 0;
@@ -64,5 +70,4 @@ PrimitiveStatus DownsampleFloatGeneric(const float* src, int32_t srcLen, float* 
     }
     *pPhase = static_cast<int32_t>(p + n * factor - srcLen);
     *pDstLen = static_cast<int32_t>(n);
-    return StatusOk;
 }

@@ -10,3 +10,10 @@ PrimitiveStatus UpsampleFloatGeneric(const float* src, int32_t srcLen, float* ds
                                      int32_t factor, int32_t* pPhase);
 PrimitiveStatus DownsampleFloatGeneric(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen,
                                        int32_t factor, int32_t* pPhase);
+
+// The four argument checks every body makes, in their order: -8, -6, -31, -30.
+PrimitiveStatus CheckResampleArguments(const float* src, int32_t srcLen, const float* dst, const int32_t* pDstLen,
+                                       int32_t factor, const int32_t* pPhase);
+// The generic down-sampling loop for factor 2 or more, writing *pDstLen and *pPhase.
+void DownsampleElementLoop(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen, int32_t factor,
+                           int32_t* pPhase);

@@ -1,35 +1,39 @@
-// Dispatch tables and entry points of the vector and elementary math families. Slots 1 to 3
-// hold the generic bodies until the processor-specific bodies exist.
+// Dispatch tables and entry points of the vector family. The rows hold their processor-specific
+// bodies in slots 1 to 3 (slot 3 of the element-wise arithmetic rows runs the slot-2 body); the
+// multiply-accumulate and the aligned allocation keep their generic body in every slot.
 #include "primitives/core/Dispatch.h"
-#include "primitives/vector/ElementaryMath.h"
 #include "primitives/vector/VectorArithmetic.h"
 #include "primitives/vector/VectorReductions.h"
+#include "primitives/vector/VectorSlots.h"
 
 #define KVX_GENERIC_TABLE(Name) KVX_DISPATCH_TABLE(Name, Name##Generic, Name##Generic, Name##Generic, Name##Generic)
 
-KVX_GENERIC_TABLE(FillFloat)
-KVX_GENERIC_TABLE(AbsoluteInPlace)
-KVX_GENERIC_TABLE(Maximum)
-KVX_GENERIC_TABLE(Minimum)
-KVX_GENERIC_TABLE(AllocateFloatAligned)
-KVX_GENERIC_TABLE(ReverseCopy)
-KVX_GENERIC_TABLE(MultiplyInPlace)
-KVX_GENERIC_TABLE(Add)
-KVX_GENERIC_TABLE(Subtract)
-KVX_GENERIC_TABLE(Multiply)
-KVX_GENERIC_TABLE(MultiplyAccumulate)
-KVX_GENERIC_TABLE(Square)
-KVX_GENERIC_TABLE(Divide)
-KVX_GENERIC_TABLE(Sum)
-KVX_GENERIC_TABLE(Mean)
-KVX_GENERIC_TABLE(ElementwiseMinimumInPlace)
-KVX_GENERIC_TABLE(ElementwiseMaximumInPlace)
-KVX_GENERIC_TABLE(DotProduct)
-KVX_GENERIC_TABLE(MultiplyAccumulateByConstant)
+// A body per slot, and rows whose slot 3 runs the slot-2 body.
+#define KVX_SLOT_TABLE(Name)                                                                                     \
+    KVX_DISPATCH_TABLE(Name, Name##Generic, Sse3Variant::Name##Sse3, Ssse3Variant::Name##Ssse3,               \
+                       Sse41Variant::Name##Sse41)
+#define KVX_SLOT2_SHARED_TABLE(Name)                                                                             \
+    KVX_DISPATCH_TABLE(Name, Name##Generic, Sse3Variant::Name##Sse3, Ssse3Variant::Name##Ssse3,               \
+                       Ssse3Variant::Name##Ssse3)
 
-KVX_GENERIC_TABLE(SquareRootInPlace)
-KVX_GENERIC_TABLE(ExponentialInPlace)
-KVX_GENERIC_TABLE(NaturalLogInPlace)
+KVX_SLOT_TABLE(FillFloat)
+KVX_SLOT_TABLE(AbsoluteInPlace)
+KVX_SLOT_TABLE(Maximum)
+KVX_SLOT_TABLE(Minimum)
+KVX_GENERIC_TABLE(AllocateFloatAligned)
+KVX_SLOT_TABLE(ReverseCopy)
+KVX_SLOT2_SHARED_TABLE(MultiplyInPlace)
+KVX_SLOT2_SHARED_TABLE(Add)
+KVX_SLOT2_SHARED_TABLE(Subtract)
+KVX_SLOT2_SHARED_TABLE(Multiply)
+KVX_GENERIC_TABLE(MultiplyAccumulate)
+KVX_SLOT_TABLE(Square)
+KVX_SLOT_TABLE(Divide)
+KVX_SLOT_TABLE(Sum)
+KVX_SLOT_TABLE(Mean)
+KVX_SLOT_TABLE(ElementwiseMinimumInPlace)
+KVX_SLOT_TABLE(ElementwiseMaximumInPlace)
+KVX_SLOT_TABLE(DotProduct)
+KVX_SLOT2_SHARED_TABLE(MultiplyAccumulateByConstant)
 
 KVX_DEFINE_STUBS(vector)
-KVX_DEFINE_STUBS(math)

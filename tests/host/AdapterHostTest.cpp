@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/Adapter.h"
+#include "adapter/driver/Adapter.h"
 #include "host/PnpManager.h"
 #include "platform/portcls/PortClsHost.h"
 #include "platform/registry/RegistryHost.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/Adapter.h"
+#include "adapter/driver/Adapter.h"
 #include "host/FilterBrowser.h"
 #include "host/KsPin.h"
 #include "host/PnpManager.h"

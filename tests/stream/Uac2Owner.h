@@ -4,7 +4,7 @@
 #pragma once
 
 #include "adapter/AudioHal.h"
-#include "usb/UsbDevice.h"
+#include "adapter/UsbDevice.h"
 
 namespace kvxtest {
 

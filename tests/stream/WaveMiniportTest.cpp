@@ -11,7 +11,7 @@
 #include "platform/nt/PoolHost.h"
 #include "platform/portcls/PortClsHost.h"
 #include "stream/WaveMiniport.h"
-#include "tests/adapter/AdapterDoubles.h"
+#include "tests/adapter/driver/AdapterDoubles.h"
 #include "tests/adapter/EntityDoubles.h"
 #include "topology/TopologyAutomation.h"
 #include "topology/TopologyMiniport.h"

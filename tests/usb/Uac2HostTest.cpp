@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/Adapter.h"
+#include "adapter/driver/Adapter.h"
 #include "host/FilterBrowser.h"
 #include "host/PnpManager.h"
 #include "platform/nt/Clock.h"

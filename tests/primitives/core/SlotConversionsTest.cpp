@@ -81,32 +81,19 @@ std::vector<float> Inputs(size_t n, uint32_t seed)
     return v;
 }
 
-// What the processor-specific kernels give where they differ from the generic body by design;
-// otherwise the generic value.
+// What the processor-specific kernels give where they differ from the generic body by design: a
+// NaN under the ties-away kernels, and a zero under a double factor that has overflowed (sf -1024
+// and below), which the generic int32 ties-away body turns into the NaN product's INT32_MIN while
+// the kernels keep the exact 0. Otherwise the generic value.
 int64_t SlotFloatToInt(float x, RoundingMode mode, ScaleFactor sf, int64_t generic, int bits)
 {
     const int64_t max = (int64_t{1} << (bits - 1)) - 1;
     const int64_t min = -max - 1;
-    const bool away = IsAway(mode);
-    if (std::isnan(x)) {
-        if (away) {
-            return bits == 16 ? max : (std::signbit(x) ? min : max);
-        }
+    if (std::isnan(x) && IsAway(mode)) {
+        return bits == 16 ? max : (std::signbit(x) ? min : max);
+    }
+    if (x == 0.0f && sf <= -1024) {
         return 0;
-    }
-    if (sf <= -128) {
-        // The factor is infinite: every nonzero input saturates, a zero stays 0.
-        return x == 0.0f ? 0 : (x > 0.0f ? max : min);
-    }
-    if (away && bits == 16 && sf != 0) {
-        // The half is added to the magnitude in single precision.
-        const double p = static_cast<double>(x) * std::ldexp(1.0, -sf);
-        if (std::fabs(p) >= 32767.0) {
-            return p > 0 ? max : min;
-        }
-        const float sum = static_cast<float>(std::fabs(p)) + 0.5f;
-        const int64_t q = static_cast<int64_t>(sum);
-        return p < 0 ? -q : q;
     }
     return generic;
 }
@@ -205,10 +192,8 @@ void FloatToIntScene(int slot, const Scene& s, const std::vector<float>& input, 
         [&](int32_t i, const uint8_t* in, uint8_t* out) {
             float x;
             memcpy(&x, in + 4 * i, 4);
-            const int32_t c = s.sf < -127 ? -127 : (s.sf > 127 ? 127 : s.sf);
-            const float factor = FromBits(static_cast<uint32_t>(127 - c) << 23);
-            if (std::isnan(s.sf == 0 ? x : x * factor)) {
-                // A NaN (or a NaN product) clamps to the lower bound.
+            if (std::isnan(x)) {
+                // A NaN input clamps to the lower bound.
                 out[0] = 0x00;
                 out[1] = 0x00;
                 out[2] = 0x80;

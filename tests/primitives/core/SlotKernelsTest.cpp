@@ -159,19 +159,33 @@ TEST_P(VariantKernels, Int32ToFloatFollowsTheCallersRounding)
     EXPECT_EQ(dst[4], 3.0f);
 }
 
-// Where the kernels differ from the generic bodies by design.
+// Where the kernels differ from the generic bodies by design (NaN), and where they once differed:
+// a scaled ties-away half added in single precision, an infinite float factor, an infinity
+// under a vanishing 24-bit factor.
 TEST_P(VariantKernels, DesignedDifferencesFromTheGenericBodies)
 {
     int16_t i16[4];
     int32_t i32[4];
-    // Ties-away to int16: NaN saturates high; with a scale the half is added in single precision,
-    // so magnitudes just under one half round to 1.
+    // Ties-away to int16: NaN saturates high; with a scale, magnitudes one step below one half
+    // round to 0 as in the generic body.
     const float away16[4] = {kNan, kNegNan, 0.24999999f, -0.24999999f};
-    K().floatToInt16Away(away16, i16, 4, -1);
+    K().floatToInt16Away(away16, i16, 4, 1);
     EXPECT_EQ(i16[0], 32767);
     EXPECT_EQ(i16[1], 32767);
-    EXPECT_EQ(i16[2], 1);
-    EXPECT_EQ(i16[3], -1);
+    EXPECT_EQ(i16[2], 0);
+    EXPECT_EQ(i16[3], 0);
+    const float nearHalf[4] = {-0.99999994f, 3.99999976f, 1.0f, -3.0f};
+    K().floatToInt16Away(nearHalf, i16, 4, 1);
+    EXPECT_EQ(i16[0], 0);
+    EXPECT_EQ(i16[1], 2);
+    EXPECT_EQ(i16[2], 1);  // exactly one half rounds away
+    EXPECT_EQ(i16[3], -2);
+    K().floatToInt16Away(nearHalf + 1, i16, 1, 3);
+    EXPECT_EQ(i16[0], 0);
+    // Unscaled the half is added in single precision, as the generic body adds it.
+    const float justBelow = 0.49999997f;
+    K().floatToInt16Away(&justBelow, i16, 1, 0);
+    EXPECT_EQ(i16[0], 1);
     // Ties-away to int32: NaN by its sign.
     const float away32[4] = {kNan, kNegNan, 2.5f, -0.49999997f};
     K().floatToInt32Away(away32, i32, 4, 0);
@@ -179,26 +193,42 @@ TEST_P(VariantKernels, DesignedDifferencesFromTheGenericBodies)
     EXPECT_EQ(i32[1], INT32_MIN);
     EXPECT_EQ(i32[2], 3);
     EXPECT_EQ(i32[3], 0);
-    // An infinite factor (sf -128 and below) saturates every nonzero finite input; 0 stays 0.
-    const float tiny[4] = {FromBits(1), -FromBits(1), 0.0f, -0.0f};
-    for (ScaleFactor sf : {-128, -200, INT32_MIN}) {
-        K().floatToInt16(tiny, i16, 4, 1, sf);
-        K().floatToInt32(tiny, i32, 4, 0, sf);
-        EXPECT_EQ(i16[0], 32767);
-        EXPECT_EQ(i16[1], -32768);
-        EXPECT_EQ(i16[2], 0);
-        EXPECT_EQ(i16[3], 0);
-        EXPECT_EQ(i32[0], INT32_MAX);
-        EXPECT_EQ(i32[1], INT32_MIN);
-        EXPECT_EQ(i32[2], 0);
-        EXPECT_EQ(i32[3], 0);
+    // Scale factors of -128 and below scale small inputs exactly: the smallest subnormal times
+    // 2^149 is 1, times 2^150 is 2; 0 stays 0 and larger values saturate.
+    const float tiny[4] = {FromBits(1), -FromBits(1), 0.0f, 1e-30f};
+    const struct {
+        ScaleFactor sf;
+        int32_t smallest;
+    } scaled[] = {{-128, 0}, {-149, 1}, {-150, 2}, {-200, INT32_MAX}, {INT32_MIN, INT32_MAX}};
+    for (const auto& row : scaled) {
+        K().floatToInt16(tiny, i16, 4, 1, row.sf);
+        K().floatToInt32(tiny, i32, 4, 0, row.sf);
+        const int32_t expected16 = row.smallest > 32767 ? 32767 : row.smallest;
+        EXPECT_EQ(i16[0], expected16) << row.sf;
+        EXPECT_EQ(i16[1], -expected16 - (row.smallest > 32767 ? 1 : 0)) << row.sf;
+        EXPECT_EQ(i16[2], 0) << row.sf;
+        EXPECT_EQ(i32[0], row.smallest) << row.sf;
+        EXPECT_EQ(i32[1], row.smallest == INT32_MAX ? INT32_MIN : -row.smallest) << row.sf;
+        EXPECT_EQ(i32[2], 0) << row.sf;
+        K().floatToInt32Away(tiny, i32, 4, row.sf);
+        EXPECT_EQ(i32[0], row.smallest) << row.sf;
     }
-    // NaN to 24 bits clamps to the lower bound.
-    uint8_t i24[6];
-    const float nans[2] = {kNan, kNegNan};
-    K().floatToInt24(nans, i24, 2);
+    K().floatToInt32(tiny + 3, i32, 1, 0, -128);
+    EXPECT_EQ(i32[0], static_cast<int32_t>(std::ldexp(static_cast<double>(tiny[3]), 128)));
+    // NaN to 24 bits clamps to the lower bound; under the vanishing factor (sf 127 and above) an
+    // infinity gives 0 like every other number.
+    uint8_t i24[9];
+    const float specials[3] = {kNan, kNegNan, kInf};
+    K().floatToInt24(specials, i24, 3);
     EXPECT_EQ(Read24(i24), -8388608);
     EXPECT_EQ(Read24(i24 + 3), -8388608);
+    EXPECT_EQ(Read24(i24 + 6), 8388607);
+    for (ScaleFactor sf : {127, 1000}) {
+        K().floatToInt24Scaled(specials, i24, 3, sf);
+        EXPECT_EQ(Read24(i24), -8388608);
+        EXPECT_EQ(Read24(i24 + 3), -8388608);
+        EXPECT_EQ(Read24(i24 + 6), 0);
+    }
 }
 
 // The factor is halved or doubled only until it is 0 or infinite: the extreme scale factors

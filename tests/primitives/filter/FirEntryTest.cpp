@@ -12,12 +12,17 @@
 #include "platform/nt/Pool.h"
 #include "primitives/core/Dispatch.h"
 #include "primitives/core/Memory.h"
+#include "primitives/filter/IirFilter.h"
+#include "primitives/filter/Resample.h"
+#include "tests/primitives/core/ForcedSlot.h"
 #include "tests/primitives/filter/FirTestSupport.h"
 #include "platform/nt/PoolHost.h"
 
 using namespace firtest;
 
 namespace {
+
+class FirEntries : public coretest::ForcedSlotTest {};
 
 constexpr float CANARY = -12345.5f;
 FirState* const CANARY_STATE = reinterpret_cast<FirState*>(uintptr_t{0xBADC0DE0});
@@ -77,7 +82,7 @@ struct ErrorCase {
     std::function<PrimitiveStatus(Canvas&)> call;
 };
 
-TEST(FirEntries, ArgumentErrorsInOrderWriteNothing) {
+TEST_P(FirEntries, ArgumentErrorsInOrderWriteNothing) {
     const ErrorCase cases[] = {
         // Pointers before the tap count; the tap count before anything else.
         {"Init null ppState", StatusNullPointer,
@@ -165,23 +170,38 @@ TEST(FirEntries, ArgumentErrorsInOrderWriteNothing) {
     EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 0u);
 }
 
-TEST(FirEntries, EverySlotHoldsTheGenericBody) {
-#define EXPECT_GENERIC_SLOTS(Name)                                                               \
-    for (int slot = 0; slot < 4; ++slot) {                                                        \
-        EXPECT_EQ(Name##DispatchTable.Slot[slot], &Name##Generic) << #Name << " slot " << slot; \
+TEST(FirEntryTables, EachSlotHoldsItsOwnBody) {
+#define EXPECT_SLOT_BODIES(Name)                                                         \
+    EXPECT_EQ(Name##DispatchTable.Slot[0], &Name##Generic) << #Name;                     \
+    EXPECT_EQ(Name##DispatchTable.Slot[1], &Sse3Variant::Name##Sse3) << #Name;           \
+    EXPECT_EQ(Name##DispatchTable.Slot[2], &Ssse3Variant::Name##Ssse3) << #Name;         \
+    EXPECT_EQ(Name##DispatchTable.Slot[3], &Sse41Variant::Name##Sse41) << #Name;
+    EXPECT_SLOT_BODIES(InitFirState)
+    EXPECT_SLOT_BODIES(GetFirStateSize)
+    EXPECT_SLOT_BODIES(InitMultiRateFirState)
+    EXPECT_SLOT_BODIES(GetMultiRateFirStateSize)
+    EXPECT_SLOT_BODIES(FilterFir)
+    EXPECT_SLOT_BODIES(FilterFirOneSample)
+    EXPECT_SLOT_BODIES(CreateFirState)
+    EXPECT_SLOT_BODIES(FilterIir)
+    EXPECT_SLOT_BODIES(FilterIirInPlace)
+    EXPECT_SLOT_BODIES(InitIirState)
+    EXPECT_SLOT_BODIES(CreateIirState)
+    EXPECT_SLOT_BODIES(UpsampleFloat)
+    EXPECT_SLOT_BODIES(DownsampleFloat)
+#undef EXPECT_SLOT_BODIES
+    // One body for every slot; the IIR size query of slot 3 is the slot-2 body.
+    for (int slot = 0; slot < 4; ++slot) {
+        EXPECT_EQ(DestroyFirStateDispatchTable.Slot[slot], &DestroyFirStateGeneric);
+        EXPECT_EQ(DestroyIirStateDispatchTable.Slot[slot], &DestroyIirStateGeneric);
     }
-    EXPECT_GENERIC_SLOTS(InitFirState)
-    EXPECT_GENERIC_SLOTS(GetFirStateSize)
-    EXPECT_GENERIC_SLOTS(InitMultiRateFirState)
-    EXPECT_GENERIC_SLOTS(GetMultiRateFirStateSize)
-    EXPECT_GENERIC_SLOTS(FilterFir)
-    EXPECT_GENERIC_SLOTS(FilterFirOneSample)
-    EXPECT_GENERIC_SLOTS(CreateFirState)
-    EXPECT_GENERIC_SLOTS(DestroyFirState)
-#undef EXPECT_GENERIC_SLOTS
+    EXPECT_EQ(GetIirStateSizeDispatchTable.Slot[0], &GetIirStateSizeGeneric);
+    EXPECT_EQ(GetIirStateSizeDispatchTable.Slot[1], &Sse3Variant::GetIirStateSizeSse3);
+    EXPECT_EQ(GetIirStateSizeDispatchTable.Slot[2], &Ssse3Variant::GetIirStateSizeSsse3);
+    EXPECT_EQ(GetIirStateSizeDispatchTable.Slot[3], &Ssse3Variant::GetIirStateSizeSsse3);
 }
 
-TEST(FirEntries, EveryPathRunsAtDispatchLevelWithoutAllocating) {
+TEST_P(FirEntries, EveryPathRunsAtDispatchLevelWithoutAllocating) {
     // States built beforehand, at PASSIVE_LEVEL: in caller memory and owned, direct form and FFT
     // (4,096 taps needs an FFT work buffer), and the three multi-rate modes.
     std::vector<InBufferFir> singles;
@@ -236,6 +256,68 @@ TEST(FirEntries, EveryPathRunsAtDispatchLevelWithoutAllocating) {
     EXPECT_EQ(platform::PoolInjectedFailures(), injectedBefore);
 
     for (FirState* s : owned) EXPECT_EQ(DestroyFirState(s), StatusOk);
+    EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 0u);
+}
+
+KVX_INSTANTIATE_FOR_EVERY_SLOT(FirEntries);
+
+}  // namespace
+
+namespace {
+
+// A state is laid out for the slot that built it; the dispatch index can be forced, and every
+// filter body refuses a state of another slot's layout instead of reading pointers its builder
+// never wrote. Destroy has one body for every layout.
+TEST(FilterStates, EveryFilterBodyRefusesAnotherSlotsState) {
+    const int32_t saved = DispatchIndex;
+    const std::vector<float> h = RandomSignal(20, 1), x = RandomSignal(64, 2);
+    const std::vector<float> iirTaps = {0.5f, 0.25f, 1.0f, -0.5f};
+    for (int32_t builder = 0; builder < 4; ++builder) {
+        if (!coretest::ProcessorRunsSlot(builder)) continue;
+        DispatchIndex = builder;
+        int32_t size = 0;
+        ASSERT_EQ(GetFirStateSize(20, &size), StatusOk);
+        std::vector<uint8_t> fir(static_cast<size_t>(size));
+        FirState* single = nullptr;
+        ASSERT_EQ(InitFirState(&single, h.data(), 20, nullptr, fir.data()), StatusOk);
+        ASSERT_EQ(GetMultiRateFirStateSize(20, 2, 3, &size), StatusOk);
+        std::vector<uint8_t> multiMemory(static_cast<size_t>(size));
+        MultiRateFirState* multi = nullptr;
+        ASSERT_EQ(InitMultiRateFirState(&multi, h.data(), 20, 2, 0, 3, 0, nullptr, multiMemory.data()), StatusOk);
+        ASSERT_EQ(GetIirStateSize(1, &size), StatusOk);
+        std::vector<uint8_t> iirMemory(static_cast<size_t>(size));
+        IirState* iir = nullptr;
+        ASSERT_EQ(InitIirState(&iir, iirTaps.data(), 1, nullptr, iirMemory.data()), StatusOk);
+        FirState* owned = nullptr;
+        ASSERT_EQ(CreateFirState(&owned, h.data(), 20, nullptr), StatusOk);
+        IirState* ownedIir = nullptr;
+        ASSERT_EQ(CreateIirState(&ownedIir, iirTaps.data(), 1, nullptr), StatusOk);
+        EXPECT_EQ(single->builderSlot, static_cast<uint32_t>(builder));
+        EXPECT_EQ(iir->builderSlot, static_cast<uint32_t>(builder));
+
+        for (int32_t runner = 0; runner < 4; ++runner) {
+            if (!coretest::ProcessorRunsSlot(runner)) continue;
+            DispatchIndex = runner;
+            const PrimitiveStatus want = runner == builder ? StatusOk : StatusContextMismatch;
+            std::vector<float> y(192, CANARY);
+            const std::vector<uint8_t> firBefore = fir, multiBefore = multiMemory, iirBefore = iirMemory;
+            EXPECT_EQ(FilterFir(x.data(), y.data(), 16, single), want) << builder << " in " << runner;
+            EXPECT_EQ(FilterFir(x.data(), y.data(), 16, multi), want) << builder << " in " << runner;
+            EXPECT_EQ(FilterFir(x.data(), y.data(), 16, owned), want) << builder << " in " << runner;
+            EXPECT_EQ(FilterIir(x.data(), y.data(), 16, iir), want) << builder << " in " << runner;
+            EXPECT_EQ(FilterIirInPlace(y.data(), 16, ownedIir), want) << builder << " in " << runner;
+            if (want != StatusOk) {
+                for (float v : y) ASSERT_EQ(Bits(v), Bits(CANARY));
+                EXPECT_EQ(fir, firBefore);
+                EXPECT_EQ(multiMemory, multiBefore);
+                EXPECT_EQ(iirMemory, iirBefore);
+            }
+        }
+        DispatchIndex = 0;
+        EXPECT_EQ(DestroyFirState(owned), StatusOk);
+        EXPECT_EQ(DestroyIirState(ownedIir), StatusOk);
+    }
+    DispatchIndex = saved;
     EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 0u);
 }
 

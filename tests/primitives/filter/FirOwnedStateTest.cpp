@@ -8,12 +8,15 @@
 #include "platform/nt/Pool.h"
 #include "primitives/core/Memory.h"
 #include "primitives/fft/RealFft.h"
+#include "tests/primitives/core/ForcedSlot.h"
 #include "tests/primitives/filter/FirTestSupport.h"
 #include "platform/nt/PoolHost.h"
 
 using namespace firtest;
 
 namespace {
+
+class FirOwnedState : public coretest::ForcedSlotTest {};
 
 // Bytes the block was asked for: the pool block less the aligned allocation's overhead.
 size_t BlockBytes(const void* state) {
@@ -28,7 +31,7 @@ size_t BlockBytes(const void* state) {
     return size - ALIGNED_BLOCK_OVERHEAD;
 }
 
-TEST(FirOwnedState, LayoutSizesAndContents) {
+TEST_P(FirOwnedState, LayoutSizesAndContents) {
     struct Case {
         int32_t taps;
         size_t bytes;
@@ -42,8 +45,17 @@ TEST(FirOwnedState, LayoutSizesAndContents) {
         FirState* s = nullptr;
         ASSERT_EQ(CreateFirState(&s, h.data(), c.taps, history.data()), StatusOk);
         ASSERT_NE(s, nullptr);
+        // Slots 1 to 3 add the replicated taps (63 taps: 18,624 bytes).
+        // The slot's FFT work buffer too (order 10 for 256 taps).
         if (c.bytes > 0) {
-            EXPECT_EQ(BlockBytes(s), c.bytes);
+            const int32_t work = c.fftLen > 0 ? SlotFftWorkBytes(10) : 0;
+            EXPECT_EQ(BlockBytes(s), c.bytes + static_cast<size_t>(ReplicatedBytes(c.taps) + work));
+        }
+        EXPECT_EQ(s->builderSlot, static_cast<uint32_t>(Slot()));
+        if (Slot() != 0) {
+            // After the gap that ends the delay area, in the taps' given order.
+            EXPECT_EQ(reinterpret_cast<uint8_t*>(s->laneTaps), static_cast<uint8_t*>(s->delayEnd) + 16);
+            for (int32_t i = 0; i < 4 * c.taps; ++i) ASSERT_EQ(Bits(s->laneTaps[i]), Bits(h[i / 4])) << i;
         }
         EXPECT_EQ(s->tag, StateIdFir);
         EXPECT_EQ(s->owned, 1);
@@ -52,8 +64,8 @@ TEST(FirOwnedState, LayoutSizesAndContents) {
         EXPECT_EQ(s->tapsSpectrum == nullptr, c.fftLen < 0);
         EXPECT_EQ(s->delayInputCount, ((c.taps + 3) & ~3) | 1);
         EXPECT_EQ(s->delayLen, c.taps);
-        EXPECT_EQ(s->fftWork, nullptr);
-        EXPECT_EQ(s->fftWorkSize, 0);
+        EXPECT_EQ(s->fftWork == nullptr, Slot() == 0 || c.fftLen < 0);
+        EXPECT_EQ(s->fftWorkSize, c.fftLen < 0 ? 0 : SlotFftWorkBytes(c.fftLen == 256 ? 8 : 10));
         EXPECT_EQ(reinterpret_cast<uint8_t*>(s->reversedTaps), reinterpret_cast<uint8_t*>(s) + 160);
         for (int32_t i = 0; i < c.taps; ++i) {
             EXPECT_EQ(Bits(s->reversedTaps[i]), Bits(h[c.taps - 1 - i]));
@@ -63,10 +75,10 @@ TEST(FirOwnedState, LayoutSizesAndContents) {
             EXPECT_EQ(static_cast<void*>(s->fftBlock), s->workArea);
         }
         if (c.fftLen > 0) {
-            std::vector<float> padded(static_cast<size_t>(c.fftLen), 0.0f), spectrum(padded.size());
-            std::copy(h.begin(), h.end(), padded.begin());
-            ASSERT_EQ(ForwardRealFft(padded.data(), spectrum.data(), s->fftSpec, nullptr), StatusOk);
-            EXPECT_EQ(std::memcmp(spectrum.data(), s->tapsSpectrum, sizeof(float) * padded.size()), 0);
+            std::vector<float> spectrum(static_cast<size_t>(c.fftLen), 0.0f);
+            std::copy(h.begin(), h.end(), spectrum.begin());
+            ASSERT_EQ(ForwardRealFftInPlace(spectrum.data(), s->fftSpec, s->fftWork), StatusOk);
+            EXPECT_EQ(std::memcmp(spectrum.data(), s->tapsSpectrum, sizeof(float) * spectrum.size()), 0);
         }
         // It filters like a state in caller memory, on both paths.
         InBufferFir reference(h, history.data());
@@ -83,7 +95,7 @@ TEST(FirOwnedState, LayoutSizesAndContents) {
     }
 }
 
-TEST(FirOwnedState, AllocationFailureAtEachAllocation) {
+TEST_P(FirOwnedState, AllocationFailureAtEachAllocation) {
     FirState* const canary = reinterpret_cast<FirState*>(uintptr_t{0xC0FFEE0});
     struct Case {
         int32_t taps;
@@ -112,7 +124,7 @@ TEST(FirOwnedState, AllocationFailureAtEachAllocation) {
         EXPECT_EQ(s->fftLen, -1);
         const size_t T = (4 * static_cast<size_t>(c.taps) + 15) & ~size_t{15};
         const size_t D = (12 * static_cast<size_t>(c.taps) + 31) & ~size_t{15};
-        EXPECT_EQ(BlockBytes(s), T + D + 16560);
+        EXPECT_EQ(BlockBytes(s), T + D + 16560 + static_cast<size_t>(ReplicatedBytes(c.taps)));
         EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 1u);
         std::vector<float> y(600);
         ASSERT_EQ(FilterFir(x.data(), y.data(), 600, s), StatusOk);
@@ -130,7 +142,7 @@ TEST(FirOwnedState, AllocationFailureAtEachAllocation) {
     EXPECT_EQ(platform::PoolLiveCount(PRIMITIVES_POOL_TAG), 0u);
 }
 
-TEST(FirOwnedState, DestroyAcceptsCallerMemoryStatesAndRefusesOtherRecords) {
+TEST_P(FirOwnedState, DestroyAcceptsCallerMemoryStatesAndRefusesOtherRecords) {
     const std::vector<float> h = RandomSignal(100, 90);
     InBufferFir single(h);
     EXPECT_EQ(DestroyFirState(single.state), StatusOk);
@@ -154,5 +166,7 @@ TEST(FirOwnedState, DestroyAcceptsCallerMemoryStatesAndRefusesOtherRecords) {
     EXPECT_EQ(DestroyFirState(reinterpret_cast<FirState*>(iir)), StatusContextMismatch);
     EXPECT_EQ(DestroyFirState(nullptr), StatusNullPointer);
 }
+
+KVX_INSTANTIATE_FOR_EVERY_SLOT(FirOwnedState);
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "primitives/Primitives.h"
+#include "primitives/filter/FilterSlotVariants.h"
 #include "primitives/filter/FirState.h"
 
 namespace firtest {
@@ -151,6 +152,66 @@ private:
     uint8_t* m_data;
     size_t m_bytes;
 };
+
+// The slot the entry points run now (forced by the test fixture).
+inline int32_t Slot() { return DispatchIndex; }
+
+// The FFT work bytes the slot that runs now reports for a state's order (the size query follows
+// the slot): 0 in slot 0 up to order 13, the slot's layout needs a work buffer from order 4 on.
+inline int32_t SlotFftWorkBytes(int32_t order) {
+    int32_t spec = 0, init = 0, work = 0;
+    return GetRealFftSize(order, FftScaleInverse, 0, &spec, &init, &work) == StatusOk ? work : -1;
+}
+
+// Bytes the layouts of slots 1 to 3 add for the replicated taps.
+inline int32_t ReplicatedBytes(int32_t taps) { return Slot() == 0 ? 0 : 4 * ((4 * taps + 15) & ~15); }
+
+// The multi-rate builder of one mode in the slot that runs now.
+inline MultiRateFirState* BuildModeInSlot(int32_t mode, const float* taps, int32_t tapsLen, int32_t up,
+                                          int32_t upPhase, int32_t down, int32_t downPhase, const float* delay,
+                                          PrimitiveStatus* pStatus, uint8_t* buffer) {
+    using Builder = MultiRateFirState* (*)(const float*, int32_t, int32_t, int32_t, int32_t, int32_t, const float*,
+                                           PrimitiveStatus*, uint8_t*, uint32_t);
+    const Builder mode1[4] = {BuildMultiRateFirStateMode1, Sse3Variant::BuildMultiRateFirStateMode1Sse,
+                              Ssse3Variant::BuildMultiRateFirStateMode1Sse, Sse41Variant::BuildMultiRateFirStateMode1Sse};
+    const Builder mode23[4] = {BuildMultiRateFirStateMode23, Sse3Variant::BuildMultiRateFirStateMode23Sse,
+                               Ssse3Variant::BuildMultiRateFirStateMode23Sse,
+                               Sse41Variant::BuildMultiRateFirStateMode23Sse};
+    const Builder build = (mode == 1 ? mode1 : mode23)[Slot()];
+    return build(taps, tapsLen, up, upPhase, down, downPhase, delay, pStatus, buffer, StateIdMultiRateFir);
+}
+
+// The one-sample kernel of slots 1 to 3 on the window w (the line from the new index on): the
+// plain sum up to 16 taps; beyond, single products into s0 until the window is 16-byte aligned,
+// eight products per step (window lanes reversed against four taps from the end down, the two
+// products added first), four, two, one, and (s0 + s2) + (s1 + s3).
+inline float OneSampleKernelModel(const float* w, const float* taps, int32_t L) {
+    auto p = [&](int64_t k) { return w[k] * taps[L - 1 - k]; };
+    if (L <= 16) {
+        float s = 0.0f;
+        for (int64_t k = 0; k < L; ++k) s = s + p(k);
+        return s;
+    }
+    float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    int64_t k = 0;
+    if (reinterpret_cast<uintptr_t>(w) % 4 == 0) {
+        for (; reinterpret_cast<uintptr_t>(w + k) % 16 != 0; ++k) s[0] = s[0] + p(k);
+    }
+    for (; L - k >= 8; k += 8) {
+        for (int64_t l = 0; l < 4; ++l) s[l] = s[l] + (p(k + 3 - l) + p(k + 7 - l));
+    }
+    if (L - k >= 4) {
+        for (int64_t l = 0; l < 4; ++l) s[l] = s[l] + p(k + 3 - l);
+        k += 4;
+    }
+    if (L - k >= 2) {
+        s[0] = s[0] + p(k + 1);
+        s[1] = s[1] + p(k);
+        k += 2;
+    }
+    if (k < L) s[0] = s[0] + p(k);
+    return (s[0] + s[2]) + (s[1] + s[3]);
+}
 
 // A single-rate state in memory of exactly its reported size.
 struct InBufferFir {

@@ -14,6 +14,7 @@
 #include "primitives/filter/IirState.h"
 #include "primitives/filter/Resample.h"
 #include "tests/primitives/core/CoreTestSupport.h"
+#include "tests/primitives/core/ForcedSlot.h"
 #include "tests/primitives/filter/IirTestSupport.h"
 #include "platform/nt/PoolHost.h"
 
@@ -21,13 +22,22 @@ using namespace iirtest;
 
 namespace {
 
+class IirStateInit : public coretest::ForcedSlotTest {};
+class IirStateLifecycle : public coretest::ForcedSlotTest {};
+class IirStateSize : public coretest::ForcedSlotTest {};
+
 constexpr int32_t FIR_TAG = 0x46493031;
 const std::vector<float> THIRD_ORDER = {1.0f / 6, 0.5f, 0.5f, 1.0f / 6, 1.0f, -0.0f, 1.0f / 3, -0.0f};
 
-TEST(IirStateSize, PinnedSizesAndTheLargestOrder) {
-    const struct {
+TEST_P(IirStateSize, PinnedSizesAndTheLargestOrder) {
+    struct Row {
         int32_t order, size;
-    } rows[] = {{1, 144}, {2, 160}, {3, 160}, {4, 192}, {8, 240}, {178956959, 2147483632}};
+    };
+    // Slots 1 to 3 add the four-lane numerator, the feedback matrix and the block work area.
+    const std::vector<Row> rows =
+        DispatchIndex == 0
+            ? std::vector<Row>{{1, 144}, {2, 160}, {3, 160}, {4, 192}, {8, 240}, {178956959, 2147483632}}
+            : std::vector<Row>{{1, 4376}, {2, 4424}, {3, 4456}, {4, 4520}, {8, 4696}, {48806347, 2147483592}};
     for (const auto& r : rows) {
         int32_t size = -1;
         EXPECT_EQ(GetIirStateSize(r.order, &size), StatusOk) << r.order;
@@ -35,10 +45,11 @@ TEST(IirStateSize, PinnedSizesAndTheLargestOrder) {
     }
 }
 
-TEST(IirStateSize, ErrorsStoreNothing) {
+TEST_P(IirStateSize, ErrorsStoreNothing) {
     int32_t size = 77;
     EXPECT_EQ(GetIirStateSize(0, nullptr), StatusNullPointer);
-    for (int32_t order : {0, -1, INT32_MIN, 178956960, INT32_MAX}) {
+    const int32_t firstTooLarge = DispatchIndex == 0 ? 178956960 : 48806348;
+    for (int32_t order : {0, -1, INT32_MIN, firstTooLarge, INT32_MAX}) {
         EXPECT_EQ(GetIirStateSize(order, &size), StatusIirOrderError) << order;
         EXPECT_EQ(size, 77);
     }
@@ -48,11 +59,11 @@ TEST(IirStateSize, ErrorsStoreNothing) {
     EXPECT_EQ(size, 77);
 }
 
-TEST(IirStateInit, LayoutOfTheThirdOrderState) {
+TEST_P(IirStateInit, LayoutOfTheThirdOrderState) {
     const float dly[3] = {0.25f, -0.5f, 0.125f};
     const std::vector<float> dlyCopy(dly, dly + 3);
     // A buffer 8 bytes past a 16-byte boundary places the state 8 bytes in.
-    alignas(16) uint8_t buffer[160 + 16];
+    alignas(16) uint8_t buffer[8192];
     IirState* state = nullptr;
     ASSERT_EQ(InitIirState(&state, THIRD_ORDER.data(), 3, dly, buffer + 8), StatusOk);
     EXPECT_EQ(reinterpret_cast<uint8_t*>(state), buffer + 16);
@@ -62,6 +73,22 @@ TEST(IirStateInit, LayoutOfTheThirdOrderState) {
     EXPECT_EQ(state->owned, 0);
     EXPECT_EQ(reinterpret_cast<const uint8_t*>(state->taps), buffer + 16 + 96);
     EXPECT_EQ(reinterpret_cast<uint8_t*>(state->delayLine), buffer + 16 + 96 + 32);
+    EXPECT_EQ(state->builderSlot, static_cast<uint32_t>(DispatchIndex));
+    if (DispatchIndex != 0) {
+        // The four-lane numerator, the feedback matrix and one block work area after the delays.
+        uint8_t* extra = buffer + 16 + 96 + 32 + 16;
+        EXPECT_EQ(reinterpret_cast<uint8_t*>(state->replicatedNumerator), extra);
+        EXPECT_EQ(reinterpret_cast<uint8_t*>(state->feedbackMatrix), extra + 64);
+        EXPECT_EQ(reinterpret_cast<uint8_t*>(state->blockWork), extra + 160);
+        EXPECT_EQ(state->secondBlockWork, nullptr);
+        for (int i = 0; i < 16; ++i) EXPECT_EQ(Bits(state->replicatedNumerator[i]), Bits(THIRD_ORDER[i / 4])) << i;
+        // Rows of y[n-1], y[n-2], y[n-3] (d = 0, -1/3, 0), then of w[n], w[n+1], w[n+2].
+        const float third = -(1.0f / 3);
+        const float rows[24] = {0.0f, third, 0.0f, third * third, third, 0.0f, third * third, 0.0f,
+                                0.0f, 0.0f,  0.0f, 0.0f,          1.0f,  0.0f, third,         0.0f,
+                                0.0f, 1.0f,  0.0f, third,         0.0f,  0.0f, 1.0f,          0.0f};
+        for (int i = 0; i < 24; ++i) EXPECT_EQ(state->feedbackMatrix[i], rows[i]) << i;
+    }
     // a0 = 1: the b values unchanged, then -0, 1/3, -0 with their signs.
     const float want[7] = {1.0f / 6, 0.5f, 0.5f, 1.0f / 6, -0.0f, 1.0f / 3, -0.0f};
     for (int i = 0; i < 7; ++i) EXPECT_EQ(Bits(state->taps[i]), Bits(want[i])) << i;
@@ -70,9 +97,9 @@ TEST(IirStateInit, LayoutOfTheThirdOrderState) {
     EXPECT_EQ(std::vector<float>(dly, dly + 3), dlyCopy);  // only read
 }
 
-TEST(IirStateInit, TapsAreProductsWithOneReciprocal) {
+TEST_P(IirStateInit, TapsAreProductsWithOneReciprocal) {
     const float taps[4] = {0.3f, -0.7f, 3.0f, 0.9f};  // b0, b1, a0, a1
-    alignas(16) uint8_t buffer[144];
+    alignas(16) uint8_t buffer[8192];
     IirState* state = nullptr;
     ASSERT_EQ(InitIirState(&state, taps, 1, nullptr, buffer), StatusOk);
     const float r = 1.0f / 3.0f;
@@ -86,7 +113,7 @@ TEST(IirStateInit, TapsAreProductsWithOneReciprocal) {
 
 // Every builder at each buffer offset mod 32 with exactly the reported size: nothing is written
 // outside, and the state filters like one built in aligned memory.
-TEST(IirStateInit, StaysInsideTheReportedSizeAtEveryOffset) {
+TEST_P(IirStateInit, StaysInsideTheReportedSizeAtEveryOffset) {
     const std::vector<float> x = RandomSignal(37, 5);
     for (int32_t order : {1, 2, 3, 4, 5, 7, 8, 9, 13}) {
         const std::vector<float> taps = StableFilter(order, order);
@@ -113,12 +140,13 @@ TEST(IirStateInit, StaysInsideTheReportedSizeAtEveryOffset) {
     for (int32_t sections : {1, 2, 3, 4, 7}) {
         const std::vector<float> coefficients = StableSections(sections, sections);
         int32_t size = 0;
-        ASSERT_EQ(GetIirBiquadStateSize(sections, &size), StatusOk);
+        ASSERT_EQ(GetIirBiquadStateSizeInSlot(sections, &size), StatusOk);
         for (size_t offset = 0; offset < 32; ++offset) {
             coretest::GuardedWords memory((size + 3) / 4, offset);
             memset(memory.Bytes() + size, 0xA5, memory.Count() * 4 - size);
             IirState* state = nullptr;
-            ASSERT_EQ(InitIirBiquadState(&state, coefficients.data(), sections, nullptr, memory.Bytes()), StatusOk);
+            ASSERT_EQ(InitIirBiquadStateInSlot(&state, coefficients.data(), sections, nullptr, memory.Bytes()),
+                      StatusOk);
             std::vector<float> got(x.size());
             ASSERT_EQ(FilterIirInPlace(got.data(), 37, state), StatusOk);
             for (int32_t i = size; i < static_cast<int32_t>(memory.Count() * 4); ++i)
@@ -128,10 +156,10 @@ TEST(IirStateInit, StaysInsideTheReportedSizeAtEveryOffset) {
     }
 }
 
-TEST(IirStateInit, ZeroA0LeavesAStateEveryOperationRefuses) {
+TEST_P(IirStateInit, ZeroA0LeavesAStateEveryOperationRefuses) {
     for (float a0 : {0.0f, -0.0f}) {
         const float taps[6] = {1.0f, 0.5f, 0.25f, a0, 0.1f, 0.2f};
-        alignas(16) uint8_t buffer[160];
+        alignas(16) uint8_t buffer[8192];
         // The buffer holds an older, valid state first.
         IirState* old = nullptr;
         ASSERT_EQ(InitIirState(&old, THIRD_ORDER.data(), 2, nullptr, buffer), StatusOk);
@@ -154,9 +182,9 @@ TEST(IirStateInit, ZeroA0LeavesAStateEveryOperationRefuses) {
     EXPECT_EQ(biquad.get()->tag, 0);
 }
 
-TEST(IirStateInit, NanA0IsAcceptedAndPoisonsEveryCoefficient) {
+TEST_P(IirStateInit, NanA0IsAcceptedAndPoisonsEveryCoefficient) {
     const float taps[4] = {1.0f, 0.5f, std::nanf(""), 0.25f};
-    alignas(16) uint8_t buffer[144];
+    alignas(16) uint8_t buffer[8192];
     IirState* state = nullptr;
     ASSERT_EQ(InitIirState(&state, taps, 1, nullptr, buffer), StatusOk);
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(std::isnan(state->taps[i])) << i;
@@ -165,25 +193,28 @@ TEST(IirStateInit, NanA0IsAcceptedAndPoisonsEveryCoefficient) {
     EXPECT_TRUE(std::isnan(samples[0]) && std::isnan(samples[1]));
 }
 
-TEST(IirStateInit, HugeOrdersAreRefusedBeforeAnythingIsWritten) {
+TEST_P(IirStateInit, HugeOrdersAreRefusedBeforeAnythingIsWritten) {
     // The sizes of these orders do not fit 32 bits: nothing may be laid out in any buffer.
     std::vector<float> taps(8, 1.0f);
     uint8_t canary[64];
     memset(canary, 0x5A, sizeof(canary));
     IirState* state = reinterpret_cast<IirState*>(0x1234);
-    for (int32_t order : {178956960, INT32_MAX}) {
+    // Slots 1 to 3 need 32 bytes more per order: their sizes stop fitting from 48,806,348.
+    const int32_t firstTooLarge = DispatchIndex == 0 ? 178956960 : 48806348;
+    for (int32_t order : {firstTooLarge, INT32_MAX}) {
         EXPECT_EQ(InitIirState(&state, taps.data(), order, nullptr, canary), StatusIirOrderError) << order;
-        EXPECT_EQ(InitIirBiquadState(&state, taps.data(), order, nullptr, canary), StatusIirOrderError) << order;
+        EXPECT_EQ(InitIirBiquadStateInSlot(&state, taps.data(), order, nullptr, canary), StatusIirOrderError) << order;
     }
     EXPECT_EQ(state, reinterpret_cast<IirState*>(0x1234));
     for (uint8_t b : canary) ASSERT_EQ(b, 0x5A);
     const uint64_t serial = platform::PoolCurrentSerial();
     EXPECT_EQ(CreateIirState(&state, taps.data(), INT32_MAX, nullptr), StatusNoMemory);
+    EXPECT_EQ(CreateIirState(&state, taps.data(), firstTooLarge, nullptr), StatusNoMemory);
     EXPECT_EQ(platform::PoolCurrentSerial(), serial);  // nothing asked of the pool
     EXPECT_EQ(state, reinterpret_cast<IirState*>(0x1234));
 }
 
-TEST(IirStateLifecycle, CreateFiltersLikeInitAndDestroyFreesTheBlock) {
+TEST_P(IirStateLifecycle, CreateFiltersLikeInitAndDestroyFreesTheBlock) {
     const std::vector<float> taps = StableFilter(3, 3);
     const float dly[3] = {0.5f, -0.25f, 0.125f};
     CallerState reference(taps, 3, dly);
@@ -208,7 +239,7 @@ TEST(IirStateLifecycle, CreateFiltersLikeInitAndDestroyFreesTheBlock) {
     EXPECT_EQ(DestroyIirState(biquad.get()), StatusOk);
 }
 
-TEST(IirStateLifecycle, FailedCreateLeavesPpStateAndThePoolAsTheyWere) {
+TEST_P(IirStateLifecycle, FailedCreateLeavesPpStateAndThePoolAsTheyWere) {
     const std::vector<float> taps = StableFilter(2, 2);
     IirState* const canary = reinterpret_cast<IirState*>(0xC0FFEE);
     IirState* state = canary;
@@ -226,7 +257,7 @@ TEST(IirStateLifecycle, FailedCreateLeavesPpStateAndThePoolAsTheyWere) {
 }
 
 // Every IIR entry's checks in order; a refused call leaves outputs, state and ppState as they were.
-TEST(IirStateLifecycle, ErrorOrderOfEveryEntry) {
+TEST_P(IirStateLifecycle, ErrorOrderOfEveryEntry) {
     const std::vector<float> taps = StableFilter(2, 7);
     CallerState good(taps, 2);
     ASSERT_EQ(good.status(), StatusOk);
@@ -276,17 +307,9 @@ TEST(IirStateLifecycle, ErrorOrderOfEveryEntry) {
     for (int i = 4; i < 160; ++i) ASSERT_EQ(firHeader[i], 0) << i;
 }
 
-TEST(IirDispatch, EveryBuiltFilterRowHoldsTheGenericBodyInEverySlot) {
-    for (int slot = 0; slot < 4; ++slot) {
-        EXPECT_EQ(FilterIirDispatchTable.Slot[slot], &FilterIirGeneric);
-        EXPECT_EQ(FilterIirInPlaceDispatchTable.Slot[slot], &FilterIirInPlaceGeneric);
-        EXPECT_EQ(CreateIirStateDispatchTable.Slot[slot], &CreateIirStateGeneric);
-        EXPECT_EQ(DestroyIirStateDispatchTable.Slot[slot], &DestroyIirStateGeneric);
-        EXPECT_EQ(GetIirStateSizeDispatchTable.Slot[slot], &GetIirStateSizeGeneric);
-        EXPECT_EQ(InitIirStateDispatchTable.Slot[slot], &InitIirStateGeneric);
-        EXPECT_EQ(UpsampleFloatDispatchTable.Slot[slot], &UpsampleFloatGeneric);
-        EXPECT_EQ(DownsampleFloatDispatchTable.Slot[slot], &DownsampleFloatGeneric);
-    }
-}
+
+KVX_INSTANTIATE_FOR_EVERY_SLOT(IirStateInit);
+KVX_INSTANTIATE_FOR_EVERY_SLOT(IirStateLifecycle);
+KVX_INSTANTIATE_FOR_EVERY_SLOT(IirStateSize);
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "primitives/Primitives.h"
+#include "primitives/filter/FilterSlotVariants.h"
 #include "primitives/filter/IirState.h"
 
 namespace iirtest {
@@ -108,6 +109,19 @@ inline double AbsoluteGain(const float* taps, int32_t order, bool biquad) {
     return sum;
 }
 
+// The biquad-cascade builder and size of the slot that runs now (no entry point builds one).
+inline PrimitiveStatus GetIirBiquadStateSizeInSlot(int32_t sections, int32_t* pSize) {
+    return DispatchIndex == 0 ? GetIirBiquadStateSize(sections, pSize) : GetIirBiquadStateSizeSse(sections, pSize);
+}
+
+inline PrimitiveStatus InitIirBiquadStateInSlot(IirState** ppState, const float* sections, int32_t count,
+                                                const float* dly, uint8_t* buffer) {
+    using Builder = PrimitiveStatus (*)(IirState**, const float*, int32_t, const float*, uint8_t*);
+    const Builder builders[4] = {InitIirBiquadState, Sse3Variant::InitIirBiquadStateSse3,
+                                 Ssse3Variant::InitIirBiquadStateSsse3, Sse41Variant::InitIirBiquadStateSse41};
+    return builders[DispatchIndex](ppState, sections, count, dly, buffer);
+}
+
 // An arbitrary-order state in a byte vector sized by GetIirStateSize.
 class CallerState {
 public:
@@ -132,10 +146,10 @@ class BiquadState {
 public:
     BiquadState(const std::vector<float>& sections, int32_t count, const float* dly = nullptr) {
         int32_t size = 0;
-        m_status = GetIirBiquadStateSize(count, &size);
+        m_status = GetIirBiquadStateSizeInSlot(count, &size);
         if (m_status != StatusOk) return;
         m_memory.assign(size, 0xEE);
-        m_status = InitIirBiquadState(&m_pState, sections.data(), count, dly, m_memory.data());
+        m_status = InitIirBiquadStateInSlot(&m_pState, sections.data(), count, dly, m_memory.data());
     }
     IirState* get() const { return m_pState; }
     PrimitiveStatus status() const { return m_status; }

@@ -9,8 +9,13 @@
 
 #include "primitives/Primitives.h"
 #include "tests/primitives/core/CoreTestSupport.h"
+#include "tests/primitives/core/ForcedSlot.h"
 
 namespace {
+
+class Downsample : public coretest::ForcedSlotTest {};
+class Resample : public coretest::ForcedSlotTest {};
+class Upsample : public coretest::ForcedSlotTest {};
 
 using coretest::Bits;
 using coretest::FromBits;
@@ -21,7 +26,7 @@ std::vector<uint32_t> BitsOf(const float* v, size_t n) {
     return b;
 }
 
-TEST(Upsample, PhaseExamplesAndFactorOne) {
+TEST_P(Upsample, PhaseExamplesAndFactorOne) {
     const float a = 1.5f, b = -2.0f;
     const float src[2] = {a, b};
     struct Row {
@@ -45,7 +50,7 @@ TEST(Upsample, PhaseExamplesAndFactorOne) {
     }
 }
 
-TEST(Downsample, PhaseExamples) {
+TEST_P(Downsample, PhaseExamples) {
     // By 3 from phase 0 in blocks of 4: x0 x3 | x6 | x9 | x12 x15, phases 2, 1, 0, 2.
     std::vector<float> x(16);
     for (int i = 0; i < 16; ++i) x[i] = static_cast<float>(i);
@@ -73,7 +78,7 @@ TEST(Downsample, PhaseExamples) {
     }
 }
 
-TEST(Downsample, InPlaceEqualsSeparateArrays) {
+TEST_P(Downsample, InPlaceEqualsSeparateArrays) {
     const std::vector<float> x = coretest::MixedFloats(100, 3);
     for (int32_t factor : {1, 2, 3, 7}) {
         std::vector<float> separate(100), same = x;
@@ -88,7 +93,7 @@ TEST(Downsample, InPlaceEqualsSeparateArrays) {
 
 // A stream of every kind of float (NaN payloads, -0, infinities, subnormals) cut into random
 // blocks gives the bits of one call, in both directions; zeros inserted are +0.
-TEST(Resample, RandomBlockCutsGiveTheBitsOfOneCall) {
+TEST_P(Resample, RandomBlockCutsGiveTheBitsOfOneCall) {
     std::mt19937 rng(17);
     const std::vector<float> x = coretest::MixedFloats(3000, 9);
     for (int32_t factor : {1, 2, 3, 5, 16}) {
@@ -127,7 +132,7 @@ TEST(Resample, RandomBlockCutsGiveTheBitsOfOneCall) {
 }
 
 // Checks in order: pointers, length, factor, phase; a refused call writes nothing at all.
-TEST(Resample, ErrorOrderLeavesEveryOutputAlone) {
+TEST_P(Resample, ErrorOrderLeavesEveryOutputAlone) {
     const float src[4] = {1, 2, 3, 4};
     float dst[8];
     int32_t len = 77, phase = 1;
@@ -174,7 +179,7 @@ TEST(Resample, ErrorOrderLeavesEveryOutputAlone) {
 
 // Counts beyond 32 bits: an up-sampled length that *pDstLen cannot hold is refused before
 // anything is written; down-sampling forms srcLen + factor without wrapping.
-TEST(Resample, CountsBeyondThirtyTwoBits) {
+TEST_P(Resample, CountsBeyondThirtyTwoBits) {
     const float src[1] = {FromBits(0x7FC01234u)};
     float dst[2] = {3.0f, 3.0f};
     int32_t len = 77, phase = 0;
@@ -194,5 +199,51 @@ TEST(Resample, CountsBeyondThirtyTwoBits) {
     EXPECT_EQ(len, 0);
     EXPECT_EQ(phase, 9);
 }
+
+// Every slot gives slot 0's bits: NaN payloads, -0 and infinities included, at the lengths where
+// the bodies of slots 1 to 3 change their way (4,097 inputs up by 3 take two kernel calls; 47
+// inputs down by 3 the plain loop, 48 the kernel), from every phase and at odd dst alignments.
+TEST_P(Resample, EverySlotGivesTheBitsOfSlotZero) {
+    const int32_t slot = DispatchIndex;
+    const std::vector<float> src = coretest::MixedFloats(4100, 17);
+    for (int32_t len : {1, 2, 5, 47, 48, 64, 4097}) {
+        for (int32_t factor : {1, 2, 3, 4, 5}) {
+            for (int32_t phase = 0; phase < factor; ++phase) {
+                for (size_t offset : {0u, 1u, 3u}) {
+                    std::vector<float> out[2];
+                    int32_t outLen[2] = {-1, -1}, outPhase[2] = {phase, phase};
+                    for (int32_t pass = 0; pass < 2; ++pass) {
+                        DispatchIndex = pass == 0 ? 0 : slot;
+                        out[pass].assign(static_cast<size_t>(len) * factor + 8, 1234.5f);
+                        ASSERT_EQ(UpsampleFloat(src.data(), len, out[pass].data() + offset, &outLen[pass], factor,
+                                                &outPhase[pass]),
+                                  StatusOk);
+                    }
+                    DispatchIndex = slot;
+                    ASSERT_EQ(outLen[0], outLen[1]);
+                    ASSERT_EQ(BitsOf(out[0].data(), out[0].size()), BitsOf(out[1].data(), out[1].size()))
+                        << "up " << len << " by " << factor << " phase " << phase;
+                    for (int32_t pass = 0; pass < 2; ++pass) {
+                        DispatchIndex = pass == 0 ? 0 : slot;
+                        out[pass].assign(static_cast<size_t>(len) + 8, 1234.5f);
+                        outPhase[pass] = phase;
+                        ASSERT_EQ(DownsampleFloat(src.data(), len, out[pass].data() + offset, &outLen[pass], factor,
+                                                  &outPhase[pass]),
+                                  StatusOk);
+                    }
+                    DispatchIndex = slot;
+                    ASSERT_EQ(outLen[0], outLen[1]);
+                    ASSERT_EQ(outPhase[0], outPhase[1]);
+                    ASSERT_EQ(BitsOf(out[0].data(), out[0].size()), BitsOf(out[1].data(), out[1].size()))
+                        << "down " << len << " by " << factor << " phase " << phase;
+                }
+            }
+        }
+    }
+}
+
+KVX_INSTANTIATE_FOR_EVERY_SLOT(Downsample);
+KVX_INSTANTIATE_FOR_EVERY_SLOT(Resample);
+KVX_INSTANTIATE_FOR_EVERY_SLOT(Upsample);
 
 }  // namespace

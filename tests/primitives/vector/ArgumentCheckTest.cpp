@@ -1,5 +1,5 @@
-// The argument tests of every status-returning vector and math entry: pointers in argument
-// order first (even with a bad length), then the length; a failed test writes nothing.
+// The argument tests of every status-returning vector and math entry under every slot: pointers in
+// argument order first (even with a bad length), then the length; a failed test writes nothing.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "primitives/Primitives.h"
+#include "tests/primitives/core/ForcedSlot.h"
 #include "tests/primitives/vector/VectorTestSupport.h"
 
 namespace {
+
+class VectorArguments : public coretest::ForcedSlotTest {};
 
 using vectest::TestArray;
 
@@ -49,7 +52,7 @@ std::vector<EntryCase> AllEntries()
     };
 }
 
-TEST(VectorArguments, NullPointerComesBeforeLengthAndNothingIsWritten)
+TEST_P(VectorArguments, NullPointerComesBeforeLengthAndNothingIsWritten)
 {
     // Arrays hold values every entry would change (negative, zero, non-integral).
     const std::vector<float> sentinel = {-2.5f, 0.0f, 3.25f, -0.0f, 7.0f};
@@ -76,5 +79,7 @@ TEST(VectorArguments, NullPointerComesBeforeLengthAndNothingIsWritten)
         }
     }
 }
+
+KVX_INSTANTIATE_FOR_EVERY_SLOT(VectorArguments);
 
 }  // namespace

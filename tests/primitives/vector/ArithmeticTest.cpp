@@ -1,5 +1,7 @@
-// Element-wise vector arithmetic: operand order, one rounding per operation, exact special
-// patterns, overlap behaviour and the aligned float blocks.
+// Element-wise vector arithmetic under every slot: operand order, one rounding per operation, exact
+// special patterns, overlap behaviour and the aligned float blocks. Where the slot kernels differ
+// by design (the reciprocal division and its NaN, arrays that overlap partly), the expectations say
+// so; the division of slots 1 to 3 is examined in SlotDivideTest.cpp.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -10,6 +12,7 @@
 #include "platform/nt/Pool.h"
 #include "primitives/Primitives.h"
 #include "primitives/core/Memory.h"
+#include "tests/primitives/core/ForcedSlot.h"
 #include "tests/primitives/vector/VectorTestSupport.h"
 #include "platform/nt/PoolHost.h"
 
@@ -17,11 +20,16 @@ namespace {
 
 using namespace vectest;
 
+class VectorArithmetic : public coretest::ForcedSlotTest {
+protected:
+    static bool Generic() { return DispatchIndex == 0; }
+};
+
 // Byte offsets from a 32-byte boundary: aligned, 4-byte steps that change the 16-byte peel,
 // and addresses that are not even 4-byte aligned.
 constexpr size_t kOffsets[] = {0, 4, 12, 1, 6};
 
-TEST(VectorArithmetic, FillStoresTheExactPattern)
+TEST_P(VectorArithmetic, FillStoresTheExactPattern)
 {
     for (uint32_t pattern : {0x7FC01234u, 0x7F800001u, MINUS_ZERO, 0x3FC00000u}) {
         for (size_t offset : {0, 3}) {
@@ -32,7 +40,7 @@ TEST(VectorArithmetic, FillStoresTheExactPattern)
     }
 }
 
-TEST(VectorArithmetic, AbsoluteClearsOnlyTheSignBit)
+TEST_P(VectorArithmetic, AbsoluteClearsOnlyTheSignBit)
 {
     // Six elements: one four-element step and a tail of two.
     TestArray a({-0.0f, FromBits(MINUS_INF), FromBits(NAN_PATTERN), -3.5f, FromBits(0x80000001u), 7.0f}, 2);
@@ -40,7 +48,7 @@ TEST(VectorArithmetic, AbsoluteClearsOnlyTheSignBit)
     EXPECT_EQ(a.AllBits(), (std::vector<uint32_t>{0u, PLUS_INF, 0x7FC00000u, Bits(3.5f), 1u, Bits(7.0f)}));
 }
 
-TEST(VectorArithmetic, ReverseCopyKeepsPatterns)
+TEST_P(VectorArithmetic, ReverseCopyKeepsPatterns)
 {
     TestArray src({1.0f, 2.0f, FromBits(0x7FA00005u)});
     TestArray dst({0.0f, 0.0f, 0.0f}, 1);
@@ -85,10 +93,13 @@ std::vector<BinaryCase> BinaryCases()
     };
 }
 
-TEST(VectorArithmetic, BinaryEntriesRoundOnceInOperandOrder)
+TEST_P(VectorArithmetic, BinaryEntriesRoundOnceInOperandOrder)
 {
     for (const auto& c : BinaryCases()) {
         SCOPED_TRACE(c.name);
+        if (!Generic() && c.name == "Divide") {
+            continue;  // the reciprocal path of slots 1 to 3 may differ in the last bits
+        }
         for (size_t offset : kOffsets) {
             for (int32_t len : {1, 3, 7, 8, 11, 16, 37}) {
                 const auto xs = RandomValues(len, 0.5f, 4.0f, 1u + len);
@@ -108,7 +119,7 @@ TEST(VectorArithmetic, BinaryEntriesRoundOnceInOperandOrder)
     }
 }
 
-TEST(VectorArithmetic, SecondOperandIsTheLeftOne)
+TEST_P(VectorArithmetic, SecondOperandIsTheLeftOne)
 {
     TestArray a({1.0f}), b({5.0f}), dst({0.0f});
     ASSERT_EQ(Subtract(a.Data(), b.Data(), dst.Data(), 1), StatusOk);
@@ -118,23 +129,25 @@ TEST(VectorArithmetic, SecondOperandIsTheLeftOne)
     EXPECT_EQ(dst.Get(0), 0.5f);
 }
 
-TEST(VectorArithmetic, DivideByZeroWritesFixedPatternsAndWarns)
+TEST_P(VectorArithmetic, DivideByZeroWritesFixedPatternsAndWarns)
 {
     const float nan = FromBits(0x7FC00001u);
     TestArray a({0.0f, -0.0f, 0.0f, 0.0f, -0.0f, nan, 2.0f});
     TestArray b({1.0f, 1.0f, 0.0f, -3.0f, nan, 1.0f, 1.0f});
     TestArray dst(std::vector<float>(7, 0.0f));
+    // The slot kernels write the invalid quotient without its sign bit.
+    const uint32_t invalid = Generic() ? NAN_PATTERN : 0x7FC00000u;
     EXPECT_EQ(Divide(a.Data(), b.Data(), dst.Data(), 7), WarningDivideByZero);
     EXPECT_EQ(dst.BitsAt(0), PLUS_INF);
     EXPECT_EQ(dst.BitsAt(1), PLUS_INF);
-    EXPECT_EQ(dst.BitsAt(2), NAN_PATTERN);
+    EXPECT_EQ(dst.BitsAt(2), invalid);
     EXPECT_EQ(dst.BitsAt(3), MINUS_INF);
-    EXPECT_EQ(dst.BitsAt(4), NAN_PATTERN);
+    EXPECT_EQ(dst.BitsAt(4), invalid);
     EXPECT_TRUE(std::isnan(dst.Get(5)));  // a NaN divisor is not a zero divisor
     EXPECT_EQ(dst.Get(6), 0.5f);          // the warning stays after later regular elements
 }
 
-TEST(VectorArithmetic, DestinationMayBeAnOperand)
+TEST_P(VectorArithmetic, DestinationMayBeAnOperand)
 {
     TestArray a({1.0f, 2.0f, 3.0f}), b({10.0f, 20.0f, 30.0f});
     ASSERT_EQ(Add(a.Data(), b.Data(), a.Data(), 3), StatusOk);
@@ -143,14 +156,17 @@ TEST(VectorArithmetic, DestinationMayBeAnOperand)
 
 // srcDst one element after the source: each step reads the element the previous step wrote,
 // which turns a row of ones into running sums.
-TEST(VectorArithmetic, AccumulateOverlappingSourceRunsElementByElement)
+TEST_P(VectorArithmetic, AccumulateOverlappingSourceRunsElementByElement)
 {
     const std::function<PrimitiveStatus(float*, float*, int32_t)> calls[] = {
         [](float* x, float* ones, int32_t n) { return MultiplyAccumulate(x, ones, x + 1, n); },
         [](float* x, float* ones, int32_t n) { return MultiplyAccumulate(ones, x, x + 1, n); },
         [](float* x, float*, int32_t n) { return MultiplyAccumulateByConstant(x, 1.0f, x + 1, n); },
     };
-    for (const auto& call : calls) {
+    // Arrays that overlap partly are outside the contract of the slot kernel of the constant form
+    // (slots 1 to 3 run the generic body of the other).
+    const size_t forms = Generic() ? 3 : 2;
+    for (const auto& call : std::vector(calls, calls + forms)) {
         for (int32_t len : {5, 6, 7, 20}) {
             std::vector<float> row(len + 1, 1.0f);
             std::vector<float> ones(len, 1.0f);
@@ -162,7 +178,7 @@ TEST(VectorArithmetic, AccumulateOverlappingSourceRunsElementByElement)
     }
 }
 
-TEST(VectorArithmetic, ElementwiseExtremesKeepDestinationOnTiesAndNaN)
+TEST_P(VectorArithmetic, ElementwiseExtremesKeepDestinationOnTiesAndNaN)
 {
     const float nan = FromBits(0x7FC00000u);
     struct Case {
@@ -185,7 +201,7 @@ TEST(VectorArithmetic, ElementwiseExtremesKeepDestinationOnTiesAndNaN)
     }
 }
 
-TEST(VectorArithmetic, AlignedFloatBlocksComeFromThePool)
+TEST_P(VectorArithmetic, AlignedFloatBlocksComeFromThePool)
 {
     const uint64_t serial = platform::PoolCurrentSerial();
     EXPECT_EQ(AllocateFloatAligned(0), nullptr);
@@ -217,5 +233,7 @@ TEST(VectorArithmetic, AlignedFloatBlocksComeFromThePool)
     platform::PoolFailNextWithTag(MakePoolTag("KVX "));
     EXPECT_EQ(AllocateFloatAligned(16), nullptr);
 }
+
+KVX_INSTANTIATE_FOR_EVERY_SLOT(VectorArithmetic);
 
 }  // namespace

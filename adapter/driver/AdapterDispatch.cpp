@@ -2,7 +2,7 @@
 // private ASIO file name go to the device's ASIO interface; removal and surprise removal stop the
 // device and take its wave filters away around PortCls's own handling. Everything else is
 // PortCls's.
-#include "adapter/Adapter.h"
+#include "adapter/driver/Adapter.h"
 #include "adapter/AsioDevice.h"
 #include "adapter/StreamEngine.h"
 #include "platform/nt/Debug.h"

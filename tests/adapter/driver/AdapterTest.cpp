@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "adapter/Adapter.h"
-#include "adapter/AdapterDeviceFactory.h"
+#include "adapter/driver/Adapter.h"
+#include "adapter/driver/AdapterDeviceFactory.h"
 #include "adapter/AsioDevice.h"
 #include "adapter/StreamEngine.h"
 #include "host/FilterBrowser.h"
@@ -17,7 +17,7 @@
 #include "platform/nt/PoolHost.h"
 #include "platform/portcls/PortClsHost.h"
 #include "platform/registry/RegistryHost.h"
-#include "tests/adapter/AdapterDoubles.h"
+#include "tests/adapter/driver/AdapterDoubles.h"
 #include "topology/TopologyMiniport.h"
 
 namespace kvxtest {

@@ -3,8 +3,8 @@
 // interfaces enabled.
 #include <cstring>
 
-#include "adapter/Adapter.h"
-#include "adapter/AdapterDeviceFactory.h"
+#include "adapter/driver/Adapter.h"
+#include "adapter/driver/AdapterDeviceFactory.h"
 #include "adapter/StreamEngine.h"
 #include "adapter/SubdeviceName.h"
 #include "platform/nt/RtlString.h"

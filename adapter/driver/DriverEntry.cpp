@@ -2,7 +2,7 @@
 // routines of its own, and each adapter device registers the two private device interfaces.
 #include <cstring>
 
-#include "adapter/Adapter.h"
+#include "adapter/driver/Adapter.h"
 #include "platform/nt/Debug.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/RtlString.h"

@@ -1,4 +1,4 @@
-#include "tests/adapter/AdapterDoubles.h"
+#include "tests/adapter/driver/AdapterDoubles.h"
 
 #include <cstring>
 

@@ -1,0 +1,31 @@
+// Slot 1: the filter family's bodies and kernels built for the SSE3-class instruction set.
+// Everything it includes comes before its target region, so that only its own functions are built
+// for that instruction set.
+#include <climits>
+
+#include "primitives/core/SlotVariantPrologue.h"
+#include "primitives/fft/FftSlotBodies.h"
+#include "primitives/filter/FilterSlotVariants.h"
+#include "primitives/filter/Resample.h"
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse3"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("sse3")
+#endif
+
+#define KVX_VARIANT 1
+#define KVX_SLOT(Name) Name##Sse3
+namespace Sse3Variant {
+#include "primitives/filter/FirKernelsSse.inc"
+#include "primitives/filter/IirKernelsSse.inc"
+#include "primitives/filter/ResampleKernelsSse.inc"
+#include "primitives/filter/FilterBodiesSse.inc"
+}  // namespace Sse3Variant
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif

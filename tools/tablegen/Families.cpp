@@ -1,0 +1,12 @@
+// The registration list: every family the generator runs, in this order.
+#include "tools/tablegen/TableFamily.h"
+
+namespace tablegen {
+
+const TableFamily TableFamilies[] = {
+    {"limiter", GenerateLimiterTables},
+    {"sample-rate stages", GenerateSrcTables},
+};
+const size_t TableFamilyCount = sizeof(TableFamilies) / sizeof(TableFamilies[0]);
+
+}  // namespace tablegen
