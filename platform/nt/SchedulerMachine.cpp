@@ -142,7 +142,11 @@ void CheckWaitTrueAtReturn(ThreadRecord* t, const char* kind, const void* routin
 void BindCpuClock(ThreadRecord* t)
 {
     if (t != nullptr) {
-        t->HasCpuClock = pthread_getcpuclockid(pthread_self(), &t->CpuClock) == 0;
+        clockid_t clock{};
+        const bool has = pthread_getcpuclockid(pthread_self(), &clock) == 0;
+        Guard lock(Sched().Lock);  // the watchdog reads it under the lock
+        t->CpuClock = clock;
+        t->HasCpuClock = has;
     }
 }
 
