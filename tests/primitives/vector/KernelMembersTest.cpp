@@ -41,60 +41,8 @@ double DoubleOf(uint64_t b)
     return v;
 }
 
-// The member of each variant this processor can run, with its slot.
-#define KVX_EACH(Member)                                                                                         \
-    (std::vector<std::pair<int, decltype(&Sse3Variant::Member)>>{                                                \
-        {1, &Sse3Variant::Member}, {2, &Ssse3Variant::Member}, {3, &Sse41Variant::Member}})
-
-template <typename F>
-std::vector<std::pair<int, F>> Runnable(std::vector<std::pair<int, F>> all)
-{
-    std::vector<std::pair<int, F>> out;
-    for (const auto& v : all) {
-        if (coretest::ProcessorRunsSlot(v.first)) {
-            out.push_back(v);
-        }
-    }
-    return out;
-}
-
-// An array of n elements of T at a byte offset from a 64-byte boundary, with guard bytes around.
 template <typename T>
-class Guarded {
-public:
-    Guarded(size_t n, size_t offset) : m_bytes(n * sizeof(T)), m_storage(m_bytes + 256, 0xA5)
-    {
-        const auto base = reinterpret_cast<uintptr_t>(m_storage.data()) + 64;
-        m_data = reinterpret_cast<uint8_t*>((base + 63) & ~uintptr_t{63}) + offset;
-    }
-    T* Data() { return reinterpret_cast<T*>(m_data); }
-    T Get(size_t i) const
-    {
-        T v;
-        memcpy(&v, m_data + i * sizeof(T), sizeof(T));
-        return v;
-    }
-    void Set(size_t i, T v) { memcpy(m_data + i * sizeof(T), &v, sizeof(T)); }
-    void Fill(const std::vector<T>& v)
-    {
-        for (size_t i = 0; i < v.size(); ++i) {
-            Set(i, v[i]);
-        }
-    }
-    bool GuardsIntact() const
-    {
-        const uint8_t* begin = m_storage.data();
-        const uint8_t* end = begin + m_storage.size();
-        const uint8_t* data = m_data;
-        const auto fill = [](uint8_t b) { return b == 0xA5; };
-        return std::all_of(begin, data, fill) && std::all_of(data + m_bytes, end, fill);
-    }
-
-private:
-    size_t m_bytes;
-    std::vector<uint8_t> m_storage;
-    uint8_t* m_data;
-};
+using Guarded = coretest::GuardedArray<T>;
 
 template <typename T>
 std::vector<T> RandomInts(size_t n, uint32_t seed, int64_t lo = std::numeric_limits<T>::min(),
@@ -202,7 +150,7 @@ int64_t RoundQuotient(__int128 n, __int128 d, int64_t lo, int64_t hi)
 
 TEST(VectorKernelMembers, AbsoluteValuesOfEveryWidth)
 {
-    for (const auto& [slot, f] : Runnable(KVX_EACH(AbsoluteDoubleKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(AbsoluteDoubleKernel)) {
         for (int32_t n : Lengths({63, 64, 65})) {
             for (size_t offset : {0, 8, 4, 3}) {
                 std::vector<double> src = RandomDoubles(n, n, -1e300, 1e300);
@@ -228,7 +176,7 @@ TEST(VectorKernelMembers, AbsoluteValuesOfEveryWidth)
     for (int32_t v = -32768; v <= 32767; ++v) {
         every[v + 32768] = static_cast<int16_t>(v);
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(AbsoluteInt16Kernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(AbsoluteInt16Kernel)) {
         for (size_t offset : {0, 2, 6, 1}) {
             Guarded<int16_t> s(every.size(), offset), d(every.size(), (offset + 4) % 16);
             s.Fill(every);
@@ -248,7 +196,7 @@ TEST(VectorKernelMembers, AbsoluteValuesOfEveryWidth)
             ASSERT_TRUE(s.GuardsIntact());
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(AbsoluteInt32Kernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(AbsoluteInt32Kernel)) {
         for (int32_t n : Lengths({100})) {
             for (size_t offset : {0, 4, 8, 12, 1}) {
                 const auto src = RandomInts<int32_t>(n, n);
@@ -295,23 +243,23 @@ void CheckReversal(int slot, Copy copy, InPlace inPlace, std::initializer_list<i
 
 TEST(VectorKernelMembers, ReversalsOfEveryWidth)
 {
-    const auto copies8 = Runnable(KVX_EACH(ReverseCopyKernel8));
-    const auto inPlace8 = Runnable(KVX_EACH(ReverseInPlaceKernel8));
+    const auto copies8 = KVX_EACH_VARIANT(ReverseCopyKernel8);
+    const auto inPlace8 = KVX_EACH_VARIANT(ReverseInPlaceKernel8);
     for (size_t k = 0; k < copies8.size(); ++k) {
         CheckReversal<uint8_t>(copies8[k].first, copies8[k].second, inPlace8[k].second, {47, 48, 49, 95, 96, 100, 131});
     }
-    const auto copies16 = Runnable(KVX_EACH(ReverseCopyKernel16));
-    const auto inPlace16 = Runnable(KVX_EACH(ReverseInPlaceKernel16));
+    const auto copies16 = KVX_EACH_VARIANT(ReverseCopyKernel16);
+    const auto inPlace16 = KVX_EACH_VARIANT(ReverseInPlaceKernel16);
     for (size_t k = 0; k < copies16.size(); ++k) {
         CheckReversal<uint16_t>(copies16[k].first, copies16[k].second, inPlace16[k].second, {64, 135, 136, 137, 200});
     }
-    const auto copies32 = Runnable(KVX_EACH(ReverseCopyKernel32));
-    const auto inPlace32 = Runnable(KVX_EACH(ReverseInPlaceKernel32));
+    const auto copies32 = KVX_EACH_VARIANT(ReverseCopyKernel32);
+    const auto inPlace32 = KVX_EACH_VARIANT(ReverseInPlaceKernel32);
     for (size_t k = 0; k < copies32.size(); ++k) {
         CheckReversal<uint32_t>(copies32[k].first, copies32[k].second, inPlace32[k].second, {47, 48, 64, 66, 100});
     }
     // The middle element of an odd in-place reversal is not touched.
-    for (const auto& [slot, f] : Runnable(KVX_EACH(ReverseInPlaceKernel32))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(ReverseInPlaceKernel32)) {
         uint32_t three[3] = {1, 2, 3};
         f(three, 3);
         EXPECT_EQ(three[1], 2u);
@@ -326,8 +274,8 @@ TEST(VectorKernelMembers, ReversalsOfEveryWidth)
 
 TEST(VectorKernelMembers, DoubleAndInt16Extremes)
 {
-    const auto maxD = Runnable(KVX_EACH(MaximumDoubleKernel));
-    const auto minD = Runnable(KVX_EACH(MinimumDoubleKernel));
+    const auto maxD = KVX_EACH_VARIANT(MaximumDoubleKernel);
+    const auto minD = KVX_EACH_VARIANT(MinimumDoubleKernel);
     for (size_t k = 0; k < maxD.size(); ++k) {
         for (int32_t n : Lengths({100})) {
             for (size_t offset : {0, 8, 4}) {
@@ -348,8 +296,8 @@ TEST(VectorKernelMembers, DoubleAndInt16Extremes)
         maxD[k].second(aligned, 2, &out);
         EXPECT_EQ(Bits64(out), 0u);
     }
-    const auto maxI = Runnable(KVX_EACH(MaximumInt16Kernel));
-    const auto minI = Runnable(KVX_EACH(MinimumInt16Kernel));
+    const auto maxI = KVX_EACH_VARIANT(MaximumInt16Kernel);
+    const auto minI = KVX_EACH_VARIANT(MinimumInt16Kernel);
     for (size_t k = 0; k < maxI.size(); ++k) {
         for (int32_t n : Lengths({63, 64, 65, 100, 1000})) {
             for (size_t offset : {0, 2, 4, 14, 1, 7}) {
@@ -371,7 +319,7 @@ TEST(VectorKernelMembers, DoubleAndInt16Extremes)
 
 TEST(VectorKernelMembers, FloatingPointSquares)
 {
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SquareComplexKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SquareComplexKernel)) {
         for (int32_t n : Lengths()) {
             for (size_t offset : {0, 8, 4, 2}) {
                 const auto src = coretest::MixedFloats(2 * n, n);
@@ -396,7 +344,7 @@ TEST(VectorKernelMembers, FloatingPointSquares)
         f(cases, out, 3);
         EXPECT_EQ(std::vector<float>(out, out + 6), (std::vector<float>{-1, 0, 0, 2, 5, 12}));
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SquareDoubleKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SquareDoubleKernel)) {
         for (int32_t n : Lengths()) {
             for (size_t offset : {0, 8, 4}) {
                 const auto src = RandomDoubles(n, n, -1e200, 1e200);
@@ -410,7 +358,7 @@ TEST(VectorKernelMembers, FloatingPointSquares)
             }
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SquareComplexDoubleKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SquareComplexDoubleKernel)) {
         for (int32_t n : Lengths()) {
             for (size_t offset : {0, 8, 4}) {
                 const auto src = RandomDoubles(2 * n, n, -1e100, 1e100);
@@ -444,7 +392,7 @@ std::vector<int32_t> SquareScales()
 
 TEST(VectorKernelMembers, ScaledIntegerSquaresRoundHalfEvenAndSaturate)
 {
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SquareInt16ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SquareInt16ScaledKernel)) {
         for (int32_t s : SquareScales()) {
             for (int32_t n : {1, 7, 8, 15, 16, 17, 40, 300}) {
                 for (size_t offset : {0, 2, 6, 1}) {
@@ -462,7 +410,7 @@ TEST(VectorKernelMembers, ScaledIntegerSquaresRoundHalfEvenAndSaturate)
             }
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SquareComplexInt16ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SquareComplexInt16ScaledKernel)) {
         for (int32_t s : SquareScales()) {
             for (int32_t n : {1, 2, 3, 4, 7, 8, 9, 40}) {
                 for (size_t offset : {0, 4, 8, 2}) {
@@ -489,7 +437,7 @@ TEST(VectorKernelMembers, ScaledIntegerSquaresRoundHalfEvenAndSaturate)
         }
         words[v] = static_cast<uint16_t>(v);
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SquareUInt8ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SquareUInt8ScaledKernel)) {
         for (int32_t s : SquareScales()) {
             for (size_t offset : {0, 5}) {
                 Guarded<uint8_t> in(256, offset), out(256, (offset + 3) % 16);
@@ -502,7 +450,7 @@ TEST(VectorKernelMembers, ScaledIntegerSquaresRoundHalfEvenAndSaturate)
             }
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SquareUInt16ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SquareUInt16ScaledKernel)) {
         for (int32_t s : SquareScales()) {
             for (size_t offset : {0, 6, 1}) {
                 Guarded<uint16_t> in(words.size(), offset), out(words.size(), (offset + 2) % 16);
@@ -521,7 +469,7 @@ TEST(VectorKernelMembers, ScaledIntegerSquaresRoundHalfEvenAndSaturate)
 
 TEST(VectorKernelMembers, FloatDivisionsByAVectorAndOfComplexValues)
 {
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideConstantByVectorKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideConstantByVectorKernel)) {
         for (int32_t n : Lengths({100})) {
             for (size_t offset : {0, 4, 8, 12, 2}) {
                 const auto a = RandomFloats(n, n, 0.01f, 100.0f);
@@ -551,7 +499,7 @@ TEST(VectorKernelMembers, FloatDivisionsByAVectorAndOfComplexValues)
         EXPECT_EQ(f(huge, &hundred, q3, 3), 0);
         EXPECT_EQ(q3[1], std::ldexp(1.0f, -27));
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideComplexKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideComplexKernel)) {
         for (int32_t n : Lengths()) {
             for (size_t offset : {0, 8, 4}) {
                 const auto a = RandomFloats(2 * n, n, -10.0f, 10.0f);
@@ -579,7 +527,7 @@ TEST(VectorKernelMembers, FloatDivisionsByAVectorAndOfComplexValues)
         EXPECT_NEAR(out[4], 1.0f, 1e-6f);
         EXPECT_NEAR(out[5], 0.0f, 1e-6f);
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideDoubleKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideDoubleKernel)) {
         for (int32_t n : Lengths({64})) {
             for (size_t offset : {0, 8, 4}) {
                 const auto a = RandomDoubles(n, n, 0.5, 100.0);
@@ -625,7 +573,7 @@ TEST(VectorKernelMembers, FloatDivisionsByAVectorAndOfComplexValues)
             }
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideComplexDoubleKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideComplexDoubleKernel)) {
         for (int32_t n : Lengths()) {
             const auto a = RandomDoubles(2 * n, n, -10.0, 10.0);
             const auto b = RandomDoubles(2 * n, n + 1, -10.0, 10.0);
@@ -668,7 +616,7 @@ std::vector<int32_t> Scales(int32_t lo, int32_t hi)
 
 TEST(VectorKernelMembers, ScaledIntegerDivisionsRoundTheExactQuotient)
 {
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideInt16ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideInt16ScaledKernel)) {
         for (int32_t s : Scales(-127, 16)) {
             for (int32_t n : {1, 7, 8, 9, 17, 40}) {
                 for (size_t offset : {0, 2, 6, 1}) {
@@ -705,7 +653,7 @@ TEST(VectorKernelMembers, ScaledIntegerDivisionsRoundTheExactQuotient)
         EXPECT_NE(f(a5, b5, q5, 5, 0), 0);
         EXPECT_EQ(std::vector<int16_t>(q5, q5 + 5), (std::vector<int16_t>{32767, -32768, 0, 2, 2}));
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideUInt8ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideUInt8ScaledKernel)) {
         for (int32_t s : Scales(-23, 60)) {
             for (int32_t n : {1, 7, 8, 9, 17, 40}) {
                 for (size_t offset : {0, 3, 8}) {
@@ -734,7 +682,7 @@ TEST(VectorKernelMembers, ScaledIntegerDivisionsRoundTheExactQuotient)
             }
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideInt32ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideInt32ScaledKernel)) {
         for (int32_t s : Scales(-1023, 1022)) {
             const int32_t n = 21;
             auto a = RandomInts<int32_t>(n, static_cast<uint32_t>(s + 2000));
@@ -754,7 +702,7 @@ TEST(VectorKernelMembers, ScaledIntegerDivisionsRoundTheExactQuotient)
             }
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideInt32ByInt16ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideInt32ByInt16ScaledKernel)) {
         for (int32_t s : Scales(-1023, 1022)) {
             for (size_t offset : {0, 2, 6}) {
                 const int32_t n = 23;
@@ -777,7 +725,7 @@ TEST(VectorKernelMembers, ScaledIntegerDivisionsRoundTheExactQuotient)
             }
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideConstantByVectorUInt16Kernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideConstantByVectorUInt16Kernel)) {
         for (uint16_t c : {uint16_t{7}, uint16_t{1000}, uint16_t{32767}, uint16_t{32768}, uint16_t{65535}}) {
             for (size_t offset : {0, 2, 6, 1}) {
                 const int32_t n = 300;
@@ -802,7 +750,7 @@ TEST(VectorKernelMembers, ScaledIntegerDivisionsRoundTheExactQuotient)
 // ties above all: every dividend against every small divisor, in blocks of eight.
 TEST(VectorKernelMembers, EstimatedIntegerQuotientsRoundExactly)
 {
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideInt16ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideInt16ScaledKernel)) {
         for (int32_t s : {0, 1, 2, 5, 16, -1, -3, -5}) {
             for (int32_t divisor = -40; divisor <= 40; ++divisor) {
                 std::vector<int16_t> b;
@@ -826,7 +774,7 @@ TEST(VectorKernelMembers, EstimatedIntegerQuotientsRoundExactly)
         all[k] = static_cast<uint8_t>(k >> 8);          // divisors
         all[65536 + k] = static_cast<uint8_t>(k & 255);  // dividends
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideUInt8ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideUInt8ScaledKernel)) {
         for (int32_t s : {0, 1, 3, 8, -1, -4, -23}) {
             std::vector<uint8_t> q(65536);
             f(all.data(), all.data() + 65536, q.data(), 65536, s);
@@ -844,7 +792,7 @@ TEST(VectorKernelMembers, EstimatedIntegerQuotientsRoundExactly)
     for (int32_t k = 0; k < 65536; ++k) {
         divisors[k] = static_cast<uint16_t>(k);
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideConstantByVectorUInt16Kernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideConstantByVectorUInt16Kernel)) {
         for (uint16_t c : {uint16_t{1}, uint16_t{3}, uint16_t{255}, uint16_t{32767}, uint16_t{32768}, uint16_t{65535}}) {
             std::vector<uint16_t> q(65536);
             EXPECT_NE(f(divisors.data(), c, q.data(), 65536), 0);
@@ -858,7 +806,7 @@ TEST(VectorKernelMembers, EstimatedIntegerQuotientsRoundExactly)
 
 TEST(VectorKernelMembers, ComplexAndByConstantIntegerDivisions)
 {
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideComplexInt16ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideComplexInt16ScaledKernel)) {
         for (int32_t s : Scales(-1023, 1022)) {
             const int32_t n = 13;
             const auto a = RandomInts<int16_t>(2 * n, static_cast<uint32_t>(s + 5000));
@@ -891,7 +839,7 @@ TEST(VectorKernelMembers, ComplexAndByConstantIntegerDivisions)
         EXPECT_EQ(out[0], 32767);
         EXPECT_EQ(out[1], 0);
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideByConstantInt16ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideByConstantInt16ScaledKernel)) {
         for (int16_t c : {int16_t{3}, int16_t{-1}, int16_t{-32768}, int16_t{1000}}) {
             for (int32_t s : Scales(-127, 126)) {
                 for (size_t offset : {0, 2, 6}) {
@@ -920,7 +868,7 @@ TEST(VectorKernelMembers, ComplexAndByConstantIntegerDivisions)
         EXPECT_EQ(out[0], 1);
         EXPECT_EQ(out[1], 1);
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideByConstantComplexInt16ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideByConstantComplexInt16ScaledKernel)) {
         for (const ComplexInt16 c : {ComplexInt16{3, 4}, ComplexInt16{-32768, -32768}, ComplexInt16{0, -32768},
                                      ComplexInt16{-32768, 5}, ComplexInt16{1, 0}}) {
             for (int32_t s : Scales(-15, 1022)) {
@@ -948,7 +896,7 @@ TEST(VectorKernelMembers, ComplexAndByConstantIntegerDivisions)
         EXPECT_EQ(out[0], -1);
         EXPECT_EQ(out[1], 0);
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(DivideByConstantUInt8ScaledKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(DivideByConstantUInt8ScaledKernel)) {
         std::vector<uint8_t> bytes(256);
         for (int32_t v = 0; v < 256; ++v) {
             bytes[v] = static_cast<uint8_t>(v);
@@ -975,7 +923,7 @@ TEST(VectorKernelMembers, ComplexAndByConstantIntegerDivisions)
 
 TEST(VectorKernelMembers, SumsOfOtherElementTypes)
 {
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SumDoubleKernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SumDoubleKernel)) {
         for (int32_t n : Lengths({100})) {
             for (size_t offset : {0, 8, 4}) {
                 const auto v = SmallIntegers<double>(n, n);
@@ -991,7 +939,7 @@ TEST(VectorKernelMembers, SumsOfOtherElementTypes)
             }
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SumInt16Kernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SumInt16Kernel)) {
         for (int32_t n : Lengths({63, 64, 65, 1000, 65536 + 40})) {
             for (size_t offset : {0, 2, 6, 1}) {
                 const auto v = RandomInts<int16_t>(n, n + static_cast<uint32_t>(offset));
@@ -1013,7 +961,7 @@ TEST(VectorKernelMembers, SumsOfOtherElementTypes)
             EXPECT_EQ(sum, expected);
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(ScaleSumToInt32))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(ScaleSumToInt32)) {
         const struct {
             double value;
             int32_t sf;
@@ -1025,14 +973,14 @@ TEST(VectorKernelMembers, SumsOfOtherElementTypes)
             EXPECT_EQ(f(&row.value, row.sf), row.expected) << slot << " " << row.value << " sf " << row.sf;
         }
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(ScaleComplexSumToInt32))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(ScaleComplexSumToInt32)) {
         const double value[2] = {3.0, -1e12};
         int32_t out[2];
         f(value, out, 1);
         EXPECT_EQ(out[0], 2);
         EXPECT_EQ(out[1], INT32_MIN);
     }
-    for (const auto& [slot, f] : Runnable(KVX_EACH(SumComplexInt16Kernel))) {
+    for (const auto& [slot, f] : KVX_EACH_VARIANT(SumComplexInt16Kernel)) {
         for (int32_t n : Lengths({100, 40000})) {
             for (size_t offset : {0, 2, 4, 1}) {
                 const auto v = RandomInts<int16_t>(2 * n, n);
@@ -1051,9 +999,9 @@ TEST(VectorKernelMembers, SumsOfOtherElementTypes)
             }
         }
     }
-    const auto complexChunk = Runnable(KVX_EACH(SumComplexChunkKernel));
-    const auto complexDouble = Runnable(KVX_EACH(SumComplexDoubleKernel));
-    const auto complexFloat = Runnable(KVX_EACH(SumComplexKernel));
+    const auto complexChunk = KVX_EACH_VARIANT(SumComplexChunkKernel);
+    const auto complexDouble = KVX_EACH_VARIANT(SumComplexDoubleKernel);
+    const auto complexFloat = KVX_EACH_VARIANT(SumComplexKernel);
     for (size_t k = 0; k < complexChunk.size(); ++k) {
         for (int32_t n : Lengths({16384, 16385, 40000})) {
             for (size_t offset : {0, 4, 8, 12, 2}) {
