@@ -1,10 +1,9 @@
 // The stream engine's processing path: every buffer of the endpoint passes through it in place,
 // in chunks of at most 512 frames. PCM is converted to per-channel float for the processing nodes
 // and back; other formats reach the nodes as they are.
-#include <xmmintrin.h>
-
 #include <cstring>
 
+#include "adapter/FloatingPointMode.h"
 #include "adapter/StreamEngine.h"
 #include "platform/nt/Debug.h"
 #include "primitives/Primitives.h"
@@ -12,21 +11,6 @@
 namespace {
 
 constexpr USHORT FORMAT_TAG_PCM = WAVE_FORMAT_PCM;
-
-// Flush-to-zero and round-to-nearest for the whole call; the caller's state comes back after.
-class FloatingPointMode {
-public:
-    FloatingPointMode() : m_saved(_mm_getcsr())
-    {
-        constexpr unsigned int MXCSR_FLUSH_TO_ZERO = 0x8000u;
-        constexpr unsigned int MXCSR_ROUNDING_CONTROL = 0x6000u;
-        _mm_setcsr((m_saved & ~MXCSR_ROUNDING_CONTROL) | MXCSR_FLUSH_TO_ZERO);
-    }
-    ~FloatingPointMode() { _mm_setcsr(m_saved); }
-
-private:
-    unsigned int m_saved;
-};
 
 USHORT FormatTag(const WaveFormatRecord& format)
 {

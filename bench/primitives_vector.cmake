@@ -1,12 +1,12 @@
 # Vector arithmetic and reductions per kernel family and slot, beside a plain loop and a memcpy of
-# the same traffic, and the elementary math entries beside their plain loops. Where the VOLK
-# development package (libvolk2-dev) is installed, the same program times VOLK's kernels by name.
+# the same traffic. Where the VOLK development package (libvolk2-dev) is installed, the same
+# program times VOLK's kernels by name.
 if(TARGET primitives_vector)
   find_path(KVX_VOLK_INCLUDE_DIR volk/volk.h)
   find_library(KVX_VOLK_LIBRARY volk)
   kvx_bench(primitives_vector_bench
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/primitives_vector_bench.cpp
-    LIBS primitives_math primitives_vector primitives_core platform_nt)
+    LIBS primitives_vector primitives_core platform_nt)
   if(KVX_VOLK_INCLUDE_DIR AND KVX_VOLK_LIBRARY)
     message(STATUS "Vector benchmark: comparing with VOLK (${KVX_VOLK_LIBRARY})")
     target_compile_definitions(primitives_vector_bench PRIVATE KVX_BENCH_VOLK=1)

@@ -3,7 +3,7 @@
 // x86-64 baseline, a memcpy moving the same traffic (half the bytes the kernel reads plus writes),
 // and, where the VOLK development package was found, VOLK's dispatched kernel and each of its
 // implementations by name, all on the same 64-byte aligned buffers. A table of ratios closes the
-// run. The elementary math entries follow, beside their plain loops.
+// run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -422,35 +422,6 @@ void PrintRatios(const Recorder& r, const std::vector<Family>& families)
     }
 }
 
-// The elementary math entries beside the loops they replace, at the effects' block sizes.
-void RegisterElementaryMath()
-{
-    const std::pair<const char*, Body> cases[] = {
-        {"ExponentialInPlace",
-         [](Buffers& x, int32_t n) {
-             std::copy(x.b(), x.b() + n, x.d());
-             ExponentialInPlace(x.d(), n);
-         }},
-        {"ExponentialStdExpLoop",
-         [](Buffers& x, int32_t n) {
-             std::copy(x.b(), x.b() + n, x.d());
-             for (int32_t i = 0; i < n; ++i) {
-                 x.d()[i] = static_cast<float>(std::exp(static_cast<double>(x.d()[i])));
-             }
-         }},
-        {"NaturalLogInPlace",
-         [](Buffers& x, int32_t n) {
-             std::copy(x.a(), x.a() + n, x.d());
-             NaturalLogInPlace(x.d(), n);
-         }},
-    };
-    for (const auto& [name, body] : cases) {
-        benchmark::RegisterBenchmark(name, [body = body](benchmark::State& state) { Time(state, body); })
-            ->Arg(512)
-            ->Arg(4096);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -483,7 +454,6 @@ int main(int argc, char** argv)
             }
         }
     }
-    RegisterElementaryMath();
     benchmark::Initialize(&argc, argv);
     Recorder recorder;
     benchmark::RunSpecifiedBenchmarks(&recorder);

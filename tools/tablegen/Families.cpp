@@ -5,6 +5,8 @@ namespace tablegen {
 
 const TableFamily TableFamilies[] = {
     {"limiter", GenerateLimiterTables},
+    {"sample-rate stages", GenerateSrcTables},
+    {"math", GenerateMathTables},
 };
 const size_t TableFamilyCount = sizeof(TableFamilies) / sizeof(TableFamilies[0]);
 

@@ -19,11 +19,26 @@ double Exp(double x);
 double DecibelsDown(double db);
 double Sin(double x);
 double Cos(double x);
+// A double-double: the value high + low, low within half an ulp of high.
+struct DoubleDouble {
+    double high;
+    double low;
+};
+
+// ln(numerator / denominator) to about 2^-104, for a ratio in [1/2, 2] of integers below 2^52:
+// 2 atanh((n - d)/(n + d)) by its series in double-double arithmetic.
+DoubleDouble LogOfRatio(int64_t numerator, int64_t denominator);
+
 // The nearest float to x, ties to even (the conversion the hardware makes).
 inline float ToFloat(double x)
 {
     return static_cast<float>(x);
 }
+// The modified Bessel function of the first kind and order 0, by its power series (the Kaiser
+// window's shape); accurate to double precision for the window parameters used here (x < 40).
+double BesselI0(double x);
+// The Kaiser window of shape beta at u in [-1, 1] (0 outside): I0(beta sqrt(1 - u^2)) / I0(beta).
+double KaiserWindow(double u, double beta);
 // x rounded to a multiple of 2^-15: the coefficient grid of the tables that are stored in Q15.
 double RoundToQ15(double x);
 

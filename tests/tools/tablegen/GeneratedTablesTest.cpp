@@ -4,13 +4,18 @@
 // Every property the readers of a table rely on is a row below.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "dsp/PeakLimiter.h"
+#include "dsp/SrcTables.h"
+#include "primitives/math/MathKernels.h"
 
 namespace {
 
@@ -37,6 +42,17 @@ TEST(GeneratedTables, ChecksumsArePinned)
     const Checksum rows[] = {
         {"LimiterFirTable48k", LimiterFirTable48k, LIMITER_FIR_TAPS, 0xbe988dee135abb2aull},
         {"LimiterFirTable", LimiterFirTable, LIMITER_FIR_TAPS, 0x546f28c1a7939698ull},
+        {"SrcX2Taps", SrcX2Taps, SRC_X2_TAPS, 0x7dda51d1a4c1cdddull},
+        {"SrcX4Taps", SrcX4Taps, SRC_X4_TAPS, 0xa59414da74964fcdull},
+        {"Src44k48kUpTaps", Src44k48kUpTaps, SRC_44K48K_UP_PHASES * SRC_44K48K_UP_TAPS, 0x88cfb43386baf10cull},
+        {"Src44k48kDownTaps", Src44k48kDownTaps, SRC_44K48K_DOWN_PHASES * SRC_44K48K_DOWN_TAPS, 0x3ea15304c87f0756ull},
+        // Rows of four doubles, hashed as their bytes; one copy per slot, all alike.
+        {"Sse3Variant::LogReciprocalTable", reinterpret_cast<const float*>(Sse3Variant::LogReciprocalTable),
+         LOG_RECIPROCAL_ENTRIES * 8, 0x0a15dccd98d036b4ull},
+        {"Ssse3Variant::LogReciprocalTable", reinterpret_cast<const float*>(Ssse3Variant::LogReciprocalTable),
+         LOG_RECIPROCAL_ENTRIES * 8, 0x0a15dccd98d036b4ull},
+        {"Sse41Variant::LogReciprocalTable", reinterpret_cast<const float*>(Sse41Variant::LogReciprocalTable),
+         LOG_RECIPROCAL_ENTRIES * 8, 0x0a15dccd98d036b4ull},
     };
     for (const Checksum& row : rows) {
         const uint64_t actual = Fnv1a64(row.table, row.count);
@@ -75,3 +91,136 @@ TEST(GeneratedTables, StatedPropertiesHold)
 }
 
 }  // namespace
+
+namespace {
+
+// |H(f)| of taps at f cycles per sample, by a direct double DFT.
+double Magnitude(const float* taps, int count, double f)
+{
+    // The phasor e^(-i w n) by rotation: a few thousand steps stay far below the figures' bounds.
+    const double w = 2.0 * 3.14159265358979323846 * f;
+    const double c = std::cos(w), s = -std::sin(w);
+    double pr = 1.0, pi = 0.0, re = 0.0, im = 0.0;
+    for (int n = 0; n < count; ++n) {
+        re += taps[n] * pr;
+        im += taps[n] * pi;
+        const double next = pr * c - pi * s;
+        pi = pr * s + pi * c;
+        pr = next;
+    }
+    return std::hypot(re, im);
+}
+
+double Db(double gain) { return 20.0 * std::log10(gain); }
+
+// The largest and smallest |H| / gain over [from, to] on a grid of step.
+struct Extent {
+    double Min = 1e300, Max = 0.0;
+};
+Extent Scan(const float* taps, int count, double gain, double from, double to, double step)
+{
+    Extent e;
+    for (double f = from; f <= to + 1e-12; f += step) {
+        const double m = Magnitude(taps, count, f) / gain;
+        e.Min = std::min(e.Min, m);
+        e.Max = std::max(e.Max, m);
+    }
+    return e;
+}
+
+double Sum(const float* taps, int count)
+{
+    double s = 0.0;
+    for (int k = 0; k < count; ++k) s += taps[k];
+    return s;
+}
+
+// A polyphase table as one filter at `phases` times the input rate: h[phases k + p] = row p tap k.
+std::vector<float> Prototype(const float* rows, int phases, int taps)
+{
+    std::vector<float> h(static_cast<size_t>(phases) * taps);
+    for (int p = 0; p < phases; ++p) {
+        for (int k = 0; k < taps; ++k) h[static_cast<size_t>(phases) * k + p] = rows[p * taps + k];
+    }
+    return h;
+}
+
+}  // namespace
+
+// The power-of-two filters: symmetric, summing to 1.001, flat within 0.01 dB over the pass band,
+// at least 3 dB down at the lower rate's Nyquist frequency and at least 59.7 (59.8) dB down from
+// the stop-band edge to the higher rate's Nyquist frequency. Frequencies in the higher rate.
+TEST(GeneratedTables, PowerOfTwoFiltersMeetTheirResponses)
+{
+    struct Row {
+        const char* Name;
+        const float* Taps;
+        int Count;
+        double PassEdge, HalfBand, StopEdge, StopDb;
+    } rows[] = {
+        {"x2", SrcX2Taps, SRC_X2_TAPS, 0.2, 0.25, 0.28, 59.7},
+        {"x4", SrcX4Taps, SRC_X4_TAPS, 0.1, 0.125, 0.14, 59.8},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        EXPECT_TRUE(Symmetric(r.Taps, r.Count));
+        EXPECT_NEAR(Sum(r.Taps, r.Count), 1.001, 1e-6);
+        const Extent pass = Scan(r.Taps, r.Count, 1.0, 0.0, r.PassEdge, 0.0005);
+        EXPECT_LE(Db(pass.Max), 0.01);
+        EXPECT_GE(Db(pass.Min), -0.01);
+        EXPECT_LE(Db(Magnitude(r.Taps, r.Count, r.HalfBand)), -3.0);
+        EXPECT_LE(Db(Scan(r.Taps, r.Count, 1.0, r.StopEdge, 0.5, 0.0002).Max), -r.StopDb);
+    }
+}
+
+// The 160/147 tables: rows of unit sum, row 0 of the rising table the exact delay of 10 samples,
+// the falling table's last two taps empty, each row's centre of mass where its delay says, and the
+// tables taken as one filter: flat (0.01 dB) to 0.2 of the input rate, half gain at the cut-off,
+// and the stated stop band from 0.6 of the input rate up to the filter's own Nyquist frequency.
+TEST(GeneratedTables, The160Over147TablesMeetTheirResponses)
+{
+    for (int k = 0; k < SRC_44K48K_UP_TAPS; ++k) {
+        EXPECT_EQ(Src44k48kUpTaps[k], k == 10 ? 1.0f : 0.0f) << k;
+    }
+    struct Row {
+        const char* Name;
+        const float* Rows;
+        int Phases, Taps;
+        double Delay0;       // delay of row 0 in input samples
+        double AtPassEdge;   // least |H| / gain at 0.4 of the input rate
+        double Cutoff;       // where the response is 6 dB down
+        double StopGain;     // largest |H| / gain from 0.6 on
+    } rows[] = {
+        {"up", Src44k48kUpTaps, SRC_44K48K_UP_PHASES, SRC_44K48K_UP_TAPS, 10.0, 0.98, 0.5, 0.02},
+        {"down", Src44k48kDownTaps, SRC_44K48K_DOWN_PHASES, SRC_44K48K_DOWN_TAPS, 1600.0 / 147.0, 0.0, 0.47, 0.001},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        for (int p = 0; p < r.Phases; ++p) {
+            const float* row = r.Rows + p * r.Taps;
+            EXPECT_NEAR(Sum(row, r.Taps), 1.0, 2e-6) << "row " << p;
+            double moment = 0.0;
+            for (int k = 0; k < r.Taps; ++k) moment += k * static_cast<double>(row[k]);
+            EXPECT_NEAR(moment / Sum(row, r.Taps), r.Delay0 - static_cast<double>(p) / r.Phases, 0.01) << "row " << p;
+        }
+        if (r.Taps == SRC_44K48K_DOWN_TAPS) {
+            for (int p = 0; p < r.Phases; ++p) {
+                EXPECT_EQ(r.Rows[p * r.Taps + 22], 0.0f);
+                EXPECT_EQ(r.Rows[p * r.Taps + 23], 0.0f);
+            }
+        }
+        const std::vector<float> h = Prototype(r.Rows, r.Phases, r.Taps);
+        const int n = static_cast<int>(h.size());
+        const double gain = static_cast<double>(r.Phases);
+        const double scale = 1.0 / r.Phases;  // input-rate frequency to the filter's own
+        const Extent pass = Scan(h.data(), n, gain, 0.0, 0.2 * scale, 0.002 * scale);
+        EXPECT_LE(std::fabs(Db(pass.Max)), 0.01);
+        EXPECT_LE(std::fabs(Db(pass.Min)), 0.01);
+        EXPECT_GE(Magnitude(h.data(), n, 0.4 * scale) / gain, r.AtPassEdge);
+        EXPECT_NEAR(Db(Magnitude(h.data(), n, r.Cutoff * scale) / gain), -6.02, 0.1);
+        // The first lobes closely, the rest of the band to the filter's Nyquist frequency on a
+        // coarser grid.
+        EXPECT_LE(Scan(h.data(), n, gain, 0.6 * scale, 3.0 * scale, 0.001 * scale).Max, r.StopGain);
+        EXPECT_LE(Scan(h.data(), n, gain, 3.0 * scale, 0.5, 0.01 * scale).Max, r.StopGain);
+    }
+}
