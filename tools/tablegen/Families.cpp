@@ -5,7 +5,9 @@ namespace tablegen {
 
 const TableFamily TableFamilies[] = {
     {"limiter", GenerateLimiterTables},
+    {"spatial diffusers", GenerateSpatialDiffuserTables},
     {"sample-rate stages", GenerateSrcTables},
+    {"math", GenerateMathTables},
 };
 const size_t TableFamilyCount = sizeof(TableFamilies) / sizeof(TableFamilies[0]);
 
