@@ -3,6 +3,7 @@
 // the other tests; 19 to 23, heavy under the sanitizers, in the program labelled large.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "tests/primitives/fft/FftReference.h"
@@ -113,6 +114,8 @@ TEST_P(SlotFftOrder, EverySlotMatchesTheReferenceAndItsTwins)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Orders, SlotFftOrder, ::testing::Range(KVX_SLOT_ORDER_FIRST, KVX_SLOT_ORDER_END));
+// Named by order, so that the two programs' cases differ in name.
+INSTANTIATE_TEST_SUITE_P(Orders, SlotFftOrder, ::testing::Range(KVX_SLOT_ORDER_FIRST, KVX_SLOT_ORDER_END),
+                         [](const ::testing::TestParamInfo<int32_t>& info) { return "Order" + std::to_string(info.param); });
 
 }  // namespace
