@@ -1,18 +1,22 @@
-// FIR filtering throughput. Single-rate: samples/s on 512-sample calls (and 511-sample calls in
-// direct form) beside an FFTW overlap-save filter and a plain one-output-at-a-time loop.
-// Multi-rate: output samples/s at the system's rate stages beside libsoxr and a naive
-// zero-stuff-filter-decimate loop. One-sample: ns per sample beside a plain loop on the same
-// doubled delay line. A closing table gives the ratios.
+// FIR filtering throughput, every row in each dispatch slot the processor runs (forced before the
+// state is built, outside the timed loop). Single-rate: samples/s on 512-sample calls (511 in
+// direct form for the long filters) beside a plain one-output-at-a-time loop and, found at
+// configure time, an FFTW overlap-save filter and liquid-dsp's firfilt. Multi-rate: output
+// samples/s at the system's rate stages beside a naive zero-stuff-filter-decimate loop, libsoxr
+// and liquid-dsp's firinterp/firdecim. One-sample: ns per sample beside a plain loop on the same
+// doubled delay line. Closing tables give the ratios, each slot against slot 0 and the peers.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <complex>
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "primitives/Primitives.h"
+#include "primitives/core/CpuDetection.h"
 #include "primitives/filter/FirState.h"
 
 #ifdef KVX_BENCH_FFTW
@@ -20,6 +24,9 @@
 #endif
 #ifdef KVX_BENCH_SOXR
 #include <soxr.h>
+#endif
+#ifdef KVX_BENCH_LIQUID
+#include <liquid/liquid.h>
 #endif
 
 namespace {
@@ -39,12 +46,35 @@ std::vector<float> Taps(int64_t n) {
 }
 
 constexpr int64_t CALL = 512;
+
+// Runs the library in one dispatch slot for as long as it lives; false when the processor lacks
+// the slot's instructions (the run is skipped).
+class SlotScope {
+public:
+    explicit SlotScope(int64_t slot) : m_saved(DispatchIndex) {
+        const bool runs = slot == 0 || (slot == 1 && ProbeCpuFeatureSse3() != 0) ||
+                          (slot == 2 && ProbeCpuFeatureSsse3() != 0) || (slot == 3 && ProbeCpuFeatureSse41() != 0);
+        m_ok = runs;
+        if (runs) DispatchIndex = static_cast<int32_t>(slot);
+    }
+    ~SlotScope() { DispatchIndex = m_saved; }
+    bool Ok(benchmark::State& state) const {
+        if (!m_ok) state.SkipWithError("the processor lacks this slot");
+        return m_ok;
+    }
+
+private:
+    int32_t m_saved;
+    bool m_ok = false;
+};
 // Input cycled through, so that calls see different data without leaving the caches.
 constexpr size_t INPUT = 16 * 1024;
 
 // ---- single rate ------------------------------------------------------------------------------
 
-void RunOurs(benchmark::State& state, int64_t taps, int64_t call) {
+void RunOurs(benchmark::State& state, int64_t slot, int64_t taps, int64_t call) {
+    const SlotScope scope(slot);
+    if (!scope.Ok(state)) return;
     const std::vector<float> h = Taps(taps);
     FirState* fir = nullptr;
     CreateFirState(&fir, h.data(), static_cast<int32_t>(taps), nullptr);
@@ -60,19 +90,20 @@ void RunOurs(benchmark::State& state, int64_t taps, int64_t call) {
     DestroyFirState(fir);
 }
 
-void OursFir(benchmark::State& state) { RunOurs(state, state.range(0), CALL); }
-void OursFirDirect511(benchmark::State& state) { RunOurs(state, state.range(0), CALL - 1); }
+// Args: slot, taps, call length.
+void OursFir(benchmark::State& state) { RunOurs(state, state.range(0), state.range(1), state.range(2)); }
 
 // One output at a time over all taps: the loop a caller would write without the library.
 void PlainFir(benchmark::State& state) {
     const int64_t taps = state.range(0);
+    const int64_t call = state.range(1);
     const std::vector<float> h = Taps(taps);
     const std::vector<float> x = Signal(INPUT + static_cast<size_t>(taps));
     std::vector<float> y(CALL);
     size_t at = 0;
     for (auto _ : state) {
         const float* in = x.data() + at + taps - 1;
-        for (int64_t i = 0; i < CALL; ++i) {
+        for (int64_t i = 0; i < call; ++i) {
             float sum = 0.0f;
             for (int64_t m = 0; m < taps; ++m) sum += h[static_cast<size_t>(m)] * in[i - m];
             y[static_cast<size_t>(i)] = sum;
@@ -80,8 +111,28 @@ void PlainFir(benchmark::State& state) {
         benchmark::DoNotOptimize(y.data());
         at = at + 2 * CALL > INPUT ? 0 : at + CALL;
     }
-    state.SetItemsProcessed(state.iterations() * CALL);
+    state.SetItemsProcessed(state.iterations() * call);
 }
+
+#ifdef KVX_BENCH_LIQUID
+// liquid-dsp's firfilt on the same taps and calls.
+void LiquidFir(benchmark::State& state) {
+    const int64_t taps = state.range(0);
+    const int64_t call = state.range(1);
+    std::vector<float> h = Taps(taps);
+    firfilt_rrrf q = firfilt_rrrf_create(h.data(), static_cast<unsigned>(taps));
+    std::vector<float> x = Signal(INPUT);
+    std::vector<float> y(CALL);
+    size_t at = 0;
+    for (auto _ : state) {
+        firfilt_rrrf_execute_block(q, x.data() + at, static_cast<unsigned>(call), y.data());
+        benchmark::DoNotOptimize(y.data());
+        at = at + 2 * CALL > INPUT ? 0 : at + CALL;
+    }
+    state.SetItemsProcessed(state.iterations() * call);
+    firfilt_rrrf_destroy(q);
+}
+#endif
 
 [[maybe_unused]] int64_t Pow2AtLeast(int64_t n) {
     int64_t p = 1;
@@ -149,10 +200,13 @@ void FftwShortestLength(benchmark::State& state) {
 
 // ---- multi-rate -------------------------------------------------------------------------------
 
+// Args: slot, taps, up, down.
 void OursMultiRate(benchmark::State& state) {
-    const auto taps = static_cast<int32_t>(state.range(0));
-    const auto up = static_cast<int32_t>(state.range(1));
-    const auto down = static_cast<int32_t>(state.range(2));
+    const SlotScope scope(state.range(0));
+    if (!scope.Ok(state)) return;
+    const auto taps = static_cast<int32_t>(state.range(1));
+    const auto up = static_cast<int32_t>(state.range(2));
+    const auto down = static_cast<int32_t>(state.range(3));
     const std::vector<float> h = Taps(taps);
     int32_t size = 0;
     GetMultiRateFirStateSize(taps, up, down, &size);
@@ -222,10 +276,42 @@ void SoxrMultiRate(benchmark::State& state) {
 }
 #endif
 
+#ifdef KVX_BENCH_LIQUID
+// liquid-dsp's interpolator (up > 1) or decimator (down > 1) on the same taps.
+void LiquidMultiRate(benchmark::State& state) {
+    const int64_t taps = state.range(0), up = state.range(1), down = state.range(2);
+    std::vector<float> h = Taps(taps);
+    std::vector<float> x = Signal(INPUT);
+    std::vector<float> y(static_cast<size_t>(CALL * up));
+    firinterp_rrrf interp = up > 1 ? firinterp_rrrf_create(static_cast<unsigned>(up), h.data(),
+                                                           static_cast<unsigned>(taps))
+                                   : nullptr;
+    firdecim_rrrf decim = down > 1 ? firdecim_rrrf_create(static_cast<unsigned>(down), h.data(),
+                                                          static_cast<unsigned>(taps))
+                                   : nullptr;
+    size_t at = 0;
+    for (auto _ : state) {
+        if (interp != nullptr) {
+            firinterp_rrrf_execute_block(interp, x.data() + at, static_cast<unsigned>(CALL), y.data());
+        } else {
+            firdecim_rrrf_execute_block(decim, x.data() + at, static_cast<unsigned>(CALL / down), y.data());
+        }
+        benchmark::DoNotOptimize(y.data());
+        at = at + 2 * CALL > INPUT ? 0 : at + CALL;
+    }
+    state.SetItemsProcessed(state.iterations() * (CALL * up / down));
+    if (interp != nullptr) firinterp_rrrf_destroy(interp);
+    if (decim != nullptr) firdecim_rrrf_destroy(decim);
+}
+#endif
+
 // ---- one sample -------------------------------------------------------------------------------
 
+// Args: slot, taps.
 void OursOneSample(benchmark::State& state) {
-    const auto taps = static_cast<int32_t>(state.range(0));
+    const SlotScope scope(state.range(0));
+    if (!scope.Ok(state)) return;
+    const auto taps = static_cast<int32_t>(state.range(1));
     const std::vector<float> h = Taps(taps);
     std::vector<float> line(2 * static_cast<size_t>(taps), 0.0f);
     const std::vector<float> x = Signal(INPUT);
@@ -279,37 +365,63 @@ public:
     }
 
     void Print() const {
-        std::printf("\nFIR, 512-sample calls, Msamples/s\n%6s %9s %9s %9s %9s %9s %7s %7s %7s\n", "taps", "ours",
-                    "511 dir", "plain", "fftwState", "fftwShort", "/fftwS", "/fftwSh", "/plain");
-        for (int64_t taps : {63, 256, 1023, 1024, 4096}) {
-            const double ours = Get("OursFir", {taps});
-            const double direct = Get("OursFirDirect511", {taps});
-            const double plain = Get("PlainFir", {taps});
-            const double state = Get("FftwStateLength", {taps});
-            const double shortest = Get("FftwShortestLength", {taps});
-            std::printf("%6lld %9.2f %9.2f %9.2f %9.2f %9.2f %7.2f %7.2f %7.2f\n", static_cast<long long>(taps),
-                        ours / 1e6, direct / 1e6, plain / 1e6, state / 1e6, shortest / 1e6, Ratio(ours, state),
-                        Ratio(ours, shortest), Ratio(ours, plain));
-            if (direct > 0) std::printf("%6s direct form 511-sample calls / plain: %.2f\n", "", Ratio(direct, plain));
+        std::printf("\nFIR, Msamples/s per slot; ratios to slot 0 (s1..s3), to liquid's firfilt (/liq), to FFTW "
+                    "overlap-save at the state's length (/fftw), of the best slot\n");
+        std::printf("%5s %5s %8s %8s %8s %8s %6s %6s %6s %8s %8s %8s %6s %6s\n", "taps", "call", "slot0", "slot1",
+                    "slot2", "slot3", "s1", "s2", "s3", "plain", "liquid", "fftw", "/liq", "/fftw");
+        const int64_t rows[][2] = {{5, 512}, {16, 512}, {63, 512}, {256, 511}, {1024, 511},
+                                   {256, 512}, {1023, 512}, {1024, 512}, {4096, 512}};
+        for (const auto& r : rows) {
+            double slot[4];
+            double best = 0;
+            for (int64_t k = 0; k < 4; ++k) {
+                slot[k] = Get("OursFir", {k, r[0], r[1]});
+                best = std::max(best, slot[k]);
+            }
+            const double liquid = Get("LiquidFir", {r[0], r[1]});
+            const double fftw = r[1] == CALL ? Get("FftwStateLength", {r[0]}) : 0.0;
+            std::printf("%5lld %5lld %8.2f %8.2f %8.2f %8.2f %6.2f %6.2f %6.2f %8.2f %8.2f %8.2f %6.2f %6.2f\n",
+                        static_cast<long long>(r[0]), static_cast<long long>(r[1]), slot[0] / 1e6, slot[1] / 1e6,
+                        slot[2] / 1e6, slot[3] / 1e6, Ratio(slot[1], slot[0]), Ratio(slot[2], slot[0]),
+                        Ratio(slot[3], slot[0]), Get("PlainFir", {r[0], r[1]}) / 1e6, liquid / 1e6, fftw / 1e6,
+                        Ratio(best, liquid), Ratio(best, fftw));
         }
-        std::printf("\nMulti-rate, 512 input samples per call, Moutput samples/s\n%14s %9s %9s %9s %7s %7s\n",
-                    "taps/up/down", "ours", "soxr", "naive", "/soxr", "/naive");
+        std::printf("\nMulti-rate, 512 input samples per call, Moutput samples/s per slot; ratios of the best slot\n");
+        std::printf("%12s %8s %8s %8s %8s %6s %6s %6s %8s %8s %6s %6s\n", "taps/up/dn", "slot0", "slot1", "slot2",
+                    "slot3", "s1", "s2", "s3", "soxr", "liquid", "/soxr", "/liq");
         for (auto r : {std::vector<int64_t>{66, 2, 1}, {66, 1, 2}, {132, 4, 1}, {132, 1, 4}}) {
-            const double ours = Get("OursMultiRate", r);
+            double slot[4];
+            double best = 0;
+            for (int64_t k = 0; k < 4; ++k) {
+                slot[k] = Get("OursMultiRate", {k, r[0], r[1], r[2]});
+                best = std::max(best, slot[k]);
+            }
             const double soxr = Get("SoxrMultiRate", r);
-            const double naive = Get("NaiveMultiRate", r);
+            const double liquid = Get("LiquidMultiRate", r);
             char name[32];
             std::snprintf(name, sizeof(name), "%lld/%lld/%lld", static_cast<long long>(r[0]),
                           static_cast<long long>(r[1]), static_cast<long long>(r[2]));
-            std::printf("%14s %9.2f %9.2f %9.2f %7.2f %7.2f\n", name, ours / 1e6, soxr / 1e6, naive / 1e6,
-                        Ratio(ours, soxr), Ratio(ours, naive));
+            std::printf("%12s %8.2f %8.2f %8.2f %8.2f %6.2f %6.2f %6.2f %8.2f %8.2f %6.2f %6.2f\n", name,
+                        slot[0] / 1e6, slot[1] / 1e6, slot[2] / 1e6, slot[3] / 1e6, Ratio(slot[1], slot[0]),
+                        Ratio(slot[2], slot[0]), Ratio(slot[3], slot[0]), soxr / 1e6, liquid / 1e6,
+                        Ratio(best, soxr), Ratio(best, liquid));
         }
-        std::printf("\nOne-sample FIR, ns per sample\n%6s %9s %9s %7s\n", "taps", "ours", "plain", "ratio");
+        std::printf("\nOne-sample FIR, ns per sample per slot; time ratios to slot 0 and to the plain loop\n");
+        std::printf("%6s %7s %7s %7s %7s %7s %7s %7s %7s %9s\n", "taps", "slot0", "slot1", "slot2", "slot3", "t1/t0",
+                    "t2/t0", "t3/t0", "plain", "best/plain");
         for (int64_t taps : {20, 24, 256}) {
-            const double ours = Get("OursOneSample", {taps});
-            const double plain = Get("PlainOneSample", {taps});
-            std::printf("%6lld %9.2f %9.2f %7.2f\n", static_cast<long long>(taps), ours > 0 ? 1e9 / ours : 0.0,
-                        plain > 0 ? 1e9 / plain : 0.0, Ratio(plain, ours));
+            double ns[4];
+            double best = 0;
+            for (int64_t k = 0; k < 4; ++k) {
+                const double rate = Get("OursOneSample", {k, taps});
+                ns[k] = rate > 0 ? 1e9 / rate : 0.0;
+                if (k > 0 && ns[k] > 0 && (best == 0 || ns[k] < best)) best = ns[k];
+            }
+            const double plainRate = Get("PlainOneSample", {taps});
+            const double plain = plainRate > 0 ? 1e9 / plainRate : 0.0;
+            std::printf("%6lld %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %9.2f\n", static_cast<long long>(taps),
+                        ns[0], ns[1], ns[2], ns[3], Ratio(ns[1], ns[0]), Ratio(ns[2], ns[0]), Ratio(ns[3], ns[0]), plain,
+                        Ratio(best, plain));
         }
     }
 
@@ -329,29 +441,61 @@ private:
     std::map<std::string, double> m_rate;
 };
 
-void FirTaps(benchmark::internal::Benchmark* b) {
-    for (int64_t taps : {63, 256, 1023, 1024, 4096}) b->Arg(taps);
+// The direct-form rows (512-sample calls up to 63 taps, 511 at 256 and 1,024) and the FFT rows
+// (512-sample calls from 256 taps).
+constexpr int64_t FIR_ROWS[][2] = {{5, 512}, {16, 512}, {63, 512}, {256, 511}, {1024, 511},
+                                   {256, 512}, {1023, 512}, {1024, 512}, {4096, 512}};
+
+void FirRows(benchmark::internal::Benchmark* b) {
+    for (const auto& r : FIR_ROWS) b->Args({r[0], r[1]});
+}
+
+void FirRowsPerSlot(benchmark::internal::Benchmark* b) {
+    for (int64_t slot = 0; slot < 4; ++slot) {
+        for (const auto& r : FIR_ROWS) b->Args({slot, r[0], r[1]});
+    }
+}
+
+[[maybe_unused]] void FftRows(benchmark::internal::Benchmark* b) {
+    for (int64_t taps : {256, 1023, 1024, 4096}) b->Arg(taps);
 }
 
 void RateStages(benchmark::internal::Benchmark* b) {
     b->Args({66, 2, 1})->Args({66, 1, 2})->Args({132, 4, 1})->Args({132, 1, 4});
 }
 
+void RateStagesPerSlot(benchmark::internal::Benchmark* b) {
+    for (int64_t slot = 0; slot < 4; ++slot) {
+        b->Args({slot, 66, 2, 1})->Args({slot, 66, 1, 2})->Args({slot, 132, 4, 1})->Args({slot, 132, 1, 4});
+    }
+}
+
+void OneSampleTapsPerSlot(benchmark::internal::Benchmark* b) {
+    for (int64_t slot = 0; slot < 4; ++slot) {
+        for (int64_t taps : {20, 24, 256}) b->Args({slot, taps});
+    }
+}
+
 }  // namespace
 
-BENCHMARK(OursFir)->Apply(FirTaps);
-BENCHMARK(OursFirDirect511)->Arg(1024);
-BENCHMARK(PlainFir)->Apply(FirTaps);
-#ifdef KVX_BENCH_FFTW
-BENCHMARK(FftwStateLength)->Apply(FirTaps);
-BENCHMARK(FftwShortestLength)->Apply(FirTaps);
+BENCHMARK(OursFir)->Apply(FirRowsPerSlot);
+BENCHMARK(PlainFir)->Apply(FirRows);
+#ifdef KVX_BENCH_LIQUID
+BENCHMARK(LiquidFir)->Apply(FirRows);
 #endif
-BENCHMARK(OursMultiRate)->Apply(RateStages);
+#ifdef KVX_BENCH_FFTW
+BENCHMARK(FftwStateLength)->Apply(FftRows);
+BENCHMARK(FftwShortestLength)->Apply(FftRows);
+#endif
+BENCHMARK(OursMultiRate)->Apply(RateStagesPerSlot);
 BENCHMARK(NaiveMultiRate)->Apply(RateStages);
 #ifdef KVX_BENCH_SOXR
 BENCHMARK(SoxrMultiRate)->Apply(RateStages);
 #endif
-BENCHMARK(OursOneSample)->Arg(20)->Arg(24)->Arg(256);
+#ifdef KVX_BENCH_LIQUID
+BENCHMARK(LiquidMultiRate)->Apply(RateStages);
+#endif
+BENCHMARK(OursOneSample)->Apply(OneSampleTapsPerSlot);
 BENCHMARK(PlainOneSample)->Arg(20)->Arg(24)->Arg(256);
 
 int main(int argc, char** argv) {

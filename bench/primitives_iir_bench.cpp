@@ -1,7 +1,9 @@
-// IIR filtering in ns per sample on 512-sample calls: biquad cascades of 1, 2, 4 and 8 sections
-// and arbitrary-order filters of orders 3 and 8, each beside a plain float transposed-direct-form
-// loop (one sample at a time, the same arithmetic per sample) and, when found at configure time,
-// liquid-dsp's iirfilt on the same coefficients. A closing table gives the ratios.
+// IIR filtering in ns per sample on 512-sample calls, in every dispatch slot the processor runs
+// (forced before the state is built, outside the timed loop): biquad cascades of 1, 2, 4 and 8
+// sections and arbitrary-order filters of orders 3 and 8, each beside a plain float
+// transposed-direct-form loop (one sample at a time, the same arithmetic per sample) and, when
+// found at configure time, liquid-dsp's iirfilt on the same coefficients. Up- and down-sampling
+// by 2, 3 and 4 of 512-sample blocks per slot. Closing tables give the ratios.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -11,6 +13,8 @@
 #include <vector>
 
 #include "primitives/Primitives.h"
+#include "primitives/core/CpuDetection.h"
+#include "primitives/filter/FilterSlotVariants.h"
 #include "primitives/filter/IirState.h"
 
 #ifdef KVX_BENCH_LIQUID
@@ -20,6 +24,26 @@
 namespace {
 
 constexpr int32_t BLOCK = 512;
+
+// Runs the library in one dispatch slot for as long as it lives; a slot the processor lacks
+// skips the run.
+class SlotScope {
+public:
+    explicit SlotScope(int64_t slot) : m_saved(DispatchIndex) {
+        m_ok = slot == 0 || (slot == 1 && ProbeCpuFeatureSse3() != 0) || (slot == 2 && ProbeCpuFeatureSsse3() != 0) ||
+               (slot == 3 && ProbeCpuFeatureSse41() != 0);
+        if (m_ok) DispatchIndex = static_cast<int32_t>(slot);
+    }
+    ~SlotScope() { DispatchIndex = m_saved; }
+    bool Ok(benchmark::State& state) const {
+        if (!m_ok) state.SkipWithError("the processor lacks this slot");
+        return m_ok;
+    }
+
+private:
+    int32_t m_saved;
+    bool m_ok = false;
+};
 
 std::vector<float> Signal(size_t n) {
     std::vector<float> x(n);
@@ -78,18 +102,31 @@ void Run(benchmark::State& state, IirState* iir) {
     Report(state);
 }
 
+// Args: slot, sections. No entry point builds a cascade: each slot's own builder lays it out.
 void OursBiquad(benchmark::State& state) {
-    const int32_t count = static_cast<int32_t>(state.range(0));
+    const SlotScope scope(state.range(0));
+    if (!scope.Ok(state)) return;
+    const int32_t count = static_cast<int32_t>(state.range(1));
+    using Builder = PrimitiveStatus (*)(IirState**, const float*, int32_t, const float*, uint8_t*);
+    const Builder builders[4] = {InitIirBiquadState, Sse3Variant::InitIirBiquadStateSse3,
+                                 Ssse3Variant::InitIirBiquadStateSsse3, Sse41Variant::InitIirBiquadStateSse41};
     int32_t size = 0;
-    GetIirBiquadStateSize(count, &size);
+    if (DispatchIndex == 0) {
+        GetIirBiquadStateSize(count, &size);
+    } else {
+        GetIirBiquadStateSizeSse(count, &size);
+    }
     std::vector<uint8_t> memory(size);
     IirState* iir = nullptr;
-    InitIirBiquadState(&iir, Sections(count).data(), count, nullptr, memory.data());
+    builders[DispatchIndex](&iir, Sections(count).data(), count, nullptr, memory.data());
     Run(state, iir);
 }
 
+// Args: slot, order.
 void OursOrder(benchmark::State& state) {
-    const int32_t order = static_cast<int32_t>(state.range(0));
+    const SlotScope scope(state.range(0));
+    if (!scope.Ok(state)) return;
+    const int32_t order = static_cast<int32_t>(state.range(1));
     IirState* iir = nullptr;
     CreateIirState(&iir, Arbitrary(order).data(), order, nullptr);
     Run(state, iir);
@@ -181,6 +218,35 @@ void LiquidOrder(benchmark::State& state) {
 }
 #endif
 
+// Args: slot, factor. Up-sampling 512 inputs, down-sampling 512 * factor of them.
+void OursUpsample(benchmark::State& state) {
+    const SlotScope scope(state.range(0));
+    if (!scope.Ok(state)) return;
+    const auto factor = static_cast<int32_t>(state.range(1));
+    const std::vector<float> x = Signal(BLOCK);
+    std::vector<float> y(static_cast<size_t>(BLOCK) * factor);
+    int32_t phase = 0, length = 0;
+    for (auto _ : state) {
+        UpsampleFloat(x.data(), BLOCK, y.data(), &length, factor, &phase);
+        benchmark::DoNotOptimize(y.data());
+    }
+    Report(state);
+}
+
+void OursDownsample(benchmark::State& state) {
+    const SlotScope scope(state.range(0));
+    if (!scope.Ok(state)) return;
+    const auto factor = static_cast<int32_t>(state.range(1));
+    const std::vector<float> x = Signal(static_cast<size_t>(BLOCK) * factor);
+    std::vector<float> y(BLOCK);
+    int32_t phase = 0, length = 0;
+    for (auto _ : state) {
+        DownsampleFloat(x.data(), BLOCK * factor, y.data(), &length, factor, &phase);
+        benchmark::DoNotOptimize(y.data());
+    }
+    Report(state);
+}
+
 // Keeps ns per sample of every run (the fastest with repetitions) for the closing table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -195,48 +261,78 @@ public:
     }
 
     void PrintRatios() const {
-        std::printf("\n%-16s %9s %9s %7s %9s %7s\n", "filter", "ours ns", "plain ns", "ratio", "liquid", "ratio");
+        std::printf("\nIIR, ns per sample per slot; time ratios to slot 0 (t1..t3) and of the best slot to the plain "
+                    "loop and liquid's iirfilt\n");
+        std::printf("%-12s %7s %7s %7s %7s %6s %6s %6s %7s %7s %7s %7s\n", "filter", "slot0", "slot1", "slot2", "slot3",
+                    "t1", "t2", "t3", "plain", "liquid", "/plain", "/liq");
         for (const char* kind : {"Biquad", "Order"}) {
-            for (int64_t n : std::string(kind) == "Biquad" ? std::vector<int64_t>{1, 2, 4, 8} : std::vector<int64_t>{3, 8}) {
-                const double ours = Get("Ours", kind, n);
+            const bool biquad = std::string(kind) == "Biquad";
+            for (int64_t n : biquad ? std::vector<int64_t>{1, 2, 4, 8} : std::vector<int64_t>{3, 8}) {
+                double ns[4];
+                double best = 0;
+                for (int64_t k = 0; k < 4; ++k) {
+                    ns[k] = Get("Ours", kind, {k, n});
+                    if (ns[k] > 0 && (best == 0 || ns[k] < best)) best = ns[k];
+                }
+                const double plain = Get("Plain", kind, {n});
+                const double liquid = Get("Liquid", kind, {n});
                 char label[32];
-                std::snprintf(label, sizeof(label), "%s %lld", std::string(kind) == "Biquad" ? "sections" : "order",
-                              static_cast<long long>(n));
-                std::printf("%-16s %9.2f ", label, ours);
-                PrintPair(ours, Get("Plain", kind, n));
-                PrintPair(ours, Get("Liquid", kind, n));
-                std::printf("\n");
+                std::snprintf(label, sizeof(label), "%s %lld", biquad ? "sections" : "order", static_cast<long long>(n));
+                std::printf("%-12s %7.2f %7.2f %7.2f %7.2f %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f\n", label, ns[0],
+                            ns[1], ns[2], ns[3], Ratio(ns[1], ns[0]), Ratio(ns[2], ns[0]), Ratio(ns[3], ns[0]), plain,
+                            liquid, Ratio(best, plain), Ratio(best, liquid));
+            }
+        }
+        std::printf("\nUp- and down-sampling, ns per input sample per slot; time ratios to slot 0\n");
+        std::printf("%-12s %7s %7s %7s %7s %6s %6s %6s\n", "factor", "slot0", "slot1", "slot2", "slot3", "t1", "t2",
+                    "t3");
+        for (const char* kind : {"Upsample", "Downsample"}) {
+            for (int64_t factor : {2, 3, 4}) {
+                double ns[4];
+                for (int64_t k = 0; k < 4; ++k) ns[k] = Get("Ours", kind, {k, factor});
+                char label[32];
+                std::snprintf(label, sizeof(label), "%s %lld", std::string(kind) == "Upsample" ? "up" : "down",
+                              static_cast<long long>(factor));
+                std::printf("%-12s %7.2f %7.2f %7.2f %7.2f %6.2f %6.2f %6.2f\n", label, ns[0], ns[1], ns[2], ns[3],
+                            Ratio(ns[1], ns[0]), Ratio(ns[2], ns[0]), Ratio(ns[3], ns[0]));
             }
         }
     }
 
 private:
-    double Get(const char* who, const char* kind, int64_t n) const {
-        char name[64];
-        std::snprintf(name, sizeof(name), "%s%s/%lld", who, kind, static_cast<long long>(n));
+    double Get(const char* who, const char* kind, const std::vector<int64_t>& args) const {
+        std::string name = std::string(who) + kind;
+        for (int64_t a : args) {
+            char part[24];
+            std::snprintf(part, sizeof(part), "/%lld", static_cast<long long>(a));
+            name += part;
+        }
         const auto it = m_ns.find(name);
         return it == m_ns.end() ? 0.0 : it->second;
     }
-    static void PrintPair(double ours, double theirs) {
-        if (theirs > 0)
-            std::printf("%9.2f %7.2f ", theirs, ours / theirs);
-        else
-            std::printf("%9s %7s ", "-", "-");
-    }
+    static double Ratio(double a, double b) { return a > 0 && b > 0 ? a / b : 0.0; }
 
     std::map<std::string, double> m_ns;
 };
 
+void PerSlot(benchmark::internal::Benchmark* b, std::vector<int64_t> values) {
+    for (int64_t slot = 0; slot < 4; ++slot) {
+        for (int64_t v : values) b->Args({slot, v});
+    }
+}
+
 }  // namespace
 
-BENCHMARK(OursBiquad)->Arg(1)->Arg(2)->Arg(4)->Arg(8);
+BENCHMARK(OursBiquad)->Apply([](benchmark::internal::Benchmark* b) { PerSlot(b, {1, 2, 4, 8}); });
 BENCHMARK(PlainBiquad)->Arg(1)->Arg(2)->Arg(4)->Arg(8);
-BENCHMARK(OursOrder)->Arg(3)->Arg(8);
+BENCHMARK(OursOrder)->Apply([](benchmark::internal::Benchmark* b) { PerSlot(b, {3, 8}); });
 BENCHMARK(PlainOrder)->Arg(3)->Arg(8);
 #ifdef KVX_BENCH_LIQUID
 BENCHMARK(LiquidBiquad)->Arg(1)->Arg(2)->Arg(4)->Arg(8);
 BENCHMARK(LiquidOrder)->Arg(3)->Arg(8);
 #endif
+BENCHMARK(OursUpsample)->Apply([](benchmark::internal::Benchmark* b) { PerSlot(b, {2, 3, 4}); });
+BENCHMARK(OursDownsample)->Apply([](benchmark::internal::Benchmark* b) { PerSlot(b, {2, 3, 4}); });
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

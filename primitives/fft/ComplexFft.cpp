@@ -4,6 +4,8 @@
 
 #include "primitives/core/VectorBasics.h"
 #include "primitives/fft/FftInternal.h"
+#include "primitives/fft/FftSlotInternal.h"
+#include "primitives/fft/SmallFftKernels.h"
 
 using namespace kvxfft;
 
@@ -74,15 +76,44 @@ void SmallForward(const float* src, float* dst, int32_t order, bool scaled, floa
     }
 }
 
+template <int32_t Order>
+void Plain(const float* src, float* dst) { SmallForward(src, dst, Order, false, 1.0f); }
+template <int32_t Order>
+void Scaled(const float* src, float* dst, float s) { SmallForward(src, dst, Order, true, s); }
+
+// The work bytes slot 0's initialisation records for complex order p (see RealFft.cpp).
+int64_t OwnWorkBytes(int32_t p) {
+    if (p < 0 || p > FFT_MAX_ORDER) return -1;
+    if (p <= RADIX_MAX_ORDER) return 0;
+    int64_t sizes[3];
+    GetLargeFftSize(p, sizes);
+    return sizes[2];
+}
+
 }  // namespace
+
+// Orders 0 and 1 serve every slot; slot 3 runs slot 2's order-2 kernels.
+const SmallFftKernelRow SmallComplexFftKernelTable[4] = {
+    {{Plain<0>, Plain<1>, Plain<2>, Plain<3>}, {Scaled<0>, Scaled<1>, Scaled<2>, Scaled<3>}},
+    {{Plain<0>, Plain<1>, Sse3Variant::SmallComplexForward2, Sse3Variant::SmallComplexForward3},
+     {Scaled<0>, Scaled<1>, Sse3Variant::SmallComplexForward2Scaled, Sse3Variant::SmallComplexForward3Scaled}},
+    {{Plain<0>, Plain<1>, Ssse3Variant::SmallComplexForward2, Ssse3Variant::SmallComplexForward3},
+     {Scaled<0>, Scaled<1>, Ssse3Variant::SmallComplexForward2Scaled, Ssse3Variant::SmallComplexForward3Scaled}},
+    {{Plain<0>, Plain<1>, Ssse3Variant::SmallComplexForward2, Sse41Variant::SmallComplexForward3},
+     {Scaled<0>, Scaled<1>, Ssse3Variant::SmallComplexForward2Scaled, Sse41Variant::SmallComplexForward3Scaled}},
+};
 
 PrimitiveStatus ForwardComplexFftGeneric(const float* src, float* dst, const FftSpec* spec, uint8_t* work) {
     if (spec == nullptr) return StatusNullPointer;
-    if (spec->id != SpecIdComplexFft) return StatusContextMismatch;
+    if (spec->id != SpecIdComplexFft || spec->workBytes != OwnWorkBytes(spec->order)) return StatusContextMismatch;
     if (src == nullptr || dst == nullptr) return StatusNullPointer;
     const int32_t p = spec->order;
     if (p <= 3) {
-        SmallForward(src, dst, p, spec->scaleForward == 1, spec->scale);
+        const SmallFftKernelRow& row = SmallComplexFftKernelTable[0];
+        if (spec->scaleForward == 1)
+            row.scaled[p](src, dst, spec->scale);
+        else
+            row.plain[p](src, dst);
         return StatusOk;
     }
     WorkBuffer buffer;

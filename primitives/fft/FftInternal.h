@@ -3,6 +3,7 @@
 // table has the size these routines read.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "primitives/core/Memory.h"
@@ -23,6 +24,75 @@ struct SineSource {
     const float* S;
     int32_t T;
 };
+
+// x with its `bits` low bits reversed.
+inline uint32_t ReverseBits(uint32_t x, int32_t bits) {
+    uint32_t r = 0;
+    for (int32_t i = 0; i < bits; ++i) {
+        r = (r << 1) | (x & 1u);
+        x >>= 1;
+    }
+    return r;
+}
+
+// Negation as 0 minus the entry, so that a zero entry gives +0.
+inline float NegatedEntry(float v) { return 0.0f - v; }
+
+// e^(-2 pi i t / 2^q) for 0 <= t < 2^q by quadrant folding of the sine source (q <= sine.T): every
+// part is plus or minus one entry.
+inline FftComplex FoldedTwiddle(SineSource sine, int32_t q, int64_t t) {
+    const int64_t n = int64_t{1} << q;
+    const int64_t d = int64_t{1} << (sine.T - q);
+    const float* S = sine.S;
+    if (t <= n / 4) return {S[(n / 4 - t) * d], NegatedEntry(S[t * d])};
+    if (t <= n / 2) return {NegatedEntry(S[(t - n / 4) * d]), NegatedEntry(S[(n / 2 - t) * d])};
+    if (t <= 3 * n / 4) return {NegatedEntry(S[(3 * n / 4 - t) * d]), S[(t - n / 2) * d]};
+    return {S[(t - 3 * n / 4) * d], S[(n - t) * d]};
+}
+
+// The sine table of order p > 10: N/4 + 1 floats, N = 2^p, sines up to N/8 and cosines above,
+// both from the C runtime in double precision, each rounded to float.
+inline void FillQuarterSineTable(float* dst, int32_t order) {
+    const int64_t N = int64_t{1} << order;
+    const double delta = 6.283185307179586 / static_cast<double>(N);
+    for (int64_t k = 0; k <= N / 8; ++k) dst[k] = static_cast<float>(std::sin(static_cast<double>(k) * delta));
+    for (int64_t k = N / 8 + 1; k <= N / 4; ++k)
+        dst[k] = static_cast<float>(std::cos(static_cast<double>(N / 4 - k) * delta));
+}
+
+// The bit-reverse pair table of order m >= 2: b + 1 int32 values, b = 2^(m-2).
+inline void FillBitReversePairTable(int32_t* dst, int32_t m) {
+    if (m < 2) return;
+    const int32_t bits = m - 2;
+    const int32_t b = 1 << bits;
+    int32_t front = 0;
+    int32_t back = b - 1;
+    for (int32_t k = 1; k < b; ++k) {
+        const int32_t r = static_cast<int32_t>(ReverseBits(static_cast<uint32_t>(k), bits));
+        if (k < r) {
+            dst[front++] = 4 * k;
+            dst[front++] = 4 * r;
+        } else if (k == r) {
+            dst[back--] = 4 * k;
+        }
+    }
+    dst[front] = 0;
+    dst[b] = 0;
+}
+
+// Entry i of the recombination tables of real order p (i < N/4): (0.5 cos, 0.5 - 0.5 sin) of
+// 2 pi i / N forward, the former in single and the latter in double precision; (cos, -sin)
+// inverse.
+inline FftComplex ForwardRecombination(SineSource sine, int32_t p, int64_t i) {
+    const int64_t quarter = (int64_t{1} << p) / 4;
+    const int64_t d = int64_t{1} << (sine.T - p);
+    return {0.5f * sine.S[(quarter - i) * d], static_cast<float>(0.5 - 0.5 * static_cast<double>(sine.S[i * d]))};
+}
+inline FftComplex InverseRecombination(SineSource sine, int32_t p, int64_t i) {
+    const int64_t quarter = (int64_t{1} << p) / 4;
+    const int64_t d = int64_t{1} << (sine.T - p);
+    return {sine.S[(quarter - i) * d], NegatedEntry(sine.S[i * d])};
+}
 
 // ---- work buffer of a transform ----
 // The caller's work buffer rounded up to 32 bytes, or a block of this call; none when the

@@ -13,7 +13,10 @@
 #define KVX_VARIANT 1
 #define KVX_SLOT(Name) Name##Sse3
 namespace Sse3Variant {
+#include "primitives/fft_kernels/FftKernelFrame.inc"
+#include "primitives/fft/FftSlotTables.inc"
 #include "primitives/fft/FftSlotBodies.inc"
+#include "primitives/fft/FftSlotLarge.inc"
 }  // namespace Sse3Variant
 
 #if defined(__clang__)

@@ -13,7 +13,10 @@
 #define KVX_VARIANT 3
 #define KVX_SLOT(Name) Name##Sse41
 namespace Sse41Variant {
+#include "primitives/fft_kernels/FftKernelFrame.inc"
+#include "primitives/fft/FftSlotTables.inc"
 #include "primitives/fft/FftSlotBodies.inc"
+#include "primitives/fft/FftSlotLarge.inc"
 }  // namespace Sse41Variant
 
 #if defined(__clang__)

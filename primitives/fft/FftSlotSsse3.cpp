@@ -13,7 +13,10 @@
 #define KVX_VARIANT 2
 #define KVX_SLOT(Name) Name##Ssse3
 namespace Ssse3Variant {
+#include "primitives/fft_kernels/FftKernelFrame.inc"
+#include "primitives/fft/FftSlotTables.inc"
 #include "primitives/fft/FftSlotBodies.inc"
+#include "primitives/fft/FftSlotLarge.inc"
 }  // namespace Ssse3Variant
 
 #if defined(__clang__)

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "primitives/fft/FftInternal.h"
+#include "primitives/fft/FftSlotLayout.h"
 
 const float QuarterSineTable[257] = {
     0.0f, 0.00613588467f, 0.0122715384f, 0.0184067301f, 0.024541229f, 0.030674804f,
@@ -56,31 +57,17 @@ const int32_t LargeFftSplitTable[31] = {
     10, 10, 8, 8, 10, 10, 10, 10, 10, 10,        // 21..30
 };
 
+const LargeFftFactorTable LargeFftFactorTables = {
+    // rowBits
+    {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // orders 0..16 never reach the large layout
+     3, 4, 4, 4, 5, 8, 8, 8, 8, 8, 8, 8, 8, 8},           // 17..30
+    // blockBits
+    {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+     9, 10, 10, 10, 13, 15, 15, 15, 15, 15, 15, 15, 15, 15},
+};
+
 namespace kvxfft {
 namespace {
-
-// Negation as 0 minus the entry, so that a zero entry gives +0.
-inline float Neg(float v) { return 0.0f - v; }
-
-// e^(-2*pi*i*t/n) for 0 <= t < n, n = 2^q, by quadrant folding of the sine source.
-inline FftComplex Twiddle(SineSource sine, int32_t q, int64_t t) {
-    const int64_t n = int64_t{1} << q;
-    const int64_t d = int64_t{1} << (sine.T - q);
-    const float* S = sine.S;
-    if (t <= n / 4) return {S[(n / 4 - t) * d], Neg(S[t * d])};
-    if (t <= n / 2) return {Neg(S[(t - n / 4) * d]), Neg(S[(n / 2 - t) * d])};
-    if (t <= 3 * n / 4) return {Neg(S[(3 * n / 4 - t) * d]), S[(t - n / 2) * d]};
-    return {S[(t - 3 * n / 4) * d], S[(n - t) * d]};
-}
-
-inline uint32_t ReverseBits(uint32_t x, int32_t bits) {
-    uint32_t r = 0;
-    for (int32_t i = 0; i < bits; ++i) {
-        r = (r << 1) | (x & 1u);
-        x >>= 1;
-    }
-    return r;
-}
 
 constexpr int32_t TwiddleTableBytes(int32_t m) { return 24 * ((1 << m) / 4 + 1); }
 
@@ -91,7 +78,7 @@ uint8_t* BuildLeafTables(FftSpec* spec, uint8_t* dst, int32_t s, SineSource sine
     auto* combine = reinterpret_cast<FftComplex*>(AlignUp32(end));
     spec->combineTable = combine;
     const int32_t quarter = (1 << s) / 4;
-    for (int32_t t = 0; t < quarter; ++t) combine[t] = Twiddle(sine, s, t);
+    for (int32_t t = 0; t < quarter; ++t) combine[t] = FoldedTwiddle(sine, s, t);
     spec->workBytes = 0;
     return reinterpret_cast<uint8_t*>(combine + quarter);
 }
@@ -123,7 +110,7 @@ uint8_t* BuildLevelTables(FftSpec* spec, uint8_t* dst, int32_t depth, int32_t j,
     for (int32_t g = 0; g < L / 4; ++g) {
         for (int32_t r = 0; r < K; ++r) {
             const int64_t rr = ReverseBits(static_cast<uint32_t>(r), a);
-            for (int32_t c = 0; c < 4; ++c) *out++ = Twiddle(sine, j, rr * (4 * g + c));
+            for (int32_t c = 0; c < 4; ++c) *out++ = FoldedTwiddle(sine, j, rr * (4 * g + c));
         }
     }
     if (spec->workBytes < 32 * K) spec->workBytes = 32 * K;
@@ -132,64 +119,33 @@ uint8_t* BuildLevelTables(FftSpec* spec, uint8_t* dst, int32_t depth, int32_t j,
 
 }  // namespace
 
-void BuildQuarterSineTable(float* dst, int32_t order) {
-    const int64_t N = int64_t{1} << order;
-    const double delta = 6.283185307179586 / static_cast<double>(N);
-    for (int64_t k = 0; k <= N / 8; ++k) dst[k] = static_cast<float>(std::sin(static_cast<double>(k) * delta));
-    for (int64_t k = N / 8 + 1; k <= N / 4; ++k)
-        dst[k] = static_cast<float>(std::cos(static_cast<double>(N / 4 - k) * delta));
-}
+void BuildQuarterSineTable(float* dst, int32_t order) { FillQuarterSineTable(dst, order); }
 
-void BuildBitReversePairTable(int32_t* dst, int32_t m) {
-    if (m < 2) return;
-    const int32_t bits = m - 2;
-    const int32_t b = 1 << bits;
-    int32_t front = 0;
-    int32_t back = b - 1;
-    for (int32_t k = 1; k < b; ++k) {
-        const int32_t r = static_cast<int32_t>(ReverseBits(static_cast<uint32_t>(k), bits));
-        if (k < r) {
-            dst[front++] = 4 * k;
-            dst[front++] = 4 * r;
-        } else if (k == r) {
-            dst[back--] = 4 * k;
-        }
-    }
-    dst[front] = 0;
-    dst[b] = 0;
-}
+void BuildBitReversePairTable(int32_t* dst, int32_t m) { FillBitReversePairTable(dst, m); }
 
 uint8_t* BuildTwiddleTable(uint8_t* dst, int32_t m, SineSource sine) {
     auto* w = reinterpret_cast<FftComplex*>(dst);
     const int32_t quarter = (1 << m) / 4;
     for (int32_t l = 0; l <= quarter; ++l) {
-        *w++ = Twiddle(sine, m, l);
-        *w++ = Twiddle(sine, m, 2 * l);
-        *w++ = Twiddle(sine, m, 3 * l);
+        *w++ = FoldedTwiddle(sine, m, l);
+        *w++ = FoldedTwiddle(sine, m, 2 * l);
+        *w++ = FoldedTwiddle(sine, m, 3 * l);
     }
     return dst + TwiddleTableBytes(m);
 }
 
 uint8_t* BuildRealForwardTable(uint8_t* dst, int32_t p, SineSource sine) {
-    auto* t = reinterpret_cast<float*>(dst);
+    auto* t = reinterpret_cast<FftComplex*>(dst);
     const int64_t quarter = (int64_t{1} << p) / 4;
-    const int64_t d = int64_t{1} << (sine.T - p);
-    for (int64_t i = 0; i < quarter; ++i) {
-        t[2 * i] = 0.5f * sine.S[(quarter - i) * d];
-        t[2 * i + 1] = static_cast<float>(0.5 - 0.5 * static_cast<double>(sine.S[i * d]));
-    }
-    return reinterpret_cast<uint8_t*>(t + 2 * quarter);
+    for (int64_t i = 0; i < quarter; ++i) t[i] = ForwardRecombination(sine, p, i);
+    return reinterpret_cast<uint8_t*>(t + quarter);
 }
 
 uint8_t* BuildRealInverseTable(uint8_t* dst, int32_t p, SineSource sine) {
-    auto* t = reinterpret_cast<float*>(dst);
+    auto* t = reinterpret_cast<FftComplex*>(dst);
     const int64_t quarter = (int64_t{1} << p) / 4;
-    const int64_t d = int64_t{1} << (sine.T - p);
-    for (int64_t i = 0; i < quarter; ++i) {
-        t[2 * i] = sine.S[(quarter - i) * d];
-        t[2 * i + 1] = Neg(sine.S[i * d]);
-    }
-    return reinterpret_cast<uint8_t*>(t + 2 * quarter);
+    for (int64_t i = 0; i < quarter; ++i) t[i] = InverseRecombination(sine, p, i);
+    return reinterpret_cast<uint8_t*>(t + quarter);
 }
 
 uint8_t* BuildLargeFftTables(FftSpec* spec, uint8_t* dst, int32_t m, SineSource sine) {

@@ -5,6 +5,8 @@
 #include "primitives/core/VectorBasics.h"
 #include "primitives/fft/FftInternal.h"
 #include "primitives/fft/FftMath.h"
+#include "primitives/fft/FftSlotInternal.h"
+#include "primitives/fft/SmallFftKernels.h"
 
 using namespace kvxfft;
 
@@ -89,6 +91,15 @@ void SmallInverse(const float* src, float* dst, int32_t order, bool scaled, floa
     dst[7] = mo + SQRT2 * v;
 }
 
+template <int32_t Order>
+void ForwardPlain(const float* src, float* dst) { SmallForward(src, dst, Order, false, 1.0f); }
+template <int32_t Order>
+void ForwardScaled(const float* src, float* dst, float s) { SmallForward(src, dst, Order, true, s); }
+template <int32_t Order>
+void InversePlain(const float* src, float* dst) { SmallInverse(src, dst, Order, false, 1.0f); }
+template <int32_t Order>
+void InverseScaled(const float* src, float* dst, float s) { SmallInverse(src, dst, Order, true, s); }
+
 // The complex products x[i..] * y[i..] into out[i..] for the pairs from element i up to len, two
 // pairs per step. Both parts of each product are formed before either is stored, so out may be y.
 inline void ProductPairs(const float* x, const float* y, float* out, int32_t i, int32_t len) {
@@ -141,17 +152,28 @@ void InverseBody(const float* src, float* dst, const FftSpec* spec, int32_t m, u
     }
 }
 
+// The work bytes slot 0's initialisation records for real order p; a specification of another
+// slot's layout records others from order 4 on, and its tables would not fit these transforms.
+int64_t OwnWorkBytes(int32_t p) {
+    if (p < 0 || p > FFT_MAX_ORDER) return -1;
+    if (p - 1 <= RADIX_MAX_ORDER) return 0;
+    int64_t sizes[3];
+    GetLargeFftSize(p - 1, sizes);
+    return sizes[2];
+}
+
 template <bool Inverse>
 PrimitiveStatus RealTransform(const float* src, float* dst, const FftSpec* spec, uint8_t* work) {
     if (spec == nullptr) return StatusNullPointer;
-    if (spec->id != SpecIdRealFft) return StatusContextMismatch;
+    if (spec->id != SpecIdRealFft || spec->workBytes != OwnWorkBytes(spec->order)) return StatusContextMismatch;
     if (src == nullptr || dst == nullptr) return StatusNullPointer;
     const int32_t p = spec->order;
     if (p <= 3) {
-        if (Inverse)
-            SmallInverse(src, dst, p, spec->scaleInverse == 1, spec->scale);
+        const SmallFftKernelRow& row = SmallRealFftKernelTable[Inverse ? 1 : 0];
+        if ((Inverse ? spec->scaleInverse : spec->scaleForward) == 1)
+            row.scaled[p](src, dst, spec->scale);
         else
-            SmallForward(src, dst, p, spec->scaleForward == 1, spec->scale);
+            row.plain[p](src, dst);
         return StatusOk;
     }
     WorkBuffer buffer;
@@ -165,6 +187,37 @@ PrimitiveStatus RealTransform(const float* src, float* dst, const FftSpec* spec,
 }
 
 }  // namespace
+
+// Order 0 and the order-0 scaled kernel serve every slot, and order 1 both directions of a slot;
+// slot 3 runs slot 2's kernels of orders 1 and 2.
+const SmallFftKernelRow SmallRealFftKernelTable[8] = {
+    {{ForwardPlain<0>, ForwardPlain<1>, ForwardPlain<2>, ForwardPlain<3>},
+     {ForwardScaled<0>, ForwardScaled<1>, ForwardScaled<2>, ForwardScaled<3>}},
+    {{ForwardPlain<0>, ForwardPlain<1>, InversePlain<2>, InversePlain<3>},
+     {ForwardScaled<0>, ForwardScaled<1>, InverseScaled<2>, InverseScaled<3>}},
+    {{ForwardPlain<0>, Sse3Variant::SmallRealForward1, Sse3Variant::SmallRealForward2, Sse3Variant::SmallRealForward3},
+     {ForwardScaled<0>, Sse3Variant::SmallRealForward1Scaled, Sse3Variant::SmallRealForward2Scaled,
+      Sse3Variant::SmallRealForward3Scaled}},
+    {{ForwardPlain<0>, Sse3Variant::SmallRealForward1, Sse3Variant::SmallRealInverse2, Sse3Variant::SmallRealInverse3},
+     {ForwardScaled<0>, Sse3Variant::SmallRealForward1Scaled, Sse3Variant::SmallRealInverse2Scaled,
+      Sse3Variant::SmallRealInverse3Scaled}},
+    {{ForwardPlain<0>, Ssse3Variant::SmallRealForward1, Ssse3Variant::SmallRealForward2,
+      Ssse3Variant::SmallRealForward3},
+     {ForwardScaled<0>, Ssse3Variant::SmallRealForward1Scaled, Ssse3Variant::SmallRealForward2Scaled,
+      Ssse3Variant::SmallRealForward3Scaled}},
+    {{ForwardPlain<0>, Ssse3Variant::SmallRealForward1, Ssse3Variant::SmallRealInverse2,
+      Ssse3Variant::SmallRealInverse3},
+     {ForwardScaled<0>, Ssse3Variant::SmallRealForward1Scaled, Ssse3Variant::SmallRealInverse2Scaled,
+      Ssse3Variant::SmallRealInverse3Scaled}},
+    {{ForwardPlain<0>, Ssse3Variant::SmallRealForward1, Ssse3Variant::SmallRealForward2,
+      Sse41Variant::SmallRealForward3},
+     {ForwardScaled<0>, Ssse3Variant::SmallRealForward1Scaled, Ssse3Variant::SmallRealForward2Scaled,
+      Sse41Variant::SmallRealForward3Scaled}},
+    {{ForwardPlain<0>, Ssse3Variant::SmallRealForward1, Ssse3Variant::SmallRealInverse2,
+      Sse41Variant::SmallRealInverse3},
+     {ForwardScaled<0>, Ssse3Variant::SmallRealForward1Scaled, Ssse3Variant::SmallRealInverse2Scaled,
+      Sse41Variant::SmallRealInverse3Scaled}},
+};
 
 PrimitiveStatus ForwardRealFft(const float* src, float* dst, const FftSpec* spec, uint8_t* work) {
     return RealTransform<false>(src, dst, spec, work);

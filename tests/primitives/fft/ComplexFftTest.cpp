@@ -41,24 +41,7 @@ private:
     PrimitiveStatus m_status;
 };
 
-// The DFT of n complex values in double: directly up to 1024 points, by a radix-2 FFT above.
-std::vector<Cd> DoubleDft(const std::vector<float>& interleaved) {
-    const size_t n = interleaved.size() / 2;
-    std::vector<Cd> x(n);
-    for (size_t i = 0; i < n; ++i) x[i] = Cd(interleaved[2 * i], interleaved[2 * i + 1]);
-    if (n > 1024) {
-        fftref::DoubleFft(x, -1);
-        return x;
-    }
-    std::vector<Cd> X(n);
-    for (size_t k = 0; k < n; ++k) {
-        Cd sum = 0;
-        for (size_t j = 0; j < n; ++j)
-            sum += x[j] * std::polar(1.0, -2.0 * fftref::PI * static_cast<double>((j * k) % n) / static_cast<double>(n));
-        X[k] = sum;
-    }
-    return X;
-}
+std::vector<Cd> DoubleDft(const std::vector<float>& interleaved) { return fftref::ComplexSpectrum(interleaved); }
 
 std::vector<double> Flatten(const std::vector<Cd>& X, double scale) {
     std::vector<double> v(2 * X.size());

@@ -43,11 +43,12 @@ inline void DoubleFft(std::vector<Cd>& a, int sign) {
     }
 }
 
-// Bins 0..N/2 of the DFT of N real samples.
-inline std::vector<Cd> RealSpectrum(const std::vector<float>& x) {
+// Bins 0..N/2 of the DFT of N real samples: by the plain DFT up to dftLimit points, by the
+// double FFT above.
+inline std::vector<Cd> RealSpectrum(const std::vector<float>& x, size_t dftLimit = size_t{1} << 16) {
     const size_t N = x.size();
     std::vector<Cd> X(N / 2 + 1);
-    if (N <= (size_t{1} << 16)) {
+    if (N <= dftLimit) {
         std::vector<double> c(N), s(N);
         for (size_t i = 0; i < N; ++i) {
             c[i] = std::cos(2.0 * PI * static_cast<double>(i) / static_cast<double>(N));
@@ -82,6 +83,26 @@ inline std::vector<double> Pack(const std::vector<Cd>& X, size_t N) {
         p[2 * k + 1] = X[k].imag();
     }
     return p;
+}
+
+// The DFT of n complex values (interleaved floats) in double: directly up to dftLimit points, by
+// the double FFT above.
+inline std::vector<Cd> ComplexSpectrum(const std::vector<float>& interleaved, size_t dftLimit = 1024) {
+    const size_t n = interleaved.size() / 2;
+    std::vector<Cd> x(n);
+    for (size_t i = 0; i < n; ++i) x[i] = Cd(interleaved[2 * i], interleaved[2 * i + 1]);
+    if (n > dftLimit) {
+        DoubleFft(x, -1);
+        return x;
+    }
+    std::vector<Cd> X(n);
+    for (size_t k = 0; k < n; ++k) {
+        Cd sum = 0;
+        for (size_t j = 0; j < n; ++j)
+            sum += x[j] * std::polar(1.0, -2.0 * PI * static_cast<double>((j * k) % n) / static_cast<double>(n));
+        X[k] = sum;
+    }
+    return X;
 }
 
 inline std::vector<float> RandomSignal(size_t n, uint32_t seed) {

@@ -156,6 +156,13 @@ private:
 // The slot the entry points run now (forced by the test fixture).
 inline int32_t Slot() { return DispatchIndex; }
 
+// The FFT work bytes the slot that runs now reports for a state's order (the size query follows
+// the slot): 0 in slot 0 up to order 13, the slot's layout needs a work buffer from order 4 on.
+inline int32_t SlotFftWorkBytes(int32_t order) {
+    int32_t spec = 0, init = 0, work = 0;
+    return GetRealFftSize(order, FftScaleInverse, 0, &spec, &init, &work) == StatusOk ? work : -1;
+}
+
 // Bytes the layouts of slots 1 to 3 add for the replicated taps.
 inline int32_t ReplicatedBytes(int32_t taps) { return Slot() == 0 ? 0 : 4 * ((4 * taps + 15) & ~15); }
 

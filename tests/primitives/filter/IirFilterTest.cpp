@@ -290,6 +290,92 @@ TEST_P(IirBiquad, SectionsAreNormalisedByTheirOwnA0AndCutsAreExact) {
     }
 }
 
+// Slots 1 to 3 go sample by sample up to four times the order and by blocks beyond, in blocks of
+// at most 1024: each edge continues the signal. (Slot 0 runs the same cases on its own loop.)
+TEST_P(IirFilter, BlockEdgesContinueTheSignal) {
+    const int32_t order = 3;
+    const std::vector<float> taps = StableFilter(order, 77);
+    const std::vector<float> x = RandomSignal(2500, 5);
+    for (int32_t first : {4 * order, 4 * order + 1}) {
+        CallerState state(taps, order);
+        std::vector<float> y(200);
+        ASSERT_EQ(FilterIir(x.data(), y.data(), first, state.get()), StatusOk);
+        ASSERT_EQ(FilterIir(x.data() + first, y.data() + first, 200 - first, state.get()), StatusOk);
+        const std::vector<float> head(x.begin(), x.begin() + first);
+        if (!GenericSlot() && first == 4 * order) {
+            CallerState fresh(taps, order);
+            ExpectSameBits(std::vector<float>(y.begin(), y.begin() + first),
+                           SingleStepFloatReference(fresh.get(), head), "single steps", first);
+        }
+        const std::vector<float> x200(x.begin(), x.begin() + 200);
+        ExpectWithinBound(y, TransposedReference(state.get()->taps, order, x200), x200, state.get()->taps, order,
+                          false, "edge");
+    }
+    // 2500 samples: blocks of 1024, 1024 and 452 inside one call, as in three calls.
+    CallerState whole(taps, order), three(taps, order);
+    std::vector<float> a(2500), b(2500);
+    ASSERT_EQ(FilterIir(x.data(), a.data(), 2500, whole.get()), StatusOk);
+    for (int32_t at : {0, 1024, 2048}) {
+        const int32_t len = at == 2048 ? 452 : 1024;
+        ASSERT_EQ(FilterIir(x.data() + at, b.data() + at, len, three.get()), StatusOk);
+    }
+    ExpectSameBits(a, b, "2500 in three calls", order);
+    ExpectWithinBound(a, TransposedReference(whole.get()->taps, order, x), x, whole.get()->taps, order, false,
+                      "2500");
+    // A cascade of K sections at 4K and 4K + 1 samples.
+    const std::vector<float> sections = StableSections(3, 12, 1.5f);
+    for (int32_t first : {12, 13}) {
+        BiquadState state(sections, 3);
+        std::vector<float> y(100);
+        ASSERT_EQ(FilterIir(x.data(), y.data(), first, state.get()), StatusOk);
+        ASSERT_EQ(FilterIir(x.data() + first, y.data() + first, 100 - first, state.get()), StatusOk);
+        const std::vector<float> x100(x.begin(), x.begin() + 100);
+        if (first == 12) {
+            BiquadState fresh(sections, 3);
+            const std::vector<float> head(x.begin(), x.begin() + 12);
+            ExpectSameBits(std::vector<float>(y.begin(), y.begin() + 12), BiquadFloatReference(fresh.get(), head),
+                           "cascade steps", 3);
+        }
+        ExpectWithinBound(y, BiquadReference(state.get()->taps, 3, x100), x100, state.get()->taps, 6, true, "edge");
+    }
+}
+
+// A NaN or an infinity spoils the same outputs and delays in every slot: those it reaches.
+TEST_P(IirFilter, NonFiniteSamplesSpoilWhatSlotZeroSpoils) {
+    const int32_t slot = DispatchIndex;
+    for (int32_t order : {1, 3, 8}) {
+        for (float bad : {std::nanf(""), INFINITY}) {
+            for (int32_t at : {0, 37, 600, 1023, 1024, 1500}) {
+                std::vector<float> x = RandomSignal(2000, 9);
+                x[static_cast<size_t>(at)] = bad;
+                std::vector<float> outputs[2];
+                std::vector<float> delays[2];
+                for (int32_t pass = 0; pass < 2; ++pass) {
+                    DispatchIndex = pass == 0 ? 0 : slot;
+                    CallerState state(StableFilter(order, 3), order);
+                    outputs[pass].resize(x.size());
+                    ASSERT_EQ(FilterIir(x.data(), outputs[pass].data(), 2000, state.get()), StatusOk);
+                    delays[pass].assign(state.get()->delayLine, state.get()->delayLine + order + 1);
+                }
+                DispatchIndex = slot;
+                for (size_t i = 0; i < x.size(); ++i) {
+                    ASSERT_EQ(std::isfinite(outputs[0][i]), std::isfinite(outputs[1][i]))
+                        << "order " << order << " bad at " << at << " output " << i;
+                }
+                for (int32_t j = 0; j <= order; ++j) ASSERT_EQ(std::isfinite(delays[0][j]), std::isfinite(delays[1][j]));
+            }
+        }
+    }
+    // Subnormal samples and coefficients stay within the bound.
+    std::vector<float> tiny = RandomSignal(3000, 10);
+    for (float& v : tiny) v *= 1e-38f;
+    CallerState state(StableFilter(4, 5), 4);
+    std::vector<float> y(tiny.size());
+    ASSERT_EQ(FilterIir(tiny.data(), y.data(), 3000, state.get()), StatusOk);
+    ExpectWithinBound(y, TransposedReference(state.get()->taps, 4, tiny), tiny, state.get()->taps, 4, false,
+                      "subnormal");
+}
+
 // The render path filters at DISPATCH_LEVEL: nothing there may allocate.
 TEST_P(IirFilter, RunsAtDispatchLevelWithEveryAllocationFailing) {
     CallerState arbitrary(StableFilter(5, 1), 5), order1(StableFilter(1, 1), 1);

@@ -200,6 +200,48 @@ TEST_P(Resample, CountsBeyondThirtyTwoBits) {
     EXPECT_EQ(phase, 9);
 }
 
+// Every slot gives slot 0's bits: NaN payloads, -0 and infinities included, at the lengths where
+// the bodies of slots 1 to 3 change their way (4,097 inputs up by 3 take two kernel calls; 47
+// inputs down by 3 the plain loop, 48 the kernel), from every phase and at odd dst alignments.
+TEST_P(Resample, EverySlotGivesTheBitsOfSlotZero) {
+    const int32_t slot = DispatchIndex;
+    const std::vector<float> src = coretest::MixedFloats(4100, 17);
+    for (int32_t len : {1, 2, 5, 47, 48, 64, 4097}) {
+        for (int32_t factor : {1, 2, 3, 4, 5}) {
+            for (int32_t phase = 0; phase < factor; ++phase) {
+                for (size_t offset : {0u, 1u, 3u}) {
+                    std::vector<float> out[2];
+                    int32_t outLen[2] = {-1, -1}, outPhase[2] = {phase, phase};
+                    for (int32_t pass = 0; pass < 2; ++pass) {
+                        DispatchIndex = pass == 0 ? 0 : slot;
+                        out[pass].assign(static_cast<size_t>(len) * factor + 8, 1234.5f);
+                        ASSERT_EQ(UpsampleFloat(src.data(), len, out[pass].data() + offset, &outLen[pass], factor,
+                                                &outPhase[pass]),
+                                  StatusOk);
+                    }
+                    DispatchIndex = slot;
+                    ASSERT_EQ(outLen[0], outLen[1]);
+                    ASSERT_EQ(BitsOf(out[0].data(), out[0].size()), BitsOf(out[1].data(), out[1].size()))
+                        << "up " << len << " by " << factor << " phase " << phase;
+                    for (int32_t pass = 0; pass < 2; ++pass) {
+                        DispatchIndex = pass == 0 ? 0 : slot;
+                        out[pass].assign(static_cast<size_t>(len) + 8, 1234.5f);
+                        outPhase[pass] = phase;
+                        ASSERT_EQ(DownsampleFloat(src.data(), len, out[pass].data() + offset, &outLen[pass], factor,
+                                                  &outPhase[pass]),
+                                  StatusOk);
+                    }
+                    DispatchIndex = slot;
+                    ASSERT_EQ(outLen[0], outLen[1]);
+                    ASSERT_EQ(outPhase[0], outPhase[1]);
+                    ASSERT_EQ(BitsOf(out[0].data(), out[0].size()), BitsOf(out[1].data(), out[1].size()))
+                        << "down " << len << " by " << factor << " phase " << phase;
+                }
+            }
+        }
+    }
+}
+
 KVX_INSTANTIATE_FOR_EVERY_SLOT(Downsample);
 KVX_INSTANTIATE_FOR_EVERY_SLOT(Resample);
 KVX_INSTANTIATE_FOR_EVERY_SLOT(Upsample);
