@@ -48,27 +48,21 @@ ULONG DefaultChannelMask(ULONG ulChannels)
     return ulChannels < 9 ? masks[ulChannels] : 0;
 }
 
-NTSTATUS ChooseDeviceFormat(const WaveFormatRecord* pStreamFormat, StreamEngine* pEndpoint,
-                            WaveFormatRecord* pDeviceFormat)
+NTSTATUS ChooseConvertedFormat(const WaveFormatRecord* pStreamFormat, ULONG ulCount, FORMAT_AT_FUNCTION pFormatAt,
+                               PVOID pContext, WaveFormatRecord* pDeviceFormat)
 {
-    if (pStreamFormat == nullptr || pEndpoint == nullptr || pDeviceFormat == nullptr) {
+    if (pStreamFormat == nullptr || pFormatAt == nullptr || pDeviceFormat == nullptr) {
         return STATUS_INVALID_PARAMETER;
-    }
-    WaveFormatRecord own = *pStreamFormat;
-    if (NT_SUCCESS(pEndpoint->FindFormat(&own))) {
-        *pDeviceFormat = *pStreamFormat;
-        return STATUS_SUCCESS;
     }
     if (!AdapterTakesPcmFormat(*pStreamFormat)) {
         return STATUS_NO_MATCH;
     }
-    const ULONG ulCount = pEndpoint->GetFormatCount();
     const ULONG ulStreamRate = pStreamFormat->Format.nSamplesPerSec;
     // Three passes over the list: the rate, then the channel count at that rate, then the width.
     ULONG ulRate = 0;
     for (ULONG i = 0; i < ulCount; ++i) {
         WaveFormatRecord f;
-        if (!NT_SUCCESS(pEndpoint->GetFormat(i, &f)) || !AdapterTakesPcmFormat(f)) continue;
+        if (!NT_SUCCESS(pFormatAt(pContext, i, &f)) || !AdapterTakesPcmFormat(f)) continue;
         const ULONG r = f.Format.nSamplesPerSec;
         if (ulRate == 0 || r == ulStreamRate || (ulRate != ulStreamRate && BetterRate(r, ulRate, ulStreamRate))) {
             ulRate = r;
@@ -80,7 +74,7 @@ NTSTATUS ChooseDeviceFormat(const WaveFormatRecord* pStreamFormat, StreamEngine*
     USHORT usChannels = 0;
     for (ULONG i = 0; i < ulCount; ++i) {
         WaveFormatRecord f;
-        if (!NT_SUCCESS(pEndpoint->GetFormat(i, &f)) || !AdapterTakesPcmFormat(f) || f.Format.nSamplesPerSec != ulRate) {
+        if (!NT_SUCCESS(pFormatAt(pContext, i, &f)) || !AdapterTakesPcmFormat(f) || f.Format.nSamplesPerSec != ulRate) {
             continue;
         }
         const USHORT c = f.Format.nChannels;
@@ -92,7 +86,7 @@ NTSTATUS ChooseDeviceFormat(const WaveFormatRecord* pStreamFormat, StreamEngine*
     bool bFound = false;
     for (ULONG i = 0; i < ulCount; ++i) {
         WaveFormatRecord f;
-        if (!NT_SUCCESS(pEndpoint->GetFormat(i, &f)) || !AdapterTakesPcmFormat(f) || f.Format.nSamplesPerSec != ulRate ||
+        if (!NT_SUCCESS(pFormatAt(pContext, i, &f)) || !AdapterTakesPcmFormat(f) || f.Format.nSamplesPerSec != ulRate ||
             f.Format.nChannels != usChannels) {
             continue;
         }
@@ -105,4 +99,28 @@ NTSTATUS ChooseDeviceFormat(const WaveFormatRecord* pStreamFormat, StreamEngine*
         }
     }
     return bFound ? STATUS_SUCCESS : STATUS_NO_MATCH;
+}
+
+namespace {
+
+NTSTATUS EndpointFormatAt(PVOID pContext, ULONG ulIndex, WaveFormatRecord* pFormat)
+{
+    return static_cast<StreamEngine*>(pContext)->GetFormat(ulIndex, pFormat);
+}
+
+}  // namespace
+
+NTSTATUS ChooseDeviceFormat(const WaveFormatRecord* pStreamFormat, StreamEngine* pEndpoint,
+                            WaveFormatRecord* pDeviceFormat)
+{
+    if (pStreamFormat == nullptr || pEndpoint == nullptr || pDeviceFormat == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    WaveFormatRecord own = *pStreamFormat;
+    if (NT_SUCCESS(pEndpoint->FindFormat(&own))) {
+        *pDeviceFormat = *pStreamFormat;
+        return STATUS_SUCCESS;
+    }
+    return ChooseConvertedFormat(pStreamFormat, pEndpoint->GetFormatCount(), EndpointFormatAt, pEndpoint,
+                                 pDeviceFormat);
 }

@@ -16,6 +16,13 @@ bool AdapterTakesPcmFormat(const WaveFormatRecord& format);
 // centre, four channels the front and back pairs).
 ULONG DefaultChannelMask(ULONG ulChannels);
 
+// The listed format the adapter converts a stream format to, by the rule above, from a list read
+// through pFormatAt (index, record); STATUS_NO_MATCH when the stream format is none the adapter
+// takes or the list has none. Pure: also what a host computes to know the wire's format.
+typedef NTSTATUS (*FORMAT_AT_FUNCTION)(PVOID pContext, ULONG ulIndex, WaveFormatRecord* pFormat);
+NTSTATUS ChooseConvertedFormat(const WaveFormatRecord* pStreamFormat, ULONG ulCount, FORMAT_AT_FUNCTION pFormatAt,
+                               PVOID pContext, WaveFormatRecord* pDeviceFormat);
+
 // The device format for a stream format: the stream's own when listed, else the listed format
 // chosen as above (the stream format must then be one the adapter takes). STATUS_NO_MATCH when
 // there is none.

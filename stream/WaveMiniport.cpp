@@ -272,7 +272,9 @@ NTSTATUS WaveMiniport::BuildDataRanges()
     }
     if (NT_SUCCESS(status)) {
         std::memcpy(m_pDataRanges, pScratch, sizeof(WaveDataRange) * ulDeviceRanges);
+        m_ulAdapterRange = 0;
         if (ulRanges > ulDeviceRanges) {
+            m_ulAdapterRange = ulDeviceRanges;
             KSDATARANGE_AUDIO& range = m_pDataRanges[ulDeviceRanges].Audio;
             range = pScratch[ulPcm].Audio;
             range.MaximumChannels = MAX_SOFTWARE_DSP_PROCESS_CHANNELS;
@@ -541,7 +543,7 @@ NTSTATUS WaveMiniport::DataRangeIntersection(ULONG, PKSDATARANGE pClientRange, P
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status = MatchEndpointFormat(&format);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) && m_ulAdapterRange != 0 && pMyRange == &m_pDataRanges[m_ulAdapterRange].Audio.DataRange) {
         status = CompleteAdapterFormat(&format);
     }
     if (!NT_SUCCESS(status)) {
