@@ -11,10 +11,12 @@
 #include "primitives/core/PrimitiveStatus.h"
 #include "primitives/core/PrimitiveTypes.h"
 
-// One row of the reciprocal table of the double-precision logarithms: r, r again (so that one
-// 16-byte load yields the pair), and -ln r split into a high part and a small low part.
+// One row of the reciprocal table of the double-precision logarithms (made by tools/tablegen): r,
+// r again (so that one 16-byte load yields the pair), and -ln r split into a high part and a
+// small low part.
 struct alignas(16) LogReciprocalEntry {
-    double Reciprocal[2];
+    double Reciprocal;
+    double ReciprocalAgain;
     double NegLogHigh;
     double NegLogLow;
 };

@@ -6,6 +6,7 @@ namespace tablegen {
 const TableFamily TableFamilies[] = {
     {"limiter", GenerateLimiterTables},
     {"sample-rate stages", GenerateSrcTables},
+    {"math", GenerateMathTables},
 };
 const size_t TableFamilyCount = sizeof(TableFamilies) / sizeof(TableFamilies[0]);
 

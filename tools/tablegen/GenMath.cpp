@@ -15,6 +15,60 @@ constexpr double TWO_PI_HIGH = 6.28318530717958623200;
 constexpr double TWO_PI_LOW = 2.44929359829470635445e-16;
 constexpr double HALF_PI = PI / 2.0;
 
+// Double-double arithmetic from basic operations only (the product split by Dekker's method, so
+// that no fused multiply-add is needed).
+DoubleDouble TwoSum(double a, double b)
+{
+    const double s = a + b;
+    const double v = s - a;
+    return {s, (a - (s - v)) + (b - v)};
+}
+
+DoubleDouble QuickTwoSum(double a, double b)
+{
+    const double s = a + b;
+    return {s, b - (s - a)};
+}
+
+DoubleDouble TwoProduct(double a, double b)
+{
+    const auto split = [](double x, double* high, double* low) {
+        const double t = 134217729.0 * x;  // 2^27 + 1
+        *high = t - (t - x);
+        *low = x - *high;
+    };
+    double ah, al, bh, bl;
+    split(a, &ah, &al);
+    split(b, &bh, &bl);
+    const double p = a * b;
+    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
+}
+
+DoubleDouble Add(DoubleDouble a, DoubleDouble b)
+{
+    DoubleDouble s = TwoSum(a.high, b.high);
+    const DoubleDouble t = TwoSum(a.low, b.low);
+    s = QuickTwoSum(s.high, s.low + t.high);
+    return QuickTwoSum(s.high, s.low + t.low);
+}
+
+DoubleDouble Multiply(DoubleDouble a, DoubleDouble b)
+{
+    DoubleDouble p = TwoProduct(a.high, b.high);
+    p.low += a.high * b.low + a.low * b.high;
+    return QuickTwoSum(p.high, p.low);
+}
+
+DoubleDouble Divide(DoubleDouble a, DoubleDouble b)
+{
+    const double q1 = a.high / b.high;
+    DoubleDouble r = Add(a, Multiply({-q1, 0.0}, b));
+    const double q2 = r.high / b.high;
+    r = Add(r, Multiply({-q2, 0.0}, b));
+    const double q3 = r.high / b.high;
+    return Add(QuickTwoSum(q1, q2), {q3, 0.0});
+}
+
 double PowerOfTwo(int k)
 {
     const uint64_t bits = static_cast<uint64_t>(k + 1023) << 52;
@@ -60,6 +114,21 @@ void Reduce(double x, double* r, int* q)
 }
 
 }  // namespace
+
+DoubleDouble LogOfRatio(int64_t numerator, int64_t denominator)
+{
+    const DoubleDouble t = Divide({static_cast<double>(numerator - denominator), 0.0},
+                                  {static_cast<double>(numerator + denominator), 0.0});
+    const DoubleDouble t2 = Multiply(t, t);
+    DoubleDouble power = t;
+    DoubleDouble sum = t;
+    // |t| <= 1/3, so each term is at most a ninth of the one before.
+    for (int k = 1; k < 40; ++k) {
+        power = Multiply(power, t2);
+        sum = Add(sum, Divide(power, {static_cast<double>(2 * k + 1), 0.0}));
+    }
+    return {2.0 * sum.high, 2.0 * sum.low};
+}
 
 double Exp(double x)
 {

@@ -19,6 +19,16 @@ double Exp(double x);
 double DecibelsDown(double db);
 double Sin(double x);
 double Cos(double x);
+// A double-double: the value high + low, low within half an ulp of high.
+struct DoubleDouble {
+    double high;
+    double low;
+};
+
+// ln(numerator / denominator) to about 2^-104, for a ratio in [1/2, 2] of integers below 2^52:
+// 2 atanh((n - d)/(n + d)) by its series in double-double arithmetic.
+DoubleDouble LogOfRatio(int64_t numerator, int64_t denominator);
+
 // The nearest float to x, ties to even (the conversion the hardware makes).
 inline float ToFloat(double x)
 {

@@ -25,5 +25,6 @@ extern const size_t TableFamilyCount;
 
 void GenerateLimiterTables(TableWriter& writer);
 void GenerateSrcTables(TableWriter& writer);
+void GenerateMathTables(TableWriter& writer);
 
 }  // namespace tablegen

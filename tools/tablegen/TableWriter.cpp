@@ -22,6 +22,16 @@ std::string FloatLiteral(float value)
     return text;
 }
 
+std::string DoubleLiteral(double value)
+{
+    char text[48];
+    if (value == 0.0) {
+        return std::signbit(value) ? "-0.0" : "0.0";
+    }
+    std::snprintf(text, sizeof(text), "%a", value);
+    return text;
+}
+
 template <typename T, typename Format>
 std::string ArrayText(const std::string& declaration, const std::vector<T>& values, Format format)
 {
@@ -66,6 +76,19 @@ void SourceFile::Array(const std::string& declaration, const std::vector<float>&
 void SourceFile::Array(const std::string& declaration, const std::vector<int32_t>& values)
 {
     m_Body += "\n" + ArrayText(declaration, values, [](int32_t v) { return std::to_string(v); });
+}
+
+void SourceFile::Rows(const std::string& declaration, const std::vector<std::vector<double>>& rows)
+{
+    std::string text = "\n" + declaration + " = {\n";
+    for (const std::vector<double>& row : rows) {
+        text += "    {";
+        for (size_t i = 0; i < row.size(); ++i) {
+            text += (i == 0 ? "" : ", ") + DoubleLiteral(row[i]);
+        }
+        text += "},\n";
+    }
+    m_Body += text + "};\n";
 }
 
 std::string SourceFile::Text() const

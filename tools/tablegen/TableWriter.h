@@ -1,7 +1,7 @@
-// Where the families put their tables: C++ sources and headers of float arrays (hexadecimal
-// literals, so that the compiler reads back exactly the generated bits) and, for the large
-// libraries, raw little-endian float data that an assembler file pulls in with .incbin, which
-// costs the build nothing to compile. Paths are relative to the output root and name the
+// Where the families put their tables: C++ sources and headers of float and double arrays
+// (hexadecimal literals, so that the compiler reads back exactly the generated bits) and, for the
+// large libraries, raw little-endian float data that an assembler file pulls in with .incbin,
+// which costs the build nothing to compile. Paths are relative to the output root and name the
 // folder of the library that compiles the file (dsp/..., globaltopo/common/JQZ/...).
 #pragma once
 
@@ -22,6 +22,8 @@ public:
     // "declaration = { values };", e.g. Array("const float LimiterFirTable[LIMITER_FIR_TAPS]", v).
     void Array(const std::string& declaration, const std::vector<float>& values);
     void Array(const std::string& declaration, const std::vector<int32_t>& values);
+    // An array of records of doubles, one braced row per record.
+    void Rows(const std::string& declaration, const std::vector<std::vector<double>>& rows);
     std::string Text() const;
 
 private:

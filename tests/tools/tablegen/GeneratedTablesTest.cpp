@@ -15,6 +15,7 @@
 
 #include "dsp/PeakLimiter.h"
 #include "dsp/SrcTables.h"
+#include "primitives/math/MathKernels.h"
 
 namespace {
 
@@ -45,6 +46,13 @@ TEST(GeneratedTables, ChecksumsArePinned)
         {"SrcX4Taps", SrcX4Taps, SRC_X4_TAPS, 0xa59414da74964fcdull},
         {"Src44k48kUpTaps", Src44k48kUpTaps, SRC_44K48K_UP_PHASES * SRC_44K48K_UP_TAPS, 0x88cfb43386baf10cull},
         {"Src44k48kDownTaps", Src44k48kDownTaps, SRC_44K48K_DOWN_PHASES * SRC_44K48K_DOWN_TAPS, 0x3ea15304c87f0756ull},
+        // Rows of four doubles, hashed as their bytes; one copy per slot, all alike.
+        {"Sse3Variant::LogReciprocalTable", reinterpret_cast<const float*>(Sse3Variant::LogReciprocalTable),
+         LOG_RECIPROCAL_ENTRIES * 8, 0x0a15dccd98d036b4ull},
+        {"Ssse3Variant::LogReciprocalTable", reinterpret_cast<const float*>(Ssse3Variant::LogReciprocalTable),
+         LOG_RECIPROCAL_ENTRIES * 8, 0x0a15dccd98d036b4ull},
+        {"Sse41Variant::LogReciprocalTable", reinterpret_cast<const float*>(Sse41Variant::LogReciprocalTable),
+         LOG_RECIPROCAL_ENTRIES * 8, 0x0a15dccd98d036b4ull},
     };
     for (const Checksum& row : rows) {
         const uint64_t actual = Fnv1a64(row.table, row.count);
