@@ -20,6 +20,7 @@
 namespace Ssse3Variant {
 #include "primitives/filter/FirKernelsSse.inc"
 #include "primitives/filter/IirKernelsSse.inc"
+#include "primitives/filter/IirKernelsOtherSse.inc"
 #include "primitives/filter/ResampleKernelsSse.inc"
 #include "primitives/filter/FilterBodiesSse.inc"
 }  // namespace Ssse3Variant

@@ -81,6 +81,60 @@
     void IirBiquadSampleStep(const float* x, float* y, IirState* state);                                             \
     void IirBiquadBlockFeedForward(const float* src, float* w, int32_t count, const float* sectionNumerator);        \
     void IirBiquadBlockFeedback(const float* w, float* y, int32_t count, const float* sectionMatrix);                \
+    /* IIR kernels for other sample types, which no entry point calls. */                                     \
+    void IirBiquadSampleStepInt16(const int16_t* src, int16_t* dst, IirState* state, ScaleFactor sf);                \
+    void IirArSampleStepInt16(const int16_t* src, int16_t* dst, IirState* state, ScaleFactor sf);                    \
+    void IirArSampleStepInt16WithRaw(const int16_t* src, int16_t* dst, float* raw, IirState* state, ScaleFactor sf); \
+    void IirArSampleStepComplexFloat(const float* src, float* dst, IirState* state);                                  \
+    void IirBiquadSampleStepComplexFloat(const float* src, float* dst, IirState* state);                              \
+    void IirArSampleStepComplexInt16(const int16_t* src, int16_t* dst, IirState* state, ScaleFactor sf);             \
+    void IirArSampleStepComplexInt16WithRaw(const int16_t* src, int16_t* dst, float* raw, IirState* state,           \
+                                            ScaleFactor sf);                                                         \
+    void IirBiquadSampleStepComplexInt16(const int16_t* src, int16_t* dst, IirState* state, ScaleFactor sf);         \
+    void IirBiquadSampleStepDouble(const double* src, double* dst, IirState* state);                                 \
+    void IirBiquadSampleStepInt16DoubleTaps(const int16_t* src, int16_t* dst, IirState* state, ScaleFactor sf);      \
+    void IirBiquadSampleStepInt32DoubleTaps(const int32_t* src, int32_t* dst, IirState* state, ScaleFactor sf);      \
+    void IirBiquadSampleStepFloatDoubleTaps(const float* src, float* dst, IirState* state);                          \
+    void IirArSampleStepDouble(const double* src, double* dst, IirState* state);                                     \
+    void IirArSampleStepInt32DoubleTaps(const int32_t* src, int32_t* dst, IirState* state, ScaleFactor sf);          \
+    void IirArSampleStepInt32DoubleTapsWithRaw(const int32_t* src, int32_t* dst, double* raw, IirState* state,       \
+                                               ScaleFactor sf);                                                      \
+    void IirArSampleStepInt16DoubleTaps(const int16_t* src, int16_t* dst, IirState* state, ScaleFactor sf);          \
+    void IirArSampleStepInt16DoubleTapsWithRaw(const int16_t* src, int16_t* dst, double* raw, IirState* state,       \
+                                               ScaleFactor sf);                                                      \
+    void IirArSampleStepFloatDoubleTaps(const float* src, float* dst, IirState* state);                              \
+    void IirArSampleStepFloatDoubleTapsWithRaw(const float* src, float* dst, double* raw, IirState* state);          \
+    void IirArSampleStepComplexDouble(const double* src, double* dst, IirState* state);                              \
+    void IirBiquadSampleStepComplexDouble(const double* src, double* dst, IirState* state);                          \
+    void IirArSampleStepComplexInt32DoubleTaps(const int32_t* src, int32_t* dst, IirState* state, ScaleFactor sf);   \
+    void IirArSampleStepComplexInt32DoubleTapsWithRaw(const int32_t* src, int32_t* dst, double* raw,                 \
+                                                      IirState* state, ScaleFactor sf);                              \
+    void IirBiquadSampleStepComplexInt32DoubleTaps(const int32_t* src, int32_t* dst, IirState* state,                \
+                                                   ScaleFactor sf);                                                  \
+    void IirArSampleStepComplexInt16DoubleTaps(const int16_t* src, int16_t* dst, IirState* state, ScaleFactor sf);   \
+    void IirArSampleStepComplexInt16DoubleTapsWithRaw(const int16_t* src, int16_t* dst, double* raw,                 \
+                                                      IirState* state, ScaleFactor sf);                              \
+    void IirBiquadSampleStepComplexInt16DoubleTaps(const int16_t* src, int16_t* dst, IirState* state,                \
+                                                   ScaleFactor sf);                                                  \
+    void IirArSampleStepComplexFloatDoubleTaps(const float* src, float* dst, IirState* state);                       \
+    void IirArSampleStepComplexFloatDoubleTapsWithRaw(const float* src, float* dst, double* raw, IirState* state);   \
+    void IirBiquadSampleStepComplexFloatDoubleTaps(const float* src, float* dst, IirState* state);                   \
+    void IirBiquadBlockFeedForwardInt16(const int16_t* src, float* work, int32_t count,                              \
+                                        const float* sectionNumerator);                                              \
+    void IirBiquadBlockFeedbackToInt16(const float* work, float* y, int32_t count, const float* sectionMatrix,        \
+                                       int16_t* out, ScaleFactor sf);                                                \
+    void IirArBlockFeedForwardInt16(const int16_t* src, float* work, int32_t count, const float* replicatedNumerator, \
+                                    int32_t order);                                                                  \
+    void IirArBlockFeedbackToInt16(const float* work, float* y, int32_t count, const float* feedbackMatrix,          \
+                                   int32_t order, int16_t* out, ScaleFactor sf);                                     \
+    void IirArBlockFeedForwardComplexFloat(const float* src, float* work, int32_t count, const float* table,         \
+                                           int32_t order);                                                           \
+    void IirArBlockFeedbackComplexFloat(const float* work, float* y, int32_t count, const float* matrix,             \
+                                        int32_t order);                                                              \
+    void IirArBlockFeedForwardComplexInt16(const int16_t* src, float* work, int32_t count, const float* table,       \
+                                           int32_t order);                                                           \
+    void IirArBlockFeedbackToComplexInt16(const float* work, float* y, int32_t count, const float* matrix,           \
+                                          int32_t order, int16_t* out, ScaleFactor sf);                              \
     /* Up- and down-sampling. */                                                                                     \
     PrimitiveStatus UpsampleFloat##Suffix(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen,            \
                                           int32_t factor, int32_t* pPhase);                                          \

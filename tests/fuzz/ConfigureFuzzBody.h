@@ -8,11 +8,9 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/io/IoHost.h"
-#include "platform/registry/RegistryHost.h"
-#include "platform/usb/UsbBus.h"
 #include "sim/DescriptorBuilder.h"
 #include "sim/SimDevice.h"
+#include "tests/support/DeviceObjectHarness.h"
 #include "usb/UsbAudioDevice.h"
 
 namespace kvxfuzz {
@@ -70,40 +68,22 @@ inline bool RunConfigureOnce(const uint8_t* data, size_t size)
     }
     // A chip string that names no variant, so that a UAC1 function goes on to its parsers.
     device->SetString(0x50, u"fuzz");
-    auto bus = std::make_unique<platform::usb::UsbBus>(device.get());
-    device->AttachBus(bus.get());
-    if (bus->Pdo() == nullptr) {
+    kvxtest::DeviceObjectHarness harness;
+    if (!harness.Plug(std::move(device))) {
         return true;
     }
-    USB_DEVICE_DESCRIPTOR d;
-    std::memcpy(&d, identity.DeviceDescriptor().data(), sizeof d);
-    platform::DeviceSetUpUsb(bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-    PDRIVER_OBJECT driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-    PDEVICE_OBJECT fdo = nullptr;
     bool ok = true;
-    if (driver != nullptr && NT_SUCCESS(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &fdo))) {
-        IoAttachDeviceToDeviceStack(fdo, bus->Pdo());
-        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        IAudioHal* hal = nullptr;
-        if (NT_SUCCESS(UsbAudioDevice::Create(&hal))) {
-            auto* usb = static_cast<UsbAudioDevice*>(hal);
-            usb->Init(nullptr, fdo, bus->Pdo(), bus->Pdo());
+    harness.Start();
+    if (harness.Fdo() != nullptr) {
+        if (UsbAudioDevice* usb = harness.Usb()) {
             if (PUSB_CONFIGURATION_DESCRIPTOR stored = usb->GetConfigurationDescriptor()) {
                 ok = ok && stored->wTotalLength <= configurationSize;
             }
-            hal->Release();
         }
-        ok = ok && bus->PendingCount() == 0;
-        IoDetachDevice(bus->Pdo());
-        IoDeleteDevice(fdo);
+        harness.ReleaseDevice();
+        ok = ok && harness.Bus()->PendingCount() == 0;
     }
-    if (driver != nullptr) {
-        platform::IoDeleteDriverObject(driver);
-    }
-    platform::DeviceForget(bus->Pdo());
-    bus.reset();
-    device.reset();
-    platform::RegistryReset();
+    harness.Stop();
     return ok;
 }
 

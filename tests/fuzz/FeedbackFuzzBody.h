@@ -10,14 +10,12 @@
 #include <memory>
 #include <vector>
 
-#include "platform/io/IoHost.h"
 #include "platform/nt/Clock.h"
-#include "platform/registry/RegistryHost.h"
-#include "platform/usb/UsbBus.h"
 #include "sim/SimDevice.h"
 #include "stream/Uac2RenderEndpoint.h"
 #include "tests/sim/Uac2Fixtures.h"
 #include "tests/stream/Uac2Owner.h"
+#include "tests/support/DeviceObjectHarness.h"
 #include "adapter/AudioHal.h"
 #include "topology/ClockEntity.h"
 #include "usb/UsbAudioDevice.h"
@@ -89,29 +87,20 @@ inline bool RunFeedbackOnce(const uint8_t* data, size_t size)
     const sim::DescriptorBuilder builder = kvxtest::Uac2Headset(highSpeed);
     auto device = std::make_unique<sim::SimDevice>(builder.DeviceDescriptor(), builder.Configuration(), highSpeed);
     device->ScriptFeedback(Id::FeedbackEndpoint, script);
-    auto bus = std::make_unique<platform::usb::UsbBus>(device.get());
-    device->AttachBus(bus.get());
-    if (bus->Pdo() == nullptr) {
+    sim::SimDevice& wire = *device;
+    kvxtest::DeviceObjectHarness harness;
+    if (!harness.Plug(std::move(device))) {
         return true;
     }
-    USB_DEVICE_DESCRIPTOR d;
-    std::memcpy(&d, builder.DeviceDescriptor().data(), sizeof d);
-    platform::DeviceSetUpUsb(bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-    PDRIVER_OBJECT driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-    PDEVICE_OBJECT fdo = nullptr;
-    bool ok = driver != nullptr && NT_SUCCESS(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &fdo));
-    IAudioHal* hal = nullptr;
+    harness.Start();
+    bool ok = harness.Usb() != nullptr;
     if (ok) {
-        IoAttachDeviceToDeviceStack(fdo, bus->Pdo());
-        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        ok = NT_SUCCESS(UsbAudioDevice::Create(&hal));
-    }
-    if (ok) {
-        auto* usb = static_cast<UsbAudioDevice*>(hal);
-        usb->Init(nullptr, fdo, bus->Pdo(), bus->Pdo());
+        UsbAudioDevice* usb = harness.Usb();
+        PDEVICE_OBJECT fdo = harness.Fdo();
+        PDEVICE_OBJECT pdo = harness.Pdo();
         auto* owner = new (NonPagedPoolNx, MakePoolTag("Fown")) kvxtest::Uac2Owner(static_cast<IUsbDevice*>(usb));
         owner->GetNonDelegatingUnknown()->AddRef();
-        ok = NT_SUCCESS(owner->Init(nullptr, fdo, bus->Pdo(), bus->Pdo()));
+        ok = NT_SUCCESS(owner->Init(nullptr, fdo, pdo, pdo));
         // The clock the interface is fed by, as the parser registers it.
         auto* clock = new (NonPagedPoolNx, MakePoolTag("Fclk")) ClockEntity(nullptr, FEEDBACK_FUZZ_CLOCK_ID);
         clock->GetNonDelegatingUnknown()->AddRef();
@@ -163,7 +152,7 @@ inline bool RunFeedbackOnce(const uint8_t* data, size_t size)
         const ULONG share = (framesPerMs - framesPerMs % perMs + perMs) / perMs * 4;
         const ULONG maxPacket = (highSpeed ? 96000 / 8000 + 1 : 48000 / 1000 + 1) * 4;
         uint64_t offset = 0;
-        for (const sim::WirePacket& packet : device->Wire(Id::RenderEndpoint)) {
+        for (const sim::WirePacket& packet : wire.Wire(Id::RenderEndpoint)) {
             ok = ok && packet.Data.size() % 4 == 0 && packet.Data.size() <= share && packet.Data.size() <= maxPacket;
             for (uint8_t b : packet.Data) {
                 ok = ok && b == static_cast<uint8_t>(offset++ % 251);
@@ -172,21 +161,10 @@ inline bool RunFeedbackOnce(const uint8_t* data, size_t size)
         ok = ok && offset == client.Written && endpoint->GetOutstandingTransfers() == 0;
         endpoint->GetNonDelegatingUnknown()->Release();
         owner->GetNonDelegatingUnknown()->Release();
-        usb->Stop();
-        hal->Release();
     }
-    ok = ok && bus->PendingCount() == 0;
-    if (fdo != nullptr) {
-        IoDetachDevice(bus->Pdo());
-        IoDeleteDevice(fdo);
-    }
-    if (driver != nullptr) {
-        platform::IoDeleteDriverObject(driver);
-    }
-    platform::DeviceForget(bus->Pdo());
-    bus.reset();
-    device.reset();
-    platform::RegistryReset();
+    harness.ReleaseDevice(true);
+    ok = ok && (harness.Bus() == nullptr || harness.Bus()->PendingCount() == 0);
+    harness.Stop();
     return ok;
 }
 

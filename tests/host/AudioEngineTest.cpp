@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,7 +13,7 @@
 #include "host/AudioEngine.h"
 #include "platform/nt/Clock.h"
 #include "sim/Profile.h"
-#include "tools/StreamSession.h"
+#include "tests/support/HostSession.h"
 
 namespace {
 
@@ -32,23 +30,15 @@ protected:
     // A profile of sim/profiles, optionally moved to high speed.
     void Start(bool highSpeed = false, const std::string& profile = "uac1-headset.json")
     {
-        std::ifstream file(std::string(KVX_PROFILE_DIR) + "/" + profile);
-        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        const std::string full = "\"speed\": \"full\"";
-        if (highSpeed && text.find(full) != std::string::npos) {
-            text.replace(text.find(full), full.size(), "\"speed\": \"high\"");
-        }
         std::string error;
-        auto device = sim::ParseProfile(text, KVX_PROFILE_DIR, &error);
-        ASSERT_NE(device, nullptr) << error;
-        ASSERT_EQ(m_session.Start(std::move(device)), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.StartProfile(profile, highSpeed, &error), STATUS_SUCCESS) << error;
     }
     void TearDown() override
     {
         std::string report;
         EXPECT_TRUE(m_session.End(&report)) << report;
     }
-    kvx::StreamSession m_session;
+    kvxtest::HostSession m_session;
 };
 
 struct RenderCase {

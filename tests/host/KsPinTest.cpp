@@ -11,15 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "adapter/driver/Adapter.h"
 #include "host/FilterBrowser.h"
 #include "host/KsPin.h"
-#include "host/PnpManager.h"
 #include "platform/nt/Clock.h"
 #include "platform/portcls/PortClsHost.h"
-#include "platform/registry/RegistryHost.h"
-#include "sim/Profile.h"
-#include "sim/SimPort.h"
+#include "tests/support/HostSession.h"
 
 namespace {
 
@@ -66,20 +62,9 @@ class KsPinTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        platform::RegistryReset();
         std::string error;
-        auto device = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/uac1-headset.json", &error);
-        ASSERT_NE(device, nullptr) << error;
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, device->DeviceDescriptor().data(), sizeof d);
-        m_port = sim::SimPort::PlugIn(std::move(device));
-        ASSERT_NE(m_port, nullptr);
-        platform::DeviceSetUpUsb(m_port->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_pnp = std::make_unique<host::PnpManager>();
-        ASSERT_EQ(m_pnp->LoadDriver(u"UsbAudioAdapter", DriverEntry), STATUS_SUCCESS);
-        ASSERT_EQ(m_pnp->AddDevice(m_port->Pdo()), STATUS_SUCCESS);
-        ASSERT_EQ(m_pnp->Start(m_port->Pdo()), STATUS_SUCCESS);
-        m_browser = std::make_unique<host::FilterBrowser>(m_pnp->TopOfStack(m_port->Pdo()));
+        ASSERT_EQ(m_session.StartProfile("uac1-headset.json", false, &error), STATUS_SUCCESS) << error;
+        m_browser = std::make_unique<host::FilterBrowser>(m_session.Fdo());
         m_render = m_browser->Open(u"HPOut00Wave");
         m_capture = m_browser->Open(u"MicIn00Wave");
         ASSERT_NE(m_render, nullptr);
@@ -90,13 +75,10 @@ protected:
     {
         m_pins.clear();
         m_browser.reset();
-        if (m_pnp != nullptr) {
-            EXPECT_EQ(m_pnp->Remove(m_port->Pdo()), STATUS_SUCCESS);
-            m_pnp.reset();
-        }
+        EXPECT_EQ(m_session.Remove(), STATUS_SUCCESS);
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
         EXPECT_EQ(platform::PcLivePortCount(), 0u);
-        if (m_port != nullptr) platform::DeviceForget(m_port->Pdo());
-        m_port.reset();
     }
 
     KsPin& NewPin()
@@ -114,10 +96,9 @@ protected:
         return format;
     }
 
-    sim::SimDevice& Device() { return m_port->Device(); }
+    sim::SimDevice& Device() { return m_session.Device(); }
 
-    std::unique_ptr<sim::SimPort> m_port;
-    std::unique_ptr<host::PnpManager> m_pnp;
+    kvxtest::HostSession m_session;
     std::unique_ptr<host::FilterBrowser> m_browser;
     std::vector<std::unique_ptr<KsPin>> m_pins;
     PFILE_OBJECT m_render = nullptr;

@@ -17,6 +17,7 @@
 #include "stream/Uac1CaptureEndpoint.h"
 #include "stream/Uac1RenderEndpoint.h"
 #include "tests/platform/usb/BusFixture.h"
+#include "tests/support/DeviceObjectHarness.h"
 #include "usb/UsbAudioDevice.h"
 
 namespace kvxtest {
@@ -104,18 +105,10 @@ protected:
     void Start(const sim::DescriptorBuilder& builder, std::optional<bool> highSpeed = std::nullopt)
     {
         Plug(builder, highSpeed);
-        const auto descriptor = m_device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        platform::DeviceSetUpUsb(m_bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        ASSERT_EQ(IoCreateDevice(m_driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo), STATUS_SUCCESS);
-        ASSERT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        IAudioHal* hal = nullptr;
-        ASSERT_EQ(UsbAudioDevice::Create(&hal), STATUS_SUCCESS);
-        m_usb = static_cast<UsbAudioDevice*>(hal);
-        m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
+        m_harness.Start(*m_device, m_bus->Pdo());
+        m_fdo = m_harness.Fdo();
+        m_usb = m_harness.Usb();
+        ASSERT_NE(m_usb, nullptr);
         ASSERT_TRUE(m_usb->IsPresent());
         DeclareLockOrder();
     }
@@ -139,23 +132,13 @@ protected:
         }
         if (m_usb != nullptr) {
             EXPECT_EQ(m_usb->BusyCount(), 0);
-            // A port reset restarts the function's status thread, which holds the device: stop
-            // it, as removal does, before the device and its bus go.
-            m_usb->Stop();
-            static_cast<IAudioHal*>(m_usb)->Release();
-            m_usb = nullptr;
         }
-        if (m_fdo != nullptr) {
-            IoDetachDevice(m_bus->Pdo());
-            IoDeleteDevice(m_fdo);
-            platform::IoDeleteDriverObject(m_driver);
-            m_fdo = nullptr;
-        }
-        if (m_bus != nullptr) {
-            platform::DeviceForget(m_bus->Pdo());
-        }
+        // A port reset restarts the function's status thread, which holds the device: stop it, as
+        // removal does, before the device and its bus go.
+        m_harness.Stop(true);
+        m_usb = nullptr;
+        m_fdo = nullptr;
         BusFixture::TearDown();
-        platform::RegistryReset();
     }
 
     PUNKNOWN Owner() { return static_cast<IAudioHal*>(m_usb); }
@@ -235,7 +218,7 @@ protected:
         return bytes;
     }
 
-    PDRIVER_OBJECT m_driver = nullptr;
+    DeviceObjectHarness m_harness;
     PDEVICE_OBJECT m_fdo = nullptr;
     UsbAudioDevice* m_usb = nullptr;
     std::vector<UsbStreamEndpoint*> m_endpoints;

@@ -17,6 +17,7 @@
 #include "platform/io/IoHost.h"
 #include "platform/registry/RegistryHost.h"
 #include "tests/platform/usb/BusFixture.h"
+#include "tests/support/DeviceObjectHarness.h"
 #include "topology/OnOffEntity.h"
 #include "topology/UnitControls.h"
 #include "topology/UsbAudioUnit.h"
@@ -215,19 +216,11 @@ protected:
         sim::DescriptorBuilder b;
         DescribeDevice(b);
         Plug(b);
-        const auto descriptor = m_device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        platform::DeviceSetUpUsb(m_bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        ASSERT_EQ(IoCreateDevice(m_driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo), STATUS_SUCCESS);
-        ASSERT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        IAudioHal* hal = nullptr;
-        ASSERT_EQ(UsbAudioDevice::Create(&hal), STATUS_SUCCESS);
-        m_usb = static_cast<UsbAudioDevice*>(hal);
         // The device has no function class built here; its USB side is configured all the same.
-        m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
+        m_harness.Start(*m_device, m_bus->Pdo());
+        m_fdo = m_harness.Fdo();
+        m_usb = m_harness.Usb();
+        ASSERT_NE(m_usb, nullptr);
         ASSERT_TRUE(m_usb->IsPresent());
         m_owner = new (NonPagedPoolNx, TEST_OWNER_TAG) TestOwner();
         m_owner->GetNonDelegatingUnknown()->AddRef();
@@ -250,21 +243,10 @@ protected:
             m_owner->GetNonDelegatingUnknown()->Release();
             m_owner = nullptr;
         }
-        if (m_usb != nullptr) {
-            static_cast<IAudioHal*>(m_usb)->Release();
-            m_usb = nullptr;
-        }
-        if (m_fdo != nullptr) {
-            IoDetachDevice(m_bus->Pdo());
-            IoDeleteDevice(m_fdo);
-            platform::IoDeleteDriverObject(m_driver);
-            m_fdo = nullptr;
-        }
-        if (m_bus != nullptr) {
-            platform::DeviceForget(m_bus->Pdo());
-        }
+        m_harness.Stop();
+        m_usb = nullptr;
+        m_fdo = nullptr;
         BusFixture::TearDown();
-        platform::RegistryReset();
     }
 
     // The device's configuration: a UAC1 function unless a fixture describes another.
@@ -341,7 +323,7 @@ protected:
     int64_t Cur(uint8_t selector, uint8_t channel) { return m_device->Control(5, selector, channel)->Cur; }
     size_t Requests() { return m_device->Log().size(); }
 
-    PDRIVER_OBJECT m_driver = nullptr;
+    DeviceObjectHarness m_harness;
     PDEVICE_OBJECT m_fdo = nullptr;
     UsbAudioDevice* m_usb = nullptr;
     TestOwner* m_owner = nullptr;

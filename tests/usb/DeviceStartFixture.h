@@ -3,11 +3,11 @@
 // own, and taken down again. TearDown may run more than once.
 #pragma once
 
-#include <cstring>
+#include <string>
 
-#include "platform/io/IoHost.h"
-#include "platform/registry/RegistryHost.h"
+#include "sim/Profile.h"
 #include "tests/platform/usb/BusFixture.h"
+#include "tests/support/DeviceObjectHarness.h"
 #include "usb/Uac1Function.h"
 #include "usb/UsbAudioDevice.h"
 
@@ -15,45 +15,41 @@ namespace kvxtest {
 
 class DeviceStartFixture : public BusFixture {
 protected:
-    NTSTATUS StartDeviceObject()
+    NTSTATUS StartDeviceObject(const DeviceObjectOptions& options = {})
     {
-        const auto descriptor = m_device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        platform::DeviceSetUpUsb(m_bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        EXPECT_EQ(IoCreateDevice(m_driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo), STATUS_SUCCESS);
-        EXPECT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        IAudioHal* hal = nullptr;
-        EXPECT_EQ(UsbAudioDevice::Create(&hal), STATUS_SUCCESS);
-        m_usb = static_cast<UsbAudioDevice*>(hal);
-        const NTSTATUS status = m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
-        m_function = static_cast<Uac1Function*>(m_usb->FunctionAudioHal());
+        const NTSTATUS status = m_harness.Start(*m_device, m_bus->Pdo(), options);
+        m_fdo = m_harness.Fdo();
+        m_usb = m_harness.Usb();
+        m_function = m_usb != nullptr ? static_cast<Uac1Function*>(m_usb->FunctionAudioHal()) : nullptr;
         return status;
+    }
+
+    // A shipped profile (sim/profiles/), plugged in place of the fixture's device.
+    void PlugProfile(const std::string& name)
+    {
+        std::string error;
+        auto device = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/" + name, &error);
+        ASSERT_NE(device, nullptr) << error;
+        Plug(std::move(device));
+    }
+
+    // `stopFunction`: the adapter stops the function before it lets go of the device, so that
+    // its status thread ends.
+    void StopDeviceObject(bool stopFunction = false)
+    {
+        m_harness.Stop(stopFunction);
+        m_usb = nullptr;
+        m_function = nullptr;
+        m_fdo = nullptr;
     }
 
     void TearDown() override
     {
-        if (m_usb != nullptr) {
-            static_cast<IAudioHal*>(m_usb)->Release();
-            m_usb = nullptr;
-            m_function = nullptr;
-        }
-        if (m_fdo != nullptr) {
-            IoDetachDevice(m_bus->Pdo());
-            IoDeleteDevice(m_fdo);
-            platform::IoDeleteDriverObject(m_driver);
-            m_fdo = nullptr;
-        }
-        if (m_bus != nullptr) {
-            platform::DeviceForget(m_bus->Pdo());
-        }
+        StopDeviceObject();
         BusFixture::TearDown();
-        platform::RegistryReset();
     }
 
-    PDRIVER_OBJECT m_driver = nullptr;
+    DeviceObjectHarness m_harness;
     PDEVICE_OBJECT m_fdo = nullptr;
     UsbAudioDevice* m_usb = nullptr;
     Uac1Function* m_function = nullptr;

@@ -19,6 +19,7 @@
 #include "platform/nt/Clock.h"
 #include "platform/registry/RegistryHost.h"
 #include "tests/platform/usb/BusFixture.h"
+#include "tests/support/DeviceObjectHarness.h"
 #include "topology/UsbAudioUnit.h"
 #include "usb/Uac1Function.h"
 #include "usb/UsbAudioDevice.h"
@@ -269,23 +270,11 @@ protected:
     void SetUp() override { TheJournal().Clear(); }
     void TearDown() override
     {
-        if (m_usb != nullptr) {
-            static_cast<IAudioHal*>(m_usb)->Stop();
-            static_cast<IAudioHal*>(m_usb)->Release();
-            m_usb = nullptr;
-            m_function = nullptr;
-        }
-        if (m_fdo != nullptr) {
-            IoDetachDevice(m_bus->Pdo());
-            IoDeleteDevice(m_fdo);
-            platform::IoDeleteDriverObject(m_driver);
-            m_fdo = nullptr;
-        }
-        if (m_bus != nullptr) {
-            platform::DeviceForget(m_bus->Pdo());
-        }
+        m_harness.Stop(true);
+        m_usb = nullptr;
+        m_function = nullptr;
+        m_fdo = nullptr;
         BusFixture::TearDown();
-        platform::RegistryReset();
         TheJournal().Clear();
     }
 
@@ -300,21 +289,18 @@ protected:
     // Builds the stack over the plugged device and runs the device object's Init.
     NTSTATUS InitDevice(TestFunction::Builder units = {}, TestFunction::Builder endpoints = {})
     {
-        const auto descriptor = m_device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        platform::DeviceSetUpUsb(m_bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        EXPECT_EQ(IoCreateDevice(m_driver, ADAPTER_DEVICE_EXTENSION_SIZE, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo),
-                  STATUS_SUCCESS);
-        std::memset(m_fdo->DeviceExtension, 0, ADAPTER_DEVICE_EXTENSION_SIZE);
-        EXPECT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        m_usb = new (NonPagedPoolNx, TEST_DOUBLE_TAG) TestDevice();
-        static_cast<IAudioHal*>(m_usb)->AddRef();
-        m_usb->Units = std::move(units);
-        m_usb->Endpoints = std::move(endpoints);
-        const NTSTATUS status = m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
+        DeviceObjectOptions options;
+        options.AdapterExtension = true;
+        options.Create = [&](IAudioHal** hal) {
+            m_usb = new (NonPagedPoolNx, TEST_DOUBLE_TAG) TestDevice();
+            static_cast<IAudioHal*>(m_usb)->AddRef();
+            m_usb->Units = std::move(units);
+            m_usb->Endpoints = std::move(endpoints);
+            *hal = m_usb;
+            return STATUS_SUCCESS;
+        };
+        const NTSTATUS status = m_harness.Start(*m_device, m_bus->Pdo(), options);
+        m_fdo = m_harness.Fdo();
         m_function = m_usb->Function;
         return status;
     }
@@ -372,7 +358,7 @@ protected:
         return platform::RunUntil(condition, std::chrono::seconds(2));
     }
 
-    PDRIVER_OBJECT m_driver = nullptr;
+    DeviceObjectHarness m_harness;
     PDEVICE_OBJECT m_fdo = nullptr;
     TestDevice* m_usb = nullptr;
     TestFunction* m_function = nullptr;

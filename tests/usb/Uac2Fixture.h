@@ -117,18 +117,8 @@ protected:
     // The adapter stops the function before it lets go of the device: the status thread ends.
     void TearDown() override
     {
-        if (m_usb != nullptr) {
-            static_cast<IAudioHal*>(m_usb)->Stop();
-        }
+        StopDeviceObject(true);
         DeviceStartFixture::TearDown();
-    }
-    void PlugProfile(const std::string& name)
-    {
-        std::string error;
-        m_device = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/" + name, &error);
-        ASSERT_NE(m_device, nullptr) << error;
-        m_bus = std::make_unique<platform::usb::UsbBus>(m_device.get());
-        m_device->AttachBus(m_bus.get());
     }
     void PlugBuilt(const sim::DescriptorBuilder& builder, std::vector<uint32_t> rates = {44100, 48000, 96000})
     {
@@ -138,22 +128,9 @@ protected:
     // StartDeviceObject with the n-th pool allocation from the device object's creation on failing.
     NTSTATUS StartFailingAllocation(uint64_t n)
     {
-        const auto descriptor = m_device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        platform::DeviceSetUpUsb(m_bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        EXPECT_EQ(IoCreateDevice(m_driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo), STATUS_SUCCESS);
-        EXPECT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        platform::PoolFailNthAllocation(n);
-        IAudioHal* hal = nullptr;
-        const NTSTATUS created = UsbAudioDevice::Create(&hal);
-        if (!NT_SUCCESS(created)) {
-            return created;
-        }
-        m_usb = static_cast<UsbAudioDevice*>(hal);
-        return m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
+        DeviceObjectOptions options;
+        options.FailNthAllocation = n;
+        return StartDeviceObject(options);
     }
     Uac2Function* Function() { return static_cast<Uac2Function*>(m_usb->FunctionAudioHal()); }
     NTSTATUS StartFunction() { return static_cast<IAudioHal*>(m_usb)->Start(); }

@@ -9,14 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "adapter/driver/Adapter.h"
 #include "host/FilterBrowser.h"
-#include "host/PnpManager.h"
 #include "platform/nt/Clock.h"
 #include "platform/portcls/PortClsHost.h"
-#include "platform/registry/RegistryHost.h"
-#include "sim/Profile.h"
-#include "sim/SimPort.h"
+#include "tests/support/HostSession.h"
 
 namespace {
 
@@ -35,23 +31,12 @@ TEST(Uac2HostTest, TheHeadsetsFollowTheirHeadphoneJack)
     const std::vector<std::u16string> unplugged = {u"GlobalTopo", u"MicIn00Wave"};
     for (const char* name : {"uac2-headset.json", "uac2-headset-fs.json"}) {
         SCOPED_TRACE(name);
-        platform::RegistryReset();
+        kvxtest::HostSession session;
         std::string error;
-        auto device = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/" + name, &error);
-        ASSERT_NE(device, nullptr) << error;
-        sim::SimDevice* headset = device.get();
-        const auto descriptor = device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        auto port = sim::SimPort::PlugIn(std::move(device));
-        ASSERT_NE(port, nullptr);
-        platform::DeviceSetUpUsb(port->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
+        ASSERT_EQ(session.StartProfile(name, false, &error), STATUS_SUCCESS) << error;
+        sim::SimDevice* headset = &session.Device();
         {
-            host::PnpManager pnp;
-            ASSERT_EQ(pnp.LoadDriver(u"UsbAudioAdapter", DriverEntry), STATUS_SUCCESS);
-            ASSERT_EQ(pnp.AddDevice(port->Pdo()), STATUS_SUCCESS);
-            ASSERT_EQ(pnp.Start(port->Pdo()), STATUS_SUCCESS);
-            PDEVICE_OBJECT fdo = pnp.TopOfStack(port->Pdo());
+            PDEVICE_OBJECT fdo = session.Fdo();
             EXPECT_EQ(Filters(fdo), all);
             const auto connections = platform::PcPhysicalConnections(fdo);
             ASSERT_EQ(connections.size(), 2u);
@@ -68,10 +53,11 @@ TEST(Uac2HostTest, TheHeadsetsFollowTheirHeadphoneJack)
             EXPECT_EQ(std::count_if(again.begin(), again.end(),
                                     [](const auto& c) { return c.From == u"HPOut00Wave" && c.To == u"GlobalTopo"; }),
                       1);
-            EXPECT_EQ(pnp.Remove(port->Pdo()), STATUS_SUCCESS);
+            EXPECT_EQ(session.Remove(), STATUS_SUCCESS);
         }
+        std::string report;
+        EXPECT_TRUE(session.End(&report)) << report;
         EXPECT_EQ(platform::PcLivePortCount(), 0u);
-        platform::DeviceForget(port->Pdo());
     }
 }
 
@@ -79,24 +65,13 @@ TEST(Uac2HostTest, TheHeadsetsFollowTheirHeadphoneJack)
 // unit's volume node, and of no other node.
 TEST(Uac2HostTest, AFeatureUnitMessageRaisesOneControlChangeEventOnItsNode)
 {
-    platform::RegistryReset();
+    kvxtest::HostSession session;
     std::string error;
-    auto device = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/uac2-headset.json", &error);
-    ASSERT_NE(device, nullptr) << error;
-    sim::SimDevice* headset = device.get();
-    const auto descriptor = device->DeviceDescriptor();
-    USB_DEVICE_DESCRIPTOR d;
-    std::memcpy(&d, descriptor.data(), sizeof d);
-    auto port = sim::SimPort::PlugIn(std::move(device));
-    ASSERT_NE(port, nullptr);
-    platform::DeviceSetUpUsb(port->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
+    ASSERT_EQ(session.StartProfile("uac2-headset.json", false, &error), STATUS_SUCCESS) << error;
+    sim::SimDevice* headset = &session.Device();
     {
-        host::PnpManager pnp;
-        ASSERT_EQ(pnp.LoadDriver(u"UsbAudioAdapter", DriverEntry), STATUS_SUCCESS);
-        ASSERT_EQ(pnp.AddDevice(port->Pdo()), STATUS_SUCCESS);
-        ASSERT_EQ(pnp.Start(port->Pdo()), STATUS_SUCCESS);
         {
-            host::FilterBrowser browser(pnp.TopOfStack(port->Pdo()));
+            host::FilterBrowser browser(session.Fdo());
             const auto description = browser.Describe(u"GlobalTopo");
             ASSERT_TRUE(description.has_value());
             PFILE_OBJECT topology = browser.Open(u"GlobalTopo");
@@ -150,10 +125,11 @@ TEST(Uac2HostTest, AFeatureUnitMessageRaisesOneControlChangeEventOnItsNode)
             }
             EXPECT_EQ(browser.Close(topology), STATUS_SUCCESS);
         }
-        EXPECT_EQ(pnp.Remove(port->Pdo()), STATUS_SUCCESS);
+        EXPECT_EQ(session.Remove(), STATUS_SUCCESS);
     }
+    std::string report;
+    EXPECT_TRUE(session.End(&report)) << report;
     EXPECT_EQ(platform::PcLivePortCount(), 0u);
-    platform::DeviceForget(port->Pdo());
 }
 
 }  // namespace

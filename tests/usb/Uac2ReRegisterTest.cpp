@@ -54,22 +54,10 @@ protected:
     void SetUp() override { TheJournal().Clear(); }
     void TearDown() override
     {
-        if (m_usb != nullptr) {
-            static_cast<IAudioHal*>(m_usb)->Stop();
-            static_cast<IAudioHal*>(m_usb)->Release();
-            m_usb = nullptr;
-        }
-        if (m_fdo != nullptr) {
-            IoDetachDevice(m_bus->Pdo());
-            IoDeleteDevice(m_fdo);
-            platform::IoDeleteDriverObject(m_driver);
-            m_fdo = nullptr;
-        }
-        if (m_bus != nullptr) {
-            platform::DeviceForget(m_bus->Pdo());
-        }
+        m_harness.Stop(true);
+        m_usb = nullptr;
+        m_fdo = nullptr;
         BusFixture::TearDown();
-        platform::RegistryReset();
         TheJournal().Clear();
     }
 
@@ -80,19 +68,7 @@ protected:
         sim::DescriptorBuilder b;
         b.AudioControl(0, 0x20, {1}).Endpoint(0x83, 0x03, 6, 4, false).AudioStreaming(1, 0, 0x20);
         Plug(b);
-        const auto descriptor = m_device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        platform::DeviceSetUpUsb(m_bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        EXPECT_EQ(IoCreateDevice(m_driver, ADAPTER_DEVICE_EXTENSION_SIZE, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo),
-                  STATUS_SUCCESS);
-        std::memset(m_fdo->DeviceExtension, 0, ADAPTER_DEVICE_EXTENSION_SIZE);
-        EXPECT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        m_usb = new (NonPagedPoolNx, TEST_DOUBLE_TAG) TestUac2Device();
-        static_cast<IAudioHal*>(m_usb)->AddRef();
-        m_usb->Endpoints = [&](TestUac2Function* f) {
+        const TestUac2Function::Builder endpoints = [&](TestUac2Function* f) {
             m_endpoint = new (NonPagedPoolNx, TEST_DOUBLE_TAG) TestEndpoint(ENDPOINT_KIND_SPEAKER);
             m_endpoint->AddRef();
             EXPECT_EQ(m_endpoint->Init(FALSE), STATUS_SUCCESS);
@@ -106,7 +82,17 @@ protected:
             AddEntity(f, m_feature, 10, ENTITY_VOLUME);
             return STATUS_SUCCESS;
         };
-        const NTSTATUS status = m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
+        DeviceObjectOptions options;
+        options.AdapterExtension = true;
+        options.Create = [&](IAudioHal** hal) {
+            m_usb = new (NonPagedPoolNx, TEST_DOUBLE_TAG) TestUac2Device();
+            static_cast<IAudioHal*>(m_usb)->AddRef();
+            m_usb->Endpoints = endpoints;
+            *hal = m_usb;
+            return STATUS_SUCCESS;
+        };
+        const NTSTATUS status = m_harness.Start(*m_device, m_bus->Pdo(), options);
+        m_fdo = m_harness.Fdo();
         m_function = m_usb->Function;
         return status;
     }
@@ -131,7 +117,7 @@ protected:
         return entity;
     }
 
-    PDRIVER_OBJECT m_driver = nullptr;
+    DeviceObjectHarness m_harness;
     PDEVICE_OBJECT m_fdo = nullptr;
     TestUac2Device* m_usb = nullptr;
     TestUac2Function* m_function = nullptr;

@@ -12,6 +12,7 @@
 #include "platform/nt/Time.h"
 #include "platform/registry/RegistryHost.h"
 #include "tests/platform/usb/BusFixture.h"
+#include "tests/support/DeviceObjectHarness.h"
 #include "usb/UsbAudioDevice.h"
 
 namespace {
@@ -116,54 +117,35 @@ protected:
     // `failNth`: the n-th allocation from the device's creation on fails.
     NTSTATUS StartPlugged(uint64_t failNth = 0)
     {
-        const auto descriptor = m_device->DeviceDescriptor();
-        USB_DEVICE_DESCRIPTOR d;
-        std::memcpy(&d, descriptor.data(), sizeof d);
-        platform::DeviceSetUpUsb(m_bus->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        EXPECT_EQ(IoCreateDevice(m_driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo), STATUS_SUCCESS);
-        EXPECT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        IAudioHal* hal = nullptr;
-        if (failNth != 0) {
-            platform::PoolFailNthAllocation(failNth);
-        }
+        kvxtest::DeviceObjectOptions options;
+        options.FailNthAllocation = failNth;
         if (m_functionless) {
-            auto* device = new (NonPagedPoolNx, TEST_FUNCTION_TAG) FunctionlessDevice();
-            static_cast<IAudioHal*>(device)->AddRef();
-            hal = device;
-        } else {
-            const NTSTATUS created = UsbAudioDevice::Create(&hal);
-            if (!NT_SUCCESS(created)) {
-                EXPECT_EQ(created, STATUS_INSUFFICIENT_RESOURCES);
-                return created;
-            }
+            options.Create = [](IAudioHal** hal) {
+                auto* device = new (NonPagedPoolNx, TEST_FUNCTION_TAG) FunctionlessDevice();
+                static_cast<IAudioHal*>(device)->AddRef();
+                *hal = device;
+                return STATUS_SUCCESS;
+            };
         }
-        m_usb = static_cast<UsbAudioDevice*>(hal);
-        return m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
+        const NTSTATUS status = m_harness.Start(*m_device, m_bus->Pdo(), options);
+        m_fdo = m_harness.Fdo();
+        m_usb = static_cast<UsbAudioDevice*>(m_harness.Hal());
+        if (m_usb == nullptr) {
+            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+        }
+        return status;
     }
     void TearDown() override
     {
         ReleaseDevice();
-        if (m_fdo != nullptr) {
-            IoDetachDevice(m_bus->Pdo());
-            IoDeleteDevice(m_fdo);
-            platform::IoDeleteDriverObject(m_driver);
-            m_fdo = nullptr;
-            m_driver = nullptr;
-        }
-        if (m_bus != nullptr) {
-            platform::DeviceForget(m_bus->Pdo());
-        }
-        BusFixture::TearDown();
-        platform::RegistryReset();  // the next case of a table starts on a clean registry
+        m_harness.Stop();
+        m_fdo = nullptr;
+        BusFixture::TearDown();  // the registry is reset: the next case of a table starts clean
     }
     void ReleaseDevice()
     {
-        if (m_usb != nullptr) {
-            static_cast<IAudioHal*>(m_usb)->Release();
-            m_usb = nullptr;
-        }
+        m_harness.ReleaseDevice();
+        m_usb = nullptr;
     }
     FakeFunction* BindFake(bool* destroyed)
     {
@@ -184,7 +166,7 @@ protected:
         return DescriptorUrb(USB_STRING_DESCRIPTOR_TYPE, index, 0x0409, buffer.data(), 64);
     }
 
-    PDRIVER_OBJECT m_driver = nullptr;
+    kvxtest::DeviceObjectHarness m_harness;
     PDEVICE_OBJECT m_fdo = nullptr;
     UsbAudioDevice* m_usb = nullptr;
     // Start a device object that creates no function (tests that bind a fake one).

@@ -13,6 +13,7 @@
 #include "platform/nt/Time.h"
 #include "platform/registry/RegistryHost.h"
 #include "tests/platform/usb/BusFixture.h"
+#include "tests/support/DeviceObjectHarness.h"
 #include "usb/UsbAudioDevice.h"
 
 namespace {
@@ -141,44 +142,36 @@ protected:
             platform::RegistrySetDword(platform::DeviceInstanceKeyPath(m_bus->Pdo()) + u"\\Device Parameters",
                                        u"SelectiveSuspendEnabled", *selectiveSuspend);
         }
-        m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbAudio");
-        m_driver->MajorFunction[IRP_MJ_POWER] = TestDispatchPower;
-        EXPECT_EQ(IoCreateDevice(m_driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &m_fdo), STATUS_SUCCESS);
-        EXPECT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_bus->Pdo()), m_bus->Pdo());
-        m_fdo->Flags |= DO_POWER_PAGABLE;
-        m_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        m_usb = new (NonPagedPoolNx, TEST_DEVICE_TAG) PoweredDevice();
-        m_usb->AddRef();
-        g_powerTarget = static_cast<IAdapterPowerManagement*>(m_usb);
-        return m_usb->Init(nullptr, m_fdo, m_bus->Pdo(), m_bus->Pdo());
+        kvxtest::DeviceObjectOptions options;
+        options.Power = TestDispatchPower;
+        options.Create = [this](IAudioHal** hal) {
+            m_usb = new (NonPagedPoolNx, TEST_DEVICE_TAG) PoweredDevice();
+            m_usb->AddRef();
+            g_powerTarget = static_cast<IAdapterPowerManagement*>(m_usb);
+            *hal = m_usb;
+            return STATUS_SUCCESS;
+        };
+        const NTSTATUS status = m_harness.Start(*m_device, m_bus->Pdo(), options);
+        m_fdo = m_harness.Fdo();
+        return status;
     }
     void TearDown() override
     {
         ReleaseDevice();
-        if (m_fdo != nullptr) {
-            IoDetachDevice(m_bus->Pdo());
-            IoDeleteDevice(m_fdo);
-            platform::IoDeleteDriverObject(m_driver);
-            m_fdo = nullptr;
-        }
-        if (m_bus != nullptr) {
-            platform::DeviceForget(m_bus->Pdo());
-        }
+        m_harness.Stop();
+        m_fdo = nullptr;
         BusFixture::TearDown();
-        platform::RegistryReset();
     }
     void ReleaseDevice()
     {
-        if (m_usb != nullptr) {
-            static_cast<IAudioHal*>(m_usb)->Release();
-            m_usb = nullptr;
-            g_powerTarget = nullptr;
-        }
+        m_harness.ReleaseDevice();
+        m_usb = nullptr;
+        g_powerTarget = nullptr;
     }
     std::vector<DEVICE_POWER_STATE> FunctionPower() { return m_usb->Function->Seen(); }
     ULONG IdleNotifications() { return m_bus->Counters().IdleNotifications; }
 
-    PDRIVER_OBJECT m_driver = nullptr;
+    kvxtest::DeviceObjectHarness m_harness;
     PDEVICE_OBJECT m_fdo = nullptr;
     PoweredDevice* m_usb = nullptr;
     LONG m_resolutionBefore = 0;

@@ -73,7 +73,11 @@ public:
     }
     void Plug(const sim::Bytes& device, const sim::Bytes& configuration, std::optional<bool> highSpeed = std::nullopt)
     {
-        m_device = std::make_unique<sim::SimDevice>(device, configuration, highSpeed);
+        Plug(std::make_unique<sim::SimDevice>(device, configuration, highSpeed));
+    }
+    void Plug(std::unique_ptr<sim::SimDevice> device)
+    {
+        m_device = std::move(device);
         m_bus = std::make_unique<platform::usb::UsbBus>(m_device.get());
         m_device->AttachBus(m_bus.get());
         ASSERT_NE(m_bus->Pdo(), nullptr);
