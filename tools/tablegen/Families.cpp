@@ -5,6 +5,7 @@ namespace tablegen {
 
 const TableFamily TableFamilies[] = {
     {"limiter", GenerateLimiterTables},
+    {"spatial diffusers", GenerateSpatialDiffuserTables},
     {"sample-rate stages", GenerateSrcTables},
     {"math", GenerateMathTables},
 };

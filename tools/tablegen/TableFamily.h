@@ -24,6 +24,7 @@ extern const TableFamily TableFamilies[];
 extern const size_t TableFamilyCount;
 
 void GenerateLimiterTables(TableWriter& writer);
+void GenerateSpatialDiffuserTables(TableWriter& writer);
 void GenerateSrcTables(TableWriter& writer);
 void GenerateMathTables(TableWriter& writer);
 

@@ -16,6 +16,7 @@ namespace tablegen {
 
 class SourceFile {
 public:
+    void MarkHeader() { m_Header = true; }
     // One line under the file's banner saying what the file holds.
     void Comment(const std::string& text);
     void Include(const std::string& header);
@@ -27,6 +28,7 @@ public:
     std::string Text() const;
 
 private:
+    bool m_Header = false;
     std::string m_Head;
     std::string m_Body;
 };
