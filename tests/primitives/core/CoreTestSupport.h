@@ -62,6 +62,46 @@ private:
     size_t m_count;
 };
 
+// An array of n elements of T at a byte offset from a 64-byte boundary, with guard bytes on both
+// sides: any address and any element width, element access through memcpy.
+template <typename T>
+class GuardedArray {
+public:
+    GuardedArray(size_t n, size_t offset) : m_bytes(n * sizeof(T)), m_storage(m_bytes + 256, 0xA5)
+    {
+        const auto base = reinterpret_cast<uintptr_t>(m_storage.data()) + 64;
+        m_data = reinterpret_cast<uint8_t*>((base + 63) & ~uintptr_t{63}) + offset;
+    }
+    T* Data() { return reinterpret_cast<T*>(m_data); }
+    T Get(size_t i) const
+    {
+        T v;
+        memcpy(&v, m_data + i * sizeof(T), sizeof(T));
+        return v;
+    }
+    void Set(size_t i, T v) { memcpy(m_data + i * sizeof(T), &v, sizeof(T)); }
+    void Fill(const std::vector<T>& v)
+    {
+        for (size_t i = 0; i < v.size(); ++i) {
+            Set(i, v[i]);
+        }
+    }
+    bool GuardsIntact() const
+    {
+        for (const uint8_t* p = m_storage.data(); p < m_storage.data() + m_storage.size(); ++p) {
+            if ((p < m_data || p >= m_data + m_bytes) && *p != 0xA5) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    size_t m_bytes;
+    std::vector<uint8_t> m_storage;
+    uint8_t* m_data;
+};
+
 // Floats of every kind: ordinary values of many magnitudes, zeros, infinities, NaNs with payloads,
 // subnormals.
 inline std::vector<float> MixedFloats(size_t count, uint32_t seed)
