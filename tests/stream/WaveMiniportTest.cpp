@@ -120,7 +120,13 @@ TEST_F(WaveMiniportTest, RangesMergePerSubformatWithPcmFirstEachFollowedByTheMod
     formats.push_back(TestFormat(2, 96000, 32, VendorRawSubformat));
     Build(false, formats);
     ASSERT_EQ(CreateAndInit(), STATUS_SUCCESS);
-    ASSERT_EQ(m_miniport->GetDataRangeListCount(), 4u);
+    // The device's two ranges, then the range of the formats the stream's format adapter converts.
+    ASSERT_EQ(m_miniport->GetDataRangeListCount(), 6u);
+    const KSDATARANGE_AUDIO& adapter = Range(2).Audio;
+    EXPECT_TRUE(IsEqualGUID(adapter.DataRange.SubFormat, PCM));
+    EXPECT_EQ(adapter.MaximumChannels, 8u);
+    EXPECT_EQ(adapter.MinimumSampleFrequency, 44100u);
+    EXPECT_EQ(adapter.MaximumSampleFrequency, 192000u);
     struct Expected {
         const GUID* Sub;
         ULONG MinBits, MaxBits, MinRate, MaxRate;
@@ -202,7 +208,7 @@ TEST_F(WaveMiniportTest, DescriptorFollowsTheDirection)
         const KSPIN_DESCRIPTOR& bridge = d->Pins[1].KsPinDescriptor;
         EXPECT_EQ(streaming.DataFlow, capture ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN);
         EXPECT_EQ(streaming.Communication, KSPIN_COMMUNICATION_SINK);
-        EXPECT_EQ(streaming.DataRangesCount, 2u);
+        EXPECT_EQ(streaming.DataRangesCount, 4u);  // the device's PCM range and the adapter's
         EXPECT_EQ(d->Pins[0].MinFilterInstanceCount, 1u);
         EXPECT_EQ(bridge.DataFlow, capture ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT);
         EXPECT_EQ(bridge.Communication, KSPIN_COMMUNICATION_NONE);
@@ -389,7 +395,7 @@ TEST_F(WaveMiniportTest, NewStreamChecksFormatAndModeBeforeRefusing)
     Build(false, HeadsetFormats());
     ASSERT_EQ(CreateAndInit(), STATUS_SUCCESS);
     const WaveFormatRecord listed = TestFormat(2, 48000, 16, PCM);
-    const WaveFormatRecord unlisted = TestFormat(2, 96000, 16, PCM);
+    const WaveFormatRecord unlisted = TestFormat(2, 32000, 16, PCM);  // no rate the adapter knows
     WaveFormatRecord plain = listed;
     plain.Format.wFormatTag = WAVE_FORMAT_PCM;
     plain.Format.cbSize = 0;
