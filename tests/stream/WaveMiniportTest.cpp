@@ -303,6 +303,14 @@ TEST_F(WaveMiniportTest, IntersectionAnswersOnlyListedFormats)
         {"direct-sound specifier", ClientRange(KSDATAFORMAT_SPECIFIER_DSOUND, PCM, 2, 16, 16, 48000, 48000), 0, 104,
          STATUS_NOT_SUPPORTED},
         {"no output", ClientRange(WFX, PCM, 2, 16, 16, 48000, 48000), 0, 0, STATUS_BUFFER_OVERFLOW},
+        // The format adapter's range (after the device's PCM and float ranges): formats the
+        // device lacks, with the container the device lists for the width.
+        {"the adapter's range: 96 kHz, six channels", ClientRange(WFX, PCM, 6, 16, 16, 96000, 96000), 2, 104,
+         STATUS_SUCCESS, 96000, 16, 12, 12},
+        {"the adapter's range: its wildcard maxima", ClientRange(ANY, PCM, 0, 0, 0, 0, 0), 2, 104, STATUS_SUCCESS,
+         192000, 24, 24, 0},
+        {"the adapter's range: a rate it does not know", ClientRange(WFX, PCM, 2, 16, 16, 32000, 32000), 2, 104,
+         STATUS_NO_MATCH},
         {"a short output", ClientRange(WFX, PCM, 2, 16, 16, 48000, 48000), 0, 100, STATUS_BUFFER_TOO_SMALL},
     };
     for (const Case& c : cases) {
