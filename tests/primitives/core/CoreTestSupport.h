@@ -132,30 +132,33 @@ inline std::vector<float> MixedFloats(size_t count, uint32_t seed)
     return v;
 }
 
-// Pages that fault on any access on both sides of one readable and writable page: a kernel
-// given an array flush against either guard faults at its first stray byte.
+// Pages that fault on any access on both sides of a readable and writable area (one page, or as
+// many as `bytes` needs): a kernel given an array flush against either guard faults at its first
+// stray byte.
 class GuardedPage {
 public:
-    GuardedPage()
+    explicit GuardedPage(size_t bytes = 0)
     {
         m_page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 3 * m_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        m_pages = bytes == 0 ? 1 : (bytes + m_page - 1) / m_page;
+        void* p = mmap(nullptr, (m_pages + 2) * m_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) {
             abort();
         }
         m_base = static_cast<uint8_t*>(p);
         mprotect(m_base, m_page, PROT_NONE);
-        mprotect(m_base + 2 * m_page, m_page, PROT_NONE);
+        mprotect(m_base + (m_pages + 1) * m_page, m_page, PROT_NONE);
     }
-    ~GuardedPage() { munmap(m_base, 3 * m_page); }
+    ~GuardedPage() { munmap(m_base, (m_pages + 2) * m_page); }
     GuardedPage(const GuardedPage&) = delete;
     GuardedPage& operator=(const GuardedPage&) = delete;
 
     uint8_t* Start() { return m_base + m_page; }
-    uint8_t* EndMinus(size_t bytes) { return m_base + 2 * m_page - bytes; }
+    uint8_t* EndMinus(size_t bytes) { return m_base + (m_pages + 1) * m_page - bytes; }
 
 private:
     size_t m_page = 4096;
+    size_t m_pages = 1;
     uint8_t* m_base = nullptr;
 };
 
