@@ -43,13 +43,14 @@ endfunction()
 # libraries under test keep the build's own optimisation.
 set(KVX_TEST_OPT "-O1" CACHE STRING "Optimisation of the test programs' own sources")
 
-# A GoogleTest program registered with CTest, one CTest entry per test case.
-# kvx_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2)
+# A GoogleTest program registered with CTest, one CTest entry per test case; PROPERTIES are
+# CTest properties of every case, e.g. LABELS large COST 1000 TIMEOUT 900 for a heavy one.
+# kvx_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [PROPERTIES ...])
 function(kvx_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} kvx_test_main GTest::gtest GTest::gmock)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${name} PRIVATE ${KVX_TEST_OPT})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT 120 ${T_PROPERTIES})
 endfunction()

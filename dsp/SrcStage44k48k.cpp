@@ -21,17 +21,22 @@ inline const float* Push(float x, float* pLine, LONG lTaps, LONG* pIndex)
     return pLine + next;
 }
 
-// One output: the row against the line, tap 0 on the newest sample, each product rounded to
-// float and summed in double in one fixed order, as the one-sample filter primitive does it.
+// One output: the row against the line, tap 0 on the newest sample; each product is rounded to
+// float and the products are summed in double in four interleaved partial sums (so that the sum
+// does not wait on one chain of additions), combined in a fixed order: the same bits for the same
+// line and row, whatever the call.
 template <LONG TAPS>
 inline float Dot(const float* pRow, const float* pLine)
 {
+    static_assert(TAPS % 4 == 0, "four partial sums");
     const float* tap = pRow + (TAPS - 1);
-    double sum = 0.0;
-    for (LONG k = 0; k < TAPS; ++k) {
-        sum += static_cast<double>(tap[-k] * pLine[k]);
+    double sum[4] = {0.0, 0.0, 0.0, 0.0};
+    for (LONG k = 0; k < TAPS; k += 4) {
+        for (LONG j = 0; j < 4; ++j) {
+            sum[j] += static_cast<double>(tap[-(k + j)] * pLine[k + j]);
+        }
     }
-    return static_cast<float>(sum);
+    return static_cast<float>((sum[0] + sum[1]) + (sum[2] + sum[3]));
 }
 
 }  // namespace

@@ -55,7 +55,34 @@ NTSTATUS IntersectOn(FilterBrowser& browser, PFILE_OBJECT filter, ULONG pinId, c
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::vector<uint8_t> bytes = KsPin::Intersect(browser, filter, pinId, {ClientRange(format)}, &status);
     if (!NT_SUCCESS(status)) return status;
-    const std::optional<WAVEFORMATEXTENSIBLE> wave = WaveOf(bytes);
+    std::optional<WAVEFORMATEXTENSIBLE> wave = WaveOf(bytes);
+    if (wave && wave->Format.nSamplesPerSec == format.Rate && wave->Format.nChannels != format.Channels &&
+        wave->Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && bytes.size() >= sizeof(KSDATAFORMAT) + sizeof *wave) {
+        // The first range that meets the request answered with its own channel count (a
+        // device's range at a rate it has). Another PCM range of the pin may cover the count:
+        // the format is then proposed as the engine builds it from that range, and the pin's
+        // creation is what accepts or refuses it.
+        for (const std::vector<uint8_t>& range : KsPin::DataRanges(browser, filter, pinId)) {
+            if (range.size() < sizeof(KSDATARANGE_AUDIO)) continue;
+            KSDATARANGE_AUDIO audio;
+            std::memcpy(&audio, range.data(), sizeof audio);
+            if (!IsEqualGUID(audio.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_PCM) || audio.MaximumChannels < format.Channels ||
+                format.Rate < audio.MinimumSampleFrequency || format.Rate > audio.MaximumSampleFrequency ||
+                format.Bits < audio.MinimumBitsPerSample || format.Bits > audio.MaximumBitsPerSample) {
+                continue;
+            }
+            wave->Format.nChannels = format.Channels;
+            wave->Format.nBlockAlign = static_cast<WORD>(format.Channels * wave->Format.wBitsPerSample / 8);
+            wave->Format.nAvgBytesPerSec = wave->Format.nBlockAlign * format.Rate;
+            wave->dwChannelMask = 0;
+            KSDATAFORMAT header;
+            std::memcpy(&header, bytes.data(), sizeof header);
+            header.SampleSize = wave->Format.nBlockAlign;
+            std::memcpy(bytes.data(), &header, sizeof header);
+            std::memcpy(bytes.data() + sizeof header, &*wave, sizeof *wave);
+            break;
+        }
+    }
     if (!wave || wave->Format.nSamplesPerSec != format.Rate || wave->Format.nChannels != format.Channels) {
         return STATUS_NO_MATCH;
     }

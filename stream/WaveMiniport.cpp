@@ -6,6 +6,7 @@
 #include "adapter/DriverGuids.h"
 #include "adapter/EntityInterfaces.h"
 #include "platform/nt/RtlString.h"
+#include "stream/DeviceFormatChoice.h"
 #include "stream/WaveStream.h"
 
 namespace {
@@ -199,11 +200,19 @@ NTSTATUS WaveMiniport::BuildDataRanges()
     auto* pScratch = AllocateZeroed<WaveDataRange>(ulFormats);
     NTSTATUS status = (pSubformats == nullptr || pScratch == nullptr) ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
     ULONG ulRanges = 0;
+    // The widths of the listed formats the format adapter converts to: the second PCM range.
+    ULONG ulAdapterMinBits = 0, ulAdapterMaxBits = 0;
     for (ULONG i = 0; i < ulFormats && NT_SUCCESS(status); ++i) {
         WaveFormatRecord format;
         status = m_pEndpoint->GetFormat(i, &format);
         if (!NT_SUCCESS(status)) {
             break;
+        }
+        if (AdapterTakesPcmFormat(format)) {
+            const ULONG ulValid = format.Samples.wValidBitsPerSample != 0 ? format.Samples.wValidBitsPerSample
+                                                                           : format.Format.wBitsPerSample;
+            if (ulAdapterMinBits == 0 || ulValid < ulAdapterMinBits) ulAdapterMinBits = ulValid;
+            if (ulValid > ulAdapterMaxBits) ulAdapterMaxBits = ulValid;
         }
         // Raw formats are never published as a data range.
         if (IsEqualGUID(format.SubFormat, VendorRawSubformat)) {
@@ -249,6 +258,11 @@ NTSTATUS WaveMiniport::BuildDataRanges()
         // A filter without PCM is not published.
         status = STATUS_INSUFFICIENT_RESOURCES;
     }
+    const ULONG ulDeviceRanges = ulRanges;
+    if (NT_SUCCESS(status) && ulAdapterMaxBits != 0) {
+        // Formats the device lacks at the six rates and 1 to 8 channels, converted by the stream.
+        ++ulRanges;
+    }
     if (NT_SUCCESS(status)) {
         m_pDataRanges = AllocateZeroed<WaveDataRange>(ulRanges);
         m_ppDataRangeList = AllocateZeroed<PKSDATARANGE>(ulRanges * 2);
@@ -257,7 +271,18 @@ NTSTATUS WaveMiniport::BuildDataRanges()
         }
     }
     if (NT_SUCCESS(status)) {
-        std::memcpy(m_pDataRanges, pScratch, sizeof(WaveDataRange) * ulRanges);
+        std::memcpy(m_pDataRanges, pScratch, sizeof(WaveDataRange) * ulDeviceRanges);
+        m_ulAdapterRange = 0;
+        if (ulRanges > ulDeviceRanges) {
+            m_ulAdapterRange = ulDeviceRanges;
+            KSDATARANGE_AUDIO& range = m_pDataRanges[ulDeviceRanges].Audio;
+            range = pScratch[ulPcm].Audio;
+            range.MaximumChannels = MAX_SOFTWARE_DSP_PROCESS_CHANNELS;
+            range.MinimumBitsPerSample = ulAdapterMinBits;
+            range.MaximumBitsPerSample = ulAdapterMaxBits;
+            range.MinimumSampleFrequency = 44100;
+            range.MaximumSampleFrequency = 192000;
+        }
         if (ulPcm != 0) {
             // PCM comes first.
             const WaveDataRange first = m_pDataRanges[0];
@@ -429,6 +454,29 @@ NTSTATUS WaveMiniport::MatchEndpointFormat(WAVEFORMATEXTENSIBLE* pFormat)
     return STATUS_NO_MATCH;
 }
 
+NTSTATUS WaveMiniport::CompleteAdapterFormat(WAVEFORMATEXTENSIBLE* pFormat)
+{
+    // The container of the valid width as the device lists it (24 valid bits may travel in 32).
+    const ULONG ulCount = m_pEndpoint->GetFormatCount();
+    for (ULONG i = 0; i < ulCount; ++i) {
+        WaveFormatRecord listed;
+        if (!NT_SUCCESS(m_pEndpoint->GetFormat(i, &listed)) || !AdapterTakesPcmFormat(listed) ||
+            listed.Samples.wValidBitsPerSample != pFormat->Samples.wValidBitsPerSample) {
+            continue;
+        }
+        pFormat->Format.wBitsPerSample = listed.Format.wBitsPerSample;
+        pFormat->Format.nBlockAlign = static_cast<WORD>(pFormat->Format.nChannels * pFormat->Format.wBitsPerSample / 8);
+        pFormat->Format.nAvgBytesPerSec = pFormat->Format.nBlockAlign * pFormat->Format.nSamplesPerSec;
+        pFormat->dwChannelMask = DefaultChannelMask(pFormat->Format.nChannels);
+        WaveFormatRecord device;
+        if (AdapterTakesPcmFormat(*pFormat) && NT_SUCCESS(ChooseDeviceFormat(pFormat, m_pEndpoint, &device))) {
+            return STATUS_SUCCESS;
+        }
+        break;
+    }
+    return STATUS_NO_MATCH;
+}
+
 NTSTATUS WaveMiniport::DataRangeIntersection(ULONG, PKSDATARANGE pClientRange, PKSDATARANGE pMyRange,
                                              ULONG ulOutputBufferLength, PVOID pResultantFormat,
                                              PULONG pulResultantFormatLength)
@@ -495,6 +543,9 @@ NTSTATUS WaveMiniport::DataRangeIntersection(ULONG, PKSDATARANGE pClientRange, P
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status = MatchEndpointFormat(&format);
+    if (!NT_SUCCESS(status) && m_ulAdapterRange != 0 && pMyRange == &m_pDataRanges[m_ulAdapterRange].Audio.DataRange) {
+        status = CompleteAdapterFormat(&format);
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -540,7 +591,16 @@ NTSTATUS WaveMiniport::ValidateFormat(PKSDATAFORMAT pDataFormat, PWAVEFORMATEX* 
         return STATUS_INVALID_PARAMETER;
     }
     if (!NT_SUCCESS(m_pEndpoint->FindFormat(reinterpret_cast<WaveFormatRecord*>(pWave)))) {
-        return STATUS_INVALID_PARAMETER;
+        // A format the endpoint lacks is taken when the stream's format adapter converts it to
+        // one it lists.
+        WaveFormatRecord stream;
+        WaveFormatRecord device;
+        std::memset(&stream, 0, sizeof stream);
+        std::memcpy(&stream, pWave, sizeof(WAVEFORMATEX) + (pWave->cbSize < WAVEFORMATEXTENSIBLE_EXTRA ? pWave->cbSize
+                                                                                                  : WAVEFORMATEXTENSIBLE_EXTRA));
+        if (!AdapterTakesPcmFormat(stream) || !NT_SUCCESS(ChooseDeviceFormat(&stream, m_pEndpoint, &device))) {
+            return STATUS_INVALID_PARAMETER;
+        }
     }
     if (ppWaveFormat != nullptr) {
         *ppWaveFormat = pWave;

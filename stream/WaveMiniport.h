@@ -100,6 +100,11 @@ private:
     VOID FreeDescriptors();
     VOID ReleaseInitState();
     NTSTATUS CheckSubformat(const GUID& SubFormat);
+    // A format of the adapter's range that no listed record matches: its container, block
+    // alignment, byte rate and channel mask, when the format adapter converts it to a listed one.
+    NTSTATUS CompleteAdapterFormat(WAVEFORMATEXTENSIBLE* pFormat);
+    // Index of the format adapter's data range (after the device's), 0 when there is none.
+    ULONG m_ulAdapterRange;
     NTSTATUS MatchEndpointFormat(WAVEFORMATEXTENSIBLE* pFormat);
     // A terminal of the endpoint's direction (input for render, output for capture) whose kind is
     // the USB streaming one.

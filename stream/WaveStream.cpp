@@ -5,6 +5,7 @@
 
 #include "platform/nt/Debug.h"
 #include "platform/nt/Time.h"
+#include "stream/DeviceFormatChoice.h"
 #include "stream/WaveMiniport.h"
 
 namespace {
@@ -239,7 +240,12 @@ NTSTATUS WaveStream::SetState(KSSTATE State)
         m_ulStreamBytesPerMs = m_StreamFormat.Format.nAvgBytesPerSec / 1000;
         m_ulStreamRemainder = m_StreamFormat.Format.nAvgBytesPerSec % 1000;
         KeReleaseSpinLock(&m_WaveStreamLock, irql);
+        // The client runs the device in the format it lists for this stream: the stream's own, or
+        // one the format adapter converts to.
         WaveFormatRecord format = m_StreamFormat;
+        if (!NT_SUCCESS(ChooseDeviceFormat(&m_StreamFormat, m_pEndpoint, &format))) {
+            format = m_StreamFormat;
+        }
         status = pTransport->RegisterClient(CLIENT_KIND_WAVE_STREAM, &format, WAVE_TRANSFER_MS, m_ulRequestedQueueDepth,
                                             TransportCallback, this, &m_pClient);
         if (!NT_SUCCESS(status)) {
@@ -456,12 +462,24 @@ VOID WaveStream::OnTransportEvent(TransportMessage* pMessage)
             m_DeviceFormat = deviceFormat;
             bChanged = true;
         }
+        // Adapter mode: the stream's own client runs the device in another format.
+        m_bAdapterMode = pTop->Registration == m_hClient &&
+                         std::memcmp(&deviceFormat, &m_StreamFormat, sizeof m_StreamFormat) != 0;
         if (bChanged) {
             m_pFormatAdapter->Reset();
-            m_pFormatAdapter->SetFormat(&m_DeviceFormat, &m_StreamFormat);
+            // Render in adapter mode converts the way its audio flows: stream in, device out.
+            if (!m_bCapture && m_bAdapterMode) {
+                m_bAdapterReady = m_pFormatAdapter->SetFormat(&m_StreamFormat, &m_DeviceFormat);
+            } else {
+                m_bAdapterReady = m_pFormatAdapter->SetFormat(&m_DeviceFormat, &m_StreamFormat);
+            }
             ClearPositions();
             m_ulRingOffset = 0;
-            if (!m_bCapture && m_ulAllocatedSize != 0) {
+            m_ulSilentTransfers = 0;
+            if (!m_bCapture && m_bAdapterMode) {
+                // The initial queue carries silence; the engine's first frame follows it.
+                m_ulSilentTransfers = ulQueued;
+            } else if (!m_bCapture && m_ulAllocatedSize != 0) {
                 // The first transfers send the ring's tail, so offset 0 follows the initial queue.
                 // Frames per ms round up: at 44.1 kHz a transfer carries 221 frames, not 220, and
                 // the engine's first frame must not be skipped.
@@ -511,7 +529,7 @@ VOID WaveStream::UpdateRateRatio(const WaveFormatRecord& deviceFormat)
     m_ulStreamBytesPerMs = ulStreamRate / 1000;
     m_ulStreamRemainder = ulStreamRate % 1000;
     const ULONG ulDeviceRate = deviceFormat.Format.nAvgBytesPerSec;
-    if (ulDeviceRate != ulStreamRate) {
+    if (ulDeviceRate != ulStreamRate || m_bAdapterMode) {
         m_ulDeviceBytesPerMs = ulDeviceRate / 1000;
         m_ulDeviceRemainder = ulDeviceRate % 1000;
         m_lDeviceCarry = 0;
@@ -543,9 +561,86 @@ VOID WaveStream::RecordTransfer(ULONG ulBytes)
     m_ulHistoryWrite = (m_ulHistoryWrite + 1) % WAVE_HISTORY_ENTRIES;
 }
 
+bool WaveStream::ConvertsDeviceBytes(const WaveFormatRecord& deviceFormat) const
+{
+    return m_bAdapterMode || deviceFormat.Format.nAvgBytesPerSec != m_StreamFormat.Format.nAvgBytesPerSec;
+}
+
+VOID WaveStream::FillThroughAdapter(PUCHAR pBuffer, ULONG ulBytes)
+{
+    const ULONG ulOutBlock = m_DeviceFormat.Format.nBlockAlign;
+    const ULONG ulInBlock = m_StreamFormat.Format.nBlockAlign;
+    const ULONG ulOutFrames = ulOutBlock != 0 ? ulBytes / ulOutBlock : 0;
+    ULONG ulProduced = 0;
+    if (m_ulSilentTransfers > 0) {
+        --m_ulSilentTransfers;
+    } else if (m_bAdapterReady && m_pDmaBlock != nullptr && ulInBlock != 0) {
+        // From the ring offset to the ring's end, then from its start: the adapter takes only what
+        // the transfer needs and keeps what its stages hold beyond it.
+        for (int piece = 0; piece < 2 && ulProduced < ulOutFrames; ++piece) {
+            const ULONG ulAvailable = (m_ulAllocatedSize - m_ulRingOffset) / ulInBlock;
+            ULONG ulConsumed = 0, ulMade = 0;
+            if (!m_pFormatAdapter->Process(m_pDmaBlock + m_ulRingOffset, ulAvailable,
+                                           pBuffer + static_cast<size_t>(ulProduced) * ulOutBlock,
+                                           ulOutFrames - ulProduced, &ulConsumed, &ulMade)) {
+                break;
+            }
+            m_ulRingOffset = (m_ulRingOffset + ulConsumed * ulInBlock) % m_ulAllocatedSize;
+            ulProduced += ulMade;
+        }
+    }
+    // Silence where nothing was converted.
+    std::memset(pBuffer + static_cast<size_t>(ulProduced) * ulOutBlock, 0, ulBytes - ulProduced * ulOutBlock);
+}
+
+VOID WaveStream::StoreThroughAdapter(const UCHAR* pBuffer, ULONG ulBytes)
+{
+    const ULONG ulInBlock = m_DeviceFormat.Format.nBlockAlign;
+    const ULONG ulOutBlock = m_StreamFormat.Format.nBlockAlign;
+    if (ulInBlock == 0 || ulOutBlock == 0 || m_ulAllocatedSize % ulOutBlock != 0 || m_ulRingOffset % ulOutBlock != 0) {
+        return;
+    }
+    const ULONG ulFrames = ulBytes / ulInBlock;
+    if (!m_bAdapterReady) {
+        // A pair the adapter refused: as much silence as the device's frames last.
+        const ULONGLONG ullFrames = static_cast<ULONGLONG>(ulFrames) * m_StreamFormat.Format.nSamplesPerSec /
+                                    (m_DeviceFormat.Format.nSamplesPerSec != 0 ? m_DeviceFormat.Format.nSamplesPerSec : 1);
+        ULONG ulSilence = static_cast<ULONG>(ullFrames) * ulOutBlock;
+        if (ulSilence >= m_ulAllocatedSize) {
+            return;
+        }
+        const ULONG ulFirst = ulSilence < m_ulAllocatedSize - m_ulRingOffset ? ulSilence : m_ulAllocatedSize - m_ulRingOffset;
+        std::memset(m_pDmaBlock + m_ulRingOffset, 0, ulFirst);
+        std::memset(m_pDmaBlock, 0, ulSilence - ulFirst);
+        m_ulRingOffset = (m_ulRingOffset + ulSilence) % m_ulAllocatedSize;
+        return;
+    }
+    // Every device frame is converted now: the packet is gone after this call. The output runs to
+    // the ring's end and goes on from its start.
+    ULONG ulTaken = 0;
+    for (int pass = 0; pass < 16 && ulTaken < ulFrames; ++pass) {
+        const ULONG ulSpace = (m_ulAllocatedSize - m_ulRingOffset) / ulOutBlock;
+        ULONG ulConsumed = 0, ulMade = 0;
+        if (!m_pFormatAdapter->Process(pBuffer + static_cast<size_t>(ulTaken) * ulInBlock, ulFrames - ulTaken,
+                                       m_pDmaBlock + m_ulRingOffset, ulSpace, &ulConsumed, &ulMade)) {
+            break;
+        }
+        ulTaken += ulConsumed;
+        m_ulRingOffset = (m_ulRingOffset + ulMade * ulOutBlock) % m_ulAllocatedSize;
+        if (ulConsumed == 0 && ulMade == 0) {
+            break;
+        }
+    }
+}
+
 VOID WaveStream::FillRenderBuffer(PUCHAR pBuffer, ULONG ulBytes, bool bOwn, const WaveFormatRecord& deviceFormat)
 {
-    if (deviceFormat.Format.nAvgBytesPerSec != m_StreamFormat.Format.nAvgBytesPerSec) {
+    if (m_bAdapterMode && bOwn && pBuffer != nullptr) {
+        FillThroughAdapter(pBuffer, ulBytes);
+        RecordTransfer(ConvertDeviceBytes(ulBytes));
+        return;
+    }
+    if (ConvertsDeviceBytes(deviceFormat)) {
         RecordTransfer(ConvertDeviceBytes(ulBytes));
         return;
     }
@@ -562,6 +657,12 @@ VOID WaveStream::FillRenderBuffer(PUCHAR pBuffer, ULONG ulBytes, bool bOwn, cons
 VOID WaveStream::StoreCaptureData(PUCHAR pBuffer, ULONG ulBytes)
 {
     if (m_pDmaBlock == nullptr || pBuffer == nullptr || ulBytes >= m_ulAllocatedSize) {
+        return;
+    }
+    // The device's bytes are in the device format: another one goes through the format adapter
+    // configured at the last format announcement.
+    if (std::memcmp(&m_DeviceFormat, &m_StreamFormat, sizeof m_StreamFormat) != 0) {
+        StoreThroughAdapter(pBuffer, ulBytes);
         return;
     }
     CopyIntoRing(pBuffer, ulBytes);
@@ -584,7 +685,7 @@ VOID WaveStream::CopyIntoRing(const UCHAR* pSource, ULONG ulBytes)
 
 VOID WaveStream::OnFramesMoved(ULONG ulBytes, const WaveFormatRecord& deviceFormat)
 {
-    if (deviceFormat.Format.nAvgBytesPerSec != m_StreamFormat.Format.nAvgBytesPerSec) {
+    if (ConvertsDeviceBytes(deviceFormat)) {
         ulBytes = ConvertDeviceBytes(ulBytes);
     }
     if (m_ulAllocatedSize == 0) {

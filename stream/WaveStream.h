@@ -77,11 +77,19 @@ public:
     CDspInterleaveSrc* GetFormatAdapter() const { return m_pFormatAdapter; }
     PKSPIN_LOCK GetLock() { return &m_WaveStreamLock; }
     LONG GetDeviceCarry() const { return m_lDeviceCarry; }
+    bool IsAdapterMode() const { return m_bAdapterMode; }
 
 private:
     // Under WaveStreamLock.
     VOID FillRenderBuffer(PUCHAR pBuffer, ULONG ulBytes, bool bOwn, const WaveFormatRecord& deviceFormat);
     VOID StoreCaptureData(PUCHAR pBuffer, ULONG ulBytes);
+    // Adapter mode: a render transfer filled by the format adapter from the ring (silence for the
+    // initial queue), and captured device bytes converted into the ring (silence for a pair the
+    // adapter refused).
+    VOID FillThroughAdapter(PUCHAR pBuffer, ULONG ulBytes);
+    VOID StoreThroughAdapter(const UCHAR* pBuffer, ULONG ulBytes);
+    // Whether the device's byte counts are converted to the stream's byte rate.
+    bool ConvertsDeviceBytes(const WaveFormatRecord& deviceFormat) const;
     VOID OnFramesMoved(ULONG ulBytes, const WaveFormatRecord& deviceFormat);
     VOID UpdateRateRatio(const WaveFormatRecord& deviceFormat);
     ULONG ConvertDeviceBytes(ULONG ulDeviceBytes);
@@ -125,4 +133,9 @@ private:
     LONG m_lDeviceThousandths;
     CDspInterleaveSrc* m_pFormatAdapter;
     WaveFormatRecord m_DeviceFormat;
+    // The own client runs the device in another format than the stream's; the adapter took the
+    // pair at the last announcement; transfers of the initial queue still to send as silence.
+    bool m_bAdapterMode;
+    bool m_bAdapterReady;
+    ULONG m_ulSilentTransfers;
 };

@@ -10,6 +10,7 @@
 #include "host/AudioEngine.h"
 #include "platform/nt/Clock.h"
 #include "tools/AudioFile.h"
+#include "tools/DriverConversion.h"
 #include "tools/Kvx.h"
 #include "tools/StreamCommand.h"
 #include "tools/StreamSession.h"
@@ -19,7 +20,7 @@ namespace kvx {
 namespace {
 
 // The endpoint's format for the file: its own when listed; another width is converted to the
-// widest listed at the file's rate and channel count; another rate or channel count is refused.
+// widest listed at the file's rate and channel count.
 std::optional<host::AudioFormat> ChooseFormat(const AudioFile& file, const std::vector<host::AudioFormat>& formats)
 {
     std::optional<host::AudioFormat> best;
@@ -30,6 +31,30 @@ std::optional<host::AudioFormat> ChooseFormat(const AudioFile& file, const std::
     }
     return best;
 }
+
+// A rate or channel count the endpoint lacks: the pin's format at the file's rate and channel
+// count (the file's width where the device has it, else the device's widest), which the driver
+// converts; none when the driver does not convert it. (The pin's intersection answers the
+// device's own formats where they cover the rate; the pin is opened in this one directly.)
+std::optional<host::AudioFormat> ChooseConvertedFormat(const AudioFile& file, const std::vector<host::AudioFormat>& device)
+{
+    std::optional<host::AudioFormat> width;
+    for (const host::AudioFormat& f : device) {
+        if (file.Width != 0 && f.Bits == file.Width) {
+            width = f;
+            break;
+        }
+        if (!width || f.Bits > width->Bits) width = f;
+    }
+    if (!width) return std::nullopt;
+    const host::AudioFormat stream{static_cast<ULONG>(file.Rate), static_cast<USHORT>(file.Channels), width->Bits,
+                                   width->Container};
+    if (!DriverConverts(stream)) return std::nullopt;
+    return stream;
+}
+
+// How many device frames a converted stream's filters ring on after its last frame.
+constexpr uint64_t CONVERSION_TAIL_FRAMES = 64;
 
 }  // namespace
 
@@ -60,6 +85,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         err << "kvx play: the device did not start: " << Hex(status) << "\n";
         return EXIT_FAILURE_RUN;
     }
+    session.Bus().SetCompletionTiming(options.LatencyMs, options.JitterUs);
     int rc = EXIT_OK;
     std::string summary;
     {
@@ -70,27 +96,42 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             rc = EXIT_FAILURE_RUN;
         }
         std::optional<host::AudioFormat> format;
+        // The device's format on the wire: the stream's own, or the one the driver converts to.
+        std::optional<host::AudioFormat> wireFormat;
         if (rc == EXIT_OK) {
-            format = ChooseFormat(file, engine.Formats());
+            const std::vector<host::AudioFormat> device = session.EndpointFormats(engine.FilterName());
+            format = ChooseFormat(file, device);
+            wireFormat = format;
             if (!format) {
+                format = ChooseConvertedFormat(file, device);
+                if (format) wireFormat = ConvertedDeviceFormat(*format, device);
+            }
+            if (!format || !wireFormat) {
                 err << "kvx play: " << options.File << ": " << file.Rate << " Hz " << file.Channels
                     << " ch is not a format of " << Utf8(engine.FilterName())
-                    << "; it takes: " << FormatList(engine.Formats()) << "\n";
+                    << "; it takes: " << FormatList(device)
+                    << ", and 44100 to 192000 Hz (the six rates) with 1 to 8 ch converted by the driver\n";
                 rc = EXIT_USAGE;
             }
         }
+        const bool converted = rc == EXIT_OK && !(*format == *wireFormat);
         std::vector<uint8_t> data;
         const uint32_t blockAlign = format ? format->BlockAlign() : 0;
+        const uint32_t wireBlockAlign = wireFormat ? wireFormat->BlockAlign() : 0;
         if (rc == EXIT_OK) {
             data = ConvertToPcm(file, format->Bits, format->Container);
-            AttachSinks(session.Device(), *format);
+            AttachSinks(session.Device(), *wireFormat);
             host::EngineProbe probe;
             probe.Observe = session.ObserveTransport(engine.FilterName());
             probe.Frame = [&session] { return session.Bus().Frame(); };
             probe.Rate = [&session, &engine] { return static_cast<double>(session.MeasuredRate(engine.FilterName())); };
-            probe.WireBytes = [&session] {
+            // Wire bytes counted as stream bytes, so that a converted stream's position compares.
+            const uint64_t streamBytesPerSecond = uint64_t{format->Rate} * blockAlign;
+            const uint64_t wireBytesPerSecond = uint64_t{wireFormat->Rate} * wireBlockAlign;
+            probe.WireBytes = [&session, streamBytesPerSecond, wireBytesPerSecond] {
                 const uint8_t ep = WireEndpoint(session.Device());
-                return ep != 0 ? session.Device().WireByteCount(ep) : uint64_t{0};
+                const uint64_t bytes = ep != 0 ? session.Device().WireByteCount(ep) : uint64_t{0};
+                return bytes * streamBytesPerSecond / wireBytesPerSecond;
             };
             if (IsTerminal(out)) {
                 engine.SetProgress([&out, blockAlign](const host::EngineStats& s) { PrintProgress(out, s, blockAlign); }, 100);
@@ -115,6 +156,9 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             if (file.Width != format->Bits) {
                 text << ", converted from " << (file.Width != 0 ? std::to_string(file.Width) + "-bit" : "float");
             }
+            if (converted) {
+                text << ", converted by the driver to " << FormatText(*wireFormat);
+            }
             text << "\n";
             if (end != host::EngineEnd::Finished) {
                 err << "kvx play: the stream " << host::EngineEndText(end) << ": " << Hex(engine.Status()) << "\n";
@@ -124,7 +168,15 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             const sim::Bytes wire = ep != 0 ? session.Device().WireBytes(ep) : sim::Bytes{};
             uint64_t lead = 0;
             std::string report;
-            if (!CheckWire(wire, data, blockAlign, &lead, &report)) rc = EXIT_FAILURE_RUN;
+            // A converted stream reaches the wire as a fresh format adapter converts the whole
+            // file in one call.
+            const std::vector<uint8_t> expected =
+                converted ? ConvertOnce(*format, *wireFormat, data,
+                                        data.size() / blockAlign * wireFormat->Rate / format->Rate + 16)
+                          : data;
+            if (!CheckWire(wire, expected, wireBlockAlign, &lead, &report, converted ? CONVERSION_TAIL_FRAMES : 0)) {
+                rc = EXIT_FAILURE_RUN;
+            }
             text << report << "\n";
             std::vector<host::FrameRun> runs;
             if (ep != 0) {
@@ -132,8 +184,13 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                     runs.push_back({p.Frame, static_cast<uint32_t>(p.Data.size())});
                 }
             }
-            const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), runs, blockAlign);
-            const host::WriteToWire writeToWire = host::MeasureWriteToWire(engine.Writes(), runs, lead);
+            const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), runs, wireBlockAlign);
+            // The engine writes stream bytes: the wire's runs and lead in stream bytes for that measure.
+            std::vector<host::FrameRun> streamRuns = runs;
+            const uint64_t streamRate = uint64_t{format->Rate} * blockAlign, wireRate = uint64_t{wireFormat->Rate} * wireBlockAlign;
+            for (host::FrameRun& r : streamRuns) r.Bytes = static_cast<uint32_t>(r.Bytes * streamRate / wireRate);
+            const host::WriteToWire writeToWire =
+                host::MeasureWriteToWire(engine.Writes(), streamRuns, lead * streamRate / wireRate);
             text << std::setprecision(2) << "latency (driver copy to wire): max " << latency.MaxFrames
                  << " frames, mean " << latency.MeanFrames << " frames over " << latency.Samples
                  << " samples; ring " << engine.RingTransfers() << " x " << engine.RingMsPerTransfer() << " ms\n"
@@ -144,12 +201,12 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 text << "measured rate: mean " << stats.MeanRate << " Hz (" << std::setprecision(0) << stats.MinRate
                      << " to " << stats.MaxRate << " Hz)" << std::setprecision(2);
                 text << "; device clock " << std::showpos << options.Ppm << std::noshowpos << " ppm, "
-                     << format->Rate * (1.0 + options.Ppm * 1e-6) << " Hz\n";
+                     << wireFormat->Rate * (1.0 + options.Ppm * 1e-6) << " Hz\n";
             }
             if (ep != 0) {
                 const sim::SinkState sink = session.Device().Sink(ep);
                 if (sink.Playing) {
-                    const double msPerFrame = 1000.0 / format->Rate;
+                    const double msPerFrame = 1000.0 / wireFormat->Rate;
                     text << "sink fill: " << sink.MinFillFrames << " to " << sink.MaxFillFrames << " frames ("
                          << sink.MinFillFrames * msPerFrame << " to " << sink.MaxFillFrames * msPerFrame
                          << " ms); underruns " << sink.Underruns << ", overruns " << sink.Overruns << "\n";

@@ -9,6 +9,7 @@
 #include "host/AudioEngine.h"
 #include "platform/nt/Clock.h"
 #include "tools/AudioFile.h"
+#include "tools/DriverConversion.h"
 #include "tools/Kvx.h"
 #include "tools/StreamCommand.h"
 #include "tools/StreamSession.h"
@@ -54,6 +55,56 @@ bool CheckSource(const std::vector<uint8_t>& pcm, const host::AudioFormat& forma
     return true;
 }
 
+// A converted recording: a fresh format adapter's conversion of the device's source (in the
+// device format) from the first frame the stream stored, n0, found among the first 0.1 s.
+bool CheckConvertedSource(const std::vector<uint8_t>& pcm, const host::AudioFormat& format,
+                          const host::AudioFormat& device, std::string* report)
+{
+    const size_t frames = pcm.size() / format.BlockAlign();
+    if (frames == 0) {
+        *report = "nothing recorded";
+        return false;
+    }
+    const uint32_t bytes = device.Container / 8u;
+    auto source = [&](uint64_t n0, uint64_t count) {
+        std::vector<uint8_t> data(count * device.BlockAlign());
+        for (uint64_t f = 0; f < count; ++f) {
+            for (uint32_t c = 0; c < device.Channels; ++c) {
+                const int64_t v = sim::SimDevice::SourceSample(n0 + f, c, bytes);
+                for (uint32_t b = 0; b < bytes; ++b) {
+                    data[(f * device.Channels + c) * bytes + b] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * b));
+                }
+            }
+        }
+        return data;
+    };
+    const uint64_t probe = std::min<uint64_t>(frames, 64);
+    const size_t probeBytes = probe * format.BlockAlign();
+    std::optional<uint64_t> start;
+    for (uint64_t n0 = 0; n0 < device.Rate / 10 && !start; ++n0) {
+        const std::vector<uint8_t> head =
+            ConvertOnce(device, format, source(n0, probe * device.Rate / format.Rate + 64), probe);
+        if (head.size() == probeBytes && std::equal(head.begin(), head.end(), pcm.begin())) start = n0;
+    }
+    if (!start) {
+        *report = "recording does not match the driver's conversion of the source from any of its first frames";
+        return false;
+    }
+    const std::vector<uint8_t> expected =
+        ConvertOnce(device, format, source(*start, frames * device.Rate / format.Rate + 256), frames);
+    for (size_t f = 0; f < frames; ++f) {
+        const size_t at = f * format.BlockAlign();
+        if (at + format.BlockAlign() > expected.size() ||
+            !std::equal(pcm.begin() + at, pcm.begin() + at + format.BlockAlign(), expected.begin() + at)) {
+            *report = "recording differs from the driver's conversion of the source at frame " + std::to_string(f);
+            return false;
+        }
+    }
+    *report = "source matches: " + std::to_string(frames) + " frames, as the driver converts " + FormatText(device);
+    if (*start != 0) *report += " (from source frame " + std::to_string(*start) + ")";
+    return true;
+}
+
 }  // namespace
 
 int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
@@ -78,6 +129,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         err << "kvx record: the device did not start: " << Hex(status) << "\n";
         return EXIT_FAILURE_RUN;
     }
+    session.Bus().SetCompletionTiming(options.LatencyMs, options.JitterUs);
     int rc = EXIT_OK;
     std::string summary;
     {
@@ -88,6 +140,8 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
             rc = EXIT_FAILURE_RUN;
         }
         std::optional<host::AudioFormat> format;
+        std::optional<host::AudioFormat> deviceFormat;
+        const std::vector<host::AudioFormat> device = session.EndpointFormats(engine.FilterName());
         if (rc == EXIT_OK) {
             if (options.HasFormat) {
                 for (const host::AudioFormat& f : engine.Formats()) {
@@ -108,10 +162,17 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
                     }
                 }
             }
-            if (!format) {
+            // The device runs its own format, or the one the driver converts the stream's to.
+            if (format) {
+                deviceFormat = std::find(device.begin(), device.end(), *format) != device.end()
+                                   ? format
+                                   : ConvertedDeviceFormat(*format, device);
+            }
+            if (!format || !deviceFormat) {
                 err << "kvx record: " << (options.HasFormat ? FormatText(options.Format) : "the endpoint's first PCM format")
                     << " is not a format of "
-                    << Utf8(engine.FilterName()) << "; it takes: " << FormatList(engine.Formats()) << "\n";
+                    << Utf8(engine.FilterName()) << "; it takes: " << FormatList(device)
+                    << ", and 44100 to 192000 Hz (the six rates) with 1 to 8 ch converted by the driver\n";
                 rc = EXIT_USAGE;
             }
         }
@@ -120,7 +181,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         if (rc == EXIT_OK) {
             // The device's known signal in the chosen format, on every capture endpoint.
             for (uint8_t ep : SourceEndpoints(*simulated)) {
-                simulated->SetSource(ep, {format->Rate, format->Channels, format->Container / 8u});
+                simulated->SetSource(ep, {deviceFormat->Rate, deviceFormat->Channels, deviceFormat->Container / 8u});
             }
             if (IsTerminal(out)) {
                 engine.SetProgress([&out, blockAlign](const host::EngineStats& s) { PrintProgress(out, s, blockAlign); }, 100);
@@ -153,7 +214,9 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
                 if (rc == EXIT_OK) rc = EXIT_USAGE;
             }
             std::string report;
-            if (!CheckSource(pcm, *format, &report) && rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
+            const bool matches = *deviceFormat == *format ? CheckSource(pcm, *format, &report)
+                                                          : CheckConvertedSource(pcm, *format, *deviceFormat, &report);
+            if (!matches && rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
             text << report << "\n";
             summary = text.str();
         }

@@ -14,6 +14,8 @@
 namespace Sse41Variant {
 #include "primitives/core/VectorBasicsSse.inc"
 #include "primitives/core/ConversionsSse.inc"
+#include "primitives/core/ConversionFamilySse.inc"
+#include "primitives/core/WideConversionsSse.inc"
 #include "primitives/core/InterleaveSse.inc"
 #include "primitives/core/PowerBody.inc"
 }  // namespace Sse41Variant

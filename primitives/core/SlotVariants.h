@@ -60,6 +60,33 @@ inline constexpr bool CopyGoesNonTemporal(int32_t variant, int64_t bytesLeft, in
     void Int24ToFloatKernel(const uint8_t* src, float* dst, int32_t count);                                          \
     void FloatToInt24Kernel(const float* src, uint8_t* dst, int32_t count);                                          \
     void FloatToInt24ScaledKernel(const float* src, uint8_t* dst, int32_t count, ScaleFactor sf);                    \
+    /* The conversion family's other members: no slot body calls them. Half floats are uint16 patterns. */          \
+    void Int8ToFloatKernel(const int8_t* src, float* dst, int32_t count);                                            \
+    void Uint8ToFloatKernel(const uint8_t* src, float* dst, int32_t count);                                          \
+    void Int16ToFloatSimpleKernel(const int16_t* src, float* dst, int32_t count);                                    \
+    void Uint16ToFloatKernel(const uint16_t* src, float* dst, int32_t count);                                        \
+    void Int32ToDoubleKernel(const int32_t* src, double* dst, int32_t count);                                        \
+    void FloatToInt8Kernel(const float* src, int8_t* dst, int32_t count, int32_t roundNearest, ScaleFactor sf);      \
+    void FloatToUint8Kernel(const float* src, uint8_t* dst, int32_t count, int32_t roundNearest, ScaleFactor sf);    \
+    void FloatToUint16Kernel(const float* src, uint16_t* dst, int32_t count, int32_t roundNearest, ScaleFactor sf);  \
+    void DoubleToInt32Kernel(const double* src, int32_t* dst, int32_t count, int32_t roundNearest, ScaleFactor sf);  \
+    void FloatToInt8AwayKernel(const float* src, int8_t* dst, int32_t count, ScaleFactor sf);                        \
+    void FloatToUint8AwayKernel(const float* src, uint8_t* dst, int32_t count, ScaleFactor sf);                      \
+    void FloatToUint16AwayKernel(const float* src, uint16_t* dst, int32_t count, ScaleFactor sf);                    \
+    void DoubleToInt32AwayKernel(const double* src, int32_t* dst, int32_t count, ScaleFactor sf);                    \
+    void Int16ToHalfKernel(const int16_t* src, uint16_t* dst, int32_t count, int32_t roundNearest);                  \
+    void FloatToHalfKernel(const float* src, uint16_t* dst, int32_t count, int32_t roundNearest);                    \
+    void HalfToInt16Kernel(const uint16_t* src, int16_t* dst, int32_t count, int32_t roundNearest, ScaleFactor sf);  \
+    void HalfToFloatKernel(const uint16_t* src, float* dst, int32_t count);                                          \
+    void Int64ToInt32ShiftKernel(const int64_t* src, int32_t* dst, int32_t count, int32_t shift);                    \
+    void FloatToDoubleKernel(const float* src, double* dst, int32_t count);                                          \
+    void DoubleToFloatKernel(const double* src, float* dst, int32_t count);                                          \
+    void Int16ToDoubleScaledKernel(const int16_t* src, double* dst, int32_t count, const double* pFactor);           \
+    void Int16ToDoubleKernel(const int16_t* src, double* dst, int32_t count);                                        \
+    void Int24ToInt32Kernel(const uint8_t* src, int32_t* dst, int32_t count);                                        \
+    void Int32ToInt24Kernel(const int32_t* src, uint8_t* dst, int32_t count);                                        \
+    void Int32ToInt24ShiftDownKernel(const int32_t* src, uint8_t* dst, int32_t count, int32_t shift);                \
+    void Int32ToInt24ShiftUpKernel(const int32_t* src, uint8_t* dst, int32_t count, int32_t shift);                  \
     void InterleaveTwoChannelKernel(const float* left, const float* right, float* dst, int32_t len);                 \
     void DeinterleaveTwoChannelKernel(const float* src, float* left, float* right, int32_t len);                     \
     /* Slot bodies. */                                                                                               \

@@ -2,6 +2,8 @@
 // of each result (signed zeros, NaN placement, rounding), so the loops follow it exactly.
 #include "primitives/vector/VectorReductions.h"
 
+#include <cstring>
+
 #include "primitives/vector/VectorAccess.h"
 
 using namespace kvxvec;
@@ -147,4 +149,80 @@ void DotProductKernel(const float* a, const float* b, int32_t len, float* pResul
         s += Load(a, i) * Load(b, i);
     }
     Store(pResult, 0, s);
+}
+
+namespace {
+
+inline double Product(const float* a, const float* b, int64_t i)
+{
+    return static_cast<double>(Load(a, i)) * static_cast<double>(Load(b, i));
+}
+
+}  // namespace
+
+void DotProductFloatToDoubleKernel(const float* a, const float* b, int64_t len, double* pResult)
+{
+    // Two pairs of double lanes; six products per step (P, Q, P by pairs), the rest into Q's first.
+    double p[2] = {0.0, 0.0};
+    double q[2] = {0.0, 0.0};
+    int64_t i = 0;
+    for (; len - i >= 6; i += 6) {
+        for (int k = 0; k < 2; ++k) {
+            p[k] += Product(a, b, i + k);
+            q[k] += Product(a, b, i + 2 + k);
+            p[k] += Product(a, b, i + 4 + k);
+        }
+    }
+    for (; i < len; ++i) {
+        q[0] += Product(a, b, i);
+    }
+    const double result = (p[0] + q[0]) + (p[1] + q[1]);
+    std::memcpy(pResult, &result, sizeof(result));
+}
+
+void DotProductRealComplexToDoubleKernel(const float* a, const float* b, int64_t len, double* pResult)
+{
+    // Two complex accumulators; an element peeled into the first when a lies 4 bytes past an
+    // 8-byte boundary, then four per step alternating, the rest into the second.
+    double p[2] = {0.0, 0.0};
+    double q[2] = {0.0, 0.0};
+    const auto add = [&](double* acc, int64_t k) {
+        const double x = Load(a, k);
+        acc[0] += x * static_cast<double>(Load(b, 2 * k));
+        acc[1] += x * static_cast<double>(Load(b, 2 * k + 1));
+    };
+    int64_t i = 0;
+    if (len > 0 && (reinterpret_cast<uintptr_t>(a) & 4u) != 0) {
+        add(p, i++);
+    }
+    for (; len - i >= 4; i += 4) {
+        add(p, i);
+        add(q, i + 1);
+        add(p, i + 2);
+        add(q, i + 3);
+    }
+    for (; i < len; ++i) {
+        add(q, i);
+    }
+    const double result[2] = {p[0] + q[0], p[1] + q[1]};
+    std::memcpy(pResult, result, sizeof(result));
+}
+
+void DotProductComplexToDoubleKernel(const float* a, const float* b, int64_t len, double* pResult)
+{
+    // The sums of ar * (br, bi) and of ai * (br, bi), element by element in order.
+    double re[2] = {0.0, 0.0};
+    double im[2] = {0.0, 0.0};
+    for (int64_t k = 0; k < len; ++k) {
+        const double ar = Load(a, 2 * k);
+        const double ai = Load(a, 2 * k + 1);
+        const double br = Load(b, 2 * k);
+        const double bi = Load(b, 2 * k + 1);
+        re[0] += ar * br;
+        re[1] += ar * bi;
+        im[0] += ai * br;
+        im[1] += ai * bi;
+    }
+    const double result[2] = {re[0] - im[1], re[1] + im[0]};
+    std::memcpy(pResult, result, sizeof(result));
 }

@@ -14,3 +14,10 @@ PrimitiveStatus DotProductGeneric(const float* a, const float* b, int32_t len, f
 
 // Single-precision dot product; checks nothing (len of 0 or less writes +0.0).
 void DotProductKernel(const float* a, const float* b, int32_t len, float* pResult);
+
+// The module's members with double results (no entry point uses them): products of floats are
+// exact in double. Complex arrays are pairs, real part first; complex results are written as two
+// doubles, real part first; complex products are not conjugated.
+void DotProductFloatToDoubleKernel(const float* a, const float* b, int64_t len, double* pResult);
+void DotProductRealComplexToDoubleKernel(const float* a, const float* b, int64_t len, double* pResult);
+void DotProductComplexToDoubleKernel(const float* a, const float* b, int64_t len, double* pResult);

@@ -258,15 +258,15 @@ TEST(DspInterleaveSrc, ResetSetFormatAndProcessAllocateNothing)
     EXPECT_EQ(platform::PoolCurrentSerial(), serial);
 }
 
-// A 1 kHz sine at -6 dBFS through every pair of rates (mono, 32-bit float, 10 s in 512-frame
-// calls): the output frame count follows the ratio within two frames, and a stretch of the output
+// A 1 kHz sine at -6 dBFS through every pair of rates (mono, 32-bit float, 3 s in 512-frame
+// calls, some thousand calls per pair): the output frame count follows the ratio within two frames, and a stretch of the output
 // is a 1 kHz sine of the same level within 0.1 dB.
 TEST(DspInterleaveSrc, SinesKeepFrequencyAndLevelThroughEveryPairOfRates)
 {
     Adapter src;
     ASSERT_TRUE(src->Init());
     for (ULONG inRate : kRates) {
-        std::vector<float> sine(static_cast<size_t>(inRate) * 10);
+        std::vector<float> sine(static_cast<size_t>(inRate) * 3);
         for (size_t n = 0; n < sine.size(); ++n) sine[n] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 1000.0 * n / inRate));
         const std::vector<UCHAR> bytes = FloatBytes(sine);
         for (ULONG outRate : kRates) {
@@ -274,7 +274,7 @@ TEST(DspInterleaveSrc, SinesKeepFrequencyAndLevelThroughEveryPairOfRates)
             const WaveFormatRecord in = FloatFormat(inRate, 1), out = FloatFormat(outRate, 1);
             ASSERT_TRUE(src->SetFormat(&in, &out));
             const std::vector<float> y = Floats(Convert(src.get(), bytes, 512));
-            EXPECT_NEAR(static_cast<double>(y.size()), 10.0 * outRate, 2.0);
+            EXPECT_NEAR(static_cast<double>(y.size()), 3.0 * outRate, 2.0);
             // Projection on the expected sine over 0.1 s from 1 s on (past every filter delay).
             const size_t from = outRate, count = outRate / 10;
             ASSERT_GT(y.size(), from + count);

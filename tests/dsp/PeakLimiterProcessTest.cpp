@@ -4,7 +4,9 @@
 #include <cmath>
 #include <vector>
 
+#include "primitives/Primitives.h"
 #include "tests/dsp/PeakLimiterFixture.h"
+#include "tests/primitives/core/ForcedSlot.h"
 
 namespace kvxtest {
 namespace {
@@ -245,6 +247,44 @@ TEST(PeakLimiterProcess, TooManyChannelsAreRefused)
     EXPECT_EQ(RunLimiter(l, s, {300}), before);
     DeleteLimiter(l);
 }
+
+// The limiter on the primitives' processor-specific slots: the same stream as on the generic
+// slot, bit for bit (a loud stereo sine with a quiet stretch, in uneven chunks, with a reset).
+class PeakLimiterEverySlot : public coretest::ForcedSlotTest {};
+
+Signal LimitedStream()
+{
+    Signal in = Sine(2, 128 * 40 + 33, 1.7, 61.7);
+    for (size_t i = 128 * 12; i < 128 * 20; ++i) {
+        in[0][i] *= 0.01f;
+        in[1][i] = -0.0f;
+    }
+    PeakLimiter* l = NewConfiguredLimiter(2.8183f, 2);
+    Signal out = RunLimiter(l, in, {7, 480, 128, 1000});
+    l->Reset();
+    const Signal again = RunLimiter(l, in, {512});
+    DeleteLimiter(l);
+    out.insert(out.end(), again.begin(), again.end());
+    return out;
+}
+
+TEST_P(PeakLimiterEverySlot, GivesTheGenericSlotsStreamBitForBit)
+{
+    static const Signal generic = [] {
+        const int32_t saved = DispatchIndex;
+        DispatchIndex = 0;
+        Signal s = LimitedStream();
+        DispatchIndex = saved;
+        return s;
+    }();
+    const Signal got = LimitedStream();
+    ASSERT_EQ(got.size(), generic.size());
+    for (size_t c = 0; c < got.size(); ++c) {
+        ASSERT_EQ(0, std::memcmp(got[c].data(), generic[c].data(), got[c].size() * sizeof(float))) << "channel " << c;
+    }
+}
+
+KVX_INSTANTIATE_FOR_EVERY_SLOT(PeakLimiterEverySlot);
 
 }  // namespace
 }  // namespace kvxtest

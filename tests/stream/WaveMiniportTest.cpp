@@ -120,7 +120,13 @@ TEST_F(WaveMiniportTest, RangesMergePerSubformatWithPcmFirstEachFollowedByTheMod
     formats.push_back(TestFormat(2, 96000, 32, VendorRawSubformat));
     Build(false, formats);
     ASSERT_EQ(CreateAndInit(), STATUS_SUCCESS);
-    ASSERT_EQ(m_miniport->GetDataRangeListCount(), 4u);
+    // The device's two ranges, then the range of the formats the stream's format adapter converts.
+    ASSERT_EQ(m_miniport->GetDataRangeListCount(), 6u);
+    const KSDATARANGE_AUDIO& adapter = Range(2).Audio;
+    EXPECT_TRUE(IsEqualGUID(adapter.DataRange.SubFormat, PCM));
+    EXPECT_EQ(adapter.MaximumChannels, 8u);
+    EXPECT_EQ(adapter.MinimumSampleFrequency, 44100u);
+    EXPECT_EQ(adapter.MaximumSampleFrequency, 192000u);
     struct Expected {
         const GUID* Sub;
         ULONG MinBits, MaxBits, MinRate, MaxRate;
@@ -202,7 +208,7 @@ TEST_F(WaveMiniportTest, DescriptorFollowsTheDirection)
         const KSPIN_DESCRIPTOR& bridge = d->Pins[1].KsPinDescriptor;
         EXPECT_EQ(streaming.DataFlow, capture ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN);
         EXPECT_EQ(streaming.Communication, KSPIN_COMMUNICATION_SINK);
-        EXPECT_EQ(streaming.DataRangesCount, 2u);
+        EXPECT_EQ(streaming.DataRangesCount, 4u);  // the device's PCM range and the adapter's
         EXPECT_EQ(d->Pins[0].MinFilterInstanceCount, 1u);
         EXPECT_EQ(bridge.DataFlow, capture ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT);
         EXPECT_EQ(bridge.Communication, KSPIN_COMMUNICATION_NONE);
@@ -297,6 +303,14 @@ TEST_F(WaveMiniportTest, IntersectionAnswersOnlyListedFormats)
         {"direct-sound specifier", ClientRange(KSDATAFORMAT_SPECIFIER_DSOUND, PCM, 2, 16, 16, 48000, 48000), 0, 104,
          STATUS_NOT_SUPPORTED},
         {"no output", ClientRange(WFX, PCM, 2, 16, 16, 48000, 48000), 0, 0, STATUS_BUFFER_OVERFLOW},
+        // The format adapter's range (after the device's PCM and float ranges): formats the
+        // device lacks, with the container the device lists for the width.
+        {"the adapter's range: 96 kHz, six channels", ClientRange(WFX, PCM, 6, 16, 16, 96000, 96000), 2, 104,
+         STATUS_SUCCESS, 96000, 16, 12, 12},
+        {"the adapter's range: its wildcard maxima", ClientRange(ANY, PCM, 0, 0, 0, 0, 0), 2, 104, STATUS_SUCCESS,
+         192000, 24, 24, 0},
+        {"the adapter's range: a rate it does not know", ClientRange(WFX, PCM, 2, 16, 16, 32000, 32000), 2, 104,
+         STATUS_NO_MATCH},
         {"a short output", ClientRange(WFX, PCM, 2, 16, 16, 48000, 48000), 0, 100, STATUS_BUFFER_TOO_SMALL},
     };
     for (const Case& c : cases) {
@@ -389,7 +403,7 @@ TEST_F(WaveMiniportTest, NewStreamChecksFormatAndModeBeforeRefusing)
     Build(false, HeadsetFormats());
     ASSERT_EQ(CreateAndInit(), STATUS_SUCCESS);
     const WaveFormatRecord listed = TestFormat(2, 48000, 16, PCM);
-    const WaveFormatRecord unlisted = TestFormat(2, 96000, 16, PCM);
+    const WaveFormatRecord unlisted = TestFormat(2, 32000, 16, PCM);  // no rate the adapter knows
     WaveFormatRecord plain = listed;
     plain.Format.wFormatTag = WAVE_FORMAT_PCM;
     plain.Format.cbSize = 0;

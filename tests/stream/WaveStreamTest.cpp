@@ -18,6 +18,7 @@
 #include "platform/portcls/PortClsInternal.h"
 #include "stream/WaveMiniport.h"
 #include "stream/WaveStream.h"
+#include "tests/dsp/FormatAdapterFixture.h"
 #include "tests/adapter/driver/AdapterDoubles.h"
 #include "tests/adapter/EntityDoubles.h"
 
@@ -544,7 +545,7 @@ TEST_F(WaveStreamTest, SetFormatReallocatesOnlyForANewShapeButTakesEveryListedFo
         ULONG Mask, Rate, Allocated;
         bool NewBlock;
     } cases[] = {
-        {"unlisted", TestFormat(2, 96000, 16, PCM), STATUS_INVALID_PARAMETER, 3, 48000, 9600, false},
+        {"unlisted", TestFormat(2, 32000, 16, PCM), STATUS_INVALID_PARAMETER, 3, 48000, 9600, false},
         {"another channel mask", sides, STATUS_SUCCESS, 0x600, 48000, 9600, false},
         {"another rate", TestFormat(2, 44100, 16, PCM), STATUS_SUCCESS, 3, 44100, 8820, true},
     };
@@ -714,6 +715,44 @@ TEST_F(WaveStreamTest, APinOpensThroughThePortWithinItsLimitsAndWalksOneLevelAtA
     ASSERT_EQ(m_port->QueryInterface(platform::IID_IPcSubdevice, &raw), STATUS_SUCCESS);
     static_cast<platform::IPcSubdevice*>(raw)->ReleaseChildren();
     static_cast<platform::IPcSubdevice*>(raw)->Release();
+}
+
+}  // namespace
+}  // namespace kvxtest
+
+namespace kvxtest {
+namespace {
+
+// A higher-kind client running the endpoint in another format: the capture stream converts its
+// bytes through the adapter configured at the announcement, or stores silence for a pair the
+// adapter refuses (never the device's bytes as they are).
+TEST_F(WaveStreamTest, CaptureConvertsAnotherClientsFormatOrStoresSilence)
+{
+    const WaveFormatRecord stream = TestFormat(2, 48000, 16, PCM);
+    Build(true, {stream});
+    Run();
+    std::memset(Block(), 0xEE, m_stream->AllocatedBufferSize());
+    EndpointClient asio{};
+    asio.ClientKind = CLIENT_KIND_ASIO;
+    asio.Registration = &asio;
+    asio.Format = TestFormat(2, 96000, 16, PCM);
+    m_endpoint->Send(TRANSPORT_EVENT_FORMAT, 2 | TRANSPORT_FORMAT_CHANGED, 4, nullptr, &asio);
+    std::vector<UCHAR> packet(960);
+    for (ULONG i = 0; i < packet.size(); ++i) packet[i] = static_cast<UCHAR>(i * 37 % 253);
+    m_endpoint->Send(TRANSPORT_EVENT_CAPTURE_DATA, 960, 0, packet.data(), &asio);
+    const std::vector<UCHAR> expected = OneCallConversion(asio.Format, stream, packet, 1000);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(m_stream->GetRingOffset(), expected.size());
+    EXPECT_EQ(0, std::memcmp(Block(), expected.data(), expected.size()));
+
+    // 32 kHz is no rate the adapter knows: 32 device frames are 48 frames of silence.
+    asio.Format = TestFormat(2, 32000, 16, PCM);
+    m_endpoint->Send(TRANSPORT_EVENT_FORMAT, 2 | TRANSPORT_FORMAT_CHANGED, 4, nullptr, &asio);
+    std::memset(Block(), 0xEE, m_stream->AllocatedBufferSize());
+    m_endpoint->Send(TRANSPORT_EVENT_CAPTURE_DATA, 128, 0, packet.data(), &asio);
+    EXPECT_EQ(m_stream->GetRingOffset(), 192u);
+    for (ULONG i = 0; i < 192; ++i) ASSERT_EQ(Block()[i], 0) << i;
+    EXPECT_EQ(Block()[192], 0xEE);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The wave stream on a UAC1 endpoint over a simulated device: what the engine leaves in the cyclic
 // buffer reaches the wire in order after the initial queue's silence, and the position ends at
 // the bytes the endpoint reported moved.
+#include <cmath>
 #include <vector>
 
 #include "platform/portcls/PortClsHost.h"
@@ -8,6 +9,7 @@
 #include "stream/WaveMiniport.h"
 #include "stream/WaveStream.h"
 #include "tests/adapter/EntityDoubles.h"
+#include "tests/dsp/FormatAdapterFixture.h"
 #include "tests/stream/StreamFixture.h"
 
 namespace kvxtest {
@@ -89,6 +91,47 @@ protected:
         Walk({KSSTATE_ACQUIRE, KSSTATE_STOP});
     }
 
+    // A stream in a format the 48 kHz stereo 16-bit device lacks: the wire holds the initial
+    // queue's silence, then exactly a fresh adapter's one-call conversion of the ring's audio (the
+    // engine's data: the ring over and over), and the position never goes back.
+    void PlayConverted(const WaveFormatRecord& format)
+    {
+        const WaveFormatRecord device = PcmFormat(48000);
+        UsbStreamEndpoint* endpoint = Render({device});
+        Open(endpoint, format);
+        auto* block = static_cast<PUCHAR>(m_stream->SystemAddress());
+        const ULONG size = m_stream->AllocatedBufferSize();
+        const ULONG channels = format.Format.nChannels;
+        for (ULONG i = 0; i < size / 2; ++i) {
+            const double t = static_cast<double>(i / channels) / format.Format.nSamplesPerSec;
+            const auto v = static_cast<int16_t>(12000.0 * std::sin(2.0 * M_PI * (440.0 + 220.0 * (i % channels)) * t) +
+                                                static_cast<double>(i * 7919 % 257) - 128.0);
+            std::memcpy(block + 2 * i, &v, 2);
+        }
+        Walk({KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN});
+        EXPECT_TRUE(m_stream->IsAdapterMode());
+        ULONG last = 0;
+        for (int ms = 0; ms < 30; ++ms) {
+            platform::RunFor(std::chrono::milliseconds(1));
+            ULONG position = 0;
+            m_stream->GetPosition(&position);
+            EXPECT_LT((position + size - last) % size, size / 2) << "went back at " << ms << " ms";
+            last = position;
+        }
+        Walk({KSSTATE_PAUSE});
+        const std::vector<uint8_t> wire = WireBytes(0x01);
+        const ULONG lead = 48 * 4 * 15;
+        ASSERT_GT(wire.size(), lead + 4000);
+        for (ULONG k = 0; k < lead; ++k) ASSERT_EQ(wire[k], 0) << "initial queue byte " << k;
+        std::vector<UCHAR> engine;
+        for (int lap = 0; lap < 4; ++lap) engine.insert(engine.end(), block, block + size);
+        const ULONG frames = static_cast<ULONG>((wire.size() - lead) / 4);
+        const std::vector<UCHAR> expected = OneCallConversion(format, device, engine, frames);
+        ASSERT_EQ(expected.size(), static_cast<size_t>(frames) * 4);
+        for (ULONG k = 0; k < expected.size(); ++k) ASSERT_EQ(wire[lead + k], expected[k]) << "converted byte " << k;
+        Walk({KSSTATE_ACQUIRE, KSSTATE_STOP});
+    }
+
     void Walk(std::initializer_list<KSSTATE> states)
     {
         for (KSSTATE s : states) ASSERT_EQ(m_stream->SetState(s), STATUS_SUCCESS);
@@ -106,6 +149,40 @@ protected:
 // then the ring from its start; the position at PAUSE is where the reported bytes end.
 TEST_F(WaveStreamWireTest, At48kHzTheCyclicBufferFollowsTheInitialQueue) { Play(48000); }
 TEST_F(WaveStreamWireTest, At44100HzNoFrameOfTheCyclicBufferIsSkipped) { Play(44100); }
+
+TEST_F(WaveStreamWireTest, A96kHzStreamIsConvertedTo48kHz) { PlayConverted(PcmFormat(96000)); }
+TEST_F(WaveStreamWireTest, A192kHzStreamIsConvertedTo48kHz) { PlayConverted(PcmFormat(192000)); }
+TEST_F(WaveStreamWireTest, A44100HzStreamIsConvertedTo48kHz) { PlayConverted(PcmFormat(44100)); }
+TEST_F(WaveStreamWireTest, SixChannelsAreFoldedToTwo) { PlayConverted(PcmFormat(48000, 6)); }
+// Same byte rate as the device's format: the records differ, so the stream still converts.
+TEST_F(WaveStreamWireTest, A96kHzMonoStreamIsConvertedAtTheSameByteRate) { PlayConverted(PcmFormat(96000, 1)); }
+
+// A 96 kHz capture stream on a 48 kHz device: the ring holds a fresh adapter's one-call
+// conversion of the device's source from its first frame.
+TEST_F(WaveStreamWireTest, CaptureConvertsTheDevicesSourceTo96kHz)
+{
+    m_device->SetSource(0x82, {48000, 2, 2});
+    const WaveFormatRecord device = PcmFormat(48000), stream = PcmFormat(96000);
+    UsbStreamEndpoint* endpoint = Capture({device});
+    Open(endpoint, stream);
+    Walk({KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN});
+    platform::RunFor(std::chrono::milliseconds(30));
+    Walk({KSSTATE_PAUSE});
+    const ULONG stored = m_stream->GetRingOffset();
+    ASSERT_GT(stored, 8000u);
+    std::vector<UCHAR> source(48 * 4 * 40);
+    for (ULONG frame = 0; frame < source.size() / 4; ++frame) {
+        for (uint32_t ch = 0; ch < 2; ++ch) {
+            const auto v = static_cast<int16_t>(sim::SimDevice::SourceSample(frame, ch, 2));
+            std::memcpy(&source[4 * frame + 2 * ch], &v, 2);
+        }
+    }
+    const std::vector<UCHAR> expected = OneCallConversion(device, stream, source, stored / 4);
+    ASSERT_EQ(expected.size(), stored);
+    const auto* block = static_cast<const UCHAR*>(m_stream->SystemAddress());
+    for (ULONG k = 0; k < stored; ++k) ASSERT_EQ(block[k], expected[k]) << "ring byte " << k;
+    Walk({KSSTATE_ACQUIRE, KSSTATE_STOP});
+}
 
 TEST_F(WaveStreamWireTest, CaptureFillsTheCyclicBufferWithTheSourceAndThePositionTrailsIt)
 {

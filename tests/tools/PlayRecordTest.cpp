@@ -200,12 +200,34 @@ TEST_F(PlayRecordTest, TheUac2HeadsetsRecordTheirSource)
     }
 }
 
-TEST_F(PlayRecordTest, ARateTheEndpointDoesNotListIsRefusedWithItsFormats)
+// Formats the headset lacks at the six rates with 1 to 8 channels play through the driver's
+// format adapter: the wire holds a fresh adapter's conversion of the file.
+TEST_F(PlayRecordTest, RatesAndChannelCountsTheEndpointLacksPlayConverted)
 {
-    const KvxRun run = Kvx({"play", Write("96k.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 96000, 2, 0.1), "--fast"});
+    const struct {
+        const char* Name;
+        int Rate, Channels;
+        const char* Summary;
+    } cases[] = {
+        {"96k.wav", 96000, 2, "HPOut00Wave: 96000 Hz 16-bit 2 ch, 9600 frames (0.100 s), converted by the driver to "
+                              "48000 Hz 16-bit 2 ch\nwire matches: 4800 frames\n"},
+        {"6ch.wav", 48000, 6, "HPOut00Wave: 48000 Hz 16-bit 6 ch, 4800 frames (0.100 s), converted by the driver to "
+                              "48000 Hz 16-bit 2 ch\nwire matches: 4800 frames\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const KvxRun run = Kvx({"play", Write(c.Name, SF_FORMAT_WAV | SF_FORMAT_PCM_16, c.Rate, c.Channels, 0.1), "--fast"});
+        EXPECT_EQ(run.Code, 0) << run.Err << run.Out;
+        EXPECT_EQ(run.Out.rfind(c.Summary, 0), 0u) << run.Out;
+    }
+}
+
+TEST_F(PlayRecordTest, ARateTheDriverDoesNotConvertIsRefusedWithItsFormats)
+{
+    const KvxRun run = Kvx({"play", Write("32k.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 32000, 2, 0.1), "--fast"});
     EXPECT_EQ(run.Code, 2);
     EXPECT_EQ(Lines(run.Err), 1) << run.Err;
-    EXPECT_NE(run.Err.find("96000 Hz 2 ch is not a format of HPOut00Wave; it takes: "), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("32000 Hz 2 ch is not a format of HPOut00Wave; it takes: "), std::string::npos) << run.Err;
     EXPECT_NE(run.Err.find("48000 Hz 24-bit 2 ch"), std::string::npos) << run.Err;
     EXPECT_EQ(run.Out, "");
 }
@@ -301,9 +323,20 @@ TEST_F(PlayRecordTest, RecordingIsTheSource)
     }
 }
 
+// The headset's microphone is 48 kHz mono: a 96 kHz stereo recording is the driver's conversion
+// of its source.
+TEST_F(PlayRecordTest, RecordConvertsAFormatTheEndpointLacks)
+{
+    const KvxRun run = Kvx({"record", (m_dir / "r.wav").string(), "--seconds", "1", "--fast", "--format", "96000:16:2"});
+    EXPECT_EQ(run.Code, 0) << run.Err << run.Out;
+    EXPECT_NE(run.Out.find("source matches: 96000 frames, as the driver converts 48000 Hz 16-bit 1 ch"),
+              std::string::npos)
+        << run.Out;
+}
+
 TEST_F(PlayRecordTest, RecordRefusesAFormatTheEndpointDoesNotList)
 {
-    const KvxRun run = Kvx({"record", (m_dir / "r.wav").string(), "--seconds", "1", "--fast", "--format", "44100:16:1"});
+    const KvxRun run = Kvx({"record", (m_dir / "r.wav").string(), "--seconds", "1", "--fast", "--format", "32000:16:1"});
     EXPECT_EQ(run.Code, 2);
     EXPECT_EQ(Lines(run.Err), 1) << run.Err;
     EXPECT_NE(run.Err.find("it takes: 48000 Hz 16-bit 1 ch"), std::string::npos) << run.Err;

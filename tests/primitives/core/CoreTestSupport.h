@@ -62,6 +62,46 @@ private:
     size_t m_count;
 };
 
+// An array of n elements of T at a byte offset from a 64-byte boundary, with guard bytes on both
+// sides: any address and any element width, element access through memcpy.
+template <typename T>
+class GuardedArray {
+public:
+    GuardedArray(size_t n, size_t offset) : m_bytes(n * sizeof(T)), m_storage(m_bytes + 256, 0xA5)
+    {
+        const auto base = reinterpret_cast<uintptr_t>(m_storage.data()) + 64;
+        m_data = reinterpret_cast<uint8_t*>((base + 63) & ~uintptr_t{63}) + offset;
+    }
+    T* Data() { return reinterpret_cast<T*>(m_data); }
+    T Get(size_t i) const
+    {
+        T v;
+        memcpy(&v, m_data + i * sizeof(T), sizeof(T));
+        return v;
+    }
+    void Set(size_t i, T v) { memcpy(m_data + i * sizeof(T), &v, sizeof(T)); }
+    void Fill(const std::vector<T>& v)
+    {
+        for (size_t i = 0; i < v.size(); ++i) {
+            Set(i, v[i]);
+        }
+    }
+    bool GuardsIntact() const
+    {
+        for (const uint8_t* p = m_storage.data(); p < m_storage.data() + m_storage.size(); ++p) {
+            if ((p < m_data || p >= m_data + m_bytes) && *p != 0xA5) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    size_t m_bytes;
+    std::vector<uint8_t> m_storage;
+    uint8_t* m_data;
+};
+
 // Floats of every kind: ordinary values of many magnitudes, zeros, infinities, NaNs with payloads,
 // subnormals.
 inline std::vector<float> MixedFloats(size_t count, uint32_t seed)
@@ -92,30 +132,33 @@ inline std::vector<float> MixedFloats(size_t count, uint32_t seed)
     return v;
 }
 
-// Pages that fault on any access on both sides of one readable and writable page: a kernel
-// given an array flush against either guard faults at its first stray byte.
+// Pages that fault on any access on both sides of a readable and writable area (one page, or as
+// many as `bytes` needs): a kernel given an array flush against either guard faults at its first
+// stray byte.
 class GuardedPage {
 public:
-    GuardedPage()
+    explicit GuardedPage(size_t bytes = 0)
     {
         m_page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 3 * m_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        m_pages = bytes == 0 ? 1 : (bytes + m_page - 1) / m_page;
+        void* p = mmap(nullptr, (m_pages + 2) * m_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) {
             abort();
         }
         m_base = static_cast<uint8_t*>(p);
         mprotect(m_base, m_page, PROT_NONE);
-        mprotect(m_base + 2 * m_page, m_page, PROT_NONE);
+        mprotect(m_base + (m_pages + 1) * m_page, m_page, PROT_NONE);
     }
-    ~GuardedPage() { munmap(m_base, 3 * m_page); }
+    ~GuardedPage() { munmap(m_base, (m_pages + 2) * m_page); }
     GuardedPage(const GuardedPage&) = delete;
     GuardedPage& operator=(const GuardedPage&) = delete;
 
     uint8_t* Start() { return m_base + m_page; }
-    uint8_t* EndMinus(size_t bytes) { return m_base + 2 * m_page - bytes; }
+    uint8_t* EndMinus(size_t bytes) { return m_base + (m_pages + 1) * m_page - bytes; }
 
 private:
     size_t m_page = 4096;
+    size_t m_pages = 1;
     uint8_t* m_base = nullptr;
 };
 

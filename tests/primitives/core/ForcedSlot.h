@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "primitives/Primitives.h"
 #include "primitives/core/CpuDetection.h"
@@ -47,12 +49,31 @@ private:
     int32_t m_saved = 0;
 };
 
+// Of a kernel's copies in the three variants, those this processor can run, with their slots.
+template <typename F>
+std::vector<std::pair<int, F>> Runnable(std::vector<std::pair<int, F>> all)
+{
+    std::vector<std::pair<int, F>> out;
+    for (const auto& v : all) {
+        if (ProcessorRunsSlot(v.first)) {
+            out.push_back(v);
+        }
+    }
+    return out;
+}
+
 inline std::string SlotName(const ::testing::TestParamInfo<CpuTypeCode>& info)
 {
     return "Slot" + std::to_string(ForcedSlotOfCpuType(info.param));
 }
 
 }  // namespace coretest
+
+// The copies of a member of the variant namespaces (Sse3Variant, Ssse3Variant, Sse41Variant) this
+// processor can run: for (const auto& [slot, kernel] : KVX_EACH_VARIANT(Member)) ...
+#define KVX_EACH_VARIANT(Member)                                                                             \
+    coretest::Runnable(std::vector<std::pair<int, decltype(&Sse3Variant::Member)>>{                          \
+        {1, &Sse3Variant::Member}, {2, &Ssse3Variant::Member}, {3, &Sse41Variant::Member}})
 
 #define KVX_INSTANTIATE_FOR_EVERY_SLOT(Fixture) \
     INSTANTIATE_TEST_SUITE_P(EverySlot, Fixture, ::testing::ValuesIn(coretest::kSlotCodes), coretest::SlotName)

@@ -61,6 +61,46 @@ static int ComplexFftChecks(void)
     return 0;
 }
 
+/* Size, initialisation in the caller's memory and transform in every slot this processor runs: the
+ * specification functions follow the slot as the transforms do. An impulse gives ones. */
+static int SlotFftChecks(void)
+{
+    static const CpuTypeCode codes[4] = {CpuTypeNone, CpuTypeCode20, CpuTypeSsse3, CpuTypeSse41};
+    unsigned char memory[1024];
+    float data[32];
+    int32_t specBytes = 0, initBytes = 0, workBytes = 0;
+    FftSpec* spec = NULL;
+    int32_t best, slot;
+    int i;
+
+    InitDispatchIndex();
+    best = DispatchIndex;
+    for (slot = 0; slot <= best && slot < 4; ++slot) {
+        if (ForceDispatchIndex(codes[slot]) != StatusOk || DispatchIndex != slot) {
+            return 1;
+        }
+        if (GetRealFftSize(5, 8, 0, &specBytes, &initBytes, &workBytes) != StatusOk || specBytes > 1024 ||
+            workBytes != (slot == 0 ? 0 : 160)) {
+            return 2;
+        }
+        if (InitRealFftSpec(&spec, 5, 8, 0, memory, NULL) != StatusOk) {
+            return 3;
+        }
+        for (i = 0; i < 32; ++i) {
+            data[i] = i == 0 ? 1.0f : 0.0f;
+        }
+        if (ForwardRealFftInPlace(data, spec, NULL) != StatusOk || DestroyRealFft(spec) != StatusOk) {
+            return 4;
+        }
+        for (i = 0; i < 32; ++i) {
+            if (data[i] != ((i < 2 || i % 2 == 0) ? 1.0f : 0.0f)) {
+                return 5;
+            }
+        }
+    }
+    return ForceDispatchIndex(CpuTypeNone) == StatusOk ? 0 : 6;
+}
+
 /* Returns 0 when every call behaves, else the number of the first failing check. */
 int PublicHeaderChecks(void)
 {
@@ -102,6 +142,9 @@ int PublicHeaderChecks(void)
     if (ForceDispatchIndex(CpuTypeSse2) != WarningUnknownCpuType || DispatchIndex != 0 ||
         ForceDispatchIndex(CpuTypeNone) != StatusOk || DetectCpuType() == CpuTypeCode20) {
         return 9;
+    }
+    if (SlotFftChecks() != 0) {
+        return 10;
     }
     return 0;
 }
