@@ -7,7 +7,7 @@ find_library(KVX_FFTW3F_LIBRARY fftw3f)
 
 if(TARGET dsp AND TARGET globaltopo_jqz)
   kvx_bench(effects_bench
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/effects_bench.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/effects_bench.cpp ${CMAKE_CURRENT_LIST_DIR}/effects_plots.cpp
     LIBS dsp globaltopo_jqz primitives_filter primitives_fft primitives_vector primitives_core platform_nt)
   if(KVX_FFTW3_INCLUDE_DIR AND KVX_FFTW3F_LIBRARY)
     message(STATUS "Effects benchmark: comparing with FFTW (${KVX_FFTW3F_LIBRARY})")

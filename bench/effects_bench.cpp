@@ -3,7 +3,7 @@
 // them, and a response switch in microseconds. Where FFTW is installed, it does the same work
 // beside ours: an overlap-save of the CTC stage's two 256-tap filters (FFTW_MEASURE plans), and
 // the 48 real transforms of 1,024 points of a response load. A summary after the report sets
-// every figure beside its goal.
+// every figure beside its goal. `effects_bench --plots DIR` writes SVG plots instead.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -264,8 +264,13 @@ private:
 
 }  // namespace
 
+int WriteEffectsPlots(const char* dir);
+
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], "--plots") == 0) {
+        return WriteEffectsPlots(argv[2]);
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

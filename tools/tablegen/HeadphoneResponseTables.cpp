@@ -119,11 +119,10 @@ void HeadTable(std::vector<float>& library, int32_t set, int32_t code)
     }
 }
 
-// Level of the first 512 samples and the fraction the last 512 fall to, by set; per family and
-// ear the level moves a little.
+// Level of the first 512 samples by set; per family and ear the level moves a little. The last
+// 512 samples fall to 1/25, 1/15 and 1/8 of it: the decay is given by ln 25, ln 15 and ln 8, so
+// that it needs no logarithm.
 constexpr double TAIL_LEVEL[HEADPHONE_SETS] = {0.0014, 0.0019, 0.0026};
-constexpr double TAIL_FALL[HEADPHONE_SETS] = {1.0 / 25.0, 1.0 / 15.0, 1.0 / 8.0};
-// ln of 1 / TAIL_FALL, so that the decay needs no logarithm.
 constexpr double TAIL_FALL_LN[HEADPHONE_SETS] = {3.21887582486820074920, 2.70805020110221006600,
                                                  2.07944154167983592825};
 constexpr double FAMILY_LEVEL[HEADPHONE_FAMILIES] = {1.0, 0.95, 1.05};
