@@ -95,7 +95,7 @@ double IsoSink::PlayRate(double timeMs) const
 
 void IsoSink::SetPpm(double ppm, double nowMs)
 {
-    if (m_state.Playing && m_config.Sync == SinkSync::Asynchronous) {
+    if (m_state.Playing && !m_state.Rebuffering && m_config.Sync == SinkSync::Asynchronous) {
         Drain(nowMs);
         m_baseTime = nowMs;
         m_basePlayed = m_state.PlayedFrames;
@@ -116,6 +116,7 @@ void IsoSink::Drain(double timeMs)
     if (want > available) {
         m_state.Underruns++;
         m_state.MissingFrames += want - available;
+        m_state.Rebuffering = true;
     }
     m_state.FillBytes -= std::min(want, available) * m_config.FrameBytes;
     m_state.PlayedFrames = target;
@@ -123,12 +124,13 @@ void IsoSink::Drain(double timeMs)
 
 void IsoSink::Packet(double timeMs, uint32_t bytes)
 {
-    if (m_state.Playing) {
+    const bool playing = m_state.Playing && !m_state.Rebuffering;
+    if (playing) {
         m_arrivedSinceStart += bytes;
         if (m_config.Sync == SinkSync::Adaptive) {
-            // The recovered rate covers the whole run, so the base stays at the start.
+            // The recovered rate covers the run since playing started, so the base stays there.
             m_baseTime = m_startTime;
-            m_basePlayed = 0;
+            m_basePlayed = m_startPlayed;
         }
         Drain(timeMs);
     }
@@ -143,12 +145,16 @@ void IsoSink::Packet(double timeMs, uint32_t bytes)
         m_state.FillBytes += bytes;
     }
     const auto fill = static_cast<int64_t>(m_state.FillBytes / m_config.FrameBytes);
-    if (!m_state.Playing) {
+    if (!m_state.Playing || m_state.Rebuffering) {
         if (fill >= m_config.StartFrames) {
+            if (!m_state.Playing) {
+                m_state.MinFillFrames = m_state.MaxFillFrames = fill;
+            }
             m_state.Playing = true;
+            m_state.Rebuffering = false;
             m_startTime = m_baseTime = timeMs;
-            m_basePlayed = 0;
-            m_state.MinFillFrames = m_state.MaxFillFrames = fill;
+            m_startPlayed = m_basePlayed = m_state.PlayedFrames;
+            m_arrivedSinceStart = 0;
         }
         return;
     }

@@ -72,13 +72,14 @@ struct SinkConfig {
 };
 
 struct SinkState {
-    bool Playing = false;
+    bool Playing = false;         // started (at its start level) at least once
+    bool Rebuffering = false;     // after an underrun: silent until it has its start level again
     uint64_t FillBytes = 0;
     int64_t MinFillFrames = 0;    // after each packet once playing
     int64_t MaxFillFrames = 0;
     uint64_t ReceivedBytes = 0;
     uint64_t PlayedFrames = 0;    // silence of an underrun included
-    uint64_t Underruns = 0;       // times the device found too little to play
+    uint64_t Underruns = 0;       // times the device found too little to play (it then re-buffers)
     uint64_t MissingFrames = 0;   // frames it played as silence then
     uint64_t Overruns = 0;        // packets that did not fit
     uint64_t DroppedBytes = 0;
@@ -86,7 +87,9 @@ struct SinkState {
 };
 
 // A FIFO filled by the packets and drained by the device clock. Times are in milliseconds of
-// the host's frames (frame + microframe / 8), increasing.
+// the host's frames (frame + microframe / 8), increasing. Playing starts at the start level; a
+// device that finds too little plays what it has, goes silent and starts again once it has its
+// start level back, as a DAC's FIFO does.
 class IsoSink {
 public:
     IsoSink(SinkConfig config, double ppm);
@@ -112,6 +115,7 @@ private:
     double m_baseTime = 0;      // playing since, or the last rate change
     uint64_t m_basePlayed = 0;  // frames played at the base time
     double m_startTime = 0;
+    uint64_t m_startPlayed = 0;        // frames played when playing (re)started
     uint64_t m_arrivedSinceStart = 0;  // bytes that came after playing started
 };
 

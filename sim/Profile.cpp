@@ -1,7 +1,14 @@
 #include "sim/Profile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <set>
 #include <sstream>
 
 #include "sim/Json.h"
@@ -18,6 +25,71 @@ bool Fail(std::string* error, const std::string& where, const std::string& what,
 {
     *error = where + ": " + what + (v != nullptr ? At(*v) : std::string());
     return false;
+}
+
+// The whole of a regular file of at most `limit` bytes; false with why not. A directory, a device
+// or a FIFO is refused before it is read (they could block or never end).
+bool ReadRegular(const std::string& path, size_t limit, Bytes* out, std::string* why)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0;
+    if (!ok) {
+        *why = std::strerror(errno);
+    } else if (S_ISDIR(info.st_mode)) {
+        *why = "is a directory";
+        ok = false;
+    } else if (!S_ISREG(info.st_mode)) {
+        *why = "is not a regular file";
+        ok = false;
+    } else if (static_cast<uint64_t>(info.st_size) > limit) {
+        *why = "is larger than " + std::to_string(limit) + " bytes";
+        ok = false;
+    }
+    out->clear();
+    uint8_t buffer[65536];
+    while (ok) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *why = std::strerror(errno);
+            ok = false;
+        } else if (n == 0) {
+            break;
+        } else if (out->size() + static_cast<size_t>(n) > limit) {
+            *why = "is larger than " + std::to_string(limit) + " bytes";
+            ok = false;
+        } else {
+            out->insert(out->end(), buffer, buffer + n);
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+// What a device could send: its 18-byte descriptor and up to 255 configurations of 65535 bytes.
+constexpr size_t MAX_DESCRIPTOR_BYTES = 18 + 255 * 65535;
+// A profile is text of modest size; anything far larger is not one.
+constexpr size_t MAX_PROFILE_BYTES = 64u << 20;
+
+// The ids of the AudioControl interfaces' units, terminals and clocks (class-specific descriptors
+// of subtype 2 and above, their id at byte 3).
+std::set<uint8_t> AudioControlIds(const Bytes& c)
+{
+    std::set<uint8_t> ids;
+    bool audioControl = false;
+    for (size_t p = 0; p + 2 <= c.size() && c[p] >= 2 && c[p] <= c.size() - p; p += c[p]) {
+        if (c[p + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && c[p] >= 9) {
+            audioControl = c[p + 5] == 1 && c[p + 6] == 1;
+        } else if (audioControl && c[p + 1] == 0x24 && c[p] >= 4 && c[p + 2] >= 2) {
+            ids.insert(c[p + 3]);
+        }
+    }
+    return ids;
 }
 
 bool ParseHex(const std::string& text, Bytes* out)
@@ -194,11 +266,11 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
             return Fail(error, "\"descriptors\"", "must be a file path", file);
         }
         const std::string path = file->String[0] == '/' || base.empty() ? file->String : base + "/" + file->String;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            return Fail(error, "\"descriptors\"", "cannot read " + path, file);
+        std::string why;
+        if (!ReadRegular(path, MAX_DESCRIPTOR_BYTES, &all, &why)) {
+            return Fail(error, "\"descriptors\"", path + " " + (why.rfind("is ", 0) == 0 ? why : "cannot be read: " + why),
+                        file);
         }
-        all.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     } else if (hex->Kind != Value::Type::String || !ParseHex(hex->String, &all)) {
         return Fail(error, "\"descriptorsHex\"", "must be hex bytes (pairs of digits, spaces allowed)", hex);
     }
@@ -244,6 +316,7 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
         if (controls->Kind != Value::Type::Array) {
             return Fail(error, "\"controls\"", "must be a list", controls);
         }
+        const std::set<uint8_t> units = AudioControlIds(config);
         for (size_t i = 0; i < controls->Array.size(); ++i) {
             const Value& c = controls->Array[i];
             const std::string where = "\"controls\"[" + std::to_string(i) + "]";
@@ -262,6 +335,10 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
             const Value* ch = c.Find("channel");
             if (u == nullptr || !Integer(*u, 0, 255, &unit)) {
                 return Fail(error, where + ".\"unit\"", "must be a number 0..255", u ? u : &c);
+            }
+            if (units.count(static_cast<uint8_t>(unit)) == 0) {
+                return Fail(error, where + ".\"unit\"",
+                            "the descriptors have no unit, terminal or clock " + std::to_string(unit), u);
             }
             if (s == nullptr || !Integer(*s, 0, 255, &selector)) {
                 return Fail(error, where + ".\"selector\"", "must be a number 0..255", s ? s : &c);
@@ -289,6 +366,12 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
                                 "must be a number that fits " + std::to_string(v.Size) + " byte(s)", f ? f : &c);
                 }
             }
+            if (v.Min > v.Max) {
+                return Fail(error, where + ".\"min\"", "is above \"max\"", c.Find("min"));
+            }
+            if (v.Res <= 0) {
+                return Fail(error, where + ".\"res\"", "must be at least 1 (the step between values)", c.Find("res"));
+            }
             sim->SetControl(static_cast<uint8_t>(unit), static_cast<uint8_t>(selector), static_cast<int>(channel), v);
         }
     }
@@ -313,6 +396,9 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
                     return Fail(error, where, "rates must be whole numbers 1..4294967295", &r);
                 }
                 list.push_back(static_cast<uint32_t>(rate));
+            }
+            if (!sim->IsUac2()) {
+                return Fail(error, where, "clock rates apply to UAC 2.0 clock sources; this device is UAC 1.0", &rates);
             }
             sim->SetClockRates(static_cast<uint8_t>(id), list);
         }
@@ -381,17 +467,16 @@ std::unique_ptr<SimDevice> ParseProfile(const std::string& text, const std::stri
 
 std::unique_ptr<SimDevice> LoadProfile(const std::string& path, std::string* error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": cannot be read";
+    Bytes text;
+    std::string why;
+    if (!ReadRegular(path, MAX_PROFILE_BYTES, &text, &why)) {
+        *error = path + ": " + (why.rfind("is ", 0) == 0 ? why : "cannot be read: " + why);
         return nullptr;
     }
-    std::stringstream text;
-    text << in.rdbuf();
     const size_t slash = path.find_last_of('/');
     const std::string base = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
     std::string inner;
-    auto device = ParseProfile(text.str(), base, &inner);
+    auto device = ParseProfile(std::string(text.begin(), text.end()), base, &inner);
     if (device == nullptr) {
         *error = path + ": " + inner;
     }

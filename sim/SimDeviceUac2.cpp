@@ -45,16 +45,20 @@ void SimDevice::LearnUac2(size_t at, uint8_t interfaceNumber, bool inAudioContro
     if (!m_uac2) {
         return;
     }
+    // Every read stays within the descriptor's own bLength, which the walk bounds by the
+    // configuration: a short last descriptor is read no further than its bytes.
     const Bytes& c = m_configuration;
     const uint8_t len = c[at];
     const uint8_t type = c[at + 1];
     if (type == 4) {
-        uint8_t& top = m_maxAlternate[interfaceNumber];
-        top = std::max(top, c[at + 3]);
+        if (len >= 4) {
+            uint8_t& top = m_maxAlternate[interfaceNumber];
+            top = std::max(top, c[at + 3]);
+        }
         return;
     }
     if (type == 5) {
-        if (inAudioControl && (c[at + 3] & 3) == 3 && (c[at + 2] & 0x80) != 0 && m_statusEndpoint == 0) {
+        if (len >= 4 && inAudioControl && (c[at + 3] & 3) == 3 && (c[at + 2] & 0x80) != 0 && m_statusEndpoint == 0) {
             m_statusEndpoint = c[at + 2];
         }
         return;

@@ -119,8 +119,7 @@ NTSTATUS Uac1CaptureEndpoint::SubmitNext()
     iso.NumberOfPackets = ulPackets;
     pContext->ByteCount = ulPackets * ulSpace;
     if (m_bExplicitStart) {
-        iso.StartFrame = m_ulNextStartFrame;
-        m_ulNextStartFrame += m_ulMsPerTransfer;
+        iso.StartFrame = TakeStartFrame(pUsb);
     }
     const NTSTATUS status = SendTransfer(pUsb, pContext);
     pUsb->Release();

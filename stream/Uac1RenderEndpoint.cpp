@@ -126,8 +126,7 @@ NTSTATUS Uac1RenderEndpoint::SubmitNext()
     }
     pContext->ByteCount = ulTotal;
     if (m_bExplicitStart) {
-        iso.StartFrame = m_ulNextStartFrame;
-        m_ulNextStartFrame += m_ulMsPerTransfer;
+        iso.StartFrame = TakeStartFrame(pUsb);
     } else {
         iso.StartFrame = 0;
     }

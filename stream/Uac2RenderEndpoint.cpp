@@ -289,8 +289,7 @@ NTSTATUS Uac2RenderEndpoint::SubmitNext()
     }
     pContext->ByteCount = ulTotal;
     if (m_bExplicitStart) {
-        iso.StartFrame = m_ulNextStartFrame;
-        m_ulNextStartFrame += m_ulMsPerTransfer;
+        iso.StartFrame = TakeStartFrame(pUsb);
     } else {
         iso.StartFrame = 0;
     }

@@ -255,6 +255,21 @@ IUsbDevice* UsbStreamEndpoint::GetUsbDevice()
     return static_cast<IUsbDevice*>(pRaw);
 }
 
+// A completion that reaches the driver after the bus has passed the ring's next frame (a late
+// host-controller interrupt, a held-up DPC) would send a transfer whose start frame is gone: the
+// bus refuses it and the stream recovers without its audio. The schedule moves on to the nearest
+// frame the bus can still take instead: the audio goes out late, and whole.
+ULONG UsbStreamEndpoint::TakeStartFrame(IUsbDevice* pUsb)
+{
+    ULONG ulNow = 0;
+    if (NT_SUCCESS(pUsb->GetCurrentFrame(&ulNow)) && static_cast<LONG>(m_ulNextStartFrame - ulNow) <= 0) {
+        m_ulNextStartFrame = ulNow + START_FRAME_LEAD;
+    }
+    const ULONG ulFrame = m_ulNextStartFrame;
+    m_ulNextStartFrame += m_ulMsPerTransfer;
+    return ulFrame;
+}
+
 ULONG UsbStreamEndpoint::GetCurrentFrame()
 {
     IUsbDevice* pUsb = GetUsbDevice();

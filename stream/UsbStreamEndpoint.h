@@ -236,6 +236,8 @@ protected:
                                               BOOLEAN bAnyDirection);
     // Submits transfers-queued transfers; a full ring counts as success.
     NTSTATUS FillRing();
+    // The explicit start frame of the next transfer (DISPATCH_LEVEL, under the submit lock).
+    ULONG TakeStartFrame(IUsbDevice* pUsb);
     // The recovery steps after the ring has drained: port check, delay, zero bandwidth, format
     // announcement and restart, with the port cycled when the interface cannot be reselected.
     NTSTATUS RecoverAfterDrain(IUsbDevice* pUsb);

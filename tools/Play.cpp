@@ -85,6 +85,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         err << "kvx play: the device did not start: " << Hex(status) << "\n";
         return EXIT_FAILURE_RUN;
     }
+    session.Bus().SetCompletionTiming(options.LatencyMs, options.JitterUs);
     int rc = EXIT_OK;
     std::string summary;
     {

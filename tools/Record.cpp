@@ -129,6 +129,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         err << "kvx record: the device did not start: " << Hex(status) << "\n";
         return EXIT_FAILURE_RUN;
     }
+    session.Bus().SetCompletionTiming(options.LatencyMs, options.JitterUs);
     int rc = EXIT_OK;
     std::string summary;
     {

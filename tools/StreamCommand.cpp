@@ -32,6 +32,15 @@ bool ParsePpm(const std::string& text, double* value)
     return true;
 }
 
+bool ParseRange(const std::string& text, double low, double high, double* value)
+{
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == nullptr || *end != '\0' || !(v >= low && v <= high) || v != static_cast<long>(v)) return false;
+    *value = v;
+    return true;
+}
+
 bool ParseFormat(const std::string& text, host::AudioFormat* format)
 {
     unsigned rate = 0, bits = 0, channels = 0;
@@ -92,6 +101,14 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
         } else if (a == "--device") {
             if (!hasValue) return fail("--device needs a profile");
             options->Profile = args[++i];
+        } else if (a == "--latency-ms" || a == "--jitter-us") {
+            double v = 0;
+            const bool latency = a == "--latency-ms";
+            if (!hasValue || !ParseRange(args[i + 1], latency ? 1 : 0, latency ? 64 : 10000, &v)) {
+                return fail(latency ? "--latency-ms needs a whole number from 1 to 64" : "--jitter-us needs a whole number from 0 to 10000");
+            }
+            (latency ? options->LatencyMs : options->JitterUs) = static_cast<uint32_t>(v);
+            ++i;
         } else if (a == "--ppm") {
             if (!hasValue || !ParsePpm(args[i + 1], &options->Ppm)) return fail("--ppm needs a number from -10000 to 10000");
             ++i;

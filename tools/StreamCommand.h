@@ -22,6 +22,8 @@ struct StreamOptions {
     bool Fast = false;
     double Ppm = 0;       // the simulated device clock's offset
     double Seconds = 0;   // record
+    uint32_t LatencyMs = 1;  // the simulated host controller's completion interrupt every n ms
+    uint32_t JitterUs = 0;   // and its scheduling jitter
     bool HasFormat = false;
     host::AudioFormat Format;  // record --format (Container unset)
 };

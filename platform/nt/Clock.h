@@ -1,10 +1,13 @@
 // The machine clock (test and host interface, not kernel API).
 //
 // One clock in 100 ns units feeds the performance counter, system and interrupt time, timers,
-// wait time-outs and delays. In virtual mode (the default) it moves only when every thread the
-// machine knows (system threads, the DPC and worker threads, registered client threads) is
-// blocked in a kernel wait or has exited: it then jumps to the earliest deadline. In real-time
-// mode it follows the steady clock and waits take real time.
+// wait time-outs and delays. It moves only when every thread the machine knows (system threads,
+// the DPC and worker threads, registered client threads) is blocked in a kernel wait or has
+// exited: it then jumps to the earliest deadline. In virtual mode (the default) that takes no
+// real time. In real-time mode the same clock is paced by the steady clock: it never runs ahead
+// of it (a deadline fires when the wall clock gets there), and when a known thread holds it up
+// it falls behind and catches up once the machine can move again. Load makes a paced run late,
+// never different.
 #pragma once
 
 #include <chrono>
@@ -29,8 +32,12 @@ inline void RunForTicks(int64_t ticks) { RunFor(std::chrono::nanoseconds(ticks *
 bool RunUntil(const std::function<bool()>& condition, std::chrono::nanoseconds limit,
               std::chrono::nanoseconds step = std::chrono::milliseconds(1));
 
-// Switches between virtual and real time; the clock never goes back.
+// Switches between virtual and paced real time; the clock never goes back.
 void SetRealTime(bool realTime);
 bool IsRealTime();
+// Paced: the most a deadline fired after its time on the wall clock since pacing began, and how
+// far the clock is behind the wall clock now (ticks; 0 in virtual mode).
+int64_t ClockMaxBehindRealTime();
+int64_t ClockBehindRealTime();
 
 }  // namespace platform

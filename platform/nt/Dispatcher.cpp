@@ -1,6 +1,7 @@
 #include "platform/nt/Dispatcher.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "platform/nt/Irql.h"
 #include "platform/nt/Ob.h"
@@ -57,8 +58,12 @@ void NoteMutexesAcquired(DISPATCHER_HEADER** objects, ULONG count, WAIT_TYPE typ
 
 // Wait TRUE on a set or release: the caller runs on at DISPATCH_LEVEL, as if it still held the
 // dispatcher lock, and its next kernel call must be a wait (which returns it to its own IRQL).
-void KeepForWait(ThreadRecord* self)
+void KeepForWait(ThreadRecord* self, const char* operation)
 {
+    // Only a thread that may wait next may ask for it: at most APC_LEVEL, never in a DPC.
+    char call[64];
+    std::snprintf(call, sizeof call, "%s with Wait TRUE", operation);
+    platform::IrqlCheckAtMost(APC_LEVEL, call);
     self->WaitIrql = KeGetCurrentIrql();
     self->MustWait = true;
     platform::IrqlSetRaw(DISPATCH_LEVEL);
@@ -105,7 +110,7 @@ LONG SetEvent(PRKEVENT Event, bool pulse, bool wait, const char* operation)
         }
     }
     if (wait) {
-        KeepForWait(self);
+        KeepForWait(self, operation);
     }
     return previous;
 }
@@ -186,7 +191,7 @@ LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait)
         platform::LockNoteReleased(Mutex);
     }
     if (Wait) {
-        KeepForWait(self);
+        KeepForWait(self, "KeReleaseMutex");
     }
     return previous;
 }
@@ -230,7 +235,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
         WakeWaitersLocked();
     }
     if (Wait) {
-        KeepForWait(self);
+        KeepForWait(self, "KeReleaseSemaphore");
     }
     return previous;
 }
@@ -260,14 +265,15 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
     platform::ObjectInitialised(Timer, platform::KernelObjectKind::Timer);
 }
 
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+namespace {
 
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+// KeSetTimer and KeSetTimerEx; `call` names the one the caller made.
+BOOLEAN SetTimer(const char* call, PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
-    KnownCaller("KeSetTimerEx");
-    platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeSetTimerEx");
-    if (!platform::ObjectCheckInitialised(Timer, platform::KernelObjectKind::Timer, "KeSetTimerEx")) return FALSE;
-    if (Dpc && !platform::ObjectCheckInitialised(Dpc, platform::KernelObjectKind::Dpc, "KeSetTimerEx")) return FALSE;
+    KnownCaller(call);
+    platform::IrqlCheckAtMost(DISPATCH_LEVEL, call);
+    if (!platform::ObjectCheckInitialised(Timer, platform::KernelObjectKind::Timer, call)) return FALSE;
+    if (Dpc && !platform::ObjectCheckInitialised(Dpc, platform::KernelObjectKind::Dpc, call)) return FALSE;
     if (Period < 0) {
         platform::VerifierFault("TIMER_PERIOD", "negative timer period %d", Period);
         Period = 0;
@@ -289,6 +295,15 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     return wasSet ? TRUE : FALSE;
 }
 
+}  // namespace
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return SetTimer("KeSetTimer", Timer, DueTime, 0, Dpc); }
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+{
+    return SetTimer("KeSetTimerEx", Timer, DueTime, Period, Dpc);
+}
+
 BOOLEAN KeCancelTimer(PKTIMER Timer)
 {
     platform::IrqlCheckAtMost(DISPATCH_LEVEL, "KeCancelTimer");
@@ -305,13 +320,13 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer)
     return Timer->Header.SignalState > 0 ? TRUE : FALSE;
 }
 
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
-                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
-                                  PKWAIT_BLOCK WaitBlockArray)
+namespace {
+
+// KeWaitForSingleObject and KeWaitForMultipleObjects; `call` names the one the caller made.
+NTSTATUS WaitForObjects(const char* call, ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                        PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray)
 {
-    UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
-    ThreadRecord* self = KnownCaller("KeWaitForMultipleObjects", true);
+    ThreadRecord* self = KnownCaller(call, true);
     if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || Object == nullptr) {
         platform::VerifierFault("WAIT_PARAMETERS", "wait on %u objects", Count);
         return STATUS_INVALID_PARAMETER;
@@ -332,7 +347,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
             platform::VerifierFault("WAIT_OBJECT", "object %u (%p) is not a dispatcher object", i, Object[i]);
             return STATUS_INVALID_PARAMETER;
         }
-        if (!platform::ObjectCheckWaitable(objects[i], "KeWaitForMultipleObjects")) return STATUS_INVALID_PARAMETER;
+        if (!platform::ObjectCheckWaitable(objects[i], call)) return STATUS_INVALID_PARAMETER;
     }
     // A mutex this wait may block on enters the lock-order check before the thread blocks.
     if (Count == 1 || WaitType == WaitAll) {
@@ -359,12 +374,25 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     return status;
 }
 
+}  // namespace
+
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray)
+{
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    return WaitForObjects("KeWaitForMultipleObjects", Count, Object, WaitType, WaitReason, Timeout, WaitBlockArray);
+}
+
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout)
 {
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
     PVOID objects[1] = {Object};
     KWAIT_BLOCK block{};
-    return KeWaitForMultipleObjects(1, objects, WaitAny, WaitReason, WaitMode, Alertable, Timeout, &block);
+    return WaitForObjects("KeWaitForSingleObject", 1, objects, WaitAny, WaitReason, Timeout, &block);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)

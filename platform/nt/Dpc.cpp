@@ -1,8 +1,10 @@
 #include "platform/nt/Dpc.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "platform/nt/Irql.h"
+#include "platform/nt/Machine.h"
 #include "platform/nt/ObjectCheck.h"
 #include "platform/nt/Scheduler.h"
 #include "platform/nt/Verifier.h"
@@ -81,9 +83,18 @@ void DpcThreadMain(DpcProcessor* p, int number)
         PVOID context = dpc->DeferredContext;
         PVOID arg1 = dpc->SystemArgument1;
         PVOID arg2 = dpc->SystemArgument2;
+        std::chrono::milliseconds hold{0};
+        if (s.Now >= s.DpcHoldAt) {
+            hold = s.DpcHold;
+            s.DpcHoldAt = NO_DEADLINE;
+        }
         lock.unlock();
+        if (hold.count() > 0) {
+            std::this_thread::sleep_for(hold);  // running all the while: the clock waits for it
+        }
         platform::IrqlSetRaw(DISPATCH_LEVEL);
         routine(dpc, context, arg1, arg2);
+        CheckWaitTrueAtReturn(self, "DPC", reinterpret_cast<const void*>(routine));
         if (KeGetCurrentIrql() != DISPATCH_LEVEL || platform::IrqlHeldSpinLocks() != 0) {
             platform::VerifierFault("DPC_IRQL", "DPC routine %p returned at IRQL %u holding %d spin lock(s)",
                                     reinterpret_cast<void*>(routine), KeGetCurrentIrql(),
@@ -253,6 +264,13 @@ CHAR KeQueryNumberProcessors()
 }
 
 namespace platform {
+
+void HoldDpcAt(int64_t at, std::chrono::milliseconds hold)
+{
+    Guard lock(Sched().Lock);
+    Sched().DpcHoldAt = at;
+    Sched().DpcHold = hold;
+}
 
 size_t DpcQueueLength()
 {

@@ -56,6 +56,11 @@ private:
     std::thread m_thread;
 };
 
+// A test hook for a machine that lags: the first DPC that starts at or after machine time `at`
+// (ticks) is held for `hold` of real time before its routine runs, as a processor taken away by
+// other work would hold it. MachineReset clears it.
+void HoldDpcAt(int64_t at, std::chrono::milliseconds hold);
+
 // Who waits on what (one line per known thread); printed with a "DEADLOCK" fault.
 std::string MachineDescribeWaits();
 // Real time the watchdogs allow (default 5 s): every known thread blocked with no deadline pending

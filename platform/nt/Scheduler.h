@@ -15,6 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
+#include <time.h>
+
 #include "platform/nt/Dispatcher.h"
 #include "platform/nt/Thread.h"
 
@@ -41,8 +44,17 @@ struct ThreadRecord : KTHREAD {
     // no-progress watchdog reads them.
     std::atomic<uint64_t> Calls{0};
     uint64_t SeenCalls = 0;  // watchdog's last look (lock held)
-    std::chrono::steady_clock::time_point SeenSince;
+    int64_t SeenCpuNs = 0;   // the thread's own processor time then
     bool Watched = false;
+    // The thread's processor-time clock, taken on the thread itself when its record is bound to it.
+    clockid_t CpuClock{};
+    bool HasCpuClock = false;
+    // Set by reads of the clock (performance counter, interrupt and system time): a thread that
+    // reads it in a loop waits for time to pass, which only blocking lets happen.
+    std::atomic<bool> ReadClock{false};
+    // Spinning on a spin lock, or stalling: running, but waiting for another thread.
+    std::atomic<bool> Spinning{false};
+    uint64_t WokenSerial = 0;  // SchedulerState::WakeSerial when last woken (lock held)
     // Set by KeSetEvent/KePulseEvent/KeReleaseMutex with Wait TRUE: the next call must be a wait.
     // The IRQL the caller had before (it runs at DISPATCH_LEVEL until that wait).
     bool MustWait = false;
@@ -82,9 +94,14 @@ struct DpcProcessor {
 struct SchedulerState {
     std::mutex Lock;
     int64_t Now = 0;
+    // Paced mode: the same virtual clock, never ahead of the steady clock (Now <= wall time, the
+    // steady clock's time since RealBase plus RealOffset); when a known thread holds it up, it
+    // falls behind and catches up once the machine is idle again.
     bool RealTime = false;
     std::chrono::steady_clock::time_point RealBase;
     int64_t RealOffset = 0;
+    int64_t MaxBehind = 0;  // the most a deadline fired after its wall time, since pacing began
+    uint64_t WakeSerial = 0;
 
     int Runnable = 0;
     uint64_t NextThreadId = 1;
@@ -113,6 +130,8 @@ struct SchedulerState {
     int ProcessorCount = DEFAULT_PROCESSORS;
     int ProcessorsStarted = 0;   // processors below this index may have a DPC thread (walks stop here)
     KEVENT DpcIdle{};            // notification: every queue empty and no DPC running
+    int64_t DpcHoldAt = NO_DEADLINE;  // HoldDpcAt
+    std::chrono::milliseconds DpcHold{0};
 };
 
 SchedulerState& Sched();
@@ -128,11 +147,23 @@ ThreadRecord* CurrentIfAny();
 // or lets time pass: an unknown thread is an "UNKNOWN_THREAD" fault naming the call, and a call
 // other than a wait after a set or release with Wait TRUE is a "WAIT_NEXT" fault. Lock not held.
 ThreadRecord* KnownCaller(const char* call, bool isWait = false);
+// After a DPC, work item or system thread routine returned: a set or release with Wait TRUE whose
+// wait never came is a "WAIT_NEXT" fault naming the routine (it must not land on the next
+// routine the thread runs); the caller's IRQL from before comes back. Lock not held.
+void CheckWaitTrueAtReturn(ThreadRecord* t, const char* kind, const void* routine);
 // Records a fault that the machine cannot recover from, hands it to the fatal handler and ends the
 // process. Lock held or not.
 [[noreturn]] void MachineFatal(const char* rule, const std::string& report);
-// Lets `ticks` of machine time pass for a busy caller (timers and time-outs due meanwhile fire).
-void StallLocked(int64_t ticks);
+// Lets `ticks` of machine time pass for a busy caller: timers and time-outs due meanwhile fire, and
+// what they woke runs before the clock moves further. Paced, the caller first spins until the wall
+// clock has got there.
+void StallLocked(Guard& lock, ThreadRecord* self, int64_t ticks);
+// Takes the processor-time clock of the calling thread into its record.
+void BindCpuClock(ThreadRecord* t);
+// The record's thread's own processor time in nanoseconds (0 when unknown).
+int64_t ThreadCpuNs(const ThreadRecord* t);
+// The wall clock in machine ticks (paced mode).
+int64_t WallLocked();
 
 // All below: call with the lock held.
 int64_t NowLocked();

@@ -42,6 +42,7 @@ thread_local LocalRecord t_record;
 
 void AdoptRecord(ThreadRecord* rec)
 {
+    BindCpuClock(rec);
     t_record.Record = rec;
     t_record.Owned = true;
 }
@@ -90,6 +91,7 @@ ThreadRecord* Current()
         rec->Header.Type = ThreadObject;
         rec->Header.SignalState = 0;
         rec->Name = "thread";
+        BindCpuClock(rec);
         {
             Guard lock(Sched().Lock);
             rec->Id = Sched().NextThreadId++;
@@ -109,7 +111,10 @@ ThreadRecord* KnownCaller(const char* call, bool isWait)
                       "register as a client first)",
                       call, static_cast<unsigned long long>(t->Id));
     }
-    t->Calls.store(t->Calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    // A wait counts as progress in the wait core, unless it only polls.
+    if (!isWait) {
+        t->Calls.store(t->Calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
     if (t->MustWait) {
         t->MustWait = false;
         if (!isWait) {
@@ -123,8 +128,40 @@ ThreadRecord* KnownCaller(const char* call, bool isWait)
 
 ThreadRecord* CurrentIfAny() { return t_record.Record; }
 
+void CheckWaitTrueAtReturn(ThreadRecord* t, const char* kind, const void* routine)
+{
+    if (t == nullptr || !t->MustWait) {
+        return;
+    }
+    t->MustWait = false;
+    VerifierFault("WAIT_NEXT", "%s routine %p returned after a set or release with Wait TRUE without the wait", kind,
+                  routine);
+    IrqlSetRaw(t->WaitIrql);
+}
+
+void BindCpuClock(ThreadRecord* t)
+{
+    if (t != nullptr) {
+        clockid_t clock{};
+        const bool has = pthread_getcpuclockid(pthread_self(), &clock) == 0;
+        Guard lock(Sched().Lock);  // the watchdog reads it under the lock
+        t->CpuClock = clock;
+        t->HasCpuClock = has;
+    }
+}
+
+int64_t ThreadCpuNs(const ThreadRecord* t)
+{
+    timespec ts{};
+    if (!t->HasCpuClock || clock_gettime(t->CpuClock, &ts) != 0) {
+        return 0;
+    }
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 void SetCurrent(ThreadRecord* record)
 {
+    BindCpuClock(record);
     t_record.Record = record;
     t_record.Owned = false;
 }
@@ -140,6 +177,7 @@ void RegisterKnownLocked(ThreadRecord* t)
     s.Known.push_back(t);
     if (t->State == RunState::Running) {
         ++s.Runnable;
+        t->WokenSerial = ++s.WakeSerial;  // a thread starting runs as one woken does
     }
 }
 
@@ -385,6 +423,8 @@ void MachineReset()
         ResetWorkQueuesLocked();
         s.Now = 0;
         s.RealTime = false;
+        s.MaxBehind = 0;
+        s.DpcHoldAt = NO_DEADLINE;
         s.Stalled = false;
         s.DeadlockTimeout = std::chrono::milliseconds(5000);
         s.ThreadFailCount = 0;

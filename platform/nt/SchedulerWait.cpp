@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "platform/nt/Callback.h"
 #include "platform/nt/Clock.h"
@@ -123,13 +124,16 @@ void FireTimerLocked(KTIMER* timer)
 
 // Fires every timer due and times out every waiter due, in deadline order (timers first at the
 
+// Moves the clock to the deadlines due while no known thread can run. Paced, only to those the
+// wall clock has reached; the service thread moves it on when the wall gets to the next one.
 void AdvanceClockLocked()
 {
     SchedulerState& s = Sched();
     const int64_t start = s.Now;
+    const int64_t wall = s.RealTime ? WallLocked() : NO_DEADLINE;
     while (s.Runnable == 0) {
         const int64_t next = NextDeadlineLocked();
-        if (next == NO_DEADLINE) {
+        if (next == NO_DEADLINE || next > wall) {
             break;
         }
         // Only timers left, firing for nobody: a periodic timer must not spin the clock forever.
@@ -137,10 +141,29 @@ void AdvanceClockLocked()
             s.Stalled = true;
             break;
         }
+        if (s.RealTime && next > s.Now) {
+            s.MaxBehind = std::max(s.MaxBehind, wall - next);
+        }
         s.Now = std::max(s.Now, next);
         ExpireDueLocked();
     }
     s.ServiceCv.notify_all();
+}
+
+// Whether every thread woken since `serial` (and the threads they woke in turn) has run on to its
+// next wait, or spins waiting for another thread.
+bool WokenSettledLocked(const ThreadRecord* self, uint64_t serial)
+{
+    SchedulerState& s = Sched();
+    if (s.Finishing != 0) {
+        return false;
+    }
+    for (const ThreadRecord* t : s.Known) {
+        if (t != self && t->WokenSerial > serial && t->State == RunState::Running && !t->Spinning) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -152,6 +175,7 @@ void WakeLocked(ThreadRecord* t, NTSTATUS status)
     t->State = RunState::Running;
     t->Woken = true;
     t->WaitStatus = status;
+    t->WokenSerial = ++s.WakeSerial;
     s.Stalled = false;
     if (t->Known) {
         ++s.Runnable;
@@ -192,20 +216,19 @@ void ExpireDueLocked()
     }
 }
 
-int64_t NowLocked()
+int64_t NowLocked() { return Sched().Now; }
+
+int64_t WallLocked()
 {
     SchedulerState& s = Sched();
-    if (s.RealTime) {
-        const auto elapsed = std::chrono::steady_clock::now() - s.RealBase;
-        s.Now = std::max(s.Now, s.RealOffset + std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100);
-    }
-    return s.Now;
+    const auto elapsed = std::chrono::steady_clock::now() - s.RealBase;
+    return s.RealOffset + std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
 }
 
 void KickLocked()
 {
     SchedulerState& s = Sched();
-    if (!s.RealTime && s.Runnable == 0 && !s.Stalled) {
+    if (s.Runnable == 0 && !s.Stalled) {
         AdvanceClockLocked();
     }
 }
@@ -235,10 +258,14 @@ NTSTATUS WaitLocked(Guard& lock, ThreadRecord* t, DISPATCHER_HEADER** objects, U
 {
     SchedulerState& s = Sched();
     NTSTATUS status;
+    auto progress = [t] { t->Calls.store(t->Calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); };
     if (TrySatisfy(t, objects, count, type, &status)) {
+        progress();
         return status;
     }
-    if (deadline != NO_DEADLINE && deadline <= NowLocked() && count != 0) {
+    // A zero time-out that finds nothing, or a zero delay, only polls: not progress.
+    const bool poll = deadline != NO_DEADLINE && deadline <= NowLocked();
+    if (poll && count != 0) {
         return STATUS_TIMEOUT;
     }
     // A thread inside an ExternalWaitScope runs again for the length of this wait.
@@ -253,7 +280,9 @@ NTSTATUS WaitLocked(Guard& lock, ThreadRecord* t, DISPATCHER_HEADER** objects, U
     if (transient) {
         RegisterKnownLocked(t);
     }
-    t->Calls.store(t->Calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (!poll) {
+        progress();
+    }
     t->WaitObjects.assign(objects, objects + count);
     t->WaitType = type;
     t->Deadline = deadline;
@@ -266,11 +295,7 @@ NTSTATUS WaitLocked(Guard& lock, ThreadRecord* t, DISPATCHER_HEADER** objects, U
     ++s.Progress;
     s.QuiescentCv.notify_all();
     s.ServiceCv.notify_all();
-    if (s.RealTime) {
-        ExpireDueLocked();
-    } else {
-        KickLocked();
-    }
+    KickLocked();
     while (!t->Woken) {
         t->Cv.wait(lock);
     }
@@ -286,17 +311,37 @@ NTSTATUS WaitLocked(Guard& lock, ThreadRecord* t, DISPATCHER_HEADER** objects, U
     return t->WaitStatus;
 }
 
-void StallLocked(int64_t ticks)
+void StallLocked(Guard& lock, ThreadRecord* self, int64_t ticks)
 {
     SchedulerState& s = Sched();
-    const int64_t target = NowLocked() + ticks;
-    if (!s.RealTime) {
-        for (int64_t next = NextDeadlineLocked(); next <= target; next = NextDeadlineLocked()) {
-            s.Now = std::max(s.Now, next);
-            ExpireDueLocked();
+    const int64_t target = s.Now + ticks;
+    if (s.RealTime && WallLocked() < target) {
+        // A busy processor: the wall clock passes while it spins.
+        self->Spinning = true;
+        lock.unlock();
+        const auto until = s.RealBase + std::chrono::nanoseconds((target - s.RealOffset) * 100);
+        while (std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
         }
-        s.Now = std::max(s.Now, target);
+        lock.lock();
+        self->Spinning = false;
     }
+    for (int64_t next = NextDeadlineLocked(); next <= std::max(target, s.Now); next = NextDeadlineLocked()) {
+        const uint64_t serial = s.WakeSerial;
+        s.Now = std::max(s.Now, next);
+        ExpireDueLocked();
+        // What fell due runs (on another processor) before the clock moves further, so that a
+        // stall loop waiting for a timer's DPC sees it once the stall has crossed the timer.
+        if (s.WakeSerial != serial) {
+            self->Spinning = true;
+            const auto limit = std::chrono::steady_clock::now() + s.DeadlockTimeout;
+            while (!WokenSettledLocked(self, serial) && std::chrono::steady_clock::now() < limit) {
+                s.QuiescentCv.wait_for(lock, std::chrono::milliseconds(1));
+            }
+            self->Spinning = false;
+        }
+    }
+    s.Now = std::max(s.Now, target);
     ++s.Progress;
     s.ServiceCv.notify_all();
 }
@@ -326,9 +371,9 @@ int64_t ClockNow()
 
 namespace {
 
-void Delay(int64_t ticks)
+void Delay(const char* call, int64_t ticks)
 {
-    ThreadRecord* self = KnownCaller("RunFor");
+    ThreadRecord* self = KnownCaller(call, true);
     SchedulerState& s = Sched();
     Guard lock(s.Lock);
     WaitLocked(lock, self, nullptr, 0, WaitAny, NowLocked() + ticks, DelayExecution);
@@ -339,7 +384,7 @@ void Delay(int64_t ticks)
 
 }  // namespace
 
-void RunFor(std::chrono::nanoseconds duration) { Delay(std::max<int64_t>(ToTicks(duration), 0)); }
+void RunFor(std::chrono::nanoseconds duration) { Delay("RunFor", std::max<int64_t>(ToTicks(duration), 0)); }
 
 bool RunUntil(const std::function<bool()>& condition, std::chrono::nanoseconds limit, std::chrono::nanoseconds step)
 {
@@ -353,7 +398,7 @@ bool RunUntil(const std::function<bool()>& condition, std::chrono::nanoseconds l
         if (now >= end) {
             return false;
         }
-        Delay(std::min(stepTicks, end - now));
+        Delay("RunUntil", std::min(stepTicks, end - now));
     }
 }
 
@@ -361,17 +406,28 @@ void SetRealTime(bool realTime)
 {
     SchedulerState& s = Sched();
     Guard lock(s.Lock);
-    NowLocked();
     if (realTime && !s.RealTime) {
         EnsureServiceLocked();
         s.RealBase = std::chrono::steady_clock::now();
         s.RealOffset = s.Now;
+        s.MaxBehind = 0;
     }
     s.RealTime = realTime;
     s.ServiceCv.notify_all();
-    if (!realTime) {
-        KickLocked();
-    }
+    KickLocked();
+}
+
+int64_t ClockMaxBehindRealTime()
+{
+    Guard lock(Sched().Lock);
+    return Sched().MaxBehind;
+}
+
+int64_t ClockBehindRealTime()
+{
+    SchedulerState& s = Sched();
+    Guard lock(s.Lock);
+    return s.RealTime ? std::max<int64_t>(WallLocked() - s.Now, 0) : 0;
 }
 
 bool IsRealTime()

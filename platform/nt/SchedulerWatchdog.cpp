@@ -1,5 +1,5 @@
-// The watchdogs: the service thread that fires timers in real-time mode and reports a machine
-// where every known thread is blocked for good.
+// The watchdogs: the service thread that moves the paced clock with the wall clock, and reports a
+// machine where every known thread is blocked for good or one that spins while the clock waits.
 #include "platform/nt/Scheduler.h"
 
 #include <algorithm>
@@ -20,59 +20,61 @@ namespace platform::detail {
 namespace {
 
 // Every known thread still running that has made no blocking, waking or time-passing call since
-// the last look; reported once it has held up a pending deadline for the limit.
-void WatchProgressLocked(std::chrono::steady_clock::time_point now)
+// the last look, while the clock waits for it (a deadline is pending, or the thread itself reads
+// the clock); reported once it has spent the limit of its own processor time so. A thread the
+// machine does not get to run (a busy machine) is not spinning.
+void WatchProgressLocked()
 {
     SchedulerState& s = Sched();
-    const bool clockHeld = s.Runnable > 0 && NextDeadlineLocked() != NO_DEADLINE;
+    const bool deadlinePending = s.Runnable > 0 && NextDeadlineLocked() != NO_DEADLINE;
     for (ThreadRecord* t : s.Known) {
         const uint64_t calls = t->Calls.load(std::memory_order_relaxed);
-        if (!clockHeld || t->State != RunState::Running || !t->Watched || calls != t->SeenCalls) {
-            t->Watched = clockHeld && t->State == RunState::Running;
+        const bool readClock = t->ReadClock.exchange(false, std::memory_order_relaxed);
+        const bool clockHeld = (deadlinePending || (s.Runnable > 0 && readClock)) && t->State == RunState::Running;
+        if (!clockHeld || !t->Watched || calls != t->SeenCalls) {
+            t->Watched = clockHeld;
             t->SeenCalls = calls;
-            t->SeenSince = now;
+            t->SeenCpuNs = ThreadCpuNs(t);
             continue;
         }
-        if (now - t->SeenSince >= s.DeadlockTimeout) {
+        const int64_t spent = ThreadCpuNs(t) - t->SeenCpuNs;
+        if (spent >= std::chrono::duration_cast<std::chrono::nanoseconds>(s.DeadlockTimeout).count()) {
             char head[256];
             std::snprintf(head, sizeof(head),
-                          "thread %llu '%s' kept running for %lld ms without a kernel wait while the clock waited "
-                          "for it:\n",
+                          "thread %llu '%s' kept running for %lld ms of its processor time without a kernel wait "
+                          "while the clock waited for it:\n",
                           static_cast<unsigned long long>(t->Id), t->Name.c_str(),
-                          static_cast<long long>(s.DeadlockTimeout.count()));
+                          static_cast<long long>(spent / 1000000));
             MachineFatal("NO_PROGRESS", head + DescribeLocked());
         }
     }
 }
 
-// Fires timers in real-time mode and watches for deadlocks and threads that hold up the clock in
-// virtual mode. Not a known thread.
+// Moves the paced clock when the wall clock reaches the next deadline, and watches for deadlocks
+// and threads that hold up the clock. Not a known thread.
 void ServiceThreadMain()
 {
     SchedulerState& s = Sched();
     Guard lock(s.Lock);
     uint64_t seenProgress = s.Progress;
     auto since = std::chrono::steady_clock::now();
+    auto nextWatch = since;
     for (;;) {
-        if (s.RealTime) {
-            NowLocked();
-            ExpireDueLocked();
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+        if (s.RealTime && s.Runnable == 0 && !s.Stalled) {
             const int64_t next = NextDeadlineLocked();
-            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
             if (next != NO_DEADLINE) {
-                auto at = s.RealBase + std::chrono::nanoseconds((next - s.RealOffset) * 100);
-                until = std::min(until, at);
+                until = std::min(until, s.RealBase + std::chrono::nanoseconds((next - s.RealOffset) * 100));
             }
-            s.ServiceCv.wait_until(lock, until);
-            continue;
         }
-        s.ServiceCv.wait_for(lock, std::chrono::milliseconds(20));
-        if (s.RealTime) {
-            continue;
-        }
+        s.ServiceCv.wait_until(lock, until);
         KickLocked();
         const auto now = std::chrono::steady_clock::now();
-        WatchProgressLocked(now);
+        if (now < nextWatch) {
+            continue;
+        }
+        nextWatch = now + std::chrono::milliseconds(20);
+        WatchProgressLocked();
         // A thread blocked outside the kernel may be waiting for a thread the machine cannot see;
         // DPC and worker threads waiting for work are idle, not stuck.
         const bool anyWaiting =

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/nt/ObjectCheck.h"
+#include "platform/nt/Scheduler.h"
 #include "platform/nt/Verifier.h"
 
 namespace {
@@ -114,8 +115,16 @@ void AcquireRaw(PKSPIN_LOCK lock)
         if (__atomic_compare_exchange_n(&lock->Value, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             break;
         }
+        // Spinning: waiting for another thread, which a stall's wait for what it woke must see.
+        platform::detail::ThreadRecord* self = platform::detail::CurrentIfAny();
+        if (self != nullptr) {
+            self->Spinning = true;
+        }
         while (__atomic_load_n(&lock->Value, __ATOMIC_RELAXED) != 0) {
             std::this_thread::yield();
+        }
+        if (self != nullptr) {
+            self->Spinning = false;
         }
     }
     __atomic_store_n(&lock->Owner, Me(), __ATOMIC_RELAXED);

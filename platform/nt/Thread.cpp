@@ -49,6 +49,7 @@ void SystemThreadBody(ThreadRecord* t)
     } catch (const ThreadExit& exit) {
         status = exit.Status;
     }
+    CheckWaitTrueAtReturn(t, "system thread", reinterpret_cast<const void*>(t->StartRoutine));
     if (KeGetCurrentIrql() != PASSIVE_LEVEL || platform::IrqlHeldSpinLocks() != 0) {
         platform::VerifierFault("THREAD_EXIT_IRQL", "system thread '%s' ended at IRQL %u holding %d spin lock(s)",
                                 t->Name.c_str(), KeGetCurrentIrql(), platform::IrqlHeldSpinLocks());

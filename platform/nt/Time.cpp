@@ -19,34 +19,41 @@ ULONG g_requested = 0;
 
 }  // namespace
 
+namespace {
+
+// The caller reads the clock: a thread that does so in a loop waits for time to pass.
+int64_t ReadClock()
+{
+    if (platform::detail::ThreadRecord* self = platform::detail::CurrentIfAny()) {
+        self->ReadClock.store(true, std::memory_order_relaxed);
+    }
+    return platform::ClockNow();
+}
+
+}  // namespace
+
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
 {
     if (PerformanceFrequency != nullptr) {
         PerformanceFrequency->QuadPart = PERFORMANCE_FREQUENCY;
     }
     LARGE_INTEGER counter;
-    counter.QuadPart = platform::ClockNow();  // 10 MHz: one count per 100 ns
+    counter.QuadPart = ReadClock();  // 10 MHz: one count per 100 ns
     return counter;
 }
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 {
-    CurrentTime->QuadPart = platform::BOOT_SYSTEM_TIME + platform::ClockNow();
+    CurrentTime->QuadPart = platform::BOOT_SYSTEM_TIME + ReadClock();
 }
 
-ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(platform::ClockNow()); }
+ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(ReadClock()); }
 
 VOID KeStallExecutionProcessor(ULONG MicroSeconds)
 {
-    platform::detail::KnownCaller("KeStallExecutionProcessor");
-    const int64_t ticks = static_cast<int64_t>(MicroSeconds) * 10;
-    if (platform::IsRealTime()) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
-        while (std::chrono::steady_clock::now() < until) {
-        }
-    }
+    platform::detail::ThreadRecord* self = platform::detail::KnownCaller("KeStallExecutionProcessor");
     platform::detail::Guard lock(platform::detail::Sched().Lock);
-    platform::detail::StallLocked(ticks);
+    platform::detail::StallLocked(lock, self, static_cast<int64_t>(MicroSeconds) * 10);
 }
 
 ULONG KeQueryTimeIncrement() { return TIME_INCREMENT; }

@@ -61,6 +61,7 @@ void WorkerMain(WorkQueue* q)
         q->Running = true;
         lock.unlock();
         routine(device, context);
+        CheckWaitTrueAtReturn(self, "work item", reinterpret_cast<const void*>(routine));
         if (KeGetCurrentIrql() != PASSIVE_LEVEL || platform::IrqlHeldSpinLocks() != 0) {
             platform::VerifierFault("WORKITEM_IRQL", "work item routine returned at IRQL %u holding %d spin lock(s)",
                                     KeGetCurrentIrql(), platform::IrqlHeldSpinLocks());

@@ -134,6 +134,17 @@ void UsbBus::SetTwoProcessorCompletions(bool on, ULONG framesPerInterrupt)
     Arm();
 }
 
+void UsbBus::SetCompletionTiming(ULONG latencyMs, ULONG jitterUs, uint32_t seed)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_latencyMs = std::max<ULONG>(latencyMs, 1);
+        m_jitterTicks = static_cast<int64_t>(jitterUs) * 10;
+        m_jitterSeed = seed;
+    }
+    Arm();
+}
+
 uint64_t UsbBus::EmptyFrames(UCHAR endpoint)
 {
     std::lock_guard<std::mutex> guard(m_lock);

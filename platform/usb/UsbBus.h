@@ -135,6 +135,12 @@ public:
     // them), and the bus completes only every `framesPerInterrupt` frames, as a host controller
     // with interrupt moderation does, so that several completions of one pipe fall due together.
     void SetTwoProcessorCompletions(bool on, ULONG framesPerInterrupt = 2);
+    // Host-controller timing, in machine time. A transfer is done with the device in its frames,
+    // but its completion reaches the driver only at the controller's next interrupt: every
+    // `latencyMs` frames (completions of several frames delivered together, up to that late, as
+    // interrupt moderation does), each interrupt a further 0 to `jitterUs` late (scheduling
+    // jitter, the same sequence for the same seed). Completions keep the order of their transfers.
+    void SetCompletionTiming(ULONG latencyMs, ULONG jitterUs = 0, uint32_t seed = 1);
     // Frames that carried nothing between the URBs of the endpoint's isochronous pipes, counted
     // since the bus was made.
     uint64_t EmptyFrames(UCHAR endpoint);
@@ -173,6 +179,10 @@ private:
         uint64_t GapFrom;    // isochronous: frames left empty before this URB
         uint64_t GapFrames;
         Pipe PipeCopy;       // the pipe as it was when the URB was accepted
+        // Done with the device, waiting for its interrupt (Due is then that time); no cancel routine.
+        bool Finished = false;
+        USBD_STATUS Result = USBD_STATUS_SUCCESS;
+        NTSTATUS ResultStatus = STATUS_SUCCESS;
     };
 
     static NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
@@ -197,11 +207,14 @@ private:
     NTSTATUS Queue(PIRP irp, Entry entry);
     void Arm();
     void RunDue();
-    void Finish(Entry& entry);
+    // The device's side of a due transfer; true with the entry's result set when it is to be
+    // completed, false when the device holds it or it completed already.
+    bool Exchange(Entry& entry);
+    bool ExchangeControl(Entry& entry);
+    bool ExchangeBulk(Entry& entry);
+    bool ExchangeIsochronous(Entry& entry);
+    static bool Finished(Entry& entry, USBD_STATUS usbd, NTSTATUS status);
     void Complete(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status, ULONG_PTR information);
-    void CompleteControl(Entry& entry);
-    void CompleteBulk(Entry& entry);
-    void CompleteIsochronous(Entry& entry);
     USBD_STATUS SelectConfiguration(PURB urb);
     USBD_STATUS SelectInterface(PURB urb);
     USBD_STATUS FillInterface(const std::vector<UCHAR>& config, PUSBD_INTERFACE_INFORMATION info, ULONG room);
@@ -223,6 +236,10 @@ private:
     std::vector<Entry> m_other;
     bool m_twoProcessors = false;
     ULONG m_framesPerInterrupt = 1;
+    ULONG m_latencyMs = 1;
+    int64_t m_jitterTicks = 0;
+    uint32_t m_jitterSeed = 1;
+    int64_t m_lastInterrupt = 0;  // completions reach the driver in order
     std::atomic<uint64_t> m_frameOffset{0};  // added to the clock's milliseconds
     std::map<UCHAR, uint64_t> m_emptyFrames;
     KEVENT m_workDone;  // signalled while no idle work item is outstanding

@@ -23,16 +23,35 @@ using detail::BusOf;
 using detail::SetupOf;
 using detail::TransferBuffer;
 
-// When the DPC for a due time runs: at once, or with moderation at the next interrupt frame.
+namespace {
+
+// A well-mixed 64-bit value of (seed, slot): the jitter of one interrupt, the same every run.
+uint64_t Mix(uint64_t seed, uint64_t slot)
+{
+    uint64_t z = seed * 0x9E3779B97F4A7C15ull + slot;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+// When the completion of a transfer whose last frame ends at `due` reaches the driver: at once,
+// or with moderation at the next interrupt (every n frames), plus the interrupt's jitter.
+// Called with the lock held.
 int64_t UsbBus::InterruptTime(int64_t due)
 {
-    if (m_framesPerInterrupt <= 1) {
-        return due;
-    }
     const int64_t ms = platform::TICKS_PER_MS;
-    const int64_t frame = (due + ms - 1) / ms;
-    const int64_t n = m_framesPerInterrupt;
-    return (frame + n - 1) / n * n * ms;
+    const int64_t n = std::max<int64_t>(m_framesPerInterrupt, m_latencyMs);
+    int64_t at = due;
+    if (n > 1) {
+        const int64_t frame = (due + ms - 1) / ms;
+        at = (frame + n - 1) / n * n * ms;
+    }
+    if (m_jitterTicks > 0) {
+        at += static_cast<int64_t>(Mix(m_jitterSeed, static_cast<uint64_t>(at)) % static_cast<uint64_t>(m_jitterTicks + 1));
+    }
+    return at;
 }
 
 NTSTATUS UsbBus::Queue(PIRP irp, Entry entry)
@@ -76,7 +95,7 @@ void UsbBus::Arm()
         if (e.Held) {
             continue;
         }
-        const int64_t wait = InterruptTime(e.Due) - platform::ClockNow();
+        const int64_t wait = e.Due - platform::ClockNow();
         if (wait <= 0) {
             KeInsertQueueDpc(&m_dpc, nullptr, nullptr);
         } else {
@@ -90,42 +109,70 @@ void UsbBus::Arm()
 
 VOID UsbBus::DpcRoutine(KDPC*, PVOID context, PVOID, PVOID) { static_cast<UsbBus*>(context)->RunDue(); }
 
+// A host controller does each transfer in its frames and tells the driver at its interrupt: the
+// device side of what is due runs now, in frame order; each completion reaches the driver at its
+// interrupt time, in the order the transfers were done.
 void UsbBus::RunDue()
 {
-    std::vector<Entry> ready;
+    std::vector<Entry> due;
+    int64_t now;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        const int64_t now = platform::ClockNow();
+        now = platform::ClockNow();
         for (auto it = m_queue.begin(); it != m_queue.end();) {
-            if (!it->Held && InterruptTime(it->Due) <= now && IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
-                ready.push_back(*it);
+            // Later, held, or being cancelled (the cancel routine takes it); a finished transfer
+            // has no cancel routine any more.
+            if (!it->Held && it->Due <= now && (it->Finished || IoSetCancelRoutine(it->Irp, nullptr) != nullptr)) {
+                due.push_back(*it);
                 it = m_queue.erase(it);
             } else {
-                ++it;  // later, held, or being cancelled (the cancel routine takes it)
+                ++it;
             }
         }
     }
-    if (ready.size() > 1) {
-        // The second processor takes every other completion and runs beside this one.
-        bool queue = false;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            if (m_twoProcessors) {
-                std::vector<Entry> mine;
-                for (size_t i = 0; i < ready.size(); ++i) {
-                    (i % 2 == 0 ? mine : m_other).push_back(ready[i]);
-                }
-                ready.swap(mine);
-                queue = true;
+    std::vector<Entry> ready;
+    std::vector<Entry> finished;
+    for (Entry& e : due) {
+        if (e.Finished) {
+            ready.push_back(e);
+        } else if (Exchange(e)) {
+            finished.push_back(e);
+        }
+    }
+    bool queue = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (Entry& e : finished) {
+            e.Finished = true;
+            e.Due = m_lastInterrupt = std::max(InterruptTime(e.Due), m_lastInterrupt);
+            if (e.Due <= now || !m_connected) {
+                ready.push_back(e);
+            } else {
+                auto at = std::upper_bound(m_queue.begin(), m_queue.end(), e, [](const Entry& a, const Entry& b) {
+                    return a.Due != b.Due ? a.Due < b.Due : a.Sequence < b.Sequence;
+                });
+                m_queue.insert(at, e);
             }
         }
-        if (queue) {
-            KeSetTargetProcessorDpc(&m_otherDpc, static_cast<CHAR>((KeGetCurrentProcessorNumber() + 1) % 2));
-            KeInsertQueueDpc(&m_otherDpc, nullptr, nullptr);
+        std::stable_sort(ready.begin(), ready.end(), [](const Entry& a, const Entry& b) {
+            return a.Due != b.Due ? a.Due < b.Due : a.Sequence < b.Sequence;
+        });
+        if (ready.size() > 1 && m_twoProcessors) {
+            // The second processor takes every other completion and runs beside this one.
+            std::vector<Entry> mine;
+            for (size_t i = 0; i < ready.size(); ++i) {
+                (i % 2 == 0 ? mine : m_other).push_back(ready[i]);
+            }
+            ready.swap(mine);
+            queue = true;
         }
+    }
+    if (queue) {
+        KeSetTargetProcessorDpc(&m_otherDpc, static_cast<CHAR>((KeGetCurrentProcessorNumber() + 1) % 2));
+        KeInsertQueueDpc(&m_otherDpc, nullptr, nullptr);
     }
     for (Entry& e : ready) {
-        Finish(e);
+        Complete(e.Irp, e.Urb, e.Result, e.ResultStatus, 0);
     }
     Arm();
 }
@@ -139,7 +186,7 @@ VOID UsbBus::OtherDpcRoutine(KDPC*, PVOID context, PVOID, PVOID)
         share.swap(bus->m_other);
     }
     for (Entry& e : share) {
-        bus->Finish(e);
+        bus->Complete(e.Irp, e.Urb, e.Result, e.ResultStatus, 0);
     }
 }
 
@@ -170,17 +217,24 @@ void UsbBus::Hold(Entry& entry)
     }
 }
 
-void UsbBus::Finish(Entry& e)
+bool UsbBus::Exchange(Entry& e)
 {
     switch (e.Kind) {
-    case Work::Control: CompleteControl(e); break;
-    case Work::BulkOrInterrupt: CompleteBulk(e); break;
-    case Work::Isochronous: CompleteIsochronous(e); break;
-    default: Complete(e.Irp, e.Urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0); break;
+    case Work::Control: return ExchangeControl(e);
+    case Work::BulkOrInterrupt: return ExchangeBulk(e);
+    case Work::Isochronous: return ExchangeIsochronous(e);
+    default: return Finished(e, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
     }
 }
 
-void UsbBus::CompleteControl(Entry& e)
+bool UsbBus::Finished(Entry& e, USBD_STATUS usbd, NTSTATUS status)
+{
+    e.Result = usbd;
+    e.ResultStatus = status;
+    return true;
+}
+
+bool UsbBus::ExchangeControl(Entry& e)
 {
     PURB urb = e.Urb;
     auto& t = urb->UrbControlVendorClassRequest;
@@ -189,34 +243,31 @@ void UsbBus::CompleteControl(Entry& e)
     const ULONG length = t.TransferBufferLength;
     const UsbTransferResult r = m_model->Control(setup, buffer, length);
     switch (r.Outcome) {
-    case UsbTransferResult::Kind::Pending: Hold(e); return;
+    case UsbTransferResult::Kind::Pending: Hold(e); return false;
     case UsbTransferResult::Kind::Done:
         t.TransferBufferLength = std::min(r.Length, length);
-        Complete(e.Irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0);
-        return;
+        return Finished(e, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
     case UsbTransferResult::Kind::Stall:
         t.TransferBufferLength = 0;
-        Complete(e.Irp, urb, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, 0);
-        return;
+        return Finished(e, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
     case UsbTransferResult::Kind::Error:
         t.TransferBufferLength = 0;
-        Complete(e.Irp, urb, r.Status, UsbdStatusToNtStatus(r.Status), 0);
-        return;
+        return Finished(e, r.Status, UsbdStatusToNtStatus(r.Status));
     }
+    return Finished(e, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
 }
 
-void UsbBus::CompleteBulk(Entry& e)
+bool UsbBus::ExchangeBulk(Entry& e)
 {
     auto& t = e.Urb->UrbBulkOrInterruptTransfer;
     const ULONG length = t.TransferBufferLength;
     const UsbTransferResult r =
         m_model->BulkOrInterrupt(e.PipeCopy.EndpointAddress, TransferBuffer(t.TransferBuffer, t.TransferBufferMDL), length);
     switch (r.Outcome) {
-    case UsbTransferResult::Kind::Pending: Hold(e); return;
+    case UsbTransferResult::Kind::Pending: Hold(e); return false;
     case UsbTransferResult::Kind::Done:
         t.TransferBufferLength = std::min(r.Length, length);
-        Complete(e.Irp, e.Urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0);
-        return;
+        return Finished(e, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
     case UsbTransferResult::Kind::Stall: {
         std::lock_guard<std::mutex> guard(m_lock);
         if (Pipe* pipe = FindPipe(e.PipeCopy.Handle)) {
@@ -227,13 +278,13 @@ void UsbBus::CompleteBulk(Entry& e)
     case UsbTransferResult::Kind::Error: {
         const USBD_STATUS s = r.Outcome == UsbTransferResult::Kind::Stall ? USBD_STATUS_STALL_PID : r.Status;
         t.TransferBufferLength = 0;
-        Complete(e.Irp, e.Urb, s, UsbdStatusToNtStatus(s), 0);
-        return;
+        return Finished(e, s, UsbdStatusToNtStatus(s));
     }
     }
+    return Finished(e, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
 }
 
-void UsbBus::CompleteIsochronous(Entry& e)
+bool UsbBus::ExchangeIsochronous(Entry& e)
 {
     auto& t = e.Urb->UrbIsochronousTransfer;
     UCHAR* buffer = TransferBuffer(t.TransferBuffer, t.TransferBufferMDL);
@@ -256,8 +307,8 @@ void UsbBus::CompleteIsochronous(Entry& e)
             packet[i].Length = 0;
         }
         t.ErrorCount = t.NumberOfPackets;
-        Complete(e.Irp, e.Urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, 0);
-        return;
+        return Finished(e, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+        return false;
     }
     if (!USBD_SUCCESS(fault.UrbStatus)) {
         for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
@@ -269,8 +320,7 @@ void UsbBus::CompleteIsochronous(Entry& e)
             t.TransferBufferLength = 0;
         }
         const NTSTATUS irpStatus = NT_SUCCESS(fault.IrpStatus) ? UsbdStatusToNtStatus(fault.UrbStatus) : fault.IrpStatus;
-        Complete(e.Irp, e.Urb, fault.UrbStatus, irpStatus, 0);
-        return;
+        return Finished(e, fault.UrbStatus, irpStatus);
     }
     ULONG errors = 0;
     ULONG total = 0;
@@ -314,11 +364,11 @@ void UsbBus::CompleteIsochronous(Entry& e)
         }
     }
     if (errors == t.NumberOfPackets) {
-        Complete(e.Irp, e.Urb, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, 0);
+        return Finished(e, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL);
     } else if (!NT_SUCCESS(fault.IrpStatus)) {
-        Complete(e.Irp, e.Urb, USBD_STATUS_SUCCESS, fault.IrpStatus, 0);
+        return Finished(e, USBD_STATUS_SUCCESS, fault.IrpStatus);
     } else {
-        Complete(e.Irp, e.Urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0);
+        return Finished(e, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
     }
 }
 
@@ -348,7 +398,7 @@ void UsbBus::FailAllPending(USBD_STATUS usbd, NTSTATUS status)
     {
         std::lock_guard<std::mutex> guard(m_lock);
         for (auto it = m_queue.begin(); it != m_queue.end();) {
-            if (IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
+            if (it->Finished || IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
                 failed.push_back(*it);
                 it = m_queue.erase(it);
             } else {

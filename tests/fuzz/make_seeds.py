@@ -110,6 +110,12 @@ def main():
     # The first FORMAT_TYPE comes after the two input terminals (subtype 2 as well).
     write('hostile-uac2-subslot-5.bin', patch(uac2, find(uac2, 2, nth=2) + 4, 5), script)
     write('hostile-uac2-clock-selector.bin', patch(uac2, find(uac2, 0x0A) + 2, 0x0B), script)
+    # The configuration ends in a descriptor of 2 or 3 bytes of the interface or endpoint type.
+    for name, tail in (('hostile-uac2-tail-interface.bin', b'\x02\x04'),
+                       ('hostile-uac2-tail-endpoint.bin', b'\x03\x05\x81')):
+        grown = bytearray(uac2 + tail)
+        grown[2:4] = len(grown).to_bytes(2, 'little')
+        write(name, bytes(grown), script)
 
 
 if __name__ == '__main__':

@@ -77,6 +77,34 @@ TEST(IsoSinkTest, TheFifoFollowsTheDeviceClock)
     }
 }
 
+// A gap in the packets empties the FIFO: the device plays what it has, stays silent until it has
+// its start level again and plays on from there, so its fill (and the feedback it drives) is back
+// where it started, not left near empty.
+TEST(IsoSinkTest, AfterAnUnderrunTheFifoRebuffersToItsStartLevel)
+{
+    sim::IsoSink sink({SinkSync::Asynchronous, 48000, 4, 0, 0}, 0);
+    for (int k = 0; k < 10; ++k) {
+        sink.Packet(k, 48 * 4);
+    }
+    EXPECT_EQ(sink.FillErrorFrames(), 0.0);
+    sink.Packet(30, 48 * 4);  // 20 ms without a packet
+    sim::SinkState s = sink.State();
+    EXPECT_EQ(s.Underruns, 1u);
+    EXPECT_TRUE(s.Rebuffering);
+    EXPECT_EQ(s.FillBytes, 48u * 4);
+    sink.Packet(31, 48 * 4);  // the start level again: playing from here
+    s = sink.State();
+    EXPECT_FALSE(s.Rebuffering);
+    EXPECT_EQ(sink.FillErrorFrames(), 0.0);
+    for (int k = 32; k < 100; ++k) {
+        sink.Packet(k, 48 * 4);
+    }
+    s = sink.State();
+    EXPECT_EQ(s.Underruns, 1u);
+    EXPECT_EQ(sink.FillErrorFrames(), 0.0);
+    EXPECT_EQ(s.ReceivedBytes, (s.PlayedFrames - s.MissingFrames) * 4 + s.DroppedBytes + s.FillBytes);
+}
+
 TEST(IsoSourceTest, PacketSizesFollowTheDeviceClock)
 {
     struct Case {

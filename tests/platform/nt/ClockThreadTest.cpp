@@ -2,7 +2,11 @@
 // clock cannot move.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -56,10 +60,29 @@ TEST(ClockThreads, KernelCallsFromAThreadTheMachineDoesNotKnowAreNamed)
     KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
     const std::vector<std::pair<const char*, std::function<void()>>> calls = {
         {"KeSetEvent", [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }},
-        {"KeWaitForMultipleObjects",
+        {"KeWaitForSingleObject",
          [&] {
              LARGE_INTEGER poll{};
              KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll);
+         }},
+        {"KeWaitForMultipleObjects",
+         [&] {
+             LARGE_INTEGER poll{};
+             PVOID objects[1] = {&event};
+             KWAIT_BLOCK blocks[1];
+             KeWaitForMultipleObjects(1, objects, WaitAny, Executive, KernelMode, FALSE, &poll, blocks);
+         }},
+        {"KeSetTimer",
+         [&] {
+             KTIMER timer;
+             KeInitializeTimer(&timer);
+             KeSetTimer(&timer, RelativeMs(1), nullptr);
+             KeCancelTimer(&timer);
+         }},
+        {"KeDelayExecutionThread",
+         [] {
+             LARGE_INTEGER zero{};
+             KeDelayExecutionThread(KernelMode, FALSE, &zero);
          }},
         {"KeReleaseSemaphore", [&] { KeReleaseSemaphore(&semaphore, IO_NO_INCREMENT, 1, FALSE); }},
         {"KeInsertQueueDpc", [&] { KeInsertQueueDpc(&dpc, nullptr, nullptr); }},
@@ -146,6 +169,112 @@ TEST(ClockThreadsDeathTest, PollingForADpcFlagEndsTheRunWithNoProgress)
         ::testing::ExitedWithCode(1),
         "NO_PROGRESS: thread [0-9]+ 'test' kept running(.|\\n)*'test': running"
         "(.|\\n)*FAILED  \\] ClockThreadsDeathTest.PollingForADpcFlagEndsTheRunWithNoProgress");
+}
+
+// A bounded stall loop waiting for a timer's DPC: the stall that crosses the timer returns once the
+// DPC has run, so the loop ends there and the clock has not moved past it.
+TEST(ClockThreads, AStallThatCrossesATimerLetsItsDpcRunBeforeTheClockMovesOn)
+{
+    Flagged f;
+    KeInitializeDpc(&f.Dpc, RaiseFlag, &f);
+    KeInitializeTimer(&f.Timer);
+    KeSetTimer(&f.Timer, RelativeMs(2), &f.Dpc);
+    int stalls = 0;
+    while (!f.Flag && stalls < 5) {
+        KeStallExecutionProcessor(1000);
+        ++stalls;
+    }
+    EXPECT_TRUE(f.Flag);
+    EXPECT_EQ(stalls, 2);
+    EXPECT_EQ(platform::ClockNow(), 2 * 10000);
+    KeFlushQueuedDpcs();
+}
+
+// Polls that let no time pass hold the clock still for ever; each is named by the watchdog. The
+// child gives up by itself (SIGALRM) where a poll would hang silently.
+TEST(ClockThreadsDeathTest, PollsThatLetNoTimePassEndTheRunWithNoProgress)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::vector<std::pair<const char*, std::function<void()>>> polls = {
+        {"zero delays for a timer's DPC",
+         [] {
+             Flagged f;
+             KeInitializeDpc(&f.Dpc, RaiseFlag, &f);
+             KeInitializeTimer(&f.Timer);
+             KeSetTimer(&f.Timer, RelativeMs(1), &f.Dpc);
+             LARGE_INTEGER zero{};
+             while (!f.Flag) {
+                 KeDelayExecutionThread(KernelMode, FALSE, &zero);
+             }
+         }},
+        {"the performance counter with no deadline pending",
+         [] {
+             while (KeQueryPerformanceCounter(nullptr).QuadPart < 10000) {
+             }
+         }},
+    };
+    for (const auto& [name, poll] : polls) {
+        SCOPED_TRACE(name);
+        EXPECT_EXIT(
+            {
+                alarm(30);
+                platform::MachineReset();
+                platform::SetDeadlockTimeout(200ms);
+                poll();
+            },
+            ::testing::ExitedWithCode(1), "NO_PROGRESS: thread [0-9]+ 'test' kept running(.|\\n)*'test': running");
+    }
+}
+
+// The watchdog counts a thread's own processor time: a runnable thread that does not get to run
+// (here: asleep outside the kernel, as on a busy machine) is not spinning.
+TEST(ClockThreadsDeathTest, AThreadThatDoesNotGetToRunIsNotReportedAsSpinning)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            platform::MachineReset();
+            platform::SetDeadlockTimeout(100ms);
+            KTIMER timer;
+            KeInitializeTimer(&timer);
+            KeSetTimer(&timer, RelativeMs(1), nullptr);
+            std::this_thread::sleep_for(600ms);
+            KeCancelTimer(&timer);
+            std::fprintf(stderr, "slept through\n");
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "slept through");
+}
+
+// Wait TRUE is for a thread that waits next: in a DPC it is an IRQL fault at the call, and the
+// DPC's return without the wait is named there, not at the next DPC the processor runs.
+TEST(ClockThreads, WaitTrueInADpcIsFaultedAtItsCallAndEndsWithTheDpc)
+{
+    struct Pair {
+        KEVENT Event;
+        KDPC Wrong;
+        KDPC Right;
+    } p;
+    KeInitializeEvent(&p.Event, NotificationEvent, FALSE);
+    KeInitializeDpc(
+        &p.Wrong,
+        [](PKDPC, PVOID context, PVOID, PVOID) { KeSetEvent(&static_cast<Pair*>(context)->Event, IO_NO_INCREMENT, TRUE); },
+        &p);
+    KeInitializeDpc(
+        &p.Right,
+        [](PKDPC, PVOID context, PVOID, PVOID) { KeSetEvent(&static_cast<Pair*>(context)->Event, IO_NO_INCREMENT, FALSE); },
+        &p);
+    KeSetTargetProcessorDpc(&p.Wrong, 0);
+    KeSetTargetProcessorDpc(&p.Right, 0);
+    KeInsertQueueDpc(&p.Wrong, nullptr, nullptr);
+    KeInsertQueueDpc(&p.Right, nullptr, nullptr);
+    KeFlushQueuedDpcs();
+    const auto faults = platform::VerifierTakeFaults();
+    ASSERT_EQ(faults.size(), 2u);
+    EXPECT_EQ(faults[0].Rule, "IRQL");
+    EXPECT_NE(faults[0].Detail.find("KeSetEvent with Wait TRUE"), std::string::npos) << faults[0].Detail;
+    EXPECT_EQ(faults[1].Rule, "WAIT_NEXT");
+    EXPECT_NE(faults[1].Detail.find("DPC routine"), std::string::npos) << faults[1].Detail;
 }
 
 // The waiting pattern raises nothing however long the machine runs.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -318,15 +320,25 @@ TEST(WaitDeathTest, DeadlockEndsTheRunWithTheReportAndTheTestName)
         "(.|\n)*FAILED  \\] WaitDeathTest.DeadlockEndsTheRunWithTheReportAndTheTestName");
 }
 
-TEST(Wait, RealTimeModeFollowsTheSteadyClock)
+// Paced real time: the virtual clock never runs ahead of the wall clock, and a known thread that
+// keeps running holds it still; the next deadline then fires late, at its own virtual time.
+TEST(Wait, PacedModeNeverRunsAheadOfTheWallClockAndWaitsForALaggingThread)
 {
     platform::SetRealTime(true);
+    const auto wallStart = std::chrono::steady_clock::now();
     KTIMER timer;
     KeInitializeTimer(&timer);
     const int64_t start = platform::ClockNow();
+    KeSetTimer(&timer, RelativeMs(20), nullptr);
+    EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
+    EXPECT_EQ(platform::ClockNow() - start, Ms(20));
+    EXPECT_GE(std::chrono::steady_clock::now() - wallStart, 20ms);
+    std::this_thread::sleep_for(50ms);  // busy for 50 ms: the clock waits for this thread
+    EXPECT_EQ(platform::ClockNow() - start, Ms(20));
     KeSetTimer(&timer, RelativeMs(1), nullptr);
     EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
-    EXPECT_GE(platform::ClockNow() - start, Ms(1));
+    EXPECT_EQ(platform::ClockNow() - start, Ms(21));
+    EXPECT_GE(platform::ClockMaxBehindRealTime(), Ms(45));
     platform::SetRealTime(false);
 }
 

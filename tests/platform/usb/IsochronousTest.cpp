@@ -324,4 +324,53 @@ TEST_F(IsochronousTest, TwoProcessorsCompleteOneFramesTransfersTogether)
     }
 }
 
+// A host controller that interrupts every 8 frames, or with scheduling jitter: each transfer is
+// done with the device in its frames, its completion reaches the driver at the next interrupt (up
+// to 8 ms late, several together) or later by the jitter, never out of order.
+TEST_F(IsochronousTest, CompletionsComeAtTheControllersInterruptsInOrder)
+{
+    struct Timing {
+        ULONG LatencyMs;
+        ULONG JitterUs;
+    };
+    for (const Timing t : {Timing{8, 0}, Timing{1, 3000}}) {
+        SCOPED_TRACE(std::to_string(t.LatencyMs) + " ms, " + std::to_string(t.JitterUs) + " us");
+        USBD_PIPE_HANDLE pipe = Stream();
+        m_bus->SetCompletionTiming(t.LatencyMs, t.JitterUs, 7);
+        const ULONG now = m_bus->Frame();
+        UCHAR status[2] = {};
+        Sent* control = Send(IOCTL_INTERNAL_USB_SUBMIT_URB,
+                             ControlUrb(URB_FUNCTION_CLASS_DEVICE, USB_REQUEST_GET_STATUS, 0, 0, status, 2, true));
+        std::vector<Sent*> sent;
+        for (ULONG i = 0; i < 6; ++i) {
+            sent.push_back(Send(IOCTL_INTERNAL_USB_SUBMIT_URB, IsoUrb(pipe, 2, 24, m_data, now + 2 + 2 * i, false)));
+        }
+        Wait(control);
+        bool offFrame = false;
+        for (size_t i = 0; i < sent.size(); ++i) {
+            ASSERT_EQ(Wait(sent[i]), STATUS_SUCCESS);
+            const int64_t due = static_cast<int64_t>(now + 4 + 2 * i) * MS;
+            EXPECT_GE(sent[i]->Time, due);
+            EXPECT_LE(sent[i]->Time, due + std::max<int64_t>((t.LatencyMs - 1) * MS, 0) + t.JitterUs * 10);
+            if (t.JitterUs == 0) {
+                EXPECT_EQ(sent[i]->Time % (t.LatencyMs * MS), 0) << sent[i]->Time;
+            }
+            if (i > 0) {
+                EXPECT_GE(sent[i]->Time, sent[i - 1]->Time);
+            }
+            offFrame = offFrame || sent[i]->Time % MS != 0;
+        }
+        // The device answered the request in the next frame; the driver heard of it later.
+        const auto log = m_device->Log();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().Time, static_cast<int64_t>(now + 1) * MS);
+        EXPECT_GE(control->Time, log.back().Time);
+        // The packets went out in their frames, one after the other.
+        EXPECT_EQ(m_device->WireFrames(0x01).size(), 12u);
+        EXPECT_EQ(m_device->EmptyFrames(0x01), 0u);
+        EXPECT_EQ(offFrame, t.JitterUs != 0);
+        Reset();
+    }
+}
+
 }  // namespace
