@@ -88,6 +88,15 @@ inline LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
+inline CHAR InterlockedExchange8(CHAR volatile* Target, CHAR Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline CHAR InterlockedCompareExchange8(CHAR volatile* Destination, CHAR Exchange, CHAR Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);

@@ -45,7 +45,7 @@ protected:
         void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(SpatialProcessor8), MakePoolTag("DoHP"));
         ASSERT_NE(memory, nullptr);
         std::memset(memory, 0, sizeof(SpatialProcessor8));
-        m_p = new (memory) SpatialProcessor8();
+        m_p = new (memory) SpatialProcessor8;
         m_p->Init();
     }
     void TearDown() override { ExFreePoolWithTag(m_p, MakePoolTag("DoHP")); }

@@ -6,6 +6,8 @@ namespace tablegen {
 const TableFamily TableFamilies[] = {
     {"limiter", GenerateLimiterTables},
     {"spatial diffusers", GenerateSpatialDiffuserTables},
+    {"headphone responses", GenerateHeadphoneResponseTables},
+    {"headphone CTC filters", GenerateCtcTables},
     {"sample-rate stages", GenerateSrcTables},
     {"math", GenerateMathTables},
 };

@@ -25,6 +25,8 @@ extern const size_t TableFamilyCount;
 
 void GenerateLimiterTables(TableWriter& writer);
 void GenerateSpatialDiffuserTables(TableWriter& writer);
+void GenerateHeadphoneResponseTables(TableWriter& writer);
+void GenerateCtcTables(TableWriter& writer);
 void GenerateSrcTables(TableWriter& writer);
 void GenerateMathTables(TableWriter& writer);
 

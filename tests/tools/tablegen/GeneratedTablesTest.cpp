@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "dsp/SpatialDiffuserTaps.gen.h"
 #include "dsp/SpatialTables.h"
 #include "dsp/SrcTables.h"
+#include "globaltopo/common/JQZ/headphonefir_tables.h"
 #include "primitives/math/MathKernels.h"
 
 namespace {
@@ -50,6 +53,43 @@ TEST(GeneratedTables, ChecksumsArePinned)
         {"spatial set 32 kHz", SpatialSetTable[2], 204, 0x1d18cec36252aaefull},
         {"spatial set 96 kHz", SpatialSetTable[16], 392, 0xb503db310348cafull},
         {"spatial set 88.2 kHz", SpatialSetTable[17], 376, 0x9a44227bb9680bd0ull},
+        {"head set 1 code 24", HeadphoneResponseLibrary + HeadphoneHeadOffset(1, 0), HEADPHONE_HEAD_FLOATS, 0xd136d97caa52e795ull},
+        {"head set 1 code 29", HeadphoneResponseLibrary + HeadphoneHeadOffset(1, 1), HEADPHONE_HEAD_FLOATS, 0xdd9fdd16126e6b4dull},
+        {"head set 1 code 34", HeadphoneResponseLibrary + HeadphoneHeadOffset(1, 2), HEADPHONE_HEAD_FLOATS, 0xddbab770fadb4789ull},
+        {"head set 1 code 39", HeadphoneResponseLibrary + HeadphoneHeadOffset(1, 3), HEADPHONE_HEAD_FLOATS, 0xe18bdc6663cdc535ull},
+        {"head set 1 code 25", HeadphoneResponseLibrary + HeadphoneHeadOffset(1, 4), HEADPHONE_HEAD_FLOATS, 0xe314bbdb2b16759aull},
+        {"head set 1 code 30", HeadphoneResponseLibrary + HeadphoneHeadOffset(1, 5), HEADPHONE_HEAD_FLOATS, 0x96917764e8a7815full},
+        {"head set 1 code 35", HeadphoneResponseLibrary + HeadphoneHeadOffset(1, 6), HEADPHONE_HEAD_FLOATS, 0x5d1693c769dee80ull},
+        {"head set 1 code 40", HeadphoneResponseLibrary + HeadphoneHeadOffset(1, 7), HEADPHONE_HEAD_FLOATS, 0x5064fded479683f3ull},
+        {"head set 1 code 31", HeadphoneResponseLibrary + HeadphoneHeadOffset(1, 8), HEADPHONE_HEAD_FLOATS, 0x939c76e29270e1feull},
+        {"head set 2 code 24", HeadphoneResponseLibrary + HeadphoneHeadOffset(2, 0), HEADPHONE_HEAD_FLOATS, 0xc55827d8ebbbe29ull},
+        {"head set 2 code 29", HeadphoneResponseLibrary + HeadphoneHeadOffset(2, 1), HEADPHONE_HEAD_FLOATS, 0x171ec8d6af80bc6dull},
+        {"head set 2 code 34", HeadphoneResponseLibrary + HeadphoneHeadOffset(2, 2), HEADPHONE_HEAD_FLOATS, 0xe749aca3deb1056dull},
+        {"head set 2 code 39", HeadphoneResponseLibrary + HeadphoneHeadOffset(2, 3), HEADPHONE_HEAD_FLOATS, 0x5f59b4c18b200865ull},
+        {"head set 2 code 25", HeadphoneResponseLibrary + HeadphoneHeadOffset(2, 4), HEADPHONE_HEAD_FLOATS, 0x85e79463bf7bd76dull},
+        {"head set 2 code 30", HeadphoneResponseLibrary + HeadphoneHeadOffset(2, 5), HEADPHONE_HEAD_FLOATS, 0x413ac888354cba24ull},
+        {"head set 2 code 35", HeadphoneResponseLibrary + HeadphoneHeadOffset(2, 6), HEADPHONE_HEAD_FLOATS, 0xc4739200e80abdcaull},
+        {"head set 2 code 40", HeadphoneResponseLibrary + HeadphoneHeadOffset(2, 7), HEADPHONE_HEAD_FLOATS, 0x4f547e52a5ecdcc6ull},
+        {"head set 2 code 31", HeadphoneResponseLibrary + HeadphoneHeadOffset(2, 8), HEADPHONE_HEAD_FLOATS, 0xc6f793ffa57c251aull},
+        {"head set 3 code 24", HeadphoneResponseLibrary + HeadphoneHeadOffset(3, 0), HEADPHONE_HEAD_FLOATS, 0x9b3b13d3e5d42701ull},
+        {"head set 3 code 29", HeadphoneResponseLibrary + HeadphoneHeadOffset(3, 1), HEADPHONE_HEAD_FLOATS, 0x94ad6a1363b07279ull},
+        {"head set 3 code 34", HeadphoneResponseLibrary + HeadphoneHeadOffset(3, 2), HEADPHONE_HEAD_FLOATS, 0x8fb8c43a76fcb169ull},
+        {"head set 3 code 39", HeadphoneResponseLibrary + HeadphoneHeadOffset(3, 3), HEADPHONE_HEAD_FLOATS, 0xc2a38f7d0e4c8a75ull},
+        {"head set 3 code 25", HeadphoneResponseLibrary + HeadphoneHeadOffset(3, 4), HEADPHONE_HEAD_FLOATS, 0xe9d3942935895beaull},
+        {"head set 3 code 30", HeadphoneResponseLibrary + HeadphoneHeadOffset(3, 5), HEADPHONE_HEAD_FLOATS, 0xa066c1ff00063f82ull},
+        {"head set 3 code 35", HeadphoneResponseLibrary + HeadphoneHeadOffset(3, 6), HEADPHONE_HEAD_FLOATS, 0x59f656fff34786f4ull},
+        {"head set 3 code 40", HeadphoneResponseLibrary + HeadphoneHeadOffset(3, 7), HEADPHONE_HEAD_FLOATS, 0xdbc2806a86eb0500ull},
+        {"head set 3 code 31", HeadphoneResponseLibrary + HeadphoneHeadOffset(3, 8), HEADPHONE_HEAD_FLOATS, 0x5356e1d7ca553f52ull},
+        {"tail set 1 family 0", HeadphoneResponseLibrary + HeadphoneTailOffset(1, 0), 2 * HeadphoneTailLengths[0][0], 0x7f5b500e884a0613ull},
+        {"tail set 1 family 1", HeadphoneResponseLibrary + HeadphoneTailOffset(1, 1), 2 * HeadphoneTailLengths[0][1], 0xd1eaa2f9d9c42357ull},
+        {"tail set 1 family 2", HeadphoneResponseLibrary + HeadphoneTailOffset(1, 2), 2 * HeadphoneTailLengths[0][2], 0xbb6f9e421b46bdc2ull},
+        {"tail set 2 family 0", HeadphoneResponseLibrary + HeadphoneTailOffset(2, 0), 2 * HeadphoneTailLengths[1][0], 0xd62b68ac931fc456ull},
+        {"tail set 2 family 1", HeadphoneResponseLibrary + HeadphoneTailOffset(2, 1), 2 * HeadphoneTailLengths[1][1], 0xda85b047ddda9f4dull},
+        {"tail set 2 family 2", HeadphoneResponseLibrary + HeadphoneTailOffset(2, 2), 2 * HeadphoneTailLengths[1][2], 0x40dd0e284495ff8ull},
+        {"tail set 3 family 0", HeadphoneResponseLibrary + HeadphoneTailOffset(3, 0), 2 * HeadphoneTailLengths[2][0], 0x3d08868405846364ull},
+        {"tail set 3 family 1", HeadphoneResponseLibrary + HeadphoneTailOffset(3, 1), 2 * HeadphoneTailLengths[2][1], 0x8009131543b692d7ull},
+        {"tail set 3 family 2", HeadphoneResponseLibrary + HeadphoneTailOffset(3, 2), 2 * HeadphoneTailLengths[2][2], 0xed61bbc3ee329c44ull},
+        {"HeadphoneCtcTable", HeadphoneCtcTable, HEADPHONE_CTC_ANGLES * 2 * HEADPHONE_CTC_TAPS, 0x825007dd08bdf5b8ull},
         {"SrcX2Taps", SrcX2Taps, SRC_X2_TAPS, 0x7dda51d1a4c1cdddull},
         {"SrcX4Taps", SrcX4Taps, SRC_X4_TAPS, 0xa59414da74964fcdull},
         {"Src44k48kUpTaps", Src44k48kUpTaps, SRC_44K48K_UP_PHASES * SRC_44K48K_UP_TAPS, 0x88cfb43386baf10cull},
@@ -170,6 +210,149 @@ bool DiffusersSparseAndDecaying()
     return true;
 }
 
+// The head and tail responses of the library.
+const float* HeadResponse(int set, int code, int r)
+{
+    return HeadphoneResponseLibrary + HeadphoneHeadOffset(set, HeadphoneAngleCodeIndex(code)) + r * HEADPHONE_HEAD_LENGTH;
+}
+
+bool SameResponse(const float* a, const float* b)
+{
+    return std::equal(a, a + HEADPHONE_HEAD_LENGTH, b);
+}
+
+constexpr int VARIANT_0[] = {24, 29, 34, 39};
+constexpr int OTHER_CODES[] = {25, 30, 35, 40, 31};
+
+// Variant 0: the mirror image of each response is the same, sample for sample.
+bool MirrorPairs(const int* codes, size_t count, bool expected)
+{
+    const int pairs[][2] = {{3, 0}, {2, 1}, {5, 4}, {9, 6}, {8, 7}};
+    for (int set = 1; set <= 3; ++set) {
+        for (size_t c = 0; c < count; ++c) {
+            for (const auto& pair : pairs) {
+                if (SameResponse(HeadResponse(set, codes[c], pair[0]), HeadResponse(set, codes[c], pair[1])) != expected) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+// Variant 0 codes of one set share responses 4 to 9 and differ in the front pair; in the other
+// family every response differs between codes.
+bool SharedResponses()
+{
+    for (int set = 1; set <= 3; ++set) {
+        for (int r = 0; r < 10; ++r) {
+            for (int a = 0; a < 4; ++a) {
+                for (int b = a + 1; b < 4; ++b) {
+                    if (SameResponse(HeadResponse(set, VARIANT_0[a], r), HeadResponse(set, VARIANT_0[b], r)) != (r >= 4)) {
+                        return false;
+                    }
+                }
+            }
+            for (int a = 0; a < 5; ++a) {
+                for (int b = a + 1; b < 5; ++b) {
+                    if (SameResponse(HeadResponse(set, OTHER_CODES[a], r), HeadResponse(set, OTHER_CODES[b], r))) {
+                        return false;
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+
+// Every head response runs to its last sample.
+bool FullLength()
+{
+    for (int set = 1; set <= 3; ++set) {
+        for (int code : HeadphoneAngleCodes) {
+            for (int r = 0; r < 10; ++r) {
+                const float* h = HeadResponse(set, code, r);
+                if (h[HEADPHONE_HEAD_LENGTH - 1] == 0.0f || h[HEADPHONE_HEAD_LENGTH - 2] == 0.0f) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+// Variant 0: near-ear responses (0, 3, 6, 9) peak at samples 6 to 9 at about 0.2, far-ear ones
+// (1, 2, 7, 8) at samples 14 to 20 at about 0.03.
+bool VariantZeroPeaks()
+{
+    for (int set = 1; set <= 3; ++set) {
+        for (int code : VARIANT_0) {
+            for (int r : {0, 1, 2, 3, 6, 7, 8, 9}) {
+                const float* h = HeadResponse(set, code, r);
+                const float* peak = std::max_element(h, h + HEADPHONE_HEAD_LENGTH, [](float a, float b) { return std::fabs(a) < std::fabs(b); });
+                const long at = peak - h;
+                const bool near = r == 0 || r == 3 || r == 6 || r == 9;
+                const bool ok = near ? (at >= 6 && at <= 9 && *peak >= 0.15f && *peak <= 0.25f)
+                                     : (at >= 14 && at <= 20 && *peak >= 0.015f && *peak <= 0.05f);
+                if (!ok) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+double Rms(const float* x, int n)
+{
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum += static_cast<double>(x[i]) * x[i];
+    return std::sqrt(sum / n);
+}
+
+// Tails: 0.001 to 0.003 RMS over the first 512 samples, a third to a hundredth of that over the
+// last 512.
+bool TailLevels()
+{
+    for (int set = 1; set <= 3; ++set) {
+        for (int family = 0; family < 3; ++family) {
+            const int length = HeadphoneTailLengths[set - 1][family];
+            for (int ear = 0; ear < 2; ++ear) {
+                const float* t = HeadphoneResponseLibrary + HeadphoneTailOffset(set, family) + ear * length;
+                const double first = Rms(t, 512);
+                const double last = Rms(t + length - 512, 512);
+                if (first < 0.001 || first > 0.003 || last > first / 3.0 || last < first / 100.0) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+// CTC: every filter's largest tap at 112 to 125; the direct sums from 0.81 at 5 degrees down to
+// 0.72 at 30, the cross sums between -0.065 and -0.128.
+bool CtcFilters()
+{
+    double previous = 1.0;
+    for (int a = 0; a < HEADPHONE_CTC_ANGLES; ++a) {
+        for (int part = 0; part < 2; ++part) {
+            const float* f = HeadphoneCtcTable + (2 * a + part) * HEADPHONE_CTC_TAPS;
+            const long at = std::max_element(f, f + HEADPHONE_CTC_TAPS, [](float x, float y) { return std::fabs(x) < std::fabs(y); }) - f;
+            const double sum = std::accumulate(f, f + HEADPHONE_CTC_TAPS, 0.0);
+            if (at < 112 || at > 125) return false;
+            if (part == 0 && (sum > previous || sum < 0.72 - 1e-4 || sum > 0.81 + 1e-4)) return false;
+            if (part == 1 && (sum < -0.128 - 1e-4 || sum > -0.065 + 1e-4)) return false;
+            if (part == 0) previous = sum;
+        }
+    }
+    auto sum = [](int a, int part) {
+        const float* f = HeadphoneCtcTable + (2 * a + part) * HEADPHONE_CTC_TAPS;
+        return std::accumulate(f, f + HEADPHONE_CTC_TAPS, 0.0);
+    };
+    return std::fabs(sum(0, 0) - 0.81) < 1e-4 && std::fabs(sum(4, 0) - 0.72) < 1e-4;
+}
+
 struct Property {
     const char* name;
     std::function<bool()> holds;
@@ -194,6 +377,13 @@ TEST(GeneratedTables, StatedPropertiesHold)
         {"spatial 48 kHz: first diffuser starts", [] { return DiffuserStarts(0, 0.14975f, -0.0775452f, 0.0103149f); }},
         {"spatial 96 kHz: first diffuser starts", [] { return DiffuserStarts(16, -0.0436707f, 0.00518799f, 0.0834656f); }},
         {"spatial: diffusers sparse, decaying, on the Q15 grid", DiffusersSparseAndDecaying},
+        {"heads, variant 0: mirror pairs", [] { return MirrorPairs(VARIANT_0, 4, true); }},
+        {"heads, variant 1 and 31: no mirror pair", [] { return MirrorPairs(OTHER_CODES, 5, false); }},
+        {"heads: variant 0 shares centre and surrounds, the other family shares nothing", SharedResponses},
+        {"heads: every response to its last sample", FullLength},
+        {"heads, variant 0: near and far peaks", VariantZeroPeaks},
+        {"tails: levels at the start and the end", TailLevels},
+        {"CTC: peaks and sums", CtcFilters},
         {"spatial: empty slots 3 to 15", [] {
              for (int i = 3; i <= 15; ++i) if (SpatialSetTable[i] != nullptr || SpatialRingLengthTable[i] != 0) return false;
              return true;
