@@ -1,6 +1,7 @@
 #include "dsp/PeakLimiter.h"
 
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -264,4 +265,30 @@ void PeakLimiter::FreeBuffers()
     // Without its blocks the limiter must not count as allocated: a later Reset or Process would
     // reach freed memory, and a later AllocateBuffers would report blocks that are gone.
     m_Allocated = 0;
+}
+
+PeakLimiter* CreatePeakLimiter(ULONG ulTag, float gain)
+{
+    void* pMemory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PeakLimiter), ulTag);
+    if (pMemory == nullptr) {
+        return nullptr;
+    }
+    std::memset(pMemory, 0, sizeof(PeakLimiter));
+    auto* pLimiter = new (pMemory) PeakLimiter();
+    if (!pLimiter->AllocateBuffers()) {
+        DestroyPeakLimiter(pLimiter, ulTag);
+        return nullptr;
+    }
+    pLimiter->SetMode(0);
+    pLimiter->SetGain(gain);
+    pLimiter->SetThreshold(1.0f);
+    return pLimiter;
+}
+
+void DestroyPeakLimiter(PeakLimiter* pLimiter, ULONG ulTag)
+{
+    if (pLimiter != nullptr) {
+        pLimiter->FreeBuffers();
+        ExFreePoolWithTag(pLimiter, ulTag);
+    }
 }

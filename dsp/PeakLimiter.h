@@ -78,3 +78,10 @@ private:
 
     friend struct PeakLimiterInspector;
 };
+
+// A limiter as its owners make one: a zeroed non-paged block with the owner's tag, the limiter
+// constructed in it with its buffers, mode 0, the gain and threshold 1.0. Null when a block cannot
+// be had; nothing is then left behind.
+PeakLimiter* CreatePeakLimiter(ULONG ulTag, float gain);
+// Frees the buffers, then the block (tag as created); null does nothing.
+void DestroyPeakLimiter(PeakLimiter* pLimiter, ULONG ulTag);

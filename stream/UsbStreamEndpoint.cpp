@@ -80,11 +80,8 @@ UsbStreamEndpoint::~UsbStreamEndpoint()
         ObfDereferenceObject(m_pTransportCallback);
         m_pTransportCallback = nullptr;
     }
-    if (m_pLimiter != nullptr) {
-        m_pLimiter->FreeBuffers();
-        ExFreePoolWithTag(m_pLimiter, USB_STREAM_TAG);
-        m_pLimiter = nullptr;
-    }
+    DestroyPeakLimiter(m_pLimiter, USB_STREAM_TAG);
+    m_pLimiter = nullptr;
 }
 
 NTSTATUS UsbStreamEndpoint::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
@@ -157,20 +154,7 @@ NTSTATUS UsbStreamEndpoint::Init(BOOLEAN bCapture, PUNKNOWN pOwner)
     m_pOwner = pOwner;
     m_bDeviceGone = 0;
     if (m_pLimiter == nullptr) {
-        auto* pMemory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PeakLimiter), USB_STREAM_TAG);
-        if (pMemory != nullptr) {
-            std::memset(pMemory, 0, sizeof(PeakLimiter));
-            auto* pLimiter = new (pMemory) PeakLimiter();
-            if (pLimiter->AllocateBuffers()) {
-                pLimiter->SetMode(0);
-                pLimiter->SetGain(1.0f);
-                pLimiter->SetThreshold(1.0f);
-                m_pLimiter = pLimiter;
-            } else {
-                pLimiter->FreeBuffers();
-                ExFreePoolWithTag(pMemory, USB_STREAM_TAG);
-            }
-        }
+        m_pLimiter = CreatePeakLimiter(USB_STREAM_TAG, 1.0f);
     }
     return STATUS_SUCCESS;
 }
