@@ -71,7 +71,10 @@ bool MakeMapping(PMDL mdl, const MdlState& state, KPROCESSOR_MODE mode, Mapping*
     const size_t first = state.PagesOffset & ~PAGE_MASK;
     const size_t inPage = state.PagesOffset & PAGE_MASK;
     const size_t bytes = RoundUp(inPage + mdl->ByteCount);
-    void* view = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, state.Pages->Fd, static_cast<off_t>(first));
+    // A 32-bit process sees its views below 4 GB.
+    const int low = mode == UserMode && IoIs32bitProcess(nullptr) ? MAP_32BIT : 0;
+    void* view =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | low, state.Pages->Fd, static_cast<off_t>(first));
     if (view == MAP_FAILED) {
         return false;
     }
