@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "asio/AsioDevice.h"
+#include "asio/AsioLockScope.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
 #include "platform/usb/Usb.h"
@@ -23,23 +24,7 @@ constexpr QuirkDevice AsioVendorQuirkTable[] = {
     {0x0B05, 0x17A8}, {0x0B05, 0x17CD}, {0x0B05, 0x17F3}, {0x1043, 0x8592}, {0x1043, 0x8593},
 };
 
-LONG ReadLong(const void* pBuffer, ULONG ulOffset)
-{
-    LONG lValue = 0;
-    std::memcpy(&lValue, static_cast<const UCHAR*>(pBuffer) + ulOffset, sizeof lValue);
-    return lValue;
-}
 
-class AsioLockScope {
-public:
-    explicit AsioLockScope(LockObject& lock) : m_Lock(lock) { m_Lock.Lock(); }
-    ~AsioLockScope() { m_Lock.Unlock(); }
-    AsioLockScope(const AsioLockScope&) = delete;
-    AsioLockScope& operator=(const AsioLockScope&) = delete;
-
-private:
-    LockObject& m_Lock;
-};
 
 // The endpoint's transport interface with a reference, or null.
 IStreamTransport* TransportOf(IAudioHal* pHal, ULONG ulIndex, NTSTATUS* pStatus)
@@ -157,8 +142,8 @@ NTSTATUS AsioDevice::AsioCreateBuffers(PFILE_OBJECT pFileObject, PVOID pRequest,
     if (ulSampleBytes == 0 || m_pAsioEndpoints == nullptr || ulCount > m_ulAsioEndpointCount) {
         status = STATUS_INVALID_PARAMETER;
     }
-    const ULONG ulEntries = static_cast<ULONG>(ReadLong(pRequest, 4));
-    const ULONG ulFrames = static_cast<ULONG>(ReadLong(pRequest, 8));
+    const ULONG ulEntries = static_cast<ULONG>(AsioReadLong(pRequest, 4));
+    const ULONG ulFrames = static_cast<ULONG>(AsioReadLong(pRequest, 8));
     ULONG ulAsioEndpoints = 0;
     ULONG ulOutputs = 0;
     ULONG ulInputs = 0;
@@ -245,8 +230,8 @@ NTSTATUS AsioDevice::AsioCreateBuffers(PFILE_OBJECT pFileObject, PVOID pRequest,
     if (NT_SUCCESS(status)) {
         m_ulAsioBufferFrames = ulFrames;
         for (ULONG k = 0; k < ulEntries; ++k) {
-            const ULONG ulInput = static_cast<ULONG>(ReadLong(pRequest, ASIO_REQUEST_HEADER_BYTES + 8 * k));
-            const LONG lChannel = ReadLong(pRequest, ASIO_REQUEST_HEADER_BYTES + 8 * k + 4);
+            const ULONG ulInput = static_cast<ULONG>(AsioReadLong(pRequest, ASIO_REQUEST_HEADER_BYTES + 8 * k));
+            const LONG lChannel = AsioReadLong(pRequest, ASIO_REQUEST_HEADER_BYTES + 8 * k + 4);
             for (ULONG i = 0; i < ulCount; ++i) {
                 AsioEndpointRecord& r = m_pAsioEndpoints[i];
                 if (r.Buffer != nullptr && r.Direction == ulInput && lChannel >= static_cast<LONG>(r.FirstChannel) &&
@@ -416,7 +401,7 @@ NTSTATUS AsioDevice::AsioRegisterClients()
     return bAny ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS AsioDevice::AsioUnregisterClients()
+template <typename Visit> NTSTATUS AsioDevice::AsioForEachClient(Visit visit)
 {
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     IAudioHal* pHal = AsioHal();
@@ -429,15 +414,22 @@ NTSTATUS AsioDevice::AsioUnregisterClients()
         if (pTransport == nullptr) {
             break;
         }
+        visit(record, pTransport);
+        pTransport->Release();
+    }
+    return status;
+}
+
+NTSTATUS AsioDevice::AsioUnregisterClients()
+{
+    return AsioForEachClient([this](AsioEndpointRecord& record, IStreamTransport* pTransport) {
         PVOID hClient = record.Client->Registration;
         KIRQL irql;
         KeAcquireSpinLock(&m_PinRingLock, &irql);
         record.Client = nullptr;
         KeReleaseSpinLock(&m_PinRingLock, irql);
         pTransport->UnregisterClient(hClient);
-        pTransport->Release();
-    }
-    return status;
+    });
 }
 
 NTSTATUS AsioDevice::AsioStartStreams()
@@ -503,21 +495,10 @@ NTSTATUS AsioDevice::AsioStartStreams()
 
 NTSTATUS AsioDevice::AsioStopStreams()
 {
-    IAudioHal* pHal = AsioHal();
-    NTSTATUS status = STATUS_INVALID_PARAMETER;
-    for (ULONG i = 0; m_pAsioEndpoints != nullptr && i < m_ulAsioBufferEndpoints; ++i) {
-        AsioEndpointRecord& record = m_pAsioEndpoints[i];
-        if (record.Buffer == nullptr || record.Enable == 0 || record.Client == nullptr) {
-            continue;
-        }
-        IStreamTransport* pTransport = TransportOf(pHal, i, &status);
-        if (pTransport == nullptr) {
-            break;
-        }
+    const NTSTATUS status = AsioForEachClient([](AsioEndpointRecord& record, IStreamTransport* pTransport) {
         pTransport->ClientPause(record.Client->Registration, nullptr);
         pTransport->ClientStop(record.Client->Registration);
-        pTransport->Release();
-    }
+    });
     __atomic_store_n(&m_bAsioRunning, 0, __ATOMIC_SEQ_CST);
     AsioSendQuirkRequest(0);
     return status;

@@ -1,6 +1,7 @@
 // The enquiries and settings of the private ASIO interface: client records, driver name,
 // channels, sample types, latencies, rates, buffer sizes, I/O formats and the notification event.
 #include "asio/AsioDevice.h"
+#include "asio/AsioLockScope.h"
 
 #include <cstring>
 
@@ -29,29 +30,8 @@ constexpr LONG SAMPLE_TYPE_ORDER[] = {ASIO_ST_INT16_LSB, ASIO_ST_INT24_LSB, ASIO
                                       ASIO_ST_INT32_LSB};
 constexpr ULONG SAMPLE_TYPE_COUNT = sizeof(SAMPLE_TYPE_ORDER) / sizeof(SAMPLE_TYPE_ORDER[0]);
 
-void WriteLong(PVOID pBuffer, ULONG ulOffset, LONG lValue)
-{
-    std::memcpy(static_cast<PUCHAR>(pBuffer) + ulOffset, &lValue, sizeof lValue);
-}
 
-LONG ReadLong(const void* pBuffer, ULONG ulOffset = 0)
-{
-    LONG lValue = 0;
-    std::memcpy(&lValue, static_cast<const UCHAR*>(pBuffer) + ulOffset, sizeof lValue);
-    return lValue;
-}
 
-// Holds AsioLock for a scope.
-class AsioLockScope {
-public:
-    explicit AsioLockScope(LockObject& lock) : m_Lock(lock) { m_Lock.Lock(); }
-    ~AsioLockScope() { m_Lock.Unlock(); }
-    AsioLockScope(const AsioLockScope&) = delete;
-    AsioLockScope& operator=(const AsioLockScope&) = delete;
-
-private:
-    LockObject& m_Lock;
-};
 
 }  // namespace
 
@@ -521,9 +501,9 @@ NTSTATUS AsioDevice::AsioGetChannels(PFILE_OBJECT pFileObject, PVOID pBuffer, UL
     if (lEndpoints == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    WriteLong(pBuffer, 0, lEndpoints);
-    WriteLong(pBuffer, 4, lOutputs);
-    WriteLong(pBuffer, 8, lInputs);
+    AsioWriteLong(pBuffer, 0, lEndpoints);
+    AsioWriteLong(pBuffer, 4, lOutputs);
+    AsioWriteLong(pBuffer, 8, lInputs);
     return STATUS_SUCCESS;
 }
 
@@ -544,9 +524,9 @@ NTSTATUS AsioDevice::AsioGetChannelInfo(PFILE_OBJECT pFileObject, PVOID pBuffer,
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     if (ulLength == ASIO_CHANNEL_INFO_BYTES) {
         auto* pInfo = static_cast<PUCHAR>(pBuffer);
-        const LONG lChannel = ReadLong(pInfo, 0);
-        const bool bInput = ReadLong(pInfo, 4) != 0;
-        WriteLong(pInfo, 12, 0);
+        const LONG lChannel = AsioReadLong(pInfo, 0);
+        const bool bInput = AsioReadLong(pInfo, 4) != 0;
+        AsioWriteLong(pInfo, 12, 0);
         IAudioHal* pHal = AsioHal();
         const ULONG ulCount = pHal->GetEndpointCount();
         LONG lTotal = 0;
@@ -568,8 +548,8 @@ NTSTATUS AsioDevice::AsioGetChannelInfo(PFILE_OBJECT pFileObject, PVOID pBuffer,
             const LONG lCount = static_cast<LONG>(AsioChannels(pEndpoint, pClient->IoFormat));
             lTotal += lCount;
             if (lTotal > lChannel) {
-                WriteLong(pInfo, 8, m_pAsioOwner != nullptr ? 1 : 0);
-                WriteLong(pInfo, 16, pClient->IoFormat == ASIO_IO_FORMAT_DSD ? ASIO_ST_DSD_INT8_MSB1 : pClient->SampleType);
+                AsioWriteLong(pInfo, 8, m_pAsioOwner != nullptr ? 1 : 0);
+                AsioWriteLong(pInfo, 16, pClient->IoFormat == ASIO_IO_FORMAT_DSD ? ASIO_ST_DSD_INT8_MSB1 : pClient->SampleType);
                 pEndpoint->GetName(pName);
                 CHAR text[ASIO_CHANNEL_NAME_BYTES];
                 std::memset(text, 0, sizeof text);
@@ -620,7 +600,7 @@ NTSTATUS AsioDevice::AsioGetBusy(PFILE_OBJECT pFileObject, PVOID pBuffer)
     if (AsioFindClient(pFileObject) == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    WriteLong(pBuffer, 0, static_cast<LONG>(m_ulAsioOwnerActive));
+    AsioWriteLong(pBuffer, 0, static_cast<LONG>(m_ulAsioOwnerActive));
     return STATUS_SUCCESS;
 }
 
@@ -665,12 +645,12 @@ NTSTATUS AsioDevice::AsioGetSampleTypes(PFILE_OBJECT pFileObject, PVOID pBuffer,
     if (*pulLength < ulReply) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    WriteLong(pBuffer, 0, static_cast<LONG>(m_ulAsioSampleType));
-    WriteLong(pBuffer, 4, static_cast<LONG>(n));
+    AsioWriteLong(pBuffer, 0, static_cast<LONG>(m_ulAsioSampleType));
+    AsioWriteLong(pBuffer, 4, static_cast<LONG>(n));
     ULONG ulAt = 8;
     for (ULONG k = 0; k < SAMPLE_TYPE_COUNT; ++k) {
         if (bKeep[k]) {
-            WriteLong(pBuffer, ulAt, SAMPLE_TYPE_ORDER[k]);
+            AsioWriteLong(pBuffer, ulAt, SAMPLE_TYPE_ORDER[k]);
             ulAt += 4;
         }
     }
@@ -697,10 +677,10 @@ NTSTATUS AsioDevice::AsioGetLatencyTable(PFILE_OBJECT pFileObject, PVOID pBuffer
         return STATUS_BUFFER_TOO_SMALL;
     }
     pClient->LatencyIndex = static_cast<LONG>(m_ulAsioLatencyIndex);
-    WriteLong(pBuffer, 0, pClient->LatencyIndex);
-    WriteLong(pBuffer, 4, ASIO_LATENCY_COUNT);
+    AsioWriteLong(pBuffer, 0, pClient->LatencyIndex);
+    AsioWriteLong(pBuffer, 4, ASIO_LATENCY_COUNT);
     for (ULONG i = 0; i < ASIO_LATENCY_COUNT; ++i) {
-        WriteLong(pBuffer, 8 + 4 * i, LatencyTable[i]);
+        AsioWriteLong(pBuffer, 8 + 4 * i, LatencyTable[i]);
     }
     return STATUS_SUCCESS;
 }
@@ -758,8 +738,8 @@ NTSTATUS AsioDevice::AsioGetLatencies(PFILE_OBJECT pFileObject, PVOID pBuffer)
         lInput = (R / 44100) * L * 44;
         lOutput = (R / 44100) * L * 88;
     }
-    WriteLong(pBuffer, 0, lInput);
-    WriteLong(pBuffer, 4, lOutput);
+    AsioWriteLong(pBuffer, 0, lInput);
+    AsioWriteLong(pBuffer, 4, lOutput);
     return STATUS_SUCCESS;
 }
 
@@ -769,7 +749,7 @@ NTSTATUS AsioDevice::AsioGetSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer)
     if (AsioFindClient(pFileObject) == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    WriteLong(pBuffer, 0, static_cast<LONG>(m_ulAsioSampleRate));
+    AsioWriteLong(pBuffer, 0, static_cast<LONG>(m_ulAsioSampleRate));
     return STATUS_SUCCESS;
 }
 
@@ -780,7 +760,7 @@ NTSTATUS AsioDevice::AsioCanSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer)
     if (pClient == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    const ULONG ulRate = static_cast<ULONG>(ReadLong(pBuffer));
+    const ULONG ulRate = static_cast<ULONG>(AsioReadLong(pBuffer));
     const LONG lIoFormat = pClient->IoFormat;
     return AsioEveryEndpoint([&](StreamEngine* p) { return AsioSupportsRate(p, lIoFormat, ulRate); });
 }
@@ -792,7 +772,7 @@ NTSTATUS AsioDevice::AsioSetSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer)
     if (pClient == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    const LONG lRate = ReadLong(pBuffer);
+    const LONG lRate = AsioReadLong(pBuffer);
     const ULONG ulRate = static_cast<ULONG>(lRate);
     // A rate the transfer arithmetic cannot divide by, or past int32, is never stored.
     if (lRate <= 0 || !AsioRateFitsIoFormat(pClient->IoFormat, ulRate) || ulRate < ASIO_PCM_RATE_MIN ||
@@ -846,10 +826,10 @@ NTSTATUS AsioDevice::AsioGetBufferSize(PFILE_OBJECT pFileObject, PVOID pBuffer)
         lPreferred = m * LatencyTable[i < 1 ? 1 : i] * unit;
         lGranularity = m;
     }
-    WriteLong(pBuffer, 0, lMin);
-    WriteLong(pBuffer, 4, lMax);
-    WriteLong(pBuffer, 8, lPreferred);
-    WriteLong(pBuffer, 12, lGranularity);
+    AsioWriteLong(pBuffer, 0, lMin);
+    AsioWriteLong(pBuffer, 4, lMax);
+    AsioWriteLong(pBuffer, 8, lPreferred);
+    AsioWriteLong(pBuffer, 12, lGranularity);
     return STATUS_SUCCESS;
 }
 
@@ -859,7 +839,7 @@ NTSTATUS AsioDevice::AsioCanIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer)
     if (AsioFindClient(pFileObject) == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    const LONG lIoFormat = ReadLong(pBuffer);
+    const LONG lIoFormat = AsioReadLong(pBuffer);
     return AsioEveryEndpoint([&](StreamEngine* p) { return AsioSupportsIoFormat(p, lIoFormat); });
 }
 
@@ -870,7 +850,7 @@ NTSTATUS AsioDevice::AsioSetIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer)
     if (pClient == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    const LONG lIoFormat = ReadLong(pBuffer);
+    const LONG lIoFormat = AsioReadLong(pBuffer);
     const NTSTATUS status = AsioEveryEndpoint([&](StreamEngine* p) { return AsioSupportsIoFormat(p, lIoFormat); });
     if (NT_SUCCESS(status)) {
         pClient->IoFormat = lIoFormat;
@@ -885,6 +865,6 @@ NTSTATUS AsioDevice::AsioGetIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer)
     if (pClient == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    WriteLong(pBuffer, 0, pClient->IoFormat);
+    AsioWriteLong(pBuffer, 0, pClient->IoFormat);
     return STATUS_SUCCESS;
 }

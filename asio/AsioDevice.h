@@ -211,6 +211,9 @@ private:
     NTSTATUS AsioSelectFormat(ULONG ulIndex, WaveFormatRecord* pFormat);
     NTSTATUS AsioRegisterClients();
     NTSTATUS AsioUnregisterClients();
+    // Calls `visit` (record, transport) for each record with an enabled buffer and an endpoint
+    // client; a failing lookup ends the walk. The last lookup's status, 0xC000000D without one.
+    template <typename Visit> NTSTATUS AsioForEachClient(Visit visit);
     NTSTATUS AsioStartStreams();
     NTSTATUS AsioStopStreams();
     VOID ResetAsioRings(PKEVENT pEvent);
