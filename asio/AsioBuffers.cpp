@@ -281,6 +281,8 @@ NTSTATUS AsioDevice::AsioCreateBuffers(PFILE_OBJECT pFileObject, PVOID pRequest,
         return status;
     }
     pClient->Started = 1;
+    // An owner whose earlier creation failed is busy again.
+    m_ulAsioOwnerActive = 1;
     *pulLength = 8 * ulAsioEndpoints;
     return STATUS_SUCCESS;
 }

@@ -13,14 +13,6 @@
 
 namespace host {
 
-class AsioPendingRequest {
-public:
-    KEVENT Done;
-    IO_STATUS_BLOCK Iosb{};
-    std::vector<uint8_t> Output;
-    NTSTATUS Sent = STATUS_PENDING;
-};
-
 namespace {
 
 constexpr char16_t ASIO_FILE_NAME[] = u"\\QVASIOPrivateInterface";
@@ -69,6 +61,8 @@ struct AsioSession::Stream {
     std::vector<uint64_t> DeviceBytes;
     std::vector<uint32_t> LastPosition;
     std::vector<uint64_t> ClientBytes;
+    // What the header said at the start; the client trusts nothing else it might find there later.
+    std::vector<AsioBufferView> Shape;
 };
 
 AsioSession::AsioSession(PDEVICE_OBJECT fdo, bool is32bit) : m_fdo(fdo), m_is32bit(is32bit) {}
@@ -149,7 +143,12 @@ AsioReply AsioSession::Wait(AsioPendingRequest& request, int timeoutMs)
 AsioReply AsioSession::Control(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
 {
     auto request = Send(code, input, inputLength, outputLength);
-    return Wait(*request, 60000);
+    AsioReply reply = Wait(*request, 60000);
+    if (reply.Status == STATUS_PENDING) {
+        // Still with the driver: its completion writes into the request, which must outlive it.
+        m_unfinished.push_back(std::move(request));
+    }
+    return reply;
 }
 
 NTSTATUS AsioSession::SetLong(ULONG code, int32_t value) { return Control(code, &value, 4, 0).Status; }
@@ -215,7 +214,12 @@ NTSTATUS AsioSession::StartStreaming(const std::vector<AsioBufferView*>& buffers
         return status;
     }
     for (size_t i = 0; i < buffers.size(); ++i) {
-        stream->LastPosition[i] = Load(&buffers[i]->RingPosition);
+        AsioBufferView shape{};
+        if (buffers[i] != nullptr) {
+            std::memcpy(&shape, buffers[i], sizeof shape);
+        }
+        stream->Shape.push_back(shape);
+        stream->LastPosition[i] = shape.RingPosition;
     }
     m_stream = std::move(stream);
     m_stream->Thread = std::make_unique<platform::ClientThread>("asio host", [this] { StreamThread(); });
@@ -239,28 +243,31 @@ void AsioSession::StreamThread()
         bool late = false;
         for (size_t i = 0; i < s.Buffers.size(); ++i) {
             AsioBufferView* b = s.Buffers[i];
-            if (b == nullptr || Load(&b->Enable) == 0) continue;
-            const uint32_t size = Load(&b->Size);
-            if (size == 0) continue;
+            const AsioBufferView& shape = s.Shape[i];
+            if (b == nullptr || shape.Enable == 0 || shape.Size == 0) continue;
+            const uint32_t size = shape.Size;
             auto* ring = reinterpret_cast<uint8_t*>(b) + sizeof(AsioBufferView);
             const uint32_t position = Load(&b->RingPosition) % size;
             s.DeviceBytes[i] += (position + size - s.LastPosition[i]) % size;
             s.LastPosition[i] = position;
-            const uint32_t initial = Load(&b->InitialPosition) % size;
-            if (Load(&b->Direction) == 0) {
-                // Render: at least two periods ahead of what the device reads next, within the ring.
+            const uint32_t initial = shape.InitialPosition % size;
+            if (shape.Direction == 0) {
+                // Render: ahead of what the device reads next by two periods, or half the ring
+                // when that is less, written in whole frames.
+                const uint64_t half = size / 2 - (size / 2) % s.FrameBytes;
+                const uint64_t ahead = period * 2 < half ? period * 2 : half;
                 if (s.ClientBytes[i] < s.DeviceBytes[i]) {
                     late = true;
-                    s.ClientBytes[i] = s.DeviceBytes[i] - s.DeviceBytes[i] % (period != 0 ? period : 1);
+                    s.ClientBytes[i] = s.DeviceBytes[i];
                 }
-                const uint64_t lead = period * 2 < size ? period * 2 : size - size % (period != 0 ? period : 1);
-                while (period != 0 && s.ClientBytes[i] + period <= s.DeviceBytes[i] + lead) {
-                    std::vector<uint8_t> data(period, 0);
+                if (s.ClientBytes[i] < s.DeviceBytes[i] + ahead) {
+                    const uint64_t bytes = s.DeviceBytes[i] + ahead - s.ClientBytes[i];
+                    std::vector<uint8_t> data(bytes, 0);
                     if (s.Hooks.Render) s.Hooks.Render(i, s.ClientBytes[i] / s.FrameBytes, data.data(), data.size());
-                    for (uint64_t k = 0; k < period; ++k) {
+                    for (uint64_t k = 0; k < bytes; ++k) {
                         ring[(initial + s.ClientBytes[i] + k) % size] = data[k];
                     }
-                    s.ClientBytes[i] += period;
+                    s.ClientBytes[i] += bytes;
                 }
             } else {
                 // Capture: everything the device has stored, behind its position.

@@ -62,8 +62,14 @@ struct AsioReply {
     std::vector<uint8_t> Output;  // the whole output buffer as the caller sees it afterwards
 };
 
-// A request left pending by the driver (a stop outside D0).
-class AsioPendingRequest;
+// A request on its way through the driver (a stop outside D0 stays there until D0).
+class AsioPendingRequest {
+public:
+    KEVENT Done;
+    IO_STATUS_BLOCK Iosb{};
+    std::vector<uint8_t> Output;
+    NTSTATUS Sent = STATUS_PENDING;
+};
 
 class AsioSession {
 public:
@@ -129,6 +135,7 @@ private:
     PFILE_OBJECT m_file = nullptr;
     struct Stream;
     std::unique_ptr<Stream> m_stream;
+    std::vector<std::unique_ptr<AsioPendingRequest>> m_unfinished;
 };
 
 }  // namespace host

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,8 @@ struct MdlTable {
     std::mutex Lock;
     std::unordered_map<PMDL, MdlState> States;
 };
+
+std::atomic<unsigned> g_failUserMappings{0};
 
 MdlTable& Table()
 {
@@ -429,6 +432,11 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
         return MapKernel(mdl, "MmMapLockedPagesSpecifyCache");
     }
     platform::IrqlCheckAtMost(APC_LEVEL, "MmMapLockedPagesSpecifyCache");
+    for (unsigned n = g_failUserMappings.load(); n != 0;) {
+        if (g_failUserMappings.compare_exchange_weak(n, n - 1)) {
+            return nullptr;
+        }
+    }
     if (!Resident(mdl)) {
         platform::VerifierFault("MDL_MAP_NOT_LOCKED", "MDL %p mapped into a process with its pages not locked",
                                 static_cast<void*>(mdl));
@@ -471,3 +479,9 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
     platform::VerifierFault("MDL_UNMAP_NOT_MAPPED", "MmUnmapLockedPages of %p, which MDL %p has not mapped", BaseAddress,
                             static_cast<void*>(mdl));
 }
+
+namespace platform {
+
+void MmFailNextUserMapping(unsigned count) { g_failUserMappings.store(count); }
+
+}  // namespace platform
