@@ -304,6 +304,47 @@ BENCHMARK(BM_SoxrDownUp);
 
 }  // namespace
 
+bool WriteEffectsLinePlot(const std::string& path, const std::string& title, const std::string& xLabel,
+                          const std::string& yLabel, const std::vector<std::pair<std::string, std::vector<double>>>& lines,
+                          double xStep);
+std::vector<double> EffectsMagnitudeDb(const std::vector<float>& signal, int order);
+
+// The convolution's magnitude from each loudspeaker of a 5.1 stream (an impulse on its channel,
+// heads and room tail of the default set) to each ear, one plot per ear.
+bool WriteHeadphoneEnginePlots(const std::string& dir)
+{
+    platform::ClientThreadScope scope("plots");
+    constexpr int blocks = 16;
+    const char* names[6] = {"front left", "front right", "centre", "LFE", "back left", "back right"};
+    std::vector<std::pair<std::string, std::vector<double>>> ears[2];
+    for (int speaker = 0; speaker < 6; ++speaker) {
+        auto* core = NewJqzObject<HeadphoneEngineCore>();
+        if (core == nullptr) return false;
+        std::vector<std::vector<float>> in(6, std::vector<float>(CHUNK, 0.0f));
+        std::vector<float> out[2] = {std::vector<float>(blocks * CHUNK), std::vector<float>(blocks * CHUNK)};
+        for (int b = 0; b < blocks; ++b) {
+            for (auto& ch : in) std::fill(ch.begin(), ch.end(), 0.0f);
+            if (b == 0) in[static_cast<size_t>(speaker)][0] = 1.0f;
+            float* inPtr[6];
+            for (int c = 0; c < 6; ++c) inPtr[c] = in[static_cast<size_t>(c)].data();
+            float* outPtr[2] = {out[0].data() + b * CHUNK, out[1].data() + b * CHUNK};
+            core->Fir().Convolve(outPtr, 2, inPtr, 6, CHUNK, false);
+        }
+        core->~HeadphoneEngineCore();
+        FreeJqzBlock(core);
+        for (int e = 0; e < 2; ++e) {
+            std::vector<double> db = EffectsMagnitudeDb(out[e], 13);
+            db.resize(2048);  // up to 11 kHz
+            ears[e].emplace_back(names[speaker], db);
+        }
+    }
+    bool ok = WriteEffectsLinePlot(dir + "engine_magnitudes_left_ear.svg", "Headphone engine: loudspeakers to the left ear",
+                                   "Hz", "dB", ears[0], 44100.0 / 8192);
+    ok &= WriteEffectsLinePlot(dir + "engine_magnitudes_right_ear.svg", "Headphone engine: loudspeakers to the right ear",
+                               "Hz", "dB", ears[1], 44100.0 / 8192);
+    return ok;
+}
+
 // The engine's lines of the summary, with the fastest time per iteration of each benchmark.
 void PrintHeadphoneEngineSummary(const std::function<double(const std::string&)>& get)
 {
