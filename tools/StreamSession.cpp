@@ -13,6 +13,7 @@
 #include "stream/Uac2RenderEndpoint.h"
 #include "stream/UsbStreamEndpoint.h"
 #include "stream/WaveMiniport.h"
+#include "tools/DriverSession.h"
 
 namespace kvx {
 
@@ -29,6 +30,7 @@ NTSTATUS StreamSession::Start(std::unique_ptr<sim::SimDevice> device)
     platform::SetSystemVersion(NTDDI_WIN10);
     platform::PcSetVersion(PORTCLS_VERSION_DEFAULT);
     m_serial = platform::PoolCurrentSerial();
+    platform::DebugLogTake();
     const std::vector<UCHAR> descriptor = device->DeviceDescriptor();
     USB_DEVICE_DESCRIPTOR d{};
     std::memcpy(&d, descriptor.data(), std::min(sizeof d, descriptor.size()));
@@ -36,13 +38,20 @@ NTSTATUS StreamSession::Start(std::unique_ptr<sim::SimDevice> device)
     if (m_port == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     m_ended = false;
     platform::DeviceSetUpUsb(m_port->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
+    if (m_selectiveSuspend) {
+        platform::RegistrySetDword(platform::DeviceInstanceKeyPath(m_port->Pdo()) + u"\\Device Parameters",
+                                   u"SelectiveSuspendEnabled", 1);
+    }
     m_pnp = std::make_unique<host::PnpManager>();
     NTSTATUS status = m_pnp->LoadDriver(u"UsbAudioAdapter", DriverEntry);
     if (NT_SUCCESS(status)) status = m_pnp->AddDevice(m_port->Pdo());
     m_added = NT_SUCCESS(status);
     if (NT_SUCCESS(status)) status = m_pnp->Start(m_port->Pdo());
+    m_startLog = platform::DebugLogTake();
     return status;
 }
+
+std::string StreamSession::StartFailure(NTSTATUS status) const { return StartFailureReason(m_startLog, status); }
 
 PDEVICE_OBJECT StreamSession::Fdo() { return m_added ? m_pnp->TopOfStack(m_port->Pdo()) : nullptr; }
 

@@ -29,11 +29,17 @@ public:
     // Plugs the device in, loads the driver, adds and starts the device. The registry is made
     // fresh and the system is Windows 10.
     NTSTATUS Start(std::unique_ptr<sim::SimDevice> device);
+    // Writes "SelectiveSuspendEnabled" = 1 for the device instance at the next Start, so that the
+    // driver lets the hub suspend the idle device.
+    void SetSelectiveSuspend(bool enabled) { m_selectiveSuspend = enabled; }
     PDEVICE_OBJECT Fdo();
     sim::SimDevice& Device() { return m_port->Device(); }
     platform::usb::UsbBus& Bus() { return m_port->Bus(); }
     host::PnpManager& Pnp() { return *m_pnp; }
     PDEVICE_OBJECT Pdo() { return m_port->Pdo(); }
+
+    // Why Start failed with `status`: the driver's last debug line during it, else the status.
+    std::string StartFailure(NTSTATUS status) const;
 
     // Removes the device's stack now (End then only unloads the driver).
     NTSTATUS Remove();
@@ -60,6 +66,8 @@ private:
     std::unique_ptr<host::PnpManager> m_pnp;
     bool m_added = false;
     bool m_ended = true;
+    bool m_selectiveSuspend = false;
+    std::string m_startLog;  // the driver's debug output during Start
     uint64_t m_serial = 0;
 };
 
