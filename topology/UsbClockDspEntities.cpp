@@ -132,11 +132,12 @@ NTSTATUS UsbDspEntity::SetEnable(UCHAR enable)
     if (NT_SUCCESS(status)) {
         status = pControl->SetOnOff(m_ulSelector, 0, enable);
         pControl->Release();
-        RaiseChangeFlags();
+        // The accepted value first: a chunk that sees the flags takes this value over.
         if (NT_SUCCESS(status)) {
             StoreRelaxed(&m_ulEnable, static_cast<ULONG>(enable));
             KeepEnable(enable);
         }
+        RaiseChangeFlags();
     }
     m_EntityLock.Unlock();
     return status;
