@@ -115,6 +115,14 @@ public:
     // A flag the thread also stops on once set (before Start; it must outlive the engine's
     // thread): a signal handler may set it.
     void SetStopFlag(const std::atomic<bool>* flag) { m_stopFlag = flag; }
+    // Around a system sleep, as the system's audio service does: CloseForSleep has the running
+    // engine stop and close its pin (what was queued and not played is dropped) and returns once
+    // it is closed; ReopenAfterSleep has it open a new pin in the same format and go on with the
+    // rest of the data (render) or the capture. False when the engine is not running.
+    bool CloseForSleep();
+    bool ReopenAfterSleep();
+    // How often the engine closed its pin for a sleep and opened it again.
+    uint32_t Sleeps() const { return m_sleeps.load(); }
     // Called from the engine's thread about every `everyMs` while it runs (before Start).
     void SetProgress(std::function<void(const EngineStats&)> progress, uint32_t everyMs);
 
@@ -136,6 +144,9 @@ public:
 private:
     NTSTATUS CreatePin(const AudioFormat& format);
     NTSTATUS Walk(KSSTATE to);
+    // On the engine's thread: closes the pin, waits for the wake and opens a new one at PAUSE;
+    // false when the engine ends instead.
+    bool SleepThrough();
     void ThreadMain();
     bool Tick(bool starting);
     bool FilterPresent() const;
@@ -188,6 +199,14 @@ private:
     double m_lastMoveMs = 0;
     double m_nextProgressMs = 0;
     bool m_dry = false;
+    // Sleep and wake.
+    std::vector<uint8_t> m_dataFormat;
+    std::atomic<bool> m_sleepAsked{false};
+    std::atomic<bool> m_wakeAsked{false};
+    std::atomic<bool> m_asleep{false};
+    std::atomic<uint32_t> m_sleeps{0};
+    bool m_runAfterWake = false;
+    ULONGLONG m_positionBase = 0;  // bytes the pins closed for a sleep had taken
 };
 
 }  // namespace host
