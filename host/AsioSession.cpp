@@ -65,7 +65,13 @@ struct AsioSession::Stream {
     std::vector<AsioBufferView> Shape;
 };
 
-AsioSession::AsioSession(PDEVICE_OBJECT fdo, bool is32bit) : m_fdo(fdo), m_is32bit(is32bit) {}
+namespace {
+std::atomic<uint32_t> g_nextProcess{100};
+}  // namespace
+
+AsioSession::AsioSession(PDEVICE_OBJECT fdo, bool is32bit) : m_fdo(fdo), m_is32bit(is32bit), m_process(g_nextProcess++)
+{
+}
 
 AsioSession::~AsioSession()
 {
@@ -79,6 +85,7 @@ AsioSession::~AsioSession()
 
 NTSTATUS AsioSession::Open()
 {
+    platform::ProcessScope process(m_process);
     if (m_file != nullptr) return STATUS_INVALID_DEVICE_STATE;
     PFILE_OBJECT file = platform::IoCreateFileObject(IoGetAttachedDevice(m_fdo), ASIO_FILE_NAME);
     if (file == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -93,6 +100,7 @@ NTSTATUS AsioSession::Open()
 
 NTSTATUS AsioSession::Close()
 {
+    platform::ProcessScope process(m_process);
     if (m_file == nullptr) return STATUS_INVALID_DEVICE_STATE;
     const NTSTATUS status = SendSimple(m_fdo, m_file, IRP_MJ_CLOSE);
     platform::IoDeleteFileObject(m_file);
@@ -103,6 +111,7 @@ NTSTATUS AsioSession::Close()
 std::unique_ptr<AsioPendingRequest> AsioSession::Send(ULONG code, const void* input, ULONG inputLength,
                                                       ULONG outputLength)
 {
+    platform::ProcessScope process(m_process);
     auto request = std::make_unique<AsioPendingRequest>();
     KeInitializeEvent(&request->Done, NotificationEvent, FALSE);
     request->Output.assign(outputLength, 0xA5);
@@ -161,7 +170,11 @@ NTSTATUS AsioSession::GetLongs(ULONG code, ULONG count, std::vector<int32_t>* va
     return reply.Status;
 }
 
-HANDLE AsioSession::NewEvent(PKEVENT* event) { return platform::EventHandleCreate(SynchronizationEvent, false, event); }
+HANDLE AsioSession::NewEvent(PKEVENT* event, ACCESS_MASK access)
+{
+    platform::ProcessScope process(m_process);
+    return platform::EventHandleCreateInProcess(SynchronizationEvent, false, access, event);
+}
 
 std::vector<uint8_t> AsioSession::HandleBytes(HANDLE handle) const
 {
@@ -228,6 +241,7 @@ NTSTATUS AsioSession::StartStreaming(const std::vector<AsioBufferView*>& buffers
 
 void AsioSession::StreamThread()
 {
+    platform::ProcessScope process(m_process);
     Stream& s = *m_stream;
     const uint64_t period = uint64_t{s.Frames} * s.FrameBytes;
     bool first = true;
@@ -301,6 +315,23 @@ NTSTATUS AsioSession::StopStreaming()
     ZwClose(m_stream->EventHandle);
     m_stream.reset();
     return status;
+}
+
+void AsioSession::Kill()
+{
+    if (m_stream != nullptr) {
+        m_stream->Stop.store(true);
+        KeSetEvent(m_stream->Event, IO_NO_INCREMENT, FALSE);
+        {
+            platform::ExternalWaitScope external;
+            m_stream->Thread->Join();
+        }
+        ZwClose(m_stream->EventHandle);
+        m_stream.reset();
+    }
+    if (m_file != nullptr) {
+        Close();
+    }
 }
 
 AsioSession::StreamStats AsioSession::Stats() const

@@ -101,8 +101,10 @@ public:
     // Convenience for the common requests.
     NTSTATUS SetLong(ULONG code, int32_t value);
     NTSTATUS GetLongs(ULONG code, ULONG count, std::vector<int32_t>* values);
-    // An event handle in this process; the caller keeps it (ZwClose).
-    HANDLE NewEvent(PKEVENT* event = nullptr);
+    // An event handle in this process, opened with `access`; the caller keeps it (ZwClose).
+    HANDLE NewEvent(PKEVENT* event = nullptr, ACCESS_MASK access = 0x001F0003 /* EVENT_ALL_ACCESS */);
+    // The simulated process the session's requests come from.
+    uint32_t Process() const { return m_process; }
     // The handle bytes a request carries (4 in a 32-bit process).
     std::vector<uint8_t> HandleBytes(HANDLE handle) const;
     // CREATE_BUFFERS for the given (isInput, channel) entries; the addresses per ASIO endpoint.
@@ -125,6 +127,9 @@ public:
                             StreamHooks hooks);
     // STOP and ends the thread; the stop's status.
     NTSTATUS StopStreaming();
+    // The process dies: its thread ends where it is, its requests are cancelled and its handles
+    // closed, without a word to the driver first.
+    void Kill();
     StreamStats Stats() const;
 
 private:
@@ -132,6 +137,7 @@ private:
 
     PDEVICE_OBJECT m_fdo;
     bool m_is32bit;
+    uint32_t m_process;
     PFILE_OBJECT m_file = nullptr;
     struct Stream;
     std::unique_ptr<Stream> m_stream;

@@ -432,4 +432,15 @@ HANDLE EventHandleCreate(EVENT_TYPE type, bool initialState, PKEVENT* event)
     return HandleCreate(e, CloseEventHandle);
 }
 
+HANDLE EventHandleCreateInProcess(EVENT_TYPE type, bool initialState, ACCESS_MASK access, PKEVENT* event)
+{
+    auto* e = new KEVENT();
+    KeInitializeEvent(e, type, initialState ? TRUE : FALSE);
+    ObRegister(e, "Event", FreeEvent);
+    if (event != nullptr) {
+        *event = e;
+    }
+    return HandleCreateInProcess(e, CloseEventHandle, CurrentProcess(), access);
+}
+
 }  // namespace platform

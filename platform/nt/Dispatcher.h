@@ -145,4 +145,6 @@ namespace platform {
 // Creates a registered notification/synchronization event behind a handle, as a user-mode
 // application hands one to a driver; ZwClose releases the handle's reference.
 HANDLE EventHandleCreate(EVENT_TYPE type, bool initialState, PKEVENT* event = nullptr);
+// The same in the calling thread's process (CurrentProcess), opened with `access`.
+HANDLE EventHandleCreateInProcess(EVENT_TYPE type, bool initialState, ACCESS_MASK access, PKEVENT* event = nullptr);
 }  // namespace platform

@@ -37,7 +37,11 @@ struct Registration {
 struct HandleEntry {
     void* Object;
     void (*Close)(void*);
+    platform::ProcessId Process = platform::KERNEL_PROCESS;  // the kernel's handles belong to no process
+    ACCESS_MASK Granted = 0xFFFFFFFF;
 };
+
+thread_local platform::ProcessId t_process = platform::KERNEL_PROCESS;
 
 // Type name of objects that were referenced without being registered.
 constexpr const char* UNREGISTERED_TYPE = "Object";
@@ -132,8 +136,6 @@ VOID ObMakeTemporaryObject(PVOID Object)
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation)
 {
-    UNREFERENCED_PARAMETER(DesiredAccess);
-    UNREFERENCED_PARAMETER(AccessMode);
     UNREFERENCED_PARAMETER(HandleInformation);
     platform::IrqlCheckAtMost(APC_LEVEL, "ObReferenceObjectByHandle");
     if (Object == nullptr) {
@@ -146,6 +148,11 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
     if (it == st.Handles.end()) {
         return STATUS_INVALID_HANDLE;
     }
+    // A user-mode reference sees only its own process's handles: not the kernel's, nor another's.
+    const bool bUser = AccessMode == UserMode;
+    if (bUser && (it->second.Process == platform::KERNEL_PROCESS || it->second.Process != t_process)) {
+        return STATUS_INVALID_HANDLE;
+    }
     void* object = it->second.Object;
     auto [reg, inserted] = st.Objects.try_emplace(object, Registration{UNREGISTERED_TYPE, 0, nullptr, st.NextSerial});
     if (inserted) {
@@ -156,6 +163,12 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
             st.Objects.erase(reg);
         }
         return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if (bUser && (DesiredAccess & ~it->second.Granted) != 0) {
+        if (reg->second.Count == 0) {
+            st.Objects.erase(reg);
+        }
+        return STATUS_ACCESS_DENIED;
     }
     ++reg->second.Count;
     *Object = object;
@@ -231,6 +244,21 @@ HANDLE HandleCreate(void* object, void (*close)(void* object))
     st.Handles[value] = HandleEntry{object, close};
     return reinterpret_cast<HANDLE>(value);
 }
+
+HANDLE HandleCreateInProcess(void* object, void (*close)(void* object), ProcessId process, ACCESS_MASK granted)
+{
+    ObState& st = State();
+    std::lock_guard<std::mutex> guard(st.Lock);
+    const uintptr_t value = st.NextHandle;
+    st.NextHandle += 4;
+    st.Handles[value] = HandleEntry{object, close, process, granted};
+    return reinterpret_cast<HANDLE>(value);
+}
+
+ProcessId CurrentProcess() { return t_process; }
+
+ProcessScope::ProcessScope(ProcessId process) : m_previous(t_process) { t_process = process; }
+ProcessScope::~ProcessScope() { t_process = m_previous; }
 
 void* HandleLookup(HANDLE handle)
 {

@@ -49,8 +49,27 @@ LONG ObReferenceCount(void* object);
 const char* ObTypeName(void* object);
 bool ObIsRegistered(void* object);
 
-// Generic handle table. ZwClose removes the handle and calls `close(object)`.
+// Processes, as far as handles go: a user-mode reference (ObReferenceObjectByHandle in UserMode)
+// sees only the handles of the calling thread's process, with the access they were opened with.
+// Threads run in the kernel (no process) unless a ProcessScope puts them into one.
+using ProcessId = uint32_t;
+constexpr ProcessId KERNEL_PROCESS = 0;
+ProcessId CurrentProcess();
+class ProcessScope {
+public:
+    explicit ProcessScope(ProcessId process);
+    ~ProcessScope();
+    ProcessScope(const ProcessScope&) = delete;
+    ProcessScope& operator=(const ProcessScope&) = delete;
+
+private:
+    ProcessId m_previous;
+};
+
+// Generic handle table. ZwClose removes the handle and calls `close(object)`. HandleCreate makes a
+// kernel handle with every access.
 HANDLE HandleCreate(void* object, void (*close)(void* object));
+HANDLE HandleCreateInProcess(void* object, void (*close)(void* object), ProcessId process, ACCESS_MASK granted);
 void* HandleLookup(HANDLE handle);
 // Handles opened since the machine's first reset (those made at start-up are not counted).
 size_t HandleCount();
