@@ -9,6 +9,7 @@
 #include "usb/Uac1Descriptors.h"
 #include "usb/Uac1Function.h"
 #include "usb/Uac1Parse.h"
+#include "usb/Uac1UnitBuild.h"
 #include "usb/Uac1UnitGraph.h"
 
 namespace {
@@ -26,32 +27,20 @@ constexpr ULONG MAX_RESOLVED_SOURCES = 9;
 
 USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 
-template <typename T>
-NTSTATUS BuildUnit(Uac1Function* pFunction, const UCHAR* pDescriptor)
+// The class units of the UAC1 function; the speaker terminal 0x10 of one vendor is its headphones.
+NTSTATUS BuildUac1ClassUnit(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
-    auto* pUnit = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) T(nullptr, pFunction->GetUnitCount());
-    if (pUnit == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (pDescriptor[2] == UAC1_AC_OUTPUT_TERMINAL && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
+        pDescriptor[3] == REWRITTEN_TERMINAL_ID && Le16(pDescriptor + 4) == TERMINAL_SPEAKER) {
+        pDescriptor[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES);
+        pDescriptor[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
     }
-    UsbAudioUnit* pBase = pUnit;
-    pBase->AddRef();
-    IAudioHal* pHal = pFunction;
-    NTSTATUS status = pUnit->InitFromDescriptor(pDescriptor, pHal, pHal);
-    if (NT_SUCCESS(status)) {
-        status = pFunction->AddUnit(pBase);
-    }
-    pBase->Release();
-    return status;
-}
-
-NTSTATUS BuildUnitOfSubtype(Uac1Function* pFunction, const UCHAR* pDescriptor)
-{
     switch (pDescriptor[2]) {
-    case UAC1_AC_INPUT_TERMINAL: return BuildUnit<InputTerminal>(pFunction, pDescriptor);
-    case UAC1_AC_OUTPUT_TERMINAL: return BuildUnit<OutputTerminal>(pFunction, pDescriptor);
-    case UAC1_AC_MIXER_UNIT: return BuildUnit<MixerUnit>(pFunction, pDescriptor);
-    case UAC1_AC_SELECTOR_UNIT: return BuildUnit<SelectorUnit>(pFunction, pDescriptor);
-    case UAC1_AC_FEATURE_UNIT: return BuildUnit<FeatureUnit>(pFunction, pDescriptor);
+    case UAC1_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_FEATURE_UNIT: return BuildUac1Unit<FeatureUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
     default: return STATUS_UNSUCCESSFUL;
     }
 }
@@ -122,8 +111,14 @@ NTSTATUS ResolveUnitSources(UsbAudioFunction* pFunction) { return ResolveSources
 
 NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    return ParseAudioControlWalk(pFunction, pInterface, ulBytes, BuildUac1ClassUnit, true);
+}
+
+NTSTATUS ParseAudioControlWalk(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes,
+                               Uac1UnitBuilder build, bool bDeviceCheck)
+{
     const auto* pBytes = reinterpret_cast<PUCHAR>(pInterface);
-    if (pFunction == nullptr || pInterface == nullptr || ulBytes < UAC1_INTERFACE_LENGTH ||
+    if (pFunction == nullptr || pInterface == nullptr || build == nullptr || ulBytes < UAC1_INTERFACE_LENGTH ||
         pBytes[0] < UAC1_INTERFACE_LENGTH || pBytes[5] != UAC1_AUDIO_CLASS ||
         pBytes[6] != UAC1_AUDIOCONTROL_SUBCLASS || pBytes[7] != 0) {
         return STATUS_INVALID_PARAMETER;
@@ -140,19 +135,14 @@ NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTO
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        // The walk hands out the device's own bytes, which one rewrite below changes in place.
+        // The walk hands out the device's own bytes, which a builder may rewrite in place.
         auto* pDescriptor = const_cast<PUCHAR>(pConst);
         if (pDescriptor[1] != UAC1_CS_INTERFACE) {
             break;
         }
         const UCHAR subtype = pDescriptor[2];
-        if (subtype == UAC1_AC_OUTPUT_TERMINAL && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
-            pDescriptor[3] == REWRITTEN_TERMINAL_ID && Le16(pDescriptor + 4) == TERMINAL_SPEAKER) {
-            pDescriptor[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES);
-            pDescriptor[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
-        }
         if (subtype >= UAC1_AC_INPUT_TERMINAL && subtype <= UAC1_AC_FEATURE_UNIT) {
-            status = BuildUnitOfSubtype(pFunction, pDescriptor);
+            status = build(pFunction, pDescriptor);
             if (!NT_SUCCESS(status)) {
                 return status;
             }
@@ -173,7 +163,8 @@ NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTO
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR && pFunction->ProductId() == TWO_OUTPUT_PRODUCT) {
+    if (bDeviceCheck && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
+        pFunction->ProductId() == TWO_OUTPUT_PRODUCT) {
         return CheckTwoOutputDevice(pFunction);
     }
     return STATUS_SUCCESS;

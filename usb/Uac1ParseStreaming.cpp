@@ -44,12 +44,7 @@ NTSTATUS CreateEndpoint(Uac1Function* pFunction, UCHAR bInterfaceNumber, UCHAR b
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    UsbStreamEndpoint* pEndpoint = nullptr;
-    if (bCapture) {
-        pEndpoint = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1CaptureEndpoint(nullptr, bInterfaceNumber, ulTerminal);
-    } else {
-        pEndpoint = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1RenderEndpoint(nullptr, bInterfaceNumber, ulTerminal);
-    }
+    UsbStreamEndpoint* pEndpoint = pFunction->NewStreamEndpoint(bCapture, bInterfaceNumber, ulTerminal);
     if (pEndpoint == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -72,6 +67,14 @@ NTSTATUS CreateEndpoint(Uac1Function* pFunction, UCHAR bInterfaceNumber, UCHAR b
 }
 
 }  // namespace
+
+UsbStreamEndpoint* Uac1Function::NewStreamEndpoint(BOOLEAN bCapture, UCHAR bInterfaceNumber, ULONG ulTerminalEntity)
+{
+    if (bCapture) {
+        return new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1CaptureEndpoint(nullptr, bInterfaceNumber, ulTerminalEntity);
+    }
+    return new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1RenderEndpoint(nullptr, bInterfaceNumber, ulTerminalEntity);
+}
 
 // The visited set of each chain carries the unit list's tag.
 VOID UsbAudioFunction::LinkMultiOutputTerminals()
@@ -208,6 +211,7 @@ NTSTATUS ParseAudioStreamingUac1(Uac1Function* pFunction, PUSB_CONFIGURATION_DES
                 const BOOLEAN bCapture = pEndpoint->IsCapture();
                 WaveFormatRecord record;
                 BuildUac1FormatTemplate(d, bCapture, &record);
+                pFunction->ShapeFormatTemplate(pEndpoint, &record);
                 status = pFunction->AddStreamFormats(pEndpoint, d, wFormatTag, bAlternateSetting, &record);
                 if (NT_SUCCESS(status) && bCapture && d[4] < UNMASKED_CAPTURE_CHANNELS) {
                     record.dwChannelMask = 0;

@@ -12,6 +12,7 @@
 #include "platform/registry/Registry.h"
 #include "usb/SettingsFile.h"
 #include "usb/Uac1Function.h"
+#include "usb/Uac1FunctionVariants.h"
 #include "usb/Uac2Function.h"
 #include "adapter/SettingsStore.h"
 
@@ -38,6 +39,10 @@ NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, P
         return Uac1Function::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
     case UsbFunctionVariant::Uac2:
         return Uac2Function::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
+    case UsbFunctionVariant::V4:
+        return Uac1FunctionV4::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
+    case UsbFunctionVariant::V5:
+        return Uac1FunctionV5::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
     default:
         // The chip variants come with their own parsers.
         return STATUS_NOT_IMPLEMENTED;

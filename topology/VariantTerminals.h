@@ -1,0 +1,54 @@
+// Terminals of the chip variants whose terminals ask the device nothing: no jack query, no output
+// list, no stored output. The input terminal creates one input-terminal entity; the output
+// terminal one output of the kind its terminal type gives, with one output-terminal entity.
+#pragma once
+
+#include "topology/Terminals.h"
+
+class V3InputTerminal : public InputTerminal {
+public:
+    V3InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId, ULONG ulEntityTag = UAC1_UNIT_TAG)
+        : InputTerminal(pOuterUnknown, ulProvisionalId), m_ulEntityTag(ulEntityTag)
+    {
+    }
+
+    NTSTATUS Init(IAudioHal* hal) override;
+
+private:
+    ULONG m_ulEntityTag;
+};
+
+// A single-output terminal without jacks.
+class JacklessOutputTerminal : public OutputTerminal {
+public:
+    NTSTATUS Init(IAudioHal* hal) override;
+
+protected:
+    JacklessOutputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId, ULONG ulEntityTag)
+        : OutputTerminal(pOuterUnknown, ulProvisionalId), m_ulEntityTag(ulEntityTag)
+    {
+    }
+
+private:
+    ULONG m_ulEntityTag;
+};
+
+class V4InputTerminal : public V3InputTerminal {
+public:
+    V4InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId);
+};
+
+class V5InputTerminal : public V3InputTerminal {
+public:
+    V5InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId);
+};
+
+class V4OutputTerminal : public JacklessOutputTerminal {
+public:
+    V4OutputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId);
+};
+
+class V5OutputTerminal : public JacklessOutputTerminal {
+public:
+    V5OutputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId);
+};
