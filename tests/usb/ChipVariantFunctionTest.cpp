@@ -127,43 +127,5 @@ TEST_F(ChipVariantFunctionTest, HeadphoneRuleOfV5AndCapabilityBlocks)
     }
 }
 
-TEST_F(ChipVariantFunctionTest, ChipStringsPickTheVariant)
-{
-    struct Row {
-        const char* name;
-        std::optional<std::u16string> at50;
-        std::optional<std::u16string> at32;
-        UsbFunctionVariant variant;
-    };
-    const Row rows[] = {
-        {"7301", u"7301", {}, UsbFunctionVariant::V4},
-        {"7301 with more after it", u"7301-HS", {}, UsbFunctionVariant::V4},
-        {"730", u"730", {}, UsbFunctionVariant::Uac1},
-        {"7300", u"7300", {}, UsbFunctionVariant::Uac1},
-        {"7302", u"7302", {}, UsbFunctionVariant::Uac1},
-        {"0x50 stalls, 0x32 answers", {}, u"7303", UsbFunctionVariant::V5},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        PlugProfile("v4-headset.json");
-        auto plugged = std::make_unique<sim::SimDevice>(m_device->DeviceBytes(), m_device->ConfigurationBytes());
-        for (const auto& control : m_device->Controls()) {
-            plugged->SetControl(control.Entity, control.Selector, control.Channel == 0xFF ? -1 : control.Channel,
-                                control.Values);
-        }
-        if (row.at50) {
-            plugged->SetString(0x50, *row.at50);
-        }
-        if (row.at32) {
-            plugged->SetString(0x32, *row.at32);
-        }
-        Plug(std::move(plugged));
-        StartDeviceObject();
-        ASSERT_NE(m_usb, nullptr);
-        EXPECT_EQ(m_usb->FunctionVariant(), row.variant);
-        TearDown();
-    }
-}
-
 }  // namespace
 }  // namespace kvxtest
