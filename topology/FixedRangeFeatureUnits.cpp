@@ -2,8 +2,6 @@
 
 #include "topology/FeatureUnit.h"
 #include "topology/Uac1UnitRequest.h"
-#include "topology/UsbLevelEntities.h"
-#include "topology/UsbOnOffEntities.h"
 
 namespace {
 
@@ -315,46 +313,6 @@ NTSTATUS FixedRangeFeatureUnit::Init(IAudioHal* hal)
     ULONG next = hal->GetEntityCount();
     PDEVICE_OBJECT device = hal->GetDeviceObject();
 
-    // `allocated` tells an object that could not be had (skipped, except for mute) from a failed
-    // set-up or add (which ends Init).
-    auto make = [&](ULONG selector, bool& allocated) -> NTSTATUS {
-        allocated = false;
-        auto onOff = [&](LONG type) {
-            return CreateEntity<UsbOnOffEntity>(
-                hal, m_ulEntityTag, &next,
-                [&](UsbOnOffEntity* e) {
-                    allocated = true;
-                    return SetupOnOffEntity(e, this, selector, device);
-                },
-                static_cast<UsbOnOffEntity**>(nullptr), type);
-        };
-        auto tone = [&](LONG type) {
-            return CreateEntity<UsbToneEntity>(
-                hal, m_ulEntityTag, &next,
-                [&](UsbToneEntity* e) {
-                    allocated = true;
-                    return SetupLevelEntity(e, this, selector, device);
-                },
-                static_cast<UsbToneEntity**>(nullptr), type);
-        };
-        switch (selector) {
-        case UAC1_FU_MUTE: return onOff(ENTITY_MUTE);
-        case UAC1_FU_VOLUME:
-            return CreateEntity<UsbVolumeEntity>(
-                hal, m_ulEntityTag, &next,
-                [&](UsbVolumeEntity* e) {
-                    allocated = true;
-                    return SetupLevelEntity(e, this, selector, device);
-                },
-                static_cast<UsbVolumeEntity**>(nullptr));
-        case UAC1_FU_BASS: return tone(ENTITY_BASS);
-        case UAC1_FU_MID: return tone(ENTITY_MID);
-        case UAC1_FU_TREBLE: return tone(ENTITY_TREBLE);
-        case UAC1_FU_AGC: return onOff(ENTITY_AGC);
-        default: return onOff(ENTITY_LOUDNESS);
-        }
-    };
-
     static const ULONG table[] = {UAC1_FU_MUTE,   UAC1_FU_VOLUME, UAC1_FU_BASS,    UAC1_FU_MID,
                                   UAC1_FU_TREBLE, UAC1_FU_AGC,    UAC1_FU_LOUDNESS};
     for (ULONG selector : table) {
@@ -362,7 +320,7 @@ NTSTATUS FixedRangeFeatureUnit::Init(IAudioHal* hal)
             continue;
         }
         bool allocated = false;
-        const NTSTATUS made = make(selector, allocated);
+        const NTSTATUS made = CreateFeatureControlEntity(hal, m_ulEntityTag, selector, device, &next, allocated);
         if (!allocated) {
             if (selector == UAC1_FU_MUTE) {
                 return STATUS_INSUFFICIENT_RESOURCES;
