@@ -212,6 +212,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                          << " ms); underruns " << sink.Underruns << ", overruns " << sink.Overruns << "\n";
                 }
             }
+            text << PacingText(engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign()));
             summary = text.str();
         }
     }

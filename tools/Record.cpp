@@ -218,6 +218,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
                                                           : CheckConvertedSource(pcm, *format, *deviceFormat, &report);
             if (!matches && rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
             text << report << "\n";
+            text << PacingText(engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign()));
             summary = text.str();
         }
     }

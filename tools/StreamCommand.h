@@ -55,6 +55,10 @@ private:
     bool m_raised = false;
 };
 
+// In real time: "behind real time: max N ms" (the most the machine's clock fell behind the wall
+// clock while it waited for a lagging thread) and, when that was more than the cyclic buffer of
+// `bufferMs`, a line saying the run was late by more than its buffer; empty on virtual time.
+std::string PacingText(double bufferMs);
 // Whether `out` is the process's standard output and that is a terminal.
 bool IsTerminal(const std::ostream& out);
 // One progress line, rewritten in place: time, position, wire bytes, starvation.

@@ -54,9 +54,6 @@ public:
     NTSTATUS AddStreamFormats(UsbStreamEndpoint* pEndpoint, const UCHAR* pFormatType, USHORT wFormatTag,
                               UCHAR bAlternateSetting, const WaveFormatRecord* pTemplate);
 
-    // The endpoint object of a streaming interface (not yet initialised), or null without memory;
-    // the render endpoint of the effects variant is its own class.
-    virtual UsbStreamEndpoint* NewStreamEndpoint(BOOLEAN bCapture, UCHAR bInterfaceNumber, ULONG ulTerminalEntity);
     // The format record a FORMAT_TYPE descriptor gave the endpoint, before its rates are added.
     virtual VOID ShapeFormatTemplate(UsbStreamEndpoint* pEndpoint, WaveFormatRecord* pRecord)
     {

@@ -9,7 +9,6 @@
 #include "topology/VariantTerminals.h"
 #include "usb/Uac1Descriptors.h"
 #include "usb/Uac1Parse.h"
-#include "usb/Uac1UnitBuild.h"
 
 namespace {
 
@@ -71,6 +70,10 @@ NTSTATUS BuildV5Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
     }
 }
 
+// No device fix-ups of the class function: V5 has its own terminal rule.
+constexpr Uac1ParseRules V4_PARSE_RULES = {BuildV4Unit, NewUac1Endpoint, FALSE};
+constexpr Uac1ParseRules V5_PARSE_RULES = {BuildV5Unit, NewUac1Endpoint, FALSE};
+
 }  // namespace
 
 // ---- shared ----
@@ -122,7 +125,7 @@ NTSTATUS Uac1FunctionV4::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface,
 
 NTSTATUS ParseAudioControlV4(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
-    return ParseAudioControlWalk(pFunction, pInterface, ulBytes, BuildV4Unit, false);
+    return ParseAudioControlUac1With(V4_PARSE_RULES, pFunction, pInterface, ulBytes);
 }
 
 // ---- V5 ----
@@ -146,5 +149,5 @@ NTSTATUS Uac1FunctionV5::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface,
 
 NTSTATUS ParseAudioControlV5(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
-    return ParseAudioControlWalk(pFunction, pInterface, ulBytes, BuildV5Unit, false);
+    return ParseAudioControlUac1With(V5_PARSE_RULES, pFunction, pInterface, ulBytes);
 }

@@ -9,7 +9,6 @@
 #include "usb/Uac1Descriptors.h"
 #include "usb/Uac1Function.h"
 #include "usb/Uac1Parse.h"
-#include "usb/Uac1UnitBuild.h"
 #include "usb/Uac1UnitGraph.h"
 
 namespace {
@@ -27,14 +26,10 @@ constexpr ULONG MAX_RESOLVED_SOURCES = 9;
 
 USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 
-// The class units of the UAC1 function; the speaker terminal 0x10 of one vendor is its headphones.
-NTSTATUS BuildUac1ClassUnit(Uac1Function* pFunction, PUCHAR pDescriptor)
+}  // namespace
+
+NTSTATUS BuildUac1UnitOfSubtype(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
-    if (pDescriptor[2] == UAC1_AC_OUTPUT_TERMINAL && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
-        pDescriptor[3] == REWRITTEN_TERMINAL_ID && Le16(pDescriptor + 4) == TERMINAL_SPEAKER) {
-        pDescriptor[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES);
-        pDescriptor[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
-    }
     switch (pDescriptor[2]) {
     case UAC1_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
     case UAC1_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
@@ -44,6 +39,8 @@ NTSTATUS BuildUac1ClassUnit(Uac1Function* pFunction, PUCHAR pDescriptor)
     default: return STATUS_UNSUCCESSFUL;
     }
 }
+
+namespace {
 
 // Each unit's source unit ids become the ids of those units' first entities; a source unit
 // without entities leaves its unit id. A source naming no unit was refused by the graph check, so
@@ -111,14 +108,14 @@ NTSTATUS ResolveUnitSources(UsbAudioFunction* pFunction) { return ResolveSources
 
 NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
-    return ParseAudioControlWalk(pFunction, pInterface, ulBytes, BuildUac1ClassUnit, true);
+    return ParseAudioControlUac1With(UAC1_PARSE_RULES, pFunction, pInterface, ulBytes);
 }
 
-NTSTATUS ParseAudioControlWalk(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes,
-                               Uac1UnitBuilder build, bool bDeviceCheck)
+NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pFunction,
+                                   PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
     const auto* pBytes = reinterpret_cast<PUCHAR>(pInterface);
-    if (pFunction == nullptr || pInterface == nullptr || build == nullptr || ulBytes < UAC1_INTERFACE_LENGTH ||
+    if (pFunction == nullptr || pInterface == nullptr || ulBytes < UAC1_INTERFACE_LENGTH ||
         pBytes[0] < UAC1_INTERFACE_LENGTH || pBytes[5] != UAC1_AUDIO_CLASS ||
         pBytes[6] != UAC1_AUDIOCONTROL_SUBCLASS || pBytes[7] != 0) {
         return STATUS_INVALID_PARAMETER;
@@ -135,14 +132,19 @@ NTSTATUS ParseAudioControlWalk(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTO
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        // The walk hands out the device's own bytes, which a builder may rewrite in place.
+        // The walk hands out the device's own bytes, which one rewrite below changes in place.
         auto* pDescriptor = const_cast<PUCHAR>(pConst);
         if (pDescriptor[1] != UAC1_CS_INTERFACE) {
             break;
         }
         const UCHAR subtype = pDescriptor[2];
+        if (rules.bDeviceFixups && subtype == UAC1_AC_OUTPUT_TERMINAL && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
+            pDescriptor[3] == REWRITTEN_TERMINAL_ID && Le16(pDescriptor + 4) == TERMINAL_SPEAKER) {
+            pDescriptor[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES);
+            pDescriptor[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
+        }
         if (subtype >= UAC1_AC_INPUT_TERMINAL && subtype <= UAC1_AC_FEATURE_UNIT) {
-            status = build(pFunction, pDescriptor);
+            status = rules.BuildUnit(pFunction, pDescriptor);
             if (!NT_SUCCESS(status)) {
                 return status;
             }
@@ -163,7 +165,7 @@ NTSTATUS ParseAudioControlWalk(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTO
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (bDeviceCheck && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
+    if (rules.bDeviceFixups && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
         pFunction->ProductId() == TWO_OUTPUT_PRODUCT) {
         return CheckTwoOutputDevice(pFunction);
     }
