@@ -9,6 +9,7 @@
 #pragma once
 
 #include "adapter/AudioTypes.h"
+#include "platform/nt/Sync.h"
 
 class SpatialProcessor8;
 class HeadphoneEngine;
