@@ -356,7 +356,7 @@ NTSTATUS FeatureUnit::Init(IAudioHal* hal)
         if (selector == UAC1_FU_VENDOR_8B || selector == UAC1_FU_VENDOR_8C) {
             return CreateVendorEntity(hal, selector, device, &next, allocated);
         }
-        return CreateFeatureControlEntity(hal, UAC1_UNIT_TAG, selector, device, &next, allocated);
+        return CreateFeatureControlEntity(hal, EntityTag(), selector, device, &next, allocated);
     };
 
     static const ULONG table[] = {UAC1_FU_MUTE,   UAC1_FU_VOLUME, UAC1_FU_BASS,      UAC1_FU_MID,      UAC1_FU_TREBLE,
@@ -390,7 +390,7 @@ NTSTATUS FeatureUnit::CreateVendorEntity(IAudioHal* hal, ULONG selector, PDEVICE
 {
     allocated = false;
     return CreateEntity<UsbDspEntity>(
-        hal, UAC1_UNIT_TAG, pulNextId,
+        hal, EntityTag(), pulNextId,
         [&](UsbDspEntity* e) {
             allocated = true;
             return SetupDspEntity(e, this, selector, device);

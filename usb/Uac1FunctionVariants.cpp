@@ -6,6 +6,9 @@
 #include "topology/FixedRangeFeatureUnits.h"
 #include "topology/MixerUnit.h"
 #include "topology/SelectorUnit.h"
+#include "topology/Terminals.h"
+#include "topology/V6EffectFeatureUnit.h"
+#include "stream/V6RenderEndpoint.h"
 #include "topology/VariantTerminals.h"
 #include "usb/Uac1Descriptors.h"
 #include "usb/Uac1Parse.h"
@@ -70,9 +73,49 @@ NTSTATUS BuildV5Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
     }
 }
 
+NTSTATUS BuildV6Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
+{
+    switch (pDescriptor[2]) {
+    case UAC1_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_FEATURE_UNIT:
+        return BuildUac1Unit<V6EffectFeatureUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    default: return STATUS_UNSUCCESSFUL;
+    }
+}
+
+NTSTATUS NewV6Endpoint(Uac1Function* pFunction, BOOLEAN bCapture, UCHAR bInterfaceNumber, ULONG ulTerminal,
+                       UsbStreamEndpoint** ppEndpoint)
+{
+    if (bCapture) {
+        return NewUac1Endpoint(pFunction, bCapture, bInterfaceNumber, ulTerminal, ppEndpoint);
+    }
+    auto* pEndpoint = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) V6RenderEndpoint(nullptr, bInterfaceNumber, ulTerminal);
+    if (pEndpoint == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    StreamEngine* pEngine = pEndpoint;
+    pEngine->AddRef();
+    IAudioHal* pHal = pFunction;
+    const NTSTATUS status = pEndpoint->Init(FALSE, pHal);
+    if (!NT_SUCCESS(status)) {
+        pEngine->Release();
+        return status;
+    }
+    *ppEndpoint = pEndpoint;
+    return STATUS_SUCCESS;
+}
+
+// The render formats of the effects variant: 8 channels of the interface's subframe size.
+constexpr WORD V6_RENDER_CHANNELS = 8;
+constexpr DWORD V6_RENDER_CHANNEL_MASK = 0x63F;
+
 // No device fix-ups of the class function: V5 has its own terminal rule.
 constexpr Uac1ParseRules V4_PARSE_RULES = {BuildV4Unit, NewUac1Endpoint, FALSE};
 constexpr Uac1ParseRules V5_PARSE_RULES = {BuildV5Unit, NewUac1Endpoint, FALSE};
+constexpr Uac1ParseRules V6_PARSE_RULES = {BuildV6Unit, NewV6Endpoint, FALSE};
 
 }  // namespace
 
@@ -150,4 +193,44 @@ NTSTATUS Uac1FunctionV5::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface,
 NTSTATUS ParseAudioControlV5(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
     return ParseAudioControlUac1With(V5_PARSE_RULES, pFunction, pInterface, ulBytes);
+}
+
+// ---- V6 ----
+
+NTSTATUS Uac1FunctionV6::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
+{
+    return CreateVariant<Uac1FunctionV6>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V6_TAG);
+}
+
+NTSTATUS Uac1FunctionV6::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
+{
+    return ParseAudioControlV6(this, pInterface, ulBytes);
+}
+
+NTSTATUS Uac1FunctionV6::ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
+                                             PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
+{
+    return ParseAudioStreamingEffects(this, pConfiguration, pInterface, ulBytes);
+}
+
+VOID Uac1FunctionV6::ShapeFormatTemplate(UsbStreamEndpoint* pEndpoint, WaveFormatRecord* pRecord)
+{
+    if (pEndpoint == nullptr || pEndpoint->IsCapture()) {
+        return;
+    }
+    const WORD subframe = static_cast<WORD>(pRecord->Format.wBitsPerSample / 8);
+    pRecord->Format.nChannels = V6_RENDER_CHANNELS;
+    pRecord->Format.nBlockAlign = static_cast<WORD>(V6_RENDER_CHANNELS * subframe);
+    pRecord->dwChannelMask = V6_RENDER_CHANNEL_MASK;
+}
+
+NTSTATUS ParseAudioControlV6(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
+{
+    return ParseAudioControlUac1With(V6_PARSE_RULES, pFunction, pInterface, ulBytes);
+}
+
+NTSTATUS ParseAudioStreamingEffects(Uac1Function* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
+                                    PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
+{
+    return ParseAudioStreamingUac1With(V6_PARSE_RULES, pFunction, pConfiguration, pInterface, ulBytes);
 }

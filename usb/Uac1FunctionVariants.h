@@ -70,6 +70,29 @@ protected:
     VOID SetStoredCapabilities() override;
 };
 
+// The effects variant: every feature unit an effect feature unit, render endpoints of its own
+// with 8-channel formats, and no capability of its own in the stored block.
+class Uac1FunctionV6 : public Uac1FunctionChipVariant {
+public:
+    static NTSTATUS Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct);
+    Uac1FunctionV6(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
+        : Uac1FunctionChipVariant(pOuterUnknown, idVendor, idProduct)
+    {
+    }
+    NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes) override;
+    NTSTATUS ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration, PUSB_INTERFACE_DESCRIPTOR pInterface,
+                                 ULONG ulBytes) override;
+    // A render format is built for 8 channels whatever the interface says.
+    VOID ShapeFormatTemplate(UsbStreamEndpoint* pEndpoint, WaveFormatRecord* pRecord) override;
+
+protected:
+    VOID SetStoredCapabilities() override {}
+};
+
 // The AudioControl parsers of the variants (the UAC1 walk with the variant's unit classes).
 NTSTATUS ParseAudioControlV4(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
 NTSTATUS ParseAudioControlV5(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
+NTSTATUS ParseAudioControlV6(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
+// The UAC1 AudioStreaming walk with the effects variant's render endpoints.
+NTSTATUS ParseAudioStreamingEffects(Uac1Function* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
+                                    PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);

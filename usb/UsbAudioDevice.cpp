@@ -43,6 +43,8 @@ NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, P
         return Uac1FunctionV4::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
     case UsbFunctionVariant::V5:
         return Uac1FunctionV5::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
+    case UsbFunctionVariant::V6:
+        return Uac1FunctionV6::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
     default:
         // The chip variants come with their own parsers.
         return STATUS_NOT_IMPLEMENTED;

@@ -432,7 +432,7 @@ TEST_F(UsbAudioDeviceTest, TheFunctionFollowsTheProtocolAndTheChipString)
         // The UAC1 function refuses a device without chip strings and parses the others; the UAC2
         // function parses its device, and so do the variants built so far.
         const bool noChipString = c.Variant == UsbFunctionVariant::Uac1 && !c.String50 && !c.String32;
-        const bool unbuilt = c.Variant == UsbFunctionVariant::V3 || c.Variant == UsbFunctionVariant::V6;
+        const bool unbuilt = c.Variant == UsbFunctionVariant::V3;
         const NTSTATUS expected = noChipString ? STATUS_UNSUCCESSFUL
                                   : unbuilt    ? STATUS_NOT_IMPLEMENTED
                                                : STATUS_SUCCESS;
