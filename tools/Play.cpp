@@ -53,6 +53,20 @@ std::optional<host::AudioFormat> ChooseConvertedFormat(const AudioFile& file, co
     return stream;
 }
 
+// Each frame's first `channels` channels (the frames as they are when they have no more).
+std::vector<uint8_t> FirstChannels(const std::vector<uint8_t>& frames, const host::AudioFormat& format, USHORT channels)
+{
+    const size_t sample = format.Container / 8;
+    const size_t frame = format.BlockAlign();
+    if (channels >= format.Channels || frame == 0) return frames;
+    std::vector<uint8_t> out;
+    out.reserve(frames.size() / frame * channels * sample);
+    for (size_t at = 0; at + frame <= frames.size(); at += frame) {
+        out.insert(out.end(), frames.begin() + at, frames.begin() + at + channels * sample);
+    }
+    return out;
+}
+
 // How many device frames a converted stream's filters ring on after its last frame.
 constexpr uint64_t CONVERSION_TAIL_FRAMES = 64;
 
@@ -115,6 +129,12 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             }
         }
         const bool converted = rc == EXIT_OK && !(*format == *wireFormat);
+        // The endpoint's format, and the device's frame on the wire: the channels of its
+        // alternate setting, which may be fewer than the endpoint's (each frame's first ones).
+        const std::optional<host::AudioFormat> deviceFormat = wireFormat;
+        if (wireFormat) {
+            wireFormat->Channels = WireChannels(session.Device(), *wireFormat);
+        }
         std::vector<uint8_t> data;
         const uint32_t blockAlign = format ? format->BlockAlign() : 0;
         const uint32_t wireBlockAlign = wireFormat ? wireFormat->BlockAlign() : 0;
@@ -157,7 +177,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 text << ", converted from " << (file.Width != 0 ? std::to_string(file.Width) + "-bit" : "float");
             }
             if (converted) {
-                text << ", converted by the driver to " << FormatText(*wireFormat);
+                text << ", converted by the driver to " << FormatText(*deviceFormat);
             }
             text << "\n";
             if (end != host::EngineEnd::Finished) {
@@ -170,10 +190,11 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             std::string report;
             // A converted stream reaches the wire as a fresh format adapter converts the whole
             // file in one call.
-            const std::vector<uint8_t> expected =
-                converted ? ConvertOnce(*format, *wireFormat, data,
+            std::vector<uint8_t> expected =
+                converted ? ConvertOnce(*format, *deviceFormat, data,
                                         data.size() / blockAlign * wireFormat->Rate / format->Rate + 16)
                           : data;
+            expected = FirstChannels(expected, *deviceFormat, wireFormat->Channels);
             if (!CheckWire(wire, expected, wireBlockAlign, &lead, &report, converted ? CONVERSION_TAIL_FRAMES : 0)) {
                 rc = EXIT_FAILURE_RUN;
             }
@@ -184,7 +205,11 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                     runs.push_back({p.Frame, static_cast<uint32_t>(p.Data.size())});
                 }
             }
-            const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), runs, wireBlockAlign);
+            // The driver fills the endpoint's frames, of which the wire carries the first channels.
+            std::vector<host::FrameRun> deviceRuns = runs;
+            const uint32_t deviceBlockAlign = deviceFormat->BlockAlign();
+            for (host::FrameRun& r : deviceRuns) r.Bytes = r.Bytes / wireBlockAlign * deviceBlockAlign;
+            const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), deviceRuns, deviceBlockAlign);
             // The engine writes stream bytes: the wire's runs and lead in stream bytes for that measure.
             std::vector<host::FrameRun> streamRuns = runs;
             const uint64_t streamRate = uint64_t{format->Rate} * blockAlign, wireRate = uint64_t{wireFormat->Rate} * wireBlockAlign;
