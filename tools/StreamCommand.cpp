@@ -160,13 +160,6 @@ std::string FormatList(const std::vector<host::AudioFormat>& formats)
     return list.empty() ? "none" : list;
 }
 
-std::string Hex(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
 std::string Utf8(const std::u16string& text)
 {
     std::string out;

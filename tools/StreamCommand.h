@@ -36,7 +36,6 @@ std::unique_ptr<sim::SimDevice> LoadStreamDevice(const StreamOptions& options, s
 // "48000 Hz 16-bit 2 ch" and a list of such, separated by ", ".
 std::string FormatText(const host::AudioFormat& format);
 std::string FormatList(const std::vector<host::AudioFormat>& formats);
-std::string Hex(NTSTATUS status);
 std::string Utf8(const std::u16string& text);
 // In real time, the machine's threads (its DPCs, timers and the engine's thread) run as a
 // kernel's would: above every ordinary process, so that a busy machine cannot hold back the

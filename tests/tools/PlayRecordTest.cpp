@@ -328,10 +328,11 @@ TEST_F(PlayRecordTest, DevicesThatCannotStreamFailWithOneLine)
         const char* Error;
     } cases[] = {
         {{"play", sample, "--fast", "--device", profiles + "/uac2-clock-selector.json"}, 1,
-         "kvx play: the device did not start: 0xC0000001"},
+         "kvx play: the device did not start: STATUS_UNSUCCESSFUL (0xC0000001): UAC2: AudioControl subtype 0x0b is not "
+         "supported"},
         {{"record", (m_dir / "r.wav").string(), "--seconds", "1", "--fast", "--device",
           profiles + "/uac1-speaker-selector.json"},
-         1, "kvx record: the device has no capture filter: 0xC0000225"},
+         1, "kvx record: the device has no capture filter: STATUS_NOT_FOUND (0xC0000225)"},
         {{"play", sample, "--fast", "--device", (m_dir / "missing.json").string()}, 2, "kvx play: "},
     };
     for (const auto& c : cases) {
