@@ -114,6 +114,7 @@ struct IsoFault {
 };
 
 class SimDevice;
+class HidReports;
 
 // Behaviour a chip family adds to the class model (vendor requests, HID reports, vendor status
 // on its own endpoints), plugged into a SimDevice with AddChip. Raw answers and faults come
@@ -154,6 +155,9 @@ public:
     void AddRaw(const RawRequest& request);
     // Plugs in a chip's behaviour; chips are asked in the order they were added.
     void AddChip(std::shared_ptr<ChipBehaviour> chip);
+    // The HID report plug-in a configuration with HID interfaces (class 3) gets first; null
+    // without one.
+    HidReports* Hid() const { return m_hid.get(); }
 
     // ---- UAC2 class model ----
     // A terminal's Connectors control (selector 2, channel 0): the channels connected now. A
@@ -352,6 +356,7 @@ private:
     std::map<uint8_t, uint32_t> m_endpointRate;  // UAC1 sampling frequency per endpoint
     std::vector<RawRequest> m_raw;
     std::vector<std::shared_ptr<ChipBehaviour>> m_chips;
+    std::shared_ptr<HidReports> m_hid;
     struct Connectors {
         uint8_t Channels = 0;
         uint32_t Config = 0;
