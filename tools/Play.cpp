@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
+#include <mutex>
 #include <optional>
 #include <sstream>
 
@@ -63,7 +64,8 @@ std::vector<uint8_t> FirstChannels(const std::vector<uint8_t>& frames, const hos
     std::vector<uint8_t> out;
     out.reserve(frames.size() / frame * channels * sample);
     for (size_t at = 0; at + frame <= frames.size(); at += frame) {
-        out.insert(out.end(), frames.begin() + at, frames.begin() + at + channels * sample);
+        out.insert(out.end(), frames.begin() + static_cast<std::ptrdiff_t>(at),
+                   frames.begin() + static_cast<std::ptrdiff_t>(at + channels * sample));
     }
     return out;
 }
@@ -81,8 +83,11 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         err << error << "\n";
         return EXIT_USAGE;
     }
+    // The file is read a block at a time as the stream takes it: its header's frame count is
+    // never allocated.
     AudioFile file;
-    if (!ReadAudioFile(options.File, &file, &error)) {
+    AudioReader reader;
+    if (!reader.Open(options.File, &file, &error)) {
         err << "kvx play: " << options.File << ": " << error << "\n";
         return EXIT_USAGE;
     }
@@ -136,12 +141,39 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         if (wireFormat) {
             wireFormat->Channels = WireChannels(session.Device(), *wireFormat);
         }
-        std::vector<uint8_t> data;
         const uint32_t blockAlign = format ? format->BlockAlign() : 0;
         const uint32_t wireBlockAlign = wireFormat ? wireFormat->BlockAlign() : 0;
+        // The wire is checked as it arrives against the file as the stream reads it (a converted
+        // stream against a fresh adapter's conversion of it, which is what the driver sends);
+        // the device keeps neither its bytes nor a record per frame.
+        WireChecker checker(wireBlockAlign != 0 ? wireBlockAlign : 1, converted ? CONVERSION_TAIL_FRAMES : 0);
+        StreamConverter converter;
+        std::mutex runsLock;
+        std::vector<host::FrameRun> runs;  // bytes on the wire per USB frame, for the latency figures
+        uint64_t dataFrames = 0;
+        AudioFile block;  // the engine's thread reads into it until the stream has ended
+        if (converted && !converter.Start(*format, *deviceFormat)) {
+            err << "kvx play: the driver's format adapter refuses " << FormatText(*format) << " to "
+                << FormatText(*deviceFormat) << "\n";
+            rc = EXIT_FAILURE_RUN;
+        }
+        const std::vector<uint8_t> outEndpoints = SinkEndpoints(session.Device());
         if (rc == EXIT_OK) {
-            data = ConvertToPcm(file, format->Bits, format->Container);
             AttachSinks(session.Device(), *wireFormat);
+            for (uint8_t ep : outEndpoints) {
+                session.Device().KeepWireBytes(ep, false);
+                session.Device().KeepWireFrames(ep, false);
+                session.Device().SetWireTap(ep, [&checker, &runsLock, &runs](uint32_t frame, uint32_t, const uint8_t* bytes,
+                                                                              uint32_t length) {
+                    checker.Wire(bytes, length);
+                    std::lock_guard<std::mutex> guard(runsLock);
+                    if (!runs.empty() && runs.back().Frame == frame) {
+                        runs.back().Bytes += length;
+                    } else {
+                        runs.push_back({frame, length});
+                    }
+                });
+            }
             host::EngineProbe probe;
             probe.Observe = session.ObserveTransport(engine.FilterName());
             probe.Frame = [&session] { return session.Bus().Frame(); };
@@ -157,7 +189,25 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             if (IsTerminal(out)) {
                 engine.SetProgress([&out, blockAlign](const host::EngineStats& s) { PrintProgress(out, s, blockAlign); }, 100);
             }
-            status = engine.StartRender(*format, data, probe);
+            const host::AudioFormat streamFormat = *format;
+            const host::AudioFormat endpointFormat = *deviceFormat;
+            const USHORT wireChannels = wireFormat->Channels;
+            host::RenderSource source = [&, streamFormat, endpointFormat, wireChannels](uint8_t* out,
+                                                                                      size_t bytes) -> size_t {
+                const size_t frames = reader.Read(bytes / streamFormat.BlockAlign(), &block);
+                if (frames == 0) {
+                    checker.EndData();
+                    return 0;
+                }
+                const std::vector<uint8_t> pcm = ConvertToPcm(block, streamFormat.Bits, streamFormat.Container);
+                std::copy(pcm.begin(), pcm.end(), out);
+                dataFrames += frames;
+                const std::vector<uint8_t> wire =
+                    FirstChannels(converted ? converter.Push(pcm.data(), pcm.size()) : pcm, endpointFormat, wireChannels);
+                checker.Data(wire.data(), wire.size());
+                return pcm.size();
+            };
+            status = engine.StartRender(*format, source, probe);
             if (!NT_SUCCESS(status)) {
                 err << "kvx play: the pin did not open in " << FormatText(*format) << ": " << StatusText(status) << "\n";
                 rc = EXIT_FAILURE_RUN;
@@ -165,15 +215,15 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         }
         if (rc == EXIT_OK) {
             const host::EngineEnd end = engine.Wait();
+            for (uint8_t ep : outEndpoints) session.Device().SetWireTap(ep, {});
             const host::EngineStats stats = engine.Stats();
             if (IsTerminal(out)) {
                 PrintProgress(out, stats, blockAlign);
                 out << "\n";
             }
             std::ostringstream text;
-            text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << data.size() / blockAlign
-                 << " frames (" << std::fixed << std::setprecision(3)
-                 << static_cast<double>(data.size() / blockAlign) / format->Rate << " s)";
+            text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << dataFrames << " frames ("
+                 << std::fixed << std::setprecision(3) << static_cast<double>(dataFrames) / format->Rate << " s)";
             if (file.Width != format->Bits) {
                 text << ", converted from " << (file.Width != 0 ? std::to_string(file.Width) + "-bit" : "float");
             }
@@ -185,27 +235,11 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 err << "kvx play: the stream " << host::EngineEndText(end) << ": " << StatusText(engine.Status()) << "\n";
                 rc = EXIT_FAILURE_RUN;
             }
-            const uint8_t ep = WireEndpoint(session.Device());
-            const sim::Bytes wire = ep != 0 ? session.Device().WireBytes(ep) : sim::Bytes{};
-            uint64_t lead = 0;
             std::string report;
-            // A converted stream reaches the wire as a fresh format adapter converts the whole
-            // file in one call.
-            std::vector<uint8_t> expected =
-                converted ? ConvertOnce(*format, *deviceFormat, data,
-                                        data.size() / blockAlign * wireFormat->Rate / format->Rate + 16)
-                          : data;
-            expected = FirstChannels(expected, *deviceFormat, wireFormat->Channels);
-            if (!CheckWire(wire, expected, wireBlockAlign, &lead, &report, converted ? CONVERSION_TAIL_FRAMES : 0)) {
-                rc = EXIT_FAILURE_RUN;
-            }
+            if (!checker.Finish(&report)) rc = EXIT_FAILURE_RUN;
+            const uint64_t lead = checker.Lead();
             text << report << "\n";
-            std::vector<host::FrameRun> runs;
-            if (ep != 0) {
-                for (const sim::WirePacket& p : session.Device().Wire(ep)) {
-                    runs.push_back({p.Frame, static_cast<uint32_t>(p.Data.size())});
-                }
-            }
+            std::lock_guard<std::mutex> guard(runsLock);
             // The driver fills the endpoint's frames, of which the wire carries the first channels.
             std::vector<host::FrameRun> deviceRuns = runs;
             const uint32_t deviceBlockAlign = deviceFormat->BlockAlign();
@@ -229,6 +263,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 text << "; device clock " << std::showpos << options.Ppm << std::noshowpos << " ppm, "
                      << wireFormat->Rate * (1.0 + options.Ppm * 1e-6) << " Hz\n";
             }
+            const uint8_t ep = WireEndpoint(session.Device());
             if (ep != 0) {
                 const sim::SinkState sink = session.Device().Sink(ep);
                 if (sink.Playing) {
@@ -237,9 +272,27 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                          << sink.MinFillFrames * msPerFrame << " to " << sink.MaxFillFrames * msPerFrame
                          << " ms); underruns " << sink.Underruns << ", overruns " << sink.Overruns << "\n";
                 }
+                // A device that ran dry played silence the stream owed it: audible, whatever the
+                // wire holds.
+                if (sink.Underruns != 0 && rc == EXIT_OK) {
+                    err << "kvx play: the device ran dry " << sink.Underruns << " time(s), " << sink.MissingFrames
+                        << " frames played as silence: the stream did not keep up with the device clock\n";
+                    rc = EXIT_FAILURE_RUN;
+                }
             }
-            text << PacingText(engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign()));
+            // Delivery far behind the stream's own clock (the data's length, the cyclic buffer
+            // and a second to settle): the device could not have played it in time.
+            const double dataMs = 1000.0 * static_cast<double>(dataFrames) / format->Rate;
+            const double bufferMs = engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign());
+            if (end == host::EngineEnd::Finished && stats.ElapsedMs > 2 * (dataMs + bufferMs) + 1000 && rc == EXIT_OK) {
+                err << "kvx play: " << std::setprecision(3) << dataMs / 1000 << " s of audio took " << stats.ElapsedMs / 1000
+                    << " s of the stream's clock to deliver\n";
+                rc = EXIT_FAILURE_RUN;
+            }
+            text << PacingText(bufferMs);
             summary = text.str();
+            const std::string shortfall = reader.Shortfall();
+            if (!shortfall.empty()) err << "kvx play: " << options.File << ": " << shortfall << "\n";
         }
     }
     std::string leak;

@@ -195,6 +195,7 @@ uint8_t WireEndpoint(sim::SimDevice& device)
 }
 
 std::vector<uint8_t> SourceEndpoints(sim::SimDevice& device) { return IsoDataEndpoints(device, true); }
+std::vector<uint8_t> SinkEndpoints(sim::SimDevice& device) { return IsoDataEndpoints(device, false); }
 
 void AttachSinks(sim::SimDevice& device, const host::AudioFormat& format)
 {

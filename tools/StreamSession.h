@@ -75,6 +75,7 @@ private:
 // isochronous IN data endpoints, from the configuration descriptor.
 uint8_t WireEndpoint(sim::SimDevice& device);
 std::vector<uint8_t> SourceEndpoints(sim::SimDevice& device);
+std::vector<uint8_t> SinkEndpoints(sim::SimDevice& device);
 // Gives every isochronous OUT data endpoint a sink playing `format` in the endpoint's
 // synchronization type (an asynchronous sink runs on the device clock and feeds back its fill).
 void AttachSinks(sim::SimDevice& device, const host::AudioFormat& format);

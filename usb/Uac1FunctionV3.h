@@ -3,6 +3,7 @@
 // sense polled over HID input reports on the same interface, and the V3 unit and endpoint classes.
 #pragma once
 
+#include "topology/V3ChipRegisters.h"
 #include "usb/JackMuteNode.h"
 #include "usb/Uac1Function.h"
 
@@ -44,7 +45,7 @@ struct V3RegisterEntry {
 };
 constexpr USHORT V3_REGISTER_RESTORE = 0x0002;
 
-class Uac1FunctionV3 : public Uac1Function {
+class Uac1FunctionV3 : public Uac1Function, public IV3ChipRegisters {
 public:
     // Non-delegating unknown with one reference; STATUS_INSUFFICIENT_RESOURCES.
     static NTSTATUS Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct);
@@ -67,7 +68,7 @@ public:
 
     // Read-merge-send-update of one chip register under the register lock: `mask` selects the bits
     // of `value` that replace the cached ones. Mask 0 sends nothing. PASSIVE_LEVEL.
-    NTSTATUS WriteRegister(ULONG ulRegister, USHORT value, USHORT mask);
+    NTSTATUS WriteRegister(ULONG ulRegister, USHORT value, USHORT mask) override;
 
     // Keeps, drops and edits the blocks of the chip's descriptor template by the switches, in the
     // device's configuration copy; also stores the switches the terminal switches imply. A

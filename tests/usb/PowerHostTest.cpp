@@ -239,4 +239,68 @@ TEST_F(PowerHostTest, ASuspendedHeadsetUnpluggedIsRemovedCleanly)
     }
 }
 
+// The system sleeps (S3) and wakes (S0) with the headset idle, suspended by the hub, and playing:
+// the device goes to the state the stack's capabilities give S3 (D3) and back to D0, the audio
+// engine closes its pin before the sleep and opens it after, and the wire carries the rest.
+TEST_F(PowerHostTest, TheSystemSleepsAndWakesAroundTheHeadset)
+{
+    enum class Kind { Idle, Suspended, Playing };
+    for (Kind kind : {Kind::Idle, Kind::Suspended, Kind::Playing}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        Start("uac1-headset.json", kind == Kind::Suspended);
+        platform::usb::UsbBus& bus = m_session.Bus();
+        sim::SimDevice& device = m_session.Device();
+        if (kind == Kind::Suspended) {
+            ASSERT_TRUE(WaitSuspended());
+            ASSERT_EQ(bus.PdoPowerState(), PowerDeviceD2);
+        }
+        std::unique_ptr<host::AudioEngine> engine;
+        std::vector<uint8_t> data;
+        uint8_t ep = 0;
+        if (kind == Kind::Playing) {
+            engine = std::make_unique<host::AudioEngine>(m_session.Fdo());
+            ASSERT_EQ(engine->Open(false), STATUS_SUCCESS);
+            const host::AudioFormat format{48000, 2, 16, 16};
+            data.resize(format.BlockAlign() * 48000u * 2);  // 2 s
+            for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 251 + 1);
+            ASSERT_EQ(engine->StartRender(format, data), STATUS_SUCCESS);
+            platform::RunFor(500ms);
+            ep = kvx::WireEndpoint(device);
+            ASSERT_NE(ep, 0);
+            ASSERT_TRUE(engine->CloseForSleep());
+        }
+        const uint64_t wireAtSleep = ep != 0 ? device.WireByteCount(ep) : 0;
+        ASSERT_EQ(m_session.Pnp().SetSystemPower(m_session.Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
+        EXPECT_EQ(bus.PdoPowerState(), PowerDeviceD3);
+        EXPECT_EQ(platform::IoDevicePowerState(m_session.Fdo()), PowerDeviceD3);
+        EXPECT_TRUE(bus.Suspended());
+        platform::RunFor(2s);
+        EXPECT_EQ(bus.Counters().SuspendedUrbs, 0u);
+        if (ep != 0) {
+            EXPECT_EQ(device.WireByteCount(ep), wireAtSleep);
+        }
+
+        ASSERT_EQ(m_session.Pnp().SetSystemPower(m_session.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
+        EXPECT_EQ(bus.PdoPowerState(), PowerDeviceD0);
+        EXPECT_EQ(platform::IoDevicePowerState(m_session.Fdo()), PowerDeviceD0);
+        EXPECT_FALSE(bus.Suspended());
+        if (engine != nullptr) {
+            ASSERT_TRUE(engine->ReopenAfterSleep());
+            EXPECT_EQ(engine->Wait(), host::EngineEnd::Finished) << std::hex << engine->Status();
+            EXPECT_EQ(engine->Sleeps(), 1u);
+            // The rest of the data went out after the wake, and its end reached the wire whole.
+            EXPECT_GT(device.WireByteCount(ep), wireAtSleep);
+            const sim::Bytes wire = device.WireBytes(ep);
+            const size_t tail = 48000;
+            auto last = std::find_if(wire.rbegin(), wire.rend(), [](uint8_t b) { return b != 0; });
+            ASSERT_GE(static_cast<size_t>(wire.rend() - last), tail);
+            EXPECT_TRUE(std::equal(data.end() - tail, data.end(), last.base() - tail));
+            engine.reset();
+        }
+        EXPECT_EQ(bus.Counters().SuspendedUrbs, 0u);
+        EXPECT_EQ(m_session.Remove(), STATUS_SUCCESS);
+        TearDown();
+    }
+}
+
 }  // namespace
