@@ -6,27 +6,6 @@
 #include "topology/JackTables.h"
 #include "topology/UsbTerminalEntities.h"
 
-NTSTATUS V3InputTerminal::Init(IAudioHal* hal)
-{
-    if (hal == nullptr || m_pDescriptor == nullptr || m_pDescriptor[0] < UAC1_INPUT_TERMINAL_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_INPUT_TERMINAL;
-    NTSTATUS status = SetSources(0, nullptr);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    ULONG next = hal->GetEntityCount();
-    AudioCapabilities capabilities;
-    std::memset(&capabilities, 0, sizeof capabilities);
-    hal->GetCapabilities(TRUE, CaptureKindTable(TerminalType()), &capabilities);
-    return CreateEntity<UsbInputTerminalEntity>(
-        hal, m_ulEntityTag, &next,
-        [&](UsbInputTerminalEntity* e) { return SetupInputTerminalEntity(e, this, &capabilities); },
-        static_cast<UsbInputTerminalEntity**>(nullptr));
-}
-
 NTSTATUS JacklessOutputTerminal::Init(IAudioHal* hal)
 {
     if (hal == nullptr || m_pDescriptor == nullptr || m_pDescriptor[0] < UAC1_OUTPUT_TERMINAL_MIN_LENGTH) {

@@ -1,22 +1,10 @@
-// Terminals of the chip variants whose terminals ask the device nothing: no jack query, no output
-// list, no stored output. The input terminal creates one input-terminal entity; the output
-// terminal one output of the kind its terminal type gives, with one output-terminal entity.
+// Terminals of the V4 and V5 chips, which ask the device nothing: no jack query, no output list,
+// no stored output. The input terminals are the V3 chip's; the output terminal has one output of
+// the kind its terminal type gives, with one output-terminal entity.
 #pragma once
 
 #include "topology/Terminals.h"
-
-class V3InputTerminal : public InputTerminal {
-public:
-    V3InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId, ULONG ulEntityTag = UAC1_UNIT_TAG)
-        : InputTerminal(pOuterUnknown, ulProvisionalId), m_ulEntityTag(ulEntityTag)
-    {
-    }
-
-    NTSTATUS Init(IAudioHal* hal) override;
-
-private:
-    ULONG m_ulEntityTag;
-};
+#include "topology/V3Terminals.h"
 
 // A single-output terminal without jacks.
 class JacklessOutputTerminal : public OutputTerminal {
