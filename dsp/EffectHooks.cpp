@@ -4,6 +4,7 @@
 #include <new>
 
 #include "dsp/EffectPath.h"
+#include "dsp/EffectProcessing.h"
 #include "dsp/SpatialProcessor8.h"
 #include "globaltopo/common/JQZ/HeadphoneEngine.h"
 
@@ -105,6 +106,8 @@ constexpr EffectHooks DRIVER_EFFECT_HOOKS = {
     .HeadphoneGetAngleVariant = HeadphoneGetAngleVariant,
     .HeadphoneSetAngleVariant = HeadphoneSetAngleVariant,
     .HeadphoneProcess = HeadphoneProcess,
+    .ProcessEffectEntity = ProcessEffectEntityChunk,
+    .ResetEffectEntity = ResetEffectEntityState,
 };
 
 const EffectHooks* g_pEffectHooks = &DRIVER_EFFECT_HOOKS;

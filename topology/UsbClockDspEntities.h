@@ -3,6 +3,7 @@
 // software effect that runs on the stream.
 #pragma once
 
+#include "dsp/EffectHooks.h"
 #include "dsp/EffectPath.h"
 #include "platform/nt/Sync.h"
 #include "topology/ClockEntity.h"
@@ -58,8 +59,9 @@ public:
     // at-DPC-level form at DISPATCH_LEVEL or above). TRUE when that copy changed.
     BOOLEAN ApplyPendingEnable();
 
-    // The effect processing of one render chunk, in place (any IRQL up to DISPATCH_LEVEL; never
-    // called while DspEntityLock is held). data: one float buffer per channel for PCM, else the
+    // The effect processing of one render chunk (the effect table's ProcessEffectEntity body on
+    // this entity's state), in place (any IRQL up to DISPATCH_LEVEL; never called while
+    // DspEntityLock is held). data: one float buffer per channel for PCM, else the
     // raw chunk, which is left alone. A dry set (folded to stereo, limited) and a processed set
     // (the effect, limited with make-up gain) are made; the enable chooses which is written back,
     // and an enable change fades channels 0 and 1 over 2 ms out and 2 ms in, carried on across
@@ -90,14 +92,10 @@ protected:
     ULONG m_ulProcessingEnable = 0;  // the effect processing's copy, under the spin lock
     ULONG m_ulTransitionState = 0;
     WaveFormatRecord m_Format = {};
-    // The fade in progress (under DspEntityLock): samples done, and the set its first chunk chose.
-    ULONG m_ulFadePosition = 0;
-    BOOLEAN m_bFadeOnProcessed = FALSE;
 
 private:
-    // One piece of at most 512 frames, under DspEntityLock.
-    void ProcessEffectPiece(ULONG ulChannels, float* const* ppChannels, ULONG ulFrames, EffectPath* pPath,
-                            DspEffectKind kind, PVOID pProcessor, bool bChanged);
+    // The processing's view of this entity with its path and processor.
+    EffectEntityState EffectState(EffectPath* pPath, DspEffectKind kind, PVOID pProcessor);
 };
 
 // Rates from the unit (at least one, at most 30); the current rate stays 0.

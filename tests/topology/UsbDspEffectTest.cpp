@@ -11,6 +11,7 @@
 
 #include "adapter/StreamEngine.h"
 #include "dsp/EffectHooksHost.h"
+#include "dsp/EffectProcessing.h"
 #include "platform/nt/Dispatcher.h"
 #include "platform/nt/Irql.h"
 #include "platform/nt/Machine.h"
@@ -87,8 +88,8 @@ public:
 
     bool Complete() const { return m_pProcessor != nullptr && m_Path.IsComplete(); }
     ULONG Effective() const { return m_ulProcessingEnable; }
-    ULONG FadeState() const { return m_ulTransitionState; }
-    ULONG FadePosition() const { return m_ulFadePosition; }
+    ULONG FadeState() const { return EffectFadeKind(m_ulTransitionState); }
+    ULONG FadePosition() const { return EffectFadePosition(m_ulTransitionState); }
     EffectPath& Path() { return m_Path; }
 
 private:
@@ -186,7 +187,8 @@ struct FakeProcessors {
                                           ResetSpatial,      CreateHeadphone, DestroyHeadphone, SetFormatHeadphone,
                                           SetLong,           SetLong,         GetLong,          SetLong,
                                           SetSetLong,        GetSetLong,      SetSetLong,       GetSetLong,
-                                          SetSetLong,        ProcessHeadphone};
+                                          SetSetLong,        ProcessHeadphone, ProcessEffectEntityChunk,
+                                          ResetEffectEntityState};
 };
 
 class UsbDspEffectTest : public UsbUnitFixture {
