@@ -20,16 +20,18 @@ constexpr char STREAM_OPTIONS[] =
     "  --fast               run on virtual time, as fast as the machine goes\n"
     "  --ppm N              move the simulated device clock by N parts per million (-10000 to 10000)\n"
     "  --latency-ms N       deliver completions every N ms, several together (1 to 64; default 1)\n"
-    "  --jitter-us N        each completion delivery up to N us later (0 to 10000; default 0)\n";
+    "  --jitter-us N        each completion delivery up to N us later (0 to 10000; default 0)\n"
+    "  --selective-suspend  let the idle device sleep first; the stream's open wakes it\n";
 
 const Subcommand SUBCOMMANDS[] = {
     {"describe", "kvx describe PROFILE [--text]",
      "  --text               a text report instead of JSON\n", RunDescribe},
-    {"play", "kvx play FILE [--device PROFILE] [--fast] [--ppm N] [--latency-ms N] [--jitter-us N]", STREAM_OPTIONS,
+    {"play", "kvx play FILE [--device PROFILE] [--fast] [--ppm N] [--latency-ms N] [--jitter-us N] [--selective-suspend]",
+     STREAM_OPTIONS,
      RunPlay},
     {"record",
      "kvx record FILE.{wav,flac,aiff} --seconds N [--device PROFILE] [--fast] [--ppm N] [--latency-ms N] "
-     "[--jitter-us N] [--format RATE:BITS:CHANNELS]",
+     "[--jitter-us N] [--selective-suspend] [--format RATE:BITS:CHANNELS]",
      "  --seconds N          how long to record (0.01 to 3600)\n"
      "  --format R:B:C       the recording's rate, bits and channels (default: the endpoint's first format)\n",
      RunRecord},

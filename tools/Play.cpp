@@ -85,6 +85,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     platform::SetRealTime(!options.Fast);
 
     StreamSession session;
+    session.SetSelectiveSuspend(options.SelectiveSuspend);
     NTSTATUS status = session.Start(std::move(device));
     if (!NT_SUCCESS(status)) {
         err << "kvx play: the device did not start: " << StatusText(status) << ": " << session.StartFailure(status) << "\n";
@@ -95,7 +96,20 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     std::string summary;
     {
         host::AudioEngine engine(session.Fdo());
+        // --selective-suspend: the idle device sleeps first, and the stream's open wakes it.
+        double sleptAtMs = 0;
+        double wakeMs = 0;
+        if (options.SelectiveSuspend && !session.WaitUntilSuspended(&sleptAtMs)) {
+            err << "kvx play: --selective-suspend: the idle device was not suspended\n";
+            rc = EXIT_FAILURE_RUN;
+        }
+        const int64_t openAt = platform::ClockNow();
         status = engine.Open(false);
+        wakeMs = static_cast<double>(platform::ClockNow() - openAt) / platform::TICKS_PER_MS;
+        if (NT_SUCCESS(status) && options.SelectiveSuspend && session.Bus().Suspended()) {
+            err << "kvx play: --selective-suspend: the stream's open did not wake the device\n";
+            rc = EXIT_FAILURE_RUN;
+        }
         if (!NT_SUCCESS(status)) {
             err << "kvx play: the device has no render filter: " << StatusText(status) << "\n";
             rc = EXIT_USAGE;
@@ -210,6 +224,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 text << ", converted by the driver to " << FormatText(*wireFormat);
             }
             text << "\n";
+            if (options.SelectiveSuspend) text << SuspendText(sleptAtMs, wakeMs);
             if (end != host::EngineEnd::Finished) {
                 err << "kvx play: the stream " << host::EngineEndText(end) << ": " << StatusText(engine.Status()) << "\n";
                 rc = EXIT_FAILURE_RUN;

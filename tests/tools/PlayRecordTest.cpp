@@ -135,6 +135,28 @@ TEST_F(PlayRecordTest, TheSampleMatchesOnTheWire)
     EXPECT_EQ(run.Err, "");
 }
 
+// With selective suspend the idle headset sleeps 5 s after the start and the stream's open wakes
+// it; the sample still matches, and the summary says when it slept and how long the wake took.
+TEST_F(PlayRecordTest, SelectiveSuspendSleepsFirstAndTheOpenWakesTheHeadset)
+{
+    const KvxRun run = Kvx({"play", std::string(KVX_SAMPLES_DIR) + "/sine-440hz-48k-16bit-stereo.wav", "--fast",
+                            "--selective-suspend"});
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_NE(run.Out.find("wire matches: 96000 frames"), std::string::npos) << run.Out;
+    const size_t at = run.Out.find("selective suspend: slept ");
+    ASSERT_NE(at, std::string::npos) << run.Out;
+    double slept = 0, wake = -1;
+    ASSERT_EQ(std::sscanf(run.Out.c_str() + at, "selective suspend: slept %lf s after the start, the stream's open woke it in %lf ms",
+                          &slept, &wake),
+              2)
+        << run.Out;
+    EXPECT_GE(slept, 5.0);
+    EXPECT_LE(slept, 5.2);
+    EXPECT_GT(wake, 0.0);
+    EXPECT_LE(wake, 1000.0);
+    EXPECT_EQ(run.Err, "");
+}
+
 // The file's own format where the headset lists it; other widths converted to its widest PCM.
 TEST_F(PlayRecordTest, FilesOfOtherRatesWidthsAndEncodingsMatch)
 {
