@@ -247,10 +247,10 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
             }
             const uint64_t recorded = checker->Frames();
             std::ostringstream text;
-<<<<<<< HEAD
             text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << recorded << " frames ("
                  << std::fixed << std::setprecision(3) << static_cast<double>(recorded) / format->Rate << " s) to "
                  << options.File << "\n";
+            if (options.SelectiveSuspend) text << SuspendText(sleptAtMs, wakeMs);
             const int signal = g_stopSignal.load();
             if (end == host::EngineEnd::Stopped && signal != 0) {
                 // Stopped on request: the file keeps what was recorded.
@@ -258,13 +258,6 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
                      << " frames recorded\n";
                 rc = 128 + signal;
             } else if (end != host::EngineEnd::Finished) {
-=======
-            text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << pcm.size() / blockAlign
-                 << " frames (" << std::fixed << std::setprecision(3)
-                 << static_cast<double>(pcm.size() / blockAlign) / format->Rate << " s) to " << options.File << "\n";
-            if (options.SelectiveSuspend) text << SuspendText(sleptAtMs, wakeMs);
-            if (end != host::EngineEnd::Finished) {
->>>>>>> main
                 err << "kvx record: the stream " << host::EngineEndText(end) << ": " << StatusText(engine.Status()) << "\n";
                 rc = EXIT_FAILURE_RUN;
             }
