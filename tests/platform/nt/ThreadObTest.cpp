@@ -168,8 +168,10 @@ TEST(Ob, ReferenceCountsAndLastReference)
 
 TEST(Ob, EventHandlesAreReferencedByType)
 {
+    // A process's event, referenced from that process in user mode.
+    platform::ProcessScope process(7);
     PKEVENT event = nullptr;
-    HANDLE handle = platform::EventHandleCreate(SynchronizationEvent, false, &event);
+    HANDLE handle = platform::EventHandleCreateInProcess(SynchronizationEvent, false, EVENT_ALL_ACCESS, &event);
     ASSERT_NE(event, nullptr);
     PVOID object = nullptr;
     EXPECT_EQ(ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &object, nullptr),
@@ -182,6 +184,44 @@ TEST(Ob, EventHandlesAreReferencedByType)
     EXPECT_EQ(platform::ObReferenceCount(event), 1);
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);  // still alive through the driver's reference
     ObDereferenceObject(event);
+}
+
+// User mode sees its own process's handles only, with the access they were opened with; kernel
+// mode sees every handle.
+TEST(Ob, UserModeReferencesCheckProcessTypeAndAccess)
+{
+    PKEVENT kernelEvent = nullptr;
+    HANDLE kernel = platform::EventHandleCreate(NotificationEvent, false, &kernelEvent);
+    HANDLE mine = nullptr;
+    HANDLE weak = nullptr;
+    HANDLE theirs = nullptr;
+    {
+        platform::ProcessScope other(9);
+        theirs = platform::EventHandleCreateInProcess(NotificationEvent, false, EVENT_ALL_ACCESS);
+    }
+    platform::ProcessScope process(8);
+    mine = platform::EventHandleCreateInProcess(NotificationEvent, false, EVENT_ALL_ACCESS);
+    weak = platform::EventHandleCreateInProcess(NotificationEvent, false, SYNCHRONIZE);
+    struct Case {
+        HANDLE Handle;
+        POBJECT_TYPE Type;
+        NTSTATUS User;
+    };
+    for (const Case& c : {Case{mine, *ExEventObjectType, STATUS_SUCCESS}, Case{kernel, *ExEventObjectType, STATUS_INVALID_HANDLE},
+                          Case{theirs, *ExEventObjectType, STATUS_INVALID_HANDLE},
+                          Case{mine, *PsThreadType, STATUS_OBJECT_TYPE_MISMATCH},
+                          Case{weak, *ExEventObjectType, STATUS_ACCESS_DENIED}}) {
+        PVOID object = nullptr;
+        const NTSTATUS status = ObReferenceObjectByHandle(c.Handle, EVENT_MODIFY_STATE, c.Type, UserMode, &object, nullptr);
+        EXPECT_EQ(status, c.User);
+        if (NT_SUCCESS(status)) ObDereferenceObject(object);
+        if (c.Type == *ExEventObjectType) {
+            EXPECT_EQ(ObReferenceObjectByHandle(c.Handle, EVENT_MODIFY_STATE, c.Type, KernelMode, &object, nullptr),
+                      STATUS_SUCCESS);
+            ObDereferenceObject(object);
+        }
+    }
+    for (HANDLE h : {kernel, mine, weak, theirs}) EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
 }
 
 }  // namespace
