@@ -29,8 +29,10 @@ if [ "${KVX_FUZZ:-0}" = 1 ]; then
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKVX_BENCH=OFF -DKVX_FUZZ=ON -DKVX_SANITIZE=ON \
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" \
     -DKVX_FUZZ_SECONDS="${KVX_FUZZ_SECONDS:-20}" >/dev/null
-  cmake --build build-fuzz -j "$(nproc)" --target usbd_fuzzer feedback_fuzzer
-  ctest --test-dir build-fuzz -R '_fuzzer$' -j "$(nproc)" --output-on-failure --timeout 300
+  fuzzers=(usbd_fuzzer feedback_fuzzer asio_fuzzer)
+  cmake --build build-fuzz -j "$(nproc)" --target "${fuzzers[@]}"
+  # All at once, however few the cores: each runs for its time, so the stage takes that long.
+  ctest --test-dir build-fuzz -R '_fuzzer$' -j "${#fuzzers[@]}" --output-on-failure --timeout 300
   exit 0
 fi
 
