@@ -4,6 +4,8 @@
 // behind. Shared by the libFuzzer target and the GoogleTest replay.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
