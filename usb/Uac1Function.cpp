@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr USHORT CAPTURE_MIC_VENDOR = 0x0F3B;
-constexpr USHORT CAPTURE_MIC_PRODUCT = 0x0058;
 constexpr ULONG CAPTURE_MIC_MASK_BIT = 0x00800000;
 // Renamed endpoints take the smallest number no other endpoint carries, below this.
 constexpr ULONG ENDPOINT_NUMBER_LIMIT = 100;
@@ -76,7 +74,7 @@ NTSTATUS Uac1Function::GetCapabilities(BOOLEAN bCapture, ULONG ulKind, AudioCapa
         return STATUS_UNSUCCESSFUL;
     }
     std::memset(pCapabilities, 0, sizeof(*pCapabilities));
-    if (m_idVendor == CAPTURE_MIC_VENDOR && m_idProduct == CAPTURE_MIC_PRODUCT) {
+    if (m_Quirks.Has(DEVICE_QUIRK_CAPTURE_MIC_BIT)) {
         pCapabilities->ControlMask = m_Capabilities.ControlMask;
         if (bCapture == TRUE && ulKind == ENDPOINT_KIND_MICROPHONE) {
             pCapabilities->ControlMask |= CAPTURE_MIC_MASK_BIT;

@@ -4,13 +4,11 @@
 // variants build on it.
 #pragma once
 
+#include "usb/DeviceQuirks.h"
 #include "usb/UsbAudioFunction.h"
 
 // Priority of the status thread.
 constexpr KPRIORITY UAC1_STATUS_THREAD_PRIORITY = 24;
-constexpr ULONG UAC1_CHIP_STRING_BYTES = 104;
-constexpr UCHAR UAC1_CHIP_STRING_INDEX = 0x50;
-constexpr UCHAR UAC1_CHIP_STRING_FALLBACK_INDEX = 0x32;
 
 class UsbStreamEndpoint;
 

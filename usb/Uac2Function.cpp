@@ -11,11 +11,7 @@
 
 namespace {
 
-// The device whose capability rows are fixed by its identity, and the one whose capture
-// endpoints are not ASIO-capable.
-constexpr USHORT FIXED_CAPS_VENDOR = 0x0B05;
-constexpr USHORT FIXED_CAPS_PRODUCT = 0x17B1;
-constexpr USHORT PLAIN_CAPTURE_PRODUCT = 0x180F;
+// The rows of a device with fixed capabilities.
 constexpr ULONG FIXED_HEADPHONE_MASK = 0x603F;
 constexpr ULONG FIXED_HEADPHONE_FLAGS = 3;
 constexpr ULONG FIXED_MIC_MASK = 0x29000;
@@ -101,9 +97,8 @@ NTSTATUS Uac2Function::GetCapabilities(BOOLEAN bCapture, ULONG ulKind, AudioCapa
     std::memset(pCapabilities, 0, sizeof(*pCapabilities));
     ULONG mask = 0;
     ULONG flags = 0;
-    const ULONG captureFlags =
-        m_idVendor == FIXED_CAPS_VENDOR && m_idProduct == PLAIN_CAPTURE_PRODUCT ? PLAIN_CAPTURE_FLAGS : CAPTURE_FLAGS;
-    if (m_idVendor == FIXED_CAPS_VENDOR && m_idProduct == FIXED_CAPS_PRODUCT) {
+    const ULONG captureFlags = m_Quirks.Has(DEVICE_QUIRK_PLAIN_CAPTURE) ? PLAIN_CAPTURE_FLAGS : CAPTURE_FLAGS;
+    if (m_Quirks.Has(DEVICE_QUIRK_FIXED_CAPABILITIES)) {
         if (ulKind == ENDPOINT_KIND_HEADPHONES) {
             mask = FIXED_HEADPHONE_MASK;
             flags = FIXED_HEADPHONE_FLAGS;

@@ -13,6 +13,7 @@ UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHO
       m_pStatusThread(nullptr),
       m_idVendor(idVendor),
       m_idProduct(idProduct),
+      m_Quirks(LookupDeviceQuirks(idVendor, idProduct)),
       m_pUnits(nullptr),
       m_ulUnitListTag(ulUnitListTag)
 {

@@ -12,6 +12,7 @@
 #include "platform/nt/Thread.h"
 #include "topology/UsbAudioUnit.h"
 #include "adapter/UsbDevice.h"
+#include "usb/DeviceQuirks.h"
 
 constexpr ULONG UAC1_FUNCTION_TAG = MakePoolTag("UAC1");
 constexpr ULONG UAC2_FUNCTION_TAG = MakePoolTag("UAC2");
@@ -83,6 +84,8 @@ public:
 
     USHORT VendorId() const { return m_idVendor; }
     USHORT ProductId() const { return m_idProduct; }
+    // What the device table says of this device.
+    const DeviceQuirks& Quirks() const { return m_Quirks; }
     UCHAR AudioControlInterfaceNumber() const { return m_AudioControlInterface; }
     VOID SetAudioControlInterfaceNumber(UCHAR number) { m_AudioControlInterface = number; }
     UCHAR InterruptPipeIndex() const { return __atomic_load_n(&m_InterruptPipeIndex, __ATOMIC_SEQ_CST); }
@@ -101,6 +104,7 @@ protected:
     KEVENT m_StatusThreadExitEvent;
     USHORT m_idVendor;
     USHORT m_idProduct;
+    DeviceQuirks m_Quirks;
     ObjectList* m_pUnits;
     ULONG m_ulUnitListTag;
 };
