@@ -55,11 +55,6 @@ public:
 protected:
     // Chip identification: the stored capability block by the chip string and the probes.
     NTSTATUS IdentifyChip(IUsbDevice* pUsb);
-    // SELECT_INTERFACE of the AudioControl interface and, with a 2-byte interrupt IN pipe, the
-    // status thread. Neither an endpoint nor the pipe is needed.
-    NTSTATUS StartStatusThread(IUsbDevice* pUsb);
-    // Ends a running status thread and forgets its pipe.
-    VOID EndStatusThread();
     // The status thread's initial pass: every distinct unit id once, ascending.
     VOID StatusInitialPass();
 };

@@ -10,6 +10,7 @@ UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHO
       m_AudioControlInterface(0),
       m_pInterruptInterface(nullptr),
       m_InterruptPipeIndex(NO_INTERRUPT_PIPE),
+      m_BulkPipeIndex(NO_INTERRUPT_PIPE),
       m_pStatusThread(nullptr),
       m_idVendor(idVendor),
       m_idProduct(idProduct),
