@@ -216,6 +216,14 @@ public:
     // STATUS_SUCCESS accepts idle notifications; STATUS_PENDING accepts them but never calls back;
     // anything else refuses them with that status.
     void SetIdleAnswer(NTSTATUS status);
+    // A device that loses its class controls in suspend: while the hub suspends its port, every
+    // control a SET_CUR changed returns to its default (as a reset at resume leaves it), so the
+    // driver must write its stored values again at D0. Off by default.
+    void SetLosesControlsOnSuspend(bool loses);
+    bool LosesControlsOnSuspend();
+    // Whether the port is suspended now, and how often it was.
+    bool PortIsSuspended();
+    uint32_t Suspensions();
     // The bus-interface query is not answered; QueryBusTime fails with the status (success restores).
     void FailBusInterface(bool fail);
     void FailBusTime(NTSTATUS status);
@@ -278,6 +286,7 @@ public:
     platform::usb::UsbIsochronousUrbFault IsochronousUrbFault(UCHAR endpoint, ULONG startFrame, ULONG frames) override;
     NTSTATUS PortStatusOverride() override;
     NTSTATUS IdleNotificationStatus() override;
+    void PortSuspended(bool suspended) override;
     bool BusInterfaceAvailable() override;
     NTSTATUS QueryBusTimeStatus() override;
 
@@ -325,6 +334,8 @@ private:
     double FillCorrection(uint8_t feedbackEndpoint, uint32_t nominalRate);
     double PacketsPerSecond(uint8_t endpoint) const;
     std::optional<USBD_STATUS> PacketFault(uint8_t endpoint, uint32_t frame);
+    // A SET_CUR is about to change the control: its default is kept until the next suspend.
+    void NoteControlWrite(const Key& key, const ControlValues& values);
 
     std::mutex m_lock;
     platform::usb::UsbBus* m_bus = nullptr;
@@ -376,6 +387,10 @@ private:
     double m_ppm = 0;
     int m_noSuchDevice = 0;
     NTSTATUS m_idleAnswer = STATUS_SUCCESS;
+    bool m_losesControls = false;
+    bool m_suspended = false;
+    uint32_t m_suspensions = 0;
+    std::map<Key, int64_t> m_controlDefaults;  // controls changed by SET_CUR: their defaults
     bool m_noBusInterface = false;
     NTSTATUS m_busTimeStatus = STATUS_SUCCESS;
 };

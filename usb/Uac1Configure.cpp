@@ -2,6 +2,7 @@
 // block, then the descriptor parsers.
 #include <cstring>
 
+#include "platform/nt/Debug.h"
 #include "platform/nt/Pool.h"
 #include "usb/Uac1Function.h"
 
@@ -108,6 +109,12 @@ NTSTATUS Uac1Function::IdentifyChip(IUsbDevice* pUsb)
             m_Capabilities.ControlMask = m_Quirks.CapabilityMask;
             m_Capabilities.Value = m_Quirks.CapabilityValue;
             status = STATUS_SUCCESS;
+        }
+        if (!NT_SUCCESS(status)) {
+            DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL,
+                       "UAC1: no chip string at string descriptor 0x%02x or 0x%02x: this driver starts only devices "
+                       "of its chip family\n",
+                       CHIP_STRING_INDEX, CHIP_STRING_FALLBACK_INDEX);
         }
     } else if (ChipKindOfString(pBuffer, ulReceived) == ChipKind::ProbeA) {
         UCHAR reply = 0;

@@ -340,6 +340,7 @@ NTSTATUS UsbAudioDevice::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunct
     KeInitializeEvent(&m_IdleWorkDone, NotificationEvent, TRUE);
     KeInitializeEvent(&m_IdleRequestDone, NotificationEvent, TRUE);
     KeInitializeEvent(&m_WakeDone, NotificationEvent, TRUE);
+    KeInitializeEvent(&m_IdleCallbackDone, NotificationEvent, TRUE);
     m_bIdleStateReady = true;
 
     const NTSTATUS status = AudioHal::Init(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
