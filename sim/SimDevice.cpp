@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/nt/Clock.h"
+#include "sim/HidReports.h"
 #include "sim/RawWriteBack.h"
 
 namespace sim {
@@ -84,6 +85,11 @@ SimDevice::SimDevice(Bytes deviceDescriptor, Bytes configuration, std::optional<
 {
     LearnDescriptors();
     m_highSpeed = highSpeed.value_or(m_uac2);
+    std::set<uint8_t> hid = HidReports::HidInterfaces(m_configuration);
+    if (!hid.empty()) {
+        m_hid = std::make_shared<HidReports>(std::move(hid));
+        m_chips.push_back(m_hid);
+    }
 }
 
 void SimDevice::LearnDescriptors()
