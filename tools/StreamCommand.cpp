@@ -11,15 +11,20 @@
 
 #include "platform/nt/Clock.h"
 #include "sim/Profile.h"
+#include "tools/Kvx.h"
 
 namespace kvx {
 namespace {
 
-bool ParsePositive(const std::string& text, double* value)
+// Recordings from 10 ms (a few transfers) to an hour.
+constexpr double MIN_SECONDS = 0.01;
+constexpr double MAX_SECONDS = 3600;
+
+bool ParseSeconds(const std::string& text, double* value)
 {
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || end == nullptr || *end != '\0' || !(v > 0) || v > 3600) return false;
+    if (text.empty() || end == nullptr || *end != '\0' || !(v >= MIN_SECONDS) || v > MAX_SECONDS) return false;
     *value = v;
     return true;
 }
@@ -87,9 +92,7 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
                         std::string* error)
 {
     const bool record = command == "record";
-    const std::string usage = record ? "kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--ppm N] "
-                                       "[--format RATE:BITS:CHANNELS] [--selective-suspend]"
-                                     : "kvx play FILE [--device PROFILE] [--fast] [--ppm N] [--selective-suspend]";
+    const std::string usage = CommandUsage(command);
     auto fail = [&](const std::string& why) {
         *error = "usage: " + usage + "; " + why;
         return false;
@@ -116,7 +119,9 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
             if (!hasValue || !ParsePpm(args[i + 1], &options->Ppm)) return fail("--ppm needs a number from -10000 to 10000");
             ++i;
         } else if (record && a == "--seconds") {
-            if (!hasValue || !ParsePositive(args[i + 1], &options->Seconds)) return fail("--seconds needs a positive number");
+            if (!hasValue || !ParseSeconds(args[i + 1], &options->Seconds)) {
+                return fail("--seconds needs a number from 0.01 to 3600");
+            }
             ++i;
         } else if (record && a == "--format") {
             if (!hasValue || !ParseFormat(args[i + 1], &options->Format)) return fail("--format needs RATE:BITS:CHANNELS");
@@ -186,6 +191,15 @@ std::string SuspendText(double sleptAtMs, double wakeMs)
     std::ostringstream text;
     text << std::fixed << std::setprecision(2) << "selective suspend: slept " << sleptAtMs / 1000.0
          << " s after the start, the stream's open woke it in " << std::setprecision(1) << wakeMs << " ms\n";
+    return text.str();
+}
+
+std::string SpeedText(double audioSeconds, std::chrono::steady_clock::time_point since)
+{
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3) << "fast: " << audioSeconds << " s of audio in " << wall << " s, "
+         << std::setprecision(1) << (wall > 0 ? audioSeconds / wall : 0.0) << "x real time\n";
     return text.str();
 }
 
