@@ -1,5 +1,6 @@
 // `kvx describe PROFILE [--text]`: loads the profile, lets the host install and start the driver
 // on it, and prints the driver's view. A printed description exits 0, also after a failed start.
+#include "platform/nt/Clock.h"
 #include "sim/Profile.h"
 #include "tools/DriverSession.h"
 #include "tools/JsonPrinter.h"
@@ -33,6 +34,8 @@ int RunDescribe(const std::vector<std::string>& args, std::ostream& out, std::os
         err << "kvx describe: " << (error.empty() ? profile + ": cannot load" : error) << "\n";
         return EXIT_USAGE;
     }
+    // Always on virtual time: a busy machine must not time out the driver's control requests.
+    platform::SetRealTime(false);
     const Description description = DescribeDevice(std::move(device));
     out << (text ? PrintText(description) : PrintJson(description));
     return EXIT_OK;

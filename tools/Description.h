@@ -51,6 +51,7 @@ struct Description {
     std::optional<std::string> Function;  // the class CreateFunction made; none when it made none
     bool Started = false;
     uint32_t Status = 0;
+    std::string Reason;  // a failed start: why, in the driver's own words where it said so
     std::vector<EndpointInfo> Endpoints;
     std::vector<EntityInfo> Entities;
 };

@@ -10,6 +10,7 @@
 #include "platform/registry/RegistryHost.h"
 #include "sim/SimPort.h"
 #include "tools/DriverReader.h"
+#include "tools/StatusText.h"
 
 namespace kvx {
 namespace {
@@ -30,6 +31,18 @@ std::optional<std::string> FunctionFromTrace(const std::string& log)
 }
 
 }  // namespace
+
+std::string StartFailureReason(const std::string& debugLog, NTSTATUS status)
+{
+    std::string reason;
+    std::istringstream lines(debugLog);
+    std::string line;
+    while (std::getline(lines, line)) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (!line.empty() && line.find(FUNCTION_TRACE) == std::string::npos) reason = line;
+    }
+    return reason.empty() ? "the driver printed no reason; its start failed with " + StatusText(status) : reason;
+}
 
 Description DescribeDevice(std::unique_ptr<sim::SimDevice> device)
 {
@@ -62,7 +75,9 @@ Description DescribeDevice(std::unique_ptr<sim::SimDevice> device)
         const bool added = NT_SUCCESS(status);
         if (added) status = pnp.Start(pdo);
         description.Status = static_cast<uint32_t>(status);
-        description.Function = FunctionFromTrace(platform::DebugLogTake());
+        const std::string log = platform::DebugLogTake();
+        description.Function = FunctionFromTrace(log);
+        if (!NT_SUCCESS(status)) description.Reason = StartFailureReason(log, status);
         if (added) {
             AdapterExtension* extension = GetAdapterExtension(pnp.TopOfStack(pdo));
             IAudioHal* hal = extension != nullptr ? extension->Device : nullptr;

@@ -14,4 +14,8 @@ namespace kvx {
 // is Windows 10. The device is unplugged at the end.
 Description DescribeDevice(std::unique_ptr<sim::SimDevice> device);
 
+// Why a start failed with `status`, from the driver's debug output during it: the last line it
+// printed there (its trace of the function it made aside), else the status by name.
+std::string StartFailureReason(const std::string& debugLog, NTSTATUS status);
+
 }  // namespace kvx

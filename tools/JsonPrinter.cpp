@@ -96,6 +96,7 @@ std::string PrintJson(const Description& d)
             char status[16];
             std::snprintf(status, sizeof(status), "0x%08X", d.Status);
             w.Member("status", std::string(status));
+            if (!d.Started) w.Member("reason", d.Reason);
         });
         w.Key("endpoints");
         w.Array<EndpointInfo>(1, d.Endpoints, [&](const EndpointInfo& e, int depth) {

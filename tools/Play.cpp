@@ -13,6 +13,7 @@
 #include "tools/DriverConversion.h"
 #include "tools/Kvx.h"
 #include "tools/StreamCommand.h"
+#include "tools/StatusText.h"
 #include "tools/StreamSession.h"
 #include "tools/WireCheck.h"
 
@@ -82,7 +83,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     StreamSession session;
     NTSTATUS status = session.Start(std::move(device));
     if (!NT_SUCCESS(status)) {
-        err << "kvx play: the device did not start: " << Hex(status) << "\n";
+        err << "kvx play: the device did not start: " << StatusText(status) << ": " << session.StartFailure(status) << "\n";
         return EXIT_FAILURE_RUN;
     }
     session.Bus().SetCompletionTiming(options.LatencyMs, options.JitterUs);
@@ -92,7 +93,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         host::AudioEngine engine(session.Fdo());
         status = engine.Open(false);
         if (!NT_SUCCESS(status)) {
-            err << "kvx play: the device has no render filter: " << Hex(status) << "\n";
+            err << "kvx play: the device has no render filter: " << StatusText(status) << "\n";
             rc = EXIT_FAILURE_RUN;
         }
         std::optional<host::AudioFormat> format;
@@ -138,7 +139,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             }
             status = engine.StartRender(*format, data, probe);
             if (!NT_SUCCESS(status)) {
-                err << "kvx play: the pin did not open in " << FormatText(*format) << ": " << Hex(status) << "\n";
+                err << "kvx play: the pin did not open in " << FormatText(*format) << ": " << StatusText(status) << "\n";
                 rc = EXIT_FAILURE_RUN;
             }
         }
@@ -161,7 +162,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             }
             text << "\n";
             if (end != host::EngineEnd::Finished) {
-                err << "kvx play: the stream " << host::EngineEndText(end) << ": " << Hex(engine.Status()) << "\n";
+                err << "kvx play: the stream " << host::EngineEndText(end) << ": " << StatusText(engine.Status()) << "\n";
                 rc = EXIT_FAILURE_RUN;
             }
             const uint8_t ep = WireEndpoint(session.Device());
@@ -212,6 +213,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                          << " ms); underruns " << sink.Underruns << ", overruns " << sink.Overruns << "\n";
                 }
             }
+            text << PacingText(engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign()));
             summary = text.str();
         }
     }

@@ -12,6 +12,7 @@
 #include "tools/DriverConversion.h"
 #include "tools/Kvx.h"
 #include "tools/StreamCommand.h"
+#include "tools/StatusText.h"
 #include "tools/StreamSession.h"
 
 namespace kvx {
@@ -126,7 +127,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
     StreamSession session;
     NTSTATUS status = session.Start(std::move(device));
     if (!NT_SUCCESS(status)) {
-        err << "kvx record: the device did not start: " << Hex(status) << "\n";
+        err << "kvx record: the device did not start: " << StatusText(status) << ": " << session.StartFailure(status) << "\n";
         return EXIT_FAILURE_RUN;
     }
     session.Bus().SetCompletionTiming(options.LatencyMs, options.JitterUs);
@@ -136,7 +137,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         host::AudioEngine engine(session.Fdo());
         status = engine.Open(true);
         if (!NT_SUCCESS(status)) {
-            err << "kvx record: the device has no capture filter: " << Hex(status) << "\n";
+            err << "kvx record: the device has no capture filter: " << StatusText(status) << "\n";
             rc = EXIT_FAILURE_RUN;
         }
         std::optional<host::AudioFormat> format;
@@ -188,7 +189,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
             }
             status = engine.StartCapture(*format, frames * blockAlign);
             if (!NT_SUCCESS(status)) {
-                err << "kvx record: the pin did not open in " << FormatText(*format) << ": " << Hex(status) << "\n";
+                err << "kvx record: the pin did not open in " << FormatText(*format) << ": " << StatusText(status) << "\n";
                 rc = EXIT_FAILURE_RUN;
             }
         }
@@ -205,7 +206,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
                  << " frames (" << std::fixed << std::setprecision(3)
                  << static_cast<double>(pcm.size() / blockAlign) / format->Rate << " s) to " << options.File << "\n";
             if (end != host::EngineEnd::Finished) {
-                err << "kvx record: the stream " << host::EngineEndText(end) << ": " << Hex(engine.Status()) << "\n";
+                err << "kvx record: the stream " << host::EngineEndText(end) << ": " << StatusText(engine.Status()) << "\n";
                 rc = EXIT_FAILURE_RUN;
             }
             if (!WriteWavFile(options.File, pcm, static_cast<int>(format->Rate), format->Channels, format->Bits,
@@ -218,6 +219,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
                                                           : CheckConvertedSource(pcm, *format, *deviceFormat, &report);
             if (!matches && rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
             text << report << "\n";
+            text << PacingText(engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign()));
             summary = text.str();
         }
     }

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "platform/nt/Clock.h"
 #include "sim/Profile.h"
 
 namespace kvx {
@@ -159,18 +160,23 @@ std::string FormatList(const std::vector<host::AudioFormat>& formats)
     return list.empty() ? "none" : list;
 }
 
-std::string Hex(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
 std::string Utf8(const std::u16string& text)
 {
     std::string out;
     for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
     return out;
+}
+
+std::string PacingText(double bufferMs)
+{
+    if (!platform::IsRealTime()) return {};
+    const double behindMs = static_cast<double>(platform::ClockMaxBehindRealTime()) / platform::TICKS_PER_MS;
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(0) << "behind real time: max " << behindMs << " ms\n";
+    if (behindMs > bufferMs) {
+        text << "the machine lagged more than the " << bufferMs << " ms cyclic buffer behind real time: the run was late\n";
+    }
+    return text.str();
 }
 
 bool IsTerminal(const std::ostream& out) { return &out == &std::cout && isatty(STDOUT_FILENO) == 1; }

@@ -36,7 +36,6 @@ std::unique_ptr<sim::SimDevice> LoadStreamDevice(const StreamOptions& options, s
 // "48000 Hz 16-bit 2 ch" and a list of such, separated by ", ".
 std::string FormatText(const host::AudioFormat& format);
 std::string FormatList(const std::vector<host::AudioFormat>& formats);
-std::string Hex(NTSTATUS status);
 std::string Utf8(const std::u16string& text);
 // In real time, the machine's threads (its DPCs, timers and the engine's thread) run as a
 // kernel's would: above every ordinary process, so that a busy machine cannot hold back the
@@ -55,6 +54,10 @@ private:
     bool m_raised = false;
 };
 
+// In real time: "behind real time: max N ms" (the most the machine's clock fell behind the wall
+// clock while it waited for a lagging thread) and, when that was more than the cyclic buffer of
+// `bufferMs`, a line saying the run was late by more than its buffer; empty on virtual time.
+std::string PacingText(double bufferMs);
 // Whether `out` is the process's standard output and that is a terminal.
 bool IsTerminal(const std::ostream& out);
 // One progress line, rewritten in place: time, position, wire bytes, starvation.

@@ -13,6 +13,7 @@
 #include "stream/Uac2RenderEndpoint.h"
 #include "stream/UsbStreamEndpoint.h"
 #include "stream/WaveMiniport.h"
+#include "tools/DriverSession.h"
 
 namespace kvx {
 
@@ -29,6 +30,7 @@ NTSTATUS StreamSession::Start(std::unique_ptr<sim::SimDevice> device)
     platform::SetSystemVersion(NTDDI_WIN10);
     platform::PcSetVersion(PORTCLS_VERSION_DEFAULT);
     m_serial = platform::PoolCurrentSerial();
+    platform::DebugLogTake();
     const std::vector<UCHAR> descriptor = device->DeviceDescriptor();
     USB_DEVICE_DESCRIPTOR d{};
     std::memcpy(&d, descriptor.data(), std::min(sizeof d, descriptor.size()));
@@ -41,8 +43,11 @@ NTSTATUS StreamSession::Start(std::unique_ptr<sim::SimDevice> device)
     if (NT_SUCCESS(status)) status = m_pnp->AddDevice(m_port->Pdo());
     m_added = NT_SUCCESS(status);
     if (NT_SUCCESS(status)) status = m_pnp->Start(m_port->Pdo());
+    m_startLog = platform::DebugLogTake();
     return status;
 }
+
+std::string StreamSession::StartFailure(NTSTATUS status) const { return StartFailureReason(m_startLog, status); }
 
 PDEVICE_OBJECT StreamSession::Fdo() { return m_added ? m_pnp->TopOfStack(m_port->Pdo()) : nullptr; }
 

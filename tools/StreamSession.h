@@ -35,6 +35,9 @@ public:
     host::PnpManager& Pnp() { return *m_pnp; }
     PDEVICE_OBJECT Pdo() { return m_port->Pdo(); }
 
+    // Why Start failed with `status`: the driver's last debug line during it, else the status.
+    std::string StartFailure(NTSTATUS status) const;
+
     // Removes the device's stack now (End then only unloads the driver).
     NTSTATUS Remove();
 
@@ -60,6 +63,7 @@ private:
     std::unique_ptr<host::PnpManager> m_pnp;
     bool m_added = false;
     bool m_ended = true;
+    std::string m_startLog;  // the driver's debug output during Start
     uint64_t m_serial = 0;
 };
 

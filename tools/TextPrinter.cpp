@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "tools/StatusText.h"
+
 namespace kvx {
 namespace {
 
@@ -30,8 +32,12 @@ std::string PrintText(const Description& d)
     std::snprintf(ids, sizeof(ids), "%04x:%04x", d.VendorId, d.ProductId);
     char status[16];
     std::snprintf(status, sizeof(status), "0x%08X", d.Status);
-    out << "Device " << ids << ": " << (d.Function ? *d.Function : "no function") << ", "
-        << (d.Started ? "started" : "not started") << " (status " << status << ")\n";
+    out << "Device " << ids << ": " << (d.Function ? *d.Function : "no function") << ", ";
+    if (d.Started) {
+        out << "started (status " << status << ")\n";
+    } else {
+        out << "not started: " << StatusText(static_cast<NTSTATUS>(d.Status)) << "\n  reason: " << d.Reason << "\n";
+    }
 
     for (const EndpointInfo& e : d.Endpoints) {
         out << "\n" << e.Name << ": " << (e.Capture ? "Capture" : "Playback") << ", kind " << e.Kind << ", "

@@ -1,5 +1,6 @@
 #include "topology/ClockSource.h"
 
+#include "platform/nt/Debug.h"
 #include "platform/nt/Pool.h"
 #include "topology/Uac2UnitRequest.h"
 #include "topology/UsbClockDspEntities.h"
@@ -94,6 +95,11 @@ NTSTATUS ClockSource::GetRates(PULONG count, PULONG rates)
             if (minimum == maximum && resolution == 0) {
                 rates[i] = maximum;
             } else {
+                if (status != STATUS_INVALID_PARAMETER) {
+                    DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL,
+                               "UAC2: clock %lu lists rates %lu to %lu Hz in steps of %lu: only discrete rates are taken\n",
+                               m_ulId, minimum, maximum, resolution);
+                }
                 status = STATUS_INVALID_PARAMETER;
             }
         }

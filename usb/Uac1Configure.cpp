@@ -2,6 +2,7 @@
 // block, then the descriptor parsers.
 #include <cstring>
 
+#include "platform/nt/Debug.h"
 #include "platform/nt/Pool.h"
 #include "usb/Uac1Function.h"
 
@@ -158,6 +159,12 @@ NTSTATUS Uac1Function::IdentifyChip(IUsbDevice* pUsb)
                 status = STATUS_SUCCESS;
                 break;
             }
+        }
+        if (!NT_SUCCESS(status)) {
+            DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL,
+                       "UAC1: no chip string at string descriptor 0x%02x or 0x%02x: this driver starts only devices "
+                       "of its chip family\n",
+                       UAC1_CHIP_STRING_INDEX, UAC1_CHIP_STRING_FALLBACK_INDEX);
         }
     } else if (StringStartsWith(pBuffer, ulReceived, "7305")) {
         UCHAR reply = 0;

@@ -26,35 +26,21 @@ constexpr ULONG MAX_RESOLVED_SOURCES = 9;
 
 USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 
-template <typename T>
-NTSTATUS BuildUnit(Uac1Function* pFunction, const UCHAR* pDescriptor)
-{
-    auto* pUnit = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) T(nullptr, pFunction->GetUnitCount());
-    if (pUnit == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    UsbAudioUnit* pBase = pUnit;
-    pBase->AddRef();
-    IAudioHal* pHal = pFunction;
-    NTSTATUS status = pUnit->InitFromDescriptor(pDescriptor, pHal, pHal);
-    if (NT_SUCCESS(status)) {
-        status = pFunction->AddUnit(pBase);
-    }
-    pBase->Release();
-    return status;
-}
+}  // namespace
 
-NTSTATUS BuildUnitOfSubtype(Uac1Function* pFunction, const UCHAR* pDescriptor)
+NTSTATUS BuildUac1UnitOfSubtype(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
     switch (pDescriptor[2]) {
-    case UAC1_AC_INPUT_TERMINAL: return BuildUnit<InputTerminal>(pFunction, pDescriptor);
-    case UAC1_AC_OUTPUT_TERMINAL: return BuildUnit<OutputTerminal>(pFunction, pDescriptor);
-    case UAC1_AC_MIXER_UNIT: return BuildUnit<MixerUnit>(pFunction, pDescriptor);
-    case UAC1_AC_SELECTOR_UNIT: return BuildUnit<SelectorUnit>(pFunction, pDescriptor);
-    case UAC1_AC_FEATURE_UNIT: return BuildUnit<FeatureUnit>(pFunction, pDescriptor);
+    case UAC1_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case UAC1_AC_FEATURE_UNIT: return BuildUac1Unit<FeatureUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
     default: return STATUS_UNSUCCESSFUL;
     }
 }
+
+namespace {
 
 // Each unit's source unit ids become the ids of those units' first entities; a source unit
 // without entities leaves its unit id. A source naming no unit was refused by the graph check, so
@@ -122,6 +108,12 @@ NTSTATUS ResolveUnitSources(UsbAudioFunction* pFunction) { return ResolveSources
 
 NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    return ParseAudioControlUac1With(UAC1_PARSE_RULES, pFunction, pInterface, ulBytes);
+}
+
+NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pFunction,
+                                   PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
+{
     const auto* pBytes = reinterpret_cast<PUCHAR>(pInterface);
     if (pFunction == nullptr || pInterface == nullptr || ulBytes < UAC1_INTERFACE_LENGTH ||
         pBytes[0] < UAC1_INTERFACE_LENGTH || pBytes[5] != UAC1_AUDIO_CLASS ||
@@ -146,13 +138,13 @@ NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTO
             break;
         }
         const UCHAR subtype = pDescriptor[2];
-        if (subtype == UAC1_AC_OUTPUT_TERMINAL && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
+        if (rules.bDeviceFixups && subtype == UAC1_AC_OUTPUT_TERMINAL && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
             pDescriptor[3] == REWRITTEN_TERMINAL_ID && Le16(pDescriptor + 4) == TERMINAL_SPEAKER) {
             pDescriptor[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES);
             pDescriptor[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
         }
         if (subtype >= UAC1_AC_INPUT_TERMINAL && subtype <= UAC1_AC_FEATURE_UNIT) {
-            status = BuildUnitOfSubtype(pFunction, pDescriptor);
+            status = rules.BuildUnit(pFunction, pDescriptor);
             if (!NT_SUCCESS(status)) {
                 return status;
             }
@@ -173,7 +165,8 @@ NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTO
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR && pFunction->ProductId() == TWO_OUTPUT_PRODUCT) {
+    if (rules.bDeviceFixups && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
+        pFunction->ProductId() == TWO_OUTPUT_PRODUCT) {
         return CheckTwoOutputDevice(pFunction);
     }
     return STATUS_SUCCESS;

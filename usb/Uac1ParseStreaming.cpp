@@ -22,9 +22,37 @@ bool IsStreamingInterface(const UCHAR* p, bool firstOne)
            p[6] == UAC1_AUDIOSTREAMING_SUBCLASS && (!firstOne || p[7] == 0);
 }
 
+}  // namespace
+
+NTSTATUS NewUac1Endpoint(Uac1Function* pFunction, BOOLEAN bCapture, UCHAR bInterfaceNumber, ULONG ulTerminal,
+                         UsbStreamEndpoint** ppEndpoint)
+{
+    UsbStreamEndpoint* pEndpoint = nullptr;
+    if (bCapture) {
+        pEndpoint = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1CaptureEndpoint(nullptr, bInterfaceNumber, ulTerminal);
+    } else {
+        pEndpoint = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1RenderEndpoint(nullptr, bInterfaceNumber, ulTerminal);
+    }
+    if (pEndpoint == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    StreamEngine* pEngine = pEndpoint;
+    pEngine->AddRef();
+    IAudioHal* pHal = pFunction;
+    NTSTATUS status = pEndpoint->Init(bCapture, pHal);
+    if (!NT_SUCCESS(status)) {
+        pEngine->Release();
+        return status;
+    }
+    *ppEndpoint = pEndpoint;
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
 // The endpoint of an AS_GENERAL's terminal link, registered and bound.
-NTSTATUS CreateEndpoint(Uac1Function* pFunction, UCHAR bInterfaceNumber, UCHAR bTerminalLink,
-                        UsbStreamEndpoint** ppEndpoint)
+NTSTATUS CreateEndpoint(const Uac1ParseRules& rules, Uac1Function* pFunction, UCHAR bInterfaceNumber,
+                        UCHAR bTerminalLink, UsbStreamEndpoint** ppEndpoint)
 {
     *ppEndpoint = nullptr;
     UsbAudioUnit* pUnit = nullptr;
@@ -45,21 +73,12 @@ NTSTATUS CreateEndpoint(Uac1Function* pFunction, UCHAR bInterfaceNumber, UCHAR b
         return status;
     }
     UsbStreamEndpoint* pEndpoint = nullptr;
-    if (bCapture) {
-        pEndpoint = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1CaptureEndpoint(nullptr, bInterfaceNumber, ulTerminal);
-    } else {
-        pEndpoint = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1RenderEndpoint(nullptr, bInterfaceNumber, ulTerminal);
-    }
-    if (pEndpoint == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    status = rules.NewEndpoint(pFunction, bCapture, bInterfaceNumber, ulTerminal, &pEndpoint);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     StreamEngine* pEngine = pEndpoint;
-    pEngine->AddRef();
-    IAudioHal* pHal = pFunction;
-    status = pEndpoint->Init(bCapture, pHal);
-    if (NT_SUCCESS(status)) {
-        status = pFunction->AddEndpoint(pEngine);
-    }
+    status = pFunction->AddEndpoint(pEngine);
     if (NT_SUCCESS(status)) {
         status = pFunction->BindEndpointEntities(pEngine, ulTerminal);
     }
@@ -72,6 +91,8 @@ NTSTATUS CreateEndpoint(Uac1Function* pFunction, UCHAR bInterfaceNumber, UCHAR b
 }
 
 }  // namespace
+
+const Uac1ParseRules UAC1_PARSE_RULES = {BuildUac1UnitOfSubtype, NewUac1Endpoint, TRUE};
 
 // The visited set of each chain carries the unit list's tag.
 VOID UsbAudioFunction::LinkMultiOutputTerminals()
@@ -157,6 +178,13 @@ NTSTATUS Uac1Function::AddStreamFormats(UsbStreamEndpoint* pEndpoint, const UCHA
 NTSTATUS ParseAudioStreamingUac1(Uac1Function* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                  PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    return ParseAudioStreamingUac1With(UAC1_PARSE_RULES, pFunction, pConfiguration, pInterface, ulBytes);
+}
+
+NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* pFunction,
+                                     PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
+                                     PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
+{
     auto* pFirst = reinterpret_cast<PUCHAR>(pInterface);
     if (pFunction == nullptr || pConfiguration == nullptr || pInterface == nullptr ||
         ulBytes < UAC1_INTERFACE_LENGTH || !IsStreamingInterface(pFirst, true)) {
@@ -189,7 +217,7 @@ NTSTATUS ParseAudioStreamingUac1(Uac1Function* pFunction, PUSB_CONFIGURATION_DES
                 bAlternateSetting = d[3];
             } else if (type == UAC1_CS_INTERFACE && d[2] == UAC1_AS_GENERAL) {
                 if (pEndpoint == nullptr) {
-                    status = CreateEndpoint(pFunction, bInterfaceNumber, d[3], &pEndpoint);
+                    status = CreateEndpoint(rules, pFunction, bInterfaceNumber, d[3], &pEndpoint);
                     if (!NT_SUCCESS(status)) {
                         return status;
                     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/nt/Clock.h"
 #include "tools/Kvx.h"
 
 namespace kvxtest {
@@ -69,7 +70,7 @@ constexpr char NO_AUDIO_CONTROL[] = "09 02 12 00 01 01 00 80 32  09 04 00 00 00 
 // An AudioControl interface (UAC1) with its header only.
 constexpr char AUDIO_CONTROL_ONLY[] = "09 02 1b 00 01 01 00 80 32  09 04 00 00 00 01 01 00 00  09 24 01 00 01 09 00 00 00";
 
-std::string Expected(const std::string& function, const std::string& status)
+std::string Expected(const std::string& function, const std::string& status, const std::string& reason)
 {
     return "{\n"
            "  \"device\": {\n"
@@ -77,7 +78,8 @@ std::string Expected(const std::string& function, const std::string& status)
            "    \"productId\": 22136,\n"
            "    \"function\": " + function + ",\n"
            "    \"started\": false,\n"
-           "    \"status\": \"" + status + "\"\n"
+           "    \"status\": \"" + status + "\",\n"
+           "    \"reason\": \"" + reason + "\"\n"
            "  },\n"
            "  \"endpoints\": [],\n"
            "  \"entities\": []\n"
@@ -94,12 +96,19 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
     };
     const Case cases[] = {
         // No AudioControl interface: no function is created and the start fails.
-        {"no-audio-control", Profile(NO_AUDIO_CONTROL), Expected("null", "0xC0000001"),
-         "Device 1234:5678: no function, not started (status 0xC0000001)\n"},
+        {"no-audio-control", Profile(NO_AUDIO_CONTROL),
+         Expected("null", "0xC0000001", "the driver printed no reason; its start failed with STATUS_UNSUCCESSFUL (0xC0000001)"),
+         "Device 1234:5678: no function, not started: STATUS_UNSUCCESSFUL (0xC0000001)\n"
+         "  reason: the driver printed no reason; its start failed with STATUS_UNSUCCESSFUL (0xC0000001)\n"},
         // A UAC1 device without chip strings that is not one of the two known devices: the
-        // function exists but its configuration fails with the second string request's status.
-        {"no-chip-string", Profile(AUDIO_CONTROL_ONLY), Expected("\"Uac1Function\"", "0xC0000001"),
-         "Device 1234:5678: Uac1Function, not started (status 0xC0000001)\n"},
+        // function exists but its configuration fails with the second string request's status,
+        // and the driver says why.
+        {"no-chip-string", Profile(AUDIO_CONTROL_ONLY),
+         Expected("\"Uac1Function\"", "0xC0000001",
+                  "UAC1: no chip string at string descriptor 0x50 or 0x32: this driver starts only devices of its chip family"),
+         "Device 1234:5678: Uac1Function, not started: STATUS_UNSUCCESSFUL (0xC0000001)\n"
+         "  reason: UAC1: no chip string at string descriptor 0x50 or 0x32: this driver starts only devices of its chip "
+         "family\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -122,7 +131,11 @@ TEST_F(DescribeTest, ShippedProfilesPrintTheirGoldenDescriptions)
         SCOPED_TRACE(name);
         const std::string profile = std::string(KVX_PROFILE_DIR) + "/" + name + ".json";
         const std::string golden = std::string(KVX_GOLDEN_DIR) + "/" + name;
+        // Describe runs on virtual time whatever the machine was on: a busy machine cannot time
+        // out the driver's control requests.
+        platform::SetRealTime(true);
         const KvxRun json = Kvx({"describe", profile});
+        EXPECT_FALSE(platform::IsRealTime());
         EXPECT_EQ(json.Exit, 0);
         EXPECT_EQ(json.Err, "");
         EXPECT_EQ(json.Out, ReadFile(golden + ".json"));

@@ -131,8 +131,8 @@ TEST(Uac1HostileAdapterTest, MicrophoneVariantsStartOrFailWithTheirStatus)
     const Row rows[] = {
         {"as shipped", configuration, "started (status 0x00000000)"},
         {"a streaming interface without formats: its wave filter cannot be made", noFormat,
-         "not started (status 0xC000009A)"},
-        {"its one rate 0 Hz", zeroRate, "not started (status 0xC000000D)"},
+         "not started: STATUS_INSUFFICIENT_RESOURCES (0xC000009A)"},
+        {"its one rate 0 Hz", zeroRate, "not started: STATUS_INVALID_PARAMETER (0xC000000D)"},
     };
     const auto path =
         std::filesystem::temp_directory_path() / ("kvx-uac1-hostile-" + std::to_string(::getpid()) + ".json");
