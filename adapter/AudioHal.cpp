@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "adapter/StreamEngine.h"
+#include "platform/nt/Debug.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
@@ -240,7 +241,7 @@ VOID AudioHal::PowerChangeState(POWER_STATE NewState)
         return;
     }
     if (state == PowerDeviceD0) {
-        RestoreEntities();
+        RestoreEntities(TRUE);
         m_PowerState = state;
     } else if (state == PowerDeviceD1 || state == PowerDeviceD2 || state == PowerDeviceD3) {
         m_PowerState = state;
@@ -304,9 +305,10 @@ NTSTATUS AudioHal::FindEntity(ULONG ulId, TopologyNode** ppEntity)
     return *ppEntity != nullptr ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS AudioHal::RestoreEntities()
+NTSTATUS AudioHal::RestoreEntities(BOOLEAN bPastFailures)
 {
     NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS firstFailure = STATUS_SUCCESS;
     for (ULONG i = 0; i < GetEntityCount(); ++i) {
         TopologyNode* pEntity = nullptr;
         if (!NT_SUCCESS(GetEntity(i, &pEntity))) {
@@ -314,10 +316,17 @@ NTSTATUS AudioHal::RestoreEntities()
         }
         status = pEntity->Restore();
         if (!NT_SUCCESS(status)) {
-            return status;
+            if (!bPastFailures) {
+                return status;
+            }
+            DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "AudioHal: entity %lu not restored: 0x%08x\n",
+                       pEntity->GetId(), static_cast<unsigned>(status));
+            if (NT_SUCCESS(firstFailure)) {
+                firstFailure = status;
+            }
         }
     }
-    return status;
+    return NT_SUCCESS(firstFailure) ? status : firstFailure;
 }
 
 NTSTATUS AudioHal::ConnectSelectorBranches()

@@ -80,7 +80,10 @@ public:
     NTSTATUS AddEndpoint(StreamEngine* pEndpoint);
     // The last entity in list order with the id, without an added reference.
     NTSTATUS FindEntity(ULONG ulId, TopologyNode** ppEntity);
-    NTSTATUS RestoreEntities();
+    // Restore of every entity in list order. Bring-up stops at the first failure and returns it;
+    // a return to D0 (`bPastFailures`) goes on past a failure, logs it and returns the first, so
+    // that one control the device refuses does not leave every later one at the device default.
+    NTSTATUS RestoreEntities(BOOLEAN bPastFailures = FALSE);
     NTSTATUS ConnectSelectorBranches();
     NTSTATUS WireSelectorInput(ULONG ulBranchIndex, ISelectorControl* pSelector, ULONG ulEntityId);
 

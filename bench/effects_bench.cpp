@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <new>
 #include <random>
@@ -23,6 +24,9 @@
 #ifdef KVX_BENCH_FFTW
 #include <fftw3.h>
 #endif
+
+// The headphone engine's lines (effects_engine_bench.cpp).
+void PrintHeadphoneEngineSummary(const std::function<double(const std::string&)>& get);
 
 namespace {
 
@@ -235,6 +239,7 @@ public:
         const double load = Get("BM_LoadImpulseResponses");
         std::printf("%-44s %8.1f us %5.0f us", "LoadImpulseResponses set 3, code 39", load * 1e6, 100.0);
         Peer(load, "BM_Fftw48Transforms", "48 FFTW r2c of 1,024", 2.0);
+        PrintHeadphoneEngineSummary([this](const std::string& name) { return Get(name); });
     }
 
 private:

@@ -98,6 +98,22 @@ Series Line(const std::string& name, const std::vector<double>& y, double xStep 
 
 }  // namespace
 
+// For the plots of the other parts of this program: lines over a uniform x step, and the
+// magnitude in dB of the first bins of a signal.
+bool WriteEffectsLinePlot(const std::string& path, const std::string& title, const std::string& xLabel,
+                          const std::string& yLabel, const std::vector<std::pair<std::string, std::vector<double>>>& lines,
+                          double xStep)
+{
+    std::vector<Series> series;
+    for (const auto& [name, y] : lines) series.push_back(Line(name, y, xStep));
+    return WritePlot(path, title, xLabel, yLabel, series);
+}
+
+std::vector<double> EffectsMagnitudeDb(const std::vector<float>& signal, int order) { return MagnitudeDb(signal, order); }
+
+// The headphone engine's magnitudes per loudspeaker and ear (effects_engine_bench.cpp).
+bool WriteHeadphoneEnginePlots(const std::string& dir);
+
 int WriteEffectsPlots(const char* dir)
 {
     const std::string d = std::string(dir) + "/";
@@ -162,6 +178,7 @@ int WriteEffectsPlots(const char* dir)
         }
     }
     ok &= WritePlot(d + "ctc_magnitudes.svg", "CTC filters: magnitude", "Hz", "dB", ctc);
+    ok &= WriteHeadphoneEnginePlots(d);
 
     std::printf("%s plots in %s\n", ok ? "wrote the" : "could not write all", dir);
     return ok ? 0 : 1;

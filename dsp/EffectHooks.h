@@ -9,13 +9,35 @@
 #pragma once
 
 #include "adapter/AudioTypes.h"
+#include "platform/nt/Sync.h"
 
 class SpatialProcessor8;
 class HeadphoneEngine;
+class EffectPath;
 
 // The headphone engine keeps two parameter sets: the headphone set, in use while CTC mode is off,
 // and the speaker set, in use while it is on.
 enum class HeadphoneParameterSet : ULONG { Headphone = 0, Speaker = 1 };
+
+// What an effect entity hands the processing of its chunks: its members and the enable state
+// that crosses from the KS side. Every pointer stays valid for the entity's life; members that
+// its set-up could not make are null (or, for the path, incomplete).
+struct EffectEntityState {
+    ULONG Control;                       // 0x8B (spatial room) or 0x8C (headphone)
+    SpatialProcessor8* Spatial;          // 0x8B
+    HeadphoneEngine* Engine;             // 0x8C
+    EffectPath* Path;                    // dry set A, effect set B and their limiters
+    const WaveFormatRecord* StoredFormat;  // the format of the entity's last SetFormat
+    // Raised (0 to 1) by every enable change; the processing takes the first by exchange and
+    // clears the second by compare-exchange when it copies RequestedEnable into EffectiveEnable.
+    LONG* ParameterChanged;
+    LONG* EnableChanged;
+    const ULONG* RequestedEnable;  // low 8 bits
+    ULONG* EffectiveEnable;        // 0 at creation
+    ULONG* FadeState;              // 1 after the set-up
+    // Taken as an in-stack queued spin lock around the processing and the enable copy.
+    PKSPIN_LOCK Lock;
+};
 
 struct EffectHooks {
     // The spatial room processor: a zeroed non-paged block ("DoHP"), constructed and initialised;
@@ -49,6 +71,13 @@ struct EffectHooks {
     void (*HeadphoneSetAngleVariant)(HeadphoneEngine* pEngine, HeadphoneParameterSet set, LONG lVariant);
     // Renders the format's channels to stereo in channels 0 and 1, in place.
     void (*HeadphoneProcess)(HeadphoneEngine* pEngine, float* const* ppChannels, LONG lFrames);
+
+    // The Process and Reset bodies of the effect entities, on the entity's state: one chunk of at
+    // most 512 frames in the per-channel float buffers (PCM streams) or the interleaved buffer
+    // (any other format), in place, at DISPATCH_LEVEL; Reset when no transfer is outstanding.
+    // Empty: the entity takes its enable changes over and leaves its chunks untouched.
+    void (*ProcessEffectEntity)(EffectEntityState* pState, const WaveFormatRecord* pFormat, PVOID pData, LONG lFrames);
+    void (*ResetEffectEntity)(EffectEntityState* pState);
 };
 
 // The table the entities use. Any IRQL.

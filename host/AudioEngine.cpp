@@ -71,6 +71,7 @@ NTSTATUS AudioEngine::CreatePin(const AudioFormat& format)
     if (!NT_SUCCESS(status)) return status;
     status = m_pin.Create(m_device, m_name, m_pinId, dataFormat);
     if (!NT_SUCCESS(status)) return status;
+    m_dataFormat = dataFormat;
     m_format = format;
     m_bufferSize = m_pin.BufferSize();
     return STATUS_SUCCESS;
@@ -115,6 +116,61 @@ EngineEnd AudioEngine::Wait()
 }
 
 void AudioEngine::Stop() { m_stop = true; }
+
+bool AudioEngine::CloseForSleep()
+{
+    if (m_thread == nullptr || m_end.load() != EngineEnd::Running) return false;
+    m_sleepAsked = true;
+    return platform::RunUntil([this] { return m_asleep.load() || m_end.load() != EngineEnd::Running; },
+                              std::chrono::seconds(10)) &&
+           m_asleep.load();
+}
+
+bool AudioEngine::ReopenAfterSleep()
+{
+    if (!m_asleep.load()) return false;
+    m_wakeAsked = true;
+    return platform::RunUntil([this] { return !m_asleep.load(); }, std::chrono::seconds(10));
+}
+
+bool AudioEngine::SleepThrough()
+{
+    Walk(KSSTATE_STOP);
+    ULONGLONG played = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        // The new pin's positions start at 0 where the data goes on.
+        played = m_stats.Transferred;
+    }
+    m_pin.Close();
+    m_positionBase = played;
+    m_dry = false;
+    m_asleep = true;
+    while (!m_wakeAsked.load() && !m_stop.load()) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = TICK;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    m_sleepAsked = false;
+    m_wakeAsked = false;
+    NTSTATUS status = m_stop.load() ? STATUS_SUCCESS : m_pin.Create(m_device, m_name, m_pinId, m_dataFormat);
+    if (NT_SUCCESS(status) && !m_stop.load()) {
+        m_bufferSize = m_pin.BufferSize();
+        status = Walk(KSSTATE_PAUSE);
+    }
+    m_sleeps++;
+    m_asleep = false;
+    if (m_stop.load()) {
+        Finish(EngineEnd::Stopped);
+        return false;
+    }
+    if (!NT_SUCCESS(status)) {
+        Finish(EngineEnd::Failed, status);
+        return false;
+    }
+    m_runAfterWake = true;
+    return true;
+}
 
 void AudioEngine::SetProgress(std::function<void(const EngineStats&)> progress, uint32_t everyMs)
 {
@@ -210,12 +266,17 @@ bool AudioEngine::Tick(bool starting)
         Finish(EngineEnd::Removed, STATUS_NO_SUCH_DEVICE);
         return false;
     }
+    if (m_sleepAsked.load() && !SleepThrough()) {
+        return false;
+    }
     ULONGLONG play = 0, written = 0;
     NTSTATUS status = m_pin.Position(&play, &written);
     if (!NT_SUCCESS(status)) {
         Finish(EngineEnd::Failed, status);
         return false;
     }
+    play += m_positionBase;
+    written += m_positionBase;
     const double elapsed = starting ? 0 : TicksToMs(platform::ClockNow() - m_runTicks);
     bool done = false;
     std::vector<uint8_t> chunk;
@@ -318,6 +379,16 @@ bool AudioEngine::Tick(bool starting)
         Finish(EngineEnd::Finished);
         return false;
     }
+    if (m_runAfterWake) {
+        // Queued at PAUSE as at the start; the pin runs again.
+        m_runAfterWake = false;
+        status = Walk(KSSTATE_RUN);
+        if (!NT_SUCCESS(status)) {
+            Finish(EngineEnd::Failed, status);
+            return false;
+        }
+        m_lastMoveMs = elapsed;
+    }
     if (!starting && elapsed - m_lastMoveMs > STALL_LIMIT_MS) {
         Finish(EngineEnd::Failed, STATUS_IO_TIMEOUT);
         return false;
@@ -353,6 +424,8 @@ void AudioEngine::ThreadMain()
     NTSTATUS down = Walk(KSSTATE_PAUSE);
     ULONGLONG play = 0, written = 0;
     if (NT_SUCCESS(down) && NT_SUCCESS(m_pin.Position(&play, &written))) {
+        play += m_positionBase;
+        written += m_positionBase;
         const uint64_t wireBytes = m_probe.WireBytes ? m_probe.WireBytes() : 0;
         std::lock_guard<std::mutex> guard(m_lock);
         if (play < m_stats.PlayOffset) ++m_stats.PositionWentBack;

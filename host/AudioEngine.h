@@ -102,6 +102,14 @@ public:
     EngineEnd Wait();
     // Asks the thread to stop; Wait() then returns Stopped.
     void Stop();
+    // Around a system sleep, as the system's audio service does: CloseForSleep has the running
+    // engine stop and close its pin (what was queued and not played is dropped) and returns once
+    // it is closed; ReopenAfterSleep has it open a new pin in the same format and go on with the
+    // rest of the data (render) or the capture. False when the engine is not running.
+    bool CloseForSleep();
+    bool ReopenAfterSleep();
+    // How often the engine closed its pin for a sleep and opened it again.
+    uint32_t Sleeps() const { return m_sleeps.load(); }
     // Called from the engine's thread about every `everyMs` while it runs (before Start).
     void SetProgress(std::function<void(const EngineStats&)> progress, uint32_t everyMs);
 
@@ -123,6 +131,9 @@ public:
 private:
     NTSTATUS CreatePin(const AudioFormat& format);
     NTSTATUS Walk(KSSTATE to);
+    // On the engine's thread: closes the pin, waits for the wake and opens a new one at PAUSE;
+    // false when the engine ends instead.
+    bool SleepThrough();
     void ThreadMain();
     bool Tick(bool starting);
     bool FilterPresent() const;
@@ -169,6 +180,14 @@ private:
     double m_lastMoveMs = 0;
     double m_nextProgressMs = 0;
     bool m_dry = false;
+    // Sleep and wake.
+    std::vector<uint8_t> m_dataFormat;
+    std::atomic<bool> m_sleepAsked{false};
+    std::atomic<bool> m_wakeAsked{false};
+    std::atomic<bool> m_asleep{false};
+    std::atomic<uint32_t> m_sleeps{0};
+    bool m_runAfterWake = false;
+    ULONGLONG m_positionBase = 0;  // bytes the pins closed for a sleep had taken
 };
 
 }  // namespace host

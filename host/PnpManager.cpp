@@ -248,6 +248,26 @@ NTSTATUS PnpManager::SetPower(PDEVICE_OBJECT physicalDevice, DEVICE_POWER_STATE 
     });
 }
 
+NTSTATUS PnpManager::SetSystemPower(PDEVICE_OBJECT physicalDevice, SYSTEM_POWER_STATE state)
+{
+    return RunOnPnpThread([&] {
+        auto fill = [state](PIO_STACK_LOCATION s) {
+            s->Parameters.Power.Type = SystemPowerState;
+            s->Parameters.Power.State.SystemState = state;
+            s->Parameters.Power.ShutdownType =
+                state == PowerSystemHibernate ? PowerActionHibernate : (state == PowerSystemWorking ? PowerActionNone : PowerActionSleep);
+        };
+        // Waking is not asked for; going to sleep is.
+        if (state != PowerSystemWorking) {
+            const NTSTATUS status = SendIrp(physicalDevice, IRP_MJ_POWER, IRP_MN_QUERY_POWER, fill, STATUS_NOT_SUPPORTED);
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
+        }
+        return SendIrp(physicalDevice, IRP_MJ_POWER, IRP_MN_SET_POWER, fill, STATUS_NOT_SUPPORTED);
+    });
+}
+
 NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT physicalDevice)
 {
     return SendPnp(physicalDevice, IRP_MN_SURPRISE_REMOVAL);

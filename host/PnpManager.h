@@ -51,6 +51,10 @@ public:
     NTSTATUS QueryCapabilities(PDEVICE_OBJECT physicalDevice, DEVICE_CAPABILITIES* capabilities);
     NTSTATUS QueryPower(PDEVICE_OBJECT physicalDevice, DEVICE_POWER_STATE state);
     NTSTATUS SetPower(PDEVICE_OBJECT physicalDevice, DEVICE_POWER_STATE state);
+    // The system enters `state` (a sleep state, or PowerSystemWorking to wake): a system
+    // query-power request, then a system set-power request, through the stack; the device's
+    // power policy owner turns them into device states. A refused query stops it there.
+    NTSTATUS SetSystemPower(PDEVICE_OBJECT physicalDevice, SYSTEM_POWER_STATE state);
     NTSTATUS SurpriseRemove(PDEVICE_OBJECT physicalDevice);
     NTSTATUS Remove(PDEVICE_OBJECT physicalDevice);
     // Any PnP request with no parameters (stop, query-remove, ...).

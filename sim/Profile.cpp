@@ -245,8 +245,8 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
     if (root.Kind != Value::Type::Object) {
         return Fail(error, "profile", "must be a JSON object", &root);
     }
-    static const char* const known[] = {"descriptors", "descriptorsHex", "speed", "strings",
-                                        "controls",    "clockRates",     "requests"};
+    static const char* const known[] = {"descriptors", "descriptorsHex", "speed",   "strings",
+                                        "controls",    "clockRates",     "requests", "losesControlsOnSuspend"};
     for (const auto& [key, value] : root.Object) {
         bool ok = false;
         for (const char* k : known) ok = ok || key == k;
@@ -291,6 +291,12 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
     }
     auto sim = std::make_unique<SimDevice>(device, config, high);
     sim->SetOtherConfigurations(std::move(others));
+    if (const Value* loses = root.Find("losesControlsOnSuspend")) {
+        if (loses->Kind != Value::Type::Bool) {
+            return Fail(error, "\"losesControlsOnSuspend\"", "must be true or false", loses);
+        }
+        sim->SetLosesControlsOnSuspend(loses->Bool);
+    }
 
     if (const Value* strings = root.Find("strings")) {
         if (strings->Kind != Value::Type::Object) {
@@ -494,6 +500,9 @@ std::string SaveProfile(SimDevice& device)
     }
     out << "{\n  \"descriptorsHex\": " << json::Quote(Hex(all)) << ",\n";
     out << "  \"speed\": \"" << (device.HighSpeedFlag() ? "high" : "full") << "\",\n";
+    if (device.LosesControlsOnSuspend()) {
+        out << "  \"losesControlsOnSuspend\": true,\n";
+    }
     out << "  \"strings\": {";
     bool first = true;
     for (const auto& [index, text] : device.Strings()) {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/nt/Clock.h"
+#include "sim/HidReports.h"
 #include "sim/RawWriteBack.h"
 
 namespace sim {
@@ -84,6 +85,11 @@ SimDevice::SimDevice(Bytes deviceDescriptor, Bytes configuration, std::optional<
 {
     LearnDescriptors();
     m_highSpeed = highSpeed.value_or(m_uac2);
+    std::set<uint8_t> hid = HidReports::HidInterfaces(m_configuration);
+    if (!hid.empty()) {
+        m_hid = std::make_shared<HidReports>(std::move(hid));
+        m_chips.push_back(m_hid);
+    }
 }
 
 void SimDevice::LearnDescriptors()
@@ -195,9 +201,14 @@ void SimDevice::SetControl(uint8_t entity, uint8_t selector, int channel, Contro
             }
         }
         m_controls[{entity, selector, 0xFF}] = values;
+        // What is set here is the control's new default.
+        for (auto it = m_controlDefaults.begin(); it != m_controlDefaults.end();) {
+            it = it->first.Entity == entity && it->first.Selector == selector ? m_controlDefaults.erase(it) : std::next(it);
+        }
         return;
     }
     m_controls[{entity, selector, static_cast<uint8_t>(channel)}] = values;
+    m_controlDefaults.erase({entity, selector, static_cast<uint8_t>(channel)});
 }
 
 std::optional<ControlValues> SimDevice::Control(uint8_t entity, uint8_t selector, uint8_t channel)
@@ -651,6 +662,7 @@ UsbTransferResult SimDevice::ClassRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s
             return Reply(d, data, length);
         }
         if (!in && s.bRequest == USB_AUDIO2_CUR && length >= v.Size && data != nullptr) {
+            NoteControlWrite(it->first, v);
             v.Cur = FromLe(data, v.Size, isSigned);
             return UsbTransferResult::Done(length);
         }
@@ -666,6 +678,7 @@ UsbTransferResult SimDevice::ClassRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s
         }
     }
     if (s.bRequest == USB_AUDIO_SET_CUR && length >= v.Size && data != nullptr) {
+        NoteControlWrite(it->first, v);
         v.Cur = FromLe(data, v.Size, isSigned);
         return UsbTransferResult::Done(length);
     }

@@ -114,6 +114,7 @@ struct IsoFault {
 };
 
 class SimDevice;
+class HidReports;
 
 // Behaviour a chip family adds to the class model (vendor requests, HID reports, vendor status
 // on its own endpoints), plugged into a SimDevice with AddChip. Raw answers and faults come
@@ -154,6 +155,9 @@ public:
     void AddRaw(const RawRequest& request);
     // Plugs in a chip's behaviour; chips are asked in the order they were added.
     void AddChip(std::shared_ptr<ChipBehaviour> chip);
+    // The HID report plug-in a configuration with HID interfaces (class 3) gets first; null
+    // without one.
+    HidReports* Hid() const { return m_hid.get(); }
 
     // ---- UAC2 class model ----
     // A terminal's Connectors control (selector 2, channel 0): the channels connected now. A
@@ -216,6 +220,14 @@ public:
     // STATUS_SUCCESS accepts idle notifications; STATUS_PENDING accepts them but never calls back;
     // anything else refuses them with that status.
     void SetIdleAnswer(NTSTATUS status);
+    // A device that loses its class controls in suspend: while the hub suspends its port, every
+    // control a SET_CUR changed returns to its default (as a reset at resume leaves it), so the
+    // driver must write its stored values again at D0. Off by default.
+    void SetLosesControlsOnSuspend(bool loses);
+    bool LosesControlsOnSuspend();
+    // Whether the port is suspended now, and how often it was.
+    bool PortIsSuspended();
+    uint32_t Suspensions();
     // The bus-interface query is not answered; QueryBusTime fails with the status (success restores).
     void FailBusInterface(bool fail);
     void FailBusTime(NTSTATUS status);
@@ -278,6 +290,7 @@ public:
     platform::usb::UsbIsochronousUrbFault IsochronousUrbFault(UCHAR endpoint, ULONG startFrame, ULONG frames) override;
     NTSTATUS PortStatusOverride() override;
     NTSTATUS IdleNotificationStatus() override;
+    void PortSuspended(bool suspended) override;
     bool BusInterfaceAvailable() override;
     NTSTATUS QueryBusTimeStatus() override;
 
@@ -325,6 +338,8 @@ private:
     double FillCorrection(uint8_t feedbackEndpoint, uint32_t nominalRate);
     double PacketsPerSecond(uint8_t endpoint) const;
     std::optional<USBD_STATUS> PacketFault(uint8_t endpoint, uint32_t frame);
+    // A SET_CUR is about to change the control: its default is kept until the next suspend.
+    void NoteControlWrite(const Key& key, const ControlValues& values);
 
     std::mutex m_lock;
     platform::usb::UsbBus* m_bus = nullptr;
@@ -341,6 +356,7 @@ private:
     std::map<uint8_t, uint32_t> m_endpointRate;  // UAC1 sampling frequency per endpoint
     std::vector<RawRequest> m_raw;
     std::vector<std::shared_ptr<ChipBehaviour>> m_chips;
+    std::shared_ptr<HidReports> m_hid;
     struct Connectors {
         uint8_t Channels = 0;
         uint32_t Config = 0;
@@ -376,6 +392,10 @@ private:
     double m_ppm = 0;
     int m_noSuchDevice = 0;
     NTSTATUS m_idleAnswer = STATUS_SUCCESS;
+    bool m_losesControls = false;
+    bool m_suspended = false;
+    uint32_t m_suspensions = 0;
+    std::map<Key, int64_t> m_controlDefaults;  // controls changed by SET_CUR: their defaults
     bool m_noBusInterface = false;
     NTSTATUS m_busTimeStatus = STATUS_SUCCESS;
 };

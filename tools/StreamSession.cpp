@@ -38,6 +38,10 @@ NTSTATUS StreamSession::Start(std::unique_ptr<sim::SimDevice> device)
     if (m_port == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     m_ended = false;
     platform::DeviceSetUpUsb(m_port->Pdo(), d.idVendor, d.idProduct, d.bcdDevice);
+    if (m_selectiveSuspend) {
+        platform::RegistrySetDword(platform::DeviceInstanceKeyPath(m_port->Pdo()) + u"\\Device Parameters",
+                                   u"SelectiveSuspendEnabled", 1);
+    }
     m_pnp = std::make_unique<host::PnpManager>();
     NTSTATUS status = m_pnp->LoadDriver(u"UsbAudioAdapter", DriverEntry);
     if (NT_SUCCESS(status)) status = m_pnp->AddDevice(m_port->Pdo());

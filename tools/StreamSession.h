@@ -29,6 +29,9 @@ public:
     // Plugs the device in, loads the driver, adds and starts the device. The registry is made
     // fresh and the system is Windows 10.
     NTSTATUS Start(std::unique_ptr<sim::SimDevice> device);
+    // Writes "SelectiveSuspendEnabled" = 1 for the device instance at the next Start, so that the
+    // driver lets the hub suspend the idle device.
+    void SetSelectiveSuspend(bool enabled) { m_selectiveSuspend = enabled; }
     PDEVICE_OBJECT Fdo();
     sim::SimDevice& Device() { return m_port->Device(); }
     platform::usb::UsbBus& Bus() { return m_port->Bus(); }
@@ -63,6 +66,7 @@ private:
     std::unique_ptr<host::PnpManager> m_pnp;
     bool m_added = false;
     bool m_ended = true;
+    bool m_selectiveSuspend = false;
     std::string m_startLog;  // the driver's debug output during Start
     uint64_t m_serial = 0;
 };

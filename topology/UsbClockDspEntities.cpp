@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "dsp/EffectProcessing.h"
 #include "topology/EntityCommon.h"
 #include "topology/UnitControls.h"
 #include "topology/UsbEntityCommon.h"
@@ -132,11 +133,12 @@ NTSTATUS UsbDspEntity::SetEnable(UCHAR enable)
     if (NT_SUCCESS(status)) {
         status = pControl->SetOnOff(m_ulSelector, 0, enable);
         pControl->Release();
-        RaiseChangeFlags();
+        // The accepted value first: a chunk that sees the flags takes this value over.
         if (NT_SUCCESS(status)) {
             StoreRelaxed(&m_ulEnable, static_cast<ULONG>(enable));
             KeepEnable(enable);
         }
+        RaiseChangeFlags();
     }
     m_EntityLock.Unlock();
     return status;
@@ -173,6 +175,44 @@ NTSTATUS UsbDspEntity::Refresh()
     }
     m_EntityLock.Unlock();
     return status;
+}
+
+EffectEntityState UsbDspEntity::EffectState(EffectPath* pPath, DspEffectKind kind, PVOID pProcessor)
+{
+    EffectEntityState state = {};
+    state.Control = kind == DspEffectKind::Spatial ? 0x8B : 0x8C;
+    state.Spatial = kind == DspEffectKind::Spatial ? static_cast<SpatialProcessor8*>(pProcessor) : nullptr;
+    state.Engine = kind == DspEffectKind::Headphone ? static_cast<HeadphoneEngine*>(pProcessor) : nullptr;
+    state.Path = pPath;
+    state.StoredFormat = &m_Format;
+    state.ParameterChanged = &m_lResetPending;
+    state.EnableChanged = &m_lValueChanged;
+    state.RequestedEnable = &m_ulEnable;
+    state.EffectiveEnable = &m_ulProcessingEnable;
+    state.FadeState = &m_ulTransitionState;
+    state.Lock = &m_DspEntityLock;
+    return state;
+}
+
+BOOLEAN UsbDspEntity::ApplyPendingEnable()
+{
+    EffectEntityState state = EffectState(nullptr, DspEffectKind::Spatial, nullptr);
+    return ApplyPendingEffectEnable(&state);
+}
+
+NTSTATUS UsbDspEntity::ProcessEffect(const WaveFormatRecord* pFormat, PVOID pData, ULONG ulFrames, EffectPath* pPath,
+                                     DspEffectKind kind, PVOID pProcessor)
+{
+    EffectEntityState state = EffectState(pPath, kind, pProcessor);
+    ProcessEffectEntityChunk(&state, pFormat, pData, static_cast<LONG>(ulFrames));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbDspEntity::ResetEffect(EffectPath* pPath, DspEffectKind kind, PVOID pProcessor)
+{
+    EffectEntityState state = EffectState(pPath, kind, pProcessor);
+    ResetEffectEntityState(&state);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS UsbDspEntity::SetFormat(const WaveFormatRecord* pFormat)

@@ -3,6 +3,8 @@
 // software effect that runs on the stream.
 #pragma once
 
+#include "dsp/EffectHooks.h"
+#include "dsp/EffectPath.h"
 #include "platform/nt/Sync.h"
 #include "topology/ClockEntity.h"
 #include "topology/ProcessingEntity.h"
@@ -20,6 +22,12 @@ public:
 
 protected:
     UsbAudioUnit* m_pUnit = nullptr;
+};
+
+// Which effect processor an entity runs on its chunks.
+enum class DspEffectKind : ULONG {
+    Spatial = 0,    // SpatialProcessor8: 1e-12 added to the input; needs the whole path
+    Headphone = 1,  // HeadphoneEngine
 };
 
 class UsbDspEntity : public IProcessingNode, public ProcessingEntity {
@@ -47,6 +55,25 @@ public:
     LONG ValueChanged() const { return __atomic_load_n(&m_lValueChanged, __ATOMIC_SEQ_CST); }
     const WaveFormatRecord& Format() const { return m_Format; }
 
+    // Takes a pending enable change over into the processing's copy, under DspEntityLock (the
+    // at-DPC-level form at DISPATCH_LEVEL or above). TRUE when that copy changed.
+    BOOLEAN ApplyPendingEnable();
+
+    // The effect processing of one render chunk (the effect table's ProcessEffectEntity body on
+    // this entity's state), in place (any IRQL up to DISPATCH_LEVEL; never called while
+    // DspEntityLock is held). data: one float buffer per channel for PCM, else the
+    // raw chunk, which is left alone. A dry set (folded to stereo, limited) and a processed set
+    // (the effect, limited with make-up gain) are made; the enable chooses which is written back,
+    // and an enable change fades channels 0 and 1 over 2 ms out and 2 ms in, carried on across
+    // chunks. Chunks pass untouched while the processor (a null pProcessor, or one the effect
+    // table cannot run) or a member of the path is missing, and for more than 8 channels. Longer
+    // chunks are taken 512 frames at a time. Returns STATUS_SUCCESS.
+    NTSTATUS ProcessEffect(const WaveFormatRecord* pFormat, PVOID pData, ULONG ulFrames, EffectPath* pPath,
+                           DspEffectKind kind, PVOID pProcessor);
+    // The Reset of an effect entity (no chunk outstanding): the spatial processor is cleared; the
+    // path's limiters are reset; the headphone engine keeps its state.
+    NTSTATUS ResetEffect(EffectPath* pPath, DspEffectKind kind, PVOID pProcessor);
+
     friend NTSTATUS SetupDspEntity(UsbDspEntity* pEntity, UsbAudioUnit* pUnit, ULONG ulSelector,
                                    PDEVICE_OBJECT pDevice);
 
@@ -65,6 +92,10 @@ protected:
     ULONG m_ulProcessingEnable = 0;  // the effect processing's copy, under the spin lock
     ULONG m_ulTransitionState = 0;
     WaveFormatRecord m_Format = {};
+
+private:
+    // The processing's view of this entity with its path and processor.
+    EffectEntityState EffectState(EffectPath* pPath, DspEffectKind kind, PVOID pProcessor);
 };
 
 // Rates from the unit (at least one, at most 30); the current rate stays 0.

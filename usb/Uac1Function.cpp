@@ -326,7 +326,8 @@ VOID Uac1Function::PowerChangeState(POWER_STATE NewState)
     }
     if (state == PowerDeviceD0) {
         RestoreRegisters();
-        RestoreEntities();
+        // Every stored value goes back to the device, past a control it refuses (logged there).
+        RestoreEntities(TRUE);
     } else if (state != PowerDeviceD1 && state != PowerDeviceD2 && state != PowerDeviceD3) {
         return;
     }

@@ -348,7 +348,8 @@ VOID Uac2Function::PowerChangeState(POWER_STATE NewState)
         return;
     }
     if (state == PowerDeviceD0) {
-        RestoreEntities();
+        // Every stored value goes back to the device, past a control it refuses (logged there).
+        RestoreEntities(TRUE);
     } else if (state != PowerDeviceD1 && state != PowerDeviceD2 && state != PowerDeviceD3) {
         return;
     }

@@ -1,4 +1,5 @@
 #include "usb/UsbAudioDevice.h"
+#include "usb/Uac1FunctionV3.h"
 
 #include <cstring>
 #include <new>
@@ -38,6 +39,8 @@ NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, P
         return Uac1Function::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
     case UsbFunctionVariant::Uac2:
         return Uac2Function::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
+    case UsbFunctionVariant::V3:
+        return Uac1FunctionV3::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
     default:
         // The chip variants come with their own parsers.
         return STATUS_NOT_IMPLEMENTED;
@@ -340,6 +343,7 @@ NTSTATUS UsbAudioDevice::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunct
     KeInitializeEvent(&m_IdleWorkDone, NotificationEvent, TRUE);
     KeInitializeEvent(&m_IdleRequestDone, NotificationEvent, TRUE);
     KeInitializeEvent(&m_WakeDone, NotificationEvent, TRUE);
+    KeInitializeEvent(&m_IdleCallbackDone, NotificationEvent, TRUE);
     m_bIdleStateReady = true;
 
     const NTSTATUS status = AudioHal::Init(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);

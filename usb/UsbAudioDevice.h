@@ -91,7 +91,9 @@ public:
                   PDEVICE_OBJECT pPhysicalDevice) override;
     NTSTATUS Configure() override;
     NTSTATUS BuildConnections() override { return STATUS_SUCCESS; }
-    // Cancels an outstanding idle request and waits (bounded) until the device is awake again.
+    // Cancels an outstanding idle request and waits (500 ms at most for each) until it ended and
+    // the device is awake again. Surprise removal and removal stop the idle cycle for good and wait
+    // without limit for everything of it under way.
     NTSTATUS OnPnpIrp(PIRP pIrp) override;
 
     // IAdapterPowerManagement: moves the function, and holds the 1 ms timer resolution in D0.
@@ -168,6 +170,7 @@ private:
     static VOID IdleNotificationCallback(PVOID pContext);
     static NTSTATUS IdleIrpCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
     void ArmIdleTimer();
+    static bool IsRemovalRequest(PIRP pIrp);
     // Teardown: no idle request is started, re-armed or woken from any more; an outstanding one is
     // cancelled. Then waits for the idle machinery to let go of the object.
     void StopIdleRequests();
@@ -212,11 +215,13 @@ private:
     KEVENT m_IdleWorkDone;
     KEVENT m_IdleRequestDone;
     KEVENT m_WakeDone;
+    KEVENT m_IdleCallbackDone;  // signalled while no hub callback of ours asks for or waits on D2
     PIRP m_pIdleIrp;
     PUSB_IDLE_CALLBACK_INFO m_pIdleCallbackInfo;
     LONG m_lIdleRequestActive;
     LONG m_lIdleIrpReferences;
     bool m_bIdleStopping;
+    bool m_bIdleD2Asked;  // the hub's callback asked for D2 for the request outstanding
     bool m_bTimerResolutionHeld;
     LONG m_lActiveRequests;
     LONG m_lBusyCount;

@@ -212,13 +212,35 @@ VOID UsbAudioDevice::IdleNotificationCallback(PVOID pContext)
     wait->Event = &event;
     POWER_STATE state;
     state.DeviceState = PowerDeviceD2;
+    KIRQL irql;
+    KeAcquireSpinLock(&device->m_DeviceIdleLock, &irql);
+    // Only a device nobody needs goes to D2: idle still allowed, the request still held (a
+    // canceller has not taken it), awake, and not going away. A request that is being cancelled
+    // ends without a power change.
+    if (device->m_bIdleStopping || device->m_pIdleIrp == nullptr || !device->IsIdleAllowed() ||
+        device->CurrentPowerState() != PowerDeviceD0) {
+        KeReleaseSpinLock(&device->m_DeviceIdleLock, irql);
+        ExFreePool(wait);
+        return;
+    }
+    // Asked under the lock, so that the D0 the request's end asks (under the lock too) reaches
+    // the power manager after it, which runs them in that order.
+    KeClearEvent(&device->m_IdleCallbackDone);
+    device->m_bIdleD2Asked = true;
     // PortCls brings the D2 request to PowerChangeState on its way down the stack.
-    if (PoRequestPowerIrp(device->m_pPhysicalDevice, IRP_MN_SET_POWER, state, PowerIrpDoneCallback, wait, nullptr) ==
-        STATUS_PENDING) {
+    const NTSTATUS status =
+        PoRequestPowerIrp(device->m_pPhysicalDevice, IRP_MN_SET_POWER, state, PowerIrpDoneCallback, wait, nullptr);
+    if (status != STATUS_PENDING) {
+        device->m_bIdleD2Asked = false;
+    }
+    KeReleaseSpinLock(&device->m_DeviceIdleLock, irql);
+    if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     } else {
         ExFreePool(wait);
     }
+    // The last touch of the device: removal and teardown wait for it.
+    KeSetEvent(&device->m_IdleCallbackDone, IO_NO_INCREMENT, FALSE);
 }
 
 NTSTATUS UsbAudioDevice::IdleIrpCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext)
@@ -228,9 +250,14 @@ NTSTATUS UsbAudioDevice::IdleIrpCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pI
     const NTSTATUS status = pIrp->IoStatus.Status;
     KIRQL irql;
     KeAcquireSpinLock(&device->m_DeviceIdleLock, &irql);
-    // The request ended while the device sleeps: wake it, unless the object is going away.
-    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && device->CurrentPowerState() != PowerDeviceD0 &&
-        !device->m_bIdleStopping) {
+    const bool d2Asked = device->m_bIdleD2Asked;
+    device->m_bIdleD2Asked = false;
+    // The request ended: a device the callback sent towards D2 is woken whatever the state reads
+    // now (the D2 may still be on its way; this D0 runs after it), and so is one found asleep when
+    // the hub fails the request. An object going away is not woken.
+    const bool asleep =
+        !NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && device->CurrentPowerState() != PowerDeviceD0;
+    if ((d2Asked || asleep) && !device->m_bIdleStopping) {
         KeClearEvent(&device->m_WakeDone);
         POWER_STATE state;
         state.DeviceState = PowerDeviceD0;
@@ -283,18 +310,35 @@ VOID UsbAudioDevice::CancelIdleRequest()
 
 NTSTATUS UsbAudioDevice::OnPnpIrp(PIRP pIrp)
 {
-    UNREFERENCED_PARAMETER(pIrp);
     InterlockedIncrement(&m_lActiveRequests);  // idle is no longer allowed
     if (m_bIdleStateReady) {
-        CancelIdleRequest();
-        LARGE_INTEGER limit;
-        limit.QuadPart = IDLE_WAIT_LIMIT;
-        KeWaitForSingleObject(&m_IdleRequestDone, Executive, KernelMode, FALSE, &limit);
-        limit.QuadPart = IDLE_WAIT_LIMIT;
-        KeWaitForSingleObject(&m_WakeDone, Executive, KernelMode, FALSE, &limit);
+        if (IsRemovalRequest(pIrp)) {
+            // The device leaves: no idle request, timer or cycle starts any more, and what is
+            // under way (the request, a hub callback and its D2, a wake already asked) ends
+            // before the removal stops the function and takes its filters away.
+            StopIdleRequests();
+            WaitIdleRequests();
+        } else {
+            CancelIdleRequest();
+            LARGE_INTEGER limit;
+            limit.QuadPart = IDLE_WAIT_LIMIT;
+            KeWaitForSingleObject(&m_IdleRequestDone, Executive, KernelMode, FALSE, &limit);
+            limit.QuadPart = IDLE_WAIT_LIMIT;
+            KeWaitForSingleObject(&m_WakeDone, Executive, KernelMode, FALSE, &limit);
+        }
     }
     InterlockedDecrement(&m_lActiveRequests);
     return STATUS_SUCCESS;
+}
+
+bool UsbAudioDevice::IsRemovalRequest(PIRP pIrp)
+{
+    if (pIrp == nullptr) {
+        return false;
+    }
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    return pStack != nullptr && pStack->MajorFunction == IRP_MJ_PNP &&
+           (pStack->MinorFunction == IRP_MN_SURPRISE_REMOVAL || pStack->MinorFunction == IRP_MN_REMOVE_DEVICE);
 }
 
 void UsbAudioDevice::StopIdleRequests()
@@ -314,6 +358,7 @@ void UsbAudioDevice::WaitIdleRequests()
 {
     KeWaitForSingleObject(&m_IdleWorkDone, Executive, KernelMode, FALSE, nullptr);
     KeWaitForSingleObject(&m_IdleRequestDone, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&m_IdleCallbackDone, Executive, KernelMode, FALSE, nullptr);
     // A D0 request made by the idle request's end carries the wake event.
     KeWaitForSingleObject(&m_WakeDone, Executive, KernelMode, FALSE, nullptr);
 }

@@ -1,6 +1,8 @@
 // Device properties and power requests of physical devices.
 #include <cstring>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "platform/io/IoInternal.h"
@@ -30,8 +32,59 @@ struct PowerRequest {
     PREQUEST_POWER_COMPLETE CompletionFunction;
     PVOID Context;
     PIRP Irp;
-    PIO_WORKITEM WorkItem;  // delivery at PASSIVE_LEVEL of a request made above it
+    PIO_WORKITEM WorkItem;  // delivery at PASSIVE_LEVEL of a request made above it, or of one that waited
+    PDEVICE_OBJECT Stack;   // the bottom of the stack of a device set-power request; null otherwise
 };
+
+// Device set-power requests of one stack go one at a time: a later one waits until the one in
+// flight completes, so that states reach the stack in the order they were asked for.
+VOID PowerRequestSend(PDEVICE_OBJECT, PVOID context);
+
+struct StackPowerQueue {
+    std::deque<PowerRequest*> Waiting;
+};
+
+std::mutex& PowerQueueLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// An entry exists while a request of that stack is in flight.
+std::map<PDEVICE_OBJECT, StackPowerQueue>& PowerQueues()
+{
+    static std::map<PDEVICE_OBJECT, StackPowerQueue> queues;
+    return queues;
+}
+
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(platform::IoDatabaseLock());
+    while (device->DeviceObjectExtension->AttachedTo != nullptr) {
+        device = device->DeviceObjectExtension->AttachedTo;
+    }
+    return device;
+}
+
+// Called when a set-power request of `stack` completed: the next waiting one goes, from a worker.
+void StartNextPowerRequest(PDEVICE_OBJECT stack)
+{
+    PowerRequest* next = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(PowerQueueLock());
+        auto it = PowerQueues().find(stack);
+        if (it == PowerQueues().end()) {
+            return;
+        }
+        if (it->second.Waiting.empty()) {
+            PowerQueues().erase(it);
+            return;
+        }
+        next = it->second.Waiting.front();
+        it->second.Waiting.pop_front();
+    }
+    IoQueueWorkItem(next->WorkItem, PowerRequestSend, CriticalWorkQueue, next);
+}
 
 // The power manager sends a request made at DISPATCH_LEVEL from a worker thread, at PASSIVE_LEVEL,
 // where the drivers of a pageable stack expect their power IRPs.
@@ -53,9 +106,13 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
         request->CompletionFunction(request->DeviceObject, request->MinorFunction, request->PowerState,
                                     request->Context, &irp->IoStatus);
     }
+    PDEVICE_OBJECT stack = request->Stack;
     ObDereferenceObject(request->Target);
     ExFreePoolWithTag(request, POWER_REQUEST_TAG);
     IoFreeIrp(irp);
+    if (stack != nullptr) {
+        StartNextPowerRequest(stack);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -110,8 +167,10 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         ExFreePoolWithTag(request, POWER_REQUEST_TAG);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // A set-power request may have to wait for the one in flight, and then goes from a worker.
+    const bool serialized = MinorFunction == IRP_MN_SET_POWER;
     PIO_WORKITEM item = nullptr;
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL || serialized) {
         item = IoAllocateWorkItem(target);
         if (item == nullptr) {
             IoFreeIrp(irp);
@@ -120,7 +179,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
             return STATUS_INSUFFICIENT_RESOURCES;
         }
     }
-    *request = PowerRequest{DeviceObject, target, MinorFunction, PowerState, CompletionFunction, Context, irp, item};
+    *request = PowerRequest{DeviceObject, target, MinorFunction, PowerState, CompletionFunction, Context, irp, item,
+                            serialized ? BottomOfStack(DeviceObject) : nullptr};
     IoSetNextIrpStackLocation(irp);
     IoGetCurrentIrpStackLocation(irp)->DeviceObject = DeviceObject;
     PIO_STACK_LOCATION stack = platform::IoPrepareNextStackLocation(irp, IRP_MJ_POWER, MinorFunction);
@@ -135,9 +195,22 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     if (Irp != nullptr) {
         *Irp = irp;
     }
-    if (item != nullptr) {
+    if (serialized) {
+        std::lock_guard<std::mutex> guard(PowerQueueLock());
+        auto it = PowerQueues().find(request->Stack);
+        if (it != PowerQueues().end()) {
+            it->second.Waiting.push_back(request);
+            return STATUS_PENDING;
+        }
+        PowerQueues()[request->Stack];
+    }
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
         IoQueueWorkItem(item, PowerRequestSend, CriticalWorkQueue, request);
     } else {
+        if (item != nullptr) {
+            request->WorkItem = nullptr;
+            IoFreeWorkItem(item);
+        }
         PoCallDriver(target, irp);
     }
     return STATUS_PENDING;

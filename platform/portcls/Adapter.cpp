@@ -50,6 +50,7 @@ struct PcDevice {
     bool SurpriseRemoved = false;
     IAdapterPowerManagement* Power = nullptr;  // one reference
     DEVICE_POWER_STATE PowerState = PowerDeviceD0;
+    SYSTEM_POWER_STATE SystemState = PowerSystemWorking;
     std::mutex Lock;  // guards the vectors below
     std::vector<Subdevice> Subdevices;
     std::vector<Connection> Connections;
@@ -328,9 +329,50 @@ void NotifyPorts(PcDevice* d, POWER_STATE state)
     }
 }
 
+// A system set-power or query-power request: PortCls, the power policy owner, asks the stack for
+// the device state that the stack's capabilities (with the adapter's word on them) give the system
+// state, and completes the system request after it. Waking, the system request goes down first;
+// going to sleep, the device state comes first.
+NTSTATUS DispatchSystemPower(PcDevice* d, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const SYSTEM_POWER_STATE system = stack->Parameters.Power.State.SystemState;
+    DEVICE_CAPABILITIES caps;
+    const bool known = NT_SUCCESS(PcQueryLowerCapabilities(d->Lower, &caps)) &&
+                       (d->Power == nullptr || NT_SUCCESS(d->Power->QueryDeviceCapabilities(&caps)));
+    const DEVICE_POWER_STATE device = PcDeviceStateFor(known ? &caps : nullptr, system);
+    NTSTATUS status;
+    if (stack->MinorFunction == IRP_MN_QUERY_POWER) {
+        status = PcRequestDevicePower(d->Pdo, IRP_MN_QUERY_POWER, device);
+        if (NT_SUCCESS(status)) {
+            status = ForwardAndWait(d, irp);
+        }
+    } else if (system == PowerSystemWorking) {
+        status = ForwardAndWait(d, irp);
+        if (NT_SUCCESS(status)) {
+            status = PcRequestDevicePower(d->Pdo, IRP_MN_SET_POWER, device);
+        }
+    } else {
+        status = PcRequestDevicePower(d->Pdo, IRP_MN_SET_POWER, device);
+        if (NT_SUCCESS(status)) {
+            status = ForwardAndWait(d, irp);
+        }
+    }
+    if (NT_SUCCESS(status) && stack->MinorFunction == IRP_MN_SET_POWER) {
+        d->SystemState = system;
+        PoSetPowerState(d->Fdo, SystemPowerState, stack->Parameters.Power.State);
+    }
+    PoStartNextPowerIrp(irp);
+    return CompleteWith(irp, status);
+}
+
 NTSTATUS DispatchPower(PcDevice* d, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->Parameters.Power.Type == SystemPowerState && d->Started && d->Pdo != nullptr &&
+        (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)) {
+        return DispatchSystemPower(d, irp);
+    }
     if (stack->Parameters.Power.Type != DevicePowerState ||
         (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER)) {
         PoStartNextPowerIrp(irp);

@@ -40,4 +40,10 @@ void PcDeviceForgetPort(PDEVICE_OBJECT device, IPcSubdevice* port);
 NTSTATUS PcDeviceUnregisterSubdevice(PDEVICE_OBJECT device, PUNKNOWN port);
 NTSTATUS PcDeviceUnregisterConnection(PDEVICE_OBJECT device, PUNKNOWN from, ULONG fromPin, PUNKNOWN to, ULONG toPin);
 
+// System power (SystemPower.cpp): a device power request for the stack of `pdo`, waited for; the
+// capabilities of the stack below `lower`; the device state the capabilities give a system state.
+NTSTATUS PcRequestDevicePower(PDEVICE_OBJECT pdo, UCHAR minorFunction, DEVICE_POWER_STATE state);
+NTSTATUS PcQueryLowerCapabilities(PDEVICE_OBJECT lower, DEVICE_CAPABILITIES* capabilities);
+DEVICE_POWER_STATE PcDeviceStateFor(const DEVICE_CAPABILITIES* capabilities, SYSTEM_POWER_STATE state);
+
 }  // namespace platform

@@ -52,6 +52,7 @@ UsbBus::UsbBus(UsbDeviceModel* model) : m_model(model)
     KeInitializeDpc(&m_dpc, DpcRoutine, this);
     KeInitializeDpc(&m_otherDpc, OtherDpcRoutine, this);
     KeInitializeEvent(&m_workDone, NotificationEvent, TRUE);
+    KeInitializeEvent(&m_idleGate, NotificationEvent, TRUE);
     m_driver = platform::IoCreateDriverObject(u"\\Driver\\UsbBus");
     if (m_driver == nullptr) {
         return;
@@ -91,6 +92,8 @@ UsbBus::~UsbBus()
         m_connected = false;
         m_deleting = true;  // nothing arms the timer from here on
     }
+    HoldIdleCallback(false);
+    HoldDevicePower(false);
     KeCancelTimer(&m_timer);
     FailAllPending(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
     KeRemoveQueueDpc(&m_dpc);
@@ -230,7 +233,13 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL || stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            // The device leaves its driver: a held idle request ends.
+            bus->CompleteIdleRequests(STATUS_CANCELLED);
+        }
+        status = STATUS_SUCCESS;
+        break;
     case IRP_MN_QUERY_CAPABILITIES: {
         // What a hub reports for a device on its port: removable, may vanish, D2 for suspend.
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
@@ -270,22 +279,6 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     }
     default: break;
     }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS UsbBus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
-    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
-        if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
-            PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
-        }
-        status = STATUS_SUCCESS;
-    }
-    PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;

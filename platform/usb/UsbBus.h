@@ -94,6 +94,8 @@ public:
     // calls its callback; STATUS_PENDING keeps it without calling back (the hub is not ready to
     // suspend the port); any other status completes it at once with that status.
     virtual NTSTATUS IdleNotificationStatus() { return STATUS_SUCCESS; }
+    // The hub suspended the port (true) or resumed it (false), as the PDO left or returned to D0.
+    virtual void PortSuspended(bool /*suspended*/) {}
     // Whether the PDO answers the USBDI bus-interface query, and what QueryBusTime returns.
     virtual bool BusInterfaceAvailable() { return true; }
     virtual NTSTATUS QueryBusTimeStatus() { return STATUS_SUCCESS; }
@@ -106,6 +108,9 @@ struct UsbPortCounters {
     ULONG Cycles = 0;
     ULONG IdleNotifications = 0;  // idle-notification requests received
     ULONG IdleCallbacks = 0;
+    ULONG Suspends = 0;       // the port was suspended (PDO to D1..D3)
+    ULONG Resumes = 0;        // and resumed (PDO back to D0)
+    ULONG SuspendedUrbs = 0;  // URBs refused because the port was suspended
 };
 
 class UsbBus {
@@ -154,6 +159,24 @@ public:
     // Requests held by the bus (queued, pending on a device, or idle notifications).
     size_t PendingCount();
 
+    // Power and selective suspend (UsbBusPower.cpp). The PDO's D1 to D3 suspend the port and D0
+    // resumes it; a URB on a suspended port is refused with STATUS_DEVICE_NOT_READY. An idle
+    // request is taken at PASSIVE_LEVEL from a device in D0, one at a time; it is held, called
+    // back `delayMs` after it came (at PASSIVE_LEVEL, while the PDO is in D0), completed with
+    // success when the PDO returns to D0 and with STATUS_CANCELLED when cancelled or when the
+    // PDO is removed. A request cancelled while its callback runs completes when the callback
+    // returns.
+    bool Suspended();
+    DEVICE_POWER_STATE PdoPowerState();
+    void SetIdleCallbackDelay(ULONG delayMs);
+    // Test hooks that place races. While held, the hub's callback waits just before it calls the
+    // device (the request is then already taken for the callback); device set-power requests
+    // reaching the PDO wait unanswered. Releasing lets everything held go on.
+    void HoldIdleCallback(bool hold);
+    bool IdleCallbackWaiting();
+    void HoldDevicePower(bool hold);
+    size_t HeldPowerRequests();
+
 private:
     struct Pipe {
         USBD_PIPE_HANDLE Handle;
@@ -193,6 +216,15 @@ private:
     static VOID DpcRoutine(KDPC* dpc, PVOID context, PVOID, PVOID);
     static VOID OtherDpcRoutine(KDPC* dpc, PVOID context, PVOID, PVOID);
     static VOID IdleWorker(PDEVICE_OBJECT device, PVOID context);
+    // A device set-power request at the PDO: the port follows, the request completes.
+    void SetPdoPower(PIRP irp);
+    // The held idle requests complete with `status` (the PDO's return to D0, its removal).
+    void CompleteIdleRequests(NTSTATUS status);
+    // True when `irp` is the idle request whose callback runs: its completion then waits for the
+    // callback's return.
+    bool DeferIdleCompletion(PIRP irp, NTSTATUS status);
+    // A URB reaching a suspended port: refused and counted.
+    bool RefuseOnSuspendedPort(PIRP irp, PURB urb);
     static VOID BusReference(PVOID context);
     static VOID BusDereference(PVOID context);
     static NTSTATUS QueryBusTime(PVOID busContext, PULONG frame);
@@ -256,6 +288,17 @@ private:
     int m_workItems = 0;
     std::vector<std::pair<PIO_WORKITEM, PIRP>> m_idleWork;
     UsbPortCounters m_counters;
+    // Power (UsbBusPower.cpp), under m_lock.
+    DEVICE_POWER_STATE m_pdoPower = PowerDeviceD0;
+    bool m_suspended = false;
+    ULONG m_idleDelayMs = 0;
+    KEVENT m_idleGate{};        // signalled unless the callback is held
+    bool m_idleWaiting = false; // a callback waits at the gate
+    PIRP m_idleCallbackIrp = nullptr;  // the request whose callback runs
+    bool m_idleDeferred = false;       // it completed meanwhile, with this status:
+    NTSTATUS m_idleDeferredStatus = STATUS_SUCCESS;
+    bool m_holdPower = false;
+    std::vector<PIRP> m_heldPower;
 };
 
 // NTSTATUS a host controller driver completes a URB's IRP with for a USBD status.

@@ -57,12 +57,29 @@ NTSTATUS UsbBus::PortRequest(PIRP irp, ULONG code)
         break;
     case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION: {
         auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+        if (!platform::IrqlCheckAtMost(PASSIVE_LEVEL, "IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION")) {
+            status = STATUS_INVALID_DEVICE_STATE;
+            break;
+        }
         if (info == nullptr || info->IdleCallback == nullptr) {
             status = STATUS_INVALID_PARAMETER;
             break;
         }
         if (!connected) {
             status = STATUS_DEVICE_NOT_CONNECTED;
+            break;
+        }
+        {
+            // Only a device in D0 asks to be suspended, and one request at a time.
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_pdoPower != PowerDeviceD0) {
+                status = STATUS_INVALID_DEVICE_STATE;
+            } else if (m_idleCallbackIrp != nullptr ||
+                       std::any_of(m_queue.begin(), m_queue.end(), [](const Entry& e) { return e.Kind == Work::Idle; })) {
+                status = STATUS_DEVICE_BUSY;
+            }
+        }
+        if (status != STATUS_SUCCESS) {
             break;
         }
         status = m_model->IdleNotificationStatus();
@@ -112,28 +129,60 @@ VOID UsbBus::IdleWorker(PDEVICE_OBJECT, PVOID context)
 {
     auto* bus = static_cast<UsbBus*>(context);
     PIO_WORKITEM item = nullptr;
+    PIRP irp = nullptr;
+    ULONG delayMs = 0;
+    {
+        std::lock_guard<std::mutex> guard(bus->m_lock);
+        if (!bus->m_idleWork.empty()) {
+            item = bus->m_idleWork.front().first;
+            irp = bus->m_idleWork.front().second;
+            bus->m_idleWork.erase(bus->m_idleWork.begin());
+        }
+        delayMs = bus->m_idleDelayMs;
+    }
+    if (delayMs != 0) {
+        LARGE_INTEGER delay;
+        delay.QuadPart = -static_cast<LONGLONG>(delayMs) * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
     USB_IDLE_CALLBACK callback = nullptr;
     PVOID callbackContext = nullptr;
     {
         std::lock_guard<std::mutex> guard(bus->m_lock);
-        if (!bus->m_idleWork.empty()) {
-            auto [queuedItem, irp] = bus->m_idleWork.front();
-            bus->m_idleWork.erase(bus->m_idleWork.begin());
-            item = queuedItem;
-            // Only a request still held gets its callback; a cancelled one has given its info back.
-            for (const Entry& e : bus->m_queue) {
-                if (e.Irp == irp) {
-                    auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(
-                        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
-                    callback = info->IdleCallback;
-                    callbackContext = info->IdleContext;
-                    bus->m_counters.IdleCallbacks++;
-                }
-            }
+        // Only a request still held gets its callback (a cancelled one has given its information
+        // back), and only while the device is in D0.
+        const bool held = std::any_of(bus->m_queue.begin(), bus->m_queue.end(),
+                                      [irp](const Entry& e) { return e.Irp == irp && e.Kind == Work::Idle; });
+        if (irp != nullptr && held && bus->m_pdoPower == PowerDeviceD0 && bus->m_connected) {
+            auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(
+                IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
+            callback = info->IdleCallback;
+            callbackContext = info->IdleContext;
+            bus->m_counters.IdleCallbacks++;
+            bus->m_idleCallbackIrp = irp;
+            bus->m_idleDeferred = false;
+            bus->m_idleWaiting = true;
         }
     }
     if (callback != nullptr) {
+        KeWaitForSingleObject(&bus->m_idleGate, Executive, KernelMode, FALSE, nullptr);
+        {
+            std::lock_guard<std::mutex> guard(bus->m_lock);
+            bus->m_idleWaiting = false;
+        }
         callback(callbackContext);
+        bool deferred;
+        NTSTATUS status;
+        {
+            std::lock_guard<std::mutex> guard(bus->m_lock);
+            deferred = bus->m_idleDeferred;
+            status = bus->m_idleDeferredStatus;
+            bus->m_idleCallbackIrp = nullptr;
+            bus->m_idleDeferred = false;
+        }
+        if (deferred) {
+            bus->Complete(irp, nullptr, USBD_STATUS_SUCCESS, status, 0);
+        }
     }
     if (item != nullptr) {
         IoFreeWorkItem(item);

@@ -433,6 +433,9 @@ void UsbBus::CancelInterfaceTransfers(UCHAR interfaceNumber)
 
 void UsbBus::Complete(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status, ULONG_PTR information)
 {
+    if (urb == nullptr && DeferIdleCompletion(irp, status)) {
+        return;  // an idle request whose callback runs completes when the callback returns
+    }
     if (urb != nullptr) {
         urb->UrbHeader.Status = usbd;
     }

@@ -135,6 +135,9 @@ NTSTATUS UsbBus::SubmitUrb(PIRP irp, PURB urb)
     if (!Connected()) {
         return Fail(irp, urb, USBD_STATUS_DEVICE_GONE);
     }
+    if (function != URB_FUNCTION_GET_CURRENT_FRAME_NUMBER && RefuseOnSuspendedPort(irp, urb)) {
+        return STATUS_DEVICE_NOT_READY;
+    }
 
     Entry e{};
     e.Kind = Work::Complete;

@@ -164,6 +164,34 @@ TEST_F(AudioHalTest, AFailingRestoreStopsTheOthersAndFailsInitWithNothingKept)
     hal->Release();
 }
 
+// At a return to D0 every entity is restored past one the device refuses; the first failure is
+// what the walk returns.
+TEST_F(AudioHalTest, RestoreAtD0GoesPastAFailureAndReturnsTheFirst)
+{
+    TestEntity* entities[] = {TestEntity::New(1, ENTITY_MUTE), TestEntity::New(2, ENTITY_VOLUME),
+                              TestEntity::New(3, ENTITY_SELECTOR), TestEntity::New(4, ENTITY_MUTE)};
+    TestHal* hal = NewHal({entities[0], entities[1], entities[2], entities[3]});
+    ASSERT_EQ(hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
+    entities[1]->m_RestoreStatus = STATUS_DEVICE_NOT_CONNECTED;
+    entities[2]->m_RestoreStatus = STATUS_IO_TIMEOUT;
+    Log().Restored.clear();
+    EXPECT_EQ(hal->RestoreEntities(TRUE), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Log().Restored, (std::vector<ULONG>{1, 2, 3, 4}));
+    Log().Restored.clear();
+    EXPECT_EQ(hal->RestoreEntities(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Log().Restored, (std::vector<ULONG>{1, 2}));
+
+    // The power path uses the walk that goes on.
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD3;
+    hal->PowerChangeState(state);
+    Log().Restored.clear();
+    state.DeviceState = PowerDeviceD0;
+    hal->PowerChangeState(state);
+    EXPECT_EQ(Log().Restored, (std::vector<ULONG>{1, 2, 3, 4}));
+    hal->Release();
+}
+
 void CountCall(PVOID context, PVOID, PVOID) { ++*static_cast<int*>(context); }
 
 TEST_F(AudioHalTest, CallbackObjectServesSubscribersAndLeavesWithItsName)

@@ -102,6 +102,34 @@ TEST(SimDeviceTest, Uac1ControlsAnswerFromTheDescriptorsWithDefaultsAndStoredVal
     EXPECT_EQ(Ask(d, 0x21, 0x02, 0x0202, 0x0200, 2, {0, 0}).Outcome, Kind::Stall);
 }
 
+// In suspend a device that loses its controls returns what SET_CUR changed to the defaults (a
+// value the test set as the device's own stays); one that keeps them changes nothing. The switch
+// survives a profile's save and load.
+TEST(SimDeviceTest, SuspendReturnsWrittenControlsToTheirDefaultsOnADeviceThatLosesThem)
+{
+    const auto b = kvxtest::Uac1Device();
+    for (bool loses : {false, true}) {
+        SCOPED_TRACE(loses);
+        sim::SimDevice d(b.DeviceDescriptor(), b.Configuration());
+        d.SetControl(2, 1, 0, {1, 0, 1, 1, 1});  // muted is this device's default
+        d.SetLosesControlsOnSuspend(loses);
+        EXPECT_EQ(Ask(d, 0x21, 0x01, 0x0202, 0x0200, 2, {0x00, 0xF6}).Outcome, Kind::Done);
+        EXPECT_EQ(Ask(d, 0x21, 0x01, 0x0202, 0x0200, 2, {0x00, 0xF0}).Outcome, Kind::Done);
+        d.PortSuspended(true);
+        EXPECT_TRUE(d.PortIsSuspended());
+        d.PortSuspended(false);
+        EXPECT_EQ(d.Suspensions(), 1u);
+        EXPECT_EQ(d.Control(2, 2, 2)->Cur, loses ? 0 : -0x1000);
+        EXPECT_EQ(d.Control(2, 2, 1)->Cur, 0);
+        EXPECT_EQ(d.Control(2, 1, 0)->Cur, 1);
+
+        std::string error;
+        auto loaded = sim::ParseProfile(sim::SaveProfile(d), ".", &error);
+        ASSERT_NE(loaded, nullptr) << error;
+        EXPECT_EQ(loaded->LosesControlsOnSuspend(), loses);
+    }
+}
+
 TEST(SimDeviceTest, RawAnswersComeFirstAndFaultsAreServedInOrder)
 {
     const auto b = kvxtest::Uac1Device();
@@ -336,6 +364,7 @@ TEST(SimProfileTest, MalformedProfilesAreRefusedWithOneClearLine)
                     "\"res\": 0}]}",
          "\"controls\"[0].\"res\": must be at least 1"},
         {"{" + ok + ", \"clockRates\": {\"41\": [48000]}}", "\"clockRates\".\"41\": clock rates apply to UAC 2.0"},
+        {"{" + ok + ", \"losesControlsOnSuspend\": 1}", "\"losesControlsOnSuspend\": must be true or false"},
         {"{\"descriptors\": \".\"}", "\"descriptors\": ./. is a directory (line 1, column 17)"},
         {"{\"descriptors\": \"/dev/zero\"}", "\"descriptors\": /dev/zero is not a regular file"},
         {"{\"descriptors\": \"missing.bin\"}", "\"descriptors\": ./missing.bin cannot be read: No such file"},

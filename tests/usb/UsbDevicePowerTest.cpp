@@ -12,6 +12,7 @@
 #include "platform/nt/PoolHost.h"
 #include "platform/nt/Time.h"
 #include "platform/registry/RegistryHost.h"
+#include "tests/platform/nt/SystemThreadHelper.h"
 #include "tests/platform/usb/BusFixture.h"
 #include "tests/support/DeviceObjectHarness.h"
 #include "usb/UsbAudioDevice.h"
@@ -169,6 +170,18 @@ protected:
         g_powerTarget = nullptr;
     }
     std::vector<DEVICE_POWER_STATE> FunctionPower() { return m_usb->Function->Seen(); }
+    // A PnP request of `minor` as the adapter's PnP handler hands it to OnPnpIrp.
+    NTSTATUS PnpRequest(UCHAR minor)
+    {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoSetNextIrpStackLocation(irp);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_PNP;
+        stack->MinorFunction = minor;
+        const NTSTATUS status = m_usb->OnPnpIrp(irp);
+        IoFreeIrp(irp);
+        return status;
+    }
     ULONG IdleNotifications() { return m_bus->Counters().IdleNotifications; }
 
     kvxtest::DeviceObjectHarness m_harness;
@@ -404,6 +417,145 @@ TEST_F(UsbDevicePowerTest, SubmitIdleRequestRefusals)
     EXPECT_EQ(m_usb->SubmitIdleRequest(), STATUS_DEVICE_BUSY);
     EXPECT_EQ(IdleNotifications(), 1u);
     EXPECT_EQ(m_usb->GetPowerState(), PowerDeviceD0);
+}
+
+// The hub's callback racing a cancel, placed with the bus's hooks: before the callback asks for D2,
+// while that D2 is held at the PDO, and (above) after it reached the device. The device ends awake
+// and the request ends in each.
+TEST_F(UsbDevicePowerTest, ACancelRacingTheHubsCallbackLeavesTheDeviceAwake)
+{
+    struct Case {
+        const char* Name;
+        bool HoldCallback;
+        PowerList Requests;
+    } cases[] = {
+        {"before the callback asks for D2", true, {}},
+        {"while the D2 is held at the PDO", false, {PowerDeviceD2, PowerDeviceD0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ASSERT_EQ(Start(1u), STATUS_SUCCESS);
+        if (c.HoldCallback) {
+            m_bus->HoldIdleCallback(true);
+        } else {
+            m_bus->HoldDevicePower(true);
+        }
+        Sleep(5100);
+        ASSERT_EQ(IdleNotifications(), 1u);
+        EXPECT_EQ(m_bus->IdleCallbackWaiting(), c.HoldCallback);
+        EXPECT_EQ(m_bus->HeldPowerRequests(), c.HoldCallback ? 0u : 1u);
+
+        int64_t took = -1;
+        kvxtest::SystemThread create([&] {
+            const int64_t start = platform::ClockNow();
+            m_usb->OnPnpIrp(nullptr);
+            took = platform::ClockNow() - start;
+        });
+        Sleep(100);
+        m_bus->HoldIdleCallback(false);
+        m_bus->HoldDevicePower(false);
+        create.Join();
+        EXPECT_GE(took, 0);
+        EXPECT_LE(took, 10000000);  // the create waited at most 1 s
+        EXPECT_EQ(PowerRequests(), c.Requests);
+        EXPECT_EQ(m_usb->GetPowerState(), PowerDeviceD0);
+        EXPECT_FALSE(m_bus->Suspended());
+        EXPECT_EQ(m_usb->IdleRequestActive(), 0);
+        EXPECT_EQ(m_bus->PendingCount(), 0u);
+        TearDown();
+    }
+}
+
+// A D0 asked while a D2 is still at the PDO waits for it in the power manager: the stack sees D2
+// and then D0, never the two at once, and the device ends awake.
+TEST_F(UsbDevicePowerTest, AWakeAskedWhileTheSuspendIsHeldRunsAfterIt)
+{
+    ASSERT_EQ(Start(1u), STATUS_SUCCESS);
+    m_bus->HoldDevicePower(true);
+    Sleep(5100);
+    ASSERT_EQ(m_bus->HeldPowerRequests(), 1u);
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    KEVENT woken;
+    KeInitializeEvent(&woken, NotificationEvent, FALSE);
+    ASSERT_EQ(PoRequestPowerIrp(
+                  m_bus->Pdo(), IRP_MN_SET_POWER, d0,
+                  [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
+                      KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+                  },
+                  &woken, nullptr),
+              STATUS_PENDING);
+    Sleep(1000);
+    EXPECT_EQ(m_bus->HeldPowerRequests(), 1u);
+    EXPECT_EQ(PowerRequests(), PowerList{PowerDeviceD2});
+    m_bus->HoldDevicePower(false);
+    LARGE_INTEGER limit = kvxtest::RelativeMs(100);
+    EXPECT_EQ(KeWaitForSingleObject(&woken, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);
+    // Back in D0 the hub ends its idle request, and the device's own wake follows with nothing
+    // left to do.
+    Sleep(10);
+    EXPECT_EQ(PowerRequests(), (PowerList{PowerDeviceD2, PowerDeviceD0, PowerDeviceD0}));
+    EXPECT_EQ(FunctionPower(), (PowerList{PowerDeviceD2, PowerDeviceD0}));
+    EXPECT_EQ(m_usb->GetPowerState(), PowerDeviceD0);
+    EXPECT_EQ(m_bus->PdoPowerState(), PowerDeviceD0);
+}
+
+// Removal while a wake is still on its way waits for it without limit, and starts nothing of the
+// idle cycle afterwards; other requests keep their 500 ms limits.
+TEST_F(UsbDevicePowerTest, RemovalWaitsForAWakeUnderWayAndEndsTheIdleCycle)
+{
+    for (UCHAR minor : {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}) {
+        SCOPED_TRACE(minor);
+        ASSERT_EQ(Start(1u), STATUS_SUCCESS);
+        Sleep(5100);
+        ASSERT_EQ(m_usb->GetPowerState(), PowerDeviceD2);
+        m_bus->HoldDevicePower(true);
+        {
+            // A create wakes the device; the D0 is held at the PDO, so the create gives up after
+            // its limits.
+            const int64_t start = platform::ClockNow();
+            kvxtest::SystemThread create([&] { m_usb->OnPnpIrp(nullptr); });
+            create.Join();
+            EXPECT_LE(platform::ClockNow() - start, 10000000);
+        }
+        EXPECT_EQ(m_bus->HeldPowerRequests(), 1u);
+        bool removed = false;
+        kvxtest::SystemThread removal([&] {
+            EXPECT_EQ(PnpRequest(minor), STATUS_SUCCESS);
+            removed = true;
+        });
+        Sleep(3000);
+        EXPECT_FALSE(removed);
+        m_bus->HoldDevicePower(false);
+        removal.Join();
+        EXPECT_TRUE(removed);
+        EXPECT_EQ(m_bus->PdoPowerState(), PowerDeviceD0);
+        Sleep(11000);
+        EXPECT_EQ(IdleNotifications(), 1u);
+        EXPECT_EQ(PowerRequests(), (PowerList{PowerDeviceD2, PowerDeviceD0}));
+        TearDown();
+    }
+}
+
+// Teardown while the hub's callback is on its way: it waits for the callback, which asks for no
+// D2 of an object going away.
+TEST_F(UsbDevicePowerTest, TeardownWaitsForAHubCallbackOnItsWay)
+{
+    ASSERT_EQ(Start(1u), STATUS_SUCCESS);
+    m_bus->HoldIdleCallback(true);
+    Sleep(5100);
+    ASSERT_TRUE(m_bus->IdleCallbackWaiting());
+    kvxtest::SystemThread release([&] {
+        Sleep(200);
+        m_bus->HoldIdleCallback(false);
+    });
+    const int64_t start = platform::ClockNow();
+    ReleaseDevice();
+    EXPECT_GE(platform::ClockNow() - start, 2000000);
+    release.Join();
+    EXPECT_TRUE(PowerRequests().empty());
+    EXPECT_EQ(m_bus->PendingCount(), 0u);
+    EXPECT_EQ(m_bus->Counters().IdleCallbacks, 1u);
 }
 
 }  // namespace

@@ -37,6 +37,13 @@ NTSTATUS HeadphoneFir::Init()
         m_nCtcAngle = 0;
     }
     InterlockedExchange8(&m_bSwitchPending, 0);
+
+    // A switch crossfades through these; without them it switches at once.
+    m_pSwitchScratch = static_cast<float*>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, 2 * HEADPHONEFIR_N * sizeof(float), HEADPHONEFIR_SWITCH_TAG));
+    if (m_pSwitchScratch != nullptr) {
+        std::memset(m_pSwitchScratch, 0, 2 * HEADPHONEFIR_N * sizeof(float));
+    }
     return m_pFftSpec != nullptr && m_bHaveCtcStates != 0 ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
@@ -74,6 +81,10 @@ void HeadphoneFir::Release()
     if (m_pFftWork != nullptr) {
         PoolFreeHook(m_pFftWork);
         m_pFftWork = nullptr;
+    }
+    if (m_pSwitchScratch != nullptr) {
+        ExFreePoolWithTag(m_pSwitchScratch, HEADPHONEFIR_SWITCH_TAG);
+        m_pSwitchScratch = nullptr;
     }
     ExReleaseFastMutex(&m_CtcSetterLock);
 }

@@ -42,6 +42,8 @@ constexpr int32_t HEADPHONEFIR_CTC_LINE = 768;
 constexpr int32_t HEADPHONEFIR_CTC_FILTER = HEADPHONE_CTC_TAPS;  // filter length in filter mode
 constexpr int32_t HEADPHONEFIR_CTC_BYPASS = 1;                   // filter length in bypass
 constexpr ULONG HEADPHONEFIR_POOL_TAG = MakePoolTag("JQZP");
+// The two channels a response switch crossfades through, made by Init.
+constexpr ULONG HEADPHONEFIR_SWITCH_TAG = MakePoolTag("HFIR");
 
 // Cuts ten head responses of headlen samples and two tail responses of tailen samples into
 // 512-sample partitions and stores each as the packed spectrum of a 1,024-point forward real FFT of
@@ -94,6 +96,17 @@ public:
     // each channel delayed by 255 samples. Calls with other channel counts or lengths, or null
     // buffers, do nothing.
     void ApplyCtc(float* const* out, int32_t nOut, float* const* in, int32_t nIn, int32_t len);
+
+    // One block at 44,100 Hz: the convolution of in (nIn of 2, 6 or 8 channels, len 512) into the
+    // two ear signals out[0] and out[1]; a pending response switch is loaded and crossfaded from
+    // the old responses to the new over this block; then the CTC stage. With eight inputs, in[4]
+    // and in[5] receive the side/back fold. A call outside those counts writes silence to out and
+    // leaves the history alone. DISPATCH_LEVEL under the engine's serialisation; allocates nothing.
+    void Process(float* const* out, int32_t nOut, float* const* in, int32_t nIn, int32_t len);
+    // The partitioned convolution of one block (Process without the switch and the CTC stage).
+    // reuse: convolve the input history of the previous call again (through responses loaded
+    // since), without taking new input.
+    void Convolve(float* const* out, int32_t nOut, float* const* in, int32_t nIn, int32_t len, bool reuse);
 
     bool HasFftSpec() const { return m_pFftSpec != nullptr; }
     bool HasCtcStates() const { return m_bHaveCtcStates != 0; }
@@ -162,6 +175,10 @@ private:
     UCHAR m_CtcSlotInUse[CTC_SLOTS];  // the setters' own record: built and not yet destroyed
     UCHAR m_bHaveCtcStates;
     FAST_MUTEX m_CtcSetterLock;  // serialises SetCtcAngle and Release
+
+    // The crossfade's two channels of 512 ("HFIR"); null when Init could not get them, and a
+    // switch then plays the new responses at once.
+    float* m_pSwitchScratch;
 
     friend struct HeadphoneFirInspector;
 };
