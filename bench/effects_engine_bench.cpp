@@ -215,6 +215,20 @@ BENCHMARK(BM_ProcessEffect)->Arg(0)->Arg(1);
 // A uniformly partitioned overlap-save convolver on FFTW with the engine's partitions: five
 // loudspeaker lines of two 512-sample head partitions per ear, their sum through six tail
 // partitions per ear; five r2c and two c2r transforms of 1,024 points per block.
+// a += h x over complex bins, written out so that the compiler vectorises it (the library's
+// complex product guards against infinities through a call).
+void MultiplyAccumulate(const std::complex<float>* h, const std::complex<float>* x, std::complex<float>* a, int bins)
+{
+    const float* hf = reinterpret_cast<const float*>(h);
+    const float* xf = reinterpret_cast<const float*>(x);
+    float* af = reinterpret_cast<float*>(a);
+    for (int b = 0; b < bins; ++b) {
+        const float hr = hf[2 * b], hi = hf[2 * b + 1], xr = xf[2 * b], xi = xf[2 * b + 1];
+        af[2 * b] += hr * xr - hi * xi;
+        af[2 * b + 1] += hr * xi + hi * xr;
+    }
+}
+
 void BM_FftwPartitionedConvolve(benchmark::State& state)
 {
     constexpr int n = 1024, bins = n / 2 + 1, lines = 5, heads = 2, tails = 6;
@@ -255,14 +269,14 @@ void BM_FftwPartitionedConvolve(benchmark::State& state)
                 for (int v = 0; v < lines; ++v) {
                     const C* h = &headSpectra[((static_cast<size_t>(v) * heads + i) * 2 + e) * bins];
                     const C* x = &headLine[(static_cast<size_t>(v) * heads + s) * bins];
-                    for (int b = 0; b < bins; ++b) a[b] += h[b] * x[b];
+                    MultiplyAccumulate(h, x, a, bins);
                 }
             }
             for (int j = 0; j < tails; ++j) {
                 const int s = (t + j) % tails;
                 const C* h = &tailSpectra[(static_cast<size_t>(j) * 2 + e) * bins];
                 const C* x = &tailLine[static_cast<size_t>(s) * bins];
-                for (int b = 0; b < bins; ++b) a[b] += h[b] * x[b];
+                MultiplyAccumulate(h, x, a, bins);
             }
             std::memcpy(spectrum, a, bins * sizeof(C));
             fftwf_execute(inverse);

@@ -79,10 +79,25 @@ NTSTATUS AudioEngine::CreatePin(const AudioFormat& format)
 
 NTSTATUS AudioEngine::StartRender(const AudioFormat& format, std::vector<uint8_t> data, const EngineProbe& probe)
 {
-    if (m_capture) return STATUS_INVALID_DEVICE_REQUEST;
+    auto held = std::make_shared<std::vector<uint8_t>>(std::move(data));
+    auto at = std::make_shared<size_t>(0);
+    return StartRender(
+        format,
+        [held, at](uint8_t* out, size_t bytes) {
+            const size_t n = std::min(bytes, held->size() - *at);
+            std::copy_n(held->data() + *at, n, out);
+            *at += n;
+            return n;
+        },
+        probe);
+}
+
+NTSTATUS AudioEngine::StartRender(const AudioFormat& format, RenderSource source, const EngineProbe& probe)
+{
+    if (m_capture || !source) return STATUS_INVALID_DEVICE_REQUEST;
     NTSTATUS status = CreatePin(format);
     if (!NT_SUCCESS(status)) return status;
-    m_data = std::move(data);
+    m_source = std::move(source);
     m_probe = probe;
     if (m_probe.Observe) {
         status = m_probe.Observe(*this, &m_detach);
@@ -96,12 +111,13 @@ NTSTATUS AudioEngine::StartRender(const AudioFormat& format, std::vector<uint8_t
     return STATUS_SUCCESS;
 }
 
-NTSTATUS AudioEngine::StartCapture(const AudioFormat& format, uint64_t captureBytes)
+NTSTATUS AudioEngine::StartCapture(const AudioFormat& format, uint64_t captureBytes, CaptureSink sink)
 {
     if (!m_capture) return STATUS_INVALID_DEVICE_REQUEST;
     NTSTATUS status = CreatePin(format);
     if (!NT_SUCCESS(status)) return status;
     m_captureBytes = captureBytes;
+    m_captureSink = std::move(sink);
     m_thread = std::make_unique<platform::ClientThread>("audio engine", [this] { ThreadMain(); });
     return STATUS_SUCCESS;
 }
@@ -258,7 +274,7 @@ NTSTATUS AudioEngine::Walk(KSSTATE to)
 // One look at the pin; false once the engine is done.
 bool AudioEngine::Tick(bool starting)
 {
-    if (m_stop) {
+    if (m_stop || (m_stopFlag != nullptr && m_stopFlag->load())) {
         Finish(EngineEnd::Stopped);
         return false;
     }
@@ -287,7 +303,7 @@ bool AudioEngine::Tick(bool starting)
             sent = m_stats.Transferred;
         }
         const ULONG queued = m_pin.Queued();
-        if (!starting && sent < m_data.size()) {
+        if (!starting && !(m_sourceEnded && m_pendingAt == m_pending.size())) {
             // The service filled silence where it found nothing queued.
             if (queued == 0 && !m_dry) {
                 std::lock_guard<std::mutex> guard(m_lock);
@@ -300,13 +316,25 @@ bool AudioEngine::Tick(bool starting)
         const ULONG step = std::max<ULONG>(m_format.BlockAlign(), m_format.Rate / 100 * m_format.BlockAlign());
         const ULONG target = std::max<ULONG>(m_bufferSize / 2, 10 * step);
         ULONG level = queued;
-        while (sent < m_data.size() && level < target) {
-            const ULONG n = static_cast<ULONG>(std::min<uint64_t>(step, m_data.size() - sent));
-            status = m_pin.Write(m_data.data() + sent, n);
+        while (level < target) {
+            if (m_pendingAt == m_pending.size()) {
+                if (m_sourceEnded) break;
+                m_pending.resize(step);
+                m_pendingAt = 0;
+                const size_t got = m_source(m_pending.data(), step);
+                m_pending.resize(std::min<size_t>(got, step) / m_format.BlockAlign() * m_format.BlockAlign());
+                if (m_pending.empty()) {
+                    m_sourceEnded = true;
+                    break;
+                }
+            }
+            const auto n = static_cast<ULONG>(m_pending.size() - m_pendingAt);
+            status = m_pin.Write(m_pending.data() + m_pendingAt, n);
             if (!NT_SUCCESS(status)) {
                 Finish(EngineEnd::Failed, status);
                 return false;
             }
+            m_pendingAt += n;
             sent += n;
             level += n;
             std::lock_guard<std::mutex> guard(m_lock);
@@ -314,13 +342,9 @@ bool AudioEngine::Tick(bool starting)
             m_writes.push_back({TicksToMs(platform::ClockNow()), sent});
         }
         // Played out: the data and a block of silence after it have left the cyclic buffer.
-        done = sent == m_data.size() && level == 0 && play >= m_data.size() + m_bufferSize;
+        done = m_sourceEnded && level == 0 && play >= sent + m_bufferSize;
     } else {
-        uint64_t have;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            have = m_captured.size();
-        }
+        const uint64_t have = m_capturedBytes;
         chunk.resize(static_cast<size_t>(std::min<uint64_t>(m_captureBytes - have, 65536)));
         ULONG read = 0;
         if (!chunk.empty()) {
@@ -330,10 +354,12 @@ bool AudioEngine::Tick(bool starting)
                 return false;
             }
         }
+        if (m_captureSink && read != 0) m_captureSink(chunk.data(), read);
+        m_capturedBytes += read;
         std::lock_guard<std::mutex> guard(m_lock);
-        m_captured.insert(m_captured.end(), chunk.begin(), chunk.begin() + read);
-        m_stats.Transferred = m_captured.size();
-        done = m_captured.size() >= m_captureBytes;
+        if (!m_captureSink) m_captured.insert(m_captured.end(), chunk.begin(), chunk.begin() + read);
+        m_stats.Transferred = m_capturedBytes;
+        done = m_capturedBytes >= m_captureBytes;
     }
     // Asked outside the engine's lock: the device has locks of its own.
     const bool sampleWire = !starting && m_probe.WireBytes;

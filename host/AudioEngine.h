@@ -78,6 +78,12 @@ struct EngineStats {
     double MaxRate = 0;
 };
 
+// Render data handed over a block at a time: fills at most `bytes` (whole sample frames) and
+// returns how many; 0 once the data has ended. Called on the engine's thread.
+using RenderSource = std::function<size_t(uint8_t* data, size_t bytes)>;
+// Captured bytes handed over as they are read, on the engine's thread.
+using CaptureSink = std::function<void(const uint8_t* data, size_t bytes)>;
+
 class AudioEngine : private EngineObservations {
 public:
     // `adapterDevice` is the adapter's functional device object (its filters are listed there).
@@ -97,11 +103,18 @@ public:
     // frames of the format) and ends once it has played out with a block of silence after it;
     // capture reads `captureBytes` and ends.
     NTSTATUS StartRender(const AudioFormat& format, std::vector<uint8_t> data, const EngineProbe& probe = {});
-    NTSTATUS StartCapture(const AudioFormat& format, uint64_t captureBytes);
+    // Render from a source, without holding the data: it ends once the source has ended and
+    // what it gave has played out with a block of silence after it.
+    NTSTATUS StartRender(const AudioFormat& format, RenderSource source, const EngineProbe& probe = {});
+    // With a sink, the captured bytes go to it and are not kept (Captured() stays empty).
+    NTSTATUS StartCapture(const AudioFormat& format, uint64_t captureBytes, CaptureSink sink = {});
     // Waits for the thread to end (it ends by itself); the pin is closed by then.
     EngineEnd Wait();
     // Asks the thread to stop; Wait() then returns Stopped.
     void Stop();
+    // A flag the thread also stops on once set (before Start; it must outlive the engine's
+    // thread): a signal handler may set it.
+    void SetStopFlag(const std::atomic<bool>* flag) { m_stopFlag = flag; }
     // Around a system sleep, as the system's audio service does: CloseForSleep has the running
     // engine stop and close its pin (what was queued and not played is dropped) and returns once
     // it is closed; ReopenAfterSleep has it open a new pin in the same format and go on with the
@@ -151,8 +164,14 @@ private:
     EnginePin m_pin;
     ULONG m_bufferSize = 0;
 
-    std::vector<uint8_t> m_data;       // render source
+    RenderSource m_source;
+    std::vector<uint8_t> m_pending;  // render: read from the source, not yet written to the pin
+    size_t m_pendingAt = 0;
+    bool m_sourceEnded = false;
     uint64_t m_captureBytes = 0;
+    CaptureSink m_captureSink;
+    uint64_t m_capturedBytes = 0;
+    const std::atomic<bool>* m_stopFlag = nullptr;
     EngineProbe m_probe;
     std::function<void()> m_detach;  // the probe's observer while attached
 

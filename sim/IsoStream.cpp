@@ -17,7 +17,9 @@ uint64_t HashBytes(const uint8_t* data, size_t length, uint64_t hash)
 
 void WireLog::Packet(uint32_t frame, uint32_t microframe, const uint8_t* data, uint32_t length)
 {
-    m_frames.push_back({frame, microframe, true, length});
+    if (m_keepFrames) {
+        m_frames.push_back({frame, microframe, true, length});
+    }
     if (m_keepBytes) {
         m_bytes.insert(m_bytes.end(), data, data + length);
     }
@@ -28,7 +30,7 @@ void WireLog::Packet(uint32_t frame, uint32_t microframe, const uint8_t* data, u
 
 void WireLog::Gap(uint32_t first, uint32_t frames)
 {
-    for (uint32_t i = 0; i < frames; ++i) {
+    for (uint32_t i = 0; i < frames && m_keepFrames; ++i) {
         m_frames.push_back({first + i, 0, false, 0});
     }
     m_empty += frames;

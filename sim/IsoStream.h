@@ -29,6 +29,8 @@ public:
     // `frames` frames from `first` that carried nothing.
     void Gap(uint32_t first, uint32_t frames);
     void KeepBytes(bool keep) { m_keepBytes = keep; }
+    // Without frames only the counts are kept (Frames() stays empty from then on).
+    void KeepFrames(bool keep) { m_keepFrames = keep; }
 
     const std::vector<WireFrame>& Frames() const { return m_frames; }
     const Bytes& Stream() const { return m_bytes; }
@@ -41,6 +43,7 @@ private:
     std::vector<WireFrame> m_frames;
     Bytes m_bytes;
     bool m_keepBytes = true;
+    bool m_keepFrames = true;
     uint64_t m_byteCount = 0;
     uint64_t m_hash = 0xCBF29CE484222325ull;
     uint64_t m_empty = 0;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -246,6 +247,12 @@ public:
     uint64_t EmptyFrames(uint8_t endpoint);
     // Long runs: keep only counts, hash and frames, not the bytes.
     void KeepWireBytes(uint8_t endpoint, bool keep);
+    // Nor the record of each (micro)frame (Wire and WireFrames then stay empty).
+    void KeepWireFrames(uint8_t endpoint, bool keep);
+    // Called with each packet the OUT endpoint receives, in order, under the device's lock (it
+    // must not call into the device); an empty tap removes it.
+    using WireTap = std::function<void(uint32_t frame, uint32_t microframe, const uint8_t* data, uint32_t length)>;
+    void SetWireTap(uint8_t endpoint, WireTap tap);
     std::vector<Bytes> BulkOut(uint8_t endpoint);
     uint8_t Configuration();
     uint8_t AlternateSetting(uint8_t interfaceNumber);
@@ -380,6 +387,7 @@ private:
     std::map<uint8_t, IsoSource> m_sources;
     std::map<uint8_t, SinkSlot> m_sinks;
     std::map<uint8_t, WireLog> m_wires;
+    std::map<uint8_t, WireTap> m_wireTaps;
     std::vector<IsoFault> m_isoFaults;
     std::map<uint8_t, bool> m_stalled;
     std::map<uint8_t, uint8_t> m_endpointInterface;

@@ -46,6 +46,22 @@ void SimDevice::KeepWireBytes(uint8_t endpoint, bool keep)
     m_wires[endpoint].KeepBytes(keep);
 }
 
+void SimDevice::KeepWireFrames(uint8_t endpoint, bool keep)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_wires[endpoint].KeepFrames(keep);
+}
+
+void SimDevice::SetWireTap(uint8_t endpoint, WireTap tap)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (tap) {
+        m_wireTaps[endpoint] = std::move(tap);
+    } else {
+        m_wireTaps.erase(endpoint);
+    }
+}
+
 std::vector<WirePacket> SimDevice::Wire(uint8_t endpoint)
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -84,6 +100,9 @@ USBD_STATUS SimDevice::IsochronousOut(UCHAR endpoint, ULONG frame, ULONG microfr
         return *fault;
     }
     m_wires[endpoint].Packet(frame, microframe, data, length);
+    if (auto tap = m_wireTaps.find(endpoint); tap != m_wireTaps.end()) {
+        tap->second(frame, microframe, data, length);
+    }
     auto sink = m_sinks.find(endpoint);
     if (sink != m_sinks.end()) {
         SinkSlot& slot = sink->second;

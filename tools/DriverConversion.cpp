@@ -80,4 +80,44 @@ std::vector<uint8_t> ConvertOnce(const host::AudioFormat& in, const host::AudioF
     return result;
 }
 
+StreamConverter::~StreamConverter()
+{
+    if (m_src == nullptr) return;
+    m_src->~CDspInterleaveSrc();
+    ExFreePoolWithTag(m_src, MakePoolTag("CCST"));
+}
+
+bool StreamConverter::Start(const host::AudioFormat& in, const host::AudioFormat& out)
+{
+    void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CDspInterleaveSrc), MakePoolTag("CCST"));
+    if (memory == nullptr) return false;
+    std::memset(memory, 0, sizeof(CDspInterleaveSrc));
+    m_src = new (memory) CDspInterleaveSrc();
+    m_in = in;
+    m_out = out;
+    const WaveFormatRecord inFormat = Record(in), outFormat = Record(out);
+    return m_src->Init() && m_src->SetFormat(&inFormat, &outFormat);
+}
+
+std::vector<uint8_t> StreamConverter::Push(const uint8_t* data, size_t bytes)
+{
+    std::vector<uint8_t> result;
+    auto frames = static_cast<ULONG>(bytes / m_in.BlockAlign());
+    while (frames != 0) {
+        const ULONG room = static_cast<ULONG>(uint64_t{frames} * m_out.Rate / m_in.Rate + 64);
+        const size_t at = result.size();
+        result.resize(at + size_t{room} * m_out.BlockAlign());
+        ULONG consumed = 0, produced = 0;
+        if (!m_src->Process(data, frames, result.data() + at, room, &consumed, &produced)) {
+            result.resize(at);
+            break;
+        }
+        result.resize(at + size_t{produced} * m_out.BlockAlign());
+        if (consumed == 0 && produced == 0) break;
+        data += size_t{consumed} * m_in.BlockAlign();
+        frames -= consumed;
+    }
+    return result;
+}
+
 }  // namespace kvx

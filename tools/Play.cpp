@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
+#include <mutex>
 #include <optional>
 #include <sstream>
 
@@ -67,8 +68,11 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         err << error << "\n";
         return EXIT_USAGE;
     }
+    // The file is read a block at a time as the stream takes it: its header's frame count is
+    // never allocated.
     AudioFile file;
-    if (!ReadAudioFile(options.File, &file, &error)) {
+    AudioReader reader;
+    if (!reader.Open(options.File, &file, &error)) {
         err << "kvx play: " << options.File << ": " << error << "\n";
         return EXIT_USAGE;
     }
@@ -81,6 +85,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     platform::SetRealTime(!options.Fast);
 
     StreamSession session;
+    session.SetSelectiveSuspend(options.SelectiveSuspend);
     NTSTATUS status = session.Start(std::move(device));
     if (!NT_SUCCESS(status)) {
         err << "kvx play: the device did not start: " << StatusText(status) << ": " << session.StartFailure(status) << "\n";
@@ -91,7 +96,20 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     std::string summary;
     {
         host::AudioEngine engine(session.Fdo());
+        // --selective-suspend: the idle device sleeps first, and the stream's open wakes it.
+        double sleptAtMs = 0;
+        double wakeMs = 0;
+        if (options.SelectiveSuspend && !session.WaitUntilSuspended(&sleptAtMs)) {
+            err << "kvx play: --selective-suspend: the idle device was not suspended\n";
+            rc = EXIT_FAILURE_RUN;
+        }
+        const int64_t openAt = platform::ClockNow();
         status = engine.Open(false);
+        wakeMs = static_cast<double>(platform::ClockNow() - openAt) / platform::TICKS_PER_MS;
+        if (NT_SUCCESS(status) && options.SelectiveSuspend && session.Bus().Suspended()) {
+            err << "kvx play: --selective-suspend: the stream's open did not wake the device\n";
+            rc = EXIT_FAILURE_RUN;
+        }
         if (!NT_SUCCESS(status)) {
             err << "kvx play: the device has no render filter: " << StatusText(status) << "\n";
             rc = EXIT_FAILURE_RUN;
@@ -116,12 +134,39 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             }
         }
         const bool converted = rc == EXIT_OK && !(*format == *wireFormat);
-        std::vector<uint8_t> data;
         const uint32_t blockAlign = format ? format->BlockAlign() : 0;
         const uint32_t wireBlockAlign = wireFormat ? wireFormat->BlockAlign() : 0;
+        // The wire is checked as it arrives against the file as the stream reads it (a converted
+        // stream against a fresh adapter's conversion of it, which is what the driver sends);
+        // the device keeps neither its bytes nor a record per frame.
+        WireChecker checker(wireBlockAlign != 0 ? wireBlockAlign : 1, converted ? CONVERSION_TAIL_FRAMES : 0);
+        StreamConverter converter;
+        std::mutex runsLock;
+        std::vector<host::FrameRun> runs;  // bytes on the wire per USB frame, for the latency figures
+        uint64_t dataFrames = 0;
+        AudioFile block;  // the engine's thread reads into it until the stream has ended
+        if (converted && !converter.Start(*format, *wireFormat)) {
+            err << "kvx play: the driver's format adapter refuses " << FormatText(*format) << " to "
+                << FormatText(*wireFormat) << "\n";
+            rc = EXIT_FAILURE_RUN;
+        }
+        const std::vector<uint8_t> outEndpoints = SinkEndpoints(session.Device());
         if (rc == EXIT_OK) {
-            data = ConvertToPcm(file, format->Bits, format->Container);
             AttachSinks(session.Device(), *wireFormat);
+            for (uint8_t ep : outEndpoints) {
+                session.Device().KeepWireBytes(ep, false);
+                session.Device().KeepWireFrames(ep, false);
+                session.Device().SetWireTap(ep, [&checker, &runsLock, &runs](uint32_t frame, uint32_t, const uint8_t* bytes,
+                                                                              uint32_t length) {
+                    checker.Wire(bytes, length);
+                    std::lock_guard<std::mutex> guard(runsLock);
+                    if (!runs.empty() && runs.back().Frame == frame) {
+                        runs.back().Bytes += length;
+                    } else {
+                        runs.push_back({frame, length});
+                    }
+                });
+            }
             host::EngineProbe probe;
             probe.Observe = session.ObserveTransport(engine.FilterName());
             probe.Frame = [&session] { return session.Bus().Frame(); };
@@ -137,7 +182,25 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             if (IsTerminal(out)) {
                 engine.SetProgress([&out, blockAlign](const host::EngineStats& s) { PrintProgress(out, s, blockAlign); }, 100);
             }
-            status = engine.StartRender(*format, data, probe);
+            const host::AudioFormat streamFormat = *format;
+            host::RenderSource source = [&, streamFormat](uint8_t* out, size_t bytes) -> size_t {
+                const size_t frames = reader.Read(bytes / streamFormat.BlockAlign(), &block);
+                if (frames == 0) {
+                    checker.EndData();
+                    return 0;
+                }
+                const std::vector<uint8_t> pcm = ConvertToPcm(block, streamFormat.Bits, streamFormat.Container);
+                std::copy(pcm.begin(), pcm.end(), out);
+                dataFrames += frames;
+                if (converted) {
+                    const std::vector<uint8_t> wire = converter.Push(pcm.data(), pcm.size());
+                    checker.Data(wire.data(), wire.size());
+                } else {
+                    checker.Data(pcm.data(), pcm.size());
+                }
+                return pcm.size();
+            };
+            status = engine.StartRender(*format, source, probe);
             if (!NT_SUCCESS(status)) {
                 err << "kvx play: the pin did not open in " << FormatText(*format) << ": " << StatusText(status) << "\n";
                 rc = EXIT_FAILURE_RUN;
@@ -145,15 +208,15 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         }
         if (rc == EXIT_OK) {
             const host::EngineEnd end = engine.Wait();
+            for (uint8_t ep : outEndpoints) session.Device().SetWireTap(ep, {});
             const host::EngineStats stats = engine.Stats();
             if (IsTerminal(out)) {
                 PrintProgress(out, stats, blockAlign);
                 out << "\n";
             }
             std::ostringstream text;
-            text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << data.size() / blockAlign
-                 << " frames (" << std::fixed << std::setprecision(3)
-                 << static_cast<double>(data.size() / blockAlign) / format->Rate << " s)";
+            text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << dataFrames << " frames ("
+                 << std::fixed << std::setprecision(3) << static_cast<double>(dataFrames) / format->Rate << " s)";
             if (file.Width != format->Bits) {
                 text << ", converted from " << (file.Width != 0 ? std::to_string(file.Width) + "-bit" : "float");
             }
@@ -161,30 +224,16 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 text << ", converted by the driver to " << FormatText(*wireFormat);
             }
             text << "\n";
+            if (options.SelectiveSuspend) text << SuspendText(sleptAtMs, wakeMs);
             if (end != host::EngineEnd::Finished) {
                 err << "kvx play: the stream " << host::EngineEndText(end) << ": " << StatusText(engine.Status()) << "\n";
                 rc = EXIT_FAILURE_RUN;
             }
-            const uint8_t ep = WireEndpoint(session.Device());
-            const sim::Bytes wire = ep != 0 ? session.Device().WireBytes(ep) : sim::Bytes{};
-            uint64_t lead = 0;
             std::string report;
-            // A converted stream reaches the wire as a fresh format adapter converts the whole
-            // file in one call.
-            const std::vector<uint8_t> expected =
-                converted ? ConvertOnce(*format, *wireFormat, data,
-                                        data.size() / blockAlign * wireFormat->Rate / format->Rate + 16)
-                          : data;
-            if (!CheckWire(wire, expected, wireBlockAlign, &lead, &report, converted ? CONVERSION_TAIL_FRAMES : 0)) {
-                rc = EXIT_FAILURE_RUN;
-            }
+            if (!checker.Finish(&report)) rc = EXIT_FAILURE_RUN;
+            const uint64_t lead = checker.Lead();
             text << report << "\n";
-            std::vector<host::FrameRun> runs;
-            if (ep != 0) {
-                for (const sim::WirePacket& p : session.Device().Wire(ep)) {
-                    runs.push_back({p.Frame, static_cast<uint32_t>(p.Data.size())});
-                }
-            }
+            std::lock_guard<std::mutex> guard(runsLock);
             const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), runs, wireBlockAlign);
             // The engine writes stream bytes: the wire's runs and lead in stream bytes for that measure.
             std::vector<host::FrameRun> streamRuns = runs;
@@ -204,6 +253,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 text << "; device clock " << std::showpos << options.Ppm << std::noshowpos << " ppm, "
                      << wireFormat->Rate * (1.0 + options.Ppm * 1e-6) << " Hz\n";
             }
+            const uint8_t ep = WireEndpoint(session.Device());
             if (ep != 0) {
                 const sim::SinkState sink = session.Device().Sink(ep);
                 if (sink.Playing) {
@@ -212,9 +262,27 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                          << sink.MinFillFrames * msPerFrame << " to " << sink.MaxFillFrames * msPerFrame
                          << " ms); underruns " << sink.Underruns << ", overruns " << sink.Overruns << "\n";
                 }
+                // A device that ran dry played silence the stream owed it: audible, whatever the
+                // wire holds.
+                if (sink.Underruns != 0 && rc == EXIT_OK) {
+                    err << "kvx play: the device ran dry " << sink.Underruns << " time(s), " << sink.MissingFrames
+                        << " frames played as silence: the stream did not keep up with the device clock\n";
+                    rc = EXIT_FAILURE_RUN;
+                }
             }
-            text << PacingText(engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign()));
+            // Delivery far behind the stream's own clock (the data's length, the cyclic buffer
+            // and a second to settle): the device could not have played it in time.
+            const double dataMs = 1000.0 * static_cast<double>(dataFrames) / format->Rate;
+            const double bufferMs = engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign());
+            if (end == host::EngineEnd::Finished && stats.ElapsedMs > 2 * (dataMs + bufferMs) + 1000 && rc == EXIT_OK) {
+                err << "kvx play: " << std::setprecision(3) << dataMs / 1000 << " s of audio took " << stats.ElapsedMs / 1000
+                    << " s of the stream's clock to deliver\n";
+                rc = EXIT_FAILURE_RUN;
+            }
+            text << PacingText(bufferMs);
             summary = text.str();
+            const std::string shortfall = reader.Shortfall();
+            if (!shortfall.empty()) err << "kvx play: " << options.File << ": " << shortfall << "\n";
         }
     }
     std::string leak;

@@ -125,6 +125,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
     platform::SetRealTime(!options.Fast);
     sim::SimDevice* simulated = device.get();
     StreamSession session;
+    session.SetSelectiveSuspend(options.SelectiveSuspend);
     NTSTATUS status = session.Start(std::move(device));
     if (!NT_SUCCESS(status)) {
         err << "kvx record: the device did not start: " << StatusText(status) << ": " << session.StartFailure(status) << "\n";
@@ -135,7 +136,20 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
     std::string summary;
     {
         host::AudioEngine engine(session.Fdo());
+        // --selective-suspend: the idle device sleeps first, and the stream's open wakes it.
+        double sleptAtMs = 0;
+        double wakeMs = 0;
+        if (options.SelectiveSuspend && !session.WaitUntilSuspended(&sleptAtMs)) {
+            err << "kvx record: --selective-suspend: the idle device was not suspended\n";
+            rc = EXIT_FAILURE_RUN;
+        }
+        const int64_t openAt = platform::ClockNow();
         status = engine.Open(true);
+        wakeMs = static_cast<double>(platform::ClockNow() - openAt) / platform::TICKS_PER_MS;
+        if (NT_SUCCESS(status) && options.SelectiveSuspend && session.Bus().Suspended()) {
+            err << "kvx record: --selective-suspend: the stream's open did not wake the device\n";
+            rc = EXIT_FAILURE_RUN;
+        }
         if (!NT_SUCCESS(status)) {
             err << "kvx record: the device has no capture filter: " << StatusText(status) << "\n";
             rc = EXIT_FAILURE_RUN;
@@ -205,6 +219,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
             text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << pcm.size() / blockAlign
                  << " frames (" << std::fixed << std::setprecision(3)
                  << static_cast<double>(pcm.size() / blockAlign) / format->Rate << " s) to " << options.File << "\n";
+            if (options.SelectiveSuspend) text << SuspendText(sleptAtMs, wakeMs);
             if (end != host::EngineEnd::Finished) {
                 err << "kvx record: the stream " << host::EngineEndText(end) << ": " << StatusText(engine.Status()) << "\n";
                 rc = EXIT_FAILURE_RUN;

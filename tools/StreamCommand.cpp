@@ -88,8 +88,8 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
 {
     const bool record = command == "record";
     const std::string usage = record ? "kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--ppm N] "
-                                       "[--format RATE:BITS:CHANNELS]"
-                                     : "kvx play FILE [--device PROFILE] [--fast] [--ppm N]";
+                                       "[--format RATE:BITS:CHANNELS] [--selective-suspend]"
+                                     : "kvx play FILE [--device PROFILE] [--fast] [--ppm N] [--selective-suspend]";
     auto fail = [&](const std::string& why) {
         *error = "usage: " + usage + "; " + why;
         return false;
@@ -99,6 +99,8 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
         const bool hasValue = i + 1 < args.size();
         if (a == "--fast") {
             options->Fast = true;
+        } else if (a == "--selective-suspend") {
+            options->SelectiveSuspend = true;
         } else if (a == "--device") {
             if (!hasValue) return fail("--device needs a profile");
             options->Profile = args[++i];
@@ -176,6 +178,14 @@ std::string PacingText(double bufferMs)
     if (behindMs > bufferMs) {
         text << "the machine lagged more than the " << bufferMs << " ms cyclic buffer behind real time: the run was late\n";
     }
+    return text.str();
+}
+
+std::string SuspendText(double sleptAtMs, double wakeMs)
+{
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(2) << "selective suspend: slept " << sleptAtMs / 1000.0
+         << " s after the start, the stream's open woke it in " << std::setprecision(1) << wakeMs << " ms\n";
     return text.str();
 }
 

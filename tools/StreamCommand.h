@@ -24,6 +24,7 @@ struct StreamOptions {
     double Seconds = 0;   // record
     uint32_t LatencyMs = 1;  // the simulated host controller's completion interrupt every n ms
     uint32_t JitterUs = 0;   // and its scheduling jitter
+    bool SelectiveSuspend = false;  // let the hub suspend the idle device before the stream
     bool HasFormat = false;
     host::AudioFormat Format;  // record --format (Container unset)
 };
@@ -58,6 +59,9 @@ private:
 // clock while it waited for a lagging thread) and, when that was more than the cyclic buffer of
 // `bufferMs`, a line saying the run was late by more than its buffer; empty on virtual time.
 std::string PacingText(double bufferMs);
+// --selective-suspend: "selective suspend: slept 5.04 s after the start, the stream's open woke it in
+// 1.2 ms" and a newline.
+std::string SuspendText(double sleptAtMs, double wakeMs);
 // Whether `out` is the process's standard output and that is a terminal.
 bool IsTerminal(const std::ostream& out);
 // One progress line, rewritten in place: time, position, wire bytes, starvation.

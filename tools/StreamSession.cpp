@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "adapter/driver/Adapter.h"
+#include "platform/nt/Clock.h"
 #include "platform/nt/DebugHost.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/PoolHost.h"
@@ -47,8 +48,18 @@ NTSTATUS StreamSession::Start(std::unique_ptr<sim::SimDevice> device)
     if (NT_SUCCESS(status)) status = m_pnp->AddDevice(m_port->Pdo());
     m_added = NT_SUCCESS(status);
     if (NT_SUCCESS(status)) status = m_pnp->Start(m_port->Pdo());
+    m_startedAt = platform::ClockNow();
     m_startLog = platform::DebugLogTake();
     return status;
+}
+
+bool StreamSession::WaitUntilSuspended(double* afterStartMs, uint32_t limitMs)
+{
+    if (m_port == nullptr) return false;
+    const bool suspended =
+        platform::RunUntil([this] { return m_port->Bus().Suspended(); }, std::chrono::milliseconds(limitMs));
+    *afterStartMs = static_cast<double>(platform::ClockNow() - m_startedAt) / platform::TICKS_PER_MS;
+    return suspended;
 }
 
 std::string StreamSession::StartFailure(NTSTATUS status) const { return StartFailureReason(m_startLog, status); }
@@ -195,6 +206,7 @@ uint8_t WireEndpoint(sim::SimDevice& device)
 }
 
 std::vector<uint8_t> SourceEndpoints(sim::SimDevice& device) { return IsoDataEndpoints(device, true); }
+std::vector<uint8_t> SinkEndpoints(sim::SimDevice& device) { return IsoDataEndpoints(device, false); }
 
 void AttachSinks(sim::SimDevice& device, const host::AudioFormat& format)
 {

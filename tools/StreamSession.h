@@ -32,6 +32,9 @@ public:
     // Writes "SelectiveSuspendEnabled" = 1 for the device instance at the next Start, so that the
     // driver lets the hub suspend the idle device.
     void SetSelectiveSuspend(bool enabled) { m_selectiveSuspend = enabled; }
+    // Lets the machine run until the hub has suspended the idle device (at most `limitMs`); false
+    // when it did not. *afterStartMs: when, counted from the end of Start.
+    bool WaitUntilSuspended(double* afterStartMs, uint32_t limitMs = 15000);
     PDEVICE_OBJECT Fdo();
     sim::SimDevice& Device() { return m_port->Device(); }
     platform::usb::UsbBus& Bus() { return m_port->Bus(); }
@@ -67,6 +70,7 @@ private:
     bool m_added = false;
     bool m_ended = true;
     bool m_selectiveSuspend = false;
+    int64_t m_startedAt = 0;
     std::string m_startLog;  // the driver's debug output during Start
     uint64_t m_serial = 0;
 };
@@ -75,6 +79,7 @@ private:
 // isochronous IN data endpoints, from the configuration descriptor.
 uint8_t WireEndpoint(sim::SimDevice& device);
 std::vector<uint8_t> SourceEndpoints(sim::SimDevice& device);
+std::vector<uint8_t> SinkEndpoints(sim::SimDevice& device);
 // Gives every isochronous OUT data endpoint a sink playing `format` in the endpoint's
 // synchronization type (an asynchronous sink runs on the device clock and feeds back its fill).
 void AttachSinks(sim::SimDevice& device, const host::AudioFormat& format);

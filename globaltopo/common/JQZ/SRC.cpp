@@ -107,8 +107,11 @@ void SRC::Up(float* dst, const float* src, int32_t len)
         Silence(dst, outLen);
         return;
     }
-    std::memset(m_pWork, 0, static_cast<size_t>(outLen) * sizeof(float));
-    UpsampleFloat(src, len, m_pWork, &m_nOutLen, factor, &m_nPhase);
+    // The zero insertion writes every one of the outLen samples.
+    if (UpsampleFloat(src, len, m_pWork, &m_nOutLen, factor, &m_nPhase) != StatusOk) {
+        Silence(dst, outLen);
+        return;
+    }
     if (m_nLinearPhase != 0) {
         m_pUpFilter->Process(dst, m_pWork, outLen);
     } else {

@@ -100,8 +100,8 @@ public:
     // One block at 44,100 Hz: the convolution of in (nIn of 2, 6 or 8 channels, len 512) into the
     // two ear signals out[0] and out[1]; a pending response switch is loaded and crossfaded from
     // the old responses to the new over this block; then the CTC stage. With eight inputs, in[4]
-    // and in[5] receive the side/back fold. A call outside those counts writes silence to out and
-    // leaves the history alone. DISPATCH_LEVEL under the engine's serialisation; allocates nothing.
+    // and in[5] receive the side/back fold. A call outside those counts or that length writes
+    // silence to out (len samples, at most 512) and leaves the history alone. DISPATCH_LEVEL under the engine's serialisation; allocates nothing.
     void Process(float* const* out, int32_t nOut, float* const* in, int32_t nIn, int32_t len);
     // The partitioned convolution of one block (Process without the switch and the CTC stage).
     // reuse: convolve the input history of the previous call again (through responses loaded

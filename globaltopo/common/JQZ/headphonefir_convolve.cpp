@@ -43,8 +43,10 @@ void HeadphoneFir::Convolve(float* const* out, int32_t nOut, float* const* in, i
         usable = in[c] != nullptr;
     }
     if (!usable) {
-        std::memset(out[0], 0, HEADPHONEFIR_N * sizeof(float));
-        std::memset(out[1], 0, HEADPHONEFIR_N * sizeof(float));
+        // Silence over the caller's length, at most one block.
+        const int32_t n = len < 0 ? 0 : len > HEADPHONEFIR_N ? HEADPHONEFIR_N : len;
+        std::memset(out[0], 0, static_cast<size_t>(n) * sizeof(float));
+        std::memset(out[1], 0, static_cast<size_t>(n) * sizeof(float));
         return;
     }
     const int32_t headCount = m_nHeadCount;
@@ -139,7 +141,8 @@ void HeadphoneFir::Convolve(float* const* out, int32_t nOut, float* const* in, i
 void HeadphoneFir::Process(float* const* out, int32_t nOut, float* const* in, int32_t nIn, int32_t len)
 {
     Convolve(out, nOut, in, nIn, len, false);
-    if (out == nullptr || nOut != 2 || out[0] == nullptr || out[1] == nullptr) {
+    // The CTC stage works on whole blocks.
+    if (out == nullptr || nOut != 2 || out[0] == nullptr || out[1] == nullptr || len != HEADPHONEFIR_N) {
         return;
     }
     if (IsSwitchPending()) {

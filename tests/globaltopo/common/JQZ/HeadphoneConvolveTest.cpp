@@ -193,8 +193,11 @@ TEST_F(HeadphoneConvolve, OtherCountsWriteSilence)
         m_fir->Process(out, 2, in.data(), n, N);
         for (int i = 0; i < N; ++i) ASSERT_EQ(l[static_cast<size_t>(i)], 0.0f) << n;
     }
+    // A short block: silence over its own length only, no CTC block.
+    std::fill(l.begin(), l.end(), 1.0f);
     m_fir->Process(out, 2, in.data(), 6, 256);
-    EXPECT_EQ(l[0], 0.0f);
+    EXPECT_EQ(l[255], 0.0f);
+    EXPECT_EQ(l[256], 1.0f);
 }
 
 // The pre-CTC signal of a bypassed stage (a delay of 255 samples) over the blocks processed.
