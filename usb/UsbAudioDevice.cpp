@@ -68,6 +68,8 @@ UsbAudioDevice::UsbAudioDevice() : AudioHal(nullptr) { HoldTimerResolution(); }
 
 UsbAudioDevice::~UsbAudioDevice()
 {
+    // The ASIO clients, their buffers and endpoint registrations go while the endpoints exist.
+    AsioTeardown();
     if (m_bIdleStateReady) {
         StopIdleRequests();
     }
@@ -99,10 +101,6 @@ UsbAudioDevice::~UsbAudioDevice()
     if (m_pConfiguration != nullptr) {
         ExFreePoolWithTag(m_pConfiguration, USB_DEVICE_BUFFER_TAG);
         m_pConfiguration = nullptr;
-    }
-    if (m_pAsioEndpoints != nullptr) {
-        ExFreePoolWithTag(m_pAsioEndpoints, USB_DEVICE_BUFFER_TAG);
-        m_pAsioEndpoints = nullptr;
     }
     if (m_bIdleStateReady) {
         WaitIdleRequests();

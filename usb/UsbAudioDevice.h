@@ -3,7 +3,7 @@
 // to which it forwards the audio operations.
 #pragma once
 
-#include "adapter/AsioDevice.h"
+#include "asio/AsioDevice.h"
 #include "adapter/AudioHal.h"
 #include "adapter/LockObject.h"
 #include "adapter/ObjectList.h"
@@ -43,13 +43,6 @@ constexpr ULONG ASIO_DEFAULT_SAMPLE_RATE = 48000;
 enum class UsbFunctionVariant : ULONG { None = 0, Uac1, Uac2, V3, V4, V5, V6 };
 // The class name of a variant ("Uac1Function", ... "Uac1FunctionV6"; "none").
 PCSTR UsbFunctionClassName(UsbFunctionVariant variant);
-
-// One record per endpoint of the function, for the ASIO interface; filled when a client opens it.
-struct AsioEndpointRecord {
-    PVOID Endpoint;
-    ULONG Flags;
-    ULONG Reserved;
-};
 
 // Creates the function object of the variant with `pOuterUnknown` as its outer unknown and returns
 // its non-delegating unknown with one reference. Variants whose class is not built yet answer
@@ -141,17 +134,22 @@ public:
     LONG ActiveRequests() const { return __atomic_load_n(&m_lActiveRequests, __ATOMIC_SEQ_CST); }
     LONG BusyCount() const { return __atomic_load_n(&m_lBusyCount, __ATOMIC_SEQ_CST); }
     BOOLEAN SelectiveSuspendEnabled() const { return m_bSelectiveSuspendEnabled != 0; }
-    ULONG AsioDefaultSampleType() const { return m_ulAsioDefaultSampleType; }
-    ULONG AsioSampleType() const { return m_ulAsioSampleType; }
-    ULONG AsioLatencyIndex() const { return m_ulAsioLatencyIndex; }
-    ULONG AsioSampleRate() const { return m_ulAsioSampleRate; }
-    LockObject* GetAsioLock() { return &m_AsioLock; }
     LONG IdleRequestActive() const { return __atomic_load_n(&m_lIdleRequestActive, __ATOMIC_SEQ_CST); }
 
     // Selective suspend.
     BOOLEAN IsIdleAllowed() const;
     NTSTATUS SubmitIdleRequest();
     VOID CancelIdleRequest();
+
+protected:
+    // What the ASIO interface needs of the device.
+    IAudioHal* AsioHal() override { return static_cast<IAudioHal*>(this); }
+    IUsbDevice* AsioUsb() override { return static_cast<IUsbDevice*>(this); }
+    PDEVICE_OBJECT AsioFunctionalDevice() override { return m_pFunctionalDevice; }
+    BOOLEAN AsioDeviceInD0() override { return CurrentPowerState() == PowerDeviceD0 ? TRUE : FALSE; }
+    UCHAR AsioProductStringIndex() override { return m_iProduct; }
+    USHORT AsioVendorId() override { return m_idVendor; }
+    USHORT AsioProductId() override { return m_idProduct; }
 
 private:
     // Sends a port request built with IoBuildDeviceIoControlRequest and waits for it. STATUS_
@@ -199,14 +197,7 @@ private:
     LONG m_lPortCycled;
     USB_BUS_INTERFACE_USBDI_V1 m_BusInterface;
     LockObject m_PortLock;
-    LockObject m_AsioLock;
     ObjectList* m_pObjects;
-    AsioEndpointRecord* m_pAsioEndpoints;
-    ULONG m_ulAsioEndpointCount;
-    ULONG m_ulAsioDefaultSampleType;
-    ULONG m_ulAsioSampleType;
-    ULONG m_ulAsioLatencyIndex;
-    ULONG m_ulAsioSampleRate;
     UsbFunctionVariant m_FunctionVariant;
     // Idle-request state; its requests are the power code's.
     KSPIN_LOCK m_DeviceIdleLock;

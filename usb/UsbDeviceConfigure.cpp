@@ -423,15 +423,9 @@ NTSTATUS UsbAudioDevice::NameDevice()
 NTSTATUS UsbAudioDevice::LoadAsioSettings()
 {
     const ULONG count = m_pFunctionAudioHal != nullptr ? m_pFunctionAudioHal->GetEndpointCount() : 0;
-    if (count > 0) {
-        auto* pRecords = static_cast<AsioEndpointRecord*>(
-            ExAllocatePoolWithTag(NonPagedPoolNx, count * sizeof(AsioEndpointRecord), USB_DEVICE_BUFFER_TAG));
-        if (pRecords == nullptr) {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        std::memset(pRecords, 0, count * sizeof(AsioEndpointRecord));
-        m_pAsioEndpoints = pRecords;
-        m_ulAsioEndpointCount = count;
+    const NTSTATUS status = AsioAllocateRecords(count);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     m_ulAsioDefaultSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
     m_ulAsioSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
@@ -452,6 +446,8 @@ NTSTATUS UsbAudioDevice::LoadAsioSettings()
             *setting.Value = value;
         }
     }
+    // Stored values the interface cannot work with keep their defaults.
+    AsioCheckSettings();
     for (ULONG i = 0; i < count; ++i) {
         AudioCapabilities capabilities;
         std::memset(&capabilities, 0, sizeof(capabilities));

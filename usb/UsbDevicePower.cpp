@@ -69,17 +69,20 @@ VOID UsbAudioDevice::PowerChangeState(POWER_STATE NewState)
             m_pFunctionPower->PowerChangeState(NewState);
         }
         HoldTimerResolution();
-        // Still to come with the ASIO interface: restart streams that a low-power state stopped.
+        AsioEnteredD0();
     } else {
         // A device that is gone is not touched.
         if (!CheckPort() && m_pFunctionPower != nullptr) {
             m_pFunctionPower->PowerChangeState(NewState);
         }
-        // Still to come with the ASIO interface: stop running streams and mark them suspended.
+        AsioLeavingD0();
         ReleaseTimerResolution();
     }
     __atomic_store_n(&m_PowerState, NewState.DeviceState, __ATOMIC_SEQ_CST);
     m_AsioLock.Unlock();
+    if (NewState.DeviceState == PowerDeviceD0) {
+        AsioRunPendingStop();
+    }
 }
 
 // ---- selective suspend ----
@@ -310,6 +313,10 @@ VOID UsbAudioDevice::CancelIdleRequest()
 
 NTSTATUS UsbAudioDevice::OnPnpIrp(PIRP pIrp)
 {
+    if (IsRemovalRequest(pIrp)) {
+        // A stop waiting for D0 would never see it: it completes now, so its client can close.
+        AsioFlushPendingStop();
+    }
     InterlockedIncrement(&m_lActiveRequests);  // idle is no longer allowed
     if (m_bIdleStateReady) {
         if (IsRemovalRequest(pIrp)) {

@@ -3,7 +3,7 @@
 // device and take its wave filters away around PortCls's own handling. Everything else is
 // PortCls's.
 #include "adapter/driver/Adapter.h"
-#include "adapter/AsioDevice.h"
+#include "asio/AsioInterface.h"
 #include "adapter/StreamEngine.h"
 #include "platform/nt/Debug.h"
 #include "platform/nt/Ob.h"

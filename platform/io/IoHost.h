@@ -44,6 +44,10 @@ void IoSetDevicePropertyStrings(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY 
 // The device power state last set with PoSetPowerState (PowerDeviceUnspecified before).
 DEVICE_POWER_STATE IoDevicePowerState(PDEVICE_OBJECT device);
 
+// The next `count` mappings of pages into a process (MmMapLockedPagesSpecifyCache, UserMode)
+// fail, as a process short of address space makes them.
+void MmFailNextUserMapping(unsigned count = 1);
+
 // Whether IoIs32bitProcess answers TRUE (false by default).
 void IoSetRequestor32bit(bool is32bit);
 

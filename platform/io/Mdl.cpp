@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,8 @@ struct MdlTable {
     std::unordered_map<PMDL, MdlState> States;
 };
 
+std::atomic<unsigned> g_failUserMappings{0};
+
 MdlTable& Table()
 {
     static MdlTable* table = new MdlTable();  // never destroyed: threads may unmap at exit
@@ -71,7 +74,10 @@ bool MakeMapping(PMDL mdl, const MdlState& state, KPROCESSOR_MODE mode, Mapping*
     const size_t first = state.PagesOffset & ~PAGE_MASK;
     const size_t inPage = state.PagesOffset & PAGE_MASK;
     const size_t bytes = RoundUp(inPage + mdl->ByteCount);
-    void* view = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, state.Pages->Fd, static_cast<off_t>(first));
+    // A 32-bit process sees its views below 4 GB.
+    const int low = mode == UserMode && IoIs32bitProcess(nullptr) ? MAP_32BIT : 0;
+    void* view =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | low, state.Pages->Fd, static_cast<off_t>(first));
     if (view == MAP_FAILED) {
         return false;
     }
@@ -426,6 +432,11 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
         return MapKernel(mdl, "MmMapLockedPagesSpecifyCache");
     }
     platform::IrqlCheckAtMost(APC_LEVEL, "MmMapLockedPagesSpecifyCache");
+    for (unsigned n = g_failUserMappings.load(); n != 0;) {
+        if (g_failUserMappings.compare_exchange_weak(n, n - 1)) {
+            return nullptr;
+        }
+    }
     if (!Resident(mdl)) {
         platform::VerifierFault("MDL_MAP_NOT_LOCKED", "MDL %p mapped into a process with its pages not locked",
                                 static_cast<void*>(mdl));
@@ -468,3 +479,9 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
     platform::VerifierFault("MDL_UNMAP_NOT_MAPPED", "MmUnmapLockedPages of %p, which MDL %p has not mapped", BaseAddress,
                             static_cast<void*>(mdl));
 }
+
+namespace platform {
+
+void MmFailNextUserMapping(unsigned count) { g_failUserMappings.store(count); }
+
+}  // namespace platform

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/AsioDevice.h"
+#include "asio/AsioInterface.h"
 #include "adapter/AudioHal.h"
 #include "adapter/StreamEngine.h"
 
@@ -38,7 +38,41 @@ NTSTATUS CreateTestDevice(PUNKNOWN* ppDevice);
 // A format record of the given shape.
 WaveFormatRecord TestFormat(USHORT channels, ULONG rate, USHORT bits, const GUID& subFormat);
 
-class TestDevice : public AudioHal, public AsioDevice {
+// Every ASIO operation refuses (the reserved slot with 0xC0000001): the doubles override the few
+// that a test follows.
+class AsioRefusingDevice : public IAsioDevice {
+public:
+    NTSTATUS AsioOpenClient(PFILE_OBJECT) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioReserved(PFILE_OBJECT) override { return STATUS_UNSUCCESSFUL; }
+    NTSTATUS AsioCloseClient(PFILE_OBJECT) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetDriverName(PFILE_OBJECT, PVOID, PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetChannels(PFILE_OBJECT, PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetChannelInfo(PFILE_OBJECT, PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioSetEvent(PFILE_OBJECT, HANDLE) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioReleaseEvent(PFILE_OBJECT) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetBusy(PFILE_OBJECT, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetSampleTypes(PFILE_OBJECT, PVOID, PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetLatencyTable(PFILE_OBJECT, PVOID, PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioSetSampleType(PFILE_OBJECT, LONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioSetLatency(PFILE_OBJECT, LONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetLatencies(PFILE_OBJECT, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetSampleRate(PFILE_OBJECT, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioCanSampleRate(PFILE_OBJECT, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioSetSampleRate(PFILE_OBJECT, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetBufferSize(PFILE_OBJECT, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioCreateBuffers(PFILE_OBJECT, PVOID, PVOID, PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioDisposeBuffers(PFILE_OBJECT) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioStart(PFILE_OBJECT, HANDLE) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioStop(PFILE_OBJECT, PIRP) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioCanIoFormat(PFILE_OBJECT, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioSetIoFormat(PFILE_OBJECT, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AsioGetIoFormat(PFILE_OBJECT, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+
+protected:
+    ~AsioRefusingDevice() = default;
+};
+
+class TestDevice : public AudioHal, public AsioRefusingDevice {
 public:
     DECLARE_UNKNOWN_BASE()
 

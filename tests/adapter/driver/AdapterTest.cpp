@@ -7,7 +7,7 @@
 
 #include "adapter/driver/Adapter.h"
 #include "adapter/driver/AdapterDeviceFactory.h"
-#include "adapter/AsioDevice.h"
+#include "asio/AsioInterface.h"
 #include "adapter/StreamEngine.h"
 #include "host/FilterBrowser.h"
 #include "host/PnpManager.h"

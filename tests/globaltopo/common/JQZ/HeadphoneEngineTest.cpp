@@ -223,28 +223,34 @@ TEST(HeadphoneEngineFailures, MissingCoreAndFailedConfigure)
     EXPECT_EQ(platform::PoolLiveCountAll(), baseline);
 }
 
-// The core's FIR without its FFT specification: the engine folds down even when enabled.
-TEST(HeadphoneEngineFailures, FirWithoutFftFoldsDown)
+// The core's FIR without its FFT specification, or without its CTC states: the engine folds down
+// even when enabled.
+TEST(HeadphoneEngineFailures, FirWithoutFftOrCtcStatesFoldsDown)
 {
-    HeadphoneEngine* engine = nullptr;
-    for (uint64_t n = 3; n < 40; ++n) {
+    bool seen[2] = {false, false};  // no FFT, no CTC states
+    for (uint64_t n = 3; n < 60 && !(seen[0] && seen[1]); ++n) {
         platform::PoolFailNthAllocation(n);
-        engine = CreateHeadphoneEngine();
+        HeadphoneEngine* engine = CreateHeadphoneEngine();
         platform::PoolClearFailures();
-        if (engine->HasCore() && !engine->Core()->Fir().HasFftSpec()) break;
+        ASSERT_NE(engine, nullptr);
+        HeadphoneFir* fir = engine->HasCore() ? &engine->Core()->Fir() : nullptr;
+        const int which = fir == nullptr ? -1 : !fir->HasFftSpec() ? 0 : !fir->HasCtcStates() ? 1 : -1;
+        if (which >= 0 && !seen[which]) {
+            SCOPED_TRACE(which == 0 ? "no FFT" : "no CTC states");
+            seen[which] = true;
+            WAVEFORMATEX f = Format(2, 44100);
+            engine->SetFormat(&f);
+            engine->SetEnable(1);
+            EXPECT_FALSE(engine->CanRender());
+            Chunk c(2, 16, 5);
+            const auto in = c.data;
+            engine->Process(c.ptr.data(), 16);
+            EXPECT_EQ(c.data[0], in[0]);
+        }
         DestroyHeadphoneEngine(engine);
-        engine = nullptr;
     }
-    ASSERT_NE(engine, nullptr);
-    WAVEFORMATEX f = Format(2, 44100);
-    engine->SetFormat(&f);
-    engine->SetEnable(1);
-    EXPECT_FALSE(engine->CanRender());
-    Chunk c(2, 16, 5);
-    const auto in = c.data;
-    engine->Process(c.ptr.data(), 16);
-    EXPECT_EQ(c.data[0], in[0]);
-    DestroyHeadphoneEngine(engine);
+    EXPECT_TRUE(seen[0]);
+    EXPECT_TRUE(seen[1]);
 }
 
 }  // namespace

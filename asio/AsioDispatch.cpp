@@ -1,4 +1,6 @@
-#include "adapter/AsioDevice.h"
+// The device-control side of the private ASIO interface: size rules, the 32-bit widening of the
+// buffer addresses, and the Information each request reports.
+#include "asio/AsioInterface.h"
 
 #include <cstring>
 
@@ -7,6 +9,7 @@
 namespace {
 
 constexpr ULONG ASIO_WIDEN_TAG = MakePoolTag("adap");
+constexpr ULONG ASIO_CREATE_REQUEST_HEADER = 12;
 
 // What a request needs of its buffers before its operation is called.
 enum class SizeRule { None, InputAtLeast, OutputAtLeast, InputEmpty, EventHandle, InputNotEmpty };
@@ -19,31 +22,32 @@ struct AsioRequest {
     SizeRule Rule;
     ULONG Bytes;
     InfoRule Info;
+    ULONG Reply;  // bytes the operation writes at most (0: no limit of its own)
 };
 
 const AsioRequest AsioRequests[] = {
-    {IOCTL_ASIO_GET_DRIVER_NAME, SizeRule::None, 0, InfoRule::Out},
-    {IOCTL_ASIO_GET_CHANNELS, SizeRule::None, 0, InfoRule::Given},
-    {IOCTL_ASIO_GET_CHANNEL_INFO, SizeRule::None, 0, InfoRule::Given},
-    {IOCTL_ASIO_GET_SAMPLE_TYPES, SizeRule::None, 0, InfoRule::Out},
-    {IOCTL_ASIO_GET_LATENCY_TABLE, SizeRule::None, 0, InfoRule::Out},
-    {IOCTL_ASIO_SET_EVENT, SizeRule::EventHandle, 0, InfoRule::Zero},
-    {IOCTL_ASIO_GET_BUSY, SizeRule::None, 0, InfoRule::Fixed4},
-    {IOCTL_ASIO_SET_SAMPLE_TYPE, SizeRule::InputAtLeast, 4, InfoRule::Zero},
-    {IOCTL_ASIO_SET_LATENCY, SizeRule::InputAtLeast, 4, InfoRule::Zero},
-    {IOCTL_ASIO_GET_LATENCIES, SizeRule::OutputAtLeast, 8, InfoRule::Given},
-    {IOCTL_ASIO_GET_SAMPLE_RATE, SizeRule::OutputAtLeast, 4, InfoRule::Given},
-    {IOCTL_ASIO_CAN_SAMPLE_RATE, SizeRule::InputAtLeast, 4, InfoRule::Zero},
-    {IOCTL_ASIO_SET_SAMPLE_RATE, SizeRule::InputAtLeast, 4, InfoRule::Zero},
-    {IOCTL_ASIO_GET_BUFFER_SIZE, SizeRule::OutputAtLeast, 16, InfoRule::Given},
-    {IOCTL_ASIO_CREATE_BUFFERS, SizeRule::InputNotEmpty, 0, InfoRule::Out},
-    {IOCTL_ASIO_DISPOSE_BUFFERS, SizeRule::None, 0, InfoRule::Zero},
-    {IOCTL_ASIO_START, SizeRule::EventHandle, 0, InfoRule::Zero},
-    {IOCTL_ASIO_STOP, SizeRule::InputEmpty, 0, InfoRule::Zero},
-    {IOCTL_ASIO_RELEASE_EVENT, SizeRule::InputEmpty, 0, InfoRule::Zero},
-    {IOCTL_ASIO_CAN_IO_FORMAT, SizeRule::InputAtLeast, 4, InfoRule::Zero},
-    {IOCTL_ASIO_SET_IO_FORMAT, SizeRule::InputAtLeast, 4, InfoRule::Zero},
-    {IOCTL_ASIO_GET_IO_FORMAT, SizeRule::OutputAtLeast, 4, InfoRule::Fixed4},
+    {IOCTL_ASIO_GET_DRIVER_NAME, SizeRule::None, 0, InfoRule::Out, 0},
+    {IOCTL_ASIO_GET_CHANNELS, SizeRule::None, 0, InfoRule::Given, 16},
+    {IOCTL_ASIO_GET_CHANNEL_INFO, SizeRule::None, 0, InfoRule::Given, 52},
+    {IOCTL_ASIO_GET_SAMPLE_TYPES, SizeRule::None, 0, InfoRule::Out, 0},
+    {IOCTL_ASIO_GET_LATENCY_TABLE, SizeRule::None, 0, InfoRule::Out, 40},
+    {IOCTL_ASIO_SET_EVENT, SizeRule::EventHandle, 0, InfoRule::Zero, 0},
+    {IOCTL_ASIO_GET_BUSY, SizeRule::None, 0, InfoRule::Fixed4, 0},
+    {IOCTL_ASIO_SET_SAMPLE_TYPE, SizeRule::InputAtLeast, 4, InfoRule::Zero, 0},
+    {IOCTL_ASIO_SET_LATENCY, SizeRule::InputAtLeast, 4, InfoRule::Zero, 0},
+    {IOCTL_ASIO_GET_LATENCIES, SizeRule::OutputAtLeast, 8, InfoRule::Given, 8},
+    {IOCTL_ASIO_GET_SAMPLE_RATE, SizeRule::OutputAtLeast, 4, InfoRule::Given, 4},
+    {IOCTL_ASIO_CAN_SAMPLE_RATE, SizeRule::InputAtLeast, 4, InfoRule::Zero, 0},
+    {IOCTL_ASIO_SET_SAMPLE_RATE, SizeRule::InputAtLeast, 4, InfoRule::Zero, 0},
+    {IOCTL_ASIO_GET_BUFFER_SIZE, SizeRule::OutputAtLeast, 16, InfoRule::Given, 16},
+    {IOCTL_ASIO_CREATE_BUFFERS, SizeRule::InputNotEmpty, 0, InfoRule::Out, 0},
+    {IOCTL_ASIO_DISPOSE_BUFFERS, SizeRule::None, 0, InfoRule::Zero, 0},
+    {IOCTL_ASIO_START, SizeRule::EventHandle, 0, InfoRule::Zero, 0},
+    {IOCTL_ASIO_STOP, SizeRule::InputEmpty, 0, InfoRule::Zero, 0},
+    {IOCTL_ASIO_RELEASE_EVENT, SizeRule::InputEmpty, 0, InfoRule::Zero, 0},
+    {IOCTL_ASIO_CAN_IO_FORMAT, SizeRule::InputAtLeast, 4, InfoRule::Zero, 0},
+    {IOCTL_ASIO_SET_IO_FORMAT, SizeRule::InputAtLeast, 4, InfoRule::Zero, 0},
+    {IOCTL_ASIO_GET_IO_FORMAT, SizeRule::OutputAtLeast, 4, InfoRule::Fixed4, 0},
 };
 
 const AsioRequest* FindRequest(ULONG ulCode)
@@ -73,6 +77,13 @@ bool ReadHandle(PIRP pIrp, PVOID pBuffer, ULONG ulInput, HANDLE* phEvent)
     }
     std::memcpy(phEvent, pBuffer, sizeof(HANDLE));
     return true;
+}
+
+// What a request that breaks its size rule completes with: an input it cannot use is a bad
+// argument, an output too small for the reply a short buffer.
+NTSTATUS RuleFailure(const AsioRequest& r)
+{
+    return r.Rule == SizeRule::OutputAtLeast ? STATUS_BUFFER_TOO_SMALL : STATUS_INVALID_PARAMETER;
 }
 
 bool RuleMet(const AsioRequest& r, PIRP pIrp, PVOID pBuffer, ULONG ulInput, ULONG ulOutput, HANDLE* phEvent)
@@ -130,32 +141,6 @@ NTSTATUS CreateBuffersFor32Bit(IAsioDevice* pAsio, PFILE_OBJECT pFile, PVOID pBu
 
 }  // namespace
 
-NTSTATUS AsioDevice::AsioOpenClient(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioReserved(PFILE_OBJECT) { return STATUS_UNSUCCESSFUL; }
-NTSTATUS AsioDevice::AsioCloseClient(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetDriverName(PFILE_OBJECT, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetChannels(PFILE_OBJECT, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetChannelInfo(PFILE_OBJECT, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioSetEvent(PFILE_OBJECT, HANDLE) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioReleaseEvent(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetBusy(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetSampleTypes(PFILE_OBJECT, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetLatencyTable(PFILE_OBJECT, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioSetSampleType(PFILE_OBJECT, LONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioSetLatency(PFILE_OBJECT, LONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetLatencies(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetSampleRate(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioCanSampleRate(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioSetSampleRate(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetBufferSize(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioCreateBuffers(PFILE_OBJECT, PVOID, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioDisposeBuffers(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioStart(PFILE_OBJECT, HANDLE) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioStop(PFILE_OBJECT, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioCanIoFormat(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioSetIoFormat(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS AsioDevice::AsioGetIoFormat(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-
 NTSTATUS AsioDispatchControl(IAsioDevice* pAsio, PIRP pIrp)
 {
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
@@ -178,15 +163,18 @@ NTSTATUS AsioDispatchControl(IAsioDevice* pAsio, PIRP pIrp)
         return STATUS_BUFFER_TOO_SMALL;
     }
     HANDLE hEvent = nullptr;
-    if (!RuleMet(*pRequest, pIrp, pBuffer, ulInput, ulOutput, &hEvent) ||
-        (ulCode == IOCTL_ASIO_GET_BUSY && pBuffer == nullptr)) {
-        // The operation is not called; the request keeps the status it had.
-        return STATUS_SUCCESS;
+    if (ulCode == IOCTL_ASIO_GET_BUSY && pBuffer == nullptr) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (!RuleMet(*pRequest, pIrp, pBuffer, ulInput, ulOutput, &hEvent)) {
+        // The operation is not called.
+        return RuleFailure(*pRequest);
     }
 
     NTSTATUS status = STATUS_SUCCESS;
     ULONG ulOut = ulOutput;
     InfoRule info = pRequest->Info;
+    ULONG ulReply = pRequest->Reply;
     switch (ulCode) {
     case IOCTL_ASIO_GET_DRIVER_NAME:
         status = pAsio->AsioGetDriverName(pFile, pBuffer, &ulOut);
@@ -214,10 +202,12 @@ NTSTATUS AsioDispatchControl(IAsioDevice* pAsio, PIRP pIrp)
         break;
     case IOCTL_ASIO_SET_LATENCY:
         status = pAsio->AsioSetLatency(pFile, ReadLong(pBuffer));
-        // With room for the reply it answers as the latency enquiry does.
-        if (ulOutput >= 8) {
+        // With room for the reply it answers as the latency enquiry does; a refused index is not
+        // covered up by that answer.
+        if (NT_SUCCESS(status) && ulOutput >= 8) {
             status = pAsio->AsioGetLatencies(pFile, pBuffer);
             info = InfoRule::Given;
+            ulReply = 8;
         }
         break;
     case IOCTL_ASIO_GET_LATENCIES:
@@ -236,6 +226,12 @@ NTSTATUS AsioDispatchControl(IAsioDevice* pAsio, PIRP pIrp)
         status = pAsio->AsioGetBufferSize(pFile, pBuffer);
         break;
     case IOCTL_ASIO_CREATE_BUFFERS:
+        // The request's entries must lie within its input: 12 bytes, then 8 per entry.
+        if (ulInput < ASIO_CREATE_REQUEST_HEADER ||
+            ULONG64{ASIO_CREATE_REQUEST_HEADER} + ULONG64{8} * static_cast<ULONG>(ReadLong(static_cast<PUCHAR>(pBuffer) + 4)) >
+                ulInput) {
+            return STATUS_INVALID_PARAMETER;
+        }
         if (IoIs32bitProcess(pIrp)) {
             status = CreateBuffersFor32Bit(pAsio, pFile, pBuffer, ulOutput, &ulOut);
         } else {
@@ -286,6 +282,10 @@ NTSTATUS AsioDispatchControl(IAsioDevice* pAsio, PIRP pIrp)
     case InfoRule::Fixed4:
         pIrp->IoStatus.Information = sizeof(ULONG);
         break;
+    }
+    // Never more than the operation wrote: the rest of the system buffer is not the reply.
+    if (ulReply != 0 && pIrp->IoStatus.Information > ulReply) {
+        pIrp->IoStatus.Information = ulReply;
     }
     return status;
 }

@@ -69,42 +69,9 @@ protected:
     ~IAsioDevice() = default;
 };
 
-// The device object's side of the interface until the ASIO client's operations exist: every
-// operation refuses with STATUS_NOT_IMPLEMENTED (the reserved slot with STATUS_UNSUCCESSFUL), so an
-// ASIO client cannot open the interface. The IUnknown operations are the deriving object's.
-class AsioDevice : public IAsioDevice {
-public:
-    NTSTATUS AsioOpenClient(PFILE_OBJECT pFileObject) override;
-    NTSTATUS AsioReserved(PFILE_OBJECT pFileObject) override;
-    NTSTATUS AsioCloseClient(PFILE_OBJECT pFileObject) override;
-    NTSTATUS AsioGetDriverName(PFILE_OBJECT pFileObject, PVOID pBuffer, PULONG pulLength) override;
-    NTSTATUS AsioGetChannels(PFILE_OBJECT pFileObject, PVOID pBuffer, ULONG ulLength) override;
-    NTSTATUS AsioGetChannelInfo(PFILE_OBJECT pFileObject, PVOID pBuffer, ULONG ulLength) override;
-    NTSTATUS AsioSetEvent(PFILE_OBJECT pFileObject, HANDLE hEvent) override;
-    NTSTATUS AsioReleaseEvent(PFILE_OBJECT pFileObject) override;
-    NTSTATUS AsioGetBusy(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
-    NTSTATUS AsioGetSampleTypes(PFILE_OBJECT pFileObject, PVOID pBuffer, PULONG pulLength) override;
-    NTSTATUS AsioGetLatencyTable(PFILE_OBJECT pFileObject, PVOID pBuffer, PULONG pulLength) override;
-    NTSTATUS AsioSetSampleType(PFILE_OBJECT pFileObject, LONG lValue) override;
-    NTSTATUS AsioSetLatency(PFILE_OBJECT pFileObject, LONG lValue) override;
-    NTSTATUS AsioGetLatencies(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
-    NTSTATUS AsioGetSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
-    NTSTATUS AsioCanSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
-    NTSTATUS AsioSetSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
-    NTSTATUS AsioGetBufferSize(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
-    NTSTATUS AsioCreateBuffers(PFILE_OBJECT pFileObject, PVOID pRequest, PVOID pOutput, PULONG pulLength) override;
-    NTSTATUS AsioDisposeBuffers(PFILE_OBJECT pFileObject) override;
-    NTSTATUS AsioStart(PFILE_OBJECT pFileObject, HANDLE hEvent) override;
-    NTSTATUS AsioStop(PFILE_OBJECT pFileObject, PIRP pIrp) override;
-    NTSTATUS AsioCanIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
-    NTSTATUS AsioSetIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
-    NTSTATUS AsioGetIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer) override;
-
-protected:
-    ~AsioDevice() = default;
-};
-
 // Calls the operation a device-control request names, applying the request's size rule, and sets
 // the IRP's Information. Returns the status to complete the request with (STATUS_PENDING: the
-// operation keeps the request); STATUS_NOT_SUPPORTED for a code outside the protocol.
+// operation keeps the request); STATUS_NOT_SUPPORTED for a code outside the protocol. A request
+// whose buffers break its size rule is refused without calling the operation: 0xC000000D for an
+// input rule, 0xC0000023 for an output rule, Information 0.
 NTSTATUS AsioDispatchControl(IAsioDevice* pAsio, PIRP pIrp);

@@ -1,0 +1,313 @@
+// The host's ASIO client: requests on the private interface, and the streaming thread of an
+// ASIO host that owns the shared buffers.
+#include "host/AsioSession.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "platform/io/IoHost.h"
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/Machine.h"
+#include "platform/nt/Ob.h"
+
+namespace host {
+
+namespace {
+
+constexpr char16_t ASIO_FILE_NAME[] = u"\\QVASIOPrivateInterface";
+// How long the streaming thread waits for one buffer switch (virtual time) before it looks again.
+constexpr LONGLONG SWITCH_WAIT = -2000000LL;  // 200 ms
+
+NTSTATUS SendSimple(PDEVICE_OBJECT fdo, PFILE_OBJECT file, UCHAR major)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(fdo);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == nullptr) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    irp->UserEvent = &done;
+    irp->UserIosb = &iosb;
+    irp->RequestorMode = UserMode;
+    platform::IoPrepareNextStackLocation(irp, major, 0, file);
+    if (IoCallDriver(top, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    IoFreeIrp(irp);
+    ObDereferenceObject(top);
+    return iosb.Status;
+}
+
+uint32_t Load(const volatile uint32_t* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+
+}  // namespace
+
+struct AsioSession::Stream {
+    std::vector<AsioBufferView*> Buffers;
+    uint32_t FrameBytes = 0;
+    uint32_t Frames = 0;
+    StreamHooks Hooks;
+    HANDLE EventHandle = nullptr;
+    PKEVENT Event = nullptr;
+    std::atomic<bool> Stop{false};
+    std::unique_ptr<platform::ClientThread> Thread;
+    mutable std::mutex Lock;
+    StreamStats Stats;
+    // Per buffer: bytes the device has moved (from its ring position) and the client has.
+    std::vector<uint64_t> DeviceBytes;
+    std::vector<uint32_t> LastPosition;
+    std::vector<uint64_t> ClientBytes;
+    // What the header said at the start; the client trusts nothing else it might find there later.
+    std::vector<AsioBufferView> Shape;
+};
+
+AsioSession::AsioSession(PDEVICE_OBJECT fdo, bool is32bit) : m_fdo(fdo), m_is32bit(is32bit) {}
+
+AsioSession::~AsioSession()
+{
+    if (m_stream != nullptr) {
+        StopStreaming();
+    }
+    if (m_file != nullptr) {
+        Close();
+    }
+}
+
+NTSTATUS AsioSession::Open()
+{
+    if (m_file != nullptr) return STATUS_INVALID_DEVICE_STATE;
+    PFILE_OBJECT file = platform::IoCreateFileObject(IoGetAttachedDevice(m_fdo), ASIO_FILE_NAME);
+    if (file == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    const NTSTATUS status = SendSimple(m_fdo, file, IRP_MJ_CREATE);
+    if (!NT_SUCCESS(status)) {
+        platform::IoDeleteFileObject(file);
+        return status;
+    }
+    m_file = file;
+    return status;
+}
+
+NTSTATUS AsioSession::Close()
+{
+    if (m_file == nullptr) return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = SendSimple(m_fdo, m_file, IRP_MJ_CLOSE);
+    platform::IoDeleteFileObject(m_file);
+    m_file = nullptr;
+    return status;
+}
+
+std::unique_ptr<AsioPendingRequest> AsioSession::Send(ULONG code, const void* input, ULONG inputLength,
+                                                      ULONG outputLength)
+{
+    auto request = std::make_unique<AsioPendingRequest>();
+    KeInitializeEvent(&request->Done, NotificationEvent, FALSE);
+    request->Output.assign(outputLength, 0xA5);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(m_fdo);
+    platform::IoSetRequestor32bit(m_is32bit);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, top, const_cast<void*>(input), inputLength,
+                                             outputLength != 0 ? request->Output.data() : nullptr, outputLength, FALSE,
+                                             &request->Done, &request->Iosb);
+    if (irp == nullptr) {
+        ObDereferenceObject(top);
+        request->Iosb.Status = STATUS_INSUFFICIENT_RESOURCES;
+        KeSetEvent(&request->Done, IO_NO_INCREMENT, FALSE);
+        return request;
+    }
+    irp->RequestorMode = UserMode;
+    IoGetNextIrpStackLocation(irp)->FileObject = m_file;
+    request->Sent = IoCallDriver(top, irp);
+    ObDereferenceObject(top);
+    return request;
+}
+
+bool AsioSession::Done(AsioPendingRequest& request) { return KeReadStateEvent(&request.Done) != 0; }
+
+AsioReply AsioSession::Wait(AsioPendingRequest& request, int timeoutMs)
+{
+    LARGE_INTEGER limit;
+    limit.QuadPart = -static_cast<LONGLONG>(timeoutMs) * 10000;
+    AsioReply reply;
+    if (KeWaitForSingleObject(&request.Done, Executive, KernelMode, FALSE, &limit) != STATUS_SUCCESS) {
+        return reply;
+    }
+    reply.Status = request.Iosb.Status;
+    reply.Information = request.Iosb.Information;
+    reply.Output = request.Output;
+    return reply;
+}
+
+AsioReply AsioSession::Control(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
+{
+    auto request = Send(code, input, inputLength, outputLength);
+    AsioReply reply = Wait(*request, 60000);
+    if (reply.Status == STATUS_PENDING) {
+        // Still with the driver: its completion writes into the request, which must outlive it.
+        m_unfinished.push_back(std::move(request));
+    }
+    return reply;
+}
+
+NTSTATUS AsioSession::SetLong(ULONG code, int32_t value) { return Control(code, &value, 4, 0).Status; }
+
+NTSTATUS AsioSession::GetLongs(ULONG code, ULONG count, std::vector<int32_t>* values)
+{
+    const AsioReply reply = Control(code, nullptr, 0, count * 4);
+    values->assign(count, 0);
+    std::memcpy(values->data(), reply.Output.data(), count * 4);
+    return reply.Status;
+}
+
+HANDLE AsioSession::NewEvent(PKEVENT* event) { return platform::EventHandleCreate(SynchronizationEvent, false, event); }
+
+std::vector<uint8_t> AsioSession::HandleBytes(HANDLE handle) const
+{
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    std::vector<uint8_t> bytes(m_is32bit ? 4 : 8);
+    std::memcpy(bytes.data(), &value, bytes.size());
+    return bytes;
+}
+
+NTSTATUS AsioSession::CreateBuffers(const std::vector<std::pair<uint32_t, int32_t>>& entries, uint32_t frames,
+                                    ULONG endpoints, std::vector<AsioBufferView*>* buffers)
+{
+    std::vector<uint8_t> request(12 + 8 * entries.size());
+    const uint32_t n = static_cast<uint32_t>(entries.size());
+    std::memcpy(&request[4], &n, 4);
+    std::memcpy(&request[8], &frames, 4);
+    for (size_t k = 0; k < entries.size(); ++k) {
+        std::memcpy(&request[12 + 8 * k], &entries[k].first, 4);
+        std::memcpy(&request[16 + 8 * k], &entries[k].second, 4);
+    }
+    const ULONG width = m_is32bit ? 4 : 8;
+    const AsioReply reply = Control(asio::CREATE_BUFFERS, request, endpoints * width);
+    buffers->clear();
+    if (NT_SUCCESS(reply.Status)) {
+        for (ULONG i = 0; i < endpoints && (i + 1) * width <= reply.Output.size(); ++i) {
+            uint64_t address = 0;
+            std::memcpy(&address, &reply.Output[i * width], width);
+            buffers->push_back(reinterpret_cast<AsioBufferView*>(static_cast<uintptr_t>(address)));
+        }
+    }
+    return reply.Status;
+}
+
+NTSTATUS AsioSession::StartStreaming(const std::vector<AsioBufferView*>& buffers, uint32_t frameBytes,
+                                     uint32_t frames, StreamHooks hooks)
+{
+    if (m_stream != nullptr) return STATUS_INVALID_DEVICE_STATE;
+    auto stream = std::make_unique<Stream>();
+    stream->Buffers = buffers;
+    stream->FrameBytes = frameBytes;
+    stream->Frames = frames;
+    stream->Hooks = std::move(hooks);
+    stream->EventHandle = NewEvent(&stream->Event);
+    stream->DeviceBytes.assign(buffers.size(), 0);
+    stream->LastPosition.assign(buffers.size(), 0);
+    stream->ClientBytes.assign(buffers.size(), 0);
+    const NTSTATUS status = Control(asio::START, HandleBytes(stream->EventHandle), 0).Status;
+    if (!NT_SUCCESS(status)) {
+        ZwClose(stream->EventHandle);
+        return status;
+    }
+    for (size_t i = 0; i < buffers.size(); ++i) {
+        AsioBufferView shape{};
+        if (buffers[i] != nullptr) {
+            std::memcpy(&shape, buffers[i], sizeof shape);
+        }
+        stream->Shape.push_back(shape);
+        stream->LastPosition[i] = shape.RingPosition;
+    }
+    m_stream = std::move(stream);
+    m_stream->Thread = std::make_unique<platform::ClientThread>("asio host", [this] { StreamThread(); });
+    return status;
+}
+
+void AsioSession::StreamThread()
+{
+    Stream& s = *m_stream;
+    const uint64_t period = uint64_t{s.Frames} * s.FrameBytes;
+    bool first = true;
+    while (!s.Stop.load()) {
+        if (!first) {
+            LARGE_INTEGER limit;
+            limit.QuadPart = SWITCH_WAIT;
+            if (KeWaitForSingleObject(s.Event, Executive, UserMode, FALSE, &limit) != STATUS_SUCCESS) {
+                continue;
+            }
+        }
+        first = false;
+        bool late = false;
+        for (size_t i = 0; i < s.Buffers.size(); ++i) {
+            AsioBufferView* b = s.Buffers[i];
+            const AsioBufferView& shape = s.Shape[i];
+            if (b == nullptr || shape.Enable == 0 || shape.Size == 0) continue;
+            const uint32_t size = shape.Size;
+            auto* ring = reinterpret_cast<uint8_t*>(b) + sizeof(AsioBufferView);
+            const uint32_t position = Load(&b->RingPosition) % size;
+            s.DeviceBytes[i] += (position + size - s.LastPosition[i]) % size;
+            s.LastPosition[i] = position;
+            const uint32_t initial = shape.InitialPosition % size;
+            if (shape.Direction == 0) {
+                // Render: ahead of what the device reads next by two periods, or half the ring
+                // when that is less, written in whole frames.
+                const uint64_t half = size / 2 - (size / 2) % s.FrameBytes;
+                const uint64_t ahead = period * 2 < half ? period * 2 : half;
+                if (s.ClientBytes[i] < s.DeviceBytes[i]) {
+                    late = true;
+                    s.ClientBytes[i] = s.DeviceBytes[i];
+                }
+                if (s.ClientBytes[i] < s.DeviceBytes[i] + ahead) {
+                    const uint64_t bytes = s.DeviceBytes[i] + ahead - s.ClientBytes[i];
+                    std::vector<uint8_t> data(bytes, 0);
+                    if (s.Hooks.Render) s.Hooks.Render(i, s.ClientBytes[i] / s.FrameBytes, data.data(), data.size());
+                    for (uint64_t k = 0; k < bytes; ++k) {
+                        ring[(initial + s.ClientBytes[i] + k) % size] = data[k];
+                    }
+                    s.ClientBytes[i] += bytes;
+                }
+            } else {
+                // Capture: everything the device has stored, behind its position.
+                while (s.ClientBytes[i] < s.DeviceBytes[i]) {
+                    const uint64_t bytes = s.DeviceBytes[i] - s.ClientBytes[i];
+                    std::vector<uint8_t> data(bytes);
+                    for (uint64_t k = 0; k < bytes; ++k) {
+                        data[k] = ring[(initial + s.ClientBytes[i] + k) % size];
+                    }
+                    if (s.Hooks.Capture) s.Hooks.Capture(i, s.ClientBytes[i] / s.FrameBytes, data.data(), data.size());
+                    s.ClientBytes[i] += bytes;
+                }
+            }
+        }
+        std::lock_guard<std::mutex> guard(s.Lock);
+        ++s.Stats.Periods;
+        s.Stats.LatePeriods += late ? 1 : 0;
+    }
+}
+
+NTSTATUS AsioSession::StopStreaming()
+{
+    if (m_stream == nullptr) return STATUS_INVALID_DEVICE_STATE;
+    m_stream->Stop.store(true);
+    KeSetEvent(m_stream->Event, IO_NO_INCREMENT, FALSE);
+    {
+        platform::ExternalWaitScope external;
+        m_stream->Thread->Join();
+    }
+    const NTSTATUS status = Control(asio::STOP, nullptr, 0, 0).Status;
+    ZwClose(m_stream->EventHandle);
+    m_stream.reset();
+    return status;
+}
+
+AsioSession::StreamStats AsioSession::Stats() const
+{
+    if (m_stream == nullptr) return {};
+    std::lock_guard<std::mutex> guard(m_stream->Lock);
+    return m_stream->Stats;
+}
+
+}  // namespace host

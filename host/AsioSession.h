@@ -1,0 +1,141 @@
+// Host side (tests and the command-line tool; never included by driver code): a user-mode ASIO
+// driver as the operating system would host it. It opens the adapter's private ASIO interface,
+// speaks the device-control protocol (METHOD_BUFFERED requests on its file object), and, as the
+// owner of the shared buffers, streams through them: its thread waits on the buffer-switch event,
+// writes render data ahead of the device and reads capture data behind it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/io/Io.h"
+
+namespace host {
+
+// The protocol's codes, as the client knows them.
+namespace asio {
+constexpr ULONG GET_DRIVER_NAME = 0x1D6000;
+constexpr ULONG GET_CHANNELS = 0x1D6004;
+constexpr ULONG GET_CHANNEL_INFO = 0x1DE008;
+constexpr ULONG GET_SAMPLE_TYPES = 0x1D600C;
+constexpr ULONG GET_LATENCY_TABLE = 0x1D6010;
+constexpr ULONG SET_EVENT = 0x1DA014;
+constexpr ULONG GET_BUSY = 0x1D6018;
+constexpr ULONG SET_SAMPLE_TYPE = 0x1DA01C;
+constexpr ULONG SET_LATENCY = 0x1DA020;
+constexpr ULONG GET_LATENCIES = 0x1D6024;
+constexpr ULONG GET_SAMPLE_RATE = 0x1D6028;
+constexpr ULONG CAN_SAMPLE_RATE = 0x1DA02C;
+constexpr ULONG SET_SAMPLE_RATE = 0x1DA030;
+constexpr ULONG GET_BUFFER_SIZE = 0x1D6034;
+constexpr ULONG CREATE_BUFFERS = 0x1DE038;
+constexpr ULONG DISPOSE_BUFFERS = 0x1DA03C;
+constexpr ULONG START = 0x1DA040;
+constexpr ULONG STOP = 0x1DA044;
+constexpr ULONG RELEASE_EVENT = 0x1DA04C;
+constexpr ULONG CAN_IO_FORMAT = 0x1DA050;
+constexpr ULONG SET_IO_FORMAT = 0x1DA054;
+constexpr ULONG GET_IO_FORMAT = 0x1D6058;
+}  // namespace asio
+
+// The 40-byte header at the start of every shared buffer.
+struct AsioBufferView {
+    uint32_t Enable;
+    uint32_t Direction;
+    uint32_t Channels;
+    uint32_t FirstChannel;
+    uint32_t Size;
+    uint32_t RingPosition;
+    uint32_t InitialPosition;
+    uint32_t QueuedBytes;
+    uint32_t SignalFlag;
+    uint32_t CompletedCount;
+};
+
+struct AsioReply {
+    NTSTATUS Status = STATUS_PENDING;
+    ULONG_PTR Information = 0;
+    std::vector<uint8_t> Output;  // the whole output buffer as the caller sees it afterwards
+};
+
+// A request on its way through the driver (a stop outside D0 stays there until D0).
+class AsioPendingRequest {
+public:
+    KEVENT Done;
+    IO_STATUS_BLOCK Iosb{};
+    std::vector<uint8_t> Output;
+    NTSTATUS Sent = STATUS_PENDING;
+};
+
+class AsioSession {
+public:
+    // `is32bit`: the process is a 32-bit one (4-byte handles and addresses).
+    explicit AsioSession(PDEVICE_OBJECT fdo, bool is32bit = false);
+    // Stops streaming and closes the handle if still open.
+    ~AsioSession();
+    AsioSession(const AsioSession&) = delete;
+    AsioSession& operator=(const AsioSession&) = delete;
+
+    NTSTATUS Open();
+    NTSTATUS Close();
+    bool IsOpen() const { return m_file != nullptr; }
+    PFILE_OBJECT File() const { return m_file; }
+
+    // One request: `input` is copied in; the output buffer of `outputLength` bytes starts as 0xA5
+    // bytes, and what the driver reports (Information) is copied over it.
+    AsioReply Control(ULONG code, const void* input, ULONG inputLength, ULONG outputLength);
+    AsioReply Control(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength)
+    {
+        return Control(code, input.data(), static_cast<ULONG>(input.size()), outputLength);
+    }
+    // A request whose completion is collected later.
+    std::unique_ptr<AsioPendingRequest> Send(ULONG code, const void* input, ULONG inputLength, ULONG outputLength);
+    // Waits (bounded, real time) for a sent request; Status stays STATUS_PENDING when it did not end.
+    static AsioReply Wait(AsioPendingRequest& request, int timeoutMs = 5000);
+    static bool Done(AsioPendingRequest& request);
+
+    // Convenience for the common requests.
+    NTSTATUS SetLong(ULONG code, int32_t value);
+    NTSTATUS GetLongs(ULONG code, ULONG count, std::vector<int32_t>* values);
+    // An event handle in this process; the caller keeps it (ZwClose).
+    HANDLE NewEvent(PKEVENT* event = nullptr);
+    // The handle bytes a request carries (4 in a 32-bit process).
+    std::vector<uint8_t> HandleBytes(HANDLE handle) const;
+    // CREATE_BUFFERS for the given (isInput, channel) entries; the addresses per ASIO endpoint.
+    NTSTATUS CreateBuffers(const std::vector<std::pair<uint32_t, int32_t>>& entries, uint32_t frames,
+                           ULONG endpoints, std::vector<AsioBufferView*>* buffers);
+
+    // Streaming as an ASIO host. `render` writes `frames` frames of output buffer `index` for the
+    // period that starts at output frame `frame`; `capture` reads what input buffer `index` received.
+    struct StreamHooks {
+        std::function<void(size_t index, uint64_t frame, uint8_t* data, size_t bytes)> Render;
+        std::function<void(size_t index, uint64_t frame, const uint8_t* data, size_t bytes)> Capture;
+    };
+    struct StreamStats {
+        uint64_t Periods = 0;
+        uint64_t LatePeriods = 0;  // periods the thread found already passed
+        uint64_t Notifications = 0;
+    };
+    // Starts the streaming thread over buffers made by CreateBuffers (START with its event).
+    NTSTATUS StartStreaming(const std::vector<AsioBufferView*>& buffers, uint32_t frameBytes, uint32_t frames,
+                            StreamHooks hooks);
+    // STOP and ends the thread; the stop's status.
+    NTSTATUS StopStreaming();
+    StreamStats Stats() const;
+
+private:
+    void StreamThread();
+
+    PDEVICE_OBJECT m_fdo;
+    bool m_is32bit;
+    PFILE_OBJECT m_file = nullptr;
+    struct Stream;
+    std::unique_ptr<Stream> m_stream;
+    std::vector<std::unique_ptr<AsioPendingRequest>> m_unfinished;
+};
+
+}  // namespace host

@@ -1,0 +1,324 @@
+// The owning ASIO client's shared buffers through the whole driver: what it writes reaches the
+// wire exactly, what the device sends reaches its capture ring, every period on time; buffers,
+// refusals and rollback; stop and resume around power changes; removal with a stop waiting.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "asio/AsioDevice.h"
+#include "platform/nt/Dispatcher.h"
+#include "platform/nt/Ob.h"
+#include "platform/io/IoHost.h"
+#include "platform/nt/Callback.h"
+#include "platform/nt/PoolHost.h"
+#include "stream/UsbStreamEndpoint.h"
+#include "tests/asio/AsioFixture.h"
+
+namespace kvxtest {
+namespace {
+
+namespace code = host::asio;
+
+// Render byte n of the client's stream: never 0, so the data's start shows on the wire.
+uint8_t PatternByte(uint64_t n) { return static_cast<uint8_t>(n % 251 + 1); }
+
+class AsioStreamTest : public AsioFixture {
+protected:
+    // Buffers for both output channels and the input channel; `frames` per period.
+    void CreateAll(host::AsioSession& client, uint32_t frames)
+    {
+        ASSERT_EQ(client.CreateBuffers({{0, 0}, {0, 1}, {1, 0}}, frames, 2, &m_buffers), STATUS_SUCCESS);
+        ASSERT_EQ(m_buffers.size(), 2u);
+    }
+    // Streams the counting pattern out and keeps what comes in.
+    NTSTATUS Stream(host::AsioSession& client, uint32_t frames)
+    {
+        host::AsioSession::StreamHooks hooks;
+        hooks.Render = [](size_t, uint64_t frame, uint8_t* data, size_t bytes) {
+            for (size_t k = 0; k < bytes; ++k) data[k] = PatternByte(frame * 4 + k);
+        };
+        hooks.Capture = [this](size_t, uint64_t, const uint8_t* data, size_t bytes) {
+            m_captured.insert(m_captured.end(), data, data + bytes);
+        };
+        return client.StartStreaming(m_buffers, 4, frames, hooks);
+    }
+    // The wire from the client's first byte on holds the pattern for at least `bytes` bytes.
+    void ExpectWireHoldsThePattern(size_t bytes)
+    {
+        const uint8_t ep = kvx::WireEndpoint(m_session.Device());
+        ASSERT_NE(ep, 0);
+        const sim::Bytes wire = m_session.Device().WireBytes(ep);
+        const size_t lead = static_cast<size_t>(
+            std::find_if(wire.begin(), wire.end(), [](uint8_t b) { return b != 0; }) - wire.begin());
+        ASSERT_GE(wire.size(), lead + bytes);
+        for (size_t k = 0; k < bytes; ++k) {
+            ASSERT_EQ(wire[lead + k], PatternByte(k)) << "wire byte " << lead + k;
+        }
+    }
+    void ExpectCaptureIsTheSource(size_t minimumBytes)
+    {
+        ASSERT_GE(m_captured.size(), minimumBytes);
+        for (size_t i = 0; i < m_captured.size() / 2; ++i) {
+            const int16_t sample = static_cast<int16_t>(m_captured[2 * i] | m_captured[2 * i + 1] << 8);
+            ASSERT_EQ(sample, static_cast<int16_t>(sim::SimDevice::SourceSample(i, 0, 2))) << "sample " << i;
+        }
+    }
+
+    std::vector<host::AsioBufferView*> m_buffers;
+    std::vector<uint8_t> m_captured;
+};
+
+class AsioStreamPeriodTest : public AsioStreamTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(AsioStreamPeriodTest, WireEqualsTheClientsDataAndCaptureTheSource)
+{
+    StartDevice();
+    m_session.Device().SetSource(0x82, {48000, 1, 2});
+    host::AsioSession& client = Client();
+    const uint32_t frames = GetParam();
+    CreateAll(client, frames);
+    EXPECT_EQ(m_buffers[0]->SignalFlag + m_buffers[1]->SignalFlag, 1u);
+    EXPECT_EQ(m_buffers[1]->SignalFlag, 1u);  // the input carries it
+    ASSERT_EQ(Stream(client, frames), STATUS_SUCCESS);
+    EXPECT_TRUE(Device()->AsioRunning());
+    platform::RunFor(std::chrono::milliseconds(300));
+    const host::AsioSession::StreamStats stats = client.Stats();
+    ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+    EXPECT_FALSE(Device()->AsioRunning());
+    EXPECT_GT(stats.Periods, 20u);
+    EXPECT_EQ(stats.LatePeriods, 0u);
+    ExpectWireHoldsThePattern(48000 * 4 / 5);  // 200 ms of it
+    ExpectCaptureIsTheSource(48000 * 2 / 5);
+    // Stopped: the rings are silence.
+    const auto* ring = reinterpret_cast<const uint8_t*>(m_buffers[0]) + 40;
+    EXPECT_TRUE(std::all_of(ring, ring + m_buffers[0]->Size, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, AsioStreamPeriodTest, ::testing::Values(64u, 512u, 1024u));
+
+// The ladder and the render ring's start: a 96-frame period at 48 kHz runs 1 ms transfers, two
+// queued, and starts one transfer before the ring's end.
+TEST_F(AsioStreamTest, TheRingsStartWhereTheTransfersInFlightLeaveThem)
+{
+    struct LadderCase {
+        uint32_t PeriodMs;
+        uint32_t Ms, Count, Queued;
+    };
+    for (const LadderCase& c : {LadderCase{0, 1, 2, 2}, LadderCase{2, 1, 2, 2}, LadderCase{5, 1, 5, 4},
+                                LadderCase{10, 2, 5, 4}, LadderCase{16, 4, 4, 3}, LadderCase{21, 5, 4, 3},
+                                LadderCase{200, 5, 5, 4}}) {
+        const AsioTransferShape s = AsioLadder(c.PeriodMs);
+        EXPECT_EQ(s.MsPerTransfer, c.Ms) << c.PeriodMs;
+        EXPECT_EQ(s.Count, c.Count) << c.PeriodMs;
+        EXPECT_EQ(s.Queued, c.Queued) << c.PeriodMs;
+    }
+    StartDevice();
+    host::AsioSession& client = Client();
+    CreateAll(client, 96);
+    ASSERT_EQ(Stream(client, 96), STATUS_SUCCESS);
+    EXPECT_EQ(m_buffers[0]->InitialPosition, 7680u - 192u);
+    EXPECT_EQ(m_buffers[0]->QueuedBytes, 384u);
+    EXPECT_EQ(m_buffers[1]->InitialPosition, 0u);
+    EXPECT_EQ(m_buffers[1]->QueuedBytes, 0u);
+    ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+}
+
+// What the client writes into the header changes nothing the kernel does.
+TEST_F(AsioStreamTest, HeaderWritesMidStreamChangeNothing)
+{
+    StartDevice();
+    m_session.Device().SetSource(0x82, {48000, 1, 2});
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(50));
+    for (host::AsioBufferView* b : m_buffers) {
+        b->Size = 0xFFFFFFFF;
+        b->RingPosition = 0x80000000;
+        b->Channels = 255;
+    }
+    platform::RunFor(std::chrono::milliseconds(100));
+    AsioEndpointRecord record{};
+    ASSERT_TRUE(Device()->AsioRecord(0, &record));
+    EXPECT_EQ(record.Size, 7680u);
+    EXPECT_LT(record.RingPosition, 7680u);
+    ASSERT_TRUE(Device()->AsioRecord(1, &record));
+    EXPECT_EQ(record.Size, 3840u);
+    EXPECT_LT(record.RingPosition, 3840u);
+    EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+}
+
+TEST_F(AsioStreamTest, BuffersAreRefusedToOthersAndLeaveNothingWhenRefused)
+{
+    StartDevice();
+    host::AsioSession& owner = Client();
+    host::AsioSession& other = Client();
+    std::vector<host::AsioBufferView*> buffers;
+    // The output is one address per ASIO endpoint, no more, no less.
+    EXPECT_EQ(owner.CreateBuffers({{0, 0}}, 256, 3, &buffers), STATUS_INVALID_PARAMETER);
+    AsioEndpointRecord record{};
+    ASSERT_TRUE(Device()->AsioRecord(0, &record));
+    EXPECT_EQ(record.Buffer, nullptr);
+    EXPECT_EQ(LongAt(owner.Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 0);
+    // A request naming only channels nobody has registers nothing.
+    EXPECT_EQ(owner.CreateBuffers({{0, 7}}, 256, 2, &buffers), STATUS_INVALID_PARAMETER);
+
+    ASSERT_EQ(owner.CreateBuffers({{0, 0}, {0, 1}}, 256, 2, &buffers), STATUS_SUCCESS);
+    EXPECT_EQ(buffers[0]->Enable, 1u);
+    EXPECT_EQ(buffers[0]->SignalFlag, 1u);  // no input enabled: the output carries it
+    EXPECT_EQ(buffers[1]->Enable, 0u);
+    EXPECT_EQ(LongAt(other.Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 1);
+    std::vector<host::AsioBufferView*> others;
+    EXPECT_EQ(other.CreateBuffers({{0, 0}}, 256, 2, &others), STATUS_INVALID_PARAMETER);
+    // A second set while the first is held would lose the first.
+    EXPECT_EQ(owner.CreateBuffers({{0, 0}}, 256, 2, &others), STATUS_INVALID_PARAMETER);
+    PKEVENT event = nullptr;
+    HANDLE handle = other.NewEvent(&event);
+    EXPECT_EQ(other.Control(code::START, other.HandleBytes(handle), 0).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(other.Control(code::STOP, nullptr, 0, 0).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(other.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_INVALID_PARAMETER);
+    std::vector<uint8_t> info(52, 0);
+    EXPECT_EQ(LongAt(other.Control(code::GET_CHANNEL_INFO, info, 52).Output, 2), 1);  // active
+    ZwClose(handle);
+    // Closing the owner disposes of its buffers.
+    EXPECT_EQ(owner.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(LongAt(other.Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 0);
+    ASSERT_EQ(other.CreateBuffers({{0, 0}}, 256, 2, &others), STATUS_SUCCESS);
+}
+
+// Each thing a creation needs failing in turn (the pages, their MDL, the view in the process,
+// the endpoint client, its callback registration): the request fails and leaves no buffer, view
+// or endpoint client behind; the owner is not busy; a later creation succeeds.
+TEST_F(AsioStreamTest, EachFailedStepOfACreationLeavesNothing)
+{
+    StartDevice();
+    struct FailCase {
+        const char* What;
+        std::function<void()> Arm;
+    };
+    const std::vector<FailCase> cases = {
+        {"pages", [] { platform::PoolFailNextWithTag(platform::IO_PAGES_TAG); }},
+        {"MDL", [] { platform::PoolFailNextWithTag(platform::IO_MDL_TAG); }},
+        {"view", [] { platform::MmFailNextUserMapping(); }},
+        {"second view", [] { platform::MmFailNextUserMapping(2); }},
+        {"endpoint client", [] { platform::PoolFailNextWithTag(USB_STREAM_TAG); }},
+        {"registration", [] { platform::CallbackFailNextRegistration(); }},
+    };
+    host::AsioSession& client = Client();
+    std::vector<host::AsioBufferView*> buffers;
+    for (const FailCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        c.Arm();
+        EXPECT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_INSUFFICIENT_RESOURCES);
+        platform::PoolClearFailures();
+        platform::MmFailNextUserMapping(0);
+        for (ULONG i = 0; i < 2; ++i) {
+            AsioEndpointRecord record{};
+            ASSERT_TRUE(Device()->AsioRecord(i, &record));
+            EXPECT_EQ(record.Buffer, nullptr);
+            EXPECT_EQ(record.Client, nullptr);
+        }
+        EXPECT_EQ(LongAt(client.Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 0);
+    }
+    ASSERT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_SUCCESS);
+    EXPECT_EQ(LongAt(client.Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 1);
+    EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+}
+
+// D3 while streaming stops the streams and keeps the client's buffers; D0 resumes them.
+TEST_F(AsioStreamTest, PowerDownSuspendsAndPowerUpResumes)
+{
+    StartDevice();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(50));
+    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_TRUE(Device()->AsioSuspended());
+    EXPECT_FALSE(Device()->AsioRunning());
+    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_FALSE(Device()->AsioSuspended());
+    EXPECT_TRUE(Device()->AsioRunning());
+    const uint32_t before = m_buffers[1]->CompletedCount;
+    platform::RunFor(std::chrono::milliseconds(50));
+    EXPECT_GT(m_buffers[1]->CompletedCount, before);
+    EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+}
+
+class AsioStopWaitTest : public AsioStreamTest, public ::testing::WithParamInterface<bool> {};
+
+// A stop outside D0 waits for D0 (a second one is refused) and then completes with the stop's
+// result; at surprise removal it completes at once, so that the client can close.
+TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
+{
+    const bool removal = GetParam();
+    StartDevice();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    PKEVENT event = nullptr;
+    HANDLE handle = client.NewEvent(&event);
+    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+    auto stop = client.Send(code::STOP, nullptr, 0, 0);
+    EXPECT_FALSE(host::AsioSession::Done(*stop));
+    EXPECT_TRUE(Device()->AsioStopPending());
+    EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_INVALID_PARAMETER);
+    if (!removal) {
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_SUCCESS);
+        EXPECT_FALSE(Device()->AsioRunning());
+        EXPECT_FALSE(Device()->AsioSuspended());
+        // The event was let go: a new start may bring one.
+        EXPECT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+        EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    } else {
+        ASSERT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
+        EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_SUCCESS);
+    }
+    EXPECT_FALSE(Device()->AsioStopPending());
+    EXPECT_EQ(platform::ObReferenceCount(event), 1);  // the handle's own
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+    ZwClose(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(PowerUpOrRemoval, AsioStopWaitTest, ::testing::Bool());
+
+// The owner closes while suspended: the power-up that follows resumes nothing and touches no
+// owner.
+TEST_F(AsioStreamTest, OwnerClosedWhileSuspendedLeavesTheResumeNothingToDo)
+{
+    StartDevice();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    PKEVENT event = nullptr;
+    HANDLE handle = client.NewEvent(&event);
+    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(30));
+    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_TRUE(Device()->AsioSuspended());
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+    EXPECT_FALSE(Device()->AsioSuspended());
+    EXPECT_EQ(platform::ObReferenceCount(event), 1);
+    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_FALSE(Device()->AsioRunning());
+    EXPECT_EQ(Device()->AsioClientCount(), 0u);
+    ZwClose(handle);
+}
+
+// The device unplugged mid-stream: the client stops and closes afterwards, nothing hangs or stays.
+TEST_F(AsioStreamTest, UnplugMidStreamEndsCleanly)
+{
+    StartDevice();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(30));
+    ASSERT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(30));
+    client.StopStreaming();
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace kvxtest
