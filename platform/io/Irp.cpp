@@ -317,7 +317,9 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost)
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         const bool owned = Irp->CurrentLocation <= Irp->StackCount;
-        if (routine != nullptr && InvokesRoutine(control, Irp->IoStatus.Status, Irp->Cancel != FALSE)) {
+        // A canceller may set the flag while the IRP completes (a cancel racing a completion).
+        const bool cancelled = __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) != FALSE;
+        if (routine != nullptr && InvokesRoutine(control, Irp->IoStatus.Status, cancelled)) {
             PDEVICE_OBJECT device = owned ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
             if (CallCompletionRoutine(routine, device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 if (!owned) {
@@ -367,7 +369,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     const int spinLocks = platform::IrqlHeldSpinLocks();
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

@@ -187,8 +187,14 @@ VOID UsbBus::IdleWorker(PDEVICE_OBJECT, PVOID context)
     if (item != nullptr) {
         IoFreeWorkItem(item);
     }
-    std::lock_guard<std::mutex> guard(bus->m_lock);
-    if (--bus->m_workItems == 0) {
+    bool last;
+    {
+        std::lock_guard<std::mutex> guard(bus->m_lock);
+        last = --bus->m_workItems == 0;
+    }
+    // The last touch of the bus: its destructor frees it once the event is set. (No new item
+    // comes meanwhile: the bus is being deleted only after its stack is gone.)
+    if (last) {
         KeSetEvent(&bus->m_workDone, IO_NO_INCREMENT, FALSE);
     }
 }
