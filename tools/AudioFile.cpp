@@ -1,6 +1,7 @@
 #include "tools/AudioFile.h"
 
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -56,49 +57,6 @@ void PutLe(std::vector<uint8_t>& out, size_t at, int32_t value, int bytes)
 
 }  // namespace
 
-bool ReadAudioFile(const std::string& path, AudioFile* file, std::string* error)
-{
-    SF_INFO info{};
-    SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
-    if (sf == nullptr) {
-        *error = sf_strerror(nullptr);
-        return false;
-    }
-    file->Rate = info.samplerate;
-    file->Channels = info.channels;
-    file->Frames = info.frames > 0 ? static_cast<uint64_t>(info.frames) : 0;
-    file->Width = IntegerWidth(info.format);
-    bool ok = true;
-    if (info.channels <= 0 || info.samplerate <= 0) {
-        *error = "the file has no channels or no sample rate";
-        ok = false;
-    } else if (TruncatedData(sf, error)) {
-        ok = false;
-    } else if (file->Frames == 0) {
-        *error = "the file holds no audio frames";
-        ok = false;
-    }
-    if (ok) {
-        const size_t count = static_cast<size_t>(file->Frames) * static_cast<size_t>(info.channels);
-        sf_count_t got = 0;
-        if (file->Width != 0) {
-            file->Samples.resize(count);
-            got = sf_readf_int(sf, file->Samples.data(), info.frames);
-        } else {
-            file->Floats.resize(count);
-            got = sf_readf_double(sf, file->Floats.data(), info.frames);
-        }
-        if (got != info.frames) {
-            // A file shorter than its header says: libsndfile's text when it has one.
-            const char* text = sf_strerror(sf);
-            *error = std::string("truncated data: ") + std::to_string(got) + " of " + std::to_string(info.frames) +
-                     " frames read" + (sf_error(sf) != SF_ERR_NO_ERROR ? std::string(" (") + text + ")" : "");
-            ok = false;
-        }
-    }
-    sf_close(sf);
-    return ok;
-}
 
 std::vector<uint8_t> ConvertToPcm(const AudioFile& file, int bits, int container)
 {
@@ -226,7 +184,7 @@ AudioWriter::~AudioWriter()
     if (m_file != nullptr) sf_close(m_file);
 }
 
-bool AudioWriter::Open(const std::string& path, int majorFormat, int rate, int channels, int bits, int container,
+bool AudioWriter::Open(const std::string& path, int fd, int majorFormat, int rate, int channels, int bits, int container,
                        std::string* error)
 {
     SF_INFO info{};
@@ -234,6 +192,7 @@ bool AudioWriter::Open(const std::string& path, int majorFormat, int rate, int c
     info.channels = channels;
     if (majorFormat == SF_FORMAT_FLAC) {
         if (bits > 24) {
+            if (fd >= 0) close(fd);
             *error = "FLAC holds at most 24-bit samples; record " + std::to_string(bits) + "-bit audio to .wav or .aiff";
             return false;
         }
@@ -248,12 +207,14 @@ bool AudioWriter::Open(const std::string& path, int majorFormat, int rate, int c
         info.format = major | subtype;
     }
     if (!sf_format_check(&info)) {
+        if (fd >= 0) close(fd);
         *error = "libsndfile does not write " + std::to_string(bits) + "-bit " + std::to_string(channels) + " ch at " +
                  std::to_string(rate) + " Hz in this format";
         return false;
     }
-    m_file = sf_open(path.c_str(), SFM_WRITE, &info);
+    m_file = fd >= 0 ? sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE) : sf_open(path.c_str(), SFM_WRITE, &info);
     if (m_file == nullptr) {
+        if (fd >= 0) close(fd);
         *error = sf_strerror(nullptr);
         return false;
     }
@@ -300,33 +261,5 @@ int32_t PcmSample(const uint8_t* pcm, size_t index, int container)
     return static_cast<int32_t>(v << unused) >> unused;
 }
 
-bool WriteWavFile(const std::string& path, const std::vector<uint8_t>& pcm, int rate, int channels, int bits,
-                  int container, std::string* error)
-{
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    const int subtype = container == 16 ? SF_FORMAT_PCM_16 : container == 24 ? SF_FORMAT_PCM_24 : container == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_32;
-    info.format = (channels > 2 || bits > 16 ? SF_FORMAT_WAVEX : SF_FORMAT_WAV) | subtype;
-    SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (sf == nullptr) {
-        *error = sf_strerror(nullptr);
-        return false;
-    }
-    const size_t count = pcm.size() / static_cast<size_t>(container / 8);
-    std::vector<int32_t> samples(count);
-    for (size_t i = 0; i < count; ++i) {
-        const int32_t v = PcmSample(pcm.data(), i, container);
-        samples[i] = static_cast<int32_t>(static_cast<uint32_t>(v) << (32 - container));
-    }
-    const sf_count_t frames = static_cast<sf_count_t>(count / static_cast<size_t>(channels));
-    const bool ok = sf_writef_int(sf, samples.data(), frames) == frames;
-    if (!ok) *error = sf_strerror(sf);
-    if (sf_close(sf) != 0 && ok) {
-        *error = "cannot finish the file";
-        return false;
-    }
-    return ok;
-}
 
 }  // namespace kvx

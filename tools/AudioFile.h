@@ -1,5 +1,6 @@
 // Audio files of `kvx play` and `kvx record`, through libsndfile: any file it reads (WAV, AIFF,
-// FLAC, Ogg Vorbis, ...), and WAV files written.
+// FLAC, Ogg Vorbis, ...), read a block at a time, and WAV, FLAC and AIFF files written as the
+// audio arrives.
 //
 // Width conversion, without dither:
 //   integer files are read as 32-bit integers (exact: the sample in the top bits); narrowing to
@@ -25,9 +26,6 @@ struct AudioFile {
     std::vector<int32_t> Samples;  // integer files: left-justified 32-bit, interleaved
     std::vector<double> Floats;    // float files: interleaved, full scale 1.0
 };
-
-// False with a one-line *error (libsndfile's own text where it refuses the file).
-bool ReadAudioFile(const std::string& path, AudioFile* file, std::string* error);
 
 // Reads a file a block at a time, never holding more than the block asked for, whatever its
 // header claims. A file that ends before its header says plays what it holds: Shortfall() then
@@ -74,8 +72,9 @@ public:
     AudioWriter(const AudioWriter&) = delete;
     AudioWriter& operator=(const AudioWriter&) = delete;
 
-    // False with a one-line *error, e.g. a width the format does not hold.
-    bool Open(const std::string& path, int majorFormat, int rate, int channels, int bits, int container,
+    // False with a one-line *error, e.g. a width the format does not hold. With fd >= 0 the
+    // file is that descriptor (a FIFO's), which the writer then owns.
+    bool Open(const std::string& path, int fd, int majorFormat, int rate, int channels, int bits, int container,
               std::string* error);
     bool Write(const uint8_t* pcm, size_t bytes, std::string* error);
     // Finishes the file (its header then gives the frames written).
@@ -93,10 +92,6 @@ private:
 // The file's samples as little-endian PCM of `bits` valid bits in `container` bits, as above.
 std::vector<uint8_t> ConvertToPcm(const AudioFile& file, int bits, int container);
 
-// Writes interleaved little-endian PCM (`container` bits per sample, `bits` valid) as a WAV
-// file: PCM 16/24/32, WAVE_FORMAT_EXTENSIBLE beyond 2 channels or 16 bits.
-bool WriteWavFile(const std::string& path, const std::vector<uint8_t>& pcm, int rate, int channels, int bits,
-                  int container, std::string* error);
 
 // Sample `index` of little-endian PCM, sign-extended from `container` bits.
 int32_t PcmSample(const uint8_t* pcm, size_t index, int container);

@@ -15,6 +15,9 @@ constexpr int EXIT_USAGE = 2;
 // args excludes the program name. The machine (clock, threads) is the caller's.
 int RunKvx(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+// A subcommand's usage line ("kvx play FILE [--device PROFILE] ..."), every option listed.
+const char* CommandUsage(const std::string& command);
+
 // Subcommands.
 int RunDescribe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -112,7 +112,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         }
         if (!NT_SUCCESS(status)) {
             err << "kvx play: the device has no render filter: " << StatusText(status) << "\n";
-            rc = EXIT_FAILURE_RUN;
+            rc = EXIT_USAGE;
         }
         std::optional<host::AudioFormat> format;
         // The device's format on the wire: the stream's own, or the one the driver converts to.

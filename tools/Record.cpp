@@ -1,7 +1,15 @@
 // `kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--format RATE:BITS:CHANNELS]`:
 // records from the capture endpoint of a simulated device through the driver into a WAV file
 // and checks that the file is an unbroken run of the device's known source signal.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <iomanip>
 #include <optional>
 #include <sstream>
@@ -12,97 +20,96 @@
 #include "tools/DriverConversion.h"
 #include "tools/Kvx.h"
 #include "tools/StreamCommand.h"
+#include "tools/SourceCheck.h"
 #include "tools/StatusText.h"
 #include "tools/StreamSession.h"
 
 namespace kvx {
 namespace {
 
-// The recording is source frames n0, n0 + 1, ... for the n0 of its first frame.
-bool CheckSource(const std::vector<uint8_t>& pcm, const host::AudioFormat& format, std::string* report)
+// The signal that stopped a recording (0: none). A handler only sets these.
+std::atomic<bool> g_stopRecording{false};
+std::atomic<int> g_stopSignal{0};
+
+extern "C" void OnStopSignal(int signal)
 {
-    const int container = format.Container;
-    const uint32_t bytes = container / 8u;
-    const size_t frames = pcm.size() / format.BlockAlign();
-    // The source is scaled to the container; the valid bits are what the device sends.
-    auto expected = [&](uint64_t n, uint32_t c) { return sim::SimDevice::SourceSample(n, c, bytes); };
-    auto got = [&](size_t frame, uint32_t c) { return PcmSample(pcm.data(), frame * format.Channels + c, container); };
-    if (frames == 0) {
-        *report = "nothing recorded";
-        return false;
-    }
-    std::optional<uint64_t> start;
-    for (uint64_t n0 = 0; n0 < 10u * format.Rate && !start; ++n0) {
-        bool same = true;
-        for (uint32_t c = 0; c < format.Channels && same; ++c) same = got(0, c) == expected(n0, c);
-        if (same) start = n0;
-    }
-    if (!start) {
-        *report = "recording does not match the source: its first frame is not a source frame";
-        return false;
-    }
-    for (size_t f = 0; f < frames; ++f) {
-        for (uint32_t c = 0; c < format.Channels; ++c) {
-            if (got(f, c) != expected(*start + f, c)) {
-                *report = "recording differs from the source at frame " + std::to_string(f) + ", channel " +
-                          std::to_string(c) + ": expected " + std::to_string(expected(*start + f, c)) + ", got " +
-                          std::to_string(got(f, c));
-                return false;
-            }
-        }
-    }
-    *report = "source matches: " + std::to_string(frames) + " frames";
-    if (*start != 0) *report += " (from source frame " + std::to_string(*start) + ")";
-    return true;
+    g_stopSignal.store(signal);
+    g_stopRecording.store(true);
 }
 
-// A converted recording: a fresh format adapter's conversion of the device's source (in the
-// device format) from the first frame the stream stored, n0, found among the first 0.1 s.
-bool CheckConvertedSource(const std::vector<uint8_t>& pcm, const host::AudioFormat& format,
-                          const host::AudioFormat& device, std::string* report)
+// SIGINT and SIGTERM stop the recording (the file is finished) for the scope's life.
+class StopSignals {
+public:
+    StopSignals()
+    {
+        g_stopRecording = false;
+        g_stopSignal = 0;
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &m_int);
+        sigaction(SIGTERM, &action, &m_term);
+    }
+    ~StopSignals()
+    {
+        sigaction(SIGINT, &m_int, nullptr);
+        sigaction(SIGTERM, &m_term, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    struct sigaction m_int {};
+    struct sigaction m_term {};
+};
+
+// The output, checked before anything is recorded: a format its extension names, a folder that
+// exists and can be written, no directory in the way, and a FIFO only with a reader (opened
+// now, without waiting for one). *fd is the FIFO's descriptor, else -1.
+bool CheckOutput(const std::string& path, int* majorFormat, int* fd, std::string* error)
 {
-    const size_t frames = pcm.size() / format.BlockAlign();
-    if (frames == 0) {
-        *report = "nothing recorded";
+    *fd = -1;
+    *majorFormat = FormatForExtension(path);
+    if (*majorFormat == 0) {
+        *error = "the extension names no format kvx records: use .wav, .flac, .aiff or .aif";
         return false;
     }
-    const uint32_t bytes = device.Container / 8u;
-    auto source = [&](uint64_t n0, uint64_t count) {
-        std::vector<uint8_t> data(count * device.BlockAlign());
-        for (uint64_t f = 0; f < count; ++f) {
-            for (uint32_t c = 0; c < device.Channels; ++c) {
-                const int64_t v = sim::SimDevice::SourceSample(n0 + f, c, bytes);
-                for (uint32_t b = 0; b < bytes; ++b) {
-                    data[(f * device.Channels + c) * bytes + b] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * b));
-                }
-            }
-        }
-        return data;
-    };
-    const uint64_t probe = std::min<uint64_t>(frames, 64);
-    const size_t probeBytes = probe * format.BlockAlign();
-    std::optional<uint64_t> start;
-    for (uint64_t n0 = 0; n0 < device.Rate / 10 && !start; ++n0) {
-        const std::vector<uint8_t> head =
-            ConvertOnce(device, format, source(n0, probe * device.Rate / format.Rate + 64), probe);
-        if (head.size() == probeBytes && std::equal(head.begin(), head.end(), pcm.begin())) start = n0;
-    }
-    if (!start) {
-        *report = "recording does not match the driver's conversion of the source from any of its first frames";
-        return false;
-    }
-    const std::vector<uint8_t> expected =
-        ConvertOnce(device, format, source(*start, frames * device.Rate / format.Rate + 256), frames);
-    for (size_t f = 0; f < frames; ++f) {
-        const size_t at = f * format.BlockAlign();
-        if (at + format.BlockAlign() > expected.size() ||
-            !std::equal(pcm.begin() + at, pcm.begin() + at + format.BlockAlign(), expected.begin() + at)) {
-            *report = "recording differs from the driver's conversion of the source at frame " + std::to_string(f);
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            *error = "is a directory";
             return false;
         }
+        if (S_ISFIFO(st.st_mode)) {
+            *fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (*fd < 0) {
+                *error = errno == ENXIO ? "a FIFO with no reader: start the reader first"
+                                        : std::string("cannot open the FIFO: ") + std::strerror(errno);
+                return false;
+            }
+            fcntl(*fd, F_SETFL, fcntl(*fd, F_GETFL) & ~O_NONBLOCK);
+            return true;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            *error = "is neither a regular file nor a FIFO";
+            return false;
+        }
+        if (access(path.c_str(), W_OK) != 0) {
+            *error = std::string("cannot be written: ") + std::strerror(errno);
+            return false;
+        }
+        return true;
     }
-    *report = "source matches: " + std::to_string(frames) + " frames, as the driver converts " + FormatText(device);
-    if (*start != 0) *report += " (from source frame " + std::to_string(*start) + ")";
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *error = "the folder " + folder + " does not exist";
+        return false;
+    }
+    if (access(folder.c_str(), W_OK) != 0) {
+        *error = "the folder " + folder + " cannot be written: " + std::strerror(errno);
+        return false;
+    }
     return true;
 }
 
@@ -116,11 +123,20 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         err << error << "\n";
         return EXIT_USAGE;
     }
+    int majorFormat = 0;
+    int fifo = -1;
+    if (!CheckOutput(options.File, &majorFormat, &fifo, &error)) {
+        err << "kvx record: " << options.File << ": " << error << "\n";
+        return EXIT_USAGE;
+    }
+    AudioWriter writer;
     std::unique_ptr<sim::SimDevice> device = LoadStreamDevice(options, &error);
     if (device == nullptr) {
+        if (fifo >= 0) close(fifo);
         err << "kvx record: " << error << "\n";
         return EXIT_USAGE;
     }
+    const StopSignals signals;
     const RealTimePriorityScope priority(!options.Fast);
     platform::SetRealTime(!options.Fast);
     sim::SimDevice* simulated = device.get();
@@ -128,6 +144,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
     session.SetSelectiveSuspend(options.SelectiveSuspend);
     NTSTATUS status = session.Start(std::move(device));
     if (!NT_SUCCESS(status)) {
+        if (fifo >= 0) close(fifo);
         err << "kvx record: the device did not start: " << StatusText(status) << ": " << session.StartFailure(status) << "\n";
         return EXIT_FAILURE_RUN;
     }
@@ -152,7 +169,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         }
         if (!NT_SUCCESS(status)) {
             err << "kvx record: the device has no capture filter: " << StatusText(status) << "\n";
-            rc = EXIT_FAILURE_RUN;
+            rc = EXIT_USAGE;
         }
         std::optional<host::AudioFormat> format;
         std::optional<host::AudioFormat> deviceFormat;
@@ -193,6 +210,16 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         }
         const uint32_t blockAlign = format ? format->BlockAlign() : 0;
         const uint64_t frames = format ? static_cast<uint64_t>(options.Seconds * format->Rate + 0.5) : 0;
+        if (rc == EXIT_OK && !writer.Open(options.File, fifo, majorFormat, static_cast<int>(format->Rate), format->Channels,
+                                          format->Bits, format->Container, &error)) {
+            err << "kvx record: " << options.File << ": " << error << "\n";
+            rc = EXIT_USAGE;
+        }
+        fifo = -1;  // the writer's now
+        // The recording goes to the file and through the check as it arrives.
+        std::optional<SourceChecker> checker;
+        std::string writeError;
+        if (rc == EXIT_OK) checker.emplace(*format, *deviceFormat);
         if (rc == EXIT_OK) {
             // The device's known signal in the chosen format, on every capture endpoint.
             for (uint8_t ep : SourceEndpoints(*simulated)) {
@@ -201,7 +228,11 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
             if (IsTerminal(out)) {
                 engine.SetProgress([&out, blockAlign](const host::EngineStats& s) { PrintProgress(out, s, blockAlign); }, 100);
             }
-            status = engine.StartCapture(*format, frames * blockAlign);
+            engine.SetStopFlag(&g_stopRecording);
+            status = engine.StartCapture(*format, frames * blockAlign, [&](const uint8_t* pcm, size_t bytes) {
+                checker->Push(pcm, bytes);
+                if (writeError.empty()) writer.Write(pcm, bytes, &writeError);
+            });
             if (!NT_SUCCESS(status)) {
                 err << "kvx record: the pin did not open in " << FormatText(*format) << ": " << StatusText(status) << "\n";
                 rc = EXIT_FAILURE_RUN;
@@ -214,30 +245,34 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
                 PrintProgress(out, stats, blockAlign);
                 out << "\n";
             }
-            const std::vector<uint8_t> pcm = engine.Captured();
+            const uint64_t recorded = checker->Frames();
             std::ostringstream text;
-            text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << pcm.size() / blockAlign
-                 << " frames (" << std::fixed << std::setprecision(3)
-                 << static_cast<double>(pcm.size() / blockAlign) / format->Rate << " s) to " << options.File << "\n";
+            text << Utf8(engine.FilterName()) << ": " << FormatText(*format) << ", " << recorded << " frames ("
+                 << std::fixed << std::setprecision(3) << static_cast<double>(recorded) / format->Rate << " s) to "
+                 << options.File << "\n";
             if (options.SelectiveSuspend) text << SuspendText(sleptAtMs, wakeMs);
-            if (end != host::EngineEnd::Finished) {
+            const int signal = g_stopSignal.load();
+            if (end == host::EngineEnd::Stopped && signal != 0) {
+                // Stopped on request: the file keeps what was recorded.
+                text << "stopped by " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ": the file holds the " << recorded
+                     << " frames recorded\n";
+                rc = 128 + signal;
+            } else if (end != host::EngineEnd::Finished) {
                 err << "kvx record: the stream " << host::EngineEndText(end) << ": " << StatusText(engine.Status()) << "\n";
                 rc = EXIT_FAILURE_RUN;
             }
-            if (!WriteWavFile(options.File, pcm, static_cast<int>(format->Rate), format->Channels, format->Bits,
-                              format->Container, &error)) {
-                err << "kvx record: " << options.File << ": " << error << "\n";
-                if (rc == EXIT_OK) rc = EXIT_USAGE;
+            if (!writeError.empty() || !writer.Close(&writeError)) {
+                err << "kvx record: " << options.File << ": " << writeError << "\n";
+                if (rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
             }
             std::string report;
-            const bool matches = *deviceFormat == *format ? CheckSource(pcm, *format, &report)
-                                                          : CheckConvertedSource(pcm, *format, *deviceFormat, &report);
-            if (!matches && rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
+            if (!checker->Finish(&report) && rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
             text << report << "\n";
             text << PacingText(engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign()));
             summary = text.str();
         }
     }
+    if (fifo >= 0) close(fifo);
     std::string leak;
     if (!session.End(&leak)) {
         err << "kvx record: " << leak << "\n";

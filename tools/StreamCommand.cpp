@@ -11,15 +11,20 @@
 
 #include "platform/nt/Clock.h"
 #include "sim/Profile.h"
+#include "tools/Kvx.h"
 
 namespace kvx {
 namespace {
 
-bool ParsePositive(const std::string& text, double* value)
+// Recordings from 10 ms (a few transfers) to an hour.
+constexpr double MIN_SECONDS = 0.01;
+constexpr double MAX_SECONDS = 3600;
+
+bool ParseSeconds(const std::string& text, double* value)
 {
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || end == nullptr || *end != '\0' || !(v > 0) || v > 3600) return false;
+    if (text.empty() || end == nullptr || *end != '\0' || !(v >= MIN_SECONDS) || v > MAX_SECONDS) return false;
     *value = v;
     return true;
 }
@@ -87,9 +92,7 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
                         std::string* error)
 {
     const bool record = command == "record";
-    const std::string usage = record ? "kvx record FILE.wav --seconds N [--device PROFILE] [--fast] [--ppm N] "
-                                       "[--format RATE:BITS:CHANNELS] [--selective-suspend]"
-                                     : "kvx play FILE [--device PROFILE] [--fast] [--ppm N] [--selective-suspend]";
+    const std::string usage = CommandUsage(command);
     auto fail = [&](const std::string& why) {
         *error = "usage: " + usage + "; " + why;
         return false;
@@ -116,7 +119,9 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
             if (!hasValue || !ParsePpm(args[i + 1], &options->Ppm)) return fail("--ppm needs a number from -10000 to 10000");
             ++i;
         } else if (record && a == "--seconds") {
-            if (!hasValue || !ParsePositive(args[i + 1], &options->Seconds)) return fail("--seconds needs a positive number");
+            if (!hasValue || !ParseSeconds(args[i + 1], &options->Seconds)) {
+                return fail("--seconds needs a number from 0.01 to 3600");
+            }
             ++i;
         } else if (record && a == "--format") {
             if (!hasValue || !ParseFormat(args[i + 1], &options->Format)) return fail("--format needs RATE:BITS:CHANNELS");

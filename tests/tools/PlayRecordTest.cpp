@@ -4,7 +4,9 @@
 // device's source, and the driver's latency stays within its transfer ring.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <chrono>
@@ -368,6 +370,28 @@ TEST_F(PlayRecordTest, AFileEndingEarlyPlaysWhatItHoldsAndSaysSo)
     EXPECT_NE(run.Err.find("played what it holds"), std::string::npos) << run.Err;
 }
 
+// --help and --version print to standard output and exit 0; the usage lists every option.
+TEST(KvxHelpTest, HelpAndVersionPrintUsage)
+{
+    const KvxRun version = Kvx({"--version"});
+    EXPECT_EQ(version.Code, 0);
+    EXPECT_EQ(version.Out.rfind("kvx ", 0), 0u);
+    const KvxRun help = Kvx({"--help"});
+    EXPECT_EQ(help.Code, 0);
+    for (const char* command : {"kvx describe PROFILE", "kvx play FILE", "kvx record FILE"}) {
+        EXPECT_NE(help.Out.find(command), std::string::npos) << help.Out;
+    }
+    for (const char* command : {"play", "record"}) {
+        const KvxRun run = Kvx({command, "--help"});
+        EXPECT_EQ(run.Code, 0);
+        EXPECT_EQ(run.Err, "");
+        for (const char* option : {"--device", "--fast", "--ppm", "--latency-ms", "--jitter-us"}) {
+            EXPECT_NE(run.Out.find(std::string("[") + option), std::string::npos) << option;
+            EXPECT_NE(run.Out.find(std::string("  ") + option), std::string::npos) << option;
+        }
+    }
+}
+
 TEST_F(PlayRecordTest, UsageErrorsExitTwo)
 {
     for (const std::vector<std::string>& args :
@@ -379,8 +403,8 @@ TEST_F(PlayRecordTest, UsageErrorsExitTwo)
     }
 }
 
-// A device that does not start or lacks the endpoint is a run failure (exit 1); a profile that
-// cannot be loaded is a file error (exit 2); each says so in one line.
+// A device that does not start is a run failure (exit 1); one without the endpoint, or a profile
+// that cannot be loaded, a usage error (exit 2); each says so in one line.
 TEST_F(PlayRecordTest, DevicesThatCannotStreamFailWithOneLine)
 {
     const std::string sample = std::string(KVX_SAMPLES_DIR) + "/sine-440hz-48k-16bit-stereo.wav";
@@ -395,7 +419,7 @@ TEST_F(PlayRecordTest, DevicesThatCannotStreamFailWithOneLine)
          "supported"},
         {{"record", (m_dir / "r.wav").string(), "--seconds", "1", "--fast", "--device",
           profiles + "/uac1-speaker-selector.json"},
-         1, "kvx record: the device has no capture filter: STATUS_NOT_FOUND (0xC0000225)"},
+         2, "kvx record: the device has no capture filter: STATUS_NOT_FOUND (0xC0000225)"},
         {{"play", sample, "--fast", "--device", (m_dir / "missing.json").string()}, 2, "kvx play: "},
     };
     for (const auto& c : cases) {
@@ -433,6 +457,71 @@ TEST_F(PlayRecordTest, RecordingIsTheSource)
 
 // The headset's microphone is 48 kHz mono: a 96 kHz stereo recording is the driver's conversion
 // of its source.
+// The extension names the format; read back on its own, each file is the source.
+TEST_F(PlayRecordTest, RecordWritesTheFormatItsExtensionNames)
+{
+    const struct {
+        const char* Name;
+        int Major;
+    } cases[] = {{"r.wav", SF_FORMAT_WAV}, {"r.flac", SF_FORMAT_FLAC}, {"r.AIFF", SF_FORMAT_AIFF}, {"r.aif", SF_FORMAT_AIFF}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string path = (m_dir / c.Name).string();
+        const KvxRun run = Kvx({"record", path, "--seconds", "0.5", "--fast"});
+        ASSERT_EQ(run.Code, 0) << run.Err;
+        EXPECT_NE(run.Out.find("source matches: 24000 frames"), std::string::npos) << run.Out;
+        SF_INFO info{};
+        SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
+        ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
+        EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, c.Major);
+        EXPECT_EQ(info.frames, 24000);
+        std::vector<short> samples(24000);
+        EXPECT_EQ(sf_readf_short(sf, samples.data(), 24000), 24000);
+        sf_close(sf);
+        for (size_t n = 0; n < samples.size(); n += 97) {
+            ASSERT_EQ(samples[n], static_cast<short>(sim::SimDevice::SourceSample(n, 0, 2))) << "frame " << n;
+        }
+    }
+}
+
+// An output that cannot take the recording is refused before anything is recorded: one line,
+// exit 2, no file left. A FIFO without a reader is refused at once instead of waiting for one.
+TEST_F(PlayRecordTest, RecordRefusesAnOutputItCannotWriteUpFront)
+{
+    const std::string fifo = (m_dir / "fifo.wav").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_directories(m_dir / "folder.wav");
+    const struct {
+        std::string Path;
+        std::vector<std::string> Extra;
+        std::string Error;
+    } cases[] = {
+        {(m_dir / "r.mp3").string(), {}, "the extension names no format kvx records: use .wav, .flac, .aiff or .aif"},
+        {(m_dir / "r").string(), {}, "the extension names no format kvx records"},
+        {(m_dir / "missing" / "r.wav").string(), {}, "the folder " + (m_dir / "missing").string() + " does not exist"},
+        {(m_dir / "folder.wav").string(), {}, "is a directory"},
+        {fifo, {}, "a FIFO with no reader: start the reader first"},
+        {(m_dir / "r.wav").string(), {"--seconds", "0.00001"}, "usage: kvx record "},
+        {(m_dir / "r.wav").string(), {"--seconds", "3601"}, "usage: kvx record "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Path + " " + (c.Extra.empty() ? "" : c.Extra[1]));
+        std::vector<std::string> args = {"record", c.Path, "--fast"};
+        if (c.Extra.empty() || c.Extra[0] != "--seconds") args.insert(args.end(), {"--seconds", "0.5"});
+        args.insert(args.end(), c.Extra.begin(), c.Extra.end());
+        const KvxRun run = Kvx(args);
+        EXPECT_EQ(run.Code, 2);
+        EXPECT_EQ(Lines(run.Err), 1) << run.Err;
+        EXPECT_NE(run.Err.find(c.Error), std::string::npos) << run.Err;
+        EXPECT_EQ(run.Out, "");
+        if (c.Extra.empty() || c.Extra[0] == "--seconds") {
+            EXPECT_FALSE(fs::is_regular_file(c.Path));
+        }
+    }
+    EXPECT_NE(Kvx({"record", "r.wav", "--seconds", "0"}).Err.find("--seconds needs a number from 0.01 to 3600"),
+              std::string::npos);
+}
+
 TEST_F(PlayRecordTest, RecordConvertsAFormatTheEndpointLacks)
 {
     const KvxRun run = Kvx({"record", (m_dir / "r.wav").string(), "--seconds", "1", "--fast", "--format", "96000:16:2"});
@@ -678,6 +767,59 @@ TEST_F(PlayRecordTest, ARealTimePlayHeldBackByALaggingDpcStaysExactAndReportsThe
     EXPECT_NE(run.Out.find("ms cyclic buffer behind real time: the run was late\n"), std::string::npos) << run.Out;
     // Virtual time has no such line.
     EXPECT_EQ(Kvx({"play", path, "--fast"}).Out.find("behind real time"), std::string::npos);
+}
+
+// Ctrl-C during a long recording: the program stops the stream, finishes the file and prints
+// the summary; the file holds exactly the frames recorded, an unbroken run of the source.
+TEST(KvxProgramTest, SigintDuringRecordLeavesAValidFileOfTheFramesRecorded)
+{
+    const fs::path dir = fs::temp_directory_path() / ("kvx-sigint-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string path = (dir / "long.flac").string();
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(out[0]);
+        execl(KVX_PROGRAM, KVX_PROGRAM, "record", path.c_str(), "--seconds", "3600", "--fast", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    // Once the file has grown past its header, the recording is under way.
+    for (int i = 0; i < 400 && !(fs::exists(path) && fs::file_size(path) > 65536); ++i) usleep(50000);
+    ASSERT_TRUE(fs::exists(path) && fs::file_size(path) > 65536);
+    kill(pid, SIGINT);
+    std::string output;
+    char buffer[512];
+    while (true) {
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT) << output;
+    const size_t at = output.find("stopped by SIGINT: the file holds the ");
+    ASSERT_NE(at, std::string::npos) << output;
+    const long long frames = std::atoll(output.c_str() + at + 38);
+    EXPECT_GT(frames, 0) << output;
+    EXPECT_NE(output.find("source matches: " + std::to_string(frames) + " frames"), std::string::npos) << output;
+    SF_INFO info{};
+    SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.frames, frames);
+    std::vector<short> samples(static_cast<size_t>(info.frames));
+    EXPECT_EQ(sf_readf_short(sf, samples.data(), info.frames), info.frames);
+    sf_close(sf);
+    for (size_t n = 0; n < samples.size(); n += 101) {
+        ASSERT_EQ(samples[n], static_cast<short>(sim::SimDevice::SourceSample(n, 0, 2))) << "frame " << n;
+    }
+    fs::remove_all(dir);
 }
 
 }  // namespace
