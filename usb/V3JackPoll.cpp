@@ -73,6 +73,7 @@ VOID Uac1FunctionV3::RunJackPoll()
 {
     UCHAR window[V3_JACK_WINDOW] = {};
     PURB pUrb = V3AllocateUrb();
+
     if (pUrb == nullptr) {
         return;
     }
@@ -82,9 +83,9 @@ VOID Uac1FunctionV3::RunJackPoll()
     }
     ULONG ulWrite = 1;
     ULONG ulState = JACK_STATE_PASS;
+    // 50 ms from now, then every 50 ms.
     LARGE_INTEGER due;
-    KeQuerySystemTime(&due);
-    due.QuadPart += static_cast<LONGLONG>(V3_JACK_POLL_MS) * 10000;
+    due.QuadPart = -static_cast<LONGLONG>(V3_JACK_POLL_MS) * 10000;
     KeSetTimerEx(&m_JackTimer, due, V3_JACK_POLL_MS, nullptr);
     if (m_pJackNode != nullptr) {
         // The stream starts muted on the device until the sense settles (override 1).
