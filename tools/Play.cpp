@@ -84,6 +84,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     const RealTimePriorityScope priority(!options.Fast);
     platform::SetRealTime(!options.Fast);
 
+    const auto began = std::chrono::steady_clock::now();
     StreamSession session;
     session.SetSelectiveSuspend(options.SelectiveSuspend);
     NTSTATUS status = session.Start(std::move(device));
@@ -280,6 +281,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 rc = EXIT_FAILURE_RUN;
             }
             text << PacingText(bufferMs);
+            if (options.Fast) text << SpeedText(static_cast<double>(dataFrames) / format->Rate, began);
             summary = text.str();
             const std::string shortfall = reader.Shortfall();
             if (!shortfall.empty()) err << "kvx play: " << options.File << ": " << shortfall << "\n";
