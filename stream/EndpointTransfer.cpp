@@ -46,12 +46,15 @@ NTSTATUS UsbStreamEndpoint::SubmitTransfer(const TransferSteps& steps)
     iso.TransferFlags = (bCapture ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0) |
                         (m_bExplicitStart ? 0 : USBD_START_ISO_TRANSFER_ASAP);
     iso.TransferBuffer = pContext->DataBuffer;
-    const ULONG ulTotal = steps.LayOutPackets(this, pPipe, &iso, ulPackets);
-    iso.TransferBufferLength = ulTotal;
+    ULONG ulTotal = steps.LayOutPackets(this, pPipe, &iso, ulPackets);
     iso.NumberOfPackets = ulPackets;
     if (!bCapture) {
         FillRenderTransfer(pContext, ulTotal);
+        if (steps.ShapeWire != nullptr) {
+            ulTotal = steps.ShapeWire(this, static_cast<PUCHAR>(pContext->DataBuffer), ulTotal, &iso);
+        }
     }
+    iso.TransferBufferLength = ulTotal;
     pContext->ByteCount = ulTotal;
     iso.StartFrame = m_bExplicitStart ? TakeStartFrame(pUsb) : 0;
     const NTSTATUS status = SendTransfer(pUsb, pContext);
@@ -92,7 +95,8 @@ NTSTATUS UsbStreamEndpoint::CompleteTransfer(PIRP pIrp, TransferContext* pContex
         if (bStreaming && (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE)) {
             __atomic_store_n(&m_bDeviceGone, 1, __ATOMIC_SEQ_CST);
         }
-        NotifyBytesMoved(pContext->ByteCount);
+        NotifyBytesMoved(steps.ClientBytes != nullptr ? steps.ClientBytes(this, pContext->ByteCount)
+                                                      : pContext->ByteCount);
     }
     if (bStreaming && status != STATUS_CANCELLED) {
         PURB pUrb = pContext->Urb;

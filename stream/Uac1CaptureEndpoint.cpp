@@ -93,6 +93,7 @@ NTSTATUS Uac1CaptureEndpoint::SubmitNext()
             }
             return ulPackets * ulSpace;
         },
+        nullptr,
     };
     return SubmitTransfer(steps);
 }
@@ -105,6 +106,7 @@ NTSTATUS Uac1CaptureEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, P
             static_cast<Uac1CaptureEndpoint*>(pEndpoint)->CaptureData(pDone);
         },
         false,
+        nullptr,
     };
     return CompleteTransfer(pIrp, pContext, steps);
 }

@@ -60,7 +60,13 @@ NTSTATUS Uac1RenderEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, End
 
 NTSTATUS Uac1RenderEndpoint::SubmitNext()
 {
-    const TransferSteps steps = {nullptr, LayOutRenderPackets};
+    const TransferSteps steps = {
+        nullptr,
+        LayOutRenderPackets,
+        [](UsbStreamEndpoint* pEndpoint, PUCHAR pBuffer, ULONG ulBytes, _URB_ISOCH_TRANSFER* pIso) {
+            return static_cast<Uac1RenderEndpoint*>(pEndpoint)->ShapeWireData(pBuffer, ulBytes, pIso);
+        },
+    };
     return SubmitTransfer(steps);
 }
 
@@ -94,7 +100,14 @@ ULONG Uac1RenderEndpoint::LayOutRenderPackets(UsbStreamEndpoint* pEndpoint, PUSB
 NTSTATUS Uac1RenderEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext)
 {
     UNREFERENCED_PARAMETER(pDeviceObject);
-    // The first failed packet fails the transfer.
-    const CompletionSteps steps = {nullptr, true};
+    // The first failed packet fails the transfer; the clients hear of the bytes their frames
+    // filled.
+    const CompletionSteps steps = {
+        nullptr,
+        true,
+        [](UsbStreamEndpoint* pEndpoint, ULONG ulWireBytes) {
+            return static_cast<Uac1RenderEndpoint*>(pEndpoint)->ClientBytes(ulWireBytes);
+        },
+    };
     return CompleteTransfer(pIrp, pContext, steps);
 }

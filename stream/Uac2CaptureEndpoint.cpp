@@ -51,6 +51,7 @@ NTSTATUS Uac2CaptureEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, P
             static_cast<Uac2CaptureEndpoint*>(pEndpoint)->CaptureData(pDone);
         },
         false,
+        nullptr,
     };
     return CompleteTransfer(pIrp, pContext, steps);
 }

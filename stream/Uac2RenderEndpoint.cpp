@@ -223,6 +223,7 @@ NTSTATUS Uac2RenderEndpoint::SubmitNext()
             return STATUS_SUCCESS;
         },
         LayOutRenderPackets,
+        nullptr,
     };
     return SubmitTransfer(steps);
 }
@@ -262,7 +263,7 @@ NTSTATUS Uac2RenderEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PI
 {
     UNREFERENCED_PARAMETER(pDeviceObject);
     // Only the IRP and the URB decide; the packets' own statuses are not scanned.
-    const CompletionSteps steps = {nullptr, false};
+    const CompletionSteps steps = {nullptr, false, nullptr};
     return CompleteTransfer(pIrp, pContext, steps);
 }
 

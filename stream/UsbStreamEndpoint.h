@@ -129,6 +129,9 @@ struct TransferSteps {
     // the data pipe (may be null).
     ULONG (*LayOutPackets)(UsbStreamEndpoint* pEndpoint, PUSBD_PIPE_INFORMATION pPipe, _URB_ISOCH_TRANSFER* pIso,
                            ULONG ulPackets);
+    // A render transfer after its fill and processing: what goes on the wire. Returns the bytes
+    // to send and may shrink the buffer's frames and the packets to them. May be null.
+    ULONG (*ShapeWire)(UsbStreamEndpoint* pEndpoint, PUCHAR pBuffer, ULONG ulBytes, _URB_ISOCH_TRANSFER* pIso);
 };
 
 // What an endpoint class adds to the completion of CompleteTransfer (DISPATCH_LEVEL).
@@ -137,6 +140,9 @@ struct CompletionSteps {
     VOID (*Consume)(UsbStreamEndpoint* pEndpoint, TransferContext* pContext);
     // A packet's error fails the transfer as the URB's would.
     bool PacketStatusesFail;
+    // A render class's bytes of the clients' frames that a transfer of `ulWireBytes` carried;
+    // null: all of them.
+    ULONG (*ClientBytes)(UsbStreamEndpoint* pEndpoint, ULONG ulWireBytes);
 };
 
 class UsbStreamEndpoint : public IStreamTransport, public IEndpointDrm, public StreamEngine {
