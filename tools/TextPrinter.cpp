@@ -105,6 +105,35 @@ std::string PrintText(const Description& d)
         }
     }
 
+    // What `kvx play` and `kvx record` take: the first present endpoint of the direction; record
+    // in its first PCM format.
+    if (d.Started) {
+        const EndpointInfo* play = nullptr;
+        const EndpointInfo* record = nullptr;
+        for (const EndpointInfo& e : d.Endpoints) {
+            if (!e.Present) continue;
+            if (!e.Capture && play == nullptr) play = &e;
+            if (e.Capture && record == nullptr) record = &e;
+        }
+        out << "\nkvx play takes " << (play != nullptr ? play->Name + ": a file in one of its formats, or converted by the driver" : "nothing: no playback endpoint") << "\n";
+        out << "kvx record takes ";
+        const FormatInfo* first = nullptr;
+        if (record != nullptr) {
+            for (const FormatInfo& f : record->Formats) {
+                if (f.SubFormat == "PCM") {
+                    first = &f;
+                    break;
+                }
+            }
+        }
+        if (first != nullptr) {
+            out << record->Name << ": " << first->SamplesPerSec << " Hz " << first->ValidBitsPerSample << "-bit "
+                << first->Channels << " ch (unless --format names another)\n";
+        } else {
+            out << "nothing: no capture endpoint with a PCM format\n";
+        }
+    }
+
     for (const EntityInfo& e : d.Entities) {
         out << "\nEntity " << e.Id << " (" << TypeName(e.Type) << ") of USB unit " << e.UnitId;
         if (!e.Sources.empty()) {
