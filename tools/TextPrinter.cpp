@@ -51,6 +51,20 @@ std::string TypeName(int32_t type)
     }
 }
 
+// "endpoint 0x01 OUT, asynchronous, every 1 ms" (a feedback endpoint says so).
+std::string EndpointText(const AlternateEndpoint& e, bool highSpeed)
+{
+    static const char* const SYNC[] = {"no synchronization", "asynchronous", "adaptive", "synchronous"};
+    char address[8];
+    std::snprintf(address, sizeof address, "0x%02X", e.Address);
+    const double ms = e.Interval >= 1 && e.Interval <= 16 ? (1u << (e.Interval - 1)) / (highSpeed ? 8.0 : 1.0) : 0;
+    char every[32];
+    std::snprintf(every, sizeof every, "%g ms", ms);
+    std::string text = std::string("endpoint ") + address + ((e.Address & 0x80) != 0 ? " IN" : " OUT");
+    text += (e.Attributes & 0x30) == 0x10 ? ", feedback" : std::string(", ") + SYNC[(e.Attributes >> 2) & 3];
+    return text + ", every " + every;
+}
+
 bool OnOff(const std::string& name)
 {
     return name == "mute" || name == "agc" || name == "loudness" || name == "vendorSwitch" || name == "ledSwitch";
@@ -71,6 +85,9 @@ std::string PrintText(const Description& d)
     } else {
         out << "not started: " << StatusText(static_cast<NTSTATUS>(d.Status)) << "\n  reason: " << d.Reason << "\n";
     }
+    out << "  " << (d.Manufacturer.empty() ? "no manufacturer string" : "manufacturer \"" + d.Manufacturer + "\"") << ", "
+        << (d.Product.empty() ? "no product string" : "product \"" + d.Product + "\"") << ", "
+        << (d.HighSpeed ? "high" : "full") << " speed\n";
 
     for (const EndpointInfo& e : d.Endpoints) {
         out << "\n" << e.Name << ": " << (e.Capture ? "capture" : "playback") << " endpoint, " << KindName(e.Kind) << ", "
@@ -102,7 +119,15 @@ std::string PrintText(const Description& d)
             char mask[16];
             std::snprintf(mask, sizeof(mask), "0x%X", f.ChannelMask);
             // Each alternate setting once, its formats below it.
-            if (f.AlternateSetting != shownAlternate) out << "  alternate setting " << f.AlternateSetting << "\n";
+            if (f.AlternateSetting != shownAlternate) {
+                out << "  alternate setting " << f.AlternateSetting;
+                for (const AlternateEndpoint& a : d.AlternateEndpoints) {
+                    if (a.Interface == e.Interface && a.AlternateSetting == f.AlternateSetting) {
+                        out << "; " << EndpointText(a, d.HighSpeed);
+                    }
+                }
+                out << "\n";
+            }
             shownAlternate = f.AlternateSetting;
             out << "    Format: " << f.SubFormat << " " << f.BitsPerSample << "-bit (" << f.ValidBitsPerSample
                 << " valid)\n"
