@@ -120,6 +120,8 @@ public:
     NTSTATUS AddFormat(const WaveFormatRecord* pFormat);
     NTSTATUS AddEntity(TopologyNode* pEntity);
     NTSTATUS AddNode(IProcessingNode* pNode);
+    // The processing nodes the stream runs on each chunk.
+    ULONG GetNodeCount() const { return m_pNodes != nullptr ? static_cast<ULONG>(m_pNodes->GetCount()) : 0; }
     NTSTATUS AllocateProcessingBuffers();
     BOOLEAN IsPresent();
     NTSTATUS CreateWaveSubdevice(PDEVICE_OBJECT pFunctionalDevice, PIRP pIrp, REFCLSID PortClassId,

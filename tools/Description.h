@@ -26,6 +26,11 @@ struct EndpointInfo {
     bool Present = false;
     uint32_t Interface = 0;
     std::vector<FormatInfo> Formats;
+    // The endpoint's capability block and the processing nodes its stream runs.
+    uint32_t ControlMask = 0;
+    uint32_t CapabilityValue = 0;
+    uint32_t CapabilityFlags = 0;
+    uint32_t ProcessingNodes = 0;
 };
 
 struct ControlInfo {
@@ -43,6 +48,10 @@ struct EntityInfo {
     std::vector<uint32_t> Sources;
     std::vector<ControlInfo> Controls;
     std::vector<uint32_t> Rates;  // a clock entity's rates, in its order
+    // A processing entity's node GUID, enable byte and parameters.
+    std::optional<std::string> NodeGuid;
+    uint32_t Enable = 0;
+    std::vector<int32_t> Parameters;
 };
 
 // An isochronous endpoint of one alternate setting, from the configuration descriptor.
