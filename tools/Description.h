@@ -26,6 +26,11 @@ struct EndpointInfo {
     bool Present = false;
     uint32_t Interface = 0;
     std::vector<FormatInfo> Formats;
+    // The endpoint's capability block and the processing nodes its stream runs.
+    uint32_t ControlMask = 0;
+    uint32_t CapabilityValue = 0;
+    uint32_t CapabilityFlags = 0;
+    uint32_t ProcessingNodes = 0;
 };
 
 struct ControlInfo {
@@ -43,6 +48,19 @@ struct EntityInfo {
     std::vector<uint32_t> Sources;
     std::vector<ControlInfo> Controls;
     std::vector<uint32_t> Rates;  // a clock entity's rates, in its order
+    // A processing entity's node GUID, enable byte and parameters.
+    std::optional<std::string> NodeGuid;
+    uint32_t Enable = 0;
+    std::vector<int32_t> Parameters;
+};
+
+// An isochronous endpoint of one alternate setting, from the configuration descriptor.
+struct AlternateEndpoint {
+    uint32_t Interface = 0;
+    uint32_t AlternateSetting = 0;
+    uint32_t Address = 0;     // bEndpointAddress
+    uint32_t Attributes = 0;  // bmAttributes (transfer, sync and usage types)
+    uint32_t Interval = 0;    // bInterval
 };
 
 struct Description {
@@ -52,6 +70,10 @@ struct Description {
     bool Started = false;
     uint32_t Status = 0;
     std::string Reason;  // a failed start: why, in the driver's own words where it said so
+    std::string Manufacturer;  // the device's strings (empty when it has none)
+    std::string Product;
+    bool HighSpeed = false;
+    std::vector<AlternateEndpoint> AlternateEndpoints;
     std::vector<EndpointInfo> Endpoints;
     std::vector<EntityInfo> Entities;
 };

@@ -99,7 +99,8 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
         {"no-audio-control", Profile(NO_AUDIO_CONTROL),
          Expected("null", "0xC0000001", "the driver printed no reason; its start failed with STATUS_UNSUCCESSFUL (0xC0000001)"),
          "Device 1234:5678: no function, not started: STATUS_UNSUCCESSFUL (0xC0000001)\n"
-         "  reason: the driver printed no reason; its start failed with STATUS_UNSUCCESSFUL (0xC0000001)\n"},
+         "  reason: the driver printed no reason; its start failed with STATUS_UNSUCCESSFUL (0xC0000001)\n"
+         "  no manufacturer string, no product string, full speed\n"},
         // A UAC1 device without chip strings that is not one of the two known devices: the
         // function exists but its configuration fails with the second string request's status,
         // and the driver says why.
@@ -108,7 +109,8 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
                   "UAC1: no chip string at string descriptor 0x50 or 0x32: this driver starts only devices of its chip family"),
          "Device 1234:5678: Uac1Function, not started: STATUS_UNSUCCESSFUL (0xC0000001)\n"
          "  reason: UAC1: no chip string at string descriptor 0x50 or 0x32: this driver starts only devices of its chip "
-         "family\n"},
+         "family\n"
+         "  no manufacturer string, no product string, full speed\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -123,11 +125,30 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
     }
 }
 
+// The 2.0 headset without its answers to the vendor jack list: the start fails and the driver
+// says which terminal did not answer.
+TEST_F(DescribeTest, AHeadsetThatDoesNotAnswerItsJackListSaysSo)
+{
+    std::string profile = ReadFile(std::string(KVX_PROFILE_DIR) + "/uac2-headset.json");
+    const size_t at = profile.find("\"requests\"");
+    ASSERT_NE(at, std::string::npos);
+    profile.replace(at, profile.find(']', at) + 1 - at, "\"requests\": []");
+    const KvxRun text = Kvx({"describe", Write("no-jack-list.json", profile), "--text"});
+    EXPECT_EQ(text.Exit, 0);
+    EXPECT_EQ(text.Out.rfind("Device 1234:5721: Uac2Function, not started: STATUS_UNSUCCESSFUL (0xC0000001)\n"
+                             "  reason: UAC2: terminal 3 has a readable Connectors control but does not answer the vendor "
+                             "jack list (0xC0000001)\n",
+                             0),
+              0u)
+        << text.Out;
+}
+
 // The shipped profiles start and print exactly their golden JSON and text.
 TEST_F(DescribeTest, ShippedProfilesPrintTheirGoldenDescriptions)
 {
     for (const char* name : {"uac1-headset", "uac1-speaker-selector", "uac1-microphone", "uac2-headset",
-                             "uac2-headset-fs", "uac2-clock-selector", "v3-sound-card", "v3-jack-headset"}) {
+                             "uac2-headset-fs", "uac2-clock-selector", "v3-sound-card", "v3-jack-headset", "v4-headset",
+                             "v5-headset", "v6-effects-headset"}) {
         SCOPED_TRACE(name);
         const std::string profile = std::string(KVX_PROFILE_DIR) + "/" + name + ".json";
         const std::string golden = std::string(KVX_GOLDEN_DIR) + "/" + name;
