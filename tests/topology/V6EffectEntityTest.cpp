@@ -348,6 +348,7 @@ TEST_F(V6EffectEntityTest, HeadphoneParameters)
     };
     const Row rows[] = {
         {"a room above 2", 0, 1, {3}, BAD, {}, {}, {}},
+        {"a negative room", 0, 1, {-1}, BAD, {}, {}, {}},
         {"room 2", 0, 1, {2}, STATUS_SUCCESS, {"engine headphone room 2"}, 2, {}},
         {"the same room again", 0, 1, {2}, STATUS_SUCCESS, {}, 2, {}},
         {"variant 5", 1, 1, {5}, STATUS_SUCCESS, {"engine speaker variant 1", "engine headphone variant 1"}, 2, 5},
