@@ -120,6 +120,8 @@ public:
     NTSTATUS AddFormat(const WaveFormatRecord* pFormat);
     NTSTATUS AddEntity(TopologyNode* pEntity);
     NTSTATUS AddNode(IProcessingNode* pNode);
+    // Host-only reader of the node list (adapter/StreamEngineHost.h).
+    friend IProcessingNode* StreamEngineNodeForHost(StreamEngine* pEngine, ULONG ulIndex);
     NTSTATUS AllocateProcessingBuffers();
     BOOLEAN IsPresent();
     NTSTATUS CreateWaveSubdevice(PDEVICE_OBJECT pFunctionalDevice, PIRP pIrp, REFCLSID PortClassId,

@@ -26,6 +26,12 @@ struct EndpointInfo {
     bool Present = false;
     uint32_t Interface = 0;
     std::vector<FormatInfo> Formats;
+    // The capability block the function gives the endpoint.
+    uint32_t ControlMask = 0;
+    uint32_t CapabilityValue = 0;
+    uint32_t CapabilityFlags = 0;
+    // Its processing nodes in order: "entity N", "channel swap", "jack mute" or "node".
+    std::vector<std::string> Nodes;
 };
 
 struct ControlInfo {
@@ -43,6 +49,16 @@ struct EntityInfo {
     std::vector<uint32_t> Sources;
     std::vector<ControlInfo> Controls;
     std::vector<uint32_t> Rates;  // a clock entity's rates, in its order
+    // A multi-output terminal entity's kinds and the one it serves now.
+    std::vector<uint32_t> Kinds;
+    std::optional<uint32_t> ActiveKind;
+};
+
+// The V3 chip's state after its start.
+struct V3Info {
+    std::vector<std::pair<std::string, uint32_t>> Switches;  // after the rules and implications
+    std::vector<std::pair<uint32_t, uint32_t>> Registers;    // value, flags of registers 0 to 5
+    bool JackPolling = false;
 };
 
 struct Description {
@@ -54,6 +70,7 @@ struct Description {
     std::string Reason;  // a failed start: why, in the driver's own words where it said so
     std::vector<EndpointInfo> Endpoints;
     std::vector<EntityInfo> Entities;
+    std::optional<V3Info> V3;
 };
 
 }  // namespace kvx

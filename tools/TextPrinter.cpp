@@ -67,6 +67,13 @@ std::string PrintText(const Description& d)
                 << "    Rates: " << rates << "\n";
             i = j;
         }
+        char capabilities[64];
+        std::snprintf(capabilities, sizeof(capabilities), "mask 0x%X, value %u, flags 0x%X", e.ControlMask,
+                      e.CapabilityValue, e.CapabilityFlags);
+        out << "  Capabilities: " << capabilities << "\n";
+        out << "  Nodes: ";
+        for (size_t n = 0; n < e.Nodes.size(); ++n) out << (n == 0 ? "" : ", ") << e.Nodes[n];
+        out << (e.Nodes.empty() ? "none\n" : "\n");
     }
 
     for (const EntityInfo& e : d.Entities) {
@@ -78,6 +85,12 @@ std::string PrintText(const Description& d)
             for (size_t i = 0; i < e.Rates.size(); ++i) out << (i == 0 ? "" : ", ") << e.Rates[i];
             out << "\n";
         }
+        if (!e.Kinds.empty()) {
+            out << "  kinds: ";
+            for (size_t i = 0; i < e.Kinds.size(); ++i) out << (i == 0 ? "" : ", ") << e.Kinds[i];
+            if (e.ActiveKind) out << " (active " << *e.ActiveKind << ")";
+            out << "\n";
+        }
         for (const ControlInfo& c : e.Controls) {
             out << "  " << c.Name << " ch" << c.Channel << ": ";
             if (OnOff(c.Name)) {
@@ -86,6 +99,17 @@ std::string PrintText(const Description& d)
                 out << "range " << Db(c.Minimum) << " .. " << Db(c.Maximum) << ", step " << Db(c.Step) << "\n";
             }
         }
+    }
+    if (d.V3) {
+        out << "\nV3 chip: jack polling " << (d.V3->JackPolling ? "on" : "off") << "\n  switches:";
+        for (const auto& [name, value] : d.V3->Switches) out << " " << name << "=" << value;
+        out << "\n  registers:";
+        for (size_t i = 0; i < d.V3->Registers.size(); ++i) {
+            char text[32];
+            std::snprintf(text, sizeof(text), " %zu=0x%04X/%u", i, d.V3->Registers[i].first, d.V3->Registers[i].second);
+            out << text;
+        }
+        out << "\n";
     }
     return out.str();
 }
