@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "sim/Json.h"
+#include "sim/VendorSwitches.h"
 
 namespace sim {
 
@@ -245,8 +246,9 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
     if (root.Kind != Value::Type::Object) {
         return Fail(error, "profile", "must be a JSON object", &root);
     }
-    static const char* const known[] = {"descriptors", "descriptorsHex", "speed",   "strings",
-                                        "controls",    "clockRates",     "requests", "losesControlsOnSuspend"};
+    static const char* const known[] = {"descriptors", "descriptorsHex", "speed",          "strings",
+                                        "controls",    "clockRates",     "requests",       "losesControlsOnSuspend",
+                                        "vendorSwitches"};
     for (const auto& [key, value] : root.Object) {
         bool ok = false;
         for (const char* k : known) ok = ok || key == k;
@@ -408,6 +410,38 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
             }
             sim->SetClockRates(static_cast<uint8_t>(id), list);
         }
+    }
+
+    if (const Value* switches = root.Find("vendorSwitches")) {
+        if (switches->Kind != Value::Type::Array) {
+            return Fail(error, "\"vendorSwitches\"", "must be a list", switches);
+        }
+        auto chip = std::make_shared<VendorSwitches>();
+        for (size_t i = 0; i < switches->Array.size(); ++i) {
+            const Value& v = switches->Array[i];
+            const std::string where = "\"vendorSwitches\"[" + std::to_string(i) + "]";
+            if (v.Kind != Value::Type::Object) {
+                return Fail(error, where, "must be an object", &v);
+            }
+            int64_t fields[3] = {};
+            const char* const names[3] = {"unit", "selector", "cur"};
+            for (int f = 0; f < 3; ++f) {
+                const Value* field = v.Find(names[f]);
+                if (field == nullptr || field->Kind != Value::Type::Number || field->Number < 0 || field->Number > 255 ||
+                    field->Number != static_cast<double>(static_cast<int64_t>(field->Number))) {
+                    return Fail(error, where + ".\"" + names[f] + "\"", "must be a whole number from 0 to 255",
+                                field ? field : &v);
+                }
+                fields[f] = static_cast<int64_t>(field->Number);
+            }
+            for (const auto& [key, value] : v.Object) {
+                if (key != "unit" && key != "selector" && key != "cur") {
+                    return Fail(error, where + ".\"" + key + "\"", "unknown key", &value);
+                }
+            }
+            chip->Add(static_cast<uint8_t>(fields[0]), static_cast<uint8_t>(fields[1]), static_cast<uint8_t>(fields[2]));
+        }
+        sim->AddChip(chip);
     }
 
     if (const Value* requests = root.Find("requests")) {

@@ -9,7 +9,8 @@
 //   "controls"        [ { "unit", "selector", "channel" (number or "*"), "cur", "min", "max", "res",
 //                       optional "size" in bytes } ] in the device's wire units;
 //   "clockRates"      { UAC2 clock source id: [ rates ] };
-//   "requests"        [ { "setup": "8 bytes hex", "reply": "hex" } or { "setup": ..., "stall": true } ].
+//   "requests"        [ { "setup": "8 bytes hex", "reply": "hex" } or { "setup": ..., "stall": true } ];
+//   "vendorSwitches"  [ { "unit", "selector", "cur" } ]: one-byte vendor on/off controls (VendorSwitches).
 //
 // Anything malformed is refused with one line saying where and what.
 #pragma once

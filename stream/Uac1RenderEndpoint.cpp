@@ -124,6 +124,8 @@ NTSTATUS Uac1RenderEndpoint::SubmitNext()
     } else {
         ProcessBuffer(pContext->DataBuffer, ulTotal);
     }
+    ulTotal = ShapeWireData(static_cast<PUCHAR>(pContext->DataBuffer), ulTotal, &iso);
+    iso.TransferBufferLength = ulTotal;
     pContext->ByteCount = ulTotal;
     if (m_bExplicitStart) {
         iso.StartFrame = TakeStartFrame(pUsb);
@@ -145,7 +147,7 @@ NTSTATUS Uac1RenderEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PI
         if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE) {
             __atomic_store_n(&m_bDeviceGone, 1, __ATOMIC_SEQ_CST);
         }
-        NotifyBytesMoved(pContext->ByteCount);
+        NotifyBytesMoved(ClientBytes(pContext->ByteCount));
         if (status == STATUS_CANCELLED) {
             RecycleTransfer(pContext);
         } else {
@@ -169,7 +171,7 @@ NTSTATUS Uac1RenderEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PI
             }
         }
     } else {
-        NotifyBytesMoved(pContext->ByteCount);
+        NotifyBytesMoved(ClientBytes(pContext->ByteCount));
         RecycleTransfer(pContext);
     }
     TransferDone();

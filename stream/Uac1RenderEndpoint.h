@@ -18,6 +18,17 @@ public:
 
 protected:
     VOID ResetRingPositions() override;
+    // After the processing of a transfer, under the submit lock: what goes on the wire. Returns
+    // the bytes to send and may shrink the buffer's frames and the packets to them; the base
+    // sends everything.
+    virtual ULONG ShapeWireData(PUCHAR pBuffer, ULONG ulBytes, _URB_ISOCH_TRANSFER* pIso)
+    {
+        UNREFERENCED_PARAMETER(pBuffer);
+        UNREFERENCED_PARAMETER(pIso);
+        return ulBytes;
+    }
+    // The bytes of the clients' frames that a completed transfer of `ulWireBytes` carried.
+    virtual ULONG ClientBytes(ULONG ulWireBytes) { return ulWireBytes; }
 
     ULONG m_ulNominalRate;
     LONG m_lPacketAccumulator;

@@ -55,6 +55,21 @@ std::optional<host::AudioFormat> ChooseConvertedFormat(const AudioFile& file, co
     return stream;
 }
 
+// Each frame's first `channels` channels (the frames as they are when they have no more).
+std::vector<uint8_t> FirstChannels(const std::vector<uint8_t>& frames, const host::AudioFormat& format, USHORT channels)
+{
+    const size_t sample = format.Container / 8;
+    const size_t frame = format.BlockAlign();
+    if (channels >= format.Channels || frame == 0) return frames;
+    std::vector<uint8_t> out;
+    out.reserve(frames.size() / frame * channels * sample);
+    for (size_t at = 0; at + frame <= frames.size(); at += frame) {
+        out.insert(out.end(), frames.begin() + static_cast<std::ptrdiff_t>(at),
+                   frames.begin() + static_cast<std::ptrdiff_t>(at + channels * sample));
+    }
+    return out;
+}
+
 // How many device frames a converted stream's filters ring on after its last frame.
 constexpr uint64_t CONVERSION_TAIL_FRAMES = 64;
 
@@ -84,6 +99,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     const RealTimePriorityScope priority(!options.Fast);
     platform::SetRealTime(!options.Fast);
 
+    const auto began = std::chrono::steady_clock::now();
     StreamSession session;
     session.SetSelectiveSuspend(options.SelectiveSuspend);
     NTSTATUS status = session.Start(std::move(device));
@@ -134,6 +150,12 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             }
         }
         const bool converted = rc == EXIT_OK && !(*format == *wireFormat);
+        // The endpoint's format, and the device's frame on the wire: the channels of its
+        // alternate setting, which may be fewer than the endpoint's (each frame's first ones).
+        const std::optional<host::AudioFormat> deviceFormat = wireFormat;
+        if (wireFormat) {
+            wireFormat->Channels = WireChannels(session.Device(), *wireFormat);
+        }
         const uint32_t blockAlign = format ? format->BlockAlign() : 0;
         const uint32_t wireBlockAlign = wireFormat ? wireFormat->BlockAlign() : 0;
         // The wire is checked as it arrives against the file as the stream reads it (a converted
@@ -145,9 +167,9 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         std::vector<host::FrameRun> runs;  // bytes on the wire per USB frame, for the latency figures
         uint64_t dataFrames = 0;
         AudioFile block;  // the engine's thread reads into it until the stream has ended
-        if (converted && !converter.Start(*format, *wireFormat)) {
+        if (converted && !converter.Start(*format, *deviceFormat)) {
             err << "kvx play: the driver's format adapter refuses " << FormatText(*format) << " to "
-                << FormatText(*wireFormat) << "\n";
+                << FormatText(*deviceFormat) << "\n";
             rc = EXIT_FAILURE_RUN;
         }
         const std::vector<uint8_t> outEndpoints = SinkEndpoints(session.Device());
@@ -183,7 +205,10 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 engine.SetProgress([&out, blockAlign](const host::EngineStats& s) { PrintProgress(out, s, blockAlign); }, 100);
             }
             const host::AudioFormat streamFormat = *format;
-            host::RenderSource source = [&, streamFormat](uint8_t* out, size_t bytes) -> size_t {
+            const host::AudioFormat endpointFormat = *deviceFormat;
+            const USHORT wireChannels = wireFormat->Channels;
+            host::RenderSource source = [&, streamFormat, endpointFormat, wireChannels](uint8_t* out,
+                                                                                      size_t bytes) -> size_t {
                 const size_t frames = reader.Read(bytes / streamFormat.BlockAlign(), &block);
                 if (frames == 0) {
                     checker.EndData();
@@ -192,12 +217,9 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 const std::vector<uint8_t> pcm = ConvertToPcm(block, streamFormat.Bits, streamFormat.Container);
                 std::copy(pcm.begin(), pcm.end(), out);
                 dataFrames += frames;
-                if (converted) {
-                    const std::vector<uint8_t> wire = converter.Push(pcm.data(), pcm.size());
-                    checker.Data(wire.data(), wire.size());
-                } else {
-                    checker.Data(pcm.data(), pcm.size());
-                }
+                const std::vector<uint8_t> wire =
+                    FirstChannels(converted ? converter.Push(pcm.data(), pcm.size()) : pcm, endpointFormat, wireChannels);
+                checker.Data(wire.data(), wire.size());
                 return pcm.size();
             };
             status = engine.StartRender(*format, source, probe);
@@ -221,7 +243,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 text << ", converted from " << (file.Width != 0 ? std::to_string(file.Width) + "-bit" : "float");
             }
             if (converted) {
-                text << ", converted by the driver to " << FormatText(*wireFormat);
+                text << ", converted by the driver to " << FormatText(*deviceFormat);
             }
             text << "\n";
             if (options.SelectiveSuspend) text << SuspendText(sleptAtMs, wakeMs);
@@ -234,7 +256,11 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             const uint64_t lead = checker.Lead();
             text << report << "\n";
             std::lock_guard<std::mutex> guard(runsLock);
-            const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), runs, wireBlockAlign);
+            // The driver fills the endpoint's frames, of which the wire carries the first channels.
+            std::vector<host::FrameRun> deviceRuns = runs;
+            const uint32_t deviceBlockAlign = deviceFormat->BlockAlign();
+            for (host::FrameRun& r : deviceRuns) r.Bytes = r.Bytes / wireBlockAlign * deviceBlockAlign;
+            const host::LatencyFigures latency = host::MeasureLatency(engine.Fills(), deviceRuns, deviceBlockAlign);
             // The engine writes stream bytes: the wire's runs and lead in stream bytes for that measure.
             std::vector<host::FrameRun> streamRuns = runs;
             const uint64_t streamRate = uint64_t{format->Rate} * blockAlign, wireRate = uint64_t{wireFormat->Rate} * wireBlockAlign;
@@ -280,6 +306,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                 rc = EXIT_FAILURE_RUN;
             }
             text << PacingText(bufferMs);
+            if (options.Fast) text << SpeedText(static_cast<double>(dataFrames) / format->Rate, began);
             summary = text.str();
             const std::string shortfall = reader.Shortfall();
             if (!shortfall.empty()) err << "kvx play: " << options.File << ": " << shortfall << "\n";

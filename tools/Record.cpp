@@ -140,6 +140,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
     const RealTimePriorityScope priority(!options.Fast);
     platform::SetRealTime(!options.Fast);
     sim::SimDevice* simulated = device.get();
+    const auto began = std::chrono::steady_clock::now();
     StreamSession session;
     session.SetSelectiveSuspend(options.SelectiveSuspend);
     NTSTATUS status = session.Start(std::move(device));
@@ -268,6 +269,7 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
             std::string report;
             if (!checker->Finish(&report) && rc == EXIT_OK) rc = EXIT_FAILURE_RUN;
             text << report << "\n";
+            if (options.Fast) text << SpeedText(static_cast<double>(recorded) / format->Rate, began);
             text << PacingText(engine.BufferSize() * 1000.0 / (static_cast<double>(format->Rate) * format->BlockAlign()));
             summary = text.str();
         }

@@ -194,6 +194,15 @@ std::string SuspendText(double sleptAtMs, double wakeMs)
     return text.str();
 }
 
+std::string SpeedText(double audioSeconds, std::chrono::steady_clock::time_point since)
+{
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3) << "fast: " << audioSeconds << " s of audio in " << wall << " s, "
+         << std::setprecision(1) << (wall > 0 ? audioSeconds / wall : 0.0) << "x real time\n";
+    return text.str();
+}
+
 bool IsTerminal(const std::ostream& out) { return &out == &std::cout && isatty(STDOUT_FILENO) == 1; }
 
 void PrintProgress(std::ostream& out, const host::EngineStats& stats, uint32_t blockAlign)

@@ -2,6 +2,7 @@
 // headset), the machine's clock mode and the progress line.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <ostream>
@@ -62,6 +63,8 @@ std::string PacingText(double bufferMs);
 // --selective-suspend: "selective suspend: slept 5.04 s after the start, the stream's open woke it in
 // 1.2 ms" and a newline.
 std::string SuspendText(double sleptAtMs, double wakeMs);
+// With --fast: "fast: X s of audio in Y s, Z x real time" from the wall-clock time since `since`.
+std::string SpeedText(double audioSeconds, std::chrono::steady_clock::time_point since);
 // Whether `out` is the process's standard output and that is a terminal.
 bool IsTerminal(const std::ostream& out);
 // One progress line, rewritten in place: time, position, wire bytes, starvation.

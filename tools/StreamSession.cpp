@@ -228,6 +228,40 @@ void AttachSinks(sim::SimDevice& device, const host::AudioFormat& format)
     }
 }
 
+USHORT WireChannels(sim::SimDevice& device, const host::AudioFormat& format)
+{
+    if (IsUac2Device(device)) return format.Channels;
+    const sim::Bytes& c = device.ConfigurationBytes();
+    // The FORMAT_TYPE I of the alternate setting walked, while it is the current one (0: none).
+    USHORT channels = 0;
+    for (size_t at = 0; at + 3 < c.size() && c[at] != 0; at += c[at]) {
+        const uint8_t length = c[at];
+        const uint8_t type = c[at + 1];
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            channels = 0;
+        } else if (type == 0x24 && c[at + 2] == 0x02 && length >= 8 && at + length <= c.size() && c[at + 3] == 1) {
+            const uint8_t nrChannels = c[at + 4];
+            const uint8_t subframe = c[at + 5];
+            const uint8_t rates = c[at + 7];
+            bool rate = false;
+            if (rates == 0 && length >= 14) {
+                const ULONG lower = static_cast<ULONG>(c[at + 8] | (c[at + 9] << 8) | (c[at + 10] << 16));
+                const ULONG upper = static_cast<ULONG>(c[at + 11] | (c[at + 12] << 8) | (c[at + 13] << 16));
+                rate = format.Rate >= lower && format.Rate <= upper;
+            }
+            for (uint8_t r = 0; r < rates && 8u + 3u * r + 3u <= length; ++r) {
+                const size_t p = at + 8 + 3 * r;
+                rate = rate || static_cast<ULONG>(c[p] | (c[p + 1] << 8) | (c[p + 2] << 16)) == format.Rate;
+            }
+            if (rate && subframe * 8u == format.Container) channels = nrChannels;
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && channels != 0 && (c[at + 2] & 0x80) == 0 &&
+                   (c[at + 3] & 3) == 1) {
+            return channels;
+        }
+    }
+    return format.Channels;
+}
+
 bool IsUac2Device(sim::SimDevice& device)
 {
     const sim::Bytes& c = device.ConfigurationBytes();

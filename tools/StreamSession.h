@@ -83,6 +83,11 @@ std::vector<uint8_t> SinkEndpoints(sim::SimDevice& device);
 // Gives every isochronous OUT data endpoint a sink playing `format` in the endpoint's
 // synchronization type (an asynchronous sink runs on the device clock and feeds back its fill).
 void AttachSinks(sim::SimDevice& device, const host::AudioFormat& format);
+// The channels a UAC 1.0 device receives for a stream of `format`: those of the FORMAT_TYPE of the
+// streaming alternate setting that carries the format's rate and container on an isochronous OUT
+// endpoint (a device may take fewer channels than its endpoint's formats list); the format's own
+// where no such setting says otherwise.
+USHORT WireChannels(sim::SimDevice& device, const host::AudioFormat& format);
 // Whether the device's audio interfaces are of the 2.0 class.
 bool IsUac2Device(sim::SimDevice& device);
 

@@ -5,8 +5,6 @@
 #include "platform/nt/Pool.h"
 #include "topology/Uac1UnitRequest.h"
 #include "topology/UsbClockDspEntities.h"
-#include "topology/UsbLevelEntities.h"
-#include "topology/UsbOnOffEntities.h"
 
 namespace {
 
@@ -355,42 +353,10 @@ NTSTATUS FeatureUnit::Init(IAudioHal* hal)
     // One control at a time, in table order. `allocated` tells a missing object (skipped, except
     // for mute) from a failed set-up or add (which ends Init).
     auto make = [&](ULONG selector, bool& allocated) -> NTSTATUS {
-        allocated = false;
-        auto onOff = [&](LONG type) {
-            return CreateEntity<UsbOnOffEntity>(
-                hal, UAC1_UNIT_TAG, &next,
-                [&](UsbOnOffEntity* e) {
-                    allocated = true;
-                    return SetupOnOffEntity(e, this, selector, device);
-                },
-                static_cast<UsbOnOffEntity**>(nullptr), type);
-        };
-        auto tone = [&](LONG type) {
-            return CreateEntity<UsbToneEntity>(
-                hal, UAC1_UNIT_TAG, &next,
-                [&](UsbToneEntity* e) {
-                    allocated = true;
-                    return SetupLevelEntity(e, this, selector, device);
-                },
-                static_cast<UsbToneEntity**>(nullptr), type);
-        };
-        switch (selector) {
-        case UAC1_FU_MUTE: return onOff(ENTITY_MUTE);
-        case UAC1_FU_VOLUME:
-            return CreateEntity<UsbVolumeEntity>(
-                hal, UAC1_UNIT_TAG, &next,
-                [&](UsbVolumeEntity* e) {
-                    allocated = true;
-                    return SetupLevelEntity(e, this, selector, device);
-                },
-                static_cast<UsbVolumeEntity**>(nullptr));
-        case UAC1_FU_BASS: return tone(ENTITY_BASS);
-        case UAC1_FU_MID: return tone(ENTITY_MID);
-        case UAC1_FU_TREBLE: return tone(ENTITY_TREBLE);
-        case UAC1_FU_AGC: return onOff(ENTITY_AGC);
-        case UAC1_FU_LOUDNESS: return onOff(ENTITY_LOUDNESS);
-        default: return CreateVendorEntity(hal, selector, device, &next, allocated);
+        if (selector == UAC1_FU_VENDOR_8B || selector == UAC1_FU_VENDOR_8C) {
+            return CreateVendorEntity(hal, selector, device, &next, allocated);
         }
+        return CreateFeatureControlEntity(hal, EntityTag(), selector, device, &next, allocated);
     };
 
     static const ULONG table[] = {UAC1_FU_MUTE,   UAC1_FU_VOLUME, UAC1_FU_BASS,      UAC1_FU_MID,      UAC1_FU_TREBLE,
@@ -424,7 +390,7 @@ NTSTATUS FeatureUnit::CreateVendorEntity(IAudioHal* hal, ULONG selector, PDEVICE
 {
     allocated = false;
     return CreateEntity<UsbDspEntity>(
-        hal, UAC1_UNIT_TAG, pulNextId,
+        hal, EntityTag(), pulNextId,
         [&](UsbDspEntity* e) {
             allocated = true;
             return SetupDspEntity(e, this, selector, device);

@@ -83,6 +83,8 @@ protected:
     // had, which skips the control.
     virtual NTSTATUS CreateVendorEntity(IAudioHal* hal, ULONG selector, PDEVICE_OBJECT device, PULONG pulNextId,
                                         bool& allocated);
+    // The pool tag of the unit's entities.
+    virtual ULONG EntityTag() const { return UAC1_UNIT_TAG; }
 
     VendorControlBlock* m_pVendorBlock;  // owned copy of L bytes, non-paged, or null
 };

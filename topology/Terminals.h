@@ -22,7 +22,8 @@ public:
 
     // Keeps the descriptor (at least 12 bytes), reads the jacks and creates the terminal entity.
     NTSTATUS InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal);
-    NTSTATUS Init(IAudioHal* hal);
+    // The chip variants' terminals replace it.
+    virtual NTSTATUS Init(IAudioHal* hal);
 
     // ITerminalControl
     NTSTATUS GetKind(PULONG pKind) override;
@@ -37,7 +38,7 @@ public:
     // Refreshes the terminal entity and answers its id.
     NTSTATUS HandleStatusChange(ULONG, ULONG, PULONG pulId) override;
 
-private:
+protected:
     USHORT TerminalType() const;
 
     ULONG m_ulJackCount;
@@ -54,7 +55,8 @@ public:
     // Keeps the descriptor (at least 9 bytes), reads the outputs and their jacks, selects the
     // active output and creates one entity per output (and a multi-output entity for several).
     NTSTATUS InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal);
-    NTSTATUS Init(IAudioHal* hal);
+    // The chip variants' terminals replace it.
+    virtual NTSTATUS Init(IAudioHal* hal);
 
     // ITerminalControl: the kinds are the outputs' kinds; the active one is GetKind's.
     NTSTATUS GetKind(PULONG pKind) override;
@@ -71,7 +73,7 @@ public:
 
     ULONG GetOutputCount() const { return m_ulOutputCount; }
 
-private:
+protected:
     USHORT TerminalType() const;
     NTSTATUS AllocateOutputArrays(ULONG ulCount);
     void FreeOutputs();

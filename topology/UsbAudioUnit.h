@@ -108,6 +108,12 @@ protected:
         return status;
     }
 
+    // The entity of a class feature-unit control (mute, volume, bass, mid, treble, AGC, loudness)
+    // with its set-up on this unit, made by CreateEntity. `allocated` is false when no object
+    // could be had; another selector: STATUS_INVALID_PARAMETER, nothing allocated.
+    NTSTATUS CreateFeatureControlEntity(IAudioHal* pHal, ULONG tag, ULONG selector, PDEVICE_OBJECT pDevice,
+                                        PULONG pulNextId, bool& allocated);
+
     // Adds a set-up entity to the function's and the unit's lists; the id advances when both did.
     NTSTATUS AddCreatedEntity(IAudioHal* pHal, TopologyNode* pEntity, PULONG pulNextId);
 

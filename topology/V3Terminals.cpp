@@ -81,7 +81,7 @@ NTSTATUS V3InputTerminal::Init(IAudioHal* hal)
     std::memset(&capabilities, 0, sizeof capabilities);
     hal->GetCapabilities(TRUE, CaptureKindTable(Le16(m_pDescriptor + 4)), &capabilities);
     return CreateEntity<UsbInputTerminalEntity>(
-        hal, V3_UNIT_TAG, &next,
+        hal, m_ulEntityTag, &next,
         [&](UsbInputTerminalEntity* e) { return SetupInputTerminalEntity(e, this, &capabilities); },
         static_cast<UsbInputTerminalEntity**>(nullptr));
 }

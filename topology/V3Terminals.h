@@ -14,11 +14,18 @@ constexpr ULONG V3_SELECTOR_CODES = 8;  // inputs 1 to 7
 
 class V3InputTerminal : public InputTerminal {
 public:
-    V3InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId) : InputTerminal(pOuterUnknown, ulProvisionalId) {}
+    // The other chips whose input terminals ask nothing of the device give their own entity tag.
+    V3InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId, ULONG ulEntityTag = V3_UNIT_TAG)
+        : InputTerminal(pOuterUnknown, ulProvisionalId), m_ulEntityTag(ulEntityTag)
+    {
+    }
 
     NTSTATUS InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal);
     // One input-terminal entity; no vendor jack query.
-    NTSTATUS Init(IAudioHal* hal);
+    NTSTATUS Init(IAudioHal* hal) override;
+
+private:
+    ULONG m_ulEntityTag;
 };
 
 class V3OutputTerminal : public OutputTerminal {

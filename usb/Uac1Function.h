@@ -54,6 +54,13 @@ public:
     NTSTATUS AddStreamFormats(UsbStreamEndpoint* pEndpoint, const UCHAR* pFormatType, USHORT wFormatTag,
                               UCHAR bAlternateSetting, const WaveFormatRecord* pTemplate);
 
+    // The format record a FORMAT_TYPE descriptor gave the endpoint, before its rates are added.
+    virtual VOID ShapeFormatTemplate(UsbStreamEndpoint* pEndpoint, WaveFormatRecord* pRecord)
+    {
+        UNREFERENCED_PARAMETER(pEndpoint);
+        UNREFERENCED_PARAMETER(pRecord);
+    }
+
 protected:
     // Chip identification: the stored capability block by the chip string and the probes.
     NTSTATUS IdentifyChip(IUsbDevice* pUsb);

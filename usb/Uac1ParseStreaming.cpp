@@ -236,6 +236,7 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
                 const BOOLEAN bCapture = pEndpoint->IsCapture();
                 WaveFormatRecord record;
                 BuildUac1FormatTemplate(d, bCapture, &record);
+                pFunction->ShapeFormatTemplate(pEndpoint, &record);
                 status = pFunction->AddStreamFormats(pEndpoint, d, wFormatTag, bAlternateSetting, &record);
                 if (NT_SUCCESS(status) && bCapture && d[4] < UNMASKED_CAPTURE_CHANNELS) {
                     record.dwChannelMask = 0;

@@ -13,6 +13,7 @@
 #include "platform/registry/Registry.h"
 #include "usb/SettingsFile.h"
 #include "usb/Uac1Function.h"
+#include "usb/Uac1FunctionVariants.h"
 #include "usb/Uac2Function.h"
 #include "adapter/SettingsStore.h"
 
@@ -41,8 +42,13 @@ NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, P
         return Uac2Function::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
     case UsbFunctionVariant::V3:
         return Uac1FunctionV3::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
+    case UsbFunctionVariant::V4:
+        return Uac1FunctionV4::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
+    case UsbFunctionVariant::V5:
+        return Uac1FunctionV5::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
+    case UsbFunctionVariant::V6:
+        return Uac1FunctionV6::Create(ppFunction, pOuterUnknown, idVendor, idProduct);
     default:
-        // The chip variants come with their own parsers.
         return STATUS_NOT_IMPLEMENTED;
     }
 }

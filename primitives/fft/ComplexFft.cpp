@@ -105,7 +105,8 @@ const SmallFftKernelRow SmallComplexFftKernelTable[4] = {
 
 PrimitiveStatus ForwardComplexFftGeneric(const float* src, float* dst, const FftSpec* spec, uint8_t* work) {
     if (spec == nullptr) return StatusNullPointer;
-    if (spec->id != SpecIdComplexFft || spec->workBytes != OwnWorkBytes(spec->order)) return StatusContextMismatch;
+    if (spec->id != SpecIdComplexFft || spec->builderSlot != 0 || spec->workBytes != OwnWorkBytes(spec->order))
+        return StatusContextMismatch;
     if (src == nullptr || dst == nullptr) return StatusNullPointer;
     const int32_t p = spec->order;
     if (p <= 3) {

@@ -42,7 +42,11 @@ struct FftSpec {
     int32_t hint;
     int32_t workBytes;
     int32_t owned;
-    uint64_t reserved0;
+    // The dispatch slot whose initialisation laid out the tables (0 in slot 0's records, so the
+    // word stays zero there). The slots' layouts differ in their tables even where they have the
+    // same size, so every transform refuses a record another slot built.
+    uint32_t builderSlot;
+    uint32_t reserved0;
     const int32_t* bitReverseTable;
     const float* twiddleTable;
     const FftComplex* combineTable;
@@ -53,6 +57,7 @@ struct FftSpec {
     const FftComplex* columnTwiddles[FFT_LARGE_DEPTHS];
 };
 static_assert(sizeof(FftSpec) == FFT_SPEC_HEADER_BYTES, "the header layout is fixed");
+static_assert(offsetof(FftSpec, builderSlot) == 32, "the header layout is fixed");
 static_assert(offsetof(FftSpec, bitReverseTable) == 40, "the header layout is fixed");
 static_assert(offsetof(FftSpec, levelTwiddles) == 88, "the header layout is fixed");
 

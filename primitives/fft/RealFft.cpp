@@ -165,7 +165,8 @@ int64_t OwnWorkBytes(int32_t p) {
 template <bool Inverse>
 PrimitiveStatus RealTransform(const float* src, float* dst, const FftSpec* spec, uint8_t* work) {
     if (spec == nullptr) return StatusNullPointer;
-    if (spec->id != SpecIdRealFft || spec->workBytes != OwnWorkBytes(spec->order)) return StatusContextMismatch;
+    if (spec->id != SpecIdRealFft || spec->builderSlot != 0 || spec->workBytes != OwnWorkBytes(spec->order))
+        return StatusContextMismatch;
     if (src == nullptr || dst == nullptr) return StatusNullPointer;
     const int32_t p = spec->order;
     if (p <= 3) {

@@ -94,6 +94,17 @@ def main():
     write('hostile-short-replies.bin', headset, short)
     write('hostile-jack-count.bin', headset, record(0xC1, 0x81, 0x02FF, 0x0600, [0x7F, 3, 0, 0, 0, 0, 0x10, 1, 1]))
 
+    # The chip-variant profiles, each with its chip string as a raw reply at index 0x50 (the body's
+    # own string names no variant).
+    for name in ('v4-headset', 'v5-headset', 'v6-effects-headset'):
+        configuration, script = profile(name + '.json')
+        with open(os.path.join(PROFILES, name + '.json')) as f:
+            strings = json.load(f)['strings']
+        chip = next(text for text in strings.values() if text.startswith('73'))
+        text = chip.encode('utf-16-le')
+        script += record(0x80, 0x06, 0x0350, 0x0409, bytes([2 + len(text), 3]) + text)
+        write(name + '.bin', configuration, script)
+
     # The UAC2 profiles (their clocks answer from the class model), and hostile variations of the
     # headset: a terminal clocked by no unit, a unit fed by the clock, a unit fed by itself, no
     # channels, a 5-byte subslot, a clock selector in place of the clock.

@@ -303,4 +303,44 @@ TEST_F(PowerHostTest, TheSystemSleepsAndWakesAroundTheHeadset)
     }
 }
 
+// A stream that starts just as the hub calls back (the callback held on its way, placed with the
+// bus's hook): the open cancels the idle request, the callback asks for no D2, and the stream
+// plays on an awake port.
+TEST_F(PowerHostTest, AStreamStartingAsTheHubCallsBackKeepsTheHeadsetAwake)
+{
+    for (const char* profile : kHeadsets) {
+        SCOPED_TRACE(profile);
+        Start(profile);
+        platform::usb::UsbBus& bus = m_session.Bus();
+        bus.HoldIdleCallback(true);
+        ASSERT_TRUE(platform::RunUntil([&] { return bus.IdleCallbackWaiting(); }, 6s));
+        kvxtest::SystemThread release([&] {
+            LARGE_INTEGER delay = kvxtest::RelativeMs(100);
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            bus.HoldIdleCallback(false);
+        });
+        auto engine = std::make_unique<host::AudioEngine>(m_session.Fdo());
+        ASSERT_EQ(engine->Open(false), STATUS_SUCCESS);
+        release.Join();
+        m_session.Device().SetIdleAnswer(STATUS_PENDING);  // no later cycle suspends it
+        const host::AudioFormat format{48000, 2, 16, 16};
+        std::vector<uint8_t> data(format.BlockAlign() * 4800u);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 251 + 1);
+        ASSERT_EQ(engine->StartRender(format, data), STATUS_SUCCESS);
+        EXPECT_EQ(engine->Wait(), host::EngineEnd::Finished) << std::hex << engine->Status();
+        engine.reset();
+        EXPECT_EQ(bus.Counters().IdleCallbacks, 1u);
+        EXPECT_EQ(bus.Counters().Suspends, 0u);
+        EXPECT_EQ(bus.Counters().SuspendedUrbs, 0u);
+        const uint8_t ep = kvx::WireEndpoint(m_session.Device());
+        ASSERT_NE(ep, 0);
+        const sim::Bytes wire = m_session.Device().WireBytes(ep);
+        auto first = std::find_if(wire.begin(), wire.end(), [](uint8_t b) { return b != 0; });
+        ASSERT_GE(static_cast<size_t>(wire.end() - first), data.size());
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), first));
+        EXPECT_EQ(m_session.Remove(), STATUS_SUCCESS);
+        TearDown();
+    }
+}
+
 }  // namespace

@@ -421,6 +421,7 @@ TEST_F(UsbAudioDeviceTest, TheFunctionFollowsTheProtocolAndTheChipString)
         {"V5 from the second index", false, std::nullopt, chip(u"7303"), UsbFunctionVariant::V5},
         {"V6", false, chip(u"7304"), std::nullopt, UsbFunctionVariant::V6},
         {"other chip", false, chip(u"7302"), std::nullopt, UsbFunctionVariant::Uac1},
+        {"the chip before V4", false, chip(u"7300"), std::nullopt, UsbFunctionVariant::Uac1},
         {"too short for a mark", false, chip(u"730"), std::nullopt, UsbFunctionVariant::Uac1},
     };
     for (const Case& c : cases) {
@@ -429,13 +430,11 @@ TEST_F(UsbAudioDeviceTest, TheFunctionFollowsTheProtocolAndTheChipString)
         if (c.String50) m_device->SetString(0x50, *c.String50);
         if (c.String32) m_device->SetString(0x32, *c.String32);
         // The UAC1 function refuses a device without chip strings and parses the others; the UAC2
-        // function parses its device; the chip variants are not built yet.
-        // V3 refuses a configuration that is not its chip's descriptor set.
+        // function parses its device, and so do the V4 to V6 variants; V3 refuses a configuration
+        // that is not its chip's descriptor set.
         const bool noChipString = c.Variant == UsbFunctionVariant::Uac1 && !c.String50 && !c.String32;
-        const NTSTATUS expected = noChipString || c.Variant == UsbFunctionVariant::V3 ? STATUS_UNSUCCESSFUL
-                                  : c.Variant == UsbFunctionVariant::Uac1 || c.Variant == UsbFunctionVariant::Uac2
-                                      ? STATUS_SUCCESS
-                                      : STATUS_NOT_IMPLEMENTED;
+        const NTSTATUS expected =
+            noChipString || c.Variant == UsbFunctionVariant::V3 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
         EXPECT_EQ(StartPlugged(), expected);
         EXPECT_EQ(m_usb->FunctionVariant(), c.Variant);
         if (c.Uac2Device) {

@@ -238,12 +238,14 @@ TEST_F(HeadphoneFirCtcTest, SetCtcAngleRacingApplyCtcNeverTouchesADestroyedState
     const Stream in(1, 4);
     std::vector<float> l, r;
     int installs = 0;
-    // Until both sides have done plenty, and a bound in case the setter never gets to run.
-    for (int block = 0; block < 1000000 && (block < 400 || changes.load() < 100); ++block) {
+    // Until both sides have done plenty and blocks have installed states handed over while the
+    // setter ran (on a loaded machine either thread may sit out long stretches), with a bound in
+    // case the setter never gets to run.
+    for (int block = 0; block < 1000000 && (block < 400 || changes.load() < 100 || installs < 20); ++block) {
         l = in.left;
         r = in.right;
         float* io[2] = {l.data(), r.data()};
-        const int32_t lengthBefore = Inspector::CtcFilterLength(*m_fir);
+        const void* installedBefore = Inspector::CtcInstalled(*m_fir);
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         m_fir->ApplyCtc(io, 2, io, 2, N);
@@ -251,11 +253,11 @@ TEST_F(HeadphoneFirCtcTest, SetCtcAngleRacingApplyCtcNeverTouchesADestroyedState
             m_fir->LoadImpulseResponses();
         }
         KeLowerIrql(old);
-        installs += Inspector::CtcFilterLength(*m_fir) != lengthBefore;
+        installs += Inspector::CtcInstalled(*m_fir) != installedBefore;
         ASSERT_TRUE(std::all_of(l.begin(), l.end(), [](float v) { return std::isfinite(v); }));
     }
     EXPECT_GE(changes.load(), 100);
-    EXPECT_GT(installs, 0);
+    EXPECT_GE(installs, 20);
     stop = true;
     setter.join();
 }

@@ -19,6 +19,8 @@ struct HeadphoneFirInspector {
     static const float* TailSpectrum(const HeadphoneFir& f, int e, int p) { return f.m_TailSpectra[e][p]; }
     static int32_t CtcAngle(const HeadphoneFir& f) { return f.m_nCtcAngle; }
     static int32_t CtcFilterLength(const HeadphoneFir& f) { return f.m_nCtcFilterLength; }
+    // Which of the state slots the blocks use: a new install always takes another slot.
+    static const void* CtcInstalled(const HeadphoneFir& f) { return f.m_pCtcInstalled; }
     static const float* CtcLeftLine(const HeadphoneFir& f) { return f.m_CtcLeftLine; }
     static const float* CtcRightLine(const HeadphoneFir& f) { return f.m_CtcRightLine; }
 };

@@ -1,0 +1,98 @@
+// The chip variants V4, V5 and V6 of the UAC1 function. Each sets the stored capability block its
+// own way and builds its own unit classes for chosen unit ids; V6 also renders through its own
+// endpoint, which reduces an 8-channel stream to the device's two channels. None of them answers
+// IUsbAudioFunction: the device keeps no such interface for them.
+#pragma once
+
+#include "usb/Uac1Function.h"
+
+constexpr ULONG UAC1_V4_TAG = MakePoolTag("7301");
+constexpr ULONG UAC1_V5_TAG = MakePoolTag("7303");
+constexpr ULONG UAC1_V6_TAG = MakePoolTag("7304");
+
+// What the three share: Configure with the variant's capability block, and a QueryInterface that
+// answers IUnknown, IAudioHal and IAdapterPowerManagement only.
+class Uac1FunctionChipVariant : public Uac1Function {
+public:
+    NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject) override;
+    NTSTATUS Configure() override;
+
+protected:
+    Uac1FunctionChipVariant(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
+        : Uac1Function(pOuterUnknown, idVendor, idProduct)
+    {
+    }
+    virtual VOID SetStoredCapabilities() = 0;
+
+    // Allocates a T with the tag and returns its non-delegating unknown with one reference.
+    template <typename T>
+    static NTSTATUS CreateVariant(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct,
+                                  ULONG ulTag)
+    {
+        if (ppFunction == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        *ppFunction = nullptr;
+        auto* pFunction = new (NonPagedPoolNx, ulTag) T(pOuterUnknown, idVendor, idProduct);
+        if (pFunction == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        PUNKNOWN pUnknown = pFunction->GetNonDelegatingUnknown();
+        pUnknown->AddRef();
+        *ppFunction = pUnknown;
+        return STATUS_SUCCESS;
+    }
+};
+
+class Uac1FunctionV4 : public Uac1FunctionChipVariant {
+public:
+    static NTSTATUS Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct);
+    Uac1FunctionV4(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
+        : Uac1FunctionChipVariant(pOuterUnknown, idVendor, idProduct)
+    {
+    }
+    NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes) override;
+
+protected:
+    VOID SetStoredCapabilities() override;
+};
+
+class Uac1FunctionV5 : public Uac1FunctionChipVariant {
+public:
+    static NTSTATUS Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct);
+    Uac1FunctionV5(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
+        : Uac1FunctionChipVariant(pOuterUnknown, idVendor, idProduct)
+    {
+    }
+    NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes) override;
+
+protected:
+    VOID SetStoredCapabilities() override;
+};
+
+// The effects variant: every feature unit an effect feature unit, render endpoints of its own
+// with 8-channel formats, and no capability of its own in the stored block.
+class Uac1FunctionV6 : public Uac1FunctionChipVariant {
+public:
+    static NTSTATUS Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct);
+    Uac1FunctionV6(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
+        : Uac1FunctionChipVariant(pOuterUnknown, idVendor, idProduct)
+    {
+    }
+    NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes) override;
+    NTSTATUS ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration, PUSB_INTERFACE_DESCRIPTOR pInterface,
+                                 ULONG ulBytes) override;
+    // A render format is built for 8 channels whatever the interface says.
+    VOID ShapeFormatTemplate(UsbStreamEndpoint* pEndpoint, WaveFormatRecord* pRecord) override;
+
+protected:
+    VOID SetStoredCapabilities() override {}
+};
+
+// The AudioControl parsers of the variants (the UAC1 walk with the variant's unit classes).
+NTSTATUS ParseAudioControlV4(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
+NTSTATUS ParseAudioControlV5(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
+NTSTATUS ParseAudioControlV6(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
+// The UAC1 AudioStreaming walk with the effects variant's render endpoints.
+NTSTATUS ParseAudioStreamingEffects(Uac1Function* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
+                                    PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
