@@ -61,6 +61,15 @@ struct V3Info {
     bool JackPolling = false;
 };
 
+// An isochronous endpoint of one alternate setting, from the configuration descriptor.
+struct AlternateEndpoint {
+    uint32_t Interface = 0;
+    uint32_t AlternateSetting = 0;
+    uint32_t Address = 0;     // bEndpointAddress
+    uint32_t Attributes = 0;  // bmAttributes (transfer, sync and usage types)
+    uint32_t Interval = 0;    // bInterval
+};
+
 struct Description {
     uint16_t VendorId = 0;
     uint16_t ProductId = 0;
@@ -68,6 +77,10 @@ struct Description {
     bool Started = false;
     uint32_t Status = 0;
     std::string Reason;  // a failed start: why, in the driver's own words where it said so
+    std::string Manufacturer;  // the device's strings (empty when it has none)
+    std::string Product;
+    bool HighSpeed = false;
+    std::vector<AlternateEndpoint> AlternateEndpoints;
     std::vector<EndpointInfo> Endpoints;
     std::vector<EntityInfo> Entities;
     std::optional<V3Info> V3;

@@ -1,6 +1,7 @@
 // One install, start, read and removal of the adapter driver on a simulated device.
 #include "tools/DriverSession.h"
 
+#include <map>
 #include <sstream>
 
 #include "adapter/driver/Adapter.h"
@@ -56,6 +57,33 @@ Description DescribeDevice(std::unique_ptr<sim::SimDevice> device)
     if (deviceDescriptor.size() >= 12) {
         description.VendorId = static_cast<uint16_t>(deviceDescriptor[8] | deviceDescriptor[9] << 8);
         description.ProductId = static_cast<uint16_t>(deviceDescriptor[10] | deviceDescriptor[11] << 8);
+    }
+    // What the descriptors and strings say, read before the device is plugged in.
+    description.HighSpeed = device->HighSpeedFlag();
+    const std::map<uint8_t, std::u16string> strings = device->Strings();
+    auto text = [&strings](uint8_t index) {
+        std::string out;
+        auto it = strings.find(index);
+        if (index != 0 && it != strings.end()) {
+            for (char16_t c : it->second) out += c < 0x80 ? static_cast<char>(c) : '?';
+        }
+        return out;
+    };
+    if (deviceDescriptor.size() >= 16) {
+        description.Manufacturer = text(deviceDescriptor[14]);
+        description.Product = text(deviceDescriptor[15]);
+    }
+    {
+        const sim::Bytes& c = device->ConfigurationBytes();
+        uint32_t interface = 0, alternate = 0;
+        for (size_t at = 0; at + 1 < c.size() && c[at] >= 2; at += c[at]) {
+            if (c[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && at + 3 < c.size()) {
+                interface = c[at + 2];
+                alternate = c[at + 3];
+            } else if (c[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at + 6 < c.size() && (c[at + 3] & 3) == 1) {
+                description.AlternateEndpoints.push_back({interface, alternate, c[at + 2], c[at + 3], c[at + 6]});
+            }
+        }
     }
     platform::RegistryReset();
     platform::SetSystemVersion(NTDDI_WIN10);

@@ -1,4 +1,7 @@
-// kvx: the host side of the driver on the command line. The machine runs on the real-time clock.
+// kvx: the host side of the driver on the command line. The machine runs on the real-time clock
+// (play and record choose virtual time with --fast, describe always). No exception leaves main:
+// one that reaches it is reported in one line.
+#include <exception>
 #include <iostream>
 
 #include "platform/nt/Clock.h"
@@ -7,10 +10,17 @@
 
 int main(int argc, char** argv)
 {
-    platform::MachineReset();
-    platform::SetRealTime(true);
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const int rc = kvx::RunKvx(args, std::cout, std::cerr);
+    int rc = kvx::EXIT_FAILURE_RUN;
+    try {
+        platform::MachineReset();
+        platform::SetRealTime(true);
+        const std::vector<std::string> args(argv + 1, argv + argc);
+        rc = kvx::RunKvx(args, std::cout, std::cerr);
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::cerr << "kvx: " << e.what() << "\n";
+        rc = kvx::EXIT_FAILURE_RUN;
+    }
     std::cout.flush();
     return rc;
 }

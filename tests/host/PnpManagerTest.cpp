@@ -85,6 +85,39 @@ TEST_F(PnpManagerTest, PowerAndCapabilityRequestsReachTheAdapterAndItsMiniports)
     EXPECT_EQ(platform::IoDevicePowerState(Pdo()), PowerDeviceD0);
 }
 
+// A system sleep reaches the adapter as the device state the stack's capabilities (with the
+// adapter's word on them) give it, and the wake as D0; a refused query stops the sleep there.
+TEST_F(PnpManagerTest, SystemPowerBecomesTheDeviceStateOfTheCapabilities)
+{
+    struct Case {
+        const char* Name;
+        SYSTEM_POWER_STATE Sleep;
+        DEVICE_POWER_STATE AdapterSays;
+        NTSTATUS Query;
+        std::vector<DEVICE_POWER_STATE> Changes;
+    } cases[] = {
+        {"S3 from the bus", PowerSystemSleeping3, PowerDeviceUnspecified, STATUS_SUCCESS, {PowerDeviceD3, PowerDeviceD0}},
+        {"S3 as the adapter says", PowerSystemSleeping3, PowerDeviceD2, STATUS_SUCCESS, {PowerDeviceD2, PowerDeviceD0}},
+        {"S4", PowerSystemHibernate, PowerDeviceD2, STATUS_SUCCESS, {PowerDeviceD3, PowerDeviceD0}},
+        {"refused", PowerSystemSleeping3, PowerDeviceUnspecified, STATUS_DEVICE_BUSY, {}},
+    };
+    Install();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TestAdapter().PowerChanges.clear();
+        TestAdapter().SleepDeviceState = c.AdapterSays;
+        TestAdapter().QueryPowerStatus = c.Query;
+        const NTSTATUS status = Pnp().SetSystemPower(Pdo(), c.Sleep);
+        EXPECT_EQ(status, c.Query);
+        if (NT_SUCCESS(status)) {
+            EXPECT_EQ(platform::IoDevicePowerState(Pdo()), c.Changes.front());
+            EXPECT_EQ(Pnp().SetSystemPower(Pdo(), PowerSystemWorking), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(TestAdapter().PowerChanges, c.Changes);
+        EXPECT_EQ(platform::IoDevicePowerState(Fdo()), PowerDeviceD0);
+    }
+}
+
 TEST_F(PnpManagerTest, FailingMiniportInitFailsTheStartAndRegistersNothing)
 {
     TestAdapter().TopologyInitStatus = STATUS_DEVICE_CONFIGURATION_ERROR;

@@ -268,11 +268,14 @@ public:
         return left;
     }
     VOID PowerChangeState(POWER_STATE state) override { g_config.PowerChanges.push_back(state.DeviceState); }
-    NTSTATUS QueryPowerChangeState(POWER_STATE) override { return STATUS_SUCCESS; }
+    NTSTATUS QueryPowerChangeState(POWER_STATE) override { return g_config.QueryPowerStatus; }
     NTSTATUS QueryDeviceCapabilities(PDEVICE_CAPABILITIES caps) override
     {
         ++g_config.CapabilityQueries;
         caps->SurpriseRemovalOK = 1;
+        if (g_config.SleepDeviceState != PowerDeviceUnspecified) {
+            caps->DeviceState[PowerSystemSleeping3] = g_config.SleepDeviceState;
+        }
         return STATUS_SUCCESS;
     }
 

@@ -47,6 +47,10 @@ struct TestAdapterConfig {
     std::vector<DEVICE_POWER_STATE> PowerChanges;
     std::vector<DEVICE_POWER_STATE> MiniportPowerNotifications;
     int CapabilityQueries = 0;
+    // The adapter's word on the capabilities: the device state for S3 (unspecified: the bus's),
+    // and its answer to a query-power request.
+    DEVICE_POWER_STATE SleepDeviceState = PowerDeviceUnspecified;
+    NTSTATUS QueryPowerStatus = STATUS_SUCCESS;
 };
 
 TestAdapterConfig& TestAdapter();

@@ -99,7 +99,8 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
         {"no-audio-control", Profile(NO_AUDIO_CONTROL),
          Expected("null", "0xC0000001", "the driver printed no reason; its start failed with STATUS_UNSUCCESSFUL (0xC0000001)"),
          "Device 1234:5678: no function, not started: STATUS_UNSUCCESSFUL (0xC0000001)\n"
-         "  reason: the driver printed no reason; its start failed with STATUS_UNSUCCESSFUL (0xC0000001)\n"},
+         "  reason: the driver printed no reason; its start failed with STATUS_UNSUCCESSFUL (0xC0000001)\n"
+         "  no manufacturer string, no product string, full speed\n"},
         // A UAC1 device without chip strings that is not one of the two known devices: the
         // function exists but its configuration fails with the second string request's status,
         // and the driver says why.
@@ -108,7 +109,8 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
                   "UAC1: no chip string at string descriptor 0x50 or 0x32: this driver starts only devices of its chip family"),
          "Device 1234:5678: Uac1Function, not started: STATUS_UNSUCCESSFUL (0xC0000001)\n"
          "  reason: UAC1: no chip string at string descriptor 0x50 or 0x32: this driver starts only devices of its chip "
-         "family\n"},
+         "family\n"
+         "  no manufacturer string, no product string, full speed\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

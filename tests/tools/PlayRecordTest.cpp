@@ -354,6 +354,24 @@ TEST_F(PlayRecordTest, BrokenFilesAreRefusedWithOneLine)
     }
 }
 
+// A rate no device could run (16,777,215 Hz on the 2.0 headset's clock): the wire holds the file,
+// but the device ran dry and delivery fell far behind the stream's clock; the run fails in one line.
+TEST_F(PlayRecordTest, AnImpossibleRateFailsTheRun)
+{
+    std::ifstream in(std::string(KVX_PROFILE_DIR) + "/uac2-headset.json");
+    std::string profile((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t at = profile.find("\"10\": [");
+    ASSERT_NE(at, std::string::npos);
+    profile.replace(at, profile.find(']', at) + 1 - at, "\"10\": [16777215]");
+    const std::string device = (m_dir / "fast-clock.json").string();
+    std::ofstream(device) << profile;
+    const KvxRun run = Kvx({"play", Write("fast.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16777215, 2, 0.02), "--fast",
+                            "--device", device});
+    EXPECT_EQ(run.Code, 1) << run.Out;
+    EXPECT_EQ(Lines(run.Err), 1) << run.Err;
+    EXPECT_EQ(run.Err.rfind("kvx play: the device ran dry ", 0), 0u) << run.Err;
+}
+
 // A file whose data ends before its header says plays what it holds and says so.
 TEST_F(PlayRecordTest, AFileEndingEarlyPlaysWhatItHoldsAndSaysSo)
 {
