@@ -122,6 +122,8 @@ public:
     NTSTATUS AddNode(IProcessingNode* pNode);
     // Host-only reader of the node list (adapter/StreamEngineHost.h).
     friend IProcessingNode* StreamEngineNodeForHost(StreamEngine* pEngine, ULONG ulIndex);
+    // The processing nodes the stream runs on each chunk.
+    ULONG GetNodeCount() const { return m_pNodes != nullptr ? static_cast<ULONG>(m_pNodes->GetCount()) : 0; }
     NTSTATUS AllocateProcessingBuffers();
     BOOLEAN IsPresent();
     NTSTATUS CreateWaveSubdevice(PDEVICE_OBJECT pFunctionalDevice, PIRP pIrp, REFCLSID PortClassId,

@@ -26,11 +26,12 @@ struct EndpointInfo {
     bool Present = false;
     uint32_t Interface = 0;
     std::vector<FormatInfo> Formats;
-    // The capability block the function gives the endpoint.
+    // The endpoint's capability block and the processing nodes its stream runs, in order:
+    // "entity N", "channel swap", "jack mute" or "node".
     uint32_t ControlMask = 0;
     uint32_t CapabilityValue = 0;
     uint32_t CapabilityFlags = 0;
-    // Its processing nodes in order: "entity N", "channel swap", "jack mute" or "node".
+    uint32_t ProcessingNodes = 0;
     std::vector<std::string> Nodes;
 };
 
@@ -49,6 +50,10 @@ struct EntityInfo {
     std::vector<uint32_t> Sources;
     std::vector<ControlInfo> Controls;
     std::vector<uint32_t> Rates;  // a clock entity's rates, in its order
+    // A processing entity's node GUID, enable byte and parameters.
+    std::optional<std::string> NodeGuid;
+    uint32_t Enable = 0;
+    std::vector<int32_t> Parameters;
     // A multi-output terminal entity's kinds and the one it serves now.
     std::vector<uint32_t> Kinds;
     std::optional<uint32_t> ActiveKind;

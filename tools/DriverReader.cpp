@@ -117,6 +117,33 @@ void ReadControls(TopologyNode* entity, EntityInfo* info)
     }
 }
 
+// A processing entity's GUID, enable byte and parameters, as it holds them (no device request).
+void ReadProcessing(TopologyNode* entity, EntityInfo* info)
+{
+    if (entity->GetType() != ENTITY_PROCESSING) return;
+    PVOID raw = nullptr;
+    if (!NT_SUCCESS(entity->QueryInterface(IID_IProcessingEntity, &raw))) return;
+    auto* processing = static_cast<IProcessingEntity*>(raw);
+    GUID guid{};
+    if (NT_SUCCESS(processing->GetNodeGuid(&guid))) {
+        char text[40];
+        std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                      static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                      guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+        info->NodeGuid = text;
+    }
+    UCHAR enable = 0;
+    if (NT_SUCCESS(processing->GetEnable(&enable))) info->Enable = enable;
+    ULONG count = 0;
+    if (NT_SUCCESS(processing->GetParameterCount(&count)) && count != 0 && count <= 64) {
+        std::vector<LONG> values(count);
+        if (NT_SUCCESS(processing->GetParameters(0, count, values.data()))) {
+            info->Parameters.assign(values.begin(), values.end());
+        }
+    }
+    processing->Release();
+}
+
 // The rates a clock entity holds (no device request).
 void ReadRates(TopologyNode* entity, EntityInfo* info)
 {
@@ -184,8 +211,15 @@ void ReadEndpoints(IAudioHal* device, Description* description)
         info.Kind = engine->GetKind();
         info.Present = engine->IsPresent() != FALSE;
         info.Interface = engine->GetInterfaceNumber();
+        AudioCapabilities capabilities{};
+        if (NT_SUCCESS(device->GetEndpointCapabilities(i, &capabilities))) {
+            info.ControlMask = capabilities.ControlMask;
+            info.CapabilityValue = capabilities.Value;
+            info.CapabilityFlags = capabilities.Flags;
+        }
         // Every endpoint is a USB streaming endpoint: its format entries carry the alternate settings.
         auto* endpoint = static_cast<UsbStreamEndpoint*>(engine);
+        info.ProcessingNodes = endpoint->GetNodeCount();
         for (ULONG f = 0;; ++f) {
             WaveFormatRecord record = {};
             UCHAR alternateSetting = 0;
@@ -201,12 +235,6 @@ void ReadEndpoints(IAudioHal* device, Description* description)
             format.ChannelMask = record.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? record.dwChannelMask : 0;
             format.AlternateSetting = alternateSetting;
             info.Formats.push_back(format);
-        }
-        AudioCapabilities capabilities = {};
-        if (NT_SUCCESS(device->GetEndpointCapabilities(i, &capabilities))) {
-            info.ControlMask = capabilities.ControlMask;
-            info.CapabilityValue = capabilities.Value;
-            info.CapabilityFlags = capabilities.Flags;
         }
         for (ULONG n = 0; IProcessingNode* node = StreamEngineNodeForHost(engine, n); ++n) {
             info.Nodes.push_back(NodeName(node, device));
@@ -234,6 +262,7 @@ void ReadEntities(IAudioHal* device, Description* description)
         }
         ReadControls(entity, &info);
         ReadRates(entity, &info);
+        ReadProcessing(entity, &info);
         PVOID raw = nullptr;
         if (entity->GetType() == ENTITY_MULTI_OUTPUT_TERMINAL &&
             NT_SUCCESS(entity->QueryInterface(IID_IMultiOutputTerminal, &raw))) {

@@ -106,6 +106,13 @@ std::string PrintJson(const Description& d)
                 w.Member("kind", int64_t{e.Kind});
                 w.Member("present", e.Present);
                 w.Member("interface", int64_t{e.Interface});
+                w.Key("capabilities");
+                w.Object(depth + 1, [&] {
+                    w.Member("controlMask", int64_t{e.ControlMask});
+                    w.Member("value", int64_t{e.CapabilityValue});
+                    w.Member("flags", int64_t{e.CapabilityFlags});
+                });
+                w.Member("processingNodes", int64_t{e.ProcessingNodes});
                 w.Key("formats");
                 w.Array<FormatInfo>(depth + 1, e.Formats, [&](const FormatInfo& f, int fdepth) {
                     w.Object(fdepth, [&] {
@@ -117,12 +124,6 @@ std::string PrintJson(const Description& d)
                         w.Member("channelMask", int64_t{f.ChannelMask});
                         w.Member("alternateSetting", int64_t{f.AlternateSetting});
                     });
-                });
-                w.Key("capabilities");
-                w.Object(depth + 1, [&] {
-                    w.Member("controlMask", int64_t{e.ControlMask});
-                    w.Member("value", int64_t{e.CapabilityValue});
-                    w.Member("flags", int64_t{e.CapabilityFlags});
                 });
                 w.Key("nodes");
                 w.Out() << "[";
@@ -150,6 +151,16 @@ std::string PrintJson(const Description& d)
                         w.Member("step", c.Step);
                     });
                 });
+                if (e.NodeGuid) {
+                    w.Member("nodeGuid", *e.NodeGuid);
+                    w.Member("enable", int64_t{e.Enable});
+                    w.Key("parameters");
+                    w.Out() << "[";
+                    for (size_t i = 0; i < e.Parameters.size(); ++i) {
+                        w.Out() << (i == 0 ? "" : ", ") << e.Parameters[i];
+                    }
+                    w.Out() << "]";
+                }
                 if (!e.Rates.empty()) {
                     w.Key("rates");
                     w.Out() << "[";

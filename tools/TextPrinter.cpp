@@ -92,6 +92,15 @@ std::string PrintText(const Description& d)
     for (const EndpointInfo& e : d.Endpoints) {
         out << "\n" << e.Name << ": " << (e.Capture ? "capture" : "playback") << " endpoint, " << KindName(e.Kind) << ", "
             << (e.Present ? "present" : "absent") << ", interface " << e.Interface << "\n";
+        char capabilities[64];
+        std::snprintf(capabilities, sizeof(capabilities), "mask 0x%X, value %u, flags 0x%X", e.ControlMask,
+                      e.CapabilityValue, e.CapabilityFlags);
+        out << "  capabilities: " << capabilities << "\n";
+        if (e.ProcessingNodes != 0) {
+            out << "  processing nodes: " << e.ProcessingNodes;
+            for (size_t n = 0; n < e.Nodes.size(); ++n) out << (n == 0 ? " (" : ", ") << e.Nodes[n];
+            out << (e.Nodes.empty() ? "\n" : ")\n");
+        }
         uint32_t shownAlternate = ~0u;
         // Consecutive records of one alternate setting and one shape share a block; their rates
         // are listed together.
@@ -128,13 +137,6 @@ std::string PrintText(const Description& d)
                 << "    Rates: " << rates << "\n";
             i = j;
         }
-        char capabilities[64];
-        std::snprintf(capabilities, sizeof(capabilities), "mask 0x%X, value %u, flags 0x%X", e.ControlMask,
-                      e.CapabilityValue, e.CapabilityFlags);
-        out << "  Capabilities: " << capabilities << "\n";
-        out << "  Nodes: ";
-        for (size_t n = 0; n < e.Nodes.size(); ++n) out << (n == 0 ? "" : ", ") << e.Nodes[n];
-        out << (e.Nodes.empty() ? "none\n" : "\n");
     }
 
     // What `kvx play` and `kvx record` take: the first present endpoint of the direction; record
@@ -173,6 +175,11 @@ std::string PrintText(const Description& d)
             for (size_t i = 0; i < e.Sources.size(); ++i) out << (i == 0 ? "" : ", ") << e.Sources[i];
         }
         out << "\n";
+        if (e.NodeGuid) {
+            out << "  node {" << *e.NodeGuid << "}, enable " << e.Enable << ", parameters [";
+            for (size_t i = 0; i < e.Parameters.size(); ++i) out << (i == 0 ? "" : ", ") << e.Parameters[i];
+            out << "]\n";
+        }
         if (!e.Rates.empty()) {
             out << "  rates: ";
             for (size_t i = 0; i < e.Rates.size(); ++i) out << (i == 0 ? "" : ", ") << e.Rates[i];

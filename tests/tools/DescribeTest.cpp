@@ -129,7 +129,8 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
 TEST_F(DescribeTest, ShippedProfilesPrintTheirGoldenDescriptions)
 {
     for (const char* name : {"uac1-headset", "uac1-speaker-selector", "uac1-microphone", "uac2-headset",
-                             "uac2-headset-fs", "uac2-clock-selector", "v3-sound-card", "v3-jack-headset"}) {
+                             "uac2-headset-fs", "uac2-clock-selector", "v3-sound-card", "v3-jack-headset", "v4-headset",
+                             "v5-headset", "v6-effects-headset"}) {
         SCOPED_TRACE(name);
         const std::string profile = std::string(KVX_PROFILE_DIR) + "/" + name + ".json";
         const std::string golden = std::string(KVX_GOLDEN_DIR) + "/" + name;

@@ -135,6 +135,32 @@ TEST_F(PlayRecordTest, TheSampleMatchesOnTheWire)
     EXPECT_EQ(run.Err, "");
 }
 
+// The chip-variant headsets: the stereo sample on V4 and V5; on V6 the 8-channel sample, of
+// which the device receives channels 0 and 1 (the limiter and the effect nodes pass the sine as
+// it is), and the stereo sample converted to 8 channels by the driver.
+TEST_F(PlayRecordTest, TheSamplesMatchOnTheWireOfTheChipVariants)
+{
+    struct Row {
+        const char* profile;
+        const char* sample;
+        const char* stream;
+    };
+    const Row rows[] = {
+        {"v4-headset.json", "sine-440hz-48k-16bit-stereo.wav", "48000 Hz 16-bit 2 ch, 96000 frames"},
+        {"v5-headset.json", "sine-440hz-48k-16bit-stereo.wav", "48000 Hz 16-bit 2 ch, 96000 frames"},
+        {"v6-effects-headset.json", "sine-440hz-48k-16bit-8ch.wav", "48000 Hz 16-bit 8 ch, 96000 frames"},
+        {"v6-effects-headset.json", "sine-440hz-48k-16bit-stereo.wav", "converted by the driver to 48000 Hz 16-bit 8 ch"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.profile) + " " + row.sample);
+        const KvxRun run = Kvx({"play", std::string(KVX_SAMPLES_DIR) + "/" + row.sample, "--device",
+                                std::string(KVX_PROFILE_DIR) + "/" + row.profile, "--fast"});
+        EXPECT_EQ(run.Code, 0) << run.Err;
+        EXPECT_NE(run.Out.find(row.stream), std::string::npos) << run.Out;
+        EXPECT_NE(run.Out.find("wire matches: 96000 frames"), std::string::npos) << run.Out;
+    }
+}
+
 // With selective suspend the idle headset sleeps 5 s after the start and the stream's open wakes
 // it; the sample still matches, and the summary says when it slept and how long the wake took.
 TEST_F(PlayRecordTest, SelectiveSuspendSleepsFirstAndTheOpenWakesTheHeadset)
