@@ -16,6 +16,15 @@ const PCWSTR EndpointKindPrefix[ENDPOINT_KIND_COUNT] = {
     u"HeadSet", u"Speakerphone", u"StereoMix", u"FHP", u"Rec",
 };
 
+NTSTATUS FormatEndpointKindName(PWSTR pName, size_t cbName, BOOLEAN bCapture, ULONG ulKind, ULONG ulNumber)
+{
+    if (pName == nullptr || ulKind >= ENDPOINT_KIND_COUNT) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return RtlStringCbPrintfW(pName, cbName, bCapture ? u"%sIn%02d" : u"%sOut%02d", EndpointKindPrefix[ulKind],
+                              ulNumber);
+}
+
 namespace {
 
 // The cbSize a record may carry: a WAVEFORMATEXTENSIBLE holds 22 bytes after its WAVEFORMATEX.

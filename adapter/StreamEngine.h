@@ -33,6 +33,10 @@ constexpr ULONG STREAM_ENGINE_NO_TERMINAL = 0xFFFFFFFF;
 // Name prefixes of the endpoint kinds ("%sOut%02d" / "%sIn%02d").
 extern const PCWSTR EndpointKindPrefix[ENDPOINT_KIND_COUNT];
 
+// An endpoint's name: its kind's prefix, "Out" or "In" and the number in two digits or more, cut
+// to `cbName` bytes (STATUS_BUFFER_OVERFLOW then). A kind past the table is refused. Any IRQL.
+NTSTATUS FormatEndpointKindName(PWSTR pName, size_t cbName, BOOLEAN bCapture, ULONG ulKind, ULONG ulNumber);
+
 // The wave miniport factory: (out IUnknown, class id, outer IUnknown, pool type, endpoint index).
 using PFN_CREATE_WAVE_MINIPORT = NTSTATUS (*)(PUNKNOWN* ppUnknown, REFCLSID ClassId, PUNKNOWN pOuterUnknown,
                                               POOL_TYPE PoolType, ULONG ulEndpointIndex);

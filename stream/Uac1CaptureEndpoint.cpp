@@ -81,74 +81,34 @@ NTSTATUS Uac1CaptureEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, En
 
 NTSTATUS Uac1CaptureEndpoint::SubmitNext()
 {
-    const ULONG ulPackets = m_ulPacketsPerMs * m_ulMsPerTransfer;
-    const ULONG ulSpace = m_ulFramesPerPacket * m_ulPreparedBlockAlign;
-    KIRQL irql;
-    KeAcquireSpinLock(&m_EndpointSubmitLock, &irql);
-    IUsbDevice* pUsb = GetUsbDevice();
-    if (pUsb == nullptr) {
-        KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (IsDeviceGone() || GetStreamState() != STREAM_STATE_STREAMING) {
-        pUsb->Release();
-        KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
-        return STATUS_SUCCESS;
-    }
-    TransferContext* pContext = TakeFreeTransfer();
-    if (pContext == nullptr) {
-        pUsb->Release();
-        KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    PURB pUrb = pContext->Urb;
-    std::memset(pUrb, 0, RingIsoUrbSize(ulPackets));
-    auto& iso = pUrb->UrbIsochronousTransfer;
-    pUrb->UrbHeader.Length = static_cast<USHORT>(RingIsoUrbSize(ulPackets));
-    pUrb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
-    PUSBD_PIPE_INFORMATION pPipe = DataPipe();
-    iso.PipeHandle = pPipe != nullptr ? pPipe->PipeHandle : nullptr;
-    iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK |
-                        (m_bExplicitStart ? 0 : USBD_START_ISO_TRANSFER_ASAP);
-    iso.TransferBuffer = pContext->DataBuffer;
-    for (ULONG i = 0; i < ulPackets; ++i) {
-        iso.IsoPacket[i].Offset = i * ulSpace;
-        iso.IsoPacket[i].Length = 0;
-    }
-    iso.TransferBufferLength = ulPackets * ulSpace;
-    iso.NumberOfPackets = ulPackets;
-    pContext->ByteCount = ulPackets * ulSpace;
-    if (m_bExplicitStart) {
-        iso.StartFrame = TakeStartFrame(pUsb);
-    }
-    const NTSTATUS status = SendTransfer(pUsb, pContext);
-    pUsb->Release();
-    KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
-    return status;
+    // Every packet offers the room of the most frames one can carry.
+    const TransferSteps steps = {
+        nullptr,
+        [](UsbStreamEndpoint* pEndpoint, PUSBD_PIPE_INFORMATION, _URB_ISOCH_TRANSFER* pIso, ULONG ulPackets) {
+            auto* pSelf = static_cast<Uac1CaptureEndpoint*>(pEndpoint);
+            const ULONG ulSpace = pSelf->m_ulFramesPerPacket * pSelf->m_ulPreparedBlockAlign;
+            for (ULONG i = 0; i < ulPackets; ++i) {
+                pIso->IsoPacket[i].Offset = i * ulSpace;
+                pIso->IsoPacket[i].Length = 0;
+            }
+            return ulPackets * ulSpace;
+        },
+        nullptr,
+    };
+    return SubmitTransfer(steps);
 }
 
 NTSTATUS Uac1CaptureEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext)
 {
     UNREFERENCED_PARAMETER(pDeviceObject);
-    const NTSTATUS status = pIrp->IoStatus.Status;
-    if (NT_SUCCESS(status)) {
-        CaptureData(pContext);
-    }
-    if (GetStreamState() == STREAM_STATE_STREAMING && status != STATUS_CANCELLED) {
-        const bool bFailed = !NT_SUCCESS(status) || USBD_ERROR(pContext->Urb->UrbHeader.Status);
-        RecycleTransfer(pContext);
-        if (bFailed) {
-            if (InterlockedExchange(&m_ResubmitState, RESUBMIT_ERROR) != RESUBMIT_ERROR) {
-                KeSetEvent(&m_EndpointKickEvent, IO_SOUND_INCREMENT, FALSE);
-            }
-        } else if (GetResubmitState() == RESUBMIT_IDLE) {
-            SubmitNext();
-        }
-    } else {
-        RecycleTransfer(pContext);
-    }
-    TransferDone();
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    const CompletionSteps steps = {
+        [](UsbStreamEndpoint* pEndpoint, TransferContext* pDone) {
+            static_cast<Uac1CaptureEndpoint*>(pEndpoint)->CaptureData(pDone);
+        },
+        false,
+        nullptr,
+    };
+    return CompleteTransfer(pIrp, pContext, steps);
 }
 
 VOID Uac1CaptureEndpoint::CaptureData(TransferContext* pContext)

@@ -32,4 +32,10 @@ protected:
 
     ULONG m_ulNominalRate;
     LONG m_lPacketAccumulator;
+
+private:
+    // The packets of one transfer around the nominal rate, with the remainder carried from
+    // transfer to transfer.
+    static ULONG LayOutRenderPackets(UsbStreamEndpoint* pEndpoint, PUSBD_PIPE_INFORMATION pPipe,
+                                     _URB_ISOCH_TRANSFER* pIso, ULONG ulPackets);
 };

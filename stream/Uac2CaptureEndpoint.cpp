@@ -46,25 +46,14 @@ UCHAR Uac2CaptureEndpoint::IsAlternateSettingValid(UCHAR bAlternateSetting)
 NTSTATUS Uac2CaptureEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext)
 {
     UNREFERENCED_PARAMETER(pDeviceObject);
-    const NTSTATUS status = pIrp->IoStatus.Status;
-    if (NT_SUCCESS(status)) {
-        CaptureData(pContext);
-    }
-    if (GetStreamState() == STREAM_STATE_STREAMING && status != STATUS_CANCELLED) {
-        const bool bFailed = !NT_SUCCESS(status) || USBD_ERROR(pContext->Urb->UrbHeader.Status);
-        RecycleTransfer(pContext);
-        if (bFailed) {
-            if (InterlockedExchange(&m_ResubmitState, RESUBMIT_ERROR) != RESUBMIT_ERROR) {
-                KeSetEvent(&m_EndpointKickEvent, IO_SOUND_INCREMENT, FALSE);
-            }
-        } else if (GetResubmitState() == RESUBMIT_IDLE) {
-            SubmitNext();
-        }
-    } else {
-        RecycleTransfer(pContext);
-    }
-    TransferDone();
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    const CompletionSteps steps = {
+        [](UsbStreamEndpoint* pEndpoint, TransferContext* pDone) {
+            static_cast<Uac2CaptureEndpoint*>(pEndpoint)->CaptureData(pDone);
+        },
+        false,
+        nullptr,
+    };
+    return CompleteTransfer(pIrp, pContext, steps);
 }
 
 VOID Uac2CaptureEndpoint::CaptureData(TransferContext* pContext)

@@ -211,123 +211,60 @@ UCHAR Uac2RenderEndpoint::IsAlternateSettingValid(UCHAR bAlternateSetting)
 
 NTSTATUS Uac2RenderEndpoint::SubmitNext()
 {
-    const ULONG ulPacketsPerSecond = m_ulPacketsPerMs * 1000;
-    const ULONG ulPackets = m_ulPacketsPerMs * m_ulMsPerTransfer;
-    KIRQL irql;
-    KeAcquireSpinLock(&m_EndpointSubmitLock, &irql);
-    IUsbDevice* pUsb = GetUsbDevice();
-    if (pUsb == nullptr) {
-        KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (IsDeviceGone() || GetStreamState() != STREAM_STATE_STREAMING) {
-        pUsb->Release();
-        KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
-        return STATUS_SUCCESS;
-    }
-    if (HasFeedbackPipe()) {
-        const NTSTATUS feedback = SubmitFeedback(pUsb);
-        if (feedback == STATUS_DEVICE_NOT_CONNECTED || feedback == STATUS_NO_SUCH_DEVICE) {
-            pUsb->Release();
-            KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
-            return feedback;
-        }
-    }
-    TransferContext* pContext = TakeFreeTransfer();
-    if (pContext == nullptr) {
-        pUsb->Release();
-        KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
-        return STATUS_BUFFER_TOO_SMALL;
-    }
+    const TransferSteps steps = {
+        [](UsbStreamEndpoint* pEndpoint, IUsbDevice* pUsb) {
+            auto* pSelf = static_cast<Uac2RenderEndpoint*>(pEndpoint);
+            if (pSelf->HasFeedbackPipe()) {
+                const NTSTATUS feedback = pSelf->SubmitFeedback(pUsb);
+                if (feedback == STATUS_DEVICE_NOT_CONNECTED || feedback == STATUS_NO_SUCH_DEVICE) {
+                    return feedback;
+                }
+            }
+            return STATUS_SUCCESS;
+        },
+        LayOutRenderPackets,
+        nullptr,
+    };
+    return SubmitTransfer(steps);
+}
+
+ULONG Uac2RenderEndpoint::LayOutRenderPackets(UsbStreamEndpoint* pEndpoint, PUSBD_PIPE_INFORMATION pPipe,
+                                              _URB_ISOCH_TRANSFER* pIso, ULONG ulPackets)
+{
+    auto* pSelf = static_cast<Uac2RenderEndpoint*>(pEndpoint);
+    const ULONG ulPacketsPerSecond = pSelf->m_ulPacketsPerMs * 1000;
     // The packet sizes follow the device's measured rate around the nominal frames per packet.
-    const LONG lRemainder = GetCurrentRate() - static_cast<LONG>(m_ulFramesPerPacket * ulPacketsPerSecond);
-    PURB pUrb = pContext->Urb;
-    std::memset(pUrb, 0, RingIsoUrbSize(ulPackets));
-    auto& iso = pUrb->UrbIsochronousTransfer;
-    pUrb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
-    PUSBD_PIPE_INFORMATION pPipe = DataPipe();
-    iso.PipeHandle = pPipe != nullptr ? pPipe->PipeHandle : nullptr;
-    iso.TransferFlags = m_bExplicitStart ? 0 : USBD_START_ISO_TRANSFER_ASAP;
-    iso.TransferBuffer = pContext->DataBuffer;
+    const LONG lRemainder =
+        pSelf->GetCurrentRate() - static_cast<LONG>(pSelf->m_ulFramesPerPacket * ulPacketsPerSecond);
     // No packet carries more frames than its share of the buffer or than the endpoint's
     // wMaxPacketSize allows, however fast the device claims to run.
-    const ULONG ulAlign = m_ulPreparedBlockAlign;
-    ULONG ulMaxFrames = m_ulDataBufferSize / (ulPackets * ulAlign);
+    const ULONG ulAlign = pSelf->m_ulPreparedBlockAlign;
+    ULONG ulMaxFrames = pSelf->m_ulDataBufferSize / (ulPackets * ulAlign);
     if (pPipe != nullptr && pPipe->MaximumPacketSize != 0) {
         const ULONG ulPipeFrames = PipePacketBytes(pPipe->MaximumPacketSize) / ulAlign;
         ulMaxFrames = ulPipeFrames < ulMaxFrames ? ulPipeFrames : ulMaxFrames;
     }
     ULONG ulTotal = 0;
     for (ULONG i = 0; i < ulPackets; ++i) {
-        m_lPacketAccumulator += lRemainder;
-        const LONG lExtra = m_lPacketAccumulator / static_cast<LONG>(ulPacketsPerSecond);
-        m_lPacketAccumulator %= static_cast<LONG>(ulPacketsPerSecond);
-        const LONG lFrames = static_cast<LONG>(m_ulFramesPerPacket) + lExtra;
+        pSelf->m_lPacketAccumulator += lRemainder;
+        const LONG lExtra = pSelf->m_lPacketAccumulator / static_cast<LONG>(ulPacketsPerSecond);
+        pSelf->m_lPacketAccumulator %= static_cast<LONG>(ulPacketsPerSecond);
+        const LONG lFrames = static_cast<LONG>(pSelf->m_ulFramesPerPacket) + lExtra;
         ULONG ulFrames = lFrames < 0 ? 0 : static_cast<ULONG>(lFrames);
         ulFrames = ulFrames > ulMaxFrames ? ulMaxFrames : ulFrames;
-        iso.IsoPacket[i].Offset = ulTotal;
-        iso.IsoPacket[i].Length = ulFrames * ulAlign;
+        pIso->IsoPacket[i].Offset = ulTotal;
+        pIso->IsoPacket[i].Length = ulFrames * ulAlign;
         ulTotal += ulFrames * ulAlign;
     }
-    iso.TransferBufferLength = ulTotal;
-    pUrb->UrbHeader.Length = static_cast<USHORT>(RingIsoUrbSize(ulPackets));
-    iso.NumberOfPackets = ulPackets;
-    // A transfer that no client fills goes out silent, not with the audio of an older one.
-    std::memset(pContext->DataBuffer, 0, ulTotal);
-
-    TransportMessage message;
-    std::memset(&message, 0, sizeof message);
-    message.Client = m_pRunningClient;
-    message.Event = TRANSPORT_EVENT_FILL_RENDER;
-    message.Data.Buffer = pContext->DataBuffer;
-    message.Data.Bytes = ulTotal;
-    Notify(&message);
-    if (message.Data.Buffer == pContext->DataBuffer && message.Data.Bytes <= ulTotal) {
-        ProcessBuffer(message.Data.Buffer, message.Data.Bytes);
-    } else {
-        ProcessBuffer(pContext->DataBuffer, ulTotal);
-    }
-    pContext->ByteCount = ulTotal;
-    if (m_bExplicitStart) {
-        iso.StartFrame = TakeStartFrame(pUsb);
-    } else {
-        iso.StartFrame = 0;
-    }
-    const NTSTATUS status = SendTransfer(pUsb, pContext);
-    pUsb->Release();
-    KeReleaseSpinLock(&m_EndpointSubmitLock, irql);
-    return status;
+    return ulTotal;
 }
 
 NTSTATUS Uac2RenderEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext)
 {
     UNREFERENCED_PARAMETER(pDeviceObject);
-    const NTSTATUS status = pIrp->IoStatus.Status;
-    if (GetStreamState() == STREAM_STATE_STREAMING) {
-        if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE) {
-            __atomic_store_n(&m_bDeviceGone, 1, __ATOMIC_SEQ_CST);
-        }
-        NotifyBytesMoved(pContext->ByteCount);
-        if (status == STATUS_CANCELLED) {
-            RecycleTransfer(pContext);
-        } else {
-            // Only the IRP and the URB decide; the packets' own statuses are not scanned.
-            const bool bFailed = !NT_SUCCESS(status) || USBD_ERROR(pContext->Urb->UrbHeader.Status);
-            RecycleTransfer(pContext);
-            if (bFailed) {
-                if (InterlockedExchange(&m_ResubmitState, RESUBMIT_ERROR) != RESUBMIT_ERROR) {
-                    KeSetEvent(&m_EndpointKickEvent, IO_SOUND_INCREMENT, FALSE);
-                }
-            } else if (GetResubmitState() == RESUBMIT_IDLE) {
-                SubmitNext();
-            }
-        }
-    } else {
-        NotifyBytesMoved(pContext->ByteCount);
-        RecycleTransfer(pContext);
-    }
-    TransferDone();
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    // Only the IRP and the URB decide; the packets' own statuses are not scanned.
+    const CompletionSteps steps = {nullptr, false, nullptr};
+    return CompleteTransfer(pIrp, pContext, steps);
 }
 
 // ---- recovery ----

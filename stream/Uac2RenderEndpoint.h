@@ -67,4 +67,10 @@ protected:
     KSPIN_LOCK m_FeedbackLock;
     TransferContext* m_pFeedbackInUse[MAX_TRANSFER_CONTEXTS];
     TransferContext* m_pFreeFeedback[MAX_TRANSFER_CONTEXTS];
+
+private:
+    // The packets of one transfer around the measured rate, with the remainder carried from
+    // transfer to transfer.
+    static ULONG LayOutRenderPackets(UsbStreamEndpoint* pEndpoint, PUSBD_PIPE_INFORMATION pPipe,
+                                     _URB_ISOCH_TRANSFER* pIso, ULONG ulPackets);
 };

@@ -117,6 +117,34 @@ protected:
     ~IEndpointDrm() = default;
 };
 
+class UsbStreamEndpoint;
+
+// What an endpoint class adds to the one data transfer of SubmitTransfer. Both run under the
+// submit lock at DISPATCH_LEVEL.
+struct TransferSteps {
+    // Before a transfer is taken (a feedback read, say); a failure ends the submission with it.
+    // May be null.
+    NTSTATUS (*BeforeTransfer)(UsbStreamEndpoint* pEndpoint, IUsbDevice* pUsb);
+    // Sets each packet's Offset and Length and returns the bytes the transfer moves; `pPipe` is
+    // the data pipe (may be null).
+    ULONG (*LayOutPackets)(UsbStreamEndpoint* pEndpoint, PUSBD_PIPE_INFORMATION pPipe, _URB_ISOCH_TRANSFER* pIso,
+                           ULONG ulPackets);
+    // A render transfer after its fill and processing: what goes on the wire. Returns the bytes
+    // to send and may shrink the buffer's frames and the packets to them. May be null.
+    ULONG (*ShapeWire)(UsbStreamEndpoint* pEndpoint, PUCHAR pBuffer, ULONG ulBytes, _URB_ISOCH_TRANSFER* pIso);
+};
+
+// What an endpoint class adds to the completion of CompleteTransfer (DISPATCH_LEVEL).
+struct CompletionSteps {
+    // A capture class's store of a good transfer's data; null for render.
+    VOID (*Consume)(UsbStreamEndpoint* pEndpoint, TransferContext* pContext);
+    // A packet's error fails the transfer as the URB's would.
+    bool PacketStatusesFail;
+    // A render class's bytes of the clients' frames that a transfer of `ulWireBytes` carried;
+    // null: all of them.
+    ULONG (*ClientBytes)(UsbStreamEndpoint* pEndpoint, ULONG ulWireBytes);
+};
+
 class UsbStreamEndpoint : public IStreamTransport, public IEndpointDrm, public StreamEngine {
 public:
     DECLARE_UNKNOWN_BASE()
@@ -221,6 +249,19 @@ protected:
     // Outstanding transfers: +1 before a submission, -1 at its completion.
     VOID TransferSent();
     VOID TransferDone();
+    // The data transfer every class submits: under the submit lock, with the device, while
+    // streaming and the device is there (else STATUS_SUCCESS), a free transfer (else
+    // STATUS_BUFFER_TOO_SMALL) whose URB gets the header, the class's packets, the render fill,
+    // the start frame; then it is sent. No device: STATUS_INVALID_PARAMETER. DISPATCH_LEVEL or
+    // below.
+    NTSTATUS SubmitTransfer(const TransferSteps& steps);
+    // A render transfer's data: silence, the clients' fill (TRANSPORT_EVENT_FILL_RENDER) and the
+    // processing. DISPATCH_LEVEL, under the submit lock.
+    VOID FillRenderTransfer(TransferContext* pContext, ULONG ulBytes);
+    // The completion every class runs: the capture store or the render count, then the recycle,
+    // the worker's kick on a failure or the next submission while the ring keeps itself.
+    // STATUS_MORE_PROCESSING_REQUIRED. DISPATCH_LEVEL.
+    NTSTATUS CompleteTransfer(PIRP pIrp, TransferContext* pContext, const CompletionSteps& steps);
     // Fills the IRP's next location with the URB and the completion routine and sends it.
     NTSTATUS SendTransfer(IUsbDevice* pUsb, TransferContext* pContext,
                           PIO_COMPLETION_ROUTINE pCompletion = IsoUrbCompletion);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "adapter/SettingsStore.h"
+#include "platform/nt/Debug.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
 #include "topology/JackTables.h"
@@ -48,6 +49,10 @@ NTSTATUS Uac2ReadJackList(UsbAudioUnit* pUnit, JackRecord** ppJacks, PULONG pulC
         status = STATUS_UNSUCCESSFUL;
     }
     if (!NT_SUCCESS(status)) {
+        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL,
+                   "UAC2: terminal %u has a readable Connectors control but does not answer the vendor jack list "
+                   "(0x%08X)\n",
+                   id, static_cast<unsigned>(status));
         return status;
     }
     // No jacks: nothing to allocate.

@@ -8,63 +8,16 @@
 
 namespace {
 
-constexpr ULONG CHIP_TAG = MakePoolTag("pmet");
-constexpr USHORT CHIP_STRING_LANGUAGE = 0x0409;
-
-struct DeviceCapability {
-    USHORT Vendor;
-    USHORT ProductFirst;
-    USHORT ProductLast;
-    ULONG Mask;
-    ULONG Flags;
-};
-
-// Probe A's answer 0x1F: the block every such chip gets, then the devices that differ.
+// Probe A's answer 0x1F: the block every such chip gets unless the device table names another.
 constexpr ULONG PROBE_A_CHIP = 0x1F;
 constexpr ULONG PROBE_A_MASK = 0x3E10A0;
 constexpr ULONG PROBE_A_FLAGS = 0x41;
-constexpr DeviceCapability PROBE_A_DEVICES[] = {
-    {0x09DA, 0x2701, 0x2703, 0x3E00A5, PROBE_A_FLAGS},
-    {0x0F3B, 0x0065, 0x0065, 0x3E00A0, PROBE_A_FLAGS},
-    {0x251F, 0x3001, 0x3001, 0x3E00A4, 0x40},
-};
 constexpr ULONG PROBE_B_MASK = 0x3E087;
-
-// Devices known without a chip string.
-struct StringlessDevice {
-    USHORT Vendor;
-    USHORT Product;
-    ULONG Mask;
-    ULONG Value;
-};
-constexpr StringlessDevice STRINGLESS_DEVICES[] = {
-    {0x1B1C, 0x0A04, 0x24, 0},
-    {0x047F, 0xD957, 0x3C0264, 12},
-};
-
-// Whether the string descriptor, within its bLength and the bytes received, starts with `text`.
-bool StringStartsWith(const UCHAR* pBytes, ULONG ulReceived, const char* text)
-{
-    if (ulReceived < 2) {
-        return false;
-    }
-    const ULONG ulLength = pBytes[0] < ulReceived ? pBytes[0] : ulReceived;
-    const ULONG ulChars = static_cast<ULONG>(std::strlen(text));
-    if (ulLength < 2 + 2 * ulChars) {
-        return false;
-    }
-    for (ULONG i = 0; i < ulChars; ++i) {
-        if (pBytes[2 + 2 * i] != static_cast<UCHAR>(text[i]) || pBytes[3 + 2 * i] != 0) {
-            return false;
-        }
-    }
-    return true;
-}
 
 NTSTATUS ReadChipString(IUsbDevice* pUsb, PURB pUrb, UCHAR index, PUCHAR pBuffer, PULONG pulReceived)
 {
     std::memset(pUrb, 0, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
-    std::memset(pBuffer, 0, UAC1_CHIP_STRING_BYTES);
+    std::memset(pBuffer, 0, CHIP_STRING_BYTES);
     *pulReceived = 0;
     pUrb->UrbHeader.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
     pUrb->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
@@ -73,11 +26,11 @@ NTSTATUS ReadChipString(IUsbDevice* pUsb, PURB pUrb, UCHAR index, PUCHAR pBuffer
     request.DescriptorType = USB_STRING_DESCRIPTOR_TYPE;
     request.LanguageId = CHIP_STRING_LANGUAGE;
     request.TransferBuffer = pBuffer;
-    request.TransferBufferLength = UAC1_CHIP_STRING_BYTES;
+    request.TransferBufferLength = CHIP_STRING_BYTES;
     const NTSTATUS status = pUsb->SubmitUrbSync(pUrb);
     if (NT_SUCCESS(status)) {
         const ULONG ulReceived = request.TransferBufferLength;
-        *pulReceived = ulReceived < UAC1_CHIP_STRING_BYTES ? ulReceived : UAC1_CHIP_STRING_BYTES;
+        *pulReceived = ulReceived < CHIP_STRING_BYTES ? ulReceived : CHIP_STRING_BYTES;
     }
     return status;
 }
@@ -90,7 +43,7 @@ NTSTATUS ProbeChip(IUsbDevice* pUsb, UCHAR request, USHORT value, PUCHAR pReply,
     *pReply = 0;
     *pbNoUrb = false;
     // The reply byte follows the URB in the same block.
-    auto* pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, URB_BYTES + sizeof(ULONG), CHIP_TAG));
+    auto* pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, URB_BYTES + sizeof(ULONG), CHIP_STRING_TAG));
     if (pUrb == nullptr) {
         *pbNoUrb = true;
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -110,7 +63,7 @@ NTSTATUS ProbeChip(IUsbDevice* pUsb, UCHAR request, USHORT value, PUCHAR pReply,
     if (NT_SUCCESS(status) && vendor.TransferBufferLength >= 1) {
         *pReply = pBuffer[0];
     }
-    ExFreePoolWithTag(pUrb, CHIP_TAG);
+    ExFreePoolWithTag(pUrb, CHIP_STRING_TAG);
     return status;
 }
 
@@ -137,14 +90,14 @@ NTSTATUS Uac1Function::Configure()
 
 NTSTATUS Uac1Function::IdentifyChip(IUsbDevice* pUsb)
 {
-    auto* pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, UAC1_CHIP_STRING_BYTES, CHIP_TAG));
-    auto* pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), CHIP_TAG));
+    auto* pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, CHIP_STRING_BYTES, CHIP_STRING_TAG));
+    auto* pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), CHIP_STRING_TAG));
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     ULONG ulReceived = 0;
     if (pBuffer != nullptr && pUrb != nullptr) {
-        status = ReadChipString(pUsb, pUrb, UAC1_CHIP_STRING_INDEX, pBuffer, &ulReceived);
+        status = ReadChipString(pUsb, pUrb, CHIP_STRING_INDEX, pBuffer, &ulReceived);
         if (!NT_SUCCESS(status)) {
-            status = ReadChipString(pUsb, pUrb, UAC1_CHIP_STRING_FALLBACK_INDEX, pBuffer, &ulReceived);
+            status = ReadChipString(pUsb, pUrb, CHIP_STRING_FALLBACK_INDEX, pBuffer, &ulReceived);
         }
     }
     std::memset(&m_Capabilities, 0, sizeof(m_Capabilities));
@@ -152,21 +105,18 @@ NTSTATUS Uac1Function::IdentifyChip(IUsbDevice* pUsb)
     if (pBuffer == nullptr || pUrb == nullptr) {
         // Nothing could be asked.
     } else if (!NT_SUCCESS(status)) {
-        for (const StringlessDevice& device : STRINGLESS_DEVICES) {
-            if (device.Vendor == m_idVendor && device.Product == m_idProduct) {
-                m_Capabilities.ControlMask = device.Mask;
-                m_Capabilities.Value = device.Value;
-                status = STATUS_SUCCESS;
-                break;
-            }
+        if (m_Quirks.Has(DEVICE_QUIRK_STRINGLESS_CAPABILITIES)) {
+            m_Capabilities.ControlMask = m_Quirks.CapabilityMask;
+            m_Capabilities.Value = m_Quirks.CapabilityValue;
+            status = STATUS_SUCCESS;
         }
         if (!NT_SUCCESS(status)) {
             DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL,
                        "UAC1: no chip string at string descriptor 0x%02x or 0x%02x: this driver starts only devices "
                        "of its chip family\n",
-                       UAC1_CHIP_STRING_INDEX, UAC1_CHIP_STRING_FALLBACK_INDEX);
+                       CHIP_STRING_INDEX, CHIP_STRING_FALLBACK_INDEX);
         }
-    } else if (StringStartsWith(pBuffer, ulReceived, "7305")) {
+    } else if (ChipKindOfString(pBuffer, ulReceived) == ChipKind::ProbeA) {
         UCHAR reply = 0;
         bool bNoUrb = false;
         status = ProbeChip(pUsb, 0x02, 0x0051, &reply, &bNoUrb);
@@ -175,15 +125,12 @@ NTSTATUS Uac1Function::IdentifyChip(IUsbDevice* pUsb)
         } else if (NT_SUCCESS(status) && reply == PROBE_A_CHIP) {
             m_Capabilities.ControlMask = PROBE_A_MASK;
             m_Capabilities.Flags = PROBE_A_FLAGS;
-            for (const DeviceCapability& device : PROBE_A_DEVICES) {
-                if (device.Vendor == m_idVendor && m_idProduct >= device.ProductFirst &&
-                    m_idProduct <= device.ProductLast) {
-                    m_Capabilities.ControlMask = device.Mask;
-                    m_Capabilities.Flags = device.Flags;
-                }
+            if (m_Quirks.Has(DEVICE_QUIRK_PROBE_A_CAPABILITIES)) {
+                m_Capabilities.ControlMask = m_Quirks.CapabilityMask;
+                m_Capabilities.Flags = m_Quirks.CapabilityFlags;
             }
         }
-    } else if (StringStartsWith(pBuffer, ulReceived, "QVR260")) {
+    } else if (ChipKindOfString(pBuffer, ulReceived) == ChipKind::ProbeB) {
         UCHAR b1 = 0;
         UCHAR b2 = 0;
         bool bNoUrb = false;
@@ -203,10 +150,10 @@ NTSTATUS Uac1Function::IdentifyChip(IUsbDevice* pUsb)
         }
     }
     if (pUrb != nullptr) {
-        ExFreePoolWithTag(pUrb, CHIP_TAG);
+        ExFreePoolWithTag(pUrb, CHIP_STRING_TAG);
     }
     if (pBuffer != nullptr) {
-        ExFreePoolWithTag(pBuffer, CHIP_TAG);
+        ExFreePoolWithTag(pBuffer, CHIP_STRING_TAG);
     }
     return status;
 }

@@ -4,13 +4,11 @@
 // variants build on it.
 #pragma once
 
+#include "usb/DeviceQuirks.h"
 #include "usb/UsbAudioFunction.h"
 
 // Priority of the status thread.
 constexpr KPRIORITY UAC1_STATUS_THREAD_PRIORITY = 24;
-constexpr ULONG UAC1_CHIP_STRING_BYTES = 104;
-constexpr UCHAR UAC1_CHIP_STRING_INDEX = 0x50;
-constexpr UCHAR UAC1_CHIP_STRING_FALLBACK_INDEX = 0x32;
 
 class UsbStreamEndpoint;
 
@@ -64,11 +62,6 @@ public:
 protected:
     // Chip identification: the stored capability block by the chip string and the probes.
     NTSTATUS IdentifyChip(IUsbDevice* pUsb);
-    // SELECT_INTERFACE of the AudioControl interface and, with a 2-byte interrupt IN pipe, the
-    // status thread. Neither an endpoint nor the pipe is needed.
-    NTSTATUS StartStatusThread(IUsbDevice* pUsb);
-    // Ends a running status thread and forgets its pipe.
-    VOID EndStatusThread();
     // The status thread's initial pass: every distinct unit id once, ascending.
     VOID StatusInitialPass();
 };

@@ -13,10 +13,8 @@
 
 namespace {
 
-// The device whose speaker terminal 0x10 is really its headphones, and the one that must carry
-// output terminals 0x10 and 0x40.
-constexpr USHORT HEADPHONE_REWRITE_VENDOR = 0x1B1C;
-constexpr USHORT TWO_OUTPUT_PRODUCT = 0x0A04;
+// The terminal a device's quirks may retype from speaker to headphones, and the second output
+// terminal a two-output device must carry beside it.
 constexpr UCHAR REWRITTEN_TERMINAL_ID = 0x10;
 constexpr UCHAR SECOND_OUTPUT_TERMINAL_ID = 0x40;
 constexpr USHORT TERMINAL_SPEAKER = 0x0301;
@@ -138,7 +136,8 @@ NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pF
             break;
         }
         const UCHAR subtype = pDescriptor[2];
-        if (rules.bDeviceFixups && subtype == UAC1_AC_OUTPUT_TERMINAL && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
+        if (rules.bDeviceFixups && subtype == UAC1_AC_OUTPUT_TERMINAL &&
+            pFunction->Quirks().Has(DEVICE_QUIRK_SPEAKER_IS_HEADPHONES) &&
             pDescriptor[3] == REWRITTEN_TERMINAL_ID && Le16(pDescriptor + 4) == TERMINAL_SPEAKER) {
             pDescriptor[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES);
             pDescriptor[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
@@ -165,8 +164,7 @@ NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pF
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (rules.bDeviceFixups && pFunction->VendorId() == HEADPHONE_REWRITE_VENDOR &&
-        pFunction->ProductId() == TWO_OUTPUT_PRODUCT) {
+    if (rules.bDeviceFixups && pFunction->Quirks().Has(DEVICE_QUIRK_TWO_OUTPUT_TERMINALS)) {
         return CheckTwoOutputDevice(pFunction);
     }
     return STATUS_SUCCESS;

@@ -68,13 +68,4 @@ public:
     VOID SetMixersAsTerminals(StreamEngine* pEndpoint);
 
     UCHAR BulkPipeIndex() const { return __atomic_load_n(&m_BulkPipeIndex, __ATOMIC_SEQ_CST); }
-
-protected:
-    // SELECT_INTERFACE and the pipe scan; the thread when there is an interrupt pipe.
-    NTSTATUS StartStatusThread(IUsbDevice* pUsb);
-    // Ends a running status thread and forgets its pipes.
-    VOID EndStatusThread();
-
-    // Index of a bulk IN pipe of the AudioControl interface in the interrupt interface copy.
-    UCHAR m_BulkPipeIndex;
 };

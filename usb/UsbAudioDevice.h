@@ -11,17 +11,14 @@
 #include "platform/nt/Dpc.h"
 #include "platform/nt/Sync.h"
 #include "adapter/UsbDevice.h"
+#include "usb/DeviceQuirks.h"
 
 constexpr ULONG USB_AUDIO_DEVICE_TAG = MakePoolTag("PcCr");
 constexpr ULONG USB_DEVICE_BUFFER_TAG = MakePoolTag("USBd");
-constexpr ULONG CHIP_STRING_TAG = MakePoolTag("pmet");
 constexpr ULONG MANUFACTURER_STRING_TAG = MakePoolTag("str ");
 
 // Relative wait of a synchronous request before it is cancelled: 500 ms in 100 ns units.
 constexpr LONGLONG SYNC_REQUEST_TIMEOUT = -5000000LL;
-constexpr ULONG CHIP_STRING_LENGTH = 104;
-constexpr UCHAR CHIP_STRING_INDEX = 0x50;
-constexpr UCHAR CHIP_STRING_FALLBACK_INDEX = 0x32;
 constexpr USHORT STRING_LANGUAGE_ID = 0x0409;
 constexpr ULONG DEVICE_STRING_BUFFER_BYTES = 260;
 constexpr ULONG DEVICE_STRING_REQUEST_BYTES = 256;

@@ -10,9 +10,11 @@ UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHO
       m_AudioControlInterface(0),
       m_pInterruptInterface(nullptr),
       m_InterruptPipeIndex(NO_INTERRUPT_PIPE),
+      m_BulkPipeIndex(NO_INTERRUPT_PIPE),
       m_pStatusThread(nullptr),
       m_idVendor(idVendor),
       m_idProduct(idProduct),
+      m_Quirks(LookupDeviceQuirks(idVendor, idProduct)),
       m_pUnits(nullptr),
       m_ulUnitListTag(ulUnitListTag)
 {

@@ -12,12 +12,31 @@
 #include "platform/nt/Thread.h"
 #include "topology/UsbAudioUnit.h"
 #include "adapter/UsbDevice.h"
+#include "usb/DeviceQuirks.h"
 
 constexpr ULONG UAC1_FUNCTION_TAG = MakePoolTag("UAC1");
 constexpr ULONG UAC2_FUNCTION_TAG = MakePoolTag("UAC2");
 constexpr ULONG FUNCTION_URB_TAG = MakePoolTag("URB ");
 // No status pipe in the interrupt interface copy.
 constexpr UCHAR NO_INTERRUPT_PIPE = 0xFF;
+
+class UsbAudioFunction;
+
+// What a class function's status thread looks like: the size of its status message (the
+// interrupt IN pipe's packet size), whether it also keeps a bulk IN pipe drained, its body (the
+// context is the function) and its priority.
+struct StatusThreadShape {
+    USHORT MessageBytes;
+    bool WithBulkPipe;
+    PKSTART_ROUTINE Body;
+    KPRIORITY Priority;
+};
+
+// The step of the re-registration pass after an endpoint got its new name, run without the
+// endpoint lock: `renameStatus` is the renaming's outcome, the result the status the pass goes on
+// with. A step that registers the wave subdevice itself sets *pbRegistered. PASSIVE_LEVEL.
+using AfterRenameStep = NTSTATUS (*)(UsbAudioFunction* pFunction, StreamEngine* pEndpoint, ULONG ulEntityId,
+                                     NTSTATUS renameStatus, bool* pbRegistered);
 
 class UsbAudioFunction : public AudioHal, public IUsbAudioFunction {
 public:
@@ -69,8 +88,17 @@ public:
     // it, and they the output it currently serves. Failures are ignored.
     VOID LinkMultiOutputTerminals();
 
-    // The endpoint's name after its output kind changed, into `pName` (102 bytes).
+    // The endpoint's name after its output kind changed, into `pName` (STREAM_ENGINE_NAME_BYTES):
+    // the number the start-up counter gave its kind, or the smallest one no other endpoint
+    // carries. PASSIVE_LEVEL.
     NTSTATUS FormatEndpointName(StreamEngine* pEndpoint, PWSTR pName);
+    // The jack pass: every endpoint's wave subdevice follows its presence, under the endpoint
+    // lock; the first failure ends it. PASSIVE_LEVEL.
+    NTSTATUS RegisterEndpointsByPresence();
+    // The re-registration pass of ReRegisterEndpoints: each endpoint whose output kind changed is
+    // unregistered, renamed, handed to `pAfterRename` (when given) and registered again. No
+    // endpoints: STATUS_UNSUCCESSFUL; the first failure ends the pass. PASSIVE_LEVEL.
+    NTSTATUS ReRegisterChangedEndpoints(ULONG ulEntityId, AfterRenameStep pAfterRename);
     // Selects the AudioControl interface's alternate setting 0 and returns a copy of what the bus
     // described (bounded by the room the request gave it, pool tag FUNCTION_URB_TAG, the caller's
     // to free) with the number of pipes it holds. No copy with STATUS_SUCCESS when there is
@@ -83,6 +111,8 @@ public:
 
     USHORT VendorId() const { return m_idVendor; }
     USHORT ProductId() const { return m_idProduct; }
+    // What the device table says of this device.
+    const DeviceQuirks& Quirks() const { return m_Quirks; }
     UCHAR AudioControlInterfaceNumber() const { return m_AudioControlInterface; }
     VOID SetAudioControlInterfaceNumber(UCHAR number) { m_AudioControlInterface = number; }
     UCHAR InterruptPipeIndex() const { return __atomic_load_n(&m_InterruptPipeIndex, __ATOMIC_SEQ_CST); }
@@ -90,17 +120,31 @@ public:
     const AudioCapabilities& StoredCapabilities() const { return m_Capabilities; }
 
 protected:
+    // Starts the status thread of the shape unless one runs already. PASSIVE_LEVEL.
+    NTSTATUS EnsureStatusThread(const StatusThreadShape& shape);
+    // SELECT_INTERFACE of the AudioControl interface and the pipe scan (the first interrupt IN
+    // pipe of the message size and, when the shape wants one, the first bulk IN pipe; a second
+    // pipe of a kind found ends the scan); the thread when there is an interrupt pipe. Neither
+    // an endpoint nor the pipe is needed. PASSIVE_LEVEL.
+    NTSTATUS StartStatusThread(IUsbDevice* pUsb, const StatusThreadShape& shape);
+    // Ends a running status thread and forgets its pipes; on the thread itself it does not wait.
+    // PASSIVE_LEVEL.
+    VOID EndStatusThread();
+
     // The endpoint pass of a status change and the re-registration of renamed endpoints take it,
     // so that one endpoint's wave subdevice is never registered and unregistered at once.
     LockObject m_EndpointLock;
     UCHAR m_AudioControlInterface;
     PUSBD_INTERFACE_INFORMATION m_pInterruptInterface;
     UCHAR m_InterruptPipeIndex;
+    // A bulk IN pipe of the AudioControl interface the status thread keeps drained.
+    UCHAR m_BulkPipeIndex;
     PETHREAD m_pStatusThread;
     KEVENT m_StatusThreadStopEvent;
     KEVENT m_StatusThreadExitEvent;
     USHORT m_idVendor;
     USHORT m_idProduct;
+    DeviceQuirks m_Quirks;
     ObjectList* m_pUnits;
     ULONG m_ulUnitListTag;
 };

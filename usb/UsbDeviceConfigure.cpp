@@ -13,39 +13,10 @@
 
 namespace {
 
-constexpr USHORT SHARED_VENDOR_ID = 0x0F3B;
-constexpr USHORT SHARED_VENDOR_NAMED_PRODUCTS[] = {0x0067, 0x0068, 0x0161};
-
-constexpr UCHAR V3_CHIP_MARK[6] = {0x0B, 0x00, 0x05, 0x00, 0x50, 0x00};
-constexpr UCHAR V4_CHIP_MARK[8] = {'7', 0, '3', 0, '0', 0, '1', 0};
-constexpr UCHAR V5_CHIP_MARK[8] = {'7', 0, '3', 0, '0', 0, '3', 0};
-// The effects variant carries the next chip number of the same family.
-constexpr UCHAR V6_CHIP_MARK[8] = {'7', 0, '3', 0, '0', 0, '4', 0};
-
-struct AsioSampleTypeDefault {
-    USHORT Vendor;
-    USHORT Product;
-    ULONG SampleType;
-};
-constexpr AsioSampleTypeDefault ASIO_SAMPLE_TYPE_DEFAULTS[] = {
-    {0x0B05, 0x17F3, 17}, {0x0B05, 0x17A8, 27}, {0x0B05, 0x17CD, 27}, {0x1043, 0x8592, 27}, {0x1043, 0x8593, 27},
-};
-
 constexpr ULONG INSTANCE_NAME_BUFFER_BYTES = 512;
 constexpr ULONG KEY_PATH_BUFFER_BYTES = 1024;
 constexpr ULONG HARDWARE_ID_BUFFER_BYTES = 1024;
 constexpr ULONG VALUE_QUERY_BUFFER_BYTES = 256;
-
-// Whether the descriptor, within its bLength and the bytes transferred, holds `mark` right after
-// its two header bytes.
-bool StringHasMark(const UCHAR* bytes, ULONG transferred, const UCHAR* mark, ULONG count)
-{
-    if (transferred < 2) {
-        return false;
-    }
-    const ULONG length = bytes[0] < transferred ? bytes[0] : transferred;
-    return length >= 2 + count && std::memcmp(bytes + 2, mark, count) == 0;
-}
 
 PWCHAR NextString(PWCHAR p)
 {
@@ -281,29 +252,27 @@ PCSTR UsbFunctionClassName(UsbFunctionVariant variant)
 
 UsbFunctionVariant UsbAudioDevice::ChooseUac1Variant()
 {
-    auto* pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, CHIP_STRING_LENGTH, CHIP_STRING_TAG));
+    auto* pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, CHIP_STRING_BYTES, CHIP_STRING_TAG));
     if (pBuffer == nullptr) {
         return UsbFunctionVariant::None;
     }
-    std::memset(pBuffer, 0, CHIP_STRING_LENGTH);
+    std::memset(pBuffer, 0, CHIP_STRING_BYTES);
     ULONG transferred = 0;
-    NTSTATUS status = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, CHIP_STRING_INDEX, STRING_LANGUAGE_ID, pBuffer,
-                                    CHIP_STRING_LENGTH, CHIP_STRING_TAG, &transferred);
+    NTSTATUS status = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, CHIP_STRING_INDEX, CHIP_STRING_LANGUAGE, pBuffer,
+                                    CHIP_STRING_BYTES, CHIP_STRING_TAG, &transferred);
     if (!NT_SUCCESS(status)) {
-        std::memset(pBuffer, 0, CHIP_STRING_LENGTH);
-        status = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, CHIP_STRING_FALLBACK_INDEX, STRING_LANGUAGE_ID, pBuffer,
-                               CHIP_STRING_LENGTH, CHIP_STRING_TAG, &transferred);
+        std::memset(pBuffer, 0, CHIP_STRING_BYTES);
+        status = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, CHIP_STRING_FALLBACK_INDEX, CHIP_STRING_LANGUAGE, pBuffer,
+                               CHIP_STRING_BYTES, CHIP_STRING_TAG, &transferred);
     }
     UsbFunctionVariant variant = UsbFunctionVariant::Uac1;
     if (NT_SUCCESS(status)) {
-        if (StringHasMark(pBuffer, transferred, V3_CHIP_MARK, sizeof(V3_CHIP_MARK))) {
-            variant = UsbFunctionVariant::V3;
-        } else if (StringHasMark(pBuffer, transferred, V4_CHIP_MARK, sizeof(V4_CHIP_MARK))) {
-            variant = UsbFunctionVariant::V4;
-        } else if (StringHasMark(pBuffer, transferred, V5_CHIP_MARK, sizeof(V5_CHIP_MARK))) {
-            variant = UsbFunctionVariant::V5;
-        } else if (StringHasMark(pBuffer, transferred, V6_CHIP_MARK, sizeof(V6_CHIP_MARK))) {
-            variant = UsbFunctionVariant::V6;
+        switch (ChipKindOfString(pBuffer, transferred)) {
+        case ChipKind::V3: variant = UsbFunctionVariant::V3; break;
+        case ChipKind::V4: variant = UsbFunctionVariant::V4; break;
+        case ChipKind::V5: variant = UsbFunctionVariant::V5; break;
+        case ChipKind::V6: variant = UsbFunctionVariant::V6; break;
+        default: break;
         }
     }
     ExFreePoolWithTag(pBuffer, CHIP_STRING_TAG);
@@ -406,14 +375,10 @@ NTSTATUS UsbAudioDevice::NameDevice()
     if (m_iProduct != 0) {
         WriteDeviceString(m_iProduct, USB_DEVICE_BUFFER_TAG, DEVICE_VALUE_FRIENDLY_NAME);
     }
-    bool writeManufacturer = false;
-    if (m_idVendor == SHARED_VENDOR_ID) {
-        for (USHORT product : SHARED_VENDOR_NAMED_PRODUCTS) {
-            writeManufacturer = writeManufacturer || product == m_idProduct;
-        }
-    } else {
-        writeManufacturer = m_iManufacturer != 0;
-    }
+    const DeviceQuirks quirks = LookupDeviceQuirks(m_idVendor, m_idProduct);
+    const bool writeManufacturer = quirks.Has(DEVICE_QUIRK_MANUFACTURER_BY_PRODUCT)
+                                       ? quirks.Has(DEVICE_QUIRK_NAMES_MANUFACTURER)
+                                       : m_iManufacturer != 0;
     if (writeManufacturer) {
         WriteDeviceString(m_iManufacturer, MANUFACTURER_STRING_TAG, DEVICE_VALUE_MANUFACTURER);
     }
@@ -460,15 +425,12 @@ NTSTATUS UsbAudioDevice::LoadAsioSettings()
             STATUS_OBJECT_NAME_NOT_FOUND) {
             continue;
         }
-        for (const AsioSampleTypeDefault& entry : ASIO_SAMPLE_TYPE_DEFAULTS) {
-            if (entry.Vendor == m_idVendor && entry.Product == m_idProduct) {
-                m_ulAsioDefaultSampleType = entry.SampleType;
-                m_ulAsioSampleType = entry.SampleType;
-                ULONG stored = entry.SampleType;
-                AccessSettingsBinary(m_pFunctionalDevice, SETTINGS_WRITE, &stored, sizeof(stored),
-                                     u"ASIOMLDataBitDepth");
-                break;
-            }
+        const DeviceQuirks quirks = LookupDeviceQuirks(m_idVendor, m_idProduct);
+        if (quirks.Has(DEVICE_QUIRK_ASIO_SAMPLE_TYPE)) {
+            m_ulAsioDefaultSampleType = quirks.AsioSampleType;
+            m_ulAsioSampleType = quirks.AsioSampleType;
+            ULONG stored = quirks.AsioSampleType;
+            AccessSettingsBinary(m_pFunctionalDevice, SETTINGS_WRITE, &stored, sizeof(stored), u"ASIOMLDataBitDepth");
         }
         break;
     }

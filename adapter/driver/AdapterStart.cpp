@@ -60,8 +60,7 @@ NTSTATUS SetUpEndpoint(AdapterExtension* pExtension, StreamEngine* pEndpoint, PW
         bCapture ? &pExtension->CaptureNameCounters[ulKind] : &pExtension->RenderNameCounters[ulKind];
     const ULONG ulNumber = (*pCounter)++;
     // A name longer than the buffer is cut to what it holds.
-    RtlStringCbPrintfW(pName, ADAPTER_NAME_BUFFER_BYTES, bCapture ? u"%sIn%02d" : u"%sOut%02d",
-                       EndpointKindPrefix[ulKind], ulNumber);
+    FormatEndpointKindName(pName, ADAPTER_NAME_BUFFER_BYTES, bCapture, ulKind, ulNumber);
     NTSTATUS status = pEndpoint->SetName(pName);
     if (NT_SUCCESS(status)) {
         status = pEndpoint->SetMiniportFactory(CreateMiniportWaveCyclic, CLSID_PortWaveCyclic);

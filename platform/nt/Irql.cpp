@@ -71,4 +71,11 @@ bool IrqlCheckAtMost(KIRQL maxIrql, const char* operation)
     return true;
 }
 
+void IrqlCheckPagedCode(const char* routine)
+{
+    if (t_irql > APC_LEVEL) {
+        VerifierFault("IRQL_PAGED", "paged routine %s entered at IRQL %u", routine, t_irql);
+    }
+}
+
 }  // namespace platform

@@ -24,4 +24,11 @@ void IrqlResetThread();
 // Records a fault when the current IRQL is above `maxIrql`; returns true when the rule held.
 bool IrqlCheckAtMost(KIRQL maxIrql, const char* operation);
 
+// The check of PAGED_CODE: a fault of rule "IRQL_PAGED" naming the routine when it is entered
+// above APC_LEVEL.
+void IrqlCheckPagedCode(const char* routine);
+
 }  // namespace platform
+
+// The first statement of a routine that runs at PASSIVE_LEVEL (pageable code in a real driver).
+#define PAGED_CODE() ::platform::IrqlCheckPagedCode(__PRETTY_FUNCTION__)

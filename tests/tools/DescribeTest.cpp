@@ -125,6 +125,24 @@ TEST_F(DescribeTest, FailedStartsAreDescribedWithTheirFunctionAndStatus)
     }
 }
 
+// The 2.0 headset without its answers to the vendor jack list: the start fails and the driver
+// says which terminal did not answer.
+TEST_F(DescribeTest, AHeadsetThatDoesNotAnswerItsJackListSaysSo)
+{
+    std::string profile = ReadFile(std::string(KVX_PROFILE_DIR) + "/uac2-headset.json");
+    const size_t at = profile.find("\"requests\"");
+    ASSERT_NE(at, std::string::npos);
+    profile.replace(at, profile.find(']', at) + 1 - at, "\"requests\": []");
+    const KvxRun text = Kvx({"describe", Write("no-jack-list.json", profile), "--text"});
+    EXPECT_EQ(text.Exit, 0);
+    EXPECT_EQ(text.Out.rfind("Device 1234:5721: Uac2Function, not started: STATUS_UNSUCCESSFUL (0xC0000001)\n"
+                             "  reason: UAC2: terminal 3 has a readable Connectors control but does not answer the vendor "
+                             "jack list (0xC0000001)\n",
+                             0),
+              0u)
+        << text.Out;
+}
+
 // The shipped profiles start and print exactly their golden JSON and text.
 TEST_F(DescribeTest, ShippedProfilesPrintTheirGoldenDescriptions)
 {

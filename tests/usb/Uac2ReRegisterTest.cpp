@@ -6,7 +6,9 @@
 #include <mutex>
 
 #include "adapter/SettingsStore.h"
+#include "platform/nt/Clock.h"
 #include "platform/nt/ThreadHost.h"
+#include "tests/platform/nt/SystemThreadHelper.h"
 #include "tests/usb/Uac1FunctionFixture.h"
 #include "usb/Uac2Function.h"
 
@@ -161,6 +163,28 @@ TEST_F(Uac2ReRegisterTest, TheNewNameWaitsTheMiniportDelayHeldToTenSeconds)
         TearDown();
         SetUp();
     }
+}
+
+// A jack event while a renamed endpoint waits for the miniport goes through at once: the wait
+// holds no endpoint lock.
+TEST_F(Uac2ReRegisterTest, AJackPassDoesNotWaitBehindTheMiniportDelay)
+{
+    ASSERT_EQ(InitDevice(), STATUS_SUCCESS);
+    ULONG value = 10000;
+    ASSERT_EQ(AccessSettingsBinary(m_fdo, SETTINGS_WRITE, &value, sizeof value, u"UpdateMiniportDelay"), STATUS_SUCCESS);
+    m_switch->Changed = 1;
+    TheJournal().Clear();
+    const int64_t before = platform::ClockNow();
+    NTSTATUS renamed = STATUS_PENDING;
+    {
+        SystemThread renamer([&] { renamed = m_function->ReRegisterEndpoints(0); });
+        ASSERT_TRUE(platform::RunUntil([] { return !TheJournal().Lines().empty(); }, std::chrono::seconds(1)));
+        const int64_t jack = platform::ClockNow();
+        EXPECT_EQ(m_function->OnStatusChange(3, 0x02, 0), STATUS_SUCCESS);
+        EXPECT_EQ(platform::ClockNow(), jack);
+    }
+    EXPECT_EQ(renamed, STATUS_SUCCESS);
+    EXPECT_EQ((platform::ClockNow() - before) / 10000, 10000);
 }
 
 // A unit whose handler succeeds without naming an entity (a control it has no entity for).

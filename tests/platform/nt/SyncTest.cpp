@@ -88,6 +88,26 @@ TEST(Sync, LockTakenAgainstTheDeclaredOrderIsCaughtTransitively)
     EXPECT_EQ(TakeRules(), (std::vector<std::string>{"LOCK_ORDER", "LOCK_ORDER"}));
 }
 
+void PagedRoutine() { PAGED_CODE(); }
+
+TEST(Sync, PagedCodeAboveApcLevelIsAFaultNamingTheRoutine)
+{
+    for (KIRQL irql : {PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL}) {
+        KIRQL old;
+        KeRaiseIrql(irql, &old);
+        PagedRoutine();
+        KeLowerIrql(old);
+        const auto faults = platform::VerifierTakeFaults();
+        if (irql <= APC_LEVEL) {
+            EXPECT_TRUE(faults.empty()) << int(irql);
+        } else {
+            ASSERT_EQ(faults.size(), 1u);
+            EXPECT_EQ(faults[0].Rule, "IRQL_PAGED");
+            EXPECT_NE(faults[0].Detail.find("PagedRoutine"), std::string::npos) << faults[0].Detail;
+        }
+    }
+}
+
 TEST(Sync, ReleasingALockNotHeldIsAFault)
 {
     KSPIN_LOCK lock;
