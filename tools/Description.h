@@ -41,6 +41,7 @@ struct ControlInfo {
     int64_t Minimum = 0;
     int64_t Maximum = 0;
     int64_t Step = 0;
+    std::optional<int64_t> Current;  // the value the driver holds now, where it gave one
 };
 
 struct EntityInfo {

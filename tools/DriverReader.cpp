@@ -101,7 +101,12 @@ void ReadControls(TopologyNode* entity, EntityInfo* info)
         auto* onOff = static_cast<IEntityOnOff*>(raw);
         ULONG channels = 0;
         if (NT_SUCCESS(onOff->GetChannelCount(&channels))) {
-            for (ULONG c = 0; c < channels; ++c) info->Controls.push_back({name, c, 0, 1, 1});
+            for (ULONG c = 0; c < channels; ++c) {
+                ControlInfo control{name, c, 0, 1, 1, std::nullopt};
+                UCHAR value = 0;
+                if (NT_SUCCESS(onOff->GetValue(c, &value))) control.Current = value;
+                info->Controls.push_back(control);
+            }
         }
         onOff->Release();
     } else if (const char* name = LevelName(type)) {
@@ -111,7 +116,12 @@ void ReadControls(TopologyNode* entity, EntityInfo* info)
         ULONG channels = 0;
         LONG maximum = 0, minimum = 0, step = 0;
         if (NT_SUCCESS(level->GetChannelCount(&channels)) && NT_SUCCESS(level->GetRange(&maximum, &minimum, &step))) {
-            for (ULONG c = 0; c < channels; ++c) info->Controls.push_back({name, c, minimum, maximum, step});
+            for (ULONG c = 0; c < channels; ++c) {
+                ControlInfo control{name, c, minimum, maximum, step, std::nullopt};
+                LONG value = 0;
+                if (NT_SUCCESS(level->GetLevel(c, &value))) control.Current = value;
+                info->Controls.push_back(control);
+            }
         }
         level->Release();
     }

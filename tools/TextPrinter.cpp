@@ -1,6 +1,7 @@
 // Text in the class vocabulary: each endpoint by direction and kind, each alternate setting once
 // with its formats and rates; each entity by type with its USB unit, the entities it takes audio
-// from and its controls with their ranges in dB (levels come in 1/65536 dB).
+// from and its controls with the values the driver holds and their ranges in dB (levels come in
+// 1/65536 dB).
 #include "tools/TextPrinter.h"
 
 #include <cstdio>
@@ -194,8 +195,10 @@ std::string PrintText(const Description& d)
         for (const ControlInfo& c : e.Controls) {
             out << "  " << c.Name << " ch" << c.Channel << ": ";
             if (OnOff(c.Name)) {
+                if (c.Current) out << (*c.Current != 0 ? "on" : "off") << ", ";
                 out << "switch 0..1\n";
             } else {
+                if (c.Current) out << Db(*c.Current) << " in ";
                 out << "range " << Db(c.Minimum) << " .. " << Db(c.Maximum) << ", step " << Db(c.Step) << "\n";
             }
         }
