@@ -26,11 +26,13 @@ struct EndpointInfo {
     bool Present = false;
     uint32_t Interface = 0;
     std::vector<FormatInfo> Formats;
-    // The endpoint's capability block and the processing nodes its stream runs.
+    // The endpoint's capability block and the processing nodes its stream runs, in order:
+    // "entity N", "channel swap", "jack mute" or "node".
     uint32_t ControlMask = 0;
     uint32_t CapabilityValue = 0;
     uint32_t CapabilityFlags = 0;
     uint32_t ProcessingNodes = 0;
+    std::vector<std::string> Nodes;
 };
 
 struct ControlInfo {
@@ -63,6 +65,16 @@ struct EntityInfo {
     std::optional<std::string> NodeGuid;
     uint32_t Enable = 0;
     std::vector<int32_t> Parameters;
+    // A multi-output terminal entity's kinds and the one it serves now.
+    std::vector<uint32_t> Kinds;
+    std::optional<uint32_t> ActiveKind;
+};
+
+// The V3 chip's state after its start.
+struct V3Info {
+    std::vector<std::pair<std::string, uint32_t>> Switches;  // after the rules and implications
+    std::vector<std::pair<uint32_t, uint32_t>> Registers;    // value, flags of registers 0 to 5
+    bool JackPolling = false;
 };
 
 // An isochronous endpoint of one alternate setting, from the configuration descriptor.
@@ -87,6 +99,7 @@ struct Description {
     std::vector<AlternateEndpoint> AlternateEndpoints;
     std::vector<EndpointInfo> Endpoints;
     std::vector<EntityInfo> Entities;
+    std::optional<V3Info> V3;
 };
 
 }  // namespace kvx

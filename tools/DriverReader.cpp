@@ -9,7 +9,9 @@
 
 #include "adapter/EntityInterfaces.h"
 #include "adapter/StreamEngine.h"
+#include "adapter/StreamEngineHost.h"
 #include "stream/UsbStreamEndpoint.h"
+#include "usb/Uac1FunctionV3.h"
 #include "usb/UsbAudioDevice.h"
 #include "usb/UsbAudioFunction.h"
 
@@ -201,6 +203,42 @@ void ReadJacks(TopologyNode* entity, EntityInfo* info)
 
 }  // namespace
 
+namespace {
+
+// What a processing node is: an entity, the V3 jack node, a channel swap (it trades pointers 4/6
+// and 5/7 of an 8-channel PCM chunk of no frames), or some other node.
+std::string NodeName(IProcessingNode* node, IAudioHal* device)
+{
+    PVOID raw = nullptr;
+    if (NT_SUCCESS(node->QueryInterface(IID_ITopologyNode, &raw))) {
+        auto* entity = static_cast<ITopologyNode*>(raw);
+        const std::string name = "entity " + std::to_string(entity->GetId());
+        entity->Release();
+        return name;
+    }
+    auto* usb = static_cast<UsbAudioDevice*>(device);
+    if (usb->FunctionVariant() == UsbFunctionVariant::V3) {
+        auto* function = static_cast<Uac1FunctionV3*>(usb->FunctionAudioHal());
+        if (function->GetJackNode() != nullptr && static_cast<IProcessingNode*>(function->GetJackNode()) == node) {
+            return "jack mute";
+        }
+    }
+    WaveFormatRecord format = {};
+    format.Format.wFormatTag = WAVE_FORMAT_PCM;
+    format.Format.nChannels = 8;
+    float samples[8] = {};
+    float* channels[8];
+    for (int c = 0; c < 8; ++c) channels[c] = &samples[c];
+    node->Process(&format, channels, 0);
+    if (channels[4] == &samples[6] && channels[6] == &samples[4] && channels[5] == &samples[7] &&
+        channels[7] == &samples[5]) {
+        return "channel swap";
+    }
+    return "node";
+}
+
+}  // namespace
+
 void ReadEndpoints(IAudioHal* device, Description* description)
 {
     for (ULONG i = 0; i < device->GetEndpointCount(); ++i) {
@@ -238,6 +276,9 @@ void ReadEndpoints(IAudioHal* device, Description* description)
             format.AlternateSetting = alternateSetting;
             info.Formats.push_back(format);
         }
+        for (ULONG n = 0; IProcessingNode* node = StreamEngineNodeForHost(engine, n); ++n) {
+            info.Nodes.push_back(NodeName(node, device));
+        }
         description->Endpoints.push_back(std::move(info));
     }
 }
@@ -264,8 +305,38 @@ void ReadEntities(IAudioHal* device, Description* description)
         ReadProcessing(entity, &info);
         ReadSelector(entity, &info);
         ReadJacks(entity, &info);
+        PVOID raw = nullptr;
+        if (entity->GetType() == ENTITY_MULTI_OUTPUT_TERMINAL &&
+            NT_SUCCESS(entity->QueryInterface(IID_IMultiOutputTerminal, &raw))) {
+            auto* terminal = static_cast<IMultiOutputTerminal*>(raw);
+            ULONG kinds = 0;
+            ULONG active = 0;
+            if (NT_SUCCESS(terminal->GetKindCount(&kinds)) && kinds != 0 && kinds < 64) {
+                std::vector<ULONG> list(kinds);
+                if (NT_SUCCESS(terminal->GetKinds(list.data()))) info.Kinds.assign(list.begin(), list.end());
+            }
+            if (NT_SUCCESS(terminal->GetKind(&active))) info.ActiveKind = active;
+            terminal->Release();
+        }
         description->Entities.push_back(std::move(info));
     }
+}
+
+void ReadV3(IAudioHal* device, Description* description)
+{
+    auto* usb = static_cast<UsbAudioDevice*>(device);
+    if (usb->FunctionVariant() != UsbFunctionVariant::V3 || usb->FunctionAudioHal() == nullptr) return;
+    auto* function = static_cast<Uac1FunctionV3*>(usb->FunctionAudioHal());
+    V3Info info;
+    for (ULONG s = 0; s < V3_SWITCH_COUNT; ++s) {
+        info.Switches.emplace_back(NarrowName(V3SwitchNames[s]), function->Switch(static_cast<V3Switch>(s)));
+    }
+    for (ULONG r = 0; r < V3_REGISTER_COUNT; ++r) {
+        const V3RegisterEntry entry = function->Register(r);
+        info.Registers.emplace_back(entry.Value, entry.Flags);
+    }
+    info.JackPolling = function->JackPollingEnabled() != FALSE;
+    description->V3 = std::move(info);
 }
 
 }  // namespace kvx

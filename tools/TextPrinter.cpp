@@ -98,7 +98,9 @@ std::string PrintText(const Description& d)
                       e.CapabilityValue, e.CapabilityFlags);
         out << "  capabilities: " << capabilities << "\n";
         if (e.ProcessingNodes != 0) {
-            out << "  processing nodes: " << e.ProcessingNodes << "\n";
+            out << "  processing nodes: " << e.ProcessingNodes;
+            for (size_t n = 0; n < e.Nodes.size(); ++n) out << (n == 0 ? " (" : ", ") << e.Nodes[n];
+            out << (e.Nodes.empty() ? "\n" : ")\n");
         }
         uint32_t shownAlternate = ~0u;
         // Consecutive records of one alternate setting and one shape share a block; their rates
@@ -195,6 +197,12 @@ std::string PrintText(const Description& d)
             out << "  jack " << i << ": " << (e.Jacks[i].Connected ? "connected" : "not connected") << ", channel mapping "
                 << mapping << "\n";
         }
+        if (!e.Kinds.empty()) {
+            out << "  kinds: ";
+            for (size_t i = 0; i < e.Kinds.size(); ++i) out << (i == 0 ? "" : ", ") << e.Kinds[i];
+            if (e.ActiveKind) out << " (active " << *e.ActiveKind << ")";
+            out << "\n";
+        }
         for (const ControlInfo& c : e.Controls) {
             out << "  " << c.Name << " ch" << c.Channel << ": ";
             if (OnOff(c.Name)) {
@@ -205,6 +213,17 @@ std::string PrintText(const Description& d)
                 out << "range " << Db(c.Minimum) << " .. " << Db(c.Maximum) << ", step " << Db(c.Step) << "\n";
             }
         }
+    }
+    if (d.V3) {
+        out << "\nV3 chip: jack polling " << (d.V3->JackPolling ? "on" : "off") << "\n  switches:";
+        for (const auto& [name, value] : d.V3->Switches) out << " " << name << "=" << value;
+        out << "\n  registers:";
+        for (size_t i = 0; i < d.V3->Registers.size(); ++i) {
+            char text[32];
+            std::snprintf(text, sizeof(text), " %zu=0x%04X/%u", i, d.V3->Registers[i].first, d.V3->Registers[i].second);
+            out << text;
+        }
+        out << "\n";
     }
     return out.str();
 }
