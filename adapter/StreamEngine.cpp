@@ -885,3 +885,12 @@ NTSTATUS StreamEngine::RemoveClientProcessorB(IClientProcessor* pProcessor)
 }
 VOID StreamEngine::DrainClientProcessorsA() { DrainProcessors(m_pProcessorsA); }
 VOID StreamEngine::DrainClientProcessorsB() { DrainProcessors(m_pProcessorsB); }
+
+IProcessingNode* StreamEngineNodeForHost(StreamEngine* pEngine, ULONG ulIndex)
+{
+    PVOID pData = nullptr;
+    if (pEngine == nullptr || pEngine->m_pNodes == nullptr || !pEngine->m_pNodes->GetAt(ulIndex, &pData)) {
+        return nullptr;
+    }
+    return static_cast<IProcessingNode*>(pData);
+}

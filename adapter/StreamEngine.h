@@ -124,6 +124,8 @@ public:
     NTSTATUS AddFormat(const WaveFormatRecord* pFormat);
     NTSTATUS AddEntity(TopologyNode* pEntity);
     NTSTATUS AddNode(IProcessingNode* pNode);
+    // Host-only reader of the node list (adapter/StreamEngineHost.h).
+    friend IProcessingNode* StreamEngineNodeForHost(StreamEngine* pEngine, ULONG ulIndex);
     // The processing nodes the stream runs on each chunk.
     ULONG GetNodeCount() const { return m_pNodes != nullptr ? static_cast<ULONG>(m_pNodes->GetCount()) : 0; }
     NTSTATUS AllocateProcessingBuffers();

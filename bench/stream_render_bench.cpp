@@ -3,7 +3,8 @@
 // resubmission, on a bus double that completes each transfer as soon as the benchmark asks (5 ms
 // and 1 ms transfers of 1 ms packets). Beside it the UAC2 render path at high speed with explicit
 // feedback (5 ms transfers of eight packets per millisecond, a feedback transfer riding along with
-// each and decoded at its completion). For information, the same second on the whole simulated
+// each and decoded at its completion), and the effects variant's render path (8-channel 16-bit
+// frames limited and reduced to the device's two channels on every 5 ms transfer). For information, the same second on the whole simulated
 // machine (bus scheduling, device model, virtual clock). Budget: 10 ms per audio second.
 #include <benchmark/benchmark.h>
 
@@ -20,6 +21,7 @@
 #include "adapter/AudioHal.h"
 #include "stream/Uac1RenderEndpoint.h"
 #include "stream/Uac2RenderEndpoint.h"
+#include "stream/V6RenderEndpoint.h"
 #include "tests/sim/Uac2Fixtures.h"
 #include "topology/ClockEntity.h"
 #include "usb/UsbAudioDevice.h"
@@ -138,21 +140,23 @@ VOID FillCallback(PVOID context, PVOID argument1, PVOID)
     }
 }
 
-WaveFormatRecord Pcm48k()
+WaveFormatRecord Pcm48k(USHORT channels = 2)
 {
     WaveFormatRecord f{};
     f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = 2;
+    f.Format.nChannels = channels;
     f.Format.nSamplesPerSec = 48000;
-    f.Format.nBlockAlign = 4;
-    f.Format.nAvgBytesPerSec = 192000;
+    f.Format.nBlockAlign = static_cast<USHORT>(2 * channels);
+    f.Format.nAvgBytesPerSec = 48000u * f.Format.nBlockAlign;
     f.Format.wBitsPerSample = 16;
     f.Format.cbSize = WAVEFORMATEXTENSIBLE_EXTRA;
     f.Samples.wValidBitsPerSample = 16;
-    f.dwChannelMask = 3;
+    f.dwChannelMask = channels == 8 ? 0x63F : 3;
     f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
     return f;
 }
+
+enum class Path { Uac1, Uac2, V6 };
 
 // A device on the bus, its device object, and a render endpoint streaming 48 kHz: UAC1 at full
 // speed, or the UAC2 headset at high speed with its feedback endpoint.
@@ -168,8 +172,9 @@ struct Machine {
     EndpointClient* Client = nullptr;
     uint8_t Counter = 0;
 
-    Machine(bool intercept, ULONG msPerTransfer, bool uac2 = false)
+    Machine(bool intercept, ULONG msPerTransfer, Path path = Path::Uac1)
     {
+        const bool uac2 = path == Path::Uac2;
         platform::MachineReset();
         sim::DescriptorBuilder b;
         if (uac2) {
@@ -208,12 +213,14 @@ struct Machine {
             Owner->AddEntity(clock);
             clock->GetNonDelegatingUnknown()->Release();
             Endpoint = new (NonPagedPoolNx, UAC2_ENDPOINT_TAG) Uac2RenderEndpoint(nullptr, 1, 0, BENCH_CLOCK_ID);
+        } else if (path == Path::V6) {
+            Endpoint = new (NonPagedPoolNx, UAC1_ENDPOINT_TAG) V6RenderEndpoint(nullptr, 1, 0);
         } else {
             Endpoint = new (NonPagedPoolNx, UAC1_ENDPOINT_TAG) Uac1RenderEndpoint(nullptr, 1, 0);
         }
         Endpoint->GetNonDelegatingUnknown()->AddRef();
         Endpoint->Init(FALSE, Owner->GetNonDelegatingUnknown());
-        WaveFormatRecord format = Pcm48k();
+        WaveFormatRecord format = Pcm48k(path == Path::V6 ? 8 : 2);
         Endpoint->AddFormat(&format, 1);
         Endpoint->AllocateProcessingBuffers();
         Node = new (NonPagedPoolNx, BENCH_TAG) PassThroughNode();
@@ -266,7 +273,7 @@ BENCHMARK(RenderPath)->Arg(5)->Arg(1)->Unit(benchmark::kMillisecond);
 // 200 data transfers of 40 packets and the feedback transfers that ride along.
 void RenderPathUac2Feedback(benchmark::State& state)
 {
-    Machine machine(true, 5, true);
+    Machine machine(true, 5, Path::Uac2);
     for (auto _ : state) {
         for (ULONG data = 0; data < 200;) {
             data += machine.Owner->CompleteOne() ? 1 : 0;
@@ -275,6 +282,20 @@ void RenderPathUac2Feedback(benchmark::State& state)
     state.SetLabel("per audio second");
 }
 BENCHMARK(RenderPathUac2Feedback)->Unit(benchmark::kMillisecond);
+
+// One iteration: one second of the effects variant's 8-channel stream, limited and sent as two
+// channels, on the bus double (5 ms transfers), beside the UAC1 stereo figure above.
+void RenderPathV6(benchmark::State& state)
+{
+    Machine machine(true, 5, Path::V6);
+    for (auto _ : state) {
+        for (ULONG i = 0; i < 200; ++i) {
+            machine.Owner->CompleteOne();
+        }
+    }
+    state.SetLabel("per audio second");
+}
+BENCHMARK(RenderPathV6)->Unit(benchmark::kMillisecond);
 
 // For information: one second of the whole simulated machine (bus, device model, clock).
 void WholeMachine(benchmark::State& state)

@@ -26,11 +26,13 @@ struct EndpointInfo {
     bool Present = false;
     uint32_t Interface = 0;
     std::vector<FormatInfo> Formats;
-    // The endpoint's capability block and the processing nodes its stream runs.
+    // The endpoint's capability block and the processing nodes its stream runs, in order:
+    // "entity N", "channel swap", "jack mute" or "node".
     uint32_t ControlMask = 0;
     uint32_t CapabilityValue = 0;
     uint32_t CapabilityFlags = 0;
     uint32_t ProcessingNodes = 0;
+    std::vector<std::string> Nodes;
 };
 
 struct ControlInfo {
@@ -39,6 +41,13 @@ struct ControlInfo {
     int64_t Minimum = 0;
     int64_t Maximum = 0;
     int64_t Step = 0;
+    std::optional<int64_t> Current;  // the value the driver holds now, where it gave one
+};
+
+// One jack of a terminal entity: the channels it carries and whether something is plugged in.
+struct JackInfo {
+    uint32_t ChannelMapping = 0;
+    bool Connected = false;
 };
 
 struct EntityInfo {
@@ -48,10 +57,24 @@ struct EntityInfo {
     std::vector<uint32_t> Sources;
     std::vector<ControlInfo> Controls;
     std::vector<uint32_t> Rates;  // a clock entity's rates, in its order
+    // A selector entity's current input, 1-based into Sources.
+    std::optional<uint32_t> Selected;
+    // A terminal entity's jacks with their states as the driver holds them now.
+    std::vector<JackInfo> Jacks;
     // A processing entity's node GUID, enable byte and parameters.
     std::optional<std::string> NodeGuid;
     uint32_t Enable = 0;
     std::vector<int32_t> Parameters;
+    // A multi-output terminal entity's kinds and the one it serves now.
+    std::vector<uint32_t> Kinds;
+    std::optional<uint32_t> ActiveKind;
+};
+
+// The V3 chip's state after its start.
+struct V3Info {
+    std::vector<std::pair<std::string, uint32_t>> Switches;  // after the rules and implications
+    std::vector<std::pair<uint32_t, uint32_t>> Registers;    // value, flags of registers 0 to 5
+    bool JackPolling = false;
 };
 
 // An isochronous endpoint of one alternate setting, from the configuration descriptor.
@@ -76,6 +99,7 @@ struct Description {
     std::vector<AlternateEndpoint> AlternateEndpoints;
     std::vector<EndpointInfo> Endpoints;
     std::vector<EntityInfo> Entities;
+    std::optional<V3Info> V3;
 };
 
 }  // namespace kvx

@@ -9,7 +9,9 @@
 
 #include "adapter/EntityInterfaces.h"
 #include "adapter/StreamEngine.h"
+#include "adapter/StreamEngineHost.h"
 #include "stream/UsbStreamEndpoint.h"
+#include "usb/Uac1FunctionV3.h"
 #include "usb/UsbAudioDevice.h"
 #include "usb/UsbAudioFunction.h"
 
@@ -99,7 +101,12 @@ void ReadControls(TopologyNode* entity, EntityInfo* info)
         auto* onOff = static_cast<IEntityOnOff*>(raw);
         ULONG channels = 0;
         if (NT_SUCCESS(onOff->GetChannelCount(&channels))) {
-            for (ULONG c = 0; c < channels; ++c) info->Controls.push_back({name, c, 0, 1, 1});
+            for (ULONG c = 0; c < channels; ++c) {
+                ControlInfo control{name, c, 0, 1, 1, std::nullopt};
+                UCHAR value = 0;
+                if (NT_SUCCESS(onOff->GetValue(c, &value))) control.Current = value;
+                info->Controls.push_back(control);
+            }
         }
         onOff->Release();
     } else if (const char* name = LevelName(type)) {
@@ -109,7 +116,12 @@ void ReadControls(TopologyNode* entity, EntityInfo* info)
         ULONG channels = 0;
         LONG maximum = 0, minimum = 0, step = 0;
         if (NT_SUCCESS(level->GetChannelCount(&channels)) && NT_SUCCESS(level->GetRange(&maximum, &minimum, &step))) {
-            for (ULONG c = 0; c < channels; ++c) info->Controls.push_back({name, c, minimum, maximum, step});
+            for (ULONG c = 0; c < channels; ++c) {
+                ControlInfo control{name, c, minimum, maximum, step, std::nullopt};
+                LONG value = 0;
+                if (NT_SUCCESS(level->GetLevel(c, &value))) control.Current = value;
+                info->Controls.push_back(control);
+            }
         }
         level->Release();
     }
@@ -159,6 +171,72 @@ void ReadRates(TopologyNode* entity, EntityInfo* info)
     clock->Release();
 }
 
+// A selector's current input (no device request: the value the entity holds).
+void ReadSelector(TopologyNode* entity, EntityInfo* info)
+{
+    if (entity->GetType() != ENTITY_SELECTOR) return;
+    PVOID raw = nullptr;
+    if (!NT_SUCCESS(entity->QueryInterface(IID_ISelectorControl, &raw))) return;
+    auto* selector = static_cast<ISelectorControl*>(raw);
+    ULONG input = 0;
+    if (NT_SUCCESS(selector->GetSelected(&input))) info->Selected = input;
+    selector->Release();
+}
+
+// A terminal's jacks and whether each is connected, as the entity last read them.
+void ReadJacks(TopologyNode* entity, EntityInfo* info)
+{
+    PVOID raw = nullptr;
+    if (!NT_SUCCESS(entity->QueryInterface(IID_ITerminalControl, &raw))) return;
+    auto* terminal = static_cast<ITerminalControl*>(raw);
+    ULONG count = 0;
+    if (NT_SUCCESS(terminal->GetJackCount(&count, 0)) && count != 0 && count <= 64) {
+        std::vector<JackRecord> jacks(count);
+        if (NT_SUCCESS(terminal->GetJackDescriptions(static_cast<ULONG>(count * sizeof(JackRecord)), jacks.data(), 0))) {
+            for (const JackRecord& jack : jacks) {
+                info->Jacks.push_back({jack.ChannelMapping, (jack.IsConnected & 0xFF) != 0});
+            }
+        }
+    }
+    terminal->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// What a processing node is: an entity, the V3 jack node, a channel swap (it trades pointers 4/6
+// and 5/7 of an 8-channel PCM chunk of no frames), or some other node.
+std::string NodeName(IProcessingNode* node, IAudioHal* device)
+{
+    PVOID raw = nullptr;
+    if (NT_SUCCESS(node->QueryInterface(IID_ITopologyNode, &raw))) {
+        auto* entity = static_cast<ITopologyNode*>(raw);
+        const std::string name = "entity " + std::to_string(entity->GetId());
+        entity->Release();
+        return name;
+    }
+    auto* usb = static_cast<UsbAudioDevice*>(device);
+    if (usb->FunctionVariant() == UsbFunctionVariant::V3) {
+        auto* function = static_cast<Uac1FunctionV3*>(usb->FunctionAudioHal());
+        if (function->GetJackNode() != nullptr && static_cast<IProcessingNode*>(function->GetJackNode()) == node) {
+            return "jack mute";
+        }
+    }
+    WaveFormatRecord format = {};
+    format.Format.wFormatTag = WAVE_FORMAT_PCM;
+    format.Format.nChannels = 8;
+    float samples[8] = {};
+    float* channels[8];
+    for (int c = 0; c < 8; ++c) channels[c] = &samples[c];
+    node->Process(&format, channels, 0);
+    if (channels[4] == &samples[6] && channels[6] == &samples[4] && channels[5] == &samples[7] &&
+        channels[7] == &samples[5]) {
+        return "channel swap";
+    }
+    return "node";
+}
+
 }  // namespace
 
 void ReadEndpoints(IAudioHal* device, Description* description)
@@ -198,6 +276,9 @@ void ReadEndpoints(IAudioHal* device, Description* description)
             format.AlternateSetting = alternateSetting;
             info.Formats.push_back(format);
         }
+        for (ULONG n = 0; IProcessingNode* node = StreamEngineNodeForHost(engine, n); ++n) {
+            info.Nodes.push_back(NodeName(node, device));
+        }
         description->Endpoints.push_back(std::move(info));
     }
 }
@@ -222,8 +303,40 @@ void ReadEntities(IAudioHal* device, Description* description)
         ReadControls(entity, &info);
         ReadRates(entity, &info);
         ReadProcessing(entity, &info);
+        ReadSelector(entity, &info);
+        ReadJacks(entity, &info);
+        PVOID raw = nullptr;
+        if (entity->GetType() == ENTITY_MULTI_OUTPUT_TERMINAL &&
+            NT_SUCCESS(entity->QueryInterface(IID_IMultiOutputTerminal, &raw))) {
+            auto* terminal = static_cast<IMultiOutputTerminal*>(raw);
+            ULONG kinds = 0;
+            ULONG active = 0;
+            if (NT_SUCCESS(terminal->GetKindCount(&kinds)) && kinds != 0 && kinds < 64) {
+                std::vector<ULONG> list(kinds);
+                if (NT_SUCCESS(terminal->GetKinds(list.data()))) info.Kinds.assign(list.begin(), list.end());
+            }
+            if (NT_SUCCESS(terminal->GetKind(&active))) info.ActiveKind = active;
+            terminal->Release();
+        }
         description->Entities.push_back(std::move(info));
     }
+}
+
+void ReadV3(IAudioHal* device, Description* description)
+{
+    auto* usb = static_cast<UsbAudioDevice*>(device);
+    if (usb->FunctionVariant() != UsbFunctionVariant::V3 || usb->FunctionAudioHal() == nullptr) return;
+    auto* function = static_cast<Uac1FunctionV3*>(usb->FunctionAudioHal());
+    V3Info info;
+    for (ULONG s = 0; s < V3_SWITCH_COUNT; ++s) {
+        info.Switches.emplace_back(NarrowName(V3SwitchNames[s]), function->Switch(static_cast<V3Switch>(s)));
+    }
+    for (ULONG r = 0; r < V3_REGISTER_COUNT; ++r) {
+        const V3RegisterEntry entry = function->Register(r);
+        info.Registers.emplace_back(entry.Value, entry.Flags);
+    }
+    info.JackPolling = function->JackPollingEnabled() != FALSE;
+    description->V3 = std::move(info);
 }
 
 }  // namespace kvx

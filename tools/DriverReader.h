@@ -11,5 +11,7 @@ namespace kvx {
 // the names they got at start; entities in registry order with the unit that made each.
 void ReadEndpoints(IAudioHal* device, Description* description);
 void ReadEntities(IAudioHal* device, Description* description);
+// The V3 chip's switches, register cache and polling, when the device's function is V3.
+void ReadV3(IAudioHal* device, Description* description);
 
 }  // namespace kvx

@@ -113,6 +113,7 @@ Description DescribeDevice(std::unique_ptr<sim::SimDevice> device)
                 description.Started = true;
                 ReadEndpoints(hal, &description);
                 ReadEntities(hal, &description);
+                ReadV3(hal, &description);
             }
             pnp.Remove(pdo);
         }

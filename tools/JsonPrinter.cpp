@@ -125,6 +125,10 @@ std::string PrintJson(const Description& d)
                         w.Member("alternateSetting", int64_t{f.AlternateSetting});
                     });
                 });
+                w.Key("nodes");
+                w.Out() << "[";
+                for (size_t i = 0; i < e.Nodes.size(); ++i) w.Out() << (i == 0 ? "" : ", ") << Quote(e.Nodes[i]);
+                w.Out() << "]";
             });
         });
         w.Key("entities");
@@ -157,14 +161,50 @@ std::string PrintJson(const Description& d)
                     }
                     w.Out() << "]";
                 }
+                if (e.Selected) w.Member("selected", int64_t{*e.Selected});
+                if (!e.Jacks.empty()) {
+                    w.Key("jacks");
+                    w.Array<JackInfo>(depth + 1, e.Jacks, [&](const JackInfo& j, int jdepth) {
+                        w.Object(jdepth, [&] {
+                            w.Member("channelMapping", int64_t{j.ChannelMapping});
+                            w.Member("connected", j.Connected);
+                        });
+                    });
+                }
                 if (!e.Rates.empty()) {
                     w.Key("rates");
                     w.Out() << "[";
                     for (size_t i = 0; i < e.Rates.size(); ++i) w.Out() << (i == 0 ? "" : ", ") << e.Rates[i];
                     w.Out() << "]";
                 }
+                if (!e.Kinds.empty()) {
+                    w.Key("kinds");
+                    w.Out() << "[";
+                    for (size_t i = 0; i < e.Kinds.size(); ++i) w.Out() << (i == 0 ? "" : ", ") << e.Kinds[i];
+                    w.Out() << "]";
+                }
+                if (e.ActiveKind) w.Member("activeKind", int64_t{*e.ActiveKind});
             });
         });
+        if (d.V3) {
+            w.Key("v3");
+            w.Object(1, [&] {
+                w.Key("switches");
+                w.Object(2, [&] {
+                    for (const auto& [name, value] : d.V3->Switches) w.Member(name.c_str(), int64_t{value});
+                });
+                w.Key("registers");
+                w.Out() << "[";
+                for (size_t i = 0; i < d.V3->Registers.size(); ++i) {
+                    char text[48];
+                    std::snprintf(text, sizeof(text), "%s{\"value\": %u, \"flags\": %u}", i == 0 ? "" : ", ",
+                                  d.V3->Registers[i].first, d.V3->Registers[i].second);
+                    w.Out() << text;
+                }
+                w.Out() << "]";
+                w.Member("jackPolling", d.V3->JackPolling);
+            });
+        }
     });
     w.Out() << "\n";
     return w.Out().str();

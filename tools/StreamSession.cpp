@@ -233,7 +233,10 @@ USHORT WireChannels(sim::SimDevice& device, const host::AudioFormat& format)
     if (IsUac2Device(device)) return format.Channels;
     const sim::Bytes& c = device.ConfigurationBytes();
     // The FORMAT_TYPE I of the alternate setting walked, while it is the current one (0: none).
+    // A setting of the stream's own channel count wins (a device with one setting per count);
+    // else the first that carries the rate (a device that reduces the stream on its way).
     USHORT channels = 0;
+    USHORT first = 0;
     for (size_t at = 0; at + 3 < c.size() && c[at] != 0; at += c[at]) {
         const uint8_t length = c[at];
         const uint8_t type = c[at + 1];
@@ -256,10 +259,11 @@ USHORT WireChannels(sim::SimDevice& device, const host::AudioFormat& format)
             if (rate && subframe * 8u == format.Container) channels = nrChannels;
         } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && channels != 0 && (c[at + 2] & 0x80) == 0 &&
                    (c[at + 3] & 3) == 1) {
-            return channels;
+            if (channels == format.Channels) return channels;
+            first = first != 0 ? first : channels;
         }
     }
-    return format.Channels;
+    return first != 0 ? first : format.Channels;
 }
 
 bool IsUac2Device(sim::SimDevice& device)

@@ -1,6 +1,7 @@
 // Text in the class vocabulary: each endpoint by direction and kind, each alternate setting once
 // with its formats and rates; each entity by type with its USB unit, the entities it takes audio
-// from and its controls with their ranges in dB (levels come in 1/65536 dB).
+// from, a selector's current input, a terminal's jacks (connected or not) and its controls with the
+// values the driver holds and their ranges in dB (levels come in 1/65536 dB).
 #include "tools/TextPrinter.h"
 
 #include <cstdio>
@@ -97,7 +98,9 @@ std::string PrintText(const Description& d)
                       e.CapabilityValue, e.CapabilityFlags);
         out << "  capabilities: " << capabilities << "\n";
         if (e.ProcessingNodes != 0) {
-            out << "  processing nodes: " << e.ProcessingNodes << "\n";
+            out << "  processing nodes: " << e.ProcessingNodes;
+            for (size_t n = 0; n < e.Nodes.size(); ++n) out << (n == 0 ? " (" : ", ") << e.Nodes[n];
+            out << (e.Nodes.empty() ? "\n" : ")\n");
         }
         uint32_t shownAlternate = ~0u;
         // Consecutive records of one alternate setting and one shape share a block; their rates
@@ -183,14 +186,44 @@ std::string PrintText(const Description& d)
             for (size_t i = 0; i < e.Rates.size(); ++i) out << (i == 0 ? "" : ", ") << e.Rates[i];
             out << "\n";
         }
+        if (e.Selected) {
+            out << "  selected: input " << *e.Selected << " of " << e.Sources.size();
+            if (*e.Selected >= 1 && *e.Selected <= e.Sources.size()) out << " (entity " << e.Sources[*e.Selected - 1] << ")";
+            out << "\n";
+        }
+        for (size_t i = 0; i < e.Jacks.size(); ++i) {
+            char mapping[16];
+            std::snprintf(mapping, sizeof(mapping), "0x%X", e.Jacks[i].ChannelMapping);
+            out << "  jack " << i << ": " << (e.Jacks[i].Connected ? "connected" : "not connected") << ", channel mapping "
+                << mapping << "\n";
+        }
+        if (!e.Kinds.empty()) {
+            out << "  kinds: ";
+            for (size_t i = 0; i < e.Kinds.size(); ++i) out << (i == 0 ? "" : ", ") << e.Kinds[i];
+            if (e.ActiveKind) out << " (active " << *e.ActiveKind << ")";
+            out << "\n";
+        }
         for (const ControlInfo& c : e.Controls) {
             out << "  " << c.Name << " ch" << c.Channel << ": ";
             if (OnOff(c.Name)) {
+                if (c.Current) out << (*c.Current != 0 ? "on" : "off") << ", ";
                 out << "switch 0..1\n";
             } else {
+                if (c.Current) out << Db(*c.Current) << " in ";
                 out << "range " << Db(c.Minimum) << " .. " << Db(c.Maximum) << ", step " << Db(c.Step) << "\n";
             }
         }
+    }
+    if (d.V3) {
+        out << "\nV3 chip: jack polling " << (d.V3->JackPolling ? "on" : "off") << "\n  switches:";
+        for (const auto& [name, value] : d.V3->Switches) out << " " << name << "=" << value;
+        out << "\n  registers:";
+        for (size_t i = 0; i < d.V3->Registers.size(); ++i) {
+            char text[32];
+            std::snprintf(text, sizeof(text), " %zu=0x%04X/%u", i, d.V3->Registers[i].first, d.V3->Registers[i].second);
+            out << text;
+        }
+        out << "\n";
     }
     return out.str();
 }

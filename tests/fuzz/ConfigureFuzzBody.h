@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "sim/DescriptorBuilder.h"
 #include "sim/SimDevice.h"
@@ -24,6 +25,11 @@ constexpr size_t CONFIGURE_FUZZ_MAX_BYTES = 0x10000;
 // Bytes after the last REPLY_MARKER of an input are a script of control replies (see AddReplies);
 // an input without the marker is a configuration alone.
 constexpr uint8_t REPLY_MARKER[4] = {'R', 'P', 'L', 'Y'};
+
+// Bytes after a CHIP_MARKER in the configuration part (before any REPLY_MARKER) are the chip
+// string at index 0x50, UTF-16LE; without the marker the string names no variant, so that a UAC1
+// function goes on to its parsers.
+constexpr uint8_t CHIP_MARKER[4] = {'C', 'H', 'I', 'P'};
 
 // Each record: bmRequestType, bRequest, wValue (LE), wIndex (LE), length, then `length` reply
 // bytes; length 0xFF is a stall (no bytes follow). A record cut by the end of the input is dropped.
@@ -59,15 +65,25 @@ inline bool RunConfigureOnce(const uint8_t* data, size_t size)
             break;
         }
     }
+    const size_t scriptStart = configurationSize;
+    std::u16string chip = u"fuzz";
+    for (size_t i = 0; i + sizeof CHIP_MARKER <= scriptStart; ++i) {
+        if (std::memcmp(data + i, CHIP_MARKER, sizeof CHIP_MARKER) == 0) {
+            chip.clear();
+            for (size_t c = i + sizeof CHIP_MARKER; c + 1 < scriptStart; c += 2) {
+                chip.push_back(static_cast<char16_t>(data[c] | (data[c + 1] << 8)));
+            }
+            configurationSize = i;
+            break;
+        }
+    }
     const sim::DescriptorBuilder identity;
     auto device = std::make_unique<sim::SimDevice>(identity.DeviceDescriptor(),
                                                    sim::Bytes(data, data + configurationSize));
-    if (configurationSize != size) {
-        AddReplies(*device, data + configurationSize + sizeof REPLY_MARKER,
-                   size - configurationSize - sizeof REPLY_MARKER);
+    if (scriptStart != size) {
+        AddReplies(*device, data + scriptStart + sizeof REPLY_MARKER, size - scriptStart - sizeof REPLY_MARKER);
     }
-    // A chip string that names no variant, so that a UAC1 function goes on to its parsers.
-    device->SetString(0x50, u"fuzz");
+    device->SetString(0x50, chip);
     kvxtest::DeviceObjectHarness harness;
     if (!harness.Plug(std::move(device))) {
         return true;

@@ -36,9 +36,10 @@ def profile(name):
     return configuration, script
 
 
-def write(name, configuration, script=b''):
+def write(name, configuration, script=b'', chip=None):
     with open(os.path.join(HERE, 'seeds', name), 'wb') as f:
-        f.write(configuration + (MARKER + script if script else b''))
+        f.write(configuration + (b'CHIP' + chip.encode('utf-16-le') if chip is not None else b'')
+                + (MARKER + script if script else b''))
 
 
 def patch(configuration, at, value):
@@ -127,6 +128,22 @@ def main():
         grown = bytearray(uac2 + tail)
         grown[2:4] = len(grown).to_bytes(2, 'little')
         write(name, bytes(grown), script)
+
+
+    # The V3 chip: its two profiles with the chip string, and templates that are not quite the
+    # template (cut short, a lying total, a unit of another id, a render setting of another length).
+    v3chip = '\u000b\u0005P-7302'
+    for name in ('v3-sound-card', 'v3-jack-headset'):
+        configuration, script = profile(name + '.json')
+        write(name + '.bin', configuration, script, v3chip)
+    v3, script = profile('v3-sound-card.json')
+    cut = bytearray(v3[:400])
+    cut[2:4] = len(cut).to_bytes(2, 'little')
+    write('hostile-v3-cut.bin', bytes(cut), script, v3chip)
+    write('hostile-v3-total-below.bin', patch(v3, 3, 0x01), script, v3chip)
+    write('hostile-v3-other-id.bin', patch(v3, 52 + 3, 0x21), script, v3chip)
+    write('hostile-v3-other-length.bin', patch(v3, 227, 10), script, v3chip)
+    write('hostile-v3-ident-stall.bin', v3, record(0xC3, 0x81, 0, 8, None), v3chip)
 
 
 if __name__ == '__main__':

@@ -150,6 +150,9 @@ TEST_F(PlayRecordTest, TheSamplesMatchOnTheWireOfTheChipVariants)
         {"v5-headset.json", "sine-440hz-48k-16bit-stereo.wav", "48000 Hz 16-bit 2 ch, 96000 frames"},
         {"v6-effects-headset.json", "sine-440hz-48k-16bit-8ch.wav", "48000 Hz 16-bit 8 ch, 96000 frames"},
         {"v6-effects-headset.json", "sine-440hz-48k-16bit-stereo.wav", "converted by the driver to 48000 Hz 16-bit 8 ch"},
+        {"v3-sound-card.json", "sine-440hz-48k-16bit-stereo.wav", "SPKOut00Wave: 48000 Hz 16-bit 2 ch, 96000 frames"},
+        {"v3-sound-card.json", "sine-440hz-48k-16bit-8ch.wav", "48000 Hz 16-bit 8 ch, 96000 frames"},
+        {"v3-jack-headset.json", "sine-440hz-48k-16bit-stereo.wav", "SPKOut00Wave: 48000 Hz 16-bit 2 ch, 96000 frames"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.profile) + " " + row.sample);

@@ -316,6 +316,20 @@ TEST_F(V6EffectEntityTest, SetUpCallsAndStoredParametersReachTheEngine)
     EXPECT_EQ(m_calls, (std::vector<std::string>{"spatial destroy", "engine destroy"}));
 }
 
+TEST_F(V6EffectEntityTest, AStalledEnableReadsOffAndAStoredRoomIsAppliedUnchecked)
+{
+    Record();
+    BothEffects();
+    m_switches->Add(ID, 0x8B, 1);
+    m_device->AddFault({0xC1, 0x81, 0x8B00, static_cast<uint16_t>(ID << 8)}, sim::SimDevice::FaultKind::Stall);
+    Store(Name(m_owner->GetEntityCount() + 3, 0), 7);
+    V6EffectFeatureUnit* unit = Unit();
+    UCHAR enable = 9;
+    ASSERT_EQ(Spatial(unit)->GetEnable(&enable), STATUS_SUCCESS);
+    EXPECT_EQ(enable, 0);
+    EXPECT_EQ(m_calls.back(), "engine headphone room 7");
+}
+
 TEST_F(V6EffectEntityTest, HeadphoneParameters)
 {
     Record();
@@ -334,6 +348,7 @@ TEST_F(V6EffectEntityTest, HeadphoneParameters)
     };
     const Row rows[] = {
         {"a room above 2", 0, 1, {3}, BAD, {}, {}, {}},
+        {"a negative room", 0, 1, {-1}, BAD, {}, {}, {}},
         {"room 2", 0, 1, {2}, STATUS_SUCCESS, {"engine headphone room 2"}, 2, {}},
         {"the same room again", 0, 1, {2}, STATUS_SUCCESS, {}, 2, {}},
         {"variant 5", 1, 1, {5}, STATUS_SUCCESS, {"engine speaker variant 1", "engine headphone variant 1"}, 2, 5},

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/nt/PoolHost.h"
 #include "tests/usb/DeviceStartFixture.h"
 #include "topology/FeatureUnit.h"
 #include "topology/Terminals.h"
@@ -123,6 +124,41 @@ TEST_F(ChipVariantFunctionTest, HeadphoneRuleOfV5AndCapabilityBlocks)
         EXPECT_EQ(m_function->GetNonDelegatingUnknown()->QueryInterface(IID_IAudioHal, &raw),
                   STATUS_SUCCESS);
         static_cast<IAudioHal*>(raw)->Release();
+        TearDown();
+    }
+}
+
+// Each allocation of the start failing in turn: the start ends with a clean status (the harness
+// checks the pool for leaks), until none fails and it starts.
+TEST_F(ChipVariantFunctionTest, EveryFailedAllocationOfTheStartEndsCleanly)
+{
+    for (const char* profile : {"v4-headset.json", "v5-headset.json", "v6-effects-headset.json"}) {
+        SCOPED_TRACE(profile);
+        for (uint64_t n = 1;; ++n) {
+            ASSERT_LT(n, 3000u);
+            PlugProfile(profile);
+            const uint64_t failures = platform::PoolInjectedFailures();
+            platform::PoolFailNthAllocation(n);
+            const NTSTATUS status = StartDeviceObject();
+            const bool injected = platform::PoolInjectedFailures() != failures;
+            platform::PoolClearFailures();
+            TearDown();
+            if (!injected) {
+                EXPECT_EQ(status, STATUS_SUCCESS);
+                break;
+            }
+        }
+    }
+}
+
+// A range request the device stalls fails the start with its status.
+TEST_F(ChipVariantFunctionTest, AStalledRangeRequestFailsTheStart)
+{
+    for (const char* profile : {"v4-headset.json", "v5-headset.json"}) {
+        SCOPED_TRACE(profile);
+        PlugProfile(profile);
+        m_device->AddFault({0xA1, 0x82, 0x0201, 0x0900}, sim::SimDevice::FaultKind::Stall, 1000);
+        EXPECT_FALSE(NT_SUCCESS(StartDeviceObject()));
         TearDown();
     }
 }

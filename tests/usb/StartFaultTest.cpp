@@ -101,9 +101,13 @@ TEST_P(StartFaultTest, EachRequestOfTheStartShortOrUnpluggedEndsCleanly)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Headsets, StartFaultTest, testing::Values("uac1-headset.json", "uac2-headset.json"),
+INSTANTIATE_TEST_SUITE_P(Headsets, StartFaultTest,
+                         testing::Values("uac1-headset.json", "uac2-headset.json", "v4-headset.json",
+                                         "v5-headset.json", "v6-effects-headset.json"),
                          [](const testing::TestParamInfo<const char*>& info) {
-                             return info.param[3] == '1' ? std::string("Uac1") : std::string("Uac2");
+                             const std::string name = info.param;
+                             if (name[0] == 'v') return "V" + name.substr(1, 1);
+                             return name[3] == '1' ? std::string("Uac1") : std::string("Uac2");
                          });
 
 }  // namespace

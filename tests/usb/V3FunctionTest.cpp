@@ -14,6 +14,7 @@
 #include "platform/registry/RegistryHost.h"
 #include "sim/HidReports.h"
 #include "tests/usb/DeviceStartFixture.h"
+#include "stream/UsbStreamEndpoint.h"
 #include "topology/V3FeatureUnits.h"
 #include "tests/usb/V3Template.h"
 #include "usb/Uac1FunctionV3.h"
@@ -486,6 +487,54 @@ TEST_F(V3FunctionTest, EachFailedAllocationOfTheStartEndsCleanly)
         EXPECT_EQ(platform::PoolLiveSince(before), 0u) << platform::PoolLeakReport(before);
     }
     EXPECT_GT(failed, 0);
+}
+
+
+// The render endpoint's formats follow the output; the output writes its registers.
+TEST_F(V3FunctionTest, TheOutputKindSetsRegistersAndTheRenderFormats)
+{
+    PlugProfile("v3-sound-card.json");
+    ASSERT_EQ(StartDeviceObject(), STATUS_SUCCESS);
+    auto* terminal = Query<ITerminalControl>(Unit(3), IID_ITerminalControl);
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(m_function->GetEndpoint(0, &engine), STATUS_SUCCESS);
+    ASSERT_FALSE(engine->IsCapture());
+    auto* endpoint = static_cast<UsbStreamEndpoint*>(engine);
+    auto count = [&](USHORT tag, ULONG rate) {
+        int n = 0;
+        for (ULONG f = 0;; ++f) {
+            WaveFormatRecord r = {};
+            UCHAR alternate = 0;
+            if (!NT_SUCCESS(endpoint->GetFormatEntry(f, &alternate, &r))) break;
+            const USHORT t = r.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? static_cast<USHORT>(r.SubFormat.Data1)
+                                                                           : r.Format.wFormatTag;
+            n += t == tag && (rate == 0 || r.Format.nSamplesPerSec == rate) ? 1 : 0;
+        }
+        return n;
+    };
+    // The descriptors' 96 kHz setting until the endpoint is named for the speakers.
+    EXPECT_EQ(count(1, 96000), 1);
+    ASSERT_EQ(engine->SetName(u"SPKOut00"), STATUS_SUCCESS);
+    EXPECT_EQ(count(0x0092, 0), 0);
+    EXPECT_EQ(count(1, 96000), 0);
+
+    m_device->Hid()->ClearOutputReports();
+    ASSERT_EQ(terminal->SelectKind(3), STATUS_SUCCESS);
+    EXPECT_EQ(RegisterWrites(), (std::vector<std::pair<int, int>>{{2, 0xE7F8}, {1, 0x3000}, {0, 0xA004}}));
+    EXPECT_EQ(terminal->SelectKind(7), STATUS_UNSUCCESSFUL);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(engine->SetName(u"SPDIFOut00"), STATUS_SUCCESS);
+        EXPECT_EQ(count(0x0092, 0), 3);
+        EXPECT_EQ(count(1, 96000), 1);
+    }
+    ASSERT_EQ(terminal->SelectKind(2), STATUS_SUCCESS);
+    ASSERT_EQ(engine->SetName(u"HPOut00"), STATUS_SUCCESS);
+    EXPECT_EQ(count(0x0092, 0), 0);
+    EXPECT_EQ(count(1, 96000), 1);
+    ASSERT_EQ(terminal->SelectKind(1), STATUS_SUCCESS);
+    ASSERT_EQ(engine->SetName(u"SPKOut00"), STATUS_SUCCESS);
+    EXPECT_EQ(count(0x0092, 0), 0);
+    EXPECT_EQ(count(1, 96000), 0);
 }
 
 }  // namespace
