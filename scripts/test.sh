@@ -34,19 +34,11 @@ if [ "${KVX_FUZZ:-0}" = 1 ]; then
   exit 0
 fi
 
-# Every build keeps line tables only (-g1): reports and backtraces still name files and lines,
-# and the build is much lighter than with full debug information (configure a build directory of
-# your own with -g for a debugger session).
-light=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
-       "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
-dir=build; opts=("${light[@]}")
+# shellcheck source=scripts/build-options.sh
+. "$(dirname "$0")/build-options.sh"
+dir=build; opts=("${kvx_build_options[@]}")
 if [ "${KVX_SANITIZE:-0}" = 1 ]; then dir=build-asan; opts+=(-DKVX_SANITIZE=ON -DKVX_BENCH=OFF); fi
 if [ "${KVX_TSAN:-0}" = 1 ]; then dir=build-tsan; opts+=(-DKVX_TSAN=ON -DKVX_BENCH=OFF); fi
-
-# A compiler cache, where one is installed, is used; CI has none and builds from scratch.
-if command -v ccache >/dev/null 2>&1; then
-  opts+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
 
 jobs=$(nproc)
 cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null

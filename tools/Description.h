@@ -44,6 +44,12 @@ struct ControlInfo {
     std::optional<int64_t> Current;  // the value the driver holds now, where it gave one
 };
 
+// One jack of a terminal entity: the channels it carries and whether something is plugged in.
+struct JackInfo {
+    uint32_t ChannelMapping = 0;
+    bool Connected = false;
+};
+
 struct EntityInfo {
     uint32_t Id = 0;
     int32_t Type = 0;
@@ -51,6 +57,10 @@ struct EntityInfo {
     std::vector<uint32_t> Sources;
     std::vector<ControlInfo> Controls;
     std::vector<uint32_t> Rates;  // a clock entity's rates, in its order
+    // A selector entity's current input, 1-based into Sources.
+    std::optional<uint32_t> Selected;
+    // A terminal entity's jacks with their states as the driver holds them now.
+    std::vector<JackInfo> Jacks;
     // A processing entity's node GUID, enable byte and parameters.
     std::optional<std::string> NodeGuid;
     uint32_t Enable = 0;

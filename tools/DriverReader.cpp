@@ -171,6 +171,36 @@ void ReadRates(TopologyNode* entity, EntityInfo* info)
     clock->Release();
 }
 
+// A selector's current input (no device request: the value the entity holds).
+void ReadSelector(TopologyNode* entity, EntityInfo* info)
+{
+    if (entity->GetType() != ENTITY_SELECTOR) return;
+    PVOID raw = nullptr;
+    if (!NT_SUCCESS(entity->QueryInterface(IID_ISelectorControl, &raw))) return;
+    auto* selector = static_cast<ISelectorControl*>(raw);
+    ULONG input = 0;
+    if (NT_SUCCESS(selector->GetSelected(&input))) info->Selected = input;
+    selector->Release();
+}
+
+// A terminal's jacks and whether each is connected, as the entity last read them.
+void ReadJacks(TopologyNode* entity, EntityInfo* info)
+{
+    PVOID raw = nullptr;
+    if (!NT_SUCCESS(entity->QueryInterface(IID_ITerminalControl, &raw))) return;
+    auto* terminal = static_cast<ITerminalControl*>(raw);
+    ULONG count = 0;
+    if (NT_SUCCESS(terminal->GetJackCount(&count, 0)) && count != 0 && count <= 64) {
+        std::vector<JackRecord> jacks(count);
+        if (NT_SUCCESS(terminal->GetJackDescriptions(static_cast<ULONG>(count * sizeof(JackRecord)), jacks.data(), 0))) {
+            for (const JackRecord& jack : jacks) {
+                info->Jacks.push_back({jack.ChannelMapping, (jack.IsConnected & 0xFF) != 0});
+            }
+        }
+    }
+    terminal->Release();
+}
+
 }  // namespace
 
 namespace {
@@ -273,6 +303,8 @@ void ReadEntities(IAudioHal* device, Description* description)
         ReadControls(entity, &info);
         ReadRates(entity, &info);
         ReadProcessing(entity, &info);
+        ReadSelector(entity, &info);
+        ReadJacks(entity, &info);
         PVOID raw = nullptr;
         if (entity->GetType() == ENTITY_MULTI_OUTPUT_TERMINAL &&
             NT_SUCCESS(entity->QueryInterface(IID_IMultiOutputTerminal, &raw))) {

@@ -161,6 +161,16 @@ std::string PrintJson(const Description& d)
                     }
                     w.Out() << "]";
                 }
+                if (e.Selected) w.Member("selected", int64_t{*e.Selected});
+                if (!e.Jacks.empty()) {
+                    w.Key("jacks");
+                    w.Array<JackInfo>(depth + 1, e.Jacks, [&](const JackInfo& j, int jdepth) {
+                        w.Object(jdepth, [&] {
+                            w.Member("channelMapping", int64_t{j.ChannelMapping});
+                            w.Member("connected", j.Connected);
+                        });
+                    });
+                }
                 if (!e.Rates.empty()) {
                     w.Key("rates");
                     w.Out() << "[";

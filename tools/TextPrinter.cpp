@@ -1,7 +1,7 @@
 // Text in the class vocabulary: each endpoint by direction and kind, each alternate setting once
 // with its formats and rates; each entity by type with its USB unit, the entities it takes audio
-// from and its controls with the values the driver holds and their ranges in dB (levels come in
-// 1/65536 dB).
+// from, a selector's current input, a terminal's jacks (connected or not) and its controls with the
+// values the driver holds and their ranges in dB (levels come in 1/65536 dB).
 #include "tools/TextPrinter.h"
 
 #include <cstdio>
@@ -185,6 +185,17 @@ std::string PrintText(const Description& d)
             out << "  rates: ";
             for (size_t i = 0; i < e.Rates.size(); ++i) out << (i == 0 ? "" : ", ") << e.Rates[i];
             out << "\n";
+        }
+        if (e.Selected) {
+            out << "  selected: input " << *e.Selected << " of " << e.Sources.size();
+            if (*e.Selected >= 1 && *e.Selected <= e.Sources.size()) out << " (entity " << e.Sources[*e.Selected - 1] << ")";
+            out << "\n";
+        }
+        for (size_t i = 0; i < e.Jacks.size(); ++i) {
+            char mapping[16];
+            std::snprintf(mapping, sizeof(mapping), "0x%X", e.Jacks[i].ChannelMapping);
+            out << "  jack " << i << ": " << (e.Jacks[i].Connected ? "connected" : "not connected") << ", channel mapping "
+                << mapping << "\n";
         }
         if (!e.Kinds.empty()) {
             out << "  kinds: ";

@@ -16,11 +16,26 @@ NTSTATUS SelectorUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
     return STATUS_INVALID_PARAMETER;
 }
 
-bool SelectorUnit::IsSelectorDescriptor() const
+namespace {
+
+// The UAC1 selector's CUR: a class request to the unit, control selector 0.
+NTSTATUS Uac1SelectorCur(IAudioHal* pOwner, UCHAR bUnitId, BOOLEAN bRead, PUCHAR pInput)
 {
-    return m_pDescriptor != nullptr && HoldsInputPins(m_pDescriptor) &&
-           m_pDescriptor[1] == CS_INTERFACE_DESCRIPTOR && m_pDescriptor[2] == UAC1_SELECTOR_UNIT;
+    if (bRead) {
+        const NTSTATUS status = QueryOwnerUsbDevice(pOwner);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        return UnitControlReadExact(pOwner, bUnitId, URB_FUNCTION_CLASS_INTERFACE, USB_AUDIO_GET_CUR, 0x0000, pInput,
+                                    1);
+    }
+    return UnitControlTransfer(pOwner, bUnitId, URB_FUNCTION_CLASS_INTERFACE, USB_AUDIO_SET_CUR, 0x0000, FALSE, pInput,
+                               1, nullptr);
 }
+
+}  // namespace
+
+bool SelectorUnit::IsSelectorDescriptor() const { return HoldsSelectorDescriptor(UAC1_SELECTOR_UNIT); }
 
 NTSTATUS SelectorUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
@@ -31,57 +46,16 @@ NTSTATUS SelectorUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* p
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
-NTSTATUS SelectorUnit::Init(IAudioHal* hal)
-{
-    if (hal == nullptr || !IsSelectorDescriptor()) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_SELECTOR_UNIT;
-    NTSTATUS status = SetPinUnitSources(this, m_pDescriptor);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    ULONG next = hal->GetEntityCount();
-    PDEVICE_OBJECT device = hal->GetDeviceObject();
-    return CreateEntity<UsbSelectorEntity>(
-        hal, UAC1_UNIT_TAG, &next, [&](UsbSelectorEntity* e) { return SetupSelectorEntity(e, this, device); },
-        static_cast<UsbSelectorEntity**>(nullptr));
-}
+NTSTATUS SelectorUnit::Init(IAudioHal* hal) { return InitSelectorUnit(hal, UAC1_SELECTOR_UNIT, UAC1_UNIT_TAG); }
 
 NTSTATUS SelectorUnit::GetSelected(PULONG pInput)
 {
-    if (!IsSelectorDescriptor() || pInput == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = QueryOwnerUsbDevice(m_pOwner);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    UCHAR input = 0;
-    status = UnitControlReadExact(m_pOwner, m_pDescriptor[3], URB_FUNCTION_CLASS_INTERFACE, USB_AUDIO_GET_CUR, 0x0000,
-                                  &input, 1);
-    if (NT_SUCCESS(status)) {
-        *pInput = input;
-    }
-    return status;
+    return ReadSelectedInput(UAC1_SELECTOR_UNIT, Uac1SelectorCur, pInput);
 }
 
 NTSTATUS SelectorUnit::SetSelected(ULONG ulInput)
 {
-    if (!IsSelectorDescriptor() || ulInput == 0 || ulInput > m_pDescriptor[4]) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    UCHAR input = static_cast<UCHAR>(ulInput);
-    return UnitControlTransfer(m_pOwner, m_pDescriptor[3], URB_FUNCTION_CLASS_INTERFACE, USB_AUDIO_SET_CUR, 0x0000,
-                               FALSE, &input, 1, nullptr);
+    return WriteSelectedInput(UAC1_SELECTOR_UNIT, Uac1SelectorCur, ulInput);
 }
 
-NTSTATUS SelectorUnit::GetInputCount(PULONG pCount)
-{
-    if (!IsSelectorDescriptor() || pCount == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *pCount = m_pDescriptor[4];
-    return STATUS_SUCCESS;
-}
+NTSTATUS SelectorUnit::GetInputCount(PULONG pCount) { return ReadSelectorInputCount(UAC1_SELECTOR_UNIT, pCount); }

@@ -8,6 +8,12 @@ namespace {
 
 constexpr USHORT SELECTOR_CONTROL = 0x0100;
 
+// The UAC2 selector's CUR: the Selector Control.
+NTSTATUS Uac2SelectorCur(IAudioHal* pOwner, UCHAR bUnitId, BOOLEAN bRead, PUCHAR pInput)
+{
+    return Uac2Cur(pOwner, bUnitId, SELECTOR_CONTROL, bRead, pInput, 1);
+}
+
 }  // namespace
 
 NTSTATUS Uac2SelectorUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
@@ -22,11 +28,7 @@ NTSTATUS Uac2SelectorUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObj
     return STATUS_INVALID_PARAMETER;
 }
 
-bool Uac2SelectorUnit::IsSelectorDescriptor() const
-{
-    return m_pDescriptor != nullptr && HoldsInputPins(m_pDescriptor) &&
-           m_pDescriptor[1] == CS_INTERFACE_DESCRIPTOR && m_pDescriptor[2] == USB_AUDIO_AC_SELECTOR_UNIT;
-}
+bool Uac2SelectorUnit::IsSelectorDescriptor() const { return HoldsSelectorDescriptor(USB_AUDIO_AC_SELECTOR_UNIT); }
 
 NTSTATUS Uac2SelectorUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
@@ -39,49 +41,20 @@ NTSTATUS Uac2SelectorUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHa
 
 NTSTATUS Uac2SelectorUnit::Init(IAudioHal* hal)
 {
-    if (hal == nullptr || !IsSelectorDescriptor()) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    m_ulId = m_pDescriptor[3];
-    m_lType = USB_AUDIO_AC_SELECTOR_UNIT;
-    NTSTATUS status = SetPinUnitSources(this, m_pDescriptor);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    ULONG next = hal->GetEntityCount();
-    PDEVICE_OBJECT device = hal->GetDeviceObject();
-    return CreateEntity<UsbSelectorEntity>(
-        hal, UAC2_UNIT_TAG, &next, [&](UsbSelectorEntity* e) { return SetupSelectorEntity(e, this, device); },
-        static_cast<UsbSelectorEntity**>(nullptr));
+    return InitSelectorUnit(hal, USB_AUDIO_AC_SELECTOR_UNIT, UAC2_UNIT_TAG);
 }
 
 NTSTATUS Uac2SelectorUnit::GetSelected(PULONG pInput)
 {
-    if (!IsSelectorDescriptor() || pInput == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    UCHAR input = 0;
-    NTSTATUS status = Uac2Cur(m_pOwner, m_pDescriptor[3], SELECTOR_CONTROL, TRUE, &input, 1);
-    if (NT_SUCCESS(status)) {
-        *pInput = input;
-    }
-    return status;
+    return ReadSelectedInput(USB_AUDIO_AC_SELECTOR_UNIT, Uac2SelectorCur, pInput);
 }
 
 NTSTATUS Uac2SelectorUnit::SetSelected(ULONG ulInput)
 {
-    if (!IsSelectorDescriptor() || ulInput == 0 || ulInput > m_pDescriptor[4]) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    UCHAR input = static_cast<UCHAR>(ulInput);
-    return Uac2Cur(m_pOwner, m_pDescriptor[3], SELECTOR_CONTROL, FALSE, &input, 1);
+    return WriteSelectedInput(USB_AUDIO_AC_SELECTOR_UNIT, Uac2SelectorCur, ulInput);
 }
 
 NTSTATUS Uac2SelectorUnit::GetInputCount(PULONG pCount)
 {
-    if (!IsSelectorDescriptor() || pCount == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *pCount = m_pDescriptor[4];
-    return STATUS_SUCCESS;
+    return ReadSelectorInputCount(USB_AUDIO_AC_SELECTOR_UNIT, pCount);
 }

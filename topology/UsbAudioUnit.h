@@ -117,6 +117,18 @@ protected:
     // Adds a set-up entity to the function's and the unit's lists; the id advances when both did.
     NTSTATUS AddCreatedEntity(IAudioHal* pHal, TopologyNode* pEntity, PULONG pulNextId);
 
+    // The selector body both class versions run (UsbAudioUnitSelector.cpp). The version gives the
+    // subtype of its selector unit and its CUR request of the selected input (1 byte, 1-based).
+    using SelectorCurRequest = NTSTATUS (*)(IAudioHal* pOwner, UCHAR bUnitId, BOOLEAN bRead, PUCHAR pInput);
+    // A kept descriptor of the subtype that holds its bNrInPins source ids.
+    bool HoldsSelectorDescriptor(UCHAR subtype) const;
+    // Init of a selector unit: id, type, the pins' sources and its one selector entity.
+    NTSTATUS InitSelectorUnit(IAudioHal* pHal, UCHAR subtype, ULONG ulTag);
+    NTSTATUS ReadSelectedInput(UCHAR subtype, SelectorCurRequest cur, PULONG pInput);
+    // An input from 1 to bNrInPins; another: STATUS_INVALID_PARAMETER, nothing sent.
+    NTSTATUS WriteSelectedInput(UCHAR subtype, SelectorCurRequest cur, ULONG ulInput);
+    NTSTATUS ReadSelectorInputCount(UCHAR subtype, PULONG pCount);
+
     IAudioHal* m_pOwner;
     PUCHAR m_pDescriptor;
     ObjectList* m_pEntities;

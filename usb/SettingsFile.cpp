@@ -130,7 +130,10 @@ SettingsFile::SettingsFile(PDEVICE_OBJECT FunctionalDeviceObject)
       m_ReadOffset{},
       m_ReadLimit(0),
       m_pDeviceObject(FunctionalDeviceObject),
-      m_Path{}
+      m_Path{},
+      m_BlockStart(0),
+      m_BlockBytes(0),
+      m_Block{}
 {
 }
 
@@ -203,6 +206,7 @@ NTSTATUS SettingsFile::Open()
     RtlInitUnicodeString(&path, m_Path);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    m_BlockBytes = 0;
     NTSTATUS status = ZwCreateFile(&m_hFile, GENERIC_READ, &attributes, &m_IoStatus, nullptr, FILE_ATTRIBUTE_NORMAL,
                                    FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (NT_SUCCESS(status)) {
@@ -242,8 +246,9 @@ LONG SettingsFile::ReadLine()
     bool inComment = false;
     for (;;) {
         PUCHAR place = m_pLineBuffer + count;
-        NTSTATUS status = ZwReadFile(m_hFile, nullptr, nullptr, nullptr, &m_IoStatus, place, 1, &m_ReadOffset, nullptr);
-        if (!NT_SUCCESS(status) || m_IoStatus.Information == 0 || m_ReadOffset.QuadPart >= m_ReadLimit) {
+        bool bGot = false;
+        NTSTATUS status = ReadByte(place, &bGot);
+        if (!NT_SUCCESS(status) || !bGot || m_ReadOffset.QuadPart >= m_ReadLimit) {
             if (count == 0) {
                 return -1;
             }
@@ -274,8 +279,9 @@ void SettingsFile::SkipToLineEnd()
 {
     for (;;) {
         UCHAR byte = 0;
-        NTSTATUS status = ZwReadFile(m_hFile, nullptr, nullptr, nullptr, &m_IoStatus, &byte, 1, &m_ReadOffset, nullptr);
-        if (!NT_SUCCESS(status) || m_IoStatus.Information == 0 || m_ReadOffset.QuadPart >= m_ReadLimit) {
+        bool bGot = false;
+        NTSTATUS status = ReadByte(&byte, &bGot);
+        if (!NT_SUCCESS(status) || !bGot || m_ReadOffset.QuadPart >= m_ReadLimit) {
             return;
         }
         m_ReadOffset.QuadPart += byte == CHAR_CR ? 2 : 1;
@@ -283,6 +289,29 @@ void SettingsFile::SkipToLineEnd()
             return;
         }
     }
+}
+
+NTSTATUS SettingsFile::ReadByte(PUCHAR pByte, bool* pbGot)
+{
+    *pbGot = false;
+    const LONGLONG offset = m_ReadOffset.QuadPart;
+    if (m_BlockBytes == 0 || offset < m_BlockStart || offset >= m_BlockStart + m_BlockBytes) {
+        m_BlockBytes = 0;
+        LARGE_INTEGER at = m_ReadOffset;
+        const NTSTATUS status =
+            ZwReadFile(m_hFile, nullptr, nullptr, nullptr, &m_IoStatus, m_Block, sizeof(m_Block), &at, nullptr);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        if (m_IoStatus.Information == 0) {
+            return STATUS_SUCCESS;
+        }
+        m_BlockStart = offset;
+        m_BlockBytes = static_cast<ULONG>(m_IoStatus.Information);
+    }
+    *pByte = m_Block[offset - m_BlockStart];
+    *pbGot = true;
+    return STATUS_SUCCESS;
 }
 
 bool SettingsFile::LineBeginsWith(LONG LineLength, PCSTR Text, ULONG TextLength) const

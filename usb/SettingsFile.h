@@ -21,6 +21,7 @@ constexpr ULONG SETTINGS_FILE_MAX_PATH = 49;
 constexpr ULONG SETTINGS_FILE_MAX_HEADER = 79;
 constexpr ULONG SETTINGS_FILE_MAX_VERSION_TOKEN = 19;
 constexpr ULONG SETTINGS_FILE_SUBKEY_SCAN = 128;    // a subkey's "]" must lie within these bytes
+constexpr ULONG SETTINGS_FILE_READ_BLOCK = 4096;    // the file is read in blocks of this many bytes
 
 // The reader. Its user allocates it (NonPagedPoolNx, SETTINGS_FILE_TAG, zeroed) and constructs it
 // in place; it lives within the device object's start only.
@@ -63,6 +64,9 @@ private:
     NTSTATUS FindNextProfileSection(PLONG PendingLength, PWSTR SubKey, PBOOLEAN HasSubKey);
     NTSTATUS ImportSection(PLONG PendingLength);
     bool LineBeginsWith(LONG LineLength, PCSTR Text, ULONG TextLength) const;
+    // The byte at m_ReadOffset, from the block read last or a new block read at that offset.
+    // *pbGot is false at the end of the file; a failed read returns its status.
+    NTSTATUS ReadByte(PUCHAR pByte, bool* pbGot);
 
     HANDLE m_hFile;
     IO_STATUS_BLOCK m_IoStatus;
@@ -73,6 +77,10 @@ private:
     LONG m_ReadLimit;
     PDEVICE_OBJECT m_pDeviceObject;
     WCHAR m_Path[SETTINGS_FILE_MAX_PATH + 1];
+    // The block read last: its offset in the file and the bytes it holds (0: none).
+    LONGLONG m_BlockStart;
+    ULONG m_BlockBytes;
+    UCHAR m_Block[SETTINGS_FILE_READ_BLOCK];
 };
 
 // The device object's use of the file at start: build the path, read the file's version and the

@@ -166,6 +166,44 @@ TEST_F(DescribeTest, ShippedProfilesPrintTheirGoldenDescriptions)
     }
 }
 
+// Selector positions and jack states come from the device, not from defaults: a selector answering
+// input 2 and an output jack the device reports unplugged are described so.
+TEST_F(DescribeTest, SelectorPositionsAndJackStatesFollowTheDevice)
+{
+    struct Case {
+        const char* Name;
+        const char* Profile;
+        std::string From;  // replaced in the shipped profile
+        std::string To;
+        std::string Text;  // one entity's block in the text
+        std::string Json;  // part of that entity in the JSON
+    };
+    const Case cases[] = {
+        {"selector at input 2", "uac1-speaker-selector",
+         "\"unit\": 3,\n      \"selector\": 0,\n      \"channel\": 0,\n      \"cur\": 1,",
+         "\"unit\": 3,\n      \"selector\": 0,\n      \"channel\": 0,\n      \"cur\": 2,",
+         "Entity 2 (selector) of USB unit 3, from entities 0, 1\n  selected: input 2 of 2 (entity 1)\n",
+         "\"sources\": [0, 1],\n      \"controls\": [],\n      \"selected\": 2\n"},
+        {"output jack unplugged", "uac1-headset", "\"reply\": \"00 03 00 00 00 00\"", "\"reply\": \"00 00 00 00 00 00\"",
+         "Entity 7 (output terminal) of USB unit 6, from entity 5\n  jack 0: not connected, channel mapping 0x3\n",
+         "\"jacks\": [\n        {\n          \"channelMapping\": 3,\n          \"connected\": false\n        }\n      ]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string profile = ReadFile(std::string(KVX_PROFILE_DIR) + "/" + c.Profile + ".json");
+        const size_t at = profile.find(c.From);
+        ASSERT_NE(at, std::string::npos);
+        profile.replace(at, c.From.size(), c.To);
+        const std::string path = Write(std::string(c.Profile) + ".json", profile);
+        const KvxRun text = Kvx({"describe", path, "--text"});
+        EXPECT_EQ(text.Exit, 0);
+        EXPECT_NE(text.Out.find(c.Text), std::string::npos) << text.Out;
+        const KvxRun json = Kvx({"describe", path});
+        EXPECT_EQ(json.Exit, 0);
+        EXPECT_NE(json.Out.find(c.Json), std::string::npos) << json.Out;
+    }
+}
+
 TEST_F(DescribeTest, UnreadableProfilesAndBadArgumentsFailWithOneLine)
 {
     const std::string good = Write("good.json", Profile(NO_AUDIO_CONTROL));

@@ -437,6 +437,32 @@ TEST_F(SettingsFileTest, ALineIsSplitRightAfterIts4097thByte)
     EXPECT_EQ(Names(), (std::vector<std::u16string>{u"A", u"C", u"IniVersion"}));
 }
 
+// The file is read in blocks: lines that straddle a block's end, a CR that ends one block with its
+// LF in the next, and sections several blocks on all read as the byte-wise reading did.
+TEST_F(SettingsFileTest, LinesAcrossTheReadBlocksImportWhole)
+{
+    std::string text = Preamble() + "[P]\r\n";
+    // Pad so that the CR of "A = 1" is the last byte of the first block.
+    const std::string value = "A = 1";
+    const size_t pad = SETTINGS_FILE_READ_BLOCK - 1 - value.size() - text.size() - 2;
+    text += "Z = 0" + std::string(pad - 5, ' ') + "\r\n" + value + "\r\n";
+    ASSERT_EQ(text.size(), SETTINGS_FILE_READ_BLOCK + 1);
+    for (int i = 0; i < 1500; ++i) {
+        text += "V" + std::to_string(i) + " = " + std::to_string(i % 200) + "\r\n";
+    }
+    WriteIni(text);
+    ASSERT_EQ(ImportSettingsFile(Fdo()), STATUS_SUCCESS);
+    ASSERT_TRUE(Value(u"A").has_value());
+    EXPECT_EQ(Value(u"A")->Data, B({1, 0, 0, 0}));
+    for (int i : {0, 300, 777, 1499}) {
+        const std::string name = "V" + std::to_string(i);
+        auto v = Value(std::u16string(name.begin(), name.end()));
+        ASSERT_TRUE(v.has_value()) << name;
+        EXPECT_EQ(v->Data, B({static_cast<uint8_t>(i % 200), 0, 0, 0})) << name;
+    }
+    EXPECT_EQ(Names().size(), 1500u + 3u);
+}
+
 TEST_F(SettingsFileTest, ALongCommentStaysACommentToItsEnd)
 {
     // The tail of each comment lies past the split and would otherwise open the subkey Evil.

@@ -4,6 +4,8 @@
 // node's control-change event.
 #include <gtest/gtest.h>
 
+#include "dsp/EffectHooksHost.h"
+#include "host/AudioEngine.h"
 #include "host/FilterBrowser.h"
 #include "platform/nt/Clock.h"
 #include "platform/portcls/PortClsHost.h"
@@ -72,6 +74,52 @@ TEST(V6HostTest, EnableThroughKsAndBackOnAStatusInterrupt)
     std::string report;
     EXPECT_TRUE(session.End(&report)) << report;
     EXPECT_EQ(platform::PcLivePortCount(), 0u);
+}
+
+// A stream on the effects headset runs both effect entities: each takes the device format at the
+// start, every chunk, and a reset at the stop (the effect table here only records its calls).
+std::vector<std::string>* g_calls = nullptr;
+
+TEST(V6HostTest, AStreamRunsBothEffectEntitiesFromStartToStop)
+{
+    std::vector<std::string> calls;
+    g_calls = &calls;
+    EffectHooks hooks = {};
+    hooks.ProcessEffectEntity = [](EffectEntityState* s, const WaveFormatRecord* f, PVOID, LONG frames) {
+        g_calls->push_back("process " + std::to_string(s->Control) + " " + std::to_string(f->Format.nChannels) +
+                           (frames > 0 && frames <= 512 ? "" : " bad frames"));
+    };
+    hooks.ResetEffectEntity = [](EffectEntityState* s) { g_calls->push_back("reset " + std::to_string(s->Control)); };
+    const EffectHooks* previous = InstallEffectHooks(&hooks);
+    {
+        kvxtest::HostSession session;
+        std::string error;
+        ASSERT_EQ(session.StartProfile("v6-effects-headset.json", false, &error), STATUS_SUCCESS) << error;
+        {
+            host::AudioEngine engine(session.Fdo());
+            ASSERT_EQ(engine.Open(false), STATUS_SUCCESS);
+            const host::AudioFormat format{48000, 8, 16, 16};
+            ASSERT_EQ(engine.StartRender(format, std::vector<uint8_t>(48000 / 10 * 16, 0)), STATUS_SUCCESS);
+            engine.Wait();
+        }
+        EXPECT_EQ(session.Remove(), STATUS_SUCCESS);
+        std::string report;
+        EXPECT_TRUE(session.End(&report)) << report;
+    }
+    InstallEffectHooks(previous);
+    g_calls = nullptr;
+    ASSERT_FALSE(calls.empty());
+    size_t spatial = 0, headphone = 0, resets = 0;
+    for (const std::string& c : calls) {
+        EXPECT_EQ(c.find("bad"), std::string::npos) << c;
+        spatial += c == "process 139 8";
+        headphone += c == "process 140 8";
+        resets += c.rfind("reset", 0) == 0;
+    }
+    EXPECT_GT(spatial, 10u);
+    EXPECT_EQ(spatial, headphone);
+    EXPECT_GE(resets, 2u);
+    EXPECT_EQ(calls.back().rfind("reset", 0), 0u);
 }
 
 }  // namespace
