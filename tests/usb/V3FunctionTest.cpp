@@ -570,4 +570,37 @@ TEST_F(V3FunctionTest, TheStoredOutputIsTakenOnlyWhenItIsOneOfTheChipsThree)
     }
 }
 
+
+// The selector speaks the chip's source codes; the render unit's mute lights the indicator.
+TEST_F(V3FunctionTest, TheSelectorSpeaksSourceCodesAndTheMuteLightsItsIndicator)
+{
+    PlugProfile("v3-sound-card.json");
+    Store(u"NeedMuteLED", {1});
+    ASSERT_EQ(StartDeviceObject(), STATUS_SUCCESS);
+    m_device->SetControl(18, 0, 0, {1, 1, 4, 1, 1});
+    auto* selector = Query<ISelectorControl>(Unit(18), IID_ISelectorControl);
+    auto code = [&] { return m_device->Control(18, 0, 0)->Cur; };
+    // Inputs 8, 15, 16 carry codes 1, 2, 3.
+    for (ULONG input = 1; input <= 3; ++input) {
+        ASSERT_EQ(selector->SetSelected(input), STATUS_SUCCESS);
+        EXPECT_EQ(code(), static_cast<int64_t>(input));
+        ULONG read = 0;
+        ASSERT_EQ(selector->GetSelected(&read), STATUS_SUCCESS);
+        EXPECT_EQ(read, input);
+    }
+    EXPECT_EQ(selector->SetSelected(4), STATUS_INVALID_PARAMETER);
+    // A code no input has reads as input 1 and sends input 1's code.
+    m_device->SetControl(18, 0, 0, {4, 1, 4, 1, 1});
+    ULONG read = 0;
+    ASSERT_EQ(selector->GetSelected(&read), STATUS_SUCCESS);
+    EXPECT_EQ(read, 1u);
+    EXPECT_EQ(code(), 1);
+
+    auto* onOff = Query<IOnOffControl>(Unit(13), IID_IOnOffControl);
+    ASSERT_EQ(onOff->SetOnOff(1, 0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(V3()->Register(1).Value & 0x30, 0x30);
+    ASSERT_EQ(onOff->SetOnOff(1, 0, 0), STATUS_SUCCESS);
+    EXPECT_EQ(V3()->Register(1).Value & 0x30, 0x10);
+}
+
 }  // namespace
