@@ -21,6 +21,7 @@ VOID Uac1CaptureEndpoint::ResetRingPositions()
 
 NTSTATUS Uac1CaptureEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFrame)
 {
+    PAGED_CODE();
     m_EndpointTransportLock.Lock();
     UCHAR bAlternate = 0;
     NTSTATUS status = CheckFormatToPrepare(pClient, &bAlternate);
@@ -67,6 +68,7 @@ NTSTATUS Uac1CaptureEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulF
 
 NTSTATUS Uac1CaptureEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {
         return STATUS_INVALID_PARAMETER;

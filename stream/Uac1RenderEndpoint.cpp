@@ -18,6 +18,7 @@ VOID Uac1RenderEndpoint::ResetRingPositions()
 
 NTSTATUS Uac1RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFrame)
 {
+    PAGED_CODE();
     m_EndpointTransportLock.Lock();
     UCHAR bAlternate = 0;
     NTSTATUS status = CheckFormatToPrepare(pClient, &bAlternate);
@@ -45,6 +46,7 @@ NTSTATUS Uac1RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFr
 
 NTSTATUS Uac1RenderEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {
         return STATUS_INVALID_PARAMETER;

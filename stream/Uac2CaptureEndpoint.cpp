@@ -20,6 +20,7 @@ NTSTATUS Uac2CaptureEndpoint::PrepareBeforeSelection(EndpointClient* pClient)
 
 NTSTATUS Uac2CaptureEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)
 {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(pClient);  // the rate lives on the clock, not on the endpoint
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {

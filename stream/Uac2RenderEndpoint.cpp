@@ -163,6 +163,7 @@ NTSTATUS Uac2RenderEndpoint::PrepareBeforeSelection(EndpointClient* pClient)
 
 NTSTATUS Uac2RenderEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)
 {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(pClient);  // the rate lives on the clock, not on the endpoint
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {
@@ -281,6 +282,7 @@ NTSTATUS Uac2RenderEndpoint::ResetPipe(IUsbDevice* pUsb, PUSBD_PIPE_INFORMATION 
 
 NTSTATUS Uac2RenderEndpoint::RecoverStream()
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {
         return STATUS_INVALID_PARAMETER;

@@ -71,6 +71,7 @@ NTSTATUS ProbeChip(IUsbDevice* pUsb, UCHAR request, USHORT value, PUCHAR pReply,
 
 NTSTATUS Uac1Function::Configure()
 {
+    PAGED_CODE();
     PVOID pRaw = nullptr;
     NTSTATUS status = QueryInterface(IID_IUsbDevice, &pRaw);
     if (!NT_SUCCESS(status)) {
@@ -90,6 +91,7 @@ NTSTATUS Uac1Function::Configure()
 
 NTSTATUS Uac1Function::IdentifyChip(IUsbDevice* pUsb)
 {
+    PAGED_CODE();
     auto* pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, CHIP_STRING_BYTES, CHIP_STRING_TAG));
     auto* pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), CHIP_STRING_TAG));
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;

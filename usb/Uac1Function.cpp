@@ -44,6 +44,7 @@ Uac1Function::~Uac1Function() { Uac1Function::Stop(); }
 NTSTATUS Uac1Function::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice, PDEVICE_OBJECT pLowerDevice,
                             PDEVICE_OBJECT pPhysicalDevice)
 {
+    PAGED_CODE();
     if (!NT_SUCCESS(CreateUnitList())) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -52,12 +53,14 @@ NTSTATUS Uac1Function::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctio
 
 NTSTATUS Uac1Function::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlUac1(this, pInterface, ulBytes);
 }
 
 NTSTATUS Uac1Function::ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                            PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioStreamingUac1(this, pConfiguration, pInterface, ulBytes);
 }
 
@@ -96,6 +99,7 @@ NTSTATUS Uac1Function::Start()
 
 NTSTATUS Uac1Function::Stop()
 {
+    PAGED_CODE();
     const NTSTATUS status = AudioHal::Stop();
     if (InterruptPipeIndex() != NO_INTERRUPT_PIPE && NT_SUCCESS(status)) {
         EndStatusThread();
@@ -107,6 +111,7 @@ NTSTATUS Uac1Function::Stop()
 
 NTSTATUS Uac1Function::OnStatusChange(ULONG ulUnitId)
 {
+    PAGED_CODE();
     UsbAudioUnit* pUnit = nullptr;
     NTSTATUS status = FindUnit(ulUnitId, &pUnit);
     if (!NT_SUCCESS(status)) {
@@ -148,6 +153,7 @@ NTSTATUS Uac1Function::ReRegisterEndpoints(ULONG ulEntityId)
 
 VOID Uac1Function::PowerChangeState(POWER_STATE NewState)
 {
+    PAGED_CODE();
     const DEVICE_POWER_STATE state = NewState.DeviceState;
     if (state == m_PowerState) {
         return;

@@ -86,6 +86,7 @@ Uac2Function::~Uac2Function()
 NTSTATUS Uac2Function::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice, PDEVICE_OBJECT pLowerDevice,
                             PDEVICE_OBJECT pPhysicalDevice)
 {
+    PAGED_CODE();
     if (!NT_SUCCESS(CreateUnitList())) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -94,6 +95,7 @@ NTSTATUS Uac2Function::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctio
 
 NTSTATUS Uac2Function::Configure()
 {
+    PAGED_CODE();
     // No identity rule sets the stored block: it stays zero.
     std::memset(&m_Capabilities, 0, sizeof(m_Capabilities));
     NTSTATUS status = ParseAudioControlForFunction(this);
@@ -105,12 +107,14 @@ NTSTATUS Uac2Function::Configure()
 
 NTSTATUS Uac2Function::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlUac2(this, pInterface, ulBytes);
 }
 
 NTSTATUS Uac2Function::ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                            PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioStreamingUac2(this, pConfiguration, pInterface, ulBytes);
 }
 
@@ -162,6 +166,7 @@ NTSTATUS Uac2Function::Start()
 
 NTSTATUS Uac2Function::Stop()
 {
+    PAGED_CODE();
     if (InterruptPipeIndex() != NO_INTERRUPT_PIPE) {
         EndStatusThread();
     }
@@ -172,6 +177,7 @@ NTSTATUS Uac2Function::Stop()
 
 NTSTATUS Uac2Function::OnStatusChange(ULONG ulEntityId, ULONG ulSelector, ULONG ulChannel)
 {
+    PAGED_CODE();
     UsbAudioUnit* pUnit = nullptr;
     NTSTATUS status = FindUnit(ulEntityId, &pUnit);
     if (!NT_SUCCESS(status)) {
@@ -209,6 +215,7 @@ NTSTATUS Uac2Function::ReRegisterEndpoints(ULONG ulEntityId)
 
 VOID Uac2Function::PowerChangeState(POWER_STATE NewState)
 {
+    PAGED_CODE();
     const DEVICE_POWER_STATE state = NewState.DeviceState;
     if (state == m_PowerState) {
         return;

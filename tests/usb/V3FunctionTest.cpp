@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "platform/nt/Clock.h"
@@ -535,6 +536,71 @@ TEST_F(V3FunctionTest, TheOutputKindSetsRegistersAndTheRenderFormats)
     ASSERT_EQ(engine->SetName(u"SPKOut00"), STATUS_SUCCESS);
     EXPECT_EQ(count(0x0092, 0), 0);
     EXPECT_EQ(count(1, 96000), 0);
+}
+
+
+// A stored output outside the chip's three is ignored; one of them stays even when not offered.
+TEST_F(V3FunctionTest, TheStoredOutputIsTakenOnlyWhenItIsOneOfTheChipsThree)
+{
+    struct Row {
+        const char* Name;
+        uint16_t Vendor, Product;
+        int Ident9, Ident8;
+        LONG Stored;
+        ULONG Active;
+        int Register2;
+    } rows[] = {
+        {"S/PDIF", 0x1209, 0x7302, 0, 0, 3, 3, 0xE7F8},
+        {"a kind past the table", 0x1209, 0x7302, 0, 0, 19, 1, 0xE000},
+        {"a non-output kind", 0x1209, 0x7302, 0, 0, 7, 1, 0xE000},
+        {"S/PDIF on the headset that does not offer it", 0x1E7D, 0x3750, 0x9F, 0x03, 3, 3, 0xE7F8},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        PlugV3(r.Vendor, r.Product, r.Ident9, r.Ident8);
+        std::vector<uint8_t> stored(4);
+        std::memcpy(stored.data(), &r.Stored, 4);
+        Store(u"UACUnit03", stored);
+        ASSERT_EQ(StartDeviceObject(), STATUS_SUCCESS);
+        ULONG active = 0;
+        ASSERT_EQ(Query<ITerminalControl>(Unit(3), IID_ITerminalControl)->GetKind(&active), STATUS_SUCCESS);
+        EXPECT_EQ(active, r.Active);
+        EXPECT_EQ(V3()->Register(2).Value, r.Register2);
+        StopDeviceObject(true);
+    }
+}
+
+
+// The selector speaks the chip's source codes; the render unit's mute lights the indicator.
+TEST_F(V3FunctionTest, TheSelectorSpeaksSourceCodesAndTheMuteLightsItsIndicator)
+{
+    PlugProfile("v3-sound-card.json");
+    Store(u"NeedMuteLED", {1});
+    ASSERT_EQ(StartDeviceObject(), STATUS_SUCCESS);
+    m_device->SetControl(18, 0, 0, {1, 1, 4, 1, 1});
+    auto* selector = Query<ISelectorControl>(Unit(18), IID_ISelectorControl);
+    auto code = [&] { return m_device->Control(18, 0, 0)->Cur; };
+    // Inputs 8, 15, 16 carry codes 1, 2, 3.
+    for (ULONG input = 1; input <= 3; ++input) {
+        ASSERT_EQ(selector->SetSelected(input), STATUS_SUCCESS);
+        EXPECT_EQ(code(), static_cast<int64_t>(input));
+        ULONG read = 0;
+        ASSERT_EQ(selector->GetSelected(&read), STATUS_SUCCESS);
+        EXPECT_EQ(read, input);
+    }
+    EXPECT_EQ(selector->SetSelected(4), STATUS_INVALID_PARAMETER);
+    // A code no input has reads as input 1 and sends input 1's code.
+    m_device->SetControl(18, 0, 0, {4, 1, 4, 1, 1});
+    ULONG read = 0;
+    ASSERT_EQ(selector->GetSelected(&read), STATUS_SUCCESS);
+    EXPECT_EQ(read, 1u);
+    EXPECT_EQ(code(), 1);
+
+    auto* onOff = Query<IOnOffControl>(Unit(13), IID_IOnOffControl);
+    ASSERT_EQ(onOff->SetOnOff(1, 0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(V3()->Register(1).Value & 0x30, 0x30);
+    ASSERT_EQ(onOff->SetOnOff(1, 0, 0), STATUS_SUCCESS);
+    EXPECT_EQ(V3()->Register(1).Value & 0x30, 0x10);
 }
 
 }  // namespace
