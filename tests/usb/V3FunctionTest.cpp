@@ -603,4 +603,50 @@ TEST_F(V3FunctionTest, TheSelectorSpeaksSourceCodesAndTheMuteLightsItsIndicator)
     EXPECT_EQ(V3()->Register(1).Value & 0x30, 0x10);
 }
 
+
+// The render unit's volume is also a gain on the stream, but only while the output is S/PDIF.
+TEST_F(V3FunctionTest, TheSpdifVolumeScalesThePcmStreamOnlyOnSpdif)
+{
+    PlugProfile("v3-sound-card.json");
+    ASSERT_EQ(StartDeviceObject(), STATUS_SUCCESS);
+    TopologyNode* volume = nullptr;
+    ULONG entities = 0;
+    ASSERT_EQ(Unit(13)->GetEntityCount(&entities), STATUS_SUCCESS);
+    for (ULONG i = 0; i < entities; ++i) {
+        TopologyNode* e = nullptr;
+        if (NT_SUCCESS(Unit(13)->GetEntity(i, &e)) && e->GetType() == ENTITY_VOLUME) volume = e;
+    }
+    ASSERT_NE(volume, nullptr);
+    PVOID raw = nullptr;
+    ASSERT_EQ(volume->QueryInterface(IID_IProcessingNode, &raw), STATUS_SUCCESS);
+    auto* node = static_cast<IProcessingNode*>(raw);
+    ASSERT_EQ(volume->QueryInterface(IID_IEntityLevel, &raw), STATUS_SUCCESS);
+    auto* level = static_cast<IEntityLevel*>(raw);
+    ASSERT_EQ(volume->QueryInterface(IID_IEntityLink, &raw), STATUS_SUCCESS);
+    auto* link = static_cast<IEntityLink*>(raw);
+    WaveFormatRecord pcm = {};
+    pcm.Format.wFormatTag = WAVE_FORMAT_PCM;
+    pcm.Format.nChannels = 8;
+    auto run = [&] {
+        std::vector<std::vector<float>> data(8, std::vector<float>(16, 1.0f));
+        float* channels[8];
+        for (int c = 0; c < 8; ++c) channels[c] = data[c].data();
+        EXPECT_EQ(node->Process(&pcm, channels, 16), STATUS_SUCCESS);
+        std::vector<float> first;
+        for (int c = 0; c < 8; ++c) first.push_back(data[c][15]);
+        return first;
+    };
+    ASSERT_EQ(link->SetOutputKind(3, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(level->SetLevel(0, -20 * 65536), STATUS_SUCCESS);
+    ASSERT_EQ(level->SetLevel(1, 0), STATUS_SUCCESS);
+    const std::vector<float> spdif = run();
+    EXPECT_NEAR(spdif[0], 0.1f, 1e-4f);
+    EXPECT_NEAR(spdif[1], 1.0f, 1e-4f);
+    ASSERT_EQ(link->SetOutputKind(1, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(run(), std::vector<float>(8, 1.0f));
+    node->Release();
+    level->Release();
+    link->Release();
+}
+
 }  // namespace
