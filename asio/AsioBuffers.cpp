@@ -5,6 +5,7 @@
 
 #include "asio/AsioDevice.h"
 #include "asio/AsioLockScope.h"
+#include "platform/nt/Irql.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
 #include "platform/usb/Usb.h"
@@ -108,6 +109,7 @@ VOID AsioDevice::AsioFreeBuffers()
 
 NTSTATUS AsioDevice::AsioCreateBuffers(PFILE_OBJECT pFileObject, PVOID pRequest, PVOID pOutput, PULONG pulLength)
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = AsioUsb();
     if ((pUsb != nullptr && pUsb->CheckPort()) || pRequest == nullptr || pOutput == nullptr || pulLength == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -289,6 +291,7 @@ NTSTATUS AsioDevice::AsioCreateBuffers(PFILE_OBJECT pFileObject, PVOID pRequest,
 
 NTSTATUS AsioDevice::AsioDisposeBuffers(PFILE_OBJECT pFileObject)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pClient != m_pAsioOwner) {
@@ -368,6 +371,7 @@ NTSTATUS AsioDevice::AsioSelectFormat(ULONG ulIndex, WaveFormatRecord* pFormat)
 
 NTSTATUS AsioDevice::AsioRegisterClients()
 {
+    PAGED_CODE();
     AsioTransferShape shape{};
     ULONG r = 0;
     if (!AsioShape(&shape, &r)) {
@@ -424,6 +428,7 @@ template <typename Visit> NTSTATUS AsioDevice::AsioForEachClient(Visit visit)
 
 NTSTATUS AsioDevice::AsioUnregisterClients()
 {
+    PAGED_CODE();
     return AsioForEachClient([this](AsioEndpointRecord& record, IStreamTransport* pTransport) {
         PVOID hClient = record.Client->Registration;
         KIRQL irql;
@@ -436,6 +441,7 @@ NTSTATUS AsioDevice::AsioUnregisterClients()
 
 NTSTATUS AsioDevice::AsioStartStreams()
 {
+    PAGED_CODE();
     IAudioHal* pHal = AsioHal();
     ULONG ulFrame = 0;
     NTSTATUS status = STATUS_SUCCESS;
@@ -497,6 +503,7 @@ NTSTATUS AsioDevice::AsioStartStreams()
 
 NTSTATUS AsioDevice::AsioStopStreams()
 {
+    PAGED_CODE();
     const NTSTATUS status = AsioForEachClient([](AsioEndpointRecord& record, IStreamTransport* pTransport) {
         pTransport->ClientPause(record.Client->Registration, nullptr);
         pTransport->ClientStop(record.Client->Registration);
@@ -589,6 +596,7 @@ PKEVENT AsioDevice::AsioTakeBufferSwitchEvent()
 
 NTSTATUS AsioDevice::AsioStart(PFILE_OBJECT pFileObject, HANDLE hEvent)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pClient != m_pAsioOwner || pClient->BufferSwitchEvent != nullptr ||
@@ -637,6 +645,7 @@ NTSTATUS AsioDevice::AsioStopOwner(AsioClient* pClient)
 
 NTSTATUS AsioDevice::AsioStop(PFILE_OBJECT pFileObject, PIRP pIrp)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr) {
@@ -690,6 +699,7 @@ VOID AsioDevice::AsioCancelStop(PDEVICE_OBJECT, PIRP pIrp)
 
 VOID AsioDevice::AsioLeavingD0()
 {
+    PAGED_CODE();
     if (!AsioRunning()) {
         return;
     }
@@ -705,6 +715,7 @@ VOID AsioDevice::AsioLeavingD0()
 
 VOID AsioDevice::AsioEnteredD0()
 {
+    PAGED_CODE();
     if (!AsioSuspended()) {
         return;
     }
@@ -719,6 +730,7 @@ VOID AsioDevice::AsioEnteredD0()
 
 VOID AsioDevice::AsioRunPendingStop()
 {
+    PAGED_CODE();
     PIRP pIrp = AsioTakePendingStop();
     if (pIrp == nullptr) {
         return;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "adapter/SettingsStore.h"
+#include "platform/nt/Irql.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
@@ -77,6 +78,7 @@ AsioDevice::~AsioDevice() { AsioTeardown(); }
 
 NTSTATUS AsioDevice::AsioAllocateRecords(ULONG ulCount)
 {
+    PAGED_CODE();
     if (ulCount == 0 || m_pAsioEndpoints != nullptr) {
         return STATUS_SUCCESS;
     }
@@ -93,6 +95,7 @@ NTSTATUS AsioDevice::AsioAllocateRecords(ULONG ulCount)
 
 VOID AsioDevice::AsioCheckSettings()
 {
+    PAGED_CODE();
     if (!AsioIsKnownSampleType(static_cast<LONG>(m_ulAsioDefaultSampleType))) {
         m_ulAsioDefaultSampleType = ASIO_ST_INT16_LSB;
     }
@@ -109,6 +112,7 @@ VOID AsioDevice::AsioCheckSettings()
 
 VOID AsioDevice::AsioTeardown()
 {
+    PAGED_CODE();
     m_AsioLock.Lock();
     // A stop still waiting for D0 goes first: its client must be able to close.
     m_AsioLock.Unlock();
@@ -157,6 +161,7 @@ AsioClient* AsioDevice::AsioFindClient(PFILE_OBJECT pFileObject)
 
 ULONG AsioDevice::AsioClientCount()
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     ULONG n = 0;
     for (PLIST_ENTRY pEntry = m_AsioClients.Flink; pEntry != &m_AsioClients; pEntry = pEntry->Flink) {
@@ -326,6 +331,7 @@ template <typename Test> NTSTATUS AsioDevice::AsioEveryEndpoint(Test test)
 
 NTSTATUS AsioDevice::AsioOpenClient(PFILE_OBJECT pFileObject)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     if (pFileObject == nullptr || AsioFindClient(pFileObject) != nullptr) {
         return STATUS_UNSUCCESSFUL;
@@ -347,6 +353,7 @@ NTSTATUS AsioDevice::AsioReserved(PFILE_OBJECT) { return STATUS_UNSUCCESSFUL; }
 
 NTSTATUS AsioDevice::AsioCloseClient(PFILE_OBJECT pFileObject)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr) {
@@ -386,6 +393,7 @@ NTSTATUS AsioDevice::AsioCloseClient(PFILE_OBJECT pFileObject)
 
 NTSTATUS AsioDevice::AsioGetDriverName(PFILE_OBJECT pFileObject, PVOID pBuffer, PULONG pulLength)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     if (AsioFindClient(pFileObject) == nullptr || pulLength == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -470,6 +478,7 @@ NTSTATUS AsioDevice::AsioGetDriverName(PFILE_OBJECT pFileObject, PVOID pBuffer, 
 
 NTSTATUS AsioDevice::AsioGetChannels(PFILE_OBJECT pFileObject, PVOID pBuffer, ULONG ulLength)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     IAudioHal* pHal = AsioHal();
@@ -509,6 +518,7 @@ NTSTATUS AsioDevice::AsioGetChannels(PFILE_OBJECT pFileObject, PVOID pBuffer, UL
 
 NTSTATUS AsioDevice::AsioGetChannelInfo(PFILE_OBJECT pFileObject, PVOID pBuffer, ULONG ulLength)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pBuffer == nullptr) {
@@ -568,6 +578,7 @@ NTSTATUS AsioDevice::AsioGetChannelInfo(PFILE_OBJECT pFileObject, PVOID pBuffer,
 
 NTSTATUS AsioDevice::AsioSetEvent(PFILE_OBJECT pFileObject, HANDLE hEvent)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pClient->NotificationEvent != nullptr) {
@@ -584,6 +595,7 @@ NTSTATUS AsioDevice::AsioSetEvent(PFILE_OBJECT pFileObject, HANDLE hEvent)
 
 NTSTATUS AsioDevice::AsioReleaseEvent(PFILE_OBJECT pFileObject)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pClient->NotificationEvent == nullptr) {
@@ -596,6 +608,7 @@ NTSTATUS AsioDevice::AsioReleaseEvent(PFILE_OBJECT pFileObject)
 
 NTSTATUS AsioDevice::AsioGetBusy(PFILE_OBJECT pFileObject, PVOID pBuffer)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     if (AsioFindClient(pFileObject) == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -606,6 +619,7 @@ NTSTATUS AsioDevice::AsioGetBusy(PFILE_OBJECT pFileObject, PVOID pBuffer)
 
 NTSTATUS AsioDevice::AsioGetSampleTypes(PFILE_OBJECT pFileObject, PVOID pBuffer, PULONG pulLength)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pulLength == nullptr) {
@@ -661,6 +675,7 @@ NTSTATUS AsioDevice::AsioGetSampleTypes(PFILE_OBJECT pFileObject, PVOID pBuffer,
 
 NTSTATUS AsioDevice::AsioGetLatencyTable(PFILE_OBJECT pFileObject, PVOID pBuffer, PULONG pulLength)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pulLength == nullptr) {
@@ -687,6 +702,7 @@ NTSTATUS AsioDevice::AsioGetLatencyTable(PFILE_OBJECT pFileObject, PVOID pBuffer
 
 NTSTATUS AsioDevice::AsioSetSampleType(PFILE_OBJECT pFileObject, LONG lValue)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || !AsioIsKnownSampleType(lValue)) {
@@ -700,6 +716,7 @@ NTSTATUS AsioDevice::AsioSetSampleType(PFILE_OBJECT pFileObject, LONG lValue)
 
 NTSTATUS AsioDevice::AsioSetLatency(PFILE_OBJECT pFileObject, LONG lValue)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || lValue < 0 || lValue >= static_cast<LONG>(ASIO_LATENCY_COUNT)) {
@@ -715,6 +732,7 @@ NTSTATUS AsioDevice::AsioSetLatency(PFILE_OBJECT pFileObject, LONG lValue)
 
 NTSTATUS AsioDevice::AsioGetLatencies(PFILE_OBJECT pFileObject, PVOID pBuffer)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pBuffer == nullptr) {
@@ -745,6 +763,7 @@ NTSTATUS AsioDevice::AsioGetLatencies(PFILE_OBJECT pFileObject, PVOID pBuffer)
 
 NTSTATUS AsioDevice::AsioGetSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     if (AsioFindClient(pFileObject) == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -755,6 +774,7 @@ NTSTATUS AsioDevice::AsioGetSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer)
 
 NTSTATUS AsioDevice::AsioCanSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pBuffer == nullptr) {
@@ -767,6 +787,7 @@ NTSTATUS AsioDevice::AsioCanSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer)
 
 NTSTATUS AsioDevice::AsioSetSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pBuffer == nullptr) {
@@ -798,6 +819,7 @@ NTSTATUS AsioDevice::AsioSetSampleRate(PFILE_OBJECT pFileObject, PVOID pBuffer)
 
 NTSTATUS AsioDevice::AsioGetBufferSize(PFILE_OBJECT pFileObject, PVOID pBuffer)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pBuffer == nullptr) {
@@ -835,6 +857,7 @@ NTSTATUS AsioDevice::AsioGetBufferSize(PFILE_OBJECT pFileObject, PVOID pBuffer)
 
 NTSTATUS AsioDevice::AsioCanIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     if (AsioFindClient(pFileObject) == nullptr || pBuffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -845,6 +868,7 @@ NTSTATUS AsioDevice::AsioCanIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer)
 
 NTSTATUS AsioDevice::AsioSetIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pBuffer == nullptr) {
@@ -860,6 +884,7 @@ NTSTATUS AsioDevice::AsioSetIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer)
 
 NTSTATUS AsioDevice::AsioGetIoFormat(PFILE_OBJECT pFileObject, PVOID pBuffer)
 {
+    PAGED_CODE();
     AsioLockScope lock(m_AsioLock);
     AsioClient* pClient = AsioFindClient(pFileObject);
     if (pClient == nullptr || pBuffer == nullptr) {

@@ -278,11 +278,11 @@ int WriteEffectsPlots(const char* dir);
 
 int main(int argc, char** argv)
 {
+    // The effects take the kernel stand-in's locks: the thread that runs them must be one it knows.
+    platform::ClientThreadScope client("effects bench");
     if (argc == 3 && std::strcmp(argv[1], "--plots") == 0) {
         return WriteEffectsPlots(argv[2]);
     }
-    // The effects take the kernel stand-in's locks: the thread that runs them must be one it knows.
-    platform::ClientThreadScope client("effects bench");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

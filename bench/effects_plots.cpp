@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -116,6 +117,13 @@ bool WriteHeadphoneEnginePlots(const std::string& dir);
 
 int WriteEffectsPlots(const char* dir)
 {
+    // The folder is made when it does not exist yet.
+    std::error_code made;
+    std::filesystem::create_directories(dir, made);
+    if (made) {
+        std::fprintf(stderr, "cannot make the plot folder %s: %s\n", dir, made.message().c_str());
+        return 1;
+    }
     const std::string d = std::string(dir) + "/";
     bool ok = true;
 
