@@ -19,6 +19,17 @@
 
 namespace {
 
+// The spatial effect's node on the topology filter, or ~0u.
+ULONG SpatialNode(host::FilterBrowser& browser)
+{
+    const auto description = browser.Describe(u"GlobalTopo");
+    if (!description.has_value()) return ~0u;
+    for (ULONG n = 0; n < description->Nodes.size(); ++n) {
+        if (IsEqualGUID(description->Nodes[n].Name, SPATIAL_EFFECT_NODE_GUID)) return n;
+    }
+    return ~0u;
+}
+
 TEST(V6HostTest, EnableThroughKsAndBackOnAStatusInterrupt)
 {
     kvxtest::HostSession session;
@@ -27,12 +38,7 @@ TEST(V6HostTest, EnableThroughKsAndBackOnAStatusInterrupt)
     sim::SimDevice* headset = &session.Device();
     {
         host::FilterBrowser browser(session.Fdo());
-        const auto description = browser.Describe(u"GlobalTopo");
-        ASSERT_TRUE(description.has_value());
-        ULONG node = ~0u;
-        for (ULONG n = 0; n < description->Nodes.size(); ++n) {
-            if (IsEqualGUID(description->Nodes[n].Name, SPATIAL_EFFECT_NODE_GUID)) node = n;
-        }
+        const ULONG node = SpatialNode(browser);
         ASSERT_NE(node, ~0u);
         PFILE_OBJECT topology = browser.Open(u"GlobalTopo");
         ASSERT_NE(topology, nullptr);
@@ -155,12 +161,7 @@ TEST(V6HostTest, SwitchingTheSpatialEffectOnWhileStreamingFadesOnTheWire)
     uint8_t ep = 0;
     {
         host::FilterBrowser browser(session.Fdo());
-        const auto description = browser.Describe(u"GlobalTopo");
-        ASSERT_TRUE(description.has_value());
-        ULONG node = ~0u;
-        for (ULONG n = 0; n < description->Nodes.size(); ++n) {
-            if (IsEqualGUID(description->Nodes[n].Name, SPATIAL_EFFECT_NODE_GUID)) node = n;
-        }
+        const ULONG node = SpatialNode(browser);
         ASSERT_NE(node, ~0u);
         PFILE_OBJECT topology = browser.Open(u"GlobalTopo");
         ASSERT_NE(topology, nullptr);
