@@ -16,6 +16,7 @@
 #include "sim/HidReports.h"
 #include "tests/usb/DeviceStartFixture.h"
 #include "stream/UsbStreamEndpoint.h"
+#include "stream/V3RenderEndpoint.h"
 #include "topology/V3FeatureUnits.h"
 #include "tests/usb/V3Template.h"
 #include "usb/Uac1FunctionV3.h"
@@ -647,6 +648,68 @@ TEST_F(V3FunctionTest, TheSpdifVolumeScalesThePcmStreamOnlyOnSpdif)
     node->Release();
     level->Release();
     link->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// A client's preparation sets the rate bits (12-14) and the non-PCM bit (1) of register 0.
+TEST_F(V3FunctionTest, PreparingAFormatWritesItsRateAndKindToRegisterZero)
+{
+    PlugProfile("v3-sound-card.json");
+    ASSERT_EQ(StartDeviceObject(), STATUS_SUCCESS);
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(m_function->GetEndpoint(0, &engine), STATUS_SUCCESS);
+    auto* endpoint = static_cast<UsbStreamEndpoint*>(engine);
+    // S/PDIF offers AC-3 and 96 kHz.
+    ASSERT_EQ(Query<ITerminalControl>(Unit(3), IID_ITerminalControl)->SelectKind(3), STATUS_SUCCESS);
+    ASSERT_EQ(engine->SetName(u"SPDIFOut00"), STATUS_SUCCESS);
+    auto find = [&](USHORT tag, ULONG rate) {
+        for (ULONG f = 0;; ++f) {
+            WaveFormatRecord r = {};
+            UCHAR alternate = 0;
+            if (!NT_SUCCESS(endpoint->GetFormatEntry(f, &alternate, &r))) break;
+            if (V3FormatTag(&r) == tag && r.Format.nSamplesPerSec == rate) return r;
+        }
+        std::string all;
+        for (ULONG f = 0;; ++f) {
+            WaveFormatRecord r = {};
+            UCHAR alternate = 0;
+            if (!NT_SUCCESS(endpoint->GetFormatEntry(f, &alternate, &r))) break;
+            all += std::to_string(V3FormatTag(&r)) + "@" + std::to_string(r.Format.nSamplesPerSec) + " ";
+        }
+        ADD_FAILURE() << tag << " at " << rate << " not offered: " << all;
+        return WaveFormatRecord{};
+    };
+    // Register 0 starts at 0xA004 (S/PDIF); each row's writes carry what the rows before left.
+    struct Row {
+        const char* Name;
+        USHORT Tag;
+        ULONG Rate;
+        std::vector<std::pair<int, int>> Writes;
+    } rows[] = {
+        {"PCM 44.1 kHz", 1, 44100, {{0, 0x8004}, {0, 0x8004}}},
+        {"AC-3 48 kHz", 0x0092, 48000, {{0, 0xA004}, {0, 0xA006}}},
+        {"PCM 96 kHz", 1, 96000, {{0, 0xE006}, {0, 0xE004}}},
+        {"AC-3 96 kHz", 0x0092, 96000, {{0, 0xE004}, {0, 0xE006}}},
+        {"AC-3 44.1 kHz", 0x0092, 44100, {{0, 0x8006}, {0, 0x8006}}},
+        {"PCM 48 kHz", 1, 48000, {{0, 0xA006}, {0, 0xA004}}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        WaveFormatRecord format = find(r.Tag, r.Rate);
+        EndpointClient* client = nullptr;
+        ASSERT_EQ(endpoint->RegisterClient(CLIENT_KIND_WAVE_STREAM, &format, 5, 3, [](PVOID, PVOID, PVOID) {}, nullptr, &client),
+                  STATUS_SUCCESS);
+        m_device->Hid()->ClearOutputReports();
+        ULONG ms = 0, frame = 0;
+        EXPECT_EQ(endpoint->ClientStart(client->Registration, &ms, &frame), STATUS_SUCCESS);
+        EXPECT_EQ(RegisterWrites(), r.Writes);
+        EXPECT_EQ(V3()->Register(0).Value, r.Writes.back().second);
+        EXPECT_EQ(endpoint->ClientStop(client->Registration), STATUS_SUCCESS);
+        EXPECT_EQ(endpoint->UnregisterClient(client->Registration), STATUS_SUCCESS);
+    }
 }
 
 }  // namespace
