@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -102,6 +103,25 @@ protected:
         UsbAudioUnit* unit = nullptr;
         EXPECT_EQ(m_function->FindUnit(id, &unit), STATUS_SUCCESS) << id;
         return unit;
+    }
+    // The unit's first entity of the type, as the interface asked (released at once: the unit
+    // keeps it alive).
+    template <typename I>
+    I* EntityOf(UsbAudioUnit* unit, LONG type, REFIID iid)
+    {
+        ULONG entities = 0;
+        EXPECT_EQ(unit->GetEntityCount(&entities), STATUS_SUCCESS);
+        for (ULONG i = 0; i < entities; ++i) {
+            TopologyNode* e = nullptr;
+            PVOID raw = nullptr;
+            if (NT_SUCCESS(unit->GetEntity(i, &e)) && e->GetType() == type &&
+                NT_SUCCESS(e->QueryInterface(iid, &raw))) {
+                static_cast<IUnknown*>(raw)->Release();
+                return static_cast<I*>(raw);
+            }
+        }
+        ADD_FAILURE() << "no entity of type " << type;
+        return nullptr;
     }
     template <typename I>
     I* Query(UsbAudioUnit* unit, REFIID iid)
@@ -709,6 +729,148 @@ TEST_F(V3FunctionTest, PreparingAFormatWritesItsRateAndKindToRegisterZero)
         EXPECT_EQ(V3()->Register(0).Value, r.Writes.back().second);
         EXPECT_EQ(endpoint->ClientStop(client->Registration), STATUS_SUCCESS);
         EXPECT_EQ(endpoint->UnregisterClient(client->Registration), STATUS_SUCCESS);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The two software mutes: the branch mute of unit 16 silences only while the selector is on
+// input 3, the software mute of unit 8 always; neither touches a stream while off. PCM chunks
+// are float channels, others the packed bytes.
+TEST_F(V3FunctionTest, SoftwareMutesSilenceTheirChunksOnlyWhenTheyApply)
+{
+    // The listed product gives unit 8 the software mute.
+    PlugV3(0x0F3B, 0x0053);
+    ASSERT_EQ(StartDeviceObject(), STATUS_SUCCESS);
+    auto* branchNode = EntityOf<IProcessingNode>(Unit(16), ENTITY_MUTE, IID_IProcessingNode);
+    auto* branchMute = EntityOf<IEntityOnOff>(Unit(16), ENTITY_MUTE, IID_IEntityOnOff);
+    auto* branch = EntityOf<ISelectorBranchControl>(Unit(16), ENTITY_MUTE, IID_ISelectorBranchControl);
+    auto* softNode = EntityOf<IProcessingNode>(Unit(8), ENTITY_MUTE, IID_IProcessingNode);
+    auto* softMute = EntityOf<IEntityOnOff>(Unit(8), ENTITY_MUTE, IID_IEntityOnOff);
+    ASSERT_TRUE(branchNode && branchMute && branch && softNode && softMute);
+    const int64_t deviceMute = m_device->Control(8, 1, 0)->Cur;
+
+    WaveFormatRecord pcm = {};
+    pcm.Format.wFormatTag = WAVE_FORMAT_PCM;
+    pcm.Format.nChannels = 8;
+    WaveFormatRecord ac3 = {};
+    ac3.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    ac3.Format.nChannels = 2;
+    ac3.Format.nBlockAlign = 4;
+    ac3.SubFormat.Data1 = 0x0092;
+    // Whether a chunk of each kind came through untouched (true) or silenced (false).
+    auto passes = [](IProcessingNode* node, WaveFormatRecord* format) {
+        if (format->Format.wFormatTag == WAVE_FORMAT_PCM) {
+            std::vector<std::vector<float>> data(8, std::vector<float>(16, 0.5f));
+            float* channels[8];
+            for (int c = 0; c < 8; ++c) channels[c] = data[c].data();
+            EXPECT_EQ(node->Process(format, channels, 16), STATUS_SUCCESS);
+            int zero = 0;
+            for (const auto& ch : data) zero += static_cast<int>(std::count(ch.begin(), ch.end(), 0.0f));
+            EXPECT_TRUE(zero == 0 || zero == 8 * 16) << zero;
+            return zero == 0;
+        }
+        std::vector<uint8_t> bytes(16 * 4 + 4, 0x5A);
+        EXPECT_EQ(node->Process(format, bytes.data(), 16), STATUS_SUCCESS);
+        EXPECT_EQ(bytes[16 * 4], 0x5A);  // nothing past the chunk
+        const auto zero = std::count(bytes.begin(), bytes.begin() + 16 * 4, 0);
+        EXPECT_TRUE(zero == 0 || zero == 16 * 4) << zero;
+        return zero == 0;
+    };
+    struct Row {
+        const char* Name;
+        UCHAR BranchMute;
+        ULONG Selected;
+        UCHAR SoftMute;
+        bool BranchPasses, SoftPasses;
+    } rows[] = {
+        {"both off", 0, 3, 0, true, true},
+        {"branch on, input 3", 1, 3, 0, false, true},
+        {"branch on, input 1", 1, 1, 0, true, true},
+        {"branch on, input 2", 1, 2, 0, true, true},
+        {"software on", 0, 3, 1, true, false},
+        {"both on, input 3", 1, 3, 1, false, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        ASSERT_EQ(branch->SetSelectedInput(r.Selected), STATUS_SUCCESS);
+        ASSERT_EQ(branchMute->SetValue(0, r.BranchMute), STATUS_SUCCESS);
+        ASSERT_EQ(softMute->SetValue(0, r.SoftMute), STATUS_SUCCESS);
+        for (WaveFormatRecord* format : {&pcm, &ac3}) {
+            EXPECT_EQ(passes(branchNode, format), r.BranchPasses) << format->Format.wFormatTag;
+            EXPECT_EQ(passes(softNode, format), r.SoftPasses) << format->Format.wFormatTag;
+        }
+        // The branch mute is the unit's own control; the software mute never reaches the device.
+        EXPECT_EQ(m_device->Control(16, 1, 0)->Cur, r.BranchMute);
+        EXPECT_EQ(m_device->Control(8, 1, 0)->Cur, deviceMute);
+    }
+    EXPECT_EQ(softMute->SetValue(9, 1), STATUS_INVALID_PARAMETER);
+}
+
+// Jack records per output kind: the table's fields, connected when the output is the active one
+// or when "SetJackConnect" says all are; a short buffer or other kind is left untouched.
+TEST_F(V3FunctionTest, JackDescriptionsFollowTheKindTheActiveOutputAndTheSetting)
+{
+    struct Jack {
+        ULONG Mapping, Color, Connection;
+    };
+    const std::vector<Jack> speakers = {{0x003, 0x00FF00, 1}, {0x00C, 0xFF8000, 1}, {0x030, 0, 1}, {0x600, 0, 1}};
+    const std::vector<Jack> headphones = {{0x003, 0x00FF00, 1}};
+    const std::vector<Jack> spdif = {{0x003, 0, 5}};
+    struct Row {
+        const char* Name;
+        bool ConnectAll;
+        ULONG Active, Kind;
+        ULONG Bytes;
+        std::vector<Jack> Jacks;  // empty: the buffer untouched
+        bool Connected;
+    } rows[] = {
+        {"active speakers, eight channels", false, 1, 1, 4 * 36, speakers, true},
+        {"speakers while S/PDIF is active", false, 3, 1, 4 * 36, speakers, false},
+        {"speakers while S/PDIF is active, all connected", true, 3, 1, 4 * 36, speakers, true},
+        {"active headphones", false, 2, 2, 36, headphones, true},
+        {"S/PDIF while the speakers are active", false, 1, 3, 36, spdif, false},
+        {"active S/PDIF, a larger buffer", false, 3, 3, 4 * 36, spdif, true},
+        {"speakers, a buffer for three", false, 1, 1, 3 * 36, {}, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        PlugProfile("v3-sound-card.json");
+        if (r.ConnectAll) Store(u"SetJackConnect", {1, 0, 0, 0});
+        ASSERT_EQ(StartDeviceObject(), STATUS_SUCCESS);
+        auto* terminal = Query<ITerminalControl>(Unit(3), IID_ITerminalControl);
+        ASSERT_EQ(terminal->SelectKind(r.Active), STATUS_SUCCESS);
+        ULONG kinds[3] = {}, count = 0;
+        ASSERT_EQ(terminal->GetKindCount(&count), STATUS_SUCCESS);
+        ASSERT_EQ(count, 3u);
+        ASSERT_EQ(terminal->GetKinds(kinds), STATUS_SUCCESS);
+        const ULONG index = static_cast<ULONG>(std::find(kinds, kinds + 3, r.Kind) - kinds);
+        ASSERT_LT(index, 3u);
+        std::vector<JackRecord> records(4);
+        std::memset(records.data(), 0xA5, records.size() * sizeof(JackRecord));
+        ASSERT_EQ(terminal->GetJackDescriptions(r.Bytes, records.data(), index), STATUS_SUCCESS);
+        for (size_t i = 0; i < records.size(); ++i) {
+            const JackRecord& j = records[i];
+            // The words the table does not fill keep the caller's contents.
+            EXPECT_EQ(j.Word6, 0xA5A5A5A5u);
+            EXPECT_EQ(j.Word8, 0xA5A5A5A5u);
+            if (i >= r.Jacks.size()) {
+                EXPECT_EQ(j.ChannelMapping, 0xA5A5A5A5u) << i;
+                continue;
+            }
+            EXPECT_EQ(j.ChannelMapping, r.Jacks[i].Mapping) << i;
+            EXPECT_EQ(j.Color, r.Jacks[i].Color) << i;
+            EXPECT_EQ(j.ConnectionType, r.Jacks[i].Connection) << i;
+            EXPECT_EQ(j.GeoLocation, 1u);
+            EXPECT_EQ(j.GenLocation, 0u);
+            EXPECT_EQ(j.PortConnection, 0u);
+            EXPECT_EQ(j.IsConnected, r.Connected ? 1u : 0u) << i;
+        }
+        EXPECT_EQ(terminal->GetJackDescriptions(0, records.data(), index), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(terminal->GetJackDescriptions(36, nullptr, index), STATUS_INVALID_PARAMETER);
+        StopDeviceObject(true);
     }
 }
 
