@@ -55,14 +55,21 @@ void PnpManager::ThreadMain()
             }
             job = m_jobs.front();
             m_jobs.pop_front();
+            m_busy = true;
         }
-        const NTSTATUS result = job->Work();
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            job->Result = result;
-            job->Done = true;
+            job->Picked = true;
         }
         m_wake.notify_all();
+        const NTSTATUS result = job->Work();
+        std::unique_lock<std::mutex> guard(m_lock);
+        job->Result = result;
+        job->Done = true;
+        m_finished = job;
+        m_wake.notify_all();
+        m_wake.wait(guard, [this] { return m_finished == nullptr; });
+        m_busy = false;
     }
 }
 
@@ -71,16 +78,33 @@ NTSTATUS PnpManager::RunOnPnpThread(const std::function<NTSTATUS()>& work)
     if (OnPnpThread()) {
         return work();
     }
+    // The clock moves only while every known thread is blocked. Each hand-over between the caller
+    // and the PnP thread therefore keeps one of the two counted as running until the other one
+    // runs: the caller until the PnP thread has taken the job, the PnP thread until the caller
+    // has taken the result. Otherwise the clock could leap to the next timer in between (a start
+    // would return seconds late, after the device's first idle period).
+    // (A job queued behind another one waits for its turn blocked, as that one may need the clock.)
     Job job{work};
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_jobs.push_back(&job);
-    }
-    m_wake.notify_all();
-    platform::ExternalWaitScope external;
     std::unique_lock<std::mutex> guard(m_lock);
-    m_wake.wait(guard, [&job] { return job.Done; });
-    return job.Result;
+    const bool first = m_jobs.empty() && !m_busy;
+    m_jobs.push_back(&job);
+    m_wake.notify_all();
+    if (first) {
+        m_wake.wait(guard, [&job] { return job.Picked; });
+    }
+    guard.unlock();
+    {
+        platform::ExternalWaitScope external;
+        guard.lock();
+        m_wake.wait(guard, [&job] { return job.Done; });
+        guard.unlock();
+    }
+    guard.lock();
+    m_finished = nullptr;
+    const NTSTATUS result = job.Result;
+    guard.unlock();
+    m_wake.notify_all();
+    return result;
 }
 
 NTSTATUS PnpManager::LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE driverEntry)

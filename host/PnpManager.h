@@ -68,6 +68,7 @@ private:
     struct Job {
         std::function<NTSTATUS()> Work;
         NTSTATUS Result = STATUS_PENDING;
+        bool Picked = false;  // the PnP thread runs it (and counts as running for the clock)
         bool Done = false;
     };
 
@@ -85,6 +86,8 @@ private:
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::deque<Job*> m_jobs;
+    Job* m_finished = nullptr;  // done, its caller not yet running again
+    bool m_busy = false;        // the PnP thread runs a job
     bool m_stop = false;
     std::thread m_thread;
 };
