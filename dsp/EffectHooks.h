@@ -55,9 +55,9 @@ struct EffectHooks {
     // both sets, CTC mode off); null when it cannot be made. Destroy runs its deleting destructor.
     HeadphoneEngine* (*CreateHeadphoneEngine)();
     void (*DestroyHeadphoneEngine)(HeadphoneEngine* pEngine);
-    // Only nChannels and nSamplesPerSec are read; 1 when the engine renders the format, 0 when it
-    // folds it down (a rate or count it does not render, or a failed allocation), -1 when the
-    // engine has no core.
+    // Only nChannels and nSamplesPerSec are read; 1 when the core is configured for the rate, 0
+    // when it cannot be (a rate it does not render, a failed allocation: the engine then folds
+    // down), -1 when the engine has no core.
     LONG (*HeadphoneSetFormat)(HeadphoneEngine* pEngine, const WAVEFORMATEX* pFormat);
     void (*HeadphoneSetEnable)(HeadphoneEngine* pEngine, LONG lEnable);
     void (*HeadphoneSetCtcMode)(HeadphoneEngine* pEngine, LONG lMode);
