@@ -56,15 +56,6 @@ void ActiveKindName(WCHAR (&name)[20], ULONG ulUnitId)
 
 // ---- input terminal ----
 
-NTSTATUS V3InputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
-{
-    if (pDescriptor != nullptr && pDescriptor[0] < UAC1_INPUT_TERMINAL_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_INPUT_TERMINAL,
-                                      [this](IAudioHal* hal) { return Init(hal); });
-}
-
 NTSTATUS V3InputTerminal::Init(IAudioHal* hal)
 {
     if (hal == nullptr || m_pDescriptor == nullptr || m_pDescriptor[0] < UAC1_INPUT_TERMINAL_MIN_LENGTH) {

@@ -20,7 +20,7 @@ public:
     {
     }
 
-    NTSTATUS InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal);
+    // InputTerminal::InitFromDescriptor reaches this through its virtual Init.
     // One input-terminal entity; no vendor jack query.
     NTSTATUS Init(IAudioHal* hal) override;
 
