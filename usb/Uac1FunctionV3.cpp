@@ -390,46 +390,16 @@ NTSTATUS Uac1FunctionV3::ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConf
     return ParseAudioStreamingV3(this, pConfiguration, pInterface, ulBytes);
 }
 
-// As the plain function's, but the renamed endpoints are registered again by the status
-// dispatch of the unit that switched.
+// As the plain function's, but a renamed endpoint is registered again by the status dispatch of
+// the unit that switched.
 NTSTATUS Uac1FunctionV3::ReRegisterEndpoints(ULONG ulUnitId)
 {
-    const ULONG ulCount = GetEndpointCount();
-    if (ulCount == 0) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG i = 0; i < ulCount; ++i) {
-        StreamEngine* pEndpoint = nullptr;
-        status = GetEndpoint(i, &pEndpoint);
-        if (!NT_SUCCESS(status)) {
-            break;
+    return ReRegisterChangedEndpoints(ulUnitId, [](UsbAudioFunction* pFunction, StreamEngine*, ULONG ulEntityId,
+                                                   NTSTATUS renameStatus, bool* pbRegistered) {
+        if (!NT_SUCCESS(renameStatus)) {
+            return renameStatus;
         }
-        if (!HasOutputKindChanged(pEndpoint)) {
-            continue;
-        }
-        auto* pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, CALLBACK_NAME_BUFFER_BYTES, TEMP_NAME_TAG));
-        if (pName == nullptr) {
-            status = STATUS_UNSUCCESSFUL;
-            break;
-        }
-        std::memset(pName, 0, CALLBACK_NAME_BUFFER_BYTES);
-        m_EndpointLock.Lock();
-        status = pEndpoint->UnregisterWave(m_pFunctionalDevice, nullptr, static_cast<IAudioHal*>(this));
-        if (NT_SUCCESS(status)) {
-            status = FormatEndpointName(pEndpoint, pName);
-        }
-        if (NT_SUCCESS(status)) {
-            status = pEndpoint->SetName(pName);
-        }
-        m_EndpointLock.Unlock();
-        ExFreePoolWithTag(pName, TEMP_NAME_TAG);
-        if (NT_SUCCESS(status)) {
-            status = OnStatusChange(ulUnitId);
-        }
-        if (!NT_SUCCESS(status)) {
-            break;
-        }
-    }
-    return status;
+        *pbRegistered = true;
+        return static_cast<Uac1FunctionV3*>(pFunction)->OnStatusChange(ulEntityId);
+    });
 }
