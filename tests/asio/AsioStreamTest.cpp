@@ -71,7 +71,7 @@ protected:
 
 // A device and the buffers its ASIO endpoints get. The UAC1 headset streams both ways; on UAC2
 // only capture endpoints are ASIO-capable, except the headphones of a device whose capabilities
-// are fixed by its identity (the raw-data fixture).
+// are fixed by its identity.
 struct StreamDevice {
     const char* Profile;
     std::vector<std::pair<uint32_t, int32_t>> Entries;
@@ -81,7 +81,7 @@ struct StreamDevice {
 };
 
 const StreamDevice UAC1_HEADSET{"uac1-asio-headset.json", {{0, 0}, {0, 1}, {1, 0}}, 2, true, true};
-const StreamDevice UAC2_HEADPHONES{"uac2-asio-raw.json", {{0, 0}, {0, 1}}, 1, true, false};
+const StreamDevice UAC2_HEADPHONES{"uac2-asio-headphones.json", {{0, 0}, {0, 1}}, 1, true, false};
 const StreamDevice UAC2_HEADSET{"uac2-headset.json", {{1, 0}}, 1, false, true};
 
 class AsioStreamPeriodTest : public AsioStreamTest,
