@@ -152,7 +152,7 @@ NTSTATUS InputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* 
     if (pDescriptor != nullptr && pDescriptor[0] < UAC1_INPUT_TERMINAL_MIN_LENGTH) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_INPUT_TERMINAL,
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_INPUT_TERMINAL,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -162,13 +162,13 @@ NTSTATUS InputTerminal::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_INPUT_TERMINAL;
+    m_lType = USB_AUDIO_AC_INPUT_TERMINAL;
     NTSTATUS status = SetSources(0, nullptr);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     ULONG next = hal->GetEntityCount();
-    if (TerminalType() != UAC1_TERMINAL_USB_STREAMING) {
+    if (TerminalType() != USB_AUDIO_TERMINAL_USB_STREAMING) {
         status = QueryOwnerUsbDevice(m_pOwner);
         if (NT_SUCCESS(status)) {
             if (m_pJacks != nullptr) {
@@ -232,7 +232,7 @@ NTSTATUS InputTerminal::GetJackCount(PULONG pCount, ULONG)
 
 NTSTATUS InputTerminal::GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG)
 {
-    if (pRecords == nullptr || cbBytes == 0 || TerminalType() == UAC1_TERMINAL_USB_STREAMING || m_ulJackCount == 0 ||
+    if (pRecords == nullptr || cbBytes == 0 || TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING || m_ulJackCount == 0 ||
         cbBytes < m_ulJackCount * sizeof(JackRecord)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -332,7 +332,7 @@ NTSTATUS OutputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal*
     if (pDescriptor != nullptr && pDescriptor[0] < UAC1_OUTPUT_TERMINAL_MIN_LENGTH) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_OUTPUT_TERMINAL,
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -357,7 +357,7 @@ NTSTATUS OutputTerminal::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_OUTPUT_TERMINAL;
+    m_lType = USB_AUDIO_AC_OUTPUT_TERMINAL;
     const ULONG source = m_pDescriptor[7];
     NTSTATUS status = SetSources(1, &source);
     if (!NT_SUCCESS(status)) {
@@ -374,13 +374,13 @@ NTSTATUS OutputTerminal::Init(IAudioHal* hal)
     ReadSetting(device, u"INITOTTYPEBYSEL", &bySelection);
 
     NTSTATUS listStatus = STATUS_SUCCESS;
-    if (TerminalType() == UAC1_TERMINAL_USB_STREAMING) {
+    if (TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING) {
         status = AllocateOutputArrays(1);
         if (!NT_SUCCESS(status)) {
             return status;
         }
         m_pKinds[0] = stored;
-        m_pTypes[0] = UAC1_TERMINAL_USB_STREAMING;
+        m_pTypes[0] = USB_AUDIO_TERMINAL_USB_STREAMING;
         m_ulActiveKind = stored;
     } else {
         status = QueryOwnerUsbDevice(m_pOwner);
@@ -580,7 +580,7 @@ NTSTATUS OutputTerminal::GetJackCount(PULONG pCount, ULONG ulOutput)
         return STATUS_INVALID_PARAMETER;
     }
     *pCount = 0;
-    if (TerminalType() == UAC1_TERMINAL_USB_STREAMING) {
+    if (TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING) {
         return STATUS_SUCCESS;
     }
     if (ulOutput >= m_ulOutputCount) {
@@ -593,7 +593,7 @@ NTSTATUS OutputTerminal::GetJackCount(PULONG pCount, ULONG ulOutput)
 NTSTATUS OutputTerminal::GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG ulOutput)
 {
     if (pRecords == nullptr || cbBytes == 0 || ulOutput >= m_ulOutputCount ||
-        TerminalType() == UAC1_TERMINAL_USB_STREAMING || m_pJackCounts[ulOutput] == 0 ||
+        TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING || m_pJackCounts[ulOutput] == 0 ||
         cbBytes < m_pJackCounts[ulOutput] * sizeof(JackRecord)) {
         return STATUS_INVALID_PARAMETER;
     }

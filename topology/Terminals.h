@@ -4,14 +4,14 @@
 #pragma once
 
 #include "adapter/EntityInterfaces.h"
+#include "adapter/UacDescriptorRules.h"
 #include "topology/FeatureUnit.h"
 #include "topology/UsbAudioUnit.h"
 
-constexpr UCHAR UAC1_INPUT_TERMINAL = 0x02;
-constexpr UCHAR UAC1_OUTPUT_TERMINAL = 0x03;
-constexpr ULONG UAC1_INPUT_TERMINAL_MIN_LENGTH = 12;
-constexpr ULONG UAC1_OUTPUT_TERMINAL_MIN_LENGTH = 9;
-constexpr USHORT UAC1_TERMINAL_USB_STREAMING = 0x0101;
+constexpr ULONG UAC1_INPUT_TERMINAL_MIN_LENGTH =
+    UacMinimumLength(UAC1_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_INPUT_TERMINAL);
+constexpr ULONG UAC1_OUTPUT_TERMINAL_MIN_LENGTH =
+    UacMinimumLength(UAC1_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_OUTPUT_TERMINAL);
 
 class InputTerminal : public UsbAudioUnit, public ITerminalControl {
 public:

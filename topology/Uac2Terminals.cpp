@@ -16,7 +16,6 @@ namespace {
 constexpr USHORT JACK_LIST = 0x02FF;
 constexpr USHORT CONNECTORS = 0x0200;
 constexpr ULONG CONNECTORS_BYTES = 6;
-constexpr USHORT USB_STREAMING = 0x0101;
 
 USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 
@@ -145,7 +144,7 @@ NTSTATUS Uac2InputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvOb
 bool Uac2InputTerminal::IsInputDescriptor() const
 {
     return m_pDescriptor != nullptr && m_pDescriptor[0] >= UAC2_INPUT_TERMINAL_MIN_LENGTH &&
-           m_pDescriptor[1] == CS_INTERFACE_DESCRIPTOR && m_pDescriptor[2] == USB_AUDIO_AC_INPUT_TERMINAL;
+           m_pDescriptor[1] == USB_AUDIO_CS_INTERFACE && m_pDescriptor[2] == USB_AUDIO_AC_INPUT_TERMINAL;
 }
 
 USHORT Uac2InputTerminal::TerminalType() const { return IsInputDescriptor() ? Le16(m_pDescriptor + 4) : 0; }
@@ -173,7 +172,7 @@ NTSTATUS Uac2InputTerminal::Init(IAudioHal* hal)
         return status;
     }
     ULONG next = hal->GetEntityCount();
-    if (TerminalType() != USB_STREAMING && ConnectorReadable()) {
+    if (TerminalType() != USB_AUDIO_TERMINAL_USB_STREAMING && ConnectorReadable()) {
         if (m_pJacks != nullptr) {
             ExFreePoolWithTag(m_pJacks, UAC2_UNIT_TAG);
             m_pJacks = nullptr;
@@ -232,7 +231,7 @@ NTSTATUS Uac2InputTerminal::GetJackCount(PULONG pCount, ULONG)
 
 NTSTATUS Uac2InputTerminal::GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG)
 {
-    if (pRecords == nullptr || cbBytes == 0 || TerminalType() == USB_STREAMING || !ConnectorReadable() ||
+    if (pRecords == nullptr || cbBytes == 0 || TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING || !ConnectorReadable() ||
         m_ulJackCount == 0 || cbBytes < m_ulJackCount * sizeof(JackRecord)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -323,7 +322,7 @@ NTSTATUS Uac2OutputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvO
 bool Uac2OutputTerminal::IsOutputDescriptor() const
 {
     return m_pDescriptor != nullptr && m_pDescriptor[0] >= UAC2_OUTPUT_TERMINAL_MIN_LENGTH &&
-           m_pDescriptor[1] == CS_INTERFACE_DESCRIPTOR && m_pDescriptor[2] == USB_AUDIO_AC_OUTPUT_TERMINAL;
+           m_pDescriptor[1] == USB_AUDIO_CS_INTERFACE && m_pDescriptor[2] == USB_AUDIO_AC_OUTPUT_TERMINAL;
 }
 
 USHORT Uac2OutputTerminal::TerminalType() const { return IsOutputDescriptor() ? Le16(m_pDescriptor + 4) : 0; }
@@ -487,7 +486,7 @@ NTSTATUS Uac2OutputTerminal::Init(IAudioHal* hal)
     ULONG bySelection = 0;
     ReadSetting(device, u"INITOTTYPEBYSEL", &bySelection);
 
-    if (TerminalType() != USB_STREAMING && ConnectorReadable()) {
+    if (TerminalType() != USB_AUDIO_TERMINAL_USB_STREAMING && ConnectorReadable()) {
         UCHAR wire[2] = {};
         m_ulActiveKind = stored;
         if (NT_SUCCESS(Uac2Cur(m_pOwner, m_pDescriptor[3], OUTPUT_TYPE, TRUE, wire, sizeof wire)) && bySelection != 0) {
@@ -589,7 +588,7 @@ NTSTATUS Uac2OutputTerminal::GetJackCount(PULONG pCount, ULONG ulOutput)
         return STATUS_INVALID_PARAMETER;
     }
     *pCount = 0;
-    if (TerminalType() == USB_STREAMING || !ConnectorReadable()) {
+    if (TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING || !ConnectorReadable()) {
         return STATUS_SUCCESS;
     }
     if (ulOutput >= m_ulOutputCount) {
@@ -601,7 +600,7 @@ NTSTATUS Uac2OutputTerminal::GetJackCount(PULONG pCount, ULONG ulOutput)
 
 NTSTATUS Uac2OutputTerminal::GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG ulOutput)
 {
-    if (pRecords == nullptr || cbBytes == 0 || TerminalType() == USB_STREAMING || !ConnectorReadable() ||
+    if (pRecords == nullptr || cbBytes == 0 || TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING || !ConnectorReadable() ||
         ulOutput >= m_ulOutputCount || m_pJackCounts[ulOutput] == 0 ||
         cbBytes < m_pJackCounts[ulOutput] * sizeof(JackRecord)) {
         return STATUS_INVALID_PARAMETER;

@@ -62,7 +62,7 @@ NTSTATUS V3InputTerminal::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_INPUT_TERMINAL;
+    m_lType = USB_AUDIO_AC_INPUT_TERMINAL;
     NTSTATUS status = SetSources(0, nullptr);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -105,7 +105,7 @@ NTSTATUS V3OutputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHa
     }
     m_pChip = pChip;
     m_bEightChannel = bEightChannel;
-    const NTSTATUS status = InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_OUTPUT_TERMINAL,
+    const NTSTATUS status = InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL,
                                                        [this](IAudioHal* hal) { return Init(hal); });
     WriteKindRegisters(static_cast<ULONG>(__atomic_load_n(&m_lActiveKind, __ATOMIC_RELAXED)));
     return status;
@@ -117,7 +117,7 @@ NTSTATUS V3OutputTerminal::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_OUTPUT_TERMINAL;
+    m_lType = USB_AUDIO_AC_OUTPUT_TERMINAL;
     const ULONG source = m_pDescriptor[7];
     NTSTATUS status = SetSources(1, &source);
     if (!NT_SUCCESS(status)) {
@@ -308,7 +308,7 @@ NTSTATUS V3SelectorUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal*
     if (pDescriptor != nullptr && !HoldsInputPins(pDescriptor)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_SELECTOR_UNIT,
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_SELECTOR_UNIT,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -352,8 +352,8 @@ NTSTATUS V3SelectorUnit::GetSelected(PULONG pInput)
 
 NTSTATUS V3SelectorUnit::SetSelected(ULONG ulInput)
 {
-    if (m_pDescriptor == nullptr || m_pDescriptor[1] != CS_INTERFACE_DESCRIPTOR ||
-        m_pDescriptor[2] != UAC1_SELECTOR_UNIT || ulInput == 0 || ulInput > m_pDescriptor[4]) {
+    if (m_pDescriptor == nullptr || m_pDescriptor[1] != USB_AUDIO_CS_INTERFACE ||
+        m_pDescriptor[2] != USB_AUDIO_AC_SELECTOR_UNIT || ulInput == 0 || ulInput > m_pDescriptor[4]) {
         return STATUS_INVALID_PARAMETER;
     }
     UCHAR code = InputCode(ulInput);

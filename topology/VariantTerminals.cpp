@@ -12,7 +12,7 @@ NTSTATUS JacklessOutputTerminal::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_OUTPUT_TERMINAL;
+    m_lType = USB_AUDIO_AC_OUTPUT_TERMINAL;
     const ULONG source = m_pDescriptor[7];
     NTSTATUS status = SetSources(1, &source);
     if (!NT_SUCCESS(status)) {
