@@ -215,6 +215,68 @@ TEST_F(AsioStreamTest, BuffersAreRefusedToOthersAndLeaveNothingWhenRefused)
     ASSERT_EQ(other.CreateBuffers({{0, 0}}, 256, 2, &others), STATUS_SUCCESS);
 }
 
+// Disposing of running buffers, without a stop first: the streams stop before the rings go, so
+// no endpoint copies from a freed ring; the buffer-switch event is let go; no page, MDL, view or
+// endpoint client stays; and the endpoints serve the next owner.
+TEST_F(AsioStreamTest, DisposingOfRunningBuffersStopsThemFirst)
+{
+    StartDevice();
+    auto blocks = [] {
+        size_t n = 0;
+        for (ULONG tag : {platform::IO_PAGES_TAG, platform::IO_MDL_TAG, USB_STREAM_TAG}) n += platform::PoolLiveCount(tag);
+        return n;
+    };
+    const size_t before = blocks();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    PKEVENT event = nullptr;
+    HANDLE handle = client.NewEvent(&event);
+    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(30));
+    const uint8_t ep = kvx::WireEndpoint(m_session.Device());
+    ASSERT_NE(ep, 0);
+    EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    EXPECT_FALSE(Device()->AsioRunning());
+    EXPECT_FALSE(Device()->AsioSuspended());
+    EXPECT_EQ(platform::ObReferenceCount(event), 1);  // the handle's own
+    ExpectNoBuffers(2);
+    const uint64_t wire = m_session.Device().WireByteCount(ep);
+    platform::RunFor(std::chrono::milliseconds(30));
+    EXPECT_EQ(m_session.Device().WireByteCount(ep), wire);
+    EXPECT_EQ(blocks(), before);
+    // A stop now finds nothing to stop; new buffers stream.
+    EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_INVALID_PARAMETER);
+    m_buffers.clear();
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(30));
+    EXPECT_GT(m_session.Device().WireByteCount(ep), wire);
+    EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+    ZwClose(handle);
+}
+
+// A ring's size is worked out in 64 bits: 255 channels of 32-bit samples at 192 kHz make
+// 1020 x 192,000 x 40 bytes before the division by 1,000, past 32 bits.
+TEST_F(AsioStreamTest, AWideFastEndpointGetsItsWholeRing)
+{
+    StartEdited({{"10 24 01 06 00 01 01 00 00 00 01 00 00 00 00 00 06 24 02 01 02 10",
+                  "10 24 01 06 00 01 01 00 00 00 ff 00 00 00 00 00 06 24 02 01 04 20"},
+                 {"96000", "192000"}},
+                "uac2-headset.json");
+    host::AsioSession& client = Client();
+    ASSERT_EQ(client.SetLong(code::SET_SAMPLE_TYPE, 18), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetLong(code::SET_SAMPLE_RATE, 192000), STATUS_SUCCESS);
+    std::vector<uint8_t> counts(16, 0);
+    EXPECT_EQ(LongAt(client.Control(code::GET_CHANNELS, counts, 16).Output, 2), 255);
+    ASSERT_EQ(client.CreateBuffers({{1, 0}, {1, 254}}, 1024, 1, &m_buffers), STATUS_SUCCESS);
+    EXPECT_EQ(m_buffers[0]->Channels, 255u);
+    EXPECT_EQ(m_buffers[0]->Size, 1020u * 192 * 40);
+    AsioEndpointRecord record{};
+    ASSERT_TRUE(Device()->AsioRecord(1, &record));  // after the headphones
+    EXPECT_EQ(record.Size, 1020u * 192 * 40);
+    EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+}
+
 // Each thing a creation needs failing in turn (the pages, their MDL, the view in the process,
 // the endpoint client, its callback registration): the request fails and leaves no buffer, view
 // or endpoint client behind; the owner is not busy; a later creation succeeds.
@@ -241,12 +303,7 @@ TEST_F(AsioStreamTest, EachFailedStepOfACreationLeavesNothing)
         EXPECT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_INSUFFICIENT_RESOURCES);
         platform::PoolClearFailures();
         platform::MmFailNextUserMapping(0);
-        for (ULONG i = 0; i < 2; ++i) {
-            AsioEndpointRecord record{};
-            ASSERT_TRUE(Device()->AsioRecord(i, &record));
-            EXPECT_EQ(record.Buffer, nullptr);
-            EXPECT_EQ(record.Client, nullptr);
-        }
+        ExpectNoBuffers(2);
         EXPECT_EQ(LongAt(client.Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 0);
     }
     ASSERT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_SUCCESS);
