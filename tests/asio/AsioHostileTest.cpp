@@ -221,7 +221,7 @@ TEST_F(AsioHostileTest, AProcessKilledMidStreamLeavesNothing)
     host::AsioSession& client = Client();
     std::vector<host::AsioBufferView*> buffers;
     ASSERT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_SUCCESS);
-    ASSERT_EQ(client.StartStreaming(buffers, 4, 256, {}), STATUS_SUCCESS);
+    ASSERT_EQ(client.StartStreaming(buffers, 2, 256, {}), STATUS_SUCCESS);
     platform::RunFor(std::chrono::milliseconds(40));
     EXPECT_TRUE(Device()->AsioRunning());
     client.Kill();

@@ -46,7 +46,7 @@ protected:
         hooks.Capture = [this](size_t, uint64_t, const uint8_t* data, size_t bytes) {
             m_captured.insert(m_captured.end(), data, data + bytes);
         };
-        return client.StartStreaming(m_buffers, 4, frames, hooks);
+        return client.StartStreaming(m_buffers, 2, frames, hooks);
     }
     // The wire from the client's first byte on holds the pattern for at least `bytes` bytes.
     void ExpectWireHoldsThePattern(size_t bytes)
