@@ -439,13 +439,17 @@ TEST_F(AsioStreamTest, AnAsioRequestWakesASuspendedDevice)
     ExpectCaptureIsTheSource(48000 * 2 / 10);
 }
 
-class AsioStopWaitTest : public AsioStreamTest, public ::testing::WithParamInterface<bool> {};
+// What ends a stop that waits for D0.
+enum class StopEnd { PowerUp, SurpriseRemoval, ClientClosesThenRemoval };
+
+class AsioStopWaitTest : public AsioStreamTest, public ::testing::WithParamInterface<StopEnd> {};
 
 // A stop outside D0 waits for D0 (a second one is refused) and then completes with the stop's
-// result; at surprise removal it completes at once, so that the client can close.
+// result; at surprise removal it completes at once, so that the client can close. When its
+// client closes first, the removal that follows goes on and completes it; nothing of the client
+// stays.
 TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
 {
-    const bool removal = GetParam();
     StartDevice();
     host::AsioSession& client = Client();
     CreateAll(client, 256);
@@ -457,7 +461,8 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
     EXPECT_FALSE(host::AsioSession::Done(*stop));
     EXPECT_TRUE(Device()->AsioStopPending());
     EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_INVALID_PARAMETER);
-    if (!removal) {
+    switch (GetParam()) {
+    case StopEnd::PowerUp:
         ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
         EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_SUCCESS);
         EXPECT_FALSE(Device()->AsioRunning());
@@ -465,9 +470,19 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
         // The event was let go: a new start may bring one.
         EXPECT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
         EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_SUCCESS);
-    } else {
+        break;
+    case StopEnd::SurpriseRemoval:
         ASSERT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
         EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_SUCCESS);
+        break;
+    case StopEnd::ClientClosesThenRemoval:
+        EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+        EXPECT_EQ(Device()->AsioClientCount(), 0u);
+        EXPECT_EQ(platform::ObReferenceCount(event), 1);
+        ASSERT_EQ(m_session.Remove(), STATUS_SUCCESS);
+        EXPECT_NE(host::AsioSession::Wait(*stop).Status, STATUS_PENDING);
+        ZwClose(handle);
+        return;
     }
     EXPECT_FALSE(Device()->AsioStopPending());
     EXPECT_EQ(platform::ObReferenceCount(event), 1);  // the handle's own
@@ -475,28 +490,8 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
     ZwClose(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(PowerUpOrRemoval, AsioStopWaitTest, ::testing::Bool());
-
-// A stop waits for D0 when its client closes; the device is then removed. The removal goes on,
-// the waiting stop is completed once, and nothing of the client stays.
-TEST_F(AsioStreamTest, AStopStillWaitingWhenItsClientClosesEndsWithTheRemoval)
-{
-    StartDevice();
-    host::AsioSession& client = Client();
-    CreateAll(client, 256);
-    PKEVENT event = nullptr;
-    HANDLE handle = client.NewEvent(&event);
-    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
-    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
-    auto stop = client.Send(code::STOP, nullptr, 0, 0);
-    ASSERT_FALSE(host::AsioSession::Done(*stop));
-    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
-    EXPECT_EQ(Device()->AsioClientCount(), 0u);
-    EXPECT_EQ(platform::ObReferenceCount(event), 1);
-    ASSERT_EQ(m_session.Remove(), STATUS_SUCCESS);
-    EXPECT_NE(host::AsioSession::Wait(*stop).Status, STATUS_PENDING);
-    ZwClose(handle);
-}
+INSTANTIATE_TEST_SUITE_P(StopEnds, AsioStopWaitTest,
+                         ::testing::Values(StopEnd::PowerUp, StopEnd::SurpriseRemoval, StopEnd::ClientClosesThenRemoval));
 
 // The device goes while a start is under way: the start's vendor request to a quirk device is
 // never answered until the device is unplugged. The start ends, the client stops and closes, and
