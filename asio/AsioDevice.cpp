@@ -66,6 +66,8 @@ AsioDevice::AsioDevice()
       m_ulAsioOwnerActive(0),
       m_ulAsioBufferEndpoints(0),
       m_ulAsioBufferFrames(0),
+      m_lAsioBufferSampleType(ASIO_ST_INT16_LSB),
+      m_lAsioBufferIoFormat(ASIO_IO_FORMAT_PCM),
       m_bAsioRunning(0),
       m_bAsioSuspended(0),
       m_pAsioPendingStop(nullptr)

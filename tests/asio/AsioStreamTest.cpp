@@ -439,6 +439,65 @@ TEST_F(AsioStreamTest, AnAsioRequestWakesASuspendedDevice)
     ExpectCaptureIsTheSource(48000 * 2 / 10);
 }
 
+// With selective suspend, ASIO streams keep the device awake: past several idle checks nothing
+// is suspended and no period is late.
+TEST_F(AsioStreamTest, AsioStreamingKeepsASelectivelySuspendedDeviceAwake)
+{
+    m_session.SetSelectiveSuspend(true);
+    StartDevice();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    EXPECT_FALSE(platform::RunUntil([&] { return m_session.Bus().Suspended(); }, std::chrono::seconds(12)));
+    EXPECT_TRUE(Device()->AsioRunning());
+    EXPECT_EQ(client.Stats().LatePeriods, 0u);
+    ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+}
+
+// The owner's own settings changed while its buffers stream (a sample type the capture endpoint
+// lacks; raw-data I/O) leave the buffers as they were made: a power cycle resumes the same
+// streams with the same rings, and the stop silences them as PCM.
+TEST_F(AsioStreamTest, SettingsTheOwnerChangesWhileStreamingLeaveItsBuffersAlone)
+{
+    struct ChangeCase {
+        const StreamDevice* Device;
+        ULONG Code;
+        int32_t Value;
+    };
+    const StreamDevice UAC2_RAW{"uac2-asio-raw.json", {{1, 0}}, 1, false, true};
+    for (const ChangeCase& c : {ChangeCase{&UAC1_HEADSET, code::SET_SAMPLE_TYPE, 17},
+                                ChangeCase{&UAC2_RAW, code::SET_IO_FORMAT, 1}}) {
+        SCOPED_TRACE(c.Device->Profile);
+        StartDevice(c.Device->Profile);
+        host::AsioSession& client = Client();
+        m_buffers.clear();
+        ASSERT_EQ(client.CreateBuffers(c.Device->Entries, 256, c.Device->Endpoints, &m_buffers), STATUS_SUCCESS);
+        ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+        platform::RunFor(std::chrono::milliseconds(30));
+        std::vector<host::AsioBufferView> before;
+        for (host::AsioBufferView* b : m_buffers) before.push_back(*b);
+        ASSERT_EQ(client.SetLong(c.Code, c.Value), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_TRUE(Device()->AsioRunning());
+        for (size_t i = 0; i < m_buffers.size(); ++i) {
+            EXPECT_EQ(m_buffers[i]->InitialPosition, before[i].InitialPosition);
+            EXPECT_EQ(m_buffers[i]->QueuedBytes, before[i].QueuedBytes);
+        }
+        const uint32_t completed = m_buffers.back()->CompletedCount;
+        platform::RunFor(std::chrono::milliseconds(30));
+        EXPECT_GT(m_buffers.back()->CompletedCount, completed);
+        EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+        for (host::AsioBufferView* b : m_buffers) {
+            const auto* ring = reinterpret_cast<const uint8_t*>(b) + 40;
+            EXPECT_TRUE(std::all_of(ring, ring + b->Size, [](uint8_t x) { return x == 0; }));
+        }
+        m_clients.clear();
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
+}
+
 // What ends a stop that waits for D0.
 enum class StopEnd { PowerUp, SurpriseRemoval, ClientClosesThenRemoval };
 
