@@ -498,6 +498,30 @@ TEST_F(AsioStreamTest, SettingsTheOwnerChangesWhileStreamingLeaveItsBuffersAlone
     }
 }
 
+// Rates other than 48 kHz: 44.1 kHz, whose milliseconds hold no whole number of frames, and
+// 96 kHz. The wire still carries exactly what the client wrote, and no period is late.
+TEST_F(AsioStreamTest, OtherRatesStreamExactlyToo)
+{
+    for (int32_t rate : {44100, 96000}) {
+        SCOPED_TRACE(rate);
+        StartDevice(UAC2_HEADPHONES.Profile);
+        host::AsioSession& client = Client();
+        ASSERT_EQ(client.SetLong(code::SET_SAMPLE_RATE, rate), STATUS_SUCCESS);
+        m_buffers.clear();
+        ASSERT_EQ(client.CreateBuffers(UAC2_HEADPHONES.Entries, 256, 1, &m_buffers), STATUS_SUCCESS);
+        EXPECT_EQ(m_buffers[0]->Size, static_cast<uint32_t>(rate) * 4 * 40 / 1000);
+        ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+        platform::RunFor(std::chrono::milliseconds(300));
+        const host::AsioSession::StreamStats stats = client.Stats();
+        ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+        EXPECT_EQ(stats.LatePeriods, 0u);
+        ExpectWireHoldsThePattern(rate * 4 / 5);
+        m_clients.clear();
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
+}
+
 // What ends a stop that waits for D0.
 enum class StopEnd { PowerUp, SurpriseRemoval, ClientClosesThenRemoval };
 
