@@ -619,26 +619,39 @@ TEST_F(AsioStreamTest, RemovalDuringAStartEndsCleanly)
     ZwClose(handle);
 }
 
-// The owner closes while suspended: the power-up that follows resumes nothing and touches no
-// owner.
-TEST_F(AsioStreamTest, OwnerClosedWhileSuspendedLeavesTheResumeNothingToDo)
+// The owner closes, or disposes of its buffers, while suspended: the power-up that follows
+// resumes nothing and touches no owner.
+TEST_F(AsioStreamTest, OwnerGoneWhileSuspendedLeavesTheResumeNothingToDo)
 {
-    StartDevice();
-    host::AsioSession& client = Client();
-    CreateAll(client, 256);
-    PKEVENT event = nullptr;
-    HANDLE handle = client.NewEvent(&event);
-    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
-    platform::RunFor(std::chrono::milliseconds(30));
-    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
-    EXPECT_TRUE(Device()->AsioSuspended());
-    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
-    EXPECT_FALSE(Device()->AsioSuspended());
-    EXPECT_EQ(platform::ObReferenceCount(event), 1);
-    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
-    EXPECT_FALSE(Device()->AsioRunning());
-    EXPECT_EQ(Device()->AsioClientCount(), 0u);
-    ZwClose(handle);
+    for (const bool close : {true, false}) {
+        SCOPED_TRACE(close ? "close" : "dispose");
+        StartDevice();
+        host::AsioSession& client = Client();
+        m_buffers.clear();
+        CreateAll(client, 256);
+        PKEVENT event = nullptr;
+        HANDLE handle = client.NewEvent(&event);
+        ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+        platform::RunFor(std::chrono::milliseconds(30));
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+        EXPECT_TRUE(Device()->AsioSuspended());
+        if (close) {
+            EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+        } else {
+            EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+            ExpectNoBuffers(2);
+        }
+        EXPECT_FALSE(Device()->AsioSuspended());
+        EXPECT_EQ(platform::ObReferenceCount(event), 1);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_FALSE(Device()->AsioRunning());
+        EXPECT_EQ(Device()->AsioClientCount(), close ? 0u : 1u);
+        EXPECT_EQ(LongAt(Client().Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 0);
+        ZwClose(handle);
+        m_clients.clear();
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
 }
 
 // The device unplugged mid-stream: the client stops and closes afterwards, nothing hangs or stays.
