@@ -282,6 +282,11 @@ ULONG AsioDevice::AsioEndpointSampleTypes(StreamEngine* pEndpoint, bool* pbFlags
         pbFlags[i] = false;
     }
     ForEachFormat(pEndpoint, [&](const WaveFormatRecord& f) {
+        // Only PCM formats carry samples of these types: a raw-data container of 32 bits is no
+        // 32-bit sample, and no PCM stream could be found for it.
+        if (!IsPcm(f)) {
+            return;
+        }
         const USHORT bits = f.Format.wBitsPerSample;
         if (bits == 16) {
             pbFlags[0] = true;
