@@ -84,6 +84,16 @@ UsbStreamEndpoint* StreamSession::Endpoint(std::u16string_view filterName)
     return nullptr;
 }
 
+UsbStreamEndpoint* StreamSession::FirstEndpoint(bool capture)
+{
+    for (const platform::PcSubdeviceInfo& filter : platform::PcSubdevices(Fdo())) {
+        if (!IsEqualGUID(filter.PortClass, CLSID_PortWaveCyclic)) continue;
+        UsbStreamEndpoint* endpoint = Endpoint(filter.Name);
+        if (endpoint != nullptr && (endpoint->IsCapture() != FALSE) == capture) return endpoint;
+    }
+    return nullptr;
+}
+
 namespace {
 
 // Runs where the endpoint notifies (its completion DPC, its worker): hands what the engine

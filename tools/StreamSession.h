@@ -62,6 +62,10 @@ public:
     // allocations made since Start are left.
     bool End(std::string* report);
 
+    // The endpoint behind the first render (or capture) wave filter, read in-process; null when
+    // there is none. Valid while the device is started.
+    UsbStreamEndpoint* FirstEndpoint(bool capture);
+
 private:
     UsbStreamEndpoint* Endpoint(std::u16string_view filterName);
 
