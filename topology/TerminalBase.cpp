@@ -31,11 +31,46 @@ void ReadTerminalSetting(PDEVICE_OBJECT pDevice, PCWSTR name, PULONG pValue)
     }
 }
 
+NTSTATUS AllocateJackReply(ULONG ulCount, ULONG ulTag, PUCHAR* ppReply, JackRecord** ppJacks)
+{
+    const ULONG cbReply = ulCount * JACK_ENTRY_BYTES + 1;
+    auto* pReply = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, cbReply, ulTag));
+    auto* pJacks = static_cast<JackRecord*>(ExAllocatePoolWithTag(NonPagedPoolNx, ulCount * sizeof(JackRecord), ulTag));
+    if (pReply == nullptr || pJacks == nullptr) {
+        if (pReply != nullptr) {
+            ExFreePoolWithTag(pReply, ulTag);
+        }
+        if (pJacks != nullptr) {
+            ExFreePoolWithTag(pJacks, ulTag);
+        }
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    std::memset(pReply, 0, cbReply);
+    std::memset(pJacks, 0, ulCount * sizeof(JackRecord));
+    *ppReply = pReply;
+    *ppJacks = pJacks;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TerminalUnit::QueryTerminalInterface(REFIID iid, PVOID* ppvObject)
+{
+    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
+    if (NT_SUCCESS(status) || ppvObject == nullptr) {
+        return status;
+    }
+    if (IsEqualGUID(iid, IID_ITerminalControl)) {
+        return ReturnInterface(static_cast<ITerminalControl*>(this), ppvObject);
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+USHORT TerminalUnit::TerminalTypeIf(bool bUsable) const { return bUsable ? Le16(m_pDescriptor + 4) : 0; }
+
 // ---- input terminals ----
 
 template <class Traits>
 InputTerminalBase<Traits>::InputTerminalBase(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId)
-    : UsbAudioUnit(pOuterUnknown, ulProvisionalId), m_ulJackCount(0), m_pJacks(nullptr)
+    : TerminalUnit(pOuterUnknown, ulProvisionalId), m_ulJackCount(0), m_pJacks(nullptr)
 {
 }
 
@@ -52,7 +87,7 @@ InputTerminalBase<Traits>::~InputTerminalBase()
 template <class Traits>
 USHORT InputTerminalBase<Traits>::TerminalType() const
 {
-    return Traits::Describes(m_pDescriptor, USB_AUDIO_AC_INPUT_TERMINAL) ? Le16(m_pDescriptor + 4) : 0;
+    return TerminalTypeIf(Traits::Describes(m_pDescriptor, USB_AUDIO_AC_INPUT_TERMINAL));
 }
 
 template <class Traits>
@@ -170,7 +205,7 @@ NTSTATUS InputTerminalBase<Traits>::HandleStatusChange(ULONG ulSelector, ULONG u
 
 template <class Traits>
 OutputTerminalBase<Traits>::OutputTerminalBase(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId)
-    : UsbAudioUnit(pOuterUnknown, ulProvisionalId),
+    : TerminalUnit(pOuterUnknown, ulProvisionalId),
       m_ulActiveKind(0),
       m_ulOutputCount(0),
       m_pKinds(nullptr),
@@ -189,7 +224,7 @@ OutputTerminalBase<Traits>::~OutputTerminalBase()
 template <class Traits>
 USHORT OutputTerminalBase<Traits>::TerminalType() const
 {
-    return Traits::Describes(m_pDescriptor, USB_AUDIO_AC_OUTPUT_TERMINAL) ? Le16(m_pDescriptor + 4) : 0;
+    return TerminalTypeIf(Traits::Describes(m_pDescriptor, USB_AUDIO_AC_OUTPUT_TERMINAL));
 }
 
 template <class Traits>
@@ -230,7 +265,8 @@ NTSTATUS OutputTerminalBase<Traits>::AllocateOutputArrays(ULONG ulCount)
 }
 
 template <class Traits>
-NTSTATUS OutputTerminalBase<Traits>::BeginOutputTerminalInit(IAudioHal* hal, PULONG pulNextId)
+NTSTATUS OutputTerminalBase<Traits>::BeginOutputTerminalInit(IAudioHal* hal, PULONG pulNextId, PULONG pulStored,
+                                                             PULONG pulBySelection)
 {
     if (hal == nullptr || !Traits::Describes(m_pDescriptor, USB_AUDIO_AC_OUTPUT_TERMINAL)) {
         return STATUS_INVALID_PARAMETER;
@@ -239,21 +275,20 @@ NTSTATUS OutputTerminalBase<Traits>::BeginOutputTerminalInit(IAudioHal* hal, PUL
     m_lType = USB_AUDIO_AC_OUTPUT_TERMINAL;
     const ULONG source = m_pDescriptor[7];
     NTSTATUS status = SetSources(1, &source);
-    if (NT_SUCCESS(status)) {
-        *pulNextId = hal->GetEntityCount();
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    return status;
-}
-
-template <class Traits>
-void OutputTerminalBase<Traits>::ReadStoredKind(PDEVICE_OBJECT pDevice, PULONG pulStored, PULONG pulBySelection)
-{
-    *pulStored = RenderKindTable(TerminalType(), false);
-    WCHAR name[ACTIVE_OUTPUT_NAME_CHARS];
-    FormatActiveOutputName(name, m_ulId);
-    ReadTerminalSetting(pDevice, name, pulStored);
-    *pulBySelection = 0;
-    ReadTerminalSetting(pDevice, u"INITOTTYPEBYSEL", pulBySelection);
+    *pulNextId = hal->GetEntityCount();
+    if (pulStored != nullptr) {
+        PDEVICE_OBJECT device = hal->GetDeviceObject();
+        *pulStored = RenderKindTable(TerminalType(), false);
+        WCHAR name[ACTIVE_OUTPUT_NAME_CHARS];
+        FormatActiveOutputName(name, m_ulId);
+        ReadTerminalSetting(device, name, pulStored);
+        *pulBySelection = 0;
+        ReadTerminalSetting(device, u"INITOTTYPEBYSEL", pulBySelection);
+    }
+    return STATUS_SUCCESS;
 }
 
 template <class Traits>

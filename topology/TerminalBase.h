@@ -18,6 +18,7 @@
 #pragma once
 
 #include "adapter/EntityInterfaces.h"
+#include "platform/usb/Usb.h"
 #include "topology/UsbAudioUnit.h"
 
 // "UACUnit03": the settings value that keeps the active output kind of terminal 3.
@@ -25,9 +26,36 @@ constexpr ULONG ACTIVE_OUTPUT_NAME_CHARS = 20;
 void FormatActiveOutputName(WCHAR (&name)[ACTIVE_OUTPUT_NAME_CHARS], ULONG ulUnitId);
 // A 4-byte value under "Settings"; `*pValue` keeps what it had when nothing is stored.
 void ReadTerminalSetting(PDEVICE_OBJECT pDevice, PCWSTR name, PULONG pValue);
+// The buffers of a jack reply of ulCount entries (count byte first) and its records, both from
+// non-paged pool with the tag, zero-filled; both or neither (STATUS_INSUFFICIENT_RESOURCES).
+NTSTATUS AllocateJackReply(ULONG ulCount, ULONG ulTag, PUCHAR* ppReply, JackRecord** ppJacks);
+
+// What every terminal unit has, whatever its version and direction.
+class TerminalUnit : public UsbAudioUnit, public ITerminalControl {
+public:
+    NTSTATUS GetTerminalInfo(UCHAR*) override { return STATUS_NOT_IMPLEMENTED; }
+
+protected:
+    TerminalUnit(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId) : UsbAudioUnit(pOuterUnknown, ulProvisionalId) {}
+
+    // The unit's own interface ids, then ITerminalControl.
+    NTSTATUS QueryTerminalInterface(REFIID iid, PVOID* ppvObject);
+    // Refuses a descriptor shorter than ulMinLength, then keeps it and runs init.
+    template <typename InitFn>
+    NTSTATUS InitFromTerminalDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal, UCHAR subtype,
+                                        ULONG ulMinLength, InitFn init)
+    {
+        if (pDescriptor != nullptr && pDescriptor[0] < ulMinLength) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, subtype, init);
+    }
+    // wTerminalType of the kept descriptor when it is usable, else 0.
+    USHORT TerminalTypeIf(bool bUsable) const;
+};
 
 template <class Traits>
-class InputTerminalBase : public UsbAudioUnit, public ITerminalControl {
+class InputTerminalBase : public TerminalUnit {
 public:
     // ITerminalControl: one kind, from the version's input table; the jacks (with IsConnected
     // freshly read from the device) only where the terminal type carries them.
@@ -37,7 +65,6 @@ public:
     NTSTATUS SelectKind(ULONG ulKind) override;
     NTSTATUS GetJackCount(PULONG pCount, ULONG ulOutput) override;
     NTSTATUS GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG ulOutput) override;
-    NTSTATUS GetTerminalInfo(UCHAR*) override { return STATUS_NOT_IMPLEMENTED; }
 
     // A change of the jacks refreshes the terminal entity and answers its id.
     NTSTATUS HandleStatusChange(ULONG ulSelector, ULONG ulChannel, PULONG pulId) override;
@@ -57,7 +84,7 @@ protected:
 };
 
 template <class Traits>
-class OutputTerminalBase : public UsbAudioUnit, public ITerminalControl {
+class OutputTerminalBase : public TerminalUnit {
 public:
     // ITerminalControl: the kinds are the outputs' kinds; the active one is GetKind's.
     NTSTATUS GetKind(PULONG pKind) override;
@@ -67,7 +94,6 @@ public:
     // The active output's jacks as the device reports them; another output's as
     // "SetJackConnect" says (the unit's records stay as they are).
     NTSTATUS GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG ulOutput) override;
-    NTSTATUS GetTerminalInfo(UCHAR*) override { return STATUS_NOT_IMPLEMENTED; }
 
     ULONG GetOutputCount() const { return m_ulOutputCount; }
 
@@ -79,11 +105,11 @@ protected:
     // The four per-output arrays in one zero-filled block (tag TAG), replacing any before.
     NTSTATUS AllocateOutputArrays(ULONG ulCount);
     void FreeOutputs();
-    // Id, type 3, bSourceID as the one source; the first entity id.
-    NTSTATUS BeginOutputTerminalInit(IAudioHal* hal, PULONG pulNextId);
-    // The stored kind (the terminal type's own, or the unit's "UACUnit" value) and
-    // "INITOTTYPEBYSEL" (0 when absent).
-    void ReadStoredKind(PDEVICE_OBJECT pDevice, PULONG pulStored, PULONG pulBySelection);
+    // Id, type 3, bSourceID as the one source; the first entity id. With pulStored, the stored
+    // kind (the terminal type's own, or the unit's "UACUnit" value) and "INITOTTYPEBYSEL" (0 when
+    // absent).
+    NTSTATUS BeginOutputTerminalInit(IAudioHal* hal, PULONG pulNextId, PULONG pulStored = nullptr,
+                                     PULONG pulBySelection = nullptr);
     // The active kind at start: the device's current output when bySelection and the device
     // answers, else the stored kind.
     void ChooseActiveKind(ULONG ulStored, ULONG ulBySelection);

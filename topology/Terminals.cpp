@@ -34,20 +34,11 @@ NTSTATUS ReadTerminalJacks(UsbAudioUnit* pUnit, JackRecord** ppJacks, PULONG pul
     }
     const ULONG promised = head[0];
     const ULONG cbReply = promised * JACK_ENTRY_BYTES + 1;
-    auto* pReply = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, cbReply, UAC1_UNIT_TAG));
-    auto* pJacks = static_cast<JackRecord*>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, promised * sizeof(JackRecord), UAC1_UNIT_TAG));
-    if (pReply == nullptr || pJacks == nullptr) {
-        if (pReply != nullptr) {
-            ExFreePoolWithTag(pReply, UAC1_UNIT_TAG);
-        }
-        if (pJacks != nullptr) {
-            ExFreePoolWithTag(pJacks, UAC1_UNIT_TAG);
-        }
+    PUCHAR pReply = nullptr;
+    JackRecord* pJacks = nullptr;
+    if (!NT_SUCCESS(AllocateJackReply(promised, UAC1_UNIT_TAG, &pReply, &pJacks))) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    std::memset(pReply, 0, cbReply);
-    std::memset(pJacks, 0, promised * sizeof(JackRecord));
     NTSTATUS status = VendorRead(pUnit, UAC1_VENDOR_JACK_REQUEST, UAC1_VENDOR_JACK_INFO, pReply, cbReply, &received);
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(pReply, UAC1_UNIT_TAG);
@@ -104,8 +95,7 @@ NTSTATUS RefreshJackConnections(UsbAudioUnit* pUnit, JackRecord* pJacks, ULONG u
 // 0 unless kept: a descriptor is only kept once InitFromDescriptor found it long enough.
 bool Uac1TerminalTraits::Describes(const UCHAR* pDescriptor, UCHAR subtype)
 {
-    const ULONG minimum =
-        subtype == UAC1_INPUT_TERMINAL ? UAC1_INPUT_TERMINAL_MIN_LENGTH : UAC1_OUTPUT_TERMINAL_MIN_LENGTH;
+    const ULONG minimum = subtype == UAC1_INPUT_TERMINAL ? INPUT_MIN_LENGTH : OUTPUT_MIN_LENGTH;
     return pDescriptor != nullptr && pDescriptor[0] >= minimum;
 }
 
@@ -134,22 +124,12 @@ void Uac1TerminalTraits::SelectOutput(UsbAudioUnit* pUnit, USHORT terminalType)
 
 NTSTATUS InputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 {
-    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
-    if (NT_SUCCESS(status) || ppvObject == nullptr) {
-        return status;
-    }
-    if (IsEqualGUID(iid, IID_ITerminalControl)) {
-        return ReturnInterface(static_cast<ITerminalControl*>(this), ppvObject);
-    }
-    return STATUS_INVALID_PARAMETER;
+    return QueryTerminalInterface(iid, ppvObject);
 }
 
 NTSTATUS InputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    if (pDescriptor != nullptr && pDescriptor[0] < UAC1_INPUT_TERMINAL_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_INPUT_TERMINAL,
+    return InitFromTerminalDescriptor(pDescriptor, pOwner, pHal, UAC1_INPUT_TERMINAL, UAC1_INPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -159,35 +139,24 @@ NTSTATUS InputTerminal::Init(IAudioHal* hal) { return InitInputTerminal(hal, tru
 
 NTSTATUS OutputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 {
-    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
-    if (NT_SUCCESS(status) || ppvObject == nullptr) {
-        return status;
-    }
-    if (IsEqualGUID(iid, IID_ITerminalControl)) {
-        return ReturnInterface(static_cast<ITerminalControl*>(this), ppvObject);
-    }
-    return STATUS_INVALID_PARAMETER;
+    return QueryTerminalInterface(iid, ppvObject);
 }
 
 NTSTATUS OutputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    if (pDescriptor != nullptr && pDescriptor[0] < UAC1_OUTPUT_TERMINAL_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_OUTPUT_TERMINAL,
+    return InitFromTerminalDescriptor(pDescriptor, pOwner, pHal, UAC1_OUTPUT_TERMINAL, UAC1_OUTPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
 NTSTATUS OutputTerminal::Init(IAudioHal* hal)
 {
     ULONG next = 0;
-    NTSTATUS status = BeginOutputTerminalInit(hal, &next);
+    ULONG stored = 0;
+    ULONG bySelection = 0;
+    NTSTATUS status = BeginOutputTerminalInit(hal, &next, &stored, &bySelection);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    ULONG stored = 0;
-    ULONG bySelection = 0;
-    ReadStoredKind(hal->GetDeviceObject(), &stored, &bySelection);
     if (TerminalType() == TERMINAL_TYPE_USB_STREAMING) {
         status = UseSingleOutput(stored);
     } else {

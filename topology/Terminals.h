@@ -23,6 +23,8 @@ NTSTATUS RefreshJackConnections(UsbAudioUnit* pUnit, JackRecord* pJacks, ULONG u
 // detection always connected, and the owner asked for its USB device before each request.
 struct Uac1TerminalTraits {
     static constexpr ULONG TAG = UAC1_UNIT_TAG;
+    static constexpr ULONG INPUT_MIN_LENGTH = UAC1_INPUT_TERMINAL_MIN_LENGTH;
+    static constexpr ULONG OUTPUT_MIN_LENGTH = UAC1_OUTPUT_TERMINAL_MIN_LENGTH;
     static bool Describes(const UCHAR* pDescriptor, UCHAR subtype);
     static bool JacksReadable(const UCHAR*) { return true; }
     static ULONG InputKind(USHORT terminalType);

@@ -46,20 +46,11 @@ NTSTATUS Uac2ReadJackList(UsbAudioUnit* pUnit, JackRecord** ppJacks, PULONG pulC
         return STATUS_SUCCESS;
     }
     const ULONG cbReply = count * JACK_ENTRY_BYTES + 1;
-    auto* pReply = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, cbReply, UAC2_UNIT_TAG));
-    auto* pJacks =
-        static_cast<JackRecord*>(ExAllocatePoolWithTag(NonPagedPoolNx, count * sizeof(JackRecord), UAC2_UNIT_TAG));
-    if (pReply == nullptr || pJacks == nullptr) {
-        if (pReply != nullptr) {
-            ExFreePoolWithTag(pReply, UAC2_UNIT_TAG);
-        }
-        if (pJacks != nullptr) {
-            ExFreePoolWithTag(pJacks, UAC2_UNIT_TAG);
-        }
+    PUCHAR pReply = nullptr;
+    JackRecord* pJacks = nullptr;
+    if (!NT_SUCCESS(AllocateJackReply(count, UAC2_UNIT_TAG, &pReply, &pJacks))) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    std::memset(pReply, 0, cbReply);
-    std::memset(pJacks, 0, count * sizeof(JackRecord));
     // The whole list the count promised must arrive.
     status = Uac2Cur(pUnit->Owner(), id, JACK_LIST, TRUE, pReply, cbReply);
     if (NT_SUCCESS(status)) {
@@ -100,8 +91,7 @@ NTSTATUS Uac2RefreshJackConnections(UsbAudioUnit* pUnit, JackRecord* pJacks, ULO
 
 bool Uac2TerminalTraits::Describes(const UCHAR* pDescriptor, UCHAR subtype)
 {
-    const ULONG minimum =
-        subtype == USB_AUDIO_AC_INPUT_TERMINAL ? UAC2_INPUT_TERMINAL_MIN_LENGTH : UAC2_OUTPUT_TERMINAL_MIN_LENGTH;
+    const ULONG minimum = subtype == USB_AUDIO_AC_INPUT_TERMINAL ? INPUT_MIN_LENGTH : OUTPUT_MIN_LENGTH;
     return pDescriptor != nullptr && pDescriptor[0] >= minimum && pDescriptor[1] == CS_INTERFACE_DESCRIPTOR &&
            pDescriptor[2] == subtype;
 }
@@ -137,25 +127,15 @@ void Uac2TerminalTraits::SelectOutput(UsbAudioUnit* pUnit, USHORT terminalType)
 
 NTSTATUS Uac2InputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 {
-    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
-    if (NT_SUCCESS(status) || ppvObject == nullptr) {
-        return status;
-    }
-    if (IsEqualGUID(iid, IID_ITerminalControl)) {
-        return ReturnInterface(static_cast<ITerminalControl*>(this), ppvObject);
-    }
-    if (IsEqualGUID(iid, IID_IClockSourceLink)) {
+    if (ppvObject != nullptr && IsEqualGUID(iid, IID_IClockSourceLink)) {
         return ReturnInterface(static_cast<IClockSourceLink*>(this), ppvObject);
     }
-    return STATUS_INVALID_PARAMETER;
+    return QueryTerminalInterface(iid, ppvObject);
 }
 
 NTSTATUS Uac2InputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    if (pDescriptor != nullptr && pDescriptor[0] < UAC2_INPUT_TERMINAL_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_INPUT_TERMINAL,
+    return InitFromTerminalDescriptor(pDescriptor, pOwner, pHal, USB_AUDIO_AC_INPUT_TERMINAL, UAC2_INPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -174,25 +154,15 @@ NTSTATUS Uac2InputTerminal::GetClockSourceId(PULONG pId)
 
 NTSTATUS Uac2OutputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 {
-    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
-    if (NT_SUCCESS(status) || ppvObject == nullptr) {
-        return status;
-    }
-    if (IsEqualGUID(iid, IID_ITerminalControl)) {
-        return ReturnInterface(static_cast<ITerminalControl*>(this), ppvObject);
-    }
-    if (IsEqualGUID(iid, IID_IClockSourceLink)) {
+    if (ppvObject != nullptr && IsEqualGUID(iid, IID_IClockSourceLink)) {
         return ReturnInterface(static_cast<IClockSourceLink*>(this), ppvObject);
     }
-    return STATUS_INVALID_PARAMETER;
+    return QueryTerminalInterface(iid, ppvObject);
 }
 
 NTSTATUS Uac2OutputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    if (pDescriptor != nullptr && pDescriptor[0] < UAC2_OUTPUT_TERMINAL_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL,
+    return InitFromTerminalDescriptor(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL, UAC2_OUTPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -236,13 +206,12 @@ NTSTATUS Uac2OutputTerminal::ReadOutputList()
 NTSTATUS Uac2OutputTerminal::Init(IAudioHal* hal)
 {
     ULONG next = 0;
-    NTSTATUS status = BeginOutputTerminalInit(hal, &next);
+    ULONG stored = 0;
+    ULONG bySelection = 0;
+    NTSTATUS status = BeginOutputTerminalInit(hal, &next, &stored, &bySelection);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    ULONG stored = 0;
-    ULONG bySelection = 0;
-    ReadStoredKind(hal->GetDeviceObject(), &stored, &bySelection);
     if (TerminalType() != TERMINAL_TYPE_USB_STREAMING && Uac2TerminalTraits::JacksReadable(m_pDescriptor)) {
         ChooseActiveKind(stored, bySelection);
         status = ReadOutputList();

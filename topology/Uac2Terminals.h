@@ -37,6 +37,8 @@ NTSTATUS Uac2RefreshJackConnections(UsbAudioUnit* pUnit, JackRecord* pJacks, ULO
 // change on channel 0 concerns an input terminal.
 struct Uac2TerminalTraits {
     static constexpr ULONG TAG = UAC2_UNIT_TAG;
+    static constexpr ULONG INPUT_MIN_LENGTH = UAC2_INPUT_TERMINAL_MIN_LENGTH;
+    static constexpr ULONG OUTPUT_MIN_LENGTH = UAC2_OUTPUT_TERMINAL_MIN_LENGTH;
     static bool Describes(const UCHAR* pDescriptor, UCHAR subtype);
     static bool JacksReadable(const UCHAR* pDescriptor);
     static ULONG InputKind(USHORT terminalType);
