@@ -4,6 +4,7 @@
 #pragma once
 
 #include "adapter/AudioTypes.h"
+#include "platform/usb/Usb.h"
 
 // 0x00RRGGBB, indexed by bits 12 to 15 of a jack's configuration word.
 extern const ULONG JackColorTable[16];
@@ -14,8 +15,15 @@ constexpr ULONG JACK_ENTRY_BYTES = 8;
 // One record from an entry (8 bytes, little-endian); word 6 stays 0.
 void FillJackRecord(const UCHAR* pEntry, JackRecord* pRecord);
 
+// Whether an input terminal of the type reports its jacks: microphones, the telephony types and
+// the analogue, line and S/PDIF connectors.
+bool TerminalTypeHasJacks(USHORT terminalType);
+
 // The kind an input terminal reports, and the kind whose capabilities it uses.
 ULONG InputTerminalKindTable(USHORT terminalType);
+// The kind a UAC2 input terminal reports: both telephony headset types are a handset there, and
+// an analogue connector is Aux.
+ULONG Uac2InputTerminalKindTable(USHORT terminalType);
 ULONG CaptureKindTable(USHORT terminalType);
 // The kind of an output. USB streaming is Stream (0) where the output terminal builds its outputs,
 // and SPK (1) where it reads the device's current output and for the chip-variant terminals.

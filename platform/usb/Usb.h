@@ -190,7 +190,8 @@ constexpr UCHAR USB_AUDIO_EP_GENERAL = 0x01;
 constexpr UCHAR USB_AUDIO_FORMAT_TYPE_I = 0x01;
 constexpr UCHAR USB_AUDIO_FORMAT_TYPE_III = 0x03;
 
-// Terminal types the driver names (wTerminalType).
+// Terminal types the driver names (wTerminalType). A USB streaming terminal is the host's side,
+// with no jacks or outputs to ask for.
 constexpr USHORT USB_AUDIO_TERMINAL_USB_STREAMING = 0x0101;
 constexpr USHORT USB_AUDIO_TERMINAL_SPEAKER = 0x0301;
 constexpr USHORT USB_AUDIO_TERMINAL_HEADPHONES = 0x0302;
