@@ -2,12 +2,17 @@
 // wire exactly, what the device sends reaches its capture ring, every period on time; buffers,
 // refusals and rollback; stop and resume around power changes; removal with a stop waiting.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <string>
 #include <tuple>
 
 #include "asio/AsioDevice.h"
+#include "host/AudioEngine.h"
 #include "platform/nt/Dispatcher.h"
+#include "platform/nt/Machine.h"
 #include "platform/nt/Ob.h"
 #include "platform/io/IoHost.h"
 #include "platform/nt/Callback.h"
@@ -41,7 +46,7 @@ protected:
         hooks.Capture = [this](size_t, uint64_t, const uint8_t* data, size_t bytes) {
             m_captured.insert(m_captured.end(), data, data + bytes);
         };
-        return client.StartStreaming(m_buffers, 4, frames, hooks);
+        return client.StartStreaming(m_buffers, 2, frames, hooks);
     }
     // The wire from the client's first byte on holds the pattern for at least `bytes` bytes.
     void ExpectWireHoldsThePattern(size_t bytes)
@@ -215,6 +220,150 @@ TEST_F(AsioStreamTest, BuffersAreRefusedToOthersAndLeaveNothingWhenRefused)
     ASSERT_EQ(other.CreateBuffers({{0, 0}}, 256, 2, &others), STATUS_SUCCESS);
 }
 
+// Disposing of running buffers, without a stop first: the streams stop before the rings go, so
+// no endpoint copies from a freed ring; the buffer-switch event is let go; no page, MDL, view or
+// endpoint client stays; and the endpoints serve the next owner.
+TEST_F(AsioStreamTest, DisposingOfRunningBuffersStopsThemFirst)
+{
+    StartDevice();
+    auto blocks = [] {
+        size_t n = 0;
+        for (ULONG tag : {platform::IO_PAGES_TAG, platform::IO_MDL_TAG, USB_STREAM_TAG}) n += platform::PoolLiveCount(tag);
+        return n;
+    };
+    const size_t before = blocks();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    PKEVENT event = nullptr;
+    HANDLE handle = client.NewEvent(&event);
+    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(30));
+    const uint8_t ep = kvx::WireEndpoint(m_session.Device());
+    ASSERT_NE(ep, 0);
+    EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    EXPECT_FALSE(Device()->AsioRunning());
+    EXPECT_FALSE(Device()->AsioSuspended());
+    EXPECT_EQ(platform::ObReferenceCount(event), 1);  // the handle's own
+    ExpectNoBuffers(2);
+    const uint64_t wire = m_session.Device().WireByteCount(ep);
+    platform::RunFor(std::chrono::milliseconds(30));
+    EXPECT_EQ(m_session.Device().WireByteCount(ep), wire);
+    EXPECT_EQ(blocks(), before);
+    // A stop now finds nothing to stop; new buffers stream.
+    EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_INVALID_PARAMETER);
+    m_buffers.clear();
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(30));
+    EXPECT_GT(m_session.Device().WireByteCount(ep), wire);
+    EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+    ZwClose(handle);
+}
+
+// A ring's size is worked out in 64 bits: 255 channels of 32-bit samples at 192 kHz make
+// 1020 x 192,000 x 40 bytes before the division by 1,000, past 32 bits.
+TEST_F(AsioStreamTest, AWideFastEndpointGetsItsWholeRing)
+{
+    StartEdited({{"10 24 01 06 00 01 01 00 00 00 01 00 00 00 00 00 06 24 02 01 02 10",
+                  "10 24 01 06 00 01 01 00 00 00 ff 00 00 00 00 00 06 24 02 01 04 20"},
+                 {"96000", "192000"}},
+                "uac2-headset.json");
+    host::AsioSession& client = Client();
+    ASSERT_EQ(client.SetLong(code::SET_SAMPLE_TYPE, 18), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetLong(code::SET_SAMPLE_RATE, 192000), STATUS_SUCCESS);
+    std::vector<uint8_t> counts(16, 0);
+    EXPECT_EQ(LongAt(client.Control(code::GET_CHANNELS, counts, 16).Output, 2), 255);
+    ASSERT_EQ(client.CreateBuffers({{1, 0}, {1, 254}}, 1024, 1, &m_buffers), STATUS_SUCCESS);
+    EXPECT_EQ(m_buffers[0]->Channels, 255u);
+    EXPECT_EQ(m_buffers[0]->Size, 1020u * 192 * 40);
+    AsioEndpointRecord record{};
+    ASSERT_TRUE(Device()->AsioRecord(1, &record));  // after the headphones
+    EXPECT_EQ(record.Size, 1020u * 192 * 40);
+    EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+}
+
+// The endpoint's format announcements (event 2) that say the running client changed: the kind
+// of the client each names.
+struct FormatChanges {
+    std::mutex Lock;
+    std::vector<ULONG> Kinds;
+};
+
+VOID RecordFormatChange(PVOID context, PVOID argument1, PVOID)
+{
+    const auto* message = static_cast<const TransportMessage*>(argument1);
+    if (message == nullptr || message->Event != TRANSPORT_EVENT_FORMAT ||
+        (message->Format.MsPerTransfer & TRANSPORT_FORMAT_CHANGED) == 0) {
+        return;
+    }
+    auto* to = static_cast<FormatChanges*>(context);
+    std::lock_guard<std::mutex> guard(to->Lock);
+    to->Kinds.push_back(message->Client != nullptr ? message->Client->ClientKind : 0);
+}
+
+// ASIO takes the render endpoint from a playing wave stream and hands it back: the wire carries
+// the wave, then the client's data, then the wave again; each change is announced to the
+// endpoint's clients; the wave stream's position moves on all the while.
+TEST_F(AsioStreamTest, AsioTakesTheEndpointFromAPlayingWaveStreamAndHandsItBack)
+{
+    constexpr uint8_t WAVE = 0x11;
+    constexpr uint8_t ASIO = 0x22;
+    StartDevice();
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(Device()->GetEndpoint(0, &engine), STATUS_SUCCESS);
+    ASSERT_FALSE(engine->IsCapture());
+    PCALLBACK_OBJECT callback = static_cast<UsbStreamEndpoint*>(engine)->GetTransportCallbackObject();
+    ASSERT_NE(callback, nullptr);
+    FormatChanges changes;
+    PVOID registration = ExRegisterCallback(callback, RecordFormatChange, &changes);
+    ASSERT_NE(registration, nullptr);
+
+    host::AudioEngine wave(m_session.Fdo());
+    ASSERT_EQ(wave.Open(false), STATUS_SUCCESS);
+    ASSERT_EQ(wave.StartRender({48000, 2, 16, 16},
+                               [](uint8_t* data, size_t bytes) {
+                                   std::memset(data, WAVE, bytes);
+                                   return bytes;
+                               }),
+              STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(100));
+
+    host::AsioSession& client = Client();
+    ASSERT_EQ(client.CreateBuffers({{0, 0}, {0, 1}}, 256, 2, &m_buffers), STATUS_SUCCESS);
+    host::AsioSession::StreamHooks hooks;
+    hooks.Render = [](size_t, uint64_t, uint8_t* data, size_t bytes) { std::memset(data, ASIO, bytes); };
+    ASSERT_EQ(client.StartStreaming(m_buffers, 4, 256, hooks), STATUS_SUCCESS);
+    const ULONGLONG asioStart = wave.Stats().PlayOffset;
+    platform::RunFor(std::chrono::milliseconds(100));
+    const ULONGLONG asioEnd = wave.Stats().PlayOffset;
+    EXPECT_GT(asioEnd, asioStart);
+    ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(100));
+    EXPECT_GT(wave.Stats().PlayOffset, asioEnd);
+    wave.Stop();
+    EXPECT_EQ(wave.Wait(), host::EngineEnd::Stopped);
+    ExUnregisterCallback(registration);
+
+    // Packets wholly of one source, in order, runs joined: silence and mixed packets between
+    // them left out.
+    std::string runs;
+    for (const sim::WirePacket& packet : m_session.Device().Wire(kvx::WireEndpoint(m_session.Device()))) {
+        for (uint8_t source : {WAVE, ASIO}) {
+            if (!packet.Data.empty() &&
+                std::all_of(packet.Data.begin(), packet.Data.end(), [source](uint8_t b) { return b == source; })) {
+                const char mark = source == WAVE ? 'W' : 'A';
+                if (runs.empty() || runs.back() != mark) runs += mark;
+            }
+        }
+    }
+    EXPECT_EQ(runs, "WAW");
+    std::lock_guard<std::mutex> guard(changes.Lock);
+    std::vector<ULONG> kinds = changes.Kinds;
+    kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
+    EXPECT_EQ(kinds, (std::vector<ULONG>{CLIENT_KIND_WAVE_STREAM, CLIENT_KIND_ASIO, CLIENT_KIND_WAVE_STREAM}));
+}
+
 // Each thing a creation needs failing in turn (the pages, their MDL, the view in the process,
 // the endpoint client, its callback registration): the request fails and leaves no buffer, view
 // or endpoint client behind; the owner is not busy; a later creation succeeds.
@@ -241,12 +390,7 @@ TEST_F(AsioStreamTest, EachFailedStepOfACreationLeavesNothing)
         EXPECT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_INSUFFICIENT_RESOURCES);
         platform::PoolClearFailures();
         platform::MmFailNextUserMapping(0);
-        for (ULONG i = 0; i < 2; ++i) {
-            AsioEndpointRecord record{};
-            ASSERT_TRUE(Device()->AsioRecord(i, &record));
-            EXPECT_EQ(record.Buffer, nullptr);
-            EXPECT_EQ(record.Client, nullptr);
-        }
+        ExpectNoBuffers(2);
         EXPECT_EQ(LongAt(client.Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 0);
     }
     ASSERT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_SUCCESS);
@@ -272,6 +416,27 @@ TEST_F(AsioStreamTest, PowerDownSuspendsAndPowerUpResumes)
     platform::RunFor(std::chrono::milliseconds(50));
     EXPECT_GT(m_buffers[1]->CompletedCount, before);
     EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+}
+
+// With selective suspend the idle device sleeps while an ASIO client holds its handle; the
+// client's requests wake it: buffers made and started at once stream.
+TEST_F(AsioStreamTest, AnAsioRequestWakesASuspendedDevice)
+{
+    m_session.SetSelectiveSuspend(true);
+    StartDevice();
+    m_session.Device().SetSource(0x82, {48000, 1, 2});
+    host::AsioSession& client = Client();
+    ASSERT_TRUE(platform::RunUntil([&] { return m_session.Bus().Suspended(); }, std::chrono::seconds(12)));
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    EXPECT_TRUE(platform::RunUntil([&] { return m_session.Bus().PdoPowerState() == PowerDeviceD0; },
+                                   std::chrono::seconds(2)));
+    platform::RunFor(std::chrono::milliseconds(200));
+    EXPECT_FALSE(m_session.Bus().Suspended());
+    EXPECT_TRUE(Device()->AsioRunning());
+    EXPECT_EQ(client.Stats().LatePeriods, 0u);
+    ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+    ExpectCaptureIsTheSource(48000 * 2 / 10);
 }
 
 class AsioStopWaitTest : public AsioStreamTest, public ::testing::WithParamInterface<bool> {};
@@ -311,6 +476,70 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
 }
 
 INSTANTIATE_TEST_SUITE_P(PowerUpOrRemoval, AsioStopWaitTest, ::testing::Bool());
+
+// A stop waits for D0 when its client closes; the device is then removed. The removal goes on,
+// the waiting stop is completed once, and nothing of the client stays.
+TEST_F(AsioStreamTest, AStopStillWaitingWhenItsClientClosesEndsWithTheRemoval)
+{
+    StartDevice();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    PKEVENT event = nullptr;
+    HANDLE handle = client.NewEvent(&event);
+    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+    auto stop = client.Send(code::STOP, nullptr, 0, 0);
+    ASSERT_FALSE(host::AsioSession::Done(*stop));
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Device()->AsioClientCount(), 0u);
+    EXPECT_EQ(platform::ObReferenceCount(event), 1);
+    ASSERT_EQ(m_session.Remove(), STATUS_SUCCESS);
+    EXPECT_NE(host::AsioSession::Wait(*stop).Status, STATUS_PENDING);
+    ZwClose(handle);
+}
+
+// The device goes while a start is under way: the start's vendor request to a quirk device is
+// never answered until the device is unplugged. The start ends, the client stops and closes, and
+// the removal goes on.
+TEST_F(AsioStreamTest, RemovalDuringAStartEndsCleanly)
+{
+    StartDevice("uac2-asio-quirk.json");
+    sim::RequestMatch quirkStart;
+    quirkStart.RequestType = 0x40;
+    quirkStart.Request = 0x07;
+    quirkStart.Value = 1;
+    m_session.Device().AddFault(quirkStart, sim::SimDevice::FaultKind::Never);
+    host::AsioSession& client = Client();
+    ASSERT_EQ(client.CreateBuffers({{1, 0}}, 256, 1, &m_buffers), STATUS_SUCCESS);
+    PKEVENT event = nullptr;
+    HANDLE handle = client.NewEvent(&event);
+    std::atomic<NTSTATUS> started{STATUS_PENDING};
+    platform::ClientThread starter("asio start", [&] {
+        started = client.Control(code::START, client.HandleBytes(handle), 0).Status;
+    });
+    ASSERT_TRUE(platform::RunUntil(
+        [&] {
+            for (const sim::RequestLogEntry& e : m_session.Device().Log()) {
+                if (e.Setup.bmRequestType == 0x40 && e.Outcome == "pending") return true;
+            }
+            return false;
+        },
+        std::chrono::seconds(2)));
+    EXPECT_EQ(started.load(), STATUS_PENDING);
+    m_session.Bus().Unplug();
+    ASSERT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
+    {
+        platform::ExternalWaitScope external;
+        starter.Join();
+    }
+    EXPECT_EQ(started.load(), STATUS_SUCCESS);
+    client.Control(code::STOP, nullptr, 0, 0);
+    EXPECT_FALSE(Device()->AsioRunning());
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(platform::ObReferenceCount(event), 1);
+    ASSERT_EQ(m_session.Remove(), STATUS_SUCCESS);
+    ZwClose(handle);
+}
 
 // The owner closes while suspended: the power-up that follows resumes nothing and touches no
 // owner.
