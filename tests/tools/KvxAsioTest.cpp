@@ -99,6 +99,23 @@ TEST_F(KvxAsioTest, RecordIsTheSource)
     }
 }
 
+// Without --format the recording takes the driver's sample type for the device: 24 bits in 32 on
+// the UAC 2.0 quirk headset; --format 48000:24:1 finds the same where no packed 24-bit format is.
+TEST_F(KvxAsioTest, RecordTakesTheDevicesOwnSampleType)
+{
+    const std::string device = std::string(KVX_PROFILE_DIR) + "/uac2-asio-quirk.json";
+    for (const std::vector<std::string>& format : {std::vector<std::string>{}, {"--format", "48000:24:1"}}) {
+        const std::string path = (m_dir / "quirk.wav").string();
+        std::vector<std::string> args{"record", path, "--seconds", "0.2", "--asio", "--fast", "--device", device};
+        args.insert(args.end(), format.begin(), format.end());
+        const KvxRun run = Kvx(args);
+        ASSERT_EQ(run.Code, 0) << run.Err;
+        EXPECT_NE(run.Out.find("UAC2 Quirk Headset (ASIO): 48000 Hz 24-bit (in 32) 1 ch, 9600 frames"), std::string::npos)
+            << run.Out;
+        EXPECT_NE(run.Out.find("source matches: 9600 frames"), std::string::npos) << run.Out;
+    }
+}
+
 TEST_F(KvxAsioTest, WhatTheAsioInterfaceCannotDoExitsTwo)
 {
     const std::string profiles = KVX_PROFILE_DIR;
