@@ -131,6 +131,7 @@ std::unique_ptr<AsioPendingRequest> AsioSession::Send(ULONG code, const void* in
     }
     irp->RequestorMode = UserMode;
     IoGetNextIrpStackLocation(irp)->FileObject = m_file;
+    request->Irp = irp;
     request->Sent = IoCallDriver(top, irp);
     ObDereferenceObject(top);
     return request;

@@ -70,6 +70,8 @@ public:
     IO_STATUS_BLOCK Iosb{};
     std::vector<uint8_t> Output;
     NTSTATUS Sent = STATUS_PENDING;
+    // The request itself, valid only while it is pending (for a cancel, as the I/O manager's).
+    PIRP Irp = nullptr;
 };
 
 class AsioSession {

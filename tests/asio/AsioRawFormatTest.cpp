@@ -38,6 +38,9 @@ TEST_F(AsioRawFormatTest, RawIoFindsItsRatesWithoutDividingByFormatsItCannotUse)
     host::AsioSession& client = Client();
     const std::vector<RawCase> steps = {
         {"PCM channels: the microphone only", code::GET_CHANNELS, {}, 16, STATUS_SUCCESS, {1, 0, 1, 0}},
+        // The raw formats' 32-bit containers carry no PCM samples: only the 16-bit PCM type is
+        // offered, none a creation could not find a format for.
+        {"sample types: the PCM formats' only", code::GET_SAMPLE_TYPES, {}, 64, STATUS_SUCCESS, {16, 1, 16}},
         {"raw I/O is listed", code::CAN_IO_FORMAT, Longs({1}), 0, STATUS_SUCCESS, {}},
         {"and now selected", code::GET_IO_FORMAT, {}, 4, STATUS_SUCCESS, {1}},
         {"raw channels: the widest raw format", code::GET_CHANNELS, {}, 16, STATUS_SUCCESS, {1, 0, 2, 0}},

@@ -439,13 +439,100 @@ TEST_F(AsioStreamTest, AnAsioRequestWakesASuspendedDevice)
     ExpectCaptureIsTheSource(48000 * 2 / 10);
 }
 
-class AsioStopWaitTest : public AsioStreamTest, public ::testing::WithParamInterface<bool> {};
+// With selective suspend, ASIO streams keep the device awake: past several idle checks nothing
+// is suspended and no period is late.
+TEST_F(AsioStreamTest, AsioStreamingKeepsASelectivelySuspendedDeviceAwake)
+{
+    m_session.SetSelectiveSuspend(true);
+    StartDevice();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    EXPECT_FALSE(platform::RunUntil([&] { return m_session.Bus().Suspended(); }, std::chrono::seconds(12)));
+    EXPECT_TRUE(Device()->AsioRunning());
+    EXPECT_EQ(client.Stats().LatePeriods, 0u);
+    ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+}
+
+// The owner's own settings changed while its buffers stream (a sample type the capture endpoint
+// lacks; raw-data I/O) leave the buffers as they were made: a power cycle resumes the same
+// streams with the same rings, and the stop silences them as PCM.
+TEST_F(AsioStreamTest, SettingsTheOwnerChangesWhileStreamingLeaveItsBuffersAlone)
+{
+    struct ChangeCase {
+        const StreamDevice* Device;
+        ULONG Code;
+        int32_t Value;
+    };
+    const StreamDevice UAC2_RAW{"uac2-asio-raw.json", {{1, 0}}, 1, false, true};
+    for (const ChangeCase& c : {ChangeCase{&UAC1_HEADSET, code::SET_SAMPLE_TYPE, 17},
+                                ChangeCase{&UAC2_RAW, code::SET_IO_FORMAT, 1}}) {
+        SCOPED_TRACE(c.Device->Profile);
+        StartDevice(c.Device->Profile);
+        host::AsioSession& client = Client();
+        m_buffers.clear();
+        ASSERT_EQ(client.CreateBuffers(c.Device->Entries, 256, c.Device->Endpoints, &m_buffers), STATUS_SUCCESS);
+        ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+        platform::RunFor(std::chrono::milliseconds(30));
+        std::vector<host::AsioBufferView> before;
+        for (host::AsioBufferView* b : m_buffers) before.push_back(*b);
+        ASSERT_EQ(client.SetLong(c.Code, c.Value), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_TRUE(Device()->AsioRunning());
+        for (size_t i = 0; i < m_buffers.size(); ++i) {
+            EXPECT_EQ(m_buffers[i]->InitialPosition, before[i].InitialPosition);
+            EXPECT_EQ(m_buffers[i]->QueuedBytes, before[i].QueuedBytes);
+        }
+        const uint32_t completed = m_buffers.back()->CompletedCount;
+        platform::RunFor(std::chrono::milliseconds(30));
+        EXPECT_GT(m_buffers.back()->CompletedCount, completed);
+        EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+        for (host::AsioBufferView* b : m_buffers) {
+            const auto* ring = reinterpret_cast<const uint8_t*>(b) + 40;
+            EXPECT_TRUE(std::all_of(ring, ring + b->Size, [](uint8_t x) { return x == 0; }));
+        }
+        m_clients.clear();
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
+}
+
+// Rates other than 48 kHz: 44.1 kHz, whose milliseconds hold no whole number of frames, and
+// 96 kHz. The wire still carries exactly what the client wrote, and no period is late.
+TEST_F(AsioStreamTest, OtherRatesStreamExactlyToo)
+{
+    for (int32_t rate : {44100, 96000}) {
+        SCOPED_TRACE(rate);
+        StartDevice(UAC2_HEADPHONES.Profile);
+        host::AsioSession& client = Client();
+        ASSERT_EQ(client.SetLong(code::SET_SAMPLE_RATE, rate), STATUS_SUCCESS);
+        m_buffers.clear();
+        ASSERT_EQ(client.CreateBuffers(UAC2_HEADPHONES.Entries, 256, 1, &m_buffers), STATUS_SUCCESS);
+        EXPECT_EQ(m_buffers[0]->Size, static_cast<uint32_t>(rate) * 4 * 40 / 1000);
+        ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+        platform::RunFor(std::chrono::milliseconds(300));
+        const host::AsioSession::StreamStats stats = client.Stats();
+        ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+        EXPECT_EQ(stats.LatePeriods, 0u);
+        ExpectWireHoldsThePattern(rate * 4 / 5);
+        m_clients.clear();
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
+}
+
+// What ends a stop that waits for D0.
+enum class StopEnd { PowerUp, SurpriseRemoval, ClientClosesThenRemoval, Cancel };
+
+class AsioStopWaitTest : public AsioStreamTest, public ::testing::WithParamInterface<StopEnd> {};
 
 // A stop outside D0 waits for D0 (a second one is refused) and then completes with the stop's
-// result; at surprise removal it completes at once, so that the client can close.
+// result; at surprise removal it completes at once, so that the client can close. When its
+// client closes first, the removal that follows goes on and completes it; nothing of the client
+// stays.
 TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
 {
-    const bool removal = GetParam();
     StartDevice();
     host::AsioSession& client = Client();
     CreateAll(client, 256);
@@ -457,7 +544,8 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
     EXPECT_FALSE(host::AsioSession::Done(*stop));
     EXPECT_TRUE(Device()->AsioStopPending());
     EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_INVALID_PARAMETER);
-    if (!removal) {
+    switch (GetParam()) {
+    case StopEnd::PowerUp:
         ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
         EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_SUCCESS);
         EXPECT_FALSE(Device()->AsioRunning());
@@ -465,9 +553,30 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
         // The event was let go: a new start may bring one.
         EXPECT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
         EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_SUCCESS);
-    } else {
+        break;
+    case StopEnd::SurpriseRemoval:
         ASSERT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
         EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_SUCCESS);
+        break;
+    case StopEnd::Cancel:
+        // Cancelled, the stop completes at once and stops nothing: the power-up resumes the
+        // streams, and a stop in D0 then ends them.
+        EXPECT_TRUE(IoCancelIrp(stop->Irp));
+        EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_CANCELLED);
+        EXPECT_FALSE(Device()->AsioStopPending());
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_TRUE(Device()->AsioRunning());
+        EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_SUCCESS);
+        EXPECT_FALSE(Device()->AsioRunning());
+        break;
+    case StopEnd::ClientClosesThenRemoval:
+        // (Whether the close reaches the device before the stop completes is the I/O manager's
+        // affair; either way the removal must go on and the stop end.)
+        EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Remove(), STATUS_SUCCESS);
+        EXPECT_NE(host::AsioSession::Wait(*stop).Status, STATUS_PENDING);
+        ZwClose(handle);
+        return;
     }
     EXPECT_FALSE(Device()->AsioStopPending());
     EXPECT_EQ(platform::ObReferenceCount(event), 1);  // the handle's own
@@ -475,28 +584,9 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
     ZwClose(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(PowerUpOrRemoval, AsioStopWaitTest, ::testing::Bool());
-
-// A stop waits for D0 when its client closes; the device is then removed. The removal goes on,
-// the waiting stop is completed once, and nothing of the client stays.
-TEST_F(AsioStreamTest, AStopStillWaitingWhenItsClientClosesEndsWithTheRemoval)
-{
-    StartDevice();
-    host::AsioSession& client = Client();
-    CreateAll(client, 256);
-    PKEVENT event = nullptr;
-    HANDLE handle = client.NewEvent(&event);
-    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
-    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
-    auto stop = client.Send(code::STOP, nullptr, 0, 0);
-    ASSERT_FALSE(host::AsioSession::Done(*stop));
-    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
-    EXPECT_EQ(Device()->AsioClientCount(), 0u);
-    EXPECT_EQ(platform::ObReferenceCount(event), 1);
-    ASSERT_EQ(m_session.Remove(), STATUS_SUCCESS);
-    EXPECT_NE(host::AsioSession::Wait(*stop).Status, STATUS_PENDING);
-    ZwClose(handle);
-}
+INSTANTIATE_TEST_SUITE_P(StopEnds, AsioStopWaitTest,
+                         ::testing::Values(StopEnd::PowerUp, StopEnd::SurpriseRemoval, StopEnd::ClientClosesThenRemoval,
+                                           StopEnd::Cancel));
 
 // The device goes while a start is under way: the start's vendor request to a quirk device is
 // never answered until the device is unplugged. The start ends, the client stops and closes, and
@@ -541,26 +631,39 @@ TEST_F(AsioStreamTest, RemovalDuringAStartEndsCleanly)
     ZwClose(handle);
 }
 
-// The owner closes while suspended: the power-up that follows resumes nothing and touches no
-// owner.
-TEST_F(AsioStreamTest, OwnerClosedWhileSuspendedLeavesTheResumeNothingToDo)
+// The owner closes, or disposes of its buffers, while suspended: the power-up that follows
+// resumes nothing and touches no owner.
+TEST_F(AsioStreamTest, OwnerGoneWhileSuspendedLeavesTheResumeNothingToDo)
 {
-    StartDevice();
-    host::AsioSession& client = Client();
-    CreateAll(client, 256);
-    PKEVENT event = nullptr;
-    HANDLE handle = client.NewEvent(&event);
-    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
-    platform::RunFor(std::chrono::milliseconds(30));
-    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
-    EXPECT_TRUE(Device()->AsioSuspended());
-    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
-    EXPECT_FALSE(Device()->AsioSuspended());
-    EXPECT_EQ(platform::ObReferenceCount(event), 1);
-    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
-    EXPECT_FALSE(Device()->AsioRunning());
-    EXPECT_EQ(Device()->AsioClientCount(), 0u);
-    ZwClose(handle);
+    for (const bool close : {true, false}) {
+        SCOPED_TRACE(close ? "close" : "dispose");
+        StartDevice();
+        host::AsioSession& client = Client();
+        m_buffers.clear();
+        CreateAll(client, 256);
+        PKEVENT event = nullptr;
+        HANDLE handle = client.NewEvent(&event);
+        ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+        platform::RunFor(std::chrono::milliseconds(30));
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+        EXPECT_TRUE(Device()->AsioSuspended());
+        if (close) {
+            EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+        } else {
+            EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+            ExpectNoBuffers(2);
+        }
+        EXPECT_FALSE(Device()->AsioSuspended());
+        EXPECT_EQ(platform::ObReferenceCount(event), 1);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_FALSE(Device()->AsioRunning());
+        EXPECT_EQ(Device()->AsioClientCount(), close ? 0u : 1u);
+        EXPECT_EQ(LongAt(Client().Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 0);
+        ZwClose(handle);
+        m_clients.clear();
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
 }
 
 // The device unplugged mid-stream: the client stops and closes afterwards, nothing hangs or stays.

@@ -13,64 +13,17 @@
 
 #include "platform/nt/Clock.h"
 #include "sim/SimDevice.h"
+#include "tests/tools/KvxRun.h"
 #include "tools/Kvx.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct KvxRun {
-    int Code;
-    std::string Out;
-    std::string Err;
-};
+using kvxtest::Kvx;
+using kvxtest::KvxRun;
 
-KvxRun Kvx(std::vector<std::string> args)
-{
-    std::ostringstream out, err;
-    const int code = kvx::RunKvx(args, out, err);
-    return {code, out.str(), err.str()};
-}
-
-class KvxAsioTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_dir = fs::temp_directory_path() / ("kvx-asio-" + std::to_string(getpid()) + "-" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        fs::remove_all(m_dir);
-        platform::SetRealTime(false);
-    }
-    // A 1 kHz sine at 0.6 full scale.
-    std::string Write(const std::string& name, int format, int rate, int channels, double seconds)
-    {
-        const std::string path = (m_dir / name).string();
-        SF_INFO info{};
-        info.samplerate = rate;
-        info.channels = channels;
-        info.format = format;
-        SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(sf, nullptr) << sf_strerror(nullptr);
-        if (sf == nullptr) return path;
-        const auto frames = static_cast<sf_count_t>(seconds * rate);
-        std::vector<double> samples(static_cast<size_t>(frames) * channels);
-        for (sf_count_t n = 0; n < frames; ++n) {
-            for (int c = 0; c < channels; ++c) {
-                samples[n * channels + c] = 0.6 * std::sin(2 * 3.14159265358979 * 1000.0 * n / rate + c);
-            }
-        }
-        EXPECT_EQ(sf_writef_double(sf, samples.data(), frames), frames);
-        sf_close(sf);
-        return path;
-    }
-
-    fs::path m_dir;
-};
+using KvxAsioTest = kvxtest::KvxFileTest;
 
 TEST_F(KvxAsioTest, PlayReachesTheWireExactly)
 {
@@ -143,6 +96,23 @@ TEST_F(KvxAsioTest, RecordIsTheSource)
     sf_close(sf);
     for (size_t n = 0; n < samples.size(); ++n) {
         ASSERT_EQ(samples[n], static_cast<short>(sim::SimDevice::SourceSample(n, 0, 2))) << "frame " << n;
+    }
+}
+
+// Without --format the recording takes the driver's sample type for the device: 24 bits in 32 on
+// the UAC 2.0 quirk headset; --format 48000:24:1 finds the same where no packed 24-bit format is.
+TEST_F(KvxAsioTest, RecordTakesTheDevicesOwnSampleType)
+{
+    const std::string device = std::string(KVX_PROFILE_DIR) + "/uac2-asio-quirk.json";
+    for (const std::vector<std::string>& format : {std::vector<std::string>{}, {"--format", "48000:24:1"}}) {
+        const std::string path = (m_dir / "quirk.wav").string();
+        std::vector<std::string> args{"record", path, "--seconds", "0.2", "--asio", "--fast", "--device", device};
+        args.insert(args.end(), format.begin(), format.end());
+        const KvxRun run = Kvx(args);
+        ASSERT_EQ(run.Code, 0) << run.Err;
+        EXPECT_NE(run.Out.find("UAC2 Quirk Headset (ASIO): 48000 Hz 24-bit (in 32) 1 ch, 9600 frames"), std::string::npos)
+            << run.Out;
+        EXPECT_NE(run.Out.find("source matches: 9600 frames"), std::string::npos) << run.Out;
     }
 }
 
