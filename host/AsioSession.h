@@ -141,7 +141,8 @@ public:
 
     // The round trip as an ASIO host sees it: streaming silence with two `frames`-frame buffers,
     // it writes one full-scale sample on channel 0 of the first enabled output at output frame X
-    // (on its clock) and finds it on channel 0 of the first enabled input at input frame Y.
+    // (on its clock) and finds it on channel 0 of the first enabled input at input frame Y: the
+    // first sample above half scale after 16 below 1/16 of full scale.
     struct RoundTrip {
         bool Found = false;
         uint64_t OutputFrame = 0;  // X
