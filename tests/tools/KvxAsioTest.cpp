@@ -42,6 +42,10 @@ TEST_F(KvxAsioTest, PlayReachesTheWireExactly)
         {"mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, {}, "48000 Hz 16-bit 1 ch, 24000 frames (0.500 s), on 2 ch"},
         {"deep.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, {"--buffer", "256"}, "48000 Hz 24-bit 2 ch, 24000 frames"},
         {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {"--buffer", "1024"}, "16-bit 2 ch, 24000 frames (0.500 s), converted from float"},
+        // A UAC 2.0 render endpoint paced by its feedback, ASIO-capable under its identity.
+        {"uac2.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2,
+         {"--buffer", "128", "--device", std::string(KVX_PROFILE_DIR) + "/uac2-asio-headphones.json"},
+         "UAC2 Fixed Headphones (ASIO): 48000 Hz 16-bit 2 ch, 24000 frames"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
