@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,6 +42,10 @@ TEST_F(KvxAsioTest, PlayReachesTheWireExactly)
         {"mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, {}, "48000 Hz 16-bit 1 ch, 24000 frames (0.500 s), on 2 ch"},
         {"deep.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, {"--buffer", "256"}, "48000 Hz 24-bit 2 ch, 24000 frames"},
         {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {"--buffer", "1024"}, "16-bit 2 ch, 24000 frames (0.500 s), converted from float"},
+        // A UAC 2.0 render endpoint paced by its feedback, ASIO-capable under its identity.
+        {"uac2.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2,
+         {"--buffer", "128", "--device", std::string(KVX_PROFILE_DIR) + "/uac2-asio-headphones.json"},
+         "UAC2 Fixed Headphones (ASIO): 48000 Hz 16-bit 2 ch, 24000 frames"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -74,6 +80,24 @@ TEST_F(KvxAsioTest, RoundTripPrintsTheFigureAndTheOutputLatency)
     EXPECT_GT(frames, 224);  // more than the output alone
     EXPECT_LT(frames, 333);
     EXPECT_NE(run.Out.find("wire matches: 9600 frames"), std::string::npos) << run.Out;
+}
+
+// The headset without its loop: the impulse never comes back, and the run fails in one line.
+TEST_F(KvxAsioTest, ARoundTripOnADeviceWithoutALoopFails)
+{
+    std::ifstream in(std::string(KVX_PROFILE_DIR) + "/uac1-asio-headset.json");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string loop = "\"loopback\": {\"out\": \"0x01\", \"in\": \"0x82\", \"delay\": 0},";
+    ASSERT_NE(text.find(loop), std::string::npos);
+    text.erase(text.find(loop), loop.size());
+    const std::string profile = (m_dir / "unlooped.json").string();
+    std::ofstream(profile) << text;
+    const KvxRun run = Kvx({"play", Write("s.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 0.1), "--asio", "--fast",
+                            "--round-trip", "--device", profile});
+    EXPECT_EQ(run.Code, 1);
+    EXPECT_EQ(run.Err, "kvx play: --round-trip: the impulse did not come back within 2000 ms: ASIO Headset does not "
+                       "loop its output back into its input\n");
+    EXPECT_EQ(run.Out, "");
 }
 
 TEST_F(KvxAsioTest, RecordIsTheSource)
