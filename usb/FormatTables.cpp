@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/nt/Pool.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 
 const ULONG StandardRateTable[STANDARD_RATE_COUNT] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000};
 
@@ -88,7 +88,7 @@ NTSTATUS ExpandUac1SampleRates(const UCHAR* pFormatType, PULONG* ppRates, PULONG
             return STATUS_INVALID_PARAMETER;
         }
     }
-    auto* pRates = static_cast<PULONG>(ExAllocatePoolWithTag(PagedPool, count * sizeof(ULONG), UAC1_PARSE_TAG));
+    auto* pRates = static_cast<PULONG>(ExAllocatePoolWithTag(PagedPool, count * sizeof(ULONG), UAC_PARSE_TAG));
     if (pRates == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -96,7 +96,7 @@ NTSTATUS ExpandUac1SampleRates(const UCHAR* pFormatType, PULONG* ppRates, PULONG
         pRates[i] = discrete != 0 ? Le24(pFormatType + 8 + 3 * i) : StandardRateTable[first + i];
         if (pRates[i] == 0) {
             // A 0 Hz rate would later divide the packet and buffer sizes: the format is unusable.
-            ExFreePoolWithTag(pRates, UAC1_PARSE_TAG);
+            ExFreePoolWithTag(pRates, UAC_PARSE_TAG);
             return STATUS_INVALID_PARAMETER;
         }
     }
@@ -108,6 +108,6 @@ NTSTATUS ExpandUac1SampleRates(const UCHAR* pFormatType, PULONG* ppRates, PULONG
 void FreeUac1SampleRates(PULONG pRates)
 {
     if (pRates != nullptr) {
-        ExFreePoolWithTag(pRates, UAC1_PARSE_TAG);
+        ExFreePoolWithTag(pRates, UAC_PARSE_TAG);
     }
 }

@@ -32,7 +32,7 @@ NTSTATUS CheckUac1FormatType(const UCHAR* pFormatType);
 // subformat (PCM), with the channel mask of the endpoint's direction.
 void BuildUac1FormatTemplate(const UCHAR* pFormatType, BOOLEAN bCapture, WaveFormatRecord* pRecord);
 
-// The sample rates of a checked FORMAT_TYPE descriptor, in a PagedPool array (UAC1_PARSE_TAG) that
+// The sample rates of a checked FORMAT_TYPE descriptor, in a PagedPool array (UAC_PARSE_TAG) that
 // the caller frees with FreeUac1SampleRates:
 // - bSamFreqType n > 0: the n discrete rates as listed;
 // - 0 (continuous): the standard rates between the two bounds, both included, in table order

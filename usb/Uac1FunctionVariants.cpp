@@ -10,7 +10,7 @@
 #include "topology/V6EffectFeatureUnit.h"
 #include "stream/V6RenderEndpoint.h"
 #include "topology/VariantTerminals.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 #include "usb/Uac1Parse.h"
 
 namespace {

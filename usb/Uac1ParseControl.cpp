@@ -6,10 +6,10 @@
 #include "topology/MixerUnit.h"
 #include "topology/SelectorUnit.h"
 #include "topology/Terminals.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 #include "usb/Uac1Function.h"
 #include "usb/Uac1Parse.h"
-#include "usb/Uac1UnitGraph.h"
+#include "usb/UacUnitGraph.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ NTSTATUS CheckTwoOutputDevice(Uac1Function* pFunction)
 }
 
 struct GraphDeleter {
-    Uac1UnitGraph* p;
+    UacUnitGraph* p;
     ~GraphDeleter() { delete p; }
 };
 
@@ -118,12 +118,12 @@ NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pF
         pBytes[6] != UAC1_AUDIOCONTROL_SUBCLASS || pBytes[7] != 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    GraphDeleter graph{new (PagedPool, UAC1_PARSE_TAG) Uac1UnitGraph()};
+    GraphDeleter graph{new (PagedPool, UAC_PARSE_TAG) UacUnitGraph()};
     if (graph.p == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    Uac1DescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, pBytes + UAC1_INTERFACE_LENGTH, ulBytes - UAC1_INTERFACE_LENGTH);
+    UacDescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, pBytes + UAC1_INTERFACE_LENGTH, ulBytes - UAC1_INTERFACE_LENGTH);
     while (!walk.AtEnd()) {
         const UCHAR* pConst = nullptr;
         NTSTATUS status = walk.Current(&pConst);

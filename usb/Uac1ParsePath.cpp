@@ -5,7 +5,7 @@
 #include "topology/SelectorEntity.h"
 #include "topology/SoftwareMuteNode.h"
 #include "usb/EntityWalk.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 #include "usb/Uac1Function.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "stream/Uac1RenderEndpoint.h"
 #include "usb/EntityWalk.h"
 #include "usb/FormatTables.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 #include "usb/Uac1Function.h"
 #include "usb/Uac1Parse.h"
 
@@ -193,7 +193,7 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
     const PUCHAR pEnd = pFirst + ulBytes;
     PUCHAR pCurrent = pFirst;
     while (pCurrent != nullptr) {
-        NTSTATUS checked = CheckUac1Descriptor(UAC1_SET_AUDIO_STREAMING, pCurrent, static_cast<ULONG>(pEnd - pCurrent));
+        NTSTATUS checked = CheckUacDescriptor(UAC1_SET_AUDIO_STREAMING, pCurrent, static_cast<ULONG>(pEnd - pCurrent));
         if (!NT_SUCCESS(checked)) {
             return checked;
         }
@@ -201,7 +201,7 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
         UCHAR bAlternateSetting = pCurrent[3];
         USHORT wFormatTag = 0;
         UsbStreamEndpoint* pEndpoint = nullptr;
-        Uac1DescriptorWalk walk(UAC1_SET_AUDIO_STREAMING, pCurrent + UAC1_INTERFACE_LENGTH,
+        UacDescriptorWalk walk(UAC1_SET_AUDIO_STREAMING, pCurrent + UAC1_INTERFACE_LENGTH,
                                 static_cast<ULONG>(pEnd - pCurrent) - UAC1_INTERFACE_LENGTH);
         while (!walk.AtEnd()) {
             const UCHAR* d = nullptr;

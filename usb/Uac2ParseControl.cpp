@@ -8,9 +8,9 @@
 #include "topology/Uac2FeatureUnit.h"
 #include "topology/Uac2SelectorUnit.h"
 #include "topology/Uac2Terminals.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 #include "usb/Uac1Parse.h"
-#include "usb/Uac1UnitGraph.h"
+#include "usb/UacUnitGraph.h"
 #include "usb/Uac2Function.h"
 #include "usb/Uac2Parse.h"
 
@@ -54,7 +54,7 @@ NTSTATUS BuildUnitOfSubtype(Uac2Function* pFunction, const UCHAR* pDescriptor)
 }
 
 // Audio flows between units only: a unit whose source is a clock is refused.
-NTSTATUS CheckNoClockSources(const Uac1UnitGraph& graph)
+NTSTATUS CheckNoClockSources(const UacUnitGraph& graph)
 {
     for (ULONG id = 0; id < 256; ++id) {
         const UCHAR* pUnit = graph.FindUnit(static_cast<UCHAR>(id));
@@ -63,7 +63,7 @@ NTSTATUS CheckNoClockSources(const Uac1UnitGraph& graph)
         }
         const UCHAR* pSources = nullptr;
         ULONG count = 0;
-        GetUac1UnitSources(pUnit, &pSources, &count);
+        GetUacUnitSources(pUnit, &pSources, &count);
         for (ULONG i = 0; i < count; ++i) {
             const UCHAR* pSource = graph.FindUnit(pSources[i]);
             if (pSource != nullptr && pSource[2] == UAC2_AC_CLOCK_SOURCE) {
@@ -77,7 +77,7 @@ NTSTATUS CheckNoClockSources(const Uac1UnitGraph& graph)
 }
 
 struct GraphDeleter {
-    Uac1UnitGraph* p;
+    UacUnitGraph* p;
     ~GraphDeleter() { delete p; }
 };
 
@@ -91,12 +91,12 @@ NTSTATUS ParseAudioControlUac2(Uac2Function* pFunction, PUSB_INTERFACE_DESCRIPTO
         pBytes[6] != UAC1_AUDIOCONTROL_SUBCLASS || pBytes[7] != UAC2_INTERFACE_PROTOCOL) {
         return STATUS_INVALID_PARAMETER;
     }
-    GraphDeleter graph{new (PagedPool, UAC2_FUNCTION_TAG) Uac1UnitGraph()};
+    GraphDeleter graph{new (PagedPool, UAC2_FUNCTION_TAG) UacUnitGraph()};
     if (graph.p == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    Uac1DescriptorWalk walk(UAC2_SET_AUDIO_CONTROL, pBytes + UAC1_INTERFACE_LENGTH, ulBytes - UAC1_INTERFACE_LENGTH);
+    UacDescriptorWalk walk(UAC2_SET_AUDIO_CONTROL, pBytes + UAC1_INTERFACE_LENGTH, ulBytes - UAC1_INTERFACE_LENGTH);
     while (!walk.AtEnd()) {
         const UCHAR* pDescriptor = nullptr;
         NTSTATUS status = walk.Current(&pDescriptor);

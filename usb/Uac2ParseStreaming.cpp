@@ -9,7 +9,7 @@
 #include "stream/UsbStreamEndpoint.h"
 #include "topology/Uac2Terminals.h"
 #include "usb/FormatTables.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 #include "stream/Uac2EndpointFactory.h"
 #include "usb/Uac2Function.h"
 #include "usb/Uac2Parse.h"
@@ -240,7 +240,7 @@ NTSTATUS ParseAudioStreamingUac2(Uac2Function* pFunction, PUSB_CONFIGURATION_DES
     PUCHAR pCurrent = pFirst;
     while (pCurrent != nullptr) {
         // The walk of each interface starts at its own descriptor, which sets the alternate setting.
-        Uac1DescriptorWalk walk(UAC2_SET_AUDIO_STREAMING, pCurrent, static_cast<ULONG>(pEnd - pCurrent));
+        UacDescriptorWalk walk(UAC2_SET_AUDIO_STREAMING, pCurrent, static_cast<ULONG>(pEnd - pCurrent));
         const UCHAR* pHead = nullptr;
         NTSTATUS status = walk.Current(&pHead);
         if (!NT_SUCCESS(status)) {

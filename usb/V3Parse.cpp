@@ -6,7 +6,7 @@
 #include "topology/MixerUnit.h"
 #include "topology/V3FeatureUnits.h"
 #include "topology/V3Terminals.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 #include "usb/Uac1FunctionV3.h"
 #include "usb/Uac1Parse.h"
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 #include "asio/AsioDevice.h"
 #include "platform/nt/Dispatcher.h"
@@ -68,17 +69,36 @@ protected:
     std::vector<uint8_t> m_captured;
 };
 
-class AsioStreamPeriodTest : public AsioStreamTest, public ::testing::WithParamInterface<uint32_t> {};
+// A device and the buffers its ASIO endpoints get. The UAC1 headset streams both ways; on UAC2
+// only capture endpoints are ASIO-capable, except the headphones of a device whose capabilities
+// are fixed by its identity.
+struct StreamDevice {
+    const char* Profile;
+    std::vector<std::pair<uint32_t, int32_t>> Entries;
+    ULONG Endpoints;
+    bool Render;
+    bool Capture;
+};
+
+const StreamDevice UAC1_HEADSET{"uac1-asio-headset.json", {{0, 0}, {0, 1}, {1, 0}}, 2, true, true};
+const StreamDevice UAC2_HEADPHONES{"uac2-asio-headphones.json", {{0, 0}, {0, 1}}, 1, true, false};
+const StreamDevice UAC2_HEADSET{"uac2-headset.json", {{1, 0}}, 1, false, true};
+
+class AsioStreamPeriodTest : public AsioStreamTest,
+                             public ::testing::WithParamInterface<std::tuple<const StreamDevice*, uint32_t>> {};
 
 TEST_P(AsioStreamPeriodTest, WireEqualsTheClientsDataAndCaptureTheSource)
 {
-    StartDevice();
+    const StreamDevice& device = *std::get<0>(GetParam());
+    const uint32_t frames = std::get<1>(GetParam());
+    StartDevice(device.Profile);
     m_session.Device().SetSource(0x82, {48000, 1, 2});
     host::AsioSession& client = Client();
-    const uint32_t frames = GetParam();
-    CreateAll(client, frames);
-    EXPECT_EQ(m_buffers[0]->SignalFlag + m_buffers[1]->SignalFlag, 1u);
-    EXPECT_EQ(m_buffers[1]->SignalFlag, 1u);  // the input carries it
+    ASSERT_EQ(client.CreateBuffers(device.Entries, frames, device.Endpoints, &m_buffers), STATUS_SUCCESS);
+    ASSERT_EQ(m_buffers.size(), device.Endpoints);
+    // The input carries the signal flag when there is one.
+    EXPECT_EQ(m_buffers.back()->SignalFlag, 1u);
+    EXPECT_EQ(m_buffers.back()->Direction, device.Capture ? 1u : 0u);
     ASSERT_EQ(Stream(client, frames), STATUS_SUCCESS);
     EXPECT_TRUE(Device()->AsioRunning());
     platform::RunFor(std::chrono::milliseconds(300));
@@ -87,15 +107,23 @@ TEST_P(AsioStreamPeriodTest, WireEqualsTheClientsDataAndCaptureTheSource)
     EXPECT_FALSE(Device()->AsioRunning());
     EXPECT_GT(stats.Periods, 20u);
     EXPECT_EQ(stats.LatePeriods, 0u);
-    ExpectWireHoldsThePattern(48000 * 4 / 5);  // 200 ms of it
-    ExpectCaptureIsTheSource(48000 * 2 / 5);
+    if (device.Render) {
+        ExpectWireHoldsThePattern(48000 * 4 / 5);  // 200 ms of it
+    }
+    if (device.Capture) {
+        ExpectCaptureIsTheSource(48000 * 2 / 5);
+    }
     // Stopped: the rings are silence.
-    const auto* ring = reinterpret_cast<const uint8_t*>(m_buffers[0]) + 40;
-    EXPECT_TRUE(std::all_of(ring, ring + m_buffers[0]->Size, [](uint8_t b) { return b == 0; }));
+    for (host::AsioBufferView* buffer : m_buffers) {
+        const auto* ring = reinterpret_cast<const uint8_t*>(buffer) + 40;
+        EXPECT_TRUE(std::all_of(ring, ring + buffer->Size, [](uint8_t b) { return b == 0; }));
+    }
     EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(Periods, AsioStreamPeriodTest, ::testing::Values(64u, 512u, 1024u));
+INSTANTIATE_TEST_SUITE_P(Periods, AsioStreamPeriodTest,
+                         ::testing::Combine(::testing::Values(&UAC1_HEADSET, &UAC2_HEADPHONES, &UAC2_HEADSET),
+                                            ::testing::Values(64u, 512u, 1024u)));
 
 // The ladder and the render ring's start: a 96-frame period at 48 kHz runs 1 ms transfers, two
 // queued, and starts one transfer before the ring's end.

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "sim/Profile.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 
 namespace {
 
@@ -152,7 +152,7 @@ TEST(ChipVariantProfiles, EachLoadsMatchesItsBuilderAndCarriesItsChipString)
         loaded.insert(loaded.end(), device->ConfigurationBytes().begin(), device->ConfigurationBytes().end());
         EXPECT_EQ(Hex(loaded), Hex(expected));
         const Bytes& c = device->ConfigurationBytes();
-        EXPECT_EQ(ValidateUac1Configuration(c.data(), static_cast<ULONG>(c.size())), STATUS_SUCCESS);
+        EXPECT_EQ(ValidateUacConfiguration(c.data(), static_cast<ULONG>(c.size())), STATUS_SUCCESS);
         const auto strings = device->Strings();
         const auto chip = strings.find(f.ChipIndex);
         ASSERT_NE(chip, strings.end());

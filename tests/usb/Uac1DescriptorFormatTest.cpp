@@ -5,7 +5,7 @@
 
 #include "platform/nt/PoolHost.h"
 #include "usb/FormatTables.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 
 namespace {
 
@@ -109,7 +109,7 @@ TEST(Uac1FormatType, RatesAreTheDiscreteListOrTheStandardRatesInsideTheRange)
 
 TEST(Uac1FormatType, RateArrayThatCannotBeAllocatedFails)
 {
-    platform::PoolFailNextWithTag(UAC1_PARSE_TAG);
+    platform::PoolFailNextWithTag(UAC_PARSE_TAG);
     PULONG rates = nullptr;
     ULONG count = 7;
     EXPECT_EQ(ExpandUac1SampleRates(Range(8000, 48000).data(), &rates, &count), STATUS_INSUFFICIENT_RESOURCES);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/Profile.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 
 namespace {
 
@@ -146,7 +146,7 @@ TEST(Uac1DescriptorProfiles, EachLoadsMatchesItsBuilderAndPassesTheCheck)
         EXPECT_EQ(Hex(loaded), Hex(expected)) << f.File;
 
         const Bytes& c = device->ConfigurationBytes();
-        EXPECT_EQ(ValidateUac1Configuration(c.data(), static_cast<ULONG>(c.size())), STATUS_SUCCESS) << f.File;
+        EXPECT_EQ(ValidateUacConfiguration(c.data(), static_cast<ULONG>(c.size())), STATUS_SUCCESS) << f.File;
 
         const auto strings = device->Strings();
         const auto chip = strings.find(0x50);

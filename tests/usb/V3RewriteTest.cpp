@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "tests/usb/V3Template.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 #include "usb/Uac1FunctionV3.h"
-#include "usb/Uac1UnitGraph.h"
+#include "usb/UacUnitGraph.h"
 
 namespace {
 
@@ -237,8 +237,8 @@ TEST(V3Rewrite, EverySwitchSetGivesDescriptorsTheParsersAccept)
         const V3Bytes& c = r.Bytes;
         const size_t acEnd = 18 + (c[18 + 5] | (c[18 + 6] << 8));
         ASSERT_LE(acEnd, c.size()) << mask;
-        Uac1UnitGraph graph;
-        Uac1DescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, &c[28], static_cast<ULONG>(acEnd - 28));
+        UacUnitGraph graph;
+        UacDescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, &c[28], static_cast<ULONG>(acEnd - 28));
         while (!walk.AtEnd()) {
             const UCHAR* d = nullptr;
             ASSERT_EQ(walk.Current(&d), STATUS_SUCCESS) << mask;
@@ -246,7 +246,7 @@ TEST(V3Rewrite, EverySwitchSetGivesDescriptorsTheParsersAccept)
             walk.Advance();
         }
         ASSERT_EQ(graph.Check(), STATUS_SUCCESS) << mask;
-        Uac1DescriptorWalk streaming(UAC1_SET_AUDIO_STREAMING, &c[acEnd], static_cast<ULONG>(c.size() - acEnd));
+        UacDescriptorWalk streaming(UAC1_SET_AUDIO_STREAMING, &c[acEnd], static_cast<ULONG>(c.size() - acEnd));
         while (!streaming.AtEnd()) {
             const UCHAR* d = nullptr;
             ASSERT_EQ(streaming.Current(&d), STATUS_SUCCESS) << mask;

@@ -1,4 +1,4 @@
-// The length table of the UAC1 class-specific descriptors, the walk over them and the check of a
+// The length table of the class-specific descriptors, the walk over them and the check of a
 // whole configuration.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "sim/DescriptorBuilder.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 
 namespace {
 
@@ -30,13 +30,13 @@ Bytes Descriptor(UCHAR length, UCHAR type, UCHAR subtype, std::vector<UCHAR> fie
 
 struct CheckRow {
     const char* Name;
-    Uac1DescriptorSet Set;
+    UacDescriptorSet Set;
     Bytes Data;
     ULONG Remaining;  // 0: the descriptor's own size
     NTSTATUS Expected;
 };
 
-TEST(Uac1DescriptorTable, EachDescriptorIsCheckedAgainstItsRow)
+TEST(UacDescriptorTable, EachDescriptorIsCheckedAgainstItsRow)
 {
     constexpr auto AC = UAC1_SET_AUDIO_CONTROL;
     constexpr auto AS = UAC1_SET_AUDIO_STREAMING;
@@ -76,9 +76,9 @@ TEST(Uac1DescriptorTable, EachDescriptorIsCheckedAgainstItsRow)
         {"the same bytes as an input terminal", AC, Descriptor(11, CS, 2, {1, 2, 2, 16, 1}), 0,
          STATUS_INVALID_PARAMETER},
         {"interface cut to 8", AS, Descriptor(8, UAC1_INTERFACE_DESCRIPTOR, 0), 0, STATUS_INVALID_PARAMETER},
-        {"interface cut to 8, outside audio", UAC1_SET_OTHER, Descriptor(8, UAC1_INTERFACE_DESCRIPTOR, 0), 0,
+        {"interface cut to 8, outside audio", UAC_SET_OTHER, Descriptor(8, UAC1_INTERFACE_DESCRIPTOR, 0), 0,
          STATUS_INVALID_PARAMETER},
-        {"another class's 2-byte descriptor", UAC1_SET_OTHER, Descriptor(2, CS, 0), 0, STATUS_SUCCESS},
+        {"another class's 2-byte descriptor", UAC_SET_OTHER, Descriptor(2, CS, 0), 0, STATUS_SUCCESS},
         {"an endpoint: generic bounds only", AS, Descriptor(2, UAC1_ENDPOINT_DESCRIPTOR, 0), 0, STATUS_SUCCESS},
     };
     for (const CheckRow& row : rows) {
@@ -86,11 +86,11 @@ TEST(Uac1DescriptorTable, EachDescriptorIsCheckedAgainstItsRow)
         const ULONG held = row.Remaining != 0 ? row.Remaining : static_cast<ULONG>(row.Data.size());
         Bytes exact = row.Data;
         exact.resize(held);
-        EXPECT_EQ(CheckUac1Descriptor(row.Set, exact.data(), held), row.Expected) << row.Name;
+        EXPECT_EQ(CheckUacDescriptor(row.Set, exact.data(), held), row.Expected) << row.Name;
     }
 }
 
-TEST(Uac1DescriptorTable, UnitSourcesComeFromEachLayout)
+TEST(UacDescriptorTable, UnitSourcesComeFromEachLayout)
 {
     struct Row {
         Bytes D;
@@ -105,12 +105,12 @@ TEST(Uac1DescriptorTable, UnitSourcesComeFromEachLayout)
     for (const Row& row : rows) {
         const UCHAR* p = nullptr;
         ULONG n = 99;
-        GetUac1UnitSources(row.D.data(), &p, &n);
+        GetUacUnitSources(row.D.data(), &p, &n);
         EXPECT_EQ(std::vector<UCHAR>(p, p + n), row.Sources) << "subtype " << int(row.D[2]);
     }
 }
 
-TEST(Uac1DescriptorTable, WalkStepsByBLengthAndRefusesADescriptorThatCannotAdvance)
+TEST(UacDescriptorTable, WalkStepsByBLengthAndRefusesADescriptorThatCannotAdvance)
 {
     Bytes bytes = Descriptor(12, UAC1_CS_INTERFACE, 2, {1});
     const Bytes ot = Descriptor(9, UAC1_CS_INTERFACE, 3, {2});
@@ -118,7 +118,7 @@ TEST(Uac1DescriptorTable, WalkStepsByBLengthAndRefusesADescriptorThatCannotAdvan
     bytes.push_back(0);  // bLength 0 mid-walk
     bytes.push_back(UAC1_CS_INTERFACE);
 
-    Uac1DescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, bytes.data(), static_cast<ULONG>(bytes.size()));
+    UacDescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, bytes.data(), static_cast<ULONG>(bytes.size()));
     std::vector<UCHAR> ids;
     NTSTATUS status = STATUS_SUCCESS;
     while (!walk.AtEnd()) {
@@ -134,7 +134,7 @@ TEST(Uac1DescriptorTable, WalkStepsByBLengthAndRefusesADescriptorThatCannotAdvan
     EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(ids, (std::vector<UCHAR>{1, 2}));
     EXPECT_EQ(walk.Remaining(), 2u);
-    EXPECT_TRUE(Uac1DescriptorWalk(UAC1_SET_AUDIO_CONTROL, nullptr, 50).AtEnd());
+    EXPECT_TRUE(UacDescriptorWalk(UAC1_SET_AUDIO_CONTROL, nullptr, 50).AtEnd());
 }
 
 // A small UAC1 configuration: AudioControl with an interrupt endpoint, one streaming interface.
@@ -155,28 +155,28 @@ sim::DescriptorBuilder SmallConfiguration()
     return b;
 }
 
-TEST(Uac1DescriptorTable, ConfigurationIsWalkedWithinWTotalLengthAndTheBytesHeld)
+TEST(UacDescriptorTable, ConfigurationIsWalkedWithinWTotalLengthAndTheBytesHeld)
 {
     const Bytes good = SmallConfiguration().Configuration();
-    ASSERT_EQ(ValidateUac1Configuration(good.data(), static_cast<ULONG>(good.size())), STATUS_SUCCESS);
+    ASSERT_EQ(ValidateUacConfiguration(good.data(), static_cast<ULONG>(good.size())), STATUS_SUCCESS);
 
     // wTotalLength above the bytes held: the walk stops at what arrived, and the cut descriptor fails.
     const Bytes cut(good.begin(), good.end() - 3);
-    EXPECT_EQ(ValidateUac1Configuration(cut.data(), static_cast<ULONG>(cut.size())), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Uac1ConfigurationLength(cut.data(), static_cast<ULONG>(cut.size())), cut.size());
+    EXPECT_EQ(ValidateUacConfiguration(cut.data(), static_cast<ULONG>(cut.size())), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(UacConfigurationLength(cut.data(), static_cast<ULONG>(cut.size())), cut.size());
 
     // wTotalLength below the bytes held: what follows it is never read.
     Bytes trailing = good;
     trailing.push_back(0);
     trailing.push_back(0x24);
-    EXPECT_EQ(ValidateUac1Configuration(trailing.data(), static_cast<ULONG>(trailing.size())), STATUS_SUCCESS);
-    EXPECT_EQ(Uac1ConfigurationLength(trailing.data(), static_cast<ULONG>(trailing.size())), good.size());
+    EXPECT_EQ(ValidateUacConfiguration(trailing.data(), static_cast<ULONG>(trailing.size())), STATUS_SUCCESS);
+    EXPECT_EQ(UacConfigurationLength(trailing.data(), static_cast<ULONG>(trailing.size())), good.size());
 
-    EXPECT_EQ(ValidateUac1Configuration(good.data(), 8), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(ValidateUac1Configuration(nullptr, 100), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ValidateUacConfiguration(good.data(), 8), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ValidateUacConfiguration(nullptr, 100), STATUS_INVALID_PARAMETER);
 }
 
-TEST(Uac1DescriptorTable, ConfigurationChecksEachInterfaceByItsOwnRows)
+TEST(UacDescriptorTable, ConfigurationChecksEachInterfaceByItsOwnRows)
 {
     struct Row {
         const char* Name;
@@ -212,7 +212,7 @@ TEST(Uac1DescriptorTable, ConfigurationChecksEachInterfaceByItsOwnRows)
     };
     for (Row& row : rows) {
         const Bytes c = row.Builder.Configuration();
-        EXPECT_EQ(ValidateUac1Configuration(c.data(), static_cast<ULONG>(c.size())), row.Expected) << row.Name;
+        EXPECT_EQ(ValidateUacConfiguration(c.data(), static_cast<ULONG>(c.size())), row.Expected) << row.Name;
     }
 }
 

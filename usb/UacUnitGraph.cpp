@@ -1,9 +1,9 @@
-#include "usb/Uac1UnitGraph.h"
+#include "usb/UacUnitGraph.h"
 
 #include <cstring>
 
 #include "platform/nt/Debug.h"
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 
 namespace {
 constexpr UCHAR UNSEEN = 0;
@@ -11,14 +11,14 @@ constexpr UCHAR ON_PATH = 1;
 constexpr UCHAR DONE = 2;
 }  // namespace
 
-Uac1UnitGraph::Uac1UnitGraph()
+UacUnitGraph::UacUnitGraph()
 {
     std::memset(m_pUnits, 0, sizeof m_pUnits);
     std::memset(m_colour, 0, sizeof m_colour);
     std::memset(m_path, 0, sizeof m_path);
 }
 
-void* Uac1UnitGraph::operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept
+void* UacUnitGraph::operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept
 {
     void* p = ExAllocatePoolWithTag(poolType, size, tag);
     if (p != nullptr) {
@@ -27,21 +27,21 @@ void* Uac1UnitGraph::operator new(size_t size, POOL_TYPE poolType, ULONG tag) no
     return p;
 }
 
-void Uac1UnitGraph::operator delete(void* p) noexcept
+void UacUnitGraph::operator delete(void* p) noexcept
 {
     if (p != nullptr) {
         ExFreePool(p);
     }
 }
 
-void Uac1UnitGraph::operator delete(void* p, POOL_TYPE, ULONG) noexcept
+void UacUnitGraph::operator delete(void* p, POOL_TYPE, ULONG) noexcept
 {
     if (p != nullptr) {
         ExFreePool(p);
     }
 }
 
-void Uac1UnitGraph::AddUnit(const UCHAR* pDescriptor)
+void UacUnitGraph::AddUnit(const UCHAR* pDescriptor)
 {
     const UCHAR id = pDescriptor[3];
     if (m_pUnits[id] == nullptr) {
@@ -49,13 +49,13 @@ void Uac1UnitGraph::AddUnit(const UCHAR* pDescriptor)
     }
 }
 
-const UCHAR* Uac1UnitGraph::FindUnit(UCHAR id) const { return m_pUnits[id]; }
+const UCHAR* UacUnitGraph::FindUnit(UCHAR id) const { return m_pUnits[id]; }
 
-NTSTATUS Uac1UnitGraph::CheckSources(const UCHAR* pDescriptor) const
+NTSTATUS UacUnitGraph::CheckSources(const UCHAR* pDescriptor) const
 {
     const UCHAR* pSources = nullptr;
     ULONG count = 0;
-    GetUac1UnitSources(pDescriptor, &pSources, &count);
+    GetUacUnitSources(pDescriptor, &pSources, &count);
     for (ULONG i = 0; i < count; ++i) {
         if (m_pUnits[pSources[i]] == nullptr) {
             DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC1: unit %u names source %u, which is no unit\n",
@@ -66,7 +66,7 @@ NTSTATUS Uac1UnitGraph::CheckSources(const UCHAR* pDescriptor) const
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Uac1UnitGraph::Check()
+NTSTATUS UacUnitGraph::Check()
 {
     for (ULONG id = 0; id < UNIT_IDS; ++id) {
         if (m_pUnits[id] != nullptr) {
@@ -89,7 +89,7 @@ NTSTATUS Uac1UnitGraph::Check()
             Frame& top = m_path[depth - 1];
             const UCHAR* pSources = nullptr;
             ULONG count = 0;
-            GetUac1UnitSources(m_pUnits[top.Id], &pSources, &count);
+            GetUacUnitSources(m_pUnits[top.Id], &pSources, &count);
             if (top.NextSource >= count) {
                 m_colour[top.Id] = DONE;
                 --depth;
@@ -110,7 +110,7 @@ NTSTATUS Uac1UnitGraph::Check()
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Uac1UnitGraph::CheckTerminalLink(UCHAR id) const
+NTSTATUS UacUnitGraph::CheckTerminalLink(UCHAR id) const
 {
     const UCHAR* pUnit = m_pUnits[id];
     if (pUnit == nullptr) {

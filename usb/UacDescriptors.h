@@ -1,13 +1,13 @@
-// The class-specific descriptors of a USB Audio Class 1.0 function as the device sends them, and
-// the one table that says how long each must be. Every walk over AudioControl and AudioStreaming
-// descriptors checks a descriptor here when it first meets it; code after the check reads the
-// fields its row covers without checks of its own. Every byte comes from the device.
+// The class-specific descriptors of a USB Audio Class 1.0 or 2.0 function as the device sends
+// them, and the one table that says how long each must be. Every walk over AudioControl and
+// AudioStreaming descriptors checks a descriptor here when it first meets it; code after the check
+// reads the fields its row covers without checks of its own. Every byte comes from the device.
 #pragma once
 
 #include "platform/nt/NtTypes.h"
 
-// Pool tag of everything the UAC1 parsers allocate.
-constexpr ULONG UAC1_PARSE_TAG = MakePoolTag("UAC1");
+// Pool tag of everything the descriptor parsers allocate.
+constexpr ULONG UAC_PARSE_TAG = MakePoolTag("UAC1");
 
 // Descriptor types the walks meet.
 constexpr UCHAR UAC1_INTERFACE_DESCRIPTOR = 0x04;
@@ -44,25 +44,25 @@ constexpr UCHAR UAC1_AUDIOSTREAMING_SUBCLASS = 0x02;
 
 // Which rows apply: the same subtype means different descriptors in the two interfaces, and
 // outside the audio interfaces only the rows for every set do.
-enum Uac1DescriptorSet : ULONG {
+enum UacDescriptorSet : ULONG {
     UAC1_SET_AUDIO_CONTROL = 0,
     UAC1_SET_AUDIO_STREAMING = 1,
-    UAC1_SET_OTHER = 2,
+    UAC_SET_OTHER = 2,
     // The USB Audio Class 2.0 interfaces (bInterfaceProtocol 0x20): their own layouts.
     UAC2_SET_AUDIO_CONTROL = 3,
     UAC2_SET_AUDIO_STREAMING = 4,
-    UAC1_SET_ANY = 0xFF,  // rows only: the row applies in every set
+    UAC_SET_ANY = 0xFF,  // rows only: the row applies in every set
 };
 
-constexpr UCHAR UAC1_ANY_SUBTYPE = 0xFF;
+constexpr UCHAR UAC_ANY_SUBTYPE = 0xFF;
 
 // One row of the table: the fixed bytes a descriptor of this kind must hold, and for layouts that
 // counts inside them size, a function giving the length those counts call for. The function is
 // called only once MinimumLength bytes are known to be there.
-struct Uac1DescriptorRule {
-    Uac1DescriptorSet Set;
+struct UacDescriptorRule {
+    UacDescriptorSet Set;
     UCHAR DescriptorType;
-    UCHAR Subtype;  // UAC1_ANY_SUBTYPE: every subtype of the type
+    UCHAR Subtype;  // UAC_ANY_SUBTYPE: every subtype of the type
     UCHAR MinimumLength;
     ULONG (*RequiredLength)(const UCHAR* pDescriptor);
     PCSTR Name;
@@ -70,24 +70,24 @@ struct Uac1DescriptorRule {
 
 // The row the descriptor falls under, null when only the generic bounds apply. The descriptor
 // must hold its bLength bytes (at least 2).
-const Uac1DescriptorRule* FindUac1DescriptorRule(Uac1DescriptorSet set, const UCHAR* pDescriptor);
+const UacDescriptorRule* FindUacDescriptorRule(UacDescriptorSet set, const UCHAR* pDescriptor);
 
 // Checks the descriptor at `pDescriptor`, `cbRemaining` bytes before the end of what was received:
 // - fewer than 2 bytes left, bLength below 2 or bLength beyond the bytes left: STATUS_UNSUCCESSFUL;
 // - shorter than its row asks: STATUS_INVALID_PARAMETER (logged with the row's name);
 // - otherwise STATUS_SUCCESS: the bytes its row covers may be read.
-NTSTATUS CheckUac1Descriptor(Uac1DescriptorSet set, const UCHAR* pDescriptor, ULONG cbRemaining);
+NTSTATUS CheckUacDescriptor(UacDescriptorSet set, const UCHAR* pDescriptor, ULONG cbRemaining);
 
 // The source ids of an AudioControl unit (subtypes 2 to 6) whose descriptor passed its check:
 // none for an input terminal, one for an output terminal and a feature unit, bNrInPins for a mixer
 // and a selector, and for a UAC 2.0 extension unit (subtype 9, which UAC 1.0 does not use). Other
 // subtypes, a UAC 2.0 clock source among them, have none.
-void GetUac1UnitSources(const UCHAR* pDescriptor, const UCHAR** ppSources, PULONG pulCount);
+void GetUacUnitSources(const UCHAR* pDescriptor, const UCHAR** ppSources, PULONG pulCount);
 
 // A cursor over the descriptors of one interface; nothing is read past the bytes it was given.
-class Uac1DescriptorWalk {
+class UacDescriptorWalk {
 public:
-    Uac1DescriptorWalk(Uac1DescriptorSet set, const UCHAR* pStart, ULONG cbRemaining)
+    UacDescriptorWalk(UacDescriptorSet set, const UCHAR* pStart, ULONG cbRemaining)
         : m_set(set), m_pCursor(pStart), m_cbRemaining(pStart != nullptr ? cbRemaining : 0)
     {
     }
@@ -96,23 +96,23 @@ public:
     const UCHAR* Cursor() const { return m_pCursor; }
     ULONG Remaining() const { return m_cbRemaining; }
 
-    // Checks the descriptor at the cursor (CheckUac1Descriptor); on success it is *ppDescriptor.
+    // Checks the descriptor at the cursor (CheckUacDescriptor); on success it is *ppDescriptor.
     NTSTATUS Current(const UCHAR** ppDescriptor) const;
     // Moves past the descriptor at the cursor, which Current accepted.
     void Advance();
 
 private:
-    Uac1DescriptorSet m_set;
+    UacDescriptorSet m_set;
     const UCHAR* m_pCursor;
     ULONG m_cbRemaining;
 };
 
 // The bytes of a configuration that may be walked: wTotalLength, held to the bytes received;
 // 0 when not even the 9-byte header is there.
-ULONG Uac1ConfigurationLength(const UCHAR* pConfiguration, ULONG cbReceived);
+ULONG UacConfigurationLength(const UCHAR* pConfiguration, ULONG cbReceived);
 
 // Checks every descriptor of a configuration: the AudioControl interfaces' class-specific
 // descriptors up to the first that is not class-specific (as the AudioControl walk reads them),
 // the AudioStreaming interfaces' descriptors up to the next interface (their FORMAT_TYPE fields
 // included), and the generic bounds of everything else. The first failure is the result.
-NTSTATUS ValidateUac1Configuration(const UCHAR* pConfiguration, ULONG cbReceived);
+NTSTATUS ValidateUacConfiguration(const UCHAR* pConfiguration, ULONG cbReceived);

@@ -1,13 +1,13 @@
-// The AudioControl units of a UAC1 function as their descriptors connect them, by unit id: the
+// The AudioControl units of a UAC function as their descriptors connect them, by unit id: the
 // checks that every source names a unit and that no unit lies upstream of itself, made once after
 // the AudioControl walk so that no later walk over the units or their entities meets a loop.
 #pragma once
 
 #include "platform/nt/Pool.h"
 
-class Uac1UnitGraph {
+class UacUnitGraph {
 public:
-    Uac1UnitGraph();
+    UacUnitGraph();
 
     // From the pool, zeroed; there is no global new.
     static void* operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept;

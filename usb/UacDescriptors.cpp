@@ -1,4 +1,4 @@
-#include "usb/Uac1Descriptors.h"
+#include "usb/UacDescriptors.h"
 
 #include "platform/nt/Debug.h"
 #include "usb/FormatTables.h"
@@ -16,17 +16,17 @@ ULONG FormatTypeLength(const UCHAR* p) { return 8 + 3 * static_cast<ULONG>(p[7] 
 
 // What each reader takes from a descriptor, and so the least it must hold. A class-specific
 // descriptor of a subtype no row names must still hold its subtype byte.
-const Uac1DescriptorRule g_rules[] = {
-    {UAC1_SET_ANY, UAC1_INTERFACE_DESCRIPTOR, UAC1_ANY_SUBTYPE, 9, nullptr, "INTERFACE"},
+const UacDescriptorRule g_rules[] = {
+    {UAC_SET_ANY, UAC1_INTERFACE_DESCRIPTOR, UAC_ANY_SUBTYPE, 9, nullptr, "INTERFACE"},
     {UAC1_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_INPUT_TERMINAL, 12, nullptr, "INPUT_TERMINAL"},
     {UAC1_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_OUTPUT_TERMINAL, 9, nullptr, "OUTPUT_TERMINAL"},
     {UAC1_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_MIXER_UNIT, 5, PinUnitLength, "MIXER_UNIT"},
     {UAC1_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_SELECTOR_UNIT, 5, PinUnitLength, "SELECTOR_UNIT"},
     {UAC1_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_FEATURE_UNIT, 7, nullptr, "FEATURE_UNIT"},
-    {UAC1_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_ANY_SUBTYPE, 3, nullptr, "AudioControl descriptor"},
+    {UAC1_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC_ANY_SUBTYPE, 3, nullptr, "AudioControl descriptor"},
     {UAC1_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_AS_GENERAL, 7, nullptr, "AS_GENERAL"},
     {UAC1_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_AS_FORMAT_TYPE, 8, FormatTypeLength, "FORMAT_TYPE"},
-    {UAC1_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_ANY_SUBTYPE, 3, nullptr, "AudioStreaming descriptor"},
+    {UAC1_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC_ANY_SUBTYPE, 3, nullptr, "AudioStreaming descriptor"},
     // UAC 2.0: each unit through the fields its class reads (terminals through bmControls, the
     // feature unit through its master entry, the clock through bClockID).
     {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_INPUT_TERMINAL, 16, nullptr, "UAC2 INPUT_TERMINAL"},
@@ -36,15 +36,15 @@ const Uac1DescriptorRule g_rules[] = {
     {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_AC_FEATURE_UNIT, 10, nullptr, "UAC2 FEATURE_UNIT"},
     {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC2_AC_EXTENSION_UNIT, 7, Uac2ExtensionLength, "UAC2 EXTENSION_UNIT"},
     {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC2_AC_CLOCK_SOURCE, 4, nullptr, "UAC2 CLOCK_SOURCE"},
-    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC1_ANY_SUBTYPE, 3, nullptr, "UAC2 AudioControl descriptor"},
+    {UAC2_SET_AUDIO_CONTROL, UAC1_CS_INTERFACE, UAC_ANY_SUBTYPE, 3, nullptr, "UAC2 AudioControl descriptor"},
     {UAC2_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_AS_GENERAL, 15, nullptr, "UAC2 AS_GENERAL"},
     {UAC2_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_AS_FORMAT_TYPE, 6, nullptr, "UAC2 FORMAT_TYPE"},
-    {UAC2_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC1_ANY_SUBTYPE, 3, nullptr, "UAC2 AudioStreaming descriptor"},
+    {UAC2_SET_AUDIO_STREAMING, UAC1_CS_INTERFACE, UAC_ANY_SUBTYPE, 3, nullptr, "UAC2 AudioStreaming descriptor"},
 };
 
 }  // namespace
 
-const Uac1DescriptorRule* FindUac1DescriptorRule(Uac1DescriptorSet set, const UCHAR* pDescriptor)
+const UacDescriptorRule* FindUacDescriptorRule(UacDescriptorSet set, const UCHAR* pDescriptor)
 {
     if (pDescriptor == nullptr || pDescriptor[0] < 2) {
         return nullptr;
@@ -53,16 +53,16 @@ const Uac1DescriptorRule* FindUac1DescriptorRule(Uac1DescriptorSet set, const UC
     // The subtype is only there to compare when bLength holds it; a shorter descriptor falls under
     // its type's catch-all row, which refuses it.
     const bool hasSubtype = pDescriptor[0] >= 3;
-    for (const Uac1DescriptorRule& rule : g_rules) {
-        if ((rule.Set == set || rule.Set == UAC1_SET_ANY) && rule.DescriptorType == type &&
-            (rule.Subtype == UAC1_ANY_SUBTYPE || (hasSubtype && rule.Subtype == pDescriptor[2]))) {
+    for (const UacDescriptorRule& rule : g_rules) {
+        if ((rule.Set == set || rule.Set == UAC_SET_ANY) && rule.DescriptorType == type &&
+            (rule.Subtype == UAC_ANY_SUBTYPE || (hasSubtype && rule.Subtype == pDescriptor[2]))) {
             return &rule;
         }
     }
     return nullptr;
 }
 
-NTSTATUS CheckUac1Descriptor(Uac1DescriptorSet set, const UCHAR* pDescriptor, ULONG cbRemaining)
+NTSTATUS CheckUacDescriptor(UacDescriptorSet set, const UCHAR* pDescriptor, ULONG cbRemaining)
 {
     if (pDescriptor == nullptr || cbRemaining < 2) {
         return STATUS_UNSUCCESSFUL;
@@ -74,7 +74,7 @@ NTSTATUS CheckUac1Descriptor(Uac1DescriptorSet set, const UCHAR* pDescriptor, UL
                    cbRemaining);
         return STATUS_UNSUCCESSFUL;
     }
-    const Uac1DescriptorRule* pRule = FindUac1DescriptorRule(set, pDescriptor);
+    const UacDescriptorRule* pRule = FindUacDescriptorRule(set, pDescriptor);
     if (pRule == nullptr) {
         return STATUS_SUCCESS;
     }
@@ -90,7 +90,7 @@ NTSTATUS CheckUac1Descriptor(Uac1DescriptorSet set, const UCHAR* pDescriptor, UL
     return STATUS_SUCCESS;
 }
 
-void GetUac1UnitSources(const UCHAR* pDescriptor, const UCHAR** ppSources, PULONG pulCount)
+void GetUacUnitSources(const UCHAR* pDescriptor, const UCHAR** ppSources, PULONG pulCount)
 {
     *ppSources = nullptr;
     *pulCount = 0;
@@ -116,17 +116,17 @@ void GetUac1UnitSources(const UCHAR* pDescriptor, const UCHAR** ppSources, PULON
     }
 }
 
-NTSTATUS Uac1DescriptorWalk::Current(const UCHAR** ppDescriptor) const
+NTSTATUS UacDescriptorWalk::Current(const UCHAR** ppDescriptor) const
 {
     *ppDescriptor = nullptr;
-    NTSTATUS status = CheckUac1Descriptor(m_set, m_pCursor, m_cbRemaining);
+    NTSTATUS status = CheckUacDescriptor(m_set, m_pCursor, m_cbRemaining);
     if (NT_SUCCESS(status)) {
         *ppDescriptor = m_pCursor;
     }
     return status;
 }
 
-void Uac1DescriptorWalk::Advance()
+void UacDescriptorWalk::Advance()
 {
     // Current accepted bLength: at least 2 and within the bytes left, so the walk always moves on.
     const ULONG cbLength = m_pCursor[0];
@@ -134,7 +134,7 @@ void Uac1DescriptorWalk::Advance()
     m_cbRemaining -= cbLength;
 }
 
-ULONG Uac1ConfigurationLength(const UCHAR* pConfiguration, ULONG cbReceived)
+ULONG UacConfigurationLength(const UCHAR* pConfiguration, ULONG cbReceived)
 {
     if (pConfiguration == nullptr || cbReceived < UAC1_INTERFACE_LENGTH) {
         return 0;
@@ -143,19 +143,19 @@ ULONG Uac1ConfigurationLength(const UCHAR* pConfiguration, ULONG cbReceived)
     return cbTotal < cbReceived ? cbTotal : cbReceived;
 }
 
-NTSTATUS ValidateUac1Configuration(const UCHAR* pConfiguration, ULONG cbReceived)
+NTSTATUS ValidateUacConfiguration(const UCHAR* pConfiguration, ULONG cbReceived)
 {
-    const ULONG cbTotal = Uac1ConfigurationLength(pConfiguration, cbReceived);
+    const ULONG cbTotal = UacConfigurationLength(pConfiguration, cbReceived);
     if (cbTotal < UAC1_INTERFACE_LENGTH || pConfiguration[0] < UAC1_INTERFACE_LENGTH ||
         pConfiguration[0] > cbTotal) {
         return STATUS_INVALID_PARAMETER;
     }
-    Uac1DescriptorSet set = UAC1_SET_OTHER;
-    Uac1DescriptorWalk walk(UAC1_SET_OTHER, pConfiguration + pConfiguration[0], cbTotal - pConfiguration[0]);
+    UacDescriptorSet set = UAC_SET_OTHER;
+    UacDescriptorWalk walk(UAC_SET_OTHER, pConfiguration + pConfiguration[0], cbTotal - pConfiguration[0]);
     while (!walk.AtEnd()) {
         const UCHAR* pDescriptor = nullptr;
         // The type decides the set before the check, so peek at it through a generic check first.
-        NTSTATUS status = CheckUac1Descriptor(UAC1_SET_OTHER, walk.Cursor(), walk.Remaining());
+        NTSTATUS status = CheckUacDescriptor(UAC_SET_OTHER, walk.Cursor(), walk.Remaining());
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -168,12 +168,12 @@ NTSTATUS ValidateUac1Configuration(const UCHAR* pConfiguration, ULONG cbReceived
                       ? UAC2_SET_AUDIO_CONTROL
                   : p[5] == UAC1_AUDIO_CLASS && p[7] == UAC2_INTERFACE_PROTOCOL && p[6] == UAC1_AUDIOSTREAMING_SUBCLASS
                       ? UAC2_SET_AUDIO_STREAMING
-                      : UAC1_SET_OTHER;
+                      : UAC_SET_OTHER;
         } else if ((set == UAC1_SET_AUDIO_CONTROL || set == UAC2_SET_AUDIO_CONTROL) && type != UAC1_CS_INTERFACE) {
             // The AudioControl walk ends at the first descriptor that is not class-specific.
-            set = UAC1_SET_OTHER;
+            set = UAC_SET_OTHER;
         }
-        status = Uac1DescriptorWalk(set, walk.Cursor(), walk.Remaining()).Current(&pDescriptor);
+        status = UacDescriptorWalk(set, walk.Cursor(), walk.Remaining()).Current(&pDescriptor);
         if (NT_SUCCESS(status) && set == UAC1_SET_AUDIO_STREAMING && type == UAC1_CS_INTERFACE &&
             pDescriptor[2] == UAC1_AS_FORMAT_TYPE) {
             status = CheckUac1FormatType(pDescriptor);

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "usb/EntityWalk.h"
-#include "usb/Uac1Descriptors.h"
-#include "usb/Uac1UnitGraph.h"
+#include "usb/UacDescriptors.h"
+#include "usb/UacUnitGraph.h"
 
 namespace {
 
@@ -31,19 +31,19 @@ Bytes Mixer(UCHAR id, std::vector<UCHAR> sources)
 }
 
 struct GraphDeleter {
-    void operator()(Uac1UnitGraph* g) const { delete g; }
+    void operator()(UacUnitGraph* g) const { delete g; }
 };
 
-std::unique_ptr<Uac1UnitGraph, GraphDeleter> NewGraph(const std::vector<Bytes>& units)
+std::unique_ptr<UacUnitGraph, GraphDeleter> NewGraph(const std::vector<Bytes>& units)
 {
-    std::unique_ptr<Uac1UnitGraph, GraphDeleter> g(new (PagedPool, UAC1_PARSE_TAG) Uac1UnitGraph());
+    std::unique_ptr<UacUnitGraph, GraphDeleter> g(new (PagedPool, UAC_PARSE_TAG) UacUnitGraph());
     for (const Bytes& u : units) {
         g->AddUnit(u.data());
     }
     return g;
 }
 
-TEST(Uac1UnitGraph, DanglingSourcesAndLoopsAreRefused)
+TEST(UacUnitGraph, DanglingSourcesAndLoopsAreRefused)
 {
     struct Row {
         const char* Name;
@@ -69,7 +69,7 @@ TEST(Uac1UnitGraph, DanglingSourcesAndLoopsAreRefused)
     }
 }
 
-TEST(Uac1UnitGraph, FirstUnitOfAnIdStandsAndTerminalLinksNameTerminals)
+TEST(UacUnitGraph, FirstUnitOfAnIdStandsAndTerminalLinksNameTerminals)
 {
     // A second unit 2 is never looked up, so its self-loop is not met.
     const std::vector<Bytes> units = {Terminal(1), Feature(2, 1), Feature(2, 2), Output(3, 2), Mixer(4, {1})};
@@ -85,7 +85,7 @@ TEST(Uac1UnitGraph, FirstUnitOfAnIdStandsAndTerminalLinksNameTerminals)
     EXPECT_EQ(g->CheckTerminalLink(0), STATUS_UNSUCCESSFUL);
 }
 
-TEST(Uac1UnitGraph, ChainOf255UnitsIsWalkedAndALoopAtItsEndFound)
+TEST(UacUnitGraph, ChainOf255UnitsIsWalkedAndALoopAtItsEndFound)
 {
     std::vector<Bytes> units = {Terminal(1)};
     for (UCHAR id = 2; id != 0; ++id) {
@@ -123,7 +123,7 @@ TEST(EntityIdRing, HoldsNineteenIdsAndNeverLooksEmptyWhenFull)
 TEST(EntityIdRing, AppendsAllSourcesOrNoneAndSkipsVisitedIds)
 {
     EntityIdSet visited;
-    ASSERT_EQ(visited.Init(64, UAC1_PARSE_TAG), STATUS_SUCCESS);
+    ASSERT_EQ(visited.Init(64, UAC_PARSE_TAG), STATUS_SUCCESS);
     EntityIdRing ring;
     const ULONG first[] = {5, 7, 5, 9};
     ASSERT_EQ(ring.AppendUnvisited(first, 4, &visited), STATUS_SUCCESS);
@@ -159,10 +159,10 @@ TEST(EntityIdRing, AppendsAllSourcesOrNoneAndSkipsVisitedIds)
 TEST(EntityIdSet, EmptyCapacityAndReuse)
 {
     EntityIdSet set;
-    ASSERT_EQ(set.Init(0, UAC1_PARSE_TAG), STATUS_SUCCESS);
+    ASSERT_EQ(set.Init(0, UAC_PARSE_TAG), STATUS_SUCCESS);
     EXPECT_TRUE(set.Insert(0));
     EXPECT_TRUE(set.Insert(0));
-    ASSERT_EQ(set.Init(9, UAC1_PARSE_TAG), STATUS_SUCCESS);
+    ASSERT_EQ(set.Init(9, UAC_PARSE_TAG), STATUS_SUCCESS);
     EXPECT_TRUE(set.Insert(8));
     EXPECT_FALSE(set.Insert(8));
     EXPECT_FALSE(set.Contains(7));
