@@ -69,7 +69,7 @@ bool AsioDevice::AsioShape(AsioTransferShape* pShape, ULONG* pulPerMs)
         return false;
     }
     const ULONG ulRate = static_cast<ULONG>(m_pAsioOwner->SampleRate);
-    const ULONG r = m_pAsioOwner->IoFormat == ASIO_IO_FORMAT_DSD ? ulRate / 64000 : ulRate / 1000;
+    const ULONG r = m_lAsioBufferIoFormat == ASIO_IO_FORMAT_DSD ? ulRate / 64000 : ulRate / 1000;
     if (r == 0) {
         return false;
     }
@@ -138,6 +138,8 @@ NTSTATUS AsioDevice::AsioCreateBuffers(PFILE_OBJECT pFileObject, PVOID pRequest,
         return STATUS_INVALID_PARAMETER;
     }
     const ULONG ulSampleBytes = bDsd ? 8 : AsioBytesPerSample(pClient->SampleType);
+    m_lAsioBufferSampleType = pClient->SampleType;
+    m_lAsioBufferIoFormat = pClient->IoFormat;
     IAudioHal* pHal = AsioHal();
     const ULONG ulCount = pHal->GetEndpointCount();
     NTSTATUS status = STATUS_SUCCESS;
@@ -338,10 +340,10 @@ NTSTATUS AsioDevice::AsioSelectFormat(ULONG ulIndex, WaveFormatRecord* pFormat)
     ULONG ulValid = 64;
     ULONG ulFormatRate = ulRate / 64;
     GUID subFormat = VendorRawSubformat;
-    if (m_pAsioOwner->IoFormat != ASIO_IO_FORMAT_DSD) {
+    if (m_lAsioBufferIoFormat != ASIO_IO_FORMAT_DSD) {
         subFormat = KSDATAFORMAT_SUBTYPE_PCM;
         ulFormatRate = ulRate;
-        switch (m_pAsioOwner->SampleType) {
+        switch (m_lAsioBufferSampleType) {
         case ASIO_ST_INT16_LSB: ulBits = 16; ulValid = 16; break;
         case ASIO_ST_INT24_LSB: ulBits = 24; ulValid = 24; break;
         case ASIO_ST_INT32_LSB: ulBits = 32; ulValid = 32; break;
@@ -544,7 +546,7 @@ VOID AsioDevice::ResetAsioRings(PKEVENT pEvent)
     const bool bShape = AsioShape(&shape, &r);
     ULONG b = 0;
     if (m_pAsioOwner != nullptr) {
-        b = m_pAsioOwner->IoFormat == ASIO_IO_FORMAT_DSD ? 8 : AsioBytesPerSample(m_pAsioOwner->SampleType);
+        b = m_lAsioBufferIoFormat == ASIO_IO_FORMAT_DSD ? 8 : AsioBytesPerSample(m_lAsioBufferSampleType);
     }
     KIRQL irql;
     KeAcquireSpinLock(&m_PinRingLock, &irql);
@@ -630,7 +632,7 @@ NTSTATUS AsioDevice::AsioStopOwner(AsioClient* pClient)
     if (pSwitch != nullptr) {
         ObDereferenceObject(pSwitch);
     }
-    const UCHAR silence = pClient->IoFormat == ASIO_IO_FORMAT_DSD ? ASIO_DSD_SILENCE : 0;
+    const UCHAR silence = m_lAsioBufferIoFormat == ASIO_IO_FORMAT_DSD ? ASIO_DSD_SILENCE : 0;
     KIRQL irql;
     KeAcquireSpinLock(&m_PinRingLock, &irql);
     for (ULONG i = 0; i < m_ulAsioBufferEndpoints; ++i) {

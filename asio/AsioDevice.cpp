@@ -66,6 +66,8 @@ AsioDevice::AsioDevice()
       m_ulAsioOwnerActive(0),
       m_ulAsioBufferEndpoints(0),
       m_ulAsioBufferFrames(0),
+      m_lAsioBufferSampleType(ASIO_ST_INT16_LSB),
+      m_lAsioBufferIoFormat(ASIO_IO_FORMAT_PCM),
       m_bAsioRunning(0),
       m_bAsioSuspended(0),
       m_pAsioPendingStop(nullptr)
@@ -280,6 +282,11 @@ ULONG AsioDevice::AsioEndpointSampleTypes(StreamEngine* pEndpoint, bool* pbFlags
         pbFlags[i] = false;
     }
     ForEachFormat(pEndpoint, [&](const WaveFormatRecord& f) {
+        // Only PCM formats carry samples of these types: a raw-data container of 32 bits is no
+        // 32-bit sample, and no PCM stream could be found for it.
+        if (!IsPcm(f)) {
+            return;
+        }
         const USHORT bits = f.Format.wBitsPerSample;
         if (bits == 16) {
             pbFlags[0] = true;

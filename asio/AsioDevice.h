@@ -240,6 +240,10 @@ private:
     ULONG m_ulAsioOwnerActive;
     ULONG m_ulAsioBufferEndpoints;  // endpoint count when the buffers were created
     ULONG m_ulAsioBufferFrames;
+    // The owner's sample type and I/O format when the buffers were made: the buffers, their
+    // format and their rings keep them until disposed, whatever the owner sets meanwhile.
+    LONG m_lAsioBufferSampleType;
+    LONG m_lAsioBufferIoFormat;
     UCHAR m_bAsioRunning;
     UCHAR m_bAsioSuspended;
     PIRP m_pAsioPendingStop;

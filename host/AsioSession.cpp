@@ -2,6 +2,7 @@
 // ASIO host that owns the shared buffers.
 #include "host/AsioSession.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -26,8 +27,9 @@ uint32_t Load(const volatile uint32_t* p) { return __atomic_load_n(p, __ATOMIC_A
 
 struct AsioSession::Stream {
     std::vector<AsioBufferView*> Buffers;
-    uint32_t FrameBytes = 0;
+    uint32_t SampleBytes = 0;
     uint32_t Frames = 0;
+    uint32_t LeadFrames = 0;  // render written ahead of the host's clock
     StreamHooks Hooks;
     HANDLE EventHandle = nullptr;
     PKEVENT Event = nullptr;
@@ -39,6 +41,7 @@ struct AsioSession::Stream {
     std::vector<uint64_t> DeviceBytes;
     std::vector<uint32_t> LastPosition;
     std::vector<uint64_t> ClientBytes;
+    std::vector<uint32_t> FrameBytes;  // channels x sample bytes
     // What the header said at the start; the client trusts nothing else it might find there later.
     std::vector<AsioBufferView> Shape;
 };
@@ -186,13 +189,14 @@ NTSTATUS AsioSession::CreateBuffers(const std::vector<std::pair<uint32_t, int32_
     return reply.Status;
 }
 
-NTSTATUS AsioSession::StartStreaming(const std::vector<AsioBufferView*>& buffers, uint32_t frameBytes,
+NTSTATUS AsioSession::StartStreaming(const std::vector<AsioBufferView*>& buffers, uint32_t sampleBytes,
                                      uint32_t frames, StreamHooks hooks)
 {
     if (m_stream != nullptr) return STATUS_INVALID_DEVICE_STATE;
+    if (sampleBytes == 0 || frames == 0) return STATUS_INVALID_PARAMETER;
     auto stream = std::make_unique<Stream>();
     stream->Buffers = buffers;
-    stream->FrameBytes = frameBytes;
+    stream->SampleBytes = sampleBytes;
     stream->Frames = frames;
     stream->Hooks = std::move(hooks);
     stream->EventHandle = NewEvent(&stream->Event);
@@ -211,17 +215,36 @@ NTSTATUS AsioSession::StartStreaming(const std::vector<AsioBufferView*>& buffers
         }
         stream->Shape.push_back(shape);
         stream->LastPosition[i] = shape.RingPosition;
+        stream->FrameBytes.push_back(shape.Channels * sampleBytes);
     }
+    stream->LeadFrames = LeadFrames(buffers, sampleBytes, frames);
     m_stream = std::move(stream);
     m_stream->Thread = std::make_unique<platform::ClientThread>("asio host", [this] { StreamThread(); });
     return status;
 }
 
+// Two buffers of `frames`: the one the device plays and the one the host fills, ahead of the
+// host's clock; never more than half the smallest render ring.
+uint32_t AsioSession::LeadFrames(const std::vector<AsioBufferView*>& buffers, uint32_t sampleBytes, uint32_t frames)
+{
+    uint64_t lead = uint64_t{frames} * 2;
+    for (AsioBufferView* b : buffers) {
+        if (b != nullptr && b->Enable != 0 && b->Direction == 0 && b->Channels != 0 && sampleBytes != 0) {
+            lead = std::min<uint64_t>(lead, b->Size / (b->Channels * sampleBytes) / 2);
+        }
+    }
+    return static_cast<uint32_t>(lead);
+}
+
+uint32_t AsioSession::RenderLeadFrames() const { return m_stream != nullptr ? m_stream->LeadFrames : 0; }
+
+// One wake of the host: it takes in what every input buffer received (its clock is the input's
+// frame count; with no input, the frames the device has read), then writes every output buffer
+// up to its clock plus the lead. An output the device has read past is a late period.
 void AsioSession::StreamThread()
 {
     platform::ProcessScope process(m_process);
     Stream& s = *m_stream;
-    const uint64_t period = uint64_t{s.Frames} * s.FrameBytes;
     bool first = true;
     while (!s.Stop.load()) {
         if (!first) {
@@ -233,45 +256,63 @@ void AsioSession::StreamThread()
         }
         first = false;
         bool late = false;
+        bool haveInput = false;
+        uint64_t inputClock = UINT64_MAX;
+        uint64_t renderClock = UINT64_MAX;
         for (size_t i = 0; i < s.Buffers.size(); ++i) {
             AsioBufferView* b = s.Buffers[i];
             const AsioBufferView& shape = s.Shape[i];
-            if (b == nullptr || shape.Enable == 0 || shape.Size == 0) continue;
+            if (b == nullptr || shape.Enable == 0 || shape.Size == 0 || s.FrameBytes[i] == 0) continue;
             const uint32_t size = shape.Size;
-            auto* ring = reinterpret_cast<uint8_t*>(b) + sizeof(AsioBufferView);
             const uint32_t position = Load(&b->RingPosition) % size;
             s.DeviceBytes[i] += (position + size - s.LastPosition[i]) % size;
             s.LastPosition[i] = position;
-            const uint32_t initial = shape.InitialPosition % size;
             if (shape.Direction == 0) {
-                // Render: ahead of what the device reads next by two periods, or half the ring
-                // when that is less, written in whole frames.
-                const uint64_t half = size / 2 - (size / 2) % s.FrameBytes;
-                const uint64_t ahead = period * 2 < half ? period * 2 : half;
-                if (s.ClientBytes[i] < s.DeviceBytes[i]) {
-                    late = true;
-                    s.ClientBytes[i] = s.DeviceBytes[i];
+                renderClock = std::min(renderClock, s.DeviceBytes[i] / s.FrameBytes[i]);
+                continue;
+            }
+            // Capture: everything the device has stored, behind its position, in whole frames.
+            const auto* ring = reinterpret_cast<const uint8_t*>(b) + sizeof(AsioBufferView);
+            const uint32_t initial = shape.InitialPosition % size;
+            const uint64_t whole = s.DeviceBytes[i] - s.DeviceBytes[i] % s.FrameBytes[i];
+            if (s.ClientBytes[i] < whole) {
+                const uint64_t bytes = whole - s.ClientBytes[i];
+                std::vector<uint8_t> data(bytes);
+                for (uint64_t k = 0; k < bytes; ++k) {
+                    data[k] = ring[(initial + s.ClientBytes[i] + k) % size];
                 }
-                if (s.ClientBytes[i] < s.DeviceBytes[i] + ahead) {
-                    const uint64_t bytes = s.DeviceBytes[i] + ahead - s.ClientBytes[i];
-                    std::vector<uint8_t> data(bytes, 0);
-                    if (s.Hooks.Render) s.Hooks.Render(i, s.ClientBytes[i] / s.FrameBytes, data.data(), data.size());
-                    for (uint64_t k = 0; k < bytes; ++k) {
-                        ring[(initial + s.ClientBytes[i] + k) % size] = data[k];
-                    }
-                    s.ClientBytes[i] += bytes;
+                if (s.Hooks.Capture) s.Hooks.Capture(i, s.ClientBytes[i] / s.FrameBytes[i], data.data(), data.size());
+                s.ClientBytes[i] = whole;
+            }
+            haveInput = true;
+            inputClock = std::min(inputClock, s.ClientBytes[i] / s.FrameBytes[i]);
+        }
+        const uint64_t clock = haveInput ? inputClock : renderClock;
+        for (size_t i = 0; i < s.Buffers.size() && clock != UINT64_MAX; ++i) {
+            AsioBufferView* b = s.Buffers[i];
+            const AsioBufferView& shape = s.Shape[i];
+            if (b == nullptr || shape.Enable == 0 || shape.Size == 0 || shape.Direction != 0 || s.FrameBytes[i] == 0) {
+                continue;
+            }
+            const uint32_t size = shape.Size;
+            auto* ring = reinterpret_cast<uint8_t*>(b) + sizeof(AsioBufferView);
+            const uint32_t initial = shape.InitialPosition % size;
+            if (s.ClientBytes[i] < s.DeviceBytes[i]) {
+                late = true;
+                s.ClientBytes[i] = s.DeviceBytes[i] - s.DeviceBytes[i] % s.FrameBytes[i] +
+                                   (s.DeviceBytes[i] % s.FrameBytes[i] != 0 ? s.FrameBytes[i] : 0);
+            }
+            // Never more than the ring holds ahead of the device.
+            const uint64_t target = std::min<uint64_t>((clock + s.LeadFrames) * s.FrameBytes[i],
+                                                       s.DeviceBytes[i] + size - size % s.FrameBytes[i]);
+            if (s.ClientBytes[i] < target) {
+                const uint64_t bytes = target - s.ClientBytes[i];
+                std::vector<uint8_t> data(bytes, 0);
+                if (s.Hooks.Render) s.Hooks.Render(i, s.ClientBytes[i] / s.FrameBytes[i], data.data(), data.size());
+                for (uint64_t k = 0; k < bytes; ++k) {
+                    ring[(initial + s.ClientBytes[i] + k) % size] = data[k];
                 }
-            } else {
-                // Capture: everything the device has stored, behind its position.
-                while (s.ClientBytes[i] < s.DeviceBytes[i]) {
-                    const uint64_t bytes = s.DeviceBytes[i] - s.ClientBytes[i];
-                    std::vector<uint8_t> data(bytes);
-                    for (uint64_t k = 0; k < bytes; ++k) {
-                        data[k] = ring[(initial + s.ClientBytes[i] + k) % size];
-                    }
-                    if (s.Hooks.Capture) s.Hooks.Capture(i, s.ClientBytes[i] / s.FrameBytes, data.data(), data.size());
-                    s.ClientBytes[i] += bytes;
-                }
+                s.ClientBytes[i] += bytes;
             }
         }
         std::lock_guard<std::mutex> guard(s.Lock);

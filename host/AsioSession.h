@@ -5,6 +5,7 @@
 // writes render data ahead of the device and reads capture data behind it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -116,8 +117,12 @@ public:
     NTSTATUS CreateBuffers(const std::vector<std::pair<uint32_t, int32_t>>& entries, uint32_t frames,
                            ULONG endpoints, std::vector<AsioBufferView*>* buffers);
 
-    // Streaming as an ASIO host. `render` writes `frames` frames of output buffer `index` for the
-    // period that starts at output frame `frame`; `capture` reads what input buffer `index` received.
+    // Streaming as an ASIO host with two buffers of `frames` frames per channel. The host's clock
+    // is the frame count of its inputs (with none, of what the device has read of its outputs);
+    // it writes each output up to its clock plus RenderLeadFrames (two buffers, at most half the
+    // ring). `Render` writes `bytes` of output buffer `index` from its frame `frame` on (counted
+    // from the ring's initial position); `Capture` reads what input buffer `index` received from
+    // its frame `frame` on. Frames of a buffer are its channels x `sampleBytes` bytes.
     struct StreamHooks {
         std::function<void(size_t index, uint64_t frame, uint8_t* data, size_t bytes)> Render;
         std::function<void(size_t index, uint64_t frame, const uint8_t* data, size_t bytes)> Capture;
@@ -128,10 +133,31 @@ public:
         uint64_t Notifications = 0;
     };
     // Starts the streaming thread over buffers made by CreateBuffers (START with its event).
-    NTSTATUS StartStreaming(const std::vector<AsioBufferView*>& buffers, uint32_t frameBytes, uint32_t frames,
+    NTSTATUS StartStreaming(const std::vector<AsioBufferView*>& buffers, uint32_t sampleBytes, uint32_t frames,
                             StreamHooks hooks);
+    // Frames of output written ahead of the host's clock (0 when not streaming), and what they
+    // will be for the buffers.
+    uint32_t RenderLeadFrames() const;
+    static uint32_t LeadFrames(const std::vector<AsioBufferView*>& buffers, uint32_t sampleBytes, uint32_t frames);
     // STOP and ends the thread; the stop's status.
     NTSTATUS StopStreaming();
+
+    // The round trip as an ASIO host sees it: streaming silence with two `frames`-frame buffers,
+    // it writes one full-scale sample on channel 0 of the first enabled output at output frame X
+    // (on its clock) and finds it on channel 0 of the first enabled input at input frame Y.
+    struct RoundTrip {
+        bool Found = false;
+        uint64_t OutputFrame = 0;  // X
+        uint64_t InputFrame = 0;   // Y
+        int64_t Frames = 0;        // Y - X
+        uint32_t LeadFrames = 0;   // output written ahead of the clock
+        StreamStats Stats;
+    };
+    // Starts, runs the machine until the impulse is back or `limit` has passed, and stops; X is
+    // `at` frames after the start. The result is the first failing request's status (START or
+    // STOP); not finding the impulse is success with Found false.
+    NTSTATUS MeasureRoundTrip(const std::vector<AsioBufferView*>& buffers, uint32_t sampleBytes, uint32_t frames,
+                              uint64_t at, std::chrono::milliseconds limit, RoundTrip* result);
     // The process dies: its thread ends where it is, and the system ends the process: its
     // requests are cancelled, its handles closed, without a word to the driver first.
     void Kill();

@@ -248,7 +248,7 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
     }
     static const char* const known[] = {"descriptors", "descriptorsHex", "speed",          "strings",
                                         "controls",    "clockRates",     "requests",       "losesControlsOnSuspend",
-                                        "vendorSwitches"};
+                                        "vendorSwitches", "loopback"};
     for (const auto& [key, value] : root.Object) {
         bool ok = false;
         for (const char* k : known) ok = ok || key == k;
@@ -444,6 +444,49 @@ bool Apply(const Value& root, const std::string& base, std::unique_ptr<SimDevice
         sim->AddChip(chip);
     }
 
+    if (const Value* loopback = root.Find("loopback")) {
+        // One loop as an object, or a list of them: {"out": 1, "in": "0x82", "delay": 0}.
+        std::vector<const Value*> loops;
+        if (loopback->Kind == Value::Type::Array) {
+            for (const Value& v : loopback->Array) loops.push_back(&v);
+        } else {
+            loops.push_back(loopback);
+        }
+        for (size_t i = 0; i < loops.size(); ++i) {
+            const Value& v = *loops[i];
+            const std::string where =
+                loopback->Kind == Value::Type::Array ? "\"loopback\"[" + std::to_string(i) + "]" : "\"loopback\"";
+            if (v.Kind != Value::Type::Object) {
+                return Fail(error, where, "must be an object {\"out\", \"in\", \"delay\"} or a list of them", &v);
+            }
+            for (const auto& [key, value] : v.Object) {
+                if (key != "out" && key != "in" && key != "delay") {
+                    return Fail(error, where + ".\"" + key + "\"", "unknown key", &value);
+                }
+            }
+            int64_t fields[3] = {};
+            const char* const names[3] = {"out", "in", "delay"};
+            const int64_t limits[3] = {255, 255, 96000};
+            for (int f = 0; f < 3; ++f) {
+                const Value* field = v.Find(names[f]);
+                const bool ok = field != nullptr && (Integer(*field, 0, limits[f], &fields[f]) ||
+                                                     (field->Kind == Value::Type::String &&
+                                                      KeyNumber(field->String, limits[f], &fields[f])));
+                if (!ok) {
+                    return Fail(error, where + ".\"" + names[f] + "\"",
+                                f == 2 ? "must be a whole number of frames from 0 to 96000"
+                                       : "must be an endpoint address 0..255, decimal or 0x hex",
+                                field ? field : &v);
+                }
+            }
+            if (!sim->SetLoopback({static_cast<uint8_t>(fields[0]), static_cast<uint8_t>(fields[1]),
+                                   static_cast<uint32_t>(fields[2])})) {
+                return Fail(error, where,
+                            "needs an isochronous OUT data endpoint (\"out\") and an IN one (\"in\") of the device", &v);
+            }
+        }
+    }
+
     if (const Value* requests = root.Find("requests")) {
         if (requests->Kind != Value::Type::Array) {
             return Fail(error, "\"requests\"", "must be a list", requests);
@@ -570,6 +613,15 @@ std::string SaveProfile(SimDevice& device)
         first = false;
     }
     out << (first ? "},\n" : "\n  },\n");
+    const std::vector<LoopbackConfig> loops = device.Loopbacks();
+    if (!loops.empty()) {
+        out << "  \"loopback\": [";
+        for (size_t i = 0; i < loops.size(); ++i) {
+            out << (i ? ",\n" : "\n") << "    {\"out\": " << static_cast<int>(loops[i].Out)
+                << ", \"in\": " << static_cast<int>(loops[i].In) << ", \"delay\": " << loops[i].Delay << "}";
+        }
+        out << "\n  ],\n";
+    }
     out << "  \"requests\": [";
     first = true;
     for (const RawRequest& r : device.RawRequests()) {

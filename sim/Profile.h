@@ -10,7 +10,10 @@
 //                       optional "size" in bytes } ] in the device's wire units;
 //   "clockRates"      { UAC2 clock source id: [ rates ] };
 //   "requests"        [ { "setup": "8 bytes hex", "reply": "hex" } or { "setup": ..., "stall": true } ];
-//   "vendorSwitches"  [ { "unit", "selector", "cur" } ]: one-byte vendor on/off controls (VendorSwitches).
+//   "vendorSwitches"  [ { "unit", "selector", "cur" } ]: one-byte vendor on/off controls (VendorSwitches);
+//   "loopback"        { "out", "in", "delay" } or a list of them: the OUT endpoint played back into
+//                     the IN endpoint, "delay" sample frames later (Loopback; addresses decimal or
+//                     "0x" hex text).
 //
 // Anything malformed is refused with one line saying where and what.
 #pragma once

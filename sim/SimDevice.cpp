@@ -254,6 +254,7 @@ void SimDevice::SetSource(uint8_t endpoint, AudioSource source)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_sources.insert_or_assign(endpoint, IsoSource(source, PacketsPerSecond(endpoint), m_ppm));
+    m_loopbacks.erase(endpoint);
 }
 
 double SimDevice::PacketsPerSecond(uint8_t endpoint) const
@@ -723,7 +724,7 @@ UsbTransferResult SimDevice::BulkOrInterrupt(UCHAR endpoint, UCHAR* data, ULONG 
     return UsbTransferResult::Done(length);
 }
 
-USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG frame, ULONG, UCHAR* data, ULONG length, ULONG* actual)
+USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG frame, ULONG microframe, UCHAR* data, ULONG length, ULONG* actual)
 {
     *actual = 0;
     uint32_t nominal = 48000;
@@ -769,6 +770,14 @@ USBD_STATUS SimDevice::IsochronousIn(UCHAR endpoint, ULONG frame, ULONG, UCHAR* 
         return USBD_STATUS_SUCCESS;
     }
     std::lock_guard<std::mutex> guard(m_lock);
+    if (auto loop = m_loopbacks.find(endpoint); loop != m_loopbacks.end()) {
+        // While the looped OUT endpoint streams, the IN endpoint sends what it played.
+        const auto format = StreamFormat(endpoint);
+        if (format && StreamFormat(loop->second.Config().Out)) {
+            *actual = loop->second.In(frame, microframe, StreamRate(endpoint), *format, data, length);
+            return USBD_STATUS_SUCCESS;
+        }
+    }
     auto it = m_sources.find(endpoint);
     if (it == m_sources.end()) {
         it = m_sources.emplace(endpoint, IsoSource(AudioSource{}, PacketsPerSecond(endpoint), m_ppm)).first;

@@ -20,6 +20,7 @@
 #include "platform/usb/UsbBus.h"
 #include "sim/DescriptorBuilder.h"
 #include "sim/IsoStream.h"
+#include "sim/Loopback.h"
 
 namespace sim {
 
@@ -184,8 +185,14 @@ public:
     // Interrupt or bulk IN data, delivered to the next transfer on the endpoint.
     void PostIn(uint8_t endpoint, Bytes data);
     // An IN endpoint's audio (IsoSource: the device clock, a count per channel). An IN endpoint
-    // without one sends 48 kHz 16-bit stereo.
+    // without one sends 48 kHz 16-bit stereo. A source set here replaces a loopback into the endpoint.
     void SetSource(uint8_t endpoint, AudioSource source);
+    // Loops an OUT endpoint back into an IN endpoint (Loopback): while the OUT endpoint's interface
+    // streams (a non-zero alternate setting), the IN endpoint sends what it played, `Delay` frames
+    // later; otherwise the IN endpoint's source. One loop per IN endpoint (a new one replaces it).
+    // False (nothing changes) unless `Out` and `In` are isochronous data endpoints of that direction.
+    bool SetLoopback(LoopbackConfig config);
+    std::vector<LoopbackConfig> Loopbacks();
     // Packets of the endpoint's source made empty, short, odd-length or oversize by index.
     void ScriptSource(uint8_t endpoint, std::vector<ScriptedPacket> packets);
     // Bytes the endpoint's source has put into IN packets so far (IsoSource::StreamBytes from 0).
@@ -385,6 +392,10 @@ private:
     std::map<uint8_t, std::pair<int, USBD_STATUS>> m_transferFaults;
     std::map<uint8_t, std::pair<int, USBD_STATUS>> m_packetFaults;
     std::map<uint8_t, IsoSource> m_sources;
+    std::map<uint8_t, Loopback> m_loopbacks;  // by IN endpoint
+    // The sampling rate and sample layout an endpoint streams with now (none when not streaming).
+    uint32_t StreamRate(uint8_t endpoint) const;
+    std::optional<LoopFormat> StreamFormat(uint8_t endpoint) const;
     std::map<uint8_t, SinkSlot> m_sinks;
     std::map<uint8_t, WireLog> m_wires;
     std::map<uint8_t, WireTap> m_wireTaps;

@@ -101,6 +101,9 @@ std::optional<USBD_STATUS> SimDevice::PacketFault(uint8_t endpoint, uint32_t fra
 platform::usb::UsbIsochronousUrbFault SimDevice::IsochronousUrbFault(UCHAR endpoint, ULONG startFrame, ULONG frames)
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    if (auto loop = m_loopbacks.find(endpoint); loop != m_loopbacks.end()) {
+        loop->second.InTransfer(startFrame, frames);
+    }
     for (IsoFault& f : m_isoFaults) {
         if (f.What == IsoFault::Scope::Packet || f.Endpoint != endpoint || f.Count == 0 ||
             (f.FromFrame && static_cast<int32_t>(startFrame + frames - 1 - *f.FromFrame) < 0)) {

@@ -100,6 +100,13 @@ USBD_STATUS SimDevice::IsochronousOut(UCHAR endpoint, ULONG frame, ULONG microfr
         return *fault;
     }
     m_wires[endpoint].Packet(frame, microframe, data, length);
+    for (auto& [in, loop] : m_loopbacks) {
+        if (loop.Config().Out == endpoint) {
+            if (const auto format = StreamFormat(endpoint)) {
+                loop.Out(frame, microframe, StreamRate(endpoint), *format, data, length);
+            }
+        }
+    }
     if (auto tap = m_wireTaps.find(endpoint); tap != m_wireTaps.end()) {
         tap->second(frame, microframe, data, length);
     }

@@ -15,23 +15,33 @@ struct Subcommand {
     int (*Run)(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 };
 
-constexpr char STREAM_OPTIONS[] =
-    "  --device PROFILE     a device profile (default: the built-in UAC 1.0 headset)\n"
-    "  --fast               run on virtual time, as fast as the machine goes\n"
-    "  --ppm N              move the simulated device clock by N parts per million (-10000 to 10000)\n"
-    "  --latency-ms N       deliver completions every N ms, several together (1 to 64; default 1)\n"
-    "  --jitter-us N        each completion delivery up to N us later (0 to 10000; default 0)\n"
-    "  --selective-suspend  let the idle device sleep first; the stream's open wakes it\n";
+#define STREAM_OPTIONS_TEXT \
+    "  --device PROFILE     a device profile (default: the built-in UAC 1.0 headset)\n" \
+    "  --fast               run on virtual time, as fast as the machine goes\n" \
+    "  --ppm N              move the simulated device clock by N parts per million (-10000 to 10000)\n" \
+    "  --latency-ms N       deliver completions every N ms, several together (1 to 64; default 1)\n" \
+    "  --jitter-us N        each completion delivery up to N us later (0 to 10000; default 0)\n" \
+    "  --selective-suspend  let the idle device sleep first; the stream's open wakes it\n"
+constexpr char STREAM_OPTIONS[] = STREAM_OPTIONS_TEXT;
+
+#define ASIO_OPTIONS                                                                                              \
+    "  --asio               stream as an ASIO host through the private ASIO interface (default device: the\n"     \
+    "                       built-in ASIO headset, looped from its output to its input)\n"                         \
+    "  --buffer FRAMES      with --asio: the host's two buffers, FRAMES each (16 to 8192; default: the driver's\n" \
+    "                       preferred size)\n"
 
 const Subcommand SUBCOMMANDS[] = {
     {"describe", "kvx describe PROFILE [--text]",
      "  --text               a text report instead of JSON\n", RunDescribe},
-    {"play", "kvx play FILE [--device PROFILE] [--fast] [--ppm N] [--latency-ms N] [--jitter-us N] [--selective-suspend]",
-     STREAM_OPTIONS,
+    {"play",
+     "kvx play FILE [--device PROFILE] [--fast] [--ppm N] [--latency-ms N] [--jitter-us N] [--selective-suspend] "
+     "[--asio [--buffer FRAMES] [--round-trip]]",
+     STREAM_OPTIONS_TEXT ASIO_OPTIONS
+     "  --round-trip         with --asio: first measure the round trip of an impulse, output to input\n",
      RunPlay},
     {"record",
      "kvx record FILE.{wav,flac,aiff} --seconds N [--device PROFILE] [--fast] [--ppm N] [--latency-ms N] "
-     "[--jitter-us N] [--selective-suspend] [--format RATE:BITS:CHANNELS]",
+     "[--jitter-us N] [--selective-suspend] [--format RATE:BITS:CHANNELS] [--asio [--buffer FRAMES]]",
      "  --seconds N          how long to record (0.01 to 3600)\n"
      "  --format R:B:C       the recording's rate, bits and channels (default: the endpoint's first format)\n",
      RunRecord},
@@ -41,7 +51,7 @@ void PrintHelp(const Subcommand& s, std::ostream& out)
 {
     out << "usage: " << s.Usage << "\n\noptions:\n" << s.Options;
     if (s.Run != RunDescribe) {
-        if (s.Run == RunRecord) out << STREAM_OPTIONS;
+        if (s.Run == RunRecord) out << STREAM_OPTIONS << ASIO_OPTIONS;
         out << "\nexit status: 0 ok, 1 stream failure or mismatch, 2 usage, file, format or a device without the "
                "endpoint";
         if (s.Run == RunRecord) out << ", 130 or 143 stopped by SIGINT or SIGTERM (the file keeps what was recorded)";

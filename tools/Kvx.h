@@ -23,4 +23,9 @@ int RunDescribe(const std::vector<std::string>& args, std::ostream& out, std::os
 int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+struct StreamOptions;
+// `kvx play --asio` and `kvx record --asio`, after their options were parsed.
+int RunAsioPlay(const StreamOptions& options, std::ostream& out, std::ostream& err);
+int RunAsioRecord(const StreamOptions& options, std::ostream& out, std::ostream& err);
+
 }  // namespace kvx

@@ -83,6 +83,7 @@ int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         err << error << "\n";
         return EXIT_USAGE;
     }
+    if (options.Asio) return RunAsioPlay(options, out, err);
     // The file is read a block at a time as the stream takes it: its header's frame count is
     // never allocated.
     AudioFile file;

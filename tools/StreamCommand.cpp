@@ -19,6 +19,9 @@ namespace {
 // Recordings from 10 ms (a few transfers) to an hour.
 constexpr double MIN_SECONDS = 0.01;
 constexpr double MAX_SECONDS = 3600;
+// ASIO host buffers, in frames.
+constexpr double MIN_BUFFER_FRAMES = 16;
+constexpr double MAX_BUFFER_FRAMES = 8192;
 
 bool ParseSeconds(const std::string& text, double* value)
 {
@@ -127,6 +130,17 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
             if (!hasValue || !ParseFormat(args[i + 1], &options->Format)) return fail("--format needs RATE:BITS:CHANNELS");
             options->HasFormat = true;
             ++i;
+        } else if (a == "--asio") {
+            options->Asio = true;
+        } else if (a == "--buffer") {
+            double v = 0;
+            if (!hasValue || !ParseRange(args[i + 1], MIN_BUFFER_FRAMES, MAX_BUFFER_FRAMES, &v)) {
+                return fail("--buffer needs a whole number of frames from 16 to 8192");
+            }
+            options->BufferFrames = static_cast<uint32_t>(v);
+            ++i;
+        } else if (!record && a == "--round-trip") {
+            options->RoundTrip = true;
         } else if (!a.empty() && a[0] != '-' && options->File.empty()) {
             options->File = a;
         } else {
@@ -135,6 +149,10 @@ bool ParseStreamOptions(const std::string& command, const std::vector<std::strin
     }
     if (options->File.empty()) return fail("no file given");
     if (record && options->Seconds == 0) return fail("--seconds is required");
+    if (!options->Asio && (options->BufferFrames != 0 || options->RoundTrip)) {
+        return fail(options->RoundTrip ? "--round-trip needs --asio" : "--buffer needs --asio");
+    }
+    if (options->Asio && options->SelectiveSuspend) return fail("--selective-suspend does not apply with --asio");
     return true;
 }
 
@@ -142,8 +160,8 @@ std::unique_ptr<sim::SimDevice> LoadStreamDevice(const StreamOptions& options, s
 {
     std::unique_ptr<sim::SimDevice> device;
     if (options.Profile.empty()) {
-        device = sim::ParseProfile(BuiltInHeadsetProfile(), ".", error);
-        if (device == nullptr) *error = "built-in headset: " + *error;
+        device = sim::ParseProfile(options.Asio ? BuiltInAsioHeadsetProfile() : BuiltInHeadsetProfile(), ".", error);
+        if (device == nullptr) *error = (options.Asio ? "built-in ASIO headset: " : "built-in headset: ") + *error;
     } else {
         device = sim::LoadProfile(options.Profile, error);
     }

@@ -14,12 +14,13 @@
 
 namespace kvx {
 
-// The JSON text of the UAC1 headset profile, built in.
+// The JSON text of the UAC1 headset profile, built in, and of the ASIO headset (--asio).
 const char* BuiltInHeadsetProfile();
+const char* BuiltInAsioHeadsetProfile();
 
 struct StreamOptions {
     std::string File;
-    std::string Profile;  // empty: the built-in headset
+    std::string Profile;  // empty: the built-in headset (with --asio, the built-in ASIO headset)
     bool Fast = false;
     double Ppm = 0;       // the simulated device clock's offset
     double Seconds = 0;   // record
@@ -28,6 +29,9 @@ struct StreamOptions {
     bool SelectiveSuspend = false;  // let the hub suspend the idle device before the stream
     bool HasFormat = false;
     host::AudioFormat Format;  // record --format (Container unset)
+    bool Asio = false;          // stream through the private ASIO interface, as an ASIO host
+    uint32_t BufferFrames = 0;  // --buffer: the ASIO host's buffer (0: the driver's preferred size)
+    bool RoundTrip = false;     // play --round-trip: measure the ASIO round trip first
 };
 
 // Parses the arguments of `command` ("play" or "record"); false with a one-line usage error.

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapter/AdapterExtension.h"
@@ -47,11 +48,18 @@ protected:
     // The profile with its text changed first (`from` must occur).
     void StartEdited(const std::string& from, const std::string& to, const std::string& profile = "uac1-asio-headset.json")
     {
+        StartEdited({{from, to}}, profile);
+    }
+    // Each edit in turn, the first occurrence of its `from`.
+    void StartEdited(const std::vector<std::pair<std::string, std::string>>& edits, const std::string& profile)
+    {
         std::ifstream file(std::string(KVX_PROFILE_DIR) + "/" + profile);
         std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        const size_t at = text.find(from);
-        ASSERT_NE(at, std::string::npos);
-        text.replace(at, from.size(), to);
+        for (const auto& [from, to] : edits) {
+            const size_t at = text.find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            text.replace(at, from.size(), to);
+        }
         std::string error;
         auto device = sim::ParseProfile(text, KVX_PROFILE_DIR, &error);
         ASSERT_NE(device, nullptr) << error;
@@ -74,6 +82,16 @@ protected:
     {
         IAudioHal* hal = GetAdapterExtension(m_session.Fdo())->Device;
         return static_cast<UsbAudioDevice*>(hal);
+    }
+    // No endpoint record of the first `endpoints` holds a buffer or an endpoint client.
+    void ExpectNoBuffers(ULONG endpoints)
+    {
+        for (ULONG i = 0; i < endpoints; ++i) {
+            AsioEndpointRecord record{};
+            ASSERT_TRUE(Device()->AsioRecord(i, &record));
+            EXPECT_EQ(record.Buffer, nullptr) << "endpoint " << i;
+            EXPECT_EQ(record.Client, nullptr) << "endpoint " << i;
+        }
     }
 
     HostSession m_session;

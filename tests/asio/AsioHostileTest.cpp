@@ -4,6 +4,7 @@
 // the reply reaches the caller.
 #include <cstring>
 
+#include "adapter/SettingsStore.h"
 #include "asio/AsioDevice.h"
 #include "platform/nt/Dispatcher.h"
 #include "platform/io/ProcessHost.h"
@@ -29,6 +30,17 @@ protected:
             n += platform::PoolLiveCount(tag);
         }
         return n;
+    }
+    // The stored ASIO settings as the registry holds them (a missing value reads as -1).
+    std::vector<int64_t> StoredSettings()
+    {
+        std::vector<int64_t> values;
+        for (PCWSTR name : {u"ASIOMLDataBitDepth", u"ASIOMLDataLatency", u"ASIOMLSampleRate"}) {
+            ULONG value = 0;
+            const NTSTATUS status = AccessSettingsBinary(m_session.Fdo(), SETTINGS_READ, &value, sizeof value, name);
+            values.push_back(NT_SUCCESS(status) ? int64_t{value} : -1);
+        }
+        return values;
     }
 };
 
@@ -63,6 +75,10 @@ TEST_F(AsioHostileTest, EveryCodeAtLengthsItMustNotTrust)
     const ULONG sampleType = Device()->AsioSampleType();
     const ULONG latency = Device()->AsioLatencyIndex();
     const ULONG rate = Device()->AsioSampleRate();
+    // A close stores the sample type: the first one sets the value every row then finds.
+    EXPECT_EQ(Client().Close(), STATUS_SUCCESS);
+    m_clients.clear();
+    const std::vector<int64_t> stored = StoredSettings();
     for (const CodeRule& c : CODES) {
         for (ULONG length : {0u, c.Bytes > 0 ? c.Bytes - 1 : 1u, 4096u}) {
             SCOPED_TRACE(testing::Message() << std::hex << c.Code << std::dec << " at " << length);
@@ -91,6 +107,7 @@ TEST_F(AsioHostileTest, EveryCodeAtLengthsItMustNotTrust)
             EXPECT_EQ(Device()->AsioSampleType(), sampleType);
             EXPECT_EQ(Device()->AsioLatencyIndex(), latency);
             EXPECT_EQ(Device()->AsioSampleRate(), rate);
+            EXPECT_EQ(StoredSettings(), stored);
         }
     }
 }
@@ -127,6 +144,7 @@ TEST_F(AsioHostileTest, HandlesThatAreNotTheCallersEventsAreRefused)
         NTSTATUS Status;
         PKEVENT Event;
     };
+    const std::vector<int64_t> stored = StoredSettings();
     for (const HandleCase& h : {HandleCase{"kernel", kernel, STATUS_INVALID_HANDLE, kernelEvent},
                                 HandleCase{"foreign", foreign, STATUS_INVALID_HANDLE, foreignEvent},
                                 HandleCase{"thread", thread, STATUS_OBJECT_TYPE_MISMATCH, nullptr},
@@ -138,11 +156,62 @@ TEST_F(AsioHostileTest, HandlesThatAreNotTheCallersEventsAreRefused)
         if (h.Event != nullptr) {
             EXPECT_EQ(platform::ObReferenceCount(h.Event), before);
         }
+        EXPECT_EQ(StoredSettings(), stored);
     }
     EXPECT_FALSE(Device()->AsioRunning());
     EXPECT_EQ(platform::ObReferenceCount(&threadObject), 1);
     for (HANDLE handle : {kernel, foreign, weak, thread}) ZwClose(handle);
     ObDereferenceObject(&threadObject);
+}
+
+// A client that owns nothing, beside an owner that streams: every request that would touch the
+// buffers or the streams is refused, and after each the owner still streams, no event gained or
+// lost a reference and the stored settings are as they were.
+TEST_F(AsioHostileTest, AClientThatOwnsNothingChangesNothing)
+{
+    StartDevice();
+    host::AsioSession& owner = Client();
+    host::AsioSession& other = Client();
+    std::vector<host::AsioBufferView*> buffers;
+    ASSERT_EQ(owner.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_SUCCESS);
+    ASSERT_EQ(owner.StartStreaming(buffers, 4, 256, {}), STATUS_SUCCESS);
+    PKEVENT ownEvent = nullptr;
+    HANDLE own = other.NewEvent(&ownEvent);
+    PKEVENT ownersEvent = nullptr;
+    HANDLE owners = owner.NewEvent(&ownersEvent);
+    const std::vector<int64_t> stored = StoredSettings();
+    struct OtherCase {
+        const char* What;
+        ULONG Code;
+        std::vector<uint8_t> Input;
+        NTSTATUS Status;
+    };
+    const OtherCase cases[] = {
+        {"start with its own event", code::START, other.HandleBytes(own), STATUS_INVALID_PARAMETER},
+        {"start with the owner's event", code::START, other.HandleBytes(owners), STATUS_INVALID_PARAMETER},
+        {"stop", code::STOP, {}, STATUS_INVALID_PARAMETER},
+        {"dispose", code::DISPOSE_BUFFERS, {}, STATUS_INVALID_PARAMETER},
+        {"buffers of its own", code::CREATE_BUFFERS, Longs({0, 1, 256, 0, 0}), STATUS_INVALID_PARAMETER},
+        {"notification with the owner's event", code::SET_EVENT, other.HandleBytes(owners), STATUS_INVALID_HANDLE},
+        {"release of an event it never set", code::RELEASE_EVENT, {}, STATUS_INVALID_PARAMETER},
+        {"function 0x812", 0x1DA048, other.HandleBytes(own), STATUS_NOT_SUPPORTED},
+    };
+    for (const OtherCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        const LONG ownReferences = platform::ObReferenceCount(ownEvent);
+        const LONG ownersReferences = platform::ObReferenceCount(ownersEvent);
+        const uint32_t completed = buffers[1]->CompletedCount;
+        EXPECT_EQ(other.Control(c.Code, c.Input, c.Code == code::CREATE_BUFFERS ? 16 : 0).Status, c.Status);
+        EXPECT_EQ(platform::ObReferenceCount(ownEvent), ownReferences);
+        EXPECT_EQ(platform::ObReferenceCount(ownersEvent), ownersReferences);
+        EXPECT_EQ(StoredSettings(), stored);
+        EXPECT_TRUE(Device()->AsioRunning());
+        platform::RunFor(std::chrono::milliseconds(20));
+        EXPECT_GT(buffers[1]->CompletedCount, completed);
+    }
+    EXPECT_EQ(owner.StopStreaming(), STATUS_SUCCESS);
+    ZwClose(own);
+    ZwClose(owners);
 }
 
 // A process that dies mid-stream: the system closes its handles under the running streams; the
@@ -153,7 +222,7 @@ TEST_F(AsioHostileTest, AProcessKilledMidStreamLeavesNothing)
     host::AsioSession& client = Client();
     std::vector<host::AsioBufferView*> buffers;
     ASSERT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_SUCCESS);
-    ASSERT_EQ(client.StartStreaming(buffers, 4, 256, {}), STATUS_SUCCESS);
+    ASSERT_EQ(client.StartStreaming(buffers, 2, 256, {}), STATUS_SUCCESS);
     platform::RunFor(std::chrono::milliseconds(40));
     EXPECT_TRUE(Device()->AsioRunning());
     const uint32_t process = client.Process();

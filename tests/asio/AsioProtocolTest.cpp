@@ -3,6 +3,7 @@
 // outlive a client, and notifications to every client.
 #include <cstring>
 
+#include "adapter/SettingsStore.h"
 #include "asio/AsioDevice.h"
 #include "platform/nt/Dispatcher.h"
 #include "platform/nt/Ob.h"
@@ -235,6 +236,49 @@ TEST_F(AsioProtocolTest, SettingsOutliveTheClientAndEveryClientIsNotified)
     EXPECT_EQ(LongAt(third.Control(code::GET_CHANNEL_INFO, info, 52).Output, 4), 17);
     ZwClose(h1);
     ZwClose(h2);
+}
+
+// The stored settings are read when the device starts. One the interface cannot work with (a
+// latency index past the table, a sample type the buffers do not know, a rate too low to divide
+// by) keeps its default; the others are taken, and a new client starts from them.
+TEST_F(AsioProtocolTest, StoredSettingsItCannotUseKeepTheirDefaultsAfterARestart)
+{
+    struct StoredCase {
+        const char* What;
+        ULONG Type, Latency, Rate;
+        ULONG ExpectType, ExpectLatency, ExpectRate;
+        std::vector<int32_t> Latencies;
+    };
+    const StoredCase cases[] = {
+        {"usable", 18, 2, 44100, 18, 2, 44100, {352, 704}},
+        {"the last index, the lowest rate", 27, 7, 1000, 27, 7, 1000, {50, 100}},
+        {"index 8, type 19, 999 Hz", 19, 8, 999, 16, 4, 48000, {960, 1920}},
+        {"all ones", 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 16, 4, 48000, {960, 1920}},
+        {"the raw type, rate 0", 33, 4, 0, 16, 4, 48000, {960, 1920}},
+    };
+    StartDevice();
+    for (const StoredCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        const std::pair<PCWSTR, ULONG> values[] = {
+            {u"ASIOMLDataBitDepth", c.Type}, {u"ASIOMLDataLatency", c.Latency}, {u"ASIOMLSampleRate", c.Rate}};
+        for (auto [name, value] : values) {
+            ASSERT_EQ(AccessSettingsBinary(m_session.Fdo(), SETTINGS_WRITE, &value, sizeof value, name), STATUS_SUCCESS);
+        }
+        ASSERT_EQ(m_session.Pnp().Remove(m_session.Pdo()), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Pnp().AddDevice(m_session.Pdo()), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Pnp().Start(m_session.Pdo()), STATUS_SUCCESS);
+        EXPECT_EQ(Device()->AsioDefaultSampleType(), c.ExpectType);
+        EXPECT_EQ(Device()->AsioSampleType(), c.ExpectType);
+        EXPECT_EQ(Device()->AsioLatencyIndex(), c.ExpectLatency);
+        EXPECT_EQ(Device()->AsioSampleRate(), c.ExpectRate);
+        host::AsioSession& client = Client();
+        std::vector<int32_t> latencies;
+        EXPECT_EQ(client.GetLongs(code::GET_LATENCIES, 2, &latencies), STATUS_SUCCESS);
+        EXPECT_EQ(latencies, c.Latencies);
+        std::vector<uint8_t> info(52, 0);
+        EXPECT_EQ(LongAt(client.Control(code::GET_CHANNEL_INFO, info, 52).Output, 4), static_cast<int32_t>(c.ExpectType));
+        m_clients.clear();
+    }
 }
 
 // Requests on a handle the interface does not know: the create failed or it is another file.

@@ -2,12 +2,17 @@
 // wire exactly, what the device sends reaches its capture ring, every period on time; buffers,
 // refusals and rollback; stop and resume around power changes; removal with a stop waiting.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <string>
 #include <tuple>
 
 #include "asio/AsioDevice.h"
+#include "host/AudioEngine.h"
 #include "platform/nt/Dispatcher.h"
+#include "platform/nt/Machine.h"
 #include "platform/nt/Ob.h"
 #include "platform/io/IoHost.h"
 #include "platform/nt/Callback.h"
@@ -41,7 +46,7 @@ protected:
         hooks.Capture = [this](size_t, uint64_t, const uint8_t* data, size_t bytes) {
             m_captured.insert(m_captured.end(), data, data + bytes);
         };
-        return client.StartStreaming(m_buffers, 4, frames, hooks);
+        return client.StartStreaming(m_buffers, 2, frames, hooks);
     }
     // The wire from the client's first byte on holds the pattern for at least `bytes` bytes.
     void ExpectWireHoldsThePattern(size_t bytes)
@@ -215,6 +220,150 @@ TEST_F(AsioStreamTest, BuffersAreRefusedToOthersAndLeaveNothingWhenRefused)
     ASSERT_EQ(other.CreateBuffers({{0, 0}}, 256, 2, &others), STATUS_SUCCESS);
 }
 
+// Disposing of running buffers, without a stop first: the streams stop before the rings go, so
+// no endpoint copies from a freed ring; the buffer-switch event is let go; no page, MDL, view or
+// endpoint client stays; and the endpoints serve the next owner.
+TEST_F(AsioStreamTest, DisposingOfRunningBuffersStopsThemFirst)
+{
+    StartDevice();
+    auto blocks = [] {
+        size_t n = 0;
+        for (ULONG tag : {platform::IO_PAGES_TAG, platform::IO_MDL_TAG, USB_STREAM_TAG}) n += platform::PoolLiveCount(tag);
+        return n;
+    };
+    const size_t before = blocks();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    PKEVENT event = nullptr;
+    HANDLE handle = client.NewEvent(&event);
+    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(30));
+    const uint8_t ep = kvx::WireEndpoint(m_session.Device());
+    ASSERT_NE(ep, 0);
+    EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    EXPECT_FALSE(Device()->AsioRunning());
+    EXPECT_FALSE(Device()->AsioSuspended());
+    EXPECT_EQ(platform::ObReferenceCount(event), 1);  // the handle's own
+    ExpectNoBuffers(2);
+    const uint64_t wire = m_session.Device().WireByteCount(ep);
+    platform::RunFor(std::chrono::milliseconds(30));
+    EXPECT_EQ(m_session.Device().WireByteCount(ep), wire);
+    EXPECT_EQ(blocks(), before);
+    // A stop now finds nothing to stop; new buffers stream.
+    EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_INVALID_PARAMETER);
+    m_buffers.clear();
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(30));
+    EXPECT_GT(m_session.Device().WireByteCount(ep), wire);
+    EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+    ZwClose(handle);
+}
+
+// A ring's size is worked out in 64 bits: 255 channels of 32-bit samples at 192 kHz make
+// 1020 x 192,000 x 40 bytes before the division by 1,000, past 32 bits.
+TEST_F(AsioStreamTest, AWideFastEndpointGetsItsWholeRing)
+{
+    StartEdited({{"10 24 01 06 00 01 01 00 00 00 01 00 00 00 00 00 06 24 02 01 02 10",
+                  "10 24 01 06 00 01 01 00 00 00 ff 00 00 00 00 00 06 24 02 01 04 20"},
+                 {"96000", "192000"}},
+                "uac2-headset.json");
+    host::AsioSession& client = Client();
+    ASSERT_EQ(client.SetLong(code::SET_SAMPLE_TYPE, 18), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetLong(code::SET_SAMPLE_RATE, 192000), STATUS_SUCCESS);
+    std::vector<uint8_t> counts(16, 0);
+    EXPECT_EQ(LongAt(client.Control(code::GET_CHANNELS, counts, 16).Output, 2), 255);
+    ASSERT_EQ(client.CreateBuffers({{1, 0}, {1, 254}}, 1024, 1, &m_buffers), STATUS_SUCCESS);
+    EXPECT_EQ(m_buffers[0]->Channels, 255u);
+    EXPECT_EQ(m_buffers[0]->Size, 1020u * 192 * 40);
+    AsioEndpointRecord record{};
+    ASSERT_TRUE(Device()->AsioRecord(1, &record));  // after the headphones
+    EXPECT_EQ(record.Size, 1020u * 192 * 40);
+    EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+}
+
+// The endpoint's format announcements (event 2) that say the running client changed: the kind
+// of the client each names.
+struct FormatChanges {
+    std::mutex Lock;
+    std::vector<ULONG> Kinds;
+};
+
+VOID RecordFormatChange(PVOID context, PVOID argument1, PVOID)
+{
+    const auto* message = static_cast<const TransportMessage*>(argument1);
+    if (message == nullptr || message->Event != TRANSPORT_EVENT_FORMAT ||
+        (message->Format.MsPerTransfer & TRANSPORT_FORMAT_CHANGED) == 0) {
+        return;
+    }
+    auto* to = static_cast<FormatChanges*>(context);
+    std::lock_guard<std::mutex> guard(to->Lock);
+    to->Kinds.push_back(message->Client != nullptr ? message->Client->ClientKind : 0);
+}
+
+// ASIO takes the render endpoint from a playing wave stream and hands it back: the wire carries
+// the wave, then the client's data, then the wave again; each change is announced to the
+// endpoint's clients; the wave stream's position moves on all the while.
+TEST_F(AsioStreamTest, AsioTakesTheEndpointFromAPlayingWaveStreamAndHandsItBack)
+{
+    constexpr uint8_t WAVE = 0x11;
+    constexpr uint8_t ASIO = 0x22;
+    StartDevice();
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(Device()->GetEndpoint(0, &engine), STATUS_SUCCESS);
+    ASSERT_FALSE(engine->IsCapture());
+    PCALLBACK_OBJECT callback = static_cast<UsbStreamEndpoint*>(engine)->GetTransportCallbackObject();
+    ASSERT_NE(callback, nullptr);
+    FormatChanges changes;
+    PVOID registration = ExRegisterCallback(callback, RecordFormatChange, &changes);
+    ASSERT_NE(registration, nullptr);
+
+    host::AudioEngine wave(m_session.Fdo());
+    ASSERT_EQ(wave.Open(false), STATUS_SUCCESS);
+    ASSERT_EQ(wave.StartRender({48000, 2, 16, 16},
+                               [](uint8_t* data, size_t bytes) {
+                                   std::memset(data, WAVE, bytes);
+                                   return bytes;
+                               }),
+              STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(100));
+
+    host::AsioSession& client = Client();
+    ASSERT_EQ(client.CreateBuffers({{0, 0}, {0, 1}}, 256, 2, &m_buffers), STATUS_SUCCESS);
+    host::AsioSession::StreamHooks hooks;
+    hooks.Render = [](size_t, uint64_t, uint8_t* data, size_t bytes) { std::memset(data, ASIO, bytes); };
+    ASSERT_EQ(client.StartStreaming(m_buffers, 4, 256, hooks), STATUS_SUCCESS);
+    const ULONGLONG asioStart = wave.Stats().PlayOffset;
+    platform::RunFor(std::chrono::milliseconds(100));
+    const ULONGLONG asioEnd = wave.Stats().PlayOffset;
+    EXPECT_GT(asioEnd, asioStart);
+    ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    platform::RunFor(std::chrono::milliseconds(100));
+    EXPECT_GT(wave.Stats().PlayOffset, asioEnd);
+    wave.Stop();
+    EXPECT_EQ(wave.Wait(), host::EngineEnd::Stopped);
+    ExUnregisterCallback(registration);
+
+    // Packets wholly of one source, in order, runs joined: silence and mixed packets between
+    // them left out.
+    std::string runs;
+    for (const sim::WirePacket& packet : m_session.Device().Wire(kvx::WireEndpoint(m_session.Device()))) {
+        for (uint8_t source : {WAVE, ASIO}) {
+            if (!packet.Data.empty() &&
+                std::all_of(packet.Data.begin(), packet.Data.end(), [source](uint8_t b) { return b == source; })) {
+                const char mark = source == WAVE ? 'W' : 'A';
+                if (runs.empty() || runs.back() != mark) runs += mark;
+            }
+        }
+    }
+    EXPECT_EQ(runs, "WAW");
+    std::lock_guard<std::mutex> guard(changes.Lock);
+    std::vector<ULONG> kinds = changes.Kinds;
+    kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
+    EXPECT_EQ(kinds, (std::vector<ULONG>{CLIENT_KIND_WAVE_STREAM, CLIENT_KIND_ASIO, CLIENT_KIND_WAVE_STREAM}));
+}
+
 // Each thing a creation needs failing in turn (the pages, their MDL, the view in the process,
 // the endpoint client, its callback registration): the request fails and leaves no buffer, view
 // or endpoint client behind; the owner is not busy; a later creation succeeds.
@@ -241,12 +390,7 @@ TEST_F(AsioStreamTest, EachFailedStepOfACreationLeavesNothing)
         EXPECT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_INSUFFICIENT_RESOURCES);
         platform::PoolClearFailures();
         platform::MmFailNextUserMapping(0);
-        for (ULONG i = 0; i < 2; ++i) {
-            AsioEndpointRecord record{};
-            ASSERT_TRUE(Device()->AsioRecord(i, &record));
-            EXPECT_EQ(record.Buffer, nullptr);
-            EXPECT_EQ(record.Client, nullptr);
-        }
+        ExpectNoBuffers(2);
         EXPECT_EQ(LongAt(client.Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 0);
     }
     ASSERT_EQ(client.CreateBuffers({{0, 0}, {1, 0}}, 256, 2, &buffers), STATUS_SUCCESS);
@@ -274,13 +418,121 @@ TEST_F(AsioStreamTest, PowerDownSuspendsAndPowerUpResumes)
     EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
 }
 
-class AsioStopWaitTest : public AsioStreamTest, public ::testing::WithParamInterface<bool> {};
+// With selective suspend the idle device sleeps while an ASIO client holds its handle; the
+// client's requests wake it: buffers made and started at once stream.
+TEST_F(AsioStreamTest, AnAsioRequestWakesASuspendedDevice)
+{
+    m_session.SetSelectiveSuspend(true);
+    StartDevice();
+    m_session.Device().SetSource(0x82, {48000, 1, 2});
+    host::AsioSession& client = Client();
+    ASSERT_TRUE(platform::RunUntil([&] { return m_session.Bus().Suspended(); }, std::chrono::seconds(12)));
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    EXPECT_TRUE(platform::RunUntil([&] { return m_session.Bus().PdoPowerState() == PowerDeviceD0; },
+                                   std::chrono::seconds(2)));
+    platform::RunFor(std::chrono::milliseconds(200));
+    EXPECT_FALSE(m_session.Bus().Suspended());
+    EXPECT_TRUE(Device()->AsioRunning());
+    EXPECT_EQ(client.Stats().LatePeriods, 0u);
+    ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+    ExpectCaptureIsTheSource(48000 * 2 / 10);
+}
+
+// With selective suspend, ASIO streams keep the device awake: past several idle checks nothing
+// is suspended and no period is late.
+TEST_F(AsioStreamTest, AsioStreamingKeepsASelectivelySuspendedDeviceAwake)
+{
+    m_session.SetSelectiveSuspend(true);
+    StartDevice();
+    host::AsioSession& client = Client();
+    CreateAll(client, 256);
+    ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+    EXPECT_FALSE(platform::RunUntil([&] { return m_session.Bus().Suspended(); }, std::chrono::seconds(12)));
+    EXPECT_TRUE(Device()->AsioRunning());
+    EXPECT_EQ(client.Stats().LatePeriods, 0u);
+    ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+}
+
+// The owner's own settings changed while its buffers stream (a sample type the capture endpoint
+// lacks; raw-data I/O) leave the buffers as they were made: a power cycle resumes the same
+// streams with the same rings, and the stop silences them as PCM.
+TEST_F(AsioStreamTest, SettingsTheOwnerChangesWhileStreamingLeaveItsBuffersAlone)
+{
+    struct ChangeCase {
+        const StreamDevice* Device;
+        ULONG Code;
+        int32_t Value;
+    };
+    const StreamDevice UAC2_RAW{"uac2-asio-raw.json", {{1, 0}}, 1, false, true};
+    for (const ChangeCase& c : {ChangeCase{&UAC1_HEADSET, code::SET_SAMPLE_TYPE, 17},
+                                ChangeCase{&UAC2_RAW, code::SET_IO_FORMAT, 1}}) {
+        SCOPED_TRACE(c.Device->Profile);
+        StartDevice(c.Device->Profile);
+        host::AsioSession& client = Client();
+        m_buffers.clear();
+        ASSERT_EQ(client.CreateBuffers(c.Device->Entries, 256, c.Device->Endpoints, &m_buffers), STATUS_SUCCESS);
+        ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+        platform::RunFor(std::chrono::milliseconds(30));
+        std::vector<host::AsioBufferView> before;
+        for (host::AsioBufferView* b : m_buffers) before.push_back(*b);
+        ASSERT_EQ(client.SetLong(c.Code, c.Value), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_TRUE(Device()->AsioRunning());
+        for (size_t i = 0; i < m_buffers.size(); ++i) {
+            EXPECT_EQ(m_buffers[i]->InitialPosition, before[i].InitialPosition);
+            EXPECT_EQ(m_buffers[i]->QueuedBytes, before[i].QueuedBytes);
+        }
+        const uint32_t completed = m_buffers.back()->CompletedCount;
+        platform::RunFor(std::chrono::milliseconds(30));
+        EXPECT_GT(m_buffers.back()->CompletedCount, completed);
+        EXPECT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+        for (host::AsioBufferView* b : m_buffers) {
+            const auto* ring = reinterpret_cast<const uint8_t*>(b) + 40;
+            EXPECT_TRUE(std::all_of(ring, ring + b->Size, [](uint8_t x) { return x == 0; }));
+        }
+        m_clients.clear();
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
+}
+
+// Rates other than 48 kHz: 44.1 kHz, whose milliseconds hold no whole number of frames, and
+// 96 kHz. The wire still carries exactly what the client wrote, and no period is late.
+TEST_F(AsioStreamTest, OtherRatesStreamExactlyToo)
+{
+    for (int32_t rate : {44100, 96000}) {
+        SCOPED_TRACE(rate);
+        StartDevice(UAC2_HEADPHONES.Profile);
+        host::AsioSession& client = Client();
+        ASSERT_EQ(client.SetLong(code::SET_SAMPLE_RATE, rate), STATUS_SUCCESS);
+        m_buffers.clear();
+        ASSERT_EQ(client.CreateBuffers(UAC2_HEADPHONES.Entries, 256, 1, &m_buffers), STATUS_SUCCESS);
+        EXPECT_EQ(m_buffers[0]->Size, static_cast<uint32_t>(rate) * 4 * 40 / 1000);
+        ASSERT_EQ(Stream(client, 256), STATUS_SUCCESS);
+        platform::RunFor(std::chrono::milliseconds(300));
+        const host::AsioSession::StreamStats stats = client.Stats();
+        ASSERT_EQ(client.StopStreaming(), STATUS_SUCCESS);
+        EXPECT_EQ(stats.LatePeriods, 0u);
+        ExpectWireHoldsThePattern(rate * 4 / 5);
+        m_clients.clear();
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
+}
+
+// What ends a stop that waits for D0.
+enum class StopEnd { PowerUp, SurpriseRemoval, ClientClosesThenRemoval };
+
+class AsioStopWaitTest : public AsioStreamTest, public ::testing::WithParamInterface<StopEnd> {};
 
 // A stop outside D0 waits for D0 (a second one is refused) and then completes with the stop's
-// result; at surprise removal it completes at once, so that the client can close.
+// result; at surprise removal it completes at once, so that the client can close. When its
+// client closes first, the removal that follows goes on and completes it; nothing of the client
+// stays.
 TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
 {
-    const bool removal = GetParam();
     StartDevice();
     host::AsioSession& client = Client();
     CreateAll(client, 256);
@@ -292,7 +544,8 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
     EXPECT_FALSE(host::AsioSession::Done(*stop));
     EXPECT_TRUE(Device()->AsioStopPending());
     EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_INVALID_PARAMETER);
-    if (!removal) {
+    switch (GetParam()) {
+    case StopEnd::PowerUp:
         ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
         EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_SUCCESS);
         EXPECT_FALSE(Device()->AsioRunning());
@@ -300,9 +553,19 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
         // The event was let go: a new start may bring one.
         EXPECT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
         EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_SUCCESS);
-    } else {
+        break;
+    case StopEnd::SurpriseRemoval:
         ASSERT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
         EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_SUCCESS);
+        break;
+    case StopEnd::ClientClosesThenRemoval:
+        EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+        EXPECT_EQ(Device()->AsioClientCount(), 0u);
+        EXPECT_EQ(platform::ObReferenceCount(event), 1);
+        ASSERT_EQ(m_session.Remove(), STATUS_SUCCESS);
+        EXPECT_NE(host::AsioSession::Wait(*stop).Status, STATUS_PENDING);
+        ZwClose(handle);
+        return;
     }
     EXPECT_FALSE(Device()->AsioStopPending());
     EXPECT_EQ(platform::ObReferenceCount(event), 1);  // the handle's own
@@ -310,28 +573,85 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
     ZwClose(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(PowerUpOrRemoval, AsioStopWaitTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(StopEnds, AsioStopWaitTest,
+                         ::testing::Values(StopEnd::PowerUp, StopEnd::SurpriseRemoval, StopEnd::ClientClosesThenRemoval));
 
-// The owner closes while suspended: the power-up that follows resumes nothing and touches no
-// owner.
-TEST_F(AsioStreamTest, OwnerClosedWhileSuspendedLeavesTheResumeNothingToDo)
+// The device goes while a start is under way: the start's vendor request to a quirk device is
+// never answered until the device is unplugged. The start ends, the client stops and closes, and
+// the removal goes on.
+TEST_F(AsioStreamTest, RemovalDuringAStartEndsCleanly)
 {
-    StartDevice();
+    StartDevice("uac2-asio-quirk.json");
+    sim::RequestMatch quirkStart;
+    quirkStart.RequestType = 0x40;
+    quirkStart.Request = 0x07;
+    quirkStart.Value = 1;
+    m_session.Device().AddFault(quirkStart, sim::SimDevice::FaultKind::Never);
     host::AsioSession& client = Client();
-    CreateAll(client, 256);
+    ASSERT_EQ(client.CreateBuffers({{1, 0}}, 256, 1, &m_buffers), STATUS_SUCCESS);
     PKEVENT event = nullptr;
     HANDLE handle = client.NewEvent(&event);
-    ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
-    platform::RunFor(std::chrono::milliseconds(30));
-    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
-    EXPECT_TRUE(Device()->AsioSuspended());
-    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
-    EXPECT_FALSE(Device()->AsioSuspended());
-    EXPECT_EQ(platform::ObReferenceCount(event), 1);
-    ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+    std::atomic<NTSTATUS> started{STATUS_PENDING};
+    platform::ClientThread starter("asio start", [&] {
+        started = client.Control(code::START, client.HandleBytes(handle), 0).Status;
+    });
+    ASSERT_TRUE(platform::RunUntil(
+        [&] {
+            for (const sim::RequestLogEntry& e : m_session.Device().Log()) {
+                if (e.Setup.bmRequestType == 0x40 && e.Outcome == "pending") return true;
+            }
+            return false;
+        },
+        std::chrono::seconds(2)));
+    EXPECT_EQ(started.load(), STATUS_PENDING);
+    m_session.Bus().Unplug();
+    ASSERT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
+    {
+        platform::ExternalWaitScope external;
+        starter.Join();
+    }
+    EXPECT_EQ(started.load(), STATUS_SUCCESS);
+    client.Control(code::STOP, nullptr, 0, 0);
     EXPECT_FALSE(Device()->AsioRunning());
-    EXPECT_EQ(Device()->AsioClientCount(), 0u);
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(platform::ObReferenceCount(event), 1);
+    ASSERT_EQ(m_session.Remove(), STATUS_SUCCESS);
     ZwClose(handle);
+}
+
+// The owner closes, or disposes of its buffers, while suspended: the power-up that follows
+// resumes nothing and touches no owner.
+TEST_F(AsioStreamTest, OwnerGoneWhileSuspendedLeavesTheResumeNothingToDo)
+{
+    for (const bool close : {true, false}) {
+        SCOPED_TRACE(close ? "close" : "dispose");
+        StartDevice();
+        host::AsioSession& client = Client();
+        m_buffers.clear();
+        CreateAll(client, 256);
+        PKEVENT event = nullptr;
+        HANDLE handle = client.NewEvent(&event);
+        ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+        platform::RunFor(std::chrono::milliseconds(30));
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+        EXPECT_TRUE(Device()->AsioSuspended());
+        if (close) {
+            EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+        } else {
+            EXPECT_EQ(client.Control(code::DISPOSE_BUFFERS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+            ExpectNoBuffers(2);
+        }
+        EXPECT_FALSE(Device()->AsioSuspended());
+        EXPECT_EQ(platform::ObReferenceCount(event), 1);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_FALSE(Device()->AsioRunning());
+        EXPECT_EQ(Device()->AsioClientCount(), close ? 0u : 1u);
+        EXPECT_EQ(LongAt(Client().Control(code::GET_BUSY, nullptr, 0, 4).Output, 0), 0);
+        ZwClose(handle);
+        m_clients.clear();
+        std::string report;
+        EXPECT_TRUE(m_session.End(&report)) << report;
+    }
 }
 
 // The device unplugged mid-stream: the client stops and closes afterwards, nothing hangs or stays.

@@ -109,33 +109,71 @@ TEST(DpcProcessors, UntargetedDpcRunsOnTheProcessorOfTheThreadThatQueuesIt)
     EXPECT_EQ(there.Processor, otherProcessor);
 }
 
+// Queued again from the other processor while it runs, a DPC still runs where it is running: it
+// never runs beside itself. The first run holds until the second queueing is done, so the test
+// does not depend on how the machine schedules the DPC threads.
 TEST(DpcProcessors, ADpcNeverRunsConcurrentlyWithItself)
 {
     struct Self {
         KDPC Dpc;
+        KDPC Requeue;
         std::atomic<int> Inside{0};
         std::atomic<int> MostInside{0};
         std::atomic<int> Runs{0};
+        std::atomic<bool> Started{false};
+        std::atomic<bool> Release{false};
+        std::atomic<int> Requeued{-1};  // what the second KeInsertQueueDpc returned
+        ULONG RequeueProcessor = 99;
+        ULONG RanOn[2] = {99, 99};
     } s;
     KeInitializeDpc(
         &s.Dpc, [](PKDPC, PVOID context, PVOID, PVOID) {
             auto* self = static_cast<Self*>(context);
             const int inside = ++self->Inside;
-            self->MostInside = std::max(self->MostInside.load(), inside);
-            const auto until = std::chrono::steady_clock::now() + 100us;
-            while (std::chrono::steady_clock::now() < until) {
+            int most = self->MostInside.load();
+            while (inside > most && !self->MostInside.compare_exchange_weak(most, inside)) {
+            }
+            const int run = self->Runs.load();
+            if (run < 2) {
+                self->RanOn[run] = KeGetCurrentProcessorNumber();
+            }
+            self->Started = true;
+            // Held (bounded) until the test has queued it again.
+            const auto limit = std::chrono::steady_clock::now() + 10s;
+            while (!self->Release && std::chrono::steady_clock::now() < limit) {
+                std::this_thread::yield();
             }
             ++self->Runs;
             --self->Inside;
         },
         &s);
-    // Queued again while it runs: round the processors it would start on the other one.
-    for (int i = 0; i < 300; ++i) {
-        KeInsertQueueDpc(&s.Dpc, nullptr, nullptr);
-        std::this_thread::sleep_for(20us);
+    KeInitializeDpc(
+        &s.Requeue, [](PKDPC, PVOID context, PVOID, PVOID) {
+            auto* self = static_cast<Self*>(context);
+            self->RequeueProcessor = KeGetCurrentProcessorNumber();
+            self->Requeued = KeInsertQueueDpc(&self->Dpc, nullptr, nullptr);
+        },
+        &s);
+    const ULONG here = KeGetCurrentProcessorNumber();
+    KeSetTargetProcessorDpc(&s.Requeue, static_cast<CHAR>(1 - here));
+
+    ASSERT_TRUE(KeInsertQueueDpc(&s.Dpc, nullptr, nullptr));
+    const auto limit = std::chrono::steady_clock::now() + 10s;
+    while (!s.Started && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(1ms);
     }
+    ASSERT_TRUE(s.Started);
+    KeInsertQueueDpc(&s.Requeue, nullptr, nullptr);
+    while (s.Requeued < 0 && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(1ms);
+    }
+    s.Release = true;
     KeFlushQueuedDpcs();
-    EXPECT_GT(s.Runs, 1);
+    EXPECT_EQ(s.RequeueProcessor, 1 - here);
+    EXPECT_EQ(s.Requeued, TRUE);
+    EXPECT_EQ(s.Runs, 2);
+    EXPECT_EQ(s.RanOn[0], here);
+    EXPECT_EQ(s.RanOn[1], here);
     EXPECT_EQ(s.MostInside, 1);
 }
 
