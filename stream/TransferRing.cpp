@@ -438,6 +438,34 @@ NTSTATUS UsbStreamEndpoint::FinishPreparation(NTSTATUS status, UCHAR bAlternateS
     return status;
 }
 
+NTSTATUS UsbStreamEndpoint::PrepareRenderFormat(EndpointClient* pClient, PULONG pulFrame, NoteRateStep pfnNoteRate)
+{
+    PAGED_CODE();
+    m_EndpointTransportLock.Lock();
+    UCHAR bAlternate = 0;
+    NTSTATUS status = CheckFormatToPrepare(pClient, &bAlternate);
+    if (!NT_SUCCESS(status)) {
+        m_EndpointTransportLock.Unlock();
+        return status;
+    }
+    const WAVEFORMATEX& format = pClient->Format.Format;
+    m_ulMsPerTransfer = pClient->MsPerTransfer;
+    m_ulTransfersQueued = pClient->TransfersQueued < MAX_TRANSFER_CONTEXTS ? pClient->TransfersQueued
+                                                                          : MAX_TRANSFER_CONTEXTS;
+    m_ulPacketsPerMs = GetPacketsPerMs(bAlternate);
+    m_ulFramesPerPacket = format.nSamplesPerSec / (m_ulPacketsPerMs * 1000);
+    // One more packet's frames per millisecond than the nominal rate needs, so that the
+    // fractional packet sizes always fit.
+    const ULONG ulFramesPerMs = format.nSamplesPerSec / 1000;
+    const ULONG ulDataBytes =
+        (ulFramesPerMs - ulFramesPerMs % m_ulPacketsPerMs + m_ulPacketsPerMs) * format.nBlockAlign * m_ulMsPerTransfer;
+    m_ulPreparedBlockAlign = format.nBlockAlign;
+    m_ulPreparedRate = format.nSamplesPerSec;
+    pfnNoteRate(this, format.nSamplesPerSec);
+    status = PrepareRing(RingIsoUrbSize(m_ulPacketsPerMs * m_ulMsPerTransfer), ulDataBytes);
+    return FinishPreparation(status, bAlternate, pClient, pulFrame);
+}
+
 NTSTATUS UsbStreamEndpoint::PrepareRing(ULONG ulUrbBytes, ULONG ulDataBytes)
 {
     if (InterlockedCompareExchange(&m_StreamState, STREAM_STATE_PREPARED, STREAM_STATE_IDLE) != STREAM_STATE_IDLE) {

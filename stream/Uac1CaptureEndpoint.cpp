@@ -113,12 +113,12 @@ NTSTATUS Uac1CaptureEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, P
     return CompleteTransfer(pIrp, pContext, steps);
 }
 
-VOID Uac1CaptureEndpoint::CaptureData(TransferContext* pContext)
+VOID Uac1CaptureEndpoint::StoreCapture(TransferContext* pContext, const CaptureRule& rule)
 {
     KIRQL irql;
     KeAcquireSpinLock(&m_EndpointRingLock, &irql);
     const ULONG ulAlign = m_ulPreparedBlockAlign;
-    if (m_pRing == nullptr || ulAlign == 0 || m_ulRingSize == 0) {
+    if (m_pRing == nullptr || ulAlign == 0 || m_ulRingSize == 0 || m_ulPacketsPerMs == 0) {
         KeReleaseSpinLock(&m_EndpointRingLock, irql);
         return;
     }
@@ -130,12 +130,12 @@ VOID Uac1CaptureEndpoint::CaptureData(TransferContext* pContext)
         ulSilence = ulSpace;
     }
     auto& iso = pContext->Urb->UrbIsochronousTransfer;
-    // Whole frames only ever leave the ring, so keeping a frame's room free means the write
-    // position never catches up with the read position.
-    const ULONG ulCapacity = m_ulRingSize - ulAlign;
+    const ULONG ulStart = m_ulRingWrite;
+    ULONG ulStored = 0;
     for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
         USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
-        if (packet.Offset >= pContext->ByteCount) {
+        if (packet.Offset >= pContext->ByteCount ||
+            (rule.bWholeSpaceOnly && pContext->ByteCount - packet.Offset < ulSpace)) {
             continue;
         }
         ULONG ulLength = packet.Length;
@@ -147,10 +147,8 @@ VOID Uac1CaptureEndpoint::CaptureData(TransferContext* pContext)
         if (ulLength > ulSpace) {
             ulLength = ulSpace;
         }
-        const ULONG ulFill = GetRingFill();
-        if (ulFill + ulLength > ulCapacity) {
-            // The device delivers faster than its rate: what the ring cannot hold is dropped
-            // whole, so frames stay aligned.
+        if (ulLength > rule.Room(this, ulStored)) {
+            // What the ring cannot hold is dropped whole, so frames stay aligned.
             __atomic_add_fetch(&m_ulCaptureDropped, ulLength, __ATOMIC_SEQ_CST);
             continue;
         }
@@ -159,32 +157,57 @@ VOID Uac1CaptureEndpoint::CaptureData(TransferContext* pContext)
         std::memcpy(m_pRing + m_ulRingWrite, pSource, ulFirst);
         std::memcpy(m_pRing, pSource + ulFirst, ulLength - ulFirst);
         m_ulRingWrite = (m_ulRingWrite + ulLength) % m_ulRingSize;
+        ulStored += ulLength;
     }
-    const ULONG ulAvailable = GetRingFill();
-    const ULONG ulChunk = ulAvailable - ulAvailable % ulAlign;
-    if (ulChunk > 0) {
-        ULONG ulParts[2] = {ulChunk, 0};
-        if (m_ulRingRead + ulChunk > m_ulRingSize) {
-            ulParts[0] = m_ulRingSize - m_ulRingRead;
-            ulParts[1] = ulChunk - ulParts[0];
-        }
-        ULONG ulOffset = m_ulRingRead;
-        for (ULONG ulPart : ulParts) {
-            if (ulPart == 0) {
-                continue;
-            }
-            ProcessBuffer(m_pRing + ulOffset, ulPart);
-            TransportMessage message;
-            std::memset(&message, 0, sizeof message);
-            message.Client = m_pRunningClient;
-            message.Event = TRANSPORT_EVENT_CAPTURE_DATA;
-            message.Data.Buffer = m_pRing + ulOffset;
-            message.Data.Bytes = ulPart;
-            Notify(&message);
-            ulOffset = 0;
-        }
-        NotifyBytesMoved(ulChunk);
-        m_ulRingRead = (m_ulRingRead + ulChunk) % m_ulRingSize;
-    }
+    rule.HandOut(this, ulStart, ulStored);
     KeReleaseSpinLock(&m_EndpointRingLock, irql);
+}
+
+VOID Uac1CaptureEndpoint::HandOutCapture(ULONG ulOffset, ULONG ulBytes)
+{
+    if (ulBytes == 0) {
+        return;
+    }
+    ULONG ulParts[2] = {ulBytes, 0};
+    if (ulOffset + ulBytes > m_ulRingSize) {
+        ulParts[0] = m_ulRingSize - ulOffset;
+        ulParts[1] = ulBytes - ulParts[0];
+    }
+    for (ULONG ulPart : ulParts) {
+        if (ulPart == 0) {
+            continue;
+        }
+        ProcessBuffer(m_pRing + ulOffset, ulPart);
+        TransportMessage message;
+        std::memset(&message, 0, sizeof message);
+        message.Client = m_pRunningClient;
+        message.Event = TRANSPORT_EVENT_CAPTURE_DATA;
+        message.Data.Buffer = m_pRing + ulOffset;
+        message.Data.Bytes = ulPart;
+        Notify(&message);
+        ulOffset = 0;
+    }
+    NotifyBytesMoved(ulBytes);
+}
+
+VOID Uac1CaptureEndpoint::CaptureData(TransferContext* pContext)
+{
+    // The ring keeps what the client has not taken: whole frames only ever leave it, so keeping a
+    // frame's room free means the write position never catches up with the read position. Each
+    // completion hands out every whole frame the ring holds.
+    static const CaptureRule rule = {
+        [](Uac1CaptureEndpoint* pSelf, ULONG) {
+            const ULONG ulCapacity = pSelf->m_ulRingSize - pSelf->m_ulPreparedBlockAlign;
+            const ULONG ulFill = pSelf->GetRingFill();
+            return ulFill < ulCapacity ? ulCapacity - ulFill : 0;
+        },
+        false,
+        [](Uac1CaptureEndpoint* pSelf, ULONG, ULONG) {
+            const ULONG ulAvailable = pSelf->GetRingFill();
+            const ULONG ulChunk = ulAvailable - ulAvailable % pSelf->m_ulPreparedBlockAlign;
+            pSelf->HandOutCapture(pSelf->m_ulRingRead, ulChunk);
+            pSelf->m_ulRingRead = (pSelf->m_ulRingRead + ulChunk) % pSelf->m_ulRingSize;
+        },
+    };
+    StoreCapture(pContext, rule);
 }

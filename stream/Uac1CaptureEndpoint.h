@@ -21,5 +21,23 @@ public:
 protected:
     VOID ResetRingPositions() override;
 
+    // Where the two capture classes differ: how much of the ring one completion may still fill,
+    // whether a packet must have its whole space inside the transfer's bytes, and what is handed
+    // out afterwards. Hooks run under the ring lock.
+    struct CaptureRule {
+        // The bytes a packet may still bring, `ulStored` being what this completion stored so far.
+        ULONG (*Room)(Uac1CaptureEndpoint* pEndpoint, ULONG ulStored);
+        bool bWholeSpaceOnly;
+        // Hands out the ring's bytes after the completion that stored `ulStored` from `ulStart`.
+        VOID (*HandOut)(Uac1CaptureEndpoint* pEndpoint, ULONG ulStart, ULONG ulStored);
+    };
+    // Stores a completed transfer's packets in the ring under the ring lock (an empty packet that
+    // succeeded stands for one packet interval of silence; a packet larger than its space or than
+    // the room is cut or dropped) and hands out as the rule says. DISPATCH_LEVEL.
+    VOID StoreCapture(TransferContext* pContext, const CaptureRule& rule);
+    // Processes ulBytes of the ring from ulOffset (wrapping at its end) and hands them to the
+    // running client in at most two parts; then the bytes-moved notice. Nothing for 0 bytes.
+    VOID HandOutCapture(ULONG ulOffset, ULONG ulBytes);
+
     KSPIN_LOCK m_EndpointRingLock;
 };

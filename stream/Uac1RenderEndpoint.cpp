@@ -19,29 +19,9 @@ VOID Uac1RenderEndpoint::ResetRingPositions()
 NTSTATUS Uac1RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFrame)
 {
     PAGED_CODE();
-    m_EndpointTransportLock.Lock();
-    UCHAR bAlternate = 0;
-    NTSTATUS status = CheckFormatToPrepare(pClient, &bAlternate);
-    if (!NT_SUCCESS(status)) {
-        m_EndpointTransportLock.Unlock();
-        return status;
-    }
-    const WAVEFORMATEX& format = pClient->Format.Format;
-    m_ulMsPerTransfer = pClient->MsPerTransfer;
-    m_ulTransfersQueued = pClient->TransfersQueued < MAX_TRANSFER_CONTEXTS ? pClient->TransfersQueued
-                                                                          : MAX_TRANSFER_CONTEXTS;
-    m_ulPacketsPerMs = GetPacketsPerMs(bAlternate);
-    m_ulNominalRate = format.nSamplesPerSec;
-    m_ulFramesPerPacket = format.nSamplesPerSec / (m_ulPacketsPerMs * 1000);
-    // One more packet's frames per millisecond than the nominal rate needs, so that the
-    // fractional packet sizes always fit.
-    const ULONG ulFramesPerMs = format.nSamplesPerSec / 1000;
-    const ULONG ulDataBytes =
-        (ulFramesPerMs - ulFramesPerMs % m_ulPacketsPerMs + m_ulPacketsPerMs) * format.nBlockAlign * m_ulMsPerTransfer;
-    m_ulPreparedBlockAlign = format.nBlockAlign;
-    m_ulPreparedRate = format.nSamplesPerSec;
-    status = PrepareRing(RingIsoUrbSize(m_ulPacketsPerMs * m_ulMsPerTransfer), ulDataBytes);
-    return FinishPreparation(status, bAlternate, pClient, pulFrame);
+    return PrepareRenderFormat(pClient, pulFrame, [](UsbStreamEndpoint* pEndpoint, ULONG ulRate) {
+        static_cast<Uac1RenderEndpoint*>(pEndpoint)->m_ulNominalRate = ulRate;
+    });
 }
 
 NTSTATUS Uac1RenderEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)

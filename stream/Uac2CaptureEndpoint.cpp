@@ -59,70 +59,18 @@ NTSTATUS Uac2CaptureEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, P
 
 VOID Uac2CaptureEndpoint::CaptureData(TransferContext* pContext)
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_EndpointRingLock, &irql);
-    const ULONG ulAlign = m_ulPreparedBlockAlign;
-    if (m_pRing == nullptr || ulAlign == 0 || m_ulRingSize == 0 || m_ulPacketsPerMs == 0) {
-        KeReleaseSpinLock(&m_EndpointRingLock, irql);
-        return;
-    }
-    const ULONG ulSpace = m_ulFramesPerPacket * ulAlign;
-    ULONG ulSilence = (m_ulPreparedRate / m_ulPacketsPerMs / 1000 + 1) * ulAlign;
-    if (ulSilence > ulSpace) {
-        ulSilence = ulSpace;
-    }
-    auto& iso = pContext->Urb->UrbIsochronousTransfer;
-    const ULONG ulStart = m_ulRingWrite;
-    ULONG ulTotal = 0;
-    for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
-        USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
-        if (packet.Offset >= pContext->ByteCount || pContext->ByteCount - packet.Offset < ulSpace) {
-            continue;
-        }
-        ULONG ulLength = packet.Length;
-        if (ulLength == 0 && USBD_SUCCESS(packet.Status)) {
-            ulLength = ulSilence;
-            packet.Length = ulSilence;
-            std::memset(pContext->DataBuffer + packet.Offset, 0, ulSilence);
-        }
-        // A packet never brings more than its space; a completion never more than the ring holds,
-        // or the hand-out below would overlap itself.
-        if (ulLength > ulSpace) {
-            ulLength = ulSpace;
-        }
-        if (ulTotal + ulLength > m_ulRingSize) {
-            __atomic_add_fetch(&m_ulCaptureDropped, ulLength, __ATOMIC_SEQ_CST);
-            continue;
-        }
-        const PUCHAR pSource = pContext->DataBuffer + packet.Offset;
-        const ULONG ulFirst = ulLength < m_ulRingSize - m_ulRingWrite ? ulLength : m_ulRingSize - m_ulRingWrite;
-        std::memcpy(m_pRing + m_ulRingWrite, pSource, ulFirst);
-        std::memcpy(m_pRing, pSource + ulFirst, ulLength - ulFirst);
-        m_ulRingWrite = (m_ulRingWrite + ulLength) % m_ulRingSize;
-        ulTotal += ulLength;
-    }
-    if (ulTotal != 0) {
-        ULONG ulParts[2] = {ulTotal, 0};
-        if (ulStart + ulTotal > m_ulRingSize) {
-            ulParts[0] = m_ulRingSize - ulStart;
-            ulParts[1] = ulTotal - ulParts[0];
-        }
-        ULONG ulOffset = ulStart;
-        for (ULONG ulPart : ulParts) {
-            if (ulPart == 0) {
-                continue;
-            }
-            ProcessBuffer(m_pRing + ulOffset, ulPart);
-            TransportMessage message;
-            std::memset(&message, 0, sizeof message);
-            message.Client = m_pRunningClient;
-            message.Event = TRANSPORT_EVENT_CAPTURE_DATA;
-            message.Data.Buffer = m_pRing + ulOffset;
-            message.Data.Bytes = ulPart;
-            Notify(&message);
-            ulOffset = 0;
-        }
-        NotifyBytesMoved(ulTotal);
-    }
-    KeReleaseSpinLock(&m_EndpointRingLock, irql);
+    // Each completion hands out exactly the bytes it brought, as they were written: a packet
+    // counts only with its whole space inside the transfer, and a completion never stores more
+    // than the ring holds, or the hand-out would overlap itself.
+    static const CaptureRule rule = {
+        [](Uac1CaptureEndpoint* pSelf, ULONG ulStored) {
+            const ULONG ulSize = static_cast<Uac2CaptureEndpoint*>(pSelf)->m_ulRingSize;
+            return ulStored < ulSize ? ulSize - ulStored : 0;
+        },
+        true,
+        [](Uac1CaptureEndpoint* pSelf, ULONG ulStart, ULONG ulStored) {
+            static_cast<Uac2CaptureEndpoint*>(pSelf)->HandOutCapture(ulStart, ulStored);
+        },
+    };
+    StoreCapture(pContext, rule);
 }

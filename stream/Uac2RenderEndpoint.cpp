@@ -122,28 +122,12 @@ VOID Uac2RenderEndpoint::ResetRingPositions()
 
 NTSTATUS Uac2RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFrame)
 {
-    m_EndpointTransportLock.Lock();
-    UCHAR bAlternate = 0;
-    NTSTATUS status = CheckFormatToPrepare(pClient, &bAlternate);
-    if (!NT_SUCCESS(status)) {
-        m_EndpointTransportLock.Unlock();
-        return status;
-    }
-    const WAVEFORMATEX& format = pClient->Format.Format;
-    m_ulMsPerTransfer = pClient->MsPerTransfer;
-    m_ulTransfersQueued = pClient->TransfersQueued < MAX_TRANSFER_CONTEXTS ? pClient->TransfersQueued
-                                                                          : MAX_TRANSFER_CONTEXTS;
-    m_ulPacketsPerMs = GetPacketsPerMs(bAlternate);
-    m_ulFramesPerPacket = format.nSamplesPerSec / (m_ulPacketsPerMs * 1000);
-    // One more packet's frames per millisecond than the nominal rate needs.
-    const ULONG ulFramesPerMs = format.nSamplesPerSec / 1000;
-    const ULONG ulDataBytes =
-        (ulFramesPerMs - ulFramesPerMs % m_ulPacketsPerMs + m_ulPacketsPerMs) * format.nBlockAlign * m_ulMsPerTransfer;
-    m_ulPreparedBlockAlign = format.nBlockAlign;
-    m_ulPreparedRate = format.nSamplesPerSec;
-    __atomic_store_n(&m_lCurrentRate, static_cast<LONG>(format.nSamplesPerSec), __ATOMIC_SEQ_CST);
-    status = PrepareRing(RingIsoUrbSize(m_ulPacketsPerMs * m_ulMsPerTransfer), ulDataBytes);
-    return FinishPreparation(status, bAlternate, pClient, pulFrame);
+    PAGED_CODE();
+    // The feedback moves the current rate from here on.
+    return PrepareRenderFormat(pClient, pulFrame, [](UsbStreamEndpoint* pEndpoint, ULONG ulRate) {
+        __atomic_store_n(&static_cast<Uac2RenderEndpoint*>(pEndpoint)->m_lCurrentRate, static_cast<LONG>(ulRate),
+                         __ATOMIC_SEQ_CST);
+    });
 }
 
 NTSTATUS Uac2RenderEndpoint::PrepareBeforeSelection(EndpointClient* pClient)

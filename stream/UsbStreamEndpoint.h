@@ -297,6 +297,12 @@ protected:
     // positions start afresh and the frame is reported. Releases the lock.
     NTSTATUS FinishPreparation(NTSTATUS status, UCHAR bAlternateSetting, EndpointClient* pClient,
                                PULONG pulFrame);
+    // The preparation of both render classes: the client's transfer shape, the packet sizes of
+    // the nominal rate with room for one more packet's frames per millisecond, the ring, then
+    // FinishPreparation. `pfnNoteRate`, run under the lock before the ring is built, keeps the
+    // nominal rate where the class's packet sizing reads it. PASSIVE_LEVEL.
+    using NoteRateStep = VOID (*)(UsbStreamEndpoint* pEndpoint, ULONG ulRate);
+    NTSTATUS PrepareRenderFormat(EndpointClient* pClient, PULONG pulFrame, NoteRateStep pfnNoteRate);
     // A class's own step between the ring and the selection (the UAC2 classes set their clock's
     // rate there); a failure gives the ring back.
     virtual NTSTATUS PrepareBeforeSelection(EndpointClient* pClient)

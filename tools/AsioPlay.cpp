@@ -50,21 +50,11 @@ int RunAsioPlay(const StreamOptions& options, std::ostream& out, std::ostream& e
         err << "kvx play: " << options.File << ": " << error << "\n";
         return EXIT_USAGE;
     }
-    std::unique_ptr<sim::SimDevice> device = LoadStreamDevice(options, &error);
-    if (device == nullptr) {
-        err << "kvx play: " << error << "\n";
-        return EXIT_USAGE;
-    }
     const RealTimePriorityScope priority(!options.Fast);
-    platform::SetRealTime(!options.Fast);
     const auto began = std::chrono::steady_clock::now();
     StreamSession session;
-    NTSTATUS status = session.Start(std::move(device));
-    if (!NT_SUCCESS(status)) {
-        err << "kvx play: the device did not start: " << StatusText(status) << ": " << session.StartFailure(status) << "\n";
-        return EXIT_FAILURE_RUN;
-    }
-    session.Bus().SetCompletionTiming(options.LatencyMs, options.JitterUs);
+    if (const int started = StartForCommand("play", options, session, err); started != EXIT_OK) return started;
+    NTSTATUS status = STATUS_SUCCESS;
     const auto rate = static_cast<uint32_t>(file.Rate);
     int rc = EXIT_OK;
     std::string summary;

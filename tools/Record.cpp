@@ -43,26 +43,16 @@ int RunRecord(const std::vector<std::string>& args, std::ostream& out, std::ostr
         return EXIT_USAGE;
     }
     AudioWriter writer;
-    std::unique_ptr<sim::SimDevice> device = LoadStreamDevice(options, &error);
-    if (device == nullptr) {
-        if (fifo >= 0) close(fifo);
-        err << "kvx record: " << error << "\n";
-        return EXIT_USAGE;
-    }
     const StopSignals signals;
     const RealTimePriorityScope priority(!options.Fast);
-    platform::SetRealTime(!options.Fast);
-    sim::SimDevice* simulated = device.get();
     const auto began = std::chrono::steady_clock::now();
     StreamSession session;
-    session.SetSelectiveSuspend(options.SelectiveSuspend);
-    NTSTATUS status = session.Start(std::move(device));
-    if (!NT_SUCCESS(status)) {
+    if (const int started = StartForCommand("record", options, session, err); started != EXIT_OK) {
         if (fifo >= 0) close(fifo);
-        err << "kvx record: the device did not start: " << StatusText(status) << ": " << session.StartFailure(status) << "\n";
-        return EXIT_FAILURE_RUN;
+        return started;
     }
-    session.Bus().SetCompletionTiming(options.LatencyMs, options.JitterUs);
+    sim::SimDevice* simulated = &session.Device();
+    NTSTATUS status = STATUS_SUCCESS;
     int rc = EXIT_OK;
     std::string summary;
     {

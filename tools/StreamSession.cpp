@@ -15,6 +15,9 @@
 #include "stream/UsbStreamEndpoint.h"
 #include "stream/WaveMiniport.h"
 #include "tools/DriverSession.h"
+#include "tools/Kvx.h"
+#include "tools/StatusText.h"
+#include "tools/StreamCommand.h"
 
 namespace kvx {
 
@@ -80,6 +83,16 @@ UsbStreamEndpoint* StreamSession::Endpoint(std::u16string_view filterName)
         auto* wave = static_cast<WaveMiniport*>(static_cast<IMiniportWaveCyclic*>(miniport));
         StreamEngine* engine = wave->GetEndpoint();
         return engine != nullptr ? static_cast<UsbStreamEndpoint*>(engine) : nullptr;
+    }
+    return nullptr;
+}
+
+UsbStreamEndpoint* StreamSession::FirstEndpoint(bool capture)
+{
+    for (const platform::PcSubdeviceInfo& filter : platform::PcSubdevices(Fdo())) {
+        if (!IsEqualGUID(filter.PortClass, CLSID_PortWaveCyclic)) continue;
+        UsbStreamEndpoint* endpoint = Endpoint(filter.Name);
+        if (endpoint != nullptr && (endpoint->IsCapture() != FALSE) == capture) return endpoint;
     }
     return nullptr;
 }
@@ -274,6 +287,27 @@ bool IsUac2Device(sim::SimDevice& device)
         if (c[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && c[at + 5] == 0x01 && c[at + 7] == 0x20) return true;
     }
     return false;
+}
+
+int StartForCommand(const std::string& command, const StreamOptions& options, StreamSession& session,
+                    std::ostream& err)
+{
+    std::string error;
+    std::unique_ptr<sim::SimDevice> device = LoadStreamDevice(options, &error);
+    if (device == nullptr) {
+        err << "kvx " << command << ": " << error << "\n";
+        return EXIT_USAGE;
+    }
+    platform::SetRealTime(!options.Fast);
+    session.SetSelectiveSuspend(options.SelectiveSuspend);
+    const NTSTATUS status = session.Start(std::move(device));
+    if (!NT_SUCCESS(status)) {
+        err << "kvx " << command << ": the device did not start: " << StatusText(status) << ": "
+            << session.StartFailure(status) << "\n";
+        return EXIT_FAILURE_RUN;
+    }
+    session.Bus().SetCompletionTiming(options.LatencyMs, options.JitterUs);
+    return EXIT_OK;
 }
 
 }  // namespace kvx

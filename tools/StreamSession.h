@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,10 @@ public:
     // allocations made since Start are left.
     bool End(std::string* report);
 
+    // The endpoint behind the first render (or capture) wave filter, read in-process; null when
+    // there is none. Valid while the device is started.
+    UsbStreamEndpoint* FirstEndpoint(bool capture);
+
 private:
     UsbStreamEndpoint* Endpoint(std::u16string_view filterName);
 
@@ -74,6 +79,14 @@ private:
     std::string m_startLog;  // the driver's debug output during Start
     uint64_t m_serial = 0;
 };
+
+struct StreamOptions;
+// Starts the session as `kvx COMMAND` does: the options' device (LoadStreamDevice), the machine's
+// clock paced by the wall clock unless --fast, selective suspend as asked, then the bus's
+// completion timing. EXIT_OK; EXIT_USAGE when the device does not load or EXIT_FAILURE_RUN when
+// it does not start, with the line on `err`. The caller holds the RealTimePriorityScope.
+int StartForCommand(const std::string& command, const StreamOptions& options, StreamSession& session,
+                    std::ostream& err);
 
 // The device's isochronous OUT data endpoint that received bytes (0 when none did) and its
 // isochronous IN data endpoints, from the configuration descriptor.

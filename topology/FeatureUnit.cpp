@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr USHORT GET_MEM_LENGTH_OFFSET = 0x0010;
-
 bool IsVendorSelector(ULONG selector) { return selector >= 0x80 && selector <= 0xFF; }
 
 bool IsToneSelector(ULONG selector)
@@ -84,33 +82,19 @@ NTSTATUS FeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pO
 
 void FeatureUnit::ReadVendorControlBlock()
 {
-    const UCHAR id = m_pDescriptor[3];
-    if (!NT_SUCCESS(QueryOwnerUsbDevice(m_pOwner))) {
-        return;
+    // GET_MEM of the class: the bitmaps need at least the block's 19-byte header.
+    auto* pBlock = static_cast<VendorControlBlock*>(ReadVendorBlock(
+        [](IAudioHal* pOwner, UCHAR bUnitId, USHORT wOffset, PVOID pBuffer, ULONG cbBuffer) {
+            return UnitControlReadExact(pOwner, bUnitId, URB_FUNCTION_CLASS_INTERFACE, USB_AUDIO_GET_MEM, wOffset,
+                                        pBuffer, cbBuffer);
+        },
+        sizeof(VendorControlBlock), UAC1_UNIT_TAG));
+    if (pBlock != nullptr) {
+        if (m_pVendorBlock != nullptr) {
+            ExFreePoolWithTag(m_pVendorBlock, UAC1_UNIT_TAG);
+        }
+        m_pVendorBlock = pBlock;
     }
-    UCHAR length[2] = {};
-    if (!NT_SUCCESS(UnitControlReadExact(m_pOwner, id, URB_FUNCTION_CLASS_INTERFACE, USB_AUDIO_GET_MEM,
-                                         GET_MEM_LENGTH_OFFSET, length, sizeof length))) {
-        return;
-    }
-    // A block shorter than its own header has no bitmaps to speak of.
-    const ULONG cbBlock = Le16(length);
-    if (cbBlock < sizeof(VendorControlBlock)) {
-        return;
-    }
-    auto* pBlock = static_cast<VendorControlBlock*>(ExAllocatePoolWithTag(NonPagedPoolNx, cbBlock, UAC1_UNIT_TAG));
-    if (pBlock == nullptr) {
-        return;
-    }
-    std::memset(pBlock, 0, cbBlock);
-    // The device must deliver the whole block, and the block must agree with the length it gave.
-    if (!NT_SUCCESS(UnitControlReadExact(m_pOwner, id, URB_FUNCTION_CLASS_INTERFACE, USB_AUDIO_GET_MEM, 0x0000,
-                                         pBlock, cbBlock)) ||
-        pBlock->Length > cbBlock || pBlock->Length < sizeof(VendorControlBlock)) {
-        ExFreePoolWithTag(pBlock, UAC1_UNIT_TAG);
-        return;
-    }
-    m_pVendorBlock = pBlock;
 }
 
 bool FeatureUnit::IsFeatureDescriptor() const

@@ -61,6 +61,25 @@ ULONG InputTerminalKindTable(USHORT terminalType)
     }
 }
 
+ULONG Uac2InputTerminalKindTable(USHORT terminalType)
+{
+    switch (terminalType) {
+    case 0x0101: return KIND_STREAM;
+    case 0x0201: case 0x0202: case 0x0203: case 0x0204: case 0x0205: case 0x0206: return KIND_MIC;
+    case 0x0401: case 0x0402: return KIND_HANDSET;
+    case 0x0403: case 0x0404: case 0x0405: return KIND_SPEAKERPHONE;
+    case 0x0603: return KIND_LINE;
+    case 0x0605: return KIND_SPDIF;
+    default: return KIND_AUX;
+    }
+}
+
+bool TerminalTypeHasJacks(USHORT terminalType)
+{
+    return (terminalType >= 0x0201 && terminalType <= 0x0206) || (terminalType >= 0x0401 && terminalType <= 0x0405) ||
+           terminalType == 0x0601 || terminalType == 0x0603 || terminalType == 0x0605;
+}
+
 ULONG CaptureKindTable(USHORT terminalType)
 {
     switch (terminalType) {

@@ -14,8 +14,18 @@ constexpr ULONG JACK_ENTRY_BYTES = 8;
 // One record from an entry (8 bytes, little-endian); word 6 stays 0.
 void FillJackRecord(const UCHAR* pEntry, JackRecord* pRecord);
 
+// wTerminalType of a USB streaming terminal: the host's side, with no jacks or outputs to ask for.
+constexpr USHORT TERMINAL_TYPE_USB_STREAMING = 0x0101;
+
+// Whether an input terminal of the type reports its jacks: microphones, the telephony types and
+// the analogue, line and S/PDIF connectors.
+bool TerminalTypeHasJacks(USHORT terminalType);
+
 // The kind an input terminal reports, and the kind whose capabilities it uses.
 ULONG InputTerminalKindTable(USHORT terminalType);
+// The kind a UAC2 input terminal reports: both telephony headset types are a handset there, and
+// an analogue connector is Aux.
+ULONG Uac2InputTerminalKindTable(USHORT terminalType);
 ULONG CaptureKindTable(USHORT terminalType);
 // The kind of an output. USB streaming is Stream (0) where the output terminal builds its outputs,
 // and SPK (1) where it reads the device's current output and for the chip-variant terminals.

@@ -5,52 +5,66 @@
 
 #include "adapter/EntityInterfaces.h"
 #include "topology/FeatureUnit.h"
+#include "topology/TerminalBase.h"
 #include "topology/UsbAudioUnit.h"
 
 constexpr UCHAR UAC1_INPUT_TERMINAL = 0x02;
 constexpr UCHAR UAC1_OUTPUT_TERMINAL = 0x03;
 constexpr ULONG UAC1_INPUT_TERMINAL_MIN_LENGTH = 12;
 constexpr ULONG UAC1_OUTPUT_TERMINAL_MIN_LENGTH = 9;
-constexpr USHORT UAC1_TERMINAL_USB_STREAMING = 0x0101;
 
-class InputTerminal : public UsbAudioUnit, public ITerminalControl {
+// Reads a terminal's jacks with the jack-information request: none when the request fails or
+// reports none; otherwise the whole entries the device delivered (non-paged records, tag "UA10").
+NTSTATUS ReadTerminalJacks(UsbAudioUnit* pUnit, JackRecord** ppJacks, PULONG pulCount);
+// Sets IsConnected of the terminal's records and of the caller's copy from the connected-channel mask.
+NTSTATUS RefreshJackConnections(UsbAudioUnit* pUnit, JackRecord* pJacks, ULONG ulCount, JackRecord* pCopy);
+
+// The UAC1 terminals' version points: vendor requests, tag "UA10", a jack without presence
+// detection always connected, and the owner asked for its USB device before each request.
+struct Uac1TerminalTraits {
+    static constexpr ULONG TAG = UAC1_UNIT_TAG;
+    static constexpr ULONG INPUT_MIN_LENGTH = UAC1_INPUT_TERMINAL_MIN_LENGTH;
+    static constexpr ULONG OUTPUT_MIN_LENGTH = UAC1_OUTPUT_TERMINAL_MIN_LENGTH;
+    static bool Describes(const UCHAR* pDescriptor, UCHAR subtype);
+    static bool JacksReadable(const UCHAR*) { return true; }
+    static ULONG InputKind(USHORT terminalType);
+    static NTSTATUS ReachDevice(IAudioHal* pOwner);
+    static NTSTATUS ReadJacks(UsbAudioUnit* pUnit, JackRecord** ppJacks, PULONG pulCount)
+    {
+        return ReadTerminalJacks(pUnit, ppJacks, pulCount);
+    }
+    static NTSTATUS RefreshJacks(UsbAudioUnit* pUnit, JackRecord* pJacks, ULONG ulCount, JackRecord* pCopy)
+    {
+        return RefreshJackConnections(pUnit, pJacks, ulCount, pCopy);
+    }
+    static NTSTATUS ReadCurrentOutput(UsbAudioUnit* pUnit, PUSHORT pType);
+    static void SelectOutput(UsbAudioUnit* pUnit, USHORT terminalType);
+    static bool IsJackChange(ULONG, ULONG) { return true; }
+};
+
+class InputTerminal : public InputTerminalBase<Uac1TerminalTraits> {
 public:
     DECLARE_UNKNOWN_BASE()
 
-    InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId);
-    ~InputTerminal() override;
+    InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId)
+        : InputTerminalBase<Uac1TerminalTraits>(pOuterUnknown, ulProvisionalId)
+    {
+    }
 
     // Keeps the descriptor (at least 12 bytes), reads the jacks and creates the terminal entity.
     NTSTATUS InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal);
     // The chip variants' terminals replace it.
     virtual NTSTATUS Init(IAudioHal* hal);
-
-    // ITerminalControl
-    NTSTATUS GetKind(PULONG pKind) override;
-    NTSTATUS GetKindCount(PULONG pCount) override;
-    NTSTATUS GetKinds(PULONG pKinds) override;
-    NTSTATUS SelectKind(ULONG ulKind) override;
-    NTSTATUS GetJackCount(PULONG pCount, ULONG ulOutput) override;
-    // Copies the jacks with IsConnected freshly read from the device.
-    NTSTATUS GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG ulOutput) override;
-    NTSTATUS GetTerminalInfo(UCHAR*) override { return STATUS_NOT_IMPLEMENTED; }
-
-    // Refreshes the terminal entity and answers its id.
-    NTSTATUS HandleStatusChange(ULONG, ULONG, PULONG pulId) override;
-
-protected:
-    USHORT TerminalType() const;
-
-    ULONG m_ulJackCount;
-    JackRecord* m_pJacks;
 };
 
-class OutputTerminal : public UsbAudioUnit, public ITerminalControl {
+class OutputTerminal : public OutputTerminalBase<Uac1TerminalTraits> {
 public:
     DECLARE_UNKNOWN_BASE()
 
-    OutputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId);
-    ~OutputTerminal() override;
+    OutputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId)
+        : OutputTerminalBase<Uac1TerminalTraits>(pOuterUnknown, ulProvisionalId)
+    {
+    }
 
     // Keeps the descriptor (at least 9 bytes), reads the outputs and their jacks, selects the
     // active output and creates one entity per output (and a multi-output entity for several).
@@ -58,42 +72,14 @@ public:
     // The chip variants' terminals replace it.
     virtual NTSTATUS Init(IAudioHal* hal);
 
-    // ITerminalControl: the kinds are the outputs' kinds; the active one is GetKind's.
-    NTSTATUS GetKind(PULONG pKind) override;
-    NTSTATUS GetKindCount(PULONG pCount) override;
-    NTSTATUS GetKinds(PULONG pKinds) override;
-    // Switches the device to the first output of that kind and keeps it under "UACUnit".
+    // Switches the device to the first output of that kind and keeps it under "UACUnit"; the
+    // active kind sends nothing.
     NTSTATUS SelectKind(ULONG ulKind) override;
-    NTSTATUS GetJackCount(PULONG pCount, ULONG ulOutput) override;
-    NTSTATUS GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG ulOutput) override;
-    NTSTATUS GetTerminalInfo(UCHAR*) override { return STATUS_NOT_IMPLEMENTED; }
 
     // Follows an output the device switched by itself, then refreshes the entities.
     NTSTATUS HandleStatusChange(ULONG, ULONG, PULONG pulId) override;
 
-    ULONG GetOutputCount() const { return m_ulOutputCount; }
-
 protected:
-    USHORT TerminalType() const;
-    NTSTATUS AllocateOutputArrays(ULONG ulCount);
-    void FreeOutputs();
+    // The device's output list (at least two outputs, else the terminal's own), each output's jacks.
     NTSTATUS ReadOutputList();
-    NTSTATUS ReadJacks(ULONG ulOutput);
-    // Writes the output's terminal type as the device's current output; the result is not used.
-    void SelectOutputOnDevice(ULONG ulOutput);
-    void StoreActiveKind(PDEVICE_OBJECT pDevice);
-    void RefreshEntitiesOfType(LONG lType, bool firstOnly, bool* pAnyRefreshed);
-
-    ULONG m_ulActiveKind;
-    ULONG m_ulOutputCount;
-    PULONG m_pKinds;
-    PUSHORT m_pTypes;
-    PULONG m_pJackCounts;
-    JackRecord** m_ppJacks;
 };
-
-// Reads a terminal's jacks with the jack-information request: none when the request fails or
-// reports none; otherwise the whole entries the device delivered (non-paged records, tag "UA10").
-NTSTATUS ReadTerminalJacks(UsbAudioUnit* pUnit, JackRecord** ppJacks, PULONG pulCount);
-// Sets IsConnected of the terminal's records and of the caller's copy from the connected-channel mask.
-NTSTATUS RefreshJackConnections(UsbAudioUnit* pUnit, JackRecord* pJacks, ULONG ulCount, JackRecord* pCopy);

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr USHORT MEM_LENGTH_OFFSET = 0x0010;
 constexpr ULONG READABLE = 1;
 constexpr ULONG WRITABLE = 2;
 constexpr ULONG EITHER = READABLE | WRITABLE;
@@ -99,30 +98,14 @@ NTSTATUS Uac2FeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal
 
 void Uac2FeatureUnit::ReadVendorControlBlock()
 {
-    const UCHAR id = m_pDescriptor[3];
-    if (!NT_SUCCESS(QueryOwnerUsbDevice(m_pOwner))) {
-        return;
+    auto* pBlock =
+        static_cast<Uac2VendorControlBlock*>(ReadVendorBlock(Uac2MemRead, UAC2_VENDOR_BLOCK_MIN_LENGTH, UAC2_UNIT_TAG));
+    if (pBlock != nullptr) {
+        if (m_pVendorBlock != nullptr) {
+            ExFreePoolWithTag(m_pVendorBlock, UAC2_UNIT_TAG);
+        }
+        m_pVendorBlock = pBlock;
     }
-    UCHAR length[2] = {};
-    if (!NT_SUCCESS(Uac2MemRead(m_pOwner, id, MEM_LENGTH_OFFSET, length, sizeof length))) {
-        return;
-    }
-    const ULONG cbBlock = length[0] | (length[1] << 8);
-    if (cbBlock < UAC2_VENDOR_BLOCK_MIN_LENGTH) {
-        return;
-    }
-    auto* pBlock = static_cast<Uac2VendorControlBlock*>(ExAllocatePoolWithTag(NonPagedPoolNx, cbBlock, UAC2_UNIT_TAG));
-    if (pBlock == nullptr) {
-        return;
-    }
-    std::memset(pBlock, 0, cbBlock);
-    // The whole block must arrive, and the length it carries must lie within what arrived.
-    if (!NT_SUCCESS(Uac2MemRead(m_pOwner, id, 0x0000, pBlock, cbBlock)) || pBlock->Length > cbBlock ||
-        pBlock->Length < UAC2_VENDOR_BLOCK_MIN_LENGTH) {
-        ExFreePoolWithTag(pBlock, UAC2_UNIT_TAG);
-        return;
-    }
-    m_pVendorBlock = pBlock;
 }
 
 bool Uac2FeatureUnit::IsFeatureDescriptor() const

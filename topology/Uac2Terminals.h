@@ -4,6 +4,8 @@
 #pragma once
 
 #include "adapter/EntityInterfaces.h"
+#include "topology/TerminalBase.h"
+#include "topology/Uac2UnitRequest.h"
 #include "topology/UsbAudioUnit.h"
 
 KVX_DEFINE_GUID(IID_IClockSourceLink, "{E2FABFB5-CA88-4F28-AFF8-48505FDC234B}");
@@ -30,67 +32,65 @@ NTSTATUS Uac2ReadJackList(UsbAudioUnit* pUnit, JackRecord** ppJacks, PULONG pulC
 // a failed read counts every jack disconnected and is the status.
 NTSTATUS Uac2RefreshJackConnections(UsbAudioUnit* pUnit, JackRecord* pJacks, ULONG ulCount, JackRecord* pCopy);
 
-class Uac2InputTerminal : public ITerminalControl, public IClockSourceLink, public UsbAudioUnit {
+// The UAC2 terminals' version points: class requests (CUR of the Connectors and output-type
+// controls), tag "UA20", jacks only behind a readable Connectors control, and only a Connectors
+// change on channel 0 concerns an input terminal.
+struct Uac2TerminalTraits {
+    static constexpr ULONG TAG = UAC2_UNIT_TAG;
+    static constexpr ULONG INPUT_MIN_LENGTH = UAC2_INPUT_TERMINAL_MIN_LENGTH;
+    static constexpr ULONG OUTPUT_MIN_LENGTH = UAC2_OUTPUT_TERMINAL_MIN_LENGTH;
+    static bool Describes(const UCHAR* pDescriptor, UCHAR subtype);
+    static bool JacksReadable(const UCHAR* pDescriptor);
+    static ULONG InputKind(USHORT terminalType);
+    static NTSTATUS ReachDevice(IAudioHal*) { return STATUS_SUCCESS; }
+    static NTSTATUS ReadJacks(UsbAudioUnit* pUnit, JackRecord** ppJacks, PULONG pulCount)
+    {
+        return Uac2ReadJackList(pUnit, ppJacks, pulCount);
+    }
+    static NTSTATUS RefreshJacks(UsbAudioUnit* pUnit, JackRecord* pJacks, ULONG ulCount, JackRecord* pCopy)
+    {
+        return Uac2RefreshJackConnections(pUnit, pJacks, ulCount, pCopy);
+    }
+    static NTSTATUS ReadCurrentOutput(UsbAudioUnit* pUnit, PUSHORT pType);
+    static void SelectOutput(UsbAudioUnit* pUnit, USHORT terminalType);
+    static bool IsJackChange(ULONG ulSelector, ULONG ulChannel) { return ulSelector == 0x02 && ulChannel == 0; }
+};
+
+class Uac2InputTerminal : public InputTerminalBase<Uac2TerminalTraits>, public IClockSourceLink {
 public:
     DECLARE_UNKNOWN_BASE()
 
-    Uac2InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId);
-    ~Uac2InputTerminal() override;
+    Uac2InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId)
+        : InputTerminalBase<Uac2TerminalTraits>(pOuterUnknown, ulProvisionalId)
+    {
+    }
 
     // Keeps the descriptor (at least 16 bytes), reads the jacks and creates the terminal entity.
     NTSTATUS InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal);
     NTSTATUS Init(IAudioHal* hal);
 
-    // ITerminalControl
-    NTSTATUS GetKind(PULONG pKind) override;
-    NTSTATUS GetKindCount(PULONG pCount) override;
-    NTSTATUS GetKinds(PULONG pKinds) override;
-    NTSTATUS SelectKind(ULONG ulKind) override;
-    NTSTATUS GetJackCount(PULONG pCount, ULONG ulOutput) override;
-    // Copies the jacks with IsConnected freshly read from the Connectors control.
-    NTSTATUS GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG ulOutput) override;
-    NTSTATUS GetTerminalInfo(UCHAR*) override { return STATUS_NOT_IMPLEMENTED; }
-
     // IClockSourceLink
     NTSTATUS GetClockSourceId(PULONG pId) override;
-
-    // Connectors (0x02, channel 0) only: refreshes the terminal entity and answers its id.
-    NTSTATUS HandleStatusChange(ULONG ulSelector, ULONG ulChannel, PULONG pulId) override;
-
-private:
-    bool IsInputDescriptor() const;
-    USHORT TerminalType() const;
-    bool ConnectorReadable() const;
-
-    ULONG m_ulJackCount;
-    JackRecord* m_pJacks;
 };
 
 // An output terminal with the device's selectable outputs (the output-type control 0x08), each
 // with its own jacks; one output is active at a time and kept under "UACUnit%02d".
-class Uac2OutputTerminal : public ITerminalControl, public IClockSourceLink, public UsbAudioUnit {
+class Uac2OutputTerminal : public OutputTerminalBase<Uac2TerminalTraits>, public IClockSourceLink {
 public:
     DECLARE_UNKNOWN_BASE()
 
-    Uac2OutputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId);
-    ~Uac2OutputTerminal() override;
+    Uac2OutputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId)
+        : OutputTerminalBase<Uac2TerminalTraits>(pOuterUnknown, ulProvisionalId)
+    {
+    }
 
     // Keeps the descriptor (at least 11 bytes), reads the outputs and their jacks, selects the
     // active output and creates one entity per output (and a multi-output entity for several).
     NTSTATUS InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal);
     NTSTATUS Init(IAudioHal* hal);
 
-    // ITerminalControl: the kinds are the outputs' kinds; the active one is GetKind's.
-    NTSTATUS GetKind(PULONG pKind) override;
-    NTSTATUS GetKindCount(PULONG pCount) override;
-    NTSTATUS GetKinds(PULONG pKinds) override;
     // Switches the device to the first output of that kind and keeps it under "UACUnit".
     NTSTATUS SelectKind(ULONG ulKind) override;
-    NTSTATUS GetJackCount(PULONG pCount, ULONG ulOutput) override;
-    // The active output's jacks as the Connectors control reports them; another output's as
-    // "SetJackConnect" says.
-    NTSTATUS GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG ulOutput) override;
-    NTSTATUS GetTerminalInfo(UCHAR*) override { return STATUS_NOT_IMPLEMENTED; }
 
     // IClockSourceLink
     NTSTATUS GetClockSourceId(PULONG pId) override;
@@ -99,23 +99,8 @@ public:
     // multi-output and output entities.
     NTSTATUS HandleStatusChange(ULONG ulSelector, ULONG ulChannel, PULONG pulId) override;
 
-    ULONG GetOutputCount() const { return m_ulOutputCount; }
-
 private:
-    bool IsOutputDescriptor() const;
-    USHORT TerminalType() const;
-    bool ConnectorReadable() const;
-    NTSTATUS AllocateOutputs(ULONG ulCount);
-    void FreeOutputs();
+    // The outputs the RANGE of the output-type control lists (one, the terminal's own, when it
+    // lists fewer than two or fails), each output's jacks; then the remembered kind selected.
     NTSTATUS ReadOutputList();
-    void SelectOutputOnDevice(ULONG ulOutput);
-    void StoreActiveKind();
-    void RefreshEntitiesOfType(LONG lType, bool firstOnly);
-
-    ULONG m_ulActiveKind;
-    ULONG m_ulOutputCount;
-    PULONG m_pKinds;
-    PUSHORT m_pTypes;
-    PULONG m_pJackCounts;
-    JackRecord** m_ppJacks;
 };

@@ -129,6 +129,16 @@ protected:
     NTSTATUS WriteSelectedInput(UCHAR subtype, SelectorCurRequest cur, ULONG ulInput);
     NTSTATUS ReadSelectorInputCount(UCHAR subtype, PULONG pCount);
 
+    // The vendor control block of a feature unit, both class versions (UsbAudioUnitVendorBlock.cpp).
+    // The version gives its memory read of the unit (offset, bytes that must all arrive).
+    using VendorMemoryRead = NTSTATUS (*)(IAudioHal* pOwner, UCHAR bUnitId, USHORT wOffset, PVOID pBuffer,
+                                          ULONG cbBuffer);
+    // The block's length L (2 bytes at memory offset 0x10), then all L bytes from offset 0 into
+    // non-paged pool with the tag. Kept only when the owner answers IUsbDevice, L is at least
+    // ulMinLength, the whole block arrives and the Length it carries (bytes 16 and 17) lies
+    // between ulMinLength and L; otherwise null. PASSIVE_LEVEL.
+    PVOID ReadVendorBlock(VendorMemoryRead pfnRead, ULONG ulMinLength, ULONG ulTag);
+
     IAudioHal* m_pOwner;
     PUCHAR m_pDescriptor;
     ObjectList* m_pEntities;

@@ -3,14 +3,12 @@
 #include <cstring>
 
 #include "adapter/SettingsStore.h"
-#include "platform/nt/RtlString.h"
 #include "topology/JackTables.h"
 #include "topology/Uac1UnitRequest.h"
 #include "topology/UsbTerminalEntities.h"
 
 namespace {
 
-USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 
 constexpr LONG KIND_SPEAKER = 1;
 constexpr LONG KIND_HEADPHONES = 2;
@@ -47,34 +45,13 @@ UCHAR CodeOfSource(UCHAR source)
     }
 }
 
-void ActiveKindName(WCHAR (&name)[20], ULONG ulUnitId)
-{
-    RtlStringCbPrintfW(name, sizeof(name), u"%s%02d", u"UACUnit", static_cast<int>(ulUnitId));
-}
-
 }  // namespace
 
 // ---- input terminal ----
 
 NTSTATUS V3InputTerminal::Init(IAudioHal* hal)
 {
-    if (hal == nullptr || m_pDescriptor == nullptr || m_pDescriptor[0] < UAC1_INPUT_TERMINAL_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_INPUT_TERMINAL;
-    NTSTATUS status = SetSources(0, nullptr);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    ULONG next = hal->GetEntityCount();
-    AudioCapabilities capabilities;
-    std::memset(&capabilities, 0, sizeof capabilities);
-    hal->GetCapabilities(TRUE, CaptureKindTable(Le16(m_pDescriptor + 4)), &capabilities);
-    return CreateEntity<UsbInputTerminalEntity>(
-        hal, m_ulEntityTag, &next,
-        [&](UsbInputTerminalEntity* e) { return SetupInputTerminalEntity(e, this, &capabilities); },
-        static_cast<UsbInputTerminalEntity**>(nullptr));
+    return InitInputTerminal(hal, false, m_ulEntityTag);
 }
 
 // ---- output terminal ----
@@ -113,13 +90,8 @@ NTSTATUS V3OutputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHa
 
 NTSTATUS V3OutputTerminal::Init(IAudioHal* hal)
 {
-    if (hal == nullptr || m_pDescriptor == nullptr || m_pDescriptor[0] < UAC1_OUTPUT_TERMINAL_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_OUTPUT_TERMINAL;
-    const ULONG source = m_pDescriptor[7];
-    NTSTATUS status = SetSources(1, &source);
+    ULONG next = 0;
+    NTSTATUS status = BeginOutputTerminalInit(hal, &next);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -127,8 +99,8 @@ NTSTATUS V3OutputTerminal::Init(IAudioHal* hal)
     // The stored output. Only the chip's three outputs are taken: anything else would name the
     // endpoint after a kind the chip cannot play, so it leaves the speakers.
     LONG stored = KIND_SPEAKER;
-    WCHAR name[20];
-    ActiveKindName(name, m_ulId);
+    WCHAR name[ACTIVE_OUTPUT_NAME_CHARS];
+    FormatActiveOutputName(name, m_ulId);
     LONG value = 0;
     if (NT_SUCCESS(AccessSettingsBinary(device, SETTINGS_READ, &value, sizeof value, name)) && value >= KIND_SPEAKER &&
         value <= KIND_SPDIF) {
@@ -136,7 +108,6 @@ NTSTATUS V3OutputTerminal::Init(IAudioHal* hal)
     }
     __atomic_store_n(&m_lActiveKind, stored, __ATOMIC_RELAXED);
 
-    ULONG next = hal->GetEntityCount();
     for (ULONG i = 0; i < m_ulKindCount; ++i) {
         AudioCapabilities capabilities;
         std::memset(&capabilities, 0, sizeof capabilities);
@@ -217,8 +188,8 @@ NTSTATUS V3OutputTerminal::SelectKind(ULONG ulKind)
     }
     __atomic_store_n(&m_lActiveKind, static_cast<LONG>(ulKind), __ATOMIC_RELAXED);
     WriteKindRegisters(ulKind);
-    WCHAR name[20];
-    ActiveKindName(name, m_ulId);
+    WCHAR name[ACTIVE_OUTPUT_NAME_CHARS];
+    FormatActiveOutputName(name, m_ulId);
     LONG value = static_cast<LONG>(ulKind);
     AccessSettingsBinary(m_pOwner->GetDeviceObject(), SETTINGS_WRITE, &value, sizeof value, name);
     return STATUS_SUCCESS;

@@ -8,32 +8,15 @@
 
 NTSTATUS JacklessOutputTerminal::Init(IAudioHal* hal)
 {
-    if (hal == nullptr || m_pDescriptor == nullptr || m_pDescriptor[0] < UAC1_OUTPUT_TERMINAL_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
+    ULONG next = 0;
+    NTSTATUS status = BeginOutputTerminalInit(hal, &next);
+    if (NT_SUCCESS(status)) {
+        status = UseSingleOutput(RenderKindTable(TerminalType(), true));
     }
-    m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_OUTPUT_TERMINAL;
-    const ULONG source = m_pDescriptor[7];
-    NTSTATUS status = SetSources(1, &source);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    if (NT_SUCCESS(status)) {
+        status = CreateOutputEntities(hal, &next, m_ulEntityTag);
     }
-    ULONG next = hal->GetEntityCount();
-    const ULONG kind = RenderKindTable(TerminalType(), true);
-    status = AllocateOutputArrays(1);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    m_pKinds[0] = kind;
-    m_pTypes[0] = TerminalType();
-    m_ulActiveKind = kind;
-    AudioCapabilities capabilities;
-    std::memset(&capabilities, 0, sizeof capabilities);
-    hal->GetCapabilities(FALSE, kind, &capabilities);
-    return CreateEntity<UsbOutputTerminalEntity>(
-        hal, m_ulEntityTag, &next,
-        [&](UsbOutputTerminalEntity* e) { return SetupOutputTerminalEntity(e, this, &capabilities); },
-        static_cast<UsbOutputTerminalEntity**>(nullptr), 0u);
+    return status;
 }
 
 V4InputTerminal::V4InputTerminal(PUNKNOWN pOuterUnknown, ULONG ulProvisionalId)

@@ -20,18 +20,7 @@ constexpr USHORT STATUS_WORD_BYTES = 2;
 
 NTSTATUS Uac1Function::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
-    if (ppFunction == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *ppFunction = nullptr;
-    auto* pFunction = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1Function(pOuterUnknown, idVendor, idProduct);
-    if (pFunction == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PUNKNOWN pUnknown = pFunction->GetNonDelegatingUnknown();
-    pUnknown->AddRef();
-    *ppFunction = pUnknown;
-    return STATUS_SUCCESS;
+    return CreateFunction<Uac1Function>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_FUNCTION_TAG);
 }
 
 Uac1Function::Uac1Function(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)

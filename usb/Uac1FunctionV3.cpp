@@ -142,18 +142,7 @@ PURB V3AllocateUrb() { return AllocateUrb(V3_FUNCTION_TAG); }
 
 NTSTATUS Uac1FunctionV3::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
-    if (ppFunction == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *ppFunction = nullptr;
-    auto* pFunction = new (NonPagedPoolNx, V3_FUNCTION_TAG) Uac1FunctionV3(pOuterUnknown, idVendor, idProduct);
-    if (pFunction == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PUNKNOWN pUnknown = pFunction->GetNonDelegatingUnknown();
-    pUnknown->AddRef();
-    *ppFunction = pUnknown;
-    return STATUS_SUCCESS;
+    return CreateFunction<Uac1FunctionV3>(ppFunction, pOuterUnknown, idVendor, idProduct, V3_FUNCTION_TAG);
 }
 
 Uac1FunctionV3::Uac1FunctionV3(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)

@@ -152,7 +152,7 @@ NTSTATUS Uac1FunctionChipVariant::Configure()
 
 NTSTATUS Uac1FunctionV4::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
-    return CreateVariant<Uac1FunctionV4>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V4_TAG);
+    return CreateFunction<Uac1FunctionV4>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V4_TAG);
 }
 
 VOID Uac1FunctionV4::SetStoredCapabilities()
@@ -175,7 +175,7 @@ NTSTATUS ParseAudioControlV4(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR 
 
 NTSTATUS Uac1FunctionV5::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
-    return CreateVariant<Uac1FunctionV5>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V5_TAG);
+    return CreateFunction<Uac1FunctionV5>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V5_TAG);
 }
 
 VOID Uac1FunctionV5::SetStoredCapabilities()
@@ -199,7 +199,7 @@ NTSTATUS ParseAudioControlV5(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR 
 
 NTSTATUS Uac1FunctionV6::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
-    return CreateVariant<Uac1FunctionV6>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V6_TAG);
+    return CreateFunction<Uac1FunctionV6>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V6_TAG);
 }
 
 NTSTATUS Uac1FunctionV6::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)

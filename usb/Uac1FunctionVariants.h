@@ -23,25 +23,6 @@ protected:
     {
     }
     virtual VOID SetStoredCapabilities() = 0;
-
-    // Allocates a T with the tag and returns its non-delegating unknown with one reference.
-    template <typename T>
-    static NTSTATUS CreateVariant(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct,
-                                  ULONG ulTag)
-    {
-        if (ppFunction == nullptr) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        *ppFunction = nullptr;
-        auto* pFunction = new (NonPagedPoolNx, ulTag) T(pOuterUnknown, idVendor, idProduct);
-        if (pFunction == nullptr) {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        PUNKNOWN pUnknown = pFunction->GetNonDelegatingUnknown();
-        pUnknown->AddRef();
-        *ppFunction = pUnknown;
-        return STATUS_SUCCESS;
-    }
 };
 
 class Uac1FunctionV4 : public Uac1FunctionChipVariant {

@@ -56,18 +56,7 @@ NTSTATUS WaitForMiniport(UsbAudioFunction* pFunction, StreamEngine* pEndpoint, U
 
 NTSTATUS Uac2Function::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
-    if (ppFunction == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *ppFunction = nullptr;
-    auto* pFunction = new (NonPagedPoolNx, UAC2_FUNCTION_TAG) Uac2Function(pOuterUnknown, idVendor, idProduct);
-    if (pFunction == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PUNKNOWN pUnknown = pFunction->GetNonDelegatingUnknown();
-    pUnknown->AddRef();
-    *ppFunction = pUnknown;
-    return STATUS_SUCCESS;
+    return CreateFunction<Uac2Function>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC2_FUNCTION_TAG);
 }
 
 Uac2Function::Uac2Function(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)

@@ -120,6 +120,26 @@ public:
     const AudioCapabilities& StoredCapabilities() const { return m_Capabilities; }
 
 protected:
+    // Allocates a T (non-paged, the tag) and returns its non-delegating unknown with one
+    // reference: the Create of every function class. PASSIVE_LEVEL.
+    template <typename T>
+    static NTSTATUS CreateFunction(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct,
+                                   ULONG ulTag)
+    {
+        if (ppFunction == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        *ppFunction = nullptr;
+        auto* pFunction = new (NonPagedPoolNx, ulTag) T(pOuterUnknown, idVendor, idProduct);
+        if (pFunction == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        PUNKNOWN pUnknown = pFunction->GetNonDelegatingUnknown();
+        pUnknown->AddRef();
+        *ppFunction = pUnknown;
+        return STATUS_SUCCESS;
+    }
+
     // Starts the status thread of the shape unless one runs already. PASSIVE_LEVEL.
     NTSTATUS EnsureStatusThread(const StatusThreadShape& shape);
     // SELECT_INTERFACE of the AudioControl interface and the pipe scan (the first interrupt IN
@@ -127,9 +147,10 @@ protected:
     // pipe of a kind found ends the scan); the thread when there is an interrupt pipe. Neither
     // an endpoint nor the pipe is needed. PASSIVE_LEVEL.
     NTSTATUS StartStatusThread(IUsbDevice* pUsb, const StatusThreadShape& shape);
-    // Ends a running status thread and forgets its pipes; on the thread itself it does not wait.
-    // PASSIVE_LEVEL.
-    VOID EndStatusThread();
+    // Ends a running status thread; on the thread itself it does not wait. With bForgetPipes it
+    // also frees the interrupt interface and forgets the pipe indices (a polling thread that owns
+    // no pipe leaves them alone). PASSIVE_LEVEL.
+    VOID EndStatusThread(BOOLEAN bForgetPipes = TRUE);
 
     // The endpoint pass of a status change and the re-registration of renamed endpoints take it,
     // so that one endpoint's wave subdevice is never registered and unregistered at once.

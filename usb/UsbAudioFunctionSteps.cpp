@@ -101,7 +101,7 @@ NTSTATUS UsbAudioFunction::StartStatusThread(IUsbDevice* pUsb, const StatusThrea
     return STATUS_SUCCESS;
 }
 
-VOID UsbAudioFunction::EndStatusThread()
+VOID UsbAudioFunction::EndStatusThread(BOOLEAN bForgetPipes)
 {
     PAGED_CODE();
     // The thread's last reference on the device may end the function on the thread itself: it
@@ -119,12 +119,14 @@ VOID UsbAudioFunction::EndStatusThread()
         ObDereferenceObject(m_pStatusThread);
         m_pStatusThread = nullptr;
     }
-    if (m_pInterruptInterface != nullptr) {
-        ExFreePoolWithTag(m_pInterruptInterface, FUNCTION_URB_TAG);
-        m_pInterruptInterface = nullptr;
+    if (bForgetPipes) {
+        if (m_pInterruptInterface != nullptr) {
+            ExFreePoolWithTag(m_pInterruptInterface, FUNCTION_URB_TAG);
+            m_pInterruptInterface = nullptr;
+        }
+        __atomic_store_n(&m_InterruptPipeIndex, NO_INTERRUPT_PIPE, __ATOMIC_SEQ_CST);
+        __atomic_store_n(&m_BulkPipeIndex, NO_INTERRUPT_PIPE, __ATOMIC_SEQ_CST);
     }
-    __atomic_store_n(&m_InterruptPipeIndex, NO_INTERRUPT_PIPE, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&m_BulkPipeIndex, NO_INTERRUPT_PIPE, __ATOMIC_SEQ_CST);
     KeClearEvent(&m_StatusThreadStopEvent);
     KeClearEvent(&m_StatusThreadExitEvent);
 }

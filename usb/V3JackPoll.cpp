@@ -161,22 +161,7 @@ NTSTATUS Uac1FunctionV3::Stop()
 
 VOID Uac1FunctionV3::EndJackThread()
 {
-    // A last device reference dropped on the thread itself ends the function there: it is leaving
-    // already and cannot wait for itself.
-    const bool bOnThread = m_pStatusThread != nullptr && m_pStatusThread == PsGetCurrentThread();
-    KeSetEvent(&m_StatusThreadStopEvent, IO_NO_INCREMENT, FALSE);
-    if (!bOnThread) {
-        KeWaitForSingleObject(&m_StatusThreadExitEvent, Executive, KernelMode, FALSE, nullptr);
-    }
-    if (m_pStatusThread != nullptr) {
-        // The exit event comes just before the thread ends; the function must outlive it.
-        if (!bOnThread) {
-            KeWaitForSingleObject(m_pStatusThread, Executive, KernelMode, FALSE, nullptr);
-        }
-        ObDereferenceObject(m_pStatusThread);
-        m_pStatusThread = nullptr;
-    }
+    // The jack poll owns no pipe of the AudioControl interface: those stay as they are.
+    EndStatusThread(FALSE);
     __atomic_store_n(&m_bJackThreadRunning, FALSE, __ATOMIC_SEQ_CST);
-    KeClearEvent(&m_StatusThreadStopEvent);
-    KeClearEvent(&m_StatusThreadExitEvent);
 }

@@ -361,8 +361,11 @@ PFILE_OBJECT IoUserFileOf(HANDLE handle)
 
 NTSTATUS IoUserDeviceControl(HANDLE handle, ULONG IoControlCode, const void* InputBuffer, ULONG InputBufferLength,
                              void* OutputBuffer, ULONG OutputBufferLength, PKEVENT Event,
-                             PIO_STATUS_BLOCK IoStatusBlock)
+                             PIO_STATUS_BLOCK IoStatusBlock, PIRP* Irp)
 {
+    if (Irp != nullptr) {
+        *Irp = nullptr;
+    }
     IrqlCheckAtMost(PASSIVE_LEVEL, "IoUserDeviceControl");
     PVOID object = nullptr;
     NTSTATUS status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, UserMode, &object, nullptr);
@@ -394,6 +397,9 @@ NTSTATUS IoUserDeviceControl(HANDLE handle, ULONG IoControlCode, const void* Inp
         std::lock_guard<std::mutex> guard(t.Lock);
         ++t.Files[file].Outstanding;
         t.Irps[irp] = UserIrp{CurrentProcess()};
+    }
+    if (Irp != nullptr) {
+        *Irp = irp;
     }
     status = IoCallDriver(top, irp);
     ObDereferenceObject(top);

@@ -35,10 +35,11 @@ PFILE_OBJECT IoUserFileOf(HANDLE handle);
 // service sends it: the handle is checked (user mode, type File), METHOD_BUFFERED input is copied
 // into a system buffer whose bytes past the input are poisoned, and *IoStatusBlock and Event are
 // set when it finishes. Returns what the driver returned (or the refusal of the handle or of an
-// allocation, in which case the block and event are left alone).
+// allocation, in which case the block and event are left alone). `Irp` (optional) gets the
+// request, for a caller that cancels it while it is pending (it is freed once it finishes).
 NTSTATUS IoUserDeviceControl(HANDLE file, ULONG IoControlCode, const void* InputBuffer, ULONG InputBufferLength,
                              void* OutputBuffer, ULONG OutputBufferLength, PKEVENT Event,
-                             PIO_STATUS_BLOCK IoStatusBlock);
+                             PIO_STATUS_BLOCK IoStatusBlock, PIRP* Irp = nullptr);
 // The byte a METHOD_BUFFERED system buffer holds past the input.
 constexpr UCHAR IO_SYSTEM_BUFFER_POISON = 0xD7;
 

@@ -524,7 +524,7 @@ TEST_F(AsioStreamTest, OtherRatesStreamExactlyToo)
 }
 
 // What ends a stop that waits for D0.
-enum class StopEnd { PowerUp, SurpriseRemoval, ClientClosesThenRemoval };
+enum class StopEnd { PowerUp, SurpriseRemoval, ClientClosesThenRemoval, Cancel };
 
 class AsioStopWaitTest : public AsioStreamTest, public ::testing::WithParamInterface<StopEnd> {};
 
@@ -559,7 +559,20 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
         ASSERT_EQ(m_session.Pnp().SurpriseRemove(m_session.Pdo()), STATUS_SUCCESS);
         EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_SUCCESS);
         break;
+    case StopEnd::Cancel:
+        // Cancelled, the stop completes at once and stops nothing: the power-up resumes the
+        // streams, and a stop in D0 then ends them.
+        EXPECT_TRUE(IoCancelIrp(stop->Irp));
+        EXPECT_EQ(host::AsioSession::Wait(*stop).Status, STATUS_CANCELLED);
+        EXPECT_FALSE(Device()->AsioStopPending());
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_TRUE(Device()->AsioRunning());
+        EXPECT_EQ(client.Control(code::STOP, nullptr, 0, 0).Status, STATUS_SUCCESS);
+        EXPECT_FALSE(Device()->AsioRunning());
+        break;
     case StopEnd::ClientClosesThenRemoval:
+        // (Whether the close reaches the device before the stop completes is the I/O manager's
+        // affair; either way the removal must go on and the stop end.)
         EXPECT_EQ(client.Close(), STATUS_SUCCESS);
         // The file's close waits for its stop: the client stays until the removal ends the stop.
         EXPECT_EQ(Device()->AsioClientCount(), 1u);
@@ -578,7 +591,8 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
 }
 
 INSTANTIATE_TEST_SUITE_P(StopEnds, AsioStopWaitTest,
-                         ::testing::Values(StopEnd::PowerUp, StopEnd::SurpriseRemoval, StopEnd::ClientClosesThenRemoval));
+                         ::testing::Values(StopEnd::PowerUp, StopEnd::SurpriseRemoval, StopEnd::ClientClosesThenRemoval,
+                                           StopEnd::Cancel));
 
 // The device goes while a start is under way: the start's vendor request to a quirk device is
 // never answered until the device is unplugged. The start ends, the client stops and closes, and

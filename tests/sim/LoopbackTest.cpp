@@ -121,6 +121,42 @@ TEST(LoopbackTest, TheAsioHeadsetProfileLoopsItsOutputIntoItsInputAndKeepsItWhen
     EXPECT_TRUE(again->Loopbacks().empty());
 }
 
+// A UAC 2.0 device at high speed: the OUT endpoint's 24-in-32 setting loops into the 16-bit
+// microphone at the clock's rate, one packet a microframe; with the OUT interface idle the
+// microphone sends its source again.
+TEST(LoopbackTest, AUac2DeviceLoopsItsStreamingSettingAtItsClocksRate)
+{
+    std::string error;
+    auto device = sim::LoadProfile(std::string(KVX_PROFILE_DIR) + "/uac2-headset.json", &error);
+    ASSERT_NE(device, nullptr) << error;
+    device->SetClockRates(10, {48000});
+    ASSERT_TRUE(device->SetLoopback({0x01, 0x82, 5}));
+    ASSERT_TRUE(device->SelectInterface(1, 2));  // 24-in-32 stereo
+    ASSERT_TRUE(device->SelectInterface(2, 1));  // 16-bit mono
+    // 6 frames a microframe; sample n of channel 0 is n << 16 (low 16 bits empty).
+    for (uint32_t u = 0; u < 16; ++u) {
+        Bytes packet(6 * 8);
+        for (uint32_t k = 0; k < 6; ++k) {
+            const uint32_t value = (u * 6 + k + 1) << 16;
+            for (int b = 0; b < 4; ++b) packet[k * 8 + b] = static_cast<uint8_t>(value >> (8 * b));
+        }
+        ASSERT_EQ(device->IsochronousOut(0x01, 100 + u / 8, u % 8, packet.data(), 48), USBD_STATUS_SUCCESS);
+    }
+    device->IsochronousUrbFault(0x82, 102, 1);  // a 1 ms IN transfer: 48 frames behind
+    Bytes in(26, 0xEE);
+    ULONG actual = 0;
+    ASSERT_EQ(device->IsochronousIn(0x82, 102, 0, in.data(), 26, &actual), USBD_STATUS_SUCCESS);
+    ASSERT_EQ(actual, 12u);
+    for (uint32_t k = 0; k < 6; ++k) {
+        // Position 96 + k less the lag and the delay: OUT sample 43 + k.
+        EXPECT_EQ(in[2 * k] | in[2 * k + 1] << 8, static_cast<int>(96 + k - 48 - 5 + 1)) << k;
+    }
+    ASSERT_TRUE(device->SelectInterface(1, 0));
+    ASSERT_EQ(device->IsochronousIn(0x82, 102, 1, in.data(), 26, &actual), USBD_STATUS_SUCCESS);
+    ASSERT_GE(actual, 2u);
+    EXPECT_EQ(static_cast<int16_t>(in[0] | in[1] << 8), static_cast<int16_t>(sim::SimDevice::SourceSample(0, 0, 2)));
+}
+
 TEST(LoopbackTest, MalformedLoopsAreRefusedWithOneClearLine)
 {
     std::string text = ReadFile(std::string(KVX_PROFILE_DIR) + "/uac1-asio-headset.json");

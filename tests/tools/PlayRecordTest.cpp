@@ -24,6 +24,7 @@
 #include "platform/nt/Machine.h"
 #include "sim/Profile.h"
 #include "tools/AudioFile.h"
+#include "tests/tools/KvxRun.h"
 #include "tools/Kvx.h"
 #include "tools/StreamCommand.h"
 #include "tools/StreamSession.h"
@@ -33,18 +34,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct KvxRun {
-    int Code;
-    std::string Out;
-    std::string Err;
-};
-
-KvxRun Kvx(std::vector<std::string> args)
-{
-    std::ostringstream out, err;
-    const int code = kvx::RunKvx(args, out, err);
-    return {code, out.str(), err.str()};
-}
+using kvxtest::Kvx;
+using kvxtest::KvxRun;
 
 int Lines(const std::string& text)
 {
@@ -53,43 +44,8 @@ int Lines(const std::string& text)
     return n;
 }
 
-class PlayRecordTest : public ::testing::Test {
+class PlayRecordTest : public kvxtest::KvxFileTest {
 protected:
-    void SetUp() override
-    {
-        m_dir = fs::temp_directory_path() / ("kvx-play-" + std::to_string(getpid()) + "-" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        fs::remove_all(m_dir);
-        platform::SetRealTime(false);
-    }
-
-    // A sound file written by libsndfile: a 1 kHz sine at 0.6 full scale.
-    std::string Write(const std::string& name, int format, int rate, int channels, double seconds)
-    {
-        const std::string path = (m_dir / name).string();
-        SF_INFO info{};
-        info.samplerate = rate;
-        info.channels = channels;
-        info.format = format;
-        SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(sf, nullptr) << sf_strerror(nullptr);
-        if (sf == nullptr) return path;
-        const sf_count_t frames = static_cast<sf_count_t>(seconds * rate);
-        std::vector<double> samples(static_cast<size_t>(frames) * channels);
-        for (sf_count_t n = 0; n < frames; ++n) {
-            for (int c = 0; c < channels; ++c) {
-                samples[n * channels + c] = 0.6 * std::sin(2 * 3.14159265358979 * 1000.0 * n / rate + c);
-            }
-        }
-        EXPECT_EQ(sf_writef_double(sf, samples.data(), frames), frames);
-        sf_close(sf);
-        return path;
-    }
     std::string WriteBytes(const std::string& name, const std::vector<uint8_t>& bytes)
     {
         const std::string path = (m_dir / name).string();
@@ -97,8 +53,6 @@ protected:
                                                     static_cast<std::streamsize>(bytes.size()));
         return path;
     }
-
-    fs::path m_dir;
 };
 
 // A canonical 44-byte WAV header with the fields the bad-file table breaks.
