@@ -74,6 +74,7 @@ AsioDevice::AsioDevice()
 {
     InitializeListHead(&m_AsioClients);
     KeInitializeSpinLock(&m_PinRingLock);
+    KeInitializeSpinLock(&m_AsioStopLock);
 }
 
 AsioDevice::~AsioDevice() { AsioTeardown(); }
