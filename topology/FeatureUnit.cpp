@@ -74,7 +74,7 @@ NTSTATUS FeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pO
     if (pDescriptor != nullptr && pDescriptor[0] < UAC1_FEATURE_UNIT_MIN_LENGTH) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_FEATURE_UNIT, [this](IAudioHal* hal) {
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT, [this](IAudioHal* hal) {
         ReadVendorControlBlock();
         return Init(hal);
     });
@@ -100,7 +100,7 @@ void FeatureUnit::ReadVendorControlBlock()
 bool FeatureUnit::IsFeatureDescriptor() const
 {
     return m_pDescriptor != nullptr && m_pDescriptor[0] >= UAC1_FEATURE_UNIT_MIN_LENGTH &&
-           m_pDescriptor[1] == CS_INTERFACE_DESCRIPTOR && m_pDescriptor[2] == UAC1_FEATURE_UNIT;
+           m_pDescriptor[1] == USB_AUDIO_CS_INTERFACE && m_pDescriptor[2] == USB_AUDIO_AC_FEATURE_UNIT;
 }
 
 ULONG FeatureUnit::BitmapCount(bool vendor) const
@@ -325,7 +325,7 @@ NTSTATUS FeatureUnit::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_FEATURE_UNIT;
+    m_lType = USB_AUDIO_AC_FEATURE_UNIT;
     const ULONG source = m_pDescriptor[4];
     NTSTATUS status = SetSources(1, &source);
     if (!NT_SUCCESS(status)) {

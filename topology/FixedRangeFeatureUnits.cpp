@@ -87,14 +87,14 @@ NTSTATUS FixedRangeFeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAu
     if (pDescriptor != nullptr && pDescriptor[0] < UAC1_FEATURE_UNIT_MIN_LENGTH) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_FEATURE_UNIT,
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
 bool FixedRangeFeatureUnit::IsFeatureDescriptor() const
 {
     return m_pDescriptor != nullptr && m_pDescriptor[0] >= UAC1_FEATURE_UNIT_MIN_LENGTH &&
-           m_pDescriptor[1] == CS_INTERFACE_DESCRIPTOR && m_pDescriptor[2] == UAC1_FEATURE_UNIT;
+           m_pDescriptor[1] == USB_AUDIO_CS_INTERFACE && m_pDescriptor[2] == USB_AUDIO_AC_FEATURE_UNIT;
 }
 
 ULONG FixedRangeFeatureUnit::BitmapCount() const
@@ -301,7 +301,7 @@ NTSTATUS FixedRangeFeatureUnit::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_FEATURE_UNIT;
+    m_lType = USB_AUDIO_AC_FEATURE_UNIT;
     const ULONG source = m_pDescriptor[4];
     NTSTATUS status = SetSources(1, &source);
     if (!NT_SUCCESS(status)) {
