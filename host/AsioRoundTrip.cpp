@@ -1,11 +1,17 @@
 // The host's ASIO client measuring its round trip: an impulse out, found again in the input.
 #include <atomic>
+#include <memory>
 #include <cstring>
 
 #include "host/AsioSession.h"
 #include "platform/nt/Clock.h"
 
 namespace host {
+namespace {
+
+constexpr uint64_t QUIET_FRAMES = 16;
+
+}  // namespace
 
 NTSTATUS AsioSession::MeasureRoundTrip(const std::vector<AsioBufferView*>& buffers, uint32_t sampleBytes,
                                        uint32_t frames, uint64_t at, std::chrono::milliseconds limit,
@@ -36,15 +42,21 @@ NTSTATUS AsioSession::MeasureRoundTrip(const std::vector<AsioBufferView*>& buffe
         std::memset(sample, 0xFF, sampleBytes - 1);
         sample[sampleBytes - 1] = 0x7F;
     };
-    hooks.Capture = [input, inFrame, sampleBytes, found](size_t index, uint64_t frame, const uint8_t* data,
-                                                         size_t bytes) {
+    // The impulse: a sample above half scale after at least QUIET_FRAMES samples below 1/16 of
+    // it (what comes back of the silence around it), so that a signal the input carries of its
+    // own is not taken for it.
+    auto quiet = std::make_shared<uint64_t>(0);
+    hooks.Capture = [input, inFrame, sampleBytes, found, quiet](size_t index, uint64_t frame, const uint8_t* data,
+                                                                size_t bytes) {
         if (index != input || found->load() >= 0) return;
         for (size_t k = 0; k < bytes / inFrame; ++k) {
             const auto top = static_cast<int8_t>(data[k * inFrame + sampleBytes - 1]);
-            if (top >= 0x40 || top <= -0x40) {
+            const int magnitude = top < 0 ? -(top + 1) : top;  // 0 .. 127
+            if (magnitude >= 0x40 && *quiet >= QUIET_FRAMES) {
                 found->store(static_cast<int64_t>(frame + k));
                 return;
             }
+            *quiet = magnitude < 0x08 ? *quiet + 1 : 0;
         }
     };
     NTSTATUS status = StartStreaming(buffers, sampleBytes, frames, hooks);

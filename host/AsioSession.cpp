@@ -55,6 +55,9 @@ struct AsioSession::Stream {
     StreamHooks Hooks;
     HANDLE EventHandle = nullptr;
     PKEVENT Event = nullptr;
+    // The notification event the stream gave the driver (SET_EVENT), null when the client had one.
+    HANDLE NotifyHandle = nullptr;
+    PKEVENT Notify = nullptr;
     std::atomic<bool> Stop{false};
     std::unique_ptr<platform::ClientThread> Thread;
     mutable std::mutex Lock;
@@ -223,12 +226,20 @@ NTSTATUS AsioSession::StartStreaming(const std::vector<AsioBufferView*>& buffers
     stream->Frames = frames;
     stream->Hooks = std::move(hooks);
     stream->EventHandle = NewEvent(&stream->Event);
+    // Told when another client changes the sample type, the latency or the rate.
+    stream->NotifyHandle = NewEvent(&stream->Notify);
+    if (!NT_SUCCESS(Control(asio::SET_EVENT, HandleBytes(stream->NotifyHandle), 0).Status)) {
+        ZwClose(stream->NotifyHandle);
+        stream->NotifyHandle = nullptr;
+        stream->Notify = nullptr;
+    }
     stream->DeviceBytes.assign(buffers.size(), 0);
     stream->LastPosition.assign(buffers.size(), 0);
     stream->ClientBytes.assign(buffers.size(), 0);
     const NTSTATUS status = Control(asio::START, HandleBytes(stream->EventHandle), 0).Status;
     if (!NT_SUCCESS(status)) {
         ZwClose(stream->EventHandle);
+        ReleaseNotify(*stream);
         return status;
     }
     for (size_t i = 0; i < buffers.size(); ++i) {
@@ -259,6 +270,15 @@ uint32_t AsioSession::LeadFrames(const std::vector<AsioBufferView*>& buffers, ui
     return static_cast<uint32_t>(lead);
 }
 
+void AsioSession::ReleaseNotify(Stream& stream)
+{
+    if (stream.NotifyHandle == nullptr) return;
+    Control(asio::RELEASE_EVENT, nullptr, 0, 0);
+    ZwClose(stream.NotifyHandle);
+    stream.NotifyHandle = nullptr;
+    stream.Notify = nullptr;
+}
+
 uint32_t AsioSession::RenderLeadFrames() const { return m_stream != nullptr ? m_stream->LeadFrames : 0; }
 
 // One wake of the host: it takes in what every input buffer received (its clock is the input's
@@ -273,7 +293,15 @@ void AsioSession::StreamThread()
         if (!first) {
             LARGE_INTEGER limit;
             limit.QuadPart = SWITCH_WAIT;
-            if (KeWaitForSingleObject(s.Event, Executive, UserMode, FALSE, &limit) != STATUS_SUCCESS) {
+            PVOID events[2] = {s.Event, s.Notify};
+            const NTSTATUS woke = KeWaitForMultipleObjects(s.Notify != nullptr ? 2 : 1, events, WaitAny, Executive,
+                                                           UserMode, FALSE, &limit, nullptr);
+            if (woke == STATUS_WAIT_0 + 1) {
+                std::lock_guard<std::mutex> guard(s.Lock);
+                ++s.Stats.Notifications;
+                continue;
+            }
+            if (woke != STATUS_WAIT_0) {
                 continue;
             }
         }
@@ -355,6 +383,7 @@ NTSTATUS AsioSession::StopStreaming()
     }
     const NTSTATUS status = Control(asio::STOP, nullptr, 0, 0).Status;
     ZwClose(m_stream->EventHandle);
+    ReleaseNotify(*m_stream);
     m_stream.reset();
     return status;
 }
@@ -369,6 +398,7 @@ void AsioSession::Kill()
             m_stream->Thread->Join();
         }
         ZwClose(m_stream->EventHandle);
+        if (m_stream->NotifyHandle != nullptr) ZwClose(m_stream->NotifyHandle);  // the driver's reference goes at close
         m_stream.reset();
     }
     if (m_file != nullptr) {

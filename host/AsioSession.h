@@ -127,7 +127,7 @@ public:
     struct StreamStats {
         uint64_t Periods = 0;
         uint64_t LatePeriods = 0;  // periods the thread found already passed
-        uint64_t Notifications = 0;
+        uint64_t Notifications = 0;  // times the driver said the sample type, latency or rate changed
     };
     // Starts the streaming thread over buffers made by CreateBuffers (START with its event).
     NTSTATUS StartStreaming(const std::vector<AsioBufferView*>& buffers, uint32_t sampleBytes, uint32_t frames,
@@ -141,7 +141,8 @@ public:
 
     // The round trip as an ASIO host sees it: streaming silence with two `frames`-frame buffers,
     // it writes one full-scale sample on channel 0 of the first enabled output at output frame X
-    // (on its clock) and finds it on channel 0 of the first enabled input at input frame Y.
+    // (on its clock) and finds it on channel 0 of the first enabled input at input frame Y: the
+    // first sample above half scale after 16 below 1/16 of full scale.
     struct RoundTrip {
         bool Found = false;
         uint64_t OutputFrame = 0;  // X
@@ -161,13 +162,15 @@ public:
     StreamStats Stats() const;
 
 private:
+    struct Stream;
     void StreamThread();
+    // RELEASE_EVENT for the notification event the stream set, and its handle closed.
+    void ReleaseNotify(Stream& stream);
 
     PDEVICE_OBJECT m_fdo;
     bool m_is32bit;
     uint32_t m_process;
     PFILE_OBJECT m_file = nullptr;
-    struct Stream;
     std::unique_ptr<Stream> m_stream;
     std::vector<std::unique_ptr<AsioPendingRequest>> m_unfinished;
 };

@@ -62,6 +62,30 @@ int32_t AsioSampleType(uint32_t bits)
     }
 }
 
+bool AsioTypeBits(int32_t type, uint32_t* bits, uint32_t* container)
+{
+    switch (type) {
+    case 16: *bits = 16; *container = 16; return true;
+    case 17: *bits = 24; *container = 24; return true;
+    case 18: *bits = 32; *container = 32; return true;
+    case 24: *bits = 16; *container = 32; return true;
+    case 25: *bits = 18; *container = 32; return true;
+    case 26: *bits = 20; *container = 32; return true;
+    case 27: *bits = 24; *container = 32; return true;
+    default: return false;
+    }
+}
+
+int32_t AsioChannelType(host::AsioSession& client, bool input)
+{
+    std::vector<uint8_t> info(52, 0);
+    info[4] = input ? 1 : 0;  // channel 0, input or output
+    const host::AsioReply reply = client.Control(host::asio::GET_CHANNEL_INFO, info, 52);
+    int32_t type = 0;
+    if (NT_SUCCESS(reply.Status) && reply.Output.size() >= 20) std::memcpy(&type, &reply.Output[16], 4);
+    return type;
+}
+
 size_t AsioFirstBuffer(const std::vector<host::AsioBufferView*>& buffers, uint32_t direction)
 {
     for (size_t i = 0; i < buffers.size(); ++i) {

@@ -26,8 +26,14 @@ int OpenAsio(host::AsioSession& client, AsioDeviceInfo* info, std::string* error
 int SetAsioRate(host::AsioSession& client, const AsioDeviceInfo& info, uint32_t rate, std::string* error);
 // The host's buffer: --buffer, else the driver's preferred size.
 uint32_t AsioBufferFrames(host::AsioSession& client, const StreamOptions& options);
-// The sample type of a width (16, 24 or 32 bits; 0 for another) and its bytes.
+// The sample type of a width (16, 24 or 32 bits; 0 for another).
 int32_t AsioSampleType(uint32_t bits);
+// A PCM sample type's valid bits and container (16 -> 16 in 16, 27 -> 24 in 32, ...); false for
+// another type.
+bool AsioTypeBits(int32_t type, uint32_t* bits, uint32_t* container);
+// The client's sample type as the driver reports it for channel 0 of the inputs (or outputs);
+// 0 when it does not answer.
+int32_t AsioChannelType(host::AsioSession& client, bool input);
 // The first enabled buffer of a direction (0 output, 1 input); SIZE_MAX when none.
 size_t AsioFirstBuffer(const std::vector<host::AsioBufferView*>& buffers, uint32_t direction);
 // "ring: 1920 frames (40.0 ms), buffers 2 x 64 frames; late periods 0 of 5000".

@@ -56,20 +56,34 @@ int RunAsioRecord(const StreamOptions& options, std::ostream& out, std::ostream&
             rate = current[0] > 0 ? static_cast<uint32_t>(current[0]) : 48000;
         }
         if (rc == EXIT_OK) rc = SetAsioRate(client, info, rate, &error);
-        const uint32_t bits = options.HasFormat ? options.Format.Bits : 16;
-        if (rc == EXIT_OK && (AsioSampleType(bits) == 0 ||
-                              !NT_SUCCESS(client.SetLong(host::asio::SET_SAMPLE_TYPE, AsioSampleType(bits))))) {
-            error = "ASIO records 16-, 24- or 32-bit samples, not " + std::to_string(bits);
-            rc = EXIT_USAGE;
+        // The sample type: --format's width, else the driver's own type for the device.
+        uint32_t bits = 16;
+        uint32_t container = 16;
+        if (rc == EXIT_OK && options.HasFormat) {
+            bits = container = options.Format.Bits;
+            if (AsioSampleType(bits) == 0 ||
+                !NT_SUCCESS(client.SetLong(host::asio::SET_SAMPLE_TYPE, AsioSampleType(bits)))) {
+                error = "ASIO records 16-, 24- or 32-bit samples, not " + std::to_string(bits);
+                rc = EXIT_USAGE;
+            }
+        } else if (rc == EXIT_OK && !AsioTypeBits(AsioChannelType(client, true), &bits, &container)) {
+            bits = container = 16;
+            client.SetLong(host::asio::SET_SAMPLE_TYPE, 16);
         }
         if (rc != EXIT_OK) err << "kvx record: " << error << "\n";
         const uint32_t frames = rc == EXIT_OK ? AsioBufferFrames(client, options) : 0;
         std::vector<host::AsioBufferView*> buffers;
         if (rc == EXIT_OK) {
             status = client.CreateBuffers({{1, 0}}, frames, static_cast<ULONG>(info.Endpoints), &buffers);
+            if (status == STATUS_NO_MATCH && bits == 24 && container == 24 &&
+                NT_SUCCESS(client.SetLong(host::asio::SET_SAMPLE_TYPE, 27))) {
+                container = 32;  // no packed 24-bit format on the endpoint: 24 bits in 32
+                status = client.CreateBuffers({{1, 0}}, frames, static_cast<ULONG>(info.Endpoints), &buffers);
+            }
             if (!NT_SUCCESS(status)) {
                 err << "kvx record: " << info.Name << " refused ASIO buffers of " << frames << " frames at " << rate
-                    << " Hz " << bits << "-bit: " << StatusText(status) << "\n";
+                    << " Hz " << bits << "-bit" << (container != bits ? " in " + std::to_string(container) : std::string())
+                    << ": " << StatusText(status) << "\n";
                 rc = status == STATUS_NO_MATCH ? EXIT_USAGE : EXIT_FAILURE_RUN;
             }
         }
@@ -80,18 +94,18 @@ int RunAsioRecord(const StreamOptions& options, std::ostream& out, std::ostream&
                 << options.Format.Channels << "\n";
             rc = EXIT_USAGE;
         }
-        const host::AudioFormat format{rate, channels, static_cast<USHORT>(bits), static_cast<USHORT>(bits)};
+        const host::AudioFormat format{rate, channels, static_cast<USHORT>(bits), static_cast<USHORT>(container)};
         const uint32_t frameBytes = format.BlockAlign();
         AudioWriter writer;
         if (rc == EXIT_OK && !writer.Open(options.File, fifo, majorFormat, static_cast<int>(rate), channels,
-                                          static_cast<int>(bits), static_cast<int>(bits), &error)) {
+                                          static_cast<int>(bits), static_cast<int>(container), &error)) {
             err << "kvx record: " << options.File << ": " << error << "\n";
             rc = EXIT_USAGE;
         }
         if (rc == EXIT_OK) fifo = -1;  // the writer's now
         if (rc == EXIT_OK) {
             // The device's known signal in the recording's format, on every capture endpoint.
-            for (uint8_t ep : SourceEndpoints(*simulated)) simulated->SetSource(ep, {rate, channels, bits / 8});
+            for (uint8_t ep : SourceEndpoints(*simulated)) simulated->SetSource(ep, {rate, channels, container / 8});
             SourceChecker checker(format, format);
             std::string writeError;
             const uint64_t wanted = static_cast<uint64_t>(options.Seconds * rate + 0.5);
@@ -106,7 +120,7 @@ int RunAsioRecord(const StreamOptions& options, std::ostream& out, std::ostream&
                 if (writeError.empty()) writer.Write(data, take, &writeError);
                 recorded += take / frameBytes;
             };
-            status = client.StartStreaming(buffers, bits / 8, frames, hooks);
+            status = client.StartStreaming(buffers, container / 8, frames, hooks);
             if (!NT_SUCCESS(status)) {
                 err << "kvx record: the ASIO start failed: " << StatusText(status) << "\n";
                 rc = EXIT_FAILURE_RUN;

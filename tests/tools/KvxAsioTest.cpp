@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,6 +42,10 @@ TEST_F(KvxAsioTest, PlayReachesTheWireExactly)
         {"mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, {}, "48000 Hz 16-bit 1 ch, 24000 frames (0.500 s), on 2 ch"},
         {"deep.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, {"--buffer", "256"}, "48000 Hz 24-bit 2 ch, 24000 frames"},
         {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {"--buffer", "1024"}, "16-bit 2 ch, 24000 frames (0.500 s), converted from float"},
+        // A UAC 2.0 render endpoint paced by its feedback, ASIO-capable under its identity.
+        {"uac2.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2,
+         {"--buffer", "128", "--device", std::string(KVX_PROFILE_DIR) + "/uac2-asio-headphones.json"},
+         "UAC2 Fixed Headphones (ASIO): 48000 Hz 16-bit 2 ch, 24000 frames"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -76,6 +82,24 @@ TEST_F(KvxAsioTest, RoundTripPrintsTheFigureAndTheOutputLatency)
     EXPECT_NE(run.Out.find("wire matches: 9600 frames"), std::string::npos) << run.Out;
 }
 
+// The headset without its loop: the impulse never comes back, and the run fails in one line.
+TEST_F(KvxAsioTest, ARoundTripOnADeviceWithoutALoopFails)
+{
+    std::ifstream in(std::string(KVX_PROFILE_DIR) + "/uac1-asio-headset.json");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string loop = "\"loopback\": {\"out\": \"0x01\", \"in\": \"0x82\", \"delay\": 0},";
+    ASSERT_NE(text.find(loop), std::string::npos);
+    text.erase(text.find(loop), loop.size());
+    const std::string profile = (m_dir / "unlooped.json").string();
+    std::ofstream(profile) << text;
+    const KvxRun run = Kvx({"play", Write("s.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 0.1), "--asio", "--fast",
+                            "--round-trip", "--device", profile});
+    EXPECT_EQ(run.Code, 1);
+    EXPECT_EQ(run.Err, "kvx play: --round-trip: the impulse did not come back within 2000 ms: ASIO Headset does not "
+                       "loop its output back into its input\n");
+    EXPECT_EQ(run.Out, "");
+}
+
 TEST_F(KvxAsioTest, RecordIsTheSource)
 {
     const std::string path = (m_dir / "rec.wav").string();
@@ -96,6 +120,23 @@ TEST_F(KvxAsioTest, RecordIsTheSource)
     sf_close(sf);
     for (size_t n = 0; n < samples.size(); ++n) {
         ASSERT_EQ(samples[n], static_cast<short>(sim::SimDevice::SourceSample(n, 0, 2))) << "frame " << n;
+    }
+}
+
+// Without --format the recording takes the driver's sample type for the device: 24 bits in 32 on
+// the UAC 2.0 quirk headset; --format 48000:24:1 finds the same where no packed 24-bit format is.
+TEST_F(KvxAsioTest, RecordTakesTheDevicesOwnSampleType)
+{
+    const std::string device = std::string(KVX_PROFILE_DIR) + "/uac2-asio-quirk.json";
+    for (const std::vector<std::string>& format : {std::vector<std::string>{}, {"--format", "48000:24:1"}}) {
+        const std::string path = (m_dir / "quirk.wav").string();
+        std::vector<std::string> args{"record", path, "--seconds", "0.2", "--asio", "--fast", "--device", device};
+        args.insert(args.end(), format.begin(), format.end());
+        const KvxRun run = Kvx(args);
+        ASSERT_EQ(run.Code, 0) << run.Err;
+        EXPECT_NE(run.Out.find("UAC2 Quirk Headset (ASIO): 48000 Hz 24-bit (in 32) 1 ch, 9600 frames"), std::string::npos)
+            << run.Out;
+        EXPECT_NE(run.Out.find("source matches: 9600 frames"), std::string::npos) << run.Out;
     }
 }
 
