@@ -6,6 +6,7 @@
 #include "adapter/driver/Adapter.h"
 #include "platform/nt/Clock.h"
 #include "platform/nt/DebugHost.h"
+#include "platform/nt/Machine.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/PoolHost.h"
 #include "platform/portcls/PortClsHost.h"
@@ -183,6 +184,9 @@ bool StreamSession::End(std::string* report)
     platform::DeviceForget(m_port->Pdo());
     m_port.reset();
     m_added = false;
+    // The power manager's worker may still be dropping what a request held after the completion
+    // the removal waited for: its own bookkeeping, not the driver's, so let it finish first.
+    platform::MachineSettle();
     if (platform::PoolLiveSince(m_serial) != 0) {
         *report = "pool left after unload: " + platform::PoolLeakReport(m_serial);
         return false;

@@ -15,6 +15,11 @@ void MachineReset();
 // End-of-test check: leftover system threads, handles and callback registrations are verifier
 // faults. Does not free anything (the pool leak check still sees what was left).
 void MachineCheckClean();
+// Waits (real time, bounded by the deadlock time-out) until every other known thread is blocked or
+// has exited, so that what they were finishing (a worker dropping its device reference after its
+// routine set the event a remove waited for) is done before the caller looks at the pool. False
+// when the time ran out.
+bool MachineSettle();
 
 // Registers the calling thread as a client for its lifetime: the clock then waits for it too.
 class ClientThreadScope {

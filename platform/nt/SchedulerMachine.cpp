@@ -336,6 +336,13 @@ ExternalWaitScope::~ExternalWaitScope()
     }
 }
 
+bool MachineSettle()
+{
+    ThreadRecord* self = Current();
+    Guard lock(Sched().Lock);
+    return SettleLocked(lock, self);
+}
+
 void MachineCheckClean()
 {
     SchedulerState& s = Sched();

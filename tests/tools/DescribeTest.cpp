@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,8 +37,11 @@ class DescribeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The process id keeps runs of the suite side by side (other build trees) apart.
         m_dir = fs::temp_directory_path() /
-                ("kvx-describe-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                ("kvx-describe-" + std::to_string(::getpid()) + "-" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(m_dir);
         fs::create_directories(m_dir);
     }
     void TearDown() override { fs::remove_all(m_dir); }

@@ -16,6 +16,8 @@
 #include "platform/nt/Clock.h"
 #include "platform/nt/Kernel.h"
 #include "platform/nt/Machine.h"
+#include "platform/nt/Ob.h"
+#include "platform/nt/WorkItem.h"
 #include "platform/nt/Verifier.h"
 #include "tests/platform/nt/SystemThreadHelper.h"
 
@@ -275,6 +277,60 @@ TEST(ClockThreads, WaitTrueInADpcIsFaultedAtItsCallAndEndsWithTheDpc)
     EXPECT_NE(faults[0].Detail.find("KeSetEvent with Wait TRUE"), std::string::npos) << faults[0].Detail;
     EXPECT_EQ(faults[1].Rule, "WAIT_NEXT");
     EXPECT_NE(faults[1].Detail.find("DPC routine"), std::string::npos) << faults[1].Detail;
+}
+
+// A work item or system thread routine that returns after a set with Wait TRUE is named when it
+// returns: the thread gets its IRQL back there, and the next routine the worker runs is clean.
+TEST(ClockThreads, WaitTrueWithoutItsWaitIsNamedAtTheEndOfTheRoutineThatMadeIt)
+{
+    struct Run {
+        KEVENT Event;
+        KEVENT Next;
+        KIRQL NextIrql = 0xFF;
+    };
+    struct DummyDevice {
+        int Unused;
+    } dummy{};
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(&dummy);
+    platform::ObRegister(device, "Device", nullptr);
+    const std::vector<std::pair<const char*, std::function<void(Run&)>>> routines = {
+        {"work item routine",
+         [device](Run& run) {
+             // Both on the one critical worker: the second routine runs on the thread the first left.
+             PIO_WORKITEM wrong = IoAllocateWorkItem(device);
+             PIO_WORKITEM right = IoAllocateWorkItem(device);
+             IoQueueWorkItem(
+                 wrong, [](PDEVICE_OBJECT, PVOID context) { KeSetEvent(&static_cast<Run*>(context)->Event, IO_NO_INCREMENT, TRUE); },
+                 CriticalWorkQueue, &run);
+             IoQueueWorkItem(
+                 right,
+                 [](PDEVICE_OBJECT, PVOID context) {
+                     auto* r = static_cast<Run*>(context);
+                     r->NextIrql = KeGetCurrentIrql();
+                     KeSetEvent(&r->Next, IO_NO_INCREMENT, FALSE);
+                 },
+                 CriticalWorkQueue, &run);
+             KeWaitForSingleObject(&run.Next, Executive, KernelMode, FALSE, nullptr);
+             EXPECT_EQ(run.NextIrql, PASSIVE_LEVEL);
+             EXPECT_TRUE(platform::RunUntil([&] { return platform::ObReferenceCount(device) == 1; }, 10ms));
+             IoFreeWorkItem(wrong);
+             IoFreeWorkItem(right);
+         }},
+        {"system thread routine",
+         [](Run& run) { SystemThread thread([&] { KeSetEvent(&run.Event, IO_NO_INCREMENT, TRUE); }); }},
+    };
+    for (const auto& [name, body] : routines) {
+        SCOPED_TRACE(name);
+        Run run;
+        KeInitializeEvent(&run.Event, NotificationEvent, FALSE);
+        KeInitializeEvent(&run.Next, NotificationEvent, FALSE);
+        body(run);
+        const auto faults = platform::VerifierTakeFaults();
+        ASSERT_EQ(faults.size(), 1u);
+        EXPECT_EQ(faults[0].Rule, "WAIT_NEXT");
+        EXPECT_NE(faults[0].Detail.find(name), std::string::npos) << faults[0].Detail;
+    }
+    ObDereferenceObject(device);
 }
 
 // The waiting pattern raises nothing however long the machine runs.
