@@ -72,8 +72,8 @@ UCHAR Uac2AlternateSettingValid(IUsbDevice* pUsb, ULONG ulInterfaceNumber, UCHAR
     urb.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
     urb.TransferBuffer = pRequest->Reply;
     urb.TransferBufferLength = REPLY_BYTES;
-    urb.Request = 0x01;   // CUR
-    urb.Value = 0x0200;   // valid alternate settings
+    urb.Request = USB_AUDIO2_CUR;
+    urb.Value = static_cast<USHORT>(USB_AUDIO2_AS_VAL_ALT_SETTINGS_CONTROL << 8);
     urb.Index = static_cast<USHORT>(ulInterfaceNumber);
     const NTSTATUS status = pUsb->SubmitUrbSync(reinterpret_cast<PURB>(&urb));
     // Bytes the device did not send count as 0.

@@ -37,7 +37,7 @@ const ULONG Uac1FeatureControls[UAC1_FEATURE_CLASS_CONTROLS + 2] = {
 bool IsUac1FeatureDescriptor(const UCHAR* pDescriptor)
 {
     return pDescriptor != nullptr && pDescriptor[0] >= UAC1_FEATURE_UNIT_MIN_LENGTH &&
-           pDescriptor[1] == CS_INTERFACE_DESCRIPTOR && pDescriptor[2] == UAC1_FEATURE_UNIT;
+           pDescriptor[1] == USB_AUDIO_CS_INTERFACE && pDescriptor[2] == USB_AUDIO_AC_FEATURE_UNIT;
 }
 
 ULONG Uac1FeatureBitmapCount(const UCHAR* pDescriptor)
@@ -96,7 +96,7 @@ NTSTATUS FeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 
 NTSTATUS FeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, UAC1_FEATURE_UNIT, UAC1_FEATURE_UNIT_MIN_LENGTH,
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT, UAC1_FEATURE_UNIT_MIN_LENGTH,
                                       [this](IAudioHal* hal) {
                                           ReadVendorControlBlock();
                                           return Init(hal);
@@ -338,7 +338,7 @@ NTSTATUS FeatureUnit::Init(IAudioHal* hal)
     // `allocated` tells a missing object (skipped, except for mute) from a failed set-up or add
     // (which ends Init).
     return InitFeatureControls(
-        hal, UAC1_FEATURE_UNIT, Uac1FeatureControls, UAC1_FEATURE_CLASS_CONTROLS + 2,
+        hal, USB_AUDIO_AC_FEATURE_UNIT, Uac1FeatureControls, UAC1_FEATURE_CLASS_CONTROLS + 2,
         [this](ULONG selector) { return IsControlPresent(selector) != FALSE; },
         [&](ULONG selector, PULONG pulNextId, bool& allocated) -> NTSTATUS {
             if (selector == UAC1_FU_VENDOR_8B || selector == UAC1_FU_VENDOR_8C) {

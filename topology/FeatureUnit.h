@@ -6,14 +6,15 @@
 // selector v (bit 7 set) is bit (v & 0x7F) - 1 of a vendor bitmap.
 #pragma once
 
+#include "adapter/UacDescriptorRules.h"
 #include "topology/UnitControls.h"
 #include "topology/UsbAudioUnit.h"
 
 constexpr ULONG UAC1_UNIT_TAG = MakePoolTag("UA10");
 
-constexpr UCHAR UAC1_FEATURE_UNIT = 0x06;
 // Fixed fields up to bControlSize, and the byte after the bitmaps (iFeature).
-constexpr ULONG UAC1_FEATURE_UNIT_MIN_LENGTH = 7;
+constexpr ULONG UAC1_FEATURE_UNIT_MIN_LENGTH =
+    UacMinimumLength(UAC1_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_FEATURE_UNIT);
 
 // UAC1 feature-unit control selectors, and the two vendor controls.
 constexpr ULONG UAC1_FU_MUTE = 0x01;

@@ -76,7 +76,7 @@ NTSTATUS FixedRangeFeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* p
 
 NTSTATUS FixedRangeFeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, UAC1_FEATURE_UNIT, UAC1_FEATURE_UNIT_MIN_LENGTH,
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT, UAC1_FEATURE_UNIT_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -275,7 +275,7 @@ NTSTATUS FixedRangeFeatureUnit::Init(IAudioHal* hal)
     PDEVICE_OBJECT device = hal->GetDeviceObject();
     // The class controls only: no vendor control block is read.
     return InitFeatureControls(
-        hal, UAC1_FEATURE_UNIT, Uac1FeatureControls, UAC1_FEATURE_CLASS_CONTROLS,
+        hal, USB_AUDIO_AC_FEATURE_UNIT, Uac1FeatureControls, UAC1_FEATURE_CLASS_CONTROLS,
         [this](ULONG selector) { return IsControlPresent(selector) != FALSE; },
         [&](ULONG selector, PULONG pulNextId, bool& allocated) {
             return CreateFeatureControlEntity(hal, m_ulEntityTag, selector, device, pulNextId, allocated);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "adapter/AudioTypes.h"
+#include "platform/usb/Usb.h"
 
 // 0x00RRGGBB, indexed by bits 12 to 15 of a jack's configuration word.
 extern const ULONG JackColorTable[16];
@@ -13,9 +14,6 @@ constexpr ULONG JACK_ENTRY_BYTES = 8;
 
 // One record from an entry (8 bytes, little-endian); word 6 stays 0.
 void FillJackRecord(const UCHAR* pEntry, JackRecord* pRecord);
-
-// wTerminalType of a USB streaming terminal: the host's side, with no jacks or outputs to ask for.
-constexpr USHORT TERMINAL_TYPE_USB_STREAMING = 0x0101;
 
 // Whether an input terminal of the type reports its jacks: microphones, the telephony types and
 // the analogue, line and S/PDIF connectors.

@@ -35,7 +35,7 @@ NTSTATUS MixerUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwn
     if (pDescriptor != nullptr && !HoldsInputPins(pDescriptor)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_MIXER_UNIT,
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_MIXER_UNIT,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -45,7 +45,7 @@ NTSTATUS MixerUnit::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_MIXER_UNIT;
+    m_lType = USB_AUDIO_AC_MIXER_UNIT;
     NTSTATUS status = SetPinUnitSources(this, m_pDescriptor);
     if (!NT_SUCCESS(status)) {
         return status;

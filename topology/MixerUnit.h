@@ -3,12 +3,15 @@
 #pragma once
 
 #include "adapter/EntityInterfaces.h"
+#include "adapter/UacDescriptorRules.h"
 #include "topology/UsbAudioUnit.h"
 
-constexpr UCHAR UAC1_MIXER_UNIT = 0x04;
-constexpr UCHAR UAC1_SELECTOR_UNIT = 0x05;
 // bLength through bNrInPins; the source ids follow.
-constexpr ULONG UAC1_PIN_UNIT_FIXED_LENGTH = 5;
+constexpr ULONG UAC1_PIN_UNIT_FIXED_LENGTH =
+    UacMinimumLength(UAC1_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_MIXER_UNIT);
+static_assert(UAC1_PIN_UNIT_FIXED_LENGTH ==
+                  UacMinimumLength(UAC1_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_SELECTOR_UNIT),
+              "mixer and selector share the fixed fields before their source ids");
 
 // Both units read bNrInPins source ids after the fixed fields: the descriptor must hold them.
 bool HoldsInputPins(const UCHAR* pDescriptor);

@@ -35,27 +35,27 @@ NTSTATUS Uac1SelectorCur(IAudioHal* pOwner, UCHAR bUnitId, BOOLEAN bRead, PUCHAR
 
 }  // namespace
 
-bool SelectorUnit::IsSelectorDescriptor() const { return HoldsSelectorDescriptor(UAC1_SELECTOR_UNIT); }
+bool SelectorUnit::IsSelectorDescriptor() const { return HoldsSelectorDescriptor(USB_AUDIO_AC_SELECTOR_UNIT); }
 
 NTSTATUS SelectorUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
     if (pDescriptor != nullptr && !HoldsInputPins(pDescriptor)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_SELECTOR_UNIT,
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_SELECTOR_UNIT,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
-NTSTATUS SelectorUnit::Init(IAudioHal* hal) { return InitSelectorUnit(hal, UAC1_SELECTOR_UNIT, UAC1_UNIT_TAG); }
+NTSTATUS SelectorUnit::Init(IAudioHal* hal) { return InitSelectorUnit(hal, USB_AUDIO_AC_SELECTOR_UNIT, UAC1_UNIT_TAG); }
 
 NTSTATUS SelectorUnit::GetSelected(PULONG pInput)
 {
-    return ReadSelectedInput(UAC1_SELECTOR_UNIT, Uac1SelectorCur, pInput);
+    return ReadSelectedInput(USB_AUDIO_AC_SELECTOR_UNIT, Uac1SelectorCur, pInput);
 }
 
 NTSTATUS SelectorUnit::SetSelected(ULONG ulInput)
 {
-    return WriteSelectedInput(UAC1_SELECTOR_UNIT, Uac1SelectorCur, ulInput);
+    return WriteSelectedInput(USB_AUDIO_AC_SELECTOR_UNIT, Uac1SelectorCur, ulInput);
 }
 
-NTSTATUS SelectorUnit::GetInputCount(PULONG pCount) { return ReadSelectorInputCount(UAC1_SELECTOR_UNIT, pCount); }
+NTSTATUS SelectorUnit::GetInputCount(PULONG pCount) { return ReadSelectorInputCount(USB_AUDIO_AC_SELECTOR_UNIT, pCount); }

@@ -97,7 +97,7 @@ NTSTATUS InputTerminalBase<Traits>::InitInputTerminal(IAudioHal* hal, bool bRead
         return status;
     }
     ULONG next = hal->GetEntityCount();
-    if (bReadJacks && TerminalType() != TERMINAL_TYPE_USB_STREAMING && Traits::JacksReadable(m_pDescriptor)) {
+    if (bReadJacks && TerminalType() != USB_AUDIO_TERMINAL_USB_STREAMING && Traits::JacksReadable(m_pDescriptor)) {
         status = Traits::ReachDevice(m_pOwner);
         if (NT_SUCCESS(status)) {
             if (m_pJacks != nullptr) {
@@ -165,7 +165,7 @@ NTSTATUS InputTerminalBase<Traits>::GetJackCount(PULONG pCount, ULONG)
 template <class Traits>
 NTSTATUS InputTerminalBase<Traits>::GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG)
 {
-    if (pRecords == nullptr || cbBytes == 0 || TerminalType() == TERMINAL_TYPE_USB_STREAMING ||
+    if (pRecords == nullptr || cbBytes == 0 || TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING ||
         !Traits::JacksReadable(m_pDescriptor) || m_ulJackCount == 0 || cbBytes < m_ulJackCount * sizeof(JackRecord)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -444,7 +444,7 @@ NTSTATUS OutputTerminalBase<Traits>::GetJackCount(PULONG pCount, ULONG ulOutput)
         return STATUS_INVALID_PARAMETER;
     }
     *pCount = 0;
-    if (TerminalType() == TERMINAL_TYPE_USB_STREAMING || !Traits::JacksReadable(m_pDescriptor)) {
+    if (TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING || !Traits::JacksReadable(m_pDescriptor)) {
         return STATUS_SUCCESS;
     }
     if (ulOutput >= m_ulOutputCount) {
@@ -458,7 +458,7 @@ template <class Traits>
 NTSTATUS OutputTerminalBase<Traits>::GetJackDescriptions(ULONG cbBytes, JackRecord* pRecords, ULONG ulOutput)
 {
     if (pRecords == nullptr || cbBytes == 0 || ulOutput >= m_ulOutputCount ||
-        TerminalType() == TERMINAL_TYPE_USB_STREAMING || !Traits::JacksReadable(m_pDescriptor) ||
+        TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING || !Traits::JacksReadable(m_pDescriptor) ||
         m_pJackCounts[ulOutput] == 0 || cbBytes < m_pJackCounts[ulOutput] * sizeof(JackRecord)) {
         return STATUS_INVALID_PARAMETER;
     }

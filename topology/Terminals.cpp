@@ -95,7 +95,7 @@ NTSTATUS RefreshJackConnections(UsbAudioUnit* pUnit, JackRecord* pJacks, ULONG u
 // 0 unless kept: a descriptor is only kept once InitFromDescriptor found it long enough.
 bool Uac1TerminalTraits::Describes(const UCHAR* pDescriptor, UCHAR subtype)
 {
-    const ULONG minimum = subtype == UAC1_INPUT_TERMINAL ? INPUT_MIN_LENGTH : OUTPUT_MIN_LENGTH;
+    const ULONG minimum = subtype == USB_AUDIO_AC_INPUT_TERMINAL ? INPUT_MIN_LENGTH : OUTPUT_MIN_LENGTH;
     return pDescriptor != nullptr && pDescriptor[0] >= minimum;
 }
 
@@ -129,7 +129,7 @@ NTSTATUS InputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject
 
 NTSTATUS InputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, UAC1_INPUT_TERMINAL, UAC1_INPUT_TERMINAL_MIN_LENGTH,
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_INPUT_TERMINAL, UAC1_INPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -144,7 +144,7 @@ NTSTATUS OutputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObjec
 
 NTSTATUS OutputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, UAC1_OUTPUT_TERMINAL, UAC1_OUTPUT_TERMINAL_MIN_LENGTH,
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL, UAC1_OUTPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -157,7 +157,7 @@ NTSTATUS OutputTerminal::Init(IAudioHal* hal)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (TerminalType() == TERMINAL_TYPE_USB_STREAMING) {
+    if (TerminalType() == USB_AUDIO_TERMINAL_USB_STREAMING) {
         status = UseSingleOutput(stored);
     } else {
         status = QueryOwnerUsbDevice(m_pOwner);

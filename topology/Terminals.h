@@ -4,14 +4,15 @@
 #pragma once
 
 #include "adapter/EntityInterfaces.h"
+#include "adapter/UacDescriptorRules.h"
 #include "topology/FeatureUnit.h"
 #include "topology/TerminalBase.h"
 #include "topology/UsbAudioUnit.h"
 
-constexpr UCHAR UAC1_INPUT_TERMINAL = 0x02;
-constexpr UCHAR UAC1_OUTPUT_TERMINAL = 0x03;
-constexpr ULONG UAC1_INPUT_TERMINAL_MIN_LENGTH = 12;
-constexpr ULONG UAC1_OUTPUT_TERMINAL_MIN_LENGTH = 9;
+constexpr ULONG UAC1_INPUT_TERMINAL_MIN_LENGTH =
+    UacMinimumLength(UAC1_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_INPUT_TERMINAL);
+constexpr ULONG UAC1_OUTPUT_TERMINAL_MIN_LENGTH =
+    UacMinimumLength(UAC1_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_OUTPUT_TERMINAL);
 
 // Reads a terminal's jacks with the jack-information request: none when the request fails or
 // reports none; otherwise the whole entries the device delivered (non-paged records, tag "UA10").

@@ -101,7 +101,7 @@ void Uac2FeatureUnit::ReadVendorControlBlock()
 bool Uac2FeatureUnit::IsFeatureDescriptor() const
 {
     return m_pDescriptor != nullptr && m_pDescriptor[0] >= UAC2_FEATURE_UNIT_MIN_LENGTH &&
-           m_pDescriptor[1] == CS_INTERFACE_DESCRIPTOR && m_pDescriptor[2] == USB_AUDIO_AC_FEATURE_UNIT;
+           m_pDescriptor[1] == USB_AUDIO_CS_INTERFACE && m_pDescriptor[2] == USB_AUDIO_AC_FEATURE_UNIT;
 }
 
 ULONG Uac2FeatureUnit::EntryCount(bool vendor) const

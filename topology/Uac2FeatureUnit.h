@@ -7,11 +7,13 @@
 // pair lies in the vendor block's entries.
 #pragma once
 
+#include "adapter/UacDescriptorRules.h"
 #include "topology/UnitControls.h"
 #include "topology/UsbAudioUnit.h"
 
 // bLength through bSourceID, one entry (the master) and iFeature.
-constexpr ULONG UAC2_FEATURE_UNIT_MIN_LENGTH = 10;
+constexpr ULONG UAC2_FEATURE_UNIT_MIN_LENGTH =
+    UacMinimumLength(UAC2_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_FEATURE_UNIT);
 
 constexpr ULONG UAC2_FU_MUTE = 0x01;
 constexpr ULONG UAC2_FU_VOLUME = 0x02;

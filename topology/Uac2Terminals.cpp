@@ -92,7 +92,7 @@ NTSTATUS Uac2RefreshJackConnections(UsbAudioUnit* pUnit, JackRecord* pJacks, ULO
 bool Uac2TerminalTraits::Describes(const UCHAR* pDescriptor, UCHAR subtype)
 {
     const ULONG minimum = subtype == USB_AUDIO_AC_INPUT_TERMINAL ? INPUT_MIN_LENGTH : OUTPUT_MIN_LENGTH;
-    return pDescriptor != nullptr && pDescriptor[0] >= minimum && pDescriptor[1] == CS_INTERFACE_DESCRIPTOR &&
+    return pDescriptor != nullptr && pDescriptor[0] >= minimum && pDescriptor[1] == USB_AUDIO_CS_INTERFACE &&
            pDescriptor[2] == subtype;
 }
 
@@ -210,7 +210,7 @@ NTSTATUS Uac2OutputTerminal::Init(IAudioHal* hal)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (TerminalType() != TERMINAL_TYPE_USB_STREAMING && Uac2TerminalTraits::JacksReadable(m_pDescriptor)) {
+    if (TerminalType() != USB_AUDIO_TERMINAL_USB_STREAMING && Uac2TerminalTraits::JacksReadable(m_pDescriptor)) {
         ChooseActiveKind(stored, bySelection);
         status = ReadOutputList();
         if (!NT_SUCCESS(status)) {

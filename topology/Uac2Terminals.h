@@ -4,6 +4,7 @@
 #pragma once
 
 #include "adapter/EntityInterfaces.h"
+#include "adapter/UacDescriptorRules.h"
 #include "topology/TerminalBase.h"
 #include "topology/Uac2UnitRequest.h"
 #include "topology/UsbAudioUnit.h"
@@ -22,8 +23,10 @@ protected:
 };
 
 // Through bmControls (input: bytes 14-15, output: bytes 9-10).
-constexpr ULONG UAC2_INPUT_TERMINAL_MIN_LENGTH = 16;
-constexpr ULONG UAC2_OUTPUT_TERMINAL_MIN_LENGTH = 11;
+constexpr ULONG UAC2_INPUT_TERMINAL_MIN_LENGTH =
+    UacMinimumLength(UAC2_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_INPUT_TERMINAL);
+constexpr ULONG UAC2_OUTPUT_TERMINAL_MIN_LENGTH =
+    UacMinimumLength(UAC2_SET_AUDIO_CONTROL, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_OUTPUT_TERMINAL);
 
 // The jacks of the device's current jack list (CUR of control 0x02, channel 0xFF): none for n = 0;
 // a reply shorter than its count promises fails. Records come from non-paged pool, tag "UA20".

@@ -11,11 +11,9 @@
 #include "adapter/AudioHal.h"
 #include "adapter/ObjectList.h"
 #include "adapter/TopologyNode.h"
+#include "platform/usb/Usb.h"
 
 constexpr ULONG USB_AUDIO_UNIT_TAG = MakePoolTag("AUAT");
-
-// Byte 1 of every class-specific AudioControl descriptor.
-constexpr UCHAR CS_INTERFACE_DESCRIPTOR = 0x24;
 
 // Size of the class or vendor request URB on the device's bus.
 constexpr USHORT UNIT_CONTROL_URB_LENGTH = 136;
@@ -66,7 +64,7 @@ protected:
     {
         // Every class reads the id at byte 3: a shorter descriptor names no unit.
         if (pDescriptor == nullptr || pOwner == nullptr || pHal == nullptr || pDescriptor[0] < 4 ||
-            pDescriptor[1] != CS_INTERFACE_DESCRIPTOR || pDescriptor[2] != subtype) {
+            pDescriptor[1] != USB_AUDIO_CS_INTERFACE || pDescriptor[2] != subtype) {
             return STATUS_INVALID_PARAMETER;
         }
         NTSTATUS status = SetDescriptor(pDescriptor, pOwner);

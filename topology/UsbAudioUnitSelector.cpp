@@ -6,7 +6,7 @@
 
 bool UsbAudioUnit::HoldsSelectorDescriptor(UCHAR subtype) const
 {
-    return m_pDescriptor != nullptr && HoldsInputPins(m_pDescriptor) && m_pDescriptor[1] == CS_INTERFACE_DESCRIPTOR &&
+    return m_pDescriptor != nullptr && HoldsInputPins(m_pDescriptor) && m_pDescriptor[1] == USB_AUDIO_CS_INTERFACE &&
            m_pDescriptor[2] == subtype;
 }
 

@@ -273,8 +273,8 @@ NTSTATUS InitMuteAndVolume(Unit* pUnit, IAudioHal* hal, const UCHAR* pDescriptor
 
 bool IsFeature(const UCHAR* p)
 {
-    return p != nullptr && p[0] >= UAC1_FEATURE_UNIT_MIN_LENGTH && p[1] == CS_INTERFACE_DESCRIPTOR &&
-           p[2] == UAC1_FEATURE_UNIT;
+    return p != nullptr && p[0] >= UAC1_FEATURE_UNIT_MIN_LENGTH && p[1] == USB_AUDIO_CS_INTERFACE &&
+           p[2] == USB_AUDIO_AC_FEATURE_UNIT;
 }
 
 }  // namespace
@@ -294,7 +294,7 @@ NTSTATUS V3MuteLedFeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAud
         return STATUS_INVALID_PARAMETER;
     }
     m_pChip = pChip;
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_FEATURE_UNIT, [this](IAudioHal* hal) {
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT, [this](IAudioHal* hal) {
         PDEVICE_OBJECT device = hal->GetDeviceObject();
         UCHAR value = 0;
         if (NT_SUCCESS(AccessSettingsBinary(device, SETTINGS_READ, &value, 1, u"NeedMuteLED"))) {
@@ -314,7 +314,7 @@ NTSTATUS V3MuteLedFeatureUnit::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_FEATURE_UNIT;
+    m_lType = USB_AUDIO_AC_FEATURE_UNIT;
     PDEVICE_OBJECT device = hal->GetDeviceObject();
     return InitMuteAndVolume<V3SpdifMuteEntity, V3SpdifVolumeEntity>(
         this, hal, m_pDescriptor, V3_ENTITY_FACTORY(hal),
@@ -432,7 +432,7 @@ NTSTATUS V3SoftMuteFeatureUnit::InitFromDescriptorWithOwner(const UCHAR* pDescri
     if (pDescriptor == nullptr || pOwner == nullptr || pHal == nullptr || !IsFeature(pDescriptor)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_FEATURE_UNIT,
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -442,7 +442,7 @@ NTSTATUS V3SoftMuteFeatureUnit::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_FEATURE_UNIT;
+    m_lType = USB_AUDIO_AC_FEATURE_UNIT;
     PDEVICE_OBJECT device = hal->GetDeviceObject();
     return InitMuteAndVolume<V3BranchMuteEntity, void>(
         this, hal, m_pDescriptor, V3_ENTITY_FACTORY(hal),
@@ -455,7 +455,7 @@ NTSTATUS V3SoftMuteVolumeFeatureUnit::InitFromDescriptorWithOwner(const UCHAR* p
     if (pDescriptor == nullptr || pOwner == nullptr || pHal == nullptr || !IsFeature(pDescriptor)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_FEATURE_UNIT,
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -465,7 +465,7 @@ NTSTATUS V3SoftMuteVolumeFeatureUnit::Init(IAudioHal* hal)
         return STATUS_INVALID_PARAMETER;
     }
     m_ulId = m_pDescriptor[3];
-    m_lType = UAC1_FEATURE_UNIT;
+    m_lType = USB_AUDIO_AC_FEATURE_UNIT;
     PDEVICE_OBJECT device = hal->GetDeviceObject();
     return InitMuteAndVolume<V3SoftwareMuteEntity, UsbVolumeEntity>(
         this, hal, m_pDescriptor, V3_ENTITY_FACTORY(hal),
@@ -479,7 +479,7 @@ NTSTATUS V3LedFeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHa
     if (pDescriptor == nullptr || pOwner == nullptr || pHal == nullptr || !IsFeature(pDescriptor)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_FEATURE_UNIT, [&](IAudioHal* hal) {
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT, [&](IAudioHal* hal) {
         NTSTATUS status = Init(hal);
         if (!NT_SUCCESS(status)) {
             return status;

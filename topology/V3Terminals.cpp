@@ -82,7 +82,7 @@ NTSTATUS V3OutputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHa
     }
     m_pChip = pChip;
     m_bEightChannel = bEightChannel;
-    const NTSTATUS status = InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_OUTPUT_TERMINAL,
+    const NTSTATUS status = InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL,
                                                        [this](IAudioHal* hal) { return Init(hal); });
     WriteKindRegisters(static_cast<ULONG>(__atomic_load_n(&m_lActiveKind, __ATOMIC_RELAXED)));
     return status;
@@ -279,7 +279,7 @@ NTSTATUS V3SelectorUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal*
     if (pDescriptor != nullptr && !HoldsInputPins(pDescriptor)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, UAC1_SELECTOR_UNIT,
+    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_SELECTOR_UNIT,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -323,8 +323,8 @@ NTSTATUS V3SelectorUnit::GetSelected(PULONG pInput)
 
 NTSTATUS V3SelectorUnit::SetSelected(ULONG ulInput)
 {
-    if (m_pDescriptor == nullptr || m_pDescriptor[1] != CS_INTERFACE_DESCRIPTOR ||
-        m_pDescriptor[2] != UAC1_SELECTOR_UNIT || ulInput == 0 || ulInput > m_pDescriptor[4]) {
+    if (m_pDescriptor == nullptr || m_pDescriptor[1] != USB_AUDIO_CS_INTERFACE ||
+        m_pDescriptor[2] != USB_AUDIO_AC_SELECTOR_UNIT || ulInput == 0 || ulInput > m_pDescriptor[4]) {
         return STATUS_INVALID_PARAMETER;
     }
     UCHAR code = InputCode(ulInput);

@@ -34,7 +34,7 @@ NTSTATUS CheckUac1FormatType(const UCHAR* pFormatType)
     const ULONG channels = pFormatType[4];
     const ULONG subframe = pFormatType[5];
     const ULONG bits = pFormatType[6];
-    if ((formatType != UAC1_FORMAT_TYPE_I && formatType != UAC1_FORMAT_TYPE_III) || channels == 0 || subframe == 0 ||
+    if ((formatType != USB_AUDIO_FORMAT_TYPE_I && formatType != USB_AUDIO_FORMAT_TYPE_III) || channels == 0 || subframe == 0 ||
         subframe > 4 || bits == 0 || bits > 8 * subframe) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -6,9 +6,6 @@
 #include "adapter/AudioTypes.h"
 #include "platform/portcls/Unknown.h"
 
-constexpr UCHAR UAC1_FORMAT_TYPE_I = 0x01;
-constexpr UCHAR UAC1_FORMAT_TYPE_III = 0x03;
-
 // The rates a continuous range can offer, ascending.
 constexpr ULONG STANDARD_RATE_COUNT = 9;
 extern const ULONG StandardRateTable[STANDARD_RATE_COUNT];

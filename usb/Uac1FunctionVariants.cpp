@@ -23,19 +23,17 @@ constexpr ULONG V5_HEADSET_MASK = 0x24;
 constexpr ULONG V5_CONTROL_MASK = 0x0F;
 // The V5 headset's speaker terminal 6 is its headphones.
 constexpr UCHAR V5_REWRITTEN_TERMINAL_ID = 6;
-constexpr USHORT TERMINAL_SPEAKER = 0x0301;
-constexpr USHORT TERMINAL_HEADPHONES = 0x0302;
 
 USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 
 NTSTATUS BuildV4Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
     switch (pDescriptor[2]) {
-    case UAC1_AC_INPUT_TERMINAL: return BuildUac1Unit<V4InputTerminal>(pFunction, pDescriptor, UAC1_V4_TAG);
-    case UAC1_AC_OUTPUT_TERMINAL: return BuildUac1Unit<V4OutputTerminal>(pFunction, pDescriptor, UAC1_V4_TAG);
-    case UAC1_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_V4_TAG);
-    case UAC1_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_V4_TAG);
-    case UAC1_AC_FEATURE_UNIT:
+    case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUac1Unit<V4InputTerminal>(pFunction, pDescriptor, UAC1_V4_TAG);
+    case USB_AUDIO_AC_OUTPUT_TERMINAL: return BuildUac1Unit<V4OutputTerminal>(pFunction, pDescriptor, UAC1_V4_TAG);
+    case USB_AUDIO_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_V4_TAG);
+    case USB_AUDIO_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_V4_TAG);
+    case USB_AUDIO_AC_FEATURE_UNIT:
         switch (pDescriptor[3]) {
         case 9: return BuildUac1Unit<V4FeatureUnit9>(pFunction, pDescriptor, UAC1_V4_TAG);
         case 10:
@@ -52,17 +50,17 @@ NTSTATUS BuildV4Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 NTSTATUS BuildV5Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
     switch (pDescriptor[2]) {
-    case UAC1_AC_INPUT_TERMINAL: return BuildUac1Unit<V5InputTerminal>(pFunction, pDescriptor, UAC1_V5_TAG);
-    case UAC1_AC_OUTPUT_TERMINAL:
+    case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUac1Unit<V5InputTerminal>(pFunction, pDescriptor, UAC1_V5_TAG);
+    case USB_AUDIO_AC_OUTPUT_TERMINAL:
         if (pFunction->VendorId() == V5_HEADSET_VENDOR && pDescriptor[3] == V5_REWRITTEN_TERMINAL_ID &&
-            Le16(pDescriptor + 4) == TERMINAL_SPEAKER) {
-            pDescriptor[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES);
-            pDescriptor[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
+            Le16(pDescriptor + 4) == USB_AUDIO_TERMINAL_SPEAKER) {
+            pDescriptor[4] = static_cast<UCHAR>(USB_AUDIO_TERMINAL_HEADPHONES);
+            pDescriptor[5] = static_cast<UCHAR>(USB_AUDIO_TERMINAL_HEADPHONES >> 8);
         }
         return BuildUac1Unit<V5OutputTerminal>(pFunction, pDescriptor, UAC1_V5_TAG);
-    case UAC1_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_V5_TAG);
-    case UAC1_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_V5_TAG);
-    case UAC1_AC_FEATURE_UNIT:
+    case USB_AUDIO_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_V5_TAG);
+    case USB_AUDIO_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_V5_TAG);
+    case USB_AUDIO_AC_FEATURE_UNIT:
         switch (pDescriptor[3]) {
         case 9: return BuildUac1Unit<V5FeatureUnit9>(pFunction, pDescriptor, UAC1_V5_TAG);
         case 10: return BuildUac1Unit<V5FeatureUnit10>(pFunction, pDescriptor, UAC1_V5_TAG);
@@ -76,11 +74,11 @@ NTSTATUS BuildV5Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 NTSTATUS BuildV6Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
     switch (pDescriptor[2]) {
-    case UAC1_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
-    case UAC1_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
-    case UAC1_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
-    case UAC1_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
-    case UAC1_AC_FEATURE_UNIT:
+    case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case USB_AUDIO_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case USB_AUDIO_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case USB_AUDIO_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case USB_AUDIO_AC_FEATURE_UNIT:
         return BuildUac1Unit<V6EffectFeatureUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
     default: return STATUS_UNSUCCESSFUL;
     }

@@ -17,8 +17,6 @@ namespace {
 // terminal a two-output device must carry beside it.
 constexpr UCHAR REWRITTEN_TERMINAL_ID = 0x10;
 constexpr UCHAR SECOND_OUTPUT_TERMINAL_ID = 0x40;
-constexpr USHORT TERMINAL_SPEAKER = 0x0301;
-constexpr USHORT TERMINAL_HEADPHONES = 0x0302;
 // The resolution pass wires at most this many sources.
 constexpr ULONG MAX_RESOLVED_SOURCES = 9;
 
@@ -29,11 +27,11 @@ USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 NTSTATUS BuildUac1UnitOfSubtype(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
     switch (pDescriptor[2]) {
-    case UAC1_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
-    case UAC1_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
-    case UAC1_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
-    case UAC1_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
-    case UAC1_AC_FEATURE_UNIT: return BuildUac1Unit<FeatureUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case USB_AUDIO_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case USB_AUDIO_AC_MIXER_UNIT: return BuildUac1Unit<MixerUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case USB_AUDIO_AC_SELECTOR_UNIT: return BuildUac1Unit<SelectorUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
+    case USB_AUDIO_AC_FEATURE_UNIT: return BuildUac1Unit<FeatureUnit>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
     default: return STATUS_UNSUCCESSFUL;
     }
 }
@@ -88,7 +86,7 @@ NTSTATUS CheckTwoOutputDevice(Uac1Function* pFunction)
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        if (pUnit->GetType() != UAC1_AC_OUTPUT_TERMINAL) {
+        if (pUnit->GetType() != USB_AUDIO_AC_OUTPUT_TERMINAL) {
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -113,9 +111,9 @@ NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pF
                                    PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
     const auto* pBytes = reinterpret_cast<PUCHAR>(pInterface);
-    if (pFunction == nullptr || pInterface == nullptr || ulBytes < UAC1_INTERFACE_LENGTH ||
-        pBytes[0] < UAC1_INTERFACE_LENGTH || pBytes[5] != UAC1_AUDIO_CLASS ||
-        pBytes[6] != UAC1_AUDIOCONTROL_SUBCLASS || pBytes[7] != 0) {
+    if (pFunction == nullptr || pInterface == nullptr || ulBytes < UAC_INTERFACE_MIN_LENGTH ||
+        pBytes[0] < UAC_INTERFACE_MIN_LENGTH || pBytes[5] != USB_DEVICE_CLASS_AUDIO ||
+        pBytes[6] != USB_AUDIO_SUBCLASS_AUDIOCONTROL || pBytes[7] != 0) {
         return STATUS_INVALID_PARAMETER;
     }
     GraphDeleter graph{new (PagedPool, UAC_PARSE_TAG) UacUnitGraph()};
@@ -123,7 +121,7 @@ NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pF
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    UacDescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, pBytes + UAC1_INTERFACE_LENGTH, ulBytes - UAC1_INTERFACE_LENGTH);
+    UacDescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, pBytes + UAC_INTERFACE_MIN_LENGTH, ulBytes - UAC_INTERFACE_MIN_LENGTH);
     while (!walk.AtEnd()) {
         const UCHAR* pConst = nullptr;
         NTSTATUS status = walk.Current(&pConst);
@@ -132,23 +130,23 @@ NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pF
         }
         // The walk hands out the device's own bytes, which one rewrite below changes in place.
         auto* pDescriptor = const_cast<PUCHAR>(pConst);
-        if (pDescriptor[1] != UAC1_CS_INTERFACE) {
+        if (pDescriptor[1] != USB_AUDIO_CS_INTERFACE) {
             break;
         }
         const UCHAR subtype = pDescriptor[2];
-        if (rules.bDeviceFixups && subtype == UAC1_AC_OUTPUT_TERMINAL &&
+        if (rules.bDeviceFixups && subtype == USB_AUDIO_AC_OUTPUT_TERMINAL &&
             pFunction->Quirks().Has(DEVICE_QUIRK_SPEAKER_IS_HEADPHONES) &&
-            pDescriptor[3] == REWRITTEN_TERMINAL_ID && Le16(pDescriptor + 4) == TERMINAL_SPEAKER) {
-            pDescriptor[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES);
-            pDescriptor[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
+            pDescriptor[3] == REWRITTEN_TERMINAL_ID && Le16(pDescriptor + 4) == USB_AUDIO_TERMINAL_SPEAKER) {
+            pDescriptor[4] = static_cast<UCHAR>(USB_AUDIO_TERMINAL_HEADPHONES);
+            pDescriptor[5] = static_cast<UCHAR>(USB_AUDIO_TERMINAL_HEADPHONES >> 8);
         }
-        if (subtype >= UAC1_AC_INPUT_TERMINAL && subtype <= UAC1_AC_FEATURE_UNIT) {
+        if (subtype >= USB_AUDIO_AC_INPUT_TERMINAL && subtype <= USB_AUDIO_AC_FEATURE_UNIT) {
             status = rules.BuildUnit(pFunction, pDescriptor);
             if (!NT_SUCCESS(status)) {
                 return status;
             }
             graph.p->AddUnit(pDescriptor);
-        } else if (subtype != UAC1_AC_HEADER) {
+        } else if (subtype != USB_AUDIO_AC_HEADER) {
             DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC1: AudioControl subtype 0x%02x is not supported\n",
                        subtype);
             return STATUS_UNSUCCESSFUL;

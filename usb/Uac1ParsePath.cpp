@@ -88,7 +88,7 @@ UsbAudioUnit* OutputTerminalUnitOf(ObjectList* pUnits, ULONG ulEntityId)
     while (pUnits->Next(&pCursor, &pData)) {
         auto* pUnit = static_cast<UsbAudioUnit*>(pData);
         ULONG ulFirst = 0;
-        if (pUnit->GetType() == UAC1_AC_OUTPUT_TERMINAL && NT_SUCCESS(pUnit->GetFirstEntityId(&ulFirst)) &&
+        if (pUnit->GetType() == USB_AUDIO_AC_OUTPUT_TERMINAL && NT_SUCCESS(pUnit->GetFirstEntityId(&ulFirst)) &&
             ulFirst == ulEntityId) {
             return pUnit;
         }

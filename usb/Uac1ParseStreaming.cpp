@@ -18,8 +18,8 @@ constexpr ULONG UNMASKED_CAPTURE_CHANNELS = 4;
 
 bool IsStreamingInterface(const UCHAR* p, bool firstOne)
 {
-    return p[0] >= UAC1_INTERFACE_LENGTH && p[1] == UAC1_INTERFACE_DESCRIPTOR && p[5] == UAC1_AUDIO_CLASS &&
-           p[6] == UAC1_AUDIOSTREAMING_SUBCLASS && (!firstOne || p[7] == 0);
+    return p[0] >= UAC_INTERFACE_MIN_LENGTH && p[1] == USB_INTERFACE_DESCRIPTOR_TYPE && p[5] == USB_DEVICE_CLASS_AUDIO &&
+           p[6] == USB_AUDIO_SUBCLASS_AUDIOSTREAMING && (!firstOne || p[7] == 0);
 }
 
 }  // namespace
@@ -63,10 +63,10 @@ NTSTATUS CreateEndpoint(const Uac1ParseRules& rules, Uac1Function* pFunction, UC
         return status;
     }
     const LONG type = pUnit->GetType();
-    if (type != UAC1_AC_INPUT_TERMINAL && type != UAC1_AC_OUTPUT_TERMINAL) {
+    if (type != USB_AUDIO_AC_INPUT_TERMINAL && type != USB_AUDIO_AC_OUTPUT_TERMINAL) {
         return STATUS_INVALID_PARAMETER;
     }
-    const BOOLEAN bCapture = type == UAC1_AC_OUTPUT_TERMINAL ? TRUE : FALSE;
+    const BOOLEAN bCapture = type == USB_AUDIO_AC_OUTPUT_TERMINAL ? TRUE : FALSE;
     ULONG ulTerminal = 0;
     status = pUnit->GetFirstEntityId(&ulTerminal);
     if (!NT_SUCCESS(status)) {
@@ -154,7 +154,7 @@ NTSTATUS Uac1Function::AddStreamFormats(UsbStreamEndpoint* pEndpoint, const UCHA
         WaveFormatRecord record = *pTemplate;
         record.Format.nSamplesPerSec = pRates[i];
         record.Format.nAvgBytesPerSec = pRates[i] * record.Format.nBlockAlign;
-        if (bFormatType == UAC1_FORMAT_TYPE_I) {
+        if (bFormatType == USB_AUDIO_FORMAT_TYPE_I) {
             record.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
             status = pEndpoint->AddFormat(&record, bAlternateSetting);
             added = true;
@@ -187,7 +187,7 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
 {
     auto* pFirst = reinterpret_cast<PUCHAR>(pInterface);
     if (pFunction == nullptr || pConfiguration == nullptr || pInterface == nullptr ||
-        ulBytes < UAC1_INTERFACE_LENGTH || !IsStreamingInterface(pFirst, true)) {
+        ulBytes < UAC_INTERFACE_MIN_LENGTH || !IsStreamingInterface(pFirst, true)) {
         return STATUS_INVALID_PARAMETER;
     }
     const PUCHAR pEnd = pFirst + ulBytes;
@@ -201,8 +201,8 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
         UCHAR bAlternateSetting = pCurrent[3];
         USHORT wFormatTag = 0;
         UsbStreamEndpoint* pEndpoint = nullptr;
-        UacDescriptorWalk walk(UAC1_SET_AUDIO_STREAMING, pCurrent + UAC1_INTERFACE_LENGTH,
-                                static_cast<ULONG>(pEnd - pCurrent) - UAC1_INTERFACE_LENGTH);
+        UacDescriptorWalk walk(UAC1_SET_AUDIO_STREAMING, pCurrent + UAC_INTERFACE_MIN_LENGTH,
+                                static_cast<ULONG>(pEnd - pCurrent) - UAC_INTERFACE_MIN_LENGTH);
         while (!walk.AtEnd()) {
             const UCHAR* d = nullptr;
             NTSTATUS status = walk.Current(&d);
@@ -210,12 +210,12 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
                 return status;
             }
             const UCHAR type = d[1];
-            if (type == UAC1_INTERFACE_DESCRIPTOR) {
+            if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
                 if (d[2] != bInterfaceNumber) {
                     break;
                 }
                 bAlternateSetting = d[3];
-            } else if (type == UAC1_CS_INTERFACE && d[2] == UAC1_AS_GENERAL) {
+            } else if (type == USB_AUDIO_CS_INTERFACE && d[2] == USB_AUDIO_AS_GENERAL) {
                 if (pEndpoint == nullptr) {
                     status = CreateEndpoint(rules, pFunction, bInterfaceNumber, d[3], &pEndpoint);
                     if (!NT_SUCCESS(status)) {
@@ -223,7 +223,7 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
                     }
                 }
                 wFormatTag = static_cast<USHORT>(d[5] | (d[6] << 8));
-            } else if (type == UAC1_CS_INTERFACE && d[2] == UAC1_AS_FORMAT_TYPE) {
+            } else if (type == USB_AUDIO_CS_INTERFACE && d[2] == USB_AUDIO_AS_FORMAT_TYPE) {
                 if (pEndpoint == nullptr) {
                     DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL,
                                "UAC1: interface %u has a FORMAT_TYPE before its AS_GENERAL\n", bInterfaceNumber);
@@ -245,7 +245,7 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
                 if (!NT_SUCCESS(status)) {
                     return status;
                 }
-            } else if (type != UAC1_ENDPOINT_DESCRIPTOR && type != UAC1_CS_ENDPOINT && type != UAC1_CS_INTERFACE) {
+            } else if (type != USB_ENDPOINT_DESCRIPTOR_TYPE && type != USB_AUDIO_CS_ENDPOINT && type != USB_AUDIO_CS_INTERFACE) {
                 break;
             }
             walk.Advance();
@@ -262,8 +262,8 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
         // The walk stopped at or before the next interface; it is searched from there.
         pCurrent = walk.AtEnd() ? nullptr
                                 : reinterpret_cast<PUCHAR>(USBD_ParseConfigurationDescriptorEx(
-                                      pConfiguration, const_cast<PUCHAR>(walk.Cursor()), -1, -1, UAC1_AUDIO_CLASS,
-                                      UAC1_AUDIOSTREAMING_SUBCLASS, -1));
+                                      pConfiguration, const_cast<PUCHAR>(walk.Cursor()), -1, -1, USB_DEVICE_CLASS_AUDIO,
+                                      USB_AUDIO_SUBCLASS_AUDIOSTREAMING, -1));
         if (pCurrent != nullptr && (pCurrent < pFirst || pCurrent >= pEnd)) {
             pCurrent = nullptr;
         }

@@ -39,13 +39,13 @@ NTSTATUS BuildUnit(Uac2Function* pFunction, const UCHAR* pDescriptor)
 NTSTATUS BuildUnitOfSubtype(Uac2Function* pFunction, const UCHAR* pDescriptor)
 {
     switch (pDescriptor[2]) {
-    case UAC1_AC_INPUT_TERMINAL: return BuildUnit<Uac2InputTerminal>(pFunction, pDescriptor);
-    case UAC1_AC_OUTPUT_TERMINAL: return BuildUnit<Uac2OutputTerminal>(pFunction, pDescriptor);
-    case UAC1_AC_MIXER_UNIT:
-    case UAC2_AC_EXTENSION_UNIT: return BuildUnit<PassThroughUnit>(pFunction, pDescriptor);
-    case UAC1_AC_SELECTOR_UNIT: return BuildUnit<Uac2SelectorUnit>(pFunction, pDescriptor);
-    case UAC1_AC_FEATURE_UNIT: return BuildUnit<Uac2FeatureUnit>(pFunction, pDescriptor);
-    case UAC2_AC_CLOCK_SOURCE: return BuildUnit<ClockSource>(pFunction, pDescriptor);
+    case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUnit<Uac2InputTerminal>(pFunction, pDescriptor);
+    case USB_AUDIO_AC_OUTPUT_TERMINAL: return BuildUnit<Uac2OutputTerminal>(pFunction, pDescriptor);
+    case USB_AUDIO_AC_MIXER_UNIT:
+    case USB_AUDIO2_AC_EXTENSION_UNIT: return BuildUnit<PassThroughUnit>(pFunction, pDescriptor);
+    case USB_AUDIO_AC_SELECTOR_UNIT: return BuildUnit<Uac2SelectorUnit>(pFunction, pDescriptor);
+    case USB_AUDIO_AC_FEATURE_UNIT: return BuildUnit<Uac2FeatureUnit>(pFunction, pDescriptor);
+    case USB_AUDIO2_AC_CLOCK_SOURCE: return BuildUnit<ClockSource>(pFunction, pDescriptor);
     default:
         DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC2: AudioControl subtype 0x%02x is not supported\n",
                    pDescriptor[2]);
@@ -66,7 +66,7 @@ NTSTATUS CheckNoClockSources(const UacUnitGraph& graph)
         GetUacUnitSources(pUnit, &pSources, &count);
         for (ULONG i = 0; i < count; ++i) {
             const UCHAR* pSource = graph.FindUnit(pSources[i]);
-            if (pSource != nullptr && pSource[2] == UAC2_AC_CLOCK_SOURCE) {
+            if (pSource != nullptr && pSource[2] == USB_AUDIO2_AC_CLOCK_SOURCE) {
                 DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC2: unit %lu names clock %u as a source\n",
                            id, pSources[i]);
                 return STATUS_INVALID_PARAMETER;
@@ -86,9 +86,9 @@ struct GraphDeleter {
 NTSTATUS ParseAudioControlUac2(Uac2Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
     const auto* pBytes = reinterpret_cast<PUCHAR>(pInterface);
-    if (pFunction == nullptr || pInterface == nullptr || ulBytes < UAC1_INTERFACE_LENGTH ||
-        pBytes[0] < UAC1_INTERFACE_LENGTH || pBytes[5] != UAC1_AUDIO_CLASS ||
-        pBytes[6] != UAC1_AUDIOCONTROL_SUBCLASS || pBytes[7] != UAC2_INTERFACE_PROTOCOL) {
+    if (pFunction == nullptr || pInterface == nullptr || ulBytes < UAC_INTERFACE_MIN_LENGTH ||
+        pBytes[0] < UAC_INTERFACE_MIN_LENGTH || pBytes[5] != USB_DEVICE_CLASS_AUDIO ||
+        pBytes[6] != USB_AUDIO_SUBCLASS_AUDIOCONTROL || pBytes[7] != USB_AUDIO_PROTOCOL_UAC2) {
         return STATUS_INVALID_PARAMETER;
     }
     GraphDeleter graph{new (PagedPool, UAC2_FUNCTION_TAG) UacUnitGraph()};
@@ -96,17 +96,17 @@ NTSTATUS ParseAudioControlUac2(Uac2Function* pFunction, PUSB_INTERFACE_DESCRIPTO
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    UacDescriptorWalk walk(UAC2_SET_AUDIO_CONTROL, pBytes + UAC1_INTERFACE_LENGTH, ulBytes - UAC1_INTERFACE_LENGTH);
+    UacDescriptorWalk walk(UAC2_SET_AUDIO_CONTROL, pBytes + UAC_INTERFACE_MIN_LENGTH, ulBytes - UAC_INTERFACE_MIN_LENGTH);
     while (!walk.AtEnd()) {
         const UCHAR* pDescriptor = nullptr;
         NTSTATUS status = walk.Current(&pDescriptor);
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        if (pDescriptor[1] != UAC1_CS_INTERFACE) {
+        if (pDescriptor[1] != USB_AUDIO_CS_INTERFACE) {
             break;
         }
-        if (pDescriptor[2] != UAC1_AC_HEADER) {
+        if (pDescriptor[2] != USB_AUDIO_AC_HEADER) {
             status = BuildUnitOfSubtype(pFunction, pDescriptor);
             if (!NT_SUCCESS(status)) {
                 return status;

@@ -52,10 +52,10 @@ NTSTATUS CreateEndpoint(Uac2Function* pFunction, UCHAR bInterfaceNumber, UCHAR b
         return status;
     }
     const LONG type = pUnit->GetType();
-    if (type != UAC1_AC_INPUT_TERMINAL && type != UAC1_AC_OUTPUT_TERMINAL) {
+    if (type != USB_AUDIO_AC_INPUT_TERMINAL && type != USB_AUDIO_AC_OUTPUT_TERMINAL) {
         return STATUS_INVALID_PARAMETER;
     }
-    const BOOLEAN bCapture = type == UAC1_AC_OUTPUT_TERMINAL ? TRUE : FALSE;
+    const BOOLEAN bCapture = type == USB_AUDIO_AC_OUTPUT_TERMINAL ? TRUE : FALSE;
     ULONG ulTerminal = 0;
     status = pUnit->GetFirstEntityId(&ulTerminal);
     if (!NT_SUCCESS(status)) {
@@ -80,7 +80,7 @@ NTSTATUS CreateEndpoint(Uac2Function* pFunction, UCHAR bInterfaceNumber, UCHAR b
                    bTerminalLink, ulClockId);
         return status;
     }
-    if (pClock->GetType() != UAC2_AC_CLOCK_SOURCE) {
+    if (pClock->GetType() != USB_AUDIO2_AC_CLOCK_SOURCE) {
         DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC2: terminal %u names unit %lu as its clock\n",
                    bTerminalLink, ulClockId);
         return STATUS_INVALID_PARAMETER;
@@ -137,8 +137,8 @@ NTSTATUS BuildTemplate(const StreamGeneral& general, const UCHAR* pFormatType, W
 
 bool IsStreamingInterface(const UCHAR* p)
 {
-    return p[0] >= UAC1_INTERFACE_LENGTH && p[1] == UAC1_INTERFACE_DESCRIPTOR && p[5] == UAC1_AUDIO_CLASS &&
-           p[6] == UAC1_AUDIOSTREAMING_SUBCLASS;
+    return p[0] >= UAC_INTERFACE_MIN_LENGTH && p[1] == USB_INTERFACE_DESCRIPTOR_TYPE && p[5] == USB_DEVICE_CLASS_AUDIO &&
+           p[6] == USB_AUDIO_SUBCLASS_AUDIOSTREAMING;
 }
 
 }  // namespace
@@ -173,17 +173,17 @@ NTSTATUS Uac2Function::AddClockFormats(UsbStreamEndpoint* pEndpoint, ULONG ulClo
         WaveFormatRecord record = *pTemplate;
         record.Format.nSamplesPerSec = pRates[i];
         record.Format.nAvgBytesPerSec = pRates[i] * record.Format.nBlockAlign;
-        if (bFormatType == UAC1_FORMAT_TYPE_I && (bmFormats & FORMATS_PCM) != 0) {
+        if (bFormatType == USB_AUDIO_FORMAT_TYPE_I && (bmFormats & FORMATS_PCM) != 0) {
             record.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
             status = pEndpoint->AddFormat(&record, bAlternateSetting);
-        } else if (bFormatType == UAC1_FORMAT_TYPE_I && (bmFormats & FORMATS_RAW_DATA) != 0) {
+        } else if (bFormatType == USB_AUDIO_FORMAT_TYPE_I && (bmFormats & FORMATS_RAW_DATA) != 0) {
             // Whether the interface carries raw data at this rate is the device's to say, at the
             // rate set; a rate it refuses is left out. The clock stays at the last rate set.
             if (NT_SUCCESS(pClock->SetRate(pRates[i])) && pEndpoint->IsAlternateSettingValid(bAlternateSetting)) {
                 record.SubFormat = VendorRawSubformat;
                 status = pEndpoint->AddFormat(&record, bAlternateSetting);
             }
-        } else if (bFormatType == UAC1_FORMAT_TYPE_III) {
+        } else if (bFormatType == USB_AUDIO_FORMAT_TYPE_III) {
             if ((bmFormats & FORMATS_IEC61937_AC3) != 0) {
                 record.SubFormat = KSDATAFORMAT_SUBTYPE_IEC61937_DOLBY_DIGITAL;
                 status = pEndpoint->AddFormat(&record, bAlternateSetting);
@@ -233,7 +233,7 @@ NTSTATUS ParseAudioStreamingUac2(Uac2Function* pFunction, PUSB_CONFIGURATION_DES
 {
     auto* pFirst = reinterpret_cast<PUCHAR>(pInterface);
     if (pFunction == nullptr || pConfiguration == nullptr || pInterface == nullptr ||
-        ulBytes < UAC1_INTERFACE_LENGTH || !IsStreamingInterface(pFirst) || pFirst[7] != UAC2_INTERFACE_PROTOCOL) {
+        ulBytes < UAC_INTERFACE_MIN_LENGTH || !IsStreamingInterface(pFirst) || pFirst[7] != USB_AUDIO_PROTOCOL_UAC2) {
         return STATUS_INVALID_PARAMETER;
     }
     const PUCHAR pEnd = pFirst + ulBytes;
@@ -258,12 +258,12 @@ NTSTATUS ParseAudioStreamingUac2(Uac2Function* pFunction, PUSB_CONFIGURATION_DES
                 return status;
             }
             const UCHAR type = d[1];
-            if (type == UAC1_INTERFACE_DESCRIPTOR) {
+            if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
                 if (d[2] != bInterfaceNumber) {
                     break;
                 }
                 bAlternateSetting = d[3];
-            } else if (type == UAC1_CS_INTERFACE && d[2] == UAC1_AS_GENERAL) {
+            } else if (type == USB_AUDIO_CS_INTERFACE && d[2] == USB_AUDIO_AS_GENERAL) {
                 if (pEndpoint == nullptr) {
                     status = CreateEndpoint(pFunction, bInterfaceNumber, d[3], &pEndpoint, &ulClockEntity);
                     if (!NT_SUCCESS(status)) {
@@ -279,9 +279,9 @@ NTSTATUS ParseAudioStreamingUac2(Uac2Function* pFunction, PUSB_CONFIGURATION_DES
                                bInterfaceNumber);
                     return STATUS_INVALID_PARAMETER;
                 }
-            } else if (type == UAC1_CS_INTERFACE && d[2] == UAC1_AS_FORMAT_TYPE) {
+            } else if (type == USB_AUDIO_CS_INTERFACE && d[2] == USB_AUDIO_AS_FORMAT_TYPE) {
                 if (pEndpoint == nullptr ||
-                    (general.FormatType != UAC1_FORMAT_TYPE_I && general.FormatType != UAC1_FORMAT_TYPE_III)) {
+                    (general.FormatType != USB_AUDIO_FORMAT_TYPE_I && general.FormatType != USB_AUDIO_FORMAT_TYPE_III)) {
                     DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL,
                                "UAC2: interface %u has a FORMAT_TYPE without an AS_GENERAL of type I or III\n",
                                bInterfaceNumber);
@@ -296,7 +296,7 @@ NTSTATUS ParseAudioStreamingUac2(Uac2Function* pFunction, PUSB_CONFIGURATION_DES
                 if (!NT_SUCCESS(status)) {
                     return status;
                 }
-            } else if (type != UAC1_ENDPOINT_DESCRIPTOR && type != UAC1_CS_ENDPOINT && type != UAC1_CS_INTERFACE) {
+            } else if (type != USB_ENDPOINT_DESCRIPTOR_TYPE && type != USB_AUDIO_CS_ENDPOINT && type != USB_AUDIO_CS_INTERFACE) {
                 break;
             }
             walk.Advance();
@@ -313,8 +313,8 @@ NTSTATUS ParseAudioStreamingUac2(Uac2Function* pFunction, PUSB_CONFIGURATION_DES
         // The walk stopped at or before the next interface; it is searched from there.
         pCurrent = walk.AtEnd() ? nullptr
                                 : reinterpret_cast<PUCHAR>(USBD_ParseConfigurationDescriptorEx(
-                                      pConfiguration, const_cast<PUCHAR>(walk.Cursor()), -1, -1, UAC1_AUDIO_CLASS,
-                                      UAC1_AUDIOSTREAMING_SUBCLASS, -1));
+                                      pConfiguration, const_cast<PUCHAR>(walk.Cursor()), -1, -1, USB_DEVICE_CLASS_AUDIO,
+                                      USB_AUDIO_SUBCLASS_AUDIOSTREAMING, -1));
         if (pCurrent != nullptr && (pCurrent < pFirst || pCurrent >= pEnd)) {
             pCurrent = nullptr;
         }

@@ -4,69 +4,11 @@
 // reads the fields its row covers without checks of its own. Every byte comes from the device.
 #pragma once
 
+#include "adapter/UacDescriptorRules.h"
 #include "platform/nt/NtTypes.h"
 
 // Pool tag of everything the descriptor parsers allocate.
 constexpr ULONG UAC_PARSE_TAG = MakePoolTag("UAC1");
-
-// Descriptor types the walks meet.
-constexpr UCHAR UAC1_INTERFACE_DESCRIPTOR = 0x04;
-constexpr UCHAR UAC1_ENDPOINT_DESCRIPTOR = 0x05;
-constexpr UCHAR UAC1_CS_INTERFACE = 0x24;
-constexpr UCHAR UAC1_CS_ENDPOINT = 0x25;
-
-// AudioControl subtypes.
-constexpr UCHAR UAC1_AC_HEADER = 0x01;
-constexpr UCHAR UAC1_AC_INPUT_TERMINAL = 0x02;
-constexpr UCHAR UAC1_AC_OUTPUT_TERMINAL = 0x03;
-constexpr UCHAR UAC1_AC_MIXER_UNIT = 0x04;
-constexpr UCHAR UAC1_AC_SELECTOR_UNIT = 0x05;
-constexpr UCHAR UAC1_AC_FEATURE_UNIT = 0x06;
-constexpr UCHAR UAC1_AC_PROCESSING_UNIT = 0x07;
-constexpr UCHAR UAC1_AC_EXTENSION_UNIT = 0x08;
-
-// AudioControl subtypes of UAC 2.0 beyond those above (7 is EFFECT_UNIT, 8 PROCESSING_UNIT there).
-constexpr UCHAR UAC2_AC_EXTENSION_UNIT = 0x09;
-constexpr UCHAR UAC2_AC_CLOCK_SOURCE = 0x0A;
-constexpr UCHAR UAC2_AC_CLOCK_SELECTOR = 0x0B;
-constexpr UCHAR UAC2_AC_CLOCK_MULTIPLIER = 0x0C;
-constexpr UCHAR UAC2_INTERFACE_PROTOCOL = 0x20;
-
-// AudioStreaming subtypes.
-constexpr UCHAR UAC1_AS_GENERAL = 0x01;
-constexpr UCHAR UAC1_AS_FORMAT_TYPE = 0x02;
-
-// The standard interface descriptor, and the audio interfaces' class and subclasses.
-constexpr ULONG UAC1_INTERFACE_LENGTH = 9;
-constexpr UCHAR UAC1_AUDIO_CLASS = 0x01;
-constexpr UCHAR UAC1_AUDIOCONTROL_SUBCLASS = 0x01;
-constexpr UCHAR UAC1_AUDIOSTREAMING_SUBCLASS = 0x02;
-
-// Which rows apply: the same subtype means different descriptors in the two interfaces, and
-// outside the audio interfaces only the rows for every set do.
-enum UacDescriptorSet : ULONG {
-    UAC1_SET_AUDIO_CONTROL = 0,
-    UAC1_SET_AUDIO_STREAMING = 1,
-    UAC_SET_OTHER = 2,
-    // The USB Audio Class 2.0 interfaces (bInterfaceProtocol 0x20): their own layouts.
-    UAC2_SET_AUDIO_CONTROL = 3,
-    UAC2_SET_AUDIO_STREAMING = 4,
-    UAC_SET_ANY = 0xFF,  // rows only: the row applies in every set
-};
-
-constexpr UCHAR UAC_ANY_SUBTYPE = 0xFF;
-
-// One row of the table: the fixed bytes a descriptor of this kind must hold, and for layouts that
-// counts inside them size, a function giving the length those counts call for. The function is
-// called only once MinimumLength bytes are known to be there.
-struct UacDescriptorRule {
-    UacDescriptorSet Set;
-    UCHAR DescriptorType;
-    UCHAR Subtype;  // UAC_ANY_SUBTYPE: every subtype of the type
-    UCHAR MinimumLength;
-    ULONG (*RequiredLength)(const UCHAR* pDescriptor);
-    PCSTR Name;
-};
 
 // The row the descriptor falls under, null when only the generic bounds apply. The descriptor
 // must hold its bLength bytes (at least 2).

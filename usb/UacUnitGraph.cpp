@@ -116,6 +116,6 @@ NTSTATUS UacUnitGraph::CheckTerminalLink(UCHAR id) const
     if (pUnit == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    return pUnit[2] == UAC1_AC_INPUT_TERMINAL || pUnit[2] == UAC1_AC_OUTPUT_TERMINAL ? STATUS_SUCCESS
+    return pUnit[2] == USB_AUDIO_AC_INPUT_TERMINAL || pUnit[2] == USB_AUDIO_AC_OUTPUT_TERMINAL ? STATUS_SUCCESS
                                                                                      : STATUS_INVALID_PARAMETER;
 }

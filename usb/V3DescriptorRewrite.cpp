@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/nt/Pool.h"
+#include "platform/usb/Usb.h"
 #include "usb/Uac1FunctionV3.h"
 
 namespace {
@@ -35,11 +36,12 @@ struct TemplateDescriptor {
     UCHAR Id;
 };
 
-constexpr UCHAR CONFIG = 0x02;
-constexpr UCHAR INTERFACE = 0x04;
-constexpr UCHAR ENDPOINT = 0x05;
-constexpr UCHAR CS_INTERFACE = 0x24;
-constexpr UCHAR CS_ENDPOINT = 0x25;
+// Short names of the descriptor types, for the table below.
+constexpr UCHAR CONFIG = USB_CONFIGURATION_DESCRIPTOR_TYPE;
+constexpr UCHAR INTERFACE = USB_INTERFACE_DESCRIPTOR_TYPE;
+constexpr UCHAR ENDPOINT = USB_ENDPOINT_DESCRIPTOR_TYPE;
+constexpr UCHAR CS_INTERFACE = USB_AUDIO_CS_INTERFACE;
+constexpr UCHAR CS_ENDPOINT = USB_AUDIO_CS_ENDPOINT;
 
 // An alternate setting of the render interface: interface, AS_GENERAL, FORMAT_TYPE (two rates,
 // or one), endpoint, class endpoint.

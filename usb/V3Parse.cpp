@@ -91,8 +91,8 @@ NTSTATUS BuildV3Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
     auto* f = static_cast<Uac1FunctionV3*>(pFunction);
     switch (pDescriptor[2]) {
-    case UAC1_AC_INPUT_TERMINAL: return BuildStandard<V3InputTerminal>(f, pDescriptor);
-    case UAC1_AC_OUTPUT_TERMINAL:
+    case USB_AUDIO_AC_INPUT_TERMINAL: return BuildStandard<V3InputTerminal>(f, pDescriptor);
+    case USB_AUDIO_AC_OUTPUT_TERMINAL:
         if (pDescriptor[3] != V3_SWITCHED_TERMINAL) {
             return BuildStandard<OutputTerminal>(f, pDescriptor);
         }
@@ -100,9 +100,9 @@ NTSTATUS BuildV3Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
             return pUnit->InitFromDescriptor(pDescriptor, pHal, pHal, f, f->Switch(V3_SUPPORT_SPDIF_OUT) != 0,
                                              f->Switch(V3_SUPPORT_HP_OUT) != 0, f->Switch(V3_DISABLE_8CH_OUT) == 0);
         });
-    case UAC1_AC_MIXER_UNIT: return BuildStandard<MixerUnit>(f, pDescriptor);
-    case UAC1_AC_SELECTOR_UNIT: return BuildStandard<V3SelectorUnit>(f, pDescriptor);
-    case UAC1_AC_FEATURE_UNIT: return BuildFeatureUnit(f, pDescriptor);
+    case USB_AUDIO_AC_MIXER_UNIT: return BuildStandard<MixerUnit>(f, pDescriptor);
+    case USB_AUDIO_AC_SELECTOR_UNIT: return BuildStandard<V3SelectorUnit>(f, pDescriptor);
+    case USB_AUDIO_AC_FEATURE_UNIT: return BuildFeatureUnit(f, pDescriptor);
     default: return STATUS_UNSUCCESSFUL;
     }
 }

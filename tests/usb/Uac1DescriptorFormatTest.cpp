@@ -13,7 +13,7 @@ using Bytes = std::vector<UCHAR>;
 
 Bytes Format(UCHAR type, UCHAR channels, UCHAR subframe, UCHAR bits, std::vector<ULONG> rates)
 {
-    Bytes d = {0, UAC1_CS_INTERFACE, UAC1_AS_FORMAT_TYPE, type, channels, subframe, bits,
+    Bytes d = {0, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AS_FORMAT_TYPE, type, channels, subframe, bits,
                static_cast<UCHAR>(rates.size())};
     for (ULONG r : rates) {
         d.insert(d.end(), {static_cast<UCHAR>(r), static_cast<UCHAR>(r >> 8), static_cast<UCHAR>(r >> 16)});
@@ -24,7 +24,7 @@ Bytes Format(UCHAR type, UCHAR channels, UCHAR subframe, UCHAR bits, std::vector
 
 Bytes Range(ULONG lower, ULONG upper)
 {
-    Bytes d = Format(UAC1_FORMAT_TYPE_I, 2, 2, 16, {lower, upper});
+    Bytes d = Format(USB_AUDIO_FORMAT_TYPE_I, 2, 2, 16, {lower, upper});
     d[7] = 0;
     return d;
 }

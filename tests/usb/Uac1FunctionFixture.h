@@ -117,7 +117,7 @@ public:
 
     NTSTATUS Attach(IAudioHal* owner)
     {
-        const UCHAR descriptor[] = {4, CS_INTERFACE_DESCRIPTOR, static_cast<UCHAR>(m_Type), static_cast<UCHAR>(m_Id)};
+        const UCHAR descriptor[] = {4, USB_AUDIO_CS_INTERFACE, static_cast<UCHAR>(m_Type), static_cast<UCHAR>(m_Id)};
         const NTSTATUS status = SetDescriptor(descriptor, owner);
         m_ulId = m_Id;
         m_lType = m_Type;

@@ -13,15 +13,15 @@ namespace {
 
 using Bytes = std::vector<UCHAR>;
 
-Bytes Terminal(UCHAR id) { return {12, UAC1_CS_INTERFACE, UAC1_AC_INPUT_TERMINAL, id, 1, 1, 0, 2, 3, 0, 0, 0}; }
-Bytes Output(UCHAR id, UCHAR source) { return {9, UAC1_CS_INTERFACE, UAC1_AC_OUTPUT_TERMINAL, id, 1, 3, 0, source, 0}; }
-Bytes Feature(UCHAR id, UCHAR source) { return {7, UAC1_CS_INTERFACE, UAC1_AC_FEATURE_UNIT, id, source, 0, 0}; }
+Bytes Terminal(UCHAR id) { return {12, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_INPUT_TERMINAL, id, 1, 1, 0, 2, 3, 0, 0, 0}; }
+Bytes Output(UCHAR id, UCHAR source) { return {9, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_OUTPUT_TERMINAL, id, 1, 3, 0, source, 0}; }
+Bytes Feature(UCHAR id, UCHAR source) { return {7, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_FEATURE_UNIT, id, source, 0, 0}; }
 Bytes Mixer(UCHAR id, std::vector<UCHAR> sources)
 {
     Bytes d(11 + sources.size(), 0);  // then bNrChannels, wChannelConfig, names, one control byte, iMixer
     d[0] = static_cast<UCHAR>(d.size());
-    d[1] = UAC1_CS_INTERFACE;
-    d[2] = UAC1_AC_MIXER_UNIT;
+    d[1] = USB_AUDIO_CS_INTERFACE;
+    d[2] = USB_AUDIO_AC_MIXER_UNIT;
     d[3] = id;
     d[4] = static_cast<UCHAR>(sources.size());
     for (size_t i = 0; i < sources.size(); ++i) {

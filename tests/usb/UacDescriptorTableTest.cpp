@@ -40,7 +40,7 @@ TEST(UacDescriptorTable, EachDescriptorIsCheckedAgainstItsRow)
 {
     constexpr auto AC = UAC1_SET_AUDIO_CONTROL;
     constexpr auto AS = UAC1_SET_AUDIO_STREAMING;
-    constexpr UCHAR CS = UAC1_CS_INTERFACE;
+    constexpr UCHAR CS = USB_AUDIO_CS_INTERFACE;
     const CheckRow rows[] = {
         {"input terminal, 12 bytes", AC, Descriptor(12, CS, 2), 0, STATUS_SUCCESS},
         {"input terminal cut to 11", AC, Descriptor(11, CS, 2), 0, STATUS_INVALID_PARAMETER},
@@ -75,11 +75,13 @@ TEST(UacDescriptorTable, EachDescriptorIsCheckedAgainstItsRow)
         {"11-byte FORMAT_TYPE with one rate", AS, Descriptor(11, CS, 2, {1, 2, 2, 16, 1}), 0, STATUS_SUCCESS},
         {"the same bytes as an input terminal", AC, Descriptor(11, CS, 2, {1, 2, 2, 16, 1}), 0,
          STATUS_INVALID_PARAMETER},
-        {"interface cut to 8", AS, Descriptor(8, UAC1_INTERFACE_DESCRIPTOR, 0), 0, STATUS_INVALID_PARAMETER},
-        {"interface cut to 8, outside audio", UAC_SET_OTHER, Descriptor(8, UAC1_INTERFACE_DESCRIPTOR, 0), 0,
+        {"interface cut to 8", AS, Descriptor(8, USB_INTERFACE_DESCRIPTOR_TYPE, 0), 0, STATUS_INVALID_PARAMETER},
+        {"interface cut to 8, outside audio", UAC_SET_OTHER, Descriptor(8, USB_INTERFACE_DESCRIPTOR_TYPE, 0), 0,
+         STATUS_INVALID_PARAMETER},
+        {"configuration cut to 8 inside a walk", UAC_SET_OTHER, Descriptor(8, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0), 0,
          STATUS_INVALID_PARAMETER},
         {"another class's 2-byte descriptor", UAC_SET_OTHER, Descriptor(2, CS, 0), 0, STATUS_SUCCESS},
-        {"an endpoint: generic bounds only", AS, Descriptor(2, UAC1_ENDPOINT_DESCRIPTOR, 0), 0, STATUS_SUCCESS},
+        {"an endpoint: generic bounds only", AS, Descriptor(2, USB_ENDPOINT_DESCRIPTOR_TYPE, 0), 0, STATUS_SUCCESS},
     };
     for (const CheckRow& row : rows) {
         // Exactly the bytes held, so that a read past them is a fault under ASan.
@@ -96,11 +98,11 @@ TEST(UacDescriptorTable, UnitSourcesComeFromEachLayout)
         Bytes D;
         std::vector<UCHAR> Sources;
     } rows[] = {
-        {Descriptor(12, UAC1_CS_INTERFACE, 2, {1}), {}},
-        {Descriptor(9, UAC1_CS_INTERFACE, 3, {3, 1, 3, 0, 7}), {7}},
-        {Descriptor(7, UAC1_CS_INTERFACE, 6, {4, 9, 0}), {9}},
-        {Descriptor(8, UAC1_CS_INTERFACE, 4, {5, 3, 1, 2, 4}), {1, 2, 4}},
-        {Descriptor(6, UAC1_CS_INTERFACE, 5, {6, 1, 8}), {8}},
+        {Descriptor(12, USB_AUDIO_CS_INTERFACE, 2, {1}), {}},
+        {Descriptor(9, USB_AUDIO_CS_INTERFACE, 3, {3, 1, 3, 0, 7}), {7}},
+        {Descriptor(7, USB_AUDIO_CS_INTERFACE, 6, {4, 9, 0}), {9}},
+        {Descriptor(8, USB_AUDIO_CS_INTERFACE, 4, {5, 3, 1, 2, 4}), {1, 2, 4}},
+        {Descriptor(6, USB_AUDIO_CS_INTERFACE, 5, {6, 1, 8}), {8}},
     };
     for (const Row& row : rows) {
         const UCHAR* p = nullptr;
@@ -112,11 +114,11 @@ TEST(UacDescriptorTable, UnitSourcesComeFromEachLayout)
 
 TEST(UacDescriptorTable, WalkStepsByBLengthAndRefusesADescriptorThatCannotAdvance)
 {
-    Bytes bytes = Descriptor(12, UAC1_CS_INTERFACE, 2, {1});
-    const Bytes ot = Descriptor(9, UAC1_CS_INTERFACE, 3, {2});
+    Bytes bytes = Descriptor(12, USB_AUDIO_CS_INTERFACE, 2, {1});
+    const Bytes ot = Descriptor(9, USB_AUDIO_CS_INTERFACE, 3, {2});
     bytes.insert(bytes.end(), ot.begin(), ot.end());
     bytes.push_back(0);  // bLength 0 mid-walk
-    bytes.push_back(UAC1_CS_INTERFACE);
+    bytes.push_back(USB_AUDIO_CS_INTERFACE);
 
     UacDescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, bytes.data(), static_cast<ULONG>(bytes.size()));
     std::vector<UCHAR> ids;
@@ -194,7 +196,7 @@ TEST(UacDescriptorTable, ConfigurationChecksEachInterfaceByItsOwnRows)
         b.AudioStreaming(1, 1, 0).Uac1AsGeneral(1).Raw(format);
         return b;
     };
-    const UCHAR CS = UAC1_CS_INTERFACE;
+    const UCHAR CS = USB_AUDIO_CS_INTERFACE;
     Row rows[] = {
         {"a cut output terminal in AudioControl", withAc(Descriptor(8, CS, 3)), STATUS_INVALID_PARAMETER},
         {"after the walk's end, AudioControl rows no longer apply",

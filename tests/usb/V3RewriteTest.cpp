@@ -250,7 +250,7 @@ TEST(V3Rewrite, EverySwitchSetGivesDescriptorsTheParsersAccept)
         while (!streaming.AtEnd()) {
             const UCHAR* d = nullptr;
             ASSERT_EQ(streaming.Current(&d), STATUS_SUCCESS) << mask;
-            if (d[1] == UAC1_CS_INTERFACE && d[2] == UAC1_AS_GENERAL) {
+            if (d[1] == USB_AUDIO_CS_INTERFACE && d[2] == USB_AUDIO_AS_GENERAL) {
                 ASSERT_EQ(graph.CheckTerminalLink(d[3]), STATUS_SUCCESS) << mask;
             }
             streaming.Advance();
