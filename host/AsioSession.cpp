@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/io/IoHost.h"
+#include "platform/io/ProcessHost.h"
 #include "platform/nt/Dispatcher.h"
 #include "platform/nt/Machine.h"
 #include "platform/nt/Ob.h"
@@ -16,32 +17,9 @@ namespace host {
 
 namespace {
 
-constexpr char16_t ASIO_FILE_NAME[] = u"\\QVASIOPrivateInterface";
+constexpr char16_t ASIO_REFERENCE[] = u"QVASIOPrivateInterface";
 // How long the streaming thread waits for one buffer switch (virtual time) before it looks again.
 constexpr LONGLONG SWITCH_WAIT = -2000000LL;  // 200 ms
-
-NTSTATUS SendSimple(PDEVICE_OBJECT fdo, PFILE_OBJECT file, UCHAR major)
-{
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(fdo);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    if (irp == nullptr) {
-        ObDereferenceObject(top);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    irp->UserEvent = &done;
-    irp->UserIosb = &iosb;
-    irp->RequestorMode = UserMode;
-    platform::IoPrepareNextStackLocation(irp, major, 0, file);
-    if (IoCallDriver(top, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    }
-    IoFreeIrp(irp);
-    ObDereferenceObject(top);
-    return iosb.Status;
-}
 
 uint32_t Load(const volatile uint32_t* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
 
@@ -71,47 +49,53 @@ struct AsioSession::Stream {
     std::vector<AsioBufferView> Shape;
 };
 
-namespace {
-std::atomic<uint32_t> g_nextProcess{100};
-}  // namespace
-
-AsioSession::AsioSession(PDEVICE_OBJECT fdo, bool is32bit) : m_fdo(fdo), m_is32bit(is32bit), m_process(g_nextProcess++)
+AsioSession::AsioSession(PDEVICE_OBJECT fdo, bool is32bit)
+    : m_fdo(fdo), m_is32bit(is32bit), m_process(platform::ProcessCreate(is32bit))
 {
 }
 
 AsioSession::~AsioSession()
 {
+    if (!m_alive) return;
     if (m_stream != nullptr) {
         StopStreaming();
     }
-    if (m_file != nullptr) {
+    if (m_handle != nullptr) {
         Close();
     }
+    // What the process still holds (requests, event handles) goes with it.
+    platform::ProcessExit(m_process);
 }
 
 NTSTATUS AsioSession::Open()
 {
     platform::ProcessScope process(m_process);
-    if (m_file != nullptr) return STATUS_INVALID_DEVICE_STATE;
-    PFILE_OBJECT file = platform::IoCreateFileObject(IoGetAttachedDevice(m_fdo), ASIO_FILE_NAME);
-    if (file == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    const NTSTATUS status = SendSimple(m_fdo, file, IRP_MJ_CREATE);
-    if (!NT_SUCCESS(status)) {
-        platform::IoDeleteFileObject(file);
-        return status;
+    if (!m_alive || m_handle != nullptr) return STATUS_INVALID_DEVICE_STATE;
+    // The interface the device registered with the ASIO reference string, as a user finds it.
+    PDEVICE_OBJECT top = IoGetAttachedDevice(m_fdo);
+    std::u16string link;
+    for (const platform::DeviceInterfaceRecord& r : platform::IoInterfaces()) {
+        if (r.ReferenceString == ASIO_REFERENCE && IoGetAttachedDevice(r.PhysicalDevice) == top) {
+            link = r.SymbolicLink;
+        }
     }
-    m_file = file;
-    return status;
+    if (link.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return platform::IoOpenUserInterface(link, &m_handle);
 }
 
 NTSTATUS AsioSession::Close()
 {
     platform::ProcessScope process(m_process);
-    if (m_file == nullptr) return STATUS_INVALID_DEVICE_STATE;
-    const NTSTATUS status = SendSimple(m_fdo, m_file, IRP_MJ_CLOSE);
-    platform::IoDeleteFileObject(m_file);
-    m_file = nullptr;
+    if (m_handle == nullptr) return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = ZwClose(m_handle);
+    m_handle = nullptr;
     return status;
+}
+
+PFILE_OBJECT AsioSession::File() const
+{
+    platform::ProcessScope process(m_process);
+    return m_handle != nullptr ? platform::IoUserFileOf(m_handle) : nullptr;
 }
 
 std::unique_ptr<AsioPendingRequest> AsioSession::Send(ULONG code, const void* input, ULONG inputLength,
@@ -121,22 +105,15 @@ std::unique_ptr<AsioPendingRequest> AsioSession::Send(ULONG code, const void* in
     auto request = std::make_unique<AsioPendingRequest>();
     KeInitializeEvent(&request->Done, NotificationEvent, FALSE);
     request->Output.assign(outputLength, 0xA5);
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(m_fdo);
-    platform::IoSetRequestor32bit(m_is32bit);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, top, const_cast<void*>(input), inputLength,
-                                             outputLength != 0 ? request->Output.data() : nullptr, outputLength, FALSE,
-                                             &request->Done, &request->Iosb);
-    if (irp == nullptr) {
-        ObDereferenceObject(top);
-        request->Iosb.Status = STATUS_INSUFFICIENT_RESOURCES;
+    request->Sent = platform::IoUserDeviceControl(m_handle, code, input, inputLength,
+                                                  outputLength != 0 ? request->Output.data() : nullptr,
+                                                  outputLength, &request->Done, &request->Iosb, &request->Irp);
+    if (request->Sent != STATUS_PENDING && !KeReadStateEvent(&request->Done)) {
+        // Refused before it reached the driver (a closed handle, no memory): it ends here.
+        request->Iosb.Status = request->Sent;
+        request->Iosb.Information = 0;
         KeSetEvent(&request->Done, IO_NO_INCREMENT, FALSE);
-        return request;
     }
-    irp->RequestorMode = UserMode;
-    IoGetNextIrpStackLocation(irp)->FileObject = m_file;
-    request->Irp = irp;
-    request->Sent = IoCallDriver(top, irp);
-    ObDereferenceObject(top);
     return request;
 }
 
@@ -390,6 +367,7 @@ NTSTATUS AsioSession::StopStreaming()
 
 void AsioSession::Kill()
 {
+    if (!m_alive) return;
     if (m_stream != nullptr) {
         m_stream->Stop.store(true);
         KeSetEvent(m_stream->Event, IO_NO_INCREMENT, FALSE);
@@ -397,13 +375,12 @@ void AsioSession::Kill()
             platform::ExternalWaitScope external;
             m_stream->Thread->Join();
         }
-        ZwClose(m_stream->EventHandle);
-        if (m_stream->NotifyHandle != nullptr) ZwClose(m_stream->NotifyHandle);  // the driver's reference goes at close
-        m_stream.reset();
     }
-    if (m_file != nullptr) {
-        Close();
-    }
+    // The system ends the process: its event handle and its file go as its handles close.
+    platform::ProcessExit(m_process);
+    m_alive = false;
+    m_handle = nullptr;
+    m_stream.reset();
 }
 
 AsioSession::StreamStats AsioSession::Stats() const

@@ -78,15 +78,20 @@ class AsioSession {
 public:
     // `is32bit`: the process is a 32-bit one (4-byte handles and addresses).
     explicit AsioSession(PDEVICE_OBJECT fdo, bool is32bit = false);
-    // Stops streaming and closes the handle if still open.
+    // Stops streaming, closes the handle if still open, and the process ends.
     ~AsioSession();
     AsioSession(const AsioSession&) = delete;
     AsioSession& operator=(const AsioSession&) = delete;
 
+    // Opens the device's enabled ASIO interface in the process.
     NTSTATUS Open();
+    // Closes the process's handle (the driver sees the cleanup, and the close once the file's
+    // requests are done); closing a handle does not fail.
     NTSTATUS Close();
-    bool IsOpen() const { return m_file != nullptr; }
-    PFILE_OBJECT File() const { return m_file; }
+    bool IsOpen() const { return m_handle != nullptr; }
+    HANDLE Handle() const { return m_handle; }
+    // The file object behind the handle (null when closed).
+    PFILE_OBJECT File() const;
 
     // One request: `input` is copied in; the output buffer of `outputLength` bytes starts as 0xA5
     // bytes, and what the driver reports (Information) is copied over it.
@@ -156,9 +161,10 @@ public:
     // STOP); not finding the impulse is success with Found false.
     NTSTATUS MeasureRoundTrip(const std::vector<AsioBufferView*>& buffers, uint32_t sampleBytes, uint32_t frames,
                               uint64_t at, std::chrono::milliseconds limit, RoundTrip* result);
-    // The process dies: its thread ends where it is, its requests are cancelled and its handles
-    // closed, without a word to the driver first.
+    // The process dies: its thread ends where it is, and the system ends the process: its
+    // requests are cancelled, its handles closed, without a word to the driver first.
     void Kill();
+    bool Alive() const { return m_alive; }
     StreamStats Stats() const;
 
 private:
@@ -170,7 +176,8 @@ private:
     PDEVICE_OBJECT m_fdo;
     bool m_is32bit;
     uint32_t m_process;
-    PFILE_OBJECT m_file = nullptr;
+    bool m_alive = true;
+    HANDLE m_handle = nullptr;
     std::unique_ptr<Stream> m_stream;
     std::vector<std::unique_ptr<AsioPendingRequest>> m_unfinished;
 };

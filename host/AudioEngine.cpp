@@ -10,8 +10,10 @@
 namespace host {
 namespace {
 
-// The engine's period: it looks at the pin every millisecond.
-constexpr LONGLONG TICK = -10000;
+// The engine wakes when the pin gives a buffer back (or when asked to stop, sleep or wake); with
+// nothing of its own in flight (a drained render, a capture that is full) it looks again after
+// one buffer's time, so that the end of the play-out and a stalled position are seen.
+constexpr LONGLONG WAIT_LIMIT = -100000;  // 10 ms
 // A running pin whose position does not move for this long has failed.
 constexpr int64_t STALL_LIMIT_MS = 2000;
 
@@ -31,7 +33,10 @@ const char* EngineEndText(EngineEnd end)
     return "?";
 }
 
-AudioEngine::AudioEngine(PDEVICE_OBJECT adapterDevice) : m_device(adapterDevice) {}
+AudioEngine::AudioEngine(PDEVICE_OBJECT adapterDevice) : m_device(adapterDevice)
+{
+    KeInitializeEvent(&m_wake, SynchronizationEvent, FALSE);
+}
 
 AudioEngine::~AudioEngine()
 {
@@ -131,12 +136,26 @@ EngineEnd AudioEngine::Wait()
     return m_end.load();
 }
 
-void AudioEngine::Stop() { m_stop = true; }
+void AudioEngine::Stop()
+{
+    m_stop = true;
+    KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
+}
+
+void AudioEngine::WaitForWork()
+{
+    PVOID objects[2] = {&m_wake, m_pin.NextCompletion()};
+    const ULONG count = objects[1] != nullptr ? 2 : 1;
+    LARGE_INTEGER limit;
+    limit.QuadPart = WAIT_LIMIT;
+    KeWaitForMultipleObjects(count, objects, WaitAny, Executive, KernelMode, FALSE, &limit, nullptr);
+}
 
 bool AudioEngine::CloseForSleep()
 {
     if (m_thread == nullptr || m_end.load() != EngineEnd::Running) return false;
     m_sleepAsked = true;
+    KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
     return platform::RunUntil([this] { return m_asleep.load() || m_end.load() != EngineEnd::Running; },
                               std::chrono::seconds(10)) &&
            m_asleep.load();
@@ -146,6 +165,7 @@ bool AudioEngine::ReopenAfterSleep()
 {
     if (!m_asleep.load()) return false;
     m_wakeAsked = true;
+    KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
     return platform::RunUntil([this] { return !m_asleep.load(); }, std::chrono::seconds(10));
 }
 
@@ -163,9 +183,7 @@ bool AudioEngine::SleepThrough()
     m_dry = false;
     m_asleep = true;
     while (!m_wakeAsked.load() && !m_stop.load()) {
-        LARGE_INTEGER interval;
-        interval.QuadPart = TICK;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        KeWaitForSingleObject(&m_wake, Executive, KernelMode, FALSE, nullptr);
     }
     m_sleepAsked = false;
     m_wakeAsked = false;
@@ -368,6 +386,7 @@ bool AudioEngine::Tick(bool starting)
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (play < m_stats.PlayOffset) ++m_stats.PositionWentBack;
+        ++m_stats.Looks;
         const bool moved = play != m_stats.PlayOffset || starting;
         m_stats.PlayOffset = play;
         m_stats.WriteOffset = written;
@@ -440,9 +459,7 @@ void AudioEngine::ThreadMain()
         running = false;
     }
     while (running) {
-        LARGE_INTEGER interval;
-        interval.QuadPart = TICK;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        WaitForWork();
         running = Tick(false);
     }
     // Back down one level at a time; on a removed filter the steps may fail, the close still

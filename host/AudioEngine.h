@@ -67,6 +67,7 @@ struct EngineStats {
     uint64_t Transferred = 0;   // render: bytes handed to the pin; capture: bytes read from it
     uint64_t Starvations = 0;   // render: times the pin's queue ran dry while data was left
     uint64_t PositionWentBack = 0;  // positions read lower than the one before
+    uint64_t Looks = 0;         // times the engine's thread looked at the pin
     double ElapsedMs = 0;       // since RUN
     uint64_t WireBytes = 0;     // with a probe: bytes the device received
     double MaxPositionErrorMs = 0;  // with a probe: |wire bytes - play offset|, as time
@@ -148,6 +149,9 @@ private:
     // false when the engine ends instead.
     bool SleepThrough();
     void ThreadMain();
+    // Until the pin gives its oldest buffer back, the engine is asked something, or, with no
+    // buffer out, for a bounded while.
+    void WaitForWork();
     bool Tick(bool starting);
     bool FilterPresent() const;
     void Finish(EngineEnd end, NTSTATUS status = STATUS_SUCCESS);
@@ -180,6 +184,7 @@ private:
 
     std::unique_ptr<platform::ClientThread> m_thread;
     std::atomic<bool> m_stop{false};
+    KEVENT m_wake;  // set by Stop and by the sleep and wake requests
     std::atomic<EngineEnd> m_end{EngineEnd::Running};
     NTSTATUS m_status = STATUS_SUCCESS;
 

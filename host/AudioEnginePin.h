@@ -64,6 +64,8 @@ public:
     // capture: bytes brought back and not yet read.
     ULONG Queued();
     NTSTATUS Position(ULONGLONG* playOffset, ULONGLONG* writeOffset);
+    // The completion event of the oldest buffer the pin holds (null when it holds none).
+    PKEVENT NextCompletion() { return m_sent.empty() ? nullptr : &m_sent.front()->Done; }
     // Bytes of the cyclic buffer (0 before the pin exists).
     ULONG BufferSize() const;
     // Walks the pin down to STOP and closes it, then the filter; nothing when it is not open.

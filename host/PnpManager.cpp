@@ -8,8 +8,14 @@
 #include "platform/nt/RtlString.h"
 #include "platform/registry/RegistryHost.h"
 #include "platform/io/IoHost.h"
+#include "platform/io/ProcessHost.h"
 
 namespace host {
+
+namespace {
+// How long removal after a surprise removal waits for the stack's files to close (virtual time).
+constexpr LONGLONG USER_CLOSE_WAIT = -300000000LL;  // 30 s
+}  // namespace
 
 PnpManager::PnpManager()
 {
@@ -294,7 +300,12 @@ NTSTATUS PnpManager::SetSystemPower(PDEVICE_OBJECT physicalDevice, SYSTEM_POWER_
 
 NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT physicalDevice)
 {
-    return SendPnp(physicalDevice, IRP_MN_SURPRISE_REMOVAL);
+    return RunOnPnpThread([&] {
+        if (std::find(m_surpriseRemoved.begin(), m_surpriseRemoved.end(), physicalDevice) == m_surpriseRemoved.end()) {
+            m_surpriseRemoved.push_back(physicalDevice);
+        }
+        return SendIrp(physicalDevice, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, nullptr, STATUS_NOT_SUPPORTED);
+    });
 }
 
 NTSTATUS PnpManager::Remove(PDEVICE_OBJECT physicalDevice)
@@ -303,6 +314,15 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT physicalDevice)
         auto it = std::find(m_stacks.begin(), m_stacks.end(), physicalDevice);
         if (it == m_stacks.end()) {
             return STATUS_INVALID_DEVICE_STATE;
+        }
+        auto gone = std::find(m_surpriseRemoved.begin(), m_surpriseRemoved.end(), physicalDevice);
+        if (gone != m_surpriseRemoved.end()) {
+            m_surpriseRemoved.erase(gone);
+            // A device that went away is removed once its users have let go: the stack's open files
+            // close as their processes close their handles or end. Bounded, because a process that
+            // neither closes nor ends would hold the PnP manager for good; the driver still has to
+            // take a removal with files open.
+            platform::IoWaitUserFilesClosed(physicalDevice, USER_CLOSE_WAIT);
         }
         m_stacks.erase(it);
         return SendIrp(physicalDevice, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr, STATUS_NOT_SUPPORTED);

@@ -12,6 +12,11 @@ namespace kvx {
 int OpenAsio(host::AsioSession& client, AsioDeviceInfo* info, std::string* error)
 {
     const NTSTATUS open = client.Open();
+    if (open == STATUS_OBJECT_NAME_NOT_FOUND) {
+        // The driver enables its ASIO interface only on a device with an ASIO endpoint.
+        *error = "the device has no ASIO endpoint";
+        return EXIT_USAGE;
+    }
     if (!NT_SUCCESS(open)) {
         *error = "the device has no ASIO interface (" + StatusText(open) + ")";
         return EXIT_USAGE;

@@ -24,7 +24,7 @@ NTSTATUS Uac1Function::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHO
 }
 
 Uac1Function::Uac1Function(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
-    : UsbAudioFunction(pOuterUnknown, idVendor, idProduct, UAC1_FUNCTION_TAG)
+    : UsbAudioFunction(pOuterUnknown, idVendor, idProduct, UAC1_FUNCTION_TAG, UAC_VERSION_1)
 {
 }
 

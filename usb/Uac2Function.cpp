@@ -60,7 +60,7 @@ NTSTATUS Uac2Function::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHO
 }
 
 Uac2Function::Uac2Function(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
-    : UsbAudioFunction(pOuterUnknown, idVendor, idProduct, UAC2_FUNCTION_TAG)
+    : UsbAudioFunction(pOuterUnknown, idVendor, idProduct, UAC2_FUNCTION_TAG, UAC_VERSION_2)
 {
 }
 

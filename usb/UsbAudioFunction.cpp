@@ -5,7 +5,8 @@
 #include "platform/nt/Callback.h"
 #include "platform/nt/Pool.h"
 
-UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct, ULONG ulUnitListTag)
+UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct, ULONG ulUnitListTag,
+                                   UacVersion version)
     : AudioHal(pOuterUnknown),
       m_AudioControlInterface(0),
       m_pInterruptInterface(nullptr),
@@ -16,7 +17,8 @@ UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHO
       m_idProduct(idProduct),
       m_Quirks(LookupDeviceQuirks(idVendor, idProduct)),
       m_pUnits(nullptr),
-      m_ulUnitListTag(ulUnitListTag)
+      m_ulUnitListTag(ulUnitListTag),
+      m_Version(version)
 {
     KeInitializeEvent(&m_StatusThreadStopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_StatusThreadExitEvent, NotificationEvent, FALSE);

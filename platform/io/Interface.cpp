@@ -140,7 +140,7 @@ void IoReset()
     }
     IoForgetAllProperties();
     IoForgetAllSymbolicLinks();
-    IoSetRequestor32bit(false);
+    IoForgetProcesses();
 }
 
 }  // namespace platform

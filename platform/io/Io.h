@@ -313,6 +313,9 @@ struct IRP {
         BOOLEAN Built;     // made by IoBuildDeviceIoControlRequest: freed by the I/O manager
         BOOLEAN InDriver;  // sent down and not yet completed
         ULONG OutputLength;  // of a built buffered request, for the copy back
+        ULONG ControlCode;   // of a built device-control request, to name it in faults
+        uint32_t Process;    // the process of the thread that allocated it (0: the kernel)
+        FILE_OBJECT* UserFile;  // a process's request on its file (counted until it finishes)
     } Platform;
 };
 
@@ -419,7 +422,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 
-// TRUE when the request comes from a 32-bit process (see platform::IoSetRequestor32bit).
+// TRUE when the request comes from a 32-bit process (null: the calling thread's process).
 BOOLEAN IoIs32bitProcess(PIRP Irp);
 
 // ---- MDLs ----

@@ -48,10 +48,7 @@ DEVICE_POWER_STATE IoDevicePowerState(PDEVICE_OBJECT device);
 // fail, as a process short of address space makes them.
 void MmFailNextUserMapping(unsigned count = 1);
 
-// Whether IoIs32bitProcess answers TRUE (false by default).
-void IoSetRequestor32bit(bool is32bit);
-
-// Forgets every interface registration, device property, symbolic link and the requestor setting
+// Forgets every interface registration, device property, symbolic link, process and user file
 // (machine reset between tests).
 void IoReset();
 

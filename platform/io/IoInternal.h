@@ -22,4 +22,14 @@ void IoForgetDeviceName(PDEVICE_OBJECT device);
 // Forgets every symbolic link (machine reset between tests).
 void IoForgetAllSymbolicLinks();
 
+// A user process's request has finished (its status block and event are set next): its file's
+// count drops, a close waiting for it goes out. False when an ending process is cancelling it
+// at this moment: that process frees it (IoFreeFinishedIrp) once it lets go.
+bool IoUserIrpFinished(PIRP irp);
+void IoFreeFinishedIrp(PIRP irp);
+// Views of locked pages mapped into the process (MmMapLockedPagesSpecifyCache, UserMode).
+size_t MmUserViewsOf(uint32_t process);
+// Forgets every process, user request and user file (machine reset between tests).
+void IoForgetProcesses();
+
 }  // namespace platform

@@ -11,13 +11,13 @@
 #include "platform/nt/Thread.h"
 #include "platform/nt/Verifier.h"
 #include "platform/io/IoHost.h"
+#include "platform/io/ProcessHost.h"
 
 namespace {
 
 constexpr SHORT IO_TYPE_IRP = 6;
 
 KSPIN_LOCK g_cancelSpinLock{};
-std::atomic<bool> g_requestor32bit{false};
 
 PIO_STACK_LOCATION FirstStackLocation(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
 
@@ -82,6 +82,20 @@ void FreeIrpMemory(PIRP irp, bool byCompletion)
 void FinishIrp(PIRP irp)
 {
     if (irp->Platform.Built) {
+        const ULONG code = irp->Platform.ControlCode;
+        const NTSTATUS status = irp->IoStatus.Status;
+        // A warning with no output buffer is a size query: Information is the size asked for and
+        // nothing is copied. Otherwise the copy back would run past the caller's buffer: the driver
+        // claims bytes it was never given room for.
+        const bool sizeQuery = irp->Platform.OutputLength == 0 && !NT_SUCCESS(status);
+        if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && !NT_ERROR(status) && !sizeQuery &&
+            irp->IoStatus.Information > irp->Platform.OutputLength) {
+            platform::VerifierFault("IRP_INFORMATION_PAST_OUTPUT",
+                                    "request 0x%08X completed with Information %llu, past its %u-byte output buffer",
+                                    static_cast<unsigned>(code),
+                                    static_cast<unsigned long long>(irp->IoStatus.Information),
+                                    static_cast<unsigned>(irp->Platform.OutputLength));
+        }
         if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !NT_ERROR(irp->IoStatus.Status) &&
             irp->UserBuffer != nullptr && irp->AssociatedIrp.SystemBuffer != nullptr) {
             size_t bytes = irp->IoStatus.Information;
@@ -102,7 +116,9 @@ void FinishIrp(PIRP irp)
         PIO_STATUS_BLOCK iosb = irp->UserIosb;
         PKEVENT event = irp->UserEvent;
         const IO_STATUS_BLOCK result = irp->IoStatus;
-        FreeIrpMemory(irp, true);
+        if (irp->Platform.UserFile == nullptr || platform::IoUserIrpFinished(irp)) {
+            FreeIrpMemory(irp, true);
+        }
         if (iosb != nullptr) {
             *iosb = result;
         }
@@ -159,6 +175,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CHAR StackSize)
     Irp->StackCount = StackSize;
     Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
     Irp->Tail.Overlay.CurrentStackLocation = FirstStackLocation(Irp) + StackSize;
+    Irp->Platform.Process = platform::CurrentProcess();
     platform::IrpVerifierInit(Irp);
 }
 
@@ -404,6 +421,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     irp->Tail.Overlay.Thread = KeGetCurrentThread();
     irp->Platform.Built = TRUE;
     irp->Platform.OutputLength = OutputBufferLength;
+    irp->Platform.ControlCode = IoControlCode;
 
     const ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
     const ULONG systemLength =
@@ -453,8 +471,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 BOOLEAN IoIs32bitProcess(PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(Irp);
-    return g_requestor32bit.load() ? TRUE : FALSE;
+    // The process the request came from; without a request, the caller's own.
+    const platform::ProcessId process = Irp != nullptr ? Irp->Platform.Process : platform::CurrentProcess();
+    return platform::ProcessIs32bit(process) ? TRUE : FALSE;
 }
 
 namespace platform {
@@ -469,7 +488,7 @@ PIO_STACK_LOCATION IoPrepareNextStackLocation(PIRP irp, UCHAR majorFunction, UCH
     return stack;
 }
 
-void IoSetRequestor32bit(bool is32bit) { g_requestor32bit.store(is32bit); }
+void IoFreeFinishedIrp(PIRP irp) { FreeIrpMemory(irp, true); }
 
 }  // namespace platform
 

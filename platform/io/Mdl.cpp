@@ -13,6 +13,7 @@
 
 #include "platform/io/IoInternal.h"
 #include "platform/nt/Irql.h"
+#include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Verifier.h"
 
@@ -39,6 +40,7 @@ struct Mapping {
     void* ViewBase;       // the view made for it (null: the buffer itself)
     size_t ViewBytes;
     KPROCESSOR_MODE Mode;
+    platform::ProcessId Process;  // a user view's process
 };
 
 struct MdlState {
@@ -65,6 +67,7 @@ MdlTable& Table()
 bool MakeMapping(PMDL mdl, const MdlState& state, KPROCESSOR_MODE mode, Mapping* out)
 {
     out->Mode = mode;
+    out->Process = mode == UserMode ? platform::CurrentProcess() : platform::KERNEL_PROCESS;
     if (state.Pages == nullptr) {
         out->Address = MmGetMdlVirtualAddress(mdl);
         out->ViewBase = nullptr;
@@ -483,5 +486,18 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
 namespace platform {
 
 void MmFailNextUserMapping(unsigned count) { g_failUserMappings.store(count); }
+
+size_t MmUserViewsOf(uint32_t process)
+{
+    MdlTable& t = Table();
+    std::lock_guard<std::mutex> guard(t.Lock);
+    size_t n = 0;
+    for (const auto& [mdl, state] : t.States) {
+        for (const Mapping& m : state.Mappings) {
+            n += m.Mode == UserMode && m.Process == process ? 1 : 0;
+        }
+    }
+    return n;
+}
 
 }  // namespace platform

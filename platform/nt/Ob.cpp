@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/nt/Irql.h"
 #include "platform/nt/Verifier.h"
@@ -266,6 +267,51 @@ void* HandleLookup(HANDLE handle)
     std::lock_guard<std::mutex> guard(st.Lock);
     auto it = st.Handles.find(reinterpret_cast<uintptr_t>(handle));
     return it == st.Handles.end() ? nullptr : it->second.Object;
+}
+
+ProcessId HandleProcess(HANDLE handle)
+{
+    ObState& st = State();
+    std::lock_guard<std::mutex> guard(st.Lock);
+    auto it = st.Handles.find(reinterpret_cast<uintptr_t>(handle));
+    return it == st.Handles.end() ? KERNEL_PROCESS : it->second.Process;
+}
+
+size_t HandleCountOfProcess(ProcessId process)
+{
+    ObState& st = State();
+    std::lock_guard<std::mutex> guard(st.Lock);
+    size_t n = 0;
+    for (const auto& [value, entry] : st.Handles) {
+        n += entry.Process == process ? 1 : 0;
+    }
+    return n;
+}
+
+void HandleCloseProcess(ProcessId process)
+{
+    if (process == KERNEL_PROCESS) {
+        return;
+    }
+    std::vector<HandleEntry> closing;
+    {
+        ObState& st = State();
+        std::lock_guard<std::mutex> guard(st.Lock);
+        for (auto it = st.Handles.begin(); it != st.Handles.end();) {
+            if (it->second.Process == process) {
+                closing.push_back(it->second);
+                it = st.Handles.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Outside the lock: a close routine may send requests that open or close other handles.
+    for (const HandleEntry& entry : closing) {
+        if (entry.Close != nullptr) {
+            entry.Close(entry.Object);
+        }
+    }
 }
 
 size_t HandleCount()

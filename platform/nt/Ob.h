@@ -71,6 +71,13 @@ private:
 HANDLE HandleCreate(void* object, void (*close)(void* object));
 HANDLE HandleCreateInProcess(void* object, void (*close)(void* object), ProcessId process, ACCESS_MASK granted);
 void* HandleLookup(HANDLE handle);
+// The process a handle belongs to (KERNEL_PROCESS for kernel handles and unknown ones).
+ProcessId HandleProcess(HANDLE handle);
+// Handles the process holds.
+size_t HandleCountOfProcess(ProcessId process);
+// A process's end: every handle it holds is closed, as ZwClose closes it, in the order they
+// were opened.
+void HandleCloseProcess(ProcessId process);
 // Handles opened since the machine's first reset (those made at start-up are not counted).
 size_t HandleCount();
 

@@ -734,6 +734,9 @@ NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_CLOSE:
     case IRP_MJ_DEVICE_CONTROL:
         return platform::DispatchKs(d, Irp);
+    case IRP_MJ_CLEANUP:
+        // The last handle of a file went; the close follows once its requests are done.
+        return platform::CompleteWith(Irp, STATUS_SUCCESS);
     case IRP_MJ_SYSTEM_CONTROL:
         return platform::PassDown(d, Irp);
     default:

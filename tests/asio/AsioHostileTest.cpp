@@ -7,6 +7,7 @@
 #include "adapter/SettingsStore.h"
 #include "asio/AsioDevice.h"
 #include "platform/nt/Dispatcher.h"
+#include "platform/io/ProcessHost.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/PoolHost.h"
 #include "tests/asio/AsioFixture.h"
@@ -213,8 +214,8 @@ TEST_F(AsioHostileTest, AClientThatOwnsNothingChangesNothing)
     ZwClose(owners);
 }
 
-// A process that dies mid-stream: its handle is closed under the running streams; the device
-// stops them, frees the buffers and their views, and lets go of the event.
+// A process that dies mid-stream: the system closes its handles under the running streams; the
+// device stops them, frees the buffers and their views, and lets go of the event.
 TEST_F(AsioHostileTest, AProcessKilledMidStreamLeavesNothing)
 {
     StartDevice();
@@ -224,7 +225,13 @@ TEST_F(AsioHostileTest, AProcessKilledMidStreamLeavesNothing)
     ASSERT_EQ(client.StartStreaming(buffers, 2, 256, {}), STATUS_SUCCESS);
     platform::RunFor(std::chrono::milliseconds(40));
     EXPECT_TRUE(Device()->AsioRunning());
+    const uint32_t process = client.Process();
+    // The file, the buffer-switch event and the notification event.
+    EXPECT_EQ(platform::HandleCountOfProcess(process), 3u);
+    // The system ends the process: the handles close (a view left mapped would be a fault).
     client.Kill();
+    EXPECT_EQ(platform::HandleCountOfProcess(process), 0u);
+    EXPECT_EQ(platform::ProcessPendingRequests(process), 0u);
     EXPECT_FALSE(Device()->AsioRunning());
     EXPECT_EQ(Device()->AsioClientCount(), 0u);
     for (ULONG i = 0; i < 2; ++i) {

@@ -294,7 +294,8 @@ TEST_F(AsioProtocolTest, RequestsOfAnUnknownHandleAreRefused)
     for (ULONG c : {code::GET_BUSY, code::GET_LATENCIES, code::GET_SAMPLE_RATE, code::GET_IO_FORMAT}) {
         EXPECT_EQ(client.Control(c, nullptr, 0, 16).Status, STATUS_INVALID_PARAMETER) << std::hex << c;
     }
-    EXPECT_EQ(client.Close(), STATUS_UNSUCCESSFUL);
+    // Closing the handle succeeds whatever the driver answers its close.
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
 }
 
 }  // namespace

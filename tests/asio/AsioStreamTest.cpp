@@ -13,6 +13,7 @@
 #include "host/AudioEngine.h"
 #include "platform/nt/Dispatcher.h"
 #include "platform/nt/Machine.h"
+#include "platform/io/ProcessHost.h"
 #include "platform/nt/Ob.h"
 #include "platform/io/IoHost.h"
 #include "platform/nt/Callback.h"
@@ -573,8 +574,13 @@ TEST_P(AsioStopWaitTest, AStopOutsideD0WaitsForD0OrRemoval)
         // (Whether the close reaches the device before the stop completes is the I/O manager's
         // affair; either way the removal must go on and the stop end.)
         EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+        // The file's close waits for its stop: the client stays until the removal ends the stop.
+        EXPECT_EQ(Device()->AsioClientCount(), 1u);
         ASSERT_EQ(m_session.Remove(), STATUS_SUCCESS);
         EXPECT_NE(host::AsioSession::Wait(*stop).Status, STATUS_PENDING);
+        ASSERT_TRUE(platform::RunUntil([&] { return platform::IoUserFilesOnStack(m_session.Pdo()) == 0; },
+                                       std::chrono::seconds(5)));
+        EXPECT_EQ(platform::ObReferenceCount(event), 1);
         ZwClose(handle);
         return;
     }

@@ -52,6 +52,29 @@ struct RenderCase {
     bool ExactLead;
 };
 
+// The engine's thread wakes for its buffers coming back (10 ms each), not on a clock of its own.
+TEST_F(AudioEngineTest, TheEngineWakesForItsBuffersNotOnATimer)
+{
+    Start();
+    for (bool capture : {false, true}) {
+        host::AudioEngine engine(m_session.Fdo());
+        ASSERT_EQ(engine.Open(capture), STATUS_SUCCESS);
+        const host::AudioFormat format{48000, 2, 16, 16};
+        const uint64_t second = uint64_t{format.BlockAlign()} * format.Rate;
+        if (capture) {
+            ASSERT_EQ(engine.StartCapture(format, second), STATUS_SUCCESS);
+        } else {
+            ASSERT_EQ(engine.StartRender(format, Pattern(second), {}), STATUS_SUCCESS);
+        }
+        ASSERT_EQ(engine.Wait(), host::EngineEnd::Finished) << capture;
+        const host::EngineStats stats = engine.Stats();
+        ASSERT_GE(stats.ElapsedMs, 900.0) << capture;
+        // About one look per buffer; a thread that polled every millisecond would look ~1,000 times.
+        EXPECT_GT(stats.Looks, 50u) << capture;
+        EXPECT_LT(static_cast<double>(stats.Looks), stats.ElapsedMs / 4) << capture << " " << stats.Looks;
+    }
+}
+
 class AudioEngineRenderTest : public AudioEngineTest, public ::testing::WithParamInterface<RenderCase> {};
 
 // Silence, the client's bytes exactly, silence; the position never goes back and, paused, stands

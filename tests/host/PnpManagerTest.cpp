@@ -6,6 +6,11 @@
 #include "platform/nt/PoolHost.h"
 #include "platform/nt/RtlStringHost.h"
 #include "platform/io/IoHost.h"
+#include "platform/io/ProcessHost.h"
+#include "platform/nt/Clock.h"
+#include "platform/nt/Machine.h"
+
+#include <atomic>
 
 namespace kvxtest {
 namespace {
@@ -233,6 +238,38 @@ TEST_F(PnpManagerTest, SurpriseRemovalDisablesTheFiltersBeforeRemoval)
     }
     EXPECT_EQ(Browser().Filters().size(), 2u);  // still registered until removal
     ASSERT_EQ(Pnp().Remove(Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(platform::PcLivePortCount(), 0u);
+}
+
+// After a surprise removal the removal waits for the user who still holds a filter open; it goes
+// on when that process ends.
+TEST_F(PnpManagerTest, RemovalAfterASurpriseRemovalWaitsForTheStacksHandles)
+{
+    Install();
+    const auto filters = Browser().Filters();
+    ASSERT_FALSE(filters.empty());
+    ASSERT_FALSE(filters[0].SymbolicLinks.empty());
+    const platform::ProcessId process = platform::ProcessCreate(false);
+    HANDLE handle = nullptr;
+    {
+        platform::ProcessScope scope(process);
+        ASSERT_EQ(platform::IoOpenUserInterface(filters[0].SymbolicLinks[0], &handle), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Pnp().SurpriseRemove(Pdo()), STATUS_SUCCESS);
+    std::atomic<bool> removed{false};
+    NTSTATUS status = STATUS_PENDING;
+    platform::ClientThread remover("remover", [&] {
+        status = Pnp().Remove(Pdo());
+        removed = true;
+    });
+    platform::RunFor(std::chrono::seconds(2));
+    EXPECT_FALSE(removed.load());
+    EXPECT_NE(Pnp().TopOfStack(Pdo()), Pdo());  // the adapter's device is still there
+
+    platform::ProcessExit(process);
+    remover.Join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp().TopOfStack(Pdo()), Pdo());
     EXPECT_EQ(platform::PcLivePortCount(), 0u);
 }
 
