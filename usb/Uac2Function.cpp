@@ -76,10 +76,7 @@ NTSTATUS Uac2Function::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctio
                             PDEVICE_OBJECT pPhysicalDevice)
 {
     PAGED_CODE();
-    if (!NT_SUCCESS(CreateUnitList())) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return AudioHal::Init(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
+    return InitUnitsAndHal(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
 }
 
 NTSTATUS Uac2Function::Configure()

@@ -87,6 +87,16 @@ NTSTATUS UsbAudioFunction::CreateUnitList()
     return STATUS_SUCCESS;
 }
 
+NTSTATUS UsbAudioFunction::InitUnitsAndHal(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice,
+                                           PDEVICE_OBJECT pLowerDevice, PDEVICE_OBJECT pPhysicalDevice)
+{
+    PAGED_CODE();
+    if (!NT_SUCCESS(CreateUnitList())) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return AudioHal::Init(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
+}
+
 NTSTATUS UsbAudioFunction::AddUnit(UsbAudioUnit* pUnit)
 {
     if (pUnit == nullptr) {

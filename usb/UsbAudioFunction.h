@@ -59,6 +59,10 @@ public:
     // The unit list. AddUnit takes a reference and puts the unit at the head; FindUnit returns the
     // unit built first among those with the id, without a reference.
     NTSTATUS CreateUnitList();
+    // The Init of every class function: the unit list (STATUS_INSUFFICIENT_RESOURCES without it),
+    // then the AudioHal's. PASSIVE_LEVEL.
+    NTSTATUS InitUnitsAndHal(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice,
+                             PDEVICE_OBJECT pLowerDevice, PDEVICE_OBJECT pPhysicalDevice);
     NTSTATUS AddUnit(UsbAudioUnit* pUnit);
     NTSTATUS FindUnit(ULONG ulId, UsbAudioUnit** ppUnit);
     VOID ReleaseUnits();
