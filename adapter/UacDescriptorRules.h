@@ -21,6 +21,20 @@ enum UacDescriptorSet : ULONG {
 
 constexpr UCHAR UAC_ANY_SUBTYPE = 0xFF;
 
+// The class version a function speaks. Code both versions share names it in the log ("UAC1:",
+// "UAC2:") from the rows it checks against or from what its caller passes.
+enum UacVersion : ULONG {
+    UAC_VERSION_1 = 1,
+    UAC_VERSION_2 = 2,
+};
+
+// The version of a set's rows; the rows for every set and those outside the audio interfaces
+// count as UAC 1.0.
+constexpr UacVersion UacVersionOf(UacDescriptorSet set)
+{
+    return set == UAC2_SET_AUDIO_CONTROL || set == UAC2_SET_AUDIO_STREAMING ? UAC_VERSION_2 : UAC_VERSION_1;
+}
+
 // One row of the table: the fixed bytes a descriptor of this kind must hold, and for layouts that
 // counts inside them size, a function giving the length those counts call for. The function is
 // called only once MinimumLength bytes are known to be there.

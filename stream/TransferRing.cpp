@@ -438,21 +438,54 @@ NTSTATUS UsbStreamEndpoint::FinishPreparation(NTSTATUS status, UCHAR bAlternateS
     return status;
 }
 
-NTSTATUS UsbStreamEndpoint::PrepareRenderFormat(EndpointClient* pClient, PULONG pulFrame, NoteRateStep pfnNoteRate)
+NTSTATUS UsbStreamEndpoint::BeginPreparation(EndpointClient* pClient, ULONG ulMinMsInFlight,
+                                             PUCHAR pbAlternateSetting)
 {
     PAGED_CODE();
     m_EndpointTransportLock.Lock();
-    UCHAR bAlternate = 0;
-    NTSTATUS status = CheckFormatToPrepare(pClient, &bAlternate);
+    const NTSTATUS status = CheckFormatToPrepare(pClient, pbAlternateSetting);
     if (!NT_SUCCESS(status)) {
         m_EndpointTransportLock.Unlock();
         return status;
     }
-    const WAVEFORMATEX& format = pClient->Format.Format;
     m_ulMsPerTransfer = pClient->MsPerTransfer;
+    if (pClient->MsPerTransfer * pClient->TransfersQueued < ulMinMsInFlight) {
+        pClient->TransfersQueued = (ulMinMsInFlight + pClient->MsPerTransfer - 1) / pClient->MsPerTransfer;
+    }
     m_ulTransfersQueued = pClient->TransfersQueued < MAX_TRANSFER_CONTEXTS ? pClient->TransfersQueued
                                                                           : MAX_TRANSFER_CONTEXTS;
-    m_ulPacketsPerMs = GetPacketsPerMs(bAlternate);
+    m_ulPacketsPerMs = GetPacketsPerMs(*pbAlternateSetting);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbStreamEndpoint::SelectSettingAndRate(UCHAR bAlternateSetting, BOOLEAN bDataIn, ULONG ulRate,
+                                                 BOOLEAN bRateMustHold)
+{
+    PAGED_CODE();
+    IUsbDevice* pUsb = GetUsbDevice();
+    if (pUsb == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = SelectInterface(pUsb, bAlternateSetting, bDataIn);
+    if (NT_SUCCESS(status) && ulRate != 0) {
+        const NTSTATUS rateStatus = SetSamplingFrequency(pUsb, ulRate);
+        if (bRateMustHold) {
+            status = rateStatus;
+        }
+    }
+    pUsb->Release();
+    return status;
+}
+
+NTSTATUS UsbStreamEndpoint::PrepareRenderFormat(EndpointClient* pClient, PULONG pulFrame, NoteRateStep pfnNoteRate)
+{
+    PAGED_CODE();
+    UCHAR bAlternate = 0;
+    NTSTATUS status = BeginPreparation(pClient, 0, &bAlternate);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const WAVEFORMATEX& format = pClient->Format.Format;
     m_ulFramesPerPacket = format.nSamplesPerSec / (m_ulPacketsPerMs * 1000);
     // One more packet's frames per millisecond than the nominal rate needs, so that the
     // fractional packet sizes always fit.

@@ -22,22 +22,13 @@ VOID Uac1CaptureEndpoint::ResetRingPositions()
 NTSTATUS Uac1CaptureEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFrame)
 {
     PAGED_CODE();
-    m_EndpointTransportLock.Lock();
     UCHAR bAlternate = 0;
-    NTSTATUS status = CheckFormatToPrepare(pClient, &bAlternate);
+    // At least 10 ms in flight.
+    NTSTATUS status = BeginPreparation(pClient, 10, &bAlternate);
     if (!NT_SUCCESS(status)) {
-        m_EndpointTransportLock.Unlock();
         return status;
     }
     const WAVEFORMATEX& format = pClient->Format.Format;
-    m_ulMsPerTransfer = pClient->MsPerTransfer;
-    // At least 10 ms in flight; the client's record learns the raised count.
-    if (pClient->MsPerTransfer * pClient->TransfersQueued < 10) {
-        pClient->TransfersQueued = (10 + pClient->MsPerTransfer - 1) / pClient->MsPerTransfer;
-    }
-    m_ulTransfersQueued = pClient->TransfersQueued < MAX_TRANSFER_CONTEXTS ? pClient->TransfersQueued
-                                                                          : MAX_TRANSFER_CONTEXTS;
-    m_ulPacketsPerMs = GetPacketsPerMs(bAlternate);
     m_ulFramesPerPacket = GetMaxPacketFrames(bAlternate, &pClient->Format);
     if (m_ulFramesPerPacket == 0) {
         m_EndpointTransportLock.Unlock();
@@ -69,16 +60,9 @@ NTSTATUS Uac1CaptureEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulF
 NTSTATUS Uac1CaptureEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)
 {
     PAGED_CODE();
-    IUsbDevice* pUsb = GetUsbDevice();
-    if (pUsb == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SelectInterface(pUsb, bAlternateSetting, TRUE);
-    if (NT_SUCCESS(status) && pClient != nullptr) {
-        status = SetSamplingFrequency(pUsb, pClient->Format.Format.nSamplesPerSec);
-    }
-    pUsb->Release();
-    return status;
+    // A device that refuses the frequency would record at another rate than the client's.
+    return SelectSettingAndRate(bAlternateSetting, TRUE, pClient != nullptr ? pClient->Format.Format.nSamplesPerSec : 0,
+                                TRUE);
 }
 
 NTSTATUS Uac1CaptureEndpoint::SubmitNext()

@@ -27,17 +27,9 @@ NTSTATUS Uac1RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFr
 NTSTATUS Uac1RenderEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, EndpointClient* pClient)
 {
     PAGED_CODE();
-    IUsbDevice* pUsb = GetUsbDevice();
-    if (pUsb == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SelectInterface(pUsb, bAlternateSetting, FALSE);
-    if (NT_SUCCESS(status) && pClient != nullptr) {
-        // A device that refuses the frequency still plays at the one it has.
-        SetSamplingFrequency(pUsb, pClient->Format.Format.nSamplesPerSec);
-    }
-    pUsb->Release();
-    return status;
+    // A device that refuses the frequency still plays at the one it has.
+    return SelectSettingAndRate(bAlternateSetting, FALSE,
+                                pClient != nullptr ? pClient->Format.Format.nSamplesPerSec : 0, FALSE);
 }
 
 NTSTATUS Uac1RenderEndpoint::SubmitNext()

@@ -22,13 +22,7 @@ NTSTATUS Uac2CaptureEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, En
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(pClient);  // the rate lives on the clock, not on the endpoint
-    IUsbDevice* pUsb = GetUsbDevice();
-    if (pUsb == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const NTSTATUS status = SelectInterface(pUsb, bAlternateSetting, TRUE);
-    pUsb->Release();
-    return status;
+    return SelectSettingAndRate(bAlternateSetting, TRUE, 0, FALSE);
 }
 
 UCHAR Uac2CaptureEndpoint::IsAlternateSettingValid(UCHAR bAlternateSetting)

@@ -149,11 +149,7 @@ NTSTATUS Uac2RenderEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, End
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(pClient);  // the rate lives on the clock, not on the endpoint
-    IUsbDevice* pUsb = GetUsbDevice();
-    if (pUsb == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const NTSTATUS status = SelectInterface(pUsb, bAlternateSetting, FALSE);
+    const NTSTATUS status = SelectSettingAndRate(bAlternateSetting, FALSE, 0, FALSE);
     m_bFeedbackPipeIndex = NO_FEEDBACK_PIPE;
     if (NT_SUCCESS(status) && m_pInterfaceInformation != nullptr) {
         // Feedback comes only from an isochronous IN pipe: the last one of the setting.
@@ -164,7 +160,6 @@ NTSTATUS Uac2RenderEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, End
             }
         }
     }
-    pUsb->Release();
     return status;
 }
 

@@ -297,6 +297,16 @@ protected:
     // positions start afresh and the frame is reported. Releases the lock.
     NTSTATUS FinishPreparation(NTSTATUS status, UCHAR bAlternateSetting, EndpointClient* pClient,
                                PULONG pulFrame);
+    // The first steps of every class's preparation: takes EndpointTransportLock, checks the
+    // format (CheckFormatToPrepare; a failure releases the lock) and keeps the client's transfer
+    // shape: its milliseconds per transfer, its queue raised to ulMinMsInFlight milliseconds in
+    // flight (the client's record learns the raised count) and held to the contexts there are,
+    // and the packets per millisecond of the setting. On success the lock stays held.
+    NTSTATUS BeginPreparation(EndpointClient* pClient, ULONG ulMinMsInFlight, PUCHAR pbAlternateSetting);
+    // Selects the alternate setting through the device (STATUS_INVALID_PARAMETER without one);
+    // after a successful selection, a non-zero ulRate goes to the data endpoint with the UAC1
+    // sampling-frequency request, whose failure fails the selection only with bRateMustHold.
+    NTSTATUS SelectSettingAndRate(UCHAR bAlternateSetting, BOOLEAN bDataIn, ULONG ulRate, BOOLEAN bRateMustHold);
     // The preparation of both render classes: the client's transfer shape, the packet sizes of
     // the nominal rate with room for one more packet's frames per millisecond, the ring, then
     // FinishPreparation. `pfnNoteRate`, run under the lock before the ring is built, keeps the

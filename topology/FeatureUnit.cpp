@@ -29,6 +29,40 @@ USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 
 }  // namespace
 
+const ULONG Uac1FeatureControls[UAC1_FEATURE_CLASS_CONTROLS + 2] = {
+    UAC1_FU_MUTE, UAC1_FU_VOLUME,   UAC1_FU_BASS,      UAC1_FU_MID,       UAC1_FU_TREBLE,
+    UAC1_FU_AGC,  UAC1_FU_LOUDNESS, UAC1_FU_VENDOR_8B, UAC1_FU_VENDOR_8C,
+};
+
+bool IsUac1FeatureDescriptor(const UCHAR* pDescriptor)
+{
+    return pDescriptor != nullptr && pDescriptor[0] >= UAC1_FEATURE_UNIT_MIN_LENGTH &&
+           pDescriptor[1] == USB_AUDIO_CS_INTERFACE && pDescriptor[2] == USB_AUDIO_AC_FEATURE_UNIT;
+}
+
+ULONG Uac1FeatureBitmapCount(const UCHAR* pDescriptor)
+{
+    if (!IsUac1FeatureDescriptor(pDescriptor)) {
+        return 0;
+    }
+    const ULONG n = pDescriptor[5];
+    // iFeature follows the bitmaps and is never read as one.
+    return n == 0 ? 0 : (pDescriptor[0] - UAC1_FEATURE_UNIT_MIN_LENGTH) / n;
+}
+
+bool Uac1FeatureBitmapHas(const UCHAR* pDescriptor, ULONG selector, ULONG index)
+{
+    if (selector == 0 || selector > 16 || index >= Uac1FeatureBitmapCount(pDescriptor)) {
+        return false;
+    }
+    const ULONG n = pDescriptor[5];
+    if (n == 1) {
+        return (pDescriptor[6 + index] & ControlBit(selector, 8)) != 0;
+    }
+    // Wider bitmaps: the low 16 bits of each, one bitmap every bControlSize bytes.
+    return (Le16(pDescriptor + 6 + n * index) & ControlBit(selector, 16)) != 0;
+}
+
 ULONG ChannelRemap(ULONG ulChannel)
 {
     if (ulChannel == 5 || ulChannel == 6) {
@@ -55,29 +89,18 @@ FeatureUnit::~FeatureUnit()
 
 NTSTATUS FeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 {
-    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
-    if (NT_SUCCESS(status) || ppvObject == nullptr) {
-        return status;
-    }
-    if (IsEqualGUID(iid, IID_IOnOffControl)) {
-        return ReturnInterface(static_cast<IOnOffControl*>(this), ppvObject);
-    }
-    if (IsEqualGUID(iid, IID_IValueControl)) {
-        return ReturnInterface(static_cast<IValueControl*>(this), ppvObject);
-    }
-    return STATUS_INVALID_PARAMETER;
+    const UnitInterface interfaces[] = {{&IID_IOnOffControl, static_cast<IOnOffControl*>(this)},
+                                        {&IID_IValueControl, static_cast<IValueControl*>(this)}};
+    return QueryUnitInterfaces(iid, ppvObject, interfaces, 2);
 }
 
 NTSTATUS FeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    // Nothing is read past bLength: a descriptor too short for the fixed fields is refused first.
-    if (pDescriptor != nullptr && pDescriptor[0] < UAC1_FEATURE_UNIT_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT, [this](IAudioHal* hal) {
-        ReadVendorControlBlock();
-        return Init(hal);
-    });
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT, UAC1_FEATURE_UNIT_MIN_LENGTH,
+                                      [this](IAudioHal* hal) {
+                                          ReadVendorControlBlock();
+                                          return Init(hal);
+                                      });
 }
 
 void FeatureUnit::ReadVendorControlBlock()
@@ -97,11 +120,7 @@ void FeatureUnit::ReadVendorControlBlock()
     }
 }
 
-bool FeatureUnit::IsFeatureDescriptor() const
-{
-    return m_pDescriptor != nullptr && m_pDescriptor[0] >= UAC1_FEATURE_UNIT_MIN_LENGTH &&
-           m_pDescriptor[1] == USB_AUDIO_CS_INTERFACE && m_pDescriptor[2] == USB_AUDIO_AC_FEATURE_UNIT;
-}
+bool FeatureUnit::IsFeatureDescriptor() const { return IsUac1FeatureDescriptor(m_pDescriptor); }
 
 ULONG FeatureUnit::BitmapCount(bool vendor) const
 {
@@ -111,11 +130,7 @@ ULONG FeatureUnit::BitmapCount(bool vendor) const
         }
         return (m_pVendorBlock->Length - sizeof(VendorControlBlock)) / 2;
     }
-    if (!IsFeatureDescriptor()) {
-        return 0;
-    }
-    const ULONG n = m_pDescriptor[5];
-    return n == 0 ? 0 : (m_pDescriptor[0] - UAC1_FEATURE_UNIT_MIN_LENGTH) / n;
+    return Uac1FeatureBitmapCount(m_pDescriptor);
 }
 
 bool FeatureUnit::BitmapHas(ULONG selector, ULONG index) const
@@ -128,12 +143,7 @@ bool FeatureUnit::BitmapHas(ULONG selector, ULONG index) const
         const auto* p = reinterpret_cast<const UCHAR*>(m_pVendorBlock) + sizeof(VendorControlBlock) + 2 * index;
         return (Le16(p) & ControlBit(selector, 16)) != 0;
     }
-    const ULONG n = m_pDescriptor[5];
-    if (n == 1) {
-        return (m_pDescriptor[6 + index] & ControlBit(selector, 8)) != 0;
-    }
-    // Wider bitmaps: the low 16 bits of each, one bitmap every bControlSize bytes.
-    return (Le16(m_pDescriptor + 6 + n * index) & ControlBit(selector, 16)) != 0;
+    return Uac1FeatureBitmapHas(m_pDescriptor, selector, index);
 }
 
 BOOLEAN FeatureUnit::IsControlPresent(ULONG selector)
@@ -324,49 +334,18 @@ NTSTATUS FeatureUnit::Init(IAudioHal* hal)
     if (hal == nullptr || !IsFeatureDescriptor()) {
         return STATUS_INVALID_PARAMETER;
     }
-    m_ulId = m_pDescriptor[3];
-    m_lType = USB_AUDIO_AC_FEATURE_UNIT;
-    const ULONG source = m_pDescriptor[4];
-    NTSTATUS status = SetSources(1, &source);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    ULONG next = hal->GetEntityCount();
     PDEVICE_OBJECT device = hal->GetDeviceObject();
-
-    // One control at a time, in table order. `allocated` tells a missing object (skipped, except
-    // for mute) from a failed set-up or add (which ends Init).
-    auto make = [&](ULONG selector, bool& allocated) -> NTSTATUS {
-        if (selector == UAC1_FU_VENDOR_8B || selector == UAC1_FU_VENDOR_8C) {
-            return CreateVendorEntity(hal, selector, device, &next, allocated);
-        }
-        return CreateFeatureControlEntity(hal, EntityTag(), selector, device, &next, allocated);
-    };
-
-    static const ULONG table[] = {UAC1_FU_MUTE,   UAC1_FU_VOLUME, UAC1_FU_BASS,      UAC1_FU_MID,      UAC1_FU_TREBLE,
-                                  UAC1_FU_AGC,    UAC1_FU_LOUDNESS, UAC1_FU_VENDOR_8B, UAC1_FU_VENDOR_8C};
-    for (ULONG selector : table) {
-        const bool mute = selector == UAC1_FU_MUTE;
-        if (!IsControlPresent(selector)) {
-            if (mute) {
-                return STATUS_INSUFFICIENT_RESOURCES;
+    // `allocated` tells a missing object (skipped, except for mute) from a failed set-up or add
+    // (which ends Init).
+    return InitFeatureControls(
+        hal, USB_AUDIO_AC_FEATURE_UNIT, Uac1FeatureControls, UAC1_FEATURE_CLASS_CONTROLS + 2,
+        [this](ULONG selector) { return IsControlPresent(selector) != FALSE; },
+        [&](ULONG selector, PULONG pulNextId, bool& allocated) -> NTSTATUS {
+            if (selector == UAC1_FU_VENDOR_8B || selector == UAC1_FU_VENDOR_8C) {
+                return CreateVendorEntity(hal, selector, device, pulNextId, allocated);
             }
-            continue;
-        }
-        bool allocated = false;
-        const NTSTATUS made = make(selector, allocated);
-        if (!allocated) {
-            if (mute) {
-                return STATUS_INSUFFICIENT_RESOURCES;
-            }
-            continue;
-        }
-        status = made;
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-    }
-    return status;
+            return CreateFeatureControlEntity(hal, EntityTag(), selector, device, pulNextId, allocated);
+        });
 }
 
 NTSTATUS FeatureUnit::CreateVendorEntity(IAudioHal* hal, ULONG selector, PDEVICE_OBJECT device, PULONG pulNextId,

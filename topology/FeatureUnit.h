@@ -38,6 +38,16 @@ struct VendorControlBlock {
 #pragma pack(pop)
 static_assert(sizeof(VendorControlBlock) == 19, "the vendor bitmaps start at offset 19");
 
+// The class bitmaps of a UAC1 feature unit descriptor (type 0x24, subtype 0x06, at least 7 bytes):
+// (bLength - 7) / bControlSize of them, none for another descriptor; whether bitmap `index`
+// carries class selector `selector` (1 to 16; a bitmap wider than a byte counts its low 16 bits).
+bool IsUac1FeatureDescriptor(const UCHAR* pDescriptor);
+ULONG Uac1FeatureBitmapCount(const UCHAR* pDescriptor);
+bool Uac1FeatureBitmapHas(const UCHAR* pDescriptor, ULONG selector, ULONG index);
+// The controls a UAC1 feature unit makes entities for, in creation order, mute first.
+constexpr ULONG UAC1_FEATURE_CLASS_CONTROLS = 7;
+extern const ULONG Uac1FeatureControls[UAC1_FEATURE_CLASS_CONTROLS + 2];
+
 // Channel exchange of the device: 5/6 and 7/8 trade places on the wire.
 ULONG ChannelRemap(ULONG ulChannel);
 

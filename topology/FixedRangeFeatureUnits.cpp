@@ -69,52 +69,24 @@ FixedRangeFeatureUnit::FixedRangeFeatureUnit(PUNKNOWN pOuterUnknown, ULONG ulPro
 
 NTSTATUS FixedRangeFeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 {
-    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
-    if (NT_SUCCESS(status) || ppvObject == nullptr) {
-        return status;
-    }
-    if (IsEqualGUID(iid, IID_IOnOffControl)) {
-        return ReturnInterface(static_cast<IOnOffControl*>(this), ppvObject);
-    }
-    if (IsEqualGUID(iid, IID_IValueControl)) {
-        return ReturnInterface(static_cast<IValueControl*>(this), ppvObject);
-    }
-    return STATUS_INVALID_PARAMETER;
+    const UnitInterface interfaces[] = {{&IID_IOnOffControl, static_cast<IOnOffControl*>(this)},
+                                        {&IID_IValueControl, static_cast<IValueControl*>(this)}};
+    return QueryUnitInterfaces(iid, ppvObject, interfaces, 2);
 }
 
 NTSTATUS FixedRangeFeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    if (pDescriptor != nullptr && pDescriptor[0] < UAC1_FEATURE_UNIT_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT,
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT, UAC1_FEATURE_UNIT_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
-bool FixedRangeFeatureUnit::IsFeatureDescriptor() const
-{
-    return m_pDescriptor != nullptr && m_pDescriptor[0] >= UAC1_FEATURE_UNIT_MIN_LENGTH &&
-           m_pDescriptor[1] == USB_AUDIO_CS_INTERFACE && m_pDescriptor[2] == USB_AUDIO_AC_FEATURE_UNIT;
-}
+bool FixedRangeFeatureUnit::IsFeatureDescriptor() const { return IsUac1FeatureDescriptor(m_pDescriptor); }
 
-ULONG FixedRangeFeatureUnit::BitmapCount() const
-{
-    if (!IsFeatureDescriptor()) {
-        return 0;
-    }
-    const ULONG n = m_pDescriptor[5];
-    // iFeature follows the bitmaps and is never read as one.
-    return n == 0 ? 0 : (m_pDescriptor[0] - UAC1_FEATURE_UNIT_MIN_LENGTH) / n;
-}
+ULONG FixedRangeFeatureUnit::BitmapCount() const { return Uac1FeatureBitmapCount(m_pDescriptor); }
 
 bool FixedRangeFeatureUnit::BitmapHas(ULONG selector, ULONG index) const
 {
-    if (selector == 0 || selector > 16 || index >= BitmapCount()) {
-        return false;
-    }
-    const ULONG n = m_pDescriptor[5];
-    const ULONG bitmap = n == 1 ? m_pDescriptor[6 + index] : Le16(m_pDescriptor + 6 + n * index);
-    return (bitmap & (1u << (selector - 1))) != 0;
+    return Uac1FeatureBitmapHas(m_pDescriptor, selector, index);
 }
 
 BOOLEAN FixedRangeFeatureUnit::IsControlPresent(ULONG selector) const
@@ -300,39 +272,14 @@ NTSTATUS FixedRangeFeatureUnit::Init(IAudioHal* hal)
     if (hal == nullptr || !IsFeatureDescriptor()) {
         return STATUS_INVALID_PARAMETER;
     }
-    m_ulId = m_pDescriptor[3];
-    m_lType = USB_AUDIO_AC_FEATURE_UNIT;
-    const ULONG source = m_pDescriptor[4];
-    NTSTATUS status = SetSources(1, &source);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    if (!IsControlPresent(UAC1_FU_MUTE)) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    ULONG next = hal->GetEntityCount();
     PDEVICE_OBJECT device = hal->GetDeviceObject();
-
-    static const ULONG table[] = {UAC1_FU_MUTE,   UAC1_FU_VOLUME, UAC1_FU_BASS,    UAC1_FU_MID,
-                                  UAC1_FU_TREBLE, UAC1_FU_AGC,    UAC1_FU_LOUDNESS};
-    for (ULONG selector : table) {
-        if (!IsControlPresent(selector)) {
-            continue;
-        }
-        bool allocated = false;
-        const NTSTATUS made = CreateFeatureControlEntity(hal, m_ulEntityTag, selector, device, &next, allocated);
-        if (!allocated) {
-            if (selector == UAC1_FU_MUTE) {
-                return STATUS_INSUFFICIENT_RESOURCES;
-            }
-            continue;
-        }
-        status = made;
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-    }
-    return status;
+    // The class controls only: no vendor control block is read.
+    return InitFeatureControls(
+        hal, USB_AUDIO_AC_FEATURE_UNIT, Uac1FeatureControls, UAC1_FEATURE_CLASS_CONTROLS,
+        [this](ULONG selector) { return IsControlPresent(selector) != FALSE; },
+        [&](ULONG selector, PULONG pulNextId, bool& allocated) {
+            return CreateFeatureControlEntity(hal, m_ulEntityTag, selector, device, pulNextId, allocated);
+        });
 }
 
 // ---- V4 ----

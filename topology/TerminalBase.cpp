@@ -54,14 +54,8 @@ NTSTATUS AllocateJackReply(ULONG ulCount, ULONG ulTag, PUCHAR* ppReply, JackReco
 
 NTSTATUS TerminalUnit::QueryTerminalInterface(REFIID iid, PVOID* ppvObject)
 {
-    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
-    if (NT_SUCCESS(status) || ppvObject == nullptr) {
-        return status;
-    }
-    if (IsEqualGUID(iid, IID_ITerminalControl)) {
-        return ReturnInterface(static_cast<ITerminalControl*>(this), ppvObject);
-    }
-    return STATUS_INVALID_PARAMETER;
+    const UnitInterface terminal = {&IID_ITerminalControl, static_cast<ITerminalControl*>(this)};
+    return QueryUnitInterfaces(iid, ppvObject, &terminal, 1);
 }
 
 USHORT TerminalUnit::TerminalTypeIf(bool bUsable) const { return bUsable ? Le16(m_pDescriptor + 4) : 0; }

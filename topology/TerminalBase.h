@@ -40,16 +40,6 @@ protected:
 
     // The unit's own interface ids, then ITerminalControl.
     NTSTATUS QueryTerminalInterface(REFIID iid, PVOID* ppvObject);
-    // Refuses a descriptor shorter than ulMinLength, then keeps it and runs init.
-    template <typename InitFn>
-    NTSTATUS InitFromTerminalDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal, UCHAR subtype,
-                                        ULONG ulMinLength, InitFn init)
-    {
-        if (pDescriptor != nullptr && pDescriptor[0] < ulMinLength) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, subtype, init);
-    }
     // wTerminalType of the kept descriptor when it is usable, else 0.
     USHORT TerminalTypeIf(bool bUsable) const;
 };

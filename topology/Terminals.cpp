@@ -129,7 +129,7 @@ NTSTATUS InputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject
 
 NTSTATUS InputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    return InitFromTerminalDescriptor(pDescriptor, pOwner, pHal, USB_AUDIO_AC_INPUT_TERMINAL, UAC1_INPUT_TERMINAL_MIN_LENGTH,
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_INPUT_TERMINAL, UAC1_INPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -144,7 +144,7 @@ NTSTATUS OutputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObjec
 
 NTSTATUS OutputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    return InitFromTerminalDescriptor(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL, UAC1_OUTPUT_TERMINAL_MIN_LENGTH,
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL, UAC1_OUTPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 

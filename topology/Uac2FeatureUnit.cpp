@@ -71,29 +71,19 @@ Uac2FeatureUnit::~Uac2FeatureUnit()
 
 NTSTATUS Uac2FeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 {
-    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
-    if (NT_SUCCESS(status) || ppvObject == nullptr) {
-        return status;
-    }
-    if (IsEqualGUID(iid, IID_IOnOffControl)) {
-        return ReturnInterface(static_cast<IOnOffControl*>(this), ppvObject);
-    }
-    if (IsEqualGUID(iid, IID_IValueControl)) {
-        return ReturnInterface(static_cast<IValueControl*>(this), ppvObject);
-    }
-    return STATUS_INVALID_PARAMETER;
+    const UnitInterface interfaces[] = {{&IID_IOnOffControl, static_cast<IOnOffControl*>(this)},
+                                        {&IID_IValueControl, static_cast<IValueControl*>(this)}};
+    return QueryUnitInterfaces(iid, ppvObject, interfaces, 2);
 }
 
 NTSTATUS Uac2FeatureUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    // Nothing is read past bLength: a descriptor without its master entry is refused first.
-    if (pDescriptor != nullptr && pDescriptor[0] < UAC2_FEATURE_UNIT_MIN_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT, [this](IAudioHal* hal) {
-        ReadVendorControlBlock();
-        return Init(hal);
-    });
+    // A descriptor without its master entry is refused first.
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_FEATURE_UNIT,
+                                      UAC2_FEATURE_UNIT_MIN_LENGTH, [this](IAudioHal* hal) {
+                                          ReadVendorControlBlock();
+                                          return Init(hal);
+                                      });
 }
 
 void Uac2FeatureUnit::ReadVendorControlBlock()

@@ -127,15 +127,14 @@ void Uac2TerminalTraits::SelectOutput(UsbAudioUnit* pUnit, USHORT terminalType)
 
 NTSTATUS Uac2InputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 {
-    if (ppvObject != nullptr && IsEqualGUID(iid, IID_IClockSourceLink)) {
-        return ReturnInterface(static_cast<IClockSourceLink*>(this), ppvObject);
-    }
-    return QueryTerminalInterface(iid, ppvObject);
+    const UnitInterface interfaces[] = {{&IID_ITerminalControl, static_cast<ITerminalControl*>(this)},
+                                        {&IID_IClockSourceLink, static_cast<IClockSourceLink*>(this)}};
+    return QueryUnitInterfaces(iid, ppvObject, interfaces, 2);
 }
 
 NTSTATUS Uac2InputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    return InitFromTerminalDescriptor(pDescriptor, pOwner, pHal, USB_AUDIO_AC_INPUT_TERMINAL, UAC2_INPUT_TERMINAL_MIN_LENGTH,
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_INPUT_TERMINAL, UAC2_INPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 
@@ -154,15 +153,14 @@ NTSTATUS Uac2InputTerminal::GetClockSourceId(PULONG pId)
 
 NTSTATUS Uac2OutputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 {
-    if (ppvObject != nullptr && IsEqualGUID(iid, IID_IClockSourceLink)) {
-        return ReturnInterface(static_cast<IClockSourceLink*>(this), ppvObject);
-    }
-    return QueryTerminalInterface(iid, ppvObject);
+    const UnitInterface interfaces[] = {{&IID_ITerminalControl, static_cast<ITerminalControl*>(this)},
+                                        {&IID_IClockSourceLink, static_cast<IClockSourceLink*>(this)}};
+    return QueryUnitInterfaces(iid, ppvObject, interfaces, 2);
 }
 
 NTSTATUS Uac2OutputTerminal::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
-    return InitFromTerminalDescriptor(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL, UAC2_OUTPUT_TERMINAL_MIN_LENGTH,
+    return InitFromDescriptorOfLength(pDescriptor, pOwner, pHal, USB_AUDIO_AC_OUTPUT_TERMINAL, UAC2_OUTPUT_TERMINAL_MIN_LENGTH,
                                       [this](IAudioHal* hal) { return Init(hal); });
 }
 

@@ -233,6 +233,21 @@ NTSTATUS UsbAudioUnit::ControlRequest(USHORT function, UCHAR request, USHORT val
     return UnitControlRequest(m_pOwner, static_cast<UCHAR>(m_ulId), function, request, value, read, buffer, length);
 }
 
+NTSTATUS UsbAudioUnit::QueryUnitInterfaces(REFIID iid, PVOID* ppvObject, const UnitInterface* pInterfaces,
+                                           ULONG ulCount)
+{
+    NTSTATUS status = TopologyNode::NonDelegatingQueryInterface(iid, ppvObject);
+    if (NT_SUCCESS(status) || ppvObject == nullptr) {
+        return status;
+    }
+    for (ULONG i = 0; i < ulCount; ++i) {
+        if (IsEqualGUID(iid, *pInterfaces[i].pIid)) {
+            return ReturnInterface(pInterfaces[i].pInterface, ppvObject);
+        }
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
 NTSTATUS UsbAudioUnit::AddCreatedEntity(IAudioHal* pHal, TopologyNode* pEntity, PULONG pulNextId)
 {
     if (pHal == nullptr || pEntity == nullptr || pulNextId == nullptr) {

@@ -78,6 +78,26 @@ protected:
         return status;
     }
 
+    // InitFromDescriptorSequence after refusing a descriptor shorter than the class's fixed
+    // fields (ulMinLength), so that nothing is read past bLength.
+    template <typename InitFn>
+    NTSTATUS InitFromDescriptorOfLength(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal, UCHAR subtype,
+                                        ULONG ulMinLength, InitFn init)
+    {
+        if (pDescriptor != nullptr && pDescriptor[0] < ulMinLength) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        return InitFromDescriptorSequence(pDescriptor, pOwner, pHal, subtype, init);
+    }
+
+    // The NonDelegatingQueryInterface of every unit class: the unit's own ids (TopologyNode's),
+    // then the class's interfaces in order; anything else STATUS_INVALID_PARAMETER.
+    struct UnitInterface {
+        const GUID* pIid;
+        PUNKNOWN pInterface;
+    };
+    NTSTATUS QueryUnitInterfaces(REFIID iid, PVOID* ppvObject, const UnitInterface* pInterfaces, ULONG ulCount);
+
     // Entity creation inside a class's Init. The first id is `hal`'s entity count at the start of
     // Init; `*pulNextId` advances only when the function and the unit both took the entity. The
     // object comes zeroed from non-paged pool with `tag`, is built with a null outer unknown, the
@@ -103,6 +123,48 @@ protected:
             *ppCreated = pEntity;
         }
         pNode->Release();
+        return status;
+    }
+
+    // The Init of a feature unit whose descriptor was checked: id (byte 3), type `subtype`,
+    // bSourceID (byte 4) as its one source; then, in the order of pSelectors, one entity for each
+    // control `present(selector)` finds, made by `make(selector, pulNextId, allocated)`. A missing
+    // mute (the first selector), or a mute whose object could not be had, fails with
+    // STATUS_INSUFFICIENT_RESOURCES; another control whose object could not be had is skipped; a
+    // failed set-up or add ends Init with its status.
+    template <typename PresentFn, typename MakeFn>
+    NTSTATUS InitFeatureControls(IAudioHal* pHal, UCHAR subtype, const ULONG* pSelectors, ULONG ulCount,
+                                 PresentFn present, MakeFn make)
+    {
+        m_ulId = m_pDescriptor[3];
+        m_lType = subtype;
+        const ULONG source = m_pDescriptor[4];
+        NTSTATUS status = SetSources(1, &source);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        ULONG next = pHal->GetEntityCount();
+        for (ULONG i = 0; i < ulCount; ++i) {
+            const bool mute = i == 0;
+            if (!present(pSelectors[i])) {
+                if (mute) {
+                    return STATUS_INSUFFICIENT_RESOURCES;
+                }
+                continue;
+            }
+            bool allocated = false;
+            const NTSTATUS made = make(pSelectors[i], &next, allocated);
+            if (!allocated) {
+                if (mute) {
+                    return STATUS_INSUFFICIENT_RESOURCES;
+                }
+                continue;
+            }
+            status = made;
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
+        }
         return status;
     }
 

@@ -24,7 +24,7 @@ NTSTATUS Uac1Function::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHO
 }
 
 Uac1Function::Uac1Function(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
-    : UsbAudioFunction(pOuterUnknown, idVendor, idProduct, UAC1_FUNCTION_TAG)
+    : UsbAudioFunction(pOuterUnknown, idVendor, idProduct, UAC1_FUNCTION_TAG, UAC_VERSION_1)
 {
 }
 
@@ -34,10 +34,7 @@ NTSTATUS Uac1Function::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctio
                             PDEVICE_OBJECT pPhysicalDevice)
 {
     PAGED_CODE();
-    if (!NT_SUCCESS(CreateUnitList())) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return AudioHal::Init(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
+    return InitUnitsAndHal(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
 }
 
 NTSTATUS Uac1Function::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)

@@ -116,7 +116,7 @@ NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pF
         pBytes[6] != USB_AUDIO_SUBCLASS_AUDIOCONTROL || pBytes[7] != 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    GraphDeleter graph{new (PagedPool, UAC_PARSE_TAG) UacUnitGraph()};
+    GraphDeleter graph{new (PagedPool, UAC_PARSE_TAG) UacUnitGraph(UAC_VERSION_1)};
     if (graph.p == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

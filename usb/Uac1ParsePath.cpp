@@ -190,8 +190,8 @@ NTSTATUS UsbAudioFunction::BindEndpointEntities(StreamEngine* pEndpoint, ULONG u
             if (!NT_SUCCESS(ReadSources(pEntity, ids, &count)) ||
                 !NT_SUCCESS(ring.AppendUnvisited(ids, count, &visited))) {
                 DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL,
-                           "UAC1: the sources of entity %lu do not fit the walk from output %lu\n", id,
-                           pOutput->GetId());
+                           "UAC%lu: the sources of entity %lu do not fit the walk from output %lu\n",
+                           static_cast<ULONG>(Version()), id, pOutput->GetId());
                 break;
             }
         }
@@ -205,8 +205,8 @@ NTSTATUS UsbAudioFunction::BindEndpointEntities(StreamEngine* pEndpoint, ULONG u
         bound = true;
     }
     if (!bound) {
-        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC1: %s reaches render terminal entity %lu\n",
-                   anyOutput ? "no physical output" : "no physical output exists that", ulTerminalEntityId);
+        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC%lu: %s reaches render terminal entity %lu\n",
+                   static_cast<ULONG>(Version()), anyOutput ? "no physical output" : "no physical output exists that", ulTerminalEntityId);
         return STATUS_INVALID_PARAMETER;
     }
     return STATUS_SUCCESS;

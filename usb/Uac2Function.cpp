@@ -60,7 +60,7 @@ NTSTATUS Uac2Function::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHO
 }
 
 Uac2Function::Uac2Function(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
-    : UsbAudioFunction(pOuterUnknown, idVendor, idProduct, UAC2_FUNCTION_TAG)
+    : UsbAudioFunction(pOuterUnknown, idVendor, idProduct, UAC2_FUNCTION_TAG, UAC_VERSION_2)
 {
 }
 
@@ -76,10 +76,7 @@ NTSTATUS Uac2Function::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctio
                             PDEVICE_OBJECT pPhysicalDevice)
 {
     PAGED_CODE();
-    if (!NT_SUCCESS(CreateUnitList())) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return AudioHal::Init(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
+    return InitUnitsAndHal(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
 }
 
 NTSTATUS Uac2Function::Configure()

@@ -91,7 +91,7 @@ NTSTATUS ParseAudioControlUac2(Uac2Function* pFunction, PUSB_INTERFACE_DESCRIPTO
         pBytes[6] != USB_AUDIO_SUBCLASS_AUDIOCONTROL || pBytes[7] != USB_AUDIO_PROTOCOL_UAC2) {
         return STATUS_INVALID_PARAMETER;
     }
-    GraphDeleter graph{new (PagedPool, UAC2_FUNCTION_TAG) UacUnitGraph()};
+    GraphDeleter graph{new (PagedPool, UAC2_FUNCTION_TAG) UacUnitGraph(UAC_VERSION_2)};
     if (graph.p == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

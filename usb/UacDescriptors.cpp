@@ -21,7 +21,10 @@ const UacDescriptorRule* FindUacDescriptorRule(UacDescriptorSet set, const UCHAR
     return nullptr;
 }
 
-NTSTATUS CheckUacDescriptor(UacDescriptorSet set, const UCHAR* pDescriptor, ULONG cbRemaining)
+namespace {
+
+// CheckUacDescriptor, logging under `version`.
+NTSTATUS CheckDescriptor(UacDescriptorSet set, UacVersion version, const UCHAR* pDescriptor, ULONG cbRemaining)
 {
     if (pDescriptor == nullptr || cbRemaining < 2) {
         return STATUS_UNSUCCESSFUL;
@@ -29,8 +32,8 @@ NTSTATUS CheckUacDescriptor(UacDescriptorSet set, const UCHAR* pDescriptor, ULON
     const ULONG cbLength = pDescriptor[0];
     if (cbLength < 2 || cbLength > cbRemaining) {
         DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL,
-                   "UAC1: descriptor type 0x%02x has bLength %lu with %lu bytes left\n", pDescriptor[1], cbLength,
-                   cbRemaining);
+                   "UAC%lu: descriptor type 0x%02x has bLength %lu with %lu bytes left\n", static_cast<ULONG>(version),
+                   pDescriptor[1], cbLength, cbRemaining);
         return STATUS_UNSUCCESSFUL;
     }
     const UacDescriptorRule* pRule = FindUacDescriptorRule(set, pDescriptor);
@@ -42,11 +45,18 @@ NTSTATUS CheckUacDescriptor(UacDescriptorSet set, const UCHAR* pDescriptor, ULON
         cbRequired = pRule->RequiredLength(pDescriptor);
     }
     if (cbLength < cbRequired) {
-        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC1: %s of %lu bytes is shorter than its %lu\n",
-                   pRule->Name, cbLength, cbRequired);
+        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC%lu: %s of %lu bytes is shorter than its %lu\n",
+                   static_cast<ULONG>(version), pRule->Name, cbLength, cbRequired);
         return STATUS_INVALID_PARAMETER;
     }
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS CheckUacDescriptor(UacDescriptorSet set, const UCHAR* pDescriptor, ULONG cbRemaining)
+{
+    return CheckDescriptor(set, UacVersionOf(set), pDescriptor, cbRemaining);
 }
 
 void GetUacUnitSources(const UCHAR* pDescriptor, const UCHAR** ppSources, PULONG pulCount)
@@ -116,6 +126,21 @@ UacDescriptorSet InterfaceSet(const UCHAR* pInterface)
     return UAC_SET_OTHER;
 }
 
+// The version of a configuration: the protocol of its first audio interface (UAC 1.0 when it has
+// none). Reads only within each descriptor's bLength and the bytes given.
+UacVersion ConfigurationVersion(const UCHAR* pDescriptors, ULONG cbRemaining)
+{
+    while (cbRemaining >= 2 && pDescriptors[0] >= 2 && pDescriptors[0] <= cbRemaining) {
+        if (pDescriptors[1] == USB_INTERFACE_DESCRIPTOR_TYPE && pDescriptors[0] >= UAC_INTERFACE_MIN_LENGTH &&
+            pDescriptors[5] == USB_DEVICE_CLASS_AUDIO) {
+            return pDescriptors[7] == USB_AUDIO_PROTOCOL_UAC2 ? UAC_VERSION_2 : UAC_VERSION_1;
+        }
+        cbRemaining -= pDescriptors[0];
+        pDescriptors += pDescriptors[0];
+    }
+    return UAC_VERSION_1;
+}
+
 }  // namespace
 
 ULONG UacConfigurationLength(const UCHAR* pConfiguration, ULONG cbReceived)
@@ -134,12 +159,13 @@ NTSTATUS ValidateUacConfiguration(const UCHAR* pConfiguration, ULONG cbReceived)
         pConfiguration[0] > cbTotal) {
         return STATUS_INVALID_PARAMETER;
     }
+    const UacVersion version = ConfigurationVersion(pConfiguration + pConfiguration[0], cbTotal - pConfiguration[0]);
     UacDescriptorSet set = UAC_SET_OTHER;
     UacDescriptorWalk walk(UAC_SET_OTHER, pConfiguration + pConfiguration[0], cbTotal - pConfiguration[0]);
     while (!walk.AtEnd()) {
         const UCHAR* pDescriptor = nullptr;
         // The type decides the set before the check, so peek at it through a generic check first.
-        NTSTATUS status = CheckUacDescriptor(UAC_SET_OTHER, walk.Cursor(), walk.Remaining());
+        NTSTATUS status = CheckDescriptor(UAC_SET_OTHER, version, walk.Cursor(), walk.Remaining());
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -150,7 +176,8 @@ NTSTATUS ValidateUacConfiguration(const UCHAR* pConfiguration, ULONG cbReceived)
             // The AudioControl walk ends at the first descriptor that is not class-specific.
             set = UAC_SET_OTHER;
         }
-        status = UacDescriptorWalk(set, walk.Cursor(), walk.Remaining()).Current(&pDescriptor);
+        status = CheckDescriptor(set, version, walk.Cursor(), walk.Remaining());
+        pDescriptor = NT_SUCCESS(status) ? walk.Cursor() : nullptr;
         if (NT_SUCCESS(status) && set == UAC1_SET_AUDIO_STREAMING && type == USB_AUDIO_CS_INTERFACE &&
             pDescriptor[2] == USB_AUDIO_AS_FORMAT_TYPE) {
             status = CheckUac1FormatType(pDescriptor);

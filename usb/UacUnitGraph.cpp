@@ -11,7 +11,7 @@ constexpr UCHAR ON_PATH = 1;
 constexpr UCHAR DONE = 2;
 }  // namespace
 
-UacUnitGraph::UacUnitGraph()
+UacUnitGraph::UacUnitGraph(UacVersion version) : m_version(version)
 {
     std::memset(m_pUnits, 0, sizeof m_pUnits);
     std::memset(m_colour, 0, sizeof m_colour);
@@ -58,8 +58,8 @@ NTSTATUS UacUnitGraph::CheckSources(const UCHAR* pDescriptor) const
     GetUacUnitSources(pDescriptor, &pSources, &count);
     for (ULONG i = 0; i < count; ++i) {
         if (m_pUnits[pSources[i]] == nullptr) {
-            DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC1: unit %u names source %u, which is no unit\n",
-                       pDescriptor[3], pSources[i]);
+            DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC%lu: unit %u names source %u, which is no unit\n",
+                       static_cast<ULONG>(m_version), pDescriptor[3], pSources[i]);
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -97,7 +97,8 @@ NTSTATUS UacUnitGraph::Check()
             }
             const UCHAR next = pSources[top.NextSource++];
             if (m_colour[next] == ON_PATH) {
-                DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC1: unit %u lies upstream of itself\n", next);
+                DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "UAC%lu: unit %u lies upstream of itself\n",
+                           static_cast<ULONG>(m_version), next);
                 return STATUS_INVALID_PARAMETER;
             }
             if (m_colour[next] == UNSEEN) {

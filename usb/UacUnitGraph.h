@@ -3,11 +3,13 @@
 // the AudioControl walk so that no later walk over the units or their entities meets a loop.
 #pragma once
 
+#include "adapter/UacDescriptorRules.h"
 #include "platform/nt/Pool.h"
 
 class UacUnitGraph {
 public:
-    UacUnitGraph();
+    // `version` names the function in the log.
+    explicit UacUnitGraph(UacVersion version);
 
     // From the pool, zeroed; there is no global new.
     static void* operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept;
@@ -38,6 +40,7 @@ private:
         UCHAR NextSource;
     };
 
+    UacVersion m_version;
     const UCHAR* m_pUnits[UNIT_IDS];
     // Scratch of Check: the colour of each id (0 unseen, 1 on the current path, 2 done) and the path.
     UCHAR m_colour[UNIT_IDS];

@@ -5,7 +5,8 @@
 #include "platform/nt/Callback.h"
 #include "platform/nt/Pool.h"
 
-UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct, ULONG ulUnitListTag)
+UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct, ULONG ulUnitListTag,
+                                   UacVersion version)
     : AudioHal(pOuterUnknown),
       m_AudioControlInterface(0),
       m_pInterruptInterface(nullptr),
@@ -16,7 +17,8 @@ UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHO
       m_idProduct(idProduct),
       m_Quirks(LookupDeviceQuirks(idVendor, idProduct)),
       m_pUnits(nullptr),
-      m_ulUnitListTag(ulUnitListTag)
+      m_ulUnitListTag(ulUnitListTag),
+      m_Version(version)
 {
     KeInitializeEvent(&m_StatusThreadStopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_StatusThreadExitEvent, NotificationEvent, FALSE);
@@ -83,6 +85,16 @@ NTSTATUS UsbAudioFunction::CreateUnitList()
     }
     m_pUnits = pList->Init();
     return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbAudioFunction::InitUnitsAndHal(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice,
+                                           PDEVICE_OBJECT pLowerDevice, PDEVICE_OBJECT pPhysicalDevice)
+{
+    PAGED_CODE();
+    if (!NT_SUCCESS(CreateUnitList())) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return AudioHal::Init(pResourceList, pFunctionalDevice, pLowerDevice, pPhysicalDevice);
 }
 
 NTSTATUS UsbAudioFunction::AddUnit(UsbAudioUnit* pUnit)

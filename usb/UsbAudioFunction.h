@@ -8,6 +8,7 @@
 #include "adapter/LockObject.h"
 #include "adapter/ObjectList.h"
 #include "adapter/StreamEngine.h"
+#include "adapter/UacDescriptorRules.h"
 #include "platform/nt/Dispatcher.h"
 #include "platform/nt/Thread.h"
 #include "topology/UsbAudioUnit.h"
@@ -42,8 +43,10 @@ class UsbAudioFunction : public AudioHal, public IUsbAudioFunction {
 public:
     DECLARE_UNKNOWN_BASE()
 
-    // `pOuterUnknown` is the device object; `ulUnitListTag` the tag of the unit list Init creates.
-    UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct, ULONG ulUnitListTag);
+    // `pOuterUnknown` is the device object; `ulUnitListTag` the tag of the unit list Init creates;
+    // `version` the class version the function speaks, which names it in the log.
+    UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct, ULONG ulUnitListTag,
+                     UacVersion version);
     ~UsbAudioFunction() override;
 
     // IUsbAudioFunction: the callback object is the AudioHal's.
@@ -56,6 +59,10 @@ public:
     // The unit list. AddUnit takes a reference and puts the unit at the head; FindUnit returns the
     // unit built first among those with the id, without a reference.
     NTSTATUS CreateUnitList();
+    // The Init of every class function: the unit list (STATUS_INSUFFICIENT_RESOURCES without it),
+    // then the AudioHal's. PASSIVE_LEVEL.
+    NTSTATUS InitUnitsAndHal(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice,
+                             PDEVICE_OBJECT pLowerDevice, PDEVICE_OBJECT pPhysicalDevice);
     NTSTATUS AddUnit(UsbAudioUnit* pUnit);
     NTSTATUS FindUnit(ULONG ulId, UsbAudioUnit** ppUnit);
     VOID ReleaseUnits();
@@ -113,6 +120,8 @@ public:
     USHORT ProductId() const { return m_idProduct; }
     // What the device table says of this device.
     const DeviceQuirks& Quirks() const { return m_Quirks; }
+    // The class version; the log prefix of the shared steps ("UAC%lu:"). Any IRQL.
+    UacVersion Version() const { return m_Version; }
     UCHAR AudioControlInterfaceNumber() const { return m_AudioControlInterface; }
     VOID SetAudioControlInterfaceNumber(UCHAR number) { m_AudioControlInterface = number; }
     UCHAR InterruptPipeIndex() const { return __atomic_load_n(&m_InterruptPipeIndex, __ATOMIC_SEQ_CST); }
@@ -168,6 +177,7 @@ protected:
     DeviceQuirks m_Quirks;
     ObjectList* m_pUnits;
     ULONG m_ulUnitListTag;
+    UacVersion m_Version;
 };
 
 // Find the function's first AudioControl (subclass 1) or AudioStreaming (subclass 2) interface and

@@ -36,7 +36,7 @@ struct GraphDeleter {
 
 std::unique_ptr<UacUnitGraph, GraphDeleter> NewGraph(const std::vector<Bytes>& units)
 {
-    std::unique_ptr<UacUnitGraph, GraphDeleter> g(new (PagedPool, UAC_PARSE_TAG) UacUnitGraph());
+    std::unique_ptr<UacUnitGraph, GraphDeleter> g(new (PagedPool, UAC_PARSE_TAG) UacUnitGraph(UAC_VERSION_1));
     for (const Bytes& u : units) {
         g->AddUnit(u.data());
     }

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/nt/DebugHost.h"
 #include "sim/DescriptorBuilder.h"
 #include "usb/UacDescriptors.h"
+#include "usb/UacUnitGraph.h"
 
 namespace {
 
@@ -215,6 +219,65 @@ TEST(UacDescriptorTable, ConfigurationChecksEachInterfaceByItsOwnRows)
     for (Row& row : rows) {
         const Bytes c = row.Builder.Configuration();
         EXPECT_EQ(ValidateUacConfiguration(c.data(), static_cast<ULONG>(c.size())), row.Expected) << row.Name;
+    }
+}
+
+// Code both versions share names the function's version in its log, never UAC 1.0 for a UAC 2.0
+// device.
+TEST(UacDescriptorTable, LogsNameTheVersionOfTheRowsAndTheFunction)
+{
+    const UCHAR CS = USB_AUDIO_CS_INTERFACE;
+    auto config = [&](UCHAR protocol) {
+        sim::DescriptorBuilder b;
+        b.AudioControl(0, protocol, {}).Raw(Descriptor(8, CS, 3));  // an output terminal cut to 8
+        return b.Configuration();
+    };
+    struct GraphDeleter {
+        void operator()(UacUnitGraph* g) const { delete g; }
+    };
+    const Bytes loop = Descriptor(7, CS, 6, {2, 2, 0});  // a feature unit that is its own source
+    struct Row {
+        const char* Name;
+        std::function<void()> Run;
+        const char* Logged;
+    } rows[] = {
+        {"a cut UAC2 terminal", [&] { CheckUacDescriptor(UAC2_SET_AUDIO_CONTROL, Descriptor(15, CS, 2).data(), 15); },
+         "UAC2: UAC2 INPUT_TERMINAL of 15 bytes"},
+        {"a cut UAC1 terminal", [&] { CheckUacDescriptor(UAC1_SET_AUDIO_CONTROL, Descriptor(11, CS, 2).data(), 11); },
+         "UAC1: INPUT_TERMINAL of 11 bytes"},
+        {"a UAC2 configuration",
+         [&] {
+             const Bytes c = config(USB_AUDIO_PROTOCOL_UAC2);
+             ValidateUacConfiguration(c.data(), static_cast<ULONG>(c.size()));
+         },
+         "UAC2: UAC2 OUTPUT_TERMINAL of 8 bytes"},
+        {"a UAC1 configuration",
+         [&] {
+             const Bytes c = config(USB_AUDIO_PROTOCOL_UAC1);
+             ValidateUacConfiguration(c.data(), static_cast<ULONG>(c.size()));
+         },
+         "UAC1: OUTPUT_TERMINAL of 8 bytes"},
+        {"a UAC2 unit loop",
+         [&] {
+             std::unique_ptr<UacUnitGraph, GraphDeleter> g(new (PagedPool, UAC_PARSE_TAG) UacUnitGraph(UAC_VERSION_2));
+             g->AddUnit(loop.data());
+             g->Check();
+         },
+         "UAC2: unit 2 lies upstream of itself"},
+        {"a UAC2 dangling source",
+         [&] {
+             std::unique_ptr<UacUnitGraph, GraphDeleter> g(new (PagedPool, UAC_PARSE_TAG) UacUnitGraph(UAC_VERSION_2));
+             g->CheckSources(loop.data());
+         },
+         "UAC2: unit 2 names source 2, which is no unit"},
+    };
+    for (const Row& row : rows) {
+        platform::DebugLogTake();
+        row.Run();
+        const std::string log = platform::DebugLogTake();
+        EXPECT_NE(log.find(row.Logged), std::string::npos) << row.Name << ": " << log;
+        const bool uac2 = std::string(row.Logged).rfind("UAC2:", 0) == 0;
+        EXPECT_EQ(log.find(uac2 ? "UAC1:" : "UAC2:"), std::string::npos) << row.Name << ": " << log;
     }
 }
 

@@ -237,7 +237,7 @@ TEST(V3Rewrite, EverySwitchSetGivesDescriptorsTheParsersAccept)
         const V3Bytes& c = r.Bytes;
         const size_t acEnd = 18 + (c[18 + 5] | (c[18 + 6] << 8));
         ASSERT_LE(acEnd, c.size()) << mask;
-        UacUnitGraph graph;
+        UacUnitGraph graph(UAC_VERSION_1);
         UacDescriptorWalk walk(UAC1_SET_AUDIO_CONTROL, &c[28], static_cast<ULONG>(acEnd - 28));
         while (!walk.AtEnd()) {
             const UCHAR* d = nullptr;
