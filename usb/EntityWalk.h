@@ -1,5 +1,7 @@
 // What the breadth-first walks over entity graphs use: a ring of entity ids still to visit and
 // the set of ids already met, so that no walk queues an entity twice or goes round a loop.
+// The ring: any IRQL. The set's bitmap is paged: its Init at PASSIVE_LEVEL, the rest at
+// IRQL <= APC_LEVEL.
 #pragma once
 
 #include "platform/nt/Pool.h"

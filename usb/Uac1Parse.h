@@ -15,15 +15,17 @@ class UsbStreamEndpoint;
 struct Uac1ParseRules {
     // Builds, initialises and adds the unit of one checked unit or terminal descriptor (subtypes
     // INPUT_TERMINAL to FEATURE_UNIT); the descriptor lies in the device's configuration copy.
+    // PASSIVE_LEVEL (the units' Init sends synchronous requests).
     NTSTATUS (*BuildUnit)(Uac1Function* pFunction, PUCHAR pDescriptor);
     // Constructs and initialises the endpoint of one streaming interface, returned with one
-    // reference.
+    // reference. PASSIVE_LEVEL.
     NTSTATUS (*NewEndpoint)(Uac1Function* pFunction, BOOLEAN bCapture, UCHAR bInterfaceNumber, ULONG ulTerminalId,
                             UsbStreamEndpoint** ppEndpoint);
     BOOLEAN bDeviceFixups;
 };
 
 // The plain function's rules and their two routines, which the variants fall back on.
+// PASSIVE_LEVEL.
 extern const Uac1ParseRules UAC1_PARSE_RULES;
 NTSTATUS BuildUac1UnitOfSubtype(Uac1Function* pFunction, PUCHAR pDescriptor);
 NTSTATUS NewUac1Endpoint(Uac1Function* pFunction, BOOLEAN bCapture, UCHAR bInterfaceNumber, ULONG ulTerminal,
@@ -31,7 +33,7 @@ NTSTATUS NewUac1Endpoint(Uac1Function* pFunction, BOOLEAN bCapture, UCHAR bInter
 
 // Builds one unit of class T (constructed with the function's unit count as provisional id, from
 // `poolType`/`ulTag`), runs its InitFromDescriptor with the function as owner and registry, and
-// adds it to the function's unit list.
+// adds it to the function's unit list. PASSIVE_LEVEL.
 template <typename T>
 NTSTATUS BuildUac1Unit(Uac1Function* pFunction, const UCHAR* pDescriptor, ULONG ulTag)
 {
@@ -50,7 +52,7 @@ NTSTATUS BuildUac1Unit(Uac1Function* pFunction, const UCHAR* pDescriptor, ULONG 
     return status;
 }
 
-// The walks under the rules of a variant.
+// The walks under the rules of a variant. PASSIVE_LEVEL.
 NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pFunction,
                                    PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
 NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* pFunction,
@@ -58,13 +60,14 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
                                      PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
 
 // The AudioControl interface descriptor and the bytes from it to the end of the configuration.
+// PASSIVE_LEVEL.
 NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
 // The configuration, its first AudioStreaming interface descriptor and the bytes from that
-// interface to the end of the configuration.
+// interface to the end of the configuration. PASSIVE_LEVEL.
 NTSTATUS ParseAudioStreamingUac1(Uac1Function* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                  PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
 
 // The source-resolution pass both classes' AudioControl parsers end with: each unit's source unit
 // ids become the ids of those units' first entities (a source unit without entities keeps its
-// unit id); a source naming no unit is STATUS_UNSUCCESSFUL.
+// unit id); a source naming no unit is STATUS_UNSUCCESSFUL. PASSIVE_LEVEL.
 NTSTATUS ResolveUnitSources(UsbAudioFunction* pFunction);

@@ -26,6 +26,7 @@ USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 
 NTSTATUS BuildUac1UnitOfSubtype(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
+    PAGED_CODE();
     switch (pDescriptor[2]) {
     case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
     case USB_AUDIO_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
@@ -100,16 +101,22 @@ struct GraphDeleter {
 
 }  // namespace
 
-NTSTATUS ResolveUnitSources(UsbAudioFunction* pFunction) { return ResolveSources(pFunction, pFunction->Units()); }
+NTSTATUS ResolveUnitSources(UsbAudioFunction* pFunction)
+{
+    PAGED_CODE();
+    return ResolveSources(pFunction, pFunction->Units());
+}
 
 NTSTATUS ParseAudioControlUac1(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlUac1With(UAC1_PARSE_RULES, pFunction, pInterface, ulBytes);
 }
 
 NTSTATUS ParseAudioControlUac1With(const Uac1ParseRules& rules, Uac1Function* pFunction,
                                    PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     const auto* pBytes = reinterpret_cast<PUCHAR>(pInterface);
     if (pFunction == nullptr || pInterface == nullptr || ulBytes < UAC_INTERFACE_MIN_LENGTH ||
         pBytes[0] < UAC_INTERFACE_MIN_LENGTH || pBytes[5] != USB_DEVICE_CLASS_AUDIO ||

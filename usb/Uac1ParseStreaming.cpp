@@ -27,6 +27,7 @@ bool IsStreamingInterface(const UCHAR* p, bool firstOne)
 NTSTATUS NewUac1Endpoint(Uac1Function* pFunction, BOOLEAN bCapture, UCHAR bInterfaceNumber, ULONG ulTerminal,
                          UsbStreamEndpoint** ppEndpoint)
 {
+    PAGED_CODE();
     UsbStreamEndpoint* pEndpoint = nullptr;
     if (bCapture) {
         pEndpoint = new (NonPagedPoolNx, UAC1_FUNCTION_TAG) Uac1CaptureEndpoint(nullptr, bInterfaceNumber, ulTerminal);
@@ -178,6 +179,7 @@ NTSTATUS Uac1Function::AddStreamFormats(UsbStreamEndpoint* pEndpoint, const UCHA
 NTSTATUS ParseAudioStreamingUac1(Uac1Function* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                  PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioStreamingUac1With(UAC1_PARSE_RULES, pFunction, pConfiguration, pInterface, ulBytes);
 }
 
@@ -185,6 +187,7 @@ NTSTATUS ParseAudioStreamingUac1With(const Uac1ParseRules& rules, Uac1Function* 
                                      PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                      PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     auto* pFirst = reinterpret_cast<PUCHAR>(pInterface);
     if (pFunction == nullptr || pConfiguration == nullptr || pInterface == nullptr ||
         ulBytes < UAC_INTERFACE_MIN_LENGTH || !IsStreamingInterface(pFirst, true)) {

@@ -231,6 +231,7 @@ NTSTATUS Uac2Function::CompleteEndpointPath(StreamEngine* pEndpoint)
 NTSTATUS ParseAudioStreamingUac2(Uac2Function* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                  PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     auto* pFirst = reinterpret_cast<PUCHAR>(pInterface);
     if (pFunction == nullptr || pConfiguration == nullptr || pInterface == nullptr ||
         ulBytes < UAC_INTERFACE_MIN_LENGTH || !IsStreamingInterface(pFirst) || pFirst[7] != USB_AUDIO_PROTOCOL_UAC2) {
