@@ -656,42 +656,57 @@ NTSTATUS AsioDevice::AsioStop(PFILE_OBJECT pFileObject, PIRP pIrp)
     if (AsioDeviceInD0()) {
         return AsioStopOwner(pClient);
     }
-    if (pIrp == nullptr || m_pAsioPendingStop != nullptr) {
+    if (pIrp == nullptr || AsioStopPending()) {
         return STATUS_INVALID_PARAMETER;
     }
-    // The stop waits for D0; it can be cancelled meanwhile.
+    // The stop waits for D0; it can be cancelled meanwhile. The cancel routine and whoever takes
+    // the stop off the device meet under m_AsioStopLock, so the request is never touched after
+    // one of them may have completed it.
     pIrp->Tail.Overlay.DriverContext[0] = this;
     IoMarkIrpPending(pIrp);
-    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_pAsioPendingStop), pIrp);
+    KIRQL irql;
+    KeAcquireSpinLock(&m_AsioStopLock, &irql);
     IoSetCancelRoutine(pIrp, AsioCancelStop);
     if (pIrp->Cancel && IoSetCancelRoutine(pIrp, nullptr) != nullptr) {
-        // Cancelled before the routine was set: whoever takes it off the device completes it.
-        if (AsioTakePendingStop() == pIrp) {
-            pIrp->IoStatus.Status = STATUS_CANCELLED;
-            pIrp->IoStatus.Information = 0;
-            IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-        }
+        // Cancelled before the routine was set: it completes here.
+        KeReleaseSpinLock(&m_AsioStopLock, irql);
+        pIrp->IoStatus.Status = STATUS_CANCELLED;
+        pIrp->IoStatus.Information = 0;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        return STATUS_PENDING;
     }
+    m_pAsioPendingStop = pIrp;
+    KeReleaseSpinLock(&m_AsioStopLock, irql);
     return STATUS_PENDING;
 }
 
 PIRP AsioDevice::AsioTakePendingStop()
 {
-    auto* pIrp = static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_pAsioPendingStop), nullptr));
+    KIRQL irql;
+    KeAcquireSpinLock(&m_AsioStopLock, &irql);
+    PIRP pIrp = m_pAsioPendingStop;
     if (pIrp != nullptr) {
-        IoSetCancelRoutine(pIrp, nullptr);
+        if (IoSetCancelRoutine(pIrp, nullptr) == nullptr) {
+            // Being cancelled: the cancel routine takes it off and completes it.
+            pIrp = nullptr;
+        } else {
+            m_pAsioPendingStop = nullptr;
+        }
     }
+    KeReleaseSpinLock(&m_AsioStopLock, irql);
     return pIrp;
 }
 
 VOID AsioDevice::AsioCancelStop(PDEVICE_OBJECT, PIRP pIrp)
 {
-    IoReleaseCancelSpinLock(pIrp->CancelIrql);
     auto* pDevice = static_cast<AsioDevice*>(pIrp->Tail.Overlay.DriverContext[0]);
-    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&pDevice->m_pAsioPendingStop), nullptr,
-                                          pIrp) != pIrp) {
-        return;  // taken by the device, which completes it
+    IoReleaseCancelSpinLock(pIrp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&pDevice->m_AsioStopLock, &irql);
+    if (pDevice->m_pAsioPendingStop == pIrp) {
+        pDevice->m_pAsioPendingStop = nullptr;
     }
+    KeReleaseSpinLock(&pDevice->m_AsioStopLock, irql);
     pIrp->IoStatus.Status = STATUS_CANCELLED;
     pIrp->IoStatus.Information = 0;
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);

@@ -74,6 +74,7 @@ AsioDevice::AsioDevice()
 {
     InitializeListHead(&m_AsioClients);
     KeInitializeSpinLock(&m_PinRingLock);
+    KeInitializeSpinLock(&m_AsioStopLock);
 }
 
 AsioDevice::~AsioDevice() { AsioTeardown(); }
@@ -543,7 +544,9 @@ NTSTATUS AsioDevice::AsioGetChannelInfo(PFILE_OBJECT pFileObject, PVOID pBuffer,
         auto* pInfo = static_cast<PUCHAR>(pBuffer);
         const LONG lChannel = AsioReadLong(pInfo, 0);
         const bool bInput = AsioReadLong(pInfo, 4) != 0;
-        AsioWriteLong(pInfo, 12, 0);
+        // Every reply field is written, also for a channel past every endpoint: what the system
+        // buffer holds beyond the caller's input is not the caller's to read.
+        std::memset(pInfo + 8, 0, ASIO_CHANNEL_INFO_BYTES - 8);
         IAudioHal* pHal = AsioHal();
         const ULONG ulCount = pHal->GetEndpointCount();
         LONG lTotal = 0;

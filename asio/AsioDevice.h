@@ -146,7 +146,7 @@ public:
     LockObject* GetAsioLock() { return &m_AsioLock; }
     BOOLEAN AsioRunning() const { return __atomic_load_n(&m_bAsioRunning, __ATOMIC_SEQ_CST); }
     BOOLEAN AsioSuspended() const { return __atomic_load_n(&m_bAsioSuspended, __ATOMIC_SEQ_CST); }
-    BOOLEAN AsioStopPending() const { return m_pAsioPendingStop != nullptr; }
+    BOOLEAN AsioStopPending() const { return __atomic_load_n(&m_pAsioPendingStop, __ATOMIC_SEQ_CST) != nullptr; }
     ULONG AsioClientCount();
     // A copy of an endpoint's record (false past the records).
     bool AsioRecord(ULONG ulIndex, AsioEndpointRecord* pRecord);
@@ -246,6 +246,8 @@ private:
     LONG m_lAsioBufferIoFormat;
     UCHAR m_bAsioRunning;
     UCHAR m_bAsioSuspended;
+    // The stop waiting for D0, under m_AsioStopLock (with its cancel routine).
     PIRP m_pAsioPendingStop;
+    KSPIN_LOCK m_AsioStopLock;
     KSPIN_LOCK m_PinRingLock;
 };

@@ -32,11 +32,14 @@ constexpr ULONG ASIO_FUZZ_CODES[] = {
 };
 constexpr size_t ASIO_FUZZ_CODE_COUNT = sizeof(ASIO_FUZZ_CODES) / sizeof(ASIO_FUZZ_CODES[0]);
 constexpr size_t ASIO_FUZZ_MAX_REQUESTS = 24;
+constexpr uint8_t ASIO_FUZZ_FIRST_POWER_OP = 60;
 
 // Input: requests of 5 header bytes and their input: byte 0 bit 7 the second client, bit 6 "let
-// 5 ms pass first", bits 0-5 the code (mod 23); bytes 1-2 the input length, 3-4 the output length
+// 5 ms pass first", bits 0-5 the code (mod 23), or from 60 on a power change of the device (60,
+// 61: D3; 62, 63: D0) in place of a request; bytes 1-2 the input length, 3-4 the output length
 // (little-endian, mod 300); then the input bytes (zeros past the end of the data). An 8-byte input
-// whose first byte is 0xEE carries the client's own event handle instead.
+// whose first byte is 0xEE carries the client's own event handle instead. A stop outside D0
+// waits for D0: it is sent, and the device powered up at the end completes it.
 inline bool RunAsioOnce(const uint8_t* data, size_t size, std::string* failure)
 {
     kvxtest::HostSession session;
@@ -54,10 +57,13 @@ inline bool RunAsioOnce(const uint8_t* data, size_t size, std::string* failure)
             clients[c]->Open();
             events[c] = clients[c]->NewEvent();
         }
+        bool inD0 = true;
+        std::vector<std::unique_ptr<host::AsioPendingRequest>> waiting;
         size_t at = 0;
         for (size_t n = 0; n < ASIO_FUZZ_MAX_REQUESTS && at + 5 <= size && ok; ++n) {
             const uint8_t head = data[at];
-            const ULONG code = ASIO_FUZZ_CODES[(head & 0x3F) % ASIO_FUZZ_CODE_COUNT];
+            const uint8_t op = head & 0x3F;
+            const ULONG code = ASIO_FUZZ_CODES[op % ASIO_FUZZ_CODE_COUNT];
             const ULONG inputLength = (data[at + 1] | data[at + 2] << 8) % 300;
             const ULONG outputLength = (data[at + 3] | data[at + 4] << 8) % 300;
             at += 5;
@@ -72,9 +78,20 @@ inline bool RunAsioOnce(const uint8_t* data, size_t size, std::string* failure)
             if ((head & 0x40) != 0) {
                 platform::RunFor(std::chrono::milliseconds(5));
             }
+            if (op >= ASIO_FUZZ_FIRST_POWER_OP) {
+                inD0 = op >= ASIO_FUZZ_FIRST_POWER_OP + 2;
+                session.Pnp().SetPower(session.Pdo(), inD0 ? PowerDeviceD0 : PowerDeviceD3);
+                continue;
+            }
+            if (!inD0 && code == host::asio::STOP) {
+                waiting.push_back(client.Send(code, input.data(), inputLength, outputLength));
+                continue;
+            }
             const host::AsioReply reply = client.Control(code, input, outputLength);
             if (reply.Status == STATUS_PENDING) {
-                continue;  // a stop outside D0 cannot happen here; the device stays in D0
+                *failure = "a request other than a stop outside D0 stayed pending";
+                ok = false;
+                continue;
             }
             if (reply.Status != STATUS_BUFFER_OVERFLOW && reply.Information > outputLength) {
                 *failure = "Information passes the output";
@@ -85,6 +102,16 @@ inline bool RunAsioOnce(const uint8_t* data, size_t size, std::string* failure)
                     *failure = "a byte past the reply was written";
                     ok = false;
                 }
+            }
+        }
+        // Back in D0 every waiting stop completes.
+        if (!inD0) {
+            session.Pnp().SetPower(session.Pdo(), PowerDeviceD0);
+        }
+        for (const auto& request : waiting) {
+            if (host::AsioSession::Wait(*request).Status == STATUS_PENDING && ok) {
+                *failure = "a stop still waits in D0";
+                ok = false;
             }
         }
         for (int c = 0; c < 2; ++c) {

@@ -21,6 +21,10 @@ def request(name, data=b"", out=0, second=False, wait=False, length=None):
     return struct.pack("<BHH", head, n, out) + data
 
 
+def power(state):
+    return struct.pack("<BHH", 60 if state == "D3" else 62, 0, 0)
+
+
 def create(entries, frames=256):
     body = struct.pack("<III", 0, len(entries), frames)
     for is_input, channel in entries:
@@ -48,6 +52,11 @@ seeds["second-32-bit-owner"] = (request("CREATE_BUFFERS", create([(1, 0)], 96), 
 seeds["settings"] = (request("SET_SAMPLE_TYPE", struct.pack("<i", 18)) + request("SET_SAMPLE_RATE", struct.pack("<i", 48000)) +
                      request("CAN_IO_FORMAT", struct.pack("<i", 1)) + request("GET_SAMPLE_TYPES", out=28) +
                      request("GET_DRIVER_NAME", out=5) + request("GET_BUFFER_SIZE", out=16))
+seeds["power"] = (request("CREATE_BUFFERS", create([(0, 0), (1, 0)]), 16) + request("START", EVENT) +
+                  power("D3") + request("STOP") + request("GET_BUSY", out=4) + power("D0") +
+                  request("START", EVENT, wait=True) + power("D3") + request("DISPOSE_BUFFERS") + power("D0") +
+                  request("CREATE_BUFFERS", create([(0, 0)]), 16) + power("D3") + request("START", EVENT) +
+                  power("D0") + request("STOP", wait=True) + power("D3") + request("STOP", second=True))
 
 here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "asio-seeds")
 os.makedirs(here, exist_ok=True)
