@@ -445,6 +445,12 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
                                 static_cast<void*>(mdl));
         return nullptr;
     }
+    if (platform::CurrentProcess() == platform::KERNEL_PROCESS) {
+        // A user view belongs to the process the caller runs in; the kernel has none to give.
+        platform::VerifierFault("MDL_USER_MAP_NO_PROCESS", "MDL %p mapped into user space outside any process",
+                                static_cast<void*>(mdl));
+        return nullptr;
+    }
     MdlTable& t = Table();
     std::lock_guard<std::mutex> guard(t.Lock);
     MdlState& state = t.States[mdl];

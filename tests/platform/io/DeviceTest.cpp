@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/io/Io.h"
+#include "platform/io/ProcessHost.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
@@ -223,8 +224,12 @@ TEST(Mdl, DescribesAndMapsABuffer)
     EXPECT_EQ(MmGetMdlByteCount(mdl), 4000u);
     MmBuildMdlForNonPagedPool(mdl);
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer + 3);
-    PVOID user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE,
-                                              HighPagePriority | MdlMappingNoExecute);
+    PVOID user = nullptr;
+    {
+        platform::ProcessScope process(platform::ProcessCreate(false));
+        user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE,
+                                            HighPagePriority | MdlMappingNoExecute);
+    }
     EXPECT_EQ(user, buffer + 3);
     // Freed while still mapped into a process.
     IoFreeMdl(mdl);

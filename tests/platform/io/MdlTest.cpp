@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/io/Io.h"
+#include "platform/io/ProcessHost.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/Verifier.h"
 #include "platform/nt/PoolHost.h"
@@ -27,7 +28,13 @@ void FreePages(PMDL mdl)
     ExFreePool(mdl);
 }
 
-PVOID MapUser(PMDL mdl) { return MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority); }
+// A view in a user process (one for the whole run; its views are unmapped by each test).
+PVOID MapUser(PMDL mdl)
+{
+    static const platform::ProcessId process = platform::ProcessCreate(false);
+    platform::ProcessScope scope(process);
+    return MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
+}
 
 TEST(MdlPages, EveryViewOfAllocatedPagesSeesTheOthersWrites)
 {

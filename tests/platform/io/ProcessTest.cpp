@@ -356,7 +356,8 @@ TEST_F(ProcessTest, BufferedRequestsArePoisonedPastTheInputAndCopyBackWithinTheO
     platform::ProcessExit(process);
 }
 
-// A view of locked pages left mapped into an ending process is a fault.
+// A view of locked pages left mapped into an ending process is a fault, and so is a user view
+// asked for outside any process.
 TEST_F(ProcessTest, AViewLeftInAnEndingProcessIsAFault)
 {
     const platform::ProcessId process = platform::ProcessCreate(false);
@@ -371,9 +372,12 @@ TEST_F(ProcessTest, AViewLeftInAnEndingProcessIsAFault)
     }
     ASSERT_NE(view, nullptr);
     platform::ProcessExit(process);
+    // Outside any process there is no user space to map into.
+    EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority), nullptr);
     const auto faults = platform::VerifierTakeFaults();
-    ASSERT_EQ(faults.size(), 1u);
+    ASSERT_EQ(faults.size(), 2u);
     EXPECT_EQ(faults[0].Rule, "PROCESS_EXIT_VIEWS");
+    EXPECT_EQ(faults[1].Rule, "MDL_USER_MAP_NO_PROCESS");
     MmUnmapLockedPages(view, mdl);
     MmFreePagesFromMdl(mdl);
     IoFreeMdl(mdl);
