@@ -141,13 +141,13 @@ NTSTATUS AudioHal::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalD
         status = STATUS_INSUFFICIENT_RESOURCES;
     }
     if (NT_SUCCESS(status)) {
-        pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, CALLBACK_NAME_BUFFER_BYTES, TEMP_NAME_TAG));
+        pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, NAME_BUFFER_BYTES, TEMP_NAME_TAG));
         if (pName == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         }
     }
     if (NT_SUCCESS(status)) {
-        RtlStringCbPrintfW(pName, CALLBACK_NAME_BUFFER_BYTES, u"\\Callback\\AudioHalAddr%p", this);
+        RtlStringCbPrintfW(pName, NAME_BUFFER_BYTES, u"\\Callback\\AudioHalAddr%p", this);
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, pName);
         OBJECT_ATTRIBUTES attributes;

@@ -14,8 +14,6 @@ KVX_DEFINE_GUID(IID_IAudioHal, "{7284B608-74F9-4B95-A5BB-EC6DDD0B6F58}");
 
 constexpr ULONG AUDIO_HAL_LIST_TAG = MakePoolTag("HALB");
 constexpr ULONG TEMP_NAME_TAG = MakePoolTag("Temp");
-// Bytes of the temporary buffer a callback-object name is formatted into.
-constexpr ULONG CALLBACK_NAME_BUFFER_BYTES = 102;
 
 class StreamEngine;
 

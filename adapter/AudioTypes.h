@@ -51,6 +51,10 @@ enum EndpointKind : ULONG {
 };
 constexpr ULONG ENDPOINT_KIND_COUNT = 19;
 
+// Bytes of every buffer a name is kept or formatted in (endpoints, subdevices, callback objects):
+// up to 50 characters and the terminator.
+constexpr ULONG NAME_BUFFER_BYTES = 102;
+
 // The format record exchanged between endpoint, stream, DSP and ASIO.
 using WaveFormatRecord = WAVEFORMATEXTENSIBLE;
 static_assert(sizeof(WaveFormatRecord) == 40, "WaveFormatRecord is 40 bytes");

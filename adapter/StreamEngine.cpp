@@ -184,14 +184,14 @@ NTSTATUS StreamEngine::Init(BOOLEAN bCapture)
         }
     }
     if (m_pName == nullptr) {
-        m_pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, STREAM_ENGINE_NAME_BYTES, STREAM_ENGINE_TAG));
+        m_pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, NAME_BUFFER_BYTES, STREAM_ENGINE_TAG));
         if (m_pName == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        std::memset(m_pName, 0, STREAM_ENGINE_NAME_BYTES);
+        std::memset(m_pName, 0, NAME_BUFFER_BYTES);
     }
     if (m_pCallbackObject == nullptr) {
-        WCHAR name[STREAM_ENGINE_NAME_BYTES / sizeof(WCHAR)];
+        WCHAR name[NAME_BUFFER_BYTES / sizeof(WCHAR)];
         RtlStringCbPrintfW(name, sizeof name, u"\\Callback\\StreamEngineAddr%p", this);
         UNICODE_STRING callbackName;
         RtlInitUnicodeString(&callbackName, name);

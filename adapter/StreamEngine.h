@@ -17,9 +17,8 @@
 KVX_DEFINE_GUID(IID_IStreamEngine, "{3D64C291-9F42-43E5-A468-2C5DC9BB2353}");
 
 constexpr ULONG STREAM_ENGINE_TAG = MakePoolTag("Stre");
-// The name: up to 50 characters and the terminator.
-constexpr ULONG STREAM_ENGINE_NAME_BYTES = 102;
-constexpr ULONG STREAM_ENGINE_MAX_NAME_BYTES = 100;
+// The name: up to 50 characters and the terminator (NAME_BUFFER_BYTES).
+constexpr ULONG STREAM_ENGINE_MAX_NAME_BYTES = NAME_BUFFER_BYTES - sizeof(WCHAR);
 // Processing: at most 512 frames of at most 8 channels per chunk.
 constexpr ULONG STREAM_ENGINE_CHUNK_FRAMES = 512;
 constexpr ULONG STREAM_ENGINE_MAX_CHANNELS = 8;

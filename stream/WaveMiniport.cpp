@@ -362,8 +362,8 @@ NTSTATUS WaveMiniport::BuildFilterDescriptor()
 
 NTSTATUS WaveMiniport::BuildSubdeviceName()
 {
-    m_pSubdeviceName = AllocateZeroed<WCHAR>(WAVE_NAME_BYTES / sizeof(WCHAR));
-    PWSTR pEndpointName = AllocateZeroed<WCHAR>(WAVE_NAME_BYTES / sizeof(WCHAR));
+    m_pSubdeviceName = AllocateZeroed<WCHAR>(NAME_BUFFER_BYTES / sizeof(WCHAR));
+    PWSTR pEndpointName = AllocateZeroed<WCHAR>(NAME_BUFFER_BYTES / sizeof(WCHAR));
     NTSTATUS status = STATUS_SUCCESS;
     if (m_pSubdeviceName == nullptr || pEndpointName == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
@@ -374,7 +374,7 @@ NTSTATUS WaveMiniport::BuildSubdeviceName()
     if (NT_SUCCESS(status)) {
         // A name that does not fit with "Wave" behind it is refused rather than cut: a cut name
         // could be another filter's.
-        status = RtlStringCbPrintfW(m_pSubdeviceName, WAVE_NAME_BYTES, u"%s%s", pEndpointName, u"Wave");
+        status = RtlStringCbPrintfW(m_pSubdeviceName, NAME_BUFFER_BYTES, u"%s%s", pEndpointName, u"Wave");
         if (!NT_SUCCESS(status)) {
             status = STATUS_INVALID_PARAMETER;
         }

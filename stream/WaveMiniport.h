@@ -12,8 +12,6 @@
 #include "platform/portcls/PortCls.h"
 
 constexpr ULONG WAVE_MINIPORT_TAG = MakePoolTag("WAVC");
-// The subdevice name: 50 characters and the terminator.
-constexpr ULONG WAVE_NAME_BYTES = 102;
 // The intersection result: a KSDATAFORMAT followed by a WAVEFORMATEXTENSIBLE.
 constexpr ULONG WAVE_INTERSECTION_BYTES = sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEXTENSIBLE);
 // The smallest client range read as a KSDATARANGE_AUDIO.

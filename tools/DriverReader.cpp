@@ -245,7 +245,7 @@ void ReadEndpoints(IAudioHal* device, Description* description)
         StreamEngine* engine = nullptr;
         if (!NT_SUCCESS(device->GetEndpoint(i, &engine)) || engine == nullptr) break;
         EndpointInfo info;
-        WCHAR name[STREAM_ENGINE_NAME_BYTES / sizeof(WCHAR) + 50] = {};
+        WCHAR name[NAME_BUFFER_BYTES / sizeof(WCHAR) + 50] = {};
         if (NT_SUCCESS(engine->GetName(name))) info.Name = NarrowName(name);
         info.Capture = engine->IsCapture() != FALSE;
         info.Kind = engine->GetKind();

@@ -170,11 +170,11 @@ NTSTATUS TopologyMiniport::Init(PUNKNOWN pUnknownAdapter, PRESOURCELIST, PPORTTO
         status = BuildDescriptor();
     }
     if (NT_SUCCESS(status)) {
-        m_pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, TOPOLOGY_NAME_BYTES, TOPOLOGY_MINIPORT_TAG));
+        m_pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, NAME_BUFFER_BYTES, TOPOLOGY_MINIPORT_TAG));
         if (m_pName == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
-            std::memset(m_pName, 0, TOPOLOGY_NAME_BYTES);
+            std::memset(m_pName, 0, NAME_BUFFER_BYTES);
             status = RtlStringCbPrintfW(m_pName, 100, u"%s%s", u"Global", u"Topo");
         }
     }

@@ -11,7 +11,6 @@
 #include "platform/portcls/PortCls.h"
 
 constexpr ULONG TOPOLOGY_MINIPORT_TAG = MakePoolTag("TOPO");
-constexpr ULONG TOPOLOGY_NAME_BYTES = 102;
 
 // A pin or node that stands for one entity. Each keeps its own name slot, so that pins of one
 // role and several processing nodes keep the names read for them.

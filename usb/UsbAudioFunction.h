@@ -95,7 +95,7 @@ public:
     // it, and they the output it currently serves. Failures are ignored.
     VOID LinkMultiOutputTerminals();
 
-    // The endpoint's name after its output kind changed, into `pName` (STREAM_ENGINE_NAME_BYTES):
+    // The endpoint's name after its output kind changed, into `pName` (NAME_BUFFER_BYTES):
     // the number the start-up counter gave its kind, or the smallest one no other endpoint
     // carries. PASSIVE_LEVEL.
     NTSTATUS FormatEndpointName(StreamEngine* pEndpoint, PWSTR pName);

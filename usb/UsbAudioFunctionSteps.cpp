@@ -205,12 +205,12 @@ NTSTATUS UsbAudioFunction::ReRegisterChangedEndpoints(ULONG ulEntityId, AfterRen
         if (!HasOutputKindChanged(pEndpoint)) {
             continue;
         }
-        auto* pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, STREAM_ENGINE_NAME_BYTES, TEMP_NAME_TAG));
+        auto* pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, NAME_BUFFER_BYTES, TEMP_NAME_TAG));
         if (pName == nullptr) {
             status = STATUS_UNSUCCESSFUL;
             break;
         }
-        std::memset(pName, 0, STREAM_ENGINE_NAME_BYTES);
+        std::memset(pName, 0, NAME_BUFFER_BYTES);
         status = pEndpoint->UnregisterWave(m_pFunctionalDevice, nullptr, static_cast<IAudioHal*>(this));
         const bool bUnregistered = NT_SUCCESS(status);
         if (bUnregistered) {

@@ -14,8 +14,6 @@ constexpr ULONG ADAPTER_MAX_SUBDEVICES = 20;
 constexpr ULONG ADAPTER_MIN_PORTCLS_VERSION = 11;
 // The system version DriverEntry requires.
 constexpr ULONG ADAPTER_MIN_SYSTEM_VERSION = 0x05010000;
-// Bytes of the buffer an endpoint name is formatted into (50 characters and the terminator).
-constexpr ULONG ADAPTER_NAME_BUFFER_BYTES = 102;
 
 // The miniport-factory shape of PortCls: (out IUnknown, class id, outer IUnknown, pool type).
 using PFN_CREATE_MINIPORT = NTSTATUS (*)(PUNKNOWN* ppUnknown, REFCLSID ClassId, PUNKNOWN pOuterUnknown,

@@ -60,7 +60,7 @@ NTSTATUS SetUpEndpoint(AdapterExtension* pExtension, StreamEngine* pEndpoint, PW
         bCapture ? &pExtension->CaptureNameCounters[ulKind] : &pExtension->RenderNameCounters[ulKind];
     const ULONG ulNumber = (*pCounter)++;
     // A name longer than the buffer is cut to what it holds.
-    FormatEndpointKindName(pName, ADAPTER_NAME_BUFFER_BYTES, bCapture, ulKind, ulNumber);
+    FormatEndpointKindName(pName, NAME_BUFFER_BYTES, bCapture, ulKind, ulNumber);
     NTSTATUS status = pEndpoint->SetName(pName);
     if (NT_SUCCESS(status)) {
         status = pEndpoint->SetMiniportFactory(CreateMiniportWaveCyclic, CLSID_PortWaveCyclic);
@@ -120,11 +120,11 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
         status = PcRegisterAdapterPowerManagement(pHal, DeviceObject);
     }
     if (NT_SUCCESS(status)) {
-        pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, ADAPTER_NAME_BUFFER_BYTES, TEMP_NAME_TAG));
+        pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, NAME_BUFFER_BYTES, TEMP_NAME_TAG));
         if (pName == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
-            std::memset(pName, 0, ADAPTER_NAME_BUFFER_BYTES);
+            std::memset(pName, 0, NAME_BUFFER_BYTES);
         }
     }
     if (NT_SUCCESS(status)) {
