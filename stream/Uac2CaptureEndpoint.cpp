@@ -27,15 +27,7 @@ NTSTATUS Uac2CaptureEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, En
 
 UCHAR Uac2CaptureEndpoint::IsAlternateSettingValid(UCHAR bAlternateSetting)
 {
-    if (bAlternateSetting == 0) {
-        return TRUE;
-    }
-    IUsbDevice* pUsb = GetUsbDevice();
-    const UCHAR bValid = Uac2AlternateSettingValid(pUsb, GetInterfaceNumber(), bAlternateSetting);
-    if (pUsb != nullptr) {
-        pUsb->Release();
-    }
-    return bValid;
+    return IsSettingValidAtClockRate(bAlternateSetting);
 }
 
 NTSTATUS Uac2CaptureEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext)

@@ -47,6 +47,20 @@ NTSTATUS Uac2SetClockRate(PUNKNOWN pOwner, ULONG ulClockEntityId, ULONG ulRate)
     return status;
 }
 
+UCHAR UsbStreamEndpoint::IsSettingValidAtClockRate(UCHAR bAlternateSetting)
+{
+    PAGED_CODE();
+    if (bAlternateSetting == 0) {
+        return TRUE;
+    }
+    IUsbDevice* pUsb = GetUsbDevice();
+    const UCHAR bValid = Uac2AlternateSettingValid(pUsb, GetInterfaceNumber(), bAlternateSetting);
+    if (pUsb != nullptr) {
+        pUsb->Release();
+    }
+    return bValid;
+}
+
 UCHAR Uac2AlternateSettingValid(IUsbDevice* pUsb, ULONG ulInterfaceNumber, UCHAR bAlternateSetting)
 {
     if (bAlternateSetting == 0) {
@@ -176,15 +190,7 @@ PUSBD_PIPE_INFORMATION Uac2RenderEndpoint::FeedbackPipe()
 
 UCHAR Uac2RenderEndpoint::IsAlternateSettingValid(UCHAR bAlternateSetting)
 {
-    if (bAlternateSetting == 0) {
-        return TRUE;
-    }
-    IUsbDevice* pUsb = GetUsbDevice();
-    const UCHAR bValid = Uac2AlternateSettingValid(pUsb, GetInterfaceNumber(), bAlternateSetting);
-    if (pUsb != nullptr) {
-        pUsb->Release();
-    }
-    return bValid;
+    return IsSettingValidAtClockRate(bAlternateSetting);
 }
 
 // ---- the render transfer ----

@@ -229,6 +229,10 @@ public:
 protected:
     // Interfaces of the owner, with a reference the caller releases; null when it has none.
     IUsbDevice* GetUsbDevice();
+    // The IsAlternateSettingValid of the UAC2 classes: the device's valid-alternate-settings
+    // control at the clock's current rate (Uac2AlternateSettingValid); setting 0 always, and no
+    // other without a device. PASSIVE_LEVEL.
+    UCHAR IsSettingValidAtClockRate(UCHAR bAlternateSetting);
     // Sends a message on the endpoint's callback object.
     VOID Notify(TransportMessage* pMessage);
     VOID NotifyFormat(EndpointClient* pClient, BOOLEAN bChanged);

@@ -594,6 +594,37 @@ INSTANTIATE_TEST_SUITE_P(StopEnds, AsioStopWaitTest,
                          ::testing::Values(StopEnd::PowerUp, StopEnd::SurpriseRemoval, StopEnd::ClientClosesThenRemoval,
                                            StopEnd::Cancel));
 
+// A process killed while its stop waits for D0, racing the power-up that would run the stop:
+// the exit's cancel and the device's taking of the stop meet, and whichever wins completes it
+// once. Neither hangs, faults or leaves the stop, the streams or the buffers behind.
+TEST_F(AsioStreamTest, AKilledProcessRacesThePowerUpForAWaitingStop)
+{
+    StartDevice();
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        host::AsioSession& client = Client();
+        CreateAll(client, 256);
+        HANDLE handle = client.NewEvent();
+        ASSERT_EQ(client.Control(code::START, client.HandleBytes(handle), 0).Status, STATUS_SUCCESS);
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+        auto stop = client.Send(code::STOP, nullptr, 0, 0);
+        ASSERT_TRUE(Device()->AsioStopPending());
+        platform::ClientThread killer("asio kill", [&] { client.Kill(); });
+        ASSERT_EQ(m_session.Pnp().SetPower(m_session.Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+        {
+            platform::ExternalWaitScope external;
+            killer.Join();
+        }
+        EXPECT_NE(host::AsioSession::Wait(*stop).Status, STATUS_PENDING);
+        EXPECT_TRUE(platform::RunUntil([&] { return Device()->AsioClientCount() == 0; }, std::chrono::seconds(5)));
+        EXPECT_FALSE(Device()->AsioStopPending());
+        EXPECT_FALSE(Device()->AsioRunning());
+        EXPECT_FALSE(Device()->AsioSuspended());
+        ExpectNoBuffers(2);
+        m_clients.clear();
+    }
+}
+
 // The device goes while a start is under way: the start's vendor request to a quirk device is
 // never answered until the device is unplugged. The start ends, the client stops and closes, and
 // the removal goes on.
