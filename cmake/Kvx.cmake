@@ -43,6 +43,15 @@ endfunction()
 # libraries under test keep the build's own optimisation.
 set(KVX_TEST_OPT "-O1" CACHE STRING "Optimisation of the test programs' own sources")
 
+# The test programs' sources are compiled a few at a time as one unit (a unity build): each unit
+# parses GoogleTest and the standard headers once and instantiates their templates once, which
+# roughly halves the tests' compile time. Files that clash with their neighbours in one unit
+# (same-named helpers in anonymous namespaces, macros) are kept apart with
+# SKIP_UNITY_BUILD_INCLUSION. Configure with -DKVX_TEST_UNITY=OFF to compile every file on its
+# own, e.g. to see that each one includes what it uses.
+option(KVX_TEST_UNITY "Compile the test programs' sources in batches (unity build)" ON)
+set(KVX_TEST_UNITY_BATCH 8 CACHE STRING "Test sources per unity unit")
+
 # How the GoogleTest programs meet CTest.
 # - One CTest per test case (the normal build): each case runs in a process of its own, so a crash
 #   or a machine fault names its case and ends nothing else, and the cases spread over the cores.
@@ -74,6 +83,9 @@ function(kvx_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} kvx_test_main GTest::gtest GTest::gmock)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${name} PRIVATE ${KVX_TEST_OPT})
+  if(KVX_TEST_UNITY)
+    set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${KVX_TEST_UNITY_BATCH})
+  endif()
   if(KVX_TEST_PER_PROGRAM)
     set(program_properties ${T_PROPERTIES})
     if(T_LARGE)
