@@ -7,6 +7,7 @@
 
 VOID UsbStreamEndpoint::ThreadStart(PVOID pContext)
 {
+    PAGED_CODE();
     // Every class runs the base loop; calling it directly keeps the thread from reading the
     // object's type while a short-lived endpoint is already being destroyed.
     static_cast<UsbStreamEndpoint*>(pContext)->UsbStreamEndpoint::WorkerLoop();
@@ -27,6 +28,7 @@ NTSTATUS UsbStreamEndpoint::FillRing()
 
 NTSTATUS UsbStreamEndpoint::StartStreaming(ULONG ulStartFrame, UCHAR bExplicitStart)
 {
+    PAGED_CODE();
     m_EndpointTransportLock.Lock();
     if (GetStreamState() != STREAM_STATE_PREPARED) {
         m_EndpointTransportLock.Unlock();
@@ -66,6 +68,7 @@ NTSTATUS UsbStreamEndpoint::StartStreaming(ULONG ulStartFrame, UCHAR bExplicitSt
 
 NTSTATUS UsbStreamEndpoint::StopStreaming()
 {
+    PAGED_CODE();
     m_EndpointTransportLock.Lock();
     if (GetStreamState() != STREAM_STATE_STREAMING) {
         m_EndpointTransportLock.Unlock();
@@ -91,10 +94,15 @@ NTSTATUS UsbStreamEndpoint::StopStreaming()
     return status;
 }
 
-NTSTATUS UsbStreamEndpoint::SelectZeroBandwidth() { return SelectAlternateSetting(0, nullptr); }
+NTSTATUS UsbStreamEndpoint::SelectZeroBandwidth()
+{
+    PAGED_CODE();
+    return SelectAlternateSetting(0, nullptr);
+}
 
 VOID UsbStreamEndpoint::WorkerLoop()
 {
+    PAGED_CODE();
     PVOID objects[2] = {&m_EndpointKickEvent, &m_EndpointStopEvent};
     for (;;) {
         const NTSTATUS woke =
@@ -125,6 +133,7 @@ VOID UsbStreamEndpoint::WorkerLoop()
 
 NTSTATUS UsbStreamEndpoint::RecoverStream()
 {
+    PAGED_CODE();
     if (m_pOwner == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -158,6 +167,7 @@ NTSTATUS UsbStreamEndpoint::RecoverStream()
 
 NTSTATUS UsbStreamEndpoint::RecoverAfterDrain(IUsbDevice* pUsb)
 {
+    PAGED_CODE();
     const BOOLEAN bGone = pUsb->CheckPort();
     __atomic_store_n(&m_bDeviceGone, bGone ? 1 : 0, __ATOMIC_SEQ_CST);
     if (bGone) {
@@ -181,6 +191,7 @@ NTSTATUS UsbStreamEndpoint::RecoverAfterDrain(IUsbDevice* pUsb)
 
 NTSTATUS UsbStreamEndpoint::RestartStreaming()
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {
         return STATUS_INVALID_PARAMETER;

@@ -22,6 +22,7 @@ V6RenderEndpoint::V6RenderEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNumb
 
 NTSTATUS V6RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFrame)
 {
+    PAGED_CODE();
     if (pClient != nullptr) {
         const ULONG ulChannels = pClient->Format.Format.nChannels;
         if (ulChannels < 2 || ulChannels % 2 != 0) {

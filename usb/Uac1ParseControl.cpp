@@ -44,6 +44,7 @@ namespace {
 // a lookup failing here is refused the same way.
 NTSTATUS ResolveSources(UsbAudioFunction* pFunction, ObjectList* pUnits)
 {
+    PAGED_CODE();
     if (pUnits == nullptr) {
         return STATUS_SUCCESS;
     }
@@ -80,6 +81,7 @@ NTSTATUS ResolveSources(UsbAudioFunction* pFunction, ObjectList* pUnits)
 
 NTSTATUS CheckTwoOutputDevice(Uac1Function* pFunction)
 {
+    PAGED_CODE();
     const ULONG ids[] = {REWRITTEN_TERMINAL_ID, SECOND_OUTPUT_TERMINAL_ID};
     for (ULONG id : ids) {
         UsbAudioUnit* pUnit = nullptr;

@@ -41,6 +41,7 @@ NTSTATUS SubmitStatusRead(IUsbDevice* pUsb, PIRP pIrp, PURB pUrb, PUCHAR pWord, 
 
 VOID Uac1Function::StatusInitialPass()
 {
+    PAGED_CODE();
     // Each unit id once, smallest first: the units report their state as it is now.
     bool bHaveLast = false;
     ULONG ulLast = 0;
@@ -67,6 +68,7 @@ VOID Uac1Function::StatusInitialPass()
 
 VOID Uac1Function::StatusThread(PVOID pContext)
 {
+    PAGED_CODE();
     auto* pFunction = static_cast<Uac1Function*>(pContext);
     auto* pEvent = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), UAC1_FUNCTION_TAG));
     auto* pUrb = static_cast<PURB>(

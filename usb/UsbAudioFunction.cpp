@@ -26,6 +26,7 @@ UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHO
 
 UsbAudioFunction::~UsbAudioFunction()
 {
+    PAGED_CODE();
     if (m_pInterruptInterface != nullptr) {
         ExFreePoolWithTag(m_pInterruptInterface, FUNCTION_URB_TAG);
         m_pInterruptInterface = nullptr;
@@ -153,6 +154,7 @@ NTSTATUS UsbAudioFunction::GetUnit(ULONG ulIndex, UsbAudioUnit** ppUnit)
 
 VOID UsbAudioFunction::ReleaseUnits()
 {
+    PAGED_CODE();
     if (m_pUnits == nullptr) {
         return;
     }
@@ -245,6 +247,7 @@ ULONG BytesToEnd(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration, PUSB_INTERFACE_DE
 
 NTSTATUS ParseAudioControlForFunction(UsbAudioFunction* pFunction)
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = nullptr;
     PUSB_CONFIGURATION_DESCRIPTOR pConfiguration = nullptr;
     PUSB_INTERFACE_DESCRIPTOR pInterface = nullptr;
@@ -262,6 +265,7 @@ NTSTATUS ParseAudioControlForFunction(UsbAudioFunction* pFunction)
 
 NTSTATUS ParseAudioStreamingForFunction(UsbAudioFunction* pFunction)
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = nullptr;
     PUSB_CONFIGURATION_DESCRIPTOR pConfiguration = nullptr;
     PUSB_INTERFACE_DESCRIPTOR pInterface = nullptr;
@@ -279,6 +283,7 @@ NTSTATUS ParseAudioStreamingForFunction(UsbAudioFunction* pFunction)
 NTSTATUS UsbAudioFunction::SelectAudioControlInterface(IUsbDevice* pUsb, PUSBD_INTERFACE_INFORMATION* ppCopy,
                                                        PULONG pulHeld)
 {
+    PAGED_CODE();
     *ppCopy = nullptr;
     *pulHeld = 0;
     PUSB_CONFIGURATION_DESCRIPTOR pConfiguration = pUsb->GetConfigurationDescriptor();
@@ -344,6 +349,7 @@ NTSTATUS UsbAudioFunction::SelectAudioControlInterface(IUsbDevice* pUsb, PUSBD_I
 
 VOID UsbAudioFunction::SetEndpointsPowerState(DEVICE_POWER_STATE state)
 {
+    PAGED_CODE();
     m_EndpointLock.Lock();
     const ULONG ulCount = GetEndpointCount();
     for (ULONG i = 0; i < ulCount; ++i) {
