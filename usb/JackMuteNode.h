@@ -18,9 +18,8 @@ class JackMuteNode : public UnknownBase, public IProcessingNode {
 public:
     DECLARE_UNKNOWN_BASE()
 
+    // Construction and Init: any IRQL.
     explicit JackMuteNode(PUNKNOWN pOuterUnknown) : UnknownBase(pOuterUnknown), m_ulMode(JACK_MUTE_PASS) {}
-
-    // Any IRQL.
     NTSTATUS Init();
     // The polling thread only. Any IRQL.
     VOID SetMode(ULONG ulMode) { __atomic_store_n(&m_ulMode, ulMode, __ATOMIC_RELAXED); }

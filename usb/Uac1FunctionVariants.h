@@ -11,9 +11,9 @@ constexpr ULONG UAC1_V5_TAG = MakePoolTag("7303");
 constexpr ULONG UAC1_V6_TAG = MakePoolTag("7304");
 
 // What the three share: Configure with the variant's capability block, and a QueryInterface that
-// answers IUnknown, IAudioHal and IAdapterPowerManagement only. As in the plain function, Create,
-// Configure, the parsers and the destructor run at PASSIVE_LEVEL; QueryInterface,
-// SetStoredCapabilities and ShapeFormatTemplate at any IRQL.
+// answers IUnknown, IAudioHal and IAdapterPowerManagement only. In all four classes, as in the
+// plain function, Create, Configure, the parsers and destruction run at PASSIVE_LEVEL;
+// construction, QueryInterface, SetStoredCapabilities and ShapeFormatTemplate at any IRQL.
 class Uac1FunctionChipVariant : public Uac1Function {
 public:
     NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject) override;
