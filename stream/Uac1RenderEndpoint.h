@@ -14,8 +14,6 @@ public:
     NTSTATUS OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext) override;
     NTSTATUS PrepareFormat(EndpointClient* pClient, PULONG pulFrame) override;
 
-    ULONG GetNominalRate() const { return m_ulNominalRate; }
-
 protected:
     VOID ResetRingPositions() override;
     // After the processing of a transfer, under the submit lock: what goes on the wire. Returns

@@ -17,8 +17,6 @@ public:
     UCHAR IsAlternateSettingValid(UCHAR bAlternateSetting) override;
     virtual VOID CaptureData(TransferContext* pContext);
 
-    ULONG GetClockEntityId() const { return m_ulClockEntityId; }
-
 protected:
     NTSTATUS PrepareBeforeSelection(EndpointClient* pClient) override;
 

@@ -43,10 +43,8 @@ public:
     VOID DecodeFeedback10_14(TransferContext* pContext);
     VOID DecodeFeedback16_16(TransferContext* pContext);
 
-    ULONG GetClockEntityId() const { return m_ulClockEntityId; }
     LONG GetCurrentRate() const { return __atomic_load_n(&m_lCurrentRate, __ATOMIC_SEQ_CST); }
     BOOLEAN HasFeedbackPipe();
-    UCHAR GetFeedbackPipeIndex() const { return m_bFeedbackPipeIndex; }
     PKSPIN_LOCK GetFeedbackLock() { return &m_FeedbackLock; }
     ULONG GetFeedbackInUse();
 

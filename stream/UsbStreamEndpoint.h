@@ -162,7 +162,6 @@ public:
     NTSTATUS GetFormatEntry(ULONG ulIndex, PUCHAR pbAlternateSetting, WaveFormatRecord* pFormat);
     NTSTATUS FindEntity(ULONG ulId, TopologyNode** ppEntity);
     ULONG GetCurrentFrame();
-    ULONG GetTerminalLink() const { return m_ulTerminalLink; }
 
     // IEndpointDrm
     NTSTATUS SetContentId(ULONG ulContentId, PVOID pRights) override;
@@ -206,7 +205,6 @@ public:
     LONG GetResubmitState() const { return __atomic_load_n(&m_ResubmitState, __ATOMIC_SEQ_CST); }
     LONG GetOutstandingTransfers() const { return __atomic_load_n(&m_lOutstandingTransfers, __ATOMIC_SEQ_CST); }
     BOOLEAN IsDeviceGone() const { return __atomic_load_n(&m_bDeviceGone, __ATOMIC_SEQ_CST); }
-    ULONG GetMsPerTransfer() const { return m_ulMsPerTransfer; }
     ULONG GetTransfersQueued() const { return m_ulTransfersQueued; }
     ULONG GetPacketsPerMsValue() const { return m_ulPacketsPerMs; }
     ULONG GetFramesPerPacket() const { return m_ulFramesPerPacket; }
@@ -216,7 +214,6 @@ public:
     ULONG GetCaptureDropped() const { return __atomic_load_n(&m_ulCaptureDropped, __ATOMIC_SEQ_CST); }
     ULONG GetTransfersInUse();
     EndpointClient* GetRunningClient() const { return m_pRunningClient; }
-    EndpointClient* GetPreparedClient() const { return m_pPreparedClient; }
     PeakLimiter* GetLimiter() const { return m_pLimiter; }
     PKTHREAD GetWorkerThread() const { return m_pThread; }
     PCALLBACK_OBJECT GetTransportCallbackObject() const { return m_pTransportCallback; }
