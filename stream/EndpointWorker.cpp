@@ -49,10 +49,8 @@ NTSTATUS UsbStreamEndpoint::StartStreaming(ULONG ulStartFrame, UCHAR bExplicitSt
     KeClearEvent(&m_EndpointKickEvent);
     InterlockedExchange(&m_StreamState, STREAM_STATE_STREAMING);
     if (m_pNodes != nullptr) {
-        ObjectListNode* pCursor = m_pNodes->GetHeadNode();
-        PVOID pData = nullptr;
-        while (m_pNodes->Next(&pCursor, &pData)) {
-            if (!NT_SUCCESS(static_cast<IProcessingNode*>(pData)->SetFormat(&m_CurrentWaveFormat))) {
+        for (IProcessingNode* pNode : m_pNodes->Items<IProcessingNode>()) {
+            if (!NT_SUCCESS(pNode->SetFormat(&m_CurrentWaveFormat))) {
                 break;
             }
         }
@@ -78,10 +76,8 @@ NTSTATUS UsbStreamEndpoint::StopStreaming()
     KeWaitForSingleObject(&m_IrpsDrainedEvent, Executive, KernelMode, FALSE, nullptr);
     NTSTATUS status = STATUS_SUCCESS;
     if (m_pNodes != nullptr) {
-        ObjectListNode* pCursor = m_pNodes->GetHeadNode();
-        PVOID pData = nullptr;
-        while (m_pNodes->Next(&pCursor, &pData)) {
-            status = static_cast<IProcessingNode*>(pData)->Reset();
+        for (IProcessingNode* pNode : m_pNodes->Items<IProcessingNode>()) {
+            status = pNode->Reset();
             if (!NT_SUCCESS(status)) {
                 break;
             }

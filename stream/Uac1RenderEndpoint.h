@@ -17,9 +17,6 @@ public:
     NTSTATUS OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext) override;
     NTSTATUS PrepareFormat(EndpointClient* pClient, PULONG pulFrame) override;
 
-    // Any IRQL.
-    ULONG GetNominalRate() const { return m_ulNominalRate; }
-
 protected:
     // IRQL <= DISPATCH_LEVEL.
     VOID ResetRingPositions() override;

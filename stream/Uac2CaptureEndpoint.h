@@ -22,9 +22,6 @@ public:
     // DISPATCH_LEVEL (the completion).
     virtual VOID CaptureData(TransferContext* pContext);
 
-    // Any IRQL.
-    ULONG GetClockEntityId() const { return m_ulClockEntityId; }
-
 protected:
     // The clock's rate. PASSIVE_LEVEL, under the transport lock.
     NTSTATUS PrepareBeforeSelection(EndpointClient* pClient) override;

@@ -53,10 +53,8 @@ public:
     VOID DecodeFeedback16_16(TransferContext* pContext);
 
     // Any IRQL, but GetFeedbackInUse (it takes the feedback lock): IRQL <= DISPATCH_LEVEL.
-    ULONG GetClockEntityId() const { return m_ulClockEntityId; }
     LONG GetCurrentRate() const { return __atomic_load_n(&m_lCurrentRate, __ATOMIC_SEQ_CST); }
     BOOLEAN HasFeedbackPipe();
-    UCHAR GetFeedbackPipeIndex() const { return m_bFeedbackPipeIndex; }
     PKSPIN_LOCK GetFeedbackLock() { return &m_FeedbackLock; }
     ULONG GetFeedbackInUse();
 

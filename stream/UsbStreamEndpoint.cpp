@@ -237,10 +237,7 @@ NTSTATUS UsbStreamEndpoint::FindEntity(ULONG ulId, TopologyNode** ppEntity)
         return STATUS_UNSUCCESSFUL;
     }
     // The last entity with the id wins.
-    ObjectListNode* pCursor = m_pEntities->GetHeadNode();
-    PVOID pData = nullptr;
-    while (m_pEntities->Next(&pCursor, &pData)) {
-        auto* pEntity = static_cast<TopologyNode*>(pData);
+    for (TopologyNode* pEntity : m_pEntities->Items<TopologyNode>()) {
         if (pEntity->GetId() == ulId) {
             *ppEntity = pEntity;
         }

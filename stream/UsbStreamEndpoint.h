@@ -171,8 +171,6 @@ public:
     NTSTATUS FindEntity(ULONG ulId, TopologyNode** ppEntity);
     // The bus's frame number (0 without a device). IRQL <= DISPATCH_LEVEL.
     ULONG GetCurrentFrame();
-    // Any IRQL.
-    ULONG GetTerminalLink() const { return m_ulTerminalLink; }
 
     // IEndpointDrm. PASSIVE_LEVEL.
     NTSTATUS SetContentId(ULONG ulContentId, PVOID pRights) override;
@@ -225,7 +223,6 @@ public:
     LONG GetResubmitState() const { return __atomic_load_n(&m_ResubmitState, __ATOMIC_SEQ_CST); }
     LONG GetOutstandingTransfers() const { return __atomic_load_n(&m_lOutstandingTransfers, __ATOMIC_SEQ_CST); }
     BOOLEAN IsDeviceGone() const { return __atomic_load_n(&m_bDeviceGone, __ATOMIC_SEQ_CST); }
-    ULONG GetMsPerTransfer() const { return m_ulMsPerTransfer; }
     ULONG GetTransfersQueued() const { return m_ulTransfersQueued; }
     ULONG GetPacketsPerMsValue() const { return m_ulPacketsPerMs; }
     ULONG GetFramesPerPacket() const { return m_ulFramesPerPacket; }
@@ -235,7 +232,6 @@ public:
     ULONG GetCaptureDropped() const { return __atomic_load_n(&m_ulCaptureDropped, __ATOMIC_SEQ_CST); }
     ULONG GetTransfersInUse();
     EndpointClient* GetRunningClient() const { return m_pRunningClient; }
-    EndpointClient* GetPreparedClient() const { return m_pPreparedClient; }
     PeakLimiter* GetLimiter() const { return m_pLimiter; }
     PKTHREAD GetWorkerThread() const { return m_pThread; }
     PCALLBACK_OBJECT GetTransportCallbackObject() const { return m_pTransportCallback; }

@@ -72,7 +72,7 @@ VOID V3RenderEndpoint::RemoveFormats(Pick pick)
         ObjectListNode* pNode = pList->GetHeadNode();
         while (pNode != nullptr) {
             ObjectListNode* pNext = pNode->m_pNext;
-            auto* pRecord = static_cast<WaveFormatRecord*>(pNode->m_pData);
+            auto* pRecord = pNode->Data<WaveFormatRecord>();
             if (pick(pRecord)) {
                 pList->RemoveNode(pNode);
                 *reinterpret_cast<PVOID*>(pRecord) = pFreeRecords;

@@ -39,11 +39,11 @@ NTSTATUS V6RenderEndpoint::GetFormat(ULONG ulIndex, WaveFormatRecord* pFormat)
     if (m_pFormats == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID pData = nullptr;
-    if (pFormat == nullptr || !m_pFormats->GetAt(ulIndex, &pData)) {
+    const auto* pRecord = pFormat != nullptr ? m_pFormats->GetAt<const WaveFormatRecord>(ulIndex) : nullptr;
+    if (pRecord == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::memcpy(pFormat, pData, sizeof *pFormat);
+    std::memcpy(pFormat, pRecord, sizeof *pFormat);
     return STATUS_SUCCESS;
 }
 

@@ -83,7 +83,6 @@ public:
     static NTSTATUS FindFormatPropertyHandler(PPCPROPERTY_REQUEST pRequest);
 
     // State, for the stream and tests. Any IRQL.
-    ULONG GetEndpointIndex() const { return m_ulEndpointIndex; }
     ULONG GetDevicePowerState() const { return m_ulDevicePowerState; }
     LONG GetStreamCount() const { return __atomic_load_n(&m_lStreamCount, __ATOMIC_SEQ_CST); }
     ULONG IsStreamPresent() const { return m_ulStreamPresent; }

@@ -48,10 +48,7 @@ NTSTATUS ResolveSources(UsbAudioFunction* pFunction, ObjectList* pUnits)
     if (pUnits == nullptr) {
         return STATUS_SUCCESS;
     }
-    ObjectListNode* pCursor = pUnits->GetHeadNode();
-    PVOID pData = nullptr;
-    while (pUnits->Next(&pCursor, &pData)) {
-        auto* pUnit = static_cast<UsbAudioUnit*>(pData);
+    for (UsbAudioUnit* pUnit : pUnits->Items<UsbAudioUnit>()) {
         ULONG ulFirst = 0;
         if (!NT_SUCCESS(pUnit->GetFirstEntityId(&ulFirst))) {
             continue;

@@ -83,10 +83,7 @@ UsbAudioUnit* OutputTerminalUnitOf(ObjectList* pUnits, ULONG ulEntityId)
     if (pUnits == nullptr) {
         return nullptr;
     }
-    ObjectListNode* pCursor = pUnits->GetHeadNode();
-    PVOID pData = nullptr;
-    while (pUnits->Next(&pCursor, &pData)) {
-        auto* pUnit = static_cast<UsbAudioUnit*>(pData);
+    for (UsbAudioUnit* pUnit : pUnits->Items<UsbAudioUnit>()) {
         ULONG ulFirst = 0;
         if (pUnit->GetType() == USB_AUDIO_AC_OUTPUT_TERMINAL && NT_SUCCESS(pUnit->GetFirstEntityId(&ulFirst)) &&
             ulFirst == ulEntityId) {

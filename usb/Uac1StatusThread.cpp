@@ -48,13 +48,13 @@ VOID Uac1Function::StatusInitialPass()
     for (;;) {
         bool bFound = false;
         ULONG ulNext = 0;
-        ObjectListNode* pCursor = m_pUnits != nullptr ? m_pUnits->GetHeadNode() : nullptr;
-        PVOID pData = nullptr;
-        while (m_pUnits != nullptr && m_pUnits->Next(&pCursor, &pData)) {
-            const ULONG ulId = static_cast<UsbAudioUnit*>(pData)->GetId();
-            if ((!bHaveLast || ulId > ulLast) && (!bFound || ulId < ulNext)) {
-                ulNext = ulId;
-                bFound = true;
+        if (m_pUnits != nullptr) {
+            for (UsbAudioUnit* pUnit : m_pUnits->Items<UsbAudioUnit>()) {
+                const ULONG ulId = pUnit->GetId();
+                if ((!bHaveLast || ulId > ulLast) && (!bFound || ulId < ulNext)) {
+                    ulNext = ulId;
+                    bFound = true;
+                }
             }
         }
         if (!bFound) {

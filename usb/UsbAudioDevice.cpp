@@ -83,9 +83,8 @@ UsbAudioDevice::~UsbAudioDevice()
         StopIdleRequests();
     }
     if (m_pObjects != nullptr) {
-        PVOID pData = nullptr;
-        while (m_pObjects->PopHead(&pData)) {
-            static_cast<PUNKNOWN>(pData)->Release();
+        while (PUNKNOWN pObject = m_pObjects->PopHead<IUnknown>()) {
+            pObject->Release();
         }
         ExFreePoolWithTag(m_pObjects, USB_DEVICE_BUFFER_TAG);
         m_pObjects = nullptr;

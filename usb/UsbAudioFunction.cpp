@@ -124,10 +124,7 @@ NTSTATUS UsbAudioFunction::FindUnit(ULONG ulId, UsbAudioUnit** ppUnit)
         return STATUS_UNSUCCESSFUL;
     }
     // Newest first: the last match is the unit built first.
-    ObjectListNode* pCursor = m_pUnits->GetHeadNode();
-    PVOID pData = nullptr;
-    while (m_pUnits->Next(&pCursor, &pData)) {
-        auto* pUnit = static_cast<UsbAudioUnit*>(pData);
+    for (UsbAudioUnit* pUnit : m_pUnits->Items<UsbAudioUnit>()) {
         if (pUnit->GetId() == ulId) {
             *ppUnit = pUnit;
         }
@@ -144,12 +141,8 @@ NTSTATUS UsbAudioFunction::GetUnit(ULONG ulIndex, UsbAudioUnit** ppUnit)
     if (m_pUnits == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID pData = nullptr;
-    if (!m_pUnits->GetAt(ulIndex, &pData)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *ppUnit = static_cast<UsbAudioUnit*>(pData);
-    return STATUS_SUCCESS;
+    *ppUnit = m_pUnits->GetAt<UsbAudioUnit>(ulIndex);
+    return *ppUnit != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 VOID UsbAudioFunction::ReleaseUnits()
@@ -158,9 +151,8 @@ VOID UsbAudioFunction::ReleaseUnits()
     if (m_pUnits == nullptr) {
         return;
     }
-    PVOID pData = nullptr;
-    while (m_pUnits->PopHead(&pData)) {
-        static_cast<UsbAudioUnit*>(pData)->Release();
+    while (auto* pUnit = m_pUnits->PopHead<UsbAudioUnit>()) {
+        pUnit->Release();
     }
 }
 
