@@ -39,7 +39,13 @@ fi
 # shellcheck source=scripts/build-options.sh
 . "$(dirname "$0")/build-options.sh"
 dir=build; opts=("${kvx_build_options[@]}")
-if [ "${KVX_SANITIZE:-0}" = 1 ]; then dir=build-asan; opts+=(-DKVX_SANITIZE=ON -DKVX_BENCH=OFF); fi
+# The sanitizer tree compiles at -O1: its libraries build in about half the time at -O2, and its
+# tests run only a little longer (the normal tree tests the libraries as built at -O2).
+if [ "${KVX_SANITIZE:-0}" = 1 ]; then
+  dir=build-asan
+  opts+=(-DKVX_SANITIZE=ON -DKVX_BENCH=OFF "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
+         "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
+fi
 if [ "${KVX_TSAN:-0}" = 1 ]; then dir=build-tsan; opts+=(-DKVX_TSAN=ON -DKVX_BENCH=OFF); fi
 
 jobs=$(nproc)
