@@ -141,12 +141,13 @@ NTSTATUS KsPin::SetContentId(ULONG contentId, const DRMRIGHTS& rights)
 NTSTATUS KsPin::OnStreamDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* request = static_cast<Request*>(context);
-    PKEVENT event = request->Event;
     request->Status = irp->IoStatus.Status;
     request->Bytes = static_cast<ULONG>(irp->IoStatus.Information);
-    // Once Done is seen the request may be freed: nothing of it is touched after.
+    // The event is set before Done: once Done is seen the request is reaped and its client may
+    // clear the event and send it with its next buffer, which a late set would then report as
+    // done. Nothing of the request is touched after Done.
+    if (request->Event != nullptr) KeSetEvent(request->Event, IO_NO_INCREMENT, FALSE);
     request->Done.store(true, std::memory_order_release);
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
     // The IRP is the client's: it frees it when it reaps the request.
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
