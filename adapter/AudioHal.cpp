@@ -40,17 +40,16 @@ AudioHal::~AudioHal()
 
 void AudioHal::DrainLists()
 {
-    PVOID pData = nullptr;
     if (m_pEntities != nullptr) {
-        while (m_pEntities->PopHead(&pData)) {
-            static_cast<TopologyNode*>(pData)->Release();
+        while (auto* pEntity = m_pEntities->PopHead<TopologyNode>()) {
+            pEntity->Release();
         }
         ExFreePoolWithTag(m_pEntities, AUDIO_HAL_LIST_TAG);
         m_pEntities = nullptr;
     }
     if (m_pEndpoints != nullptr) {
-        while (m_pEndpoints->PopHead(&pData)) {
-            static_cast<StreamEngine*>(pData)->Release();
+        while (auto* pEndpoint = m_pEndpoints->PopHead<StreamEngine>()) {
+            pEndpoint->Release();
         }
         ExFreePoolWithTag(m_pEndpoints, AUDIO_HAL_LIST_TAG);
         m_pEndpoints = nullptr;
@@ -99,12 +98,8 @@ NTSTATUS AudioHal::GetEndpoint(ULONG ulIndex, StreamEngine** ppEndpoint)
     if (m_pEndpoints == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID pData = nullptr;
-    if (!m_pEndpoints->GetAt(ulIndex, &pData)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *ppEndpoint = static_cast<StreamEngine*>(pData);
-    return STATUS_SUCCESS;
+    *ppEndpoint = m_pEndpoints->GetAt<StreamEngine>(ulIndex);
+    return *ppEndpoint != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 ULONG AudioHal::GetEntityCount() { return m_pEntities != nullptr ? static_cast<ULONG>(m_pEntities->GetCount()) : 0; }
@@ -118,12 +113,8 @@ NTSTATUS AudioHal::GetEntity(ULONG ulIndex, TopologyNode** ppEntity)
     if (m_pEntities == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID pData = nullptr;
-    if (!m_pEntities->GetAt(ulIndex, &pData)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *ppEntity = static_cast<TopologyNode*>(pData);
-    return STATUS_SUCCESS;
+    *ppEntity = m_pEntities->GetAt<TopologyNode>(ulIndex);
+    return *ppEntity != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 NTSTATUS AudioHal::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice, PDEVICE_OBJECT pLowerDevice,
@@ -294,10 +285,7 @@ NTSTATUS AudioHal::FindEntity(ULONG ulId, TopologyNode** ppEntity)
     if (m_pEntities == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    ObjectListNode* pCursor = m_pEntities->GetHeadNode();
-    PVOID pData = nullptr;
-    while (m_pEntities->Next(&pCursor, &pData)) {
-        auto* pEntity = static_cast<TopologyNode*>(pData);
+    for (TopologyNode* pEntity : m_pEntities->Items<TopologyNode>()) {
         if (pEntity->GetId() == ulId) {
             *ppEntity = pEntity;
         }

@@ -181,10 +181,8 @@ NTSTATUS StreamEngine::RunNodeProcessors(PVOID pData, ULONG ulFrames, ULONG ulFo
     }
     PVOID pArgument = ulFormatTag == FORMAT_TAG_PCM ? static_cast<PVOID>(m_ppChannelBuffers) : pData;
     NTSTATUS status = STATUS_SUCCESS;
-    ObjectListNode* pCursor = m_pNodes->GetHeadNode();
-    PVOID pNode = nullptr;
-    while (m_pNodes->Next(&pCursor, &pNode)) {
-        status = static_cast<IProcessingNode*>(pNode)->Process(&m_CurrentWaveFormat, pArgument, ulFrames);
+    for (IProcessingNode* pNode : m_pNodes->Items<IProcessingNode>()) {
+        status = pNode->Process(&m_CurrentWaveFormat, pArgument, ulFrames);
         if (status < 0) {
             return status;
         }
@@ -198,10 +196,7 @@ NTSTATUS StreamEngine::RunClientProcessors(ObjectList* pList, PVOID pData, ULONG
         return STATUS_SUCCESS;
     }
     NTSTATUS status = STATUS_SUCCESS;
-    ObjectListNode* pCursor = pList->GetHeadNode();
-    PVOID pEntry = nullptr;
-    while (pList->Next(&pCursor, &pEntry)) {
-        auto* pProcessor = static_cast<IClientProcessor*>(pEntry);
+    for (IClientProcessor* pProcessor : pList->Items<IClientProcessor>()) {
         status = bListA ? pProcessor->ProcessA(&m_CurrentWaveFormat, pData, ulFrames)
                         : pProcessor->ProcessB(&m_CurrentWaveFormat, pData, ulFrames);
         if (status < 0) {

@@ -47,9 +47,8 @@ void FreeList(ObjectList*& pList)
 void FreeFormats(ObjectList*& pList)
 {
     if (pList == nullptr) return;
-    PVOID pData = nullptr;
-    while (pList->PopHead(&pData)) {
-        ExFreePoolWithTag(pData, STREAM_ENGINE_TAG);
+    while (auto* pRecord = pList->PopHead<WaveFormatRecord>()) {
+        ExFreePoolWithTag(pRecord, STREAM_ENGINE_TAG);
     }
     FreeList(pList);
 }
@@ -98,10 +97,9 @@ StreamEngine::StreamEngine(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNumber)
 
 StreamEngine::~StreamEngine()
 {
-    PVOID pData = nullptr;
     if (m_pNodes != nullptr) {
-        while (m_pNodes->PopHead(&pData)) {
-            static_cast<IProcessingNode*>(pData)->Release();
+        while (auto* pNode = m_pNodes->PopHead<IProcessingNode>()) {
+            pNode->Release();
         }
         FreeList(m_pNodes);
     }
@@ -119,8 +117,8 @@ StreamEngine::~StreamEngine()
         m_ppChannelBuffers = nullptr;
     }
     if (m_pEntities != nullptr) {
-        while (m_pEntities->PopHead(&pData)) {
-            static_cast<TopologyNode*>(pData)->Release();
+        while (auto* pEntity = m_pEntities->PopHead<TopologyNode>()) {
+            pEntity->Release();
         }
         FreeList(m_pEntities);
     }
@@ -214,10 +212,7 @@ ULONG StreamEngine::GetKind()
     }
     ULONG ulResult = ENDPOINT_KIND_STREAM;
     ULONG ulInputs = 0;
-    ObjectListNode* pCursor = m_pEntities->GetHeadNode();
-    PVOID pData = nullptr;
-    while (m_pEntities->Next(&pCursor, &pData)) {
-        auto* pEntity = static_cast<TopologyNode*>(pData);
+    for (TopologyNode* pEntity : m_pEntities->Items<TopologyNode>()) {
         const LONG lType = pEntity->GetType();
         PVOID pRaw = nullptr;
         if (!IsCapture()) {
@@ -301,11 +296,11 @@ NTSTATUS StreamEngine::GetFormat(ULONG ulIndex, WaveFormatRecord* pFormat)
     if (pList == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID pData = nullptr;
-    if (pFormat == nullptr || !pList->GetAt(ulIndex, &pData)) {
+    const auto* pRecord = pFormat != nullptr ? pList->GetAt<const WaveFormatRecord>(ulIndex) : nullptr;
+    if (pRecord == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::memcpy(pFormat, pData, sizeof *pFormat);
+    std::memcpy(pFormat, pRecord, sizeof *pFormat);
     return STATUS_SUCCESS;
 }
 
@@ -323,12 +318,8 @@ NTSTATUS StreamEngine::GetEntity(ULONG ulIndex, TopologyNode** ppEntity)
     if (m_pEntities == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID pData = nullptr;
-    if (!m_pEntities->GetAt(ulIndex, &pData)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *ppEntity = static_cast<TopologyNode*>(pData);
-    return STATUS_SUCCESS;
+    *ppEntity = m_pEntities->GetAt<TopologyNode>(ulIndex);
+    return *ppEntity != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 NTSTATUS StreamEngine::SetMiniportFactory(PFN_CREATE_WAVE_MINIPORT pFactory, REFCLSID PortClassId)
@@ -367,10 +358,7 @@ BOOLEAN StreamEngine::IsPresent()
         return FALSE;
     }
     const LONG lTerminalType = IsCapture() ? ENTITY_INPUT_TERMINAL : ENTITY_OUTPUT_TERMINAL;
-    ObjectListNode* pCursor = m_pEntities->GetHeadNode();
-    PVOID pData = nullptr;
-    while (m_pEntities->Next(&pCursor, &pData)) {
-        auto* pEntity = static_cast<TopologyNode*>(pData);
+    for (TopologyNode* pEntity : m_pEntities->Items<TopologyNode>()) {
         PVOID pRaw = nullptr;
         if (pEntity->GetType() != lTerminalType || !NT_SUCCESS(pEntity->QueryInterface(IID_ITerminalControl, &pRaw))) {
             continue;
@@ -575,16 +563,13 @@ NTSTATUS StreamEngine::FindFormat(WaveFormatRecord* pFormat)
         return STATUS_INVALID_PARAMETER;
     }
     const USHORT usTag = pFormat->Format.wFormatTag;
-    ObjectListNode* pCursor = m_pFormats->GetHeadNode();
-    PVOID pData = nullptr;
     if (usTag == WAVE_FORMAT_EXTENSIBLE) {
         const USHORT cbSize = pFormat->Format.cbSize;
         // Both records are 40 bytes: a larger cbSize would compare past their ends.
         if (cbSize > MAX_RECORD_CB_SIZE) {
             return STATUS_NO_MATCH;
         }
-        while (m_pFormats->Next(&pCursor, &pData)) {
-            const auto* pRecord = static_cast<const WaveFormatRecord*>(pData);
+        for (const WaveFormatRecord* pRecord : m_pFormats->Items<const WaveFormatRecord>()) {
             if (pRecord->Format.cbSize == cbSize &&
                 std::memcmp(pRecord, pFormat, sizeof(WAVEFORMATEX) + cbSize) == 0) {
                 return STATUS_SUCCESS;
@@ -592,8 +577,7 @@ NTSTATUS StreamEngine::FindFormat(WaveFormatRecord* pFormat)
         }
         return STATUS_NO_MATCH;
     }
-    while (m_pFormats->Next(&pCursor, &pData)) {
-        const auto* pRecord = static_cast<const WaveFormatRecord*>(pData);
+    for (const WaveFormatRecord* pRecord : m_pFormats->Items<const WaveFormatRecord>()) {
         if (pRecord->Format.nChannels == pFormat->Format.nChannels &&
             pRecord->Format.nSamplesPerSec == pFormat->Format.nSamplesPerSec &&
             pRecord->Format.wBitsPerSample == pFormat->Format.wBitsPerSample && SubFormatTag(pRecord) == usTag) {
@@ -650,10 +634,8 @@ NTSTATUS StreamEngine::AddEntity(TopologyNode* pEntity)
     if (m_pEntities == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    ObjectListNode* pCursor = m_pEntities->GetHeadNode();
-    PVOID pData = nullptr;
-    while (m_pEntities->Next(&pCursor, &pData)) {
-        if (static_cast<TopologyNode*>(pData)->GetId() == pEntity->GetId()) {
+    for (TopologyNode* pListed : m_pEntities->Items<TopologyNode>()) {
+        if (pListed->GetId() == pEntity->GetId()) {
             return STATUS_SUCCESS;
         }
     }
@@ -723,7 +705,7 @@ EndpointClient* StreamEngine::FindByRegistration(ObjectList* pList, PVOID pRegis
     EndpointClient* pFound = nullptr;
     ObjectListNode* pNode = pList->GetHeadNode();
     while (pNode != nullptr) {
-        auto* pClient = static_cast<EndpointClient*>(pNode->m_pData);
+        auto* pClient = pNode->Data<EndpointClient>();
         if (pClient->Registration == pRegistration) {
             pFound = pClient;
             if (bRemove) {
@@ -746,11 +728,11 @@ NTSTATUS StreamEngine::InsertByKind(ObjectList* pList, EndpointClient* pClient)
     KeAcquireSpinLock(&m_StreamEngineLock, &irql);
     ObjectListNode* pNode = pList->GetHeadNode();
     bool bSameKind = false;
-    while (pNode != nullptr && static_cast<EndpointClient*>(pNode->m_pData)->ClientKind > pClient->ClientKind) {
+    while (pNode != nullptr && pNode->Data<EndpointClient>()->ClientKind > pClient->ClientKind) {
         pNode = pNode->m_pNext;
     }
     if (pNode != nullptr) {
-        bSameKind = static_cast<EndpointClient*>(pNode->m_pData)->ClientKind == pClient->ClientKind;
+        bSameKind = pNode->Data<EndpointClient>()->ClientKind == pClient->ClientKind;
     }
     ObjectListNode* pInserted = pNode != nullptr ? pList->InsertBefore(pNode, pClient) : pList->Append(pClient);
     KeReleaseSpinLock(&m_StreamEngineLock, irql);
@@ -800,10 +782,9 @@ EndpointClient* StreamEngine::GetTopStartedClient()
     if (m_pStartedClients == nullptr) return nullptr;
     KIRQL irql;
     KeAcquireSpinLock(&m_StreamEngineLock, &irql);
-    PVOID pData = nullptr;
-    m_pStartedClients->PeekHead(&pData);
+    EndpointClient* pClient = m_pStartedClients->PeekHead<EndpointClient>();
     KeReleaseSpinLock(&m_StreamEngineLock, irql);
-    return static_cast<EndpointClient*>(pData);
+    return pClient;
 }
 
 EndpointClient* StreamEngine::GetTopRunningClient()
@@ -811,10 +792,9 @@ EndpointClient* StreamEngine::GetTopRunningClient()
     if (m_pRunningClients == nullptr) return nullptr;
     KIRQL irql;
     KeAcquireSpinLock(&m_StreamEngineLock, &irql);
-    PVOID pData = nullptr;
-    m_pRunningClients->PeekHead(&pData);
+    EndpointClient* pClient = m_pRunningClients->PeekHead<EndpointClient>();
     KeReleaseSpinLock(&m_StreamEngineLock, irql);
-    return static_cast<EndpointClient*>(pData);
+    return pClient;
 }
 
 NTSTATUS StreamEngine::AddProcessor(ObjectList* pList, IClientProcessor* pProcessor)
@@ -861,15 +841,14 @@ VOID StreamEngine::DrainProcessors(ObjectList* pList)
 {
     if (pList == nullptr) return;
     for (;;) {
-        PVOID pData = nullptr;
         KIRQL irql;
         KeAcquireSpinLock(&m_StreamEngineLock, &irql);
-        const bool bPopped = pList->PopHead(&pData);
+        IClientProcessor* pProcessor = pList->PopHead<IClientProcessor>();
         KeReleaseSpinLock(&m_StreamEngineLock, irql);
-        if (!bPopped) {
+        if (pProcessor == nullptr) {
             return;
         }
-        static_cast<IClientProcessor*>(pData)->Release();
+        pProcessor->Release();
     }
 }
 
@@ -888,9 +867,8 @@ VOID StreamEngine::DrainClientProcessorsB() { DrainProcessors(m_pProcessorsB); }
 
 IProcessingNode* StreamEngineNodeForHost(StreamEngine* pEngine, ULONG ulIndex)
 {
-    PVOID pData = nullptr;
-    if (pEngine == nullptr || pEngine->m_pNodes == nullptr || !pEngine->m_pNodes->GetAt(ulIndex, &pData)) {
+    if (pEngine == nullptr || pEngine->m_pNodes == nullptr) {
         return nullptr;
     }
-    return static_cast<IProcessingNode*>(pData);
+    return pEngine->m_pNodes->GetAt<IProcessingNode>(ulIndex);
 }

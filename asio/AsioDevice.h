@@ -143,7 +143,6 @@ public:
     ULONG AsioSampleType() const { return m_ulAsioSampleType; }
     ULONG AsioLatencyIndex() const { return m_ulAsioLatencyIndex; }
     ULONG AsioSampleRate() const { return m_ulAsioSampleRate; }
-    LockObject* GetAsioLock() { return &m_AsioLock; }
     BOOLEAN AsioRunning() const { return __atomic_load_n(&m_bAsioRunning, __ATOMIC_SEQ_CST); }
     BOOLEAN AsioSuspended() const { return __atomic_load_n(&m_bAsioSuspended, __ATOMIC_SEQ_CST); }
     BOOLEAN AsioStopPending() const { return __atomic_load_n(&m_pAsioPendingStop, __ATOMIC_SEQ_CST) != nullptr; }

@@ -53,7 +53,6 @@ public:
     SrcStage* GetChain(ULONG ulIndex) const { return ulIndex < 3 ? m_pChain[ulIndex] : nullptr; }
     SplitStage* GetSplit() const { return m_pSplit; }
     SrcStageX2* GetX2() const { return m_pX2; }
-    SrcStageX4* GetX4() const { return m_pX4; }
     SrcStage44k48k* GetR() const { return m_p44k48k; }
     const WaveFormatRecord& GetInFormat() const { return m_InFormat; }
     const WaveFormatRecord& GetOutFormat() const { return m_OutFormat; }

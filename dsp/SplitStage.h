@@ -26,7 +26,6 @@ public:
     bool Split(const float* const* ppIn, LONG lFrames);
 
     const WaveFormatRecord& GetInFormat() const { return m_InFormat; }
-    const WaveFormatRecord& GetOutFormat() const { return m_OutFormat; }
     CChannelConversion* GetConversion() const { return m_pConversion; }
 
     // The 32-bit IEEE-float counterpart of a record (kept as it is when already float).

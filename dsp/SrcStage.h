@@ -45,9 +45,6 @@ public:
     const float* GetOutput(LONG lChannel) const;
     LONG GetOutputCount(LONG lChannel) const;
     LONG GetOutputSpace(LONG lChannel) const;
-    bool IsInitialised() const { return m_bInitialised != 0; }
-    // Reset since Init: the filter states exist for the current direction.
-    bool IsReady() const { return m_bReady != 0; }
 
     // Direction: 1 raises the rate, 0 lowers it. Set by the owner, followed by Reset.
     uint8_t m_bUp;

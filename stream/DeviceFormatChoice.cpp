@@ -113,6 +113,7 @@ NTSTATUS EndpointFormatAt(PVOID pContext, ULONG ulIndex, WaveFormatRecord* pForm
 NTSTATUS ChooseDeviceFormat(const WaveFormatRecord* pStreamFormat, StreamEngine* pEndpoint,
                             WaveFormatRecord* pDeviceFormat)
 {
+    PAGED_CODE();
     if (pStreamFormat == nullptr || pEndpoint == nullptr || pDeviceFormat == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -25,6 +25,7 @@ NTSTATUS UsbStreamEndpoint::RegisterClient(ULONG ulKind, WaveFormatRecord* pForm
                                            ULONG ulTransfersQueued, PCALLBACK_FUNCTION pCallback, PVOID pContext,
                                            EndpointClient** ppClient)
 {
+    PAGED_CODE();
     if (ppClient == nullptr || pFormat == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -64,6 +65,7 @@ NTSTATUS UsbStreamEndpoint::RegisterClient(ULONG ulKind, WaveFormatRecord* pForm
 
 NTSTATUS UsbStreamEndpoint::UnregisterClient(PVOID hClient)
 {
+    PAGED_CODE();
     TransportLockScope lock(m_EndpointTransportLock);
     EndpointClient* pClient = RemoveRegisteredClient(hClient);
     if (pClient == nullptr) {
@@ -76,6 +78,7 @@ NTSTATUS UsbStreamEndpoint::UnregisterClient(PVOID hClient)
 
 NTSTATUS UsbStreamEndpoint::ClientStart(PVOID hClient, PULONG pulMsPerTransfer, PULONG pulFrame)
 {
+    PAGED_CODE();
     TransportLockScope lock(m_EndpointTransportLock);
     ULONG ulFrame = 0;
     if (pulFrame != nullptr) {
@@ -121,6 +124,7 @@ NTSTATUS UsbStreamEndpoint::ClientStart(PVOID hClient, PULONG pulMsPerTransfer, 
 NTSTATUS UsbStreamEndpoint::ClientRun(PVOID hClient, ULONG ulStartFrame, PULONG pulMsPerTransfer,
                                       IClientProcessor* pProcessor)
 {
+    PAGED_CODE();
     TransportLockScope lock(m_EndpointTransportLock);
     if (GetStreamState() == STREAM_STATE_IDLE) {
         return STATUS_INVALID_PARAMETER;
@@ -177,6 +181,7 @@ NTSTATUS UsbStreamEndpoint::ClientRun(PVOID hClient, ULONG ulStartFrame, PULONG 
 
 NTSTATUS UsbStreamEndpoint::ClientPause(PVOID hClient, IClientProcessor* pProcessor)
 {
+    PAGED_CODE();
     TransportLockScope lock(m_EndpointTransportLock);
     EndpointClient* pClient = RemoveRunningClient(hClient);
     if (pClient == nullptr) {
@@ -225,6 +230,7 @@ NTSTATUS UsbStreamEndpoint::ClientPause(PVOID hClient, IClientProcessor* pProces
 
 NTSTATUS UsbStreamEndpoint::ClientStop(PVOID hClient)
 {
+    PAGED_CODE();
     TransportLockScope lock(m_EndpointTransportLock);
     // A client stopped while it runs is paused first: it must not stay on the running list once
     // it is back on the registered one, from which it can be freed.

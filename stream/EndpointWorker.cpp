@@ -7,6 +7,7 @@
 
 VOID UsbStreamEndpoint::ThreadStart(PVOID pContext)
 {
+    PAGED_CODE();
     // Every class runs the base loop; calling it directly keeps the thread from reading the
     // object's type while a short-lived endpoint is already being destroyed.
     static_cast<UsbStreamEndpoint*>(pContext)->UsbStreamEndpoint::WorkerLoop();
@@ -27,6 +28,7 @@ NTSTATUS UsbStreamEndpoint::FillRing()
 
 NTSTATUS UsbStreamEndpoint::StartStreaming(ULONG ulStartFrame, UCHAR bExplicitStart)
 {
+    PAGED_CODE();
     m_EndpointTransportLock.Lock();
     if (GetStreamState() != STREAM_STATE_PREPARED) {
         m_EndpointTransportLock.Unlock();
@@ -47,10 +49,8 @@ NTSTATUS UsbStreamEndpoint::StartStreaming(ULONG ulStartFrame, UCHAR bExplicitSt
     KeClearEvent(&m_EndpointKickEvent);
     InterlockedExchange(&m_StreamState, STREAM_STATE_STREAMING);
     if (m_pNodes != nullptr) {
-        ObjectListNode* pCursor = m_pNodes->GetHeadNode();
-        PVOID pData = nullptr;
-        while (m_pNodes->Next(&pCursor, &pData)) {
-            if (!NT_SUCCESS(static_cast<IProcessingNode*>(pData)->SetFormat(&m_CurrentWaveFormat))) {
+        for (IProcessingNode* pNode : m_pNodes->Items<IProcessingNode>()) {
+            if (!NT_SUCCESS(pNode->SetFormat(&m_CurrentWaveFormat))) {
                 break;
             }
         }
@@ -66,6 +66,7 @@ NTSTATUS UsbStreamEndpoint::StartStreaming(ULONG ulStartFrame, UCHAR bExplicitSt
 
 NTSTATUS UsbStreamEndpoint::StopStreaming()
 {
+    PAGED_CODE();
     m_EndpointTransportLock.Lock();
     if (GetStreamState() != STREAM_STATE_STREAMING) {
         m_EndpointTransportLock.Unlock();
@@ -75,10 +76,8 @@ NTSTATUS UsbStreamEndpoint::StopStreaming()
     KeWaitForSingleObject(&m_IrpsDrainedEvent, Executive, KernelMode, FALSE, nullptr);
     NTSTATUS status = STATUS_SUCCESS;
     if (m_pNodes != nullptr) {
-        ObjectListNode* pCursor = m_pNodes->GetHeadNode();
-        PVOID pData = nullptr;
-        while (m_pNodes->Next(&pCursor, &pData)) {
-            status = static_cast<IProcessingNode*>(pData)->Reset();
+        for (IProcessingNode* pNode : m_pNodes->Items<IProcessingNode>()) {
+            status = pNode->Reset();
             if (!NT_SUCCESS(status)) {
                 break;
             }
@@ -91,10 +90,15 @@ NTSTATUS UsbStreamEndpoint::StopStreaming()
     return status;
 }
 
-NTSTATUS UsbStreamEndpoint::SelectZeroBandwidth() { return SelectAlternateSetting(0, nullptr); }
+NTSTATUS UsbStreamEndpoint::SelectZeroBandwidth()
+{
+    PAGED_CODE();
+    return SelectAlternateSetting(0, nullptr);
+}
 
 VOID UsbStreamEndpoint::WorkerLoop()
 {
+    PAGED_CODE();
     PVOID objects[2] = {&m_EndpointKickEvent, &m_EndpointStopEvent};
     for (;;) {
         const NTSTATUS woke =
@@ -125,6 +129,7 @@ VOID UsbStreamEndpoint::WorkerLoop()
 
 NTSTATUS UsbStreamEndpoint::RecoverStream()
 {
+    PAGED_CODE();
     if (m_pOwner == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -158,6 +163,7 @@ NTSTATUS UsbStreamEndpoint::RecoverStream()
 
 NTSTATUS UsbStreamEndpoint::RecoverAfterDrain(IUsbDevice* pUsb)
 {
+    PAGED_CODE();
     const BOOLEAN bGone = pUsb->CheckPort();
     __atomic_store_n(&m_bDeviceGone, bGone ? 1 : 0, __ATOMIC_SEQ_CST);
     if (bGone) {
@@ -181,6 +187,7 @@ NTSTATUS UsbStreamEndpoint::RecoverAfterDrain(IUsbDevice* pUsb)
 
 NTSTATUS UsbStreamEndpoint::RestartStreaming()
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {
         return STATUS_INVALID_PARAMETER;

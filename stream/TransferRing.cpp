@@ -136,6 +136,7 @@ ULONG UsbStreamEndpoint::GetTransfersInUse()
 
 VOID UsbStreamEndpoint::ReleasePreparation()
 {
+    PAGED_CODE();
     if (m_bBandwidthHeld) {
         // Nothing may keep bandwidth or the device's busy reference after a failed preparation.
         SelectZeroBandwidth();
@@ -230,6 +231,7 @@ NTSTATUS UsbStreamEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIR
 PUSB_ENDPOINT_DESCRIPTOR UsbStreamEndpoint::FindDataEndpoint(IUsbDevice* pUsb, UCHAR bAlternateSetting,
                                                              BOOLEAN bDataIn, BOOLEAN bAnyDirection)
 {
+    PAGED_CODE();
     PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsb->GetConfigurationDescriptor();
     if (pConfig == nullptr) {
         return nullptr;
@@ -264,6 +266,7 @@ PUSB_ENDPOINT_DESCRIPTOR UsbStreamEndpoint::FindDataEndpoint(IUsbDevice* pUsb, U
 
 ULONG UsbStreamEndpoint::GetPacketsPerMs(UCHAR bAlternateSetting)
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {
         return 1;
@@ -286,6 +289,7 @@ static ULONG MaxPacketBytes(USHORT wMaxPacketSize)
 
 ULONG UsbStreamEndpoint::GetMaxPacketFrames(UCHAR bAlternateSetting, const WaveFormatRecord* pFormat)
 {
+    PAGED_CODE();
     const ULONG ulAlign = pFormat->Format.nBlockAlign;
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {
@@ -302,6 +306,7 @@ ULONG UsbStreamEndpoint::GetMaxPacketFrames(UCHAR bAlternateSetting, const WaveF
 
 NTSTATUS UsbStreamEndpoint::SelectInterface(IUsbDevice* pUsb, UCHAR bAlternateSetting, BOOLEAN bDataIn)
 {
+    PAGED_CODE();
     FreeInterfaceInformation();
     PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsb->GetConfigurationDescriptor();
     PUSB_INTERFACE_DESCRIPTOR pInterface =
@@ -370,6 +375,7 @@ NTSTATUS UsbStreamEndpoint::SelectInterface(IUsbDevice* pUsb, UCHAR bAlternateSe
 
 NTSTATUS UsbStreamEndpoint::SetSamplingFrequency(IUsbDevice* pUsb, ULONG ulRate)
 {
+    PAGED_CODE();
     PUSBD_PIPE_INFORMATION pPipe = DataPipe();
     if (pPipe == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -390,6 +396,7 @@ NTSTATUS UsbStreamEndpoint::SetSamplingFrequency(IUsbDevice* pUsb, ULONG ulRate)
 
 NTSTATUS UsbStreamEndpoint::CheckFormatToPrepare(EndpointClient* pClient, PUCHAR pbAlternateSetting)
 {
+    PAGED_CODE();
     if (pClient == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -418,6 +425,7 @@ NTSTATUS UsbStreamEndpoint::CheckFormatToPrepare(EndpointClient* pClient, PUCHAR
 NTSTATUS UsbStreamEndpoint::FinishPreparation(NTSTATUS status, UCHAR bAlternateSetting, EndpointClient* pClient,
                                               PULONG pulFrame)
 {
+    PAGED_CODE();
     if (NT_SUCCESS(status)) {
         status = PrepareBeforeSelection(pClient);
         if (NT_SUCCESS(status)) {
@@ -501,6 +509,7 @@ NTSTATUS UsbStreamEndpoint::PrepareRenderFormat(EndpointClient* pClient, PULONG 
 
 NTSTATUS UsbStreamEndpoint::PrepareRing(ULONG ulUrbBytes, ULONG ulDataBytes)
 {
+    PAGED_CODE();
     if (InterlockedCompareExchange(&m_StreamState, STREAM_STATE_PREPARED, STREAM_STATE_IDLE) != STREAM_STATE_IDLE) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -514,6 +523,7 @@ NTSTATUS UsbStreamEndpoint::PrepareRing(ULONG ulUrbBytes, ULONG ulDataBytes)
 
 NTSTATUS UsbStreamEndpoint::UnprepareFormat()
 {
+    PAGED_CODE();
     m_EndpointTransportLock.Lock();
     if (GetStreamState() != STREAM_STATE_PREPARED) {
         m_EndpointTransportLock.Unlock();
@@ -536,6 +546,7 @@ NTSTATUS UsbStreamEndpoint::UnprepareFormat()
 
 NTSTATUS UsbStreamEndpoint::AbortPipe()
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {
         return STATUS_INVALID_PARAMETER;

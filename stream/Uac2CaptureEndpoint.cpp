@@ -15,6 +15,7 @@ Uac2CaptureEndpoint::Uac2CaptureEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfa
 
 NTSTATUS Uac2CaptureEndpoint::PrepareBeforeSelection(EndpointClient* pClient)
 {
+    PAGED_CODE();
     return Uac2SetClockRate(m_pOwner, m_ulClockEntityId, pClient->Format.Format.nSamplesPerSec);
 }
 
@@ -27,6 +28,7 @@ NTSTATUS Uac2CaptureEndpoint::SelectAlternateSetting(UCHAR bAlternateSetting, En
 
 UCHAR Uac2CaptureEndpoint::IsAlternateSettingValid(UCHAR bAlternateSetting)
 {
+    PAGED_CODE();
     return IsSettingValidAtClockRate(bAlternateSetting);
 }
 

@@ -8,6 +8,7 @@
 NTSTATUS NewUac2Endpoint(BOOLEAN bCapture, ULONG ulInterfaceNumber, ULONG ulTerminalEntityId, ULONG ulClockEntityId,
                          UsbStreamEndpoint** ppEndpoint)
 {
+    PAGED_CODE();
     if (bCapture) {
         *ppEndpoint = new (NonPagedPoolNx, UAC2_ENDPOINT_TAG)
             Uac2CaptureEndpoint(nullptr, ulInterfaceNumber, ulTerminalEntityId, ulClockEntityId);

@@ -8,6 +8,6 @@
 class UsbStreamEndpoint;
 
 // Constructs the endpoint (no reference taken); STATUS_INSUFFICIENT_RESOURCES. Built with the
-// endpoint classes (stream/).
+// endpoint classes (stream/). PASSIVE_LEVEL (the parser).
 NTSTATUS NewUac2Endpoint(BOOLEAN bCapture, ULONG ulInterfaceNumber, ULONG ulTerminalEntityId, ULONG ulClockEntityId,
                          UsbStreamEndpoint** ppEndpoint);

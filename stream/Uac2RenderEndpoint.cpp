@@ -12,6 +12,7 @@
 
 NTSTATUS Uac2SetClockRate(PUNKNOWN pOwner, ULONG ulClockEntityId, ULONG ulRate)
 {
+    PAGED_CODE();
     if (pOwner == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -63,6 +64,7 @@ UCHAR UsbStreamEndpoint::IsSettingValidAtClockRate(UCHAR bAlternateSetting)
 
 UCHAR Uac2AlternateSettingValid(IUsbDevice* pUsb, ULONG ulInterfaceNumber, UCHAR bAlternateSetting)
 {
+    PAGED_CODE();
     if (bAlternateSetting == 0) {
         return TRUE;
     }
@@ -146,6 +148,7 @@ NTSTATUS Uac2RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFr
 
 NTSTATUS Uac2RenderEndpoint::PrepareBeforeSelection(EndpointClient* pClient)
 {
+    PAGED_CODE();
     // The feedback transfers come from the same pools as the data transfers.
     for (ULONG i = 0; i < MAX_TRANSFER_CONTEXTS; ++i) {
         TransferContext* pContext = nullptr;
@@ -190,6 +193,7 @@ PUSBD_PIPE_INFORMATION Uac2RenderEndpoint::FeedbackPipe()
 
 UCHAR Uac2RenderEndpoint::IsAlternateSettingValid(UCHAR bAlternateSetting)
 {
+    PAGED_CODE();
     return IsSettingValidAtClockRate(bAlternateSetting);
 }
 
@@ -257,6 +261,7 @@ NTSTATUS Uac2RenderEndpoint::OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PI
 
 NTSTATUS Uac2RenderEndpoint::ResetPipe(IUsbDevice* pUsb, PUSBD_PIPE_INFORMATION pPipe)
 {
+    PAGED_CODE();
     _URB_PIPE_REQUEST request;
     std::memset(&request, 0, sizeof request);
     request.Hdr.Length = sizeof request;
@@ -305,6 +310,7 @@ NTSTATUS Uac2RenderEndpoint::RecoverStream()
 
 NTSTATUS Uac2RenderEndpoint::SendDsdStartRequest()
 {
+    PAGED_CODE();
     if (m_pPreparedClient == nullptr || !IsEqualGUID(m_pPreparedClient->Format.SubFormat, VendorRawSubformat)) {
         return STATUS_SUCCESS;
     }

@@ -62,6 +62,7 @@ UsbStreamEndpoint::UsbStreamEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNu
 
 UsbStreamEndpoint::~UsbStreamEndpoint()
 {
+    PAGED_CODE();
     while (!IsListEmpty(&m_FormatEntries)) {
         PLIST_ENTRY pLinks = RemoveHeadList(&m_FormatEntries);
         ExFreePoolWithTag(CONTAINING_RECORD(pLinks, EndpointFormatEntry, Links), USB_STREAM_TAG);
@@ -104,6 +105,7 @@ NTSTATUS UsbStreamEndpoint::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvOb
 
 NTSTATUS UsbStreamEndpoint::Init(BOOLEAN bCapture, PUNKNOWN pOwner)
 {
+    PAGED_CODE();
     NTSTATUS status = StreamEngine::Init(bCapture);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -161,6 +163,7 @@ NTSTATUS UsbStreamEndpoint::Init(BOOLEAN bCapture, PUNKNOWN pOwner)
 
 NTSTATUS UsbStreamEndpoint::AddFormat(const WaveFormatRecord* pFormat, UCHAR bAlternateSetting)
 {
+    PAGED_CODE();
     NTSTATUS status = StreamEngine::AddFormat(pFormat);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -179,6 +182,7 @@ NTSTATUS UsbStreamEndpoint::AddFormat(const WaveFormatRecord* pFormat, UCHAR bAl
 
 NTSTATUS UsbStreamEndpoint::GetFormatEntry(ULONG ulIndex, PUCHAR pbAlternateSetting, WaveFormatRecord* pFormat)
 {
+    PAGED_CODE();
     if (pbAlternateSetting == nullptr || pFormat == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -196,6 +200,7 @@ NTSTATUS UsbStreamEndpoint::GetFormatEntry(ULONG ulIndex, PUCHAR pbAlternateSett
 
 NTSTATUS UsbStreamEndpoint::FindAlternateSetting(const WaveFormatRecord* pFormat, PUCHAR pbAlternateSetting)
 {
+    PAGED_CODE();
     if (pbAlternateSetting == nullptr || pFormat == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -232,10 +237,7 @@ NTSTATUS UsbStreamEndpoint::FindEntity(ULONG ulId, TopologyNode** ppEntity)
         return STATUS_UNSUCCESSFUL;
     }
     // The last entity with the id wins.
-    ObjectListNode* pCursor = m_pEntities->GetHeadNode();
-    PVOID pData = nullptr;
-    while (m_pEntities->Next(&pCursor, &pData)) {
-        auto* pEntity = static_cast<TopologyNode*>(pData);
+    for (TopologyNode* pEntity : m_pEntities->Items<TopologyNode>()) {
         if (pEntity->GetId() == ulId) {
             *ppEntity = pEntity;
         }
@@ -284,6 +286,7 @@ ULONG UsbStreamEndpoint::GetCurrentFrame()
 
 NTSTATUS UsbStreamEndpoint::SetContentId(ULONG ulContentId, PVOID pRights)
 {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(pRights);
     IUsbDevice* pUsb = GetUsbDevice();
     if (pUsb == nullptr) {

@@ -77,7 +77,9 @@ struct EndpointFormatEntry {
     WaveFormatRecord Format;
 };
 
-// The client interface of an endpoint, followed by the endpoint's own operations.
+// The client interface of an endpoint, followed by the endpoint's own operations. The client
+// operations take the endpoint's transport lock (a mutex): PASSIVE_LEVEL. The endpoint's own
+// operations are as UsbStreamEndpoint states them.
 class IStreamTransport : public IUnknown {
 public:
     virtual NTSTATUS RegisterClient(ULONG ulKind, WaveFormatRecord* pFormat, ULONG ulMsPerTransfer,
@@ -111,6 +113,7 @@ protected:
 
 class IEndpointDrm : public IUnknown {
 public:
+    // PASSIVE_LEVEL (the content is forwarded to the bus driver's device object).
     virtual NTSTATUS SetContentId(ULONG ulContentId, PVOID pRights) = 0;
 
 protected:
@@ -149,25 +152,30 @@ class UsbStreamEndpoint : public IStreamTransport, public IEndpointDrm, public S
 public:
     DECLARE_UNKNOWN_BASE()
 
+    // PASSIVE_LEVEL: the destructor stops the worker thread and waits for it.
     UsbStreamEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNumber, ULONG ulTerminalLink);
     ~UsbStreamEndpoint() override;
 
-    // Set-up by the parsers; the stream engine's own Init stays reachable beside it.
+    // Set-up by the parsers; the stream engine's own Init stays reachable beside it. PASSIVE_LEVEL
+    // (creates the callback object and the worker thread).
     using StreamEngine::Init;
     NTSTATUS Init(BOOLEAN bCapture, PUNKNOWN pOwner);
+    // The format entries with their alternate settings are paged: AddFormat, FindAlternateSetting
+    // and GetFormatEntry at IRQL <= APC_LEVEL.
     NTSTATUS AddFormat(const WaveFormatRecord* pFormat, UCHAR bAlternateSetting);
     NTSTATUS FindAlternateSetting(const WaveFormatRecord* pFormat, PUCHAR pbAlternateSetting);
     // The index-th format entry in the order the parsers added them (the whole list, not the
     // serving subset); past the end: 0xC000000D.
     NTSTATUS GetFormatEntry(ULONG ulIndex, PUCHAR pbAlternateSetting, WaveFormatRecord* pFormat);
+    // IRQL <= DISPATCH_LEVEL.
     NTSTATUS FindEntity(ULONG ulId, TopologyNode** ppEntity);
+    // The bus's frame number (0 without a device). IRQL <= DISPATCH_LEVEL.
     ULONG GetCurrentFrame();
-    ULONG GetTerminalLink() const { return m_ulTerminalLink; }
 
-    // IEndpointDrm
+    // IEndpointDrm. PASSIVE_LEVEL.
     NTSTATUS SetContentId(ULONG ulContentId, PVOID pRights) override;
 
-    // IStreamTransport: the clients.
+    // IStreamTransport: the clients. PASSIVE_LEVEL (the transport lock).
     NTSTATUS RegisterClient(ULONG ulKind, WaveFormatRecord* pFormat, ULONG ulMsPerTransfer, ULONG ulTransfersQueued,
                             PCALLBACK_FUNCTION pCallback, PVOID pContext, EndpointClient** ppClient) override;
     NTSTATUS UnregisterClient(PVOID hClient) override;
@@ -178,35 +186,43 @@ public:
     NTSTATUS ClientStop(PVOID hClient) override;
 
     // IStreamTransport: the endpoint's own operations; the classes override what they carry.
+    // The selections, the pipe requests, the recovery, the preparation and the start and stop of
+    // streaming send synchronous requests or wait: PASSIVE_LEVEL.
     NTSTATUS SelectAlternateSetting(UCHAR, EndpointClient*) override { return STATUS_NOT_IMPLEMENTED; }
+    // Frees the idle transfers. IRQL <= DISPATCH_LEVEL.
     NTSTATUS ReleaseTransfers() override;
     NTSTATUS AbortPipe() override;
     NTSTATUS RecoverStream() override;
     NTSTATUS SelectZeroBandwidth() override;
     NTSTATUS RestartStreaming() override;
+    // IRQL <= DISPATCH_LEVEL: the completion routines submit the next transfer.
     NTSTATUS SubmitNext() override { return STATUS_NOT_IMPLEMENTED; }
+    // A transfer's completion. DISPATCH_LEVEL.
     NTSTATUS OnTransferComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, TransferContext* pContext) override;
+    // The worker thread's loop. PASSIVE_LEVEL.
     VOID WorkerLoop() override;
     NTSTATUS PrepareFormat(EndpointClient*, PULONG) override { return STATUS_UNSUCCESSFUL; }
     NTSTATUS UnprepareFormat() override;
     NTSTATUS StartStreaming(ULONG ulStartFrame, UCHAR bExplicitStart) override;
     NTSTATUS StopStreaming() override;
+    // PASSIVE_LEVEL: the UAC2 classes ask the device.
     UCHAR IsAlternateSettingValid(UCHAR) override { return TRUE; }
 
-    // The completion routine of every data transfer.
+    // The completion routine of every data transfer. DISPATCH_LEVEL.
     static NTSTATUS IsoUrbCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
+    // The worker thread's body. PASSIVE_LEVEL.
     static VOID ThreadStart(PVOID pContext);
 
-    // Ring parameters.
+    // Ring parameters, from the configuration's descriptors. PASSIVE_LEVEL (the preparation).
     ULONG GetPacketsPerMs(UCHAR bAlternateSetting);
     ULONG GetMaxPacketFrames(UCHAR bAlternateSetting, const WaveFormatRecord* pFormat);
 
-    // State, for the owner and tests.
+    // State, for the owner and tests. Any IRQL, but GetTransfersInUse (it takes the context lock):
+    // IRQL <= DISPATCH_LEVEL.
     LONG GetStreamState() const { return __atomic_load_n(&m_StreamState, __ATOMIC_SEQ_CST); }
     LONG GetResubmitState() const { return __atomic_load_n(&m_ResubmitState, __ATOMIC_SEQ_CST); }
     LONG GetOutstandingTransfers() const { return __atomic_load_n(&m_lOutstandingTransfers, __ATOMIC_SEQ_CST); }
     BOOLEAN IsDeviceGone() const { return __atomic_load_n(&m_bDeviceGone, __ATOMIC_SEQ_CST); }
-    ULONG GetMsPerTransfer() const { return m_ulMsPerTransfer; }
     ULONG GetTransfersQueued() const { return m_ulTransfersQueued; }
     ULONG GetPacketsPerMsValue() const { return m_ulPacketsPerMs; }
     ULONG GetFramesPerPacket() const { return m_ulFramesPerPacket; }
@@ -216,29 +232,31 @@ public:
     ULONG GetCaptureDropped() const { return __atomic_load_n(&m_ulCaptureDropped, __ATOMIC_SEQ_CST); }
     ULONG GetTransfersInUse();
     EndpointClient* GetRunningClient() const { return m_pRunningClient; }
-    EndpointClient* GetPreparedClient() const { return m_pPreparedClient; }
     PeakLimiter* GetLimiter() const { return m_pLimiter; }
     PKTHREAD GetWorkerThread() const { return m_pThread; }
     PCALLBACK_OBJECT GetTransportCallbackObject() const { return m_pTransportCallback; }
     BOOLEAN HoldsBandwidth() const { return m_bBandwidthHeld; }
-    // The locks, so that a verifier can be told their order.
+    // The locks, so that a verifier can be told their order. Any IRQL.
     PKSPIN_LOCK GetSubmitLock() { return &m_EndpointSubmitLock; }
     PKSPIN_LOCK GetUrbContextLock() { return &m_UrbContextLock; }
     PKSPIN_LOCK GetStreamEngineLock() { return &m_StreamEngineLock; }
 
 protected:
     // Interfaces of the owner, with a reference the caller releases; null when it has none.
+    // IRQL <= DISPATCH_LEVEL.
     IUsbDevice* GetUsbDevice();
     // The IsAlternateSettingValid of the UAC2 classes: the device's valid-alternate-settings
     // control at the clock's current rate (Uac2AlternateSettingValid); setting 0 always, and no
     // other without a device. PASSIVE_LEVEL.
     UCHAR IsSettingValidAtClockRate(UCHAR bAlternateSetting);
-    // Sends a message on the endpoint's callback object.
+    // Sends a message on the endpoint's callback object. IRQL <= DISPATCH_LEVEL: the clients'
+    // callbacks run at the sender's IRQL.
     VOID Notify(TransportMessage* pMessage);
     VOID NotifyFormat(EndpointClient* pClient, BOOLEAN bChanged);
     VOID NotifyBytesMoved(ULONG ulBytes);
 
-    // The ring (see TransferRing.cpp).
+    // The ring (see TransferRing.cpp): non-paged pools and contexts, each operation at
+    // IRQL <= DISPATCH_LEVEL (the completions recycle and free contexts).
     NTSTATUS CreatePools(ULONG ulUrbBytes, ULONG ulDataBytes);
     VOID DeletePools();
     NTSTATUS AllocateTransfer(TransferContext** ppContext);
@@ -247,10 +265,12 @@ protected:
     TransferContext* TakeFreeTransfer();
     VOID RecycleTransfer(TransferContext* pContext);
     // Undoes a preparation that failed: the bandwidth (when held), the ring, the pools, state 0.
+    // PASSIVE_LEVEL (the zero-bandwidth selection).
     VOID ReleasePreparation();
     // Drops the busy reference of a non-zero alternate setting that could not be deselected.
+    // IRQL <= DISPATCH_LEVEL.
     VOID DropBandwidth();
-    // Outstanding transfers: +1 before a submission, -1 at its completion.
+    // Outstanding transfers: +1 before a submission, -1 at its completion. IRQL <= DISPATCH_LEVEL.
     VOID TransferSent();
     VOID TransferDone();
     // The data transfer every class submits: under the submit lock, with the device, while
@@ -267,49 +287,56 @@ protected:
     // STATUS_MORE_PROCESSING_REQUIRED. DISPATCH_LEVEL.
     NTSTATUS CompleteTransfer(PIRP pIrp, TransferContext* pContext, const CompletionSteps& steps);
     // Fills the IRP's next location with the URB and the completion routine and sends it.
+    // IRQL <= DISPATCH_LEVEL.
     NTSTATUS SendTransfer(IUsbDevice* pUsb, TransferContext* pContext,
                           PIO_COMPLETION_ROUTINE pCompletion = IsoUrbCompletion);
-    // The USBD_INTERFACE_INFORMATION kept for the selected alternate setting.
+    // The USBD_INTERFACE_INFORMATION kept for the selected alternate setting: DataPipe at any
+    // IRQL, FreeInterfaceInformation at IRQL <= DISPATCH_LEVEL.
     PUSBD_PIPE_INFORMATION DataPipe();
     VOID FreeInterfaceInformation();
     // Selects `bAlternateSetting`, keeping the returned interface information and the data pipe
-    // of the given direction, and takes or drops the device's busy reference.
+    // of the given direction, and takes or drops the device's busy reference. PASSIVE_LEVEL.
     NTSTATUS SelectInterface(IUsbDevice* pUsb, UCHAR bAlternateSetting, BOOLEAN bDataIn);
     // The interface descriptor of an alternate setting of this AudioStreaming interface and its
     // first isochronous data endpoint (of the direction asked, or any when bAnyDirection).
+    // PASSIVE_LEVEL.
     PUSB_ENDPOINT_DESCRIPTOR FindDataEndpoint(IUsbDevice* pUsb, UCHAR bAlternateSetting, BOOLEAN bDataIn,
                                               BOOLEAN bAnyDirection);
-    // Submits transfers-queued transfers; a full ring counts as success.
+    // Submits transfers-queued transfers; a full ring counts as success. IRQL <= DISPATCH_LEVEL.
     NTSTATUS FillRing();
     // The explicit start frame of the next transfer (DISPATCH_LEVEL, under the submit lock).
     ULONG TakeStartFrame(IUsbDevice* pUsb);
     // The recovery steps after the ring has drained: port check, delay, zero bandwidth, format
     // announcement and restart, with the port cycled when the interface cannot be reselected.
+    // PASSIVE_LEVEL (the worker thread).
     NTSTATUS RecoverAfterDrain(IUsbDevice* pUsb);
     // Restart clears what the completions accumulate (the capture ring's positions, the render
-    // classes' packet-size accumulator).
+    // classes' packet-size accumulator). IRQL <= DISPATCH_LEVEL.
     virtual VOID ResetRingPositions();
-    // The UAC1 sampling-frequency request (SET_CUR) to the selected data endpoint.
+    // The UAC1 sampling-frequency request (SET_CUR) to the selected data endpoint. PASSIVE_LEVEL.
     NTSTATUS SetSamplingFrequency(IUsbDevice* pUsb, ULONG ulRate);
     // The first steps of every class's preparation: a listed, sane format, its alternate
     // setting, and an isochronous data endpoint of the endpoint's direction behind it.
+    // PASSIVE_LEVEL.
     NTSTATUS CheckFormatToPrepare(EndpointClient* pClient, PUCHAR pbAlternateSetting);
     // State 0 -> 1, the pools and the ten contexts; on failure nothing is left and state is 0.
+    // PASSIVE_LEVEL (the preparation).
     NTSTATUS PrepareRing(ULONG ulUrbBytes, ULONG ulDataBytes);
     // The last steps of every class's preparation, entered with EndpointTransportLock held and
     // the status so far: the alternate setting is selected (a failure gives the ring back), the
-    // positions start afresh and the frame is reported. Releases the lock.
+    // positions start afresh and the frame is reported. Releases the lock. PASSIVE_LEVEL.
     NTSTATUS FinishPreparation(NTSTATUS status, UCHAR bAlternateSetting, EndpointClient* pClient,
                                PULONG pulFrame);
     // The first steps of every class's preparation: takes EndpointTransportLock, checks the
     // format (CheckFormatToPrepare; a failure releases the lock) and keeps the client's transfer
     // shape: its milliseconds per transfer, its queue raised to ulMinMsInFlight milliseconds in
     // flight (the client's record learns the raised count) and held to the contexts there are,
-    // and the packets per millisecond of the setting. On success the lock stays held.
+    // and the packets per millisecond of the setting. On success the lock stays held. PASSIVE_LEVEL.
     NTSTATUS BeginPreparation(EndpointClient* pClient, ULONG ulMinMsInFlight, PUCHAR pbAlternateSetting);
     // Selects the alternate setting through the device (STATUS_INVALID_PARAMETER without one);
     // after a successful selection, a non-zero ulRate goes to the data endpoint with the UAC1
     // sampling-frequency request, whose failure fails the selection only with bRateMustHold.
+    // PASSIVE_LEVEL.
     NTSTATUS SelectSettingAndRate(UCHAR bAlternateSetting, BOOLEAN bDataIn, ULONG ulRate, BOOLEAN bRateMustHold);
     // The preparation of both render classes: the client's transfer shape, the packet sizes of
     // the nominal rate with room for one more packet's frames per millisecond, the ring, then
@@ -318,7 +345,7 @@ protected:
     using NoteRateStep = VOID (*)(UsbStreamEndpoint* pEndpoint, ULONG ulRate);
     NTSTATUS PrepareRenderFormat(EndpointClient* pClient, PULONG pulFrame, NoteRateStep pfnNoteRate);
     // A class's own step between the ring and the selection (the UAC2 classes set their clock's
-    // rate there); a failure gives the ring back.
+    // rate there); a failure gives the ring back. PASSIVE_LEVEL, under the transport lock.
     virtual NTSTATUS PrepareBeforeSelection(EndpointClient* pClient)
     {
         UNREFERENCED_PARAMETER(pClient);

@@ -45,6 +45,7 @@ V3RenderEndpoint::V3RenderEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNumb
 
 NTSTATUS V3RenderEndpoint::Init(BOOLEAN bCapture, PUNKNOWN pOwner, IV3ChipRegisters* pChip)
 {
+    PAGED_CODE();
     const NTSTATUS status = UsbStreamEndpoint::Init(bCapture, pOwner);
     if (NT_SUCCESS(status)) {
         m_pChip = pChip;
@@ -55,6 +56,7 @@ NTSTATUS V3RenderEndpoint::Init(BOOLEAN bCapture, PUNKNOWN pOwner, IV3ChipRegist
 template <typename Pick>
 VOID V3RenderEndpoint::RemoveFormats(Pick pick)
 {
+    PAGED_CODE();
     // The removed records are chained through their own first bytes until they are freed.
     PVOID pFreeRecords = nullptr;
     LIST_ENTRY freeEntries;
@@ -70,7 +72,7 @@ VOID V3RenderEndpoint::RemoveFormats(Pick pick)
         ObjectListNode* pNode = pList->GetHeadNode();
         while (pNode != nullptr) {
             ObjectListNode* pNext = pNode->m_pNext;
-            auto* pRecord = static_cast<WaveFormatRecord*>(pNode->m_pData);
+            auto* pRecord = pNode->Data<WaveFormatRecord>();
             if (pick(pRecord)) {
                 pList->RemoveNode(pNode);
                 *reinterpret_cast<PVOID*>(pRecord) = pFreeRecords;
@@ -103,11 +105,13 @@ VOID V3RenderEndpoint::RemoveFormats(Pick pick)
 
 VOID V3RenderEndpoint::RemoveAc3Formats()
 {
+    PAGED_CODE();
     RemoveFormats([](const WaveFormatRecord* p) { return V3FormatTag(p) == TAG_AC3; });
 }
 
 VOID V3RenderEndpoint::Remove96kPcmFormats()
 {
+    PAGED_CODE();
     RemoveFormats([](const WaveFormatRecord* p) {
         return V3FormatTag(p) == WAVE_FORMAT_PCM && p->Format.nSamplesPerSec == RATE_96K;
     });
@@ -115,6 +119,7 @@ VOID V3RenderEndpoint::Remove96kPcmFormats()
 
 NTSTATUS V3RenderEndpoint::AddFormatLocked(const WaveFormatRecord* pFormat, UCHAR bAlternateSetting)
 {
+    PAGED_CODE();
     m_EndpointTransportLock.Lock();
     const NTSTATUS status = AddFormat(pFormat, bAlternateSetting);
     m_EndpointTransportLock.Unlock();
@@ -123,6 +128,7 @@ NTSTATUS V3RenderEndpoint::AddFormatLocked(const WaveFormatRecord* pFormat, UCHA
 
 NTSTATUS V3RenderEndpoint::AddAc3Formats()
 {
+    PAGED_CODE();
     static const ULONG rates[] = {44100, 48000, RATE_96K};
     for (ULONG rate : rates) {
         const WaveFormatRecord r = TwoChannelRecord(rate, TAG_AC3, 0, 0, 0);
@@ -136,12 +142,14 @@ NTSTATUS V3RenderEndpoint::AddAc3Formats()
 
 NTSTATUS V3RenderEndpoint::Add96kPcmFormat()
 {
+    PAGED_CODE();
     const WaveFormatRecord r = TwoChannelRecord(RATE_96K, WAVE_FORMAT_PCM, 22, 3, 0);
     return AddFormatLocked(&r, ALTERNATE_96K);
 }
 
 NTSTATUS V3RenderEndpoint::SetName(PCWSTR pName)
 {
+    PAGED_CODE();
     const NTSTATUS status = StreamEngine::SetName(pName);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -169,6 +177,7 @@ NTSTATUS V3RenderEndpoint::SetName(PCWSTR pName)
 
 NTSTATUS V3RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFrame)
 {
+    PAGED_CODE();
     const NTSTATUS status = Uac1RenderEndpoint::PrepareFormat(pClient, pulFrame);
     if (!NT_SUCCESS(status) || m_pChip == nullptr || pClient == nullptr) {
         return status;

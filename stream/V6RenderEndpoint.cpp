@@ -22,6 +22,7 @@ V6RenderEndpoint::V6RenderEndpoint(PUNKNOWN pOuterUnknown, ULONG ulInterfaceNumb
 
 NTSTATUS V6RenderEndpoint::PrepareFormat(EndpointClient* pClient, PULONG pulFrame)
 {
+    PAGED_CODE();
     if (pClient != nullptr) {
         const ULONG ulChannels = pClient->Format.Format.nChannels;
         if (ulChannels < 2 || ulChannels % 2 != 0) {
@@ -38,11 +39,11 @@ NTSTATUS V6RenderEndpoint::GetFormat(ULONG ulIndex, WaveFormatRecord* pFormat)
     if (m_pFormats == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID pData = nullptr;
-    if (pFormat == nullptr || !m_pFormats->GetAt(ulIndex, &pData)) {
+    const auto* pRecord = pFormat != nullptr ? m_pFormats->GetAt<const WaveFormatRecord>(ulIndex) : nullptr;
+    if (pRecord == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::memcpy(pFormat, pData, sizeof *pFormat);
+    std::memcpy(pFormat, pRecord, sizeof *pFormat);
     return STATUS_SUCCESS;
 }
 

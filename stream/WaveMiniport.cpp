@@ -69,6 +69,7 @@ const PCAUTOMATION_TABLE WaveFilterAutomationTable = {
 NTSTATUS CreateMiniportWaveCyclic(PUNKNOWN* ppUnknown, REFCLSID, PUNKNOWN pOuterUnknown, POOL_TYPE PoolType,
                                   ULONG ulEndpointIndex)
 {
+    PAGED_CODE();
     if (ppUnknown == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -105,6 +106,7 @@ WaveMiniport::WaveMiniport(PUNKNOWN pOuterUnknown, ULONG ulEndpointIndex)
 
 WaveMiniport::~WaveMiniport()
 {
+    PAGED_CODE();
     if (m_pHal == nullptr) {
         return;
     }
@@ -151,6 +153,7 @@ NTSTATUS WaveMiniport::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 
 NTSTATUS WaveMiniport::Init(PUNKNOWN pUnknownAdapter, PRESOURCELIST, PPORTWAVECYCLIC pPort)
 {
+    PAGED_CODE();
     if (pPort == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -192,6 +195,7 @@ NTSTATUS WaveMiniport::Init(PUNKNOWN pUnknownAdapter, PRESOURCELIST, PPORTWAVECY
 
 NTSTATUS WaveMiniport::BuildDataRanges()
 {
+    PAGED_CODE();
     const ULONG ulFormats = m_pEndpoint->GetFormatCount();
     if (ulFormats == 0) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -304,6 +308,7 @@ NTSTATUS WaveMiniport::BuildDataRanges()
 
 NTSTATUS WaveMiniport::BuildFilterDescriptor()
 {
+    PAGED_CODE();
     m_pFilterDescriptor = AllocateZeroed<PCFILTER_DESCRIPTOR>(1);
     if (m_pFilterDescriptor != nullptr) m_pPins = AllocateZeroed<PCPIN_DESCRIPTOR>(2);
     if (m_pPins != nullptr) m_pNode = AllocateZeroed<PCNODE_DESCRIPTOR>(1);
@@ -362,6 +367,7 @@ NTSTATUS WaveMiniport::BuildFilterDescriptor()
 
 NTSTATUS WaveMiniport::BuildSubdeviceName()
 {
+    PAGED_CODE();
     m_pSubdeviceName = AllocateZeroed<WCHAR>(NAME_BUFFER_BYTES / sizeof(WCHAR));
     PWSTR pEndpointName = AllocateZeroed<WCHAR>(NAME_BUFFER_BYTES / sizeof(WCHAR));
     NTSTATUS status = STATUS_SUCCESS;
@@ -385,6 +391,7 @@ NTSTATUS WaveMiniport::BuildSubdeviceName()
 
 VOID WaveMiniport::FreeDescriptors()
 {
+    PAGED_CODE();
     FreeBlock(m_pFilterDescriptor);
     FreeBlock(m_pConnections);
     FreeBlock(m_pNode);
@@ -393,6 +400,7 @@ VOID WaveMiniport::FreeDescriptors()
 
 VOID WaveMiniport::ReleaseInitState()
 {
+    PAGED_CODE();
     if (m_pPort != nullptr) {
         m_pPort->Release();
         m_pPort = nullptr;
@@ -414,6 +422,7 @@ VOID WaveMiniport::ReleaseInitState()
 
 NTSTATUS WaveMiniport::GetDescription(PPCFILTER_DESCRIPTOR* ppDescription)
 {
+    PAGED_CODE();
     if (ppDescription == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -481,6 +490,7 @@ NTSTATUS WaveMiniport::DataRangeIntersection(ULONG, PKSDATARANGE pClientRange, P
                                              ULONG ulOutputBufferLength, PVOID pResultantFormat,
                                              PULONG pulResultantFormatLength)
 {
+    PAGED_CODE();
     if (pClientRange == nullptr || pMyRange == nullptr || pulResultantFormatLength == nullptr ||
         m_pEndpoint == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -561,6 +571,7 @@ NTSTATUS WaveMiniport::DataRangeIntersection(ULONG, PKSDATARANGE pClientRange, P
 
 NTSTATUS WaveMiniport::ValidateFormat(PKSDATAFORMAT pDataFormat, PWAVEFORMATEX* ppWaveFormat)
 {
+    PAGED_CODE();
     if (ppWaveFormat != nullptr) {
         *ppWaveFormat = nullptr;
     }
@@ -640,6 +651,7 @@ NTSTATUS WaveMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* ppStream, PUNKNOWN p
                                  ULONG ulPin, BOOLEAN bCapture, PKSDATAFORMAT pDataFormat, PDMACHANNEL* ppDmaChannel,
                                  PSERVICEGROUP* ppServiceGroup)
 {
+    PAGED_CODE();
     if (ppStream != nullptr) {
         *ppStream = nullptr;
     }
@@ -748,6 +760,7 @@ bool WaveMiniport::IsStreamingTerminal(TopologyNode* pEntity)
 // first among the sources of the linked entities (mixer and selector inputs).
 ULONG WaveMiniport::FindStreamingTerminalUpstream()
 {
+    PAGED_CODE();
     const ULONG ulEntities = m_pHal->GetEntityCount();
     if (ulEntities == 0) {
         return WAVE_NO_TERMINAL;
@@ -817,6 +830,7 @@ ULONG WaveMiniport::FindStreamingTerminalUpstream()
 
 NTSTATUS WaveMiniport::ResolveConnectionPin(PULONG pulValue)
 {
+    PAGED_CODE();
     if (pulValue == nullptr || m_pEndpoint == nullptr) {
         return STATUS_SUCCESS;
     }
@@ -859,6 +873,7 @@ VOID WaveMiniport::PowerChangeNotify(POWER_STATE NewState)
 
 NTSTATUS WaveMiniport::CapabilitiesPropertyHandler(PPCPROPERTY_REQUEST pRequest)
 {
+    PAGED_CODE();
     if (!IsEqualGUID(*pRequest->PropertyItem->Set, DriverPropertySetIid) ||
         pRequest->PropertyItem->Id != CAPABILITIES_PROPERTY || pRequest->ValueSize < sizeof(AudioCapabilities) ||
         pRequest->Value == nullptr) {
@@ -874,6 +889,7 @@ NTSTATUS WaveMiniport::CapabilitiesPropertyHandler(PPCPROPERTY_REQUEST pRequest)
 
 NTSTATUS WaveMiniport::FindFormatPropertyHandler(PPCPROPERTY_REQUEST pRequest)
 {
+    PAGED_CODE();
     if (!IsEqualGUID(*pRequest->PropertyItem->Set, DriverPropertySetIid) ||
         pRequest->PropertyItem->Id != FIND_FORMAT_PROPERTY) {
         return STATUS_INVALID_DEVICE_REQUEST;

@@ -41,10 +41,11 @@ class WaveMiniport : public UnknownBase,
 public:
     DECLARE_UNKNOWN_BASE()
 
+    // PASSIVE_LEVEL: the destructor takes the adapter mutex and waits for the last stream.
     WaveMiniport(PUNKNOWN pOuterUnknown, ULONG ulEndpointIndex);
     ~WaveMiniport() override;
 
-    // IMiniport
+    // IMiniport and IMiniportWaveCyclic: the port's calls, on paged descriptors. PASSIVE_LEVEL.
     NTSTATUS GetDescription(PPCFILTER_DESCRIPTOR* ppDescription) override;
     NTSTATUS DataRangeIntersection(ULONG PinId, PKSDATARANGE pClientRange, PKSDATARANGE pMyRange,
                                    ULONG ulOutputBufferLength, PVOID pResultantFormat,
@@ -54,33 +55,34 @@ public:
     NTSTATUS NewStream(PMINIPORTWAVECYCLICSTREAM* ppStream, PUNKNOWN pOuterUnknown, POOL_TYPE PoolType, ULONG ulPin,
                        BOOLEAN bCapture, PKSDATAFORMAT pDataFormat, PDMACHANNEL* ppDmaChannel,
                        PSERVICEGROUP* ppServiceGroup) override;
-    // IMiniportAudioSignalProcessing
+    // IMiniportAudioSignalProcessing. Any IRQL.
     NTSTATUS GetModes(ULONG ulPin, GUID* pModes, ULONG* pulModeCount) override;
-    // ISubdeviceName
+    // ISubdeviceName. GetBridgePin: PASSIVE_LEVEL, as ResolveConnectionPin; GetName: any IRQL.
     NTSTATUS GetBridgePin(PULONG pulValue) override { return ResolveConnectionPin(pulValue); }
     NTSTATUS GetName(PWSTR* ppName) override { return GetSubdeviceName(ppName); }
-    // IPowerNotify
+    // IPowerNotify. Any IRQL.
     VOID PowerChangeNotify(POWER_STATE NewState) override;
 
     // The id of the endpoint's USB streaming terminal; the value is left as it is when no
-    // terminal qualifies.
+    // terminal qualifies. PASSIVE_LEVEL (the upstream search uses paged scratch).
     NTSTATUS ResolveConnectionPin(PULONG pulValue);
+    // Any IRQL.
     NTSTATUS GetSubdeviceName(PWSTR* ppName);
 
-    // Called by the wave stream as it comes and goes.
+    // Called by the wave stream as it comes and goes. IRQL <= DISPATCH_LEVEL.
     VOID OnStreamCreated();
     VOID OnStreamDeleted();
     // The WAVEFORMATEX of a data format the endpoint lists (rewritten to the listed record when it
-    // is not extensible).
+    // is not extensible). PASSIVE_LEVEL (the stream's creation and SetFormat).
     NTSTATUS ValidateFormat(PKSDATAFORMAT pDataFormat, PWAVEFORMATEX* ppWaveFormat);
-    // Reads the signal-processing mode from an attribute list of `ulBudget` bytes.
+    // Reads the signal-processing mode from an attribute list of `ulBudget` bytes. Any IRQL.
     static NTSTATUS ParseModeAttributes(const KSMULTIPLE_ITEM* pList, ULONG ulBudget, GUID* pMode);
 
+    // The private property set's handlers. PASSIVE_LEVEL.
     static NTSTATUS CapabilitiesPropertyHandler(PPCPROPERTY_REQUEST pRequest);
     static NTSTATUS FindFormatPropertyHandler(PPCPROPERTY_REQUEST pRequest);
 
-    // State, for the stream and tests.
-    ULONG GetEndpointIndex() const { return m_ulEndpointIndex; }
+    // State, for the stream and tests. Any IRQL.
     ULONG GetDevicePowerState() const { return m_ulDevicePowerState; }
     LONG GetStreamCount() const { return __atomic_load_n(&m_lStreamCount, __ATOMIC_SEQ_CST); }
     ULONG IsStreamPresent() const { return m_ulStreamPresent; }
@@ -92,6 +94,8 @@ public:
     PKSDATARANGE* GetDataRangeList() const { return m_ppDataRangeList; }
 
 private:
+    // Init's steps and their undoing: paged descriptors, PASSIVE_LEVEL. The intersection's helpers
+    // below run at PASSIVE_LEVEL with it.
     NTSTATUS BuildDataRanges();
     NTSTATUS BuildFilterDescriptor();
     NTSTATUS BuildSubdeviceName();
@@ -105,8 +109,9 @@ private:
     ULONG m_ulAdapterRange;
     NTSTATUS MatchEndpointFormat(WAVEFORMATEXTENSIBLE* pFormat);
     // A terminal of the endpoint's direction (input for render, output for capture) whose kind is
-    // the USB streaming one.
+    // the USB streaming one. PASSIVE_LEVEL, as the pin resolution.
     bool IsStreamingTerminal(TopologyNode* pEntity);
+    // PASSIVE_LEVEL (paged scratch).
     ULONG FindStreamingTerminalUpstream();
 
     PCFILTER_DESCRIPTOR* m_pFilterDescriptor;
@@ -127,5 +132,6 @@ private:
     ULONG m_ulDataRangeListCount;
 };
 
+// The miniport factory of the endpoints' wave subdevices. PASSIVE_LEVEL.
 NTSTATUS CreateMiniportWaveCyclic(PUNKNOWN* ppUnknown, REFCLSID ClassId, PUNKNOWN pOuterUnknown, POOL_TYPE PoolType,
                                   ULONG ulEndpointIndex);

@@ -62,6 +62,7 @@ NTSTATUS WaveStream::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject)
 NTSTATUS WaveStream::Init(WaveMiniport* pMiniport, ULONG, BOOLEAN bCapture, PKSDATAFORMAT pDataFormat,
                           StreamEngine* pEndpoint, PSERVICEGROUP* ppServiceGroup)
 {
+    PAGED_CODE();
     if (pMiniport == nullptr || pEndpoint == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -122,6 +123,7 @@ NTSTATUS WaveStream::Init(WaveMiniport* pMiniport, ULONG, BOOLEAN bCapture, PKSD
 
 WaveStream::~WaveStream()
 {
+    PAGED_CODE();
     // Down one level at a time; a step that fails is reported and the state forced down, so the
     // teardown always ends.
     while (m_State != KSSTATE_STOP) {
@@ -160,6 +162,7 @@ WaveStream::~WaveStream()
 
 NTSTATUS WaveStream::SetFormat(PKSDATAFORMAT pDataFormat)
 {
+    PAGED_CODE();
     if (m_State == KSSTATE_RUN) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -200,6 +203,7 @@ ULONG WaveStream::SetNotificationFreq(ULONG, PULONG pulFrameSize)
 
 NTSTATUS WaveStream::SetState(KSSTATE State)
 {
+    PAGED_CODE();
     PVOID pRaw = nullptr;
     NTSTATUS status = m_pEndpoint->QueryInterface(IID_IStreamTransport, &pRaw);
     if (!NT_SUCCESS(status)) {
@@ -426,6 +430,7 @@ bool WaveStream::InBlock(PVOID p, ULONG ulBytes, ULONG ulSize) const
 
 NTSTATUS WaveStream::SetContentId(ULONG ulContentId, PVOID pDrmRights)
 {
+    PAGED_CODE();
     PVOID pRaw = nullptr;
     NTSTATUS status = m_pEndpoint->QueryInterface(IID_IEndpointDrm, &pRaw);
     if (!NT_SUCCESS(status)) {

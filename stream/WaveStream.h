@@ -30,13 +30,17 @@ class WaveStream : public UnknownBase,
 public:
     DECLARE_UNKNOWN_BASE()
 
+    // PASSIVE_LEVEL: the destructor steps the state down to stop, which waits for the endpoint.
     explicit WaveStream(PUNKNOWN pOuterUnknown);
     ~WaveStream() override;
 
+    // PASSIVE_LEVEL.
     NTSTATUS Init(WaveMiniport* pMiniport, ULONG ulPin, BOOLEAN bCapture, PKSDATAFORMAT pDataFormat,
                   StreamEngine* pEndpoint, PSERVICEGROUP* ppServiceGroup);
 
-    // IMiniportWaveCyclicStream
+    // IMiniportWaveCyclicStream. SetFormat and SetState (the endpoint's client operations):
+    // PASSIVE_LEVEL. GetPosition and Silence take the stream lock: IRQL <= DISPATCH_LEVEL. The
+    // others: any IRQL.
     NTSTATUS SetFormat(PKSDATAFORMAT pDataFormat) override;
     ULONG SetNotificationFreq(ULONG ulInterval, PULONG pulFrameSize) override;
     NTSTATUS SetState(KSSTATE State) override;
@@ -44,7 +48,9 @@ public:
     NTSTATUS NormalizePhysicalPosition(PLONGLONG pllPosition) override;
     VOID Silence(PVOID pBuffer, ULONG ulByteCount) override;
 
-    // IDmaChannel
+    // IDmaChannel. The block is non-paged: AllocateBuffer, FreeBuffer and SetBufferSize at
+    // IRQL <= DISPATCH_LEVEL; the sizes and addresses at any IRQL; the port's copies at
+    // DISPATCH_LEVEL (they take the stream lock without raising).
     NTSTATUS AllocateBuffer(ULONG ulBufferSize, PPHYSICAL_ADDRESS pConstraint) override;
     VOID FreeBuffer() override;
     ULONG TransferCount() override { return m_ulAllocatedSize; }
@@ -58,14 +64,15 @@ public:
     VOID CopyTo(PVOID pDestination, PVOID pSource, ULONG ulByteCount) override;
     VOID CopyFrom(PVOID pDestination, PVOID pSource, ULONG ulByteCount) override;
 
-    // IDrmAudioStream
+    // IDrmAudioStream. PASSIVE_LEVEL.
     NTSTATUS SetContentId(ULONG ulContentId, PVOID pDrmRights) override;
 
     // The callback registered with the endpoint: context is the stream, argument 1 the message.
+    // DISPATCH_LEVEL for the bytes-moved, fill and capture messages; PASSIVE_LEVEL for the format.
     static VOID TransportCallback(PVOID pContext, PVOID pArgument1, PVOID pArgument2);
     VOID OnTransportEvent(TransportMessage* pMessage);
 
-    // State, for the port and tests.
+    // State, for the port and tests. Any IRQL.
     KSSTATE GetState() const { return m_State; }
     EndpointClient* GetClient() const { return m_pClient; }
     ULONG GetRingOffset() const { return m_ulRingOffset; }
@@ -80,7 +87,8 @@ public:
     bool IsAdapterMode() const { return m_bAdapterMode; }
 
 private:
-    // Under WaveStreamLock.
+    // Under WaveStreamLock, at DISPATCH_LEVEL; so are the conversions, the positions and the ring
+    // copies below. ConvertsDeviceBytes, Now and InBlock: any IRQL.
     VOID FillRenderBuffer(PUCHAR pBuffer, ULONG ulBytes, bool bOwn, const WaveFormatRecord& deviceFormat);
     VOID StoreCaptureData(PUCHAR pBuffer, ULONG ulBytes);
     // Adapter mode: a render transfer filled by the format adapter from the ring (silence for the

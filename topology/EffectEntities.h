@@ -29,7 +29,6 @@ public:
     NTSTATUS Process(const WaveFormatRecord* pFormat, PVOID pData, ULONG ulFrames) override;
     NTSTATUS Reset() override;
 
-    const EffectPath& Path() const { return m_Path; }
     bool HasProcessor() const { return m_State.Spatial != nullptr || m_State.Engine != nullptr; }
 
 protected:

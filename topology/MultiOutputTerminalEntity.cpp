@@ -17,9 +17,8 @@ MultiOutputTerminalEntity::MultiOutputTerminalEntity(PUNKNOWN pOuterUnknown, ULO
 MultiOutputTerminalEntity::~MultiOutputTerminalEntity()
 {
     if (m_pLinks != nullptr) {
-        PVOID pLink = nullptr;
-        while (m_pLinks->PopHead(&pLink)) {
-            static_cast<IEntityLink*>(pLink)->Release();
+        while (auto* pLink = m_pLinks->PopHead<IEntityLink>()) {
+            pLink->Release();
         }
         ExFreePoolWithTag(m_pLinks, TERMINAL_TAG);
         m_pLinks = nullptr;
@@ -85,11 +84,9 @@ NTSTATUS MultiOutputTerminalEntity::SelectKind(ULONG ulKind)
     }
     StoreRelaxed(&m_ulActiveKind, ulKind);
     StoreRelaxed(&m_ulChanged, 1u);
-    ObjectListNode* pCursor = m_pLinks->GetHeadNode();
-    PVOID pLink = nullptr;
-    while (m_pLinks->Next(&pCursor, &pLink)) {
+    for (IEntityLink* pLink : m_pLinks->Items<IEntityLink>()) {
         // A link that cannot follow ends the walk; the switch itself has happened.
-        if (!NT_SUCCESS(static_cast<IEntityLink*>(pLink)->SetOutputKind(ulKind, nullptr))) {
+        if (!NT_SUCCESS(pLink->SetOutputKind(ulKind, nullptr))) {
             break;
         }
     }

@@ -10,9 +10,8 @@ SelectorEntity::SelectorEntity(PUNKNOWN pOuterUnknown, ULONG ulId)
 SelectorEntity::~SelectorEntity()
 {
     if (m_pBranches != nullptr) {
-        PVOID pBranch = nullptr;
-        while (m_pBranches->PopHead(&pBranch)) {
-            static_cast<ISelectorBranchControl*>(pBranch)->Release();
+        while (auto* pBranch = m_pBranches->PopHead<ISelectorBranchControl>()) {
+            pBranch->Release();
         }
         ExFreePoolWithTag(m_pBranches, SELECTOR_TAG);
         m_pBranches = nullptr;
@@ -46,17 +45,18 @@ NTSTATUS SelectorEntity::SetSelected(ULONG ulInput)
         return STATUS_INVALID_PARAMETER;
     }
     const ULONG ulOld = LoadRelaxed(&m_ulSelected);
-    PVOID pBranch = nullptr;
-    ObjectListNode* pCursor = m_pBranches != nullptr ? m_pBranches->GetHeadNode() : nullptr;
-    while (m_pBranches != nullptr && m_pBranches->Next(&pCursor, &pBranch)) {
-        if (!NT_SUCCESS(static_cast<ISelectorBranchControl*>(pBranch)->OnSelectionChanging(ulInput, ulOld))) {
+    if (m_pBranches == nullptr) {
+        StoreRelaxed(&m_ulSelected, ulInput);
+        return STATUS_SUCCESS;
+    }
+    for (ISelectorBranchControl* pBranch : m_pBranches->Items<ISelectorBranchControl>()) {
+        if (!NT_SUCCESS(pBranch->OnSelectionChanging(ulInput, ulOld))) {
             break;
         }
     }
     StoreRelaxed(&m_ulSelected, ulInput);
-    pCursor = m_pBranches != nullptr ? m_pBranches->GetHeadNode() : nullptr;
-    while (m_pBranches != nullptr && m_pBranches->Next(&pCursor, &pBranch)) {
-        if (!NT_SUCCESS(static_cast<ISelectorBranchControl*>(pBranch)->SetSelectedInput(ulInput))) {
+    for (ISelectorBranchControl* pBranch : m_pBranches->Items<ISelectorBranchControl>()) {
+        if (!NT_SUCCESS(pBranch->SetSelectedInput(ulInput))) {
             break;
         }
     }

@@ -35,8 +35,6 @@ NTSTATUS Uac1SelectorCur(IAudioHal* pOwner, UCHAR bUnitId, BOOLEAN bRead, PUCHAR
 
 }  // namespace
 
-bool SelectorUnit::IsSelectorDescriptor() const { return HoldsSelectorDescriptor(USB_AUDIO_AC_SELECTOR_UNIT); }
-
 NTSTATUS SelectorUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
     if (pDescriptor != nullptr && !HoldsInputPins(pDescriptor)) {

@@ -20,7 +20,4 @@ public:
     NTSTATUS SetSelected(ULONG ulInput) override;
     NTSTATUS GetInputCount(PULONG pCount) override;
     NTSTATUS AddBranchControl(ISelectorBranchControl*) override { return STATUS_NOT_IMPLEMENTED; }
-
-private:
-    bool IsSelectorDescriptor() const;
 };

@@ -95,7 +95,6 @@ public:
     // For the property handlers: the entity behind a node or pin index (no reference added).
     ITopologyNode* GetNodeEntity(ULONG ulNode) const;
     ITopologyNode* GetPinEntity(ULONG ulPin) const;
-    IAudioHal* GetAudioHal() const { return m_pAudioHal; }
     IPortEvents* GetPortEvents() const { return m_pPortEvents; }
     // Signals the control-change event of a node.
     void RaiseControlChange(ULONG ulNode);

@@ -28,8 +28,6 @@ NTSTATUS Uac2SelectorUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObj
     return STATUS_INVALID_PARAMETER;
 }
 
-bool Uac2SelectorUnit::IsSelectorDescriptor() const { return HoldsSelectorDescriptor(USB_AUDIO_AC_SELECTOR_UNIT); }
-
 NTSTATUS Uac2SelectorUnit::InitFromDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner, IAudioHal* pHal)
 {
     if (pDescriptor != nullptr && !HoldsInputPins(pDescriptor)) {

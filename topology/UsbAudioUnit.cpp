@@ -73,9 +73,8 @@ UsbAudioUnit::~UsbAudioUnit()
         m_pDescriptor = nullptr;
     }
     if (m_pEntities != nullptr) {
-        PVOID pData = nullptr;
-        while (m_pEntities->PopHead(&pData)) {
-            static_cast<TopologyNode*>(pData)->Release();
+        while (auto* pEntity = m_pEntities->PopHead<TopologyNode>()) {
+            pEntity->Release();
         }
         ExFreePoolWithTag(m_pEntities, USB_AUDIO_UNIT_TAG);
         m_pEntities = nullptr;
@@ -108,9 +107,8 @@ NTSTATUS UsbAudioUnit::SetDescriptor(const UCHAR* pDescriptor, IAudioHal* pOwner
         ExFreePoolWithTag(m_pDescriptor, USB_AUDIO_UNIT_TAG);
     }
     if (m_pEntities != nullptr) {
-        PVOID pData = nullptr;
-        while (m_pEntities->PopHead(&pData)) {
-            static_cast<TopologyNode*>(pData)->Release();
+        while (auto* pEntity = m_pEntities->PopHead<TopologyNode>()) {
+            pEntity->Release();
         }
         ExFreePoolWithTag(m_pEntities, USB_AUDIO_UNIT_TAG);
     }
@@ -149,9 +147,8 @@ NTSTATUS UsbAudioUnit::GetEntity(ULONG ulIndex, TopologyNode** ppEntity)
     if (m_pEntities == nullptr || ppEntity == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID pData = nullptr;
-    if (m_pEntities->GetAt(ulIndex, &pData)) {
-        *ppEntity = static_cast<TopologyNode*>(pData);
+    if (auto* pEntity = m_pEntities->GetAt<TopologyNode>(ulIndex)) {
+        *ppEntity = pEntity;
     }
     return STATUS_SUCCESS;
 }
@@ -167,21 +164,20 @@ NTSTATUS UsbAudioUnit::GetEntityCount(PULONG pulCount)
 
 NTSTATUS UsbAudioUnit::GetFirstEntityId(PULONG pulId)
 {
-    PVOID pData = nullptr;
-    if (pulId == nullptr || m_pEntities == nullptr || !m_pEntities->PeekTail(&pData)) {
+    TopologyNode* pFirst = m_pEntities != nullptr ? m_pEntities->PeekTail<TopologyNode>() : nullptr;
+    if (pulId == nullptr || pFirst == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    *pulId = static_cast<TopologyNode*>(pData)->GetId();
+    *pulId = pFirst->GetId();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS UsbAudioUnit::SetInputIds(ULONG ulCount, const ULONG* pIds)
 {
-    PVOID pData = nullptr;
-    if (pIds == nullptr || m_pEntities == nullptr || !m_pEntities->PeekHead(&pData)) {
+    TopologyNode* pInput = m_pEntities != nullptr ? m_pEntities->PeekHead<TopologyNode>() : nullptr;
+    if (pIds == nullptr || pInput == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    auto* pInput = static_cast<TopologyNode*>(pData);
     const LONG lType = pInput->GetType();
     const ULONG ulSourceCount = pInput->GetSourceCount();
     PULONG pSources = SourceAccess::Sources(pInput);
@@ -205,17 +201,17 @@ NTSTATUS UsbAudioUnit::SetInputIds(ULONG ulCount, const ULONG* pIds)
 
 void UsbAudioUnit::ChainEntities()
 {
-    PVOID pData = nullptr;
-    if (m_pEntities == nullptr || !m_pEntities->PeekHead(&pData)) {
+    TopologyNode* pHead = m_pEntities != nullptr ? m_pEntities->PeekHead<TopologyNode>() : nullptr;
+    if (pHead == nullptr) {
         return;
     }
-    ULONG ulCurrent = static_cast<TopologyNode*>(pData)->GetId();
+    ULONG ulCurrent = pHead->GetId();
     const ULONG ulCount = static_cast<ULONG>(m_pEntities->GetCount());
     for (ULONG i = 1; i < ulCount; ++i) {
-        if (!m_pEntities->GetAt(i, &pData)) {
+        auto* pEntity = m_pEntities->GetAt<TopologyNode>(i);
+        if (pEntity == nullptr) {
             break;
         }
-        auto* pEntity = static_cast<TopologyNode*>(pData);
         const LONG lType = pEntity->GetType();
         if (TakesChainedSource(lType) && pEntity->GetSourceCount() != 0) {
             SourceAccess::Sources(pEntity)[0] = ulCurrent;

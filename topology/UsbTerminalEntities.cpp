@@ -277,11 +277,11 @@ NTSTATUS UsbMultiOutputTerminalEntity::SelectKind(ULONG ulKind)
     if (NT_SUCCESS(status)) {
         PVOID pCallback = nullptr;
         status = pFunction->GetCallbackObject(&pCallback);
-        ObjectListNode* pCursor = m_pLinks != nullptr ? m_pLinks->GetHeadNode() : nullptr;
-        PVOID pData = nullptr;
-        while (m_pLinks != nullptr && m_pLinks->Next(&pCursor, &pData)) {
-            if (!NT_SUCCESS(static_cast<IEntityLink*>(pData)->SetOutputKind(ulKind, pCallback))) {
-                break;
+        if (m_pLinks != nullptr) {
+            for (IEntityLink* pLink : m_pLinks->Items<IEntityLink>()) {
+                if (!NT_SUCCESS(pLink->SetOutputKind(ulKind, pCallback))) {
+                    break;
+                }
             }
         }
         AccessUnitValue(m_pDevice, SETTINGS_WRITE, GetId(), &ulKind, sizeof(ulKind));

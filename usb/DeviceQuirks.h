@@ -59,6 +59,7 @@ struct DeviceQuirks {
     // With DEVICE_QUIRK_ASIO_SAMPLE_TYPE.
     ULONG AsioSampleType;
 
+    // Any IRQL.
     bool Has(ULONG flag) const { return (Flags & flag) != 0; }
 };
 

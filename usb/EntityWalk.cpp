@@ -2,8 +2,11 @@
 
 #include <cstring>
 
+#include "platform/nt/Irql.h"
+
 EntityIdSet::~EntityIdSet()
 {
+    PAGED_CODE();
     if (m_pBits != nullptr) {
         ExFreePoolWithTag(m_pBits, m_ulTag);
         m_pBits = nullptr;
@@ -12,6 +15,7 @@ EntityIdSet::~EntityIdSet()
 
 NTSTATUS EntityIdSet::Init(ULONG ulCapacity, ULONG ulTag)
 {
+    PAGED_CODE();
     if (m_pBits != nullptr) {
         ExFreePoolWithTag(m_pBits, m_ulTag);
         m_pBits = nullptr;
@@ -33,11 +37,13 @@ NTSTATUS EntityIdSet::Init(ULONG ulCapacity, ULONG ulTag)
 
 BOOLEAN EntityIdSet::Contains(ULONG ulId) const
 {
+    PAGED_CODE();
     return ulId < m_ulCapacity && (m_pBits[ulId / 8] & (1u << (ulId % 8))) != 0;
 }
 
 BOOLEAN EntityIdSet::Insert(ULONG ulId)
 {
+    PAGED_CODE();
     if (ulId >= m_ulCapacity) {
         return TRUE;
     }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/nt/Irql.h"
 #include "platform/nt/Pool.h"
 #include "usb/UacDescriptors.h"
 
@@ -30,6 +31,7 @@ ULONG Uac1ChannelMask(ULONG ulChannels, BOOLEAN bCapture)
 
 NTSTATUS CheckUac1FormatType(const UCHAR* pFormatType)
 {
+    PAGED_CODE();
     const UCHAR formatType = pFormatType[3];
     const ULONG channels = pFormatType[4];
     const ULONG subframe = pFormatType[5];
@@ -43,6 +45,7 @@ NTSTATUS CheckUac1FormatType(const UCHAR* pFormatType)
 
 void BuildUac1FormatTemplate(const UCHAR* pFormatType, BOOLEAN bCapture, WaveFormatRecord* pRecord)
 {
+    PAGED_CODE();
     const USHORT channels = pFormatType[4];
     const USHORT subframe = pFormatType[5];
     std::memset(pRecord, 0, sizeof(*pRecord));
@@ -58,6 +61,7 @@ void BuildUac1FormatTemplate(const UCHAR* pFormatType, BOOLEAN bCapture, WaveFor
 
 NTSTATUS ExpandUac1SampleRates(const UCHAR* pFormatType, PULONG* ppRates, PULONG pulCount)
 {
+    PAGED_CODE();
     *ppRates = nullptr;
     *pulCount = 0;
     const ULONG discrete = pFormatType[7];
@@ -107,6 +111,7 @@ NTSTATUS ExpandUac1SampleRates(const UCHAR* pFormatType, PULONG* ppRates, PULONG
 
 void FreeUac1SampleRates(PULONG pRates)
 {
+    PAGED_CODE();
     if (pRates != nullptr) {
         ExFreePoolWithTag(pRates, UAC_PARSE_TAG);
     }

@@ -22,7 +22,7 @@ ULONG Uac1ChannelMask(ULONG ulChannels, BOOLEAN bCapture);
 
 // The fields of a FORMAT_TYPE descriptor that passed its length check: bFormatType I or III, at
 // least one channel, a subframe of 1 to 4 bytes and a resolution of 1 to 8 × bSubframeSize bits;
-// anything else STATUS_INVALID_PARAMETER. IRQL <= APC_LEVEL: the descriptors are paged.
+// anything else STATUS_INVALID_PARAMETER. IRQL <= APC_LEVEL: pageable, as the parsers.
 NTSTATUS CheckUac1FormatType(const UCHAR* pFormatType);
 
 // The record template of a checked FORMAT_TYPE descriptor: everything but the rate (0) and the

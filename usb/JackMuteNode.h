@@ -18,14 +18,15 @@ class JackMuteNode : public UnknownBase, public IProcessingNode {
 public:
     DECLARE_UNKNOWN_BASE()
 
+    // Construction and Init: any IRQL.
     explicit JackMuteNode(PUNKNOWN pOuterUnknown) : UnknownBase(pOuterUnknown), m_ulMode(JACK_MUTE_PASS) {}
-
     NTSTATUS Init();
     // The polling thread only. Any IRQL.
     VOID SetMode(ULONG ulMode) { __atomic_store_n(&m_ulMode, ulMode, __ATOMIC_RELAXED); }
+    // Any IRQL.
     ULONG GetMode() const { return __atomic_load_n(&m_ulMode, __ATOMIC_RELAXED); }
 
-    // IProcessingNode
+    // IProcessingNode. SetFormat, Flush and Reset do nothing: any IRQL.
     NTSTATUS Reserved1() override { return STATUS_NOT_IMPLEMENTED; }
     NTSTATUS Reserved2() override { return STATUS_NOT_IMPLEMENTED; }
     NTSTATUS SetFormat(const WaveFormatRecord*) override { return STATUS_SUCCESS; }

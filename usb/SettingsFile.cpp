@@ -4,6 +4,7 @@
 #include <new>
 
 #include "adapter/SettingsStore.h"
+#include "platform/nt/Irql.h"
 #include "platform/nt/Pool.h"
 #include "platform/nt/RtlString.h"
 #include "platform/portcls/PortCls.h"
@@ -139,6 +140,7 @@ SettingsFile::SettingsFile(PDEVICE_OBJECT FunctionalDeviceObject)
 
 SettingsFile::~SettingsFile()
 {
+    PAGED_CODE();
     Close();
     if (m_pLineBuffer != nullptr) {
         ExFreePoolWithTag(m_pLineBuffer, SETTINGS_FILE_BUFFER_TAG);
@@ -148,6 +150,7 @@ SettingsFile::~SettingsFile()
 
 NTSTATUS SettingsFile::BuildPath()
 {
+    PAGED_CODE();
     auto* hardwareIds = static_cast<PWCHAR>(
         ExAllocatePoolWithTag(PagedPool, SETTINGS_FILE_HARDWARE_ID_BUFFER_SIZE, SETTINGS_FILE_BUFFER_TAG));
     if (hardwareIds == nullptr) {
@@ -198,6 +201,7 @@ NTSTATUS SettingsFile::BuildPath()
 
 NTSTATUS SettingsFile::Open()
 {
+    PAGED_CODE();
     if (m_pLineBuffer == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -227,6 +231,7 @@ NTSTATUS SettingsFile::Open()
 
 NTSTATUS SettingsFile::Close()
 {
+    PAGED_CODE();
     if (m_hFile == nullptr) {
         return STATUS_SUCCESS;
     }
@@ -239,6 +244,7 @@ NTSTATUS SettingsFile::Close()
 
 LONG SettingsFile::ReadLine()
 {
+    PAGED_CODE();
     if (m_hFile == nullptr || m_pLineBuffer == nullptr) {
         return -1;
     }
@@ -277,6 +283,7 @@ LONG SettingsFile::ReadLine()
 
 void SettingsFile::SkipToLineEnd()
 {
+    PAGED_CODE();
     for (;;) {
         UCHAR byte = 0;
         bool bGot = false;
@@ -293,6 +300,7 @@ void SettingsFile::SkipToLineEnd()
 
 NTSTATUS SettingsFile::ReadByte(PUCHAR pByte, bool* pbGot)
 {
+    PAGED_CODE();
     *pbGot = false;
     const LONGLONG offset = m_ReadOffset.QuadPart;
     if (m_BlockBytes == 0 || offset < m_BlockStart || offset >= m_BlockStart + m_BlockBytes) {
@@ -321,6 +329,7 @@ bool SettingsFile::LineBeginsWith(LONG LineLength, PCSTR Text, ULONG TextLength)
 
 NTSTATUS SettingsFile::FindSection(PCSTR Name)
 {
+    PAGED_CODE();
     if (m_hFile == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -339,6 +348,7 @@ NTSTATUS SettingsFile::FindSection(PCSTR Name)
 
 NTSTATUS SettingsFile::ReadProfileName(PCSTR HardwareId)
 {
+    PAGED_CODE();
     NTSTATUS status = FindSection("TARVEL");
     if (!NT_SUCCESS(status)) {
         return status;
@@ -380,6 +390,7 @@ NTSTATUS SettingsFile::ReadProfileName(PCSTR HardwareId)
 
 ULONG SettingsFile::ReadVersion()
 {
+    PAGED_CODE();
     ULONG version = 0;
     if (!NT_SUCCESS(Open())) {
         return 0;
@@ -403,6 +414,7 @@ ULONG SettingsFile::ReadVersion()
 
 NTSTATUS SettingsFile::OpenProfile()
 {
+    PAGED_CODE();
     NTSTATUS status = Open();
     if (!NT_SUCCESS(status)) {
         return status;
@@ -416,6 +428,7 @@ NTSTATUS SettingsFile::OpenProfile()
 
 NTSTATUS SettingsFile::ImportAll()
 {
+    PAGED_CODE();
     LONG pending = -1;
     while (NT_SUCCESS(ImportSection(&pending))) {
     }
@@ -424,6 +437,7 @@ NTSTATUS SettingsFile::ImportAll()
 
 NTSTATUS SettingsFile::FindNextProfileSection(PLONG PendingLength, PWSTR SubKey, PBOOLEAN HasSubKey)
 {
+    PAGED_CODE();
     CHAR plainHeader[SETTINGS_FILE_MAX_HEADER + 1];
     CHAR subKeyHeader[SETTINGS_FILE_MAX_HEADER + 1];
     const ULONG plainLength = BuildHeader(plainHeader, m_ProfileName, ']');
@@ -477,6 +491,7 @@ NTSTATUS SettingsFile::FindNextProfileSection(PLONG PendingLength, PWSTR SubKey,
 
 NTSTATUS SettingsFile::ImportSection(PLONG PendingLength)
 {
+    PAGED_CODE();
     WCHAR subKey[SETTINGS_FILE_MAX_SUBKEY + 1];
     BOOLEAN hasSubKey = FALSE;
     if (!NT_SUCCESS(FindNextProfileSection(PendingLength, subKey, &hasSubKey))) {
@@ -596,6 +611,7 @@ ULONG SettingsFile::ParseNumber(const UCHAR* Token, ULONG Length)
 
 NTSTATUS ImportSettingsFile(PDEVICE_OBJECT FunctionalDeviceObject)
 {
+    PAGED_CODE();
     void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(SettingsFile), SETTINGS_FILE_TAG);
     if (memory == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -24,7 +24,9 @@ constexpr ULONG SETTINGS_FILE_SUBKEY_SCAN = 128;    // a subkey's "]" must lie w
 constexpr ULONG SETTINGS_FILE_READ_BLOCK = 4096;    // the file is read in blocks of this many bytes
 
 // The reader. Its user allocates it (NonPagedPoolNx, SETTINGS_FILE_TAG, zeroed) and constructs it
-// in place; it lives within the device object's start only.
+// in place; it lives within the device object's start only. Its members run at PASSIVE_LEVEL (file
+// and registry calls, paged buffers), but the three static parsers, which read only their
+// arguments: any IRQL.
 class SettingsFile {
 public:
     explicit SettingsFile(PDEVICE_OBJECT FunctionalDeviceObject);

@@ -16,6 +16,7 @@ constexpr ULONG PROBE_B_MASK = 0x3E087;
 
 NTSTATUS ReadChipString(IUsbDevice* pUsb, PURB pUrb, UCHAR index, PUCHAR pBuffer, PULONG pulReceived)
 {
+    PAGED_CODE();
     std::memset(pUrb, 0, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
     std::memset(pBuffer, 0, CHIP_STRING_BYTES);
     *pulReceived = 0;
@@ -39,6 +40,7 @@ NTSTATUS ReadChipString(IUsbDevice* pUsb, PURB pUrb, UCHAR index, PUCHAR pBuffer
 // that could not be had from a request that failed. A reply that did not arrive reads 0.
 NTSTATUS ProbeChip(IUsbDevice* pUsb, UCHAR request, USHORT value, PUCHAR pReply, bool* pbNoUrb)
 {
+    PAGED_CODE();
     constexpr ULONG URB_BYTES = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     *pReply = 0;
     *pbNoUrb = false;

@@ -20,6 +20,7 @@ constexpr USHORT STATUS_WORD_BYTES = 2;
 
 NTSTATUS Uac1Function::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
+    PAGED_CODE();
     return CreateFunction<Uac1Function>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_FUNCTION_TAG);
 }
 
@@ -28,7 +29,11 @@ Uac1Function::Uac1Function(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idPro
 {
 }
 
-Uac1Function::~Uac1Function() { Uac1Function::Stop(); }
+Uac1Function::~Uac1Function()
+{
+    PAGED_CODE();
+    Uac1Function::Stop();
+}
 
 NTSTATUS Uac1Function::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice, PDEVICE_OBJECT pLowerDevice,
                             PDEVICE_OBJECT pPhysicalDevice)

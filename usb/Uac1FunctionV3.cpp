@@ -93,6 +93,7 @@ constexpr DeviceRule DEVICE_RULES[] = {
 NTSTATUS SendControl(IUsbDevice* pUsb, PURB pUrb, USHORT function, BOOLEAN read, UCHAR request, USHORT value,
                      USHORT index, PUCHAR pData, ULONG ulLength, PULONG pulTransferred)
 {
+    PAGED_CODE();
     std::memset(pUrb, 0, UNIT_CONTROL_URB_LENGTH);
     auto& r = pUrb->UrbControlVendorClassRequest;
     r.Hdr.Length = UNIT_CONTROL_URB_LENGTH;
@@ -134,6 +135,7 @@ const PCWSTR V3SwitchNames[V3_SWITCH_COUNT] = {
 NTSTATUS V3SendHidReport(IUsbDevice* pUsb, PURB pUrb, BOOLEAN read, UCHAR request, USHORT value, PUCHAR pData,
                          ULONG ulLength, PULONG pulTransferred)
 {
+    PAGED_CODE();
     return SendControl(pUsb, pUrb, URB_FUNCTION_CLASS_INTERFACE, read, request, value, V3_HID_INTERFACE, pData,
                        ulLength, pulTransferred);
 }
@@ -142,6 +144,7 @@ PURB V3AllocateUrb() { return AllocateUrb(V3_FUNCTION_TAG); }
 
 NTSTATUS Uac1FunctionV3::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
+    PAGED_CODE();
     return CreateFunction<Uac1FunctionV3>(ppFunction, pOuterUnknown, idVendor, idProduct, V3_FUNCTION_TAG);
 }
 
@@ -156,6 +159,7 @@ Uac1FunctionV3::Uac1FunctionV3(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT i
 
 Uac1FunctionV3::~Uac1FunctionV3()
 {
+    PAGED_CODE();
     Uac1FunctionV3::Stop();
     if (m_pJackNode != nullptr) {
         m_pJackNode->Release();
@@ -178,6 +182,7 @@ VOID Uac1FunctionV3::SetJackNode(JackMuteNode* pNode)
 
 NTSTATUS Uac1FunctionV3::Configure()
 {
+    PAGED_CODE();
     std::memcpy(m_Registers, INITIAL_REGISTERS, sizeof(m_Registers));
     PVOID pRaw = nullptr;
     NTSTATUS status = QueryInterface(IID_IUsbDevice, &pRaw);
@@ -214,6 +219,7 @@ NTSTATUS Uac1FunctionV3::Configure()
 // fails Configure. A reply shorter than its byte reads 0. Without a URB neither is sent.
 NTSTATUS Uac1FunctionV3::Identify(IUsbDevice* pUsb)
 {
+    PAGED_CODE();
     m_Identification[0] = 0;
     m_Identification[1] = 0;
     PURB pUrb = AllocateUrb(V3_CHIP_IDENT_TAG);
@@ -238,6 +244,7 @@ NTSTATUS Uac1FunctionV3::Identify(IUsbDevice* pUsb)
 // Four bytes each; only the lowest counts, and a value that cannot be read keeps the default.
 VOID Uac1FunctionV3::ReadSwitches()
 {
+    PAGED_CODE();
     std::memcpy(m_Switches, SWITCH_DEFAULTS, sizeof(m_Switches));
     for (V3Switch which : SWITCH_READ_ORDER) {
         UCHAR value[4] = {};
@@ -295,6 +302,7 @@ VOID Uac1FunctionV3::ApplyDeviceRules()
 
 V3RegisterEntry Uac1FunctionV3::Register(ULONG ulRegister)
 {
+    PAGED_CODE();
     V3RegisterEntry entry = {0, 0};
     if (ulRegister < V3_REGISTER_COUNT) {
         m_RegisterLock.Lock();
@@ -306,6 +314,7 @@ V3RegisterEntry Uac1FunctionV3::Register(ULONG ulRegister)
 
 NTSTATUS Uac1FunctionV3::SendRegister(IUsbDevice* pUsb, ULONG ulRegister, USHORT value)
 {
+    PAGED_CODE();
     PURB pUrb = AllocateUrb(V3_FUNCTION_TAG);
     if (pUrb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -320,6 +329,7 @@ NTSTATUS Uac1FunctionV3::SendRegister(IUsbDevice* pUsb, ULONG ulRegister, USHORT
 
 NTSTATUS Uac1FunctionV3::WriteRegister(ULONG ulRegister, USHORT value, USHORT mask)
 {
+    PAGED_CODE();
     if (ulRegister >= V3_REGISTER_COUNT) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -348,6 +358,7 @@ NTSTATUS Uac1FunctionV3::WriteRegister(ULONG ulRegister, USHORT value, USHORT ma
 
 NTSTATUS Uac1FunctionV3::RestoreRegisters()
 {
+    PAGED_CODE();
     WriteRegister(5, 0, 0x3000);
     LARGE_INTEGER interval;
     interval.QuadPart = -10000;  // 1 ms
@@ -370,12 +381,14 @@ NTSTATUS Uac1FunctionV3::RestoreRegisters()
 
 NTSTATUS Uac1FunctionV3::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlV3(this, pInterface, ulBytes);
 }
 
 NTSTATUS Uac1FunctionV3::ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                              PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioStreamingV3(this, pConfiguration, pInterface, ulBytes);
 }
 
@@ -383,8 +396,10 @@ NTSTATUS Uac1FunctionV3::ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConf
 // the unit that switched.
 NTSTATUS Uac1FunctionV3::ReRegisterEndpoints(ULONG ulUnitId)
 {
+    PAGED_CODE();
     return ReRegisterChangedEndpoints(ulUnitId, [](UsbAudioFunction* pFunction, StreamEngine*, ULONG ulEntityId,
                                                    NTSTATUS renameStatus, bool* pbRegistered) {
+        PAGED_CODE();
         if (!NT_SUCCESS(renameStatus)) {
             return renameStatus;
         }

@@ -47,18 +47,20 @@ constexpr USHORT V3_REGISTER_RESTORE = 0x0002;
 
 class Uac1FunctionV3 : public Uac1Function, public IV3ChipRegisters {
 public:
-    // Non-delegating unknown with one reference; STATUS_INSUFFICIENT_RESOURCES.
+    // Non-delegating unknown with one reference; STATUS_INSUFFICIENT_RESOURCES. PASSIVE_LEVEL.
     static NTSTATUS Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct);
 
+    // PASSIVE_LEVEL: the destructor ends the jack thread and waits for it.
     Uac1FunctionV3(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct);
     ~Uac1FunctionV3() override;
 
-    // IAudioHal
+    // IAudioHal. PASSIVE_LEVEL: Configure sends requests and reads the settings, Start and Stop
+    // run the jack thread.
     NTSTATUS Configure() override;
     NTSTATUS Start() override;
     NTSTATUS Stop() override;
 
-    // IUsbAudioFunction
+    // IUsbAudioFunction. PASSIVE_LEVEL.
     NTSTATUS ReRegisterEndpoints(ULONG ulUnitId) override;
     NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes) override;
     NTSTATUS ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration, PUSB_INTERFACE_DESCRIPTOR pInterface,
@@ -73,8 +75,10 @@ public:
     // Keeps, drops and edits the blocks of the chip's descriptor template by the switches, in the
     // device's configuration copy; also stores the switches the terminal switches imply. A
     // configuration that is not the template is refused (STATUS_UNSUCCESSFUL) untouched.
+    // PASSIVE_LEVEL (a paged work buffer).
     NTSTATUS RewriteAudioControl(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration);
     // Block builders of the rewrite: one block at `pOut`, its length in *pulLength (0: dropped).
+    // IRQL <= APC_LEVEL (they write the paged work buffer).
     VOID BuildRenderMixer(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength);
     VOID BuildRenderFeatureUnit(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength);
     VOID BuildStereoMixMixer(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength);
@@ -82,29 +86,34 @@ public:
     VOID BuildRecordSelector(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength);
     VOID BuildStreamingTail(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength);
 
-    // The jack thread's body; the context is the function.
+    // The jack thread's body; the context is the function. PASSIVE_LEVEL.
     static VOID JackPollThread(PVOID pContext);
 
+    // The switches and the jack state: any IRQL.
     UCHAR Switch(V3Switch which) const { return m_Switches[which]; }
     VOID SetSwitch(V3Switch which, UCHAR value) { m_Switches[which] = value; }
     BOOLEAN JackPollingEnabled() const { return m_bJackPollingEnabled; }
     BOOLEAN JackThreadRunning() const { return __atomic_load_n(&m_bJackThreadRunning, __ATOMIC_SEQ_CST); }
     JackMuteNode* GetJackNode() const { return m_pJackNode; }
+    // Keeps a reference on the node (the parser places it). IRQL <= DISPATCH_LEVEL.
     VOID SetJackNode(JackMuteNode* pNode);
-    // A copy of the register cache entry, taken under the register lock.
+    // A copy of the register cache entry, taken under the register lock (a mutex). PASSIVE_LEVEL.
     V3RegisterEntry Register(ULONG ulRegister);
-    // The chip identification bytes of the last Configure (wIndex 9, wIndex 8 masked).
+    // The chip identification bytes of the last Configure (wIndex 9, wIndex 8 masked). Any IRQL.
     UCHAR IdentificationByte(ULONG which) const { return m_Identification[which & 1]; }
     BOOLEAN ChipMatched() const { return m_Identification[0] == 0x9F && m_Identification[1] == 0x03; }
 
 private:
+    // The steps of Configure: the identification requests and the settings (PASSIVE_LEVEL); the
+    // device rules (any IRQL).
     NTSTATUS Identify(IUsbDevice* pUsb);
     VOID ReadSwitches();
     VOID ApplyDeviceRules();
+    // A synchronous HID report. PASSIVE_LEVEL.
     NTSTATUS SendRegister(IUsbDevice* pUsb, ULONG ulRegister, USHORT value);
-    // Sets the stop event and waits for the thread and its object; drops the object.
+    // Sets the stop event and waits for the thread and its object; drops the object. PASSIVE_LEVEL.
     VOID EndJackThread();
-    // The polling loop's body around its URB; returns when the loop ends.
+    // The polling loop's body around its URB; returns when the loop ends. PASSIVE_LEVEL.
     VOID RunJackPoll();
 
     V3RegisterEntry m_Registers[V3_REGISTER_COUNT];
@@ -118,7 +127,7 @@ private:
 };
 
 // The V3 parsers: the UAC1 walks with the V3 unit and endpoint classes, then the jack and
-// channel-swap nodes on the render endpoints.
+// channel-swap nodes on the render endpoints. PASSIVE_LEVEL.
 NTSTATUS ParseAudioControlV3(Uac1FunctionV3* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
 NTSTATUS ParseAudioStreamingV3(Uac1FunctionV3* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);

@@ -28,6 +28,7 @@ USHORT Le16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
 
 NTSTATUS BuildV4Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
+    PAGED_CODE();
     switch (pDescriptor[2]) {
     case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUac1Unit<V4InputTerminal>(pFunction, pDescriptor, UAC1_V4_TAG);
     case USB_AUDIO_AC_OUTPUT_TERMINAL: return BuildUac1Unit<V4OutputTerminal>(pFunction, pDescriptor, UAC1_V4_TAG);
@@ -49,6 +50,7 @@ NTSTATUS BuildV4Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 
 NTSTATUS BuildV5Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
+    PAGED_CODE();
     switch (pDescriptor[2]) {
     case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUac1Unit<V5InputTerminal>(pFunction, pDescriptor, UAC1_V5_TAG);
     case USB_AUDIO_AC_OUTPUT_TERMINAL:
@@ -73,6 +75,7 @@ NTSTATUS BuildV5Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 
 NTSTATUS BuildV6Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
+    PAGED_CODE();
     switch (pDescriptor[2]) {
     case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUac1Unit<InputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
     case USB_AUDIO_AC_OUTPUT_TERMINAL: return BuildUac1Unit<OutputTerminal>(pFunction, pDescriptor, UAC1_FUNCTION_TAG);
@@ -87,6 +90,7 @@ NTSTATUS BuildV6Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 NTSTATUS NewV6Endpoint(Uac1Function* pFunction, BOOLEAN bCapture, UCHAR bInterfaceNumber, ULONG ulTerminal,
                        UsbStreamEndpoint** ppEndpoint)
 {
+    PAGED_CODE();
     if (bCapture) {
         return NewUac1Endpoint(pFunction, bCapture, bInterfaceNumber, ulTerminal, ppEndpoint);
     }
@@ -127,6 +131,7 @@ NTSTATUS Uac1FunctionChipVariant::NonDelegatingQueryInterface(REFIID iid, PVOID*
 
 NTSTATUS Uac1FunctionChipVariant::Configure()
 {
+    PAGED_CODE();
     PVOID pRaw = nullptr;
     NTSTATUS status = QueryInterface(IID_IUsbDevice, &pRaw);
     if (!NT_SUCCESS(status)) {
@@ -150,6 +155,7 @@ NTSTATUS Uac1FunctionChipVariant::Configure()
 
 NTSTATUS Uac1FunctionV4::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
+    PAGED_CODE();
     return CreateFunction<Uac1FunctionV4>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V4_TAG);
 }
 
@@ -161,11 +167,13 @@ VOID Uac1FunctionV4::SetStoredCapabilities()
 
 NTSTATUS Uac1FunctionV4::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlV4(this, pInterface, ulBytes);
 }
 
 NTSTATUS ParseAudioControlV4(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlUac1With(V4_PARSE_RULES, pFunction, pInterface, ulBytes);
 }
 
@@ -173,6 +181,7 @@ NTSTATUS ParseAudioControlV4(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR 
 
 NTSTATUS Uac1FunctionV5::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
+    PAGED_CODE();
     return CreateFunction<Uac1FunctionV5>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V5_TAG);
 }
 
@@ -185,11 +194,13 @@ VOID Uac1FunctionV5::SetStoredCapabilities()
 
 NTSTATUS Uac1FunctionV5::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlV5(this, pInterface, ulBytes);
 }
 
 NTSTATUS ParseAudioControlV5(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlUac1With(V5_PARSE_RULES, pFunction, pInterface, ulBytes);
 }
 
@@ -197,17 +208,20 @@ NTSTATUS ParseAudioControlV5(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR 
 
 NTSTATUS Uac1FunctionV6::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
+    PAGED_CODE();
     return CreateFunction<Uac1FunctionV6>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC1_V6_TAG);
 }
 
 NTSTATUS Uac1FunctionV6::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlV6(this, pInterface, ulBytes);
 }
 
 NTSTATUS Uac1FunctionV6::ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                              PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioStreamingEffects(this, pConfiguration, pInterface, ulBytes);
 }
 
@@ -224,11 +238,13 @@ VOID Uac1FunctionV6::ShapeFormatTemplate(UsbStreamEndpoint* pEndpoint, WaveForma
 
 NTSTATUS ParseAudioControlV6(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlUac1With(V6_PARSE_RULES, pFunction, pInterface, ulBytes);
 }
 
 NTSTATUS ParseAudioStreamingEffects(Uac1Function* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                     PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioStreamingUac1With(V6_PARSE_RULES, pFunction, pConfiguration, pInterface, ulBytes);
 }

@@ -11,7 +11,9 @@ constexpr ULONG UAC1_V5_TAG = MakePoolTag("7303");
 constexpr ULONG UAC1_V6_TAG = MakePoolTag("7304");
 
 // What the three share: Configure with the variant's capability block, and a QueryInterface that
-// answers IUnknown, IAudioHal and IAdapterPowerManagement only.
+// answers IUnknown, IAudioHal and IAdapterPowerManagement only. In all four classes, as in the
+// plain function, Create, Configure, the parsers and destruction run at PASSIVE_LEVEL;
+// construction, QueryInterface, SetStoredCapabilities and ShapeFormatTemplate at any IRQL.
 class Uac1FunctionChipVariant : public Uac1Function {
 public:
     NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID* ppvObject) override;
@@ -71,9 +73,10 @@ protected:
 };
 
 // The AudioControl parsers of the variants (the UAC1 walk with the variant's unit classes).
+// PASSIVE_LEVEL.
 NTSTATUS ParseAudioControlV4(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
 NTSTATUS ParseAudioControlV5(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
 NTSTATUS ParseAudioControlV6(Uac1Function* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);
-// The UAC1 AudioStreaming walk with the effects variant's render endpoints.
+// The UAC1 AudioStreaming walk with the effects variant's render endpoints. PASSIVE_LEVEL.
 NTSTATUS ParseAudioStreamingEffects(Uac1Function* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                     PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes);

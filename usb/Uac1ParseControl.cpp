@@ -44,13 +44,11 @@ namespace {
 // a lookup failing here is refused the same way.
 NTSTATUS ResolveSources(UsbAudioFunction* pFunction, ObjectList* pUnits)
 {
+    PAGED_CODE();
     if (pUnits == nullptr) {
         return STATUS_SUCCESS;
     }
-    ObjectListNode* pCursor = pUnits->GetHeadNode();
-    PVOID pData = nullptr;
-    while (pUnits->Next(&pCursor, &pData)) {
-        auto* pUnit = static_cast<UsbAudioUnit*>(pData);
+    for (UsbAudioUnit* pUnit : pUnits->Items<UsbAudioUnit>()) {
         ULONG ulFirst = 0;
         if (!NT_SUCCESS(pUnit->GetFirstEntityId(&ulFirst))) {
             continue;
@@ -80,6 +78,7 @@ NTSTATUS ResolveSources(UsbAudioFunction* pFunction, ObjectList* pUnits)
 
 NTSTATUS CheckTwoOutputDevice(Uac1Function* pFunction)
 {
+    PAGED_CODE();
     const ULONG ids[] = {REWRITTEN_TERMINAL_ID, SECOND_OUTPUT_TERMINAL_ID};
     for (ULONG id : ids) {
         UsbAudioUnit* pUnit = nullptr;

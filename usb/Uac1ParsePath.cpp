@@ -83,10 +83,7 @@ UsbAudioUnit* OutputTerminalUnitOf(ObjectList* pUnits, ULONG ulEntityId)
     if (pUnits == nullptr) {
         return nullptr;
     }
-    ObjectListNode* pCursor = pUnits->GetHeadNode();
-    PVOID pData = nullptr;
-    while (pUnits->Next(&pCursor, &pData)) {
-        auto* pUnit = static_cast<UsbAudioUnit*>(pData);
+    for (UsbAudioUnit* pUnit : pUnits->Items<UsbAudioUnit>()) {
         ULONG ulFirst = 0;
         if (pUnit->GetType() == USB_AUDIO_AC_OUTPUT_TERMINAL && NT_SUCCESS(pUnit->GetFirstEntityId(&ulFirst)) &&
             ulFirst == ulEntityId) {
@@ -100,6 +97,7 @@ UsbAudioUnit* OutputTerminalUnitOf(ObjectList* pUnits, ULONG ulEntityId)
 
 NTSTATUS UsbAudioFunction::LinkUpstreamEntities(StreamEngine* pEndpoint, ULONG ulStartId)
 {
+    PAGED_CODE();
     if (pEndpoint == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -144,6 +142,7 @@ NTSTATUS UsbAudioFunction::LinkUpstreamEntities(StreamEngine* pEndpoint, ULONG u
 
 NTSTATUS UsbAudioFunction::BindEndpointEntities(StreamEngine* pEndpoint, ULONG ulTerminalEntityId)
 {
+    PAGED_CODE();
     if (pEndpoint == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -214,6 +213,7 @@ NTSTATUS UsbAudioFunction::BindEndpointEntities(StreamEngine* pEndpoint, ULONG u
 
 NTSTATUS UsbAudioFunction::AddSoftwareMuteNode(ULONG ulId, ULONG ulSourceId, ULONG ulSourceCount, StreamEngine* pEndpoint)
 {
+    PAGED_CODE();
     auto* pNode = new (NonPagedPoolNx, m_ulUnitListTag) SoftwareMuteNode(nullptr, ulId);
     if (pNode == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -233,6 +233,7 @@ NTSTATUS UsbAudioFunction::AddSoftwareMuteNode(ULONG ulId, ULONG ulSourceId, ULO
 
 NTSTATUS UsbAudioFunction::AddSelectorEntity(ULONG ulId, ULONG ulCount, const ULONG* pIds, StreamEngine* pEndpoint)
 {
+    PAGED_CODE();
     auto* pSelector = new (NonPagedPoolNx, m_ulUnitListTag) SelectorEntity(nullptr, ulId);
     if (pSelector == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -252,6 +253,7 @@ NTSTATUS UsbAudioFunction::AddSelectorEntity(ULONG ulId, ULONG ulCount, const UL
 
 NTSTATUS UsbAudioFunction::InsertSoftwareMute(StreamEngine* pEndpoint)
 {
+    PAGED_CODE();
     TopologyNode* pOutput = LinkedOfType(pEndpoint, ENTITY_OUTPUT_TERMINAL);
     // The mute's source is the input terminal; on a capture path whose output terminal a mixer
     // feeds directly, it is that mixer (whatever of the two is not the output terminal).
@@ -288,6 +290,7 @@ NTSTATUS UsbAudioFunction::InsertSoftwareMute(StreamEngine* pEndpoint)
 
 NTSTATUS UsbAudioFunction::CompleteEndpointPath(StreamEngine* pEndpoint)
 {
+    PAGED_CODE();
     if (pEndpoint == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -55,6 +55,7 @@ namespace {
 NTSTATUS CreateEndpoint(const Uac1ParseRules& rules, Uac1Function* pFunction, UCHAR bInterfaceNumber,
                         UCHAR bTerminalLink, UsbStreamEndpoint** ppEndpoint)
 {
+    PAGED_CODE();
     *ppEndpoint = nullptr;
     UsbAudioUnit* pUnit = nullptr;
     NTSTATUS status = pFunction->FindUnit(bTerminalLink, &pUnit);
@@ -98,6 +99,7 @@ const Uac1ParseRules UAC1_PARSE_RULES = {BuildUac1UnitOfSubtype, NewUac1Endpoint
 // The visited set of each chain carries the unit list's tag.
 VOID UsbAudioFunction::LinkMultiOutputTerminals()
 {
+    PAGED_CODE();
     const ULONG count = GetEntityCount();
     for (ULONG i = 0; i < count; ++i) {
         TopologyNode* pEntity = nullptr;
@@ -142,6 +144,7 @@ VOID UsbAudioFunction::LinkMultiOutputTerminals()
 NTSTATUS Uac1Function::AddStreamFormats(UsbStreamEndpoint* pEndpoint, const UCHAR* pFormatType, USHORT wFormatTag,
                                         UCHAR bAlternateSetting, const WaveFormatRecord* pTemplate)
 {
+    PAGED_CODE();
     PULONG pRates = nullptr;
     ULONG ulRates = 0;
     NTSTATUS status = ExpandUac1SampleRates(pFormatType, &pRates, &ulRates);

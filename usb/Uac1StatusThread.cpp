@@ -41,19 +41,20 @@ NTSTATUS SubmitStatusRead(IUsbDevice* pUsb, PIRP pIrp, PURB pUrb, PUCHAR pWord, 
 
 VOID Uac1Function::StatusInitialPass()
 {
+    PAGED_CODE();
     // Each unit id once, smallest first: the units report their state as it is now.
     bool bHaveLast = false;
     ULONG ulLast = 0;
     for (;;) {
         bool bFound = false;
         ULONG ulNext = 0;
-        ObjectListNode* pCursor = m_pUnits != nullptr ? m_pUnits->GetHeadNode() : nullptr;
-        PVOID pData = nullptr;
-        while (m_pUnits != nullptr && m_pUnits->Next(&pCursor, &pData)) {
-            const ULONG ulId = static_cast<UsbAudioUnit*>(pData)->GetId();
-            if ((!bHaveLast || ulId > ulLast) && (!bFound || ulId < ulNext)) {
-                ulNext = ulId;
-                bFound = true;
+        if (m_pUnits != nullptr) {
+            for (UsbAudioUnit* pUnit : m_pUnits->Items<UsbAudioUnit>()) {
+                const ULONG ulId = pUnit->GetId();
+                if ((!bHaveLast || ulId > ulLast) && (!bFound || ulId < ulNext)) {
+                    ulNext = ulId;
+                    bFound = true;
+                }
             }
         }
         if (!bFound) {
@@ -67,6 +68,7 @@ VOID Uac1Function::StatusInitialPass()
 
 VOID Uac1Function::StatusThread(PVOID pContext)
 {
+    PAGED_CODE();
     auto* pFunction = static_cast<Uac1Function*>(pContext);
     auto* pEvent = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), UAC1_FUNCTION_TAG));
     auto* pUrb = static_cast<PURB>(

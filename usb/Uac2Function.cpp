@@ -56,6 +56,7 @@ NTSTATUS WaitForMiniport(UsbAudioFunction* pFunction, StreamEngine* pEndpoint, U
 
 NTSTATUS Uac2Function::Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct)
 {
+    PAGED_CODE();
     return CreateFunction<Uac2Function>(ppFunction, pOuterUnknown, idVendor, idProduct, UAC2_FUNCTION_TAG);
 }
 
@@ -66,6 +67,7 @@ Uac2Function::Uac2Function(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idPro
 
 Uac2Function::~Uac2Function()
 {
+    PAGED_CODE();
     if (InterruptPipeIndex() != NO_INTERRUPT_PIPE) {
         EndStatusThread();
     }

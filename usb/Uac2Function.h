@@ -20,13 +20,15 @@ class UsbStreamEndpoint;
 class Uac2Function : public UsbAudioFunction {
 public:
     // Creates the function with `pOuterUnknown` (the device) as its outer unknown and returns its
-    // non-delegating unknown with one reference; STATUS_INSUFFICIENT_RESOURCES.
+    // non-delegating unknown with one reference; STATUS_INSUFFICIENT_RESOURCES. PASSIVE_LEVEL.
     static NTSTATUS Create(PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct);
 
+    // PASSIVE_LEVEL: the destructor ends the status thread and waits for it.
     Uac2Function(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct);
     ~Uac2Function() override;
 
-    // IAudioHal
+    // IAudioHal. Init, Configure, Start and Stop: PASSIVE_LEVEL (the device's start and stop).
+    // GetCapabilities: any IRQL.
     NTSTATUS Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice, PDEVICE_OBJECT pLowerDevice,
                   PDEVICE_OBJECT pPhysicalDevice) override;
     NTSTATUS Configure() override;
@@ -37,10 +39,11 @@ public:
     // Ends the status thread; the entities are not stopped.
     NTSTATUS Stop() override;
 
-    // IAdapterPowerManagement
+    // IAdapterPowerManagement. PASSIVE_LEVEL (the restore sends requests; Start and Stop).
     VOID PowerChangeState(POWER_STATE NewState) override;
 
-    // IUsbAudioFunction
+    // IUsbAudioFunction. PASSIVE_LEVEL: the re-registration waits for the miniport and the
+    // parsers run at start.
     NTSTATUS ReRegisterEndpoints(ULONG ulEntityId) override;
     NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes) override;
     NTSTATUS ParseAudioStreaming(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration, PUSB_INTERFACE_DESCRIPTOR pInterface,
@@ -50,13 +53,13 @@ public:
 
     // An interrupt data message of the entity: the unit handles it and names the entity it
     // refreshed; other units than terminals announce that entity, a terminal's connector control
-    // (selector 2) re-evaluates every endpoint's presence.
+    // (selector 2) re-evaluates every endpoint's presence. PASSIVE_LEVEL (the status thread).
     NTSTATUS OnStatusChange(ULONG ulEntityId, ULONG ulSelector, ULONG ulChannel);
 
-    // The status thread's body; the context is the function.
+    // The status thread's body; the context is the function. PASSIVE_LEVEL.
     static VOID StatusThread(PVOID pContext);
 
-    // Builders of the UAC2 AudioStreaming parser.
+    // Builders of the UAC2 AudioStreaming parser: PASSIVE_LEVEL.
     // One or more formats per rate of the clock entity on the endpoint, by the AS_GENERAL's
     // bFormatType and bmFormats.
     NTSTATUS AddClockFormats(UsbStreamEndpoint* pEndpoint, ULONG ulClockEntityId, UCHAR bFormatType, ULONG bmFormats,
@@ -67,5 +70,6 @@ public:
     // input-terminal entity.
     VOID SetMixersAsTerminals(StreamEngine* pEndpoint);
 
+    // Any IRQL.
     UCHAR BulkPipeIndex() const { return __atomic_load_n(&m_BulkPipeIndex, __ATOMIC_SEQ_CST); }
 };

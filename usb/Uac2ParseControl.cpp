@@ -38,6 +38,7 @@ NTSTATUS BuildUnit(Uac2Function* pFunction, const UCHAR* pDescriptor)
 // processing units, clock selectors and multipliers, sample rate converters, ...).
 NTSTATUS BuildUnitOfSubtype(Uac2Function* pFunction, const UCHAR* pDescriptor)
 {
+    PAGED_CODE();
     switch (pDescriptor[2]) {
     case USB_AUDIO_AC_INPUT_TERMINAL: return BuildUnit<Uac2InputTerminal>(pFunction, pDescriptor);
     case USB_AUDIO_AC_OUTPUT_TERMINAL: return BuildUnit<Uac2OutputTerminal>(pFunction, pDescriptor);
@@ -56,6 +57,7 @@ NTSTATUS BuildUnitOfSubtype(Uac2Function* pFunction, const UCHAR* pDescriptor)
 // Audio flows between units only: a unit whose source is a clock is refused.
 NTSTATUS CheckNoClockSources(const UacUnitGraph& graph)
 {
+    PAGED_CODE();
     for (ULONG id = 0; id < 256; ++id) {
         const UCHAR* pUnit = graph.FindUnit(static_cast<UCHAR>(id));
         if (pUnit == nullptr) {

@@ -43,6 +43,7 @@ struct StreamGeneral {
 NTSTATUS CreateEndpoint(Uac2Function* pFunction, UCHAR bInterfaceNumber, UCHAR bTerminalLink,
                         UsbStreamEndpoint** ppEndpoint, PULONG pulClockEntityId)
 {
+    PAGED_CODE();
     *ppEndpoint = nullptr;
     UsbAudioUnit* pUnit = nullptr;
     NTSTATUS status = pFunction->FindUnit(bTerminalLink, &pUnit);
@@ -146,6 +147,7 @@ bool IsStreamingInterface(const UCHAR* p)
 NTSTATUS Uac2Function::AddClockFormats(UsbStreamEndpoint* pEndpoint, ULONG ulClockEntityId, UCHAR bFormatType,
                                        ULONG bmFormats, UCHAR bAlternateSetting, const WaveFormatRecord* pTemplate)
 {
+    PAGED_CODE();
     TopologyNode* pEntity = nullptr;
     NTSTATUS status = FindEntity(ulClockEntityId, &pEntity);
     if (!NT_SUCCESS(status)) {
@@ -201,6 +203,7 @@ NTSTATUS Uac2Function::AddClockFormats(UsbStreamEndpoint* pEndpoint, ULONG ulClo
 
 VOID Uac2Function::SetMixersAsTerminals(StreamEngine* pEndpoint)
 {
+    PAGED_CODE();
     const ULONG count = pEndpoint->GetEntityCount();
     for (ULONG i = 0; i < count; ++i) {
         TopologyNode* pEntity = nullptr;
@@ -219,6 +222,7 @@ VOID Uac2Function::SetMixersAsTerminals(StreamEngine* pEndpoint)
 
 NTSTATUS Uac2Function::CompleteEndpointPath(StreamEngine* pEndpoint)
 {
+    PAGED_CODE();
     if (pEndpoint == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

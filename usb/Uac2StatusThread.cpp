@@ -80,6 +80,7 @@ struct StatusTransfer {
     // Cancels a transfer still pending and waits for its completion.
     void Drain()
     {
+        PAGED_CODE();
         if (!Sent) {
             return;
         }
@@ -110,6 +111,7 @@ struct StatusTransfer {
 
 VOID Uac2Function::StatusThread(PVOID pContext)
 {
+    PAGED_CODE();
     auto* pFunction = static_cast<Uac2Function*>(pContext);
     const PUSBD_INTERFACE_INFORMATION pInterface = pFunction->m_pInterruptInterface;
     const UCHAR bulkIndex = pFunction->BulkPipeIndex();

@@ -1,6 +1,7 @@
 #include "usb/UacDescriptors.h"
 
 #include "platform/nt/Debug.h"
+#include "platform/nt/Irql.h"
 #include "usb/FormatTables.h"
 
 const UacDescriptorRule* FindUacDescriptorRule(UacDescriptorSet set, const UCHAR* pDescriptor)
@@ -56,6 +57,7 @@ NTSTATUS CheckDescriptor(UacDescriptorSet set, UacVersion version, const UCHAR* 
 
 NTSTATUS CheckUacDescriptor(UacDescriptorSet set, const UCHAR* pDescriptor, ULONG cbRemaining)
 {
+    PAGED_CODE();
     return CheckDescriptor(set, UacVersionOf(set), pDescriptor, cbRemaining);
 }
 
@@ -87,6 +89,7 @@ void GetUacUnitSources(const UCHAR* pDescriptor, const UCHAR** ppSources, PULONG
 
 NTSTATUS UacDescriptorWalk::Current(const UCHAR** ppDescriptor) const
 {
+    PAGED_CODE();
     *ppDescriptor = nullptr;
     NTSTATUS status = CheckUacDescriptor(m_set, m_pCursor, m_cbRemaining);
     if (NT_SUCCESS(status)) {
@@ -97,6 +100,7 @@ NTSTATUS UacDescriptorWalk::Current(const UCHAR** ppDescriptor) const
 
 void UacDescriptorWalk::Advance()
 {
+    PAGED_CODE();
     // Current accepted bLength: at least 2 and within the bytes left, so the walk always moves on.
     const ULONG cbLength = m_pCursor[0];
     m_pCursor += cbLength;
@@ -145,6 +149,7 @@ UacVersion ConfigurationVersion(const UCHAR* pDescriptors, ULONG cbRemaining)
 
 ULONG UacConfigurationLength(const UCHAR* pConfiguration, ULONG cbReceived)
 {
+    PAGED_CODE();
     if (pConfiguration == nullptr || cbReceived < UAC_CONFIGURATION_MIN_LENGTH) {
         return 0;
     }
@@ -154,6 +159,7 @@ ULONG UacConfigurationLength(const UCHAR* pConfiguration, ULONG cbReceived)
 
 NTSTATUS ValidateUacConfiguration(const UCHAR* pConfiguration, ULONG cbReceived)
 {
+    PAGED_CODE();
     const ULONG cbTotal = UacConfigurationLength(pConfiguration, cbReceived);
     if (cbTotal < UAC_CONFIGURATION_MIN_LENGTH || pConfiguration[0] < UAC_CONFIGURATION_MIN_LENGTH ||
         pConfiguration[0] > cbTotal) {

@@ -18,7 +18,7 @@ const UacDescriptorRule* FindUacDescriptorRule(UacDescriptorSet set, const UCHAR
 // - fewer than 2 bytes left, bLength below 2 or bLength beyond the bytes left: STATUS_UNSUCCESSFUL;
 // - shorter than its row asks: STATUS_INVALID_PARAMETER (logged with the row's name);
 // - otherwise STATUS_SUCCESS: the bytes its row covers may be read.
-// IRQL <= APC_LEVEL: the configuration copy it reads is paged.
+// IRQL <= APC_LEVEL: pageable, as the parsers that walk with it.
 NTSTATUS CheckUacDescriptor(UacDescriptorSet set, const UCHAR* pDescriptor, ULONG cbRemaining);
 
 // The source ids of an AudioControl unit (subtypes 2 to 6) whose descriptor passed its check:

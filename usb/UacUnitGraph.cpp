@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/nt/Debug.h"
+#include "platform/nt/Irql.h"
 #include "usb/UacDescriptors.h"
 
 namespace {
@@ -43,6 +44,7 @@ void UacUnitGraph::operator delete(void* p, POOL_TYPE, ULONG) noexcept
 
 void UacUnitGraph::AddUnit(const UCHAR* pDescriptor)
 {
+    PAGED_CODE();
     const UCHAR id = pDescriptor[3];
     if (m_pUnits[id] == nullptr) {
         m_pUnits[id] = pDescriptor;
@@ -53,6 +55,7 @@ const UCHAR* UacUnitGraph::FindUnit(UCHAR id) const { return m_pUnits[id]; }
 
 NTSTATUS UacUnitGraph::CheckSources(const UCHAR* pDescriptor) const
 {
+    PAGED_CODE();
     const UCHAR* pSources = nullptr;
     ULONG count = 0;
     GetUacUnitSources(pDescriptor, &pSources, &count);
@@ -68,6 +71,7 @@ NTSTATUS UacUnitGraph::CheckSources(const UCHAR* pDescriptor) const
 
 NTSTATUS UacUnitGraph::Check()
 {
+    PAGED_CODE();
     for (ULONG id = 0; id < UNIT_IDS; ++id) {
         if (m_pUnits[id] != nullptr) {
             NTSTATUS status = CheckSources(m_pUnits[id]);
@@ -113,6 +117,7 @@ NTSTATUS UacUnitGraph::Check()
 
 NTSTATUS UacUnitGraph::CheckTerminalLink(UCHAR id) const
 {
+    PAGED_CODE();
     const UCHAR* pUnit = m_pUnits[id];
     if (pUnit == nullptr) {
         return STATUS_UNSUCCESSFUL;

@@ -1,8 +1,8 @@
 // The AudioControl units of a UAC function as their descriptors connect them, by unit id: the
 // checks that every source names a unit and that no unit lies upstream of itself, made once after
 // the AudioControl walk so that no later walk over the units or their entities meets a loop.
-// The graph lives in paged pool and reads paged descriptors: every member at IRQL <= APC_LEVEL,
-// its allocation at PASSIVE_LEVEL.
+// The graph lives in paged pool: every member at IRQL <= APC_LEVEL, its allocation at
+// PASSIVE_LEVEL.
 #pragma once
 
 #include "adapter/UacDescriptorRules.h"

@@ -31,6 +31,7 @@ constexpr LONGLONG PORT_RETRY_DELAY = -1000000LL;  // 100 ms
 NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown,
                              USHORT idVendor, USHORT idProduct)
 {
+    PAGED_CODE();
     if (ppFunction == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -57,6 +58,7 @@ NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, P
 
 NTSTATUS UsbAudioDevice::Create(IAudioHal** ppAudioHal)
 {
+    PAGED_CODE();
     if (ppAudioHal == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -74,15 +76,15 @@ UsbAudioDevice::UsbAudioDevice() : AudioHal(nullptr) { HoldTimerResolution(); }
 
 UsbAudioDevice::~UsbAudioDevice()
 {
+    PAGED_CODE();
     // The ASIO clients, their buffers and endpoint registrations go while the endpoints exist.
     AsioTeardown();
     if (m_bIdleStateReady) {
         StopIdleRequests();
     }
     if (m_pObjects != nullptr) {
-        PVOID pData = nullptr;
-        while (m_pObjects->PopHead(&pData)) {
-            static_cast<PUNKNOWN>(pData)->Release();
+        while (PUNKNOWN pObject = m_pObjects->PopHead<IUnknown>()) {
+            pObject->Release();
         }
         ExFreePoolWithTag(m_pObjects, USB_DEVICE_BUFFER_TAG);
         m_pObjects = nullptr;
@@ -178,6 +180,7 @@ NTSTATUS UsbAudioDevice::SyncIrpCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pI
 
 NTSTATUS UsbAudioDevice::SubmitUrbSync(PURB pUrb)
 {
+    PAGED_CODE();
     if (!IsPresent()) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -233,6 +236,7 @@ NTSTATUS UsbAudioDevice::GetCurrentFrame(PULONG pulFrame)
 
 NTSTATUS UsbAudioDevice::SendPortRequest(ULONG ulCode, PVOID pArgument, PKEVENT pEvent)
 {
+    PAGED_CODE();
     IO_STATUS_BLOCK ioStatus{};
     PIRP pIrp = IoBuildDeviceIoControlRequest(ulCode, m_pLowerDevice, nullptr, 0, nullptr, 0, TRUE, pEvent, &ioStatus);
     if (pIrp == nullptr) {
@@ -249,6 +253,7 @@ NTSTATUS UsbAudioDevice::SendPortRequest(ULONG ulCode, PVOID pArgument, PKEVENT 
 
 BOOLEAN UsbAudioDevice::CheckPort()
 {
+    PAGED_CODE();
     if (!IsPresent()) {
         return TRUE;
     }
@@ -296,6 +301,7 @@ BOOLEAN UsbAudioDevice::CheckPort()
 
 BOOLEAN UsbAudioDevice::CyclePort()
 {
+    PAGED_CODE();
     if (InterlockedExchange(&m_lPortCycled, 1) == 1) {
         return IsPresent() ? FALSE : TRUE;
     }
@@ -330,6 +336,7 @@ NTSTATUS UsbAudioDevice::GetComponentId(KSCOMPONENTID* pComponentId)
 NTSTATUS UsbAudioDevice::Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice,
                               PDEVICE_OBJECT pLowerDevice, PDEVICE_OBJECT pPhysicalDevice)
 {
+    PAGED_CODE();
     SetPresent(TRUE);
     if (ImportSettingsFile(pFunctionalDevice) == STATUS_INSUFFICIENT_RESOURCES) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -406,22 +413,26 @@ NTSTATUS UsbAudioDevice::GetEntity(ULONG ulIndex, TopologyNode** ppEntity)
 
 NTSTATUS UsbAudioDevice::Start()
 {
+    PAGED_CODE();
     return m_pFunctionAudioHal != nullptr ? m_pFunctionAudioHal->Start() : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS UsbAudioDevice::Stop()
 {
+    PAGED_CODE();
     return m_pFunctionAudioHal != nullptr ? m_pFunctionAudioHal->Stop() : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS UsbAudioDevice::RegisterCallback(PCALLBACK_FUNCTION pCallback, PVOID pContext, PVOID* ppRegistration)
 {
+    PAGED_CODE();
     return m_pFunctionAudioHal != nullptr ? m_pFunctionAudioHal->RegisterCallback(pCallback, pContext, ppRegistration)
                                           : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS UsbAudioDevice::UnregisterCallback(PVOID pRegistration)
 {
+    PAGED_CODE();
     return m_pFunctionAudioHal != nullptr ? m_pFunctionAudioHal->UnregisterCallback(pRegistration)
                                           : STATUS_UNSUCCESSFUL;
 }

@@ -38,12 +38,12 @@ constexpr ULONG ASIO_DEFAULT_SAMPLE_RATE = 48000;
 
 // The function class chosen for a device.
 enum class UsbFunctionVariant : ULONG { None = 0, Uac1, Uac2, V3, V4, V5, V6 };
-// The class name of a variant ("Uac1Function", ... "Uac1FunctionV6"; "none").
+// The class name of a variant ("Uac1Function", ... "Uac1FunctionV6"; "none"). Any IRQL.
 PCSTR UsbFunctionClassName(UsbFunctionVariant variant);
 
 // Creates the function object of the variant with `pOuterUnknown` as its outer unknown and returns
 // its non-delegating unknown with one reference. Variants whose class is not built yet answer
-// STATUS_NOT_IMPLEMENTED.
+// STATUS_NOT_IMPLEMENTED. PASSIVE_LEVEL.
 NTSTATUS NewUsbAudioFunction(UsbFunctionVariant variant, PUNKNOWN* ppFunction, PUNKNOWN pOuterUnknown,
                              USHORT idVendor, USHORT idProduct);
 
@@ -52,44 +52,57 @@ public:
     DECLARE_UNKNOWN_BASE()
 
     // Allocates the object and returns its IAudioHal with one reference; STATUS_INSUFFICIENT_RESOURCES.
+    // PASSIVE_LEVEL.
     static NTSTATUS Create(IAudioHal** ppAudioHal);
 
+    // PASSIVE_LEVEL: the destructor waits for the idle machinery and the ASIO teardown.
     UsbAudioDevice();
     ~UsbAudioDevice() override;
 
-    // IUsbDevice
+    // IUsbDevice. The accessors, SetPresent and the busy references: any IRQL.
     PUSB_CONFIGURATION_DESCRIPTOR GetConfigurationDescriptor() override { return m_pConfiguration; }
     USBD_CONFIGURATION_HANDLE GetConfigurationHandle() override { return m_hConfiguration; }
     UCHAR GetAudioControlInterfaceNumber() override { return m_AudioControlInterface; }
     NTSTATUS SetPresent(UCHAR bPresent) override;
+    // IRQL <= DISPATCH_LEVEL: the streaming endpoints send their transfers from completion routines.
     NTSTATUS CallLowerDriver(PIRP pIrp) override;
+    // Sends the URB and waits for it (500 ms, then cancelled). PASSIVE_LEVEL.
     NTSTATUS SubmitUrbSync(PURB pUrb) override;
+    // IRQL <= DISPATCH_LEVEL.
     NTSTATUS GetCurrentFrame(PULONG pulFrame) override;
+    // Both IRQL <= DISPATCH_LEVEL.
     PIRP AllocateIrp() override;
     NTSTATUS FreeIrp(PIRP pIrp) override;
     UCHAR IsHighSpeed() override { return m_bHighSpeed; }
+    // Both send port requests and wait for them (CheckPort also under the port lock, a mutex).
+    // PASSIVE_LEVEL.
     BOOLEAN CheckPort() override;
     BOOLEAN CyclePort() override;
     PDEVICE_OBJECT GetLowerDevice() override { return m_pLowerDevice; }
     LONG AddBusyReference() override;
     LONG ReleaseBusyReference() override;
+    // PASSIVE_LEVEL (reads the chip string with synchronous requests).
     NTSTATUS CreateFunction() override;
 
-    // IAudioHal: carried by the device itself.
+    // IAudioHal: carried by the device itself. GetComponentId and BuildConnections: any IRQL.
     NTSTATUS GetComponentId(KSCOMPONENTID* pComponentId) override;
+    // Init (the settings file and the registry) and Configure: PASSIVE_LEVEL.
     NTSTATUS Init(PRESOURCELIST pResourceList, PDEVICE_OBJECT pFunctionalDevice, PDEVICE_OBJECT pLowerDevice,
                   PDEVICE_OBJECT pPhysicalDevice) override;
     NTSTATUS Configure() override;
     NTSTATUS BuildConnections() override { return STATUS_SUCCESS; }
     // Cancels an outstanding idle request and waits (500 ms at most for each) until it ended and
     // the device is awake again. Surprise removal and removal stop the idle cycle for good and wait
-    // without limit for everything of it under way.
+    // without limit for everything of it under way. PASSIVE_LEVEL.
     NTSTATUS OnPnpIrp(PIRP pIrp) override;
 
     // IAdapterPowerManagement: moves the function, and holds the 1 ms timer resolution in D0.
+    // PASSIVE_LEVEL (takes the ASIO lock, a mutex), but non-paged with the idle cycle's routines.
     VOID PowerChangeState(POWER_STATE NewState) override;
 
-    // IAudioHal: forwarded to the function.
+    // IAudioHal: forwarded to the function, at the IRQL the function's operation allows
+    // (GetEndpointCapabilities, the counts and the list reads: IRQL <= DISPATCH_LEVEL; Start, Stop
+    // and the callback registrations: PASSIVE_LEVEL).
     NTSTATUS GetEndpointCapabilities(ULONG ulIndex, AudioCapabilities* pCapabilities) override;
     ULONG GetEndpointCount() override;
     NTSTATUS GetEndpoint(ULONG ulIndex, StreamEngine** ppEndpoint) override;
@@ -100,7 +113,7 @@ public:
     NTSTATUS RegisterCallback(PCALLBACK_FUNCTION pCallback, PVOID pContext, PVOID* ppRegistration) override;
     NTSTATUS UnregisterCallback(PVOID pRegistration) override;
 
-    // The steps of Configure.
+    // The steps of Configure. PASSIVE_LEVEL.
     NTSTATUS ReadDescriptors();
     NTSTATUS SelectConfiguration();
     NTSTATUS QueryBusInterface();
@@ -110,14 +123,15 @@ public:
     // the one reference it came with.
     NTSTATUS BindFunction(PUNKNOWN pFunction);
 
-    // Device-instance registry values.
+    // Device-instance registry values. PASSIVE_LEVEL.
     NTSTATUS ReadDeviceParameter(ULONG which, ULONG ulBufferSize, PVOID pBuffer);
     NTSTATUS WriteDeviceInstanceValue(ULONG which, ULONG ulDataSize, PVOID pData);
 
     // The routine of every IRP the device sends and waits for: sets the event in its context.
+    // IRQL <= DISPATCH_LEVEL (a completion routine).
     static NTSTATUS SyncIrpCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
 
-    // State, for the device's users and tests.
+    // State, for the device's users and tests. Any IRQL.
     UCHAR IsPresent() const { return __atomic_load_n(&m_bPresent, __ATOMIC_SEQ_CST); }
     USHORT VendorId() const { return m_idVendor; }
     USHORT ProductId() const { return m_idProduct; }
@@ -133,13 +147,14 @@ public:
     BOOLEAN SelectiveSuspendEnabled() const { return m_bSelectiveSuspendEnabled != 0; }
     LONG IdleRequestActive() const { return __atomic_load_n(&m_lIdleRequestActive, __ATOMIC_SEQ_CST); }
 
-    // Selective suspend.
+    // Selective suspend. IsIdleAllowed: any IRQL. SubmitIdleRequest: PASSIVE_LEVEL (the hub takes
+    // the idle request only there), non-paged. CancelIdleRequest: IRQL <= DISPATCH_LEVEL.
     BOOLEAN IsIdleAllowed() const;
     NTSTATUS SubmitIdleRequest();
     VOID CancelIdleRequest();
 
 protected:
-    // What the ASIO interface needs of the device.
+    // What the ASIO interface needs of the device. Any IRQL.
     IAudioHal* AsioHal() override { return static_cast<IAudioHal*>(this); }
     IUsbDevice* AsioUsb() override { return static_cast<IUsbDevice*>(this); }
     PDEVICE_OBJECT AsioFunctionalDevice() override { return m_pFunctionalDevice; }
@@ -150,29 +165,41 @@ protected:
 
 private:
     // Sends a port request built with IoBuildDeviceIoControlRequest and waits for it. STATUS_
-    // INSUFFICIENT_RESOURCES when it cannot be built.
+    // INSUFFICIENT_RESOURCES when it cannot be built. PASSIVE_LEVEL.
     NTSTATUS SendPortRequest(ULONG ulCode, PVOID pArgument, PKEVENT pEvent);
     // A GET_DESCRIPTOR request of `ulLength` bytes into `pBuffer`, with a URB of `ulUrbTag`.
+    // PASSIVE_LEVEL.
     NTSTATUS GetDescriptor(UCHAR type, UCHAR index, USHORT language, PVOID pBuffer, ULONG ulLength,
                            ULONG ulUrbTag, PULONG pulTransferred);
     // Reads a string descriptor into a zeroed buffer and writes its text to the device-instance value.
+    // PASSIVE_LEVEL.
     void WriteDeviceString(UCHAR index, ULONG ulBufferTag, ULONG which);
+    // PASSIVE_LEVEL (reads the chip string).
     UsbFunctionVariant ChooseUac1Variant();
+    // PASSIVE_LEVEL (the registry and paged buffers).
     NTSTATUS AccessDeviceInstanceKey(bool bParameters, PCWSTR pValueName, ULONG ulType, PVOID pData, ULONG ulSize,
                                      bool bWrite);
+    // The idle cycle: the timer's DPC (DISPATCH_LEVEL) queues the work item (PASSIVE_LEVEL), which
+    // sends the idle request; the hub calls back at PASSIVE_LEVEL and the request completes at
+    // IRQL <= DISPATCH_LEVEL.
     static VOID IdleTimerDpc(KDPC* pDpc, PVOID pContext, PVOID, PVOID);
     static VOID IdleWorkItem(PDEVICE_OBJECT pDeviceObject, PVOID pContext);
     static VOID IdleNotificationCallback(PVOID pContext);
     static NTSTATUS IdleIrpCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
+    // IRQL <= DISPATCH_LEVEL (the idle request's completion re-arms it under the idle lock).
     void ArmIdleTimer();
+    // Any IRQL.
     static bool IsRemovalRequest(PIRP pIrp);
     // Teardown: no idle request is started, re-armed or woken from any more; an outstanding one is
-    // cancelled. Then waits for the idle machinery to let go of the object.
+    // cancelled. Then waits for the idle machinery to let go of the object. PASSIVE_LEVEL (flushes
+    // the DPCs and waits).
     void StopIdleRequests();
     void WaitIdleRequests();
-    // The device holds at most one 1 ms timer resolution request at a time.
+    // The device holds at most one 1 ms timer resolution request at a time. PASSIVE_LEVEL (the
+    // constructor, the destructor and the power path).
     void HoldTimerResolution();
     void ReleaseTimerResolution();
+    // Any IRQL.
     DEVICE_POWER_STATE CurrentPowerState() const { return __atomic_load_n(&m_PowerState, __ATOMIC_SEQ_CST); }
 
     PUSB_CONFIGURATION_DESCRIPTOR m_pConfiguration;

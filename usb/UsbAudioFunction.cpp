@@ -26,6 +26,7 @@ UsbAudioFunction::UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHO
 
 UsbAudioFunction::~UsbAudioFunction()
 {
+    PAGED_CODE();
     if (m_pInterruptInterface != nullptr) {
         ExFreePoolWithTag(m_pInterruptInterface, FUNCTION_URB_TAG);
         m_pInterruptInterface = nullptr;
@@ -123,10 +124,7 @@ NTSTATUS UsbAudioFunction::FindUnit(ULONG ulId, UsbAudioUnit** ppUnit)
         return STATUS_UNSUCCESSFUL;
     }
     // Newest first: the last match is the unit built first.
-    ObjectListNode* pCursor = m_pUnits->GetHeadNode();
-    PVOID pData = nullptr;
-    while (m_pUnits->Next(&pCursor, &pData)) {
-        auto* pUnit = static_cast<UsbAudioUnit*>(pData);
+    for (UsbAudioUnit* pUnit : m_pUnits->Items<UsbAudioUnit>()) {
         if (pUnit->GetId() == ulId) {
             *ppUnit = pUnit;
         }
@@ -143,22 +141,18 @@ NTSTATUS UsbAudioFunction::GetUnit(ULONG ulIndex, UsbAudioUnit** ppUnit)
     if (m_pUnits == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID pData = nullptr;
-    if (!m_pUnits->GetAt(ulIndex, &pData)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *ppUnit = static_cast<UsbAudioUnit*>(pData);
-    return STATUS_SUCCESS;
+    *ppUnit = m_pUnits->GetAt<UsbAudioUnit>(ulIndex);
+    return *ppUnit != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 VOID UsbAudioFunction::ReleaseUnits()
 {
+    PAGED_CODE();
     if (m_pUnits == nullptr) {
         return;
     }
-    PVOID pData = nullptr;
-    while (m_pUnits->PopHead(&pData)) {
-        static_cast<UsbAudioUnit*>(pData)->Release();
+    while (auto* pUnit = m_pUnits->PopHead<UsbAudioUnit>()) {
+        pUnit->Release();
     }
 }
 
@@ -245,6 +239,7 @@ ULONG BytesToEnd(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration, PUSB_INTERFACE_DE
 
 NTSTATUS ParseAudioControlForFunction(UsbAudioFunction* pFunction)
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = nullptr;
     PUSB_CONFIGURATION_DESCRIPTOR pConfiguration = nullptr;
     PUSB_INTERFACE_DESCRIPTOR pInterface = nullptr;
@@ -262,6 +257,7 @@ NTSTATUS ParseAudioControlForFunction(UsbAudioFunction* pFunction)
 
 NTSTATUS ParseAudioStreamingForFunction(UsbAudioFunction* pFunction)
 {
+    PAGED_CODE();
     IUsbDevice* pUsb = nullptr;
     PUSB_CONFIGURATION_DESCRIPTOR pConfiguration = nullptr;
     PUSB_INTERFACE_DESCRIPTOR pInterface = nullptr;
@@ -279,6 +275,7 @@ NTSTATUS ParseAudioStreamingForFunction(UsbAudioFunction* pFunction)
 NTSTATUS UsbAudioFunction::SelectAudioControlInterface(IUsbDevice* pUsb, PUSBD_INTERFACE_INFORMATION* ppCopy,
                                                        PULONG pulHeld)
 {
+    PAGED_CODE();
     *ppCopy = nullptr;
     *pulHeld = 0;
     PUSB_CONFIGURATION_DESCRIPTOR pConfiguration = pUsb->GetConfigurationDescriptor();
@@ -344,6 +341,7 @@ NTSTATUS UsbAudioFunction::SelectAudioControlInterface(IUsbDevice* pUsb, PUSBD_I
 
 VOID UsbAudioFunction::SetEndpointsPowerState(DEVICE_POWER_STATE state)
 {
+    PAGED_CODE();
     m_EndpointLock.Lock();
     const ULONG ulCount = GetEndpointCount();
     for (ULONG i = 0; i < ulCount; ++i) {

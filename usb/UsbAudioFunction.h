@@ -25,7 +25,7 @@ class UsbAudioFunction;
 
 // What a class function's status thread looks like: the size of its status message (the
 // interrupt IN pipe's packet size), whether it also keeps a bulk IN pipe drained, its body (the
-// context is the function) and its priority.
+// context is the function; it runs at PASSIVE_LEVEL) and its priority.
 struct StatusThreadShape {
     USHORT MessageBytes;
     bool WithBulkPipe;
@@ -44,20 +44,24 @@ public:
     DECLARE_UNKNOWN_BASE()
 
     // `pOuterUnknown` is the device object; `ulUnitListTag` the tag of the unit list Init creates;
-    // `version` the class version the function speaks, which names it in the log.
+    // `version` the class version the function speaks, which names it in the log. Both
+    // PASSIVE_LEVEL (the classes' destructors end their threads).
     UsbAudioFunction(PUNKNOWN pOuterUnknown, USHORT idVendor, USHORT idProduct, ULONG ulUnitListTag,
                      UacVersion version);
     ~UsbAudioFunction() override;
 
-    // IUsbAudioFunction: the callback object is the AudioHal's.
+    // IUsbAudioFunction: the callback object is the AudioHal's. Any IRQL.
     NTSTATUS GetCallbackObject(PVOID* ppCallbackObject) override;
     using AudioHal::GetCallbackObject;
 
     // IAudioHal: the block of the endpoint at the index (the last one past the end).
+    // IRQL <= DISPATCH_LEVEL.
     NTSTATUS GetEndpointCapabilities(ULONG ulIndex, AudioCapabilities* pCapabilities) override;
 
     // The unit list. AddUnit takes a reference and puts the unit at the head; FindUnit returns the
-    // unit built first among those with the id, without a reference.
+    // unit built first among those with the id, without a reference. The list is non-paged: each
+    // operation at IRQL <= DISPATCH_LEVEL, but ReleaseUnits at PASSIVE_LEVEL (the last references
+    // end the units).
     NTSTATUS CreateUnitList();
     // The Init of every class function: the unit list (STATUS_INSUFFICIENT_RESOURCES without it),
     // then the AudioHal's. PASSIVE_LEVEL.
@@ -73,16 +77,17 @@ public:
     ObjectList* Units() const { return m_pUnits; }
 
     // Whether the endpoint's multi-output terminal switched its output since the last call; the
-    // flag is cleared by asking.
+    // flag is cleared by asking. PASSIVE_LEVEL (the re-registration pass).
     BOOLEAN HasOutputKindChanged(StreamEngine* pEndpoint);
 
-    // Sends an EntityChangeMessage for the entity on the callback object.
+    // Sends an EntityChangeMessage for the entity on the callback object. IRQL <= DISPATCH_LEVEL.
     VOID NotifyEntityChange(ULONG ulEntityId);
 
     // Builders the descriptor parsers share. BindEndpointEntities links the entities on the
     // endpoint's path (a render endpoint: the whole upstream graph of every physical output
     // terminal that reaches its terminal); LinkUpstreamEntities links the start entity and
-    // everything upstream of it, mixers not expanded.
+    // everything upstream of it, mixers not expanded. The path builders run in the parsers:
+    // PASSIVE_LEVEL.
     NTSTATUS BindEndpointEntities(StreamEngine* pEndpoint, ULONG ulTerminalEntityId);
     NTSTATUS LinkUpstreamEntities(StreamEngine* pEndpoint, ULONG ulStartId);
     // A software mute (and, before Vista, a selector) on a path of two terminals, or a capture
@@ -92,7 +97,7 @@ public:
     NTSTATUS AddSoftwareMuteNode(ULONG ulId, ULONG ulSourceId, ULONG ulSourceCount, StreamEngine* pEndpoint);
     NTSTATUS AddSelectorEntity(ULONG ulId, ULONG ulCount, const ULONG* pIds, StreamEngine* pEndpoint);
     // Each multi-output terminal entity learns the chain of single-source entities upstream of
-    // it, and they the output it currently serves. Failures are ignored.
+    // it, and they the output it currently serves. Failures are ignored. PASSIVE_LEVEL.
     VOID LinkMultiOutputTerminals();
 
     // The endpoint's name after its output kind changed, into `pName` (NAME_BUFFER_BYTES):
@@ -111,16 +116,18 @@ public:
     // to free) with the number of pipes it holds. No copy with STATUS_SUCCESS when there is
     // nothing to select (no configuration, no endpoints, no memory for the request, a reply too
     // short to hold a header); no copy with the failure of the selection or of the copy.
+    // PASSIVE_LEVEL.
     NTSTATUS SelectAudioControlInterface(IUsbDevice* pUsb, PUSBD_INTERFACE_INFORMATION* ppCopy, PULONG pulHeld);
     // Gives each endpoint the new device power state, in list order, under the endpoint lock; back
-    // in D0 each registers its wave subdevice again. The first failure ends the pass.
+    // in D0 each registers its wave subdevice again. The first failure ends the pass. PASSIVE_LEVEL.
     VOID SetEndpointsPowerState(DEVICE_POWER_STATE state);
 
+    // The accessors: any IRQL.
     USHORT VendorId() const { return m_idVendor; }
     USHORT ProductId() const { return m_idProduct; }
     // What the device table says of this device.
     const DeviceQuirks& Quirks() const { return m_Quirks; }
-    // The class version; the log prefix of the shared steps ("UAC%lu:"). Any IRQL.
+    // The class version; the log prefix of the shared steps ("UAC%lu:").
     UacVersion Version() const { return m_Version; }
     UCHAR AudioControlInterfaceNumber() const { return m_AudioControlInterface; }
     VOID SetAudioControlInterfaceNumber(UCHAR number) { m_AudioControlInterface = number; }
@@ -181,6 +188,6 @@ protected:
 };
 
 // Find the function's first AudioControl (subclass 1) or AudioStreaming (subclass 2) interface and
-// hand it to the function's parser. The AudioControl interface number is kept.
+// hand it to the function's parser. The AudioControl interface number is kept. PASSIVE_LEVEL.
 NTSTATUS ParseAudioControlForFunction(UsbAudioFunction* pFunction);
 NTSTATUS ParseAudioStreamingForFunction(UsbAudioFunction* pFunction);

@@ -31,6 +31,7 @@ PWCHAR NextString(PWCHAR p)
 NTSTATUS UsbAudioDevice::GetDescriptor(UCHAR type, UCHAR index, USHORT language, PVOID pBuffer, ULONG ulLength,
                                        ULONG ulUrbTag, PULONG pulTransferred)
 {
+    PAGED_CODE();
     if (pulTransferred != nullptr) {
         *pulTransferred = 0;
     }
@@ -59,6 +60,7 @@ NTSTATUS UsbAudioDevice::GetDescriptor(UCHAR type, UCHAR index, USHORT language,
 
 NTSTATUS UsbAudioDevice::Configure()
 {
+    PAGED_CODE();
     m_IrpStackSize = static_cast<CHAR>(m_pFunctionalDevice->StackSize + 1);
     NTSTATUS status = ReadDescriptors();
     if (NT_SUCCESS(status)) {
@@ -83,6 +85,7 @@ NTSTATUS UsbAudioDevice::Configure()
 
 NTSTATUS UsbAudioDevice::ReadDescriptors()
 {
+    PAGED_CODE();
     USB_DEVICE_DESCRIPTOR device;
     std::memset(&device, 0, sizeof(device));
     ULONG transferred = 0;
@@ -131,6 +134,7 @@ NTSTATUS UsbAudioDevice::ReadDescriptors()
 
 NTSTATUS UsbAudioDevice::SelectConfiguration()
 {
+    PAGED_CODE();
     if (m_pConfiguration == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -204,6 +208,7 @@ NTSTATUS UsbAudioDevice::SelectConfiguration()
 
 NTSTATUS UsbAudioDevice::QueryBusInterface()
 {
+    PAGED_CODE();
     PIRP pIrp = AllocateIrp();
     if (pIrp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -252,6 +257,7 @@ PCSTR UsbFunctionClassName(UsbFunctionVariant variant)
 
 UsbFunctionVariant UsbAudioDevice::ChooseUac1Variant()
 {
+    PAGED_CODE();
     auto* pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, CHIP_STRING_BYTES, CHIP_STRING_TAG));
     if (pBuffer == nullptr) {
         return UsbFunctionVariant::None;
@@ -281,6 +287,7 @@ UsbFunctionVariant UsbAudioDevice::ChooseUac1Variant()
 
 NTSTATUS UsbAudioDevice::CreateFunction()
 {
+    PAGED_CODE();
     if (m_pConfiguration == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -341,6 +348,7 @@ NTSTATUS UsbAudioDevice::BindFunction(PUNKNOWN pFunction)
 
 void UsbAudioDevice::WriteDeviceString(UCHAR index, ULONG ulBufferTag, ULONG which)
 {
+    PAGED_CODE();
     auto* pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, DEVICE_STRING_BUFFER_BYTES, ulBufferTag));
     if (pBuffer == nullptr) {
         return;
@@ -372,6 +380,7 @@ void UsbAudioDevice::WriteDeviceString(UCHAR index, ULONG ulBufferTag, ULONG whi
 
 NTSTATUS UsbAudioDevice::NameDevice()
 {
+    PAGED_CODE();
     if (m_iProduct != 0) {
         WriteDeviceString(m_iProduct, USB_DEVICE_BUFFER_TAG, DEVICE_VALUE_FRIENDLY_NAME);
     }
@@ -387,6 +396,7 @@ NTSTATUS UsbAudioDevice::NameDevice()
 
 NTSTATUS UsbAudioDevice::LoadAsioSettings()
 {
+    PAGED_CODE();
     const ULONG count = m_pFunctionAudioHal != nullptr ? m_pFunctionAudioHal->GetEndpointCount() : 0;
     const NTSTATUS status = AsioAllocateRecords(count);
     if (!NT_SUCCESS(status)) {
@@ -441,6 +451,7 @@ NTSTATUS UsbAudioDevice::LoadAsioSettings()
 
 NTSTATUS UsbAudioDevice::ReadDeviceParameter(ULONG which, ULONG ulBufferSize, PVOID pBuffer)
 {
+    PAGED_CODE();
     PCWSTR name = nullptr;
     if (which == DEVICE_PARAMETER_SELECTIVE_SUSPEND_ENABLED) {
         name = u"SelectiveSuspendEnabled";
@@ -454,6 +465,7 @@ NTSTATUS UsbAudioDevice::ReadDeviceParameter(ULONG which, ULONG ulBufferSize, PV
 
 NTSTATUS UsbAudioDevice::WriteDeviceInstanceValue(ULONG which, ULONG ulDataSize, PVOID pData)
 {
+    PAGED_CODE();
     PCWSTR name = nullptr;
     if (which == DEVICE_VALUE_FRIENDLY_NAME) {
         name = u"FriendlyName";
@@ -470,6 +482,7 @@ NTSTATUS UsbAudioDevice::WriteDeviceInstanceValue(ULONG which, ULONG ulDataSize,
 NTSTATUS UsbAudioDevice::AccessDeviceInstanceKey(bool bParameters, PCWSTR pValueName, ULONG ulType, PVOID pData,
                                                  ULONG ulSize, bool bWrite)
 {
+    PAGED_CODE();
     if (m_pPhysicalDevice == nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }

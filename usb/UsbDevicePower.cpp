@@ -128,6 +128,7 @@ VOID UsbAudioDevice::IdleTimerDpc(KDPC* pDpc, PVOID pContext, PVOID, PVOID)
 
 VOID UsbAudioDevice::IdleWorkItem(PDEVICE_OBJECT pDeviceObject, PVOID pContext)
 {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(pDeviceObject);
     auto* context = static_cast<IdleWorkContext*>(pContext);
     UsbAudioDevice* device = context->Device;
@@ -204,6 +205,7 @@ NTSTATUS UsbAudioDevice::SubmitIdleRequest()
 
 VOID UsbAudioDevice::IdleNotificationCallback(PVOID pContext)
 {
+    PAGED_CODE();
     auto* device = static_cast<UsbAudioDevice*>(pContext);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -313,6 +315,7 @@ VOID UsbAudioDevice::CancelIdleRequest()
 
 NTSTATUS UsbAudioDevice::OnPnpIrp(PIRP pIrp)
 {
+    PAGED_CODE();
     if (IsRemovalRequest(pIrp)) {
         // A stop waiting for D0 would never see it: it completes now, so its client can close.
         AsioFlushPendingStop();
@@ -350,6 +353,7 @@ bool UsbAudioDevice::IsRemovalRequest(PIRP pIrp)
 
 void UsbAudioDevice::StopIdleRequests()
 {
+    PAGED_CODE();
     KIRQL irql;
     KeAcquireSpinLock(&m_DeviceIdleLock, &irql);
     __atomic_store_n(&m_bIdleStopping, true, __ATOMIC_SEQ_CST);
@@ -363,6 +367,7 @@ void UsbAudioDevice::StopIdleRequests()
 
 void UsbAudioDevice::WaitIdleRequests()
 {
+    PAGED_CODE();
     KeWaitForSingleObject(&m_IdleWorkDone, Executive, KernelMode, FALSE, nullptr);
     KeWaitForSingleObject(&m_IdleRequestDone, Executive, KernelMode, FALSE, nullptr);
     KeWaitForSingleObject(&m_IdleCallbackDone, Executive, KernelMode, FALSE, nullptr);

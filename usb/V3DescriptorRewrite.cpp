@@ -147,6 +147,7 @@ bool CapturePathKept(Uac1FunctionV3* pFunction)
 
 VOID Uac1FunctionV3::BuildRenderMixer(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength)
 {
+    PAGED_CODE();
     *pulLength = 0;
     const bool bMic = Switch(V3_DISABLE_MIC_IN_AA_UNIT) == 0;
     const bool bLine = Switch(V3_DISABLE_LINE_IN_AA_UNIT) == 0;
@@ -181,6 +182,7 @@ VOID Uac1FunctionV3::BuildRenderMixer(const UCHAR* pBlock, PUCHAR pOut, PULONG p
 
 VOID Uac1FunctionV3::BuildRenderFeatureUnit(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength)
 {
+    PAGED_CODE();
     ULONG ulLength = pBlock[0];
     std::memcpy(pOut, pBlock, ulLength);
     if (Switch(V3_DISABLE_MIC_IN_AA_UNIT) != 0 && Switch(V3_DISABLE_LINE_IN_AA_UNIT) != 0) {
@@ -196,6 +198,7 @@ VOID Uac1FunctionV3::BuildRenderFeatureUnit(const UCHAR* pBlock, PUCHAR pOut, PU
 
 VOID Uac1FunctionV3::BuildStereoMixMixer(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength)
 {
+    PAGED_CODE();
     *pulLength = 0;
     if (Switch(V3_DISABLE_STEREO_MIX_REC_UNIT) == 0 && Switch(V3_DISABLE_MIC_IN_AA_UNIT) == 0 &&
         Switch(V3_DISABLE_LINE_IN_AA_UNIT) == 0) {
@@ -206,6 +209,7 @@ VOID Uac1FunctionV3::BuildStereoMixMixer(const UCHAR* pBlock, PUCHAR pOut, PULON
 
 VOID Uac1FunctionV3::BuildCaptureTerminal(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength)
 {
+    PAGED_CODE();
     *pulLength = 0;
     if (!CapturePathKept(this)) {
         return;
@@ -220,6 +224,7 @@ VOID Uac1FunctionV3::BuildCaptureTerminal(const UCHAR* pBlock, PUCHAR pOut, PULO
 
 VOID Uac1FunctionV3::BuildRecordSelector(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength)
 {
+    PAGED_CODE();
     *pulLength = 0;
     UCHAR units[4] = {};
     const ULONG n = KeptRecordSources(this, units);
@@ -236,6 +241,7 @@ VOID Uac1FunctionV3::BuildRecordSelector(const UCHAR* pBlock, PUCHAR pOut, PULON
 
 VOID Uac1FunctionV3::BuildStreamingTail(const UCHAR* pBlock, PUCHAR pOut, PULONG pulLength)
 {
+    PAGED_CODE();
     struct TailBlock {
         ULONG Offset;  // from the template's start
         ULONG Length;
@@ -273,6 +279,7 @@ VOID Uac1FunctionV3::BuildStreamingTail(const UCHAR* pBlock, PUCHAR pOut, PULONG
 
 NTSTATUS Uac1FunctionV3::RewriteAudioControl(PUSB_CONFIGURATION_DESCRIPTOR pConfiguration)
 {
+    PAGED_CODE();
     if (pConfiguration == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }

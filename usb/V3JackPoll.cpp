@@ -24,6 +24,7 @@ enum JackState : ULONG { JACK_STATE_PASS = 0, JACK_STATE_CHANGING = 1, JACK_STAT
 // One poll: 1 when the sense bit is clear. A failed, short or lost poll is a failure.
 NTSTATUS PollJack(Uac1FunctionV3* pFunction, PURB pUrb, PUCHAR pSample)
 {
+    PAGED_CODE();
     PVOID pRaw = nullptr;
     NTSTATUS status = pFunction->QueryInterface(IID_IUsbDevice, &pRaw);
     if (!NT_SUCCESS(status)) {
@@ -47,6 +48,7 @@ NTSTATUS PollJack(Uac1FunctionV3* pFunction, PURB pUrb, PUCHAR pSample)
 // Unit 11's master mute override, when unit 11 is the class that carries one.
 VOID SetJackOverride(Uac1FunctionV3* pFunction, UCHAR override)
 {
+    PAGED_CODE();
     UsbAudioUnit* pUnit = nullptr;
     if (!NT_SUCCESS(pFunction->FindUnit(V3_JACK_UNIT_ID, &pUnit)) || pUnit == nullptr) {
         return;
@@ -63,6 +65,7 @@ VOID SetJackOverride(Uac1FunctionV3* pFunction, UCHAR override)
 
 VOID Uac1FunctionV3::JackPollThread(PVOID pContext)
 {
+    PAGED_CODE();
     auto* pFunction = static_cast<Uac1FunctionV3*>(pContext);
     pFunction->RunJackPoll();
     KeSetEvent(&pFunction->m_StatusThreadExitEvent, IO_NO_INCREMENT, FALSE);
@@ -71,6 +74,7 @@ VOID Uac1FunctionV3::JackPollThread(PVOID pContext)
 
 VOID Uac1FunctionV3::RunJackPoll()
 {
+    PAGED_CODE();
     UCHAR window[V3_JACK_WINDOW] = {};
     PURB pUrb = V3AllocateUrb();
 
@@ -131,6 +135,7 @@ VOID Uac1FunctionV3::RunJackPoll()
 
 NTSTATUS Uac1FunctionV3::Start()
 {
+    PAGED_CODE();
     if (!m_bJackPollingEnabled || JackThreadRunning()) {
         return STATUS_SUCCESS;
     }
@@ -153,6 +158,7 @@ NTSTATUS Uac1FunctionV3::Start()
 
 NTSTATUS Uac1FunctionV3::Stop()
 {
+    PAGED_CODE();
     if (JackThreadRunning()) {
         EndJackThread();
     }
@@ -161,6 +167,7 @@ NTSTATUS Uac1FunctionV3::Stop()
 
 VOID Uac1FunctionV3::EndJackThread()
 {
+    PAGED_CODE();
     // The jack poll owns no pipe of the AudioControl interface: those stay as they are.
     EndStatusThread(FALSE);
     __atomic_store_n(&m_bJackThreadRunning, FALSE, __ATOMIC_SEQ_CST);

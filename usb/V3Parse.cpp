@@ -64,6 +64,7 @@ NTSTATUS BuildWithChip(Uac1FunctionV3* pFunction, const UCHAR* pDescriptor)
 
 NTSTATUS BuildFeatureUnit(Uac1FunctionV3* f, const UCHAR* d)
 {
+    PAGED_CODE();
     const UCHAR id = d[3];
     const bool jackDevice = f->VendorId() == JACK_VENDOR && f->ProductId() == JACK_PRODUCT;
     switch (id) {
@@ -89,6 +90,7 @@ NTSTATUS BuildFeatureUnit(Uac1FunctionV3* f, const UCHAR* d)
 
 NTSTATUS BuildV3Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 {
+    PAGED_CODE();
     auto* f = static_cast<Uac1FunctionV3*>(pFunction);
     switch (pDescriptor[2]) {
     case USB_AUDIO_AC_INPUT_TERMINAL: return BuildStandard<V3InputTerminal>(f, pDescriptor);
@@ -110,6 +112,7 @@ NTSTATUS BuildV3Unit(Uac1Function* pFunction, PUCHAR pDescriptor)
 NTSTATUS NewV3Endpoint(Uac1Function* pFunction, BOOLEAN bCapture, UCHAR bInterfaceNumber, ULONG ulTerminal,
                        UsbStreamEndpoint** ppEndpoint)
 {
+    PAGED_CODE();
     if (bCapture) {
         return NewUac1Endpoint(pFunction, bCapture, bInterfaceNumber, ulTerminal, ppEndpoint);
     }
@@ -154,12 +157,14 @@ NTSTATUS PlaceNode(StreamEngine* pEndpoint, T** ppPlaced)
 
 NTSTATUS ParseAudioControlV3(Uac1FunctionV3* pFunction, PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     return ParseAudioControlUac1With(V3_PARSE_RULES, pFunction, pInterface, ulBytes);
 }
 
 NTSTATUS ParseAudioStreamingV3(Uac1FunctionV3* pFunction, PUSB_CONFIGURATION_DESCRIPTOR pConfiguration,
                                PUSB_INTERFACE_DESCRIPTOR pInterface, ULONG ulBytes)
 {
+    PAGED_CODE();
     NTSTATUS result = ParseAudioStreamingUac1With(V3_PARSE_RULES, pFunction, pConfiguration, pInterface, ulBytes);
     if (!NT_SUCCESS(result)) {
         return result;

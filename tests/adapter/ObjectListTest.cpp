@@ -163,6 +163,49 @@ TEST_F(ObjectListTest, NodesComeFromNonPagedPoolAndFailureLeavesTheListUnchanged
     EXPECT_EQ(Contents(), (std::vector<PVOID>{A}));
 }
 
+TEST_F(ObjectListTest, TypedReadsAnswerNullWhereTheUntypedOnesAnswerFalse)
+{
+    EXPECT_EQ(m_list.GetAt<int>(0), nullptr);
+    EXPECT_EQ(m_list.PeekHead<int>(), nullptr);
+    EXPECT_EQ(m_list.PeekTail<int>(), nullptr);
+    EXPECT_EQ(m_list.PopHead<int>(), nullptr);
+    EXPECT_FALSE(m_list.Items<int>().begin() != m_list.Items<int>().end());
+
+    m_list.Append(&g_a);
+    m_list.Append(&g_b);
+    m_list.Append(&g_c);
+    EXPECT_EQ(m_list.GetAt<int>(0), &g_a);
+    EXPECT_EQ(m_list.GetAt<const int>(2), &g_c);
+    EXPECT_EQ(m_list.GetAt<int>(3), nullptr);  // index == count
+    EXPECT_EQ(m_list.GetAt<int>(0xFFFFFFFFu), nullptr);
+    EXPECT_EQ(m_list.PeekHead<int>(), &g_a);
+    EXPECT_EQ(m_list.PeekTail<int>(), &g_c);
+    EXPECT_EQ(m_list.PopHead<int>(), &g_a);
+    EXPECT_EQ(Contents(), (std::vector<PVOID>{B, C}));
+}
+
+TEST_F(ObjectListTest, ItemsWalkFrontToBackAndSurviveRemovingTheCurrentNode)
+{
+    m_list.Append(A);
+    m_list.Append(B);
+    m_list.Append(C);
+    m_list.Append(X);
+    std::vector<PVOID> seen;
+    for (int* item : m_list.Items<int>()) {
+        seen.push_back(item);
+        // The walk has already stepped past the current node, so unlinking it is safe.
+        if (item == &g_b || item == &g_x) {
+            ObjectListNode* node = m_list.GetHeadNode();
+            while (node->Data<int>() != item) {
+                node = node->m_pNext;
+            }
+            m_list.RemoveNode(node);
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<PVOID>{A, B, C, X}));
+    EXPECT_EQ(Contents(), (std::vector<PVOID>{A, C}));
+}
+
 TEST_F(ObjectListTest, ReadableAtDispatchLevel)
 {
     m_list.Append(A);

@@ -48,8 +48,6 @@ public:
     int32_t RealDataLen() const { return m_nRealDataLen; }
     int32_t SrcFactor() const { return m_nSrcFactor; }
     int32_t Direction() const { return m_nDirection; }
-    int32_t InputCapacity() const { return m_nInputCapacity; }
-    int32_t OutputCount() const { return m_nOutputCount; }
     int32_t WritePosition() const { return m_nWritePosition; }
 
 private:

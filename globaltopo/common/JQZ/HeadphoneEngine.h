@@ -64,7 +64,6 @@ public:
     void SetSpeakerAngle(int32_t value);
     void SetSpeakerAngleVariant(int32_t value);
     int32_t GetHeadphoneRoom() const { return m_nHeadphoneRoom; }
-    int32_t GetHeadphoneAngle() const { return m_nHeadphoneAngle; }
     int32_t GetHeadphoneAngleVariant() const { return m_nHeadphoneAngleVariant; }
     int32_t GetSpeakerRoom() const { return m_nSpeakerRoom; }
     int32_t GetSpeakerAngle() const { return m_nSpeakerAngle; }

@@ -28,7 +28,6 @@ public:
     void Release();
 
     bool HasState() const { return m_pState != nullptr; }
-    PrimitiveStatus LastStatus() const { return m_nStatus; }
 
     // The two coefficient sets, b0..b3 then a0..a3; null for another factor.
     static const float* Coefficients(int32_t factor);
