@@ -141,12 +141,14 @@ NTSTATUS KsPin::SetContentId(ULONG contentId, const DRMRIGHTS& rights)
 NTSTATUS KsPin::OnStreamDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* request = static_cast<Request*>(context);
-    PKEVENT event = request->Event;
+    // Under the pin's completion lock, which Reap holds to look at Done: a request goes back to
+    // its client only once its event is set, so a client that clears the event and sends it with
+    // its next buffer never has it set late by this one. Nothing of the request is touched after.
+    std::lock_guard<std::mutex> guard(request->Pin->m_doneLock);
     request->Status = irp->IoStatus.Status;
     request->Bytes = static_cast<ULONG>(irp->IoStatus.Information);
-    // Once Done is seen the request may be freed: nothing of it is touched after.
+    if (request->Event != nullptr) KeSetEvent(request->Event, IO_NO_INCREMENT, FALSE);
     request->Done.store(true, std::memory_order_release);
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
     // The IRP is the client's: it frees it when it reaps the request.
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -161,6 +163,7 @@ NTSTATUS KsPin::Send(ULONG code, std::unique_ptr<Request> request, void* headers
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     request->Irp = irp;
+    request->Pin = this;
     irp->UserBuffer = headers;
     irp->RequestorMode = KernelMode;
     PIO_STACK_LOCATION stack = platform::IoPrepareNextStackLocation(irp, IRP_MJ_DEVICE_CONTROL, 0, m_pin);
@@ -209,6 +212,7 @@ std::vector<KsPin::Completion> KsPin::Reap()
 {
     std::vector<Completion> done;
     std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> settled(m_doneLock);
     while (!m_requests.empty() && m_requests.front()->Done.load(std::memory_order_acquire)) {
         Request& r = *m_requests.front();
         done.push_back({r.Status, r.Bytes, r.Data});

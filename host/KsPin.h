@@ -90,6 +90,7 @@ private:
         NTSTATUS Status = STATUS_PENDING;
         ULONG Bytes = 0;
         std::atomic<bool> Done{false};
+        KsPin* Pin = nullptr;
     };
     static NTSTATUS OnStreamDone(PDEVICE_OBJECT device, PIRP irp, PVOID context);
     NTSTATUS Send(ULONG code, std::unique_ptr<Request> request, void* headers, ULONG length);
@@ -98,6 +99,9 @@ private:
     PFILE_OBJECT m_pin = nullptr;
     std::mutex m_lock;
     std::deque<std::unique_ptr<Request>> m_requests;
+    // Held by a request's completion while it reports it, and by Reap while it looks: taken
+    // after m_lock, and never around IoCancelIrp.
+    std::mutex m_doneLock;
 };
 
 }  // namespace host

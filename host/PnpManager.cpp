@@ -13,7 +13,7 @@
 namespace host {
 
 namespace {
-// How long removal after a surprise removal waits for the stack's files to close (virtual time).
+// How long a removal waits for the stack's files to close (virtual time).
 constexpr LONGLONG USER_CLOSE_WAIT = -300000000LL;  // 30 s
 }  // namespace
 
@@ -301,9 +301,6 @@ NTSTATUS PnpManager::SetSystemPower(PDEVICE_OBJECT physicalDevice, SYSTEM_POWER_
 NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT physicalDevice)
 {
     return RunOnPnpThread([&] {
-        if (std::find(m_surpriseRemoved.begin(), m_surpriseRemoved.end(), physicalDevice) == m_surpriseRemoved.end()) {
-            m_surpriseRemoved.push_back(physicalDevice);
-        }
         return SendIrp(physicalDevice, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, nullptr, STATUS_NOT_SUPPORTED);
     });
 }
@@ -315,17 +312,18 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT physicalDevice)
         if (it == m_stacks.end()) {
             return STATUS_INVALID_DEVICE_STATE;
         }
-        auto gone = std::find(m_surpriseRemoved.begin(), m_surpriseRemoved.end(), physicalDevice);
-        if (gone != m_surpriseRemoved.end()) {
-            m_surpriseRemoved.erase(gone);
-            // A device that went away is removed once its users have let go: the stack's open files
-            // close as their processes close their handles or end. Bounded, because a process that
-            // neither closes nor ends would hold the PnP manager for good; the driver still has to
-            // take a removal with files open.
-            platform::IoWaitUserFilesClosed(physicalDevice, USER_CLOSE_WAIT);
-        }
+        // A device is removed once its users have let go, whether it went away or is taken away in
+        // order: the stack's open files close as their processes close their handles or end (a
+        // close held back by a request goes once the request finishes). Bounded, because a process
+        // that neither closes nor ends would hold the PnP manager for good; the driver still has
+        // to take a removal with files open.
+        platform::IoWaitUserFilesClosed(physicalDevice, USER_CLOSE_WAIT);
         m_stacks.erase(it);
-        return SendIrp(physicalDevice, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr, STATUS_NOT_SUPPORTED);
+        // What a user closes meanwhile reaches the driver after its removal, never during it.
+        platform::IoBeginStackRemoval(physicalDevice);
+        const NTSTATUS status = SendIrp(physicalDevice, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr, STATUS_NOT_SUPPORTED);
+        platform::IoEndStackRemoval(physicalDevice);
+        return status;
     });
 }
 

@@ -56,8 +56,8 @@ public:
     // power policy owner turns them into device states. A refused query stops it there.
     NTSTATUS SetSystemPower(PDEVICE_OBJECT physicalDevice, SYSTEM_POWER_STATE state);
     NTSTATUS SurpriseRemove(PDEVICE_OBJECT physicalDevice);
-    // After a surprise removal, waits (bounded) until the files user processes hold open on the
-    // stack are closed, then sends the removal.
+    // Waits (bounded) until the files user processes hold open on the stack are closed, then
+    // sends the removal; a file closed while the removal is with the driver closes after it.
     NTSTATUS Remove(PDEVICE_OBJECT physicalDevice);
     // Any PnP request with no parameters (stop, query-remove, ...).
     NTSTATUS SendPnp(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction);
@@ -84,7 +84,6 @@ private:
     PDRIVER_OBJECT m_bus = nullptr;
     std::vector<PDEVICE_OBJECT> m_devices;  // physical devices of the host bus
     std::vector<PDEVICE_OBJECT> m_stacks;   // physical devices whose stack is built
-    std::vector<PDEVICE_OBJECT> m_surpriseRemoved;  // stacks told of a surprise removal
 
     std::mutex m_lock;
     std::condition_variable m_wake;

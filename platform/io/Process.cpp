@@ -4,6 +4,7 @@
 // driver then, from a work item after the last one. A process's end cancels its requests and
 // waits for them before it closes its handles, so that its files close with nothing in flight.
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -45,6 +46,15 @@ struct FileRecord {
     PDEVICE_OBJECT Physical = nullptr;  // the bottom of the stack the file was opened on
 };
 
+// A stack whose removal request is with its drivers. User file requests on it wait until the
+// request has returned; a close due on a worker thread is handed to the remover instead (the
+// driver's removal may need that worker).
+struct StackRemoval {
+    PDEVICE_OBJECT Physical = nullptr;
+    KEVENT Ended;  // notification
+    std::vector<PFILE_OBJECT> Parked;
+};
+
 struct ProcessTable {
     std::mutex Lock;
     ProcessId NextId = 0x100;
@@ -52,6 +62,9 @@ struct ProcessTable {
     std::unordered_map<PIRP, UserIrp> Irps;
     std::unordered_map<PFILE_OBJECT, FileRecord> Files;
     std::vector<PKEVENT> Waiters;  // told whenever a request finishes or a file closes
+    std::vector<std::shared_ptr<StackRemoval>> Removals;
+    // Create, cleanup and close requests on each stack not yet returned.
+    std::unordered_map<PDEVICE_OBJECT, LONG> FileRequests;
 };
 
 ProcessTable& Table()
@@ -100,6 +113,48 @@ bool WaitUntil(Done done, LONGLONG timeout)
     return met;
 }
 
+std::shared_ptr<StackRemoval> RemovalOfLocked(ProcessTable& t, PDEVICE_OBJECT physical)
+{
+    for (const auto& r : t.Removals) {
+        if (r->Physical == physical) return r;
+    }
+    return nullptr;
+}
+
+// Counts a file request on the stack once no removal is under way there. `park` (a worker's
+// close): during a removal the file is handed to the remover and false comes back. Else the
+// caller waits for the removal's end; with `refuse` (a create), it gets false instead.
+bool EnterFileRequest(PDEVICE_OBJECT physical, PFILE_OBJECT parkFile, bool refuse)
+{
+    ProcessTable& t = Table();
+    for (;;) {
+        std::shared_ptr<StackRemoval> removal;
+        {
+            std::lock_guard<std::mutex> guard(t.Lock);
+            removal = RemovalOfLocked(t, physical);
+            if (removal == nullptr) {
+                ++t.FileRequests[physical];
+                return true;
+            }
+            if (parkFile != nullptr) {
+                removal->Parked.push_back(parkFile);
+                return false;
+            }
+        }
+        if (refuse) return false;
+        // Bounded by the removal request, which drivers never leave waiting on a user's close.
+        KeWaitForSingleObject(&removal->Ended, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
+void LeaveFileRequest(PDEVICE_OBJECT physical)
+{
+    ProcessTable& t = Table();
+    std::lock_guard<std::mutex> guard(t.Lock);
+    if (--t.FileRequests[physical] == 0) t.FileRequests.erase(physical);
+    NotifyLocked(t);
+}
+
 // CREATE, CLEANUP or CLOSE of a user file, sent from the calling thread and waited for.
 NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major)
 {
@@ -126,14 +181,16 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major)
     return iosb.Status;
 }
 
-// IRP_MJ_CLOSE, and the file goes with its record.
-void CloseFile(PFILE_OBJECT file, ProcessId process)
+// IRP_MJ_CLOSE, and the file goes with its record. The caller has counted the request on the
+// stack (EnterFileRequest); it is let go here.
+void CloseFile(PFILE_OBJECT file, ProcessId process, PDEVICE_OBJECT physical)
 {
     {
         // In the file's process, as the driver may take down what it mapped there.
         ProcessScope scope(process);
         SendFileRequest(file, IRP_MJ_CLOSE);
     }
+    LeaveFileRequest(physical);
     ProcessTable& t = Table();
     {
         std::lock_guard<std::mutex> guard(t.Lock);
@@ -150,14 +207,18 @@ VOID DeferredClose(PDEVICE_OBJECT device, PVOID context)
     ProcessTable& t = Table();
     PIO_WORKITEM item = nullptr;
     ProcessId process = KERNEL_PROCESS;
+    PDEVICE_OBJECT physical = nullptr;
     {
         std::lock_guard<std::mutex> guard(t.Lock);
         FileRecord& r = t.Files[file];
         item = r.CloseItem;
         r.CloseItem = nullptr;
         process = r.Process;
+        physical = r.Physical;
     }
-    CloseFile(file, process);
+    if (EnterFileRequest(physical, file, false)) {
+        CloseFile(file, process, physical);
+    }
     IoFreeWorkItem(item);
 }
 
@@ -167,18 +228,22 @@ void CloseUserFileHandle(void* object)
     auto* file = static_cast<PFILE_OBJECT>(object);
     ProcessTable& t = Table();
     ProcessId process = KERNEL_PROCESS;
+    PDEVICE_OBJECT physical = nullptr;
     {
         std::lock_guard<std::mutex> guard(t.Lock);
         FileRecord& r = t.Files[file];
         process = r.Process;
+        physical = r.Physical;
         if (--r.Handles > 0) {
             return;
         }
     }
+    EnterFileRequest(physical, nullptr, false);
     {
         ProcessScope scope(process);
         SendFileRequest(file, IRP_MJ_CLEANUP);
     }
+    LeaveFileRequest(physical);
     // A work item for a close that has to wait, made here where allocating may wait.
     PIO_WORKITEM item = IoAllocateWorkItem(file->DeviceObject);
     {
@@ -196,7 +261,8 @@ void CloseUserFileHandle(void* object)
         // No work item to defer it with: the close waits here for the file's requests instead.
         WaitUntil([&] { return Table().Files[file].Outstanding == 0; }, EXIT_REQUEST_WAIT);
     }
-    CloseFile(file, process);
+    EnterFileRequest(physical, nullptr, false);
+    CloseFile(file, process, physical);
 }
 
 }  // namespace
@@ -326,13 +392,19 @@ NTSTATUS IoOpenUserInterface(std::u16string_view symbolicLink, HANDLE* handle)
     if (!reference.empty()) {
         name = u"\\" + reference;
     }
+    if (!EnterFileRequest(physical, nullptr, true)) {
+        ObDereferenceObject(top);
+        return STATUS_DELETE_PENDING;  // its driver is taking the device down
+    }
     PFILE_OBJECT file = IoCreateFileObject(top, name);
     ObDereferenceObject(top);
     if (file == nullptr) {
+        LeaveFileRequest(physical);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     const NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(status)) {
+        LeaveFileRequest(physical);
         IoDeleteFileObject(file);
         return status;
     }
@@ -345,6 +417,7 @@ NTSTATUS IoOpenUserInterface(std::u16string_view symbolicLink, HANDLE* handle)
         r.Handles = 1;
         r.Physical = physical;
     }
+    LeaveFileRequest(physical);
     *handle = HandleCreateInProcess(file, CloseUserFileHandle, process, FILE_ALL_ACCESS);
     return STATUS_SUCCESS;
 }
@@ -430,6 +503,50 @@ bool IoWaitUserFilesClosed(PDEVICE_OBJECT physicalDevice, LONGLONG timeout)
         timeout);
 }
 
+void IoBeginStackRemoval(PDEVICE_OBJECT physicalDevice)
+{
+    IrqlCheckAtMost(PASSIVE_LEVEL, "IoBeginStackRemoval");
+    ProcessTable& t = Table();
+    {
+        auto removal = std::make_shared<StackRemoval>();
+        removal->Physical = physicalDevice;
+        KeInitializeEvent(&removal->Ended, NotificationEvent, FALSE);
+        std::lock_guard<std::mutex> guard(t.Lock);
+        t.Removals.push_back(std::move(removal));
+    }
+    // A file request already on its way finishes first; the driver never leaves one waiting.
+    if (!WaitUntil([&] { return t.FileRequests.count(physicalDevice) == 0; }, EXIT_REQUEST_WAIT)) {
+        VerifierFault("FILE_REQUEST_HELD", "a create, cleanup or close on the stack of %p did not return within 5 s",
+                      static_cast<void*>(physicalDevice));
+    }
+}
+
+void IoEndStackRemoval(PDEVICE_OBJECT physicalDevice)
+{
+    IrqlCheckAtMost(PASSIVE_LEVEL, "IoEndStackRemoval");
+    ProcessTable& t = Table();
+    std::shared_ptr<StackRemoval> removal;
+    {
+        std::lock_guard<std::mutex> guard(t.Lock);
+        removal = RemovalOfLocked(t, physicalDevice);
+        if (removal == nullptr) return;
+        std::erase(t.Removals, removal);
+    }
+    // The closes a worker handed over go first, from here, each in its file's process; then the
+    // threads that waited.
+    for (PFILE_OBJECT file : removal->Parked) {
+        ProcessId process = KERNEL_PROCESS;
+        {
+            std::lock_guard<std::mutex> guard(t.Lock);
+            process = t.Files[file].Process;
+        }
+        if (EnterFileRequest(physicalDevice, nullptr, false)) {
+            CloseFile(file, process, physicalDevice);
+        }
+    }
+    KeSetEvent(&removal->Ended, IO_NO_INCREMENT, FALSE);
+}
+
 bool IoUserIrpFinished(PIRP irp)
 {
     PFILE_OBJECT file = irp->Platform.UserFile;
@@ -468,6 +585,8 @@ void IoForgetProcesses()
     t.Processes.clear();
     t.Irps.clear();
     t.Files.clear();
+    t.Removals.clear();
+    t.FileRequests.clear();
 }
 
 }  // namespace platform

@@ -49,5 +49,12 @@ size_t IoUserFilesOnStack(PDEVICE_OBJECT physicalDevice);
 // Waits until no user file is open on the stack, at most `timeout` (100 ns units, virtual time).
 // True when none is left.
 bool IoWaitUserFilesClosed(PDEVICE_OBJECT physicalDevice, LONGLONG timeout);
+// The PnP manager brackets the removal request of a stack with these, so that no user file
+// request reaches its drivers while they take the device down. Begin waits for the creates,
+// cleanups and closes already on their way. Until End, a create fails (STATUS_DELETE_PENDING), a
+// cleanup or close from a process's thread waits, and a close due on a worker thread (after the
+// file's last request) is handed over and sent by End itself.
+void IoBeginStackRemoval(PDEVICE_OBJECT physicalDevice);
+void IoEndStackRemoval(PDEVICE_OBJECT physicalDevice);
 
 }  // namespace platform

@@ -241,10 +241,13 @@ TEST_F(PnpManagerTest, SurpriseRemovalDisablesTheFiltersBeforeRemoval)
     EXPECT_EQ(platform::PcLivePortCount(), 0u);
 }
 
-// After a surprise removal the removal waits for the user who still holds a filter open; it goes
-// on when that process ends.
-TEST_F(PnpManagerTest, RemovalAfterASurpriseRemovalWaitsForTheStacksHandles)
+// A removal, after a surprise removal or in order, waits for the user who still holds a filter
+// open; it goes on when that process ends.
+class PnpRemovalTest : public HostFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PnpRemovalTest, RemovalWaitsForTheStacksHandles)
 {
+    const bool surprise = GetParam();
     Install();
     const auto filters = Browser().Filters();
     ASSERT_FALSE(filters.empty());
@@ -255,7 +258,9 @@ TEST_F(PnpManagerTest, RemovalAfterASurpriseRemovalWaitsForTheStacksHandles)
         platform::ProcessScope scope(process);
         ASSERT_EQ(platform::IoOpenUserInterface(filters[0].SymbolicLinks[0], &handle), STATUS_SUCCESS);
     }
-    ASSERT_EQ(Pnp().SurpriseRemove(Pdo()), STATUS_SUCCESS);
+    if (surprise) {
+        ASSERT_EQ(Pnp().SurpriseRemove(Pdo()), STATUS_SUCCESS);
+    }
     std::atomic<bool> removed{false};
     NTSTATUS status = STATUS_PENDING;
     platform::ClientThread remover("remover", [&] {
@@ -272,6 +277,11 @@ TEST_F(PnpManagerTest, RemovalAfterASurpriseRemovalWaitsForTheStacksHandles)
     EXPECT_EQ(Pnp().TopOfStack(Pdo()), Pdo());
     EXPECT_EQ(platform::PcLivePortCount(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(SurpriseOrInOrder, PnpRemovalTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "AfterSurpriseRemoval" : "InOrder";
+                         });
 
 }  // namespace
 }  // namespace kvxtest

@@ -13,6 +13,7 @@
 #include "platform/io/ProcessHost.h"
 #include "platform/nt/Clock.h"
 #include "platform/nt/Dispatcher.h"
+#include "platform/nt/Machine.h"
 #include "platform/nt/Ob.h"
 #include "platform/nt/RtlString.h"
 #include "platform/nt/RtlStringHost.h"
@@ -297,6 +298,54 @@ TEST_F(ProcessTest, AnEndingProcessCancelsItsRequestsThenClosesItsHandles)
     EXPECT_EQ(platform::IoUserFilesOnStack(m_device), 0u);
     EXPECT_EQ(platform::ObReferenceCount(event), 1);
     ObDereferenceObject(event);
+}
+
+// While the stack's removal is with its driver no user file request reaches it: a create is
+// refused, a process thread's cleanup waits, and a close that a finished request let go (on a
+// worker) is sent by the end of the removal. Each reaches the driver only after it.
+TEST_F(ProcessTest, NoFileRequestReachesTheDriverDuringTheStacksRemoval)
+{
+    Enable();
+    const platform::ProcessId closing = platform::ProcessCreate(false);
+    const platform::ProcessId holding = platform::ProcessCreate(false);
+    HANDLE closingHandle = OpenIn(closing);
+    HANDLE holdingHandle = OpenIn(holding);
+    Sent pending;
+    Send(closing, closingHandle, IOCTL_PEND, {}, 0, &pending);
+    ASSERT_EQ(pending.Returned, STATUS_PENDING);
+    ASSERT_EQ(ZwClose(closingHandle), STATUS_SUCCESS);  // the close waits for the request
+
+    platform::IoBeginStackRemoval(m_device);
+    Note("removing");
+    // The driver ends the request as it takes the device down.
+    PIRP irp = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_state.Lock);
+        std::swap(irp, m_state.Pending);
+    }
+    ASSERT_NE(irp, nullptr);
+    ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    platform::ClientThread user("user", [&] {
+        platform::ProcessScope scope(holding);
+        EXPECT_EQ(ZwClose(holdingHandle), STATUS_SUCCESS);
+    });
+    platform::RunFor(std::chrono::milliseconds(50));
+    {
+        platform::ProcessScope scope(holding);
+        HANDLE late = nullptr;
+        EXPECT_EQ(platform::IoOpenUserInterface(m_linkText, &late), STATUS_DELETE_PENDING);
+        EXPECT_EQ(late, nullptr);
+    }
+    Note("removed");
+    platform::IoEndStackRemoval(m_device);
+    user.Join();
+    EXPECT_EQ(Events(), (std::vector<std::string>{"create", "create", "pend", "cleanup", "removing", "removed",
+                                                  "close", "cleanup", "close"}));
+    EXPECT_EQ(platform::IoUserFilesOnStack(m_device), 0u);
+    platform::ProcessExit(closing);
+    platform::ProcessExit(holding);
 }
 
 // METHOD_BUFFERED from a process: the driver finds poison past the input, the output gets at most
